@@ -1,0 +1,23 @@
+// The program's run flow: banner, stages, one engine, closing text, key wait.
+#pragma once
+
+#include <string>
+
+namespace speckmend {
+
+// The maker's credit in the banner and the page offered at the end.
+inline constexpr const char* kMakerCredit = "by the Speckmend team";
+inline constexpr const char* kMakerPage = "https://speckmend.example.org/";
+
+// Runs the whole program and returns the process exit status: 0 after a
+// normal run. A fatal error does not return (see reportFatalError).
+int run(int argc, char** argv);
+
+// Prints the "CRITICAL ERROR" block, with the usage text when asked, waits for
+// a key and ends the process with status 1.
+[[noreturn]] void reportFatalError(const std::string& message, bool showUsage);
+
+// The usage text appended to command-line errors.
+std::string usageText();
+
+}  // namespace speckmend

@@ -1,0 +1,45 @@
+// The run settings record: everything one run needs, filled once by
+// loadSettings (app/load_settings.h) and only read afterwards. Each engine
+// holds a reference to its own section.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "config/hot_pixel.h"
+#include "config/xml_document.h"
+
+namespace speckmend {
+
+struct DetectSettings {
+    std::string filter;
+    std::string indir;
+    std::string outfile;
+    double amount = 0.0;
+    std::int32_t channels = 0;
+    std::string hprad;
+    std::string outimage;
+    std::int32_t dxtext = 0;
+    std::int32_t dytext = 0;
+};
+
+struct HealSettings {
+    std::string filter;
+    std::string indir;
+    std::string outdir;
+    std::string saveformat;
+    double range = 0.0;
+    std::int32_t method = 0;
+    std::int32_t diffimages = 0;
+    double mul = 0.0;
+    HotPixelMap map;  // filled in heal mode only
+};
+
+struct Settings {
+    XmlDocument document;
+    DetectSettings detect;
+    HealSettings heal;
+    std::string mode;  // "detect" or "heal", lower case
+};
+
+}  // namespace speckmend

@@ -1,0 +1,49 @@
+// File-system helpers on POSIX.
+#include "platform/file_system.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace speckmend {
+
+bool isSameFolder(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
+    return S_ISDIR(sa.st_mode) && S_ISDIR(sb.st_mode) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat s {};
+    return stat(path.c_str(), &s) == 0 && S_ISDIR(s.st_mode);
+}
+
+bool fileExists(const std::string& path) {
+    struct stat s {};
+    return stat(path.c_str(), &s) == 0;
+}
+
+bool makeDirectories(const std::string& path) {
+    if (path.empty()) return false;
+    if (isDirectory(path)) return true;
+    // Create each prefix ending at a separator, then the whole path; an
+    // existing prefix is fine, a prefix that is a file makes the final check fail.
+    for (std::size_t i = 1; i < path.size(); ++i) {
+        if (path[i] == '/') mkdir(path.substr(0, i).c_str(), 0777);
+    }
+    mkdir(path.c_str(), 0777);
+    return isDirectory(path);
+}
+
+bool removeFile(const std::string& path) { return std::remove(path.c_str()) == 0; }
+
+std::string resolvePath(const std::string& base, const std::string& path) {
+    if (path.empty()) return base;
+    if (path.front() == '/' || base.empty()) return path;
+    if (base.back() == '/') return base + path;
+    return base + "/" + path;
+}
+
+}  // namespace speckmend

@@ -1,0 +1,26 @@
+// Small file-system queries and changes the engines need beyond plain stdio.
+#pragma once
+
+#include <string>
+
+namespace speckmend {
+
+// True when both paths exist and name the same folder as the file system sees
+// it (same device and inode), however they are spelled.
+bool isSameFolder(const std::string& a, const std::string& b);
+
+bool isDirectory(const std::string& path);
+
+bool fileExists(const std::string& path);
+
+// Creates the folder and any missing parents; true when it exists afterwards.
+bool makeDirectories(const std::string& path);
+
+// Removes a file; false when there was none or it could not be removed.
+bool removeFile(const std::string& path);
+
+// Joins a folder and a relative path the way the program resolves paths
+// against a folder: an absolute path is returned unchanged.
+std::string resolvePath(const std::string& base, const std::string& path);
+
+}  // namespace speckmend
