@@ -1,0 +1,86 @@
+// Temporary folders and child processes for the end-to-end tests.
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace speckmend::testing {
+
+TempFolder::TempFolder() {
+    char tmpl[] = "/tmp/speckmend-test-XXXXXX";
+    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempFolder::~TempFolder() {
+    // Folders made read-only by a test must become writable again first.
+    const std::string command = "chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
+    (void)!std::system(command.c_str());
+}
+
+ProgramRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                      const std::string& workingFolder, const std::vector<std::string>& environment) {
+    TempFolder capture;
+    const std::string outPath = capture / "stdout";
+    const std::string errPath = capture / "stderr";
+
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    env.insert(env.end(), environment.begin(), environment.end());
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    std::vector<std::string> args{program};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(workingFolder.c_str()) != 0) _exit(126);
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, STDIN_FILENO);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    ProgramRun run;
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    run.output = readFile(outPath);
+    run.errors = readFile(errPath);
+    return run;
+}
+
+ProgramRun runSpeckmend(const std::vector<std::string>& arguments, const std::string& workingFolder) {
+    return runProgram(SPECKMEND_BINARY, arguments, workingFolder);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+}  // namespace speckmend::testing

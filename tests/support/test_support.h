@@ -1,0 +1,44 @@
+// Helpers shared by the end-to-end tests: temporary folders and running the
+// built program with its output captured.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace speckmend::testing {
+
+// A fresh folder under /tmp, removed with everything in it on destruction.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::string& path() const { return path_; }
+    // path() + "/" + name
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+struct ProgramRun {
+    std::string output;  // everything the program wrote to standard output
+    std::string errors;  // standard error
+    int status = -1;     // exit status, or -1 when it did not exit normally
+};
+
+// Runs the program with the arguments in the folder `workingFolder`, standard
+// input from /dev/null (so the key waits return at once). Extra environment
+// entries ("NAME=value") are added to the inherited environment.
+ProgramRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                      const std::string& workingFolder, const std::vector<std::string>& environment = {});
+
+// Runs the built speckmend executable.
+ProgramRun runSpeckmend(const std::vector<std::string>& arguments, const std::string& workingFolder);
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+
+}  // namespace speckmend::testing
