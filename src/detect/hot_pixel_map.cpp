@@ -1,0 +1,76 @@
+// Writing and reading of the hot pixel map file.
+#include "detect/hot_pixel_map.h"
+
+#include <stdexcept>
+
+#include "app/fatal_error.h"
+
+namespace speckmend {
+namespace {
+
+std::string escapeAttribute(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+HotPixelMapWriter::~HotPixelMapWriter() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+void HotPixelMapWriter::open(const std::string& path) {
+    if (file_ != nullptr) {
+        std::fclose(file_);
+        file_ = nullptr;
+    }
+    path_ = path;
+    file_ = std::fopen(path.c_str(), "w");
+    if (file_ == nullptr) fail();
+}
+
+void HotPixelMapWriter::writeSize(std::int32_t width, std::int32_t height) {
+    put("<?xml version=\"1.0\"?>\n");
+    put("<hotpixels>\n");
+    put(" <width>" + std::to_string(width) + "</width>\n <height>" + std::to_string(height) +
+        "</height>\n");
+}
+
+void HotPixelMapWriter::writePixel(std::int32_t x, std::int32_t y, std::string_view radius) {
+    put(" <pix x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(y) + "\" r=\"" +
+        escapeAttribute(radius) + "\"/>\n");
+}
+
+void HotPixelMapWriter::finish() {
+    put("</hotpixels>");
+    std::FILE* file = file_;
+    file_ = nullptr;
+    const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
+    const bool closed = std::fclose(file) == 0;
+    if (!flushed || !closed) fail();
+}
+
+void HotPixelMapWriter::put(std::string_view text) {
+    if (file_ == nullptr) throw std::logic_error("HotPixelMapWriter: write without an open file");
+    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size()) fail();
+}
+
+void HotPixelMapWriter::fail() {
+    if (file_ != nullptr) {
+        std::fclose(file_);
+        file_ = nullptr;
+    }
+    throw FatalError("cannot write outfile [" + path_ + "]. Fix the problem and try again.", false);
+}
+
+}  // namespace speckmend

@@ -1,0 +1,70 @@
+// The hot pixel map file: the one thing a detection run hands to a healing
+// run. HotPixelMapWriter produces it line by line while the detector scans;
+// loadHotPixelMap reads it back into the run settings.
+//
+// The file is a small XML document:
+//
+//   <?xml version="1.0"?>
+//   <hotpixels>
+//    <width>W</width>
+//    <height>H</height>
+//    <pix x="X" y="Y" r="R"/>      one line per hot pixel, in scan order
+//   </hotpixels>                   (no line end after the root end)
+//
+// R is the configured radius text as it stands, so a map can carry "2.5";
+// the reader takes its leading integer.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "config/hot_pixel.h"
+
+namespace speckmend {
+
+class XmlDocument;
+
+// Call order: open, writeSize, writePixel for each hot pixel, finish. Any
+// failure to open, write or close throws FatalError ("cannot write outfile
+// [path]. Fix the problem and try again.", no usage text); what was written
+// before stays on disk.
+class HotPixelMapWriter {
+public:
+    HotPixelMapWriter() = default;
+    HotPixelMapWriter(const HotPixelMapWriter&) = delete;
+    HotPixelMapWriter& operator=(const HotPixelMapWriter&) = delete;
+    // An unfinished file is closed as far as it was written.
+    ~HotPixelMapWriter();
+
+    // Creates or truncates the file; a relative path is taken against the
+    // current directory. The path is quoted verbatim in the failure message.
+    void open(const std::string& path);
+    void writeSize(std::int32_t width, std::int32_t height);
+    // The radius text goes between the quotes unchanged, except that the
+    // characters XML reserves there (& < > ") become entities, so the map
+    // always stays loadable.
+    void writePixel(std::int32_t x, std::int32_t y, std::string_view radius);
+    // Writes the root end and closes the file; write errors that the
+    // buffering kept back (a full disk) surface here.
+    void finish();
+
+    bool isOpen() const { return file_ != nullptr; }
+
+private:
+    void put(std::string_view text);
+    [[noreturn]] void fail();
+
+    std::FILE* file_ = nullptr;
+    std::string path_;
+};
+
+// Fills `map` from a loaded map document: width and height through the
+// value readers (echoed, both required), then every /hotpixels/pix element
+// whose x and y are at least 0 and whose r is at least 1, in file order,
+// each echoed as "hotpixel at X,Y with r=R". Other pix elements are skipped
+// without a word. Positions are not checked against the size here.
+void loadHotPixelMap(XmlDocument& document, HotPixelMap& map);
+
+}  // namespace speckmend
