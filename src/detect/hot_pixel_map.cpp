@@ -1,9 +1,12 @@
 // Writing and reading of the hot pixel map file.
 #include "detect/hot_pixel_map.h"
 
+#include <cstdio>
 #include <stdexcept>
 
 #include "app/fatal_error.h"
+#include "config/value_reader.h"
+#include "config/xml_document.h"
 
 namespace speckmend {
 namespace {
@@ -71,6 +74,18 @@ void HotPixelMapWriter::fail() {
         file_ = nullptr;
     }
     throw FatalError("cannot write outfile [" + path_ + "]. Fix the problem and try again.", false);
+}
+
+void loadHotPixelMap(XmlDocument& document, HotPixelMap& map) {
+    map.width = readInt(document, "/hotpixels/width[1]", requiredMarker);
+    map.height = readInt(document, "/hotpixels/height[1]", requiredMarker);
+    map.pixels.clear();
+    for (const XmlNodeInfo& node : document.selectNodes("/hotpixels/pix")) {
+        const HotPixel pixel{attributeInt(node, "x"), attributeInt(node, "y"), attributeInt(node, "r")};
+        if (pixel.x < 0 || pixel.y < 0 || pixel.r <= 0) continue;
+        std::printf("hotpixel at %d,%d with r=%d\n", pixel.x, pixel.y, pixel.r);
+        map.pixels.push_back(pixel);
+    }
 }
 
 }  // namespace speckmend
