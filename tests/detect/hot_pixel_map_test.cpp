@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/fatal_error.h"
+#include "config/value_reader.h"
 #include "config/xml_document.h"
 #include "test_support.h"
 
@@ -154,6 +155,149 @@ TEST(HotPixelMapWriter, UnfinishedFileIsClosedAsFarAsWritten) {
         writer.writeSize(1, 2);
     }
     EXPECT_EQ(readFile(folder / "map.xml"), "<?xml version=\"1.0\"?>\n<hotpixels>\n <width>1</width>\n <height>2</height>\n");
+}
+
+// Loads the map file and reads it, returning the console lines printed.
+std::string readMap(const std::string& path, HotPixelMap& map) {
+    XmlDocument document;
+    EXPECT_TRUE(document.load(path)) << path;
+    ::testing::internal::CaptureStdout();
+    try {
+        loadHotPixelMap(document, map);
+    } catch (...) {
+        ::testing::internal::GetCapturedStdout();
+        throw;
+    }
+    return ::testing::internal::GetCapturedStdout();
+}
+
+bool samePixels(const std::vector<HotPixel>& a, const std::vector<HotPixel>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i].x != b[i].x || a[i].y != b[i].y || a[i].r != b[i].r) return false;
+    }
+    return true;
+}
+
+TEST(HotPixelMapRoundTrip, WrittenMapReadsBack) {
+    struct Row {
+        const char* radius;
+        std::int32_t r;  // 0: every pixel skipped
+    };
+    const Row rows[] = {
+        {"3", 3}, {"2.5", 2}, {"12px", 12}, {"0", 0}, {"abc", 0}, {"-4", 0},
+        // escaped on writing, so the map still loads and reads by its leading digits
+        {"2&3", 2}, {"5\"", 5}, {"<1>", 0},
+    };
+    const std::vector<Pix> written{{17, 5}, {2048, 1733}, {0, 0}, {17, 5}};
+    TempFolder folder;
+    for (const Row& row : rows) {
+        writeMap(folder / "map.xml", 4000, 3000, written, row.radius);
+        HotPixelMap map;
+        map.pixels = {{1, 1, 1}};
+        const std::string console = readMap(folder / "map.xml", map);
+        EXPECT_EQ(map.width, 4000);
+        EXPECT_EQ(map.height, 3000);
+        std::vector<HotPixel> expected;
+        std::string lines = "/hotpixels/width[1]: 4000\n/hotpixels/height[1]: 3000\n";
+        if (row.r > 0) {
+            for (const Pix& p : written) {
+                expected.push_back({p.x, p.y, row.r});
+                lines += "hotpixel at " + std::to_string(p.x) + "," + std::to_string(p.y) +
+                         " with r=" + std::to_string(row.r) + "\n";
+            }
+        }
+        EXPECT_TRUE(samePixels(map.pixels, expected)) << row.radius;
+        EXPECT_EQ(console, lines) << row.radius;
+    }
+}
+
+TEST(HotPixelMapReader, AcceptanceRule) {
+    struct Row {
+        const char* element;
+        bool accepted;
+        HotPixel pixel;
+    };
+    const Row rows[] = {
+        // accepted
+        {"<pix x=\"1\" y=\"2\" r=\"3\"/>", true, {1, 2, 3}},
+        {"<pix r=\"3\" y=\"2\" x=\"1\"/>", true, {1, 2, 3}},
+        {"<pix x=\"12abc\" y=\" 4\" r=\"1\"/>", true, {12, 4, 1}},
+        {"<pix x=\"\" y=\"0\" r=\"1\"/>", true, {0, 0, 1}},
+        {"<pix x=\"99999\" y=\"99999\" r=\"1\"/>", true, {99999, 99999, 1}},
+        {"<pix x=\"1\" y=\"2\" r=\"3\" extra=\"q\">text<b/></pix>", true, {1, 2, 3}},
+        {"<pix x=\"+5\" y=\"2\" r=\"2.9\"/>", true, {5, 2, 2}},
+        {"<pix x=\"99999999999\" y=\"1\" r=\"1\"/>", true, {2147483647, 1, 1}},
+        // skipped
+        {"<pix X=\"1\" y=\"2\" r=\"3\"/>", false, {}},
+        {"<pix x=\"-1\" y=\"2\" r=\"3\"/>", false, {}},
+        {"<pix x=\"1\" y=\"-2\" r=\"3\"/>", false, {}},
+        {"<pix x=\"1\" y=\"2\"/>", false, {}},
+        {"<pix x=\"1\" y=\"2\" r=\"0\"/>", false, {}},
+        {"<pix x=\"1\" y=\"2\" r=\"-3\"/>", false, {}},
+        {"<pix x=\"1\" y=\"2\" r=\"\"/>", false, {}},
+        {"<pix x=\"1\" y=\"2\" r=\"x3\"/>", false, {}},
+        {"<Pix x=\"1\" y=\"2\" r=\"3\"/>", false, {}},
+        {"<other><pix x=\"1\" y=\"2\" r=\"3\"/></other>", false, {}},
+    };
+    TempFolder folder;
+    for (const Row& row : rows) {
+        writeFile(folder / "map.xml", std::string("<hotpixels><width>10</width><height>20</height>") +
+                                          row.element + "</hotpixels>");
+        HotPixelMap map;
+        const std::string console = readMap(folder / "map.xml", map);
+        std::string lines = "/hotpixels/width[1]: 10\n/hotpixels/height[1]: 20\n";
+        std::vector<HotPixel> expected;
+        if (row.accepted) {
+            expected.push_back(row.pixel);
+            lines += "hotpixel at " + std::to_string(row.pixel.x) + "," + std::to_string(row.pixel.y) +
+                     " with r=" + std::to_string(row.pixel.r) + "\n";
+        }
+        EXPECT_TRUE(samePixels(map.pixels, expected)) << row.element;
+        EXPECT_EQ(console, lines) << row.element;
+    }
+}
+
+TEST(HotPixelMapReader, WindowsLineEndsAndOrderAreKept) {
+    TempFolder folder;
+    writeFile(folder / "map.xml",
+              "<?xml version=\"1.0\"?>\r\n<hotpixels>\r\n <width>4</width>\r\n <height>3</height>\r\n"
+              " <pix x=\"3\" y=\"2\" r=\"1\"/>\r\n <!-- c -->\r\n <pix x=\"0\" y=\"0\" r=\"2\"/>\r\n</hotpixels>");
+    HotPixelMap map;
+    readMap(folder / "map.xml", map);
+    EXPECT_EQ(map.width, 4);
+    EXPECT_EQ(map.height, 3);
+    EXPECT_TRUE(samePixels(map.pixels, {{3, 2, 1}, {0, 0, 2}}));
+}
+
+TEST(HotPixelMapReader, MissingSizeIsFatalAfterItsEchoLine) {
+    const std::string marker(requiredMarker);
+    struct Row {
+        const char* content;
+        std::string console;
+    };
+    const Row rows[] = {
+        {"<hotpixels><height>3</height></hotpixels>", "/hotpixels/width[1]: " + marker + "\n"},
+        {"<hotpixels><width>4</width></hotpixels>",
+         "/hotpixels/width[1]: 4\n/hotpixels/height[1]: " + marker + "\n"},
+        {"<config><width>4</width><height>3</height></config>", "/hotpixels/width[1]: " + marker + "\n"},
+    };
+    TempFolder folder;
+    for (const Row& row : rows) {
+        writeFile(folder / "map.xml", row.content);
+        XmlDocument document;
+        ASSERT_TRUE(document.load(folder / "map.xml"));
+        HotPixelMap map;
+        ::testing::internal::CaptureStdout();
+        try {
+            loadHotPixelMap(document, map);
+            ADD_FAILURE() << row.content;
+        } catch (const FatalError& error) {
+            EXPECT_EQ(error.message(), "This config param is required. Please fill it correctly and try again.");
+            EXPECT_FALSE(error.showUsage());
+        }
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), row.console) << row.content;
+    }
 }
 
 }  // namespace
