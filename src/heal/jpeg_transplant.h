@@ -1,0 +1,113 @@
+// The lossless JPEG path: the output is the source JPEG's own quantized DCT
+// coefficients and markers, with only the blocks of the 16 by 16 pixel grid
+// cells around each hot pixel taken from a repaired copy (the "healed" JPEG,
+// written by writeTemporaryJpeg). The source is never decoded to pixels.
+//
+// libjpeg call sequence of one transplant (every call inside a guarded step,
+// see jpeg_error.h):
+//   source:  jpeg_create_decompress, jpeg_stdio_src, jpeg_save_markers (COM,
+//            APP0..APP15), jpeg_read_header, jpeg_read_coefficients
+//   healed:  jpeg_create_decompress, jpeg_stdio_src, jpeg_read_header,
+//            jpeg_read_coefficients
+//   output:  jpeg_create_compress, jpeg_stdio_dest,
+//            jpeg_copy_critical_parameters (source -> output; everything else
+//            at the library's defaults: sequential, standard Huffman tables,
+//            no restart markers), output parameters adjusted, blocks copied
+//            through access_virt_barray, jpeg_write_coefficients (the
+//            source's arrays), jpeg_write_marker for each kept source marker,
+//            jpeg_finish_compress
+//   then:    jpeg_destroy_compress, jpeg_destroy_decompress (healed, source);
+//            the inputs are not read to their end.
+// The output file is opened only after both inputs have been read, so a
+// broken input leaves no output behind.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config/hot_pixel.h"
+#include "heal/jpeg_error.h"
+#include "heal/jpeg_temporary.h"
+
+namespace speckmend {
+
+// Throws FatalError("Couldn't open file for read: "+path / "Couldn't open file
+// for write: "+path, false) when a file cannot be opened. Returns false when
+// the JPEG library raised an error (or the healed JPEG does not match the
+// source: other size, component count or colour space, or other relative
+// sampling): its message has gone to stderr and the partly written output
+// file has been removed. True on success. An empty pixel list gives the
+// source's coefficients and markers unchanged.
+bool transplantJpegBlocks(const std::string& sourcePath, const std::string& healedPath,
+                          const std::string& outputPath, const std::vector<HotPixel>& pixels);
+
+// One transplant's region and the donor it takes blocks from. The crop
+// fields are the current region in pixels, already clipped to the image; the
+// iMCU fields the same region in whole iMCUs of the source, rounded outward.
+struct DropRequest {
+    std::uint32_t cropX = 0;
+    std::uint32_t cropY = 0;
+    std::uint32_t cropWidth = 0;
+    std::uint32_t cropHeight = 0;
+    j_decompress_ptr healedSource = nullptr;
+    jvirt_barray_ptr* healedCoefficients = nullptr;
+    int componentCount = 0;
+    std::uint32_t imcuX = 0;
+    std::uint32_t imcuY = 0;
+    std::uint32_t imcuWidth = 0;
+    std::uint32_t imcuHeight = 0;
+    int imcuSampleWidth = 1;   // the source's largest horizontal sampling factor
+    int imcuSampleHeight = 1;  // 1 and 1 for a single-component source
+    // Set once both images' blocks are expressed in the output's tables.
+    bool quantizationReconciled = false;
+};
+
+// The steps below run inside a guarded step, in this order:
+// saveSourceMarkers before the source's header is read; after both inputs'
+// coefficients are read and jpeg_copy_critical_parameters, adjustDropParameters,
+// then (with at least one hot pixel) prepareDrop, placeRegion per hot pixel,
+// and copySourceMarkers after jpeg_write_coefficients.
+
+// Fills the request's source geometry and refuses (library error) a healed
+// image of another size, component count, colour space or relative sampling.
+void prepareDrop(j_decompress_ptr source, DropRequest& request);
+
+// Places the region of one hot pixel: the 16-pixel grid cells that the square
+// of half-width r around it touches, clipped to the image. The first region
+// with blocks to copy reconciles the quantization; then its blocks are copied.
+void placeRegion(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output,
+                 DropRequest& request, const HotPixel& pixel);
+
+// Output parameters beyond the critical ones: 1x1 sampling for a single
+// component, no JFIF header behind an Exif first marker. Returns the arrays
+// the output is written from (the source's).
+jvirt_barray_ptr* adjustDropParameters(j_decompress_ptr source, j_compress_ptr output,
+                                       jvirt_barray_ptr* sourceArrays, DropRequest& request);
+
+// Makes every table entry of the output the greatest common divisor of the
+// source's and the healed image's entries (over all components sharing one
+// table slot) and requantizes both images' blocks to it, so that both stay
+// exact.
+void reconcileQuantization(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_decompress_ptr healed,
+                           jvirt_barray_ptr* healedArrays, j_compress_ptr output);
+
+// Rescales every block of one component from its own table to newTable, whose
+// entries divide the old ones.
+void requantize(j_decompress_ptr codec, int component, jvirt_barray_ptr array, const JQUANT_TBL& newTable);
+
+// Copies the blocks of the iMCU rectangle from the healed arrays into the
+// source arrays, component by component, clipped to the blocks both images
+// have.
+void copyRegionBlocks(j_decompress_ptr source, j_compress_ptr output, std::uint32_t imcuX, std::uint32_t imcuY,
+                      jvirt_barray_ptr* sourceArrays, j_decompress_ptr healed, jvirt_barray_ptr* healedArrays,
+                      std::uint32_t imcuWidth, std::uint32_t imcuHeight);
+
+void saveSourceMarkers(j_decompress_ptr source);
+
+// Writes every kept source marker in file order, except a JFIF APP0 when the
+// output writes its own JFIF header and an Adobe APP14 when it writes its own
+// Adobe marker.
+void copySourceMarkers(j_decompress_ptr source, j_compress_ptr output);
+
+}  // namespace speckmend
