@@ -1,0 +1,108 @@
+// loadSettings: the command line, the configuration keys and the map.
+#include "app/load_settings.h"
+
+#include <string>
+
+#include "app/fatal_error.h"
+#include "config/value_reader.h"
+#include "detect/hot_pixel_map.h"
+#include "platform/file_system.h"
+// INTEGRATION-TEMP: the pattern engine lands in parallel; until then the mode
+// word is compared by hand. The guard goes once regex/regex.h is in.
+#if __has_include("regex/regex.h")
+#include "regex/regex.h"
+#define SPECKMEND_HAVE_REGEX 1
+#endif
+
+namespace speckmend {
+namespace {
+
+// The word is searched, not anchored, so a match must also span the whole
+// word: "xdetect" and "healing" hold a match but are not mode words.
+bool isModeWord(const std::string& word) {
+#ifndef SPECKMEND_HAVE_REGEX
+    std::string lower = word;
+    for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    return lower == "heal" || lower == "detect";
+#else
+    const regex::rpattern pattern("(heal|detect)", regex::ignore_case);
+    regex::match_results results;
+    const auto match = pattern.match(word, results);
+    return match.matched && results.rstart(0) == 0 &&
+           results.rlength(0) == static_cast<std::ptrdiff_t>(word.size());
+#endif
+}
+
+void lowercaseAscii(std::string& text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+}
+
+void readDetectSection(const XmlDocument& document, DetectSettings& detect, bool required) {
+    const std::string_view requiredDefault = required ? requiredMarker : std::string_view();
+    detect.filter = readText(document, "/config/detect/filter[1]", "*.jpg");
+    detect.indir = readText(document, "/config/detect/indir[1]", requiredDefault);
+    detect.outfile = readText(document, "/config/detect/outfile[1]", requiredDefault);
+    // The default text reads as 0, which would stop the histogram walk in its
+    // first bin; a missing amount means the documented 0.999 instead.
+    detect.amount = readReal(document, "/config/detect/amount[1]", "0,999", 0.999);
+    detect.channels = readInt(document, "/config/detect/channels[1]", "32");
+    detect.hprad = readText(document, "/config/detect/hprad[1]", "3");
+    detect.outimage = readText(document, "/config/detect/outimage[1]", "");
+    detect.dxtext = readInt(document, "/config/detect/outimage[1]/@dxtext", "-50");
+    detect.dytext = readInt(document, "/config/detect/outimage[1]/@dytext", "-10");
+}
+
+void readHealSection(const XmlDocument& document, HealSettings& heal, bool required) {
+    const std::string_view requiredDefault = required ? requiredMarker : std::string_view();
+    heal.filter = readText(document, "/config/heal/filter[1]", "*.jpg");
+    heal.indir = readText(document, "/config/heal/indir[1]", requiredDefault);
+    heal.outdir = readText(document, "/config/heal/outdir[1]", requiredDefault);
+    heal.saveformat = readText(document, "/config/heal/saveformat[1]", "jpg");
+    heal.range = readReal(document, "/config/heal/range[1]", "3,0");
+    heal.method = readInt(document, "/config/heal/method[1]", "1");
+    heal.diffimages = readInt(document, "/config/heal/diffimages[1]", "0");
+    heal.mul = readReal(document, "/config/heal/diffimages[1]/@mul", "60,0");
+}
+
+// The healing run enters indir and writes to outdir from there, so a
+// relative outdir is taken against indir. Besides the same text, any
+// spelling of the same folder (a link, "./", "x/..") is refused: healing
+// would otherwise overwrite its own input. A folder that does not exist yet
+// cannot be the input folder.
+bool sameFolder(const std::string& indir, const std::string& outdir) {
+    return indir == outdir || isSameFolder(indir, resolvePath(indir, outdir));
+}
+
+}  // namespace
+
+void loadSettings(Settings& settings, int argc, char** argv) {
+    if (argc < 2) throw FatalError("", true);
+    settings.mode = argv[1];
+    if (!isModeWord(settings.mode)) {
+        throw FatalError("MODE is invalid, must be one of the strings of heal or detect.\n", true);
+    }
+    lowercaseAscii(settings.mode);
+    const bool heal = settings.mode == "heal";
+
+    const std::string configPath = argc > 2 ? argv[2] : "config.xml";
+    if (!settings.document.load(configPath)) {
+        throw FatalError("configfile does not exist or not valid. Correct and try again.\n", true);
+    }
+    const std::string mapPath = argc > 3 ? argv[3] : "hotpixels.xml";
+
+    readDetectSection(settings.document, settings.detect, !heal);
+    readHealSection(settings.document, settings.heal, heal);
+    if (!heal) return;
+
+    if (!settings.document.load(mapPath)) {
+        throw FatalError("hotfixelfile [" + mapPath + "] does not exist or not valid. Correct and try again.\n", true);
+    }
+    if (sameFolder(settings.heal.indir, settings.heal.outdir)) {
+        throw FatalError("indir and outdir may not be equals.\n", true);
+    }
+    loadHotPixelMap(settings.document, settings.heal.map);
+}
+
+}  // namespace speckmend
