@@ -1,0 +1,89 @@
+// The detect mode: averages a folder of dark frames, picks a brightness
+// threshold from the histogram of the smoothed mean, and reports every
+// strict local maximum above it as a hot pixel.
+//
+// Constructing a Detector over the settings performs the whole run (frames,
+// map file, annotated image, console lines). The steps are public as well so
+// that they can be driven one by one; their call order is
+//
+//   addFrame...  finishMean  [accumulator()]  chooseThreshold  scanHotPixels
+//
+// and the accumulator is worked on in place: sum, mean, smoothed mean,
+// suppressed smoothed mean. Each step may be called once per Detector.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "config/settings.h"
+
+namespace speckmend {
+
+class Detector {
+public:
+    // Tag for a Detector that waits to be driven step by step.
+    struct Stepwise {};
+
+    enum class FrameResult {
+        added,
+        unreadable,    // not an image the decoder knows, or no file at all
+        badDimension,  // size differs from the first added frame
+    };
+
+    // Performs the whole run; see run().
+    explicit Detector(const DetectSettings& settings);
+    Detector(const DetectSettings& settings, Stepwise);
+
+    Detector(const Detector&) = delete;
+    Detector& operator=(const Detector&) = delete;
+
+    // Enters `indir`, adds every entry matching `filter` in listing order,
+    // writes the map file and, when asked, the annotated image. Leaves the
+    // process in `indir`. Throws FatalError when the folder cannot be
+    // entered, nothing matches, no entry is a readable image, `channels` is
+    // below 1, or the map file cannot be written.
+    void run();
+
+    // Reads a frame as 8-bit grey in its stored orientation (the Exif
+    // orientation tag is ignored: hot pixels live in sensor coordinates).
+    // Gives an empty image when the file cannot be read as an image. Safe to
+    // call from any thread.
+    static cv::Mat readFrame(const std::string& fileName);
+
+    FrameResult addFrame(const std::string& fileName);
+    // `frame` is 8-bit single-channel or empty; other types are a caller
+    // error (std::invalid_argument).
+    FrameResult addFrame(const cv::Mat& frame);
+
+    // frameCount is the number of frames added, at least 1.
+    void finishMean(std::int32_t frameCount);
+
+    // The sum before finishMean, the mean between finishMean and
+    // chooseThreshold.
+    const cv::Mat_<float>& accumulator() const { return accumulator_; }
+
+    // Smooths the mean in place, prints one line per histogram bin considered
+    // and the threshold line, and returns the upper edge of the first bin at
+    // which the cumulative share of pixels reaches `amount` (256 when it
+    // never does). Needs a sized accumulator and `channels` of at least 1.
+    double chooseThreshold();
+
+    // Suppresses everything not above the threshold, then reports each pixel
+    // that is strictly greater than all eight neighbours, rows from the top,
+    // left to right. The outermost rows and columns are never reported.
+    void scanHotPixels(double threshold, const std::function<void(std::int32_t x, std::int32_t y)>& report);
+    std::vector<cv::Point> scanHotPixels(double threshold);
+
+    std::int32_t frameWidth() const { return accumulator_.cols; }
+    std::int32_t frameHeight() const { return accumulator_.rows; }
+
+private:
+    const DetectSettings& settings_;
+    cv::Mat_<float> accumulator_;
+};
+
+}  // namespace speckmend

@@ -1,0 +1,115 @@
+// score_detection: compares a hot pixel map written by `speckmend detect`
+// with the planted.txt of a sample shoot (see make_sample_shoot.cpp).
+//
+//   score_detection PLANTED_TXT HOTPIXELS_XML
+//
+// Prints how many planted hot pixels were found, split by what the method
+// can find by design, and how many reported pixels were not planted. Exits
+// with 0 when every planted hot pixel that the method can find was found and
+// nothing else was reported, 1 otherwise, 2 on unreadable input.
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+
+namespace {
+
+using Position = std::pair<int, int>;
+
+struct Planted {
+    int width = 0, height = 0;
+    std::map<Position, std::pair<std::string, bool>> pixels;  // kind, findable by design
+};
+
+[[noreturn]] void fail(const std::string& message) {
+    std::fprintf(stderr, "score_detection: %s\n", message.c_str());
+    std::exit(2);
+}
+
+Planted readPlanted(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) fail("cannot read " + path);
+    Planted planted;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string tag;
+        if (!(words >> tag) || tag[0] == '#') continue;
+        if (tag == "size") {
+            words >> planted.width >> planted.height;
+        } else if (tag == "pixel") {
+            int x, y, strength;
+            std::string kind, expected;
+            if (!(words >> x >> y >> strength >> kind >> expected)) fail("bad line in " + path + ": " + line);
+            planted.pixels[{x, y}] = {kind, expected == "found"};
+        }
+    }
+    return planted;
+}
+
+struct Reported {
+    int width = -1, height = -1;
+    std::set<Position> pixels;
+};
+
+Reported readMap(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) fail("cannot read " + path);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    const std::string text = buffer.str();
+    Reported reported;
+    std::smatch m;
+    if (std::regex_search(text, m, std::regex("<width>\\s*(\\d+)\\s*</width>"))) reported.width = std::stoi(m[1]);
+    if (std::regex_search(text, m, std::regex("<height>\\s*(\\d+)\\s*</height>"))) reported.height = std::stoi(m[1]);
+    const std::regex pix("<pix\\s+x=\"(\\d+)\"\\s+y=\"(\\d+)\"");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), pix); it != std::sregex_iterator(); ++it) {
+        reported.pixels.insert({std::stoi((*it)[1]), std::stoi((*it)[2])});
+    }
+    return reported;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) fail("usage: score_detection PLANTED_TXT HOTPIXELS_XML");
+    const Planted planted = readPlanted(argv[1]);
+    const Reported reported = readMap(argv[2]);
+
+    int findable = 0, found = 0, foundAgainstDesign = 0;
+    std::map<std::string, int> notFindable;
+    std::string missed;
+    for (const auto& [position, info] : planted.pixels) {
+        const bool isReported = reported.pixels.count(position) > 0;
+        if (info.second) {
+            ++findable;
+            if (isReported) ++found;
+            else missed += " " + std::to_string(position.first) + "," + std::to_string(position.second);
+        } else {
+            ++notFindable[info.first];
+            if (isReported) ++foundAgainstDesign;
+        }
+    }
+    int strays = 0;
+    for (const Position& p : reported.pixels) strays += planted.pixels.count(p) == 0;
+
+    std::string notFindableText;
+    for (const auto& [kind, count] : notFindable) {
+        notFindableText += (notFindableText.empty() ? "" : ", ") + std::to_string(count) + " " + kind;
+    }
+    std::printf("planted hot pixels: %zu (%d findable by design%s%s)\n", planted.pixels.size(), findable,
+                notFindableText.empty() ? "" : "; not findable: ", notFindableText.c_str());
+    std::printf("found: %d of %d findable%s%s\n", found, findable, missed.empty() ? "" : "; missed:", missed.c_str());
+    if (foundAgainstDesign > 0) std::printf("reported although not findable by design: %d\n", foundAgainstDesign);
+    std::printf("reported but not planted: %d\n", strays);
+    if (reported.width != planted.width || reported.height != planted.height) {
+        std::printf("map size %dx%d differs from the frames' %dx%d\n", reported.width, reported.height, planted.width,
+                    planted.height);
+        return 1;
+    }
+    return (found == findable && strays == 0 && foundAgainstDesign == 0) ? 0 : 1;
+}
