@@ -68,9 +68,10 @@ void readHealSection(const XmlDocument& document, HealSettings& heal, bool requi
 
 // The healing run enters indir and writes to outdir from there, so a
 // relative outdir is taken against indir. Besides the same text, any
-// spelling of the same folder (a link, "./", "x/..") is refused: healing
-// would otherwise overwrite its own input. A folder that does not exist yet
-// cannot be the input folder.
+// spelling of the same folder (a link, "./", "x/..", or an empty outdir,
+// which puts the output names inside indir) is refused: healing would
+// otherwise overwrite its own input. A folder that does not exist yet cannot
+// be the input folder.
 bool sameFolder(const std::string& indir, const std::string& outdir) {
     return indir == outdir || isSameFolder(indir, resolvePath(indir, outdir));
 }
