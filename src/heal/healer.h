@@ -1,0 +1,65 @@
+// The healing engine: repairs every hot pixel of the map in every photo of
+// the input folder and writes the results, losslessly for JPEG to JPEG.
+//
+// Call order: construct over the heal section of the run settings, then
+// run() once (or, in tests, inpaint() / healFile() directly). The mask, the
+// repaired image and the difference image are cached from one photo to the
+// next: the mask is drawn once per photo size, the image buffers are kept
+// while size, channel count and depth stay the same.
+#pragma once
+
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "config/settings.h"
+#include "heal/region_inpainter.h"
+
+namespace speckmend {
+
+class Healer {
+public:
+    // The settings are only read, and must outlive the Healer.
+    explicit Healer(const HealSettings& settings);
+
+    // Repairs one loaded photo (8 bits, one or three channels) into healed();
+    // the photo itself is left unchanged. difference() is allocated for the
+    // photo's geometry when difference images are on.
+    void inpaint(const cv::Mat& photo);
+
+    // The per-file pipeline for one entry name of the input folder. Returns
+    // -1 when the photo cannot be loaded or an output cannot be written, 0
+    // when its size is not the map's, 1 when it was processed. May print a
+    // line about a skipped difference image; the status line is run()'s.
+    int healFile(const std::string& fileName);
+
+    // The run over the input folder: one status line per matching entry, in
+    // listing order. Throws FatalError when the folder cannot be entered or
+    // nothing in it matches the filter. Leaves the current directory there.
+    void run();
+
+    const cv::Mat& mask() const { return mask_; }
+    const cv::Mat& healed() const { return healed_; }
+    const cv::Mat& difference() const { return difference_; }
+    const RegionInpainter& inpainter() const { return inpainter_; }
+
+    // Name of the temporary JPEG of the lossless path, in the output folder.
+    static constexpr const char* kTemporaryName = "tmp_drop.jpg";
+
+private:
+    void prepareBuffers(const cv::Mat& photo);
+    // Returns false when an output file could not be written.
+    bool writeDifference(const std::string& fileName, const cv::Mat& photo, const std::string& outputPath);
+
+    const HealSettings& settings_;
+    cv::Mat mask_;
+    cv::Mat healed_;
+    cv::Mat difference_;
+    RegionInpainter inpainter_;
+    // Prefixes of input and output paths: indir and outdir as configured
+    // until run() pins a relative indir to the folder the program started in.
+    std::string inputFolder_;
+    std::string outputFolder_;
+};
+
+}  // namespace speckmend

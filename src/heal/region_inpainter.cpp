@@ -1,0 +1,108 @@
+// Splitting the inpainting mask into independent rectangles; the reasoning
+// behind the margin is in the header.
+#include "heal/region_inpainter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include <opencv2/imgproc.hpp>
+#include <opencv2/photo.hpp>
+
+namespace speckmend {
+
+namespace {
+
+// Ranges beyond this are not rounded to a meaningful integer by the library;
+// such runs use the whole photo.
+constexpr double kLargestTrustedRange = 1.0e6;
+
+bool intersects(const cv::Rect& a, const cv::Rect& b) {
+    return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
+}
+
+}  // namespace
+
+int RegionInpainter::marginFor(double range) {
+    if (!std::isfinite(range) || std::fabs(range) > kLargestTrustedRange) return 0;
+    // The library rounds the range and keeps it at least 1 (and at most 100,
+    // which only makes this margin generous).
+    const int effective = std::max(cvRound(range), 1);
+    return effective + 1;
+}
+
+std::vector<cv::Rect> RegionInpainter::findRegions(const cv::Mat& mask, int margin) {
+    if (mask.empty() || mask.type() != CV_8UC1) throw std::invalid_argument("findRegions: mask must be 8-bit, one channel");
+    cv::Mat labels, stats, centroids;
+    const int count = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
+    const cv::Rect bounds(0, 0, mask.cols, mask.rows);
+    std::vector<cv::Rect> rects;
+    rects.reserve(count > 0 ? count - 1 : 0);
+    for (int label = 1; label < count; ++label) {  // label 0 is the unmasked background
+        cv::Rect box(stats.at<int>(label, cv::CC_STAT_LEFT), stats.at<int>(label, cv::CC_STAT_TOP),
+                     stats.at<int>(label, cv::CC_STAT_WIDTH), stats.at<int>(label, cv::CC_STAT_HEIGHT));
+        box.x -= margin;
+        box.y -= margin;
+        box.width += 2 * margin;
+        box.height += 2 * margin;
+        rects.push_back(box & bounds);
+    }
+
+    // Merge until no two rectangles intersect. Sorted by left edge, a pass
+    // can stop looking right of a rectangle once the next one starts beyond
+    // its right edge; growth downwards may create new overlaps with
+    // rectangles already passed, hence the repeated passes.
+    std::sort(rects.begin(), rects.end(), [](const cv::Rect& a, const cv::Rect& b) { return a.x < b.x; });
+    bool merged = true;
+    while (merged) {
+        merged = false;
+        std::vector<bool> gone(rects.size(), false);
+        for (std::size_t i = 0; i < rects.size(); ++i) {
+            if (gone[i]) continue;
+            for (std::size_t j = i + 1; j < rects.size(); ++j) {
+                if (rects[j].x >= rects[i].x + rects[i].width) break;
+                if (gone[j] || !intersects(rects[i], rects[j])) continue;
+                rects[i] |= rects[j];
+                gone[j] = true;
+                merged = true;
+            }
+        }
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < rects.size(); ++i)
+            if (!gone[i]) rects[kept++] = rects[i];
+        rects.resize(kept);
+    }
+    return rects;
+}
+
+RegionInpainter::RegionInpainter(const cv::Mat& mask, double range) : mask_(mask), range_(range) {
+    if (mask.empty() || mask.type() != CV_8UC1)
+        throw std::invalid_argument("RegionInpainter: mask must be 8-bit, one channel");
+    const int margin = marginFor(range);
+    if (margin == 0) {
+        wholePhoto_ = cv::countNonZero(mask) > 0;
+        return;
+    }
+    regions_ = findRegions(mask, margin);
+}
+
+void RegionInpainter::inpaint(const cv::Mat& photo, cv::Mat& healed, int method) const {
+    if (photo.size() != mask_.size())
+        throw std::invalid_argument("RegionInpainter::inpaint: photo and mask differ in size");
+    if (photo.depth() != CV_8U || (photo.channels() != 1 && photo.channels() != 3))
+        throw std::invalid_argument("RegionInpainter::inpaint: photo must be 8-bit with one or three channels");
+    if (photo.data == healed.data && !photo.empty())
+        throw std::invalid_argument("RegionInpainter::inpaint: photo and healed must be separate buffers");
+    if (wholePhoto_) {
+        cv::inpaint(photo, mask_, healed, range_, method);
+        return;
+    }
+    healed.create(photo.size(), photo.type());
+    photo.copyTo(healed);
+    for (const cv::Rect& region : regions_) {
+        cv::Mat target = healed(region);
+        cv::inpaint(photo(region), mask_(region), target, range_, method);
+    }
+}
+
+}  // namespace speckmend
