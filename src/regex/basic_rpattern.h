@@ -1,0 +1,120 @@
+// Compiled patterns. The member functions are defined in
+// basic_rpattern_impl.h and instantiated once for the two subject kinds, so
+// users include only this declaration.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "regex/arena_allocator.h"
+#include "regex/bad_regexpr.h"
+#include "regex/flags.h"
+#include "regex/match_results.h"
+#include "regex/subst_piece.h"
+
+namespace regex {
+
+namespace detail {
+template <class CI>
+class match_group_base;
+template <class CI>
+struct match_state;
+struct start_set;
+}  // namespace detail
+
+template <class CI>
+class basic_rpattern_base_impl {
+public:
+    virtual ~basic_rpattern_base_impl();
+    basic_rpattern_base_impl(const basic_rpattern_base_impl&) = delete;
+    basic_rpattern_base_impl& operator=(const basic_rpattern_base_impl&) = delete;
+
+    unsigned flags() const { return flags_; }
+    REGEX_MODE mode() const { return mode_; }
+    std::size_t cgroups() const { return capture_count; }
+    std::size_t get_min_width() const { return min_width; }
+    std::size_t get_max_width() const { return max_width; }
+    bool can_float_match() const { return can_float; }
+    bool fast_ok_match() const { return fast_ok; }
+    bool has_start_set() const { return static_cast<bool>(start_set_); }
+    std::size_t group_total() const { return group_count; }
+    const std::vector<unsigned>& hidden() const { return hidden_groups; }
+
+protected:
+    basic_rpattern_base_impl(std::string pattern, unsigned flags, REGEX_MODE mode);
+
+public:  // engine internals, read by the matcher and substitution
+    detail::arena_allocator node_arena;
+    bool subst_uses_groups = false;
+    bool can_float = true;
+    bool fast_ok = true;
+    unsigned group_count = 0;
+    unsigned capture_count = 0;
+    unsigned slot_count = 0;
+    unsigned flags_;
+    REGEX_MODE mode_;
+    std::size_t min_width = static_cast<std::size_t>(-1);
+    std::size_t max_width = static_cast<std::size_t>(-1);
+    std::string pattern_text;
+    std::string subst_text;
+    std::vector<detail::subst_piece> subst_pieces;
+    detail::match_group_base<CI>* top_group = nullptr;
+    std::vector<unsigned> hidden_groups;
+    std::unique_ptr<detail::start_set> start_set_;
+
+    // Runs the search (or, with global_match, all searches) over [begin, end)
+    // or, when `cstr`, over the NUL-terminated text at begin.
+    bool search(CI begin, CI end, bool cstr, basic_match_results<CI>& results) const;
+};
+
+template <class CI>
+class basic_rpattern_base : public basic_rpattern_base_impl<CI> {
+public:
+    explicit basic_rpattern_base(std::string pattern, unsigned flags = NOFLAGS, REGEX_MODE mode = recursive_mode);
+    ~basic_rpattern_base() override;
+};
+
+template <class CI>
+class basic_rpattern : public basic_rpattern_base<CI> {
+public:
+    explicit basic_rpattern(std::string pattern, unsigned flags = NOFLAGS, REGEX_MODE mode = recursive_mode);
+    basic_rpattern(std::string pattern, std::string subst, unsigned flags = NOFLAGS,
+                   REGEX_MODE mode = recursive_mode);
+    ~basic_rpattern() override;
+
+    void set_replacement(std::string subst);
+
+    backref_tag<CI> match(CI begin, CI end, basic_match_results<CI>& results) const;
+    backref_tag<CI> match(const char* nul_terminated, basic_match_results<CI>& results) const
+        requires std::is_same_v<CI, const char*>;
+    backref_tag<CI> match(const std::string& subject, basic_match_results<CI>& results) const
+        requires std::is_same_v<CI, std::string::const_iterator>;
+};
+
+// Replaces the first match (all with global_match) in `target`; returns the
+// number of replacements.
+template <class CI>
+std::size_t substitute(basic_subst_results<CI>& results, const basic_rpattern<CI>& pattern, std::string& target);
+
+using rpattern = basic_rpattern<std::string::const_iterator>;
+using match_results = basic_match_results<std::string::const_iterator>;
+using subst_results = basic_subst_results<std::string::const_iterator>;
+using rpattern_c = basic_rpattern<const char*>;
+using match_results_c = basic_match_results<const char*>;
+using subst_results_c = basic_subst_results<const char*>;
+
+extern template class basic_rpattern_base_impl<std::string::const_iterator>;
+extern template class basic_rpattern_base_impl<const char*>;
+extern template class basic_rpattern_base<std::string::const_iterator>;
+extern template class basic_rpattern_base<const char*>;
+extern template class basic_rpattern<std::string::const_iterator>;
+extern template class basic_rpattern<const char*>;
+extern template std::size_t substitute(basic_subst_results<std::string::const_iterator>&,
+                                       const basic_rpattern<std::string::const_iterator>&, std::string&);
+extern template std::size_t substitute(basic_subst_results<const char*>&, const basic_rpattern<const char*>&,
+                                       std::string&);
+
+}  // namespace regex

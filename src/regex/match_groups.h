@@ -1,0 +1,560 @@
+// Group nodes (plain, atomic, look-around, conditional), group quantifiers,
+// recursion and the end of the pattern.
+#pragma once
+
+#include <algorithm>
+
+#include "regex/match_atoms.h"
+
+namespace regex::detail {
+
+template <class CI>
+class match_group_base : public sub_expr<CI> {
+public:
+    // The node every alternative ends at; matching goes on through the
+    // group's own end behaviour.
+    class end_group : public indestructable_sub_expr<CI> {
+    public:
+        const match_group_base* owner = nullptr;
+        template <bool Cstr>
+        bool rec(match_state<CI>& s, CI p) const {
+            return owner->template end_go<Cstr>(s, p);
+        }
+        REGEX_NODE_DISPATCH(CI)
+    };
+
+    const sub_expr<CI>** alternatives = nullptr;  // arena array, source order
+    std::size_t alternative_count = 0;
+    unsigned number = no_group;
+    width_t min_width = unbounded;
+    width_t max_width = unbounded;
+    end_group end;
+    unsigned nested_first = 0;
+    unsigned nested_count = 0;
+    const charset::bitmap* first = nullptr;  // characters a match can begin with
+    unsigned slot = 0;                       // index into match_state::group_scratch
+    int width_state = 0;                     // 0 not computed, 1 computing, 2 done
+
+    match_group_base() { end.owner = this; }
+
+    virtual void set_nested_range(unsigned first_number, unsigned count) {
+        nested_first = first_number;
+        nested_count = count;
+    }
+    const sub_expr<CI>* end_node() const { return &end; }
+
+    virtual bool end_recursive(match_state<CI>& s, CI p) const = 0;
+    virtual bool end_recursive_cstr(match_state<CI>& s, CI p) const = 0;
+    template <bool Cstr>
+    bool end_go(match_state<CI>& s, CI p) const {
+        if constexpr (Cstr)
+            return end_recursive_cstr(s, p);
+        else
+            return end_recursive(s, p);
+    }
+
+    template <bool Cstr>
+    bool rejects(const match_state<CI>& s, CI p) const {
+        return first != nullptr && (at_end<Cstr>(s, p) || !first->test(uc(*p)));
+    }
+
+    // Widths of the alternatives, each walked to this group's end node.
+    width_range body_width() {
+        width_range r{unbounded, 0};
+        for (std::size_t i = 0; i < alternative_count; ++i) {
+            width_range a{0, 0};
+            for (const sub_expr<CI>* n = alternatives[i]; n != &end; n = n->next) {
+                width_range w = const_cast<sub_expr<CI>*>(n)->width();
+                a.min = add_width(a.min, w.min);
+                a.max = add_width(a.max, w.max);
+            }
+            r.min = std::min(r.min, a.min);
+            r.max = r.max == unbounded || a.max == unbounded ? unbounded : std::max(r.max, a.max);
+        }
+        if (alternative_count == 0) r = {0, 0};
+        return r;
+    }
+    virtual width_range compute_width() { return body_width(); }
+    width_range group_width() {
+        if (width_state == 1) return {0, unbounded};  // a reference from inside the group
+        if (width_state == 0) {
+            width_state = 1;
+            width_range r = compute_width();
+            min_width = r.min;
+            max_width = r.max;
+            width_state = 2;
+        }
+        return {min_width, max_width};
+    }
+    width_range width() override { return group_width(); }
+
+    bool first_chars(charset::bitmap& out) const override {
+        if (first == nullptr) return false;
+        out |= *first;
+        return true;
+    }
+    // The union of what the alternatives can begin with, or false.
+    virtual bool alternatives_first(charset::bitmap& out) const {
+        if (alternative_count == 0) return false;
+        for (std::size_t i = 0; i < alternative_count; ++i)
+            if (!alternatives[i]->first_chars(out)) return false;
+        return true;
+    }
+
+    template <bool Cstr>
+    bool try_alternatives(match_state<CI>& s, CI p) const {
+        for (std::size_t i = 0; i < alternative_count; ++i)
+            if (alternatives[i]->template go<Cstr>(s, p)) return true;
+        return false;
+    }
+};
+
+template <class CI>
+class group_quantifier;
+
+// Plain group, capturing or hidden; the outermost group is number 0.
+template <class CI>
+class match_group : public match_group_base<CI> {
+public:
+    template <bool Cstr>
+    bool rec(match_state<CI>& s, CI p) const {
+        if (this->template rejects<Cstr>(s, p)) return false;
+        s.check_depth();
+        capture_record<CI>& c = s.captures[this->number];
+        CI saved = c.reserved;
+        c.reserved = p;
+        if (this->template try_alternatives<Cstr>(s, p)) return true;
+        c.reserved = saved;
+        return false;
+    }
+    template <bool Cstr>
+    bool end_rec(match_state<CI>& s, CI p) const {
+        capture_record<CI>& c = s.captures[this->number];
+        CI f = c.first, sc = c.second;
+        bool m = c.matched;
+        c.first = c.reserved;
+        c.second = p;
+        c.matched = true;
+        // The outermost group inside a (?R) ends the inner match here.
+        if (this->number == 0 && s.recurse_depth != 0) return true;
+        if (this->next->template go<Cstr>(s, p)) return true;
+        c.first = f;
+        c.second = sc;
+        c.matched = m;
+        return false;
+    }
+    bool end_recursive(match_state<CI>& s, CI p) const override { return end_rec<false>(s, p); }
+    bool end_recursive_cstr(match_state<CI>& s, CI p) const override { return end_rec<true>(s, p); }
+    sub_expr<CI>* quantify(const quantifier_spec& q, arena_allocator& arena) override;
+    REGEX_NODE_DISPATCH(CI)
+};
+
+// Atomic groups and look-arounds: the body matches on its own, and its
+// choices are dropped once it has matched.
+template <class CI>
+class independent_group_base : public match_group_base<CI> {
+public:
+    std::size_t save_nested(match_state<CI>& s) const { return s.save_captures(this->nested_first, this->nested_count); }
+    void restore_nested(match_state<CI>& s, std::size_t mark) const {
+        s.restore_captures(mark, this->nested_first, this->nested_count);
+    }
+    // Evaluates the assertion at p without going on (conditions use this);
+    // captures of a matched positive body stay, the caller restores them.
+    virtual bool assert_test(match_state<CI>&, CI) const { return false; }
+    virtual bool assert_test_cstr(match_state<CI>&, CI) const { return false; }
+};
+
+template <class CI>
+class independent_group : public independent_group_base<CI> {
+public:
+    template <bool Cstr>
+    bool rec(match_state<CI>& s, CI p) const {
+        if (this->template rejects<Cstr>(s, p)) return false;
+        s.check_depth();
+        std::size_t mark = this->save_nested(s);
+        capture_record<CI>& c = s.captures[this->number];
+        c.reserved = p;
+        if (this->template try_alternatives<Cstr>(s, p)) {
+            if (this->next->template go<Cstr>(s, s.captures[this->number].second)) return true;
+        }
+        this->restore_nested(s, mark);
+        return false;
+    }
+    template <bool Cstr>
+    bool end_rec(match_state<CI>& s, CI p) const {
+        capture_record<CI>& c = s.captures[this->number];
+        c.first = c.reserved;
+        c.second = p;
+        c.matched = true;
+        return true;
+    }
+    bool end_recursive(match_state<CI>& s, CI p) const override { return end_rec<false>(s, p); }
+    bool end_recursive_cstr(match_state<CI>& s, CI p) const override { return end_rec<true>(s, p); }
+    sub_expr<CI>* quantify(const quantifier_spec& q, arena_allocator& arena) override;
+    REGEX_NODE_DISPATCH(CI)
+};
+
+template <class CI>
+class lookahead_assertion : public independent_group<CI> {
+public:
+    bool positive = true;
+
+    bool is_assertion() const override { return true; }
+    width_range width() override {
+        this->group_width();
+        return {0, 0};
+    }
+    bool first_chars(charset::bitmap& out) const override { return this->next->first_chars(out); }
+    sub_expr<CI>* quantify(const quantifier_spec&, arena_allocator&) override {
+        throw bad_regexpr("look-ahead assertion cannot be quantified");
+    }
+
+    template <bool Cstr>
+    bool test(match_state<CI>& s, CI p, std::size_t mark) const {
+        s.check_depth();
+        bool matched = this->template try_alternatives<Cstr>(s, p);
+        if (matched && !positive) this->restore_nested(s, mark);
+        return matched == positive;
+    }
+    template <bool Cstr>
+    bool rec(match_state<CI>& s, CI p) const {
+        std::size_t mark = this->save_nested(s);
+        if (test<Cstr>(s, p, mark)) {
+            if (this->next->template go<Cstr>(s, p)) return true;
+            this->restore_nested(s, mark);
+            return false;
+        }
+        s.drop_saved(mark);
+        return false;
+    }
+    template <bool Cstr>
+    bool end_rec(match_state<CI>&, CI) const {
+        return true;
+    }
+    bool assert_test(match_state<CI>& s, CI p) const override {
+        std::size_t mark = this->save_nested(s);
+        bool r = test<false>(s, p, mark);
+        s.drop_saved(mark);
+        return r;
+    }
+    bool assert_test_cstr(match_state<CI>& s, CI p) const override {
+        std::size_t mark = this->save_nested(s);
+        bool r = test<true>(s, p, mark);
+        s.drop_saved(mark);
+        return r;
+    }
+    bool end_recursive(match_state<CI>& s, CI p) const override { return end_rec<false>(s, p); }
+    bool end_recursive_cstr(match_state<CI>& s, CI p) const override { return end_rec<true>(s, p); }
+    REGEX_NODE_DISPATCH(CI)
+};
+
+// The body is tried at start positions from the farthest its width allows
+// towards the nearest, and must end exactly at the assertion's position.
+// Unlike a body run against a subject cut off at that position, anchors and
+// word tests inside the body still see the real subject around it.
+template <class CI>
+class lookbehind_assertion : public independent_group_base<CI> {
+public:
+    bool positive = true;
+
+    bool is_assertion() const override { return true; }
+    width_range width() override {
+        this->group_width();
+        return {0, 0};
+    }
+    bool first_chars(charset::bitmap& out) const override { return this->next->first_chars(out); }
+    sub_expr<CI>* quantify(const quantifier_spec&, arena_allocator&) override {
+        throw bad_regexpr("look-behind assertion cannot be quantified");
+    }
+
+    template <bool Cstr>
+    bool body_matches(match_state<CI>& s, CI p) const {
+        std::size_t d = static_cast<std::size_t>(p - s.begin);
+        if (d < this->min_width) return false;
+        s.check_depth();
+        CI saved_end = s.lookbehind_end;
+        s.lookbehind_end = p;
+        std::size_t back = std::min(this->max_width, d);
+        bool found = false;
+        for (CI q = p - static_cast<std::ptrdiff_t>(back);; ++q) {
+            if (this->template try_alternatives<Cstr>(s, q)) {
+                found = true;
+                break;
+            }
+            if (static_cast<std::size_t>(p - q) <= this->min_width) break;
+        }
+        s.lookbehind_end = saved_end;
+        return found;
+    }
+    template <bool Cstr>
+    bool test(match_state<CI>& s, CI p, std::size_t mark) const {
+        bool matched = body_matches<Cstr>(s, p);
+        if (matched && !positive) this->restore_nested(s, mark);
+        return matched == positive;
+    }
+    template <bool Cstr>
+    bool rec(match_state<CI>& s, CI p) const {
+        std::size_t mark = this->save_nested(s);
+        if (test<Cstr>(s, p, mark)) {
+            if (this->next->template go<Cstr>(s, p)) return true;
+            this->restore_nested(s, mark);
+            return false;
+        }
+        s.drop_saved(mark);
+        return false;
+    }
+    template <bool Cstr>
+    bool end_rec(match_state<CI>& s, CI p) const {
+        return p == s.lookbehind_end;
+    }
+    bool assert_test(match_state<CI>& s, CI p) const override {
+        std::size_t mark = this->save_nested(s);
+        bool r = test<false>(s, p, mark);
+        s.drop_saved(mark);
+        return r;
+    }
+    bool assert_test_cstr(match_state<CI>& s, CI p) const override {
+        std::size_t mark = this->save_nested(s);
+        bool r = test<true>(s, p, mark);
+        s.drop_saved(mark);
+        return r;
+    }
+    bool end_recursive(match_state<CI>& s, CI p) const override { return end_rec<false>(s, p); }
+    bool end_recursive_cstr(match_state<CI>& s, CI p) const override { return end_rec<true>(s, p); }
+    REGEX_NODE_DISPATCH(CI)
+};
+
+struct backref_condition {};
+struct assertion_condition {};
+
+// (?(N)then|else) and (?(?=...)then|else). The condition is a visible group
+// number resolved to an internal one, or a look-around group.
+template <class CI>
+class match_conditional : public match_group<CI> {
+public:
+    unsigned condition_visible = 0;
+    unsigned condition_group = no_group;
+    const independent_group_base<CI>* condition = nullptr;
+
+    template <bool Cstr>
+    bool rec(match_state<CI>& s, CI p) const {
+        s.check_depth();
+        std::size_t mark = 0;
+        bool yes;
+        if (condition != nullptr) {
+            mark = s.save_captures(condition->nested_first, condition->nested_count);
+            yes = Cstr ? condition->assert_test_cstr(s, p) : condition->assert_test(s, p);
+        } else {
+            yes = s.captures[condition_group].matched;
+        }
+        capture_record<CI>& c = s.captures[this->number];
+        CI saved = c.reserved;
+        c.reserved = p;
+        bool ok;
+        if (yes)
+            ok = this->alternatives[0]->template go<Cstr>(s, p);
+        else if (this->alternative_count > 1)
+            ok = this->alternatives[1]->template go<Cstr>(s, p);
+        else
+            ok = this->end.template rec<Cstr>(s, p);
+        if (ok) return true;
+        s.captures[this->number].reserved = saved;
+        if (condition != nullptr) s.restore_captures(mark, condition->nested_first, condition->nested_count);
+        return false;
+    }
+    width_range compute_width() override {
+        width_range r = this->body_width();
+        if (this->alternative_count < 2) r.min = 0;
+        if (condition != nullptr) const_cast<independent_group_base<CI>*>(condition)->width();
+        return r;
+    }
+    bool alternatives_first(charset::bitmap& out) const override {
+        return this->alternative_count == 2 && match_group<CI>::alternatives_first(out);
+    }
+    REGEX_NODE_DISPATCH(CI)
+};
+
+// Loop state lives in the capture record of the quantified group.
+template <class CI>
+class group_quantifier : public match_quantifier<CI> {
+public:
+    class end_quantifier : public indestructable_sub_expr<CI> {
+    public:
+        const group_quantifier* owner = nullptr;
+        template <bool Cstr>
+        bool rec(match_state<CI>& s, CI p) const {
+            return owner->template end_go<Cstr>(s, p);
+        }
+        REGEX_NODE_DISPATCH(CI)
+    };
+
+    match_group_base<CI>* group = nullptr;
+    end_quantifier end;
+    group_quantifier() { end.owner = this; }
+
+    virtual bool end_recursive(match_state<CI>& s, CI p) const = 0;
+    virtual bool end_recursive_cstr(match_state<CI>& s, CI p) const = 0;
+    template <bool Cstr>
+    bool end_go(match_state<CI>& s, CI p) const {
+        if constexpr (Cstr)
+            return end_recursive_cstr(s, p);
+        else
+            return end_recursive(s, p);
+    }
+
+    width_range width() override {
+        width_range g = group->group_width();
+        return {mul_width(g.min, this->min), mul_width(g.max, this->max)};
+    }
+    bool first_chars(charset::bitmap& out) const override {
+        if (!group->first_chars(out)) return false;
+        return this->min > 0 || this->next->first_chars(out);
+    }
+
+    struct loop_state {
+        unsigned count;
+        CI previous_start;
+        CI start;
+    };
+    static loop_state save(const capture_record<CI>& c) {
+        return {c.iteration_count, c.previous_iteration_start, c.iteration_start};
+    }
+    static void restore(capture_record<CI>& c, const loop_state& l) {
+        c.iteration_count = l.count;
+        c.previous_iteration_start = l.previous_start;
+        c.iteration_start = l.start;
+    }
+};
+
+template <class CI, bool Greedy>
+class group_quantifier_t : public group_quantifier<CI> {
+public:
+    template <bool Cstr>
+    bool rec(match_state<CI>& s, CI p) const {
+        capture_record<CI>& c = s.captures[this->group->number];
+        auto saved = this->save(c);
+        c.iteration_count = 0;
+        c.iteration_start = p;
+        if constexpr (Greedy) {
+            if (this->max != 0) {
+                c.iteration_count = 1;
+                if (this->group->template go<Cstr>(s, p)) return true;
+            }
+            this->restore(s.captures[this->group->number], saved);
+            return this->min == 0 && this->next->template go<Cstr>(s, p);
+        } else {
+            if (this->min == 0) {
+                this->restore(c, saved);
+                if (this->next->template go<Cstr>(s, p)) return true;
+                c.iteration_count = 0;
+                c.iteration_start = p;
+            }
+            if (this->max != 0) {
+                c.iteration_count = 1;
+                if (this->group->template go<Cstr>(s, p)) return true;
+            }
+            this->restore(s.captures[this->group->number], saved);
+            return false;
+        }
+    }
+    template <bool Cstr>
+    bool end_rec(match_state<CI>& s, CI p) const {
+        s.check_depth();
+        capture_record<CI>& c = s.captures[this->group->number];
+        // An iteration that consumed nothing ends the loop, whatever the count.
+        if (p == c.iteration_start) return this->next->template go<Cstr>(s, p);
+        auto saved = this->save(c);
+        c.previous_iteration_start = c.iteration_start;
+        c.iteration_start = p;
+        if constexpr (Greedy) {
+            if (c.iteration_count < this->max) {
+                ++c.iteration_count;
+                if (this->group->template go<Cstr>(s, p)) return true;
+                --s.captures[this->group->number].iteration_count;
+            }
+            if (s.captures[this->group->number].iteration_count >= this->min) {
+                if (this->next->template go<Cstr>(s, p)) return true;
+            }
+        } else {
+            if (c.iteration_count >= this->min) {
+                if (this->next->template go<Cstr>(s, p)) return true;
+            }
+            capture_record<CI>& c2 = s.captures[this->group->number];
+            if (c2.iteration_count < this->max) {
+                ++c2.iteration_count;
+                if (this->group->template go<Cstr>(s, p)) return true;
+            }
+        }
+        this->restore(s.captures[this->group->number], saved);
+        return false;
+    }
+    bool end_recursive(match_state<CI>& s, CI p) const override { return end_rec<false>(s, p); }
+    bool end_recursive_cstr(match_state<CI>& s, CI p) const override { return end_rec<true>(s, p); }
+    REGEX_NODE_DISPATCH(CI)
+};
+
+template <class CI>
+using max_group_quantifier = group_quantifier_t<CI, true>;
+template <class CI>
+using min_group_quantifier = group_quantifier_t<CI, false>;
+
+template <class CI>
+sub_expr<CI>* make_group_quantifier(match_group_base<CI>* g, const quantifier_spec& q, arena_allocator& arena) {
+    group_quantifier<CI>* node;
+    if (q.greedy)
+        node = arena.make<max_group_quantifier<CI>>();
+    else
+        node = arena.make<min_group_quantifier<CI>>();
+    node->min = q.min;
+    node->max = q.max;
+    node->group = g;
+    g->next = &node->end;
+    return node;
+}
+
+template <class CI>
+sub_expr<CI>* match_group<CI>::quantify(const quantifier_spec& q, arena_allocator& arena) {
+    return make_group_quantifier<CI>(this, q, arena);
+}
+template <class CI>
+sub_expr<CI>* independent_group<CI>::quantify(const quantifier_spec& q, arena_allocator& arena) {
+    return make_group_quantifier<CI>(this, q, arena);
+}
+
+// (?R): the whole pattern again, as an inner match whose first success is
+// kept. Captures made inside it are undone afterwards, as Perl does.
+template <class CI>
+class match_recurse : public sub_expr<CI> {
+public:
+    width_range width() override { return {0, unbounded}; }
+    sub_expr<CI>* quantify(const quantifier_spec&, arena_allocator&) override {
+        throw bad_regexpr("recursion sub-expression cannot be quantified");
+    }
+    template <bool Cstr>
+    bool rec(match_state<CI>& s, CI p) const {
+        if (p == s.captures[0].reserved) return this->next->template go<Cstr>(s, p);
+        s.check_depth();
+        const unsigned n = static_cast<unsigned>(s.capture_count);
+        std::size_t mark = s.save_captures(0, n);
+        ++s.recurse_depth;
+        bool ok = s.top->template go<Cstr>(s, p);
+        --s.recurse_depth;
+        CI q = s.captures[0].second;
+        s.restore_captures(mark, 0, n);
+        return ok && this->next->template go<Cstr>(s, q);
+    }
+    REGEX_NODE_DISPATCH(CI)
+};
+
+template <class CI>
+class end_of_pattern : public sub_expr<CI> {
+public:
+    width_range width() override { return {0, 0}; }
+    template <bool Cstr>
+    bool rec(match_state<CI>& s, CI p) const {
+        return !(s.previous_empty && p == s.search_start);
+    }
+    REGEX_NODE_DISPATCH(CI)
+};
+
+}  // namespace regex::detail

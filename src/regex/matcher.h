@@ -1,0 +1,151 @@
+// The search over start positions and the repeated search of global
+// matching, shared by match() and substitute().
+#pragma once
+
+#include <vector>
+
+#include "regex/basic_rpattern.h"
+#include "regex/match_groups.h"
+#include "regex/perl_syntax.h"
+
+namespace regex::detail {
+
+// How much machine stack one recursive attempt may use before it is redone
+// with the explicit stack. Well inside the usual 8 MiB main-thread stack,
+// and inside the default size of other threads too.
+constexpr std::size_t recursion_stack_budget = 1u << 20;
+
+template <class CI>
+bool run_stack_attempt(const basic_rpattern_base_impl<CI>& pat, match_state<CI>& s, CI p, bool cstr);
+
+template <class CI>
+class searcher {
+public:
+    searcher(const basic_rpattern_base_impl<CI>& pat, CI begin, CI end, bool cstr)
+        : pat_(pat), cstr_(cstr), captures_(pat.group_count) {
+        s_.begin = begin;
+        s_.end = end;
+        s_.captures = captures_.data();
+        s_.capture_count = captures_.size();
+        s_.top = pat.top_group;
+        s_.search_start = begin;
+        s_.group_scratch.resize(pat.slot_count);
+        use_stack_ = pat.mode_ == stack_mode || (pat.mode_ == adaptive_mode && !pat.fast_ok);
+    }
+
+    match_state<CI>& state() { return s_; }
+    const capture_record<CI>& capture(unsigned internal) const { return captures_[internal]; }
+
+    // Moves the subject (in-place substitution edits it between searches).
+    void rebase(CI begin, CI end) {
+        s_.begin = begin;
+        s_.end = end;
+    }
+
+    // One search from `from`; on success the captures hold the match.
+    bool find(CI from) {
+        for (auto& c : captures_) c = capture_record<CI>{};
+        s_.search_start = from;
+        return cstr_ ? find_from<true>(from) : find_from<false>(from);
+    }
+
+    // The captures a caller sees: hidden groups dropped.
+    void visible(std::vector<backref_tag<CI>>& out, bool append) const {
+        if (!append) out.clear();
+        std::size_t h = 0;
+        const auto& hidden = pat_.hidden_groups;
+        for (unsigned g = 0; g < captures_.size(); ++g) {
+            if (h < hidden.size() && hidden[h] == g) {
+                ++h;
+                continue;
+            }
+            const capture_record<CI>& c = captures_[g];
+            if (c.matched)
+                out.emplace_back(c.first, c.second, true);
+            else
+                out.emplace_back(CI{}, CI{}, false);
+        }
+    }
+
+private:
+    template <bool Cstr>
+    bool attempt(CI p) {
+        s_.saved.clear();
+        s_.recurse_depth = 0;
+        if (use_stack_) return run_stack_attempt(pat_, s_, p, Cstr);
+        const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+        s_.stack_floor = here > recursion_stack_budget ? here - recursion_stack_budget : 0;
+        try {
+            return s_.top->template go<Cstr>(s_, p);
+        } catch (const depth_exceeded&) {
+            // Unwinding skipped the restores; start the attempt afresh.
+            for (auto& c : captures_) c = capture_record<CI>{};
+            s_.saved.clear();
+            s_.recurse_depth = 0;
+            return run_stack_attempt(pat_, s_, p, Cstr);
+        }
+    }
+
+    template <bool Cstr>
+    bool find_from(CI from) {
+        const charset::bitmap* first = pat_.top_group->first;
+        if constexpr (Cstr) {
+            for (CI p = from;; ++p) {
+                if ((first == nullptr || (*p != '\0' && first->test(uc(*p)))) && attempt<true>(p)) return true;
+                if (!pat_.can_float || *p == '\0') return false;
+            }
+        } else {
+            const CI begin = s_.begin, end = s_.end;
+            if (static_cast<std::size_t>(end - from) < pat_.min_width) return false;
+            const CI last = end - static_cast<std::ptrdiff_t>(pat_.min_width);
+            if (pat_.flags_ & rightmost) {
+                for (CI p = last;; --p) {
+                    if (attempt<false>(p)) return true;
+                    if (p == from) return false;
+                }
+            }
+            if (!pat_.can_float) {
+                if (first != nullptr && (from == end || !first->test(uc(*from)))) return false;
+                return attempt<false>(from);
+            }
+            if (const start_set* ss = pat_.start_set_.get()) {
+                const std::size_t m = ss->text.size();
+                const char* t = ss->text.data();
+                std::size_t i = static_cast<std::size_t>(from - begin);
+                const std::size_t last_i = static_cast<std::size_t>(last - begin);
+                while (i <= last_i) {
+                    CI p = begin + static_cast<std::ptrdiff_t>(i);
+                    unsigned char tail = uc(p[static_cast<std::ptrdiff_t>(m - 1)]);
+                    bool hit = true;
+                    for (std::size_t k = m; k-- > 0;) {
+                        char c = p[static_cast<std::ptrdiff_t>(k)];
+                        if (ss->fold) c = static_cast<char>(std::tolower(uc(c)));
+                        if (c != t[k]) {
+                            hit = false;
+                            break;
+                        }
+                    }
+                    if (hit && attempt<false>(p)) return true;
+                    i += ss->skip[tail];
+                }
+                return false;
+            }
+            for (CI p = from;; ++p) {
+                if (first != nullptr) {
+                    while (p != last && !first->test(uc(*p))) ++p;
+                    if (p == end || !first->test(uc(*p))) return false;
+                }
+                if (attempt<false>(p)) return true;
+                if (p == last) return false;
+            }
+        }
+    }
+
+    const basic_rpattern_base_impl<CI>& pat_;
+    bool cstr_;
+    bool use_stack_ = false;
+    std::vector<capture_record<CI>> captures_;
+    match_state<CI> s_;
+};
+
+}  // namespace regex::detail

@@ -1,0 +1,692 @@
+// The Perl-style pattern syntax: token classes and the parser that turns a
+// pattern text into the node graph of one basic_rpattern.
+#pragma once
+
+#include <cctype>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "regex/basic_rpattern.h"
+#include "regex/match_groups.h"
+
+namespace regex::detail {
+
+// Literal text every match must begin with, located by a Horspool scan.
+struct start_set {
+    std::string text;  // lower case when `fold`
+    bool fold = false;
+    unsigned char skip[256];
+};
+
+class perl_syntax {
+public:
+    // Characters that are tokens of their own outside brackets.
+    static bool is_token(char c) {
+        switch (c) {
+        case '(': case ')': case '|': case '^': case '$': case '.': case '[': case '\\': return true;
+        default: return false;
+        }
+    }
+    static bool is_quantifier_start(char c) { return c == '*' || c == '+' || c == '?'; }
+};
+
+template <class CI>
+class perl_compiler {
+public:
+    perl_compiler(basic_rpattern_base_impl<CI>& p)
+        : pat_(p), text_(p.pattern_text), n_(p.pattern_text.size()), flags_(p.flags_), arena_(p.node_arena) {}
+
+    void compile();
+
+private:
+    struct sequence {
+        sub_expr<CI>* head = nullptr;
+        sub_expr<CI>* tail = nullptr;
+        void add(sub_expr<CI>* node) {
+            if (head == nullptr)
+                head = node;
+            else
+                tail->next = node;
+            tail = node;
+        }
+    };
+
+    [[noreturn]] static void fail(const char* message) { throw bad_regexpr(message); }
+    bool free() const { return (flags_ & free_spacing) != 0; }
+    bool fold() const { return (flags_ & ignore_case) != 0; }
+
+    void skip_ws() {
+        if (!free()) return;
+        for (;;) {
+            while (i_ < n_ && std::isspace(uc(text_[i_]))) ++i_;
+            if (i_ < n_ && text_[i_] == '#') {
+                while (i_ < n_ && text_[i_] != '\n') ++i_;
+                if (i_ < n_) ++i_;
+                continue;
+            }
+            return;
+        }
+    }
+
+    void parse_group(match_group_base<CI>* g, bool top, unsigned restore_flags);
+    void parse_atom(sequence& seq);
+    void parse_paren(sequence& seq);
+    match_group_base<CI>* parse_lookaround(char kind, bool negative);
+    void parse_escape(sequence& seq);
+    void literal_run(sequence& seq);
+    void add_quantifiable(sequence& seq, sub_expr<CI>* atom, bool is_group = false);
+    std::optional<quantifier_spec> read_quantifier();
+    bool quantifier_follows(std::size_t at) const;
+    sub_expr<CI>* make_char(char c);
+    sub_expr<CI>* make_literal(std::size_t start, std::size_t length);
+    sub_expr<CI>* make_set(const charset* set, bool owned);
+    void register_group(match_group_base<CI>* g);
+    void finish_group(match_group_base<CI>* g, std::vector<sub_expr<CI>*>& alts);
+    unsigned resolve(unsigned visible) const;
+    void build_start_set();
+
+    basic_rpattern_base_impl<CI>& pat_;
+    std::string& text_;
+    std::size_t i_ = 0;
+    std::size_t n_;
+    unsigned flags_;
+    arena_allocator& arena_;
+    std::vector<match_group_base<CI>*> table_;  // numbered groups by number
+    std::vector<match_backref<CI>*> backrefs_;
+    std::vector<match_conditional<CI>*> conditionals_;
+    std::vector<atom_quantifier<CI>*> atom_quantifiers_;
+    bool first_token_caret_ = false;
+    bool at_pattern_start_ = true;
+};
+
+template <class CI>
+void perl_compiler<CI>::register_group(match_group_base<CI>* g) {
+    g->slot = pat_.slot_count++;
+    if (g->number != no_group) {
+        if (table_.size() <= g->number) table_.resize(g->number + 1, nullptr);
+        table_[g->number] = g;
+    }
+}
+
+template <class CI>
+void perl_compiler<CI>::compile() {
+    pat_.group_count = 0;
+    pat_.capture_count = 0;
+    auto* top = arena_.make<match_group<CI>>();
+    top->number = pat_.group_count++;
+    ++pat_.capture_count;
+    register_group(top);
+    pat_.top_group = top;
+    skip_ws();
+    if (i_ < n_ && text_[i_] == '?') fail("ill-formed regular expression");
+    parse_group(top, true, flags_);
+    top->set_nested_range(1, pat_.group_count - 1);
+    top->next = arena_.make<end_of_pattern<CI>>();
+
+    for (match_backref<CI>* b : backrefs_) {
+        b->group_number = resolve(b->visible_number);
+        b->target = table_[b->group_number];
+    }
+    for (match_conditional<CI>* c : conditionals_) c->condition_group = resolve(c->condition_visible);
+
+    width_range w = top->group_width();
+    pat_.min_width = w.min;
+    pat_.max_width = w.max;
+    for (atom_quantifier<CI>* q : atom_quantifiers_) q->compute_follow();
+
+    const unsigned original_flags = pat_.flags_;
+    if (!(original_flags & multi_line) && top->alternative_count == 1 && first_token_caret_) {
+        pat_.flags_ &= ~unsigned{rightmost};
+        pat_.can_float = false;
+    } else if (!(original_flags & rightmost) && (original_flags & single_line) && top->alternative_count == 1) {
+        auto* q = dynamic_cast<const atom_quantifier<CI>*>(top->alternatives[0]);
+        if (q != nullptr && q->max == unbounded && q->min <= 1 &&
+            dynamic_cast<const match_any_t<CI, eos_t>*>(q->atom) != nullptr)
+            pat_.can_float = false;
+    }
+    build_start_set();
+}
+
+template <class CI>
+unsigned perl_compiler<CI>::resolve(unsigned visible) const {
+    unsigned internal = visible;
+    for (unsigned h : pat_.hidden_groups)
+        if (h <= internal) ++internal;
+    if (internal >= pat_.group_count) fail("reference to nonexistent group");
+    return internal;
+}
+
+template <class CI>
+void perl_compiler<CI>::finish_group(match_group_base<CI>* g, std::vector<sub_expr<CI>*>& alts) {
+    g->alternative_count = alts.size();
+    g->alternatives = static_cast<const sub_expr<CI>**>(arena_.allocate(sizeof(sub_expr<CI>*) * alts.size()));
+    for (std::size_t k = 0; k < alts.size(); ++k) g->alternatives[k] = alts[k];
+    charset::bitmap first;
+    if (g->alternatives_first(first)) {
+        auto* stored = arena_.make<charset::bitmap>(first);
+        g->first = stored;
+    }
+}
+
+template <class CI>
+void perl_compiler<CI>::parse_group(match_group_base<CI>* g, bool top, unsigned restore_flags) {
+    std::vector<sub_expr<CI>*> alts;
+    sequence seq;
+    auto close = [&] {
+        if (seq.head == nullptr) {
+            alts.push_back(&g->end);
+        } else {
+            seq.tail->next = &g->end;
+            alts.push_back(seq.head);
+        }
+        seq = sequence{};
+    };
+    for (;;) {
+        skip_ws();
+        if (i_ == n_) {
+            if (!top) fail("mismatched parenthesis");
+            break;
+        }
+        char c = text_[i_];
+        if (c == ')') {
+            if (top) fail("mismatched parenthesis");
+            ++i_;
+            break;
+        }
+        if (c == '|') {
+            ++i_;
+            close();
+            at_pattern_start_ = false;
+            continue;
+        }
+        parse_atom(seq);
+        at_pattern_start_ = false;
+    }
+    close();
+    finish_group(g, alts);
+    flags_ = restore_flags;
+}
+
+template <class CI>
+sub_expr<CI>* perl_compiler<CI>::make_char(char c) {
+    if (fold() && std::tolower(uc(c)) != std::toupper(uc(c))) return arena_.make<match_char_t<CI, true>>(c);
+    return arena_.make<match_char_t<CI, false>>(c);
+}
+
+template <class CI>
+sub_expr<CI>* perl_compiler<CI>::make_literal(std::size_t start, std::size_t length) {
+    if (length == 1) return make_char(text_[start]);
+    if (fold()) {
+        char* lower = static_cast<char*>(arena_.allocate(length));
+        for (std::size_t k = 0; k < length; ++k) {
+            lower[k] = static_cast<char>(std::tolower(uc(text_[start + k])));
+            text_[start + k] = static_cast<char>(std::toupper(uc(text_[start + k])));
+        }
+        return arena_.make<match_literal_nocase_t<CI>>(lower, text_.data() + start, length);
+    }
+    return arena_.make<match_literal_t<CI>>(text_.data() + start, length);
+}
+
+template <class CI>
+sub_expr<CI>* perl_compiler<CI>::make_set(const charset* set, bool owned) {
+    if (fold()) return arena_.make<match_charset_t<CI, true>>(set, owned);
+    return arena_.make<match_charset_t<CI, false>>(set, owned);
+}
+
+template <class CI>
+bool perl_compiler<CI>::quantifier_follows(std::size_t at) const {
+    // at is on '{': digits, optionally ',' and digits, then '}'.
+    std::size_t k = at + 1;
+    while (k < n_ && std::isdigit(uc(text_[k]))) ++k;
+    if (k < n_ && text_[k] == ',') {
+        ++k;
+        while (k < n_ && std::isdigit(uc(text_[k]))) ++k;
+    }
+    return k < n_ && text_[k] == '}';
+}
+
+template <class CI>
+std::optional<quantifier_spec> perl_compiler<CI>::read_quantifier() {
+    skip_ws();
+    if (i_ == n_) return std::nullopt;
+    quantifier_spec q{0, unbounded, true};
+    char c = text_[i_];
+    if (c == '*' || c == '+' || c == '?') {
+        q.min = c == '+' ? 1 : 0;
+        q.max = c == '?' ? 1 : unbounded;
+        ++i_;
+    } else if (c == '{' && quantifier_follows(i_)) {
+        auto number = [&](std::size_t& value) {
+            value = 0;
+            bool any = false;
+            while (i_ < n_ && std::isdigit(uc(text_[i_]))) {
+                std::size_t d = static_cast<std::size_t>(text_[i_] - '0');
+                value = value > (unbounded - 1 - d) / 10 ? unbounded - 1 : value * 10 + d;
+                ++i_;
+                any = true;
+            }
+            return any;
+        };
+        ++i_;
+        number(q.min);
+        if (text_[i_] == ',') {
+            ++i_;
+            if (!number(q.max)) q.max = unbounded;
+        } else {
+            q.max = q.min;
+        }
+        ++i_;  // '}'
+        if (q.max < q.min) fail("Can't do {n, m} with n > m");
+    } else {
+        return std::nullopt;
+    }
+    if (i_ < n_ && text_[i_] == '?') {
+        q.greedy = false;
+        ++i_;
+    }
+    return q;
+}
+
+template <class CI>
+void perl_compiler<CI>::add_quantifiable(sequence& seq, sub_expr<CI>* atom, bool is_group) {
+    std::optional<quantifier_spec> q = read_quantifier();
+    if (!q) {
+        seq.add(atom);
+        return;
+    }
+    if (is_group && q->max > 16) pat_.fast_ok = false;
+    sub_expr<CI>* node = atom->quantify(*q, arena_);
+    if (auto* aq = dynamic_cast<atom_quantifier<CI>*>(node)) atom_quantifiers_.push_back(aq);
+    seq.add(node);
+}
+
+template <class CI>
+void perl_compiler<CI>::parse_atom(sequence& seq) {
+    const bool first_atom = at_pattern_start_;
+    char c = text_[i_];
+    switch (c) {
+    case '(':
+        ++i_;
+        parse_paren(seq);
+        return;
+    case '^':
+        ++i_;
+        if (first_atom) first_token_caret_ = true;
+        if (flags_ & multi_line)
+            seq.add(arena_.make<assert_op<CI, bol_t>>());
+        else
+            seq.add(arena_.make<assert_op<CI, bos_t>>());
+        return;
+    case '$':
+        ++i_;
+        if (flags_ & multi_line)
+            seq.add(arena_.make<assert_op<CI, eol_t>>());
+        else
+            seq.add(arena_.make<assert_op<CI, peos_t>>());
+        return;
+    case '.':
+        ++i_;
+        if (flags_ & single_line)
+            add_quantifiable(seq, arena_.make<match_any_t<CI, eos_t>>());
+        else
+            add_quantifiable(seq, arena_.make<match_any_t<CI, eol_t>>());
+        return;
+    case '[': {
+        ++i_;
+        const char* p = text_.data() + i_;
+        charset* set = parse_bracket(p, text_.data() + n_, flags_, arena_);
+        i_ = static_cast<std::size_t>(p - text_.data());
+        add_quantifiable(seq, make_set(set, true));
+        return;
+    }
+    case '\\':
+        parse_escape(seq);
+        return;
+    case '*': case '+': case '?':
+        fail("quantifier not expected");
+    default:
+        literal_run(seq);
+        return;
+    }
+}
+
+template <class CI>
+void perl_compiler<CI>::literal_run(sequence& seq) {
+    const std::size_t start = i_;
+    std::size_t w = i_;
+    std::size_t count = 0;
+    for (;;) {
+        if (count > 0) skip_ws();
+        if (i_ == n_) break;
+        char c = text_[i_];
+        if (perl_syntax::is_token(c)) break;
+        if (perl_syntax::is_quantifier_start(c) || (c == '{' && count > 0 && quantifier_follows(i_))) {
+            if (count == 0) fail("quantifier not expected");
+            if (count > 1) seq.add(make_literal(start, count - 1));
+            add_quantifiable(seq, make_char(text_[w - 1]));
+            return;
+        }
+        text_[w++] = c;
+        ++i_;
+        ++count;
+    }
+    seq.add(make_literal(start, count));
+}
+
+template <class CI>
+void perl_compiler<CI>::parse_escape(sequence& seq) {
+    ++i_;  // the backslash
+    if (i_ == n_) {
+        add_quantifiable(seq, make_char('\\'));
+        return;
+    }
+    const char c = text_[i_++];
+    switch (c) {
+    case 'A': seq.add(arena_.make<assert_op<CI, bos_t>>()); return;
+    case 'Z': seq.add(arena_.make<assert_op<CI, peos_t>>()); return;
+    case 'z': seq.add(arena_.make<assert_op<CI, eos_t>>()); return;
+    case 'b': seq.add(arena_.make<word_assertion_t<CI>>(word_kind::word_boundary, true)); return;
+    case 'B': seq.add(arena_.make<word_assertion_t<CI>>(word_kind::word_boundary, false)); return;
+    case 'd': case 'D': case 's': case 'S': case 'w': case 'W':
+        add_quantifiable(seq, make_set(intrinsic_charsets::get(c), false));
+        return;
+    case 'Q': {
+        std::size_t j = text_.find("\\E", i_);
+        if (j == std::string::npos) j = n_;
+        if (j > i_) seq.add(make_literal(i_, j - i_));
+        i_ = j == n_ ? n_ : j + 2;
+        return;
+    }
+    case 'E': fail("quotemeta turned off, but was never turned on");
+    default: break;
+    }
+    unsigned char value;
+    if (c >= '1' && c <= '9') {
+        std::size_t j = i_ - 1;
+        unsigned v = 0;
+        while (j < n_ && std::isdigit(uc(text_[j]))) {
+            unsigned nv = v * 10 + static_cast<unsigned>(text_[j] - '0');
+            if (nv > 999) break;
+            v = nv;
+            ++j;
+        }
+        if (v < 10 || v < pat_.group_count) {
+            i_ = j;
+            match_backref<CI>* b;
+            if (fold())
+                b = arena_.make<match_backref_t<CI, ch_neq_nocase_t>>();
+            else
+                b = arena_.make<match_backref_t<CI, ch_neq_t>>();
+            b->visible_number = v;
+            backrefs_.push_back(b);
+            add_quantifiable(seq, b);
+            return;
+        }
+    }
+    if (c >= '0' && c <= '9') {
+        std::size_t j = i_ - 1;
+        unsigned v = 0;
+        for (int k = 0; k < 3 && j < n_ && text_[j] >= '0' && text_[j] <= '7'; ++k, ++j)
+            v = v * 8 + static_cast<unsigned>(text_[j] - '0');
+        i_ = j;
+        value = static_cast<unsigned char>(v);
+    } else {
+        switch (c) {
+        case 'e': value = 27; break;
+        case 'x': {
+            unsigned v = 0;
+            for (int k = 0; k < 2 && i_ < n_ && std::isxdigit(uc(text_[i_])); ++k, ++i_) {
+                char h = text_[i_];
+                v = v * 16 + static_cast<unsigned>(std::isdigit(uc(h)) ? h - '0' : std::tolower(uc(h)) - 'a' + 10);
+            }
+            value = static_cast<unsigned char>(v);
+            break;
+        }
+        case 'c': {
+            if (i_ == n_) fail("incomplete escape sequence \\c");
+            unsigned char x = uc(text_[i_++]);
+            if (std::islower(x)) x = static_cast<unsigned char>(std::toupper(x));
+            value = static_cast<unsigned char>(x ^ 64);
+            break;
+        }
+        case 'a': case 'f': case 'n': case 'r': case 't':
+            if (flags_ & translate_escapes) {
+                value = c == 'a' ? 7 : c == 'f' ? 12 : c == 'n' ? 10 : c == 'r' ? 13 : 9;
+                break;
+            }
+            value = uc(c);
+            break;
+        default:
+            if (const charset* user = intrinsic_charsets::user_class(c, fold())) {
+                add_quantifiable(seq, make_set(user, false));
+                return;
+            }
+            value = uc(c);
+            break;
+        }
+    }
+    add_quantifiable(seq, make_char(static_cast<char>(value)));
+}
+
+template <class CI>
+match_group_base<CI>* perl_compiler<CI>::parse_lookaround(char kind, bool negative) {
+    const unsigned saved_flags = flags_;
+    const unsigned first_inner = pat_.group_count;
+    match_group_base<CI>* g;
+    if (kind == '=') {
+        auto* la = arena_.make<lookahead_assertion<CI>>();
+        la->positive = !negative;
+        g = la;
+    } else {
+        auto* lb = arena_.make<lookbehind_assertion<CI>>();
+        lb->positive = !negative;
+        g = lb;
+    }
+    register_group(g);
+    parse_group(g, false, saved_flags);
+    g->set_nested_range(first_inner, pat_.group_count - first_inner);
+    return g;
+}
+
+template <class CI>
+void perl_compiler<CI>::parse_paren(sequence& seq) {
+    const unsigned saved_flags = flags_;
+    if (i_ == n_ || text_[i_] != '?') {
+        auto* g = arena_.make<match_group<CI>>();
+        g->number = pat_.group_count++;
+        ++pat_.capture_count;
+        register_group(g);
+        parse_group(g, false, saved_flags);
+        g->set_nested_range(g->number + 1, pat_.group_count - g->number - 1);
+        add_quantifiable(seq, g, true);
+        return;
+    }
+    ++i_;
+    skip_ws();
+    if (i_ == n_) fail("ill-formed regular expression");
+    char c = text_[i_++];
+    enum { k_group, k_lookahead, k_lookbehind, k_atomic, k_conditional } kind = k_group;
+    bool negative = false;
+    switch (c) {
+    case ':': break;
+    case '=': kind = k_lookahead; break;
+    case '!': kind = k_lookahead; negative = true; break;
+    case '<':
+        if (i_ == n_) fail("ill-formed regular expression");
+        c = text_[i_++];
+        if (c != '=' && c != '!') fail("bad extension sequence");
+        kind = k_lookbehind;
+        negative = c == '!';
+        break;
+    case '>': kind = k_atomic; break;
+    case '#': {
+        if (i_ == n_) fail("ill-formed regular expression");
+        std::size_t close = text_.find(')', i_);
+        if (close == std::string::npos) fail("Expecting end of comment");
+        i_ = close + 1;
+        return;
+    }
+    case 'R':
+        seq.add(arena_.make<match_recurse<CI>>());
+        pat_.fast_ok = false;
+        skip_ws();
+        if (i_ == n_) fail("ill-formed regular expression");
+        if (text_[i_] != ')') fail("bad extension sequence");
+        ++i_;
+        return;
+    case '(': kind = k_conditional; break;
+    case 'i': case 'm': case 's': case 'x': case '-': {
+        --i_;
+        bool minus = false;
+        for (;;) {
+            skip_ws();
+            if (i_ == n_) fail("ill-formed regular expression");
+            char m = text_[i_];
+            unsigned bit = m == 'i' ? ignore_case : m == 'm' ? multi_line : m == 's' ? single_line
+                         : m == 'x' ? free_spacing : 0;
+            if (bit != 0) {
+                if (minus)
+                    flags_ &= ~bit;
+                else
+                    flags_ |= bit;
+                ++i_;
+            } else if (m == '-') {
+                if (minus) fail("bad extension sequence");
+                minus = true;
+                ++i_;
+            } else if (m == ':' || m == ')') {
+                break;
+            } else {
+                fail("bad extension sequence");
+            }
+        }
+        if (text_[i_] == ')') {
+            ++i_;  // bare modifiers hold to the end of the enclosing group
+            return;
+        }
+        ++i_;  // ':'
+        break;
+    }
+    default: fail("bad extension sequence");
+    }
+    skip_ws();
+    if (i_ == n_) fail("ill-formed regular expression");
+    if (kind != k_conditional && text_[i_] == ')') {
+        ++i_;
+        return;
+    }
+    switch (kind) {
+    case k_group: {
+        auto* g = arena_.make<match_group<CI>>();
+        g->number = pat_.group_count++;
+        pat_.hidden_groups.push_back(g->number);
+        register_group(g);
+        parse_group(g, false, saved_flags);
+        g->set_nested_range(g->number + 1, pat_.group_count - g->number - 1);
+        add_quantifiable(seq, g, true);
+        return;
+    }
+    case k_atomic: {
+        auto* g = arena_.make<independent_group<CI>>();
+        g->number = pat_.group_count++;
+        pat_.hidden_groups.push_back(g->number);
+        register_group(g);
+        parse_group(g, false, saved_flags);
+        g->set_nested_range(g->number, pat_.group_count - g->number);
+        add_quantifiable(seq, g, true);
+        return;
+    }
+    case k_lookahead:
+    case k_lookbehind:
+        seq.add(parse_lookaround(kind == k_lookahead ? '=' : '<', negative));
+        return;
+    case k_conditional: {
+        auto* g = arena_.make<match_conditional<CI>>();
+        g->number = pat_.group_count++;
+        pat_.hidden_groups.push_back(g->number);
+        register_group(g);
+        if (std::isdigit(uc(text_[i_]))) {
+            std::size_t v = 0;
+            while (i_ < n_ && std::isdigit(uc(text_[i_]))) {
+                v = std::min<std::size_t>(v * 10 + static_cast<std::size_t>(text_[i_] - '0'), 1u << 30);
+                ++i_;
+            }
+            if (v == 0 || i_ == n_ || text_[i_] != ')') fail("bad extension sequence");
+            ++i_;
+            g->condition_visible = static_cast<unsigned>(v);
+            conditionals_.push_back(g);
+        } else if (text_[i_] == '?' && i_ + 1 < n_ &&
+                   (text_[i_ + 1] == '=' || text_[i_ + 1] == '!' ||
+                    (text_[i_ + 1] == '<' && i_ + 2 < n_ && (text_[i_ + 2] == '=' || text_[i_ + 2] == '!')))) {
+            ++i_;
+            char k = text_[i_++];
+            bool neg;
+            if (k == '<') {
+                neg = text_[i_++] == '!';
+            } else {
+                neg = k == '!';
+                k = '=';
+            }
+            g->condition = static_cast<independent_group_base<CI>*>(parse_lookaround(k, neg));
+        } else {
+            fail("bad extension sequence");
+        }
+        parse_group(g, false, saved_flags);
+        if (g->alternative_count > 2) fail("Too many alternates in conditional subexpression");
+        g->set_nested_range(g->number + 1, pat_.group_count - g->number - 1);
+        add_quantifiable(seq, g, true);
+        return;
+    }
+    }
+}
+
+template <class CI>
+void perl_compiler<CI>::build_start_set() {
+    if (!pat_.can_float) return;
+    const match_group_base<CI>* g = pat_.top_group;
+    if (g->alternative_count != 1) return;
+    std::string prefix;
+    int folded = -1;  // unknown until the first piece
+    for (const sub_expr<CI>* n = g->alternatives[0]; n != nullptr && prefix.size() < 255; n = n->next) {
+        std::string piece;
+        int f;
+        if (auto* c = dynamic_cast<const match_char_t<CI, false>*>(n)) {
+            piece.assign(1, c->forms[0]);
+            f = 0;
+        } else if (auto* cn = dynamic_cast<const match_char_t<CI, true>*>(n)) {
+            piece.assign(1, cn->forms[0]);
+            f = 1;
+        } else if (auto* l = dynamic_cast<const match_literal_t<CI>*>(n)) {
+            piece.assign(l->text, l->length);
+            f = 0;
+        } else if (auto* ln = dynamic_cast<const match_literal_nocase_t<CI>*>(n)) {
+            piece.assign(ln->lower, ln->length);
+            f = 1;
+        } else {
+            break;
+        }
+        // A case-sensitive piece among folded ones still narrows correctly
+        // only if it has no letters; keep it simple and stop at a change.
+        if (folded != -1 && f != folded) break;
+        folded = f;
+        prefix += piece;
+    }
+    if (prefix.empty()) return;
+    if (prefix.size() > 255) prefix.resize(255);
+    auto set = std::make_unique<start_set>();
+    set->fold = folded == 1;
+    set->text = prefix;
+    const std::size_t m = prefix.size();
+    for (unsigned c = 0; c < 256; ++c) set->skip[c] = static_cast<unsigned char>(m);
+    for (std::size_t k = 0; k + 1 < m; ++k) {
+        unsigned char ch = uc(prefix[k]);
+        unsigned char d = static_cast<unsigned char>(m - 1 - k);
+        set->skip[ch] = d;
+        if (set->fold) set->skip[uc(static_cast<char>(std::toupper(ch)))] = d;
+    }
+    pat_.start_set_ = std::move(set);
+}
+
+}  // namespace regex::detail

@@ -1,0 +1,163 @@
+// The node interface every compiled pattern element implements, and the
+// per-search state the nodes read and write. Nodes are immutable after
+// compilation; everything a search changes lives in match_state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "regex/charset.h"
+
+namespace regex::detail {
+
+class hetero_stack;
+
+using width_t = std::size_t;
+constexpr width_t unbounded = static_cast<width_t>(-1);
+constexpr unsigned no_group = static_cast<unsigned>(-1);
+
+struct width_range {
+    width_t min;
+    width_t max;
+};
+
+inline width_t add_width(width_t a, width_t b) { return (a == unbounded || b == unbounded) ? unbounded : a + b; }
+inline width_t mul_width(width_t w, width_t n) {
+    if (w == 0 || n == 0) return 0;
+    if (w == unbounded || n == unbounded || w > unbounded / n) return unbounded;
+    return w * n;
+}
+
+template <class CI>
+struct capture_record {
+    CI first{};
+    CI second{};
+    bool matched = false;
+    CI reserved{};  // where the group's unfinished match began
+    // Loop state of a group quantifier over this group.
+    unsigned iteration_count = 0;
+    bool loop_finished = false;
+    CI previous_iteration_start{};
+    CI iteration_start{};
+};
+
+// Thrown by the recursive strategy when the machine stack it has used passes
+// the bound; the search then redoes the attempt with the explicit stack.
+struct depth_exceeded {};
+
+template <class CI>
+class sub_expr;
+template <class CI>
+class match_group_base;
+
+template <class CI>
+struct match_state {
+    CI begin{};
+    CI end{};  // unused for NUL-terminated subjects
+    capture_record<CI>* captures = nullptr;
+    std::size_t capture_count = 0;
+    CI search_start{};
+    bool previous_empty = false;
+    const match_group_base<CI>* top = nullptr;
+
+    unsigned recurse_depth = 0;  // open (?R) inner matches
+    CI lookbehind_end{};        // where the innermost look-behind body must end
+    // Captures saved by atomic groups, look-arounds and recursion; used as a
+    // stack, so after the first few searches it no longer allocates.
+    std::vector<capture_record<CI>> saved;
+    // Per-group scratch for the explicit-stack strategy (stack marks).
+    std::vector<std::size_t> group_scratch;
+
+    std::uintptr_t stack_floor = 0;  // lowest frame address the recursion may reach
+
+    // Explicit-stack strategy.
+    hetero_stack* stack = nullptr;
+    CI cur{};
+    const sub_expr<CI>* next = nullptr;
+
+    std::size_t save_captures(unsigned first, unsigned count) {
+        std::size_t mark = saved.size();
+        saved.insert(saved.end(), captures + first, captures + first + count);
+        return mark;
+    }
+    void restore_captures(std::size_t mark, unsigned first, unsigned count) {
+        std::copy(saved.begin() + static_cast<std::ptrdiff_t>(mark),
+                  saved.begin() + static_cast<std::ptrdiff_t>(mark + count), captures + first);
+        saved.resize(mark);
+    }
+    void drop_saved(std::size_t mark) { saved.resize(mark); }
+
+    [[gnu::always_inline]] inline void check_depth() const {
+        if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor) throw depth_exceeded{};
+    }
+};
+
+template <bool Cstr, class CI>
+[[gnu::always_inline]] inline bool at_end(const match_state<CI>& s, CI p) {
+    if constexpr (Cstr)
+        return *p == '\0';
+    else
+        return p == s.end;
+}
+
+struct quantifier_spec {
+    std::size_t min;
+    std::size_t max;
+    bool greedy;
+};
+
+class arena_allocator;
+
+template <class CI>
+class sub_expr_base {
+public:
+    virtual ~sub_expr_base() = default;
+};
+
+template <class CI>
+class sub_expr : public sub_expr_base<CI> {
+public:
+    using state = match_state<CI>;
+
+    const sub_expr* next = nullptr;
+
+    virtual bool match_recursive(state& s, CI p) const = 0;
+    virtual bool match_recursive_cstr(state& s, CI p) const = 0;
+    virtual sub_expr* quantify(const quantifier_spec& q, arena_allocator& arena);
+    virtual bool match_one(state&, CI&) const { return true; }
+    virtual bool match_one_cstr(state&, CI&) const { return true; }
+    virtual bool is_assertion() const { return false; }
+    virtual width_range width() = 0;
+    // Adds to `out` every character a match of this node (and what follows
+    // it) can begin with; false when the node cannot tell.
+    virtual bool first_chars(charset::bitmap&) const { return false; }
+
+    template <bool Cstr>
+    bool go(state& s, CI p) const {
+        if constexpr (Cstr)
+            return match_recursive_cstr(s, p);
+        else
+            return match_recursive(s, p);
+    }
+};
+
+// Nodes embedded in another node (group and quantifier end nodes).
+template <class CI>
+class indestructable_sub_expr : public sub_expr<CI> {
+public:
+    sub_expr<CI>* quantify(const quantifier_spec&, arena_allocator&) override;
+    width_range width() override { return {0, 0}; }
+};
+
+}  // namespace regex::detail
+
+// Every concrete node implements its matching as member templates over the
+// subject kind; this forwards the virtual slots to them.
+#define REGEX_NODE_DISPATCH(CI)                                                                     \
+    bool match_recursive(::regex::detail::match_state<CI>& s, CI p) const override {                \
+        return this->template rec<false>(s, p);                                                     \
+    }                                                                                               \
+    bool match_recursive_cstr(::regex::detail::match_state<CI>& s, CI p) const override {           \
+        return this->template rec<true>(s, p);                                                      \
+    }
