@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <deque>
-#include <future>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -29,62 +31,48 @@ void requireChannels(std::int32_t channels) {
     if (channels < 1) throw FatalError("channels must be at least 1.", false);
 }
 
-// Decodes the entries of a listing ahead of the one being added, at most
-// `depth` at a time, and hands them out in listing order. Decoding is the
-// bulk of a run; summing is cheap, so with the decoders on the other cores
-// the run takes about as long as decoding alone. Every result is a whole
-// frame, so the memory held is `depth` frames beside the one being added.
-class FrameReader {
-public:
-    FrameReader(const std::vector<std::string>& names, std::size_t depth) : names_(names), depth_(depth) {
-        while (started_ < names_.size() && pending_.size() < depth_) startNext();
-    }
-
-    ~FrameReader() {
-        // Futures of std::async wait in their destructors; the decoders
-        // still running only read files.
-        pending_.clear();
-    }
-
-    cv::Mat next() {
-        cv::Mat frame = pending_.front().get();
-        pending_.pop_front();
-        if (started_ < names_.size()) startNext();
-        return frame;
-    }
-
-private:
-    void startNext() {
-        pending_.push_back(std::async(std::launch::async, &Detector::readFrame, names_[started_]));
-        ++started_;
-    }
-
-    const std::vector<std::string>& names_;
-    std::size_t depth_;
-    std::size_t started_ = 0;
-    std::deque<std::future<cv::Mat>> pending_;
-};
-
-std::size_t decodeDepth() {
+std::size_t workerCount() {
     const unsigned cores = std::thread::hardware_concurrency();
     return std::clamp<std::size_t>(cores, 1, 4);
 }
 
+bool readWholeFile(const std::string& fileName, std::vector<unsigned char>& bytes) {
+    std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(fileName.c_str(), "rb"), &std::fclose);
+    if (!file) return false;
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) return false;
+    const long size = std::ftell(file.get());
+    if (size <= 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) return false;
+    bytes.resize(static_cast<std::size_t>(size));
+    return std::fread(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+}
+
 }  // namespace
 
-Detector::Detector(const DetectSettings& settings) : settings_(settings) { run(); }
+Detector::Detector(const DetectSettings& settings) : settings_(settings), pool_(workerCount() + 1) { run(); }
 
-Detector::Detector(const DetectSettings& settings, Stepwise) : settings_(settings) {}
+Detector::Detector(const DetectSettings& settings, Stepwise) : settings_(settings), pool_(workerCount() + 1) {}
 
 cv::Mat Detector::readFrame(const std::string& fileName) {
+    std::vector<unsigned char> bytes;
+    cv::Mat frame;
+    readFrame(fileName, bytes, frame);
+    return frame;
+}
+
+void Detector::readFrame(const std::string& fileName, std::vector<unsigned char>& fileBytes, cv::Mat& frame) {
+    // Decoding from memory into a given image lets its storage be reused
+    // from frame to frame; the decoders are those of cv::imread.
+    frame.release();
+    if (!readWholeFile(fileName, fileBytes)) return;
     try {
-        return cv::imread(fileName, cv::IMREAD_GRAYSCALE | cv::IMREAD_IGNORE_ORIENTATION);
+        const cv::Mat encoded(1, static_cast<int>(fileBytes.size()), CV_8UC1, fileBytes.data());
+        cv::imdecode(encoded, cv::IMREAD_GRAYSCALE | cv::IMREAD_IGNORE_ORIENTATION, &frame);
     } catch (const cv::Exception&) {
         // A damaged file can make a decoder throw rather than fail quietly;
         // either way it is not a frame.
-        return {};
+        frame.release();
     } catch (const std::bad_alloc&) {
-        return {};
+        frame.release();
     }
 }
 
@@ -94,6 +82,7 @@ Detector::FrameResult Detector::addFrame(const cv::Mat& frame) {
     if (frame.empty()) return FrameResult::unreadable;
     if (frame.type() != CV_8UC1) throw std::invalid_argument("Detector::addFrame needs an 8-bit grey frame");
     if (accumulator_.empty()) {
+        accumulator_.allocator = &pool_;
         accumulator_.create(frame.rows, frame.cols);
         accumulator_.setTo(0.0);
     } else if (frame.rows != accumulator_.rows || frame.cols != accumulator_.cols) {
@@ -103,6 +92,70 @@ Detector::FrameResult Detector::addFrame(const cv::Mat& frame) {
     // equals converting the frame to float and adding it.
     cv::accumulate(frame, accumulator_);
     return FrameResult::added;
+}
+
+// Worker w of n takes the entries w, w + n, w + 2n, ...: it decodes its entry
+// into its own buffer, then waits for its turn to add it, so frames are added
+// in listing order (the first readable one decides the size) while the next
+// ones are being decoded. Decoding dominates and spreads over the cores;
+// the memory held is one frame per worker.
+void Detector::addFrames(const std::vector<std::string>& fileNames,
+                         const std::function<void(const std::string&, FrameResult)>& report) {
+    const std::size_t count = fileNames.size();
+    const std::size_t workers = std::min(workerCount(), std::max<std::size_t>(count, 1));
+    std::vector<FrameResult> results(count, FrameResult::unreadable);
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t turn = 0;  // the entry to be added next
+    std::exception_ptr failure;
+
+    auto work = [&](std::size_t first) {
+        std::vector<unsigned char> fileBytes;
+        cv::Mat frame;
+        frame.allocator = &pool_;
+        for (std::size_t i = first; i < count; i += workers) {
+            readFrame(fileNames[i], fileBytes, frame);
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait(lock, [&] { return turn == i || failure; });
+                if (failure) return;
+            }
+            // Only the worker whose turn it is gets here.
+            FrameResult result = FrameResult::unreadable;
+            try {
+                result = addFrame(frame);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(mutex);
+                failure = std::current_exception();
+                changed.notify_all();
+                return;
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                results[i] = result;
+                ++turn;
+            }
+            changed.notify_all();
+        }
+    };
+
+    std::vector<std::thread> threads;
+    threads.reserve(workers);
+    for (std::size_t w = 0; w < workers; ++w) threads.emplace_back(work, w);
+
+    std::size_t reported = 0;
+    while (reported < count) {
+        std::size_t added = 0;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return turn > reported || failure; });
+            if (failure) break;
+            added = turn;
+        }
+        for (; reported < added; ++reported) report(fileNames[reported], results[reported]);
+    }
+    for (std::thread& thread : threads) thread.join();
+    if (failure) std::rethrow_exception(failure);
 }
 
 void Detector::finishMean(std::int32_t frameCount) {
@@ -182,23 +235,20 @@ void Detector::run() {
     if (names.empty()) throw FatalError(cannotOpen, false);
 
     std::int32_t frameCount = 0;
-    {
-        FrameReader reader(names, decodeDepth());
-        for (const std::string& name : names) {
-            switch (addFrame(reader.next())) {
-                case FrameResult::added:
-                    ++frameCount;
-                    std::printf("%s processed.\n", name.c_str());
-                    break;
-                case FrameResult::unreadable:
-                    std::printf("%s error:I/O!\n", name.c_str());
-                    break;
-                case FrameResult::badDimension:
-                    std::printf("%s error:bad dimension!\n", name.c_str());
-                    break;
-            }
+    addFrames(names, [&frameCount](const std::string& name, FrameResult result) {
+        switch (result) {
+            case FrameResult::added:
+                ++frameCount;
+                std::printf("%s processed.\n", name.c_str());
+                break;
+            case FrameResult::unreadable:
+                std::printf("%s error:I/O!\n", name.c_str());
+                break;
+            case FrameResult::badDimension:
+                std::printf("%s error:bad dimension!\n", name.c_str());
+                break;
         }
-    }
+    });
     if (frameCount == 0) throw FatalError("no readable image in " + settings_.indir, false);
 
     finishMean(frameCount);

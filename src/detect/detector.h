@@ -20,6 +20,7 @@
 #include <opencv2/core.hpp>
 
 #include "config/settings.h"
+#include "detect/frame_buffer_pool.h"
 
 namespace speckmend {
 
@@ -53,11 +54,20 @@ public:
     // Gives an empty image when the file cannot be read as an image. Safe to
     // call from any thread.
     static cv::Mat readFrame(const std::string& fileName);
+    // The same into `frame`, whose allocator (if set) provides the storage;
+    // `fileBytes` is a scratch buffer kept between calls.
+    static void readFrame(const std::string& fileName, std::vector<unsigned char>& fileBytes, cv::Mat& frame);
 
     FrameResult addFrame(const std::string& fileName);
     // `frame` is 8-bit single-channel or empty; other types are a caller
     // error (std::invalid_argument).
     FrameResult addFrame(const cv::Mat& frame);
+
+    // Adds the frames named, in order, decoding them on several threads;
+    // `report` is called on the calling thread for each name in order, as
+    // soon as its frame has been added or refused.
+    void addFrames(const std::vector<std::string>& fileNames,
+                   const std::function<void(const std::string& fileName, FrameResult result)>& report);
 
     // frameCount is the number of frames added, at least 1.
     void finishMean(std::int32_t frameCount);
@@ -83,6 +93,7 @@ public:
 
 private:
     const DetectSettings& settings_;
+    FrameBufferPool pool_;  // declared first: it must outlive the images using it
     cv::Mat_<float> accumulator_;
 };
 
