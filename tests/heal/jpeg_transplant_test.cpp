@@ -1,0 +1,873 @@
+// The lossless JPEG path, checked at the coefficient level: every file involved
+// is read back with libjpeg and compared block by block.
+#include "heal/jpeg_transplant.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "app/fatal_error.h"
+#include "heal/jpeg_codec.h"
+#include "test_support.h"
+
+namespace speckmend {
+namespace {
+
+using testing::TempFolder;
+
+// ---------------------------------------------------------------------------
+// Reading a JPEG's coefficients, tables and markers.
+
+struct Marker {
+    int code = 0;
+    std::string bytes;
+    bool operator==(const Marker&) const = default;
+};
+
+struct Component {
+    int h = 1, v = 1;
+    int widthInBlocks = 0, heightInBlocks = 0;
+    std::array<int, 64> table{};
+    std::vector<JCOEF> blocks;  // row by row, 64 coefficients per block
+
+    const JCOEF* block(int column, int row) const {
+        return blocks.data() + (static_cast<std::size_t>(row) * widthInBlocks + column) * 64;
+    }
+};
+
+struct JpegFile {
+    int width = 0, height = 0;
+    J_COLOR_SPACE colorSpace = JCS_UNKNOWN;
+    bool progressive = false;
+    int restartInterval = 0;
+    std::vector<Component> components;
+    std::vector<Marker> markers;
+    int warnings = 0;
+};
+
+struct Reader {
+    JpegGuard guard;
+    JpegDecoder decoder;
+    jvirt_barray_ptr* arrays = nullptr;
+};
+
+void readCoefficients(Reader& reader, const char* label) {
+    reader.decoder.create(reader.guard, label);
+    jpeg_save_markers(&reader.decoder.codec, JPEG_COM, 0xFFFF);
+    for (int n = 0; n < 16; ++n) jpeg_save_markers(&reader.decoder.codec, JPEG_APP0 + n, 0xFFFF);
+    jpeg_read_header(&reader.decoder.codec, TRUE);
+    reader.arrays = jpeg_read_coefficients(&reader.decoder.codec);
+}
+
+void copyBlocks(Reader& reader, JpegFile& file) {
+    j_decompress_ptr codec = &reader.decoder.codec;
+    for (int c = 0; c < codec->num_components; ++c) {
+        Component& component = file.components[c];
+        for (int row = 0; row < component.heightInBlocks; ++row) {
+            JBLOCKARRAY rows = (*codec->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(codec),
+                                                                 reader.arrays[c], row, 1, FALSE);
+            std::memcpy(component.blocks.data() + static_cast<std::size_t>(row) * component.widthInBlocks * 64,
+                        rows[0][0], sizeof(JBLOCK) * component.widthInBlocks);
+        }
+    }
+}
+
+bool readJpeg(const std::string& path, JpegFile& file) {
+    Reader reader;
+    reader.decoder.file = std::fopen(path.c_str(), "rb");
+    if (reader.decoder.file == nullptr) return false;
+    auto read = [&] { readCoefficients(reader, path.c_str()); };
+    if (!runJpegGuarded(reader.guard, read)) return false;
+    j_decompress_ptr codec = &reader.decoder.codec;
+    file.width = static_cast<int>(codec->image_width);
+    file.height = static_cast<int>(codec->image_height);
+    file.colorSpace = codec->jpeg_color_space;
+    file.progressive = codec->progressive_mode;
+    file.restartInterval = static_cast<int>(codec->restart_interval);
+    file.warnings = static_cast<int>(reader.decoder.errors.library.num_warnings);
+    file.components.assign(codec->num_components, {});
+    for (int c = 0; c < codec->num_components; ++c) {
+        const jpeg_component_info& info = codec->comp_info[c];
+        Component& component = file.components[c];
+        component.h = info.h_samp_factor;
+        component.v = info.v_samp_factor;
+        component.widthInBlocks = static_cast<int>(info.width_in_blocks);
+        component.heightInBlocks = static_cast<int>(info.height_in_blocks);
+        const JQUANT_TBL* table = info.quant_table ? info.quant_table : codec->quant_tbl_ptrs[info.quant_tbl_no];
+        for (int k = 0; k < 64; ++k) component.table[k] = table->quantval[k];
+        component.blocks.assign(static_cast<std::size_t>(component.widthInBlocks) * component.heightInBlocks * 64, 0);
+    }
+    for (jpeg_saved_marker_ptr m = codec->marker_list; m != nullptr; m = m->next)
+        file.markers.push_back({m->marker, std::string(reinterpret_cast<const char*>(m->data), m->data_length)});
+    auto copy = [&] { copyBlocks(reader, file); };
+    return runJpegGuarded(reader.guard, copy);
+}
+
+// ---------------------------------------------------------------------------
+// Making test JPEGs with libjpeg.
+
+struct Sampling {
+    int h, v;
+};
+
+struct SourceSpec {
+    int width = 160, height = 120;
+    int components = 3;  // 1 grey, 3 colour, 4 CMYK
+    std::vector<Sampling> sampling = {{2, 2}, {1, 1}, {1, 1}};
+    int quality = 75;
+    bool progressive = false;
+    int restartInterval = 0;
+    bool arithmetic = false;
+    J_COLOR_SPACE colorSpace = JCS_YCbCr;  // how colour is coded in the file
+    bool jfif = true;
+    std::vector<Marker> markers;  // written after the library's own
+    // Tables other than the quality's: slot per component, and the slots.
+    std::vector<int> tableSlots;
+    std::vector<std::array<unsigned, 64>> tables;
+};
+
+// Deterministic picture with detail at every frequency, so that blocks carry
+// many non-zero coefficients.
+cv::Mat testPicture(int width, int height, int channels, unsigned seed) {
+    cv::Mat picture(height, width, CV_8UC(channels));
+    unsigned state = seed * 2654435761u + 1;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            for (int c = 0; c < channels; ++c) {
+                state = state * 1103515245u + 12345u;
+                const int noise = static_cast<int>((state >> 16) % 41) - 20;
+                const int value = (x * (3 + c) + y * (5 - c) + ((x / 7 + y / 5) % 2) * 60) % 200 + 28 + noise;
+                picture.ptr<unsigned char>(y)[x * channels + c] = static_cast<unsigned char>(std::clamp(value, 0, 255));
+            }
+        }
+    }
+    return picture;
+}
+
+struct Writer {
+    JpegGuard guard;
+    JpegEncoder encoder;
+};
+
+void encode(Writer& writer, const SourceSpec& spec, const cv::Mat& picture) {
+    writer.encoder.create(writer.guard, "test source");
+    j_compress_ptr codec = &writer.encoder.codec;
+    codec->image_width = picture.cols;
+    codec->image_height = picture.rows;
+    codec->input_components = picture.channels();
+    codec->in_color_space = picture.channels() == 1 ? JCS_GRAYSCALE : picture.channels() == 4 ? JCS_CMYK : JCS_EXT_BGR;
+    jpeg_set_defaults(codec);
+    jpeg_set_colorspace(codec, spec.colorSpace);
+    jpeg_set_quality(codec, spec.quality, TRUE);
+    for (std::size_t slot = 0; slot < spec.tables.size(); ++slot)
+        jpeg_add_quant_table(codec, static_cast<int>(slot), spec.tables[slot].data(), 100, TRUE);
+    for (std::size_t c = 0; c < spec.tableSlots.size(); ++c) codec->comp_info[c].quant_tbl_no = spec.tableSlots[c];
+    for (std::size_t c = 0; c < spec.sampling.size() && static_cast<int>(c) < codec->num_components; ++c) {
+        codec->comp_info[c].h_samp_factor = spec.sampling[c].h;
+        codec->comp_info[c].v_samp_factor = spec.sampling[c].v;
+    }
+    if (spec.progressive) jpeg_simple_progression(codec);
+    codec->restart_interval = static_cast<unsigned>(spec.restartInterval);
+    codec->arith_code = spec.arithmetic;
+    if (!spec.jfif) codec->write_JFIF_header = FALSE;
+    jpeg_start_compress(codec, TRUE);
+    for (const Marker& marker : spec.markers)
+        jpeg_write_marker(codec, marker.code, reinterpret_cast<const JOCTET*>(marker.bytes.data()),
+                          static_cast<unsigned>(marker.bytes.size()));
+    while (codec->next_scanline < codec->image_height) {
+        JSAMPROW row = const_cast<JSAMPLE*>(picture.ptr<JSAMPLE>(static_cast<int>(codec->next_scanline)));
+        jpeg_write_scanlines(codec, &row, 1);
+    }
+    jpeg_finish_compress(codec);
+}
+
+void writeJpeg(const std::string& path, const SourceSpec& spec, const cv::Mat& picture) {
+    Writer writer;
+    writer.encoder.file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(writer.encoder.file, nullptr) << path;
+    auto step = [&] { encode(writer, spec, picture); };
+    ASSERT_TRUE(runJpegGuarded(writer.guard, step)) << path;
+    ASSERT_TRUE(writer.encoder.finish());
+}
+
+void makeSource(const std::string& path, const SourceSpec& spec, unsigned seed = 1) {
+    writeJpeg(path, spec, testPicture(spec.width, spec.height, spec.components == 1 ? 1 : spec.components, seed));
+}
+
+Marker exifMarker() { return {JPEG_APP0 + 1, std::string("Exif\0\0MM\0*\0\0\0\x08\0\0", 16)}; }
+Marker comMarker(const std::string& text) { return {JPEG_COM, text}; }
+Marker appMarker(int n, const std::string& text) { return {JPEG_APP0 + n, text}; }
+
+std::string readBytes(const std::string& path) { return testing::readFile(path); }
+void writeBytes(const std::string& path, const std::string& bytes) { testing::writeFile(path, bytes); }
+
+cv::Mat decodeForHealing(const std::string& path) {
+    return cv::imread(path, cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION);
+}
+
+// The repaired copy as the program makes it: the decoded source with a
+// clearly different disc at every hot pixel, written by writeTemporaryJpeg.
+void makeHealed(const std::string& sourcePath, const std::vector<HotPixel>& pixels, const std::string& path) {
+    cv::Mat picture = decodeForHealing(sourcePath);
+    ASSERT_FALSE(picture.empty()) << sourcePath;
+    for (const HotPixel& p : pixels)
+        cv::circle(picture, {p.x, p.y}, std::max(p.r, 1), cv::Scalar(40, 220, 90), cv::FILLED);
+    ASSERT_TRUE(writeTemporaryJpeg(picture, sourcePath, path)) << sourcePath;
+}
+
+// ---------------------------------------------------------------------------
+// What a correct output looks like.
+
+// iMCUs (of the source) that the cells around the hot pixels touch, clipped
+// to the image: the blocks inside them come from the healed image.
+struct RegionMap {
+    int imcuWidth = 8, imcuHeight = 8, columns = 0, rows = 0;
+    std::vector<char> marked;
+    bool contains(int column, int row) const { return marked[static_cast<std::size_t>(row) * columns + column] != 0; }
+};
+
+RegionMap regionsOf(const JpegFile& source, const std::vector<HotPixel>& pixels) {
+    RegionMap map;
+    if (source.components.size() > 1) {
+        for (const Component& c : source.components) {
+            map.imcuWidth = std::max(map.imcuWidth, 8 * c.h);
+            map.imcuHeight = std::max(map.imcuHeight, 8 * c.v);
+        }
+    }
+    map.columns = (source.width + map.imcuWidth - 1) / map.imcuWidth;
+    map.rows = (source.height + map.imcuHeight - 1) / map.imcuHeight;
+    map.marked.assign(static_cast<std::size_t>(map.columns) * map.rows, 0);
+    for (const HotPixel& p : pixels) {
+        const long long left = 16LL * ((static_cast<long long>(p.x) - p.r) / 16);
+        const long long top = 16LL * ((static_cast<long long>(p.y) - p.r) / 16);
+        const long long right = 16LL * ((static_cast<long long>(p.x) + p.r) / 16 + 1);
+        const long long bottom = 16LL * ((static_cast<long long>(p.y) + p.r) / 16 + 1);
+        for (int row = 0; row < map.rows; ++row) {
+            for (int column = 0; column < map.columns; ++column) {
+                const long long x0 = std::max<long long>(column * map.imcuWidth, left);
+                const long long x1 = std::min<long long>({(column + 1LL) * map.imcuWidth, right, source.width});
+                const long long y0 = std::max<long long>(row * map.imcuHeight, top);
+                const long long y1 = std::min<long long>({(row + 1LL) * map.imcuHeight, bottom, source.height});
+                if (x0 < x1 && y0 < y1) map.marked[static_cast<std::size_t>(row) * map.columns + column] = 1;
+            }
+        }
+    }
+    return map;
+}
+
+bool sameDequantized(const JCOEF* a, const std::array<int, 64>& qa, const JCOEF* b, const std::array<int, 64>& qb) {
+    for (int k = 0; k < 64; ++k)
+        if (a[k] * qa[k] != b[k] * qb[k]) return false;
+    return true;
+}
+
+bool isJfif(const Marker& m) { return m.code == JPEG_APP0 && m.bytes.compare(0, 5, std::string("JFIF\0", 5)) == 0; }
+bool isAdobe(const Marker& m) { return m.code == JPEG_APP0 + 14 && m.bytes.compare(0, 5, "Adobe") == 0; }
+bool isExif(const Marker& m) { return m.code == JPEG_APP0 + 1 && m.bytes.compare(0, 6, std::string("Exif\0\0", 6)) == 0; }
+
+struct Outcome {
+    int copiedBlocks = 0;  // blocks inside the regions, all components
+    int keptBlocks = 0;
+};
+
+// Checks output against source and healed; returns how many blocks came from
+// where, so that callers can also check that regions were not empty.
+Outcome expectTransplanted(const std::string& sourcePath, const std::string& healedPath,
+                           const std::string& outputPath, const std::vector<HotPixel>& pixels) {
+    Outcome outcome;
+    JpegFile source, healed, output;
+    EXPECT_TRUE(readJpeg(sourcePath, source));
+    EXPECT_TRUE(readJpeg(outputPath, output));
+    const bool haveHealed = readJpeg(healedPath, healed);
+    EXPECT_EQ(output.width, source.width);
+    EXPECT_EQ(output.height, source.height);
+    EXPECT_EQ(output.colorSpace, source.colorSpace);
+    EXPECT_FALSE(output.progressive);
+    EXPECT_EQ(output.restartInterval, 0);
+    if (output.components.size() != source.components.size()) {
+        ADD_FAILURE() << "component count " << output.components.size() << " vs " << source.components.size();
+        return outcome;
+    }
+    const RegionMap regions = regionsOf(source, pixels);
+    const bool grey = source.components.size() == 1;
+    for (std::size_t c = 0; c < source.components.size(); ++c) {
+        const Component& s = source.components[c];
+        const Component& o = output.components[c];
+        EXPECT_EQ(o.h, grey ? 1 : s.h) << "component " << c;
+        EXPECT_EQ(o.v, grey ? 1 : s.v) << "component " << c;
+        if (o.widthInBlocks != s.widthInBlocks || o.heightInBlocks != s.heightInBlocks) {
+            ADD_FAILURE() << "block counts differ in component " << c;
+            return outcome;
+        }
+        const Component* h = haveHealed && c < healed.components.size() ? &healed.components[c] : nullptr;
+        const int blocksPerImcuX = grey ? regions.imcuWidth / 8 : 1;
+        const int blocksPerImcuY = grey ? regions.imcuHeight / 8 : 1;
+        int wrong = 0;
+        for (int row = 0; row < s.heightInBlocks; ++row) {
+            for (int column = 0; column < s.widthInBlocks; ++column) {
+                const bool inside = grey ? regions.contains(column / blocksPerImcuX, row / blocksPerImcuY)
+                                         : regions.contains(column / s.h, row / s.v);
+                bool right;
+                if (inside) {
+                    ++outcome.copiedBlocks;
+                    right = h != nullptr && sameDequantized(o.block(column, row), o.table, h->block(column, row), h->table);
+                } else {
+                    ++outcome.keptBlocks;
+                    right = sameDequantized(o.block(column, row), o.table, s.block(column, row), s.table);
+                }
+                if (!right && ++wrong <= 3)
+                    ADD_FAILURE() << "component " << c << " block (" << column << ", " << row << ") "
+                                  << (inside ? "inside" : "outside") << " a region has the wrong coefficients";
+            }
+        }
+        // Every output table entry must divide the entries it replaced, or
+        // the dequantized values above could not have matched.
+        for (int k = 0; k < 64; ++k) {
+            EXPECT_EQ(s.table[k] % o.table[k], 0) << "component " << c << " entry " << k;
+            if (h != nullptr && outcome.copiedBlocks > 0) {
+                EXPECT_EQ(h->table[k] % o.table[k], 0);
+            }
+        }
+    }
+
+    // Markers: the library's own header first, then every source marker in
+    // order, less the ones the library's header replaces.
+    const bool exifFirst = !source.markers.empty() && isExif(source.markers.front());
+    const bool jfifWritten = (source.colorSpace == JCS_YCbCr || source.colorSpace == JCS_GRAYSCALE) && !exifFirst;
+    const bool adobeWritten = source.colorSpace == JCS_RGB || source.colorSpace == JCS_CMYK || source.colorSpace == JCS_YCCK;
+    std::vector<Marker> expected;
+    for (const Marker& m : source.markers)
+        if (!(jfifWritten && isJfif(m)) && !(adobeWritten && isAdobe(m))) expected.push_back(m);
+    std::vector<Marker> written = output.markers;
+    if (jfifWritten) {
+        EXPECT_TRUE(!written.empty() && isJfif(written.front())) << "no JFIF header";
+        if (!written.empty()) written.erase(written.begin());
+    }
+    if (adobeWritten) {
+        EXPECT_TRUE(!written.empty() && isAdobe(written.front())) << "no Adobe marker";
+        if (!written.empty()) written.erase(written.begin());
+    }
+    EXPECT_TRUE(written == expected) << "markers: " << written.size() << " written, " << expected.size() << " expected";
+    return outcome;
+}
+
+std::vector<HotPixel> edgePixels(int width, int height) {
+    return {
+        {0, 0, 1}, {width - 1, 0, 2}, {0, height - 1, 3}, {width - 1, height - 1, 1},  // corners
+        {width / 2, 0, 1}, {0, height / 2, 2}, {width - 1, height / 2, 3}, {width / 2, height - 1, 1},  // edges
+        {40, 36, 1}, {42, 38, 2},  // two in one cell
+    };
+}
+
+// ---------------------------------------------------------------------------
+// Transplants from synthetic sources.
+
+struct TransplantCase {
+    const char* name;
+    SourceSpec spec;
+    std::vector<HotPixel> pixels;
+    bool expectCopies = true;
+};
+
+SourceSpec spec(int width, int height, std::vector<Sampling> sampling) {
+    SourceSpec s;
+    s.width = width;
+    s.height = height;
+    s.components = static_cast<int>(sampling.size());
+    s.sampling = std::move(sampling);
+    if (s.components == 1) s.colorSpace = JCS_GRAYSCALE;
+    return s;
+}
+
+SourceSpec with(SourceSpec s, void (*change)(SourceSpec&)) {
+    change(s);
+    return s;
+}
+
+std::vector<TransplantCase> transplantCases() {
+    const std::vector<Sampling> s420 = {{2, 2}, {1, 1}, {1, 1}}, s422 = {{2, 1}, {1, 1}, {1, 1}},
+                                s444 = {{1, 1}, {1, 1}, {1, 1}}, s440 = {{1, 2}, {1, 1}, {1, 1}};
+    return {
+        // sampling
+        {"420", spec(160, 120, s420), {{100, 50, 3}}},
+        {"422", spec(160, 120, s422), {{100, 50, 3}}},
+        {"444", spec(160, 120, s444), {{100, 50, 3}}},
+        {"440", spec(160, 120, s440), {{100, 50, 3}}},
+        {"grey", spec(160, 120, {{1, 1}}), {{100, 50, 3}}},
+        {"grey with 2x2 factors", spec(75, 43, {{2, 2}}), edgePixels(75, 43)},
+        {"non-standard 2x2 1x2 1x2", spec(96, 64, {{2, 2}, {1, 2}, {1, 2}}), {{50, 30, 2}}},
+        {"411: iMCU wider than a cell", spec(128, 32, {{4, 1}, {1, 1}, {1, 1}}), {{20, 5, 1}, {70, 20, 1}}},
+        // coding
+        {"progressive", with(spec(160, 120, s420), [](SourceSpec& s) { s.progressive = true; }), {{100, 50, 3}}},
+        {"restart markers", with(spec(160, 120, s422), [](SourceSpec& s) { s.restartInterval = 3; }), {{100, 50, 3}}},
+        {"arithmetic coding", with(spec(160, 120, s420), [](SourceSpec& s) { s.arithmetic = true; }), {{100, 50, 3}}},
+        {"RGB coded with Adobe marker", with(spec(64, 48, s444), [](SourceSpec& s) { s.colorSpace = JCS_RGB; }),
+         {{30, 30, 2}}},
+        // geometry
+        {"420, size not a multiple of 16, edges", spec(75, 43, s420), edgePixels(75, 43)},
+        {"422, size not a multiple of 16, edges", spec(83, 37, s422), edgePixels(83, 37)},
+        {"444, size not a multiple of 16, edges", spec(70, 43, s444), edgePixels(70, 43)},
+        {"grey, size not a multiple of 16, edges", spec(75, 43, {{1, 1}}), edgePixels(75, 43)},
+        {"440, size not a multiple of 16, edges", spec(61, 77, s440), edgePixels(61, 77)},
+        {"square reaching 15 past the left edge starts at cell 0", spec(64, 64, s420), {{1, 40, 3}}},
+        {"radius of 16 and more next to the left and top edges", spec(64, 64, s420), {{3, 3, 20}}},
+        {"pixel outside the image copies nothing", spec(64, 64, s420), {{500, 20, 2}, {-40, -40, 3}}, false},
+        {"negative radius copies nothing", spec(64, 64, s420), {{30, 30, -20}}, false},
+        {"many pixels", spec(160, 120, s420), edgePixels(160, 120)},
+        // markers
+        {"Exif first: no JFIF header",
+         with(spec(64, 48, s420), [](SourceSpec& s) {
+             s.jfif = false;
+             s.markers = {exifMarker(), appMarker(2, "ICC_PROFILE"), comMarker("first"), appMarker(13, "Photoshop"),
+                          comMarker("second")};
+         }),
+         {{10, 10, 1}}},
+        {"JFIF, then other markers in order",
+         with(spec(64, 48, s420), [](SourceSpec& s) {
+             s.markers = {exifMarker(), comMarker("a comment"), appMarker(15, "last app")};
+         }),
+         {{10, 10, 1}}},
+        {"Exif not first keeps the JFIF header",
+         with(spec(64, 48, s420), [](SourceSpec& s) {
+             s.jfif = false;
+             s.markers = {comMarker("before"), exifMarker()};
+         }),
+         {{10, 10, 1}}},
+        // former bugs
+        {"last region clipped at the bottom right", spec(100, 100, s420), {{10, 10, 1}, {99, 99, 40}}},
+        {"first region empty, later ones not: tables still reconciled", spec(64, 64, s420),
+         {{500, 500, 1}, {20, 20, 1}}},
+    };
+}
+
+class SyntheticTransplant : public ::testing::TestWithParam<TransplantCase> {};
+
+TEST_P(SyntheticTransplant, KeepsSourceBlocksAndTakesRegionBlocksFromHealed) {
+    const TransplantCase& c = GetParam();
+    TempFolder folder;
+    const std::string source = folder / "source.jpg", healed = folder / "tmp_drop.jpg", output = folder / "out.jpg";
+    makeSource(source, c.spec);
+    makeHealed(source, c.pixels, healed);
+    ASSERT_TRUE(transplantJpegBlocks(source, healed, output, c.pixels));
+    const Outcome outcome = expectTransplanted(source, healed, output, c.pixels);
+    EXPECT_EQ(outcome.copiedBlocks > 0, c.expectCopies);
+    EXPECT_GT(outcome.keptBlocks, 0);
+    if (!c.expectCopies) {
+        // Nothing copied, nothing reconciled: the output keeps the source's tables.
+        JpegFile s, o;
+        ASSERT_TRUE(readJpeg(source, s) && readJpeg(output, o));
+        for (std::size_t i = 0; i < s.components.size(); ++i) {
+            EXPECT_EQ(o.components[i].table, s.components[i].table);
+            EXPECT_EQ(o.components[i].blocks, s.components[i].blocks);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, SyntheticTransplant, ::testing::ValuesIn(transplantCases()),
+                         [](const auto& info) {
+                             std::string name = info.param.name;
+                             for (char& ch : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                             return name;
+                         });
+
+// ---------------------------------------------------------------------------
+// Which blocks change, stated block by block for a healed picture that
+// differs everywhere.
+
+struct BlockRectCase {
+    const char* name;
+    SourceSpec spec;
+    HotPixel pixel;
+    int column, row, columns, rows;  // expected luminance (first component) blocks
+};
+
+TEST(JpegTransplantRegions, ChangesExactlyTheBlocksOfTheTouchedCells) {
+    const std::vector<BlockRectCase> cases = {
+        {"420: (100,50) r3 is 16x32 pixels at (96,32)", spec(160, 120, {{2, 2}, {1, 1}, {1, 1}}), {100, 50, 3}, 12, 4, 2, 4},
+        {"420: (1,40) r3 starts at column 0", spec(160, 120, {{2, 2}, {1, 1}, {1, 1}}), {1, 40, 3}, 0, 4, 2, 2},
+        {"grey: a cell is 2x2 blocks", spec(160, 120, {{1, 1}}), {100, 50, 3}, 12, 4, 2, 4},
+        {"grey 75x43: right column is one partial block", spec(75, 43, {{1, 1}}), {74, 42, 3}, 8, 4, 2, 2},
+        {"444 70 wide: clipped to the 9 block columns", spec(70, 43, {{1, 1}, {1, 1}, {1, 1}}), {69, 20, 1}, 8, 2, 1, 2},
+        {"411: the 32-pixel iMCU holding the cell", spec(128, 32, {{4, 1}, {1, 1}, {1, 1}}), {20, 5, 1}, 0, 0, 4, 2},
+    };
+    for (const BlockRectCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder folder;
+        const std::string source = folder / "source.jpg", healed = folder / "healed.jpg", output = folder / "out.jpg";
+        makeSource(source, c.spec, 1);
+        makeSource(healed, c.spec, 99);  // another picture: every block differs
+        ASSERT_TRUE(transplantJpegBlocks(source, healed, output, {c.pixel}));
+        JpegFile s, o;
+        ASSERT_TRUE(readJpeg(source, s) && readJpeg(output, o));
+        const Component& sy = s.components[0];
+        const Component& oy = o.components[0];
+        for (int row = 0; row < sy.heightInBlocks; ++row) {
+            for (int column = 0; column < sy.widthInBlocks; ++column) {
+                const bool expected = column >= c.column && column < c.column + c.columns && row >= c.row &&
+                                      row < c.row + c.rows;
+                const bool changed = !sameDequantized(oy.block(column, row), oy.table, sy.block(column, row), sy.table);
+                EXPECT_EQ(changed, expected) << "block (" << column << ", " << row << ")";
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Quantization.
+
+std::array<unsigned, 64> tableOf(unsigned base, unsigned step) {
+    std::array<unsigned, 64> table{};
+    for (unsigned k = 0; k < 64; ++k) table[k] = base + step * (k % 9);
+    return table;
+}
+
+TEST(JpegTransplantQuantization, EqualTablesLeaveEveryCoefficientBitIdentical) {
+    TempFolder folder;
+    SourceSpec s = spec(96, 80, {{2, 2}, {1, 1}, {1, 1}});
+    s.quality = 100;  // the healed JPEG's own tables
+    const std::vector<HotPixel> pixels = {{20, 20, 2}, {95, 79, 1}};
+    makeSource(folder / "s.jpg", s);
+    makeHealed(folder / "s.jpg", pixels, folder / "h.jpg");
+    ASSERT_TRUE(transplantJpegBlocks(folder / "s.jpg", folder / "h.jpg", folder / "o.jpg", pixels));
+    expectTransplanted(folder / "s.jpg", folder / "h.jpg", folder / "o.jpg", pixels);
+    JpegFile source, output;
+    ASSERT_TRUE(readJpeg(folder / "s.jpg", source) && readJpeg(folder / "o.jpg", output));
+    const RegionMap regions = regionsOf(source, pixels);
+    for (std::size_t c = 0; c < 3; ++c) {
+        const Component& sc = source.components[c];
+        EXPECT_EQ(output.components[c].table, sc.table);
+        for (int row = 0; row < sc.heightInBlocks; ++row)
+            for (int column = 0; column < sc.widthInBlocks; ++column)
+                if (!regions.contains(column / sc.h, row / sc.v)) {
+                    EXPECT_EQ(0, std::memcmp(output.components[c].block(column, row), sc.block(column, row), 128));
+                }
+    }
+}
+
+TEST(JpegTransplantQuantization, DifferingTablesBecomeTheirGreatestCommonDivisors) {
+    struct Case {
+        const char* name;
+        std::array<unsigned, 64> source, healed;
+    };
+    const std::vector<Case> cases = {
+        {"coprime entries", tableOf(7, 3), tableOf(10, 2)},
+        {"healed entries divide the source's", tableOf(12, 6), tableOf(6, 3)},
+        {"equal in some entries", tableOf(8, 4), tableOf(8, 2)},
+        {"all-ones healed table", tableOf(9, 5), tableOf(1, 0)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder folder;
+        SourceSpec s = spec(64, 48, {{2, 1}, {1, 1}, {1, 1}});
+        s.tables = {c.source, c.source};
+        SourceSpec h = s;
+        h.tables = {c.healed, c.healed};
+        const std::vector<HotPixel> pixels = {{30, 20, 2}};
+        makeSource(folder / "s.jpg", s, 1);
+        makeSource(folder / "h.jpg", h, 7);
+        ASSERT_TRUE(transplantJpegBlocks(folder / "s.jpg", folder / "h.jpg", folder / "o.jpg", pixels));
+        expectTransplanted(folder / "s.jpg", folder / "h.jpg", folder / "o.jpg", pixels);
+        JpegFile output;
+        ASSERT_TRUE(readJpeg(folder / "o.jpg", output));
+        for (const Component& component : output.components)
+            for (int k = 0; k < 64; ++k)
+                EXPECT_EQ(component.table[k], static_cast<int>(std::gcd(c.source[k], c.healed[k]))) << "entry " << k;
+    }
+}
+
+// Former bug: components sharing a table slot in the source but not in the
+// healed image must end with one table that suits all of them.
+TEST(JpegTransplantQuantization, SharedSlotWithDifferentHealedTablesStaysExact) {
+    TempFolder folder;
+    SourceSpec s = spec(64, 48, {{2, 2}, {1, 1}, {1, 1}});
+    s.tables = {tableOf(10, 2), tableOf(12, 4)};
+    s.tableSlots = {0, 1, 1};
+    SourceSpec h = s;
+    h.tables = {tableOf(10, 2), tableOf(8, 4), tableOf(9, 3)};
+    h.tableSlots = {0, 1, 2};
+    const std::vector<HotPixel> pixels = {{30, 20, 2}};
+    makeSource(folder / "s.jpg", s, 1);
+    makeSource(folder / "h.jpg", h, 5);
+    ASSERT_TRUE(transplantJpegBlocks(folder / "s.jpg", folder / "h.jpg", folder / "o.jpg", pixels));
+    const Outcome outcome = expectTransplanted(folder / "s.jpg", folder / "h.jpg", folder / "o.jpg", pixels);
+    EXPECT_GT(outcome.copiedBlocks, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Every real camera JPEG through the lossless path.
+
+TEST(JpegTransplantSamples, EveryRealCameraJpegTransplantsLosslessly) {
+    std::vector<std::string> paths;
+    for (const auto& entry : std::filesystem::directory_iterator(SPECKMEND_SAMPLES_DIR))
+        if (entry.path().extension() == ".jpg") paths.push_back(entry.path().string());
+    std::sort(paths.begin(), paths.end());
+    ASSERT_EQ(paths.size(), 15u);
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        TempFolder folder;
+        JpegFile source;
+        ASSERT_TRUE(readJpeg(path, source));
+        std::vector<HotPixel> pixels = edgePixels(source.width, source.height);
+        pixels.push_back({source.width / 3, source.height / 3, 4});
+        const std::string healed = folder / "tmp_drop.jpg", output = folder / "out.jpg";
+        makeHealed(path, pixels, healed);
+        ASSERT_TRUE(transplantJpegBlocks(path, healed, output, pixels));
+        const Outcome outcome = expectTransplanted(path, healed, output, pixels);
+        EXPECT_GT(outcome.copiedBlocks, 0);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Inputs the design never met, and failures.
+
+TEST(JpegTransplant, EmptyPixelListGivesTheSourceCoefficientsAndMarkers) {
+    TempFolder folder;
+    SourceSpec s = spec(80, 56, {{2, 2}, {1, 1}, {1, 1}});
+    s.progressive = true;
+    s.jfif = false;
+    s.markers = {exifMarker(), comMarker("kept")};
+    makeSource(folder / "s.jpg", s);
+    makeHealed(folder / "s.jpg", {}, folder / "h.jpg");
+    ASSERT_TRUE(transplantJpegBlocks(folder / "s.jpg", folder / "h.jpg", folder / "o.jpg", {}));
+    expectTransplanted(folder / "s.jpg", folder / "h.jpg", folder / "o.jpg", {});
+    JpegFile source, output;
+    ASSERT_TRUE(readJpeg(folder / "s.jpg", source) && readJpeg(folder / "o.jpg", output));
+    for (std::size_t c = 0; c < 3; ++c) {
+        EXPECT_EQ(output.components[c].table, source.components[c].table);
+        EXPECT_EQ(output.components[c].blocks, source.components[c].blocks);
+    }
+}
+
+TEST(JpegTransplant, CmykSourceWithCmykHealedKeepsAllFourComponents) {
+    TempFolder folder;
+    SourceSpec s = spec(64, 48, {{1, 1}, {1, 1}, {1, 1}, {1, 1}});
+    s.colorSpace = JCS_CMYK;
+    s.jfif = false;
+    s.markers = {comMarker("cmyk")};
+    const std::vector<HotPixel> pixels = {{20, 20, 2}, {63, 47, 1}};
+    makeSource(folder / "s.jpg", s, 1);
+    SourceSpec h = s;
+    h.quality = 95;
+    makeSource(folder / "h.jpg", h, 3);
+    ASSERT_TRUE(transplantJpegBlocks(folder / "s.jpg", folder / "h.jpg", folder / "o.jpg", pixels));
+    const Outcome outcome = expectTransplanted(folder / "s.jpg", folder / "h.jpg", folder / "o.jpg", pixels);
+    EXPECT_GT(outcome.copiedBlocks, 0);
+}
+
+TEST(JpegTransplant, TruncatedSourceWarnsOnceAndKeepsWhatWasDecoded) {
+    TempFolder folder;
+    SourceSpec s = spec(160, 120, {{2, 2}, {1, 1}, {1, 1}});
+    makeSource(folder / "whole.jpg", s);
+    const std::string bytes = readBytes(folder / "whole.jpg");
+    writeBytes(folder / "s.jpg", bytes.substr(0, bytes.size() * 2 / 3));
+    const std::vector<HotPixel> pixels = {{20, 20, 2}, {150, 110, 2}};
+    makeHealed(folder / "whole.jpg", pixels, folder / "h.jpg");
+    ::testing::internal::CaptureStderr();
+    const bool done = transplantJpegBlocks(folder / "s.jpg", folder / "h.jpg", folder / "o.jpg", pixels);
+    const std::string errors = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(done);
+    EXPECT_NE(errors.find("Premature end of JPEG file"), std::string::npos) << errors;
+    JpegFile truncated;
+    ASSERT_TRUE(readJpeg(folder / "s.jpg", truncated));
+    EXPECT_GT(truncated.warnings, 0);
+    expectTransplanted(folder / "s.jpg", folder / "h.jpg", folder / "o.jpg", pixels);
+}
+
+// Byte surgery on a small baseline file's frame header.
+std::string withFrameHeader(std::string bytes, int precision, int width, int height) {
+    const std::size_t sof = bytes.find("\xFF\xC0");
+    if (sof == std::string::npos) return bytes;
+    bytes[sof + 4] = static_cast<char>(precision);
+    bytes[sof + 5] = static_cast<char>(height >> 8);
+    bytes[sof + 6] = static_cast<char>(height & 0xFF);
+    bytes[sof + 7] = static_cast<char>(width >> 8);
+    bytes[sof + 8] = static_cast<char>(width & 0xFF);
+    return bytes;
+}
+
+struct RefusalCase {
+    const char* name;
+    void (*makeSourceFile)(const std::string& path);
+    void (*makeHealedFile)(const std::string& source, const std::string& path);
+    const char* message;  // part of what must reach stderr
+};
+
+void writePng(const std::string& path) {
+    std::vector<unsigned char> png;
+    ASSERT_TRUE(cv::imencode(".png", testPicture(64, 48, 3, 1), png));
+    writeBytes(path, std::string(png.begin(), png.end()));
+}
+
+void plain420(const std::string& path) { makeSource(path, spec(64, 48, {{2, 2}, {1, 1}, {1, 1}})); }
+void healedLike(const std::string& source, const std::string& path) { makeHealed(source, {{10, 10, 1}}, path); }
+
+std::vector<RefusalCase> refusalCases() {
+    return {
+        {"PNG named .jpg as source",
+         [](const std::string& path) { writePng(path); },
+         [](const std::string&, const std::string& path) { plain420(path); }, "Not a JPEG file"},
+        {"PNG named .jpg as healed", plain420,
+         [](const std::string&, const std::string& path) { writePng(path); },
+         "Not a JPEG file"},
+        {"12-bit source",
+         [](const std::string& path) {
+             plain420(path);
+             writeBytes(path, withFrameHeader(readBytes(path), 12, 64, 48));
+         },
+         [](const std::string&, const std::string& path) { plain420(path); }, "precision 12"},
+        {"declared size too large for memory",
+         [](const std::string& path) {
+             plain420(path);
+             writeBytes(path, withFrameHeader(readBytes(path), 8, 60000, 60000));
+         },
+         [](const std::string&, const std::string& path) { plain420(path); }, "Backing store"},
+        {"healed with other sampling", plain420,
+         [](const std::string&, const std::string& path) { makeSource(path, spec(64, 48, {{2, 1}, {1, 1}, {1, 1}})); },
+         "Component index 1: mismatching sampling ratio 1:1, 1:2, v"},
+        {"healed of another size", plain420,
+         [](const std::string&, const std::string& path) { makeSource(path, spec(48, 64, {{2, 2}, {1, 1}, {1, 1}})); },
+         "Healed image is 48x64 pixels, the source 64x48"},
+        {"grey healed for a colour source", plain420,
+         [](const std::string&, const std::string& path) { makeSource(path, spec(64, 48, {{1, 1}})); },
+         "Healed image has 1 components, the source 3"},
+        {"RGB coded healed for a YCbCr source", plain420,
+         [](const std::string&, const std::string& path) {
+             makeSource(path, with(spec(64, 48, {{2, 2}, {1, 1}, {1, 1}}), [](SourceSpec& s) { s.colorSpace = JCS_RGB; }));
+         },
+         "colour space"},
+        {"CMYK source with a three-component healed image",
+         [](const std::string& path) {
+             makeSource(path, with(spec(64, 48, {{1, 1}, {1, 1}, {1, 1}, {1, 1}}),
+                                   [](SourceSpec& s) { s.colorSpace = JCS_CMYK; s.jfif = false; }));
+         },
+         [](const std::string&, const std::string& path) { makeSource(path, spec(64, 48, {{1, 1}, {1, 1}, {1, 1}})); },
+         "Healed image has 3 components, the source 4"},
+    };
+}
+
+TEST(JpegTransplantFailures, LibraryErrorsEndThePhotoAndLeaveNoOutput) {
+    for (const RefusalCase& c : refusalCases()) {
+        SCOPED_TRACE(c.name);
+        TempFolder folder;
+        const std::string source = folder / "s.jpg", healed = folder / "h.jpg", output = folder / "o.jpg";
+        c.makeSourceFile(source);
+        c.makeHealedFile(source, healed);
+        ::testing::internal::CaptureStderr();
+        const bool done = transplantJpegBlocks(source, healed, output, {{10, 10, 1}});
+        const std::string errors = ::testing::internal::GetCapturedStderr();
+        EXPECT_FALSE(done);
+        EXPECT_FALSE(std::filesystem::exists(output));
+        EXPECT_NE(errors.find(c.message), std::string::npos) << errors;
+    }
+}
+
+TEST(JpegTransplantFailures, FilesThatCannotBeOpenedAreFatal) {
+    TempFolder folder;
+    plain420(folder / "s.jpg");
+    healedLike(folder / "s.jpg", folder / "h.jpg");
+    struct Case {
+        std::string source, healed, output, message;
+    };
+    const std::vector<Case> cases = {
+        {folder / "missing.jpg", folder / "h.jpg", folder / "o.jpg", "Couldn't open file for read: " + (folder / "missing.jpg")},
+        {folder / "s.jpg", folder / "gone.jpg", folder / "o.jpg", "Couldn't open file for read: " + (folder / "gone.jpg")},
+        {folder / "s.jpg", folder / "h.jpg", folder / "no/such/dir/o.jpg",
+         "Couldn't open file for write: " + (folder / "no/such/dir/o.jpg")},
+    };
+    for (const Case& c : cases) {
+        try {
+            transplantJpegBlocks(c.source, c.healed, c.output, {{10, 10, 1}});
+            ADD_FAILURE() << "no FatalError for " << c.message;
+        } catch (const FatalError& error) {
+            EXPECT_EQ(error.message(), c.message);
+            EXPECT_FALSE(error.showUsage());
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The temporary JPEG.
+
+TEST(TemporaryJpeg, MatchesTheSourcesLayout) {
+    struct Case {
+        const char* name;
+        SourceSpec source;
+        int imageChannels;
+    };
+    const std::vector<Case> cases = {
+        {"420", spec(75, 43, {{2, 2}, {1, 1}, {1, 1}}), 3},
+        {"422", spec(64, 48, {{2, 1}, {1, 1}, {1, 1}}), 3},
+        {"440", spec(64, 48, {{1, 2}, {1, 1}, {1, 1}}), 3},
+        {"non-standard", spec(64, 48, {{2, 2}, {1, 2}, {1, 2}}), 3},
+        {"411", spec(64, 48, {{4, 1}, {1, 1}, {1, 1}}), 3},
+        {"grey", spec(64, 48, {{1, 1}}), 1},
+        {"grey source, colour image", spec(64, 48, {{1, 1}}), 3},
+        {"RGB coded", with(spec(64, 48, {{1, 1}, {1, 1}, {1, 1}}), [](SourceSpec& s) { s.colorSpace = JCS_RGB; }), 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder folder;
+        makeSource(folder / "s.jpg", c.source);
+        const cv::Mat image = testPicture(c.source.width, c.source.height, c.imageChannels, 4);
+        ASSERT_TRUE(writeTemporaryJpeg(image, folder / "s.jpg", folder / "t.jpg"));
+        JpegFile source, temporary;
+        ASSERT_TRUE(readJpeg(folder / "s.jpg", source) && readJpeg(folder / "t.jpg", temporary));
+        EXPECT_EQ(temporary.colorSpace, source.colorSpace);
+        ASSERT_EQ(temporary.components.size(), source.components.size());
+        for (std::size_t i = 0; i < source.components.size(); ++i) {
+            EXPECT_EQ(temporary.components[i].h, source.components[i].h);
+            EXPECT_EQ(temporary.components[i].v, source.components[i].v);
+            for (int k = 0; k < 64; ++k) EXPECT_EQ(temporary.components[i].table[k], 1);
+        }
+        EXPECT_FALSE(temporary.progressive);
+        // Quality 100 keeps the picture within a few levels.
+        const cv::Mat back = cv::imread(folder / "t.jpg", cv::IMREAD_ANYCOLOR);
+        cv::Mat expected = image;
+        if (back.channels() == 1 && image.channels() == 3) cv::cvtColor(image, expected, cv::COLOR_BGR2GRAY);
+        if (c.source.sampling[0].h == 1 && c.source.sampling[0].v == 1) {
+            EXPECT_LE(cv::norm(back, expected, cv::NORM_INF), 4);
+        }
+    }
+}
+
+TEST(TemporaryJpeg, RefusesWhatCannotMatchTheSourceAndLeavesNoFile) {
+    struct Case {
+        const char* name;
+        SourceSpec source;
+        cv::Mat image;
+        bool sourceExists;
+    };
+    const SourceSpec cmyk =
+        with(spec(64, 48, {{1, 1}, {1, 1}, {1, 1}, {1, 1}}), [](SourceSpec& s) { s.colorSpace = JCS_CMYK; s.jfif = false; });
+    const std::vector<Case> cases = {
+        {"CMYK source", cmyk, testPicture(64, 48, 3, 1), true},
+        {"grey image for a colour source", spec(64, 48, {{2, 2}, {1, 1}, {1, 1}}), testPicture(64, 48, 1, 1), true},
+        {"image of another size", spec(64, 48, {{2, 2}, {1, 1}, {1, 1}}), testPicture(48, 64, 3, 1), true},
+        {"16-bit image", spec(64, 48, {{2, 2}, {1, 1}, {1, 1}}), cv::Mat(48, 64, CV_16UC3, cv::Scalar(1, 2, 3)), true},
+        {"empty image", spec(64, 48, {{2, 2}, {1, 1}, {1, 1}}), cv::Mat(), true},
+        {"missing source", spec(64, 48, {{2, 2}, {1, 1}, {1, 1}}), testPicture(64, 48, 3, 1), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder folder;
+        if (c.sourceExists) makeSource(folder / "s.jpg", c.source);
+        writeBytes(folder / "t.jpg", "stale temporary from the previous photo");
+        ::testing::internal::CaptureStderr();
+        EXPECT_FALSE(writeTemporaryJpeg(c.image, folder / "s.jpg", folder / "t.jpg"));
+        ::testing::internal::GetCapturedStderr();
+        EXPECT_FALSE(std::filesystem::exists(folder / "t.jpg"));
+    }
+}
+
+}  // namespace
+}  // namespace speckmend
