@@ -7,12 +7,7 @@
 #include "config/value_reader.h"
 #include "detect/hot_pixel_map.h"
 #include "platform/file_system.h"
-// INTEGRATION-TEMP: the pattern engine lands in parallel; until then the mode
-// word is compared by hand. The guard goes once regex/regex.h is in.
-#if __has_include("regex/regex.h")
 #include "regex/regex.h"
-#define SPECKMEND_HAVE_REGEX 1
-#endif
 
 namespace speckmend {
 namespace {
@@ -20,17 +15,11 @@ namespace {
 // The word is searched, not anchored, so a match must also span the whole
 // word: "xdetect" and "healing" hold a match but are not mode words.
 bool isModeWord(const std::string& word) {
-#ifndef SPECKMEND_HAVE_REGEX
-    std::string lower = word;
-    for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    return lower == "heal" || lower == "detect";
-#else
     const regex::rpattern pattern("(heal|detect)", regex::ignore_case);
     regex::match_results results;
     const auto match = pattern.match(word, results);
     return match.matched && results.rstart(0) == 0 &&
            results.rlength(0) == static_cast<std::ptrdiff_t>(word.size());
-#endif
 }
 
 void lowercaseAscii(std::string& text) {
