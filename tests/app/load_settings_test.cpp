@@ -362,5 +362,21 @@ TEST_F(LoadSettingsTest, DetectModeNeverOpensTheMap) {
     EXPECT_TRUE(settings_.heal.map.pixels.empty());
 }
 
+// Through the built program: the echo lines come before the block that
+// reports the first failing check.
+TEST(LoadSettingsProgram, EchoLinesThenTheFatalBlock) {
+    TempFolder folder;
+    writeFile(folder / "config.xml", kFullConfig);
+    const testing::ProgramRun run = testing::runSpeckmend({"Heal", "config.xml"}, folder.path());
+    const std::string expected =
+        "/config/heal/diffimages[1]/@mul: 60,0\n"
+        "\nCRITICAL ERROR: hotfixelfile [hotpixels.xml] does not exist or not valid. Correct and try again.\n"
+        "The correct call of the program is:";
+    EXPECT_NE(run.output.find("1. Reading configuration...\n/config/detect/filter[1]: *.jpg\n"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find(expected), std::string::npos) << run.output;
+    EXPECT_EQ(run.errors, "");
+}
+
 }  // namespace
 }  // namespace speckmend
