@@ -1,0 +1,430 @@
+// End to end: the built program in heal mode on generated folders, with
+// standard input not a terminal so that the key waits return at once.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "config/hot_pixel.h"
+#include "test_support.h"
+
+namespace speckmend {
+namespace {
+
+using speckmend::testing::ProgramRun;
+using speckmend::testing::TempFolder;
+
+bool exists(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+cv::Mat noisePhoto(int width, int height, int channels, unsigned seed) {
+    cv::Mat photo(height, width, CV_8UC(channels));
+    cv::RNG rng(seed);
+    rng.fill(photo, cv::RNG::UNIFORM, 0, 256);
+    cv::GaussianBlur(photo, photo, cv::Size(7, 7), 2.0);
+    return photo;
+}
+
+// Burns the hot pixels into a copy of the photo.
+cv::Mat withHotPixels(const cv::Mat& photo, const std::vector<HotPixel>& pixels) {
+    cv::Mat burnt = photo.clone();
+    for (const HotPixel& p : pixels) burnt(cv::Rect(p.x, p.y, 1, 1)).setTo(cv::Scalar::all(255));
+    return burnt;
+}
+
+void writeJpeg(const std::string& path, const cv::Mat& image) {
+    ASSERT_TRUE(cv::imwrite(path, image, {cv::IMWRITE_JPEG_QUALITY, 90})) << path;
+}
+
+// A folder with config.xml, hotpixels.xml, an input folder and an output
+// folder below one temporary root.
+struct Shoot {
+    TempFolder root;
+    std::string indir = root / "in/";
+    std::string outdir = root / "out/";
+    std::string filter = "*.jpg";
+    std::string saveformat = "jpg";
+    std::string method = "1";
+    std::string diffimages = "0";
+    std::string mul = "60";
+    int width = 96;
+    int height = 64;
+    std::vector<HotPixel> pixels = {{20, 17, 2}, {70, 40, 1}};
+
+    Shoot() { mkdir(indir.c_str(), 0755); }
+
+    void writeFiles() const {
+        testing::writeFile(root / "config.xml",
+                           "<config><heal><filter>" + filter + "</filter><indir>" + indir + "</indir><outdir>" +
+                               outdir + "</outdir><saveformat>" + saveformat + "</saveformat><range>3</range>" +
+                               "<method>" + method + "</method><diffimages mul=\"" + mul + "\">" + diffimages +
+                               "</diffimages></heal></config>");
+        std::string map = "<?xml version=\"1.0\"?>\n<hotpixels>\n <width>" + std::to_string(width) +
+                          "</width>\n <height>" + std::to_string(height) + "</height>\n";
+        for (const HotPixel& p : pixels)
+            map += " <pix x=\"" + std::to_string(p.x) + "\" y=\"" + std::to_string(p.y) + "\" r=\"" +
+                   std::to_string(p.r) + "\"/>\n";
+        testing::writeFile(root / "hotpixels.xml", map + "</hotpixels>");
+    }
+
+    cv::Mat photo(unsigned seed = 1, int channels = 3) const {
+        return withHotPixels(noisePhoto(width, height, channels, seed), pixels);
+    }
+
+    ProgramRun run(const std::string& workingFolder = "") const {
+        writeFiles();
+        return testing::runSpeckmend({"heal", root / "config.xml", root / "hotpixels.xml"},
+                                     workingFolder.empty() ? root.path() : workingFolder);
+    }
+};
+
+// The lines between the stage line and the closing text.
+std::string statusBlock(const std::string& output) {
+    const std::string stage = "\n2. Processing images...\n";
+    const std::size_t begin = output.find(stage);
+    if (begin == std::string::npos) return "<no stage line>";
+    const std::size_t from = begin + stage.size();
+    const std::size_t end = output.find("All done", from);
+    return output.substr(from, end == std::string::npos ? std::string::npos : end - from);
+}
+
+// Pixels that differ between two images of the same geometry, outside the
+// 16-pixel cells the hot pixels' squares touch (grown by two pixels for the
+// decoder's chroma interpolation across cell borders).
+int changesOutsideCells(const cv::Mat& a, const cv::Mat& b, const std::vector<HotPixel>& pixels) {
+    cv::Mat differs;
+    cv::compare(a.reshape(1, a.rows * a.cols), b.reshape(1, b.rows * b.cols), differs, cv::CMP_NE);
+    cv::reduce(differs, differs, 1, cv::REDUCE_MAX);
+    differs = differs.reshape(1, a.rows);
+    for (const HotPixel& p : pixels) {
+        const int bx = std::max(0, (p.x - p.r) / 16), by = std::max(0, (p.y - p.r) / 16);
+        const int ex = (p.x + p.r) / 16, ey = (p.y + p.r) / 16;
+        cv::Rect cells(bx * 16 - 2, by * 16 - 2, (ex - bx + 1) * 16 + 4, (ey - by + 1) * 16 + 4);
+        differs(cells & cv::Rect(0, 0, a.cols, a.rows)).setTo(0);
+    }
+    return cv::countNonZero(differs);
+}
+
+cv::Mat load(const std::string& path) { return cv::imread(path, cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION); }
+
+// ---------------------------------------------------------------------------
+// Status lines
+
+TEST(HealRunTest, OneStatusLinePerEntryInListingOrder) {
+    Shoot shoot;
+    shoot.filter = "*";
+    writeJpeg(shoot.indir + "b.jpg", shoot.photo(1));
+    testing::writeFile(shoot.indir + "C.txt", "not an image");
+    writeJpeg(shoot.indir + "d.JPG", shoot.photo(2));
+    cv::Mat small = noisePhoto(64, 96, 3, 3);  // the map's size turned round
+    writeJpeg(shoot.indir + "e.jpg", small);
+    mkdir((shoot.indir + "f.jpg").c_str(), 0755);  // a folder matching the filter
+    shoot.outdir = shoot.root / "out/";
+    const ProgramRun result = shoot.run();
+    EXPECT_EQ(statusBlock(result.output),
+              ". error:I/O!\n"
+              ".. error:I/O!\n"
+              "b.jpg processed.\n"
+              "C.txt error:I/O!\n"
+              "d.JPG processed.\n"
+              "e.jpg error:bad dimension!\n"
+              "f.jpg error:I/O!\n");
+    EXPECT_TRUE(exists(shoot.outdir + "b.jpg"));
+    EXPECT_TRUE(exists(shoot.outdir + "d.jpg"));
+    EXPECT_FALSE(exists(shoot.outdir + "e.jpg"));
+    EXPECT_FALSE(exists(shoot.outdir + "C.jpg"));
+    EXPECT_FALSE(exists(shoot.outdir + "tmp_drop.jpg"));
+    EXPECT_EQ(result.status, 0);
+}
+
+struct FatalCase {
+    const char* name;
+    bool makeFolder;
+    const char* file;  // a file to put into the folder, or nullptr
+};
+
+class FatalRunTest : public ::testing::TestWithParam<FatalCase> {};
+
+TEST_P(FatalRunTest, NamesTheInputFolder) {
+    Shoot shoot;
+    shoot.indir = shoot.root / "photos/";
+    if (GetParam().makeFolder) mkdir(shoot.indir.c_str(), 0755);
+    if (GetParam().file) testing::writeFile(shoot.indir + GetParam().file, "x");
+    const ProgramRun result = shoot.run();
+    EXPECT_NE(result.output.find("\nCRITICAL ERROR: cannot open first file in " + shoot.indir + "\n"),
+              std::string::npos)
+        << result.output;
+    EXPECT_EQ(result.output.find("processed."), std::string::npos);
+    EXPECT_EQ(result.output.find("error:"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, FatalRunTest,
+                         ::testing::Values(FatalCase{"missing_folder", false, nullptr},
+                                           FatalCase{"empty_folder", true, nullptr},
+                                           FatalCase{"nothing_matches", true, "notes.txt"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Output names and the two write paths
+
+struct NamingCase {
+    const char* name;
+    std::string input;
+    std::string saveformat;
+    std::string output;    // expected output name
+    bool onlyCellsChange;  // lossless JPEG or an exact format: nothing changes away from the hot pixels
+    bool written = true;   // false: the image writer has no format for the name
+};
+
+class NamingTest : public ::testing::TestWithParam<NamingCase> {};
+
+TEST_P(NamingTest, DerivesTheNameAndPicksThePath) {
+    const NamingCase& c = GetParam();
+    Shoot shoot;
+    shoot.filter = "*";
+    shoot.saveformat = c.saveformat;
+    const cv::Mat photo = shoot.photo(4);
+    writeJpeg(shoot.indir + "tmp.jpg", photo);
+    ASSERT_EQ(std::rename((shoot.indir + "tmp.jpg").c_str(), (shoot.indir + c.input).c_str()), 0);
+    const ProgramRun result = shoot.run();
+    const std::string status = c.written ? " processed.\n" : " error:I/O!\n";
+    ASSERT_EQ(statusBlock(result.output), ". error:I/O!\n.. error:I/O!\n" + c.input + status);
+    EXPECT_FALSE(exists(shoot.outdir + "tmp_drop.jpg"));
+    if (!c.written) {
+        EXPECT_FALSE(exists(shoot.outdir + c.output));
+        return;
+    }
+    ASSERT_TRUE(exists(shoot.outdir + c.output)) << c.output;
+    const cv::Mat input = load(shoot.indir + c.input);
+    const cv::Mat output = load(shoot.outdir + c.output);
+    ASSERT_EQ(output.size(), input.size());
+    const int outside = changesOutsideCells(input, output, shoot.pixels);
+    if (c.onlyCellsChange)
+        EXPECT_EQ(outside, 0);
+    else
+        EXPECT_GT(outside, 0);
+    // The hot pixels are repaired either way.
+    for (const HotPixel& p : shoot.pixels) EXPECT_LT(output.at<cv::Vec3b>(p.y, p.x)[1], 250) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, NamingTest,
+    ::testing::Values(
+        // JPEG to JPEG: lossless whenever the name holds ".jpg" in any case
+        NamingCase{"capital_extension", "DSC_0042.JPG", "jpg", "DSC_0042.jpg", true},
+        NamingCase{"lower_extension", "IMG_0001.jpg", "jpg", "IMG_0001.jpg", true},
+        NamingCase{"jpg_inside_the_name", "frame01.jpg~", "jpg", "frame01.jpg~", true},
+        // plain path, re-encoded
+        NamingCase{"jpeg_extension", "DSC_0042.jpeg", "jpg", "DSC_0042.jpg", false},
+        NamingCase{"capital_saveformat_never_lossless", "IMG_0001.jpg", "JPG", "IMG_0001.JPG", false},
+        // plain path, exact format
+        NamingCase{"save_as_png", "IMG_0001.JPG", "png", "IMG_0001.png", true},
+        NamingCase{"only_the_last_extension", "holiday.jpg.bak", "png", "holiday.jpg.png", true},
+        // a name ending in a non-word character is kept as it is (the writer
+        // takes "jpg~" for JPEG)
+        NamingCase{"name_ending_in_tilde", "frame01.jpg~", "png", "frame01.jpg~", false},
+        // the whole name replaced: the writer has no format for "png" alone
+        NamingCase{"name_of_word_characters_only", "frame01", "png", "png", true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HealRunTest, PngOutputKeepsEveryUnmaskedPixel) {
+    Shoot shoot;
+    shoot.saveformat = "png";
+    const cv::Mat photo = shoot.photo(5);
+    ASSERT_TRUE(cv::imwrite(shoot.indir + "a.png", photo));
+    shoot.filter = "*.png";
+    const ProgramRun result = shoot.run();
+    ASSERT_EQ(statusBlock(result.output), "a.png processed.\n");
+    const cv::Mat output = load(shoot.outdir + "a.png");
+    ASSERT_EQ(output.type(), CV_8UC3);
+    cv::Mat mask = cv::Mat::zeros(photo.size(), CV_8UC1);
+    for (const HotPixel& p : shoot.pixels) cv::circle(mask, {p.x, p.y}, p.r, 255, cv::FILLED, cv::LINE_8);
+    cv::Mat differs;
+    cv::compare(output.reshape(1, photo.rows * photo.cols), photo.reshape(1, photo.rows * photo.cols), differs,
+                cv::CMP_NE);
+    cv::reduce(differs, differs, 1, cv::REDUCE_MAX);
+    EXPECT_EQ(cv::countNonZero(differs.reshape(1, photo.rows) & ~mask), 0);
+    EXPECT_GT(cv::countNonZero(differs), 0);
+}
+
+TEST(HealRunTest, PortraitFlagIsIgnoredSoTheSensorLayoutCounts) {
+    // A JPEG with an Exif orientation of 6 (rotate 90 degrees): loading it
+    // upright would swap width and height and give "bad dimension".
+    Shoot shoot;
+    std::vector<uchar> jpeg;
+    cv::imencode(".jpg", shoot.photo(6), jpeg, {cv::IMWRITE_JPEG_QUALITY, 90});
+    // Exif APP1 right after SOI: big-endian TIFF, one IFD entry 0x0112 = 6.
+    const std::vector<uchar> exif = {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 0x2A, 0, 0, 0,
+                                     8, 0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, 6, 0, 0, 0, 0, 0, 0};
+    jpeg.insert(jpeg.begin() + 2, exif.begin(), exif.end());
+    testing::writeFile(shoot.indir + "portrait.jpg", std::string(jpeg.begin(), jpeg.end()));
+    ASSERT_EQ(cv::imread(shoot.indir + "portrait.jpg").size(), cv::Size(shoot.height, shoot.width));
+    const ProgramRun result = shoot.run();
+    EXPECT_EQ(statusBlock(result.output), "portrait.jpg processed.\n");
+}
+
+// ---------------------------------------------------------------------------
+// Difference images
+
+struct DiffCase {
+    const char* name;
+    std::string mul;
+    int hotValue;        // value burnt into the hot pixel of a flat grey photo of value 100
+    int expectedCentre;  // difference image value there
+};
+
+class DifferenceTest : public ::testing::TestWithParam<DiffCase> {};
+
+TEST_P(DifferenceTest, ScalesRoundsAndSaturates) {
+    const DiffCase& c = GetParam();
+    Shoot shoot;
+    shoot.saveformat = "png";
+    shoot.filter = "*.png";
+    shoot.method = "0";  // repairs a flat photo exactly
+    shoot.diffimages = "1";
+    shoot.mul = c.mul;
+    shoot.pixels = {{30, 30, 1}};
+    cv::Mat photo(shoot.height, shoot.width, CV_8UC3, cv::Scalar::all(100));
+    photo.at<cv::Vec3b>(30, 30) = cv::Vec3b(c.hotValue, c.hotValue, c.hotValue);
+    ASSERT_TRUE(cv::imwrite(shoot.indir + "flat.png", photo));
+    const ProgramRun result = shoot.run();
+    ASSERT_EQ(statusBlock(result.output), "flat.png processed.\n");
+    cv::Mat difference = load(shoot.outdir + "flat.png-diff.png");
+    ASSERT_EQ(difference.type(), CV_8UC3);
+    EXPECT_EQ(difference.at<cv::Vec3b>(30, 30), cv::Vec3b(c.expectedCentre, c.expectedCentre, c.expectedCentre));
+    difference.at<cv::Vec3b>(30, 30) = cv::Vec3b(0, 0, 0);
+    EXPECT_EQ(cv::countNonZero(difference.reshape(1)), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gains, DifferenceTest,
+    ::testing::Values(
+        // mul 60: a change of 2 shows as 120, 5 or more saturates
+        DiffCase{"change_2", "60", 102, 120}, DiffCase{"change_5_saturates", "60", 105, 255},
+        DiffCase{"change_155_saturates", "60", 255, 255},
+        // rounding to nearest (halves to even, as the library rounds)
+        DiffCase{"half_gain", "0.5", 103, 2}, DiffCase{"half_gain_odd", "0.5", 109, 4},
+        DiffCase{"gain_one", "1", 137, 37},
+        // a negative gain saturates to black
+        DiffCase{"negative_gain", "-60", 120, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HealRunTest, LosslessDifferenceShowsOnlyTheTransplantedCells) {
+    Shoot shoot;
+    shoot.diffimages = "1";
+    writeJpeg(shoot.indir + "a.jpg", shoot.photo(7));
+    const ProgramRun result = shoot.run();
+    ASSERT_EQ(statusBlock(result.output), "a.jpg processed.\n");
+    const cv::Mat difference = load(shoot.outdir + "a.jpg-diff.png");
+    ASSERT_FALSE(difference.empty());
+    const cv::Mat zero = cv::Mat::zeros(difference.size(), difference.type());
+    EXPECT_EQ(changesOutsideCells(difference, zero, shoot.pixels), 0);
+    EXPECT_GT(cv::countNonZero(difference.reshape(1)), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Decided behaviour beyond the first design
+
+TEST(HealRunTest, OutputThatCannotBeWrittenIsAnIoError) {
+    Shoot shoot;
+    shoot.saveformat = "png";
+    writeJpeg(shoot.indir + "a.jpg", shoot.photo(8));
+    writeJpeg(shoot.indir + "b.jpg", shoot.photo(9));
+    mkdir(shoot.outdir.c_str(), 0755);
+    mkdir((shoot.outdir + "a.png").c_str(), 0755);  // the output name is taken by a folder
+    const ProgramRun result = shoot.run();
+    EXPECT_EQ(statusBlock(result.output), "a.jpg error:I/O!\nb.jpg processed.\n");
+}
+
+TEST(HealRunTest, FormatTheWriterRefusesIsAnIoError) {
+    Shoot shoot;
+    shoot.saveformat = "pgm";  // grey only; the photos are colour
+    writeJpeg(shoot.indir + "a.jpg", shoot.photo(10));
+    const ProgramRun result = shoot.run();
+    EXPECT_EQ(statusBlock(result.output), "a.jpg error:I/O!\n");
+    EXPECT_FALSE(exists(shoot.outdir + "a.pgm"));
+}
+
+TEST(HealRunTest, TemporaryFileThatCannotBeWrittenIsAnIoError) {
+    Shoot shoot;
+    writeJpeg(shoot.indir + "a.jpg", shoot.photo(11));
+    mkdir(shoot.outdir.c_str(), 0755);
+    mkdir((shoot.outdir + "tmp_drop.jpg").c_str(), 0755);
+    const ProgramRun result = shoot.run();
+    EXPECT_EQ(statusBlock(result.output), "a.jpg error:I/O!\n");
+    EXPECT_FALSE(exists(shoot.outdir + "a.jpg"));
+}
+
+TEST(HealRunTest, JpegLibraryErrorEndsOnlyThatPhoto) {
+    // A PNG under a .jpg name loads fine but is no JPEG for the lossless path.
+    Shoot shoot;
+    std::vector<uchar> png;
+    cv::imencode(".png", shoot.photo(12), png);
+    testing::writeFile(shoot.indir + "a.jpg", std::string(png.begin(), png.end()));
+    writeJpeg(shoot.indir + "b.jpg", shoot.photo(13));
+    const ProgramRun result = shoot.run();
+    EXPECT_EQ(statusBlock(result.output), "a.jpg error:I/O!\nb.jpg processed.\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_FALSE(exists(shoot.outdir + "a.jpg"));
+    EXPECT_TRUE(exists(shoot.outdir + "b.jpg"));
+    EXPECT_FALSE(exists(shoot.outdir + "tmp_drop.jpg"));
+}
+
+TEST(HealRunTest, MissingOutputFolderIsCreatedWithItsParents) {
+    Shoot shoot;
+    shoot.outdir = shoot.root / "results/2026/december/";
+    writeJpeg(shoot.indir + "a.jpg", shoot.photo(14));
+    const ProgramRun result = shoot.run();
+    EXPECT_EQ(statusBlock(result.output), "a.jpg processed.\n");
+    EXPECT_TRUE(exists(shoot.outdir + "a.jpg"));
+}
+
+TEST(HealRunTest, RelativeFoldersResolveFromTheStartFolderAndFromIndir) {
+    Shoot shoot;
+    writeJpeg(shoot.indir + "a.jpg", shoot.photo(15));
+    writeJpeg(shoot.indir + "b.jpg", shoot.photo(16));
+    shoot.indir = "in/";          // relative to the folder the program starts in
+    shoot.outdir = "../healed/";  // relative to indir
+    const ProgramRun result = shoot.run(shoot.root.path());
+    EXPECT_EQ(statusBlock(result.output), "a.jpg processed.\nb.jpg processed.\n");
+    EXPECT_TRUE(exists(shoot.root / "healed/a.jpg"));
+    EXPECT_TRUE(exists(shoot.root / "healed/b.jpg"));
+    EXPECT_FALSE(exists(shoot.root / "healed/tmp_drop.jpg"));
+}
+
+TEST(HealRunTest, DifferenceImageThatCannotBeTakenIsSkippedWithALine) {
+    // A grey photo written as WebP reads back with three channels.
+    Shoot shoot;
+    shoot.saveformat = "webp";
+    shoot.diffimages = "1";
+    writeJpeg(shoot.indir + "grey.jpg", shoot.photo(17, 1));
+    const ProgramRun result = shoot.run();
+    EXPECT_EQ(statusBlock(result.output),
+              "grey.jpg difference image skipped: the output reads back with another size or channel count\n"
+              "grey.jpg processed.\n");
+    EXPECT_TRUE(exists(shoot.outdir + "grey.webp"));
+    EXPECT_FALSE(exists(shoot.outdir + "grey.webp-diff.png"));
+}
+
+TEST(HealRunTest, GreyAndColourPhotosInOneRun) {
+    Shoot shoot;
+    shoot.saveformat = "png";
+    writeJpeg(shoot.indir + "a.jpg", shoot.photo(18, 3));
+    writeJpeg(shoot.indir + "b.jpg", shoot.photo(19, 1));
+    writeJpeg(shoot.indir + "c.jpg", shoot.photo(20, 3));
+    const ProgramRun result = shoot.run();
+    ASSERT_EQ(statusBlock(result.output), "a.jpg processed.\nb.jpg processed.\nc.jpg processed.\n");
+    EXPECT_EQ(load(shoot.outdir + "a.png").channels(), 3);
+    EXPECT_EQ(load(shoot.outdir + "b.png").channels(), 1);
+    EXPECT_EQ(load(shoot.outdir + "c.png").channels(), 3);
+}
+
+}  // namespace
+}  // namespace speckmend
