@@ -1,6 +1,8 @@
 // Dark-frame analysis and the detection run.
 #include "detect/detector.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <condition_variable>
@@ -39,10 +41,10 @@ std::size_t workerCount() {
 bool readWholeFile(const std::string& fileName, std::vector<unsigned char>& bytes) {
     std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(fileName.c_str(), "rb"), &std::fclose);
     if (!file) return false;
-    if (std::fseek(file.get(), 0, SEEK_END) != 0) return false;
-    const long size = std::ftell(file.get());
-    if (size <= 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) return false;
-    bytes.resize(static_cast<std::size_t>(size));
+    // Folders open too; only a regular file has a size to read.
+    struct stat status {};
+    if (fstat(fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0) return false;
+    bytes.resize(static_cast<std::size_t>(status.st_size));
     return std::fread(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
 }
 
