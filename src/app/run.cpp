@@ -11,19 +11,9 @@
 
 #include "app/fatal_error.h"
 #include "config/settings.h"
-// INTEGRATION-TEMP: the engines land in parallel; these guards go once they are in.
-#if __has_include("app/load_settings.h")
 #include "app/load_settings.h"
-#define SPECKMEND_HAVE_LOADER 1
-#endif
-#if __has_include("detect/detector.h")
 #include "detect/detector.h"
-#define SPECKMEND_HAVE_DETECTOR 1
-#endif
-#if __has_include("heal/healer.h")
 #include "heal/healer.h"
-#define SPECKMEND_HAVE_HEALER 1
-#endif
 #include "platform/console.h"
 #include "platform/web_page.h"
 
@@ -51,16 +41,12 @@ namespace {
 void processImages(Settings& settings) {
     if (settings.mode == "detect") {
         std::printf("\n2. Processing images...\n");
-#ifdef SPECKMEND_HAVE_DETECTOR
         Detector detector(settings.detect);
-#endif
     }
     if (settings.mode == "heal") {
         std::printf("\n2. Processing images...\n");
-#ifdef SPECKMEND_HAVE_HEALER
         Healer healer(settings.heal);
         healer.run();
-#endif
     }
 }
 
@@ -81,12 +67,7 @@ int run(int argc, char** argv) {
     {
         Settings settings;
         try {
-#ifdef SPECKMEND_HAVE_LOADER
             loadSettings(settings, argc, argv);
-#else
-            if (argc < 2) throw FatalError("", true);
-            (void)argv;
-#endif
             processImages(settings);
         } catch (const FatalError& error) {
             reportFatalError(error.message(), error.showUsage());
