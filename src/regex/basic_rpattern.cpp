@@ -4,14 +4,6 @@
 
 namespace regex {
 
-namespace detail {
-template <class CI>
-bool run_stack_attempt(const basic_rpattern_base_impl<CI>& pat, match_state<CI>& s, CI p, bool cstr) {
-    (void)pat;
-    s.stack_floor = 0;
-    return cstr ? s.top->template go<true>(s, p) : s.top->template go<false>(s, p);
-}
-}  // namespace detail
 
 template class basic_rpattern_base_impl<std::string::const_iterator>;
 template class basic_rpattern_base_impl<const char*>;

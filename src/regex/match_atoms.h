@@ -50,6 +50,12 @@ public:
     bool follow_ok(const match_state<CI>& s, CI p) const {
         return !has_follow || (!at_end<Cstr>(s, p) && follow.test(uc(*p)));
     }
+    // Where a backing-off or extending loop stands.
+    struct loop_record {
+        CI q;
+        std::size_t n;
+        std::size_t w;
+    };
     width_range width() override;
     bool first_chars(charset::bitmap& out) const override {
         if (this->min > 0) return atom->first_chars(out);
@@ -82,6 +88,47 @@ public:
             q -= static_cast<std::ptrdiff_t>(w);
         }
     }
+    template <bool Cstr>
+    bool stp(match_state<CI>& s) const {
+        const Atom* a = static_cast<const Atom*>(this->atom);
+        const std::size_t w = a->template occurrence_width<Cstr>(s);
+        if (w == 0) {
+            s.next = this->next;
+            return true;
+        }
+        std::size_t n = 0;
+        CI q = s.cur;
+        while (n < this->max && a->template one<Cstr>(s, q)) ++n;
+        if (n < this->min) return false;
+        while (!this->template follow_ok<Cstr>(s, q)) {
+            if (n == this->min) return false;
+            --n;
+            q -= static_cast<std::ptrdiff_t>(w);
+        }
+        if (n > this->min) {
+            s.stack->push(typename atom_quantifier<CI>::loop_record{q, n, w});
+            push_node<CI>(s, this);
+        }
+        s.cur = q;
+        s.next = this->next;
+        return true;
+    }
+    template <bool Cstr>
+    bool restp(match_state<CI>& s) const {
+        auto r = s.stack->template pop<typename atom_quantifier<CI>::loop_record>();
+        do {
+            if (r.n == this->min) return false;
+            --r.n;
+            r.q -= static_cast<std::ptrdiff_t>(r.w);
+        } while (!this->template follow_ok<Cstr>(s, r.q));
+        if (r.n > this->min) {
+            s.stack->push(r);
+            push_node<CI>(s, this);
+        }
+        s.cur = r.q;
+        s.next = this->next;
+        return true;
+    }
     REGEX_NODE_DISPATCH(CI)
 };
 
@@ -106,6 +153,42 @@ public:
             ++n;
         }
     }
+    template <bool Cstr>
+    bool stp(match_state<CI>& s) const {
+        const Atom* a = static_cast<const Atom*>(this->atom);
+        const std::size_t w = a->template occurrence_width<Cstr>(s);
+        CI q = s.cur;
+        if (w == 0) {
+            s.next = this->next;
+            return true;
+        }
+        std::size_t n = 0;
+        for (; n < this->min; ++n)
+            if (!a->template one<Cstr>(s, q)) return false;
+        while (!this->template follow_ok<Cstr>(s, q)) {
+            if (n == this->max || !a->template one<Cstr>(s, q)) return false;
+            ++n;
+        }
+        s.stack->push(typename atom_quantifier<CI>::loop_record{q, n, w});
+        push_node<CI>(s, this);
+        s.cur = q;
+        s.next = this->next;
+        return true;
+    }
+    template <bool Cstr>
+    bool restp(match_state<CI>& s) const {
+        const Atom* a = static_cast<const Atom*>(this->atom);
+        auto r = s.stack->template pop<typename atom_quantifier<CI>::loop_record>();
+        do {
+            if (r.n == this->max || !a->template one<Cstr>(s, r.q)) return false;
+            ++r.n;
+        } while (!this->template follow_ok<Cstr>(s, r.q));
+        s.stack->push(r);
+        push_node<CI>(s, this);
+        s.cur = r.q;
+        s.next = this->next;
+        return true;
+    }
     REGEX_NODE_DISPATCH(CI)
 };
 
@@ -117,6 +200,16 @@ public:
     bool rec(match_state<CI>& s, CI p) const {
         if (!static_cast<const Derived*>(this)->template one<Cstr>(s, p)) return false;
         return this->next->template go<Cstr>(s, p);
+    }
+    template <bool Cstr>
+    bool stp(match_state<CI>& s) const {
+        if (!static_cast<const Derived*>(this)->template one<Cstr>(s, s.cur)) return false;
+        s.next = this->next;
+        return true;
+    }
+    template <bool Cstr>
+    bool restp(match_state<CI>&) const {
+        return false;
     }
     template <bool Cstr>
     std::size_t occurrence_width(const match_state<CI>&) const {
@@ -342,6 +435,16 @@ public:
         if (!one<Cstr>(s, p)) return false;
         return this->next->template go<Cstr>(s, p);
     }
+    template <bool Cstr>
+    bool stp(match_state<CI>& s) const {
+        if (!one<Cstr>(s, s.cur)) return false;
+        s.next = this->next;
+        return true;
+    }
+    template <bool Cstr>
+    bool restp(match_state<CI>&) const {
+        return false;
+    }
     bool match_one(match_state<CI>& s, CI& p) const override { return one<false>(s, p); }
     bool match_one_cstr(match_state<CI>& s, CI& p) const override { return one<true>(s, p); }
     width_range width() override { return this->target->width(); }
@@ -395,6 +498,16 @@ public:
     bool rec(match_state<CI>& s, CI p) const {
         return test<Cstr>(s, p) && this->next->template go<Cstr>(s, p);
     }
+    template <bool Cstr>
+    bool stp(match_state<CI>& s) const {
+        if (!test<Cstr>(s, s.cur)) return false;
+        s.next = this->next;
+        return true;
+    }
+    template <bool Cstr>
+    bool restp(match_state<CI>&) const {
+        return false;
+    }
     REGEX_NODE_DISPATCH(CI)
 };
 
@@ -423,6 +536,16 @@ public:
     template <bool Cstr>
     bool rec(match_state<CI>& s, CI p) const {
         return test<Cstr>(s, p) && this->next->template go<Cstr>(s, p);
+    }
+    template <bool Cstr>
+    bool stp(match_state<CI>& s) const {
+        if (!test<Cstr>(s, s.cur)) return false;
+        s.next = this->next;
+        return true;
+    }
+    template <bool Cstr>
+    bool restp(match_state<CI>&) const {
+        return false;
     }
     REGEX_NODE_DISPATCH(CI)
 };

@@ -20,6 +20,14 @@ public:
         bool rec(match_state<CI>& s, CI p) const {
             return owner->template end_go<Cstr>(s, p);
         }
+        template <bool Cstr>
+        bool stp(match_state<CI>& s) const {
+            return Cstr ? owner->end_step_cstr(s) : owner->end_step(s);
+        }
+        template <bool Cstr>
+        bool restp(match_state<CI>& s) const {
+            return Cstr ? owner->end_restep_cstr(s) : owner->end_restep(s);
+        }
         REGEX_NODE_DISPATCH(CI)
     };
 
@@ -45,12 +53,45 @@ public:
 
     virtual bool end_recursive(match_state<CI>& s, CI p) const = 0;
     virtual bool end_recursive_cstr(match_state<CI>& s, CI p) const = 0;
+    virtual bool end_step(match_state<CI>& s) const = 0;
+    virtual bool end_step_cstr(match_state<CI>& s) const = 0;
+    virtual bool end_restep(match_state<CI>& s) const = 0;
+    virtual bool end_restep_cstr(match_state<CI>& s) const = 0;
     template <bool Cstr>
     bool end_go(match_state<CI>& s, CI p) const {
         if constexpr (Cstr)
             return end_recursive_cstr(s, p);
         else
             return end_recursive(s, p);
+    }
+
+    // Record of a group trying its alternatives in the explicit-stack strategy.
+    struct alternative_record {
+        CI p;
+        CI saved_reserved;
+        std::size_t alternative;
+    };
+    // Pushed by atomic groups and look-arounds under their body's records.
+    struct barrier_record {
+        CI p;
+        CI start;  // look-behind: where the current trial began
+        CI saved_lookbehind_end;
+        std::size_t saved_mark;   // position of the nested captures in state::saved
+        std::size_t old_scratch;  // the group's stack mark of an outer activation
+        std::size_t alternative;
+    };
+    // Left by a finished atomic group or look-around, to undo its captures.
+    struct done_record {
+        std::size_t saved_mark;
+    };
+    std::size_t& scratch(match_state<CI>& s) const { return s.group_scratch[slot]; }
+    // Drops the body's records down to this activation's barrier and pops it.
+    barrier_record unwind_to_barrier(match_state<CI>& s) const {
+        s.stack->unwind(scratch(s));
+        s.stack->template pop<const sub_expr<CI>*>();
+        barrier_record b = s.stack->template pop<barrier_record>();
+        scratch(s) = b.old_scratch;
+        return b;
     }
 
     template <bool Cstr>
@@ -143,8 +184,47 @@ public:
         c.matched = m;
         return false;
     }
-    bool end_recursive(match_state<CI>& s, CI p) const override { return end_rec<false>(s, p); }
-    bool end_recursive_cstr(match_state<CI>& s, CI p) const override { return end_rec<true>(s, p); }
+    template <bool Cstr>
+    bool stp(match_state<CI>& s) const {
+        const CI p = s.cur;
+        if (this->template rejects<Cstr>(s, p)) return false;
+        capture_record<CI>& c = s.captures[this->number];
+        s.stack->push(typename match_group_base<CI>::alternative_record{p, c.reserved, 0});
+        push_node<CI>(s, this);
+        c.reserved = p;
+        s.next = this->alternatives[0];
+        return true;
+    }
+    template <bool Cstr>
+    bool restp(match_state<CI>& s) const {
+        auto r = s.stack->template pop<typename match_group_base<CI>::alternative_record>();
+        if (++r.alternative < this->alternative_count) {
+            s.stack->push(r);
+            push_node<CI>(s, this);
+            s.cur = r.p;
+            s.next = this->alternatives[r.alternative];
+            return true;
+        }
+        s.captures[this->number].reserved = r.saved_reserved;
+        return false;
+    }
+    struct capture_undo {
+        CI first;
+        CI second;
+        bool matched;
+    };
+    template <bool Cstr>
+    bool end_stp(match_state<CI>& s) const;
+    template <bool Cstr>
+    bool end_restp(match_state<CI>& s) const {
+        auto r = s.stack->template pop<capture_undo>();
+        capture_record<CI>& c = s.captures[this->number];
+        c.first = r.first;
+        c.second = r.second;
+        c.matched = r.matched;
+        return false;
+    }
+    REGEX_END_DISPATCH(CI)
     sub_expr<CI>* quantify(const quantifier_spec& q, arena_allocator& arena) override;
     REGEX_NODE_DISPATCH(CI)
 };
@@ -188,8 +268,52 @@ public:
         c.matched = true;
         return true;
     }
-    bool end_recursive(match_state<CI>& s, CI p) const override { return end_rec<false>(s, p); }
-    bool end_recursive_cstr(match_state<CI>& s, CI p) const override { return end_rec<true>(s, p); }
+    template <bool Cstr>
+    bool stp(match_state<CI>& s) const {
+        const CI p = s.cur;
+        if (this->template rejects<Cstr>(s, p)) return false;
+        std::size_t mark = this->save_nested(s);
+        s.captures[this->number].reserved = p;
+        s.stack->push(typename match_group_base<CI>::barrier_record{p, p, p, mark, this->scratch(s), 0});
+        push_node<CI>(s, this);
+        this->scratch(s) = s.stack->position();
+        s.next = this->alternatives[0];
+        return true;
+    }
+    template <bool Cstr>
+    bool restp(match_state<CI>& s) const {
+        auto b = s.stack->template pop<typename match_group_base<CI>::barrier_record>();
+        if (++b.alternative < this->alternative_count) {
+            s.stack->push(b);
+            push_node<CI>(s, this);
+            s.cur = b.p;
+            s.next = this->alternatives[b.alternative];
+            return true;
+        }
+        this->scratch(s) = b.old_scratch;
+        this->restore_nested(s, b.saved_mark);
+        return false;
+    }
+    template <bool Cstr>
+    bool end_stp(match_state<CI>& s) const {
+        capture_record<CI>& c = s.captures[this->number];
+        c.first = c.reserved;
+        c.second = s.cur;
+        c.matched = true;
+        auto b = this->unwind_to_barrier(s);
+        s.saved.resize(b.saved_mark + this->nested_count);
+        s.stack->push(typename match_group_base<CI>::done_record{b.saved_mark});
+        push_node<CI>(s, &this->end);
+        s.next = this->next;
+        return true;
+    }
+    template <bool Cstr>
+    bool end_restp(match_state<CI>& s) const {
+        auto d = s.stack->template pop<typename match_group_base<CI>::done_record>();
+        this->restore_nested(s, d.saved_mark);
+        return false;
+    }
+    REGEX_END_DISPATCH(CI)
     sub_expr<CI>* quantify(const quantifier_spec& q, arena_allocator& arena) override;
     REGEX_NODE_DISPATCH(CI)
 };
@@ -231,6 +355,53 @@ public:
     bool end_rec(match_state<CI>&, CI) const {
         return true;
     }
+    template <bool Cstr>
+    bool stp(match_state<CI>& s) const {
+        const CI p = s.cur;
+        std::size_t mark = this->save_nested(s);
+        s.stack->push(typename match_group_base<CI>::barrier_record{p, p, p, mark, this->scratch(s), 0});
+        push_node<CI>(s, this);
+        this->scratch(s) = s.stack->position();
+        s.next = this->alternatives[0];
+        return true;
+    }
+    template <bool Cstr>
+    bool restp(match_state<CI>& s) const {
+        auto b = s.stack->template pop<typename match_group_base<CI>::barrier_record>();
+        if (++b.alternative < this->alternative_count) {
+            s.stack->push(b);
+            push_node<CI>(s, this);
+            s.cur = b.p;
+            s.next = this->alternatives[b.alternative];
+            return true;
+        }
+        this->scratch(s) = b.old_scratch;
+        s.drop_saved(b.saved_mark);
+        if (positive) return false;
+        s.cur = b.p;
+        s.next = this->next;
+        return true;
+    }
+    template <bool Cstr>
+    bool end_stp(match_state<CI>& s) const {
+        auto b = this->unwind_to_barrier(s);
+        if (!positive) {
+            this->restore_nested(s, b.saved_mark);
+            return false;
+        }
+        s.saved.resize(b.saved_mark + this->nested_count);
+        s.stack->push(typename match_group_base<CI>::done_record{b.saved_mark});
+        push_node<CI>(s, &this->end);
+        s.cur = b.p;
+        s.next = this->next;
+        return true;
+    }
+    template <bool Cstr>
+    bool end_restp(match_state<CI>& s) const {
+        auto d = s.stack->template pop<typename match_group_base<CI>::done_record>();
+        this->restore_nested(s, d.saved_mark);
+        return false;
+    }
     bool assert_test(match_state<CI>& s, CI p) const override {
         std::size_t mark = this->save_nested(s);
         bool r = test<false>(s, p, mark);
@@ -243,8 +414,7 @@ public:
         s.drop_saved(mark);
         return r;
     }
-    bool end_recursive(match_state<CI>& s, CI p) const override { return end_rec<false>(s, p); }
-    bool end_recursive_cstr(match_state<CI>& s, CI p) const override { return end_rec<true>(s, p); }
+    REGEX_END_DISPATCH(CI)
     REGEX_NODE_DISPATCH(CI)
 };
 
@@ -307,6 +477,71 @@ public:
     bool end_rec(match_state<CI>& s, CI p) const {
         return p == s.lookbehind_end;
     }
+    template <bool Cstr>
+    bool stp(match_state<CI>& s) const {
+        const CI p = s.cur;
+        std::size_t d = static_cast<std::size_t>(p - s.begin);
+        if (d < this->min_width) {
+            if (positive) return false;
+            s.next = this->next;
+            return true;
+        }
+        std::size_t mark = this->save_nested(s);
+        CI start = p - static_cast<std::ptrdiff_t>(std::min(this->max_width, d));
+        s.stack->push(typename match_group_base<CI>::barrier_record{p, start, s.lookbehind_end, mark,
+                                                                     this->scratch(s), 0});
+        push_node<CI>(s, this);
+        this->scratch(s) = s.stack->position();
+        s.lookbehind_end = p;
+        s.cur = start;
+        s.next = this->alternatives[0];
+        return true;
+    }
+    template <bool Cstr>
+    bool restp(match_state<CI>& s) const {
+        auto b = s.stack->template pop<typename match_group_base<CI>::barrier_record>();
+        if (++b.alternative >= this->alternative_count && static_cast<std::size_t>(b.p - b.start) > this->min_width) {
+            ++b.start;
+            b.alternative = 0;
+        }
+        if (b.alternative < this->alternative_count) {
+            s.stack->push(b);
+            push_node<CI>(s, this);
+            s.lookbehind_end = b.p;
+            s.cur = b.start;
+            s.next = this->alternatives[b.alternative];
+            return true;
+        }
+        this->scratch(s) = b.old_scratch;
+        s.lookbehind_end = b.saved_lookbehind_end;
+        s.drop_saved(b.saved_mark);
+        if (positive) return false;
+        s.cur = b.p;
+        s.next = this->next;
+        return true;
+    }
+    template <bool Cstr>
+    bool end_stp(match_state<CI>& s) const {
+        if (s.cur != s.lookbehind_end) return false;
+        auto b = this->unwind_to_barrier(s);
+        s.lookbehind_end = b.saved_lookbehind_end;
+        if (!positive) {
+            this->restore_nested(s, b.saved_mark);
+            return false;
+        }
+        s.saved.resize(b.saved_mark + this->nested_count);
+        s.stack->push(typename match_group_base<CI>::done_record{b.saved_mark});
+        push_node<CI>(s, &this->end);
+        s.cur = b.p;
+        s.next = this->next;
+        return true;
+    }
+    template <bool Cstr>
+    bool end_restp(match_state<CI>& s) const {
+        auto d = s.stack->template pop<typename match_group_base<CI>::done_record>();
+        this->restore_nested(s, d.saved_mark);
+        return false;
+    }
     bool assert_test(match_state<CI>& s, CI p) const override {
         std::size_t mark = this->save_nested(s);
         bool r = test<false>(s, p, mark);
@@ -319,8 +554,7 @@ public:
         s.drop_saved(mark);
         return r;
     }
-    bool end_recursive(match_state<CI>& s, CI p) const override { return end_rec<false>(s, p); }
-    bool end_recursive_cstr(match_state<CI>& s, CI p) const override { return end_rec<true>(s, p); }
+    REGEX_END_DISPATCH(CI)
     REGEX_NODE_DISPATCH(CI)
 };
 
@@ -362,6 +596,14 @@ public:
         if (condition != nullptr) s.restore_captures(mark, condition->nested_first, condition->nested_count);
         return false;
     }
+    template <bool Cstr>
+    bool stp(match_state<CI>& s) const;
+    template <bool Cstr>
+    bool restp(match_state<CI>& s) const {
+        auto r = s.stack->template pop<typename match_group_base<CI>::alternative_record>();
+        s.captures[this->number].reserved = r.saved_reserved;
+        return false;
+    }
     width_range compute_width() override {
         width_range r = this->body_width();
         if (this->alternative_count < 2) r.min = 0;
@@ -385,6 +627,14 @@ public:
         bool rec(match_state<CI>& s, CI p) const {
             return owner->template end_go<Cstr>(s, p);
         }
+        template <bool Cstr>
+        bool stp(match_state<CI>& s) const {
+            return Cstr ? owner->end_step_cstr(s) : owner->end_step(s);
+        }
+        template <bool Cstr>
+        bool restp(match_state<CI>& s) const {
+            return Cstr ? owner->end_restep_cstr(s) : owner->end_restep(s);
+        }
         REGEX_NODE_DISPATCH(CI)
     };
 
@@ -394,6 +644,10 @@ public:
 
     virtual bool end_recursive(match_state<CI>& s, CI p) const = 0;
     virtual bool end_recursive_cstr(match_state<CI>& s, CI p) const = 0;
+    virtual bool end_step(match_state<CI>& s) const = 0;
+    virtual bool end_step_cstr(match_state<CI>& s) const = 0;
+    virtual bool end_restep(match_state<CI>& s) const = 0;
+    virtual bool end_restep_cstr(match_state<CI>& s) const = 0;
     template <bool Cstr>
     bool end_go(match_state<CI>& s, CI p) const {
         if constexpr (Cstr)
@@ -424,6 +678,12 @@ public:
         c.previous_iteration_start = l.previous_start;
         c.iteration_start = l.start;
     }
+    // phase 1: a choice is still open; phase 2: only the undo is left.
+    struct loop_record {
+        loop_state saved;
+        CI p;
+        int phase;
+    };
 };
 
 template <class CI, bool Greedy>
@@ -488,8 +748,139 @@ public:
         this->restore(s.captures[this->group->number], saved);
         return false;
     }
-    bool end_recursive(match_state<CI>& s, CI p) const override { return end_rec<false>(s, p); }
-    bool end_recursive_cstr(match_state<CI>& s, CI p) const override { return end_rec<true>(s, p); }
+    using loop_record = typename group_quantifier<CI>::loop_record;
+    capture_record<CI>& loop(match_state<CI>& s) const { return s.captures[this->group->number]; }
+
+    template <bool Cstr>
+    bool stp(match_state<CI>& s) const {
+        const CI p = s.cur;
+        capture_record<CI>& c = loop(s);
+        auto saved = this->save(c);
+        if constexpr (Greedy) {
+            if (this->max != 0) {
+                c.iteration_count = 1;
+                c.iteration_start = p;
+                s.stack->push(loop_record{saved, p, 1});
+                push_node<CI>(s, this);
+                s.next = this->group;
+                return true;
+            }
+            if (this->min != 0) return false;
+            s.next = this->next;
+            return true;
+        } else {
+            if (this->min == 0) {
+                s.stack->push(loop_record{saved, p, 1});
+                push_node<CI>(s, this);
+                s.next = this->next;
+                return true;
+            }
+            c.iteration_count = 1;
+            c.iteration_start = p;
+            s.stack->push(loop_record{saved, p, 2});
+            push_node<CI>(s, this);
+            s.next = this->group;
+            return true;
+        }
+    }
+    template <bool Cstr>
+    bool restp(match_state<CI>& s) const {
+        auto r = s.stack->template pop<loop_record>();
+        capture_record<CI>& c = loop(s);
+        if constexpr (Greedy) {
+            this->restore(c, r.saved);
+            if (r.phase == 1 && this->min == 0) {
+                s.cur = r.p;
+                s.next = this->next;
+                return true;
+            }
+            return false;
+        } else {
+            if (r.phase == 1 && this->max != 0) {
+                c.iteration_count = 1;
+                c.iteration_start = r.p;
+                s.stack->push(loop_record{r.saved, r.p, 2});
+                push_node<CI>(s, this);
+                s.cur = r.p;
+                s.next = this->group;
+                return true;
+            }
+            this->restore(c, r.saved);
+            return false;
+        }
+    }
+    template <bool Cstr>
+    bool end_stp(match_state<CI>& s) const {
+        const CI p = s.cur;
+        capture_record<CI>& c = loop(s);
+        if (p == c.iteration_start) {
+            s.next = this->next;
+            return true;
+        }
+        auto saved = this->save(c);
+        c.previous_iteration_start = c.iteration_start;
+        c.iteration_start = p;
+        if constexpr (Greedy) {
+            if (c.iteration_count < this->max) {
+                ++c.iteration_count;
+                s.stack->push(loop_record{saved, p, 1});
+                push_node<CI>(s, &this->end);
+                s.next = this->group;
+                return true;
+            }
+            if (c.iteration_count >= this->min) {
+                s.stack->push(loop_record{saved, p, 2});
+                push_node<CI>(s, &this->end);
+                s.next = this->next;
+                return true;
+            }
+        } else {
+            if (c.iteration_count >= this->min) {
+                s.stack->push(loop_record{saved, p, 1});
+                push_node<CI>(s, &this->end);
+                s.next = this->next;
+                return true;
+            }
+            if (c.iteration_count < this->max) {
+                ++c.iteration_count;
+                s.stack->push(loop_record{saved, p, 2});
+                push_node<CI>(s, &this->end);
+                s.next = this->group;
+                return true;
+            }
+        }
+        this->restore(c, saved);
+        return false;
+    }
+    template <bool Cstr>
+    bool end_restp(match_state<CI>& s) const {
+        auto r = s.stack->template pop<loop_record>();
+        capture_record<CI>& c = loop(s);
+        if (r.phase == 1) {
+            if constexpr (Greedy) {
+                --c.iteration_count;
+                if (c.iteration_count >= this->min) {
+                    s.stack->push(loop_record{r.saved, r.p, 2});
+                    push_node<CI>(s, &this->end);
+                    s.cur = r.p;
+                    s.next = this->next;
+                    return true;
+                }
+            } else {
+                if (c.iteration_count < this->max) {
+                    ++c.iteration_count;
+                    s.stack->push(loop_record{r.saved, r.p, 2});
+                    push_node<CI>(s, &this->end);
+                    s.cur = r.p;
+                    s.next = this->group;
+                    return true;
+                }
+            }
+        }
+        this->restore(c, r.saved);
+        return false;
+    }
+    REGEX_END_DISPATCH(CI)
     REGEX_NODE_DISPATCH(CI)
 };
 
@@ -543,6 +934,44 @@ public:
         s.restore_captures(mark, 0, n);
         return ok && this->next->template go<Cstr>(s, q);
     }
+    struct recursion_record {
+        std::size_t saved_mark;
+        std::size_t old_recurse_mark;
+    };
+    template <bool Cstr>
+    bool stp(match_state<CI>& s) const {
+        const CI p = s.cur;
+        if (p == s.captures[0].reserved) {
+            s.next = this->next;
+            return true;
+        }
+        std::size_t mark = s.save_captures(0, static_cast<unsigned>(s.capture_count));
+        ++s.recurse_depth;
+        s.stack->push(recursion_record{mark, s.recurse_mark});
+        push_node<CI>(s, this);
+        s.recurse_mark = s.stack->position();
+        s.next = s.top;
+        return true;
+    }
+    template <bool Cstr>
+    bool restp(match_state<CI>& s) const {
+        auto r = s.stack->template pop<recursion_record>();
+        s.restore_captures(r.saved_mark, 0, static_cast<unsigned>(s.capture_count));
+        --s.recurse_depth;
+        s.recurse_mark = r.old_recurse_mark;
+        return false;
+    }
+    // The inner match reached the end of the outermost group at s.cur.
+    static bool finish(match_state<CI>& s) {
+        s.stack->unwind(s.recurse_mark);
+        const sub_expr<CI>* node = s.stack->template pop<const sub_expr<CI>*>();
+        auto r = s.stack->template pop<recursion_record>();
+        s.restore_captures(r.saved_mark, 0, static_cast<unsigned>(s.capture_count));
+        --s.recurse_depth;
+        s.recurse_mark = r.old_recurse_mark;
+        s.next = node->next;
+        return true;
+    }
     REGEX_NODE_DISPATCH(CI)
 };
 
@@ -554,7 +983,87 @@ public:
     bool rec(match_state<CI>& s, CI p) const {
         return !(s.previous_empty && p == s.search_start);
     }
+    template <bool Cstr>
+    bool stp(match_state<CI>& s) const {
+        if (s.previous_empty && s.cur == s.search_start) return false;
+        s.next = nullptr;
+        return true;
+    }
+    template <bool Cstr>
+    bool restp(match_state<CI>&) const {
+        return false;
+    }
     REGEX_NODE_DISPATCH(CI)
 };
+
+// The explicit-stack matcher: runs from `start` at p until a node hands over
+// to nothing (success) or the stack falls back to where it stood on entry.
+// Every choice point is a record on the heap stack, so the machine stack
+// stays flat whatever the subject.
+template <bool Cstr, class CI>
+bool run_steps(match_state<CI>& s, const sub_expr<CI>* start, CI p) {
+    const std::size_t base = s.stack->position();
+    s.cur = p;
+    const sub_expr<CI>* node = start;
+    for (;;) {
+        if (node->template step<Cstr>(s)) {
+            node = s.next;
+        } else {
+            for (;;) {
+                if (s.stack->position() == base) return false;
+                const sub_expr<CI>* back = s.stack->template pop<const sub_expr<CI>*>();
+                if (back->template restep<Cstr>(s)) {
+                    node = s.next;
+                    break;
+                }
+            }
+        }
+        if (node == nullptr) return true;
+    }
+}
+
+template <class CI>
+template <bool Cstr>
+bool match_group<CI>::end_stp(match_state<CI>& s) const {
+    capture_record<CI>& c = s.captures[this->number];
+    if (this->number == 0 && s.recurse_depth != 0) {
+        c.first = c.reserved;
+        c.second = s.cur;
+        c.matched = true;
+        return match_recurse<CI>::finish(s);
+    }
+    s.stack->push(capture_undo{c.first, c.second, c.matched});
+    push_node<CI>(s, &this->end);
+    c.first = c.reserved;
+    c.second = s.cur;
+    c.matched = true;
+    s.next = this->next;
+    return true;
+}
+
+template <class CI>
+template <bool Cstr>
+bool match_conditional<CI>::stp(match_state<CI>& s) const {
+    const CI p = s.cur;
+    bool yes;
+    if (condition != nullptr)
+        // The look-around runs to its verdict on the same stack; a matched
+        // positive body leaves a record that undoes its captures.
+        yes = run_steps<Cstr>(s, condition, p);
+    else
+        yes = s.captures[condition_group].matched;
+    capture_record<CI>& c = s.captures[this->number];
+    s.stack->push(typename match_group_base<CI>::alternative_record{p, c.reserved, 0});
+    push_node<CI>(s, this);
+    c.reserved = p;
+    s.cur = p;
+    if (yes)
+        s.next = this->alternatives[0];
+    else if (this->alternative_count > 1)
+        s.next = this->alternatives[1];
+    else
+        s.next = &this->end;
+    return true;
+}
 
 }  // namespace regex::detail

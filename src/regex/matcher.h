@@ -2,6 +2,7 @@
 // matching, shared by match() and substitute().
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "regex/basic_rpattern.h"
@@ -14,9 +15,6 @@ namespace regex::detail {
 // with the explicit stack. Well inside the usual 8 MiB main-thread stack,
 // and inside the default size of other threads too.
 constexpr std::size_t recursion_stack_budget = 1u << 20;
-
-template <class CI>
-bool run_stack_attempt(const basic_rpattern_base_impl<CI>& pat, match_state<CI>& s, CI p, bool cstr);
 
 template <class CI>
 class searcher {
@@ -72,7 +70,7 @@ private:
     bool attempt(CI p) {
         s_.saved.clear();
         s_.recurse_depth = 0;
-        if (use_stack_) return run_stack_attempt(pat_, s_, p, Cstr);
+        if (use_stack_) return stack_attempt<Cstr>(p);
         const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
         s_.stack_floor = here > recursion_stack_budget ? here - recursion_stack_budget : 0;
         try {
@@ -82,8 +80,18 @@ private:
             for (auto& c : captures_) c = capture_record<CI>{};
             s_.saved.clear();
             s_.recurse_depth = 0;
-            return run_stack_attempt(pat_, s_, p, Cstr);
+            return stack_attempt<Cstr>(p);
         }
+    }
+
+    template <bool Cstr>
+    bool stack_attempt(CI p) {
+        if (!stack_) stack_ = std::make_unique<hetero_stack>();
+        stack_->unwind(0);
+        s_.stack = stack_.get();
+        s_.recurse_mark = 0;
+        s_.stack_floor = 0;
+        return run_steps<Cstr>(s_, s_.top, p);
     }
 
     template <bool Cstr>
@@ -146,6 +154,7 @@ private:
     bool use_stack_ = false;
     std::vector<capture_record<CI>> captures_;
     match_state<CI> s_;
+    std::unique_ptr<hetero_stack> stack_;  // kept across attempts and searches
 };
 
 }  // namespace regex::detail

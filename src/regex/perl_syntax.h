@@ -305,6 +305,7 @@ void perl_compiler<CI>::add_quantifiable(sequence& seq, sub_expr<CI>* atom, bool
 template <class CI>
 void perl_compiler<CI>::parse_atom(sequence& seq) {
     const bool first_atom = at_pattern_start_;
+    at_pattern_start_ = false;
     char c = text_[i_];
     switch (c) {
     case '(':

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "regex/charset.h"
+#include "regex/hetero_stack.h"
 
 namespace regex::detail {
 
@@ -70,6 +71,7 @@ struct match_state {
     std::vector<std::size_t> group_scratch;
 
     std::uintptr_t stack_floor = 0;  // lowest frame address the recursion may reach
+    std::size_t recurse_mark = 0;    // stack position above the innermost open (?R)
 
     // Explicit-stack strategy.
     hetero_stack* stack = nullptr;
@@ -92,6 +94,11 @@ struct match_state {
         if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor) throw depth_exceeded{};
     }
 };
+
+template <class CI>
+inline void push_node(match_state<CI>& s, const sub_expr<CI>* node) {
+    s.stack->push(node);
+}
 
 template <bool Cstr, class CI>
 [[gnu::always_inline]] inline bool at_end(const match_state<CI>& s, CI p) {
@@ -124,6 +131,14 @@ public:
 
     virtual bool match_recursive(state& s, CI p) const = 0;
     virtual bool match_recursive_cstr(state& s, CI p) const = 0;
+    // Explicit-stack strategy: match this node alone at s.cur, set s.next and
+    // push what a retry or an undo needs, followed by the node itself;
+    // rematch_step pops that record and tries the next choice (true, with
+    // s.cur and s.next set) or undoes its change and fails.
+    virtual bool match_step(state& s) const = 0;
+    virtual bool match_step_cstr(state& s) const = 0;
+    virtual bool rematch_step(state& s) const = 0;
+    virtual bool rematch_step_cstr(state& s) const = 0;
     virtual sub_expr* quantify(const quantifier_spec& q, arena_allocator& arena);
     virtual bool match_one(state&, CI&) const { return true; }
     virtual bool match_one_cstr(state&, CI&) const { return true; }
@@ -139,6 +154,20 @@ public:
             return match_recursive_cstr(s, p);
         else
             return match_recursive(s, p);
+    }
+    template <bool Cstr>
+    bool step(state& s) const {
+        if constexpr (Cstr)
+            return match_step_cstr(s);
+        else
+            return match_step(s);
+    }
+    template <bool Cstr>
+    bool restep(state& s) const {
+        if constexpr (Cstr)
+            return rematch_step_cstr(s);
+        else
+            return rematch_step(s);
     }
 };
 
@@ -160,4 +189,37 @@ public:
     }                                                                                               \
     bool match_recursive_cstr(::regex::detail::match_state<CI>& s, CI p) const override {           \
         return this->template rec<true>(s, p);                                                      \
+    }                                                                                               \
+    bool match_step(::regex::detail::match_state<CI>& s) const override {                           \
+        return this->template stp<false>(s);                                                        \
+    }                                                                                               \
+    bool match_step_cstr(::regex::detail::match_state<CI>& s) const override {                      \
+        return this->template stp<true>(s);                                                         \
+    }                                                                                               \
+    bool rematch_step(::regex::detail::match_state<CI>& s) const override {                         \
+        return this->template restp<false>(s);                                                      \
+    }                                                                                               \
+    bool rematch_step_cstr(::regex::detail::match_state<CI>& s) const override {                    \
+        return this->template restp<true>(s);                                                       \
+    }
+
+// Group and quantifier end nodes forward to their owner through these.
+#define REGEX_END_DISPATCH(CI)                                                                      \
+    bool end_recursive(::regex::detail::match_state<CI>& s, CI p) const override {                  \
+        return this->template end_rec<false>(s, p);                                                 \
+    }                                                                                               \
+    bool end_recursive_cstr(::regex::detail::match_state<CI>& s, CI p) const override {             \
+        return this->template end_rec<true>(s, p);                                                  \
+    }                                                                                               \
+    bool end_step(::regex::detail::match_state<CI>& s) const override {                             \
+        return this->template end_stp<false>(s);                                                    \
+    }                                                                                               \
+    bool end_step_cstr(::regex::detail::match_state<CI>& s) const override {                        \
+        return this->template end_stp<true>(s);                                                     \
+    }                                                                                               \
+    bool end_restep(::regex::detail::match_state<CI>& s) const override {                           \
+        return this->template end_restp<false>(s);                                                 \
+    }                                                                                               \
+    bool end_restep_cstr(::regex::detail::match_state<CI>& s) const override {                      \
+        return this->template end_restp<true>(s);                                                   \
     }
