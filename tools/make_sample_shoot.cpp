@@ -498,28 +498,44 @@ std::string plantedText(const Options& o, const Layout& layout) {
     return text;
 }
 
-const char* kConfig =
-    "<?xml version=\"1.0\"?>\n"
-    "<config>\n"
-    " <detect>\n"
-    "  <filter>dark_*</filter>\n"
-    "  <indir>dark/</indir>\n"
-    "  <outfile>../hotpixels.xml</outfile>\n"
-    "  <amount>0.999</amount>\n"
-    "  <channels>32</channels>\n"
-    "  <hprad>3</hprad>\n"
-    "  <outimage dxtext=\"-50\" dytext=\"-10\">../detected.png</outimage>\n"
-    " </detect>\n"
-    " <heal>\n"
-    "  <filter>photo_*</filter>\n"
-    "  <indir>photos/</indir>\n"
-    "  <outdir>../healed/</outdir>\n"
-    "  <saveformat>jpg</saveformat>\n"
-    "  <range>3</range>\n"
-    "  <method>1</method>\n"
-    "  <diffimages mul=\"60\">1</diffimages>\n"
-    " </heal>\n"
-    "</config>\n";
+// The share of pixels below the first histogram edge (8 of 32 bins): the
+// smoothed dark level stays under it, and each hot pixel lifts at most about
+// 25 pixels of its neighbourhood above it. The amount must not ask for more
+// than that share, or the threshold moves up a bin and faint hot pixels drop
+// out; 0.999, the usual setting, where the frame is large enough.
+std::string amountFor(const Options& o, const Layout& layout) {
+    const double total = static_cast<double>(o.width) * o.height;
+    const double share = 1.0 - 40.0 * static_cast<double>(layout.pixels.size()) / total;
+    const double amount = std::clamp(std::floor(share * 10000.0) / 10000.0, 0.5, 0.999);
+    char text[32];
+    std::snprintf(text, sizeof text, "%.4g", amount);
+    return text;
+}
+
+std::string configText(const std::string& amount) {
+    return
+        "<?xml version=\"1.0\"?>\n"
+        "<config>\n"
+        " <detect>\n"
+        "  <filter>dark_*</filter>\n"
+        "  <indir>dark/</indir>\n"
+        "  <outfile>../hotpixels.xml</outfile>\n"
+        "  <amount>" + amount + "</amount>\n"
+        "  <channels>32</channels>\n"
+        "  <hprad>3</hprad>\n"
+        "  <outimage dxtext=\"-50\" dytext=\"-10\">../detected.png</outimage>\n"
+        " </detect>\n"
+        " <heal>\n"
+        "  <filter>photo_*</filter>\n"
+        "  <indir>photos/</indir>\n"
+        "  <outdir>../healed/</outdir>\n"
+        "  <saveformat>jpg</saveformat>\n"
+        "  <range>3</range>\n"
+        "  <method>1</method>\n"
+        "  <diffimages mul=\"60\">1</diffimages>\n"
+        " </heal>\n"
+        "</config>\n";
+}
 
 void makeShoot(const Options& o) {
     const Layout layout = plantHotPixels(o);
@@ -562,7 +578,7 @@ void makeShoot(const Options& o) {
         }
     }
 
-    writeText(o.out + "/config.xml", kConfig);
+    writeText(o.out + "/config.xml", configText(amountFor(o, layout)));
     writeText(o.out + "/planted.txt", plantedText(o, layout));
 }
 
