@@ -2,6 +2,8 @@
 // over the input folder.
 #include "heal/healer.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -10,26 +12,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include "app/fatal_error.h"
+#include "heal/jpeg_transplant.h"
 #include "platform/directory.h"
 #include "platform/file_system.h"
-// INTEGRATION-TEMP: the transplant lands in parallel; this guard goes once it is in.
-#if __has_include("heal/jpeg_transplant.h")
-#include "heal/jpeg_transplant.h"
-#else
-namespace speckmend {
-bool transplantJpegBlocks(const std::string&, const std::string&, const std::string&, const std::vector<HotPixel>&) {
-    return false;
-}
-bool writeTemporaryJpeg(const cv::Mat&, const std::string&, const std::string&) { return false; }
-}  // namespace speckmend
-#endif
-// INTEGRATION-TEMP: the pattern engine lands in parallel; this guard goes once it is in.
-#if __has_include("regex/regex.h")
 #include "regex/regex.h"
-#define SPECKMEND_HAVE_REGEX 1
-#else
-#include <cctype>
-#endif
 
 namespace speckmend {
 
@@ -63,35 +49,17 @@ std::vector<int> encoderParameters(const std::string& saveformat) {
 // The trailing run of word characters (normally the extension) becomes the
 // save format; a name that ends in another character stays as it is.
 std::string outputName(const std::string& fileName, const std::string& saveformat) {
-#ifndef SPECKMEND_HAVE_REGEX
-    std::size_t start = fileName.size();
-    while (start > 0 && (std::isalnum(static_cast<unsigned char>(fileName[start - 1])) || fileName[start - 1] == '_'))
-        --start;
-    if (start == fileName.size()) return fileName;
-    return fileName.substr(0, start) + saveformat;
-#else
     regex::rpattern pattern("\\w+$", regex::ignore_case);
     pattern.set_replacement(saveformat);
     regex::subst_results results;
     std::string name = fileName;
     regex::substitute(results, pattern, name);
     return name;
-#endif
 }
 
 // Whether the name has ".jpg" anywhere, in any letter case.
 bool namesJpeg(const std::string& fileName) {
-#ifndef SPECKMEND_HAVE_REGEX
-    for (std::size_t i = 0; i + 4 <= fileName.size(); ++i) {
-        if (fileName[i] == '.' && std::tolower(static_cast<unsigned char>(fileName[i + 1])) == 'j' &&
-            std::tolower(static_cast<unsigned char>(fileName[i + 2])) == 'p' &&
-            std::tolower(static_cast<unsigned char>(fileName[i + 3])) == 'g')
-            return true;
-    }
-    return false;
-#else
     return regex::regex_match("\\.jpg", fileName, regex::ignore_case);
-#endif
 }
 
 // The folder part of a path prefix such as outdir: everything before its
@@ -107,45 +75,82 @@ bool diskIntersectsImage(const HotPixel& pixel, const cv::Size& size) {
     return x + r >= 0 && y + r >= 0 && x - r < size.width && y - r < size.height;
 }
 
+// The drawing routine takes seconds for radii of a billion and overflows
+// beyond; no sensible map has them, but a hand-made one may.
+constexpr std::int64_t kLargestDrawnRadius = 1 << 16;
+
+// Largest d with d * d <= n, for 0 <= n < 2^62.
+std::int64_t integerSqrt(std::int64_t n) {
+    auto d = static_cast<std::int64_t>(std::sqrt(static_cast<long double>(n)));
+    while (d * d > n) --d;
+    while ((d + 1) * (d + 1) <= n) ++d;
+    return d;
+}
+
+// A disc too large for the drawing routine, row by row.
+void fillHugeDisc(cv::Mat& mask, const HotPixel& pixel) {
+    const std::int64_t r = pixel.r;
+    for (int row = 0; row < mask.rows; ++row) {
+        const std::int64_t dy = row - static_cast<std::int64_t>(pixel.y);
+        if (dy < -r || dy > r) continue;
+        const std::int64_t half = integerSqrt(r * r - dy * dy);
+        const std::int64_t left = std::max<std::int64_t>(pixel.x - half, 0);
+        const std::int64_t right = std::min<std::int64_t>(pixel.x + half, mask.cols - 1);
+        if (left <= right) mask.row(row).colRange(static_cast<int>(left), static_cast<int>(right) + 1).setTo(255);
+    }
+}
+
 }  // namespace
 
 Healer::Healer(const HealSettings& settings)
     : settings_(settings), inputFolder_(settings.indir), outputFolder_(settings.outdir) {}
 
-void Healer::prepareBuffers(const cv::Mat& photo) {
-    if (mask_.size() != photo.size()) {
-        mask_.create(photo.size(), CV_8UC1);
-        mask_.setTo(0);
-        for (const HotPixel& pixel : settings_.map.pixels) {
-            // Discs reaching over the border are clipped by the drawing
-            // routine; one lying wholly outside is skipped first so that its
-            // coordinates never reach it.
-            if (pixel.r <= 0 || !diskIntersectsImage(pixel, photo.size())) continue;
-            cv::circle(mask_, cv::Point(pixel.x, pixel.y), pixel.r, cv::Scalar(255), cv::FILLED, cv::LINE_8, 0);
+void Healer::prepareMask(const cv::Size& size) {
+    if (mask_.size() == size) return;
+    mask_.create(size, CV_8UC1);
+    mask_.setTo(0);
+    for (const HotPixel& pixel : settings_.map.pixels) {
+        // Discs reaching over the border are clipped by the drawing routine;
+        // one lying wholly outside is skipped first so that its coordinates
+        // never reach it.
+        if (pixel.r <= 0 || !diskIntersectsImage(pixel, size)) continue;
+        if (pixel.r > kLargestDrawnRadius) {
+            fillHugeDisc(mask_, pixel);
+            continue;
         }
-        inpainter_ = RegionInpainter(mask_, settings_.range);
-        healed_.release();
-        difference_.release();
+        cv::circle(mask_, cv::Point(pixel.x, pixel.y), pixel.r, cv::Scalar(255), cv::FILLED, cv::LINE_8, 0);
     }
-    // A grey photo after colour ones of the same size needs grey buffers.
-    healed_.create(photo.size(), photo.type());
-    if (settings_.diffimages != 0) difference_.create(photo.size(), photo.type());
+    inpainter_ = RegionInpainter(mask_, settings_.range);
+    healed_.release();
+    difference_.release();
 }
 
 void Healer::inpaint(const cv::Mat& photo) {
     if (!isHealablePhoto(photo))
         throw std::invalid_argument("Healer::inpaint: photo must be 8-bit with one or three channels");
-    prepareBuffers(photo);
+    prepareMask(photo.size());
+    // Kept while size, channel count and depth stay: a grey photo after
+    // colour ones of the same size gets grey buffers.
+    healed_.create(photo.size(), photo.type());
+    if (settings_.diffimages != 0) difference_.create(photo.size(), photo.type());
     inpainter_.inpaint(photo, healed_, settings_.method);
 }
 
 int Healer::healFile(const std::string& fileName) {
     const std::string inputPath = inputFolder_ + fileName;
-    const cv::Mat photo = cv::imread(inputPath, kLoadFlags);
+    cv::Mat photo = cv::imread(inputPath, kLoadFlags);
     if (!isHealablePhoto(photo)) return -1;
     if (photo.cols != settings_.map.width || photo.rows != settings_.map.height) return 0;
 
-    inpaint(photo);
+    if (settings_.diffimages != 0) {
+        inpaint(photo);  // the difference image needs the photo as loaded
+    } else {
+        // Nothing needs the photo afterwards: repair it where it lies and
+        // spare the copy of the whole image.
+        prepareMask(photo.size());
+        inpainter_.inpaintInPlace(photo, settings_.method);
+        healed_ = photo;
+    }
 
     const std::vector<int> parameters = encoderParameters(settings_.saveformat);
     const std::string outputPath = outputFolder_ + outputName(fileName, settings_.saveformat);

@@ -47,7 +47,9 @@ public:
     static constexpr const char* kTemporaryName = "tmp_drop.jpg";
 
 private:
-    void prepareBuffers(const cv::Mat& photo);
+    // Draws the mask (and plans the regions) when the size changes, releasing
+    // the image buffers made for the old size.
+    void prepareMask(const cv::Size& size);
     // Returns false when an output file could not be written.
     bool writeDifference(const std::string& fileName, const cv::Mat& photo, const std::string& outputPath);
 

@@ -86,11 +86,34 @@ RegionInpainter::RegionInpainter(const cv::Mat& mask, double range) : mask_(mask
     regions_ = findRegions(mask, margin);
 }
 
-void RegionInpainter::inpaint(const cv::Mat& photo, cv::Mat& healed, int method) const {
-    if (photo.size() != mask_.size())
-        throw std::invalid_argument("RegionInpainter::inpaint: photo and mask differ in size");
+namespace {
+
+void checkPhoto(const cv::Mat& photo, const cv::Mat& mask) {
+    if (photo.size() != mask.size()) throw std::invalid_argument("RegionInpainter: photo and mask differ in size");
     if (photo.depth() != CV_8U || (photo.channels() != 1 && photo.channels() != 3))
-        throw std::invalid_argument("RegionInpainter::inpaint: photo must be 8-bit with one or three channels");
+        throw std::invalid_argument("RegionInpainter: photo must be 8-bit with one or three channels");
+}
+
+}  // namespace
+
+void RegionInpainter::inpaintInPlace(cv::Mat& image, int method) const {
+    checkPhoto(image, mask_);
+    if (wholePhoto_) {
+        cv::Mat healed;
+        cv::inpaint(image, mask_, healed, range_, method);
+        image = healed;
+        return;
+    }
+    for (const cv::Rect& region : regions_) {
+        // The library copies its source into its destination first and from
+        // then on reads only the destination, so both may be one buffer.
+        cv::Mat target = image(region);
+        cv::inpaint(target, mask_(region), target, range_, method);
+    }
+}
+
+void RegionInpainter::inpaint(const cv::Mat& photo, cv::Mat& healed, int method) const {
+    checkPhoto(photo, mask_);
     if (photo.data == healed.data && !photo.empty())
         throw std::invalid_argument("RegionInpainter::inpaint: photo and healed must be separate buffers");
     if (wholePhoto_) {

@@ -53,6 +53,10 @@ public:
     // the mask's size and must not share memory with healed.
     void inpaint(const cv::Mat& photo, cv::Mat& healed, int method) const;
 
+    // The same, in place: image is both the photo and the result. Each
+    // rectangle reads and writes only itself, so nothing else is touched.
+    void inpaintInPlace(cv::Mat& image, int method) const;
+
     // The independent rectangles; empty when the mask is empty or the whole
     // photo is inpainted at once (wholePhoto()).
     const std::vector<cv::Rect>& regions() const { return regions_; }
