@@ -449,6 +449,8 @@ std::vector<TransplantCase> transplantCases() {
     };
 }
 
+void PrintTo(const TransplantCase& c, std::ostream* os) { *os << c.name; }
+
 class SyntheticTransplant : public ::testing::TestWithParam<TransplantCase> {};
 
 TEST_P(SyntheticTransplant, KeepsSourceBlocksAndTakesRegionBlocksFromHealed) {
@@ -676,10 +678,14 @@ TEST(JpegTransplant, TruncatedSourceWarnsOnceAndKeepsWhatWasDecoded) {
     const bool done = transplantJpegBlocks(folder / "s.jpg", folder / "h.jpg", folder / "o.jpg", pixels);
     const std::string errors = ::testing::internal::GetCapturedStderr();
     ASSERT_TRUE(done);
-    EXPECT_NE(errors.find("Premature end of JPEG file"), std::string::npos) << errors;
     JpegFile truncated;
     ASSERT_TRUE(readJpeg(folder / "s.jpg", truncated));
-    EXPECT_GT(truncated.warnings, 0);
+    // The decoder meets more than one problem, but only the first is shown.
+    EXPECT_GT(truncated.warnings, 1);
+    const std::string line = (folder / "s.jpg") + ": ";
+    std::size_t shown = 0;
+    for (std::size_t at = errors.find(line); at != std::string::npos; at = errors.find(line, at + 1)) ++shown;
+    EXPECT_EQ(shown, 1u) << errors;
     expectTransplanted(folder / "s.jpg", folder / "h.jpg", folder / "o.jpg", pixels);
 }
 
