@@ -283,7 +283,11 @@ template <class CI>
 backref_tag<CI> basic_rpattern<CI>::match(const char* nul_terminated, basic_match_results<CI>& results) const
     requires std::is_same_v<CI, const char*>
 {
-    if (this->search(nul_terminated, nul_terminated, true, results)) return results.backref(0);
+    // clang 14 instantiates constrained members on explicit instantiation
+    // even when the constraint fails, so the body must compile for every CI.
+    if constexpr (std::is_same_v<CI, const char*>) {
+        if (this->search(nul_terminated, nul_terminated, true, results)) return results.backref(0);
+    }
     return backref_tag<CI>{};
 }
 
@@ -291,7 +295,11 @@ template <class CI>
 backref_tag<CI> basic_rpattern<CI>::match(const std::string& subject, basic_match_results<CI>& results) const
     requires std::is_same_v<CI, std::string::const_iterator>
 {
-    return match(subject.cbegin(), subject.cend(), results);
+    if constexpr (std::is_same_v<CI, std::string::const_iterator>) {
+        return match(subject.cbegin(), subject.cend(), results);
+    } else {
+        return backref_tag<CI>{};
+    }
 }
 
 template <class CI>
