@@ -119,7 +119,7 @@ struct Sampling {
     int h, v;
 };
 
-struct SourceSpec {
+struct SourceRecipe {
     int width = 160, height = 120;
     int components = 3;  // 1 grey, 3 colour, 4 CMYK
     std::vector<Sampling> sampling = {{2, 2}, {1, 1}, {1, 1}};
@@ -158,7 +158,7 @@ struct Writer {
     JpegEncoder encoder;
 };
 
-void encode(Writer& writer, const SourceSpec& spec, const cv::Mat& picture) {
+void encode(Writer& writer, const SourceRecipe& recipe, const cv::Mat& picture) {
     writer.encoder.create(writer.guard, "test source");
     j_compress_ptr codec = &writer.encoder.codec;
     codec->image_width = picture.cols;
@@ -166,21 +166,21 @@ void encode(Writer& writer, const SourceSpec& spec, const cv::Mat& picture) {
     codec->input_components = picture.channels();
     codec->in_color_space = picture.channels() == 1 ? JCS_GRAYSCALE : picture.channels() == 4 ? JCS_CMYK : JCS_EXT_BGR;
     jpeg_set_defaults(codec);
-    jpeg_set_colorspace(codec, spec.colorSpace);
-    jpeg_set_quality(codec, spec.quality, TRUE);
-    for (std::size_t slot = 0; slot < spec.tables.size(); ++slot)
-        jpeg_add_quant_table(codec, static_cast<int>(slot), spec.tables[slot].data(), 100, TRUE);
-    for (std::size_t c = 0; c < spec.tableSlots.size(); ++c) codec->comp_info[c].quant_tbl_no = spec.tableSlots[c];
-    for (std::size_t c = 0; c < spec.sampling.size() && static_cast<int>(c) < codec->num_components; ++c) {
-        codec->comp_info[c].h_samp_factor = spec.sampling[c].h;
-        codec->comp_info[c].v_samp_factor = spec.sampling[c].v;
+    jpeg_set_colorspace(codec, recipe.colorSpace);
+    jpeg_set_quality(codec, recipe.quality, TRUE);
+    for (std::size_t slot = 0; slot < recipe.tables.size(); ++slot)
+        jpeg_add_quant_table(codec, static_cast<int>(slot), recipe.tables[slot].data(), 100, TRUE);
+    for (std::size_t c = 0; c < recipe.tableSlots.size(); ++c) codec->comp_info[c].quant_tbl_no = recipe.tableSlots[c];
+    for (std::size_t c = 0; c < recipe.sampling.size() && static_cast<int>(c) < codec->num_components; ++c) {
+        codec->comp_info[c].h_samp_factor = recipe.sampling[c].h;
+        codec->comp_info[c].v_samp_factor = recipe.sampling[c].v;
     }
-    if (spec.progressive) jpeg_simple_progression(codec);
-    codec->restart_interval = static_cast<unsigned>(spec.restartInterval);
-    codec->arith_code = spec.arithmetic;
-    if (!spec.jfif) codec->write_JFIF_header = FALSE;
+    if (recipe.progressive) jpeg_simple_progression(codec);
+    codec->restart_interval = static_cast<unsigned>(recipe.restartInterval);
+    codec->arith_code = recipe.arithmetic;
+    if (!recipe.jfif) codec->write_JFIF_header = FALSE;
     jpeg_start_compress(codec, TRUE);
-    for (const Marker& marker : spec.markers)
+    for (const Marker& marker : recipe.markers)
         jpeg_write_marker(codec, marker.code, reinterpret_cast<const JOCTET*>(marker.bytes.data()),
                           static_cast<unsigned>(marker.bytes.size()));
     while (codec->next_scanline < codec->image_height) {
@@ -190,17 +190,17 @@ void encode(Writer& writer, const SourceSpec& spec, const cv::Mat& picture) {
     jpeg_finish_compress(codec);
 }
 
-void writeJpeg(const std::string& path, const SourceSpec& spec, const cv::Mat& picture) {
+void writeJpeg(const std::string& path, const SourceRecipe& recipe, const cv::Mat& picture) {
     Writer writer;
     writer.encoder.file = std::fopen(path.c_str(), "wb");
     ASSERT_NE(writer.encoder.file, nullptr) << path;
-    auto step = [&] { encode(writer, spec, picture); };
+    auto step = [&] { encode(writer, recipe, picture); };
     ASSERT_TRUE(runJpegGuarded(writer.guard, step)) << path;
     ASSERT_TRUE(writer.encoder.finish());
 }
 
-void makeSource(const std::string& path, const SourceSpec& spec, unsigned seed = 1) {
-    writeJpeg(path, spec, testPicture(spec.width, spec.height, spec.components == 1 ? 1 : spec.components, seed));
+void makeSource(const std::string& path, const SourceRecipe& recipe, unsigned seed = 1) {
+    writeJpeg(path, recipe, testPicture(recipe.width, recipe.height, recipe.components == 1 ? 1 : recipe.components, seed));
 }
 
 Marker exifMarker() { return {JPEG_APP0 + 1, std::string("Exif\0\0MM\0*\0\0\0\x08\0\0", 16)}; }
@@ -373,13 +373,13 @@ std::vector<HotPixel> edgePixels(int width, int height) {
 
 struct TransplantCase {
     const char* name;
-    SourceSpec spec;
+    SourceRecipe recipe;
     std::vector<HotPixel> pixels;
     bool expectCopies = true;
 };
 
-SourceSpec spec(int width, int height, std::vector<Sampling> sampling) {
-    SourceSpec s;
+SourceRecipe recipe(int width, int height, std::vector<Sampling> sampling) {
+    SourceRecipe s;
     s.width = width;
     s.height = height;
     s.components = static_cast<int>(sampling.size());
@@ -388,7 +388,7 @@ SourceSpec spec(int width, int height, std::vector<Sampling> sampling) {
     return s;
 }
 
-SourceSpec with(SourceSpec s, void (*change)(SourceSpec&)) {
+SourceRecipe with(SourceRecipe s, void (*change)(SourceRecipe&)) {
     change(s);
     return s;
 }
@@ -398,53 +398,53 @@ std::vector<TransplantCase> transplantCases() {
                                 s444 = {{1, 1}, {1, 1}, {1, 1}}, s440 = {{1, 2}, {1, 1}, {1, 1}};
     return {
         // sampling
-        {"420", spec(160, 120, s420), {{100, 50, 3}}},
-        {"422", spec(160, 120, s422), {{100, 50, 3}}},
-        {"444", spec(160, 120, s444), {{100, 50, 3}}},
-        {"440", spec(160, 120, s440), {{100, 50, 3}}},
-        {"grey", spec(160, 120, {{1, 1}}), {{100, 50, 3}}},
-        {"grey with 2x2 factors", spec(75, 43, {{2, 2}}), edgePixels(75, 43)},
-        {"non-standard 2x2 1x2 1x2", spec(96, 64, {{2, 2}, {1, 2}, {1, 2}}), {{50, 30, 2}}},
-        {"411: iMCU wider than a cell", spec(128, 32, {{4, 1}, {1, 1}, {1, 1}}), {{20, 5, 1}, {70, 20, 1}}},
+        {"420", recipe(160, 120, s420), {{100, 50, 3}}},
+        {"422", recipe(160, 120, s422), {{100, 50, 3}}},
+        {"444", recipe(160, 120, s444), {{100, 50, 3}}},
+        {"440", recipe(160, 120, s440), {{100, 50, 3}}},
+        {"grey", recipe(160, 120, {{1, 1}}), {{100, 50, 3}}},
+        {"grey with 2x2 factors", recipe(75, 43, {{2, 2}}), edgePixels(75, 43)},
+        {"non-standard 2x2 1x2 1x2", recipe(96, 64, {{2, 2}, {1, 2}, {1, 2}}), {{50, 30, 2}}},
+        {"411: iMCU wider than a cell", recipe(128, 32, {{4, 1}, {1, 1}, {1, 1}}), {{20, 5, 1}, {70, 20, 1}}},
         // coding
-        {"progressive", with(spec(160, 120, s420), [](SourceSpec& s) { s.progressive = true; }), {{100, 50, 3}}},
-        {"restart markers", with(spec(160, 120, s422), [](SourceSpec& s) { s.restartInterval = 3; }), {{100, 50, 3}}},
-        {"arithmetic coding", with(spec(160, 120, s420), [](SourceSpec& s) { s.arithmetic = true; }), {{100, 50, 3}}},
-        {"RGB coded with Adobe marker", with(spec(64, 48, s444), [](SourceSpec& s) { s.colorSpace = JCS_RGB; }),
+        {"progressive", with(recipe(160, 120, s420), [](SourceRecipe& s) { s.progressive = true; }), {{100, 50, 3}}},
+        {"restart markers", with(recipe(160, 120, s422), [](SourceRecipe& s) { s.restartInterval = 3; }), {{100, 50, 3}}},
+        {"arithmetic coding", with(recipe(160, 120, s420), [](SourceRecipe& s) { s.arithmetic = true; }), {{100, 50, 3}}},
+        {"RGB coded with Adobe marker", with(recipe(64, 48, s444), [](SourceRecipe& s) { s.colorSpace = JCS_RGB; }),
          {{30, 30, 2}}},
         // geometry
-        {"420, size not a multiple of 16, edges", spec(75, 43, s420), edgePixels(75, 43)},
-        {"422, size not a multiple of 16, edges", spec(83, 37, s422), edgePixels(83, 37)},
-        {"444, size not a multiple of 16, edges", spec(70, 43, s444), edgePixels(70, 43)},
-        {"grey, size not a multiple of 16, edges", spec(75, 43, {{1, 1}}), edgePixels(75, 43)},
-        {"440, size not a multiple of 16, edges", spec(61, 77, s440), edgePixels(61, 77)},
-        {"square reaching 15 past the left edge starts at cell 0", spec(64, 64, s420), {{1, 40, 3}}},
-        {"radius of 16 and more next to the left and top edges", spec(64, 64, s420), {{3, 3, 20}}},
-        {"pixel outside the image copies nothing", spec(64, 64, s420), {{500, 20, 2}, {-40, -40, 3}}, false},
-        {"negative radius copies nothing", spec(64, 64, s420), {{30, 30, -20}}, false},
-        {"many pixels", spec(160, 120, s420), edgePixels(160, 120)},
+        {"420, size not a multiple of 16, edges", recipe(75, 43, s420), edgePixels(75, 43)},
+        {"422, size not a multiple of 16, edges", recipe(83, 37, s422), edgePixels(83, 37)},
+        {"444, size not a multiple of 16, edges", recipe(70, 43, s444), edgePixels(70, 43)},
+        {"grey, size not a multiple of 16, edges", recipe(75, 43, {{1, 1}}), edgePixels(75, 43)},
+        {"440, size not a multiple of 16, edges", recipe(61, 77, s440), edgePixels(61, 77)},
+        {"square reaching 15 past the left edge starts at cell 0", recipe(64, 64, s420), {{1, 40, 3}}},
+        {"radius of 16 and more next to the left and top edges", recipe(64, 64, s420), {{3, 3, 20}}},
+        {"pixel outside the image copies nothing", recipe(64, 64, s420), {{500, 20, 2}, {-40, -40, 3}}, false},
+        {"negative radius copies nothing", recipe(64, 64, s420), {{30, 30, -20}}, false},
+        {"many pixels", recipe(160, 120, s420), edgePixels(160, 120)},
         // markers
         {"Exif first: no JFIF header",
-         with(spec(64, 48, s420), [](SourceSpec& s) {
+         with(recipe(64, 48, s420), [](SourceRecipe& s) {
              s.jfif = false;
              s.markers = {exifMarker(), appMarker(2, "ICC_PROFILE"), comMarker("first"), appMarker(13, "Photoshop"),
                           comMarker("second")};
          }),
          {{10, 10, 1}}},
         {"JFIF, then other markers in order",
-         with(spec(64, 48, s420), [](SourceSpec& s) {
+         with(recipe(64, 48, s420), [](SourceRecipe& s) {
              s.markers = {exifMarker(), comMarker("a comment"), appMarker(15, "last app")};
          }),
          {{10, 10, 1}}},
         {"Exif not first keeps the JFIF header",
-         with(spec(64, 48, s420), [](SourceSpec& s) {
+         with(recipe(64, 48, s420), [](SourceRecipe& s) {
              s.jfif = false;
              s.markers = {comMarker("before"), exifMarker()};
          }),
          {{10, 10, 1}}},
         // former bugs
-        {"last region clipped at the bottom right", spec(100, 100, s420), {{10, 10, 1}, {99, 99, 40}}},
-        {"first region empty, later ones not: tables still reconciled", spec(64, 64, s420),
+        {"last region clipped at the bottom right", recipe(100, 100, s420), {{10, 10, 1}, {99, 99, 40}}},
+        {"first region empty, later ones not: tables still reconciled", recipe(64, 64, s420),
          {{500, 500, 1}, {20, 20, 1}}},
     };
 }
@@ -457,7 +457,7 @@ TEST_P(SyntheticTransplant, KeepsSourceBlocksAndTakesRegionBlocksFromHealed) {
     const TransplantCase& c = GetParam();
     TempFolder folder;
     const std::string source = folder / "source.jpg", healed = folder / "tmp_drop.jpg", output = folder / "out.jpg";
-    makeSource(source, c.spec);
+    makeSource(source, c.recipe);
     makeHealed(source, c.pixels, healed);
     ASSERT_TRUE(transplantJpegBlocks(source, healed, output, c.pixels));
     const Outcome outcome = expectTransplanted(source, healed, output, c.pixels);
@@ -488,26 +488,26 @@ INSTANTIATE_TEST_SUITE_P(Sources, SyntheticTransplant, ::testing::ValuesIn(trans
 
 struct BlockRectCase {
     const char* name;
-    SourceSpec spec;
+    SourceRecipe recipe;
     HotPixel pixel;
     int column, row, columns, rows;  // expected luminance (first component) blocks
 };
 
 TEST(JpegTransplantRegions, ChangesExactlyTheBlocksOfTheTouchedCells) {
     const std::vector<BlockRectCase> cases = {
-        {"420: (100,50) r3 is 16x32 pixels at (96,32)", spec(160, 120, {{2, 2}, {1, 1}, {1, 1}}), {100, 50, 3}, 12, 4, 2, 4},
-        {"420: (1,40) r3 starts at column 0", spec(160, 120, {{2, 2}, {1, 1}, {1, 1}}), {1, 40, 3}, 0, 4, 2, 2},
-        {"grey: a cell is 2x2 blocks", spec(160, 120, {{1, 1}}), {100, 50, 3}, 12, 4, 2, 4},
-        {"grey 75x43: right column is one partial block", spec(75, 43, {{1, 1}}), {74, 42, 3}, 8, 4, 2, 2},
-        {"444 70 wide: clipped to the 9 block columns", spec(70, 43, {{1, 1}, {1, 1}, {1, 1}}), {69, 20, 1}, 8, 2, 1, 2},
-        {"411: the 32-pixel iMCU holding the cell", spec(128, 32, {{4, 1}, {1, 1}, {1, 1}}), {20, 5, 1}, 0, 0, 4, 2},
+        {"420: (100,50) r3 is 16x32 pixels at (96,32)", recipe(160, 120, {{2, 2}, {1, 1}, {1, 1}}), {100, 50, 3}, 12, 4, 2, 4},
+        {"420: (1,40) r3 starts at column 0", recipe(160, 120, {{2, 2}, {1, 1}, {1, 1}}), {1, 40, 3}, 0, 4, 2, 2},
+        {"grey: a cell is 2x2 blocks", recipe(160, 120, {{1, 1}}), {100, 50, 3}, 12, 4, 2, 4},
+        {"grey 75x43: right column is one partial block", recipe(75, 43, {{1, 1}}), {74, 42, 3}, 8, 4, 2, 2},
+        {"444 70 wide: clipped to the 9 block columns", recipe(70, 43, {{1, 1}, {1, 1}, {1, 1}}), {69, 20, 1}, 8, 2, 1, 2},
+        {"411: the 32-pixel iMCU holding the cell", recipe(128, 32, {{4, 1}, {1, 1}, {1, 1}}), {20, 5, 1}, 0, 0, 4, 2},
     };
     for (const BlockRectCase& c : cases) {
         SCOPED_TRACE(c.name);
         TempFolder folder;
         const std::string source = folder / "source.jpg", healed = folder / "healed.jpg", output = folder / "out.jpg";
-        makeSource(source, c.spec, 1);
-        makeSource(healed, c.spec, 99);  // another picture: every block differs
+        makeSource(source, c.recipe, 1);
+        makeSource(healed, c.recipe, 99);  // another picture: every block differs
         ASSERT_TRUE(transplantJpegBlocks(source, healed, output, {c.pixel}));
         JpegFile s, o;
         ASSERT_TRUE(readJpeg(source, s) && readJpeg(output, o));
@@ -535,7 +535,7 @@ std::array<unsigned, 64> tableOf(unsigned base, unsigned step) {
 
 TEST(JpegTransplantQuantization, EqualTablesLeaveEveryCoefficientBitIdentical) {
     TempFolder folder;
-    SourceSpec s = spec(96, 80, {{2, 2}, {1, 1}, {1, 1}});
+    SourceRecipe s = recipe(96, 80, {{2, 2}, {1, 1}, {1, 1}});
     s.quality = 100;  // the healed JPEG's own tables
     const std::vector<HotPixel> pixels = {{20, 20, 2}, {95, 79, 1}};
     makeSource(folder / "s.jpg", s);
@@ -570,9 +570,9 @@ TEST(JpegTransplantQuantization, DifferingTablesBecomeTheirGreatestCommonDivisor
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempFolder folder;
-        SourceSpec s = spec(64, 48, {{2, 1}, {1, 1}, {1, 1}});
+        SourceRecipe s = recipe(64, 48, {{2, 1}, {1, 1}, {1, 1}});
         s.tables = {c.source, c.source};
-        SourceSpec h = s;
+        SourceRecipe h = s;
         h.tables = {c.healed, c.healed};
         const std::vector<HotPixel> pixels = {{30, 20, 2}};
         makeSource(folder / "s.jpg", s, 1);
@@ -591,10 +591,10 @@ TEST(JpegTransplantQuantization, DifferingTablesBecomeTheirGreatestCommonDivisor
 // healed image must end with one table that suits all of them.
 TEST(JpegTransplantQuantization, SharedSlotWithDifferentHealedTablesStaysExact) {
     TempFolder folder;
-    SourceSpec s = spec(64, 48, {{2, 2}, {1, 1}, {1, 1}});
+    SourceRecipe s = recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}});
     s.tables = {tableOf(10, 2), tableOf(12, 4)};
     s.tableSlots = {0, 1, 1};
-    SourceSpec h = s;
+    SourceRecipe h = s;
     h.tables = {tableOf(10, 2), tableOf(8, 4), tableOf(9, 3)};
     h.tableSlots = {0, 1, 2};
     const std::vector<HotPixel> pixels = {{30, 20, 2}};
@@ -630,11 +630,11 @@ TEST(JpegTransplantSamples, EveryRealCameraJpegTransplantsLosslessly) {
 }
 
 // ---------------------------------------------------------------------------
-// Inputs the design never met, and failures.
+// Unusual inputs, and failures.
 
 TEST(JpegTransplant, EmptyPixelListGivesTheSourceCoefficientsAndMarkers) {
     TempFolder folder;
-    SourceSpec s = spec(80, 56, {{2, 2}, {1, 1}, {1, 1}});
+    SourceRecipe s = recipe(80, 56, {{2, 2}, {1, 1}, {1, 1}});
     s.progressive = true;
     s.jfif = false;
     s.markers = {exifMarker(), comMarker("kept")};
@@ -652,13 +652,13 @@ TEST(JpegTransplant, EmptyPixelListGivesTheSourceCoefficientsAndMarkers) {
 
 TEST(JpegTransplant, CmykSourceWithCmykHealedKeepsAllFourComponents) {
     TempFolder folder;
-    SourceSpec s = spec(64, 48, {{1, 1}, {1, 1}, {1, 1}, {1, 1}});
+    SourceRecipe s = recipe(64, 48, {{1, 1}, {1, 1}, {1, 1}, {1, 1}});
     s.colorSpace = JCS_CMYK;
     s.jfif = false;
     s.markers = {comMarker("cmyk")};
     const std::vector<HotPixel> pixels = {{20, 20, 2}, {63, 47, 1}};
     makeSource(folder / "s.jpg", s, 1);
-    SourceSpec h = s;
+    SourceRecipe h = s;
     h.quality = 95;
     makeSource(folder / "h.jpg", h, 3);
     ASSERT_TRUE(transplantJpegBlocks(folder / "s.jpg", folder / "h.jpg", folder / "o.jpg", pixels));
@@ -668,7 +668,7 @@ TEST(JpegTransplant, CmykSourceWithCmykHealedKeepsAllFourComponents) {
 
 TEST(JpegTransplant, TruncatedSourceWarnsOnceAndKeepsWhatWasDecoded) {
     TempFolder folder;
-    SourceSpec s = spec(160, 120, {{2, 2}, {1, 1}, {1, 1}});
+    SourceRecipe s = recipe(160, 120, {{2, 2}, {1, 1}, {1, 1}});
     makeSource(folder / "whole.jpg", s);
     const std::string bytes = readBytes(folder / "whole.jpg");
     writeBytes(folder / "s.jpg", bytes.substr(0, bytes.size() * 2 / 3));
@@ -714,7 +714,7 @@ void writePng(const std::string& path) {
     writeBytes(path, std::string(png.begin(), png.end()));
 }
 
-void plain420(const std::string& path) { makeSource(path, spec(64, 48, {{2, 2}, {1, 1}, {1, 1}})); }
+void plain420(const std::string& path) { makeSource(path, recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}})); }
 void healedLike(const std::string& source, const std::string& path) { makeHealed(source, {{10, 10, 1}}, path); }
 
 std::vector<RefusalCase> refusalCases() {
@@ -738,25 +738,25 @@ std::vector<RefusalCase> refusalCases() {
          },
          [](const std::string&, const std::string& path) { plain420(path); }, "Backing store"},
         {"healed with other sampling", plain420,
-         [](const std::string&, const std::string& path) { makeSource(path, spec(64, 48, {{2, 1}, {1, 1}, {1, 1}})); },
+         [](const std::string&, const std::string& path) { makeSource(path, recipe(64, 48, {{2, 1}, {1, 1}, {1, 1}})); },
          "Component index 1: mismatching sampling ratio 1:1, 1:2, v"},
         {"healed of another size", plain420,
-         [](const std::string&, const std::string& path) { makeSource(path, spec(48, 64, {{2, 2}, {1, 1}, {1, 1}})); },
+         [](const std::string&, const std::string& path) { makeSource(path, recipe(48, 64, {{2, 2}, {1, 1}, {1, 1}})); },
          "Healed image is 48x64 pixels, the source 64x48"},
         {"grey healed for a colour source", plain420,
-         [](const std::string&, const std::string& path) { makeSource(path, spec(64, 48, {{1, 1}})); },
+         [](const std::string&, const std::string& path) { makeSource(path, recipe(64, 48, {{1, 1}})); },
          "Healed image has 1 components, the source 3"},
         {"RGB coded healed for a YCbCr source", plain420,
          [](const std::string&, const std::string& path) {
-             makeSource(path, with(spec(64, 48, {{2, 2}, {1, 1}, {1, 1}}), [](SourceSpec& s) { s.colorSpace = JCS_RGB; }));
+             makeSource(path, with(recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}), [](SourceRecipe& s) { s.colorSpace = JCS_RGB; }));
          },
          "colour space"},
         {"CMYK source with a three-component healed image",
          [](const std::string& path) {
-             makeSource(path, with(spec(64, 48, {{1, 1}, {1, 1}, {1, 1}, {1, 1}}),
-                                   [](SourceSpec& s) { s.colorSpace = JCS_CMYK; s.jfif = false; }));
+             makeSource(path, with(recipe(64, 48, {{1, 1}, {1, 1}, {1, 1}, {1, 1}}),
+                                   [](SourceRecipe& s) { s.colorSpace = JCS_CMYK; s.jfif = false; }));
          },
-         [](const std::string&, const std::string& path) { makeSource(path, spec(64, 48, {{1, 1}, {1, 1}, {1, 1}})); },
+         [](const std::string&, const std::string& path) { makeSource(path, recipe(64, 48, {{1, 1}, {1, 1}, {1, 1}})); },
          "Healed image has 3 components, the source 4"},
     };
 }
@@ -807,18 +807,18 @@ TEST(JpegTransplantFailures, FilesThatCannotBeOpenedAreFatal) {
 TEST(TemporaryJpeg, MatchesTheSourcesLayout) {
     struct Case {
         const char* name;
-        SourceSpec source;
+        SourceRecipe source;
         int imageChannels;
     };
     const std::vector<Case> cases = {
-        {"420", spec(75, 43, {{2, 2}, {1, 1}, {1, 1}}), 3},
-        {"422", spec(64, 48, {{2, 1}, {1, 1}, {1, 1}}), 3},
-        {"440", spec(64, 48, {{1, 2}, {1, 1}, {1, 1}}), 3},
-        {"non-standard", spec(64, 48, {{2, 2}, {1, 2}, {1, 2}}), 3},
-        {"411", spec(64, 48, {{4, 1}, {1, 1}, {1, 1}}), 3},
-        {"grey", spec(64, 48, {{1, 1}}), 1},
-        {"grey source, colour image", spec(64, 48, {{1, 1}}), 3},
-        {"RGB coded", with(spec(64, 48, {{1, 1}, {1, 1}, {1, 1}}), [](SourceSpec& s) { s.colorSpace = JCS_RGB; }), 3},
+        {"420", recipe(75, 43, {{2, 2}, {1, 1}, {1, 1}}), 3},
+        {"422", recipe(64, 48, {{2, 1}, {1, 1}, {1, 1}}), 3},
+        {"440", recipe(64, 48, {{1, 2}, {1, 1}, {1, 1}}), 3},
+        {"non-standard", recipe(64, 48, {{2, 2}, {1, 2}, {1, 2}}), 3},
+        {"411", recipe(64, 48, {{4, 1}, {1, 1}, {1, 1}}), 3},
+        {"grey", recipe(64, 48, {{1, 1}}), 1},
+        {"grey source, colour image", recipe(64, 48, {{1, 1}}), 3},
+        {"RGB coded", with(recipe(64, 48, {{1, 1}, {1, 1}, {1, 1}}), [](SourceRecipe& s) { s.colorSpace = JCS_RGB; }), 3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -849,19 +849,19 @@ TEST(TemporaryJpeg, MatchesTheSourcesLayout) {
 TEST(TemporaryJpeg, RefusesWhatCannotMatchTheSourceAndLeavesNoFile) {
     struct Case {
         const char* name;
-        SourceSpec source;
+        SourceRecipe source;
         cv::Mat image;
         bool sourceExists;
     };
-    const SourceSpec cmyk =
-        with(spec(64, 48, {{1, 1}, {1, 1}, {1, 1}, {1, 1}}), [](SourceSpec& s) { s.colorSpace = JCS_CMYK; s.jfif = false; });
+    const SourceRecipe cmyk =
+        with(recipe(64, 48, {{1, 1}, {1, 1}, {1, 1}, {1, 1}}), [](SourceRecipe& s) { s.colorSpace = JCS_CMYK; s.jfif = false; });
     const std::vector<Case> cases = {
         {"CMYK source", cmyk, testPicture(64, 48, 3, 1), true},
-        {"grey image for a colour source", spec(64, 48, {{2, 2}, {1, 1}, {1, 1}}), testPicture(64, 48, 1, 1), true},
-        {"image of another size", spec(64, 48, {{2, 2}, {1, 1}, {1, 1}}), testPicture(48, 64, 3, 1), true},
-        {"16-bit image", spec(64, 48, {{2, 2}, {1, 1}, {1, 1}}), cv::Mat(48, 64, CV_16UC3, cv::Scalar(1, 2, 3)), true},
-        {"empty image", spec(64, 48, {{2, 2}, {1, 1}, {1, 1}}), cv::Mat(), true},
-        {"missing source", spec(64, 48, {{2, 2}, {1, 1}, {1, 1}}), testPicture(64, 48, 3, 1), false},
+        {"grey image for a colour source", recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}), testPicture(64, 48, 1, 1), true},
+        {"image of another size", recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}), testPicture(48, 64, 3, 1), true},
+        {"16-bit image", recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}), cv::Mat(48, 64, CV_16UC3, cv::Scalar(1, 2, 3)), true},
+        {"empty image", recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}), cv::Mat(), true},
+        {"missing source", recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}), testPicture(64, 48, 3, 1), false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
