@@ -111,7 +111,11 @@ struct ErrorExit {
     jpeg_error_mgr manager;
 };
 
-[[noreturn]] void throwOnError(j_common_ptr) { throw std::runtime_error("jpeg error"); }
+[[noreturn]] void throwOnError(j_common_ptr codec) {
+    char message[JMSG_LENGTH_MAX];
+    (*codec->err->format_message)(codec, message);
+    throw std::runtime_error(message);
+}
 
 bool readCoefficients(const std::string& path, Coefficients& result) {
     FILE* file = std::fopen(path.c_str(), "rb");
@@ -148,7 +152,8 @@ bool readCoefficients(const std::string& path, Coefficients& result) {
         }
         jpeg_finish_decompress(&codec);
         ok = true;
-    } catch (const std::runtime_error&) {
+    } catch (const std::runtime_error& error) {
+        std::fprintf(stderr, "heal_quality: %s: %s\n", path.c_str(), error.what());
         ok = false;
     }
     jpeg_destroy_decompress(&codec);
@@ -235,8 +240,8 @@ int main(int argc, char** argv) {
     const std::vector<std::string> names = jpegNames(inputDir);
     long repaired = 0;
     for (const std::string& name : names) {
-        const cv::Mat clean = cv::imread(cleanDir + name.substr(0, name.size() - 4) + ".png", cv::IMREAD_COLOR);
-        const cv::Mat input = cv::imread(inputDir + name, cv::IMREAD_COLOR);
+        const cv::Mat clean = cv::imread(cleanDir + name.substr(0, name.size() - 4) + ".png", cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
+        const cv::Mat input = cv::imread(inputDir + name, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
         Coefficients inputCoefficients;
         if (clean.empty() || input.empty() || !readCoefficients(inputDir + name, inputCoefficients)) {
             std::fprintf(stderr, "heal_quality: skipping %s (no clean version or unreadable)\n", name.c_str());
@@ -247,10 +252,11 @@ int main(int argc, char** argv) {
         repaired += cv::countNonZero(mask);
         const cv::Mat cells = cellGrid(map, input.cols, input.rows);
         for (Totals& t : totals) {
-            const cv::Mat output = cv::imread(t.folder + name, cv::IMREAD_COLOR);
+            const cv::Mat output = cv::imread(t.folder + name, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
             Coefficients outputCoefficients;
             if (output.empty() || output.size() != clean.size() ||
                 !readCoefficients(t.folder + name, outputCoefficients)) {
+                std::fprintf(stderr, "heal_quality: %s%s missing or unreadable\n", t.folder.c_str(), name.c_str());
                 ++t.missing;
                 continue;
             }

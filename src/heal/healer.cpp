@@ -100,6 +100,27 @@ void fillHugeDisc(cv::Mat& mask, const HotPixel& pixel) {
     }
 }
 
+// The parts of the repaired photo that the lossless path can take blocks
+// from: the 16-pixel cells around every hot pixel (whatever its radius),
+// widened to the 32-pixel grid so that they hold every whole iMCU (at most
+// 32 pixels square) that touches a cell. Encoding is local to the iMCU, so
+// these blocks come out of the encoder the same whatever lies elsewhere.
+std::vector<cv::Rect> donorAreas(const std::vector<HotPixel>& pixels, const cv::Size& size) {
+    auto floorDiv = [](std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); };
+    std::vector<cv::Rect> areas;
+    for (const HotPixel& pixel : pixels) {
+        const std::int64_t reach = pixel.r < 0 ? -static_cast<std::int64_t>(pixel.r) : pixel.r;
+        const std::int64_t left = std::max<std::int64_t>(0, floorDiv(pixel.x - reach, 32) * 32);
+        const std::int64_t top = std::max<std::int64_t>(0, floorDiv(pixel.y - reach, 32) * 32);
+        const std::int64_t right = std::min<std::int64_t>(size.width, (floorDiv(pixel.x + reach, 32) + 1) * 32);
+        const std::int64_t bottom = std::min<std::int64_t>(size.height, (floorDiv(pixel.y + reach, 32) + 1) * 32);
+        if (left < right && top < bottom)
+            areas.emplace_back(static_cast<int>(left), static_cast<int>(top), static_cast<int>(right - left),
+                               static_cast<int>(bottom - top));
+    }
+    return areas;
+}
+
 }  // namespace
 
 Healer::Healer(const HealSettings& settings)
@@ -123,6 +144,17 @@ void Healer::prepareMask(const cv::Size& size) {
     inpainter_ = RegionInpainter(mask_, settings_.range);
     healed_.release();
     difference_.release();
+    donor_.release();
+    donorAreas_ = donorAreas(settings_.map.pixels, size);
+}
+
+const cv::Mat& Healer::donorFor(const cv::Mat& healed) {
+    if (donor_.size() != healed.size() || donor_.type() != healed.type()) {
+        donor_.create(healed.size(), healed.type());
+        donor_.setTo(cv::Scalar::all(128));
+    }
+    for (const cv::Rect& area : donorAreas_) healed(area).copyTo(donor_(area));
+    return donor_;
 }
 
 void Healer::inpaint(const cv::Mat& photo) {
@@ -158,7 +190,7 @@ int Healer::healFile(const std::string& fileName) {
         // Only the blocks around the hot pixels are taken from the repaired
         // copy; everything else keeps the input's own coefficients.
         const std::string temporaryPath = outputFolder_ + kTemporaryName;
-        if (!writeTemporaryJpeg(healed_, inputPath, temporaryPath)) return -1;
+        if (!writeTemporaryJpeg(donorFor(healed_), inputPath, temporaryPath)) return -1;
         if (!transplantJpegBlocks(inputPath, temporaryPath, outputPath, settings_.map.pixels)) return -1;
     } else if (!writeImage(outputPath, healed_, parameters)) {
         return -1;

@@ -3,6 +3,8 @@
 // photo.
 #include "heal/healer.h"
 
+#include <sys/stat.h>
+
 #include <climits>
 #include <random>
 #include <string>
@@ -12,7 +14,15 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/photo.hpp>
 
+#include <opencv2/imgcodecs.hpp>
+
+// jpeglib.h needs FILE and size_t first.
+#include <cstdio>
+#include <jpeglib.h>
+
+#include "heal/jpeg_transplant.h"
 #include "heal/region_inpainter.h"
+#include "test_support.h"
 
 namespace speckmend {
 namespace {
@@ -370,6 +380,93 @@ TEST(RegionInpainterTest, RegionsAreDisjointAndCoverEveryMaskedPixelWithItsMargi
     cv::Mat uncovered = needed & ~covered;
     EXPECT_EQ(cv::countNonZero(uncovered), 0);
 }
+
+// ---------------------------------------------------------------------------
+// The lossless path encodes only the areas the transplant takes blocks from
+
+std::string readBytes(const std::string& path) { return speckmend::testing::readFile(path); }
+
+// A baseline JPEG with the given luma sampling factors (chroma 1 x 1), or a
+// grey one when h is 0.
+void writeJpeg(const std::string& path, const cv::Mat& picture, int h, int v) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    jpeg_compress_struct codec{};
+    jpeg_error_mgr errors{};
+    codec.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&codec);
+    jpeg_stdio_dest(&codec, file);
+    codec.image_width = picture.cols;
+    codec.image_height = picture.rows;
+    codec.input_components = picture.channels();
+    codec.in_color_space = picture.channels() == 1 ? JCS_GRAYSCALE : JCS_EXT_BGR;
+    jpeg_set_defaults(&codec);
+    jpeg_set_quality(&codec, 90, TRUE);
+    if (h != 0) {
+        codec.comp_info[0].h_samp_factor = h;
+        codec.comp_info[0].v_samp_factor = v;
+    }
+    jpeg_start_compress(&codec, TRUE);
+    while (codec.next_scanline < codec.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(picture.ptr<uchar>(static_cast<int>(codec.next_scanline)));
+        jpeg_write_scanlines(&codec, &row, 1);
+    }
+    jpeg_finish_compress(&codec);
+    jpeg_destroy_compress(&codec);
+    std::fclose(file);
+}
+
+struct DonorCase {
+    const char* name;
+    int h, v;  // luma sampling factors; 0 for a grey photo
+    int width, height;
+    std::vector<HotPixel> pixels;
+};
+
+class DonorTest : public ::testing::TestWithParam<DonorCase> {};
+
+TEST_P(DonorTest, OutputIsByteIdenticalToTransplantingFromTheWholeRepairedPhoto) {
+    const DonorCase& c = GetParam();
+    speckmend::testing::TempFolder folder;
+    const std::string indir = folder / "in/", outdir = folder / "out/";
+    ASSERT_EQ(mkdir(indir.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(outdir.c_str(), 0755), 0);
+    cv::Mat photo = noisePhoto(c.width, c.height, c.h == 0 ? 1 : 3, 21);
+    for (const HotPixel& p : c.pixels) photo(cv::Rect(p.x, p.y, 1, 1)).setTo(cv::Scalar::all(255));
+    writeJpeg(indir + "a.jpg", photo, c.h, c.v);
+
+    HealSettings settings = makeSettings(c.pixels, c.width, c.height);
+    settings.indir = indir;
+    settings.outdir = outdir;
+    Healer healer(settings);
+    ASSERT_EQ(healer.healFile("a.jpg"), 1);
+
+    // The reference: the whole repaired photo as the temporary JPEG.
+    Healer reference(settings);
+    reference.inpaint(cv::imread(indir + "a.jpg", cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION));
+    ASSERT_TRUE(writeTemporaryJpeg(reference.healed(), indir + "a.jpg", folder / "whole.jpg"));
+    ASSERT_TRUE(transplantJpegBlocks(indir + "a.jpg", folder / "whole.jpg", folder / "reference.jpg", c.pixels));
+    const std::string output = readBytes(outdir + "a.jpg");
+    ASSERT_FALSE(output.empty());
+    EXPECT_TRUE(output == readBytes(folder / "reference.jpg")) << c.name;
+    // And the temporary JPEG really was the small one.
+    EXPECT_LT(readBytes(outdir + Healer::kTemporaryName).size(), readBytes(folder / "whole.jpg").size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Samplings, DonorTest,
+    ::testing::Values(
+        // the common subsamplings, cells inside and on the borders
+        DonorCase{"s420", 2, 2, 160, 128, {{20, 17, 2}, {100, 70, 3}, {159, 127, 3}, {0, 64, 1}}},
+        DonorCase{"s422", 2, 1, 160, 128, {{40, 30, 3}, {150, 5, 2}}},
+        DonorCase{"s444", 1, 1, 160, 128, {{33, 33, 4}, {90, 120, 1}}},
+        // iMCU 32 pixels wide: a cell is half an iMCU
+        DonorCase{"s411", 4, 1, 192, 96, {{47, 40, 2}, {48, 60, 2}, {130, 10, 3}}},
+        DonorCase{"grey", 0, 0, 160, 128, {{20, 17, 2}, {100, 70, 3}}},
+        // sizes off the 16 and 32 pixel grids, hot pixels in the partial cells
+        DonorCase{"odd_size_420", 2, 2, 173, 101, {{170, 99, 2}, {5, 98, 3}, {172, 3, 1}}},
+        DonorCase{"odd_size_411", 4, 1, 205, 77, {{200, 70, 2}, {100, 76, 1}}}),
+    [](const ::testing::TestParamInfo<DonorCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace speckmend
