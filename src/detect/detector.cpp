@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <condition_variable>
 #include <exception>
@@ -65,15 +66,13 @@ void Detector::readFrame(const std::string& fileName, std::vector<unsigned char>
     // Decoding from memory into a given image lets its storage be reused
     // from frame to frame; the decoders are those of cv::imread.
     frame.release();
-    if (!readWholeFile(fileName, fileBytes)) return;
     try {
+        if (!readWholeFile(fileName, fileBytes) || fileBytes.size() > static_cast<std::size_t>(INT_MAX)) return;
         const cv::Mat encoded(1, static_cast<int>(fileBytes.size()), CV_8UC1, fileBytes.data());
         cv::imdecode(encoded, cv::IMREAD_GRAYSCALE | cv::IMREAD_IGNORE_ORIENTATION, &frame);
-    } catch (const cv::Exception&) {
-        // A damaged file can make a decoder throw rather than fail quietly;
-        // either way it is not a frame.
-        frame.release();
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {
+        // A damaged file can make a decoder throw rather than fail quietly,
+        // and a huge one may not fit in memory; either way it is not a frame.
         frame.release();
     }
 }
@@ -141,20 +140,36 @@ void Detector::addFrames(const std::vector<std::string>& fileNames,
         }
     };
 
+    // Whatever leaves this function, the workers are stopped and joined
+    // first: they refer to the locals above.
     std::vector<std::thread> threads;
-    threads.reserve(workers);
-    for (std::size_t w = 0; w < workers; ++w) threads.emplace_back(work, w);
+    auto stopAndJoin = [&](std::exception_ptr reason) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!failure) failure = reason;
+        }
+        changed.notify_all();
+        for (std::thread& thread : threads) thread.join();
+        threads.clear();
+    };
 
     std::size_t reported = 0;
-    while (reported < count) {
-        std::size_t added = 0;
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            changed.wait(lock, [&] { return turn > reported || failure; });
-            if (failure) break;
-            added = turn;
+    try {
+        threads.reserve(workers);
+        for (std::size_t w = 0; w < workers; ++w) threads.emplace_back(work, w);
+        while (reported < count) {
+            std::size_t added = 0;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait(lock, [&] { return turn > reported || failure; });
+                if (failure) break;
+                added = turn;
+            }
+            for (; reported < added; ++reported) report(fileNames[reported], results[reported]);
         }
-        for (; reported < added; ++reported) report(fileNames[reported], results[reported]);
+    } catch (...) {
+        stopAndJoin(std::current_exception());
+        throw;
     }
     for (std::thread& thread : threads) thread.join();
     if (failure) std::rethrow_exception(failure);

@@ -236,6 +236,24 @@ TEST(DetectorMean, FramesAddedFromAListAreReportedInOrder) {
     EXPECT_FLOAT_EQ(detector.accumulator()(4, 6), 30.0f);
 }
 
+TEST(DetectorMean, AFailingReportStopsTheReadersCleanly) {
+    TempFolder folder;
+    std::vector<std::string> names;
+    for (int i = 0; i < 8; ++i) {
+        names.push_back(folder / ("f" + std::to_string(i) + ".png"));
+        cv::imwrite(names.back(), grey(5, 7, 10));
+    }
+    const DetectSettings settings = settingsWith(32, 0.5);
+    Detector detector(settings, Detector::Stepwise{});
+    int reports = 0;
+    EXPECT_THROW(detector.addFrames(names,
+                                    [&](const std::string&, Detector::FrameResult) {
+                                        if (++reports == 2) throw std::runtime_error("console gone");
+                                    }),
+                 std::runtime_error);
+    EXPECT_EQ(reports, 2);
+}
+
 // ---- The hot pixel scan ---------------------------------------------------
 
 // Scans the mean of the frames directly, without smoothing, so that the
