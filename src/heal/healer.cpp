@@ -75,6 +75,17 @@ bool diskIntersectsImage(const HotPixel& pixel, const cv::Size& size) {
     return x + r >= 0 && y + r >= 0 && x - r < size.width && y - r < size.height;
 }
 
+// The disc's bounding box with a pixel to spare, clipped to the image.
+cv::Rect discBox(const HotPixel& pixel, const cv::Size& size) {
+    const std::int64_t r = pixel.r + std::int64_t{1};
+    const std::int64_t left = std::max<std::int64_t>(0, pixel.x - r);
+    const std::int64_t top = std::max<std::int64_t>(0, pixel.y - r);
+    const std::int64_t right = std::min<std::int64_t>(size.width, pixel.x + r + 1);
+    const std::int64_t bottom = std::min<std::int64_t>(size.height, pixel.y + r + 1);
+    return {static_cast<int>(left), static_cast<int>(top), static_cast<int>(std::max<std::int64_t>(0, right - left)),
+            static_cast<int>(std::max<std::int64_t>(0, bottom - top))};
+}
+
 // The drawing routine takes seconds for radii of a billion and overflows
 // beyond; no sensible map has them, but a hand-made one may.
 constexpr std::int64_t kLargestDrawnRadius = 1 << 16;
@@ -130,18 +141,20 @@ void Healer::prepareMask(const cv::Size& size) {
     if (mask_.size() == size) return;
     mask_.create(size, CV_8UC1);
     mask_.setTo(0);
+    std::vector<cv::Rect> discBoxes;
     for (const HotPixel& pixel : settings_.map.pixels) {
         // Discs reaching over the border are clipped by the drawing routine;
         // one lying wholly outside is skipped first so that its coordinates
         // never reach it.
         if (pixel.r <= 0 || !diskIntersectsImage(pixel, size)) continue;
+        discBoxes.push_back(discBox(pixel, size));
         if (pixel.r > kLargestDrawnRadius) {
             fillHugeDisc(mask_, pixel);
             continue;
         }
         cv::circle(mask_, cv::Point(pixel.x, pixel.y), pixel.r, cv::Scalar(255), cv::FILLED, cv::LINE_8, 0);
     }
-    inpainter_ = RegionInpainter(mask_, settings_.range);
+    inpainter_ = RegionInpainter(mask_, settings_.range, discBoxes);
     healed_.release();
     difference_.release();
     donor_.release();

@@ -31,16 +31,28 @@ int RegionInpainter::marginFor(double range) {
     return effective + 1;
 }
 
-std::vector<cv::Rect> RegionInpainter::findRegions(const cv::Mat& mask, int margin) {
+std::vector<cv::Rect> RegionInpainter::findRegions(const cv::Mat& mask, int margin,
+                                                   const std::vector<cv::Rect>& areas) {
     if (mask.empty() || mask.type() != CV_8UC1) throw std::invalid_argument("findRegions: mask must be 8-bit, one channel");
-    cv::Mat labels, stats, centroids;
-    const int count = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
     const cv::Rect bounds(0, 0, mask.cols, mask.rows);
+    std::vector<cv::Rect> boxes;
+    if (areas.empty()) {
+        cv::Mat labels, stats, centroids;
+        const int count = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
+        for (int label = 1; label < count; ++label)  // label 0 is the unmasked background
+            boxes.emplace_back(stats.at<int>(label, cv::CC_STAT_LEFT), stats.at<int>(label, cv::CC_STAT_TOP),
+                               stats.at<int>(label, cv::CC_STAT_WIDTH), stats.at<int>(label, cv::CC_STAT_HEIGHT));
+    } else {
+        for (const cv::Rect& area : areas) {
+            const cv::Rect clipped = area & bounds;
+            if (clipped.empty()) continue;
+            const cv::Rect content = cv::boundingRect(mask(clipped));
+            if (!content.empty()) boxes.push_back(content + clipped.tl());
+        }
+    }
     std::vector<cv::Rect> rects;
-    rects.reserve(count > 0 ? count - 1 : 0);
-    for (int label = 1; label < count; ++label) {  // label 0 is the unmasked background
-        cv::Rect box(stats.at<int>(label, cv::CC_STAT_LEFT), stats.at<int>(label, cv::CC_STAT_TOP),
-                     stats.at<int>(label, cv::CC_STAT_WIDTH), stats.at<int>(label, cv::CC_STAT_HEIGHT));
+    rects.reserve(boxes.size());
+    for (cv::Rect box : boxes) {
         box.x -= margin;
         box.y -= margin;
         box.width += 2 * margin;
@@ -75,7 +87,8 @@ std::vector<cv::Rect> RegionInpainter::findRegions(const cv::Mat& mask, int marg
     return rects;
 }
 
-RegionInpainter::RegionInpainter(const cv::Mat& mask, double range) : mask_(mask), range_(range) {
+RegionInpainter::RegionInpainter(const cv::Mat& mask, double range, const std::vector<cv::Rect>& areas)
+    : mask_(mask), range_(range) {
     if (mask.empty() || mask.type() != CV_8UC1)
         throw std::invalid_argument("RegionInpainter: mask must be 8-bit, one channel");
     const int margin = marginFor(range);
@@ -83,7 +96,7 @@ RegionInpainter::RegionInpainter(const cv::Mat& mask, double range) : mask_(mask
         wholePhoto_ = cv::countNonZero(mask) > 0;
         return;
     }
-    regions_ = findRegions(mask, margin);
+    regions_ = findRegions(mask, margin, areas);
 }
 
 namespace {

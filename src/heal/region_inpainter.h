@@ -46,7 +46,10 @@ public:
 
     // mask: 8-bit, one channel, non-zero where pixels are to be reconstructed.
     // range: the inpainting radius that will be passed to cv::inpaint.
-    RegionInpainter(const cv::Mat& mask, double range);
+    // areas, when given, must together hold every non-zero pixel of the mask
+    // (the bounding boxes of the drawn discs, say); they spare a scan of the
+    // whole mask.
+    RegionInpainter(const cv::Mat& mask, double range, const std::vector<cv::Rect>& areas = {});
 
     // Writes the whole photo with every masked pixel reconstructed into
     // healed (allocated or reused as photo's size and type). photo must have
@@ -70,7 +73,7 @@ public:
     // Groups the non-zero pixels of mask into rectangles whose expansions by
     // margin (clipped to the mask) do not intersect; returns the expanded,
     // clipped rectangles. Exposed so that tests can probe narrower margins.
-    static std::vector<cv::Rect> findRegions(const cv::Mat& mask, int margin);
+    static std::vector<cv::Rect> findRegions(const cv::Mat& mask, int margin, const std::vector<cv::Rect>& areas = {});
 
 private:
     cv::Mat mask_;  // shares the caller's buffer

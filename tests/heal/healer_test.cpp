@@ -5,7 +5,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <climits>
+#include <tuple>
 #include <random>
 #include <string>
 #include <vector>
@@ -379,6 +381,14 @@ TEST(RegionInpainterTest, RegionsAreDisjointAndCoverEveryMaskedPixelWithItsMargi
     cv::dilate(healer.mask(), needed, cv::getStructuringElement(cv::MORPH_RECT, {2 * margin + 1, 2 * margin + 1}));
     cv::Mat uncovered = needed & ~covered;
     EXPECT_EQ(cv::countNonZero(uncovered), 0);
+    // Planned from the discs' boxes, as the Healer does, or from a scan of
+    // the whole mask: the same rectangles.
+    auto byPosition = [](const cv::Rect& a, const cv::Rect& b) { return std::tie(a.x, a.y) < std::tie(b.x, b.y); };
+    std::vector<cv::Rect> fromBoxes = regions;
+    std::vector<cv::Rect> fromScan = RegionInpainter::findRegions(healer.mask(), margin);
+    std::sort(fromBoxes.begin(), fromBoxes.end(), byPosition);
+    std::sort(fromScan.begin(), fromScan.end(), byPosition);
+    EXPECT_EQ(fromBoxes, fromScan);
 }
 
 // ---------------------------------------------------------------------------
