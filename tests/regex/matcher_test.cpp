@@ -271,7 +271,8 @@ TEST_P(modes, global_whole_matches) {
     for (const global_case& c : global_cases) {
         rpattern p(c.pattern, global_match | collect_whole_matches, GetParam());
         match_results r;
-        bool found = p.match(std::string(c.subject), r).matched;
+        const std::string subject = c.subject;
+        bool found = p.match(subject, r).matched;
         std::string got;
         if (found) {
             for (std::size_t i = 0; i < r.cbackrefs(); ++i) {
@@ -351,10 +352,11 @@ TEST_P(modes, results_hold_visible_groups_only_and_reset) {
     rpattern p("(?:x)(a)(?>y)(b)?(?=c)", 0, GetParam());
     match_results r;
     EXPECT_EQ(p.cgroups(), 3u);
-    ASSERT_TRUE(p.match(std::string("xay"), r).matched == false);
+    const std::string miss = "xay", hit = "xaybc";
+    ASSERT_TRUE(p.match(miss, r).matched == false);
     EXPECT_EQ(r.cbackrefs(), 3u);
     EXPECT_FALSE(r.backref(0).matched);
-    ASSERT_TRUE(p.match(std::string("xaybc"), r).matched);
+    ASSERT_TRUE(p.match(hit, r).matched);
     EXPECT_EQ(describe(r), "xayb|a|b");
     EXPECT_EQ(r.rstart(1), 1);
     EXPECT_EQ(r.rlength(2), 1);
