@@ -85,6 +85,8 @@ struct DesignRow {
 
 const DesignRow designDifferences[] = {
     {"^*", "", Row::syntaxError, "", "a quantifier after an assertion is \"quantifier not expected\""},
+    {"a\\", "-", Row::fail, "", "a backslash at the very end of a pattern is a literal backslash"},
+    {"(?i)a\\", "-", Row::fail, "", "a backslash at the very end of a pattern is a literal backslash"},
 };
 
 // ---------------------------------------------------------------------------
