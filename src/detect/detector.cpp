@@ -49,6 +49,41 @@ bool readWholeFile(const std::string& fileName, std::vector<unsigned char>& byte
     return std::fread(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
 }
 
+// Splits rows [begin, end) into `parts` consecutive stripes.
+cv::Range stripe(int begin, int end, int parts, int index) {
+    const std::int64_t rows = end - begin;
+    return {begin + static_cast<int>(rows * index / parts), begin + static_cast<int>(rows * (index + 1) / parts)};
+}
+
+// cv::calcHist over `bins` uniform bins of [0, 256), run on stripes of rows
+// in parallel. Each stripe stays below 2^24 pixels, so its float counts are
+// exact, and their sum is the count cv::calcHist keeps before it turns
+// counts into floats.
+std::vector<std::int64_t> histogram(const cv::Mat& image, int bins) {
+    constexpr int kExactFloat = 1 << 24;
+    if (image.cols > kExactFloat) throw std::length_error("frame too wide for an exact histogram");
+    const int rowsPerPart = kExactFloat / std::max(image.cols, 1);
+    const int parts = std::clamp(std::max((image.rows + rowsPerPart - 1) / rowsPerPart, cv::getNumThreads()), 1,
+                                 std::max(image.rows, 1));
+
+    const int sizes[] = {bins};
+    const float range[] = {static_cast<float>(kHistogramLow), static_cast<float>(kHistogramHigh)};
+    const float* ranges[] = {range};
+    std::vector<cv::Mat> partial(static_cast<std::size_t>(parts));
+    cv::parallel_for_(cv::Range(0, parts), [&](const cv::Range& range) {
+        for (int p = range.start; p < range.end; ++p) {
+            const cv::Mat rows = image.rowRange(stripe(0, image.rows, parts, p));
+            cv::calcHist(&rows, 1, nullptr, cv::Mat(), partial[static_cast<std::size_t>(p)], 1, sizes, ranges, true,
+                         false);
+        }
+    });
+    std::vector<std::int64_t> counts(static_cast<std::size_t>(bins), 0);
+    for (const cv::Mat& part : partial) {
+        for (int i = 0; i < bins; ++i) counts[static_cast<std::size_t>(i)] += static_cast<std::int64_t>(part.at<float>(i));
+    }
+    return counts;
+}
+
 }  // namespace
 
 Detector::Detector(const DetectSettings& settings) : settings_(settings), pool_(workerCount() + 1) { run(); }
@@ -187,19 +222,16 @@ double Detector::chooseThreshold() {
     cv::GaussianBlur(accumulator_, accumulator_, cv::Size(kSmoothingKernel, kSmoothingKernel), 0.0, 0.0,
                      cv::BORDER_REPLICATE);
 
-    const int bins[] = {settings_.channels};
-    const float range[] = {static_cast<float>(kHistogramLow), static_cast<float>(kHistogramHigh)};
-    const float* ranges[] = {range};
-    const cv::Mat image = accumulator_;
-    cv::Mat histogram;
-    cv::calcHist(&image, 1, nullptr, cv::Mat(), histogram, 1, bins, ranges, true, false);
+    const std::vector<std::int64_t> counts = histogram(accumulator_, settings_.channels);
 
     const double total = static_cast<double>(frameWidth()) * static_cast<double>(frameHeight());
     const double width = (kHistogramHigh - kHistogramLow) / settings_.channels;
     double threshold = 0.0;
     std::int64_t cumulative = 0;
     for (int i = 0; i < settings_.channels; ++i) {
-        const int count = static_cast<int>(histogram.at<float>(i));
+        // A count as a float histogram holds it: exact up to 2^24, rounded
+        // beyond, then truncated.
+        const int count = static_cast<int>(static_cast<float>(counts[static_cast<std::size_t>(i)]));
         const double lower = kHistogramLow + i * width;
         const double upper = kHistogramLow + (i + 1) * width;
         threshold = upper;
@@ -217,20 +249,34 @@ void Detector::scanHotPixels(double threshold, const std::function<void(std::int
     if (accumulator_.empty()) return;
     cv::threshold(accumulator_, accumulator_, threshold, 255.0, cv::THRESH_TOZERO);
 
+    // Stripes of rows are scanned in parallel, each into its own list; the
+    // lists are reported in stripe order, which is scan order.
     const int width = accumulator_.cols;
     const int height = accumulator_.rows;
-    for (int y = 1; y + 1 < height; ++y) {
-        const float* above = accumulator_[y - 1];
-        const float* row = accumulator_[y];
-        const float* below = accumulator_[y + 1];
-        for (int x = 1; x + 1 < width; ++x) {
-            const float v = row[x];
-            if (!(v > 0.0f)) continue;
-            if (v > row[x - 1] && v > row[x + 1] && v > above[x] && v > below[x] && v > above[x - 1] &&
-                v > above[x + 1] && v > below[x - 1] && v > below[x + 1]) {
-                report(x, y);
+    if (height < 3 || width < 3) return;
+    const int parts = std::clamp(cv::getNumThreads(), 1, height - 2);
+    std::vector<std::vector<cv::Point>> found(static_cast<std::size_t>(parts));
+    cv::parallel_for_(cv::Range(0, parts), [&](const cv::Range& range) {
+        for (int p = range.start; p < range.end; ++p) {
+            const cv::Range rows = stripe(1, height - 1, parts, p);
+            std::vector<cv::Point>& list = found[static_cast<std::size_t>(p)];
+            for (int y = rows.start; y < rows.end; ++y) {
+                const float* above = accumulator_[y - 1];
+                const float* row = accumulator_[y];
+                const float* below = accumulator_[y + 1];
+                for (int x = 1; x + 1 < width; ++x) {
+                    const float v = row[x];
+                    if (!(v > 0.0f)) continue;
+                    if (v > row[x - 1] && v > row[x + 1] && v > above[x] && v > below[x] && v > above[x - 1] &&
+                        v > above[x + 1] && v > below[x - 1] && v > below[x + 1]) {
+                        list.emplace_back(x, y);
+                    }
+                }
             }
         }
+    });
+    for (const std::vector<cv::Point>& list : found) {
+        for (const cv::Point& p : list) report(p.x, p.y);
     }
 }
 

@@ -132,6 +132,19 @@ TEST(DetectorThreshold, WalksTheBinsUntilTheAmountIsReached) {
     }
 }
 
+TEST(DetectorThreshold, CountsAboveTwoToThe24AreRoundedLikeFloats) {
+    // 4097 x 4097 = 16,785,409 pixels in one bin; a float count holds
+    // 16,785,408. The histogram is built in stripes, which must not change
+    // that.
+    const DetectSettings settings = settingsWith(32, 0.5);
+    Detector detector(settings, Detector::Stepwise{});
+    detector.addFrame(grey(4097, 4097, 100));
+    detector.finishMean(1);
+    const std::string output = printed([&] { detector.chooseThreshold(); });
+    EXPECT_EQ(output, zeroBins(0, 11, 8, "0.000000") + binLine(12, 16785408, 96, 104, "1.000000") +
+                          "\nTreshold at 104\n\n");
+}
+
 TEST(DetectorThreshold, AmountAboveOneSuppressesEverything) {
     const DetectSettings settings = settingsWith(32, 1.5);
     Detector detector(settings, Detector::Stepwise{});
