@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <future>
+#include <memory>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
@@ -155,24 +157,16 @@ void Healer::prepareMask(const cv::Size& size) {
         cv::circle(mask_, cv::Point(pixel.x, pixel.y), pixel.r, cv::Scalar(255), cv::FILLED, cv::LINE_8, 0);
     }
     inpainter_ = RegionInpainter(mask_, settings_.range, discBoxes);
+    // Repairs still being written keep their own references to these.
     healed_.release();
-    difference_.release();
-    donor_.release();
-    donorAreas_ = donorAreas(settings_.map.pixels, size);
-}
-
-const cv::Mat& Healer::donorFor(const cv::Mat& healed) {
-    if (donor_.size() != healed.size() || donor_.type() != healed.type()) {
-        donor_.create(healed.size(), healed.type());
-        donor_.setTo(cv::Scalar::all(128));
-    }
-    for (const cv::Rect& area : donorAreas_) healed(area).copyTo(donor_(area));
-    return donor_;
+    spareHealed_.release();
+    donorAreas_ = std::make_shared<const std::vector<cv::Rect>>(donorAreas(settings_.map.pixels, size));
 }
 
 void Healer::inpaint(const cv::Mat& photo) {
     if (!isHealablePhoto(photo))
         throw std::invalid_argument("Healer::inpaint: photo must be 8-bit with one or three channels");
+    if (photo.size() != mask_.size()) difference_.release();
     prepareMask(photo.size());
     // Kept while size, channel count and depth stay: a grey photo after
     // colour ones of the same size gets grey buffers.
@@ -181,36 +175,67 @@ void Healer::inpaint(const cv::Mat& photo) {
     inpainter_.inpaint(photo, healed_, settings_.method);
 }
 
-int Healer::healFile(const std::string& fileName) {
-    const std::string inputPath = inputFolder_ + fileName;
-    cv::Mat photo = cv::imread(inputPath, kLoadFlags);
-    if (!isHealablePhoto(photo)) return -1;
-    if (photo.cols != settings_.map.width || photo.rows != settings_.map.height) return 0;
-
+Healer::Repair Healer::repair(const std::string& fileName) {
+    Repair result;
+    cv::Mat photo = cv::imread(inputFolder_ + fileName, kLoadFlags);
+    if (!isHealablePhoto(photo)) {
+        result.status = -1;
+        return result;
+    }
+    if (photo.cols != settings_.map.width || photo.rows != settings_.map.height) {
+        result.status = 0;
+        return result;
+    }
+    prepareMask(photo.size());
     if (settings_.diffimages != 0) {
-        inpaint(photo);  // the difference image needs the photo as loaded
+        // The difference image needs the photo as loaded. Two cached
+        // buffers take turns: the previous photo's repair may still be
+        // being written while this one is made.
+        std::swap(healed_, spareHealed_);
+        healed_.create(photo.size(), photo.type());
+        inpainter_.inpaint(photo, healed_, settings_.method);
+        result.photo = photo;
+        result.healed = healed_;
     } else {
         // Nothing needs the photo afterwards: repair it where it lies and
         // spare the copy of the whole image.
-        prepareMask(photo.size());
         inpainter_.inpaintInPlace(photo, settings_.method);
-        healed_ = photo;
+        result.healed = photo;
     }
+    result.donorAreas = donorAreas_;
+    return result;
+}
 
+const cv::Mat& Healer::donorFor(const Repair& repaired) {
+    const cv::Mat& healed = repaired.healed;
+    if (donor_.size() != healed.size() || donor_.type() != healed.type()) {
+        donor_.create(healed.size(), healed.type());
+        donor_.setTo(cv::Scalar::all(128));
+    }
+    for (const cv::Rect& area : *repaired.donorAreas) healed(area).copyTo(donor_(area));
+    return donor_;
+}
+
+int Healer::write(const std::string& fileName, const Repair& repaired) {
+    const std::string inputPath = inputFolder_ + fileName;
     const std::vector<int> parameters = encoderParameters(settings_.saveformat);
     const std::string outputPath = outputFolder_ + outputName(fileName, settings_.saveformat);
     if (settings_.saveformat == "jpg" && namesJpeg(fileName)) {
         // Only the blocks around the hot pixels are taken from the repaired
         // copy; everything else keeps the input's own coefficients.
         const std::string temporaryPath = outputFolder_ + kTemporaryName;
-        if (!writeTemporaryJpeg(donorFor(healed_), inputPath, temporaryPath)) return -1;
+        if (!writeTemporaryJpeg(donorFor(repaired), inputPath, temporaryPath)) return -1;
         if (!transplantJpegBlocks(inputPath, temporaryPath, outputPath, settings_.map.pixels)) return -1;
-    } else if (!writeImage(outputPath, healed_, parameters)) {
+    } else if (!writeImage(outputPath, repaired.healed, parameters)) {
         return -1;
     }
-
-    if (settings_.diffimages != 0 && !writeDifference(fileName, photo, outputPath)) return -1;
+    if (settings_.diffimages != 0 && !writeDifference(fileName, repaired.photo, outputPath)) return -1;
     return 1;
+}
+
+int Healer::healFile(const std::string& fileName) {
+    const Repair repaired = repair(fileName);
+    return repaired.status == 1 ? write(fileName, repaired) : repaired.status;
 }
 
 bool Healer::writeDifference(const std::string& fileName, const cv::Mat& photo, const std::string& outputPath) {
@@ -245,8 +270,21 @@ void Healer::run() {
     const std::string outputFolder = folderOf(outputFolder_);
     if (!outputFolder.empty()) makeDirectories(outputFolder);
 
-    for (const std::string& name : names) {
-        const int status = healFile(name);
+    // While one photo is written (the slow part for JPEG), the next one is
+    // loaded and repaired on a second thread. Lines, files and the use of
+    // the temporary file stay those of one photo after the other: only this
+    // thread prints and writes. When the outputs land in the input folder,
+    // a photo written now could be the next one read, so that run stays
+    // strictly sequential.
+    const bool overlap = !isSameFolder(inputFolder_, outputFolder.empty() ? "." : outputFolder);
+    std::future<Repair> next;
+    if (overlap) next = std::async(std::launch::async, [this, &names] { return repair(names[0]); });
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        const Repair repaired = overlap ? next.get() : repair(name);
+        if (overlap && i + 1 < names.size())
+            next = std::async(std::launch::async, [this, &names, i] { return repair(names[i + 1]); });
+        const int status = repaired.status == 1 ? write(name, repaired) : repaired.status;
         if (status < 0)
             std::printf("%s error:I/O!\n", name.c_str());
         else if (status == 0)

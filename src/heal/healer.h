@@ -8,6 +8,7 @@
 // while size, channel count and depth stay the same.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,8 @@ public:
     // The run over the input folder: one status line per matching entry, in
     // listing order. Throws FatalError when the folder cannot be entered or
     // nothing in it matches the filter. Leaves the current directory there.
+    // The next photo is loaded and repaired on a second thread while one is
+    // written; everything visible is as if they were taken one at a time.
     void run();
 
     const cv::Mat& mask() const { return mask_; }
@@ -48,24 +51,39 @@ public:
     static constexpr const char* kTemporaryName = "tmp_drop.jpg";
 
 private:
-    // Draws the mask (and plans the regions) when the size changes, releasing
-    // the image buffers made for the old size.
+    // One photo loaded and repaired, ready to be written.
+    struct Repair {
+        int status = 1;  // -1 cannot load, 0 wrong size, 1 repaired
+        cv::Mat photo;   // as loaded; kept only for the difference image
+        cv::Mat healed;
+        std::shared_ptr<const std::vector<cv::Rect>> donorAreas;
+    };
+
+    // Loading and repair: touches the mask and the repair buffers only, so
+    // that it can run while the previous photo is written.
+    Repair repair(const std::string& fileName);
+    // Writing the outputs of one repaired photo, on the run's own thread.
+    int write(const std::string& fileName, const Repair& repaired);
+
+    // Draws the mask (and plans the regions and donor areas) when the size
+    // changes, releasing the repair buffers made for the old size.
     void prepareMask(const cv::Size& size);
     // The repaired photo as the lossless path hands it to the encoder: the
     // areas the transplant can take blocks from, and flat grey elsewhere,
     // which encodes and decodes in a fraction of the time and gives the
     // same blocks where it matters.
-    const cv::Mat& donorFor(const cv::Mat& healed);
+    const cv::Mat& donorFor(const Repair& repaired);
     // Returns false when an output file could not be written.
     bool writeDifference(const std::string& fileName, const cv::Mat& photo, const std::string& outputPath);
 
     const HealSettings& settings_;
     cv::Mat mask_;
     cv::Mat healed_;
+    cv::Mat spareHealed_;  // the previous photo's repair, possibly still being written
     cv::Mat difference_;
     RegionInpainter inpainter_;
     cv::Mat donor_;
-    std::vector<cv::Rect> donorAreas_;
+    std::shared_ptr<const std::vector<cv::Rect>> donorAreas_;
     // Prefixes of input and output paths: indir and outdir as configured
     // until run() pins a relative indir to the folder the program started in.
     std::string inputFolder_;

@@ -11,6 +11,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "config/hot_pixel.h"
+#include "config/settings.h"
+#include "heal/healer.h"
 #include "test_support.h"
 
 namespace speckmend {
@@ -424,6 +426,64 @@ TEST(HealRunTest, GreyAndColourPhotosInOneRun) {
     EXPECT_EQ(load(shoot.outdir + "a.png").channels(), 3);
     EXPECT_EQ(load(shoot.outdir + "b.png").channels(), 1);
     EXPECT_EQ(load(shoot.outdir + "c.png").channels(), 3);
+}
+
+TEST(HealRunTest, OverlappedRunWritesWhatOnePhotoAtATimeWrites) {
+    // Mixed grey and colour photos, a non-image and difference images: the
+    // run (which loads the next photo while one is written) must leave
+    // exactly the files that healing each photo in turn leaves.
+    Shoot shoot;
+    shoot.diffimages = "1";
+    shoot.filter = "*";
+    for (int i = 0; i < 6; ++i) {
+        const std::string name = "p" + std::to_string(i) + (i % 3 == 2 ? ".png" : ".jpg");
+        if (i == 4) {
+            testing::writeFile(shoot.indir + name, "no image");
+        } else if (i % 3 == 2) {
+            ASSERT_TRUE(cv::imwrite(shoot.indir + name, shoot.photo(30 + i, 3)));
+        } else {
+            writeJpeg(shoot.indir + name, shoot.photo(30 + i, i % 2 ? 1 : 3));
+        }
+    }
+    const ProgramRun result = shoot.run();
+    ASSERT_EQ(statusBlock(result.output),
+              ". error:I/O!\n.. error:I/O!\np0.jpg processed.\np1.jpg processed.\np2.png processed.\n"
+              "p3.jpg processed.\np4.jpg error:I/O!\np5.png processed.\n");
+
+    HealSettings settings;
+    settings.indir = shoot.indir;
+    settings.outdir = shoot.root / "sequential/";
+    settings.saveformat = "jpg";
+    settings.range = 3;
+    settings.method = 1;
+    settings.diffimages = 1;
+    settings.mul = 60;
+    settings.map.pixels = shoot.pixels;
+    settings.map.width = shoot.width;
+    settings.map.height = shoot.height;
+    mkdir(settings.outdir.c_str(), 0755);
+    Healer healer(settings);
+    for (const char* name : {"p0.jpg", "p1.jpg", "p2.png", "p3.jpg", "p5.png"}) {
+        ASSERT_EQ(healer.healFile(name), 1) << name;
+        const std::string saved = std::string(name).substr(0, 2) + ".jpg";  // saveformat jpg
+        for (const std::string& file : {saved, saved + "-diff.png"})
+            EXPECT_TRUE(testing::readFile(shoot.outdir + file) == testing::readFile(settings.outdir + file)) << file;
+    }
+}
+
+TEST(HealRunTest, OutdirWithoutSeparatorPrefixesNamesInTheInputFolder) {
+    // Paths are plain concatenations: an outdir of "healed_" puts
+    // healed_a.png beside a.jpg. (Such a run is also kept strictly one photo
+    // after the other, since outputs land where inputs are read.)
+    Shoot shoot;
+    shoot.saveformat = "png";
+    writeJpeg(shoot.indir + "a.jpg", shoot.photo(40));
+    writeJpeg(shoot.indir + "b.jpg", shoot.photo(41));
+    shoot.outdir = "healed_";
+    const ProgramRun result = shoot.run();
+    EXPECT_EQ(statusBlock(result.output), "a.jpg processed.\nb.jpg processed.\n") << result.output;
+    EXPECT_TRUE(exists(shoot.indir + "healed_a.png"));
+    EXPECT_TRUE(exists(shoot.indir + "healed_b.png"));
 }
 
 }  // namespace
