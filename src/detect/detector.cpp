@@ -118,12 +118,12 @@ Detector::FrameResult Detector::addFrame(const cv::Mat& frame) {
     if (frame.empty()) return FrameResult::unreadable;
     if (frame.type() != CV_8UC1) throw std::invalid_argument("Detector::addFrame needs an 8-bit grey frame");
     if (accumulator_.empty()) {
+        // Zero plus the first frame, in one pass.
         accumulator_.allocator = &pool_;
-        accumulator_.create(frame.rows, frame.cols);
-        accumulator_.setTo(0.0);
-    } else if (frame.rows != accumulator_.rows || frame.cols != accumulator_.cols) {
-        return FrameResult::badDimension;
+        frame.convertTo(accumulator_, CV_32F);
+        return FrameResult::added;
     }
+    if (frame.rows != accumulator_.rows || frame.cols != accumulator_.cols) return FrameResult::badDimension;
     // Sums of 8-bit values stay exact in float up to 65,793 frames, so this
     // equals converting the frame to float and adding it.
     cv::accumulate(frame, accumulator_);
