@@ -274,6 +274,9 @@ TEST_P(RegionIdentityTest, MatchesWholePhotoInpaint) {
                 cv::inpaint(photo, healer.mask(), whole, c.range, method);
                 ASSERT_TRUE(identical(healer.healed(), whole))
                     << c.name << " trial " << trial << " channels " << channels << " method " << method;
+                cv::Mat inPlace = photo.clone();
+                healer.inpainter().inpaintInPlace(inPlace, method);
+                ASSERT_TRUE(identical(inPlace, whole)) << c.name << " in place, trial " << trial;
                 // The comparison only means something when the photo was
                 // actually split.
                 if (c.count > 1 && c.layout != Layout::Chain)
