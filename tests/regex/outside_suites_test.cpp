@@ -560,6 +560,10 @@ Tally runSuite(const std::string& name, std::vector<Row>& rows, unsigned extraFl
                                oracle::quoted(row.subject) + ": " + why + "; engine gives " + oracle::describe(engine[k]));
         }
     }
+    std::map<std::string, int> reasons;
+    for (const auto& r : rows)
+        if (!r.skip.empty()) ++reasons[r.skip];
+    for (const auto& [reason, n] : reasons) std::printf("  skipped %4d rows: %s\n", n, reason.c_str());
     std::printf("%s: %d passed, %d failed, %d skipped\n", name.c_str(), t.passed, t.failed, t.skipped);
     return t;
 }
