@@ -332,7 +332,7 @@ TEST(HealRunTest, LosslessDifferenceShowsOnlyTheTransplantedCells) {
 }
 
 // ---------------------------------------------------------------------------
-// Decided behaviour beyond the first design
+// Behaviour beyond the plain pipeline: failures that end one photo, folders
 
 TEST(HealRunTest, OutputThatCannotBeWrittenIsAnIoError) {
     Shoot shoot;
