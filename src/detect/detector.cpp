@@ -130,46 +130,67 @@ Detector::FrameResult Detector::addFrame(const cv::Mat& frame) {
     return FrameResult::added;
 }
 
-// Worker w of n takes the entries w, w + n, w + 2n, ...: it decodes its entry
-// into its own buffer, then waits for its turn to add it, so frames are added
-// in listing order (the first readable one decides the size) while the next
-// ones are being decoded. Decoding dominates and spreads over the cores;
-// the memory held is one frame per worker.
+// Each worker takes the next entry of the listing, decodes it into its own
+// buffer and adds it. Until a frame has fixed the size, entries are settled
+// strictly in listing order, so the first readable one decides; after that
+// the order of adding does not matter (the sums are exact integers) and
+// workers only take turns at the accumulator. The console lines follow
+// listing order regardless. The memory held is one frame per worker.
 void Detector::addFrames(const std::vector<std::string>& fileNames,
                          const std::function<void(const std::string&, FrameResult)>& report) {
     const std::size_t count = fileNames.size();
     const std::size_t workers = std::min(workerCount(), std::max<std::size_t>(count, 1));
     std::vector<FrameResult> results(count, FrameResult::unreadable);
+    std::vector<char> settled(count, 0);
     std::mutex mutex;
     std::condition_variable changed;
-    std::size_t turn = 0;  // the entry to be added next
+    std::size_t next = 0;  // the entry to be taken next
+    std::size_t turn = 0;  // entries before it are settled
+    bool sized = !accumulator_.empty();
+    std::mutex adding;  // serialises additions once sized
     std::exception_ptr failure;
 
-    auto work = [&](std::size_t first) {
+    auto work = [&] {
         std::vector<unsigned char> fileBytes;
         cv::Mat frame;
         frame.allocator = &pool_;
-        for (std::size_t i = first; i < count; i += workers) {
+        for (;;) {
+            std::size_t i = 0;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (failure || next >= count) return;
+                i = next++;
+            }
             readFrame(fileNames[i], fileBytes, frame);
+            bool deciding = false;
             {
                 std::unique_lock<std::mutex> lock(mutex);
-                changed.wait(lock, [&] { return turn == i || failure; });
+                changed.wait(lock, [&] { return sized || turn == i || failure; });
                 if (failure) return;
+                // Not sized yet: every earlier entry is settled and no other
+                // worker adds until this one has.
+                deciding = !sized;
             }
-            // Only the worker whose turn it is gets here.
             FrameResult result = FrameResult::unreadable;
             try {
-                result = addFrame(frame);
+                if (deciding) {
+                    result = addFrame(frame);
+                } else {
+                    std::lock_guard<std::mutex> lock(adding);
+                    result = addFrame(frame);
+                }
             } catch (...) {
                 std::lock_guard<std::mutex> lock(mutex);
-                failure = std::current_exception();
+                if (!failure) failure = std::current_exception();
                 changed.notify_all();
                 return;
             }
             {
                 std::lock_guard<std::mutex> lock(mutex);
+                if (deciding && result == FrameResult::added) sized = true;
                 results[i] = result;
-                ++turn;
+                settled[i] = 1;
+                while (turn < count && settled[turn]) ++turn;
             }
             changed.notify_all();
         }
@@ -191,7 +212,7 @@ void Detector::addFrames(const std::vector<std::string>& fileNames,
     std::size_t reported = 0;
     try {
         threads.reserve(workers);
-        for (std::size_t w = 0; w < workers; ++w) threads.emplace_back(work, w);
+        for (std::size_t w = 0; w < workers; ++w) threads.emplace_back(work);
         while (reported < count) {
             std::size_t added = 0;
             {

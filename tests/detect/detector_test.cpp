@@ -249,6 +249,54 @@ TEST(DetectorMean, FramesAddedFromAListAreReportedInOrder) {
     EXPECT_FLOAT_EQ(detector.accumulator()(4, 6), 30.0f);
 }
 
+TEST(DetectorMean, TheFirstReadableEntryInListingOrderDecidesTheSize) {
+    // Entries: w = 5x7 frame of 10, t = 7x5 frame of 90, u = not an image.
+    // Many entries, so that several readers are busy when the size is
+    // decided.
+    struct Row {
+        const char* name;
+        std::string entries;
+        float mean;  // at (0, 0) afterwards
+    };
+    const Row rows[] = {
+        {"wide first", "wwtuwtwwuwwtwwwwtwuw", 10.0f},
+        {"unreadable ones first", "uuuwtwwtwuwwwtwwtwuw", 10.0f},
+        {"turned first", "tuwwtwwutwwwtwwuwwtw", 90.0f},
+        {"unreadable, then turned", "uutwwwwwwwwwwwwwwwww", 90.0f},
+    };
+    using R = Detector::FrameResult;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempFolder folder;
+        std::vector<std::string> names;
+        std::vector<R> expected;
+        char decided = 0;
+        int added = 0;
+        for (std::size_t i = 0; i < row.entries.size(); ++i) {
+            const char kind = row.entries[i];
+            names.push_back(folder / ("f" + std::to_string(100 + i) + ".png"));
+            if (kind == 'w') cv::imwrite(names.back(), grey(5, 7, 10));
+            if (kind == 't') cv::imwrite(names.back(), grey(7, 5, 90));
+            if (kind == 'u') testing::writeFile(names.back(), "text");
+            if (kind != 'u' && decided == 0) decided = kind;
+            expected.push_back(kind == 'u' ? R::unreadable : kind == decided ? R::added : R::badDimension);
+            added += kind == decided;
+        }
+        const DetectSettings settings = settingsWith(32, 0.5);
+        Detector detector(settings, Detector::Stepwise{});
+        std::vector<std::string> reportedNames;
+        std::vector<R> reported;
+        detector.addFrames(names, [&](const std::string& name, R result) {
+            reportedNames.push_back(name);
+            reported.push_back(result);
+        });
+        EXPECT_EQ(reportedNames, names);
+        EXPECT_EQ(reported, expected);
+        detector.finishMean(added);
+        EXPECT_FLOAT_EQ(detector.accumulator()(0, 0), row.mean);
+    }
+}
+
 TEST(DetectorMean, AFailingReportStopsTheReadersCleanly) {
     TempFolder folder;
     std::vector<std::string> names;
