@@ -78,7 +78,9 @@ private:
     }
 
     std::string literalChar() {
-        static const char* chars[] = {"a", "a", "b", "b", "c", "A", "B", "1", "-", "_", "\\.", "\\-", "\\(", "\\*"};
+        static const char* chars[] = {"a",    "a",    "b",    "b",     "c",     "A",     "B",    "1",
+                                      "-",    "_",    "\\.",  "\\-",   "\\(",   "\\*",   "\\x61", "\\142",
+                                      "\\056", "\\x2D", "\\cJ", "\\x20"};
         return chars[pick(sizeof chars / sizeof *chars)];
     }
 
@@ -159,6 +161,18 @@ private:
             return text;
         }
         default: {
+            if (chance(15)) {
+                // Inline flags for the rest of the group, and a comment: both
+                // build no node, so nothing may quantify them.
+                static const char* bare[] = {"(?i)", "(?-i)", "(?s)", "(?m)", "(?#note)"};
+                return bare[pick(5)];
+            }
+            if (chance(25)) {
+                static const char* conditions[] = {"(?(?=", "(?(?!", "(?(?<=", "(?(?<!"};
+                std::size_t k = pick(4);
+                std::string condition = conditions[k] + fixedWidth() + ")";
+                return condition + sequence(depth + 1) + "|" + sequence(depth + 1) + ")";
+            }
             if (!closed_.empty() && chance(60)) {
                 int number = closed_[pick(closed_.size())];
                 return "(?(" + std::to_string(number) + ")" + sequence(depth + 1) + "|" + sequence(depth + 1) + ")";
@@ -368,6 +382,8 @@ TEST(PerlDifferentialFixed, KnownSharpCasesAgreeWithPerl) {
         {"", "\\Z", "a\n", "X", "X"},
         // free spacing and case commands in the replacement
         {"x", "a b # c\n c", "abc", "\\U$&\\E!", "\\U${&}\\E!"},
+        {"x", "a(?#note)b", "ab", "-", "-"},
+        {"x", "a (?#note)", "a", "-", "-"},
         {"", "b+", "abbc", "\\uxy\\LQR\\E", "\\uxy\\LQR\\E"},
         // Perl's own start-class shortcut misreads an optional look-ahead
         // body; the oracle works around it, the engine must just match
