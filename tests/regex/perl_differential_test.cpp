@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -436,6 +437,27 @@ TEST(PerlDifferentialFixed, OracleTellsMatchesErrorsAndSubstitutionsApart) {
     Answer shifted = perl[0];
     shifted.groups[1] = std::make_pair(0L, 1L);
     EXPECT_FALSE(oracle::sameMatch(shifted, perl[0]));
+}
+
+// A case that kills the engine or never ends must be charged to that case
+// alone, and the cases after it must still be answered.
+TEST(PerlDifferentialFixed, IsolationChargesCrashesAndHangsToTheirCase) {
+    auto lines = oracle::runIsolated(
+        4,
+        [](std::size_t i) -> std::string {
+            if (i == 1) std::raise(SIGSEGV);
+            if (i == 2)
+                for (;;) pause();
+            return "M\t-\t-";
+        },
+        1);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "M\t-\t-");
+    EXPECT_EQ(lines[1], "C\tsignal " + std::to_string(SIGSEGV));
+    EXPECT_EQ(lines[2], "T");
+    EXPECT_EQ(lines[3], "M\t-\t-");
+    EXPECT_EQ(oracle::parseAnswer(lines[1]).kind, Answer::crashed);
+    EXPECT_EQ(oracle::parseAnswer(lines[2]).kind, Answer::timedOut);
 }
 
 }  // namespace
