@@ -41,7 +41,7 @@ struct Case {
 using Span = std::optional<std::pair<long, long>>;
 
 struct Answer {
-    enum Kind { compileError, ran, crashed, timedOut, unreadable } kind = unreadable;
+    enum Kind { compileError, ran, crashed, timedOut, inconsistent, unreadable } kind = unreadable;
     std::string message;            // compile error text, or what crashed
     bool matched = false;
     std::vector<Span> groups;       // group 0 first
@@ -107,6 +107,9 @@ inline Answer parseAnswer(const std::string& line) {
         a.message = f.size() > 1 ? f[1] : "";
     } else if (f[0] == "T") {
         a.kind = Answer::timedOut;
+    } else if (f[0] == "I") {
+        a.kind = Answer::inconsistent;
+        a.message = f.size() > 1 ? f[1] : "";
     } else if (f[0] == "M" && f.size() >= 3) {
         a.kind = Answer::ran;
         if (f[1] != "-") {
@@ -132,6 +135,7 @@ inline std::string describe(const Answer& a) {
     case Answer::compileError: return "compile error \"" + a.message + "\"";
     case Answer::crashed: return "crashed (" + a.message + ")";
     case Answer::timedOut: return "timed out";
+    case Answer::inconsistent: return "inconsistent: " + a.message;
     case Answer::unreadable: return "no answer";
     case Answer::ran: break;
     }
@@ -163,39 +167,63 @@ inline unsigned engineFlags(const std::string& letters) {
     return f;
 }
 
+// First match with its groups and the list of all matches, as "first\tall",
+// through either instantiation: string iterators over the subject, or a
+// NUL-terminated const char* subject.
+template <class CI, class Run>
+std::string firstAndAll(const Case& c, unsigned flags, regex::REGEX_MODE mode, CI origin, Run run) {
+    std::string line;
+    regex::basic_rpattern<CI> first(c.pattern, flags, mode);
+    regex::basic_match_results<CI> r;
+    auto whole = run(first, r);
+    if (!whole.matched) {
+        line += "-";
+    } else {
+        for (std::size_t i = 0; i < r.cbackrefs(); ++i) {
+            if (i) line += ' ';
+            const auto& b = r.backref(i);
+            line += b.matched ? spanText(std::make_pair(long(b.first - origin), long(b.second - origin))) : std::string("-");
+        }
+    }
+    regex::basic_rpattern<CI> every(c.pattern, flags | regex::global_match | regex::collect_whole_matches, mode);
+    regex::basic_match_results<CI> all;
+    auto any = run(every, all);
+    std::string list;
+    if (any.matched) {
+        for (std::size_t i = 0; i < all.cbackrefs(); ++i) {
+            const auto& b = all.backref(i);
+            if (!b.matched) continue;
+            if (!list.empty()) list += ' ';
+            list += spanText(std::make_pair(long(b.first - origin), long(b.second - origin)));
+        }
+    }
+    return line + "\t" + (list.empty() ? std::string("-") : list);
+}
+
 // Answers one case with this engine, in the oracle's line format. extraFlags
-// carries flags Perl has no letter for (translate_escapes).
+// carries flags Perl has no letter for (translate_escapes). A subject without
+// NUL is also searched as a NUL-terminated string, whose separate matching
+// code must give the same answer ("I" line otherwise).
 inline std::string engineLine(const Case& c, unsigned extraFlags, regex::REGEX_MODE mode) {
     const unsigned flags = engineFlags(c.flags) | extraFlags;
     std::string line;
     try {
-        regex::rpattern first(c.pattern, flags, mode);
-        regex::match_results r;
-        auto whole = first.match(c.subject.begin(), c.subject.end(), r);
-        line = "M\t";
-        if (!whole.matched) {
-            line += "-";
-        } else {
-            for (std::size_t i = 0; i < r.cbackrefs(); ++i) {
-                if (i) line += ' ';
-                const auto& b = r.backref(i);
-                line += b.matched ? spanText(std::make_pair(long(b.first - c.subject.begin()), long(b.second - c.subject.begin())))
-                                  : std::string("-");
+        const std::string& subject = c.subject;
+        std::string viaIterators = firstAndAll(c, flags, mode, subject.begin(), [&](const auto& p, auto& r) {
+            return p.match(subject.begin(), subject.end(), r);
+        });
+        if (subject.find('\0') == std::string::npos) {
+            const char* text = subject.c_str();
+            std::string viaCstr =
+                firstAndAll(c, flags, mode, text, [&](const auto& p, auto& r) { return p.match(text, r); });
+            if (viaCstr != viaIterators) {
+                std::string message = "string iterators give " + viaIterators + ", NUL-terminated text gives " + viaCstr;
+                for (char& ch : message)
+                    if (ch == '\t') ch = ' ';
+                return "I\t" + message;
             }
         }
-        regex::rpattern every(c.pattern, flags | regex::global_match | regex::collect_whole_matches, mode);
-        regex::match_results all;
-        auto any = every.match(c.subject.begin(), c.subject.end(), all);
-        std::string list;
-        if (any.matched) {
-            for (std::size_t i = 0; i < all.cbackrefs(); ++i) {
-                const auto& b = all.backref(i);
-                if (!b.matched) continue;
-                if (!list.empty()) list += ' ';
-                list += spanText(std::make_pair(long(b.first - c.subject.begin()), long(b.second - c.subject.begin())));
-            }
-        }
-        line += "\t" + (list.empty() ? std::string("-") : list);
+        line = "M\t" + viaIterators;
         if (c.substitute) {
             regex::rpattern once(c.pattern, c.replacementEngine, flags, mode);
             regex::subst_results r1;
