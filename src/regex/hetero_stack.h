@@ -37,7 +37,7 @@ public:
         static_assert(std::is_trivially_copyable_v<T>);
         char* at = reserve(record_size<T>());
         std::memcpy(at, &value, sizeof(T));
-        tag t{&typeid(T), record_size<T>()};
+        tag t{&typeid(T)};
         std::memcpy(at + padded(sizeof(T)), &t, sizeof(tag));
     }
 
@@ -64,9 +64,10 @@ public:
     std::size_t block_count() const;
 
 private:
+    // Sizes are known from the requested type and unwind() works by
+    // position, so the tag needs only the type.
     struct tag {
         const std::type_info* type;
-        std::size_t size;  // of the whole record, tag included
     };
     struct block {
         block* previous;

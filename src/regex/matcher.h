@@ -12,9 +12,9 @@
 namespace regex::detail {
 
 // How much machine stack one recursive attempt may use before it is redone
-// with the explicit stack. Well inside the usual 8 MiB main-thread stack,
-// and inside the default size of other threads too.
-constexpr std::size_t recursion_stack_budget = 1u << 20;
+// with the explicit stack: at most 1 MiB, and never more than a quarter of
+// what is left of the calling thread's stack.
+std::size_t recursion_stack_budget(std::uintptr_t here);
 
 template <class CI>
 class searcher {
@@ -72,7 +72,8 @@ private:
         s_.recurse_depth = 0;
         if (use_stack_) return stack_attempt<Cstr>(p);
         const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-        s_.stack_floor = here > recursion_stack_budget ? here - recursion_stack_budget : 0;
+        if (budget_ == 0) budget_ = recursion_stack_budget(here);
+        s_.stack_floor = here > budget_ ? here - budget_ : 0;
         try {
             return s_.top->template go<Cstr>(s_, p);
         } catch (const depth_exceeded&) {
@@ -152,6 +153,7 @@ private:
     const basic_rpattern_base_impl<CI>& pat_;
     bool cstr_;
     bool use_stack_ = false;
+    std::size_t budget_ = 0;
     std::vector<capture_record<CI>> captures_;
     match_state<CI> s_;
     std::unique_ptr<hetero_stack> stack_;  // kept across attempts and searches
