@@ -209,6 +209,10 @@ const match_case match_cases[] = {
     {"a *", "aaa", free_spacing, "aaa"},
     {"(?#comment)a", "a", 0, "a"},
     {"(?:)a", "a", 0, "a"},
+    // former bugs
+    {"(?<=^a)b", "ab", 0, "b"},       // a '^' inside the first group anchored the whole pattern
+    {"(?:^a|b)c", "xbc", 0, "bc"},
+    {"(a*)+", "aa", 0, "aa|"},        // the last, empty iteration is the one captured
 };
 
 class modes : public ::testing::TestWithParam<REGEX_MODE> {};
