@@ -1,0 +1,518 @@
+// Hostile and broken input, end to end: the built program on folders that
+// hold truncated, mislabelled and oversized files, on an output folder it
+// cannot write, on a full disk, and on hand-edited configuration and map
+// files. Whatever happens, every run must end with its console lines, and
+// no file outside the output folder may change or appear.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "config/hot_pixel.h"
+#include "test_support.h"
+
+extern char** environ;
+
+namespace speckmend {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ProgramRun;
+using testing::readFile;
+using testing::TempFolder;
+using testing::writeFile;
+
+// ---------------------------------------------------------------------------
+// Running the program under limits
+
+struct Limits {
+    rlim_t fileSize = RLIM_INFINITY;  // RLIMIT_FSIZE; writes beyond it fail as on a full disk
+    std::vector<std::string> prefix;  // run through this command (e.g. setpriv) first
+};
+
+// Like testing::runProgram, but the child gets the limits, and its output
+// travels through pipes so that the file size limit does not cut it.
+ProgramRun runLimited(const std::vector<std::string>& arguments, const std::string& workingFolder,
+                      const Limits& limits) {
+    std::vector<std::string> args = limits.prefix;
+    args.push_back(SPECKMEND_BINARY);
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) return {};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(workingFolder.c_str()) != 0) _exit(126);
+        const int in = open("/dev/null", O_RDONLY);
+        dup2(in, STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        close(out[0]);
+        close(err[0]);
+        // A write past the limit then fails with EFBIG instead of killing
+        // the process, which is what a program sees on a full disk.
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit size{limits.fileSize, limits.fileSize};
+        setrlimit(RLIMIT_FSIZE, &size);
+        execve(argv[0], argv.data(), environ);
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    ProgramRun run;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* sinks[2] = {&run.output, &run.errors};
+    int open = 2;
+    while (open > 0 && poll(fds, 2, -1) > 0) {
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char buffer[4096];
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<std::size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    return run;
+}
+
+// ---------------------------------------------------------------------------
+// Folders and files
+
+// Every regular file below the folder with its bytes, keyed by the path
+// relative to it; `skip` names a sub-folder left out (the output folder).
+std::map<std::string, std::string> snapshot(const std::string& folder, const std::string& skip = "") {
+    std::map<std::string, std::string> files;
+    for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string relative = fs::relative(it->path(), folder).string();
+        if (!skip.empty() && (relative == skip || relative.rfind(skip + "/", 0) == 0)) {
+            if (it->is_directory()) it.disable_recursion_pending();
+            continue;
+        }
+        if (it->is_regular_file()) files[relative] = readFile(it->path().string());
+    }
+    return files;
+}
+
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    if (!fs::is_directory(folder)) return names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+cv::Mat noisePhoto(int width, int height, int channels, unsigned seed) {
+    cv::Mat photo(height, width, CV_8UC(channels));
+    cv::RNG rng(seed);
+    rng.fill(photo, cv::RNG::UNIFORM, 0, 256);
+    cv::GaussianBlur(photo, photo, cv::Size(5, 5), 1.5);
+    return photo;
+}
+
+std::string encode(const std::string& extension, const cv::Mat& image, const std::vector<int>& parameters = {}) {
+    std::vector<unsigned char> bytes;
+    if (!cv::imencode(extension, image, bytes, parameters)) throw std::runtime_error("cannot encode " + extension);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::string jpegPhoto(int width, int height, unsigned seed = 1) {
+    return encode(".jpg", noisePhoto(width, height, 3, seed), {cv::IMWRITE_JPEG_QUALITY, 90});
+}
+
+// Offset of the first start-of-frame marker (FFC0..FFCF other than DHT,
+// JPG and DAC), or npos.
+std::size_t frameHeader(const std::string& jpeg) {
+    for (std::size_t i = 2; i + 9 < jpeg.size(); ++i) {
+        const auto b = static_cast<unsigned char>(jpeg[i + 1]);
+        if (static_cast<unsigned char>(jpeg[i]) == 0xFF && b >= 0xC0 && b <= 0xCF && b != 0xC4 && b != 0xC8 &&
+            b != 0xCC)
+            return i;
+    }
+    return std::string::npos;
+}
+
+// A valid JPEG whose frame header now declares another size.
+std::string withDeclaredSize(std::string jpeg, unsigned width, unsigned height) {
+    const std::size_t sof = frameHeader(jpeg);
+    jpeg[sof + 5] = static_cast<char>(height >> 8);
+    jpeg[sof + 6] = static_cast<char>(height & 0xFF);
+    jpeg[sof + 7] = static_cast<char>(width >> 8);
+    jpeg[sof + 8] = static_cast<char>(width & 0xFF);
+    return jpeg;
+}
+
+// A valid JPEG relabelled as extended sequential with 12-bit samples, as a
+// medical or scientific camera writes it; the 8-bit library refuses it.
+std::string twelveBit(std::string jpeg) {
+    const std::size_t sof = frameHeader(jpeg);
+    jpeg[sof + 1] = static_cast<char>(0xC1);
+    jpeg[sof + 4] = 12;
+    return jpeg;
+}
+
+// A CMYK JPEG as prepress software writes it (four components, no JFIF).
+std::string cmykJpeg(int width, int height) {
+    jpeg_compress_struct codec;
+    jpeg_error_mgr errors;
+    codec.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&codec);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&codec, &buffer, &size);
+    codec.image_width = static_cast<JDIMENSION>(width);
+    codec.image_height = static_cast<JDIMENSION>(height);
+    codec.input_components = 4;
+    codec.in_color_space = JCS_CMYK;
+    jpeg_set_defaults(&codec);
+    jpeg_start_compress(&codec, TRUE);
+    std::vector<unsigned char> row(static_cast<std::size_t>(width) * 4);
+    while (codec.next_scanline < codec.image_height) {
+        for (std::size_t i = 0; i < row.size(); ++i) row[i] = static_cast<unsigned char>((i * 7 + codec.next_scanline) % 256);
+        JSAMPROW rows[1] = {row.data()};
+        jpeg_write_scanlines(&codec, rows, 1);
+    }
+    jpeg_finish_compress(&codec);
+    jpeg_destroy_compress(&codec);
+    std::string bytes(reinterpret_cast<char*>(buffer), size);
+    std::free(buffer);
+    return bytes;
+}
+
+// An arithmetic-coded copy made by the library's own converter.
+std::string arithmeticJpeg(const cv::Mat& photo) {
+    TempFolder work;
+    const std::string ppm = work / "photo.ppm";
+    const std::string jpg = work / "photo.jpg";
+    cv::imwrite(ppm, photo);
+    const ProgramRun run = testing::runProgram("/usr/bin/cjpeg", {"-arithmetic", "-outfile", jpg, ppm}, work.path());
+    if (run.status != 0) throw std::runtime_error("cjpeg -arithmetic failed: " + run.errors);
+    return readFile(jpg);
+}
+
+// A folder laid out as a photographer would run the program: config.xml and
+// hotpixels.xml beside the input folder, the output folder given as outdir.
+struct FaultShoot {
+    TempFolder root;
+    std::string indir = root / "in/";
+    std::string outdir = root / "out/";
+    std::string saveformat = "jpg";
+    std::string filter = "*.jpg";
+    int width = 96;
+    int height = 64;
+    std::vector<HotPixel> pixels = {{20, 17, 2}, {70, 40, 1}};
+    std::string mapText;  // when set, written instead of the map made from the fields above
+
+    FaultShoot() { fs::create_directories(indir); }
+
+    void add(const std::string& name, const std::string& bytes) const { writeFile(indir + name, bytes); }
+
+    void writeFiles() const {
+        writeFile(root / "config.xml", "<config><heal><filter>" + filter + "</filter><indir>" + indir +
+                                           "</indir><outdir>" + outdir + "</outdir><saveformat>" + saveformat +
+                                           "</saveformat></heal></config>");
+        if (!mapText.empty()) {
+            writeFile(root / "hotpixels.xml", mapText);
+            return;
+        }
+        std::string map = "<?xml version=\"1.0\"?>\n<hotpixels>\n <width>" + std::to_string(width) +
+                          "</width>\n <height>" + std::to_string(height) + "</height>\n";
+        for (const HotPixel& p : pixels)
+            map += " <pix x=\"" + std::to_string(p.x) + "\" y=\"" + std::to_string(p.y) + "\" r=\"" +
+                   std::to_string(p.r) + "\"/>\n";
+        writeFile(root / "hotpixels.xml", map + "</hotpixels>");
+    }
+
+    // Runs heal mode and checks what must hold after any run: the console
+    // ends with the closing text or the fatal block, and nothing outside
+    // the output folder changed or appeared.
+    ProgramRun heal(const Limits& limits = {}) const {
+        writeFiles();
+        const auto before = snapshot(root.path(), relativeOutdir());
+        const ProgramRun run = runLimited({"heal", root / "config.xml", root / "hotpixels.xml"}, root.path(), limits);
+        EXPECT_EQ(snapshot(root.path(), relativeOutdir()), before) << "a file outside the output folder changed";
+        EXPECT_TRUE(endsWith(run.output, "\npress any key to exit...") ||
+                    endsWith(run.output, "\npress any key to exit the program..."))
+            << run.output;
+        return run;
+    }
+
+    std::string relativeOutdir() const {
+        const std::string prefix = root.path() + "/";
+        std::string relative = outdir.rfind(prefix, 0) == 0 ? outdir.substr(prefix.size()) : outdir;
+        while (!relative.empty() && relative.back() == '/') relative.pop_back();
+        return relative;
+    }
+
+    static bool endsWith(const std::string& text, const std::string& tail) {
+        return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    }
+};
+
+// The status lines between the stage line and the closing text, or the
+// fatal message when the run ended early.
+std::string statusBlock(const std::string& output) {
+    const std::string stage = "\n2. Processing images...\n";
+    const std::size_t begin = output.find(stage);
+    if (begin == std::string::npos) return "<no stage line>";
+    const std::size_t from = begin + stage.size();
+    const std::size_t end = output.find("All done", from);
+    return output.substr(from, end == std::string::npos ? std::string::npos : end - from);
+}
+
+// ---------------------------------------------------------------------------
+// Files the folder should not hold
+
+struct OddFile {
+    const char* label;
+    const char* name;
+    std::function<std::string()> bytes;
+    const char* expectedLine;  // the file's status line
+    bool outputExpected;       // whether an output of that name may exist afterwards
+};
+
+TEST(FaultTest, OddFilesGetTheirStatusLineAndTheRunGoesOn) {
+    const cv::Mat photo = noisePhoto(96, 64, 3, 7);
+    const std::string good = jpegPhoto(96, 64, 3);
+    const OddFile cases[] = {
+        // Truncated copies: nothing to decode, or a scan cut short (the
+        // decoder fills the rest, the transplant keeps what was there).
+        {"empty file", "cut_0000.jpg", [] { return std::string(); }, "cut_0000.jpg error:I/O!", false},
+        {"start marker only", "cut_0002.jpg", [&] { return good.substr(0, 2); }, "cut_0002.jpg error:I/O!", false},
+        {"cut in the tables", "cut_0100.jpg", [&] { return good.substr(0, 100); }, "cut_0100.jpg error:I/O!", false},
+        {"cut after the frame header", "cut_sof.jpg", [&] { return good.substr(0, frameHeader(good) + 12); },
+         "cut_sof.jpg error:I/O!", false},
+        {"cut in the middle of the scan", "cut_half.jpg", [&] { return good.substr(0, good.size() / 2); },
+         "cut_half.jpg processed.", true},
+        {"end marker missing", "cut_eoi.jpg", [&] { return good.substr(0, good.size() - 2); },
+         "cut_eoi.jpg processed.", true},
+        // Mislabelled and foreign files.
+        // A PNG named .jpg and a CMYK JPEG decode, but cannot be the basis
+        // of a lossless JPEG: the file is reported, the original kept.
+        {"PNG named .jpg", "png.jpg", [&] { return encode(".png", photo); }, "png.jpg error:I/O!", false},
+        {"text named .jpg", "text.jpg", [] { return std::string("not an image at all\n"); }, "text.jpg error:I/O!",
+         false},
+        {"JPEG declaring 65000 by 65000", "huge.jpg", [&] { return withDeclaredSize(good, 65000, 65000); },
+         "huge.jpg error:I/O!", false},
+        {"JPEG declaring 65000 by 16", "wide.jpg", [&] { return withDeclaredSize(good, 65000, 16); },
+         "wide.jpg error:bad dimension!", false},
+        {"arithmetic coding", "arith.jpg", [&] { return arithmeticJpeg(photo); }, "arith.jpg processed.", true},
+        {"12-bit samples", "twelve.jpg", [&] { return twelveBit(good); }, "twelve.jpg error:I/O!", false},
+        {"CMYK", "cmyk.jpg", [] { return cmykJpeg(96, 64); }, "cmyk.jpg error:I/O!", false},
+    };
+    for (const OddFile& c : cases) {
+        SCOPED_TRACE(c.label);
+        FaultShoot shoot;
+        shoot.add("a_good.jpg", good);
+        shoot.add(c.name, c.bytes());
+        shoot.add("z_good.jpg", jpegPhoto(96, 64, 4));
+        const ProgramRun run = shoot.heal();
+        EXPECT_EQ(statusBlock(run.output),
+                  std::string("a_good.jpg processed.\n") + c.expectedLine + "\nz_good.jpg processed.\n");
+        EXPECT_EQ(run.status, 0);
+        const std::string output = shoot.outdir + c.name;
+        EXPECT_EQ(fs::exists(output), c.outputExpected);
+        if (c.outputExpected) {
+            const cv::Mat written = cv::imread(output, cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION);
+            EXPECT_EQ(written.size(), cv::Size(96, 64)) << "the output does not decode to the photo's size";
+        }
+        EXPECT_FALSE(fs::exists(shoot.outdir + "tmp_drop.jpg"));
+    }
+}
+
+TEST(FaultTest, ASubFolderNamedLikeAPhotoIsAnIOError) {
+    FaultShoot shoot;
+    shoot.filter = "*";
+    shoot.add("a.jpg", jpegPhoto(96, 64));
+    fs::create_directories(shoot.indir + "b.jpg");
+    const ProgramRun run = shoot.heal();
+    EXPECT_EQ(statusBlock(run.output), ". error:I/O!\n.. error:I/O!\na.jpg processed.\nb.jpg error:I/O!\n");
+}
+
+// ---------------------------------------------------------------------------
+// An output folder that cannot be written
+
+TEST(FaultTest, OutputFolderBelowAFileFailsEveryPhotoAndKeepsTheOriginals) {
+    for (const std::string saveformat : {"jpg", "png"}) {
+        SCOPED_TRACE(saveformat);
+        FaultShoot shoot;
+        shoot.saveformat = saveformat;
+        writeFile(shoot.root / "blocker", "a file where the output folder's parent should be");
+        shoot.outdir = shoot.root / "blocker/out/";
+        shoot.add("a.jpg", jpegPhoto(96, 64, 1));
+        shoot.add("b.jpg", jpegPhoto(96, 64, 2));
+        const ProgramRun run = shoot.heal();
+        EXPECT_EQ(statusBlock(run.output), "a.jpg error:I/O!\nb.jpg error:I/O!\n");
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(readFile(shoot.root / "blocker"), "a file where the output folder's parent should be");
+    }
+}
+
+bool canRunAsNobody() {
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) return false;
+    // The built program must be reachable for the unprivileged user.
+    const ProgramRun probe = testing::runProgram("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534",
+                                                 "--clear-groups", "/usr/bin/test", "-x", SPECKMEND_BINARY}, "/");
+    return probe.status == 0;
+}
+
+TEST(FaultTest, ReadOnlyOutputFolderFailsEveryPhotoAndKeepsTheOriginals) {
+    // Permission bits do not stop root, so the program runs as nobody then.
+    Limits limits;
+    if (geteuid() == 0) {
+        if (!canRunAsNobody()) GTEST_SKIP() << "running as root without a way to drop to an unprivileged user";
+        limits.prefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+    FaultShoot shoot;
+    shoot.add("a.jpg", jpegPhoto(96, 64, 1));
+    shoot.add("b.jpg", jpegPhoto(96, 64, 2));
+    fs::create_directories(shoot.outdir);
+    chmod(shoot.root.path().c_str(), 0755);
+    chmod(shoot.indir.c_str(), 0755);
+    chmod(shoot.outdir.c_str(), 0555);
+    const ProgramRun run = shoot.heal(limits);
+    EXPECT_EQ(statusBlock(run.output), "a.jpg error:I/O!\nb.jpg error:I/O!\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(namesIn(shoot.outdir).empty());
+}
+
+// ---------------------------------------------------------------------------
+// A full disk
+
+TEST(FaultTest, FullDiskDuringHealingFailsThePhotoAndLeavesNoTruncatedOutput) {
+    struct Case {
+        const char* saveformat;
+        const char* name;
+    } cases[] = {{"jpg", "a.jpg"}, {"png", "a.png"}, {"bmp", "a.bmp"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.saveformat);
+        FaultShoot shoot;
+        shoot.saveformat = c.saveformat;
+        shoot.width = 320;
+        shoot.height = 240;
+        shoot.add("a.jpg", jpegPhoto(320, 240, 1));
+        fs::create_directories(shoot.outdir);
+        Limits limits;
+        limits.fileSize = 16 * 1024;  // well below any output of this photo
+        const ProgramRun run = shoot.heal(limits);
+        EXPECT_EQ(statusBlock(run.output), "a.jpg error:I/O!\n");
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(namesIn(shoot.outdir), std::vector<std::string>{}) << "a cut output or temporary file stayed";
+    }
+}
+
+TEST(FaultTest, FullDiskWhileWritingTheMapEndsWithTheWriteMessage) {
+    TempFolder root;
+    fs::create_directories(root / "dark");
+    cv::Mat dark(120, 160, CV_8UC1, cv::Scalar(4));
+    for (int i = 0; i < 60; ++i) dark.at<unsigned char>(10 + (i / 12) * 20, 5 + (i % 12) * 12) = 250;
+    ASSERT_TRUE(cv::imwrite(root / "dark/d1.png", dark));
+    writeFile(root / "config.xml", "<config><detect><filter>*.png</filter><indir>" + root / "dark/" +
+                                       "</indir><outfile>" + root / "map.xml" +
+                                       "</outfile><amount>0.99</amount></detect></config>");
+    const auto before = snapshot(root.path());
+    Limits limits;
+    limits.fileSize = 512;  // the map of sixty hot pixels needs about two kilobytes
+    const ProgramRun run = runLimited({"detect", root / "config.xml"}, root.path(), limits);
+    EXPECT_NE(run.output.find("\nCRITICAL ERROR: cannot write outfile [" + root / "map.xml" +
+                              "]. Fix the problem and try again."),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.status, 1);
+    auto after = snapshot(root.path());
+    after.erase("map.xml");  // the part written before the disk filled stays, as documented
+    EXPECT_EQ(after, before);
+}
+
+// ---------------------------------------------------------------------------
+// Hand-made and hostile map and configuration files
+
+TEST(FaultTest, AMillionHotPixelsAreReadEchoedAndHealed) {
+    FaultShoot shoot;
+    std::string map = "<?xml version=\"1.0\"?>\n<hotpixels>\n <width>96</width>\n <height>64</height>\n";
+    constexpr int kCount = 1000000;
+    map.reserve(map.size() + kCount * 32);
+    for (int i = 0; i < kCount; ++i)
+        map += " <pix x=\"" + std::to_string(i % 4000) + "\" y=\"" + std::to_string(i / 4000) + "\" r=\"1\"/>\n";
+    shoot.mapText = map + "</hotpixels>";
+    shoot.add("a.jpg", jpegPhoto(96, 64));
+    const ProgramRun run = shoot.heal();
+    std::size_t echoes = 0;
+    for (std::size_t at = run.output.find("hotpixel at "); at != std::string::npos;
+         at = run.output.find("hotpixel at ", at + 1))
+        ++echoes;
+    EXPECT_EQ(echoes, static_cast<std::size_t>(kCount));
+    EXPECT_EQ(statusBlock(run.output), "a.jpg processed.\n");
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(FaultTest, CoordinatesBeyondThirtyTwoBitsNeverReachTheImage) {
+    FaultShoot shoot;
+    shoot.mapText =
+        "<hotpixels><width>96</width><height>64</height>"
+        "<pix x=\"4294967296\" y=\"3\" r=\"2\"/>"            // 2^32
+        "<pix x=\"2147483648\" y=\"2147483648\" r=\"1\"/>"   // 2^31
+        "<pix x=\"5\" y=\"99999999999999999999\" r=\"3\"/>"
+        "<pix x=\"2147483647\" y=\"2147483647\" r=\"2147483647\"/>"
+        "<pix x=\"10\" y=\"10\" r=\"4294967297\"/>"
+        "<pix x=\"30\" y=\"30\" r=\"2\"/></hotpixels>";
+    const std::string photo = jpegPhoto(96, 64);
+    shoot.add("a.jpg", photo);
+    shoot.saveformat = "jpg";
+    const ProgramRun run = shoot.heal();
+    EXPECT_EQ(statusBlock(run.output), "a.jpg processed.\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.output.find("hotpixel at 30,30 with r=2\n"), std::string::npos);
+    EXPECT_TRUE(fs::exists(shoot.outdir + "a.jpg"));
+}
+
+TEST(FaultTest, BillionLaughsConfigurationIsRefusedQuickly) {
+    std::string entities = "<!ENTITY l0 \"ha\">";
+    for (int i = 1; i <= 10; ++i)
+        entities += "<!ENTITY l" + std::to_string(i) + " \"" + [&] {
+            std::string ten;
+            for (int k = 0; k < 10; ++k) ten += "&l" + std::to_string(i - 1) + ";";
+            return ten;
+        }() + "\">";
+    for (const std::string where : {"<indir>&l10;</indir>", "<filter>&l10;</filter><indir>in/</indir>"}) {
+        SCOPED_TRACE(where);
+        TempFolder root;
+        writeFile(root / "config.xml", "<?xml version=\"1.0\"?>\n<!DOCTYPE config [" + entities +
+                                           "]>\n<config><detect>" + where + "<outfile>m.xml</outfile></detect></config>");
+        const auto before = snapshot(root.path());
+        const ProgramRun run = runLimited({"detect", root / "config.xml"}, root.path(), {});
+        EXPECT_NE(run.output.find("\nCRITICAL ERROR: configfile does not exist or not valid. Correct and try again.\n"),
+                  std::string::npos)
+            << run.output.substr(0, 2000);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_LT(run.output.size(), 100000u) << "the entities were expanded";
+        EXPECT_EQ(snapshot(root.path()), before);
+    }
+}
+
+}  // namespace
+}  // namespace speckmend
