@@ -70,6 +70,13 @@ private:
         }
     }
 
+    // Inside an extension opener only whitespace may be skipped: a '#' there
+    // is the comment extension, not a comment.
+    void skip_spaces() {
+        if (!free()) return;
+        while (i_ < n_ && std::isspace(uc(text_[i_]))) ++i_;
+    }
+
     void parse_group(match_group_base<CI>* g, bool top, unsigned restore_flags);
     void parse_atom(sequence& seq);
     void parse_paren(sequence& seq);
@@ -505,7 +512,7 @@ void perl_compiler<CI>::parse_paren(sequence& seq) {
         return;
     }
     ++i_;
-    skip_ws();
+    skip_spaces();
     if (i_ == n_) fail("ill-formed regular expression");
     char c = text_[i_++];
     enum { k_group, k_lookahead, k_lookbehind, k_atomic, k_conditional } kind = k_group;
@@ -532,7 +539,7 @@ void perl_compiler<CI>::parse_paren(sequence& seq) {
     case 'R':
         seq.add(arena_.make<match_recurse<CI>>());
         pat_.fast_ok = false;
-        skip_ws();
+        skip_spaces();
         if (i_ == n_) fail("ill-formed regular expression");
         if (text_[i_] != ')') fail("bad extension sequence");
         ++i_;
@@ -542,11 +549,17 @@ void perl_compiler<CI>::parse_paren(sequence& seq) {
         --i_;
         bool minus = false;
         for (;;) {
-            skip_ws();
+            skip_spaces();
             if (i_ == n_) fail("ill-formed regular expression");
             char m = text_[i_];
-            unsigned bit = m == 'i' ? ignore_case : m == 'm' ? multi_line : m == 's' ? single_line
-                         : m == 'x' ? free_spacing : 0;
+            unsigned bit = 0;
+            switch (m) {
+            case 'i': bit = ignore_case; break;
+            case 'm': bit = multi_line; break;
+            case 's': bit = single_line; break;
+            case 'x': bit = free_spacing; break;
+            default: break;
+            }
             if (bit != 0) {
                 if (minus)
                     flags_ &= ~bit;

@@ -213,6 +213,8 @@ const match_case match_cases[] = {
     {"(?<=^a)b", "ab", 0, "b"},       // a '^' inside the first group anchored the whole pattern
     {"(?:^a|b)c", "xbc", 0, "bc"},
     {"(a*)+", "aa", 0, "aa|"},        // the last, empty iteration is the one captured
+    {"a(?#note)b", "ab", free_spacing, "ab"},  // '#' after "(?" was read as a comment
+    {"a (? : b)", "ab", free_spacing, "ab"},
 };
 
 class modes : public ::testing::TestWithParam<REGEX_MODE> {};

@@ -103,7 +103,9 @@ TEST_P(deep_subjects, do_not_overflow_the_machine_stack) {
         rpattern p(c.pattern, 0, GetParam());
         match_results r;
         EXPECT_EQ(p.match(subject, r).matched, c.matches) << c.pattern;
-        if (c.matches) EXPECT_EQ(r.rstart(0), 0) << c.pattern;
+        if (c.matches) {
+            EXPECT_EQ(r.rstart(0), 0) << c.pattern;
+        }
     }
 }
 
