@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -64,6 +65,11 @@ public:  // engine internals, read by the matcher and substitution
     detail::match_group_base<CI>* top_group = nullptr;
     std::vector<unsigned> hidden_groups;
     std::unique_ptr<detail::start_set> start_set_;
+    // Set when every match begins with a greedy unbounded repeat of one
+    // character class (and there is no recursion): after a failed attempt the
+    // search may resume past the end of that repeat. The class as 256 bits.
+    bool leading_repeat = false;
+    std::uint64_t leading_set[4] = {0, 0, 0, 0};
 
     // Runs the search (or, with global_match, all searches) over [begin, end)
     // or, when `cstr`, over the NUL-terminated text at begin.

@@ -139,12 +139,23 @@ private:
                 }
                 return false;
             }
+            charset::bitmap leading;
+            for (int k = 0; k < 4; ++k) leading.words[k] = pat_.leading_set[k];
             for (CI p = from;; ++p) {
                 if (first != nullptr) {
                     while (p != last && !first->test(uc(*p))) ++p;
                     if (p == end || !first->test(uc(*p))) return false;
                 }
                 if (attempt<false>(p)) return true;
+                if (pat_.leading_repeat) {
+                    // A start inside the run the repeat just covered would
+                    // offer the rest of the pattern a subset of the same
+                    // positions, so it fails too.
+                    CI q = p;
+                    while (q != end && leading.test(uc(*q))) ++q;
+                    if (q > last) return false;
+                    if (q > p) p = q - 1;
+                }
                 if (p == last) return false;
             }
         }

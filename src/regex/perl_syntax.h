@@ -93,6 +93,7 @@ private:
     void finish_group(match_group_base<CI>* g, std::vector<sub_expr<CI>*>& alts);
     unsigned resolve(unsigned visible) const;
     void build_start_set();
+    void find_leading_repeat();
 
     basic_rpattern_base_impl<CI>& pat_;
     std::string& text_;
@@ -105,6 +106,7 @@ private:
     std::vector<match_conditional<CI>*> conditionals_;
     std::vector<atom_quantifier<CI>*> atom_quantifiers_;
     bool first_token_caret_ = false;
+    bool has_recursion_ = false;
     bool at_pattern_start_ = true;
 };
 
@@ -154,6 +156,27 @@ void perl_compiler<CI>::compile() {
             pat_.can_float = false;
     }
     build_start_set();
+    find_leading_repeat();
+}
+
+template <class CI>
+void perl_compiler<CI>::find_leading_repeat() {
+    const match_group_base<CI>* top = pat_.top_group;
+    if (has_recursion_ || !pat_.can_float || pat_.start_set_ || top->alternative_count != 1) return;
+    const sub_expr<CI>* first = top->alternatives[0];
+    const bool greedy_class =
+        dynamic_cast<const max_atom_quantifier<CI, match_charset_t<CI, false>>*>(first) != nullptr ||
+        dynamic_cast<const max_atom_quantifier<CI, match_charset_t<CI, true>>*>(first) != nullptr ||
+        dynamic_cast<const max_atom_quantifier<CI, match_char_t<CI, false>>*>(first) != nullptr ||
+        dynamic_cast<const max_atom_quantifier<CI, match_char_t<CI, true>>*>(first) != nullptr ||
+        dynamic_cast<const max_atom_quantifier<CI, match_any_t<CI, eol_t>>*>(first) != nullptr ||
+        dynamic_cast<const max_atom_quantifier<CI, match_any_t<CI, eos_t>>*>(first) != nullptr;
+    if (!greedy_class) return;
+    auto* q = static_cast<const atom_quantifier<CI>*>(first);
+    charset::bitmap set;
+    if (q->max != unbounded || !q->atom->first_chars(set)) return;
+    pat_.leading_repeat = true;
+    for (int k = 0; k < 4; ++k) pat_.leading_set[k] = set.words[k];
 }
 
 template <class CI>
@@ -539,6 +562,7 @@ void perl_compiler<CI>::parse_paren(sequence& seq) {
     case 'R':
         seq.add(arena_.make<match_recurse<CI>>());
         pat_.fast_ok = false;
+        has_recursion_ = true;
         skip_spaces();
         if (i_ == n_) fail("ill-formed regular expression");
         if (text_[i_] != ')') fail("bad extension sequence");
