@@ -28,6 +28,17 @@ namespace {
 // looked for in the wrong places (and the size check would reject it).
 constexpr int kLoadFlags = cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION;
 
+// The image reader throws for some files it refuses (a declared size beyond
+// its pixel limit, say); such a file is one that cannot be loaded, not the
+// end of the run.
+cv::Mat loadImage(const std::string& path) {
+    try {
+        return cv::imread(path, kLoadFlags);
+    } catch (const cv::Exception&) {
+        return {};
+    }
+}
+
 bool isHealablePhoto(const cv::Mat& image) {
     return !image.empty() && image.depth() == CV_8U && (image.channels() == 1 || image.channels() == 3);
 }
@@ -177,7 +188,7 @@ void Healer::inpaint(const cv::Mat& photo) {
 
 Healer::Repair Healer::repair(const std::string& fileName) {
     Repair result;
-    cv::Mat photo = cv::imread(inputFolder_ + fileName, kLoadFlags);
+    cv::Mat photo = loadImage(inputFolder_ + fileName);
     if (!isHealablePhoto(photo)) {
         result.status = -1;
         return result;
@@ -241,7 +252,7 @@ int Healer::healFile(const std::string& fileName) {
 bool Healer::writeDifference(const std::string& fileName, const cv::Mat& photo, const std::string& outputPath) {
     // Taken against the file as stored, so that it also shows what the
     // encoder changed, not only the repair.
-    const cv::Mat stored = cv::imread(outputPath, kLoadFlags);
+    const cv::Mat stored = loadImage(outputPath);
     if (stored.empty()) {
         std::printf("%s difference image skipped: the output cannot be read back\n", fileName.c_str());
         return true;
