@@ -316,13 +316,15 @@ TEST(FaultTest, OddFilesGetTheirStatusLineAndTheRunGoesOn) {
         {"PNG named .jpg", "png.jpg", [&] { return encode(".png", photo); }, "png.jpg error:I/O!", false},
         {"text named .jpg", "text.jpg", [] { return std::string("not an image at all\n"); }, "text.jpg error:I/O!",
          false},
-        {"JPEG declaring 65000 by 65000", "huge.jpg", [&] { return withDeclaredSize(good, 65000, 65000); },
-         "huge.jpg error:I/O!", false},
         {"JPEG declaring 65000 by 16", "wide.jpg", [&] { return withDeclaredSize(good, 65000, 16); },
          "wide.jpg error:bad dimension!", false},
         {"arithmetic coding", "arith.jpg", [&] { return arithmeticJpeg(photo); }, "arith.jpg processed.", true},
         {"12-bit samples", "twelve.jpg", [&] { return twelveBit(good); }, "twelve.jpg error:I/O!", false},
         {"CMYK", "cmyk.jpg", [] { return cmykJpeg(96, 64); }, "cmyk.jpg error:I/O!", false},
+        // Former bugs: the reader refuses a size beyond its pixel limit by
+        // throwing, which used to end the whole run with the fatal block.
+        {"JPEG declaring 65000 by 65000", "huge.jpg", [&] { return withDeclaredSize(good, 65000, 65000); },
+         "huge.jpg error:I/O!", false},
     };
     for (const OddFile& c : cases) {
         SCOPED_TRACE(c.label);
