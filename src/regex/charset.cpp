@@ -12,16 +12,51 @@
 
 namespace regex::detail {
 
-bool classify(unsigned mask, unsigned char c) {
-    if (mask == 0) return false;
-    const int ch = c;
-    return ((mask & class_alnum) && std::isalnum(ch)) || ((mask & class_alpha) && std::isalpha(ch)) ||
-           ((mask & class_blank) && std::isblank(ch)) || ((mask & class_cntrl) && std::iscntrl(ch)) ||
-           ((mask & class_digit) && std::isdigit(ch)) || ((mask & class_graph) && std::isgraph(ch)) ||
-           ((mask & class_lower) && std::islower(ch)) || ((mask & class_print) && std::isprint(ch)) ||
-           ((mask & class_punct) && std::ispunct(ch)) || ((mask & class_space) && std::isspace(ch)) ||
-           ((mask & class_upper) && std::isupper(ch)) || ((mask & class_xdigit) && std::isxdigit(ch));
+namespace {
+
+// Every class bit of every 8-bit character, asked of <cctype> once per
+// process: finalising a set is then a few 256-bit operations instead of
+// thousands of ctype calls. The program never changes locale after start-up,
+// so a table built on first use stays right.
+struct class_table {
+    std::uint16_t masks[256];
+    charset::bitmap members[12];  // one bitmap per class bit
+    class_table() {
+        for (unsigned c = 0; c < 256; ++c) {
+            const int ch = static_cast<int>(c);
+            const bool in[12] = {std::isalnum(ch) != 0, std::isalpha(ch) != 0, std::isblank(ch) != 0,
+                                 std::iscntrl(ch) != 0, std::isdigit(ch) != 0, std::isgraph(ch) != 0,
+                                 std::islower(ch) != 0, std::isprint(ch) != 0, std::ispunct(ch) != 0,
+                                 std::isspace(ch) != 0, std::isupper(ch) != 0, std::isxdigit(ch) != 0};
+            std::uint16_t m = 0;
+            for (unsigned bit = 0; bit < 12; ++bit) {
+                if (!in[bit]) continue;
+                m = static_cast<std::uint16_t>(m | (1u << bit));
+                members[bit].set(static_cast<unsigned char>(c));
+            }
+            masks[c] = m;
+        }
+    }
+};
+
+const class_table& classes() {
+    static const class_table table;
+    return table;
 }
+
+// The characters of at least one class in mask.
+charset::bitmap class_members(unsigned mask) {
+    charset::bitmap out;
+    if (mask == 0) return out;
+    const class_table& t = classes();
+    for (unsigned bit = 0; bit < 12; ++bit)
+        if (mask & (1u << bit)) out |= t.members[bit];
+    return out;
+}
+
+}  // namespace
+
+bool classify(unsigned mask, unsigned char c) { return (classes().masks[c] & mask) != 0; }
 
 bool charset::contains_slow(unsigned char c) const {
     bool in = bits.test(c) || classify(class_mask, c);
@@ -44,12 +79,16 @@ void charset::finalise() {
         }
         range_count = out + 1;
     }
-    for (unsigned c = 0; c < 256; ++c)
-        if (classify(class_mask, static_cast<unsigned char>(c))) bits.set(static_cast<unsigned char>(c));
+    bits |= class_members(class_mask);
     simple = negated_mask_count == 0 && nested_count == 0;
-    members = bitmap{};
-    for (unsigned c = 0; c < 256; ++c)
-        if (contains_slow(static_cast<unsigned char>(c))) members.set(static_cast<unsigned char>(c));
+    // Same membership as contains_slow(), computed a word at a time.
+    members = bits;
+    for (std::size_t i = 0; i < range_count; ++i)
+        for (unsigned c = ranges[i].first; c <= ranges[i].last && c < 256; ++c)
+            members.set(static_cast<unsigned char>(c));
+    for (std::size_t i = 0; i < negated_mask_count; ++i) members |= ~class_members(negated_masks[i]);
+    for (std::size_t i = 0; i < nested_count; ++i) members |= nested[i]->members;
+    if (negated) members = ~members;
 }
 
 void charset::merge(const charset& other) {

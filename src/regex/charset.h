@@ -14,7 +14,7 @@
 namespace regex::detail {
 
 // Our own bit per POSIX class; classification itself is asked of <cctype>
-// for the current C locale.
+// for the current C locale, once per process per character.
 enum posix_class : unsigned {
     class_alnum = 1u << 0,
     class_alpha = 1u << 1,
@@ -42,6 +42,11 @@ public:
         bitmap& operator|=(const bitmap& o) {
             for (int i = 0; i < 4; ++i) words[i] |= o.words[i];
             return *this;
+        }
+        bitmap operator~() const {
+            bitmap out;
+            for (int i = 0; i < 4; ++i) out.words[i] = ~words[i];
+            return out;
         }
     };
     struct range {
