@@ -50,7 +50,10 @@ public:
 
     template <class T>
     T peek() const {
-        check(typeid(T));
+        // Every pop checks its tag, so the common case (same type_info
+        // object) stays inline; the full comparison and the error are out of
+        // line.
+        if (!same_tag(typeid(T))) check(typeid(T));
         T value;
         std::memcpy(&value, top_ - record_size<T>(), sizeof(T));
         return value;
@@ -102,6 +105,13 @@ private:
         limit_ = payload(current_) + current_->capacity;
     }
     void grow(std::size_t bytes);
+    bool same_tag(const std::type_info& requested) const {
+        if (current_ == nullptr || static_cast<std::size_t>(top_ - payload(current_)) < padded(sizeof(tag)))
+            return false;
+        tag t;
+        std::memcpy(&t, top_ - padded(sizeof(tag)), sizeof(tag));
+        return t.type == &requested;
+    }
     void check(const std::type_info& requested) const;
 
     block* first_ = nullptr;
