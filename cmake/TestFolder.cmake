@@ -1,0 +1,30 @@
+# speckmend_test_folder(<folder> [BINARY] [LIBS lib...] [TOOLS tool...])
+#
+# One gtest program per test folder, <folder>_test, built from every
+# *_test.cpp in it and linked with the library of the source folder of the
+# same name. BINARY: the tests run the built speckmend executable, whose path
+# they get as SPECKMEND_BINARY. TOOLS: project tools the tests run.
+function(speckmend_test_folder folder)
+  cmake_parse_arguments(arg "BINARY" "" "LIBS;TOOLS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  set(target ${folder}_test)
+  add_executable(${target} ${sources})
+  target_link_libraries(${target} PRIVATE speckmend_${folder} GTest::gtest_main GTest::gmock ${arg_LIBS})
+  target_compile_definitions(${target} PRIVATE
+    SPECKMEND_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+    SPECKMEND_SAMPLES_DIR="${CMAKE_SOURCE_DIR}/../shared/samples/jpeg"
+    SPECKMEND_TOOLS_DIR="${CMAKE_BINARY_DIR}/tools")
+  if(arg_BINARY)
+    target_compile_definitions(${target} PRIVATE SPECKMEND_BINARY="$<TARGET_FILE:speckmend>")
+    add_dependencies(${target} speckmend)
+  endif()
+  foreach(tool IN LISTS arg_TOOLS)
+    if(TARGET ${tool})
+      add_dependencies(${target} ${tool})
+    endif()
+  endforeach()
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+endfunction()
