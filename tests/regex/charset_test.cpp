@@ -2,6 +2,7 @@
 // folding and membership.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 
 #include "regex/bad_regexpr.h"
@@ -85,6 +86,31 @@ const set_case set_cases[] = {
 
 TEST(charset, bracket_members) {
     for (const set_case& c : set_cases) EXPECT_EQ(members(c.body, c.flags), c.expected) << "[" << c.body;
+}
+
+// Every POSIX name, plain and negated, against <cctype> itself for all 256
+// codes: the cached class table must give the library's own answers.
+TEST(charset, posix_names_agree_with_cctype) {
+    struct name_case {
+        const char* name;
+        int (*is)(int);
+    } const names[] = {
+        {"alnum", isalnum}, {"alpha", isalpha}, {"blank", isblank}, {"cntrl", iscntrl},
+        {"digit", isdigit}, {"graph", isgraph}, {"lower", islower}, {"print", isprint},
+        {"punct", ispunct}, {"space", isspace}, {"upper", isupper}, {"xdigit", isxdigit},
+    };
+    for (const name_case& n : names) {
+        for (const bool negated : {false, true}) {
+            const std::string body = std::string("[:") + (negated ? "^" : "") + n.name + ":]]";
+            arena_allocator arena;
+            const char* p = body.data();
+            const charset* set = parse_bracket(p, body.data() + body.size(), 0, arena);
+            for (unsigned c = 0; c < 256; ++c) {
+                const bool expected = (n.is(static_cast<int>(c)) != 0) != negated;
+                EXPECT_EQ(set->contains(static_cast<unsigned char>(c)), expected) << "[" << body << " at " << c;
+            }
+        }
+    }
 }
 
 TEST(charset, negation_and_nested_sets) {
