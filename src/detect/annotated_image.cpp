@@ -1,6 +1,8 @@
 // Annotated picture of a detection run.
 #include "detect/annotated_image.h"
 
+#include "detect/image_file.h"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -55,12 +57,7 @@ cv::Mat AnnotatedImage::render() const {
 }
 
 bool AnnotatedImage::write(const std::string& path) const {
-    try {
-        return cv::imwrite(path, render());
-    } catch (const cv::Exception&) {
-        // The writer throws for an extension it has no encoder for.
-        return false;
-    }
+    return writeImageFile(path, render());
 }
 
 }  // namespace speckmend

@@ -14,6 +14,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "app/fatal_error.h"
+#include "detect/image_file.h"
 #include "heal/jpeg_transplant.h"
 #include "platform/directory.h"
 #include "platform/file_system.h"
@@ -41,16 +42,6 @@ cv::Mat loadImage(const std::string& path) {
 
 bool isHealablePhoto(const cv::Mat& image) {
     return !image.empty() && image.depth() == CV_8U && (image.channels() == 1 || image.channels() == 3);
-}
-
-// The image writer throws for names it has no encoder for; either way the
-// caller only needs to know whether the file is there.
-bool writeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters) {
-    try {
-        return cv::imwrite(path, image, parameters);
-    } catch (const cv::Exception&) {
-        return false;
-    }
 }
 
 std::vector<int> encoderParameters(const std::string& saveformat) {
@@ -237,7 +228,7 @@ int Healer::write(const std::string& fileName, const Repair& repaired) {
         const std::string temporaryPath = outputFolder_ + kTemporaryName;
         if (!writeTemporaryJpeg(donorFor(repaired), inputPath, temporaryPath)) return -1;
         if (!transplantJpegBlocks(inputPath, temporaryPath, outputPath, settings_.map.pixels)) return -1;
-    } else if (!writeImage(outputPath, repaired.healed, parameters)) {
+    } else if (!writeImageFile(outputPath, repaired.healed, parameters)) {
         return -1;
     }
     if (settings_.diffimages != 0 && !writeDifference(fileName, repaired.photo, outputPath)) return -1;
@@ -265,7 +256,7 @@ bool Healer::writeDifference(const std::string& fileName, const cv::Mat& photo, 
     cv::absdiff(photo, stored, difference_);
     // Rounds to nearest and saturates to 0..255, so small changes become visible.
     difference_.convertTo(difference_, -1, settings_.mul, 0.0);
-    return writeImage(outputPath + "-diff.png", difference_, {});
+    return writeImageFile(outputPath + "-diff.png", difference_, {});
 }
 
 void Healer::run() {

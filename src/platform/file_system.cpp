@@ -47,3 +47,19 @@ std::string resolvePath(const std::string& base, const std::string& path) {
 }
 
 }  // namespace speckmend
+
+namespace speckmend {
+
+bool writeWholeFile(const std::string& path, const void* data, std::size_t size) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) return false;
+    const bool written = std::fwrite(data, 1, size, file) == size;
+    const bool closed = std::fclose(file) == 0;
+    if (written && closed) return true;
+    // Only a regular file is ours to remove: the path may name a device.
+    struct stat s {};
+    if (stat(path.c_str(), &s) == 0 && S_ISREG(s.st_mode)) std::remove(path.c_str());
+    return false;
+}
+
+}  // namespace speckmend

@@ -1,6 +1,7 @@
 // Small file-system queries and changes the engines need beyond plain stdio.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace speckmend {
@@ -22,5 +23,14 @@ bool removeFile(const std::string& path);
 // Joins a folder and a relative path the way the program resolves paths
 // against a folder: an absolute path is returned unchanged.
 std::string resolvePath(const std::string& base, const std::string& path);
+
+}  // namespace speckmend
+
+namespace speckmend {
+
+// Writes the bytes as the whole content of the file, checking every write and
+// the close, so that a full disk is an error and not a cut file. On failure
+// the partly written file is removed.
+bool writeWholeFile(const std::string& path, const void* data, std::size_t size);
 
 }  // namespace speckmend

@@ -47,6 +47,22 @@ TEST_F(FileSystemTest, MakeDirectoriesCreatesParents) {
     EXPECT_FALSE(removeFile(root_ + "/file"));
 }
 
+TEST_F(FileSystemTest, WriteWholeFileReportsAFullDevice) {
+    const std::string data(100000, 'x');
+    const std::string path = root_ + "/whole";
+    EXPECT_TRUE(writeWholeFile(path, data.data(), data.size()));
+    FILE* f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::fseek(f, 0, SEEK_END);
+    EXPECT_EQ(std::ftell(f), 100000);
+    std::fclose(f);
+    // /dev/full accepts the open and fails the writes, as a full disk does;
+    // buffered stdio only notices at the flush inside the close.
+    EXPECT_FALSE(writeWholeFile("/dev/full", data.data(), 10));
+    EXPECT_TRUE(fileExists("/dev/full")) << "a device is never removed";
+    EXPECT_FALSE(writeWholeFile(root_ + "/missing/whole", data.data(), 10));
+}
+
 TEST(ResolvePath, Table) {
     struct Case {
         const char* base;

@@ -1,0 +1,30 @@
+// Image files written through memory, with checked writes.
+#include "detect/image_file.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "platform/file_system.h"
+
+namespace speckmend {
+
+bool writeImageFile(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters) {
+    const auto slash = path.find_last_of('/');
+    const auto dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
+    const std::string extension = path.substr(dot);
+    std::vector<uchar> bytes;
+    try {
+        if (!cv::imencode(extension, image, bytes, parameters)) return false;
+    } catch (const cv::Exception&) {
+        // No encoder for the extension, or one that can only write to a file
+        // by name; the latter is left to the library's own writer.
+        try {
+            return cv::haveImageWriter(path) && cv::imwrite(path, image, parameters);
+        } catch (const cv::Exception&) {
+            return false;
+        }
+    }
+    return writeWholeFile(path, bytes.data(), bytes.size());
+}
+
+}  // namespace speckmend
