@@ -1,5 +1,5 @@
 # Reads a hot pixel map (XML, one <pix> element a line, as the program
-# writes it) and prints the same spots as jpegpixi block specifications:
+# writes it) and prints the same spots as jpegpixi block descriptions:
 # the square of half-width r around each hot pixel, clipped to the image,
 # with overlapping squares merged (jpegpixi ignores a block that overlaps
 # another). With -v single=1 only the hot pixel itself.
