@@ -34,6 +34,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::ProgramRun;
 using testing::readFile;
+using testing::statusBlock;
 using testing::TempFolder;
 using testing::writeFile;
 
@@ -273,16 +274,6 @@ struct FaultShoot {
     }
 };
 
-// The status lines between the stage line and the closing text, or the
-// fatal message when the run ended early.
-std::string statusBlock(const std::string& output) {
-    const std::string stage = "\n2. Processing images...\n";
-    const std::size_t begin = output.find(stage);
-    if (begin == std::string::npos) return "<no stage line>";
-    const std::size_t from = begin + stage.size();
-    const std::size_t end = output.find("All done", from);
-    return output.substr(from, end == std::string::npos ? std::string::npos : end - from);
-}
 
 // ---------------------------------------------------------------------------
 // Files the folder should not hold

@@ -19,6 +19,7 @@ namespace speckmend {
 namespace {
 
 using speckmend::testing::ProgramRun;
+using speckmend::testing::statusBlock;
 using speckmend::testing::TempFolder;
 
 bool exists(const std::string& path) {
@@ -87,15 +88,6 @@ struct Shoot {
     }
 };
 
-// The lines between the stage line and the closing text.
-std::string statusBlock(const std::string& output) {
-    const std::string stage = "\n2. Processing images...\n";
-    const std::size_t begin = output.find(stage);
-    if (begin == std::string::npos) return "<no stage line>";
-    const std::size_t from = begin + stage.size();
-    const std::size_t end = output.find("All done", from);
-    return output.substr(from, end == std::string::npos ? std::string::npos : end - from);
-}
 
 // Pixels that differ between two images of the same geometry, outside the
 // 16-pixel cells the hot pixels' squares touch (grown by two pixels for the

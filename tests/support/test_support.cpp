@@ -70,6 +70,15 @@ ProgramRun runSpeckmend(const std::vector<std::string>& arguments, const std::st
     return runProgram(SPECKMEND_BINARY, arguments, workingFolder);
 }
 
+std::string statusBlock(const std::string& output) {
+    const std::string stage = "\n2. Processing images...\n";
+    const std::size_t begin = output.find(stage);
+    if (begin == std::string::npos) return "<no stage line>";
+    const std::size_t from = begin + stage.size();
+    const std::size_t end = output.find("All done", from);
+    return output.substr(from, end == std::string::npos ? std::string::npos : end - from);
+}
+
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;

@@ -38,6 +38,11 @@ ProgramRun runProgram(const std::string& program, const std::vector<std::string>
 // Runs the built speckmend executable.
 ProgramRun runSpeckmend(const std::vector<std::string>& arguments, const std::string& workingFolder);
 
+// The lines a run printed between the stage line "2. Processing images..."
+// and the closing text: the per-file status lines, or the fatal block when
+// the run ended early.
+std::string statusBlock(const std::string& output);
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 
