@@ -24,6 +24,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "config/hot_pixel.h"
+#include "test_images.h"
 #include "test_support.h"
 
 extern char** environ;
@@ -34,6 +35,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::ProgramRun;
 using testing::readFile;
+using testing::noisePhoto;
 using testing::statusBlock;
 using testing::TempFolder;
 using testing::writeFile;
@@ -127,13 +129,6 @@ std::vector<std::string> namesIn(const std::string& folder) {
     return names;
 }
 
-cv::Mat noisePhoto(int width, int height, int channels, unsigned seed) {
-    cv::Mat photo(height, width, CV_8UC(channels));
-    cv::RNG rng(seed);
-    rng.fill(photo, cv::RNG::UNIFORM, 0, 256);
-    cv::GaussianBlur(photo, photo, cv::Size(5, 5), 1.5);
-    return photo;
-}
 
 std::string encode(const std::string& extension, const cv::Mat& image, const std::vector<int>& parameters = {}) {
     std::vector<unsigned char> bytes;

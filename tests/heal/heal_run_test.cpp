@@ -1,6 +1,5 @@
 // End to end: the built program in heal mode on generated folders, with
 // standard input not a terminal so that the key waits return at once.
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <string>
@@ -13,6 +12,8 @@
 #include "config/hot_pixel.h"
 #include "config/settings.h"
 #include "heal/healer.h"
+#include "platform/file_system.h"
+#include "test_images.h"
 #include "test_support.h"
 
 namespace speckmend {
@@ -20,20 +21,10 @@ namespace {
 
 using speckmend::testing::ProgramRun;
 using speckmend::testing::statusBlock;
+using speckmend::testing::noisePhoto;
 using speckmend::testing::TempFolder;
 
-bool exists(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0;
-}
 
-cv::Mat noisePhoto(int width, int height, int channels, unsigned seed) {
-    cv::Mat photo(height, width, CV_8UC(channels));
-    cv::RNG rng(seed);
-    rng.fill(photo, cv::RNG::UNIFORM, 0, 256);
-    cv::GaussianBlur(photo, photo, cv::Size(7, 7), 2.0);
-    return photo;
-}
 
 // Burns the hot pixels into a copy of the photo.
 cv::Mat withHotPixels(const cv::Mat& photo, const std::vector<HotPixel>& pixels) {
@@ -78,7 +69,7 @@ struct Shoot {
     }
 
     cv::Mat photo(unsigned seed = 1, int channels = 3) const {
-        return withHotPixels(noisePhoto(width, height, channels, seed), pixels);
+        return withHotPixels(noisePhoto(width, height, channels, seed, 7, 2.0), pixels);
     }
 
     ProgramRun run(const std::string& workingFolder = "") const {
@@ -117,7 +108,7 @@ TEST(HealRunTest, OneStatusLinePerEntryInListingOrder) {
     writeJpeg(shoot.indir + "b.jpg", shoot.photo(1));
     testing::writeFile(shoot.indir + "C.txt", "not an image");
     writeJpeg(shoot.indir + "d.JPG", shoot.photo(2));
-    cv::Mat small = noisePhoto(64, 96, 3, 3);  // the map's size turned round
+    cv::Mat small = noisePhoto(64, 96, 3, 3, 7, 2.0);  // the map's size turned round
     writeJpeg(shoot.indir + "e.jpg", small);
     mkdir((shoot.indir + "f.jpg").c_str(), 0755);  // a folder matching the filter
     shoot.outdir = shoot.root / "out/";
@@ -130,11 +121,11 @@ TEST(HealRunTest, OneStatusLinePerEntryInListingOrder) {
               "d.JPG processed.\n"
               "e.jpg error:bad dimension!\n"
               "f.jpg error:I/O!\n");
-    EXPECT_TRUE(exists(shoot.outdir + "b.jpg"));
-    EXPECT_TRUE(exists(shoot.outdir + "d.jpg"));
-    EXPECT_FALSE(exists(shoot.outdir + "e.jpg"));
-    EXPECT_FALSE(exists(shoot.outdir + "C.jpg"));
-    EXPECT_FALSE(exists(shoot.outdir + "tmp_drop.jpg"));
+    EXPECT_TRUE(fileExists(shoot.outdir + "b.jpg"));
+    EXPECT_TRUE(fileExists(shoot.outdir + "d.jpg"));
+    EXPECT_FALSE(fileExists(shoot.outdir + "e.jpg"));
+    EXPECT_FALSE(fileExists(shoot.outdir + "C.jpg"));
+    EXPECT_FALSE(fileExists(shoot.outdir + "tmp_drop.jpg"));
     EXPECT_EQ(result.status, 0);
 }
 
@@ -190,12 +181,12 @@ TEST_P(NamingTest, DerivesTheNameAndPicksThePath) {
     const ProgramRun result = shoot.run();
     const std::string status = c.written ? " processed.\n" : " error:I/O!\n";
     ASSERT_EQ(statusBlock(result.output), ". error:I/O!\n.. error:I/O!\n" + c.input + status);
-    EXPECT_FALSE(exists(shoot.outdir + "tmp_drop.jpg"));
+    EXPECT_FALSE(fileExists(shoot.outdir + "tmp_drop.jpg"));
     if (!c.written) {
-        EXPECT_FALSE(exists(shoot.outdir + c.output));
+        EXPECT_FALSE(fileExists(shoot.outdir + c.output));
         return;
     }
-    ASSERT_TRUE(exists(shoot.outdir + c.output)) << c.output;
+    ASSERT_TRUE(fileExists(shoot.outdir + c.output)) << c.output;
     const cv::Mat input = load(shoot.indir + c.input);
     const cv::Mat output = load(shoot.outdir + c.output);
     ASSERT_EQ(output.size(), input.size());
@@ -343,7 +334,7 @@ TEST(HealRunTest, FormatTheWriterRefusesIsAnIoError) {
     writeJpeg(shoot.indir + "a.jpg", shoot.photo(10));
     const ProgramRun result = shoot.run();
     EXPECT_EQ(statusBlock(result.output), "a.jpg error:I/O!\n");
-    EXPECT_FALSE(exists(shoot.outdir + "a.pgm"));
+    EXPECT_FALSE(fileExists(shoot.outdir + "a.pgm"));
 }
 
 TEST(HealRunTest, TemporaryFileThatCannotBeWrittenIsAnIoError) {
@@ -353,7 +344,7 @@ TEST(HealRunTest, TemporaryFileThatCannotBeWrittenIsAnIoError) {
     mkdir((shoot.outdir + "tmp_drop.jpg").c_str(), 0755);
     const ProgramRun result = shoot.run();
     EXPECT_EQ(statusBlock(result.output), "a.jpg error:I/O!\n");
-    EXPECT_FALSE(exists(shoot.outdir + "a.jpg"));
+    EXPECT_FALSE(fileExists(shoot.outdir + "a.jpg"));
 }
 
 TEST(HealRunTest, JpegLibraryErrorEndsOnlyThatPhoto) {
@@ -366,9 +357,9 @@ TEST(HealRunTest, JpegLibraryErrorEndsOnlyThatPhoto) {
     const ProgramRun result = shoot.run();
     EXPECT_EQ(statusBlock(result.output), "a.jpg error:I/O!\nb.jpg processed.\n");
     EXPECT_EQ(result.status, 0);
-    EXPECT_FALSE(exists(shoot.outdir + "a.jpg"));
-    EXPECT_TRUE(exists(shoot.outdir + "b.jpg"));
-    EXPECT_FALSE(exists(shoot.outdir + "tmp_drop.jpg"));
+    EXPECT_FALSE(fileExists(shoot.outdir + "a.jpg"));
+    EXPECT_TRUE(fileExists(shoot.outdir + "b.jpg"));
+    EXPECT_FALSE(fileExists(shoot.outdir + "tmp_drop.jpg"));
 }
 
 TEST(HealRunTest, MissingOutputFolderIsCreatedWithItsParents) {
@@ -377,7 +368,7 @@ TEST(HealRunTest, MissingOutputFolderIsCreatedWithItsParents) {
     writeJpeg(shoot.indir + "a.jpg", shoot.photo(14));
     const ProgramRun result = shoot.run();
     EXPECT_EQ(statusBlock(result.output), "a.jpg processed.\n");
-    EXPECT_TRUE(exists(shoot.outdir + "a.jpg"));
+    EXPECT_TRUE(fileExists(shoot.outdir + "a.jpg"));
 }
 
 TEST(HealRunTest, RelativeFoldersResolveFromTheStartFolderAndFromIndir) {
@@ -388,9 +379,9 @@ TEST(HealRunTest, RelativeFoldersResolveFromTheStartFolderAndFromIndir) {
     shoot.outdir = "../healed/";  // relative to indir
     const ProgramRun result = shoot.run(shoot.root.path());
     EXPECT_EQ(statusBlock(result.output), "a.jpg processed.\nb.jpg processed.\n");
-    EXPECT_TRUE(exists(shoot.root / "healed/a.jpg"));
-    EXPECT_TRUE(exists(shoot.root / "healed/b.jpg"));
-    EXPECT_FALSE(exists(shoot.root / "healed/tmp_drop.jpg"));
+    EXPECT_TRUE(fileExists(shoot.root / "healed/a.jpg"));
+    EXPECT_TRUE(fileExists(shoot.root / "healed/b.jpg"));
+    EXPECT_FALSE(fileExists(shoot.root / "healed/tmp_drop.jpg"));
 }
 
 TEST(HealRunTest, DifferenceImageThatCannotBeTakenIsSkippedWithALine) {
@@ -403,8 +394,8 @@ TEST(HealRunTest, DifferenceImageThatCannotBeTakenIsSkippedWithALine) {
     EXPECT_EQ(statusBlock(result.output),
               "grey.jpg difference image skipped: the output reads back with another size or channel count\n"
               "grey.jpg processed.\n");
-    EXPECT_TRUE(exists(shoot.outdir + "grey.webp"));
-    EXPECT_FALSE(exists(shoot.outdir + "grey.webp-diff.png"));
+    EXPECT_TRUE(fileExists(shoot.outdir + "grey.webp"));
+    EXPECT_FALSE(fileExists(shoot.outdir + "grey.webp-diff.png"));
 }
 
 TEST(HealRunTest, GreyAndColourPhotosInOneRun) {
@@ -474,8 +465,8 @@ TEST(HealRunTest, OutdirWithoutSeparatorPrefixesNamesInTheInputFolder) {
     shoot.outdir = "healed_";
     const ProgramRun result = shoot.run();
     EXPECT_EQ(statusBlock(result.output), "a.jpg processed.\nb.jpg processed.\n") << result.output;
-    EXPECT_TRUE(exists(shoot.indir + "healed_a.png"));
-    EXPECT_TRUE(exists(shoot.indir + "healed_b.png"));
+    EXPECT_TRUE(fileExists(shoot.indir + "healed_a.png"));
+    EXPECT_TRUE(fileExists(shoot.indir + "healed_b.png"));
 }
 
 }  // namespace

@@ -24,10 +24,13 @@
 
 #include "heal/jpeg_transplant.h"
 #include "heal/region_inpainter.h"
+#include "test_images.h"
 #include "test_support.h"
 
 namespace speckmend {
 namespace {
+
+using speckmend::testing::noisePhoto;
 
 HealSettings makeSettings(std::vector<HotPixel> pixels, int width, int height, double range = 3, int method = 1,
                           int diffimages = 0) {
@@ -43,14 +46,6 @@ HealSettings makeSettings(std::vector<HotPixel> pixels, int width, int height, d
     return settings;
 }
 
-cv::Mat noisePhoto(int width, int height, int channels, unsigned seed) {
-    cv::Mat photo(height, width, CV_8UC(channels));
-    cv::RNG rng(seed);
-    rng.fill(photo, cv::RNG::UNIFORM, 0, 256);
-    // Some structure, so that the gradient-driven weights matter.
-    cv::GaussianBlur(photo, photo, cv::Size(5, 5), 1.5);
-    return photo;
-}
 
 bool identical(const cv::Mat& a, const cv::Mat& b) {
     return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;

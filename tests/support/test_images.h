@@ -1,0 +1,13 @@
+// Synthetic photographs for the healing tests.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+namespace speckmend::testing {
+
+// Uniform noise smoothed by a Gaussian, so that the inpainting's gradient
+// weights have some structure to work on. The same arguments give the same
+// pixels.
+cv::Mat noisePhoto(int width, int height, int channels, unsigned seed, int blurSize = 5, double blurSigma = 1.5);
+
+}  // namespace speckmend::testing
