@@ -16,24 +16,49 @@ constexpr unsigned char kSos = 0xDA;
 constexpr unsigned char kEoi = 0xD9;
 constexpr unsigned char kSoi = 0xD8;
 
+// Position in a block (row by row) of the k-th coefficient in coding order.
+constexpr int kZigzag[DCTSIZE2] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+                                   12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+                                   35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+                                   58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
 bool isRestart(unsigned char code) { return code >= 0xD0 && code <= 0xD7; }
 
-bool sameTable(const JHUFF_TBL& a, const JHUFF_TBL& b) {
+bool hasSymbol(const JHUFF_TBL* table, int symbol) {
+    if (table == nullptr) return false;
     int symbols = 0;
-    for (int length = 1; length <= 16; ++length) {
-        if (a.bits[length] != b.bits[length]) return false;
-        symbols += a.bits[length];
-    }
-    return symbols <= 256 && std::memcmp(a.huffval, b.huffval, static_cast<std::size_t>(symbols)) == 0;
+    for (int length = 1; length <= 16; ++length) symbols += table->bits[length];
+    for (int i = 0; i < symbols && i < 256; ++i)
+        if (table->huffval[i] == symbol) return true;
+    return false;
 }
 
-// Every defined table of source is one of the two standard ones of its kind.
-bool allStandard(JHUFF_TBL* const* source, JHUFF_TBL* const* standard) {
-    for (int slot = 0; slot < NUM_HUFF_TBLS; ++slot) {
-        if (source[slot] == nullptr) continue;
-        if (!sameTable(*source[slot], *standard[0]) && !sameTable(*source[slot], *standard[1])) return false;
+int magnitudeBits(int value) {
+    int bits = 0;
+    for (unsigned magnitude = static_cast<unsigned>(value < 0 ? -value : value); magnitude != 0; magnitude >>= 1)
+        ++bits;
+    return bits;
+}
+
+// Whether the tables can code blocks at all: sequential Huffman, tables
+// defined for every component.
+bool ownTablesUsable(j_decompress_ptr source) {
+    if (source->progressive_mode || source->arith_code) return false;
+    for (int c = 0; c < source->num_components; ++c) {
+        const jpeg_component_info& info = source->comp_info[c];
+        if (info.dc_tbl_no < 0 || info.dc_tbl_no >= NUM_HUFF_TBLS || info.ac_tbl_no < 0 ||
+            info.ac_tbl_no >= NUM_HUFF_TBLS || source->dc_huff_tbl_ptrs[info.dc_tbl_no] == nullptr ||
+            source->ac_huff_tbl_ptrs[info.ac_tbl_no] == nullptr)
+            return false;
     }
     return true;
+}
+
+void copyTable(j_compress_ptr output, JHUFF_TBL*& slot, const JHUFF_TBL& table) {
+    if (slot == nullptr) slot = jpeg_alloc_huff_table(reinterpret_cast<j_common_ptr>(output));
+    std::memcpy(slot->bits, table.bits, sizeof table.bits);
+    std::memcpy(slot->huffval, table.huffval, sizeof table.huffval);
+    slot->sent_table = FALSE;
 }
 
 }  // namespace
@@ -90,19 +115,32 @@ std::vector<jpeg_scan_info> readScanScript(std::span<const unsigned char> bytes,
     return scans;
 }
 
-bool usesStandardHuffmanTables(j_decompress_ptr source, JpegGuard& guard) {
-    JpegEncoder standard;
-    std::vector<unsigned char> unused;
-    bool result = false;
-    auto step = [&] {
-        standard.createToMemory(guard, "tables", unused);
-        standard.codec.in_color_space = JCS_YCbCr;
-        standard.codec.input_components = 3;
-        jpeg_set_defaults(&standard.codec);
-        result = allStandard(source->dc_huff_tbl_ptrs, standard.codec.dc_huff_tbl_ptrs) &&
-                 allStandard(source->ac_huff_tbl_ptrs, standard.codec.ac_huff_tbl_ptrs);
-    };
-    return runJpegGuarded(guard, step) && result;
+bool ownTablesCanCode(j_decompress_ptr source, int c, const JCOEF* block) {
+    const jpeg_component_info& info = source->comp_info[c];
+    const JHUFF_TBL* dc = source->dc_huff_tbl_ptrs[info.dc_tbl_no];
+    const JHUFF_TBL* ac = source->ac_huff_tbl_ptrs[info.ac_tbl_no];
+    // A changed block also changes the DC difference of the block after it,
+    // which is not known here: every difference 8 bits allow must be codable.
+    for (int bits = 0; bits <= 11; ++bits)
+        if (!hasSymbol(dc, bits)) return false;
+    int run = 0;
+    for (int k = 1; k < DCTSIZE2; ++k) {
+        const int value = block[kZigzag[k]];
+        if (value == 0) {
+            ++run;
+            continue;
+        }
+        for (; run > 15; run -= 16)
+            if (!hasSymbol(ac, 0xF0)) return false;
+        const int bits = magnitudeBits(value);
+        if (bits > 10 || !hasSymbol(ac, (run << 4) | bits)) return false;
+        run = 0;
+    }
+    return run == 0 || hasSymbol(ac, 0x00);
+}
+
+void JpegRewrite::noteChangedBlock(int c, const JCOEF* block) {
+    if (ownTablesCodeChanges_ && !ownTablesCanCode(&decoder_.codec, c, block)) ownTablesCodeChanges_ = false;
 }
 
 bool JpegRewrite::read(std::span<const unsigned char> bytes, std::string& diagnostic) {
@@ -128,7 +166,7 @@ bool JpegRewrite::read(std::span<const unsigned char> bytes, std::string& diagno
 
 bool JpegRewrite::writeOnce(std::vector<unsigned char>& out, bool keepScans, std::string& diagnostic) {
     j_decompress_ptr source = &decoder_.codec;
-    const bool standardTables = !source->arith_code && usesStandardHuffmanTables(source, guard_);
+    const bool ownTables = ownTablesCodeChanges_ && ownTablesUsable(source);
     JpegEncoder encoder;
     auto step = [&] {
         encoder.createToMemory(guard_, "output", out);
@@ -154,10 +192,20 @@ bool JpegRewrite::writeOnce(std::vector<unsigned char>& out, bool keepScans, std
         } else if (source->progressive_mode) {
             jpeg_simple_progression(output);
         }
-        // Huffman tables made for this image where the source had tables of
-        // its own, the standard ones where it had those; arithmetic coding
-        // adapts by itself.
-        output->optimize_coding = source->arith_code || standardTables ? FALSE : TRUE;
+        // The source's own Huffman tables where they can code every block,
+        // else tables made for this image; arithmetic coding adapts by
+        // itself.
+        output->optimize_coding = source->arith_code || ownTables ? FALSE : TRUE;
+        if (ownTables) {
+            for (int c = 0; c < source->num_components; ++c) {
+                const jpeg_component_info& from = source->comp_info[c];
+                jpeg_component_info& to = output->comp_info[c];
+                to.dc_tbl_no = from.dc_tbl_no;
+                to.ac_tbl_no = from.ac_tbl_no;
+                copyTable(output, output->dc_huff_tbl_ptrs[from.dc_tbl_no], *source->dc_huff_tbl_ptrs[from.dc_tbl_no]);
+                copyTable(output, output->ac_huff_tbl_ptrs[from.ac_tbl_no], *source->ac_huff_tbl_ptrs[from.ac_tbl_no]);
+            }
+        }
         jpeg_write_coefficients(output, arrays);
         copySourceMarkers(source, output);
         jpeg_finish_compress(output);

@@ -28,6 +28,12 @@ public:
     // diagnostic set, when the library refuses the coefficients.
     bool write(std::vector<unsigned char>& out, std::string& diagnostic);
 
+    // Tells the rewrite that a block of component c now holds these
+    // coefficients. A sequential Huffman source is written with its own
+    // Huffman tables as long as they can code every changed block (so that
+    // its size stays what it was); otherwise with tables made for the image.
+    void noteChangedBlock(int c, const JCOEF* block);
+
     j_decompress_ptr source() { return &decoder_.codec; }
     jvirt_barray_ptr* arrays() const { return arrays_; }
     JpegGuard& guard() { return guard_; }
@@ -47,6 +53,7 @@ private:
     std::span<const unsigned char> bytes_;
     std::size_t imageLength_ = 0;
     std::vector<jpeg_scan_info> scans_;
+    bool ownTablesCodeChanges_ = true;
 };
 
 // The scans of the JPEG in bytes, read from its SOS headers up to its EOI,
@@ -54,9 +61,9 @@ private:
 // empty when a header cannot be matched to them.
 std::vector<jpeg_scan_info> readScanScript(std::span<const unsigned char> bytes, j_decompress_ptr source);
 
-// Whether every Huffman table the source defines is one of the standard
-// tables the library writes by default (so that re-coding with them gives
-// the source's size, and optimizing them would only shrink the file).
-bool usesStandardHuffmanTables(j_decompress_ptr source, JpegGuard& guard);
+// Whether a sequential Huffman source's own tables, as its components use
+// them, have a code for every AC symbol of block (component c) and for
+// every DC difference an 8-bit image can have.
+bool ownTablesCanCode(j_decompress_ptr source, int c, const JCOEF* block);
 
 }  // namespace speckmend

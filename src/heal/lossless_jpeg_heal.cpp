@@ -35,6 +35,22 @@ LosslessHealResult refused(std::string diagnostic) {
     return result;
 }
 
+// The blocks the window's cells will give the output.
+void noteRepairedBlocks(JpegRewrite& rewrite, const DropRequest& request, const RepairedBlocks& repaired) {
+    j_decompress_ptr donor = request.healedSource;
+    for (int c = 0; c < donor->num_components && c < repaired.components; ++c) {
+        const JDIMENSION rows = std::min<JDIMENSION>(donor->comp_info[c].height_in_blocks, repaired.heightInBlocks[c]);
+        const JDIMENSION columns = std::min<JDIMENSION>(donor->comp_info[c].width_in_blocks, repaired.widthInBlocks[c]);
+        for (JDIMENSION row = 0; row < rows; ++row) {
+            JBLOCKARRAY blocks = (*donor->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(donor),
+                                                                   request.healedCoefficients[c], row, 1, FALSE);
+            for (JDIMENSION column = 0; column < columns; ++column)
+                if (repaired.repaired(c, static_cast<int>(column), static_cast<int>(row)))
+                    rewrite.noteChangedBlock(c, blocks[0][column]);
+        }
+    }
+}
+
 // One window through decode, repair, encode and transplant. Returns false
 // with diagnostic set when the library refuses a step.
 bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& window,
@@ -106,6 +122,7 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
         prepareDrop(source, request);
         keepUnrepairedBlocks(source, rewrite.arrays(), request,
                              [&repaired](int c, int column, int row) { return repaired.repaired(c, column, row); });
+        noteRepairedBlocks(rewrite, request, repaired);
         for (std::size_t index : window.areas) {
             const cv::Rect& area = areas[index];
             placeArea(source, rewrite.arrays(), &output.codec, request, area.x, area.y, area.br().x, area.br().y);
