@@ -15,9 +15,9 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/fatal_error.h"
 #include "heal/jpeg_codec.h"
 #include "jpeg_harness.h"
+#include "platform/fatal_error.h"
 #include "test_support.h"
 
 namespace speckmend {
