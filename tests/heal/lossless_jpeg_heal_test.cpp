@@ -235,55 +235,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, InMemoryHeal, ::testing::ValuesIn(healCases()),
                          });
 
 // ---------------------------------------------------------------------------
-// A window decodes like the whole photo away from its inner edges.
-
-TEST(JpegWindow, DecodesLikeTheImageReaderInsideAndOnThePhotosEdges) {
-    const std::vector<std::pair<const char*, SourceRecipe>> cases = {
-        {"420", recipe(157, 99, {{2, 2}, {1, 1}, {1, 1}})},  {"422", recipe(150, 91, {{2, 1}, {1, 1}, {1, 1}})},
-        {"444", recipe(131, 77, {{1, 1}, {1, 1}, {1, 1}})},  {"440", recipe(93, 141, {{1, 2}, {1, 1}, {1, 1}})},
-        {"411", recipe(173, 60, {{4, 1}, {1, 1}, {1, 1}})},  {"grey", recipe(133, 85, {{1, 1}})},
-        {"2x2 1x2 1x2", recipe(139, 101, {{2, 2}, {1, 2}, {1, 2}})},
-    };
-    for (const auto& [name, r] : cases) {
-        SCOPED_TRACE(name);
-        const Bytes bytes = makeSourceBytes(r, 5);
-        const cv::Mat whole = decodeWhole(bytes);
-        JpegRewrite rewrite;
-        std::string diagnostic;
-        ASSERT_TRUE(rewrite.read(bytes, diagnostic)) << diagnostic;
-        const JpegGrid grid = gridOf(rewrite.source());
-        // Windows inside, at every edge and corner, and the whole photo.
-        const std::vector<cv::Rect> windows = {
-            {1, 1, 3, 3}, {0, 0, 3, 2}, {grid.across() - 3, grid.down() - 3, 3, 3}, {0, 1, grid.across(), 3},
-            {0, 0, grid.across(), grid.down()}};
-        for (const cv::Rect& imcus : windows) {
-            SCOPED_TRACE(::testing::PrintToString(imcus));
-            const cv::Rect area = grid.pixels(imcus);
-            Bytes blocks;
-            cv::Mat pixels(area.size(), whole.type());
-            JpegEncoder encoder;
-            JpegDecoder decoder;
-            auto step = [&] {
-                writeWindowBlocks(rewrite.source(), rewrite.arrays(), imcus, encoder, rewrite.guard(), blocks);
-                decodeLikeImageReader(blocks, rewrite.source()->jpeg_color_space, decoder, rewrite.guard(), pixels);
-            };
-            ASSERT_TRUE(runJpegGuarded(rewrite.guard(), step));
-            // The trusted part: one iMCU in from every edge that is not the
-            // photo's own.
-            const int left = area.x == 0 ? 0 : grid.imcuWidth, top = area.y == 0 ? 0 : grid.imcuHeight;
-            const int right = area.br().x == grid.width ? area.width : area.width - grid.imcuWidth;
-            const int bottom = area.br().y == grid.height ? area.height : area.height - grid.imcuHeight;
-            ASSERT_LT(left, right);
-            ASSERT_LT(top, bottom);
-            const cv::Rect trusted(left, top, right - left, bottom - top);
-            cv::Mat difference;
-            cv::absdiff(pixels(trusted), whole(trusted + area.tl()), difference);
-            EXPECT_EQ(cv::countNonZero(difference.reshape(1)), 0);
-        }
-    }
-}
-
-// ---------------------------------------------------------------------------
 // Outcomes other than healed.
 
 TEST(LosslessHeal, RefusesWhatItCannotHeal) {
