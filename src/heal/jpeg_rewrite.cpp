@@ -143,13 +143,20 @@ std::vector<jpeg_scan_info> readScanScript(std::span<const unsigned char> bytes,
 }
 
 bool ownTablesCanCode(j_decompress_ptr source, int c, const JCOEF* block) {
+    if (c < 0 || c >= source->num_components || !ownTablesUsable(source)) return false;
     const jpeg_component_info& info = source->comp_info[c];
     return canCode(symbolsOf(source->dc_huff_tbl_ptrs[info.dc_tbl_no]), symbolsOf(source->ac_huff_tbl_ptrs[info.ac_tbl_no]),
                    block);
 }
 
 void JpegRewrite::noteChangedBlock(int c, const JCOEF* block) {
-    if (!ownTablesCodeChanges_ || c < 0 || c >= MAX_COMPONENTS) return;
+    if (!ownTablesCodeChanges_) return;
+    // Arithmetic and progressive sources are never written with their own
+    // Huffman tables, and their table numbers need not name any.
+    if (c < 0 || c >= decoder_.codec.num_components || !ownTablesUsable(&decoder_.codec)) {
+        ownTablesCodeChanges_ = false;
+        return;
+    }
     if (!symbolsKnown_[c]) {
         const jpeg_component_info& info = decoder_.codec.comp_info[c];
         dcSymbols_[c] = symbolsOf(decoder_.codec.dc_huff_tbl_ptrs[info.dc_tbl_no]);

@@ -435,5 +435,49 @@ TEST(LosslessHealSamples, MultiPicturePreviewStaysReadable) {
     EXPECT_FALSE(decodeWhole(preview(result.file, outputBase, after[1])).empty());
 }
 
+// ---------------------------------------------------------------------------
+// Former bugs.
+
+std::size_t findMarker(const Bytes& jpeg, unsigned char code) {
+    for (std::size_t at = 0; at + 1 < jpeg.size(); ++at)
+        if (jpeg[at] == 0xFF && jpeg[at + 1] == code) return at;
+    return std::string::npos;
+}
+
+TEST(LosslessHealFormerBugs, ZeroInAQuantizationTableIsRefusedNotADivisionByZero) {
+    Bytes source = makeSourceBytes(recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}));
+    const std::size_t dqt = findMarker(source, 0xDB);
+    ASSERT_NE(dqt, std::string::npos);
+    source[dqt + 5] = 0;  // the first entry of the first table
+    const LosslessHealResult repaired = healJpegLosslessly(source, {{{20, 20, 2}}, 64, 48}, 3, 1);
+    EXPECT_EQ(repaired.outcome, Outcome::notReadable);
+    EXPECT_NE(repaired.diagnostic.find("zero"), std::string::npos) << repaired.diagnostic;
+    // Nothing to repair, nothing to encode: the file is rewritten as it is.
+    EXPECT_EQ(healJpegLosslessly(source, {{}, 64, 48}, 3, 1).outcome, Outcome::healed);
+}
+
+TEST(LosslessHealFormerBugs, ArithmeticTableNumbersBeyondTheHuffmanSlots) {
+    Bytes source = makeSourceBytes(with(recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}), [](SourceRecipe& s) {
+        s.arithmetic = true;
+    }));
+    const std::size_t sos = findMarker(source, 0xDA);
+    ASSERT_NE(sos, std::string::npos);
+    for (int i = 0; i < source[sos + 4]; ++i) source[sos + 6 + 2 * i] = 0xCD;  // tables 12 and 13
+    JpegFile in;
+    ASSERT_TRUE(readJpeg(source, in));
+    const LosslessHealResult result = healJpegLosslessly(source, {{{20, 20, 2}}, 64, 48}, 3, 1);
+    ASSERT_EQ(result.outcome, Outcome::healed) << result.diagnostic;
+    JpegFile out;
+    ASSERT_TRUE(readJpeg(result.file, out));
+    EXPECT_TRUE(out.arithmetic);
+}
+
+TEST(LosslessHealFormerBugs, InMemoryCodecsPrintNothing) {
+    ::testing::internal::CaptureStderr();
+    const LosslessHealResult result = healJpegLosslessly(toBytes("\xFF\xD8\xFF\xDB broken"), {{}, 1, 1}, 3, 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(result.outcome, Outcome::notReadable);
+}
+
 }  // namespace
 }  // namespace speckmend
