@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
@@ -279,6 +280,34 @@ TEST(LosslessHeal, TrailingBytesFollowTheImageUnchanged) {
     EXPECT_EQ(std::string(result.file.end() - static_cast<long>(tail.size()), result.file.end()), tail);
     JpegFile healed;
     EXPECT_TRUE(readJpeg(result.file, healed));
+}
+
+TEST(LosslessHeal, PhotosHealedAtOnceGiveTheBytesOfOneAtATime) {
+    std::vector<Bytes> sources;
+    std::vector<HotPixelMap> maps;
+    const std::vector<SourceRecipe> recipes = {
+        recipe(301, 203, {{2, 2}, {1, 1}, {1, 1}}), recipe(257, 199, {{2, 1}, {1, 1}, {1, 1}}),
+        recipe(211, 150, {{1, 1}}), with(recipe(240, 180, {{2, 2}, {1, 1}, {1, 1}}), [](SourceRecipe& s) {
+            s.progressive = true;
+        })};
+    for (std::size_t i = 0; i < recipes.size(); ++i) {
+        sources.push_back(makeSourceBytes(recipes[i], static_cast<unsigned>(i + 3)));
+        maps.push_back({cornersAndEdges(recipes[i].width, recipes[i].height), recipes[i].width, recipes[i].height});
+    }
+    std::vector<Bytes> alone;
+    for (std::size_t i = 0; i < sources.size(); ++i) alone.push_back(healJpegLosslessly(sources[i], maps[i], 3, 1).file);
+    std::vector<Bytes> together(sources.size() * 3);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < together.size(); ++t)
+        threads.emplace_back([&, t] {
+            const std::size_t i = t % sources.size();
+            together[t] = healJpegLosslessly(sources[i], maps[i], 3, 1).file;
+        });
+    for (std::thread& thread : threads) thread.join();
+    for (std::size_t t = 0; t < together.size(); ++t) {
+        EXPECT_FALSE(together[t].empty());
+        EXPECT_TRUE(together[t] == alone[t % sources.size()]) << "photo " << t % sources.size();
+    }
 }
 
 // ---------------------------------------------------------------------------
