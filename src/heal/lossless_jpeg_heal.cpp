@@ -46,9 +46,16 @@ void noteRepairedBlocks(JpegRewrite& rewrite, const DropRequest& request, const 
 
 // One window through decode, repair, encode and transplant. Returns false
 // with diagnostic set when the library refuses a step.
-bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& window,
-                const std::vector<cv::Rect>& areas, const HotPixelMap& map, double range, int method, int channels,
-                std::string& diagnostic) {
+// The repair areas of one photo: a hot pixel's disc, found with the index
+// of its pixel so that its cells are placed as the pixel's own.
+struct Areas {
+    std::vector<cv::Rect> rects;
+    std::vector<std::size_t> pixels;
+};
+
+bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& window, const Areas& areaList,
+                const HotPixelMap& map, double range, int method, int channels, std::string& diagnostic) {
+    const std::vector<cv::Rect>& areas = areaList.rects;
     j_decompress_ptr source = rewrite.source();
     JpegGuard& guard = rewrite.guard();
     const cv::Rect pixels = grid.pixels(window.imcus);
@@ -116,10 +123,8 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
         keepUnrepairedBlocks(source, rewrite.arrays(), request,
                              [&repaired](int c, int column, int row) { return repaired.repaired(c, column, row); });
         noteRepairedBlocks(rewrite, request, repaired);
-        for (std::size_t index : window.areas) {
-            const cv::Rect& area = areas[index];
-            placeArea(source, rewrite.arrays(), &output.codec, request, area.x, area.y, area.br().x, area.br().y);
-        }
+        for (std::size_t index : window.areas)
+            placeRegion(source, rewrite.arrays(), &output.codec, request, map.pixels[areaList.pixels[index]]);
     };
     if (!runJpegGuarded(guard, step)) {
         // The error came from whichever codec raised it.
@@ -152,16 +157,17 @@ LosslessHealResult healJpegLosslessly(std::span<const unsigned char> sourceBytes
                        std::to_string(source->num_components) + " components)");
 
     const JpegGrid grid = gridOf(source);
-    const std::vector<cv::Rect> areas = repairAreas(map, cv::Size(grid.width, grid.height));
+    Areas areas;
+    areas.rects = repairAreas(map, cv::Size(grid.width, grid.height), &areas.pixels);
     // A range the inpainting cannot confine to a neighbourhood makes the
     // whole photo one window.
     const int margin = RegionInpainter::marginFor(range);
     std::vector<RepairWindow> windows;
     if (margin > 0) {
-        windows = planRepairWindows(areas, grid, margin);
-    } else if (!areas.empty()) {
+        windows = planRepairWindows(areas.rects, grid, margin);
+    } else if (!areas.rects.empty()) {
         RepairWindow whole{cv::Rect(0, 0, grid.across(), grid.down()), {}};
-        for (std::size_t i = 0; i < areas.size(); ++i) whole.areas.push_back(i);
+        for (std::size_t i = 0; i < areas.rects.size(); ++i) whole.areas.push_back(i);
         windows.push_back(std::move(whole));
     }
     for (const RepairWindow& window : windows)
