@@ -12,6 +12,7 @@
 #include "app/fatal_error.h"
 #include "config/settings.h"
 #include "app/load_settings.h"
+#include "app/version.h"
 #include "detect/detector.h"
 #include "heal/healer.h"
 #include "platform/console.h"
@@ -62,7 +63,7 @@ void printClosingText() {
 }  // namespace
 
 int run(int argc, char** argv) {
-    std::printf("\n***** Speckmend v1.02 %s *****\n\n", kMakerCredit);
+    std::printf("\n***** Speckmend v%s %s *****\n\n", kVersion, kMakerCredit);
     std::printf("1. Reading configuration...\n");
     {
         Settings settings;
