@@ -17,10 +17,10 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/fatal_error.h"
+#include "config/hot_pixel_map.h"
 #include "detect/annotated_image.h"
-#include "detect/hot_pixel_map.h"
 #include "platform/directory.h"
+#include "platform/fatal_error.h"
 #include "platform/file_system.h"
 
 namespace speckmend {
@@ -86,9 +86,7 @@ std::vector<std::int64_t> histogram(const cv::Mat& image, int bins) {
 
 }  // namespace
 
-Detector::Detector(const DetectSettings& settings) : settings_(settings), pool_(workerCount() + 1) { run(); }
-
-Detector::Detector(const DetectSettings& settings, Stepwise) : settings_(settings), pool_(workerCount() + 1) {}
+Detector::Detector(const DetectSettings& settings) : settings_(settings), pool_(workerCount() + 1) {}
 
 cv::Mat Detector::readFrame(const std::string& fileName) {
     std::vector<unsigned char> bytes;

@@ -1,5 +1,5 @@
 // Image files written through memory, with checked writes.
-#include "detect/image_file.h"
+#include "platform/image_file.h"
 
 #include <opencv2/imgcodecs.hpp>
 
