@@ -32,13 +32,7 @@ constexpr int kLoadFlags = cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION;
 // The image reader throws for some files it refuses (a declared size beyond
 // its pixel limit, say); such a file is one that cannot be loaded, not the
 // end of the run.
-cv::Mat loadImage(const std::string& path) {
-    try {
-        return cv::imread(path, kLoadFlags);
-    } catch (const cv::Exception&) {
-        return {};
-    }
-}
+cv::Mat loadImage(const std::string& path) { return readImageFile(path, kLoadFlags); }
 
 bool isHealablePhoto(const cv::Mat& image) {
     return !image.empty() && image.depth() == CV_8U && (image.channels() == 1 || image.channels() == 3);
