@@ -302,24 +302,13 @@ backref_tag<CI> basic_rpattern<CI>::match(const std::string& subject, basic_matc
     }
 }
 
-template <class CI>
-std::size_t substitute(basic_subst_results<CI>& results, const basic_rpattern<CI>& pattern, std::string& target) {
-    const unsigned flags = pattern.flags();
-    const bool in_place = (flags & discard_captures) && !pattern.subst_uses_groups;
-    const std::string* subject;
-    if (in_place) {
-        subject = &target;
-    } else {
-        results.subject_copy() = target;
-        subject = &results.subject_copy();
-    }
-    results.set_subject(subject);
-    CI begin = detail::string_begin<CI>(*subject);
-    CI end = begin + static_cast<std::ptrdiff_t>(subject->size());
-    results.set_subject_begin(begin);
-    auto& out = results.captures();
-    out.clear();
+namespace detail {
 
+template <class CI>
+std::size_t substitute_all(basic_subst_results<CI>& results, const basic_rpattern<CI>& pattern, std::string& target,
+                           bool in_place, CI begin, CI end) {
+    const unsigned flags = pattern.flags();
+    auto& out = results.captures();
     detail::searcher<CI> s(pattern, begin, end, false);
     std::vector<backref_tag<CI>> current;
     std::size_t count = 0;
@@ -359,6 +348,42 @@ std::size_t substitute(basic_subst_results<CI>& results, const basic_rpattern<CI
     if (in_place) results.set_subject_begin(begin);
     if (flags & discard_captures) out.clear();
     return count;
+}
+
+}  // namespace detail
+
+template <class CI>
+std::size_t substitute(basic_subst_results<CI>& results, const basic_rpattern<CI>& pattern, std::string& target) {
+    const unsigned flags = pattern.flags();
+    const bool in_place = (flags & discard_captures) && !pattern.subst_uses_groups;
+    const std::string* subject;
+    if (in_place) {
+        subject = &target;
+    } else {
+        results.subject_copy() = target;
+        subject = &results.subject_copy();
+    }
+    results.set_subject(subject);
+    CI begin = detail::string_begin<CI>(*subject);
+    CI end = begin + static_cast<std::ptrdiff_t>(subject->size());
+    results.set_subject_begin(begin);
+    auto& out = results.captures();
+    out.clear();
+
+    // A search that stops at the step limit after earlier replacements must
+    // not leave the target half edited: the unedited text is put back. Out
+    // of place it is the subject copy; in place only a global substitution
+    // edits before its last search, so only that needs a backup.
+    const bool global = (flags & global_match) != 0;
+    std::string backup;
+    if (in_place && global) backup = target;
+    try {
+        return detail::substitute_all(results, pattern, target, in_place, begin, end);
+    } catch (const step_limit_reached&) {
+        target = in_place ? std::move(backup) : results.subject_copy();
+        results.captures().assign(pattern.cgroups(), backref_tag<CI>{});
+        throw;
+    }
 }
 
 }  // namespace regex

@@ -1006,12 +1006,14 @@ bool run_steps(match_state<CI>& s, const sub_expr<CI>* start, CI p) {
     s.cur = p;
     const sub_expr<CI>* node = start;
     for (;;) {
+        s.count_step();
         if (node->template step<Cstr>(s)) {
             node = s.next;
         } else {
             for (;;) {
                 if (s.stack->position() == base) return false;
                 const sub_expr<CI>* back = s.stack->template pop<const sub_expr<CI>*>();
+                s.count_step();
                 if (back->template restep<Cstr>(s)) {
                     node = s.next;
                     break;

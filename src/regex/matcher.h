@@ -38,12 +38,14 @@ public:
     void rebase(CI begin, CI end) {
         s_.begin = begin;
         s_.end = end;
+        subject_length_ = no_step_limit;
     }
 
     // One search from `from`; on success the captures hold the match.
     bool find(CI from) {
         for (auto& c : captures_) c = capture_record<CI>{};
         s_.search_start = from;
+        s_.steps_left = s_.step_limit = step_budget();
         return cstr_ ? find_from<true>(from) : find_from<false>(from);
     }
 
@@ -66,14 +68,31 @@ public:
     }
 
 private:
+    std::size_t step_budget() {
+        const std::size_t limit = pat_.step_limit_;
+        if (limit == no_step_limit) return limit;
+        if (subject_length_ == no_step_limit) {
+            subject_length_ = 0;
+            if (cstr_)
+                for (CI p = s_.begin; *p != '\0'; ++p) ++subject_length_;
+            else
+                subject_length_ = static_cast<std::size_t>(s_.end - s_.begin);
+        }
+        const std::size_t per_char = pat_.step_per_char_;
+        const std::size_t room = no_step_limit - limit;
+        const std::size_t allowance =
+            per_char != 0 && subject_length_ > room / per_char ? room : subject_length_ * per_char;
+        return limit + allowance;
+    }
+
     template <bool Cstr>
     bool attempt(CI p) {
         s_.saved.clear();
         s_.recurse_depth = 0;
         if (use_stack_) return stack_attempt<Cstr>(p);
         const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-        if (budget_ == 0) budget_ = recursion_stack_budget(here);
-        s_.stack_floor = here > budget_ ? here - budget_ : 0;
+        if (stack_budget_ == 0) stack_budget_ = recursion_stack_budget(here);
+        s_.stack_floor = here > stack_budget_ ? here - stack_budget_ : 0;
         try {
             return s_.top->template go<Cstr>(s_, p);
         } catch (const depth_exceeded&) {
@@ -164,7 +183,8 @@ private:
     const basic_rpattern_base_impl<CI>& pat_;
     bool cstr_;
     bool use_stack_ = false;
-    std::size_t budget_ = 0;
+    std::size_t stack_budget_ = 0;
+    std::size_t subject_length_ = no_step_limit;  // measured on the first search
     std::vector<capture_record<CI>> captures_;
     match_state<CI> s_;
     std::unique_ptr<hetero_stack> stack_;  // kept across attempts and searches

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "regex/bad_regexpr.h"
 #include "regex/charset.h"
 #include "regex/hetero_stack.h"
 
@@ -52,6 +53,11 @@ class sub_expr;
 template <class CI>
 class match_group_base;
 
+// Out of line so that the counting fast path stays two instructions.
+[[noreturn, gnu::noinline, gnu::cold]] inline void throw_step_limit(std::size_t limit) {
+    throw step_limit_reached(limit);
+}
+
 template <class CI>
 struct match_state {
     CI begin{};
@@ -72,6 +78,16 @@ struct match_state {
 
     std::uintptr_t stack_floor = 0;  // lowest frame address the recursion may reach
     std::size_t recurse_mark = 0;    // stack position above the innermost open (?R)
+
+    // Step budget of the current search: every node the recursive strategy
+    // enters and every step and retry of the explicit-stack strategy costs
+    // one; reaching zero throws step_limit_reached.
+    std::size_t step_limit = static_cast<std::size_t>(-1);
+    std::size_t steps_left = static_cast<std::size_t>(-1);
+    [[gnu::always_inline]] inline void count_step() {
+        if (--steps_left == 0) [[unlikely]]
+            throw_step_limit(step_limit);
+    }
 
     // Explicit-stack strategy.
     hetero_stack* stack = nullptr;
@@ -150,6 +166,7 @@ public:
 
     template <bool Cstr>
     bool go(state& s, CI p) const {
+        s.count_step();
         if constexpr (Cstr)
             return match_recursive_cstr(s, p);
         else
