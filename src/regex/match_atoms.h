@@ -69,27 +69,27 @@ template <class CI, class Atom>
 class max_atom_quantifier : public atom_quantifier<CI> {
 public:
     template <bool Cstr>
-    bool rec(match_state<CI>& s, CI p) const {
+    bool match(match_state<CI>& s, CI p) const {
         const Atom* a = static_cast<const Atom*>(this->atom);
         std::size_t n = 0;
         CI q = p;
         const std::size_t w = a->template occurrence_width<Cstr>(s);
         if (w == 0) {
             // Empty occurrences: any count at this place is the same match.
-            if (this->max != 0 && !a->template one<Cstr>(s, q)) return this->min == 0 && this->next->template go<Cstr>(s, p);
-            return this->next->template go<Cstr>(s, p);
+            if (this->max != 0 && !a->template one<Cstr>(s, q)) return this->min == 0 && this->next->template match<Cstr>(s, p);
+            return this->next->template match<Cstr>(s, p);
         }
         while (n < this->max && a->template one<Cstr>(s, q)) ++n;
         if (n < this->min) return false;
         for (;;) {
-            if (this->template follow_ok<Cstr>(s, q) && this->next->template go<Cstr>(s, q)) return true;
+            if (this->template follow_ok<Cstr>(s, q) && this->next->template match<Cstr>(s, q)) return true;
             if (n == this->min) return false;
             --n;
             q -= static_cast<std::ptrdiff_t>(w);
         }
     }
     template <bool Cstr>
-    bool stp(match_state<CI>& s) const {
+    bool step(match_state<CI>& s) const {
         const Atom* a = static_cast<const Atom*>(this->atom);
         const std::size_t w = a->template occurrence_width<Cstr>(s);
         if (w == 0) {
@@ -114,7 +114,7 @@ public:
         return true;
     }
     template <bool Cstr>
-    bool restp(match_state<CI>& s) const {
+    bool restep(match_state<CI>& s) const {
         auto r = s.stack->template pop<typename atom_quantifier<CI>::loop_record>();
         do {
             if (r.n == this->min) return false;
@@ -136,25 +136,25 @@ template <class CI, class Atom>
 class min_atom_quantifier : public atom_quantifier<CI> {
 public:
     template <bool Cstr>
-    bool rec(match_state<CI>& s, CI p) const {
+    bool match(match_state<CI>& s, CI p) const {
         const Atom* a = static_cast<const Atom*>(this->atom);
         std::size_t n = 0;
         CI q = p;
         const std::size_t w = a->template occurrence_width<Cstr>(s);
         if (w == 0) {
             if (this->min != 0 && !a->template one<Cstr>(s, q)) return false;
-            return this->next->template go<Cstr>(s, p);
+            return this->next->template match<Cstr>(s, p);
         }
         for (; n < this->min; ++n)
             if (!a->template one<Cstr>(s, q)) return false;
         for (;;) {
-            if (this->template follow_ok<Cstr>(s, q) && this->next->template go<Cstr>(s, q)) return true;
+            if (this->template follow_ok<Cstr>(s, q) && this->next->template match<Cstr>(s, q)) return true;
             if (n == this->max || !a->template one<Cstr>(s, q)) return false;
             ++n;
         }
     }
     template <bool Cstr>
-    bool stp(match_state<CI>& s) const {
+    bool step(match_state<CI>& s) const {
         const Atom* a = static_cast<const Atom*>(this->atom);
         const std::size_t w = a->template occurrence_width<Cstr>(s);
         CI q = s.cur;
@@ -176,7 +176,7 @@ public:
         return true;
     }
     template <bool Cstr>
-    bool restp(match_state<CI>& s) const {
+    bool restep(match_state<CI>& s) const {
         const Atom* a = static_cast<const Atom*>(this->atom);
         auto r = s.stack->template pop<typename atom_quantifier<CI>::loop_record>();
         do {
@@ -197,18 +197,18 @@ template <class CI, class Derived>
 class atom_base : public sub_expr<CI> {
 public:
     template <bool Cstr>
-    bool rec(match_state<CI>& s, CI p) const {
+    bool match(match_state<CI>& s, CI p) const {
         if (!static_cast<const Derived*>(this)->template one<Cstr>(s, p)) return false;
-        return this->next->template go<Cstr>(s, p);
+        return this->next->template match<Cstr>(s, p);
     }
     template <bool Cstr>
-    bool stp(match_state<CI>& s) const {
+    bool step(match_state<CI>& s) const {
         if (!static_cast<const Derived*>(this)->template one<Cstr>(s, s.cur)) return false;
         s.next = this->next;
         return true;
     }
     template <bool Cstr>
-    bool restp(match_state<CI>&) const {
+    bool restep(match_state<CI>&) const {
         return false;
     }
     template <bool Cstr>
@@ -431,18 +431,18 @@ public:
         return c.matched ? static_cast<std::size_t>(c.second - c.first) : 1;
     }
     template <bool Cstr>
-    bool rec(match_state<CI>& s, CI p) const {
+    bool match(match_state<CI>& s, CI p) const {
         if (!one<Cstr>(s, p)) return false;
-        return this->next->template go<Cstr>(s, p);
+        return this->next->template match<Cstr>(s, p);
     }
     template <bool Cstr>
-    bool stp(match_state<CI>& s) const {
+    bool step(match_state<CI>& s) const {
         if (!one<Cstr>(s, s.cur)) return false;
         s.next = this->next;
         return true;
     }
     template <bool Cstr>
-    bool restp(match_state<CI>&) const {
+    bool restep(match_state<CI>&) const {
         return false;
     }
     bool match_one(match_state<CI>& s, CI& p) const override { return one<false>(s, p); }
@@ -495,17 +495,17 @@ public:
         }
     }
     template <bool Cstr>
-    bool rec(match_state<CI>& s, CI p) const {
-        return test<Cstr>(s, p) && this->next->template go<Cstr>(s, p);
+    bool match(match_state<CI>& s, CI p) const {
+        return test<Cstr>(s, p) && this->next->template match<Cstr>(s, p);
     }
     template <bool Cstr>
-    bool stp(match_state<CI>& s) const {
+    bool step(match_state<CI>& s) const {
         if (!test<Cstr>(s, s.cur)) return false;
         s.next = this->next;
         return true;
     }
     template <bool Cstr>
-    bool restp(match_state<CI>&) const {
+    bool restep(match_state<CI>&) const {
         return false;
     }
     REGEX_NODE_DISPATCH(CI)
@@ -534,17 +534,17 @@ public:
         return hit == positive;
     }
     template <bool Cstr>
-    bool rec(match_state<CI>& s, CI p) const {
-        return test<Cstr>(s, p) && this->next->template go<Cstr>(s, p);
+    bool match(match_state<CI>& s, CI p) const {
+        return test<Cstr>(s, p) && this->next->template match<Cstr>(s, p);
     }
     template <bool Cstr>
-    bool stp(match_state<CI>& s) const {
+    bool step(match_state<CI>& s) const {
         if (!test<Cstr>(s, s.cur)) return false;
         s.next = this->next;
         return true;
     }
     template <bool Cstr>
-    bool restp(match_state<CI>&) const {
+    bool restep(match_state<CI>&) const {
         return false;
     }
     REGEX_NODE_DISPATCH(CI)

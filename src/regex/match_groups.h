@@ -17,16 +17,16 @@ public:
     public:
         const match_group_base* owner = nullptr;
         template <bool Cstr>
-        bool rec(match_state<CI>& s, CI p) const {
-            return owner->template end_go<Cstr>(s, p);
+        bool match(match_state<CI>& s, CI p) const {
+            return owner->template end_match<Cstr>(s, p);
         }
         template <bool Cstr>
-        bool stp(match_state<CI>& s) const {
-            return Cstr ? owner->end_step_cstr(s) : owner->end_step(s);
+        bool step(match_state<CI>& s) const {
+            return Cstr ? owner->end_match_step_cstr(s) : owner->end_match_step(s);
         }
         template <bool Cstr>
-        bool restp(match_state<CI>& s) const {
-            return Cstr ? owner->end_restep_cstr(s) : owner->end_restep(s);
+        bool restep(match_state<CI>& s) const {
+            return Cstr ? owner->end_rematch_step_cstr(s) : owner->end_rematch_step(s);
         }
         REGEX_NODE_DISPATCH(CI)
     };
@@ -51,18 +51,18 @@ public:
     }
     const sub_expr<CI>* end_node() const { return &end; }
 
-    virtual bool end_recursive(match_state<CI>& s, CI p) const = 0;
-    virtual bool end_recursive_cstr(match_state<CI>& s, CI p) const = 0;
-    virtual bool end_step(match_state<CI>& s) const = 0;
-    virtual bool end_step_cstr(match_state<CI>& s) const = 0;
-    virtual bool end_restep(match_state<CI>& s) const = 0;
-    virtual bool end_restep_cstr(match_state<CI>& s) const = 0;
+    virtual bool end_match_recursive(match_state<CI>& s, CI p) const = 0;
+    virtual bool end_match_recursive_cstr(match_state<CI>& s, CI p) const = 0;
+    virtual bool end_match_step(match_state<CI>& s) const = 0;
+    virtual bool end_match_step_cstr(match_state<CI>& s) const = 0;
+    virtual bool end_rematch_step(match_state<CI>& s) const = 0;
+    virtual bool end_rematch_step_cstr(match_state<CI>& s) const = 0;
     template <bool Cstr>
-    bool end_go(match_state<CI>& s, CI p) const {
+    bool end_match(match_state<CI>& s, CI p) const {
         if constexpr (Cstr)
-            return end_recursive_cstr(s, p);
+            return end_match_recursive_cstr(s, p);
         else
-            return end_recursive(s, p);
+            return end_match_recursive(s, p);
     }
 
     // Record of a group trying its alternatives in the explicit-stack strategy.
@@ -145,7 +145,7 @@ public:
     template <bool Cstr>
     bool try_alternatives(match_state<CI>& s, CI p) const {
         for (std::size_t i = 0; i < alternative_count; ++i)
-            if (alternatives[i]->template go<Cstr>(s, p)) return true;
+            if (alternatives[i]->template match<Cstr>(s, p)) return true;
         return false;
     }
 };
@@ -158,7 +158,7 @@ template <class CI>
 class match_group : public match_group_base<CI> {
 public:
     template <bool Cstr>
-    bool rec(match_state<CI>& s, CI p) const {
+    bool match(match_state<CI>& s, CI p) const {
         if (this->template rejects<Cstr>(s, p)) return false;
         s.check_depth();
         capture_record<CI>& c = s.captures[this->number];
@@ -169,7 +169,7 @@ public:
         return false;
     }
     template <bool Cstr>
-    bool end_rec(match_state<CI>& s, CI p) const {
+    bool end_match(match_state<CI>& s, CI p) const {
         capture_record<CI>& c = s.captures[this->number];
         CI f = c.first, sc = c.second;
         bool m = c.matched;
@@ -178,14 +178,14 @@ public:
         c.matched = true;
         // The outermost group inside a (?R) ends the inner match here.
         if (this->number == 0 && s.recurse_depth != 0) return true;
-        if (this->next->template go<Cstr>(s, p)) return true;
+        if (this->next->template match<Cstr>(s, p)) return true;
         c.first = f;
         c.second = sc;
         c.matched = m;
         return false;
     }
     template <bool Cstr>
-    bool stp(match_state<CI>& s) const {
+    bool step(match_state<CI>& s) const {
         const CI p = s.cur;
         if (this->template rejects<Cstr>(s, p)) return false;
         capture_record<CI>& c = s.captures[this->number];
@@ -196,7 +196,7 @@ public:
         return true;
     }
     template <bool Cstr>
-    bool restp(match_state<CI>& s) const {
+    bool restep(match_state<CI>& s) const {
         auto r = s.stack->template pop<typename match_group_base<CI>::alternative_record>();
         if (++r.alternative < this->alternative_count) {
             s.stack->push(r);
@@ -214,9 +214,9 @@ public:
         bool matched;
     };
     template <bool Cstr>
-    bool end_stp(match_state<CI>& s) const;
+    bool end_step(match_state<CI>& s) const;
     template <bool Cstr>
-    bool end_restp(match_state<CI>& s) const {
+    bool end_restep(match_state<CI>& s) const {
         auto r = s.stack->template pop<capture_undo>();
         capture_record<CI>& c = s.captures[this->number];
         c.first = r.first;
@@ -248,20 +248,20 @@ template <class CI>
 class independent_group : public independent_group_base<CI> {
 public:
     template <bool Cstr>
-    bool rec(match_state<CI>& s, CI p) const {
+    bool match(match_state<CI>& s, CI p) const {
         if (this->template rejects<Cstr>(s, p)) return false;
         s.check_depth();
         std::size_t mark = this->save_nested(s);
         capture_record<CI>& c = s.captures[this->number];
         c.reserved = p;
         if (this->template try_alternatives<Cstr>(s, p)) {
-            if (this->next->template go<Cstr>(s, s.captures[this->number].second)) return true;
+            if (this->next->template match<Cstr>(s, s.captures[this->number].second)) return true;
         }
         this->restore_nested(s, mark);
         return false;
     }
     template <bool Cstr>
-    bool end_rec(match_state<CI>& s, CI p) const {
+    bool end_match(match_state<CI>& s, CI p) const {
         capture_record<CI>& c = s.captures[this->number];
         c.first = c.reserved;
         c.second = p;
@@ -269,7 +269,7 @@ public:
         return true;
     }
     template <bool Cstr>
-    bool stp(match_state<CI>& s) const {
+    bool step(match_state<CI>& s) const {
         const CI p = s.cur;
         if (this->template rejects<Cstr>(s, p)) return false;
         std::size_t mark = this->save_nested(s);
@@ -281,7 +281,7 @@ public:
         return true;
     }
     template <bool Cstr>
-    bool restp(match_state<CI>& s) const {
+    bool restep(match_state<CI>& s) const {
         auto b = s.stack->template pop<typename match_group_base<CI>::barrier_record>();
         if (++b.alternative < this->alternative_count) {
             s.stack->push(b);
@@ -295,7 +295,7 @@ public:
         return false;
     }
     template <bool Cstr>
-    bool end_stp(match_state<CI>& s) const {
+    bool end_step(match_state<CI>& s) const {
         capture_record<CI>& c = s.captures[this->number];
         c.first = c.reserved;
         c.second = s.cur;
@@ -308,7 +308,7 @@ public:
         return true;
     }
     template <bool Cstr>
-    bool end_restp(match_state<CI>& s) const {
+    bool end_restep(match_state<CI>& s) const {
         auto d = s.stack->template pop<typename match_group_base<CI>::done_record>();
         this->restore_nested(s, d.saved_mark);
         return false;
@@ -341,10 +341,10 @@ public:
         return matched == positive;
     }
     template <bool Cstr>
-    bool rec(match_state<CI>& s, CI p) const {
+    bool match(match_state<CI>& s, CI p) const {
         std::size_t mark = this->save_nested(s);
         if (test<Cstr>(s, p, mark)) {
-            if (this->next->template go<Cstr>(s, p)) return true;
+            if (this->next->template match<Cstr>(s, p)) return true;
             this->restore_nested(s, mark);
             return false;
         }
@@ -352,11 +352,11 @@ public:
         return false;
     }
     template <bool Cstr>
-    bool end_rec(match_state<CI>&, CI) const {
+    bool end_match(match_state<CI>&, CI) const {
         return true;
     }
     template <bool Cstr>
-    bool stp(match_state<CI>& s) const {
+    bool step(match_state<CI>& s) const {
         const CI p = s.cur;
         std::size_t mark = this->save_nested(s);
         s.stack->push(typename match_group_base<CI>::barrier_record{p, p, p, mark, this->scratch(s), 0});
@@ -366,7 +366,7 @@ public:
         return true;
     }
     template <bool Cstr>
-    bool restp(match_state<CI>& s) const {
+    bool restep(match_state<CI>& s) const {
         auto b = s.stack->template pop<typename match_group_base<CI>::barrier_record>();
         if (++b.alternative < this->alternative_count) {
             s.stack->push(b);
@@ -383,7 +383,7 @@ public:
         return true;
     }
     template <bool Cstr>
-    bool end_stp(match_state<CI>& s) const {
+    bool end_step(match_state<CI>& s) const {
         auto b = this->unwind_to_barrier(s);
         if (!positive) {
             this->restore_nested(s, b.saved_mark);
@@ -397,7 +397,7 @@ public:
         return true;
     }
     template <bool Cstr>
-    bool end_restp(match_state<CI>& s) const {
+    bool end_restep(match_state<CI>& s) const {
         auto d = s.stack->template pop<typename match_group_base<CI>::done_record>();
         this->restore_nested(s, d.saved_mark);
         return false;
@@ -463,10 +463,10 @@ public:
         return matched == positive;
     }
     template <bool Cstr>
-    bool rec(match_state<CI>& s, CI p) const {
+    bool match(match_state<CI>& s, CI p) const {
         std::size_t mark = this->save_nested(s);
         if (test<Cstr>(s, p, mark)) {
-            if (this->next->template go<Cstr>(s, p)) return true;
+            if (this->next->template match<Cstr>(s, p)) return true;
             this->restore_nested(s, mark);
             return false;
         }
@@ -474,11 +474,11 @@ public:
         return false;
     }
     template <bool Cstr>
-    bool end_rec(match_state<CI>& s, CI p) const {
+    bool end_match(match_state<CI>& s, CI p) const {
         return p == s.lookbehind_end;
     }
     template <bool Cstr>
-    bool stp(match_state<CI>& s) const {
+    bool step(match_state<CI>& s) const {
         const CI p = s.cur;
         std::size_t d = static_cast<std::size_t>(p - s.begin);
         if (d < this->min_width) {
@@ -498,7 +498,7 @@ public:
         return true;
     }
     template <bool Cstr>
-    bool restp(match_state<CI>& s) const {
+    bool restep(match_state<CI>& s) const {
         auto b = s.stack->template pop<typename match_group_base<CI>::barrier_record>();
         if (++b.alternative >= this->alternative_count && static_cast<std::size_t>(b.p - b.start) > this->min_width) {
             ++b.start;
@@ -521,7 +521,7 @@ public:
         return true;
     }
     template <bool Cstr>
-    bool end_stp(match_state<CI>& s) const {
+    bool end_step(match_state<CI>& s) const {
         if (s.cur != s.lookbehind_end) return false;
         auto b = this->unwind_to_barrier(s);
         s.lookbehind_end = b.saved_lookbehind_end;
@@ -537,7 +537,7 @@ public:
         return true;
     }
     template <bool Cstr>
-    bool end_restp(match_state<CI>& s) const {
+    bool end_restep(match_state<CI>& s) const {
         auto d = s.stack->template pop<typename match_group_base<CI>::done_record>();
         this->restore_nested(s, d.saved_mark);
         return false;
@@ -571,7 +571,7 @@ public:
     const independent_group_base<CI>* condition = nullptr;
 
     template <bool Cstr>
-    bool rec(match_state<CI>& s, CI p) const {
+    bool match(match_state<CI>& s, CI p) const {
         s.check_depth();
         std::size_t mark = 0;
         bool yes;
@@ -586,20 +586,20 @@ public:
         c.reserved = p;
         bool ok;
         if (yes)
-            ok = this->alternatives[0]->template go<Cstr>(s, p);
+            ok = this->alternatives[0]->template match<Cstr>(s, p);
         else if (this->alternative_count > 1)
-            ok = this->alternatives[1]->template go<Cstr>(s, p);
+            ok = this->alternatives[1]->template match<Cstr>(s, p);
         else
-            ok = this->end.template rec<Cstr>(s, p);
+            ok = this->end.template match<Cstr>(s, p);
         if (ok) return true;
         s.captures[this->number].reserved = saved;
         if (condition != nullptr) s.restore_captures(mark, condition->nested_first, condition->nested_count);
         return false;
     }
     template <bool Cstr>
-    bool stp(match_state<CI>& s) const;
+    bool step(match_state<CI>& s) const;
     template <bool Cstr>
-    bool restp(match_state<CI>& s) const {
+    bool restep(match_state<CI>& s) const {
         auto r = s.stack->template pop<typename match_group_base<CI>::alternative_record>();
         s.captures[this->number].reserved = r.saved_reserved;
         return false;
@@ -624,16 +624,16 @@ public:
     public:
         const group_quantifier* owner = nullptr;
         template <bool Cstr>
-        bool rec(match_state<CI>& s, CI p) const {
-            return owner->template end_go<Cstr>(s, p);
+        bool match(match_state<CI>& s, CI p) const {
+            return owner->template end_match<Cstr>(s, p);
         }
         template <bool Cstr>
-        bool stp(match_state<CI>& s) const {
-            return Cstr ? owner->end_step_cstr(s) : owner->end_step(s);
+        bool step(match_state<CI>& s) const {
+            return Cstr ? owner->end_match_step_cstr(s) : owner->end_match_step(s);
         }
         template <bool Cstr>
-        bool restp(match_state<CI>& s) const {
-            return Cstr ? owner->end_restep_cstr(s) : owner->end_restep(s);
+        bool restep(match_state<CI>& s) const {
+            return Cstr ? owner->end_rematch_step_cstr(s) : owner->end_rematch_step(s);
         }
         REGEX_NODE_DISPATCH(CI)
     };
@@ -642,18 +642,18 @@ public:
     end_quantifier end;
     group_quantifier() { end.owner = this; }
 
-    virtual bool end_recursive(match_state<CI>& s, CI p) const = 0;
-    virtual bool end_recursive_cstr(match_state<CI>& s, CI p) const = 0;
-    virtual bool end_step(match_state<CI>& s) const = 0;
-    virtual bool end_step_cstr(match_state<CI>& s) const = 0;
-    virtual bool end_restep(match_state<CI>& s) const = 0;
-    virtual bool end_restep_cstr(match_state<CI>& s) const = 0;
+    virtual bool end_match_recursive(match_state<CI>& s, CI p) const = 0;
+    virtual bool end_match_recursive_cstr(match_state<CI>& s, CI p) const = 0;
+    virtual bool end_match_step(match_state<CI>& s) const = 0;
+    virtual bool end_match_step_cstr(match_state<CI>& s) const = 0;
+    virtual bool end_rematch_step(match_state<CI>& s) const = 0;
+    virtual bool end_rematch_step_cstr(match_state<CI>& s) const = 0;
     template <bool Cstr>
-    bool end_go(match_state<CI>& s, CI p) const {
+    bool end_match(match_state<CI>& s, CI p) const {
         if constexpr (Cstr)
-            return end_recursive_cstr(s, p);
+            return end_match_recursive_cstr(s, p);
         else
-            return end_recursive(s, p);
+            return end_match_recursive(s, p);
     }
 
     width_range width() override {
@@ -690,7 +690,7 @@ template <class CI, bool Greedy>
 class group_quantifier_t : public group_quantifier<CI> {
 public:
     template <bool Cstr>
-    bool rec(match_state<CI>& s, CI p) const {
+    bool match(match_state<CI>& s, CI p) const {
         capture_record<CI>& c = s.captures[this->group->number];
         auto saved = this->save(c);
         c.iteration_count = 0;
@@ -698,51 +698,51 @@ public:
         if constexpr (Greedy) {
             if (this->max != 0) {
                 c.iteration_count = 1;
-                if (this->group->template go<Cstr>(s, p)) return true;
+                if (this->group->template match<Cstr>(s, p)) return true;
             }
             this->restore(s.captures[this->group->number], saved);
-            return this->min == 0 && this->next->template go<Cstr>(s, p);
+            return this->min == 0 && this->next->template match<Cstr>(s, p);
         } else {
             if (this->min == 0) {
                 this->restore(c, saved);
-                if (this->next->template go<Cstr>(s, p)) return true;
+                if (this->next->template match<Cstr>(s, p)) return true;
                 c.iteration_count = 0;
                 c.iteration_start = p;
             }
             if (this->max != 0) {
                 c.iteration_count = 1;
-                if (this->group->template go<Cstr>(s, p)) return true;
+                if (this->group->template match<Cstr>(s, p)) return true;
             }
             this->restore(s.captures[this->group->number], saved);
             return false;
         }
     }
     template <bool Cstr>
-    bool end_rec(match_state<CI>& s, CI p) const {
+    bool end_match(match_state<CI>& s, CI p) const {
         s.check_depth();
         capture_record<CI>& c = s.captures[this->group->number];
         // An iteration that consumed nothing ends the loop, whatever the count.
-        if (p == c.iteration_start) return this->next->template go<Cstr>(s, p);
+        if (p == c.iteration_start) return this->next->template match<Cstr>(s, p);
         auto saved = this->save(c);
         c.previous_iteration_start = c.iteration_start;
         c.iteration_start = p;
         if constexpr (Greedy) {
             if (c.iteration_count < this->max) {
                 ++c.iteration_count;
-                if (this->group->template go<Cstr>(s, p)) return true;
+                if (this->group->template match<Cstr>(s, p)) return true;
                 --s.captures[this->group->number].iteration_count;
             }
             if (s.captures[this->group->number].iteration_count >= this->min) {
-                if (this->next->template go<Cstr>(s, p)) return true;
+                if (this->next->template match<Cstr>(s, p)) return true;
             }
         } else {
             if (c.iteration_count >= this->min) {
-                if (this->next->template go<Cstr>(s, p)) return true;
+                if (this->next->template match<Cstr>(s, p)) return true;
             }
             capture_record<CI>& c2 = s.captures[this->group->number];
             if (c2.iteration_count < this->max) {
                 ++c2.iteration_count;
-                if (this->group->template go<Cstr>(s, p)) return true;
+                if (this->group->template match<Cstr>(s, p)) return true;
             }
         }
         this->restore(s.captures[this->group->number], saved);
@@ -752,7 +752,7 @@ public:
     capture_record<CI>& loop(match_state<CI>& s) const { return s.captures[this->group->number]; }
 
     template <bool Cstr>
-    bool stp(match_state<CI>& s) const {
+    bool step(match_state<CI>& s) const {
         const CI p = s.cur;
         capture_record<CI>& c = loop(s);
         auto saved = this->save(c);
@@ -784,7 +784,7 @@ public:
         }
     }
     template <bool Cstr>
-    bool restp(match_state<CI>& s) const {
+    bool restep(match_state<CI>& s) const {
         auto r = s.stack->template pop<loop_record>();
         capture_record<CI>& c = loop(s);
         if constexpr (Greedy) {
@@ -810,7 +810,7 @@ public:
         }
     }
     template <bool Cstr>
-    bool end_stp(match_state<CI>& s) const {
+    bool end_step(match_state<CI>& s) const {
         const CI p = s.cur;
         capture_record<CI>& c = loop(s);
         if (p == c.iteration_start) {
@@ -853,7 +853,7 @@ public:
         return false;
     }
     template <bool Cstr>
-    bool end_restp(match_state<CI>& s) const {
+    bool end_restep(match_state<CI>& s) const {
         auto r = s.stack->template pop<loop_record>();
         capture_record<CI>& c = loop(s);
         if (r.phase == 1) {
@@ -922,24 +922,24 @@ public:
         throw bad_regexpr("recursion sub-expression cannot be quantified");
     }
     template <bool Cstr>
-    bool rec(match_state<CI>& s, CI p) const {
-        if (p == s.captures[0].reserved) return this->next->template go<Cstr>(s, p);
+    bool match(match_state<CI>& s, CI p) const {
+        if (p == s.captures[0].reserved) return this->next->template match<Cstr>(s, p);
         s.check_depth();
         const unsigned n = static_cast<unsigned>(s.capture_count);
         std::size_t mark = s.save_captures(0, n);
         ++s.recurse_depth;
-        bool ok = s.top->template go<Cstr>(s, p);
+        bool ok = s.top->template match<Cstr>(s, p);
         --s.recurse_depth;
         CI q = s.captures[0].second;
         s.restore_captures(mark, 0, n);
-        return ok && this->next->template go<Cstr>(s, q);
+        return ok && this->next->template match<Cstr>(s, q);
     }
     struct recursion_record {
         std::size_t saved_mark;
         std::size_t old_recurse_mark;
     };
     template <bool Cstr>
-    bool stp(match_state<CI>& s) const {
+    bool step(match_state<CI>& s) const {
         const CI p = s.cur;
         if (p == s.captures[0].reserved) {
             s.next = this->next;
@@ -954,7 +954,7 @@ public:
         return true;
     }
     template <bool Cstr>
-    bool restp(match_state<CI>& s) const {
+    bool restep(match_state<CI>& s) const {
         auto r = s.stack->template pop<recursion_record>();
         s.restore_captures(r.saved_mark, 0, static_cast<unsigned>(s.capture_count));
         --s.recurse_depth;
@@ -980,17 +980,17 @@ class end_of_pattern : public sub_expr<CI> {
 public:
     width_range width() override { return {0, 0}; }
     template <bool Cstr>
-    bool rec(match_state<CI>& s, CI p) const {
+    bool match(match_state<CI>& s, CI p) const {
         return !(s.previous_empty && p == s.search_start);
     }
     template <bool Cstr>
-    bool stp(match_state<CI>& s) const {
+    bool step(match_state<CI>& s) const {
         if (s.previous_empty && s.cur == s.search_start) return false;
         s.next = nullptr;
         return true;
     }
     template <bool Cstr>
-    bool restp(match_state<CI>&) const {
+    bool restep(match_state<CI>&) const {
         return false;
     }
     REGEX_NODE_DISPATCH(CI)
@@ -1026,7 +1026,7 @@ bool run_steps(match_state<CI>& s, const sub_expr<CI>* start, CI p) {
 
 template <class CI>
 template <bool Cstr>
-bool match_group<CI>::end_stp(match_state<CI>& s) const {
+bool match_group<CI>::end_step(match_state<CI>& s) const {
     capture_record<CI>& c = s.captures[this->number];
     if (this->number == 0 && s.recurse_depth != 0) {
         c.first = c.reserved;
@@ -1045,7 +1045,7 @@ bool match_group<CI>::end_stp(match_state<CI>& s) const {
 
 template <class CI>
 template <bool Cstr>
-bool match_conditional<CI>::stp(match_state<CI>& s) const {
+bool match_conditional<CI>::step(match_state<CI>& s) const {
     const CI p = s.cur;
     bool yes;
     if (condition != nullptr)

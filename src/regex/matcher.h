@@ -94,7 +94,7 @@ private:
         if (stack_budget_ == 0) stack_budget_ = recursion_stack_budget(here);
         s_.stack_floor = here > stack_budget_ ? here - stack_budget_ : 0;
         try {
-            return s_.top->template go<Cstr>(s_, p);
+            return s_.top->template match<Cstr>(s_, p);
         } catch (const depth_exceeded&) {
             // Unwinding skipped the restores; start the attempt afresh.
             for (auto& c : captures_) c = capture_record<CI>{};

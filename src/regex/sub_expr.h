@@ -165,7 +165,7 @@ public:
     virtual bool first_chars(charset::bitmap&) const { return false; }
 
     template <bool Cstr>
-    bool go(state& s, CI p) const {
+    bool match(state& s, CI p) const {
         s.count_step();
         if constexpr (Cstr)
             return match_recursive_cstr(s, p);
@@ -202,41 +202,41 @@ public:
 // subject kind; this forwards the virtual slots to them.
 #define REGEX_NODE_DISPATCH(CI)                                                                     \
     bool match_recursive(::regex::detail::match_state<CI>& s, CI p) const override {                \
-        return this->template rec<false>(s, p);                                                     \
+        return this->template match<false>(s, p);                                                     \
     }                                                                                               \
     bool match_recursive_cstr(::regex::detail::match_state<CI>& s, CI p) const override {           \
-        return this->template rec<true>(s, p);                                                      \
+        return this->template match<true>(s, p);                                                      \
     }                                                                                               \
     bool match_step(::regex::detail::match_state<CI>& s) const override {                           \
-        return this->template stp<false>(s);                                                        \
+        return this->template step<false>(s);                                                        \
     }                                                                                               \
     bool match_step_cstr(::regex::detail::match_state<CI>& s) const override {                      \
-        return this->template stp<true>(s);                                                         \
+        return this->template step<true>(s);                                                         \
     }                                                                                               \
     bool rematch_step(::regex::detail::match_state<CI>& s) const override {                         \
-        return this->template restp<false>(s);                                                      \
+        return this->template restep<false>(s);                                                      \
     }                                                                                               \
     bool rematch_step_cstr(::regex::detail::match_state<CI>& s) const override {                    \
-        return this->template restp<true>(s);                                                       \
+        return this->template restep<true>(s);                                                       \
     }
 
 // Group and quantifier end nodes forward to their owner through these.
 #define REGEX_END_DISPATCH(CI)                                                                      \
-    bool end_recursive(::regex::detail::match_state<CI>& s, CI p) const override {                  \
-        return this->template end_rec<false>(s, p);                                                 \
+    bool end_match_recursive(::regex::detail::match_state<CI>& s, CI p) const override {                  \
+        return this->template end_match<false>(s, p);                                                 \
     }                                                                                               \
-    bool end_recursive_cstr(::regex::detail::match_state<CI>& s, CI p) const override {             \
-        return this->template end_rec<true>(s, p);                                                  \
+    bool end_match_recursive_cstr(::regex::detail::match_state<CI>& s, CI p) const override {             \
+        return this->template end_match<true>(s, p);                                                  \
     }                                                                                               \
-    bool end_step(::regex::detail::match_state<CI>& s) const override {                             \
-        return this->template end_stp<false>(s);                                                    \
+    bool end_match_step(::regex::detail::match_state<CI>& s) const override {                             \
+        return this->template end_step<false>(s);                                                    \
     }                                                                                               \
-    bool end_step_cstr(::regex::detail::match_state<CI>& s) const override {                        \
-        return this->template end_stp<true>(s);                                                     \
+    bool end_match_step_cstr(::regex::detail::match_state<CI>& s) const override {                        \
+        return this->template end_step<true>(s);                                                     \
     }                                                                                               \
-    bool end_restep(::regex::detail::match_state<CI>& s) const override {                           \
-        return this->template end_restp<false>(s);                                                 \
+    bool end_rematch_step(::regex::detail::match_state<CI>& s) const override {                           \
+        return this->template end_restep<false>(s);                                                 \
     }                                                                                               \
-    bool end_restep_cstr(::regex::detail::match_state<CI>& s) const override {                      \
-        return this->template end_restp<true>(s);                                                   \
+    bool end_rematch_step_cstr(::regex::detail::match_state<CI>& s) const override {                      \
+        return this->template end_restep<true>(s);                                                   \
     }
