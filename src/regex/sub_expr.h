@@ -1,6 +1,16 @@
 // The node interface every compiled pattern element implements, and the
 // per-search state the nodes read and write. Nodes are immutable after
 // compilation; everything a search changes lives in match_state.
+//
+// Every node matches in two strategies, each step under one name: `match`
+// (recursive strategy: this node and, on success, the rest of the
+// sequence), `step` and `restep` (explicit-stack strategy: this node alone,
+// and its next choice after a later failure). The templates over `Cstr`
+// (NUL-terminated subject or not) implement them; the virtual slots
+// match_recursive[_cstr], match_step[_cstr] and rematch_step[_cstr] that
+// REGEX_NODE_DISPATCH declares only forward to them.
+//
+// Tested by: tests/regex/matcher_test.cpp, tests/regex/drivers_test.cpp.
 #pragma once
 
 #include <cstddef>
@@ -12,8 +22,6 @@
 #include "regex/hetero_stack.h"
 
 namespace regex::detail {
-
-class hetero_stack;
 
 using width_t = std::size_t;
 constexpr width_t unbounded = static_cast<width_t>(-1);
@@ -133,15 +141,11 @@ struct quantifier_spec {
 class arena_allocator;
 
 template <class CI>
-class sub_expr_base {
-public:
-    virtual ~sub_expr_base() = default;
-};
-
-template <class CI>
-class sub_expr : public sub_expr_base<CI> {
+class sub_expr {
 public:
     using state = match_state<CI>;
+
+    virtual ~sub_expr() = default;
 
     const sub_expr* next = nullptr;
 
@@ -155,7 +159,11 @@ public:
     virtual bool match_step_cstr(state& s) const = 0;
     virtual bool rematch_step(state& s) const = 0;
     virtual bool rematch_step_cstr(state& s) const = 0;
-    virtual sub_expr* quantify(const quantifier_spec& q, arena_allocator& arena);
+    // Wraps this node in a quantifier node from the arena; nodes that cannot
+    // be repeated refuse.
+    virtual sub_expr* quantify(const quantifier_spec&, arena_allocator&) {
+        throw bad_regexpr("sub-expression cannot be quantified");
+    }
     virtual bool match_one(state&, CI&) const { return true; }
     virtual bool match_one_cstr(state&, CI&) const { return true; }
     virtual bool is_assertion() const { return false; }
@@ -164,6 +172,8 @@ public:
     // it) can begin with; false when the node cannot tell.
     virtual bool first_chars(charset::bitmap&) const { return false; }
 
+    // Dispatchers: a node class defines its own match/step/restep templates,
+    // which hide these; calls through a sub_expr pointer land here.
     template <bool Cstr>
     bool match(state& s, CI p) const {
         s.count_step();
@@ -188,13 +198,20 @@ public:
     }
 };
 
-// Nodes embedded in another node (group and quantifier end nodes).
+// The end node of a group or group quantifier: a member of its owner, at
+// which the owner's alternatives (or iterations) end. It is never allocated
+// or destroyed on its own, takes no room in the width of a sequence, and
+// cannot be quantified (the parser never asks it to).
 template <class CI>
-class indestructable_sub_expr : public sub_expr<CI> {
+class embedded_sub_expr : public sub_expr<CI> {
 public:
-    sub_expr<CI>* quantify(const quantifier_spec&, arena_allocator&) override;
     width_range width() override { return {0, 0}; }
 };
+
+// The explicit-stack driver (drivers.h); conditionals run their look-around
+// condition through it.
+template <bool Cstr, class CI>
+bool run_steps(match_state<CI>& s, const sub_expr<CI>* start, CI p);
 
 }  // namespace regex::detail
 

@@ -1,20 +1,24 @@
-// The search over start positions and the repeated search of global
-// matching, shared by match() and substitute().
+// The search over start positions, shared by match(), regex_match and
+// substitute(), which repeat it for global matching.
+//
+// How: a searcher owns the captures and the match state of one search. It
+// skips start positions that cannot begin a match (shorter than the minimum
+// width, outside the first-character list, between Horspool candidates of
+// the literal prefix, or inside the run a leading greedy class repeat just
+// covered), and runs one attempt per remaining position with the driver the
+// pattern's mode selects (drivers.h). Every search gets its step budget.
+//
+// Tested by: tests/regex/matcher_test.cpp, tests/regex/drivers_test.cpp, tests/regex/step_limit_test.cpp.
 #pragma once
 
 #include <memory>
 #include <vector>
 
+#include "regex/analysis.h"
 #include "regex/basic_rpattern.h"
-#include "regex/match_groups.h"
-#include "regex/perl_syntax.h"
+#include "regex/drivers.h"
 
 namespace regex::detail {
-
-// How much machine stack one recursive attempt may use before it is redone
-// with the explicit stack: at most 1 MiB, and never more than a quarter of
-// what is left of the calling thread's stack.
-std::size_t recursion_stack_budget(std::uintptr_t here);
 
 template <class CI>
 class searcher {
@@ -94,7 +98,7 @@ private:
         if (stack_budget_ == 0) stack_budget_ = recursion_stack_budget(here);
         s_.stack_floor = here > stack_budget_ ? here - stack_budget_ : 0;
         try {
-            return s_.top->template match<Cstr>(s_, p);
+            return run_recursive<Cstr>(s_, p);
         } catch (const depth_exceeded&) {
             // Unwinding skipped the restores; start the attempt afresh.
             for (auto& c : captures_) c = capture_record<CI>{};
