@@ -27,25 +27,12 @@ public:
 
 // Derived defines `template <bool Cstr> bool test(const match_state<CI>&, CI) const`.
 template <class CI, class Derived>
-class assertion_node : public assertion<CI> {
+class assertion_node : public single_choice_node<CI, assertion_node<CI, Derived>, assertion<CI>> {
 public:
     template <bool Cstr>
-    bool match(match_state<CI>& s, CI p) const {
-        return self().template test<Cstr>(s, p) && this->next->template match<Cstr>(s, p);
+    [[gnu::always_inline]] bool advance(const match_state<CI>& s, CI& p) const {
+        return static_cast<const Derived&>(*this).template test<Cstr>(s, p);
     }
-    template <bool Cstr>
-    bool step(match_state<CI>& s) const {
-        if (!self().template test<Cstr>(s, s.cur)) return false;
-        s.next = this->next;
-        return true;
-    }
-    template <bool Cstr>
-    bool restep(match_state<CI>&) const {
-        return false;
-    }
-
-private:
-    const Derived& self() const { return static_cast<const Derived&>(*this); }
 };
 
 struct bos_t {};   // beginning of the subject

@@ -23,25 +23,41 @@ namespace regex::detail {
 
 inline unsigned char uc(char c) { return static_cast<unsigned char>(c); }
 
-// Derived defines `template <bool Cstr> bool one(const match_state<CI>&, CI&)`
-// and either `fixed_width()` or its own `occurrence_width` and `atom_width`.
-template <class CI, class Derived>
-class atom_base : public sub_expr<CI> {
+// A node with no choice to retry: Derived's `advance` either holds at the
+// position (moving it past what it consumed) or fails, and matching goes on
+// with the next node. Atoms advance by one occurrence, assertions by
+// nothing.
+template <class CI, class Derived, class Base = sub_expr<CI>>
+class single_choice_node : public Base {
 public:
     template <bool Cstr>
     bool match(match_state<CI>& s, CI p) const {
-        if (!self().template one<Cstr>(s, p)) return false;
+        if (!self().template advance<Cstr>(s, p)) return false;
         return this->next->template match<Cstr>(s, p);
     }
     template <bool Cstr>
     bool step(match_state<CI>& s) const {
-        if (!self().template one<Cstr>(s, s.cur)) return false;
+        if (!self().template advance<Cstr>(s, s.cur)) return false;
         s.next = this->next;
         return true;
     }
     template <bool Cstr>
     bool restep(match_state<CI>&) const {
         return false;
+    }
+
+private:
+    const Derived& self() const { return static_cast<const Derived&>(*this); }
+};
+
+// Derived defines `template <bool Cstr> bool one(const match_state<CI>&, CI&)`
+// and either `fixed_width()` or its own `occurrence_width` and `atom_width`.
+template <class CI, class Derived>
+class atom_base : public single_choice_node<CI, atom_base<CI, Derived>> {
+public:
+    template <bool Cstr>
+    [[gnu::always_inline]] bool advance(const match_state<CI>& s, CI& p) const {
+        return self().template one<Cstr>(s, p);
     }
     // Width of one occurrence while a quantifier loops over this atom.
     template <bool Cstr>

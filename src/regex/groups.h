@@ -21,27 +21,11 @@
 namespace regex::detail {
 
 template <class CI>
-class match_group_base : public sub_expr<CI> {
+class match_group_base : public sub_expr<CI>, public end_owner<CI> {
 public:
     // The node every alternative ends at; matching goes on through the
-    // group's own end behaviour.
-    class end_group : public embedded_sub_expr<CI> {
-    public:
-        const match_group_base* owner = nullptr;
-        template <bool Cstr>
-        bool match(match_state<CI>& s, CI p) const {
-            return owner->template end_match<Cstr>(s, p);
-        }
-        template <bool Cstr>
-        bool step(match_state<CI>& s) const {
-            return Cstr ? owner->end_match_step_cstr(s) : owner->end_match_step(s);
-        }
-        template <bool Cstr>
-        bool restep(match_state<CI>& s) const {
-            return Cstr ? owner->end_rematch_step_cstr(s) : owner->end_rematch_step(s);
-        }
-        REGEX_NODE_DISPATCH(CI)
-    };
+    // group's own end steps.
+    using end_group = group_end<CI>;
 
     const sub_expr<CI>** alternatives = nullptr;  // arena array, source order
     std::size_t alternative_count = 0;
@@ -63,20 +47,6 @@ public:
     }
     const sub_expr<CI>* end_node() const { return &end; }
 
-    // The end node's steps, declared by REGEX_END_DISPATCH in each group kind.
-    virtual bool end_match_recursive(match_state<CI>& s, CI p) const = 0;
-    virtual bool end_match_recursive_cstr(match_state<CI>& s, CI p) const = 0;
-    virtual bool end_match_step(match_state<CI>& s) const = 0;
-    virtual bool end_match_step_cstr(match_state<CI>& s) const = 0;
-    virtual bool end_rematch_step(match_state<CI>& s) const = 0;
-    virtual bool end_rematch_step_cstr(match_state<CI>& s) const = 0;
-    template <bool Cstr>
-    bool end_match(match_state<CI>& s, CI p) const {
-        if constexpr (Cstr)
-            return end_match_recursive_cstr(s, p);
-        else
-            return end_match_recursive(s, p);
-    }
 
     // Record of a group trying its alternatives in the explicit-stack strategy.
     struct alternative_record {

@@ -76,13 +76,7 @@ public:
             return this->next->template match<Cstr>(s, p);
         }
         std::size_t n = 0;
-        if constexpr (Greedy) {
-            while (n < this->max && a->template one<Cstr>(s, q)) ++n;
-            if (n < this->min) return false;
-        } else {
-            for (; n < this->min; ++n)
-                if (!a->template one<Cstr>(s, q)) return false;
-        }
+        if (!first_count<Cstr>(s, a, q, n)) return false;
         for (;;) {
             if (this->template follow_ok<Cstr>(s, q) && this->next->template match<Cstr>(s, q)) return true;
             if (!another_count<Cstr>(s, a, q, n, w)) return false;
@@ -98,13 +92,7 @@ public:
         }
         std::size_t n = 0;
         CI q = s.cur;
-        if constexpr (Greedy) {
-            while (n < this->max && a->template one<Cstr>(s, q)) ++n;
-            if (n < this->min) return false;
-        } else {
-            for (; n < this->min; ++n)
-                if (!a->template one<Cstr>(s, q)) return false;
-        }
+        if (!first_count<Cstr>(s, a, q, n)) return false;
         while (!this->template follow_ok<Cstr>(s, q))
             if (!another_count<Cstr>(s, a, q, n, w)) return false;
         if (!Greedy || n > this->min) {
@@ -133,6 +121,19 @@ public:
     REGEX_NODE_DISPATCH(CI)
 
 private:
+    // The first count to try: as many occurrences as there are up to max
+    // (greedy) or exactly min (lazy); false when fewer than min are there.
+    template <bool Cstr>
+    bool first_count(match_state<CI>& s, const Atom* a, CI& q, std::size_t& n) const {
+        if constexpr (Greedy) {
+            while (n < this->max && a->template one<Cstr>(s, q)) ++n;
+            return n >= this->min;
+        } else {
+            for (; n < this->min; ++n)
+                if (!a->template one<Cstr>(s, q)) return false;
+            return true;
+        }
+    }
     // The next count to try: one occurrence fewer (greedy) or one more
     // (lazy); false when there is none.
     template <bool Cstr>
@@ -169,43 +170,13 @@ sub_expr<CI>* atom_base<CI, Derived>::quantify(const quantifier_spec& q, arena_a
 
 // Loop state lives in the capture record of the quantified group.
 template <class CI>
-class group_quantifier : public match_quantifier<CI> {
+class group_quantifier : public match_quantifier<CI>, public end_owner<CI> {
 public:
-    class end_quantifier : public embedded_sub_expr<CI> {
-    public:
-        const group_quantifier* owner = nullptr;
-        template <bool Cstr>
-        bool match(match_state<CI>& s, CI p) const {
-            return owner->template end_match<Cstr>(s, p);
-        }
-        template <bool Cstr>
-        bool step(match_state<CI>& s) const {
-            return Cstr ? owner->end_match_step_cstr(s) : owner->end_match_step(s);
-        }
-        template <bool Cstr>
-        bool restep(match_state<CI>& s) const {
-            return Cstr ? owner->end_rematch_step_cstr(s) : owner->end_rematch_step(s);
-        }
-        REGEX_NODE_DISPATCH(CI)
-    };
+    using end_quantifier = group_end<CI>;
 
     match_group_base<CI>* group = nullptr;
     end_quantifier end;
     group_quantifier() { end.owner = this; }
-
-    virtual bool end_match_recursive(match_state<CI>& s, CI p) const = 0;
-    virtual bool end_match_recursive_cstr(match_state<CI>& s, CI p) const = 0;
-    virtual bool end_match_step(match_state<CI>& s) const = 0;
-    virtual bool end_match_step_cstr(match_state<CI>& s) const = 0;
-    virtual bool end_rematch_step(match_state<CI>& s) const = 0;
-    virtual bool end_rematch_step_cstr(match_state<CI>& s) const = 0;
-    template <bool Cstr>
-    bool end_match(match_state<CI>& s, CI p) const {
-        if constexpr (Cstr)
-            return end_match_recursive_cstr(s, p);
-        else
-            return end_match_recursive(s, p);
-    }
 
     width_range width() override {
         width_range g = group->group_width();

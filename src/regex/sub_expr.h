@@ -21,6 +21,36 @@
 #include "regex/charset.h"
 #include "regex/hetero_stack.h"
 
+// Forwards the six virtual slots of three steps (recursive match, step,
+// retry), each for both subject kinds, to the member templates that
+// implement them.
+#define REGEX_FORWARD_STEPS(CI, recursive_slot, step_slot, restep_slot, match_impl, step_impl, restep_impl)      \
+    bool recursive_slot(::regex::detail::match_state<CI>& s, CI p) const override {                           \
+        return this->template match_impl<false>(s, p);                                                        \
+    }                                                                                                         \
+    bool recursive_slot##_cstr(::regex::detail::match_state<CI>& s, CI p) const override {                    \
+        return this->template match_impl<true>(s, p);                                                         \
+    }                                                                                                         \
+    bool step_slot(::regex::detail::match_state<CI>& s) const override {                                      \
+        return this->template step_impl<false>(s);                                                            \
+    }                                                                                                         \
+    bool step_slot##_cstr(::regex::detail::match_state<CI>& s) const override {                               \
+        return this->template step_impl<true>(s);                                                             \
+    }                                                                                                         \
+    bool restep_slot(::regex::detail::match_state<CI>& s) const override {                                    \
+        return this->template restep_impl<false>(s);                                                          \
+    }                                                                                                         \
+    bool restep_slot##_cstr(::regex::detail::match_state<CI>& s) const override {                             \
+        return this->template restep_impl<true>(s);                                                           \
+    }
+
+// Every concrete node: the node's own steps.
+#define REGEX_NODE_DISPATCH(CI) REGEX_FORWARD_STEPS(CI, match_recursive, match_step, rematch_step, match, step, restep)
+
+// Groups and group quantifiers: the steps of their embedded end node.
+#define REGEX_END_DISPATCH(CI) \
+    REGEX_FORWARD_STEPS(CI, end_match_recursive, end_match_step, end_rematch_step, end_match, end_step, end_restep)
+
 namespace regex::detail {
 
 using width_t = std::size_t;
@@ -208,6 +238,48 @@ public:
     width_range width() override { return {0, 0}; }
 };
 
+// What a group or group quantifier offers its end node: the end node's steps
+// (declared by REGEX_END_DISPATCH in each owner).
+template <class CI>
+class end_owner {
+public:
+    virtual bool end_match_recursive(match_state<CI>& s, CI p) const = 0;
+    virtual bool end_match_recursive_cstr(match_state<CI>& s, CI p) const = 0;
+    virtual bool end_match_step(match_state<CI>& s) const = 0;
+    virtual bool end_match_step_cstr(match_state<CI>& s) const = 0;
+    virtual bool end_rematch_step(match_state<CI>& s) const = 0;
+    virtual bool end_rematch_step_cstr(match_state<CI>& s) const = 0;
+    template <bool Cstr>
+    bool end_match(match_state<CI>& s, CI p) const {
+        if constexpr (Cstr)
+            return end_match_recursive_cstr(s, p);
+        else
+            return end_match_recursive(s, p);
+    }
+
+protected:
+    ~end_owner() = default;
+};
+
+template <class CI>
+class group_end : public embedded_sub_expr<CI> {
+public:
+    const end_owner<CI>* owner = nullptr;
+    template <bool Cstr>
+    bool match(match_state<CI>& s, CI p) const {
+        return owner->template end_match<Cstr>(s, p);
+    }
+    template <bool Cstr>
+    bool step(match_state<CI>& s) const {
+        return Cstr ? owner->end_match_step_cstr(s) : owner->end_match_step(s);
+    }
+    template <bool Cstr>
+    bool restep(match_state<CI>& s) const {
+        return Cstr ? owner->end_rematch_step_cstr(s) : owner->end_rematch_step(s);
+    }
+    REGEX_NODE_DISPATCH(CI)
+};
+
 // The explicit-stack driver (drivers.h); conditionals run their look-around
 // condition through it.
 template <bool Cstr, class CI>
@@ -215,45 +287,3 @@ bool run_steps(match_state<CI>& s, const sub_expr<CI>* start, CI p);
 
 }  // namespace regex::detail
 
-// Every concrete node implements its matching as member templates over the
-// subject kind; this forwards the virtual slots to them.
-#define REGEX_NODE_DISPATCH(CI)                                                                     \
-    bool match_recursive(::regex::detail::match_state<CI>& s, CI p) const override {                \
-        return this->template match<false>(s, p);                                                     \
-    }                                                                                               \
-    bool match_recursive_cstr(::regex::detail::match_state<CI>& s, CI p) const override {           \
-        return this->template match<true>(s, p);                                                      \
-    }                                                                                               \
-    bool match_step(::regex::detail::match_state<CI>& s) const override {                           \
-        return this->template step<false>(s);                                                        \
-    }                                                                                               \
-    bool match_step_cstr(::regex::detail::match_state<CI>& s) const override {                      \
-        return this->template step<true>(s);                                                         \
-    }                                                                                               \
-    bool rematch_step(::regex::detail::match_state<CI>& s) const override {                         \
-        return this->template restep<false>(s);                                                      \
-    }                                                                                               \
-    bool rematch_step_cstr(::regex::detail::match_state<CI>& s) const override {                    \
-        return this->template restep<true>(s);                                                       \
-    }
-
-// Group and quantifier end nodes forward to their owner through these.
-#define REGEX_END_DISPATCH(CI)                                                                      \
-    bool end_match_recursive(::regex::detail::match_state<CI>& s, CI p) const override {                  \
-        return this->template end_match<false>(s, p);                                                 \
-    }                                                                                               \
-    bool end_match_recursive_cstr(::regex::detail::match_state<CI>& s, CI p) const override {             \
-        return this->template end_match<true>(s, p);                                                  \
-    }                                                                                               \
-    bool end_match_step(::regex::detail::match_state<CI>& s) const override {                             \
-        return this->template end_step<false>(s);                                                    \
-    }                                                                                               \
-    bool end_match_step_cstr(::regex::detail::match_state<CI>& s) const override {                        \
-        return this->template end_step<true>(s);                                                     \
-    }                                                                                               \
-    bool end_rematch_step(::regex::detail::match_state<CI>& s) const override {                           \
-        return this->template end_restep<false>(s);                                                 \
-    }                                                                                               \
-    bool end_rematch_step_cstr(::regex::detail::match_state<CI>& s) const override {                      \
-        return this->template end_restep<true>(s);                                                   \
-    }
