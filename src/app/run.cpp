@@ -5,6 +5,7 @@
 // run wrote before the error stays on disk.
 #include "app/run.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -15,6 +16,8 @@
 #include "detect/detector.h"
 #include "heal/healer.h"
 #include "platform/console.h"
+#include "platform/pending_file.h"
+#include "platform/standard_streams.h"
 #include "platform/web_page.h"
 
 namespace speckmend {
@@ -46,6 +49,9 @@ void processImages(Settings& settings) {
     if (settings.mode == "heal") {
         std::printf("\n2. Processing images...\n");
         Healer healer(settings.heal);
+        // Only around the healing itself: the key waits handle these
+        // signals on their own.
+        InterruptCleanup cleanup;
         healer.run();
     }
 }
@@ -68,7 +74,12 @@ int run(int argc, char** argv) {
         Settings settings;
         try {
             loadSettings(settings, argc, argv);
+            // The echo lines may have filled the buffer and failed unseen;
+            // no photo is touched for a user who cannot read the result.
+            if (!consoleIntact()) throw ConsoleClosed();
             processImages(settings);
+        } catch (const ConsoleClosed&) {
+            return kConsoleClosedStatus;
         } catch (const FatalError& error) {
             reportFatalError(error.message(), error.showUsage());
         } catch (const std::exception& error) {
@@ -78,7 +89,12 @@ int run(int argc, char** argv) {
             reportFatalError(error.what(), false);
         }
         printClosingText();
-        if (waitForKey() == kKeyG) openWebPage(kMakerPage);
+        if (!consoleIntact()) return kConsoleClosedStatus;
+        if (waitForKey() == kKeyG) {
+            // The opener is not to inherit the ignored SIGPIPE.
+            std::signal(SIGPIPE, SIG_DFL);
+            openWebPage(kMakerPage);
+        }
     }
     return 0;
 }

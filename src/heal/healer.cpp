@@ -1,23 +1,19 @@
-// The healing engine: mask and buffers, the per-file pipeline and the run
-// over the input folder.
+// The healing engine: mask and buffers and the per-file pipeline.
 #include "heal/healer.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <future>
-#include <memory>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/fatal_error.h"
-#include "detect/image_file.h"
+#include "heal/heal_run.h"
 #include "heal/jpeg_transplant.h"
-#include "platform/directory.h"
 #include "platform/file_system.h"
+#include "platform/pending_file.h"
 #include "regex/regex.h"
 
 namespace speckmend {
@@ -32,11 +28,26 @@ constexpr int kLoadFlags = cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION;
 // The image reader throws for some files it refuses (a declared size beyond
 // its pixel limit, say); such a file is one that cannot be loaded, not the
 // end of the run.
-cv::Mat loadImage(const std::string& path) {
+cv::Mat decodeImage(const std::vector<unsigned char>& bytes) {
+    if (bytes.empty()) return {};
     try {
-        return cv::imread(path, kLoadFlags);
+        return cv::imdecode(bytes, kLoadFlags);
     } catch (const cv::Exception&) {
         return {};
+    }
+}
+
+// The format follows the extension of the output name, as with the
+// library's own writer; false when there is none or no encoder for it.
+bool encodeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters,
+                 std::vector<unsigned char>& bytes) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
+    try {
+        return cv::imencode(path.substr(dot), image, bytes, parameters);
+    } catch (const cv::Exception&) {
+        return false;
     }
 }
 
@@ -59,19 +70,6 @@ std::string outputName(const std::string& fileName, const std::string& saveforma
     std::string name = fileName;
     regex::substitute(results, pattern, name);
     return name;
-}
-
-// Whether the name has ".jpg" anywhere, in any letter case.
-bool namesJpeg(const std::string& fileName) {
-    return regex::regex_match("\\.jpg", fileName, regex::ignore_case);
-}
-
-// The folder part of a path prefix such as outdir: everything before its
-// last separator ("out/" gives "out", "out" gives nothing).
-std::string folderOf(const std::string& prefix) {
-    const std::size_t slash = prefix.rfind('/');
-    if (slash == std::string::npos || slash == 0) return {};
-    return prefix.substr(0, slash);
 }
 
 bool diskIntersectsImage(const HotPixel& pixel, const cv::Size& size) {
@@ -138,8 +136,20 @@ std::vector<cv::Rect> donorAreas(const std::vector<HotPixel>& pixels, const cv::
 
 }  // namespace
 
-Healer::Healer(const HealSettings& settings)
-    : settings_(settings), inputFolder_(settings.indir), outputFolder_(settings.outdir) {}
+Healer::Healer(const HealSettings& settings) : Healer(settings, settings.indir, settings.outdir) {}
+
+Healer::Healer(const HealSettings& settings, std::string inputFolder, std::string outputFolder)
+    : settings_(settings), inputFolder_(std::move(inputFolder)), outputFolder_(std::move(outputFolder)) {}
+
+bool Healer::savesJpeg(const std::string& saveformat) {
+    std::string lower = saveformat;
+    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return lower == "jpg" || lower == "jpeg";
+}
+
+bool Healer::looksLikeJpeg(const std::vector<unsigned char>& bytes) {
+    return bytes.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF;
+}
 
 void Healer::prepareMask(const cv::Size& size) {
     if (mask_.size() == size) return;
@@ -159,16 +169,14 @@ void Healer::prepareMask(const cv::Size& size) {
         cv::circle(mask_, cv::Point(pixel.x, pixel.y), pixel.r, cv::Scalar(255), cv::FILLED, cv::LINE_8, 0);
     }
     inpainter_ = RegionInpainter(mask_, settings_.range, discBoxes);
-    // Repairs still being written keep their own references to these.
     healed_.release();
-    spareHealed_.release();
-    donorAreas_ = std::make_shared<const std::vector<cv::Rect>>(donorAreas(settings_.map.pixels, size));
+    difference_.release();
+    donorAreas_ = donorAreas(settings_.map.pixels, size);
 }
 
 void Healer::inpaint(const cv::Mat& photo) {
     if (!isHealablePhoto(photo))
         throw std::invalid_argument("Healer::inpaint: photo must be 8-bit with one or three channels");
-    if (photo.size() != mask_.size()) difference_.release();
     prepareMask(photo.size());
     // Kept while size, channel count and depth stay: a grey photo after
     // colour ones of the same size gets grey buffers.
@@ -177,125 +185,105 @@ void Healer::inpaint(const cv::Mat& photo) {
     inpainter_.inpaint(photo, healed_, settings_.method);
 }
 
-Healer::Repair Healer::repair(const std::string& fileName) {
-    Repair result;
-    cv::Mat photo = loadImage(inputFolder_ + fileName);
-    if (!isHealablePhoto(photo)) {
-        result.status = -1;
-        return result;
-    }
-    if (photo.cols != settings_.map.width || photo.rows != settings_.map.height) {
-        result.status = 0;
-        return result;
-    }
-    prepareMask(photo.size());
-    if (settings_.diffimages != 0) {
-        // The difference image needs the photo as loaded. Two cached
-        // buffers take turns: the previous photo's repair may still be
-        // being written while this one is made.
-        std::swap(healed_, spareHealed_);
-        healed_.create(photo.size(), photo.type());
-        inpainter_.inpaint(photo, healed_, settings_.method);
-        result.photo = photo;
-        result.healed = healed_;
-    } else {
-        // Nothing needs the photo afterwards: repair it where it lies and
-        // spare the copy of the whole image.
-        inpainter_.inpaintInPlace(photo, settings_.method);
-        result.healed = photo;
-    }
-    result.donorAreas = donorAreas_;
-    return result;
-}
-
-const cv::Mat& Healer::donorFor(const Repair& repaired) {
-    const cv::Mat& healed = repaired.healed;
+const cv::Mat& Healer::donorFor(const cv::Mat& healed) {
     if (donor_.size() != healed.size() || donor_.type() != healed.type()) {
         donor_.create(healed.size(), healed.type());
         donor_.setTo(cv::Scalar::all(128));
     }
-    for (const cv::Rect& area : *repaired.donorAreas) healed(area).copyTo(donor_(area));
+    for (const cv::Rect& area : donorAreas_) healed(area).copyTo(donor_(area));
     return donor_;
 }
 
-int Healer::write(const std::string& fileName, const Repair& repaired) {
+bool Healer::encodeLossless(const std::string& inputPath, const cv::Mat& healed, std::vector<unsigned char>& output) {
+    // The transplant works on files: both go under pending names beside the
+    // output and are gone when this returns, whatever happens.
+    PendingFile donor(outputFolder_ + "donor.jpg");
+    PendingFile transplanted(outputFolder_ + "healed.jpg");
+    if (!donor.valid() || !transplanted.valid()) return false;
+    if (!writeTemporaryJpeg(donorFor(healed), inputPath, donor.path())) return false;
+    if (!transplantJpegBlocks(inputPath, donor.path(), transplanted.path(), settings_.map.pixels)) return false;
+    return readFileBytes(transplanted.path(), output);
+}
+
+HealedPhoto Healer::heal(const std::string& fileName) {
+    HealedPhoto result;
     const std::string inputPath = inputFolder_ + fileName;
-    const std::vector<int> parameters = encoderParameters(settings_.saveformat);
-    const std::string outputPath = outputFolder_ + outputName(fileName, settings_.saveformat);
-    if (settings_.saveformat == "jpg" && namesJpeg(fileName)) {
-        // Only the blocks around the hot pixels are taken from the repaired
-        // copy; everything else keeps the input's own coefficients.
-        const std::string temporaryPath = outputFolder_ + kTemporaryName;
-        if (!writeTemporaryJpeg(donorFor(repaired), inputPath, temporaryPath)) return -1;
-        if (!transplantJpegBlocks(inputPath, temporaryPath, outputPath, settings_.map.pixels)) return -1;
-    } else if (!writeImageFile(outputPath, repaired.healed, parameters)) {
-        return -1;
+    std::vector<unsigned char> source;
+    cv::Mat photo;
+    if (readFileBytes(inputPath, source)) photo = decodeImage(source);
+    if (!isHealablePhoto(photo)) {
+        result.status = FileStatus::cannotLoad;
+        return result;
     }
-    if (settings_.diffimages != 0 && !writeDifference(fileName, repaired.photo, outputPath)) return -1;
-    return 1;
+    if (photo.cols != settings_.map.width || photo.rows != settings_.map.height) {
+        result.status = FileStatus::badDimension;
+        return result;
+    }
+    const bool withDifference = settings_.diffimages != 0;
+    // Without a difference image nothing needs the photo as loaded: it is
+    // repaired where it lies, sparing a copy of the whole image.
+    cv::Mat repaired;
+    if (withDifference) {
+        inpaint(photo);
+        repaired = healed_;
+    } else {
+        prepareMask(photo.size());
+        inpainter_.inpaintInPlace(photo, settings_.method);
+        repaired = photo;
+    }
+
+    HealedPhoto::File output{outputFolder_ + outputName(fileName, settings_.saveformat), {}};
+    // Lossless when the file is a JPEG by content (whatever its name) and
+    // the output is to be one; only the blocks around the hot pixels change.
+    const bool encoded = savesJpeg(settings_.saveformat) && looksLikeJpeg(source)
+                             ? encodeLossless(inputPath, repaired, output.bytes)
+                             : encodeImage(output.path, repaired, encoderParameters(settings_.saveformat), output.bytes);
+    if (!encoded) {
+        result.status = FileStatus::cannotLoad;
+        return result;
+    }
+    result.files.push_back(std::move(output));
+    if (withDifference) addDifference(result, fileName, photo);
+    return result;
 }
 
-int Healer::healFile(const std::string& fileName) {
-    const Repair repaired = repair(fileName);
-    return repaired.status == 1 ? write(fileName, repaired) : repaired.status;
-}
-
-bool Healer::writeDifference(const std::string& fileName, const cv::Mat& photo, const std::string& outputPath) {
-    // Taken against the file as stored, so that it also shows what the
-    // encoder changed, not only the repair.
-    const cv::Mat stored = loadImage(outputPath);
+void Healer::addDifference(HealedPhoto& result, const std::string& fileName, const cv::Mat& photo) {
+    // Taken against the output as it will be stored, so that it also shows
+    // what the encoder changed, not only the repair.
+    const HealedPhoto::File& output = result.files.front();
+    const cv::Mat stored = decodeImage(output.bytes);
     if (stored.empty()) {
-        std::printf("%s difference image skipped: the output cannot be read back\n", fileName.c_str());
-        return true;
+        result.notes.push_back(fileName + " difference image skipped: the output cannot be read back\n");
+        return;
     }
     if (stored.size() != photo.size() || stored.type() != photo.type()) {
-        std::printf("%s difference image skipped: the output reads back with another size or channel count\n",
-                    fileName.c_str());
-        return true;
+        result.notes.push_back(fileName +
+                               " difference image skipped: the output reads back with another size or channel count\n");
+        return;
     }
+    difference_.create(photo.size(), photo.type());
     cv::absdiff(photo, stored, difference_);
     // Rounds to nearest and saturates to 0..255, so small changes become visible.
     difference_.convertTo(difference_, -1, settings_.mul, 0.0);
-    return writeImageFile(outputPath + "-diff.png", difference_, {});
+    HealedPhoto::File image{output.path + "-diff.png", {}};
+    if (!encodeImage(image.path, difference_, {}, image.bytes)) {
+        result.status = FileStatus::cannotLoad;
+        return;
+    }
+    result.files.push_back(std::move(image));
+}
+
+FileStatus Healer::healFile(const std::string& fileName) {
+    const HealedPhoto healed = heal(fileName);
+    for (const std::string& note : healed.notes) std::fputs(note.c_str(), stdout);
+    for (const HealedPhoto::File& file : healed.files)
+        if (!writeFileAtomically(file.path, file.bytes.data(), file.bytes.size())) return FileStatus::cannotLoad;
+    return healed.status;
 }
 
 void Healer::run() {
-    // A relative indir is pinned to the folder the program started in before
-    // the program moves into it; otherwise it would apply a second time to
-    // every input path. A relative outdir then resolves against indir.
-    inputFolder_ = resolvePath(currentDirectory(), settings_.indir);
-    outputFolder_ = settings_.outdir;
-    if (!changeDirectory(inputFolder_)) throw FatalError("cannot open first file in " + settings_.indir, false);
-    const std::vector<std::string> names = listDirectory(settings_.filter);
-    if (names.empty()) throw FatalError("cannot open first file in " + settings_.indir, false);
-
-    const std::string outputFolder = folderOf(outputFolder_);
-    if (!outputFolder.empty()) makeDirectories(outputFolder);
-
-    // While one photo is written (the slow part for JPEG), the next one is
-    // loaded and repaired on a second thread. Lines, files and the use of
-    // the temporary file stay those of one photo after the other: only this
-    // thread prints and writes. When the outputs land in the input folder,
-    // a photo written now could be the next one read, so that run stays
-    // strictly sequential.
-    const bool overlap = !isSameFolder(inputFolder_, outputFolder.empty() ? "." : outputFolder);
-    std::future<Repair> next;
-    if (overlap) next = std::async(std::launch::async, [this, &names] { return repair(names[0]); });
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        const std::string& name = names[i];
-        const Repair repaired = overlap ? next.get() : repair(name);
-        if (overlap && i + 1 < names.size())
-            next = std::async(std::launch::async, [this, &names, i] { return repair(names[i + 1]); });
-        const int status = repaired.status == 1 ? write(name, repaired) : repaired.status;
-        if (status < 0)
-            std::printf("%s error:I/O!\n", name.c_str());
-        else if (status == 0)
-            std::printf("%s error:bad dimension!\n", name.c_str());
-        else
-            std::printf("%s processed.\n", name.c_str());
-        std::fflush(stdout);
-    }
-    removeFile(outputFolder_ + kTemporaryName);
+    HealRun walk(settings_);
+    walk.run();
 }
 
 }  // namespace speckmend

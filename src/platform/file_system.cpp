@@ -1,6 +1,7 @@
 // File-system helpers on POSIX.
 #include "platform/file_system.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +61,32 @@ bool writeWholeFile(const std::string& path, const void* data, std::size_t size)
     struct stat s {};
     if (stat(path.c_str(), &s) == 0 && S_ISREG(s.st_mode)) std::remove(path.c_str());
     return false;
+}
+
+bool readFileBytes(const std::string& path, std::vector<unsigned char>& bytes) {
+    bytes.clear();
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat s {};
+    bool ok = fstat(fd, &s) == 0 && S_ISREG(s.st_mode);
+    if (ok) {
+        bytes.resize(static_cast<std::size_t>(s.st_size));
+        std::size_t done = 0;
+        while (ok && done < bytes.size()) {
+            const ssize_t n = read(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                // A file that shrank while being read is taken as it now is.
+                ok = n == 0;
+                bytes.resize(done);
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    close(fd);
+    if (!ok) bytes.clear();
+    return ok;
 }
 
 }  // namespace speckmend

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace speckmend {
 
@@ -32,5 +33,9 @@ namespace speckmend {
 // the close, so that a full disk is an error and not a cut file. On failure
 // the partly written file is removed.
 bool writeWholeFile(const std::string& path, const void* data, std::size_t size);
+
+// Reads the whole content of a regular file (symbolic links followed); false
+// for anything else (a folder, a device, a pipe) and on any read error.
+bool readFileBytes(const std::string& path, std::vector<unsigned char>& bytes);
 
 }  // namespace speckmend

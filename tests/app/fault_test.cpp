@@ -297,9 +297,10 @@ TEST(FaultTest, OddFilesGetTheirStatusLineAndTheRunGoesOn) {
         {"end marker missing", "cut_eoi.jpg", [&] { return good.substr(0, good.size() - 2); },
          "cut_eoi.jpg processed.", true},
         // Mislabelled and foreign files.
-        // A PNG named .jpg and a CMYK JPEG decode, but cannot be the basis
-        // of a lossless JPEG: the file is reported, the original kept.
-        {"PNG named .jpg", "png.jpg", [&] { return encode(".png", photo); }, "png.jpg error:I/O!", false},
+        // A PNG named .jpg is no JPEG by content and takes the plain path; a
+        // CMYK JPEG decodes but cannot be the basis of a lossless JPEG: the
+        // file is reported, the original kept.
+        {"PNG named .jpg", "png.jpg", [&] { return encode(".png", photo); }, "png.jpg processed.", true},
         {"text named .jpg", "text.jpg", [] { return std::string("not an image at all\n"); }, "text.jpg error:I/O!",
          false},
         {"JPEG declaring 65000 by 16", "wide.jpg", [&] { return withDeclaredSize(good, 65000, 16); },
