@@ -16,7 +16,7 @@
 #include <thread>
 #include <utility>
 
-#include "app/fatal_error.h"
+#include "platform/fatal_error.h"
 #include "heal/healer.h"
 #include "platform/directory.h"
 #include "platform/file_system.h"

@@ -202,7 +202,7 @@ bool Healer::encodeLossless(const std::string& inputPath, const cv::Mat& healed,
     if (!donor.valid() || !transplanted.valid()) return false;
     if (!writeTemporaryJpeg(donorFor(healed), inputPath, donor.path())) return false;
     if (!transplantJpegBlocks(inputPath, donor.path(), transplanted.path(), settings_.map.pixels)) return false;
-    return readFileBytes(transplanted.path(), output);
+    return readWholeFile(transplanted.path(), output);
 }
 
 HealedPhoto Healer::heal(const std::string& fileName) {
@@ -210,7 +210,7 @@ HealedPhoto Healer::heal(const std::string& fileName) {
     const std::string inputPath = inputFolder_ + fileName;
     std::vector<unsigned char> source;
     cv::Mat photo;
-    if (readFileBytes(inputPath, source)) photo = decodeImage(source);
+    if (readWholeFile(inputPath, source)) photo = decodeImage(source);
     if (!isHealablePhoto(photo)) {
         result.status = FileStatus::cannotLoad;
         return result;

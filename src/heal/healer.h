@@ -19,7 +19,12 @@
 
 namespace speckmend {
 
-enum class FileStatus { cannotLoad = -1, badDimension = 0, processed = 1 };
+// What became of one photo; the run prints one status line for each.
+enum class FileStatus {
+    cannotLoad = -1,   // not loadable, or an output could not be written: "error:I/O!"
+    badDimension = 0,  // another size than the map's: "error:bad dimension!"
+    processed = 1,     // every output written: "processed."
+};
 
 // One photo healed in memory: what is to be written for it and printed.
 struct HealedPhoto {

@@ -1,12 +1,12 @@
 // File-system helpers on POSIX.
 #include "platform/file_system.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 
 namespace speckmend {
 
@@ -51,6 +51,16 @@ std::string resolvePath(const std::string& base, const std::string& path) {
 
 namespace speckmend {
 
+bool readWholeFile(const std::string& path, std::vector<unsigned char>& bytes) {
+    std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    if (!file) return false;
+    // Folders open too; only a regular file has a size to read.
+    struct stat status {};
+    if (fstat(fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0) return false;
+    bytes.resize(static_cast<std::size_t>(status.st_size));
+    return std::fread(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+}
+
 bool writeWholeFile(const std::string& path, const void* data, std::size_t size) {
     FILE* file = std::fopen(path.c_str(), "wb");
     if (!file) return false;
@@ -61,32 +71,6 @@ bool writeWholeFile(const std::string& path, const void* data, std::size_t size)
     struct stat s {};
     if (stat(path.c_str(), &s) == 0 && S_ISREG(s.st_mode)) std::remove(path.c_str());
     return false;
-}
-
-bool readFileBytes(const std::string& path, std::vector<unsigned char>& bytes) {
-    bytes.clear();
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat s {};
-    bool ok = fstat(fd, &s) == 0 && S_ISREG(s.st_mode);
-    if (ok) {
-        bytes.resize(static_cast<std::size_t>(s.st_size));
-        std::size_t done = 0;
-        while (ok && done < bytes.size()) {
-            const ssize_t n = read(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                // A file that shrank while being read is taken as it now is.
-                ok = n == 0;
-                bytes.resize(done);
-                break;
-            }
-            done += static_cast<std::size_t>(n);
-        }
-    }
-    close(fd);
-    if (!ok) bytes.clear();
-    return ok;
 }
 
 }  // namespace speckmend

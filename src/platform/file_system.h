@@ -29,13 +29,13 @@ std::string resolvePath(const std::string& base, const std::string& path);
 
 namespace speckmend {
 
+// Reads the whole content of a regular, non-empty file into `bytes` (resized
+// to fit). False for anything else, a folder included, or a short read.
+bool readWholeFile(const std::string& path, std::vector<unsigned char>& bytes);
+
 // Writes the bytes as the whole content of the file, checking every write and
 // the close, so that a full disk is an error and not a cut file. On failure
 // the partly written file is removed.
 bool writeWholeFile(const std::string& path, const void* data, std::size_t size);
-
-// Reads the whole content of a regular file (symbolic links followed); false
-// for anything else (a folder, a device, a pipe) and on any read error.
-bool readFileBytes(const std::string& path, std::vector<unsigned char>& bytes);
 
 }  // namespace speckmend

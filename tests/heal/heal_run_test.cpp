@@ -9,7 +9,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "config/hot_pixel.h"
+#include "config/hot_pixel_map.h"
 #include "config/settings.h"
 #include "heal/healer.h"
 #include "platform/file_system.h"
