@@ -12,6 +12,7 @@
 
 #include "heal/heal_run.h"
 #include "heal/jpeg_transplant.h"
+#include "heal/repair_mask.h"
 #include "platform/file_system.h"
 #include "platform/pending_file.h"
 #include "regex/regex.h"
@@ -72,47 +73,6 @@ std::string outputName(const std::string& fileName, const std::string& saveforma
     return name;
 }
 
-bool diskIntersectsImage(const HotPixel& pixel, const cv::Size& size) {
-    const std::int64_t x = pixel.x, y = pixel.y, r = pixel.r;
-    return x + r >= 0 && y + r >= 0 && x - r < size.width && y - r < size.height;
-}
-
-// The disc's bounding box with a pixel to spare, clipped to the image.
-cv::Rect discBox(const HotPixel& pixel, const cv::Size& size) {
-    const std::int64_t r = pixel.r + std::int64_t{1};
-    const std::int64_t left = std::max<std::int64_t>(0, pixel.x - r);
-    const std::int64_t top = std::max<std::int64_t>(0, pixel.y - r);
-    const std::int64_t right = std::min<std::int64_t>(size.width, pixel.x + r + 1);
-    const std::int64_t bottom = std::min<std::int64_t>(size.height, pixel.y + r + 1);
-    return {static_cast<int>(left), static_cast<int>(top), static_cast<int>(std::max<std::int64_t>(0, right - left)),
-            static_cast<int>(std::max<std::int64_t>(0, bottom - top))};
-}
-
-// The drawing routine takes seconds for radii of a billion and overflows
-// beyond; no sensible map has them, but a hand-made one may.
-constexpr std::int64_t kLargestDrawnRadius = 1 << 16;
-
-// Largest d with d * d <= n, for 0 <= n < 2^62.
-std::int64_t integerSqrt(std::int64_t n) {
-    auto d = static_cast<std::int64_t>(std::sqrt(static_cast<long double>(n)));
-    while (d * d > n) --d;
-    while ((d + 1) * (d + 1) <= n) ++d;
-    return d;
-}
-
-// A disc too large for the drawing routine, row by row.
-void fillHugeDisc(cv::Mat& mask, const HotPixel& pixel) {
-    const std::int64_t r = pixel.r;
-    for (int row = 0; row < mask.rows; ++row) {
-        const std::int64_t dy = row - static_cast<std::int64_t>(pixel.y);
-        if (dy < -r || dy > r) continue;
-        const std::int64_t half = integerSqrt(r * r - dy * dy);
-        const std::int64_t left = std::max<std::int64_t>(pixel.x - half, 0);
-        const std::int64_t right = std::min<std::int64_t>(pixel.x + half, mask.cols - 1);
-        if (left <= right) mask.row(row).colRange(static_cast<int>(left), static_cast<int>(right) + 1).setTo(255);
-    }
-}
-
 // The parts of the repaired photo that the lossless path can take blocks
 // from: the 16-pixel cells around every hot pixel (whatever its radius),
 // widened to the 32-pixel grid so that they hold every whole iMCU (at most
@@ -155,20 +115,13 @@ void Healer::prepareMask(const cv::Size& size) {
     if (mask_.size() == size) return;
     mask_.create(size, CV_8UC1);
     mask_.setTo(0);
-    std::vector<cv::Rect> discBoxes;
-    for (const HotPixel& pixel : settings_.map.pixels) {
-        // Discs reaching over the border are clipped by the drawing routine;
-        // one lying wholly outside is skipped first so that its coordinates
-        // never reach it.
-        if (pixel.r <= 0 || !diskIntersectsImage(pixel, size)) continue;
-        discBoxes.push_back(discBox(pixel, size));
-        if (pixel.r > kLargestDrawnRadius) {
-            fillHugeDisc(mask_, pixel);
-            continue;
-        }
-        cv::circle(mask_, cv::Point(pixel.x, pixel.y), pixel.r, cv::Scalar(255), cv::FILLED, cv::LINE_8, 0);
-    }
-    inpainter_ = RegionInpainter(mask_, settings_.range, discBoxes);
+    drawRepairMask(settings_.map, mask_);
+    // The region planner is handed the discs' boxes with a pixel to spare on
+    // every side, as it was proven with.
+    std::vector<cv::Rect> areas = repairAreas(settings_.map, size);
+    const cv::Rect photo(cv::Point(0, 0), size);
+    for (cv::Rect& area : areas) area = (area - cv::Point(1, 1) + cv::Size(2, 2)) & photo;
+    inpainter_ = RegionInpainter(mask_, settings_.range, areas);
     healed_.release();
     difference_.release();
     donorAreas_ = donorAreas(settings_.map.pixels, size);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "config/hot_pixel.h"
+#include "config/hot_pixel_map.h"
 
 namespace speckmend {
 
