@@ -6,6 +6,7 @@
 #include "heal/lossless_jpeg_heal.h"
 
 #include <algorithm>
+#include <initializer_list>
 
 #include "heal/jpeg_rewrite.h"
 #include "heal/jpeg_transplant.h"
@@ -44,14 +45,26 @@ void noteRepairedBlocks(JpegRewrite& rewrite, const DropRequest& request, const 
     }
 }
 
-// One window through decode, repair, encode and transplant. Returns false
-// with diagnostic set when the library refuses a step.
 // The repair areas of one photo: a hot pixel's disc, found with the index
 // of its pixel so that its cells are placed as the pixel's own.
 struct Areas {
     std::vector<cv::Rect> rects;
     std::vector<std::size_t> pixels;
 };
+
+// The message of whichever codec raised the error that ended a step.
+std::string raisedBy(std::initializer_list<const JpegErrorManager*> managers) {
+    for (const JpegErrorManager* manager : managers)
+        if (manager->error[0] != '\0') return manager->error;
+    return {};
+}
+
+const JpegErrorManager* managerOf(j_decompress_ptr codec) {
+    return reinterpret_cast<const JpegErrorManager*>(codec->err);
+}
+
+// One window through decode, repair, encode and transplant. Returns false
+// with diagnostic set when the library refuses a step.
 
 bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& window, const Areas& areaList,
                 const HotPixelMap& map, double range, int method, int channels, std::string& diagnostic) {
@@ -65,7 +78,7 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
         JpegEncoder encoder;
         auto step = [&] { writeWindowBlocks(source, rewrite.arrays(), window.imcus, encoder, guard, blocks); };
         if (!runJpegGuarded(guard, step)) {
-            diagnostic = encoder.errors.error;
+            diagnostic = raisedBy({&encoder.errors, managerOf(source)});
             return false;
         }
     }
@@ -74,7 +87,7 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
         JpegDecoder decoder;
         auto step = [&] { decodeLikeImageReader(blocks, source->jpeg_color_space, decoder, guard, image); };
         if (!runJpegGuarded(guard, step)) {
-            diagnostic = decoder.errors.error;
+            diagnostic = raisedBy({&decoder.errors});
             return false;
         }
     }
@@ -90,7 +103,7 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
         JpegEncoder encoder;
         auto step = [&] { encodeLikeSource(source, image, encoder, guard, donorBytes); };
         if (!runJpegGuarded(guard, step)) {
-            diagnostic = encoder.errors.error;
+            diagnostic = raisedBy({&encoder.errors});
             return false;
         }
     }
@@ -127,11 +140,7 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
             placeRegion(source, rewrite.arrays(), &output.codec, request, map.pixels[areaList.pixels[index]]);
     };
     if (!runJpegGuarded(guard, step)) {
-        // The error came from whichever codec raised it.
-        const JpegErrorManager* managers[] = {&donor.errors, &output.errors,
-                                              reinterpret_cast<const JpegErrorManager*>(source->err)};
-        for (const JpegErrorManager* errors : managers)
-            if (errors->error[0] != '\0') diagnostic = errors->error;
+        diagnostic = raisedBy({&donor.errors, &output.errors, managerOf(source)});
         return false;
     }
     return true;
