@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -211,6 +212,9 @@ std::vector<HealCase> healCases() {
         {"windows that only meet after merging", recipe(240, 160, s420),
          {{20, 20, 2}, {90, 20, 2}, {55, 60, 8}, {200, 140, 1}}},
         {"range 10", recipe(200, 120, s420), {{30, 30, 2}, {80, 30, 2}}, 10},
+        {"range below 1", recipe(120, 80, s422), {{30, 30, 2}, {80, 30, 2}}, 0.2},
+        {"range not a number: the whole photo is one window", recipe(120, 80, s420), {{30, 30, 2}, {100, 60, 3}},
+         std::numeric_limits<double>::quiet_NaN()},
         {"Navier-Stokes", recipe(200, 120, s422), {{30, 30, 2}, {80, 60, 4}}, 3, 0},
         {"Navier-Stokes, grey", recipe(100, 80, grey), {{30, 30, 3}}, 5, 0},
         // coding kept
