@@ -425,6 +425,28 @@ TEST(LosslessHealSamples, EveryCameraFileKeepsAllButTheRepairedBlocks) {
     }
 }
 
+TEST(LosslessHealSamples, SmallCameraFilesGiveTheReferenceBytes) {
+    const std::vector<std::string> paths = sampleJpegs();
+    if (paths.empty()) GTEST_SKIP() << "no camera JPEGs in " << SPECKMEND_SAMPLES_DIR;
+    // The reference inpaints whole photos: the small ones keep the test quick.
+    constexpr long kLargestPhoto = 1300000;
+    int compared = 0;
+    for (const std::string& path : paths) {
+        const Bytes source = toBytes(readBytes(path));
+        JpegFile in;
+        if (!readJpeg(source, in) || static_cast<long>(in.width) * in.height > kLargestPhoto) continue;
+        SCOPED_TRACE(path);
+        const HotPixelMap map = spreadMap(in.width, in.height);
+        for (int method : {0, 1}) {
+            const LosslessHealResult result = healJpegLosslessly(source, map, 3, method);
+            ASSERT_EQ(result.outcome, Outcome::healed) << result.diagnostic;
+            EXPECT_TRUE(result.file == referenceHeal(source, map, 3, method)) << "method " << method;
+        }
+        ++compared;
+    }
+    if (compared == 0) GTEST_SKIP() << "no camera JPEG small enough for the reference";
+}
+
 // ---------------------------------------------------------------------------
 // Multi-Picture previews stay reachable.
 
