@@ -414,10 +414,13 @@ TEST(LosslessHealSamples, EveryCameraFileKeepsAllButTheRepairedBlocks) {
         // Blocks: only those with a repaired pixel may differ, and some do.
         EXPECT_GT(changedBlocks(in, out, map), 0);
 
-        // The bytes after the main image, and the previews they hold.
-        JpegRewrite rewrite;
+        // The bytes after the main image, and the previews they hold; the
+        // scans as the source had them.
+        JpegRewrite rewrite, rewritten;
         std::string diagnostic;
         ASSERT_TRUE(rewrite.read(source, diagnostic));
+        ASSERT_TRUE(rewritten.read(result.file, diagnostic));
+        EXPECT_EQ(rewritten.scans().size(), rewrite.scans().size());
         const std::size_t tail = source.size() - rewrite.imageLength();
         ASSERT_GE(result.file.size(), tail);
         EXPECT_TRUE(std::equal(source.end() - static_cast<long>(tail), source.end(),
