@@ -150,10 +150,8 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
     return true;
 }
 
-}  // namespace
-
-LosslessHealResult healJpegLosslessly(std::span<const unsigned char> sourceBytes, const HotPixelMap& map,
-                                      double range, int method) {
+LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const HotPixelMap& map, double range,
+                             int method) {
     JpegRewrite rewrite;
     std::string diagnostic;
     if (!rewrite.read(sourceBytes, diagnostic)) return refused(diagnostic);
@@ -191,6 +189,22 @@ LosslessHealResult healJpegLosslessly(std::span<const unsigned char> sourceBytes
     if (!rewrite.write(result.file, diagnostic)) return refused(diagnostic);
     result.outcome = Outcome::healed;
     return result;
+}
+
+}  // namespace
+
+LosslessHealResult healJpegLosslessly(std::span<const unsigned char> sourceBytes, const HotPixelMap& map,
+                                      double range, int method) {
+    // The image library reports its failures (a window too large to
+    // allocate, say) by exceptions; the photo is then refused like one the
+    // JPEG library refuses.
+    try {
+        return healWhole(sourceBytes, map, range, method);
+    } catch (const cv::Exception& error) {
+        return refused(error.what());
+    } catch (const std::bad_alloc&) {
+        return refused("Out of memory");
+    }
 }
 
 }  // namespace speckmend
