@@ -135,9 +135,7 @@ public:
         capture_record<CI>& c = s.captures[this->number];
         CI f = c.first, sc = c.second;
         bool m = c.matched;
-        c.first = c.reserved;
-        c.second = p;
-        c.matched = true;
+        c.close(p);
         // The outermost group inside a (?R) ends the inner match here.
         if (this->number == 0 && s.recurse_depth != 0) return true;
         if (this->next->template match<Cstr>(s, p)) return true;
@@ -179,16 +177,12 @@ public:
     bool end_step(match_state<CI>& s) const {
         capture_record<CI>& c = s.captures[this->number];
         if (this->number == 0 && s.recurse_depth != 0) {
-            c.first = c.reserved;
-            c.second = s.cur;
-            c.matched = true;
+            c.close(s.cur);
             return finish_recursion<CI>(s);
         }
         s.stack->push(capture_undo{c.first, c.second, c.matched});
         push_node<CI>(s, &this->end);
-        c.first = c.reserved;
-        c.second = s.cur;
-        c.matched = true;
+        c.close(s.cur);
         s.next = this->next;
         return true;
     }
@@ -282,6 +276,8 @@ public:
     }
 };
 
+// The atomic group opens like a plain group (first-character test, depth
+// check) and differs in what it saves and how its body ends.
 template <class CI>
 class independent_group : public independent_group_base<CI> {
 public:
@@ -301,9 +297,7 @@ public:
     template <bool Cstr>
     bool end_match(match_state<CI>& s, CI p) const {
         capture_record<CI>& c = s.captures[this->number];
-        c.first = c.reserved;
-        c.second = p;
-        c.matched = true;
+        c.close(p);
         return true;
     }
     template <bool Cstr>
@@ -326,9 +320,7 @@ public:
     template <bool Cstr>
     bool end_step(match_state<CI>& s) const {
         capture_record<CI>& c = s.captures[this->number];
-        c.first = c.reserved;
-        c.second = s.cur;
-        c.matched = true;
+        c.close(s.cur);
         auto b = this->unwind_to_barrier(s);
         this->continue_after_body(s, b, s.cur);
         return true;

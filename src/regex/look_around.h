@@ -90,6 +90,8 @@ private:
     }
 };
 
+// The two directions answer the same questions of look_around, so their
+// classes share an outline.
 template <class CI>
 class lookahead_assertion : public look_around<CI, lookahead_assertion<CI>> {
 public:

@@ -195,6 +195,14 @@ public:
     static loop_state save(const capture_record<CI>& c) {
         return {c.iteration_count, c.previous_iteration_start, c.iteration_start};
     }
+    // An iteration ended at p, having consumed something: the next one
+    // starts there. Returns the state to restore if the path fails.
+    static loop_state iteration_done(capture_record<CI>& c, CI p) {
+        loop_state saved = save(c);
+        c.previous_iteration_start = c.iteration_start;
+        c.iteration_start = p;
+        return saved;
+    }
     static void restore(capture_record<CI>& c, const loop_state& l) {
         c.iteration_count = l.count;
         c.previous_iteration_start = l.previous_start;
@@ -245,9 +253,7 @@ public:
         capture_record<CI>& c = s.captures[this->group->number];
         // An iteration that consumed nothing ends the loop, whatever the count.
         if (p == c.iteration_start) return this->next->template match<Cstr>(s, p);
-        auto saved = this->save(c);
-        c.previous_iteration_start = c.iteration_start;
-        c.iteration_start = p;
+        auto saved = this->iteration_done(c, p);
         if constexpr (Greedy) {
             if (c.iteration_count < this->max) {
                 ++c.iteration_count;
@@ -273,6 +279,8 @@ public:
     using loop_record = typename group_quantifier<CI>::loop_record;
     capture_record<CI>& loop(match_state<CI>& s) const { return s.captures[this->group->number]; }
 
+    // The explicit-stack steps take the same choices as match and end_match,
+    // in the same greedy or lazy order, so their branches mirror each other.
     template <bool Cstr>
     bool step(match_state<CI>& s) const {
         const CI p = s.cur;
@@ -339,9 +347,8 @@ public:
             s.next = this->next;
             return true;
         }
-        auto saved = this->save(c);
-        c.previous_iteration_start = c.iteration_start;
-        c.iteration_start = p;
+        // The same decision as end_match, with the choices kept on the stack.
+        auto saved = this->iteration_done(c, p);
         if constexpr (Greedy) {
             if (c.iteration_count < this->max) {
                 ++c.iteration_count;

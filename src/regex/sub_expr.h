@@ -80,6 +80,13 @@ struct capture_record {
     bool loop_finished = false;
     CI previous_iteration_start{};
     CI iteration_start{};
+
+    // The group's match, begun at `reserved`, ends at `at`.
+    void close(CI at) {
+        first = reserved;
+        second = at;
+        matched = true;
+    }
 };
 
 // Thrown by the recursive strategy when the machine stack it has used passes
@@ -202,8 +209,9 @@ public:
     // it) can begin with; false when the node cannot tell.
     virtual bool first_chars(charset::bitmap&) const { return false; }
 
-    // Dispatchers: a node class defines its own match/step/restep templates,
-    // which hide these; calls through a sub_expr pointer land here.
+    // Dispatchers, one per step and alike in shape: a node class defines its
+    // own match/step/restep templates, which hide these; calls through a
+    // sub_expr pointer land here.
     template <bool Cstr>
     bool match(state& s, CI p) const {
         s.count_step();
