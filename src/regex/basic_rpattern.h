@@ -40,6 +40,14 @@ class match_group_base;
 template <class CI>
 struct match_state;
 struct start_set;
+template <class CI>
+class perl_compiler;
+template <class CI>
+class pattern_analysis;
+template <class CI>
+class searcher;
+template <class CI>
+struct substitution;
 }  // namespace detail
 
 template <class CI>
@@ -72,10 +80,23 @@ public:
     std::size_t step_limit() const { return step_limit_; }
     std::size_t step_allowance() const { return step_per_char_; }
 
+    // The arena that owns every node of this pattern.
+    const detail::arena_allocator& arena() const { return node_arena; }
+
 protected:
     basic_rpattern_base_impl(std::string pattern, unsigned flags, REGEX_MODE mode);
 
-public:  // engine internals, read by the matcher and substitution
+    // The parser and the analysis build this state; the searcher and the
+    // substitution read it.
+    template <class>
+    friend class detail::perl_compiler;
+    template <class>
+    friend class detail::pattern_analysis;
+    template <class>
+    friend class detail::searcher;
+    template <class>
+    friend struct detail::substitution;
+
     detail::arena_allocator node_arena;
     bool subst_uses_groups = false;
     bool can_float = true;

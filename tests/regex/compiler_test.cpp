@@ -239,8 +239,8 @@ TEST(compiler, nodes_live_in_fixed_blocks) {
     std::string big;
     for (int i = 0; i < 200; ++i) big += "(a|b)";
     rpattern large(big);
-    EXPECT_LT(small.node_arena.block_count(), large.node_arena.block_count());
-    EXPECT_GT(large.node_arena.block_count(), 50u);
+    EXPECT_LT(small.arena().block_count(), large.arena().block_count());
+    EXPECT_GT(large.arena().block_count(), 50u);
 }
 
 }  // namespace
