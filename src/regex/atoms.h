@@ -11,7 +11,7 @@
 // Every atom answers the same two questions (`one` and first_chars), so the
 // classes below share their outline; what differs is the comparison.
 //
-// Tested by: tests/regex/matcher_test.cpp (atom rows), tests/regex/outside_suites_test.cpp.
+// Tested by: tests/regex/searcher_test.cpp (atom rows), tests/regex/outside_suites_test.cpp.
 #pragma once
 
 #include <cctype>

@@ -11,7 +11,7 @@
 // dropped down to a barrier record, so the body is never re-entered for
 // another choice.
 //
-// Tested by: tests/regex/matcher_test.cpp (group rows), tests/regex/drivers_test.cpp.
+// Tested by: tests/regex/searcher_test.cpp (group rows), tests/regex/drivers_test.cpp.
 #pragma once
 
 #include <algorithm>

@@ -11,7 +11,7 @@
 // run against a subject cut off there, anchors and word tests inside it
 // still see the real subject around it.
 //
-// Tested by: tests/regex/matcher_test.cpp (look-around rows), tests/regex/drivers_test.cpp.
+// Tested by: tests/regex/searcher_test.cpp (look-around rows), tests/regex/drivers_test.cpp.
 #pragma once
 
 #include <algorithm>

@@ -12,7 +12,7 @@
 // decide at their embedded end node; an iteration that consumed nothing ends
 // the loop.
 //
-// Tested by: tests/regex/matcher_test.cpp (quantifier rows), tests/regex/drivers_test.cpp.
+// Tested by: tests/regex/searcher_test.cpp (quantifier rows), tests/regex/drivers_test.cpp.
 #pragma once
 
 #include "regex/groups.h"

@@ -12,7 +12,7 @@
 // A (?R) at the position where the current outermost attempt began would
 // loop for ever; it matches the empty string there instead.
 //
-// Tested by: tests/regex/matcher_test.cpp (recursion rows), tests/regex/drivers_test.cpp.
+// Tested by: tests/regex/searcher_test.cpp (recursion rows), tests/regex/drivers_test.cpp.
 #pragma once
 
 #include "regex/groups.h"

@@ -10,7 +10,7 @@
 // match_recursive[_cstr], match_step[_cstr] and rematch_step[_cstr] that
 // REGEX_NODE_DISPATCH declares only forward to them.
 //
-// Tested by: tests/regex/matcher_test.cpp, tests/regex/drivers_test.cpp.
+// Tested by: tests/regex/searcher_test.cpp, tests/regex/drivers_test.cpp.
 #pragma once
 
 #include <cstddef>
