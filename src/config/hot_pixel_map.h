@@ -1,6 +1,7 @@
-// The hot pixel map file: the one thing a detection run hands to a healing
-// run. HotPixelMapWriter produces it line by line while the detector scans;
-// loadHotPixelMap reads it back into the run settings.
+// The hot pixel map: the one thing a detection run hands to a healing run.
+// HotPixelMap is the data as the healing side holds it (part of the run
+// settings record); HotPixelMapWriter produces the file line by line while
+// the detector scans; loadHotPixelMap reads it back into the run settings.
 //
 // The file is a small XML document:
 //
@@ -19,10 +20,21 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
-
-#include "config/hot_pixel.h"
+#include <vector>
 
 namespace speckmend {
+
+struct HotPixel {
+    std::int32_t x = 0;  // column, from 0 at the left edge
+    std::int32_t y = 0;  // row, from 0 at the top edge
+    std::int32_t r = 0;  // healing radius in pixels, at least 1 once read
+};
+
+struct HotPixelMap {
+    std::vector<HotPixel> pixels;  // file order, duplicates kept
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+};
 
 class XmlDocument;
 
