@@ -105,8 +105,10 @@ public:
 
     template <bool Cstr>
     bool try_alternatives(match_state<CI>& s, CI p) const {
-        for (std::size_t i = 0; i < alternative_count; ++i)
+        for (std::size_t i = 0; i < alternative_count; ++i) {
+            s.count_step();
             if (alternatives[i]->template match<Cstr>(s, p)) return true;
+        }
         return false;
     }
 };

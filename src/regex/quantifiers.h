@@ -78,6 +78,7 @@ public:
         std::size_t n = 0;
         if (!first_count<Cstr>(s, a, q, n)) return false;
         for (;;) {
+            s.count_step();
             if (this->template follow_ok<Cstr>(s, q) && this->next->template match<Cstr>(s, q)) return true;
             if (!another_count<Cstr>(s, a, q, n, w)) return false;
         }
@@ -221,6 +222,7 @@ class group_quantifier_t : public group_quantifier<CI> {
 public:
     template <bool Cstr>
     bool match(match_state<CI>& s, CI p) const {
+        s.count_step();
         capture_record<CI>& c = s.captures[this->group->number];
         auto saved = this->save(c);
         c.iteration_count = 0;
@@ -250,6 +252,7 @@ public:
     template <bool Cstr>
     bool end_match(match_state<CI>& s, CI p) const {
         s.check_depth();
+        s.count_step();
         capture_record<CI>& c = s.captures[this->group->number];
         // An iteration that consumed nothing ends the loop, whatever the count.
         if (p == c.iteration_start) return this->next->template match<Cstr>(s, p);

@@ -30,6 +30,7 @@ public:
     bool match(match_state<CI>& s, CI p) const {
         if (p == s.captures[0].reserved) return this->next->template match<Cstr>(s, p);
         s.check_depth();
+        s.count_step();
         const unsigned n = static_cast<unsigned>(s.capture_count);
         std::size_t mark = s.save_captures(0, n);
         ++s.recurse_depth;

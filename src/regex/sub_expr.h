@@ -124,9 +124,12 @@ struct match_state {
     std::uintptr_t stack_floor = 0;  // lowest frame address the recursion may reach
     std::size_t recurse_mark = 0;    // stack position above the innermost open (?R)
 
-    // Step budget of the current search: every node the recursive strategy
-    // enters and every step and retry of the explicit-stack strategy costs
-    // one; reaching zero throws step_limit_reached.
+    // Step budget of the current search; reaching zero throws
+    // step_limit_reached. The recursive strategy pays one step per choice it
+    // tries (an alternative, a quantifier count or iteration, an inner match
+    // of (?R)): between two choices it only walks a straight sequence, so
+    // that bounds its work. The explicit-stack strategy pays one per step and
+    // per retry.
     std::size_t step_limit = static_cast<std::size_t>(-1);
     std::size_t steps_left = static_cast<std::size_t>(-1);
     [[gnu::always_inline]] inline void count_step() {
@@ -214,7 +217,6 @@ public:
     // sub_expr pointer land here.
     template <bool Cstr>
     bool match(state& s, CI p) const {
-        s.count_step();
         if constexpr (Cstr)
             return match_recursive_cstr(s, p);
         else
