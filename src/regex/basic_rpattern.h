@@ -1,6 +1,8 @@
 // Compiled patterns. The member functions are defined in
 // basic_rpattern_impl.h and instantiated once for the two subject kinds, so
 // users include only this declaration.
+//
+// Tested by: tests/regex/searcher_test.cpp, tests/regex/step_limit_test.cpp.
 #pragma once
 
 #include <cstddef>

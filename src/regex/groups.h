@@ -45,7 +45,6 @@ public:
         nested_first = first_number;
         nested_count = count;
     }
-    const sub_expr<CI>* end_node() const { return &end; }
 
 
     // Record of a group trying its alternatives in the explicit-stack strategy.
@@ -332,9 +331,6 @@ public:
     sub_expr<CI>* quantify(const quantifier_spec& q, arena_allocator& arena) override;
     REGEX_NODE_DISPATCH(CI)
 };
-
-struct backref_condition {};
-struct assertion_condition {};
 
 // (?(N)then|else) and (?(?=...)then|else). The condition is a visible group
 // number resolved to an internal one, or a look-around group.

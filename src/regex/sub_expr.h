@@ -77,7 +77,6 @@ struct capture_record {
     CI reserved{};  // where the group's unfinished match began
     // Loop state of a group quantifier over this group.
     unsigned iteration_count = 0;
-    bool loop_finished = false;
     CI previous_iteration_start{};
     CI iteration_start{};
 
