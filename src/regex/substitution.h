@@ -179,7 +179,10 @@ struct substitution {
         try {
             return substitute_all(results, pattern, target, in_place, begin, end);
         } catch (const step_limit_reached&) {
-            target = in_place ? std::move(backup) : results.subject_copy();
+            if (!in_place)
+                target = results.subject_copy();
+            else if (global)
+                target = std::move(backup);
             results.captures().assign(pattern.cgroups(), backref_tag<CI>{});
             throw;
         }
