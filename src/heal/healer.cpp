@@ -12,6 +12,7 @@
 #include "heal/lossless_jpeg_heal.h"
 #include "heal/repair_mask.h"
 #include "platform/file_system.h"
+#include "platform/image_file.h"
 #include "platform/pending_file.h"
 #include "regex/regex.h"
 
@@ -23,32 +24,6 @@ namespace {
 // landscape sensor must not be turned upright, or its hot pixels would be
 // looked for in the wrong places (and the size check would reject it).
 constexpr int kLoadFlags = cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION;
-
-// The image reader throws for some files it refuses (a declared size beyond
-// its pixel limit, say); such a file is one that cannot be loaded, not the
-// end of the run.
-cv::Mat decodeImage(const std::vector<unsigned char>& bytes) {
-    if (bytes.empty()) return {};
-    try {
-        return cv::imdecode(bytes, kLoadFlags);
-    } catch (const cv::Exception&) {
-        return {};
-    }
-}
-
-// The format follows the extension of the output name, as with the
-// library's own writer; false when there is none or no encoder for it.
-bool encodeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters,
-                 std::vector<unsigned char>& bytes) {
-    const std::size_t slash = path.rfind('/');
-    const std::size_t dot = path.rfind('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
-    try {
-        return cv::imencode(path.substr(dot), image, bytes, parameters);
-    } catch (const cv::Exception&) {
-        return false;
-    }
-}
 
 bool isHealablePhoto(const cv::Mat& image) {
     return !image.empty() && image.depth() == CV_8U && (image.channels() == 1 || image.channels() == 3);
@@ -143,13 +118,13 @@ HealedPhoto Healer::heal(const std::string& fileName) {
         output.bytes = std::move(healed.file);
         result.files.push_back(std::move(output));
         if (withDifference) {
-            photo = decodeImage(source);
+            photo = decodeImage(source, kLoadFlags);
             if (isHealablePhoto(photo)) addDifference(result, fileName, photo);
         }
         return result;
     }
 
-    photo = decodeImage(source);
+    photo = decodeImage(source, kLoadFlags);
     source = {};
     if (!isHealablePhoto(photo)) {
         result.status = FileStatus::cannotLoad;
@@ -183,7 +158,7 @@ void Healer::addDifference(HealedPhoto& result, const std::string& fileName, con
     // Taken against the output as it will be stored, so that it also shows
     // what the encoder changed, not only the repair.
     const HealedPhoto::File& output = result.files.front();
-    const cv::Mat stored = decodeImage(output.bytes);
+    const cv::Mat stored = decodeImage(output.bytes, kLoadFlags);
     if (stored.empty()) {
         result.notes.push_back(fileName + " difference image skipped: the output cannot be read back\n");
         return;
