@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "app/version.h"
 #include "config/load_settings.h"
 #include "config/settings.h"
 #include "detect/detector.h"
@@ -72,7 +73,7 @@ void printClosingText() {
 }  // namespace
 
 int run(int argc, char** argv) {
-    std::printf("\n***** Speckmend v1.02 %s *****\n\n", kMakerCredit);
+    std::printf("\n***** Speckmend v%s %s *****\n\n", kVersion, kMakerCredit);
     std::printf("1. Reading configuration...\n");
     {
         Settings settings;

@@ -2,6 +2,7 @@
 // jpeg_rewrite.h.
 #include "heal/jpeg_rewrite.h"
 
+#include <bitset>
 #include <cstring>
 
 #include "heal/jpeg_transplant.h"
@@ -24,13 +25,13 @@ constexpr int kZigzag[DCTSIZE2] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 2
 
 bool isRestart(unsigned char code) { return code >= 0xD0 && code <= 0xD7; }
 
-bool hasSymbol(const JHUFF_TBL* table, int symbol) {
-    if (table == nullptr) return false;
-    int symbols = 0;
-    for (int length = 1; length <= 16; ++length) symbols += table->bits[length];
-    for (int i = 0; i < symbols && i < 256; ++i)
-        if (table->huffval[i] == symbol) return true;
-    return false;
+std::bitset<256> symbolsOf(const JHUFF_TBL* table) {
+    std::bitset<256> symbols;
+    if (table == nullptr) return symbols;
+    int count = 0;
+    for (int length = 1; length <= 16; ++length) count += table->bits[length];
+    for (int i = 0; i < count && i < 256; ++i) symbols.set(table->huffval[i]);
+    return symbols;
 }
 
 int magnitudeBits(int value) {
@@ -38,6 +39,27 @@ int magnitudeBits(int value) {
     for (unsigned magnitude = static_cast<unsigned>(value < 0 ? -value : value); magnitude != 0; magnitude >>= 1)
         ++bits;
     return bits;
+}
+
+bool canCode(const std::bitset<256>& dc, const std::bitset<256>& ac, const JCOEF* block) {
+    // A changed block also changes the DC difference of the block after it,
+    // which is not known here: every difference 8 bits allow must be codable.
+    for (int bits = 0; bits <= 11; ++bits)
+        if (!dc.test(bits)) return false;
+    int run = 0;
+    for (int k = 1; k < DCTSIZE2; ++k) {
+        const int value = block[kZigzag[k]];
+        if (value == 0) {
+            ++run;
+            continue;
+        }
+        for (; run > 15; run -= 16)
+            if (!ac.test(0xF0)) return false;
+        const int bits = magnitudeBits(value);
+        if (bits > 10 || !ac.test(static_cast<std::size_t>((run << 4) | bits))) return false;
+        run = 0;
+    }
+    return run == 0 || ac.test(0x00);
 }
 
 // Whether the tables can code blocks at all: sequential Huffman, tables
@@ -104,9 +126,14 @@ std::vector<jpeg_scan_info> readScanScript(std::span<const unsigned char> bytes,
             // The entropy-coded data runs to the next marker that is not a
             // stuffed zero or a restart marker.
             at += 2 + length;
-            while (at + 1 < bytes.size() &&
-                   !(bytes[at] == kMarker && bytes[at + 1] != 0 && bytes[at + 1] != kMarker && !isRestart(bytes[at + 1])))
+            while (at + 1 < bytes.size()) {
+                const void* mark = std::memchr(&bytes[at], kMarker, bytes.size() - at - 1);
+                if (mark == nullptr) return scans;  // no EOI: the library made one up too
+                at = static_cast<std::size_t>(static_cast<const unsigned char*>(mark) - bytes.data());
+                const unsigned char next = bytes[at + 1];
+                if (next != 0 && next != kMarker && !isRestart(next)) break;
                 ++at;
+            }
             continue;
         }
         at += 2 + length;
@@ -117,30 +144,19 @@ std::vector<jpeg_scan_info> readScanScript(std::span<const unsigned char> bytes,
 
 bool ownTablesCanCode(j_decompress_ptr source, int c, const JCOEF* block) {
     const jpeg_component_info& info = source->comp_info[c];
-    const JHUFF_TBL* dc = source->dc_huff_tbl_ptrs[info.dc_tbl_no];
-    const JHUFF_TBL* ac = source->ac_huff_tbl_ptrs[info.ac_tbl_no];
-    // A changed block also changes the DC difference of the block after it,
-    // which is not known here: every difference 8 bits allow must be codable.
-    for (int bits = 0; bits <= 11; ++bits)
-        if (!hasSymbol(dc, bits)) return false;
-    int run = 0;
-    for (int k = 1; k < DCTSIZE2; ++k) {
-        const int value = block[kZigzag[k]];
-        if (value == 0) {
-            ++run;
-            continue;
-        }
-        for (; run > 15; run -= 16)
-            if (!hasSymbol(ac, 0xF0)) return false;
-        const int bits = magnitudeBits(value);
-        if (bits > 10 || !hasSymbol(ac, (run << 4) | bits)) return false;
-        run = 0;
-    }
-    return run == 0 || hasSymbol(ac, 0x00);
+    return canCode(symbolsOf(source->dc_huff_tbl_ptrs[info.dc_tbl_no]), symbolsOf(source->ac_huff_tbl_ptrs[info.ac_tbl_no]),
+                   block);
 }
 
 void JpegRewrite::noteChangedBlock(int c, const JCOEF* block) {
-    if (ownTablesCodeChanges_ && !ownTablesCanCode(&decoder_.codec, c, block)) ownTablesCodeChanges_ = false;
+    if (!ownTablesCodeChanges_ || c < 0 || c >= MAX_COMPONENTS) return;
+    if (!symbolsKnown_[c]) {
+        const jpeg_component_info& info = decoder_.codec.comp_info[c];
+        dcSymbols_[c] = symbolsOf(decoder_.codec.dc_huff_tbl_ptrs[info.dc_tbl_no]);
+        acSymbols_[c] = symbolsOf(decoder_.codec.ac_huff_tbl_ptrs[info.ac_tbl_no]);
+        symbolsKnown_[c] = true;
+    }
+    if (!canCode(dcSymbols_[c], acSymbols_[c], block)) ownTablesCodeChanges_ = false;
 }
 
 bool JpegRewrite::read(std::span<const unsigned char> bytes, std::string& diagnostic) {

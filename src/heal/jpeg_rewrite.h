@@ -6,6 +6,7 @@
 // changes decodes to the same coefficients as the source.
 #pragma once
 
+#include <bitset>
 #include <cstddef>
 #include <span>
 #include <string>
@@ -54,6 +55,11 @@ private:
     std::size_t imageLength_ = 0;
     std::vector<jpeg_scan_info> scans_;
     bool ownTablesCodeChanges_ = true;
+    // The symbols each component's own tables code, found at the first
+    // changed block.
+    bool symbolsKnown_[MAX_COMPONENTS] = {};
+    std::bitset<256> dcSymbols_[MAX_COMPONENTS];
+    std::bitset<256> acSymbols_[MAX_COMPONENTS];
 };
 
 // The scans of the JPEG in bytes, read from its SOS headers up to its EOI,

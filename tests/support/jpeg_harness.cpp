@@ -140,6 +140,7 @@ void encode(Writer& writer, const SourceRecipe& recipe, const cv::Mat& picture, 
     if (recipe.progressive) jpeg_simple_progression(codec);
     codec->restart_interval = static_cast<unsigned>(recipe.restartInterval);
     codec->arith_code = recipe.arithmetic;
+    codec->optimize_coding = recipe.optimize;
     if (!recipe.jfif) codec->write_JFIF_header = FALSE;
     jpeg_start_compress(codec, TRUE);
     for (const Marker& marker : recipe.markers)

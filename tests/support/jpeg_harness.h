@@ -62,6 +62,7 @@ struct SourceRecipe {
     bool progressive = false;
     int restartInterval = 0;
     bool arithmetic = false;
+    bool optimize = false;  // Huffman tables holding only the symbols used
     J_COLOR_SPACE colorSpace = JCS_YCbCr;  // how colour is coded in the file
     bool jfif = true;
     std::vector<Marker> markers;  // written after the library's own
