@@ -120,6 +120,9 @@ void encodeLikeSource(j_decompress_ptr source, const cv::Mat& pixels, JpegEncode
     for (int slot = 0; slot < NUM_QUANT_TBLS; ++slot) {
         const JQUANT_TBL* table = source->quant_tbl_ptrs[slot];
         if (table == nullptr) continue;
+        // The decoder takes such a table; the encoder would divide by it.
+        for (int k = 0; k < DCTSIZE2; ++k)
+            if (table->quantval[k] == 0) raiseJpegError(common(codec), kJpegZeroQuantization, slot);
         if (codec->quant_tbl_ptrs[slot] == nullptr) codec->quant_tbl_ptrs[slot] = jpeg_alloc_quant_table(common(codec));
         std::memcpy(codec->quant_tbl_ptrs[slot]->quantval, table->quantval, sizeof table->quantval);
         codec->quant_tbl_ptrs[slot]->sent_table = FALSE;

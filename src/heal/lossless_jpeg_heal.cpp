@@ -1,15 +1,8 @@
-// The in-memory lossless heal. One call, in this order:
-//  1. the source's coefficients are read once (JpegRewrite::read);
-//  2. the repair areas are planned into windows (planRepairWindows);
-//  3. for each window: its blocks are written as a small JPEG and decoded as
-//     the image reader decodes the photo; its repair discs are drawn and
-//     inpainted (RegionInpainter, equal to the whole-photo inpainting); the
-//     window is encoded with the source's tables and sampling and read back
-//     to blocks, the donor; donor blocks without a repaired pixel are made
-//     the source's own (keepUnrepairedBlocks), and the cells of each area
-//     are copied into the source's arrays (prepareDrop, placeArea);
-//  4. the arrays are written coded like the source (JpegRewrite::write).
-// Nothing outside the windows is ever turned into pixels.
+// The in-memory lossless heal: the source's coefficients are read once, the
+// repair areas planned into windows, each window decoded, repaired, encoded
+// and transplanted on its own, and the arrays written coded like the source.
+// The libjpeg call sequence is written down in jpeg_transplant.h. Nothing
+// outside the windows is ever turned into pixels.
 #include "heal/lossless_jpeg_heal.h"
 
 #include <algorithm>

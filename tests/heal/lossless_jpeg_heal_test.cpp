@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
@@ -235,55 +236,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, InMemoryHeal, ::testing::ValuesIn(healCases()),
                          });
 
 // ---------------------------------------------------------------------------
-// A window decodes like the whole photo away from its inner edges.
-
-TEST(JpegWindow, DecodesLikeTheImageReaderInsideAndOnThePhotosEdges) {
-    const std::vector<std::pair<const char*, SourceRecipe>> cases = {
-        {"420", recipe(157, 99, {{2, 2}, {1, 1}, {1, 1}})},  {"422", recipe(150, 91, {{2, 1}, {1, 1}, {1, 1}})},
-        {"444", recipe(131, 77, {{1, 1}, {1, 1}, {1, 1}})},  {"440", recipe(93, 141, {{1, 2}, {1, 1}, {1, 1}})},
-        {"411", recipe(173, 60, {{4, 1}, {1, 1}, {1, 1}})},  {"grey", recipe(133, 85, {{1, 1}})},
-        {"2x2 1x2 1x2", recipe(139, 101, {{2, 2}, {1, 2}, {1, 2}})},
-    };
-    for (const auto& [name, r] : cases) {
-        SCOPED_TRACE(name);
-        const Bytes bytes = makeSourceBytes(r, 5);
-        const cv::Mat whole = decodeWhole(bytes);
-        JpegRewrite rewrite;
-        std::string diagnostic;
-        ASSERT_TRUE(rewrite.read(bytes, diagnostic)) << diagnostic;
-        const JpegGrid grid = gridOf(rewrite.source());
-        // Windows inside, at every edge and corner, and the whole photo.
-        const std::vector<cv::Rect> windows = {
-            {1, 1, 3, 3}, {0, 0, 3, 2}, {grid.across() - 3, grid.down() - 3, 3, 3}, {0, 1, grid.across(), 3},
-            {0, 0, grid.across(), grid.down()}};
-        for (const cv::Rect& imcus : windows) {
-            SCOPED_TRACE(::testing::PrintToString(imcus));
-            const cv::Rect area = grid.pixels(imcus);
-            Bytes blocks;
-            cv::Mat pixels(area.size(), whole.type());
-            JpegEncoder encoder;
-            JpegDecoder decoder;
-            auto step = [&] {
-                writeWindowBlocks(rewrite.source(), rewrite.arrays(), imcus, encoder, rewrite.guard(), blocks);
-                decodeLikeImageReader(blocks, rewrite.source()->jpeg_color_space, decoder, rewrite.guard(), pixels);
-            };
-            ASSERT_TRUE(runJpegGuarded(rewrite.guard(), step));
-            // The trusted part: one iMCU in from every edge that is not the
-            // photo's own.
-            const int left = area.x == 0 ? 0 : grid.imcuWidth, top = area.y == 0 ? 0 : grid.imcuHeight;
-            const int right = area.br().x == grid.width ? area.width : area.width - grid.imcuWidth;
-            const int bottom = area.br().y == grid.height ? area.height : area.height - grid.imcuHeight;
-            ASSERT_LT(left, right);
-            ASSERT_LT(top, bottom);
-            const cv::Rect trusted(left, top, right - left, bottom - top);
-            cv::Mat difference;
-            cv::absdiff(pixels(trusted), whole(trusted + area.tl()), difference);
-            EXPECT_EQ(cv::countNonZero(difference.reshape(1)), 0);
-        }
-    }
-}
-
-// ---------------------------------------------------------------------------
 // Outcomes other than healed.
 
 TEST(LosslessHeal, RefusesWhatItCannotHeal) {
@@ -328,6 +280,34 @@ TEST(LosslessHeal, TrailingBytesFollowTheImageUnchanged) {
     EXPECT_EQ(std::string(result.file.end() - static_cast<long>(tail.size()), result.file.end()), tail);
     JpegFile healed;
     EXPECT_TRUE(readJpeg(result.file, healed));
+}
+
+TEST(LosslessHeal, PhotosHealedAtOnceGiveTheBytesOfOneAtATime) {
+    std::vector<Bytes> sources;
+    std::vector<HotPixelMap> maps;
+    const std::vector<SourceRecipe> recipes = {
+        recipe(301, 203, {{2, 2}, {1, 1}, {1, 1}}), recipe(257, 199, {{2, 1}, {1, 1}, {1, 1}}),
+        recipe(211, 150, {{1, 1}}), with(recipe(240, 180, {{2, 2}, {1, 1}, {1, 1}}), [](SourceRecipe& s) {
+            s.progressive = true;
+        })};
+    for (std::size_t i = 0; i < recipes.size(); ++i) {
+        sources.push_back(makeSourceBytes(recipes[i], static_cast<unsigned>(i + 3)));
+        maps.push_back({cornersAndEdges(recipes[i].width, recipes[i].height), recipes[i].width, recipes[i].height});
+    }
+    std::vector<Bytes> alone;
+    for (std::size_t i = 0; i < sources.size(); ++i) alone.push_back(healJpegLosslessly(sources[i], maps[i], 3, 1).file);
+    std::vector<Bytes> together(sources.size() * 3);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < together.size(); ++t)
+        threads.emplace_back([&, t] {
+            const std::size_t i = t % sources.size();
+            together[t] = healJpegLosslessly(sources[i], maps[i], 3, 1).file;
+        });
+    for (std::thread& thread : threads) thread.join();
+    for (std::size_t t = 0; t < together.size(); ++t) {
+        EXPECT_FALSE(together[t].empty());
+        EXPECT_TRUE(together[t] == alone[t % sources.size()]) << "photo " << t % sources.size();
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -482,6 +462,50 @@ TEST(LosslessHealSamples, MultiPicturePreviewStaysReadable) {
     EXPECT_EQ(previewBefore[1], 0xD8);
     EXPECT_TRUE(preview(result.file, outputBase, after[1]) == previewBefore);
     EXPECT_FALSE(decodeWhole(preview(result.file, outputBase, after[1])).empty());
+}
+
+// ---------------------------------------------------------------------------
+// Former bugs.
+
+std::size_t findMarker(const Bytes& jpeg, unsigned char code) {
+    for (std::size_t at = 0; at + 1 < jpeg.size(); ++at)
+        if (jpeg[at] == 0xFF && jpeg[at + 1] == code) return at;
+    return std::string::npos;
+}
+
+TEST(LosslessHealFormerBugs, ZeroInAQuantizationTableIsRefusedNotADivisionByZero) {
+    Bytes source = makeSourceBytes(recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}));
+    const std::size_t dqt = findMarker(source, 0xDB);
+    ASSERT_NE(dqt, std::string::npos);
+    source[dqt + 5] = 0;  // the first entry of the first table
+    const LosslessHealResult repaired = healJpegLosslessly(source, {{{20, 20, 2}}, 64, 48}, 3, 1);
+    EXPECT_EQ(repaired.outcome, Outcome::notReadable);
+    EXPECT_NE(repaired.diagnostic.find("zero"), std::string::npos) << repaired.diagnostic;
+    // Nothing to repair, nothing to encode: the file is rewritten as it is.
+    EXPECT_EQ(healJpegLosslessly(source, {{}, 64, 48}, 3, 1).outcome, Outcome::healed);
+}
+
+TEST(LosslessHealFormerBugs, ArithmeticTableNumbersBeyondTheHuffmanSlots) {
+    Bytes source = makeSourceBytes(with(recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}), [](SourceRecipe& s) {
+        s.arithmetic = true;
+    }));
+    const std::size_t sos = findMarker(source, 0xDA);
+    ASSERT_NE(sos, std::string::npos);
+    for (int i = 0; i < source[sos + 4]; ++i) source[sos + 6 + 2 * i] = 0xCD;  // tables 12 and 13
+    JpegFile in;
+    ASSERT_TRUE(readJpeg(source, in));
+    const LosslessHealResult result = healJpegLosslessly(source, {{{20, 20, 2}}, 64, 48}, 3, 1);
+    ASSERT_EQ(result.outcome, Outcome::healed) << result.diagnostic;
+    JpegFile out;
+    ASSERT_TRUE(readJpeg(result.file, out));
+    EXPECT_TRUE(out.arithmetic);
+}
+
+TEST(LosslessHealFormerBugs, InMemoryCodecsPrintNothing) {
+    ::testing::internal::CaptureStderr();
+    const LosslessHealResult result = healJpegLosslessly(toBytes("\xFF\xD8\xFF\xDB broken"), {{}, 1, 1}, 3, 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(result.outcome, Outcome::notReadable);
 }
 
 }  // namespace
