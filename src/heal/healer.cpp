@@ -119,7 +119,10 @@ HealedPhoto Healer::heal(const std::string& fileName) {
         result.files.push_back(std::move(output));
         if (withDifference) {
             photo = decodeImage(source, kLoadFlags);
-            if (isHealablePhoto(photo)) addDifference(result, fileName, photo);
+            if (isHealablePhoto(photo))
+                addDifference(result, fileName, photo);
+            else
+                result.notes.push_back(fileName + " difference image skipped: the photo cannot be decoded whole\n");
         }
         return result;
     }
