@@ -24,8 +24,9 @@
 //            jpeg_start_compress, jpeg_write_scanlines, jpeg_finish_compress;
 //            jpeg_create_decompress, jpeg_mem_src, jpeg_read_header,
 //            jpeg_read_coefficients
-//     transplant: prepareDrop, keepUnrepairedBlocks, placeArea per area
-//            (reconcileQuantization once, copyRegionBlocks)
+//     transplant: prepareDrop, keepUnrepairedBlocks, placeRegion per hot
+//            pixel (placeArea for any other area; reconcileQuantization
+//            once, copyRegionBlocks)
 //   output:  jpeg_create_compress, jpeg_copy_critical_parameters,
 //            adjustDropParameters, the source's restart interval, coding
 //            (arithmetic with its conditioning, or Huffman with the source's

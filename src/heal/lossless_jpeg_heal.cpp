@@ -6,6 +6,7 @@
 #include "heal/lossless_jpeg_heal.h"
 
 #include <algorithm>
+#include <initializer_list>
 
 #include "heal/jpeg_rewrite.h"
 #include "heal/jpeg_transplant.h"
@@ -44,11 +45,30 @@ void noteRepairedBlocks(JpegRewrite& rewrite, const DropRequest& request, const 
     }
 }
 
+// The repair areas of one photo: a hot pixel's disc, found with the index
+// of its pixel so that its cells are placed as the pixel's own.
+struct Areas {
+    std::vector<cv::Rect> rects;
+    std::vector<std::size_t> pixels;
+};
+
+// The message of whichever codec raised the error that ended a step.
+std::string raisedBy(std::initializer_list<const JpegErrorManager*> managers) {
+    for (const JpegErrorManager* manager : managers)
+        if (manager->error[0] != '\0') return manager->error;
+    return {};
+}
+
+const JpegErrorManager* managerOf(j_decompress_ptr codec) {
+    return reinterpret_cast<const JpegErrorManager*>(codec->err);
+}
+
 // One window through decode, repair, encode and transplant. Returns false
 // with diagnostic set when the library refuses a step.
-bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& window,
-                const std::vector<cv::Rect>& areas, const HotPixelMap& map, double range, int method, int channels,
-                std::string& diagnostic) {
+
+bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& window, const Areas& areaList,
+                const HotPixelMap& map, double range, int method, int channels, std::string& diagnostic) {
+    const std::vector<cv::Rect>& areas = areaList.rects;
     j_decompress_ptr source = rewrite.source();
     JpegGuard& guard = rewrite.guard();
     const cv::Rect pixels = grid.pixels(window.imcus);
@@ -58,7 +78,7 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
         JpegEncoder encoder;
         auto step = [&] { writeWindowBlocks(source, rewrite.arrays(), window.imcus, encoder, guard, blocks); };
         if (!runJpegGuarded(guard, step)) {
-            diagnostic = encoder.errors.error;
+            diagnostic = raisedBy({&encoder.errors, managerOf(source)});
             return false;
         }
     }
@@ -67,7 +87,7 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
         JpegDecoder decoder;
         auto step = [&] { decodeLikeImageReader(blocks, source->jpeg_color_space, decoder, guard, image); };
         if (!runJpegGuarded(guard, step)) {
-            diagnostic = decoder.errors.error;
+            diagnostic = raisedBy({&decoder.errors});
             return false;
         }
     }
@@ -83,7 +103,7 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
         JpegEncoder encoder;
         auto step = [&] { encodeLikeSource(source, image, encoder, guard, donorBytes); };
         if (!runJpegGuarded(guard, step)) {
-            diagnostic = encoder.errors.error;
+            diagnostic = raisedBy({&encoder.errors});
             return false;
         }
     }
@@ -116,17 +136,11 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
         keepUnrepairedBlocks(source, rewrite.arrays(), request,
                              [&repaired](int c, int column, int row) { return repaired.repaired(c, column, row); });
         noteRepairedBlocks(rewrite, request, repaired);
-        for (std::size_t index : window.areas) {
-            const cv::Rect& area = areas[index];
-            placeArea(source, rewrite.arrays(), &output.codec, request, area.x, area.y, area.br().x, area.br().y);
-        }
+        for (std::size_t index : window.areas)
+            placeRegion(source, rewrite.arrays(), &output.codec, request, map.pixels[areaList.pixels[index]]);
     };
     if (!runJpegGuarded(guard, step)) {
-        // The error came from whichever codec raised it.
-        const JpegErrorManager* managers[] = {&donor.errors, &output.errors,
-                                              reinterpret_cast<const JpegErrorManager*>(source->err)};
-        for (const JpegErrorManager* errors : managers)
-            if (errors->error[0] != '\0') diagnostic = errors->error;
+        diagnostic = raisedBy({&donor.errors, &output.errors, managerOf(source)});
         return false;
     }
     return true;
@@ -152,16 +166,17 @@ LosslessHealResult healJpegLosslessly(std::span<const unsigned char> sourceBytes
                        std::to_string(source->num_components) + " components)");
 
     const JpegGrid grid = gridOf(source);
-    const std::vector<cv::Rect> areas = repairAreas(map, cv::Size(grid.width, grid.height));
+    Areas areas;
+    areas.rects = repairAreas(map, cv::Size(grid.width, grid.height), &areas.pixels);
     // A range the inpainting cannot confine to a neighbourhood makes the
     // whole photo one window.
     const int margin = RegionInpainter::marginFor(range);
     std::vector<RepairWindow> windows;
     if (margin > 0) {
-        windows = planRepairWindows(areas, grid, margin);
-    } else if (!areas.empty()) {
+        windows = planRepairWindows(areas.rects, grid, margin);
+    } else if (!areas.rects.empty()) {
         RepairWindow whole{cv::Rect(0, 0, grid.across(), grid.down()), {}};
-        for (std::size_t i = 0; i < areas.size(); ++i) whole.areas.push_back(i);
+        for (std::size_t i = 0; i < areas.rects.size(); ++i) whole.areas.push_back(i);
         windows.push_back(std::move(whole));
     }
     for (const RepairWindow& window : windows)

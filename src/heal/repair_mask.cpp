@@ -82,12 +82,16 @@ void drawRepairMask(const HotPixelMap& map, cv::Mat& mask, cv::Point origin) {
     }
 }
 
-std::vector<cv::Rect> repairAreas(const HotPixelMap& map, cv::Size photoSize) {
+std::vector<cv::Rect> repairAreas(const HotPixelMap& map, cv::Size photoSize, std::vector<std::size_t>* pixels) {
     std::vector<cv::Rect> areas;
-    for (const HotPixel& pixel : map.pixels) {
+    if (pixels != nullptr) pixels->clear();
+    for (std::size_t i = 0; i < map.pixels.size(); ++i) {
+        const HotPixel& pixel = map.pixels[i];
         if (pixel.r <= 0) continue;
         const cv::Rect area = clipped(squareOf(pixel), photoSize.width, photoSize.height);
-        if (!area.empty()) areas.push_back(area);
+        if (area.empty()) continue;
+        areas.push_back(area);
+        if (pixels != nullptr) pixels->push_back(i);
     }
     return areas;
 }

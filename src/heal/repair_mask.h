@@ -21,7 +21,9 @@ void drawRepairMask(const HotPixelMap& map, cv::Mat& mask, cv::Point origin = {}
 
 // One rectangle per repair disc that reaches into the photo, in map order,
 // clipped to the photo: together they hold every pixel drawRepairMask sets
-// inside a photo of that size.
-std::vector<cv::Rect> repairAreas(const HotPixelMap& map, cv::Size photoSize);
+// inside a photo of that size. pixels, when given, receives for each
+// rectangle the index of its hot pixel in the map.
+std::vector<cv::Rect> repairAreas(const HotPixelMap& map, cv::Size photoSize,
+                                  std::vector<std::size_t>* pixels = nullptr);
 
 }  // namespace speckmend

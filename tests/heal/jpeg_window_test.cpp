@@ -172,5 +172,43 @@ TEST(JpegWindow, RepairedBlocksAreThoseWhoseFootprintHoldsARepairedPixel) {
     }
 }
 
+TEST(JpegWindow, RefusesImagesThatDoNotFitTheJpeg) {
+    const Bytes bytes = makeSourceBytes(recipe(48, 32, {{2, 2}, {1, 1}, {1, 1}}));
+    JpegRewrite rewrite;
+    std::string diagnostic;
+    ASSERT_TRUE(rewrite.read(bytes, diagnostic));
+    struct Case {
+        const char* name;
+        cv::Mat pixels;
+    };
+    const std::vector<Case> decodeCases = {
+        {"too narrow", cv::Mat(32, 47, CV_8UC3)},
+        {"too short", cv::Mat(31, 48, CV_8UC3)},
+        {"16 bits", cv::Mat(32, 48, CV_16UC3)},
+    };
+    for (const Case& c : decodeCases) {
+        SCOPED_TRACE(c.name);
+        cv::Mat pixels = c.pixels;
+        JpegDecoder decoder;
+        auto step = [&] { decodeLikeImageReader(bytes, JCS_YCbCr, decoder, rewrite.guard(), pixels); };
+        EXPECT_FALSE(runJpegGuarded(rewrite.guard(), step));
+    }
+    const std::vector<Case> encodeCases = {
+        {"grey for colour", cv::Mat(32, 48, CV_8UC1, cv::Scalar(0))},
+        {"16 bits", cv::Mat(32, 48, CV_16UC3, cv::Scalar::all(0))},
+        {"empty", cv::Mat()},
+    };
+    for (const Case& c : encodeCases) {
+        SCOPED_TRACE(c.name);
+        Bytes out;
+        JpegEncoder encoder;
+        auto step = [&] { encodeLikeSource(rewrite.source(), c.pixels, encoder, rewrite.guard(), out); };
+        EXPECT_FALSE(runJpegGuarded(rewrite.guard(), step));
+    }
+    const int h[] = {2, 1, 1}, v[] = {2, 1, 1}, zero[] = {0, 1, 1};
+    EXPECT_THROW(findRepairedBlocks(cv::Mat(8, 8, CV_8UC3), 3, h, v, 2, 2), std::invalid_argument);
+    EXPECT_THROW(findRepairedBlocks(cv::Mat(8, 8, CV_8UC1), 3, zero, v, 2, 2), std::invalid_argument);
+}
+
 }  // namespace
 }  // namespace speckmend

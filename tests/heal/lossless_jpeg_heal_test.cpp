@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -125,6 +126,46 @@ Bytes referenceHeal(const Bytes& sourceBytes, const HotPixelMap& map, double ran
     return out;
 }
 
+// Counts the blocks of out that differ from in, and fails for every one whose
+// pixels hold no repaired pixel.
+int changedBlocks(const JpegFile& in, const JpegFile& out, const HotPixelMap& map) {
+    cv::Mat mask(in.height, in.width, CV_8UC1, cv::Scalar(0));
+    drawRepairMask(map, mask);
+    EXPECT_EQ(out.components.size(), in.components.size());
+    if (out.components.size() != in.components.size()) return 0;
+    const bool single = in.components.size() == 1;
+    int maxH = 1, maxV = 1;
+    for (const Component& c : in.components) maxH = std::max(maxH, c.h), maxV = std::max(maxV, c.v);
+    if (single) maxH = maxV = 1;
+    int changed = 0, wrong = 0;
+    for (std::size_t c = 0; c < in.components.size(); ++c) {
+        const Component& a = in.components[c];
+        const Component& b = out.components[c];
+        // A single component is written 1x1, whatever its factors said:
+        // they do not change its blocks.
+        EXPECT_EQ(b.h, single ? 1 : a.h);
+        EXPECT_EQ(b.v, single ? 1 : a.v);
+        EXPECT_EQ(b.table, a.table);
+        if (b.widthInBlocks != a.widthInBlocks || b.heightInBlocks != a.heightInBlocks) {
+            ADD_FAILURE() << "component " << c << " has other block counts";
+            return changed;
+        }
+        const int h = single ? 1 : a.h, v = single ? 1 : a.v;
+        for (int row = 0; row < a.heightInBlocks; ++row) {
+            for (int column = 0; column < a.widthInBlocks; ++column) {
+                if (std::memcmp(a.block(column, row), b.block(column, row), sizeof(JBLOCK)) == 0) continue;
+                ++changed;
+                const cv::Rect footprint = cv::Rect(column * 8 * maxH / h, row * 8 * maxV / v, 8 * maxH / h, 8 * maxV / v) &
+                                           cv::Rect(0, 0, in.width, in.height);
+                if (cv::countNonZero(mask(footprint)) == 0 && ++wrong <= 3)
+                    ADD_FAILURE() << "component " << c << " block " << column << "," << row
+                                  << " changed without a repaired pixel";
+            }
+        }
+    }
+    return changed;
+}
+
 // ---------------------------------------------------------------------------
 // The in-memory path gives the reference's bytes.
 
@@ -171,6 +212,9 @@ std::vector<HealCase> healCases() {
         {"windows that only meet after merging", recipe(240, 160, s420),
          {{20, 20, 2}, {90, 20, 2}, {55, 60, 8}, {200, 140, 1}}},
         {"range 10", recipe(200, 120, s420), {{30, 30, 2}, {80, 30, 2}}, 10},
+        {"range below 1", recipe(120, 80, s422), {{30, 30, 2}, {80, 30, 2}}, 0.2},
+        {"range not a number: the whole photo is one window", recipe(120, 80, s420), {{30, 30, 2}, {100, 60, 3}},
+         std::numeric_limits<double>::quiet_NaN()},
         {"Navier-Stokes", recipe(200, 120, s422), {{30, 30, 2}, {80, 60, 4}}, 3, 0},
         {"Navier-Stokes, grey", recipe(100, 80, grey), {{30, 30, 3}}, 5, 0},
         // coding kept
@@ -225,6 +269,8 @@ TEST_P(InMemoryHeal, GivesTheReferenceBytes) {
     EXPECT_EQ(out.arithmetic, in.arithmetic);
     EXPECT_EQ(out.restartInterval, in.restartInterval);
     EXPECT_EQ(out.markers, in.markers);
+    // On its own terms: nothing changes outside the repaired blocks.
+    changedBlocks(in, out, map);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, InMemoryHeal, ::testing::ValuesIn(healCases()),
@@ -366,33 +412,7 @@ TEST(LosslessHealSamples, EveryCameraFileKeepsAllButTheRepairedBlocks) {
         }
 
         // Blocks: only those with a repaired pixel may differ, and some do.
-        cv::Mat mask(in.height, in.width, CV_8UC1, cv::Scalar(0));
-        drawRepairMask(map, mask);
-        ASSERT_EQ(out.components.size(), in.components.size());
-        int maxH = 1, maxV = 1;
-        for (const Component& c : in.components) maxH = std::max(maxH, c.h), maxV = std::max(maxV, c.v);
-        int changed = 0, wrong = 0;
-        for (std::size_t c = 0; c < in.components.size(); ++c) {
-            const Component& a = in.components[c];
-            const Component& b = out.components[c];
-            EXPECT_EQ(b.h, a.h);
-            EXPECT_EQ(b.v, a.v);
-            EXPECT_EQ(b.table, a.table);
-            const int h = in.components.size() == 1 ? 1 : a.h, v = in.components.size() == 1 ? 1 : a.v;
-            const int mh = in.components.size() == 1 ? 1 : maxH, mv = in.components.size() == 1 ? 1 : maxV;
-            for (int row = 0; row < a.heightInBlocks; ++row) {
-                for (int column = 0; column < a.widthInBlocks; ++column) {
-                    if (std::memcmp(a.block(column, row), b.block(column, row), sizeof(JBLOCK)) == 0) continue;
-                    ++changed;
-                    const cv::Rect footprint = cv::Rect(column * 8 * mh / h, row * 8 * mv / v, 8 * mh / h, 8 * mv / v) &
-                                               cv::Rect(0, 0, in.width, in.height);
-                    if (cv::countNonZero(mask(footprint)) == 0 && ++wrong <= 3)
-                        ADD_FAILURE() << "component " << c << " block " << column << "," << row
-                                      << " changed without a repaired pixel";
-                }
-            }
-        }
-        EXPECT_GT(changed, 0);
+        EXPECT_GT(changedBlocks(in, out, map), 0);
 
         // The bytes after the main image, and the previews they hold.
         JpegRewrite rewrite;

@@ -80,9 +80,11 @@ TEST(RepairMask, RefusesAMaskOfAnotherType) {
 
 TEST(RepairAreas, HoldEveryDrawnPixelAndSkipWhatIsNotDrawn) {
     const HotPixelMap map{{{0, 0, 3}, {60, 50, 7}, {119, 99, 2}, {200, 20, 4}, {40, 40, 0}, {-10, 50, 12}}, 120, 100};
-    const std::vector<cv::Rect> areas = repairAreas(map, {120, 100});
+    std::vector<std::size_t> pixels;
+    const std::vector<cv::Rect> areas = repairAreas(map, {120, 100}, &pixels);
     // Pixels without radius and discs wholly outside have none.
     ASSERT_EQ(areas.size(), 4u);
+    EXPECT_EQ(pixels, (std::vector<std::size_t>{0, 1, 2, 5}));
     EXPECT_EQ(areas[0], cv::Rect(0, 0, 4, 4));
     EXPECT_EQ(areas[1], cv::Rect(53, 43, 15, 15));
     EXPECT_EQ(areas[2], cv::Rect(117, 97, 3, 3));
