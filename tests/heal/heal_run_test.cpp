@@ -489,7 +489,10 @@ TEST_P(LosslessByContentTest, KeepsExifAndEveryBlockAwayFromTheHotPixels) {
 INSTANTIATE_TEST_SUITE_P(
     Names, LosslessByContentTest,
     ::testing::Values(
-        // the extensions and save formats of a JPEG to JPEG run
+        // the plain case
+        ExifCase{"jpg_to_jpg", "DSC_0042.jpg", "jpg", "DSC_0042.jpg"},
+        // former bugs: these took the plain path, re-encoding the whole
+        // photo and dropping its Exif
         ExifCase{"jpeg_input", "DSC_0042.jpeg", "jpg", "DSC_0042.jpg"},
         ExifCase{"saveformat_in_capitals", "DSC_0042.jpg", "JPG", "DSC_0042.JPG"},
         ExifCase{"saveformat_jpeg", "DSC_0042.JPEG", "jpeg", "DSC_0042.jpeg"},

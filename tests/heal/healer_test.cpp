@@ -458,15 +458,11 @@ TEST_P(HealPathTest, ChosenByContentAndSaveFormat) {
 INSTANTIATE_TEST_SUITE_P(
     Files, HealPathTest,
     ::testing::Values(
-        // a JPEG by its first bytes, saved as jpg or jpeg in any case: lossless
+        // a JPEG by its first bytes, saved as jpg: lossless
         PathCase{"jpeg", "a.jpg", [](const cv::Mat& m) { return encoded(".jpg", m); }, "jpg", FileStatus::processed, true},
         PathCase{"jpeg_named_tif", "a.tif", [](const cv::Mat& m) { return encoded(".jpg", m); }, "JPEG",
                  FileStatus::processed, true},
-        PathCase{"jpeg_saved_as_Jpg", "a.jpeg", [](const cv::Mat& m) { return encoded(".jpg", m); }, "Jpg",
-                 FileStatus::processed, true},
-        // other contents or save formats: the plain path
-        PathCase{"png_named_jpg", "a.jpg", [](const cv::Mat& m) { return encoded(".png", m); }, "jpg",
-                 FileStatus::processed, false},
+        // other save formats: the plain path (PNG keeps every pixel)
         PathCase{"jpeg_saved_as_jpe", "a.jpg", [](const cv::Mat& m) { return encoded(".jpg", m); }, "jpe",
                  FileStatus::processed, false},
         PathCase{"jpeg_saved_as_png", "a.jpg", [](const cv::Mat& m) { return encoded(".jpg", m); }, "png",
@@ -479,7 +475,14 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"jpeg_of_another_size", "a.jpg", [](const cv::Mat& m) { return encoded(".jpg", m.colRange(0, 80)); },
                  "jpg", FileStatus::badDimension, false},
         PathCase{"png_of_another_size", "a.png", [](const cv::Mat& m) { return encoded(".png", m.rowRange(0, 60)); },
-                 "jpg", FileStatus::badDimension, false}),
+                 "jpg", FileStatus::badDimension, false},
+        // former bugs: the path followed the name, so a .jpeg photo or a
+        // save format of Jpg was re-encoded whole, and a PNG named .jpg was
+        // refused as a broken JPEG
+        PathCase{"jpeg_saved_as_Jpg", "a.jpeg", [](const cv::Mat& m) { return encoded(".jpg", m); }, "Jpg",
+                 FileStatus::processed, true},
+        PathCase{"png_named_jpg", "a.jpg", [](const cv::Mat& m) { return encoded(".png", m); }, "jpg",
+                 FileStatus::processed, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HealerTest, LosslessDifferenceImageFollowsTheOutput) {
