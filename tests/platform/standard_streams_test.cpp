@@ -62,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"full_device", [] { freopen("/dev/full", "w", stdout); }, kBroken},
         // former bugs: a closed descriptor was handed to the next file
         // opened, and a pipe nobody reads any more killed the process with
-        // SIGPIPE in the middle of writing a photo
+        // SIGPIPE, leaving the run's temporary file behind
         StreamCase{"closed", [] { close(STDOUT_FILENO); }, kBroken},
         StreamCase{"pipe_without_reader",
                    [] {
