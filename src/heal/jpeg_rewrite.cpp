@@ -189,7 +189,9 @@ bool JpegRewrite::read(std::span<const unsigned char> bytes, std::string& diagno
 
 bool JpegRewrite::writeOnce(std::vector<unsigned char>& out, bool keepScans, std::string& diagnostic) {
     j_decompress_ptr source = &decoder_.codec;
-    const bool ownTables = ownTablesCodeChanges_ && ownTablesUsable(source);
+    // With one scan every unchanged block was coded with the tables as they
+    // stand; a later scan may have redefined a table an earlier one used.
+    const bool ownTables = ownTablesCodeChanges_ && scans_.size() == 1 && ownTablesUsable(source);
     JpegEncoder encoder;
     auto step = [&] {
         encoder.createToMemory(guard_, "output", out);

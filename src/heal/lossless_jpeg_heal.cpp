@@ -92,8 +92,12 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
         }
     }
 
+    // Only the window's own discs reach into it: every other disc lies in a
+    // window of its own, and windows do not overlap.
+    HotPixelMap members{{}, map.width, map.height};
+    for (std::size_t index : window.areas) members.pixels.push_back(map.pixels[areaList.pixels[index]]);
     cv::Mat mask(pixels.size(), CV_8UC1, cv::Scalar(0));
-    drawRepairMask(map, mask, pixels.tl());
+    drawRepairMask(members, mask, pixels.tl());
     std::vector<cv::Rect> local;
     for (std::size_t index : window.areas) local.push_back(areas[index] - pixels.tl());
     RegionInpainter(mask, range, local).inpaintInPlace(image, method);

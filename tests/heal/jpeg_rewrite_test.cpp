@@ -41,6 +41,11 @@ std::vector<CodingCase> codingCases() {
     return {
         {"baseline", recipe(150, 90, s420)},
         {"baseline with own tables", with(recipe(150, 90, s422), [](SourceRecipe& s) { s.optimize = true; })},
+        {"a scan per component, each with tables of its own",
+         with(recipe(150, 90, s420), [](SourceRecipe& s) {
+             s.scanPerComponent = true;
+             s.optimize = true;
+         })},
         {"restart interval", with(recipe(150, 90, s422), [](SourceRecipe& s) { s.restartInterval = 2; })},
         {"progressive", with(recipe(150, 90, s420), [](SourceRecipe& s) { s.progressive = true; })},
         {"progressive grey", with(recipe(77, 51, {{1, 1}}), [](SourceRecipe& s) { s.progressive = true; })},

@@ -414,15 +414,40 @@ TEST(LosslessHealSamples, EveryCameraFileKeepsAllButTheRepairedBlocks) {
         // Blocks: only those with a repaired pixel may differ, and some do.
         EXPECT_GT(changedBlocks(in, out, map), 0);
 
-        // The bytes after the main image, and the previews they hold.
-        JpegRewrite rewrite;
+        // The bytes after the main image, and the previews they hold; the
+        // scans as the source had them.
+        JpegRewrite rewrite, rewritten;
         std::string diagnostic;
         ASSERT_TRUE(rewrite.read(source, diagnostic));
+        ASSERT_TRUE(rewritten.read(result.file, diagnostic));
+        EXPECT_EQ(rewritten.scans().size(), rewrite.scans().size());
         const std::size_t tail = source.size() - rewrite.imageLength();
         ASSERT_GE(result.file.size(), tail);
         EXPECT_TRUE(std::equal(source.end() - static_cast<long>(tail), source.end(),
                                result.file.end() - static_cast<long>(tail)));
     }
+}
+
+TEST(LosslessHealSamples, SmallCameraFilesGiveTheReferenceBytes) {
+    const std::vector<std::string> paths = sampleJpegs();
+    if (paths.empty()) GTEST_SKIP() << "no camera JPEGs in " << SPECKMEND_SAMPLES_DIR;
+    // The reference inpaints whole photos: the small ones keep the test quick.
+    constexpr long kLargestPhoto = 1300000;
+    int compared = 0;
+    for (const std::string& path : paths) {
+        const Bytes source = toBytes(readBytes(path));
+        JpegFile in;
+        if (!readJpeg(source, in) || static_cast<long>(in.width) * in.height > kLargestPhoto) continue;
+        SCOPED_TRACE(path);
+        const HotPixelMap map = spreadMap(in.width, in.height);
+        for (int method : {0, 1}) {
+            const LosslessHealResult result = healJpegLosslessly(source, map, 3, method);
+            ASSERT_EQ(result.outcome, Outcome::healed) << result.diagnostic;
+            EXPECT_TRUE(result.file == referenceHeal(source, map, 3, method)) << "method " << method;
+        }
+        ++compared;
+    }
+    if (compared == 0) GTEST_SKIP() << "no camera JPEG small enough for the reference";
 }
 
 // ---------------------------------------------------------------------------
