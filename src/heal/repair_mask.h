@@ -1,0 +1,27 @@
+// The repair areas of a hot pixel map: the filled discs that the inpainting
+// reconstructs, drawn into a mask or any crop of one, and their bounding
+// rectangles. Drawing into a crop gives exactly the pixels that drawing into
+// the whole photo's mask and cutting the crop out would give, so that a
+// window of the photo can be repaired on its own.
+#pragma once
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "config/hot_pixel_map.h"
+
+namespace speckmend {
+
+// Sets to 255 every pixel of mask (8-bit, one channel) that lies in a repair
+// disc of map: the crop's top-left pixel is at origin in photo coordinates.
+// Pixels of radius 0 or less repair nothing; discs reaching over the crop's
+// edges are clipped. Throws std::invalid_argument for a mask of another type.
+void drawRepairMask(const HotPixelMap& map, cv::Mat& mask, cv::Point origin = {});
+
+// One rectangle per repair disc that reaches into the photo, in map order,
+// clipped to the photo: together they hold every pixel drawRepairMask sets
+// inside a photo of that size.
+std::vector<cv::Rect> repairAreas(const HotPixelMap& map, cv::Size photoSize);
+
+}  // namespace speckmend
