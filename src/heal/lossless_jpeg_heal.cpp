@@ -154,14 +154,18 @@ LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const H
                              int method) {
     JpegRewrite rewrite;
     std::string diagnostic;
-    if (!rewrite.read(sourceBytes, diagnostic)) return refused(diagnostic);
+    if (!rewrite.readHeader(sourceBytes, diagnostic)) return refused(diagnostic);
     j_decompress_ptr source = rewrite.source();
+    // Checked before anything is decoded: a photo of another size costs no
+    // more than its header, and no declared size beyond the sensor's is ever
+    // allocated.
     if (static_cast<std::int64_t>(source->image_width) != map.width ||
         static_cast<std::int64_t>(source->image_height) != map.height) {
         LosslessHealResult result;
         result.outcome = Outcome::badDimension;
         return result;
     }
+    if (!rewrite.readCoefficients(diagnostic)) return refused(diagnostic);
     const int channels = pixelChannels(source);
     if (channels == 0)
         return refused("Only grey, YCbCr and RGB JPEGs can be healed losslessly (this one has " +
