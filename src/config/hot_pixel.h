@@ -14,8 +14,20 @@ struct HotPixel {
     std::int32_t r = 0;  // healing radius in pixels, at least 1 once read
 };
 
+// A hot column (all pixels with x == position) or hot row (y == position),
+// repaired as a band of 2r+1 columns or rows centred on it.
+struct HotLine {
+    enum class Axis { column, row };
+    Axis axis = Axis::column;
+    std::int32_t position = 0;
+    std::int32_t r = 0;  // at least 0 once read
+
+    bool operator==(const HotLine&) const = default;
+};
+
 struct HotPixelMap {
     std::vector<HotPixel> pixels;  // file order, duplicates kept
+    std::vector<HotLine> lines;    // columns, then rows, each in file order
     std::int32_t width = 0;
     std::int32_t height = 0;
 };

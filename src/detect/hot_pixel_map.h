@@ -12,7 +12,8 @@
 //   </hotpixels>                   (no line end after the root end)
 //
 // R is the configured radius text as it stands, so a map can carry "2.5";
-// the reader takes its leading integer.
+// the reader takes its leading integer. A line is healed as a band of 2R+1
+// columns or rows; readers that know only pix elements skip col and row.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +47,8 @@ public:
     // characters XML reserves there (& < > ") become entities, so the map
     // always stays loadable.
     void writePixel(std::int32_t x, std::int32_t y, std::string_view radius);
+    // After the pix lines, one element per hot line.
+    void writeLine(const HotLine& line);
     // Writes the root end and closes the file; write errors that the
     // buffering kept back (a full disk) surface here.
     void finish();
@@ -64,7 +67,10 @@ private:
 // value readers (echoed, both required), then every /hotpixels/pix element
 // whose x and y are at least 0 and whose r is at least 1, in file order,
 // each echoed as "hotpixel at X,Y with r=R". Other pix elements are skipped
-// without a word. Positions are not checked against the size here.
+// without a word. Then every /hotpixels/col and /hotpixels/row element whose
+// position and r are at least 0, columns first, each echoed as "hot column
+// at X with r=R" or "hot row at Y with r=R". Positions are not checked
+// against the size here.
 void loadHotPixelMap(XmlDocument& document, HotPixelMap& map);
 
 }  // namespace speckmend
