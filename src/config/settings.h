@@ -1,12 +1,12 @@
 // The run settings record: everything one run needs, filled once by
-// loadSettings (app/load_settings.h) and only read afterwards. Each engine
+// loadSettings (config/load_settings.h) and only read afterwards. Each engine
 // holds a reference to its own section.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "config/hot_pixel.h"
+#include "config/hot_pixel_map.h"
 #include "config/xml_document.h"
 
 namespace speckmend {
@@ -49,11 +49,14 @@ struct HealSettings {
     HotPixelMap map;  // filled in heal mode only
 };
 
+// The two engines the first word of the command line chooses between.
+enum class Mode { detect, heal };
+
 struct Settings {
     XmlDocument document;
     DetectSettings detect;
     HealSettings heal;
-    std::string mode;  // "detect" or "heal", lower case
+    Mode mode = Mode::detect;  // meaningful once loadSettings has returned
 };
 
 }  // namespace speckmend

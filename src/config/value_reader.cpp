@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "app/fatal_error.h"
 #include "config/number_text.h"
+#include "platform/fatal_error.h"
 
 namespace speckmend {
 namespace {

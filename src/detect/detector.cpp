@@ -17,11 +17,12 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/fatal_error.h"
+#include "config/hot_pixel_map.h"
 #include "detect/annotated_image.h"
-#include "detect/hot_pixel_map.h"
 #include "platform/directory.h"
+#include "platform/fatal_error.h"
 #include "platform/file_system.h"
+#include "platform/image_file.h"
 
 namespace speckmend {
 namespace {
@@ -37,16 +38,6 @@ void requireChannels(std::int32_t channels) {
 std::size_t workerCount() {
     const unsigned cores = std::thread::hardware_concurrency();
     return std::clamp<std::size_t>(cores, 1, 4);
-}
-
-bool readWholeFile(const std::string& fileName, std::vector<unsigned char>& bytes) {
-    std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(fileName.c_str(), "rb"), &std::fclose);
-    if (!file) return false;
-    // Folders open too; only a regular file has a size to read.
-    struct stat status {};
-    if (fstat(fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0) return false;
-    bytes.resize(static_cast<std::size_t>(status.st_size));
-    return std::fread(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
 }
 
 // Splits rows [begin, end) into `parts` consecutive stripes.
@@ -86,9 +77,7 @@ std::vector<std::int64_t> histogram(const cv::Mat& image, int bins) {
 
 }  // namespace
 
-Detector::Detector(const DetectSettings& settings) : settings_(settings), pool_(workerCount() + 1) { run(); }
-
-Detector::Detector(const DetectSettings& settings, Stepwise) : settings_(settings), pool_(workerCount() + 1) {}
+Detector::Detector(const DetectSettings& settings) : settings_(settings), pool_(workerCount() + 1) {}
 
 cv::Mat Detector::readFrame(const std::string& fileName, bool colour) {
     std::vector<unsigned char> bytes;
@@ -99,21 +88,10 @@ cv::Mat Detector::readFrame(const std::string& fileName, bool colour) {
 
 void Detector::readFrame(const std::string& fileName, std::vector<unsigned char>& fileBytes, cv::Mat& frame,
                          bool colour) {
-    // Decoding from memory into a given image lets its storage be reused
-    // from frame to frame; the decoders are those of cv::imread.
-    frame.release();
-    try {
-        if (!readWholeFile(fileName, fileBytes) || fileBytes.size() > static_cast<std::size_t>(INT_MAX)) return;
-        const cv::Mat encoded(1, static_cast<int>(fileBytes.size()), CV_8UC1, fileBytes.data());
-        cv::imdecode(encoded, (colour ? cv::IMREAD_ANYCOLOR : cv::IMREAD_GRAYSCALE) | cv::IMREAD_IGNORE_ORIENTATION,
-                     &frame);
-        // A colour file with an alpha channel decodes to four channels.
-        if (colour && frame.channels() == 4) cv::cvtColor(frame, frame, cv::COLOR_BGRA2BGR);
-    } catch (const std::exception&) {
-        // A damaged file can make a decoder throw rather than fail quietly,
-        // and a huge one may not fit in memory; either way it is not a frame.
-        frame.release();
-    }
+    readImageFile(fileName, (colour ? cv::IMREAD_ANYCOLOR : cv::IMREAD_GRAYSCALE) | cv::IMREAD_IGNORE_ORIENTATION,
+                  fileBytes, frame);
+    // A colour file with an alpha channel decodes to four channels.
+    if (colour && frame.channels() == 4) cv::cvtColor(frame, frame, cv::COLOR_BGRA2BGR);
 }
 
 Detector::FrameResult Detector::addFrame(const std::string& fileName) {

@@ -2,8 +2,9 @@
 // threshold from the histogram of the smoothed mean, and reports every
 // strict local maximum above it as a hot pixel.
 //
-// Constructing a Detector over the settings performs the whole run (frames,
-// map file, annotated image, console lines). The steps are public as well so
+// Call order: construct over the detect section of the run settings, then
+// run() once, which performs the whole run (frames, map file, annotated
+// image, console lines), as with the Healer. The steps are public as well so
 // that they can be driven one by one; their call order is
 //
 //   addFrame...  finishMean  [accumulator()]  chooseThreshold  scanHotPixels
@@ -31,18 +32,14 @@ namespace speckmend {
 
 class Detector {
 public:
-    // Tag for a Detector that waits to be driven step by step.
-    struct Stepwise {};
-
     enum class FrameResult {
         added,
         unreadable,    // not an image the decoder knows, or no file at all
         badDimension,  // size differs from the first added frame
     };
 
-    // Performs the whole run; see run().
+    // The settings are only read, and must outlive the Detector.
     explicit Detector(const DetectSettings& settings);
-    Detector(const DetectSettings& settings, Stepwise);
 
     Detector(const Detector&) = delete;
     Detector& operator=(const Detector&) = delete;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "config/hot_pixel.h"
+#include "config/hot_pixel_map.h"
 
 namespace speckmend {
 

@@ -8,7 +8,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "config/hot_pixel.h"
+#include "config/hot_pixel_map.h"
 
 namespace speckmend {
 

@@ -11,8 +11,8 @@
 #include "detect/annotated_image.h"
 #include "detect/check_sheet.h"
 #include "detect/detector.h"
-#include "detect/hot_pixel_map.h"
-#include "detect/image_file.h"
+#include "config/hot_pixel_map.h"
+#include "platform/image_file.h"
 #include "detect/local_detector.h"
 
 namespace speckmend {

@@ -13,11 +13,11 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/fatal_error.h"
-#include "detect/image_file.h"
 #include "heal/jpeg_transplant.h"
 #include "platform/directory.h"
+#include "platform/fatal_error.h"
 #include "platform/file_system.h"
+#include "platform/image_file.h"
 #include "regex/regex.h"
 
 namespace speckmend {
@@ -32,13 +32,7 @@ constexpr int kLoadFlags = cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION;
 // The image reader throws for some files it refuses (a declared size beyond
 // its pixel limit, say); such a file is one that cannot be loaded, not the
 // end of the run.
-cv::Mat loadImage(const std::string& path) {
-    try {
-        return cv::imread(path, kLoadFlags);
-    } catch (const cv::Exception&) {
-        return {};
-    }
-}
+cv::Mat loadImage(const std::string& path) { return readImageFile(path, kLoadFlags); }
 
 bool isHealablePhoto(const cv::Mat& image) {
     return !image.empty() && image.depth() == CV_8U && (image.channels() == 1 || image.channels() == 3);
@@ -181,11 +175,11 @@ Healer::Repair Healer::repair(const std::string& fileName) {
     Repair result;
     cv::Mat photo = loadImage(inputFolder_ + fileName);
     if (!isHealablePhoto(photo)) {
-        result.status = -1;
+        result.status = FileStatus::cannotLoad;
         return result;
     }
     if (photo.cols != settings_.map.width || photo.rows != settings_.map.height) {
-        result.status = 0;
+        result.status = FileStatus::badDimension;
         return result;
     }
     prepareMask(photo.size());
@@ -218,7 +212,7 @@ const cv::Mat& Healer::donorFor(const Repair& repaired) {
     return donor_;
 }
 
-int Healer::write(const std::string& fileName, const Repair& repaired) {
+FileStatus Healer::write(const std::string& fileName, const Repair& repaired) {
     const std::string inputPath = inputFolder_ + fileName;
     const std::vector<int> parameters = encoderParameters(settings_.saveformat);
     const std::string outputPath = outputFolder_ + outputName(fileName, settings_.saveformat);
@@ -226,18 +220,20 @@ int Healer::write(const std::string& fileName, const Repair& repaired) {
         // Only the blocks around the hot pixels are taken from the repaired
         // copy; everything else keeps the input's own coefficients.
         const std::string temporaryPath = outputFolder_ + kTemporaryName;
-        if (!writeTemporaryJpeg(donorFor(repaired), inputPath, temporaryPath)) return -1;
-        if (!transplantJpegBlocks(inputPath, temporaryPath, outputPath, settings_.map.pixels)) return -1;
+        if (!writeTemporaryJpeg(donorFor(repaired), inputPath, temporaryPath)) return FileStatus::cannotLoad;
+        if (!transplantJpegBlocks(inputPath, temporaryPath, outputPath, settings_.map.pixels))
+            return FileStatus::cannotLoad;
     } else if (!writeImageFile(outputPath, repaired.healed, parameters)) {
-        return -1;
+        return FileStatus::cannotLoad;
     }
-    if (settings_.diffimages != 0 && !writeDifference(fileName, repaired.photo, outputPath)) return -1;
-    return 1;
+    if (settings_.diffimages != 0 && !writeDifference(fileName, repaired.photo, outputPath))
+        return FileStatus::cannotLoad;
+    return FileStatus::processed;
 }
 
-int Healer::healFile(const std::string& fileName) {
+FileStatus Healer::healFile(const std::string& fileName) {
     const Repair repaired = repair(fileName);
-    return repaired.status == 1 ? write(fileName, repaired) : repaired.status;
+    return repaired.status == FileStatus::processed ? write(fileName, repaired) : repaired.status;
 }
 
 bool Healer::writeDifference(const std::string& fileName, const cv::Mat& photo, const std::string& outputPath) {
@@ -286,13 +282,12 @@ void Healer::run() {
         const Repair repaired = overlap ? next.get() : repair(name);
         if (overlap && i + 1 < names.size())
             next = std::async(std::launch::async, [this, &names, i] { return repair(names[i + 1]); });
-        const int status = repaired.status == 1 ? write(name, repaired) : repaired.status;
-        if (status < 0)
-            std::printf("%s error:I/O!\n", name.c_str());
-        else if (status == 0)
-            std::printf("%s error:bad dimension!\n", name.c_str());
-        else
-            std::printf("%s processed.\n", name.c_str());
+        const FileStatus status = repaired.status == FileStatus::processed ? write(name, repaired) : repaired.status;
+        switch (status) {
+        case FileStatus::cannotLoad: std::printf("%s error:I/O!\n", name.c_str()); break;
+        case FileStatus::badDimension: std::printf("%s error:bad dimension!\n", name.c_str()); break;
+        case FileStatus::processed: std::printf("%s processed.\n", name.c_str()); break;
+        }
         std::fflush(stdout);
     }
     removeFile(outputFolder_ + kTemporaryName);

@@ -1,12 +1,12 @@
 // loadSettings: the command line, the configuration keys and the map.
-#include "app/load_settings.h"
+#include "config/load_settings.h"
 
 #include <string>
 
-#include "app/fatal_error.h"
+#include "config/hot_pixel_map.h"
 #include "config/number_text.h"
 #include "config/value_reader.h"
-#include "detect/hot_pixel_map.h"
+#include "platform/fatal_error.h"
 #include "platform/file_system.h"
 #include "regex/regex.h"
 
@@ -100,12 +100,13 @@ bool sameFolder(const std::string& indir, const std::string& outdir) {
 
 void loadSettings(Settings& settings, int argc, char** argv) {
     if (argc < 2) throw FatalError("", true);
-    settings.mode = argv[1];
-    if (!isModeWord(settings.mode)) {
+    std::string word = argv[1];
+    if (!isModeWord(word)) {
         throw FatalError("MODE is invalid, must be one of the strings of heal or detect.\n", true);
     }
-    lowercaseAscii(settings.mode);
-    const bool heal = settings.mode == "heal";
+    lowercaseAscii(word);
+    const bool heal = word == "heal";
+    settings.mode = heal ? Mode::heal : Mode::detect;
 
     const std::string configPath = argc > 2 ? argv[2] : "config.xml";
     if (!settings.document.load(configPath)) {

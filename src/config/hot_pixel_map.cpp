@@ -1,12 +1,12 @@
 // Writing and reading of the hot pixel map file.
-#include "detect/hot_pixel_map.h"
+#include "config/hot_pixel_map.h"
 
 #include <cstdio>
 #include <stdexcept>
 
-#include "app/fatal_error.h"
 #include "config/value_reader.h"
 #include "config/xml_document.h"
+#include "platform/fatal_error.h"
 
 namespace speckmend {
 namespace {
