@@ -130,10 +130,45 @@ std::vector<cv::Rect> donorAreas(const std::vector<HotPixel>& pixels, const cv::
     return areas;
 }
 
+// The band of 2r+1 columns or rows of a hot line, clipped to the image.
+cv::Rect lineBand(const HotLine& line, const cv::Size& size) {
+    const std::int64_t low = std::max<std::int64_t>(0, std::int64_t{line.position} - line.r);
+    const bool column = line.axis == HotLine::Axis::column;
+    const std::int64_t high =
+        std::min<std::int64_t>(column ? size.width : size.height, std::int64_t{line.position} + line.r + 1);
+    if (low >= high) return {};
+    const int start = static_cast<int>(low), extent = static_cast<int>(high - low);
+    return column ? cv::Rect(start, 0, extent, size.height) : cv::Rect(0, start, size.width, extent);
+}
+
+// The map's pixels and, per line, squares of side 2r+1 centred on it, one
+// after the other along its length, which together cover the band exactly.
+// A map made for a side longer than the image reader ever loads fits no
+// photo, so its lines need no squares (and a hand-made size of billions
+// does not fill the memory).
+std::vector<HotPixel> repairSquares(const HotPixelMap& map) {
+    constexpr std::int64_t kLongestLoadableSide = 1 << 20;
+    std::vector<HotPixel> squares = map.pixels;
+    if (map.width > kLongestLoadableSide || map.height > kLongestLoadableSide) return squares;
+    for (const HotLine& line : map.lines) {
+        const bool column = line.axis == HotLine::Axis::column;
+        const std::int64_t length = column ? map.height : map.width;
+        const std::int64_t step = 2 * std::int64_t{line.r} + 1;
+        for (std::int64_t at = line.r; at - line.r < length; at += step) {
+            const auto along = static_cast<std::int32_t>(at);
+            squares.push_back(column ? HotPixel{line.position, along, line.r} : HotPixel{along, line.position, line.r});
+        }
+    }
+    return squares;
+}
+
 }  // namespace
 
 Healer::Healer(const HealSettings& settings)
-    : settings_(settings), inputFolder_(settings.indir), outputFolder_(settings.outdir) {}
+    : settings_(settings),
+      repairSquares_(repairSquares(settings.map)),
+      inputFolder_(settings.indir),
+      outputFolder_(settings.outdir) {}
 
 void Healer::prepareMask(const cv::Size& size) {
     if (mask_.size() == size) return;
@@ -152,11 +187,17 @@ void Healer::prepareMask(const cv::Size& size) {
         }
         cv::circle(mask_, cv::Point(pixel.x, pixel.y), pixel.r, cv::Scalar(255), cv::FILLED, cv::LINE_8, 0);
     }
+    for (const HotLine& line : settings_.map.lines) {
+        const cv::Rect band = lineBand(line, size);
+        if (band.empty()) continue;
+        mask_(band).setTo(255);
+        discBoxes.push_back((band + cv::Size(2, 2) - cv::Point(1, 1)) & cv::Rect(cv::Point(), size));
+    }
     inpainter_ = RegionInpainter(mask_, settings_.range, discBoxes);
     // Repairs still being written keep their own references to these.
     healed_.release();
     spareHealed_.release();
-    donorAreas_ = std::make_shared<const std::vector<cv::Rect>>(donorAreas(settings_.map.pixels, size));
+    donorAreas_ = std::make_shared<const std::vector<cv::Rect>>(donorAreas(repairSquares_, size));
 }
 
 void Healer::inpaint(const cv::Mat& photo) {
@@ -221,7 +262,7 @@ FileStatus Healer::write(const std::string& fileName, const Repair& repaired) {
         // copy; everything else keeps the input's own coefficients.
         const std::string temporaryPath = outputFolder_ + kTemporaryName;
         if (!writeTemporaryJpeg(donorFor(repaired), inputPath, temporaryPath)) return FileStatus::cannotLoad;
-        if (!transplantJpegBlocks(inputPath, temporaryPath, outputPath, settings_.map.pixels))
+        if (!transplantJpegBlocks(inputPath, temporaryPath, outputPath, repairSquares_))
             return FileStatus::cannotLoad;
     } else if (!writeImageFile(outputPath, repaired.healed, parameters)) {
         return FileStatus::cannotLoad;

@@ -82,6 +82,9 @@ private:
     bool writeDifference(const std::string& fileName, const cv::Mat& photo, const std::string& outputPath);
 
     const HealSettings& settings_;
+    // The map's hot pixels, then squares that tile the band of every hot
+    // line: what the donor areas and the lossless transplant work on.
+    std::vector<HotPixel> repairSquares_;
     cv::Mat mask_;
     cv::Mat healed_;
     cv::Mat spareHealed_;  // the previous photo's repair, possibly still being written
