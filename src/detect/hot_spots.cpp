@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <unordered_map>
 
 #include "detect/hot_lines.h"
 
@@ -57,6 +58,38 @@ std::vector<HotSpot> mergeHotSpots(cv::Mat& significance, const std::vector<cv::
         return a.peak.y != b.peak.y ? a.peak.y < b.peak.y : a.peak.x < b.peak.x;
     });
     return spots;
+}
+
+std::vector<bool> shadowedSpots(const std::vector<cv::Point>& peaks, const std::vector<float>& strengths, int reach,
+                                float ratio) {
+    if (peaks.size() != strengths.size()) throw std::invalid_argument("shadowedSpots: one strength per peak");
+    std::vector<bool> shadowed(peaks.size(), false);
+    if (reach < 1) return shadowed;
+    // Buckets of reach x reach pixels: a spot's shadow lies in its own
+    // bucket and the eight around it.
+    std::unordered_map<std::int64_t, std::vector<std::size_t>> buckets;
+    auto key = [](std::int64_t bx, std::int64_t by) { return (bx << 32) ^ (by & 0xffffffff); };
+    for (std::size_t i = 0; i < peaks.size(); ++i) {
+        buckets[key(peaks[i].x / reach, peaks[i].y / reach)].push_back(i);
+    }
+    const std::int64_t reach2 = std::int64_t{reach} * reach;
+    for (std::size_t i = 0; i < peaks.size(); ++i) {
+        const std::int64_t bx = peaks[i].x / reach, by = peaks[i].y / reach;
+        for (std::int64_t y = by - 1; y <= by + 1 && !shadowed[i]; ++y) {
+            for (std::int64_t x = bx - 1; x <= bx + 1 && !shadowed[i]; ++x) {
+                const auto bucket = buckets.find(key(x, y));
+                if (bucket == buckets.end()) continue;
+                for (std::size_t j : bucket->second) {
+                    const std::int64_t dx = peaks[j].x - peaks[i].x, dy = peaks[j].y - peaks[i].y;
+                    if (j != i && dx * dx + dy * dy <= reach2 && strengths[j] >= ratio * strengths[i]) {
+                        shadowed[i] = true;
+                        break;
+                    }
+                }
+            }
+        }
+    }
+    return shadowed;
 }
 
 }  // namespace speckmend

@@ -29,4 +29,12 @@ struct HotSpot {
 std::vector<HotSpot> mergeHotSpots(cv::Mat& significance, const std::vector<cv::Point>& candidates,
                                    const std::vector<HotLine>& lines, std::int32_t minRadius);
 
+// Which spots stand in the shadow of a much stronger one: within `reach`
+// pixels of a spot at least `ratio` times as strong. A strong hot pixel in a
+// JPEG dark frame rings over its 8- and 16-pixel blocks, and the ringing
+// shows as faint spots around it that are no defects of the sensor.
+// `strengths[i]` belongs to `peaks[i]`.
+std::vector<bool> shadowedSpots(const std::vector<cv::Point>& peaks, const std::vector<float>& strengths, int reach,
+                                float ratio);
+
 }  // namespace speckmend

@@ -15,6 +15,11 @@ namespace {
 
 // Below this a local maximum is not worth showing as a near miss.
 constexpr float kRejectedFloor = 0.5f;
+// JPEG ringing around a strong hot pixel reaches over its 16-pixel colour
+// block and stays below a quarter of its strength (measured on colour camera
+// darks; shadowedSpots).
+constexpr int kShadowReach = 16;
+constexpr float kShadowRatio = 4.0f;
 
 std::string channelName(int channels, int channel) {
     if (channels == 1) return "grey";
@@ -168,11 +173,26 @@ LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& s
         return finding;
     };
 
+    std::vector<LocalFinding> spots;
+    std::vector<cv::Point> peaks;
+    std::vector<float> strengths;
     for (const HotSpot& spot : mergeHotSpots(significance, found.candidates, detection.lines, settings.minRadius)) {
-        detection.spots.push_back(describe(spot.peak, spot.radius, spot.area));
+        spots.push_back(describe(spot.peak, spot.radius, spot.area));
+        peaks.push_back(spot.peak);
+        strengths.push_back(spots.back().strength);
     }
+    const std::vector<bool> shadowed = shadowedSpots(peaks, strengths, kShadowReach, kShadowRatio);
+    std::vector<LocalFinding> inShadow;
+    for (std::size_t i = 0; i < spots.size(); ++i) (shadowed[i] ? inShadow : detection.spots).push_back(spots[i]);
     std::sort(found.nearMisses.begin(), found.nearMisses.end(),
               [](const auto& a, const auto& b) { return a.first > b.first; });
+    // Shadowed spots are the strongest of the rejected: shown first.
+    std::sort(inShadow.begin(), inShadow.end(),
+              [](const LocalFinding& a, const LocalFinding& b) { return a.strength > b.strength; });
+    for (const LocalFinding& spot : inShadow) {
+        if (detection.rejected.size() >= settings.rejectedKept) break;
+        detection.rejected.push_back(spot);
+    }
     for (const auto& [value, at] : found.nearMisses) {
         if (detection.rejected.size() >= settings.rejectedKept) break;
         if (inLineBand(detection.lines, at.x, at.y)) continue;

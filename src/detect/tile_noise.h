@@ -2,9 +2,10 @@
 // threshold it gives.
 //
 // The noise of a tile is 1.4826 times the median absolute deviation of the
-// residual (mean minus background) from its median, over a regular sample of
-// the tile's pixels: the standard deviation for Gaussian noise, untouched by
-// the few hot pixels a tile holds. Each tile's threshold is `multiple` times
+// residual (mean minus background) from its median, taken over the upper
+// half (upperSigma), over a regular sample of the tile's pixels: the
+// standard deviation for Gaussian noise, untouched by the few hot pixels a
+// tile holds. Each tile's threshold is `multiple` times
 // its noise, never below `floor`, so a noisy corner raises the bar there only.
 #pragma once
 
@@ -18,6 +19,13 @@ namespace speckmend {
 
 // 1.4826 x MAD of the values; 0 for none. Reorders `values`.
 float robustSigma(std::vector<float>& values);
+
+// The same from the upper half alone: 1.4826 times the median distance of
+// the values above the median from it. Equal to robustSigma for symmetric
+// noise; where the sensor's black level clips the lower half of the noise
+// (dark frames with a black level of a few DN), it still measures the upper
+// half, which is the one that makes false hot pixels. Reorders `values`.
+float upperSigma(std::vector<float>& values);
 
 class TileNoise {
 public:
