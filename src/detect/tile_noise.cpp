@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 
 namespace speckmend {
@@ -10,22 +11,12 @@ namespace {
 
 // Odd and coprime with 8, like the background's sample; a few thousand
 // samples per full tile.
-constexpr int kSampleStride = 3;
+constexpr int kSampleStride = 5;
 // A threshold of zero would make every positive residual hot and divide by
 // zero in the significance; this is far below any sensor's noise.
 constexpr float kSmallestThreshold = 1e-3f;
 
 }  // namespace
-
-float robustSigma(std::vector<float>& values) {
-    if (values.empty()) return 0.0f;
-    auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    const float median = *middle;
-    for (float& v : values) v = std::fabs(v - median);
-    std::nth_element(values.begin(), middle, values.end());
-    return 1.4826f * *middle;
-}
 
 float upperSigma(std::vector<float>& values) {
     if (values.empty()) return 0.0f;
@@ -51,26 +42,31 @@ TileNoise::TileNoise(const cv::Mat& mean, int channel, const LocalBackground& ba
     noise_.create(rows, columns, CV_32FC1);
     threshold_.create(rows, columns, CV_32FC1);
     cv::Mat measured(rows, columns, CV_32FC1);
-    cv::parallel_for_(cv::Range(0, rows * columns), [&](const cv::Range& range) {
-        std::vector<float> residuals;
+    // One band of tiles at a time: each sampled row's background is made
+    // once and its samples go to the tiles they fall in.
+    cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
+        std::vector<std::vector<float>> residuals(static_cast<std::size_t>(columns));
         std::vector<float> backgroundRow(static_cast<std::size_t>(mean.cols));
-        for (int t = range.start; t < range.end; ++t) {
-            const int tx = t % columns;
-            const int ty = t / columns;
+        for (int ty = range.start; ty < range.end; ++ty) {
             const int top = ty * kTile;
             const int bottom = std::min(top + kTile, mean.rows);
-            const int left = tx * kTile;
-            const int right = std::min(left + kTile, mean.cols);
-            // Small tiles (a small frame) are sampled whole.
-            const int stride = (bottom - top) * (right - left) < 64 * kSampleStride * kSampleStride ? 1 : kSampleStride;
-            residuals.clear();
+            // A small frame is sampled whole.
+            const int stride = static_cast<std::int64_t>(bottom - top) * std::min(mean.cols, kTile) <
+                                       64 * kSampleStride * kSampleStride
+                                   ? 1
+                                   : kSampleStride;
+            for (auto& tile : residuals) tile.clear();
             for (int y = top; y < bottom; y += stride) {
+                background.fillRow(y, backgroundRow.data());
                 const float* row = mean.ptr<float>(y);
-                for (int x = left; x < right; x += stride) {
-                    residuals.push_back(row[x * channels + channel] - background.at(x, y));
+                for (int x = 0; x < mean.cols; x += stride) {
+                    residuals[static_cast<std::size_t>(x / kTile)].push_back(row[x * channels + channel] -
+                                                                             backgroundRow[x]);
                 }
             }
-            measured.at<float>(ty, tx) = upperSigma(residuals);
+            for (int tx = 0; tx < columns; ++tx) {
+                measured.at<float>(ty, tx) = upperSigma(residuals[static_cast<std::size_t>(tx)]);
+            }
         }
     });
     // Each tile's noise is the median of its own and its neighbours'
