@@ -41,9 +41,13 @@ LocalBackground::LocalBackground(const cv::Mat& mean, int channel, int window)
                         sample.push_back(row[x * channels + channel]);
                     }
                 }
+                // Of an even sample the mean of the middle two, so that the
+                // median of a ramp lies at the block's centre.
                 auto middle = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() / 2);
                 std::nth_element(sample.begin(), middle, sample.end());
-                blocks_.at<float>(by, bx) = *middle;
+                float median = *middle;
+                if (sample.size() % 2 == 0) median = 0.5f * (median + *std::max_element(sample.begin(), middle));
+                blocks_.at<float>(by, bx) = median;
             }
         }
     });

@@ -15,6 +15,7 @@ constexpr int kSampleStride = 5;
 // A threshold of zero would make every positive residual hot and divide by
 // zero in the significance; this is far below any sensor's noise.
 constexpr float kSmallestThreshold = 1e-3f;
+constexpr float kSmoothing = 0.15f;
 
 }  // namespace
 
@@ -69,10 +70,11 @@ TileNoise::TileNoise(const cv::Mat& mean, int channel, const LocalBackground& ba
             }
         }
     });
-    // Each tile's noise is the median of its own and its neighbours'
-    // measurements: a noisy corner still raises its own threshold, but the
-    // sampling error of one tile's estimate, which would move its threshold
-    // by several percent, is evened out.
+    // A tile's measurement that lies within kSmoothing of the median of its
+    // own and its neighbours' is replaced by that median: the sampling error
+    // of one tile, which would move its threshold by several percent, is
+    // evened out, while a tile that really is noisier (a glowing corner)
+    // keeps its own.
     for (int ty = 0; ty < rows; ++ty) {
         for (int tx = 0; tx < columns; ++tx) {
             std::vector<float> around;
@@ -83,7 +85,8 @@ TileNoise::TileNoise(const cv::Mat& mean, int channel, const LocalBackground& ba
             }
             auto middle = around.begin() + static_cast<std::ptrdiff_t>(around.size() / 2);
             std::nth_element(around.begin(), middle, around.end());
-            const float sigma = *middle;
+            const float own = measured.at<float>(ty, tx);
+            const float sigma = std::fabs(own - *middle) <= kSmoothing * *middle ? *middle : own;
             noise_.at<float>(ty, tx) = sigma;
             threshold_.at<float>(ty, tx) =
                 std::max({static_cast<float>(multiple * sigma), static_cast<float>(floor), kSmallestThreshold});
