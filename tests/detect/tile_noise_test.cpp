@@ -109,6 +109,28 @@ TEST(TileNoise, NoisyRegionRaisesOnlyItsOwnThreshold) {
 
 // ---- former bugs ------------------------------------------------------------
 
+TEST(TileNoise, HotLinesDoNotRaiseTheNoise) {
+    // Sampled on a square grid, a hot column on a sampled x made 2 percent
+    // of a tile's samples and put its threshold near the column's own level.
+    struct Row {
+        const char* name;
+        cv::Rect line;
+    };
+    const Row rows[] = {
+        {"column at 0", {0, 0, 1, 256}}, {"column at 25", {25, 0, 1, 256}},
+        {"row at 0", {0, 0, 256, 1}},    {"three columns", {100, 0, 3, 256}},
+    };
+    for (const Row& row : rows) {
+        cv::Mat frame(256, 256, CV_32FC1);
+        cv::RNG rng(9);
+        rng.fill(frame, cv::RNG::NORMAL, 4.0, 1.0);
+        frame(row.line) += 20.0;
+        const LocalBackground background(frame, 0, 32);
+        const TileNoise noise(frame, 0, background, 5.0, 0.0);
+        EXPECT_NEAR(noise.noise(0, 0), 1.0f, 0.1f) << row.name;
+    }
+}
+
 TEST(TileNoise, NoiselessFrameWithoutFloorStillHasAThreshold) {
     // A zero threshold made every positive residual hot and divided by zero.
     const cv::Mat frame(40, 40, CV_32FC1, cv::Scalar(4.0));
