@@ -93,6 +93,75 @@ TEST(RepairAreas, HoldEveryDrawnPixelAndSkipWhatIsNotDrawn) {
 }
 
 // ---------------------------------------------------------------------------
+// Hot line bands.
+
+TEST(RepairMask, LineBandsInCropsAndAreas) {
+    using Axis = HotLine::Axis;
+    struct Row {
+        const char* name;
+        std::vector<HotLine> lines;
+        cv::Rect crop;
+        std::vector<cv::Rect> areas;  // of the whole 120 x 100 photo
+    };
+    const std::vector<Row> rows = {
+        {"column inside the crop", {{Axis::column, 50, 1}}, {30, 20, 40, 40}, {{49, 0, 3, 100}}},
+        {"column beside the crop", {{Axis::column, 10, 2}}, {30, 20, 40, 40}, {{8, 0, 5, 100}}},
+        {"row across the crop", {{Axis::row, 20, 0}}, {30, 20, 40, 40}, {{0, 20, 120, 1}}},
+        {"clipped at the photo's edges", {{Axis::column, 119, 3}, {Axis::row, 0, 1}}, {100, 0, 20, 10},
+         {{116, 0, 4, 100}, {0, 0, 120, 2}}},
+        {"outside the photo", {{Axis::column, 130, 2}, {Axis::row, -5, 1}}, {0, 0, 120, 100}, {}},
+        {"negative radius draws nothing", {{Axis::column, 50, -1}}, {0, 0, 120, 100}, {}},
+        {"huge radius covers the photo", {{Axis::row, 50, INT_MAX}}, {10, 10, 20, 20}, {{0, 0, 120, 100}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        HotPixelMap map{{}, 120, 100};
+        map.lines = row.lines;
+        const cv::Mat whole = wholeMask(map);
+        cv::Mat crop(row.crop.size(), CV_8UC1, cv::Scalar(0));
+        drawRepairMask(map, crop, row.crop.tl());
+        EXPECT_TRUE(same(crop, whole(row.crop)));
+        EXPECT_EQ(repairAreas(map, {120, 100}), row.areas);
+        cv::Mat expected(100, 120, CV_8UC1, cv::Scalar(0));
+        for (const cv::Rect& area : row.areas) expected(area).setTo(255);
+        EXPECT_TRUE(same(whole, expected));
+    }
+}
+
+TEST(RepairSquares, TileEachBandExactly) {
+    using Axis = HotLine::Axis;
+    struct Row {
+        const char* name;
+        HotLine line;
+    };
+    const Row rows[] = {
+        {"column r=1", {Axis::column, 40, 1}}, {"column r=0", {Axis::column, 7, 0}},
+        {"row r=2", {Axis::row, 30, 2}},       {"column at the edge", {Axis::column, 0, 3}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        HotPixelMap map{{{5, 5, 2}}, 120, 100};
+        map.lines = {row.line};
+        const std::vector<HotPixel> squares = repairSquares(map);
+        ASSERT_FALSE(squares.empty());
+        EXPECT_EQ(squares[0].x, 5);  // the map's pixels first
+        cv::Mat covered(100, 120, CV_8UC1, cv::Scalar(0));
+        for (std::size_t i = 1; i < squares.size(); ++i) {
+            const HotPixel& q = squares[i];
+            const cv::Rect square(q.x - q.r, q.y - q.r, 2 * q.r + 1, 2 * q.r + 1);
+            covered(square & cv::Rect(0, 0, 120, 100)) += 1;
+        }
+        cv::Mat band(100, 120, CV_8UC1, cv::Scalar(0));
+        band(lineBand(row.line, {120, 100})).setTo(1);
+        // every band pixel once, nothing else but the clipped overhang
+        EXPECT_EQ(cv::countNonZero(covered != band), 0);
+    }
+    HotPixelMap huge{{}, 10, 2000000000};
+    huge.lines = {{Axis::column, 3, 0}};
+    EXPECT_TRUE(repairSquares(huge).empty());
+}
+
+// ---------------------------------------------------------------------------
 // Former bugs.
 
 TEST(RepairMask, ExtremeCoordinatesNeverReachTheDrawingRoutine) {
