@@ -10,11 +10,11 @@
 #include <filesystem>
 #include <string>
 
-#include "app/fatal_error.h"
 #include "config/settings.h"
 #include "fuzz_support.h"
 #include "heal/healer.h"
 #include "image_header.h"
+#include "platform/fatal_error.h"
 
 using namespace speckmend;
 namespace fs = std::filesystem;
@@ -70,12 +70,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int status = 0;
     try {
         Healer healer(settings);
-        status = healer.healFile(fileName);
+        status = static_cast<int>(healer.healFile(fileName));
     } catch (const FatalError&) {
         status = -2;  // the run would end with its message
     }
 
-    if (status < -2 || status > 1) fuzz::invariantBroken("status outside -1..1");
+    if (status < -2 || status > 1) fuzz::invariantBroken("status outside the known outcomes");
     if (fuzz::readBytes(root / "in" / fileName) != image) fuzz::invariantBroken("the original changed");
     for (const auto& entry : fs::directory_iterator(root))
         if (entry.path().filename() != "in" && entry.path().filename() != "out")

@@ -12,12 +12,12 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/fatal_error.h"
-#include "config/hot_pixel.h"
+#include "config/hot_pixel_map.h"
 #include "fuzz_support.h"
 #include "heal/jpeg_temporary.h"
 #include "heal/jpeg_transplant.h"
 #include "image_header.h"
+#include "platform/fatal_error.h"
 
 using namespace speckmend;
 

@@ -9,12 +9,12 @@
 #include <cstdlib>
 #include <exception>
 
-#include "app/fatal_error.h"
+#include "config/load_settings.h"
 #include "config/settings.h"
-#include "app/load_settings.h"
 #include "detect/detector.h"
 #include "heal/healer.h"
 #include "platform/console.h"
+#include "platform/fatal_error.h"
 #include "platform/web_page.h"
 
 namespace speckmend {
@@ -39,14 +39,18 @@ void reportFatalError(const std::string& message, bool showUsage) {
 namespace {
 
 void processImages(Settings& settings) {
-    if (settings.mode == "detect") {
-        std::printf("\n2. Processing images...\n");
+    std::printf("\n2. Processing images...\n");
+    switch (settings.mode) {
+    case Mode::detect: {
         Detector detector(settings.detect);
+        detector.run();
+        break;
     }
-    if (settings.mode == "heal") {
-        std::printf("\n2. Processing images...\n");
+    case Mode::heal: {
         Healer healer(settings.heal);
         healer.run();
+        break;
+    }
     }
 }
 

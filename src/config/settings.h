@@ -1,15 +1,18 @@
 // The run settings record: everything one run needs, filled once by
-// loadSettings (app/load_settings.h) and only read afterwards. Each engine
+// loadSettings (config/load_settings.h) and only read afterwards. Each engine
 // holds a reference to its own section.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "config/hot_pixel.h"
+#include "config/hot_pixel_map.h"
 #include "config/xml_document.h"
 
 namespace speckmend {
+
+// Which analysis finds the hot pixels of a detection run.
+enum class DetectorKind { histogram, local };
 
 struct DetectSettings {
     std::string filter;
@@ -21,6 +24,17 @@ struct DetectSettings {
     std::string outimage;
     std::int32_t dxtext = 0;
     std::int32_t dytext = 0;
+
+    // Keys read after the seventeen, each echoed only when the file names it.
+    DetectorKind detector = DetectorKind::histogram;
+    // The local detector: a pixel is hot when it stands more than `noise`
+    // robust standard deviations above the local background, and never less
+    // than `floor` DN; the background is taken over windows of `window`
+    // pixels square.
+    double noise = 5.0;
+    double floor = 6.0;
+    std::int32_t window = 32;
+    std::string sheet;  // PNG path of the check sheet; empty: none
 };
 
 struct HealSettings {
@@ -35,11 +49,14 @@ struct HealSettings {
     HotPixelMap map;  // filled in heal mode only
 };
 
+// The two engines the first word of the command line chooses between.
+enum class Mode { detect, heal };
+
 struct Settings {
     XmlDocument document;
     DetectSettings detect;
     HealSettings heal;
-    std::string mode;  // "detect" or "heal", lower case
+    Mode mode = Mode::detect;  // meaningful once loadSettings has returned
 };
 
 }  // namespace speckmend

@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "app/fatal_error.h"
 #include "config/number_text.h"
+#include "platform/fatal_error.h"
 
 namespace speckmend {
 namespace {
@@ -42,6 +42,17 @@ double readReal(const XmlDocument& document, const std::string& path, std::strin
     const Value value = readValue(document, path, defaultText);
     if (!value.found && valueWhenMissing) return *valueWhenMissing;
     return leadingReal(value.text);
+}
+
+std::optional<std::string> readOptionalText(const XmlDocument& document, const std::string& path) {
+    std::string text;
+    try {
+        text = document.selectNode(path).text;
+    } catch (const XmlError&) {
+        return std::nullopt;
+    }
+    std::printf("%s: %s\n", path.c_str(), text.c_str());
+    return text;
 }
 
 std::int32_t attributeInt(const XmlNodeInfo& node, std::string_view name) {

@@ -1,7 +1,7 @@
 // Annotated picture of a detection run.
 #include "detect/annotated_image.h"
 
-#include "detect/image_file.h"
+#include "platform/image_file.h"
 
 #include <algorithm>
 #include <stdexcept>

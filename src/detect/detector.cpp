@@ -17,11 +17,12 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/fatal_error.h"
+#include "config/hot_pixel_map.h"
 #include "detect/annotated_image.h"
-#include "detect/hot_pixel_map.h"
 #include "platform/directory.h"
+#include "platform/fatal_error.h"
 #include "platform/file_system.h"
+#include "platform/image_file.h"
 
 namespace speckmend {
 namespace {
@@ -37,16 +38,6 @@ void requireChannels(std::int32_t channels) {
 std::size_t workerCount() {
     const unsigned cores = std::thread::hardware_concurrency();
     return std::clamp<std::size_t>(cores, 1, 4);
-}
-
-bool readWholeFile(const std::string& fileName, std::vector<unsigned char>& bytes) {
-    std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(fileName.c_str(), "rb"), &std::fclose);
-    if (!file) return false;
-    // Folders open too; only a regular file has a size to read.
-    struct stat status {};
-    if (fstat(fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0) return false;
-    bytes.resize(static_cast<std::size_t>(status.st_size));
-    return std::fread(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
 }
 
 // Splits rows [begin, end) into `parts` consecutive stripes.
@@ -86,44 +77,42 @@ std::vector<std::int64_t> histogram(const cv::Mat& image, int bins) {
 
 }  // namespace
 
-Detector::Detector(const DetectSettings& settings) : settings_(settings), pool_(workerCount() + 1) { run(); }
+Detector::Detector(const DetectSettings& settings) : settings_(settings), pool_(workerCount() + 1) {}
 
-Detector::Detector(const DetectSettings& settings, Stepwise) : settings_(settings), pool_(workerCount() + 1) {}
-
-cv::Mat Detector::readFrame(const std::string& fileName) {
+cv::Mat Detector::readFrame(const std::string& fileName, bool colour) {
     std::vector<unsigned char> bytes;
     cv::Mat frame;
-    readFrame(fileName, bytes, frame);
+    readFrame(fileName, bytes, frame, colour);
     return frame;
 }
 
-void Detector::readFrame(const std::string& fileName, std::vector<unsigned char>& fileBytes, cv::Mat& frame) {
-    // Decoding from memory into a given image lets its storage be reused
-    // from frame to frame; the decoders are those of cv::imread.
-    frame.release();
-    try {
-        if (!readWholeFile(fileName, fileBytes) || fileBytes.size() > static_cast<std::size_t>(INT_MAX)) return;
-        const cv::Mat encoded(1, static_cast<int>(fileBytes.size()), CV_8UC1, fileBytes.data());
-        cv::imdecode(encoded, cv::IMREAD_GRAYSCALE | cv::IMREAD_IGNORE_ORIENTATION, &frame);
-    } catch (const std::exception&) {
-        // A damaged file can make a decoder throw rather than fail quietly,
-        // and a huge one may not fit in memory; either way it is not a frame.
-        frame.release();
-    }
+void Detector::readFrame(const std::string& fileName, std::vector<unsigned char>& fileBytes, cv::Mat& frame,
+                         bool colour) {
+    readImageFile(fileName, (colour ? cv::IMREAD_ANYCOLOR : cv::IMREAD_GRAYSCALE) | cv::IMREAD_IGNORE_ORIENTATION,
+                  fileBytes, frame);
+    // A colour file with an alpha channel decodes to four channels.
+    if (colour && frame.channels() == 4) cv::cvtColor(frame, frame, cv::COLOR_BGRA2BGR);
 }
 
-Detector::FrameResult Detector::addFrame(const std::string& fileName) { return addFrame(readFrame(fileName)); }
+Detector::FrameResult Detector::addFrame(const std::string& fileName) {
+    return addFrame(readFrame(fileName, colour()));
+}
 
 Detector::FrameResult Detector::addFrame(const cv::Mat& frame) {
     if (frame.empty()) return FrameResult::unreadable;
-    if (frame.type() != CV_8UC1) throw std::invalid_argument("Detector::addFrame needs an 8-bit grey frame");
+    if (frame.type() != CV_8UC1 && !(colour() && frame.type() == CV_8UC3)) {
+        throw std::invalid_argument("Detector::addFrame needs an 8-bit grey frame");
+    }
     if (accumulator_.empty()) {
         // Zero plus the first frame, in one pass.
         accumulator_.allocator = &pool_;
         frame.convertTo(accumulator_, CV_32F);
         return FrameResult::added;
     }
-    if (frame.rows != accumulator_.rows || frame.cols != accumulator_.cols) return FrameResult::badDimension;
+    if (frame.rows != accumulator_.rows || frame.cols != accumulator_.cols ||
+        frame.channels() != accumulator_.channels()) {
+        return FrameResult::badDimension;
+    }
     // Sums of 8-bit values stay exact in float up to 65,793 frames, so this
     // equals converting the frame to float and adding it.
     cv::accumulate(frame, accumulator_);
@@ -161,7 +150,7 @@ void Detector::addFrames(const std::vector<std::string>& fileNames,
                 if (failure || next >= count) return;
                 i = next++;
             }
-            readFrame(fileNames[i], fileBytes, frame);
+            readFrame(fileNames[i], fileBytes, frame, colour());
             bool deciding = false;
             {
                 std::unique_lock<std::mutex> lock(mutex);
@@ -239,6 +228,7 @@ void Detector::finishMean(std::int32_t frameCount) {
 double Detector::chooseThreshold() {
     requireChannels(settings_.channels);
     if (accumulator_.empty()) throw std::logic_error("Detector::chooseThreshold before any frame");
+    if (accumulator_.type() != CV_32FC1) throw std::logic_error("Detector::chooseThreshold needs grey frames");
 
     cv::GaussianBlur(accumulator_, accumulator_, cv::Size(kSmoothingKernel, kSmoothingKernel), 0.0, 0.0,
                      cv::BORDER_REPLICATE);
@@ -282,9 +272,9 @@ void Detector::scanHotPixels(double threshold, const std::function<void(std::int
             const cv::Range rows = stripe(1, height - 1, parts, p);
             std::vector<cv::Point>& list = found[static_cast<std::size_t>(p)];
             for (int y = rows.start; y < rows.end; ++y) {
-                const float* above = accumulator_[y - 1];
-                const float* row = accumulator_[y];
-                const float* below = accumulator_[y + 1];
+                const float* above = accumulator_.ptr<float>(y - 1);
+                const float* row = accumulator_.ptr<float>(y);
+                const float* below = accumulator_.ptr<float>(y + 1);
                 for (int x = 1; x + 1 < width; ++x) {
                     const float v = row[x];
                     if (!(v > 0.0f)) continue;
@@ -308,7 +298,7 @@ std::vector<cv::Point> Detector::scanHotPixels(double threshold) {
 }
 
 void Detector::run() {
-    requireChannels(settings_.channels);
+    if (!colour()) requireChannels(settings_.channels);
 
     // A relative folder is taken from where the program was started; an
     // empty one names no folder at all.
@@ -336,6 +326,10 @@ void Detector::run() {
     if (frameCount == 0) throw FatalError("no readable image in " + settings_.indir, false);
 
     finishMean(frameCount);
+    if (colour()) {
+        reportLocal();
+        return;
+    }
     std::printf("\n3. Inspecting histogram...\n");
 
     // Taken from the mean before the smoothing overwrites it.

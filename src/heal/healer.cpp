@@ -13,11 +13,11 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/fatal_error.h"
-#include "detect/image_file.h"
 #include "heal/jpeg_transplant.h"
 #include "platform/directory.h"
+#include "platform/fatal_error.h"
 #include "platform/file_system.h"
+#include "platform/image_file.h"
 #include "regex/regex.h"
 
 namespace speckmend {
@@ -32,13 +32,7 @@ constexpr int kLoadFlags = cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION;
 // The image reader throws for some files it refuses (a declared size beyond
 // its pixel limit, say); such a file is one that cannot be loaded, not the
 // end of the run.
-cv::Mat loadImage(const std::string& path) {
-    try {
-        return cv::imread(path, kLoadFlags);
-    } catch (const cv::Exception&) {
-        return {};
-    }
-}
+cv::Mat loadImage(const std::string& path) { return readImageFile(path, kLoadFlags); }
 
 bool isHealablePhoto(const cv::Mat& image) {
     return !image.empty() && image.depth() == CV_8U && (image.channels() == 1 || image.channels() == 3);
@@ -136,10 +130,45 @@ std::vector<cv::Rect> donorAreas(const std::vector<HotPixel>& pixels, const cv::
     return areas;
 }
 
+// The band of 2r+1 columns or rows of a hot line, clipped to the image.
+cv::Rect lineBand(const HotLine& line, const cv::Size& size) {
+    const std::int64_t low = std::max<std::int64_t>(0, std::int64_t{line.position} - line.r);
+    const bool column = line.axis == HotLine::Axis::column;
+    const std::int64_t high =
+        std::min<std::int64_t>(column ? size.width : size.height, std::int64_t{line.position} + line.r + 1);
+    if (low >= high) return {};
+    const int start = static_cast<int>(low), extent = static_cast<int>(high - low);
+    return column ? cv::Rect(start, 0, extent, size.height) : cv::Rect(0, start, size.width, extent);
+}
+
+// The map's pixels and, per line, squares of side 2r+1 centred on it, one
+// after the other along its length, which together cover the band exactly.
+// A map made for a side longer than the image reader ever loads fits no
+// photo, so its lines need no squares (and a hand-made size of billions
+// does not fill the memory).
+std::vector<HotPixel> repairSquares(const HotPixelMap& map) {
+    constexpr std::int64_t kLongestLoadableSide = 1 << 20;
+    std::vector<HotPixel> squares = map.pixels;
+    if (map.width > kLongestLoadableSide || map.height > kLongestLoadableSide) return squares;
+    for (const HotLine& line : map.lines) {
+        const bool column = line.axis == HotLine::Axis::column;
+        const std::int64_t length = column ? map.height : map.width;
+        const std::int64_t step = 2 * std::int64_t{line.r} + 1;
+        for (std::int64_t at = line.r; at - line.r < length; at += step) {
+            const auto along = static_cast<std::int32_t>(at);
+            squares.push_back(column ? HotPixel{line.position, along, line.r} : HotPixel{along, line.position, line.r});
+        }
+    }
+    return squares;
+}
+
 }  // namespace
 
 Healer::Healer(const HealSettings& settings)
-    : settings_(settings), inputFolder_(settings.indir), outputFolder_(settings.outdir) {}
+    : settings_(settings),
+      repairSquares_(repairSquares(settings.map)),
+      inputFolder_(settings.indir),
+      outputFolder_(settings.outdir) {}
 
 void Healer::prepareMask(const cv::Size& size) {
     if (mask_.size() == size) return;
@@ -158,11 +187,17 @@ void Healer::prepareMask(const cv::Size& size) {
         }
         cv::circle(mask_, cv::Point(pixel.x, pixel.y), pixel.r, cv::Scalar(255), cv::FILLED, cv::LINE_8, 0);
     }
+    for (const HotLine& line : settings_.map.lines) {
+        const cv::Rect band = lineBand(line, size);
+        if (band.empty()) continue;
+        mask_(band).setTo(255);
+        discBoxes.push_back((band + cv::Size(2, 2) - cv::Point(1, 1)) & cv::Rect(cv::Point(), size));
+    }
     inpainter_ = RegionInpainter(mask_, settings_.range, discBoxes);
     // Repairs still being written keep their own references to these.
     healed_.release();
     spareHealed_.release();
-    donorAreas_ = std::make_shared<const std::vector<cv::Rect>>(donorAreas(settings_.map.pixels, size));
+    donorAreas_ = std::make_shared<const std::vector<cv::Rect>>(donorAreas(repairSquares_, size));
 }
 
 void Healer::inpaint(const cv::Mat& photo) {
@@ -181,11 +216,11 @@ Healer::Repair Healer::repair(const std::string& fileName) {
     Repair result;
     cv::Mat photo = loadImage(inputFolder_ + fileName);
     if (!isHealablePhoto(photo)) {
-        result.status = -1;
+        result.status = FileStatus::cannotLoad;
         return result;
     }
     if (photo.cols != settings_.map.width || photo.rows != settings_.map.height) {
-        result.status = 0;
+        result.status = FileStatus::badDimension;
         return result;
     }
     prepareMask(photo.size());
@@ -218,7 +253,7 @@ const cv::Mat& Healer::donorFor(const Repair& repaired) {
     return donor_;
 }
 
-int Healer::write(const std::string& fileName, const Repair& repaired) {
+FileStatus Healer::write(const std::string& fileName, const Repair& repaired) {
     const std::string inputPath = inputFolder_ + fileName;
     const std::vector<int> parameters = encoderParameters(settings_.saveformat);
     const std::string outputPath = outputFolder_ + outputName(fileName, settings_.saveformat);
@@ -226,18 +261,20 @@ int Healer::write(const std::string& fileName, const Repair& repaired) {
         // Only the blocks around the hot pixels are taken from the repaired
         // copy; everything else keeps the input's own coefficients.
         const std::string temporaryPath = outputFolder_ + kTemporaryName;
-        if (!writeTemporaryJpeg(donorFor(repaired), inputPath, temporaryPath)) return -1;
-        if (!transplantJpegBlocks(inputPath, temporaryPath, outputPath, settings_.map.pixels)) return -1;
+        if (!writeTemporaryJpeg(donorFor(repaired), inputPath, temporaryPath)) return FileStatus::cannotLoad;
+        if (!transplantJpegBlocks(inputPath, temporaryPath, outputPath, repairSquares_))
+            return FileStatus::cannotLoad;
     } else if (!writeImageFile(outputPath, repaired.healed, parameters)) {
-        return -1;
+        return FileStatus::cannotLoad;
     }
-    if (settings_.diffimages != 0 && !writeDifference(fileName, repaired.photo, outputPath)) return -1;
-    return 1;
+    if (settings_.diffimages != 0 && !writeDifference(fileName, repaired.photo, outputPath))
+        return FileStatus::cannotLoad;
+    return FileStatus::processed;
 }
 
-int Healer::healFile(const std::string& fileName) {
+FileStatus Healer::healFile(const std::string& fileName) {
     const Repair repaired = repair(fileName);
-    return repaired.status == 1 ? write(fileName, repaired) : repaired.status;
+    return repaired.status == FileStatus::processed ? write(fileName, repaired) : repaired.status;
 }
 
 bool Healer::writeDifference(const std::string& fileName, const cv::Mat& photo, const std::string& outputPath) {
@@ -286,13 +323,12 @@ void Healer::run() {
         const Repair repaired = overlap ? next.get() : repair(name);
         if (overlap && i + 1 < names.size())
             next = std::async(std::launch::async, [this, &names, i] { return repair(names[i + 1]); });
-        const int status = repaired.status == 1 ? write(name, repaired) : repaired.status;
-        if (status < 0)
-            std::printf("%s error:I/O!\n", name.c_str());
-        else if (status == 0)
-            std::printf("%s error:bad dimension!\n", name.c_str());
-        else
-            std::printf("%s processed.\n", name.c_str());
+        const FileStatus status = repaired.status == FileStatus::processed ? write(name, repaired) : repaired.status;
+        switch (status) {
+        case FileStatus::cannotLoad: std::printf("%s error:I/O!\n", name.c_str()); break;
+        case FileStatus::badDimension: std::printf("%s error:bad dimension!\n", name.c_str()); break;
+        case FileStatus::processed: std::printf("%s processed.\n", name.c_str()); break;
+        }
         std::fflush(stdout);
     }
     removeFile(outputFolder_ + kTemporaryName);

@@ -19,6 +19,13 @@
 
 namespace speckmend {
 
+// What became of one photo; run() prints one status line for each.
+enum class FileStatus {
+    cannotLoad = -1,   // not loadable, or an output could not be written: "error:I/O!"
+    badDimension = 0,  // another size than the map's: "error:bad dimension!"
+    processed = 1,     // every output written: "processed."
+};
+
 class Healer {
 public:
     // The settings are only read, and must outlive the Healer.
@@ -29,11 +36,9 @@ public:
     // photo's geometry when difference images are on.
     void inpaint(const cv::Mat& photo);
 
-    // The per-file pipeline for one entry name of the input folder. Returns
-    // -1 when the photo cannot be loaded or an output cannot be written, 0
-    // when its size is not the map's, 1 when it was processed. May print a
-    // line about a skipped difference image; the status line is run()'s.
-    int healFile(const std::string& fileName);
+    // The per-file pipeline for one entry name of the input folder. May print
+    // a line about a skipped difference image; the status line is run()'s.
+    FileStatus healFile(const std::string& fileName);
 
     // The run over the input folder: one status line per matching entry, in
     // listing order. Throws FatalError when the folder cannot be entered or
@@ -53,7 +58,7 @@ public:
 private:
     // One photo loaded and repaired, ready to be written.
     struct Repair {
-        int status = 1;  // -1 cannot load, 0 wrong size, 1 repaired
+        FileStatus status = FileStatus::processed;  // processed: repaired, not yet written
         cv::Mat photo;   // as loaded; kept only for the difference image
         cv::Mat healed;
         std::shared_ptr<const std::vector<cv::Rect>> donorAreas;
@@ -63,7 +68,7 @@ private:
     // that it can run while the previous photo is written.
     Repair repair(const std::string& fileName);
     // Writing the outputs of one repaired photo, on the run's own thread.
-    int write(const std::string& fileName, const Repair& repaired);
+    FileStatus write(const std::string& fileName, const Repair& repaired);
 
     // Draws the mask (and plans the regions and donor areas) when the size
     // changes, releasing the repair buffers made for the old size.
@@ -77,6 +82,9 @@ private:
     bool writeDifference(const std::string& fileName, const cv::Mat& photo, const std::string& outputPath);
 
     const HealSettings& settings_;
+    // The map's hot pixels, then squares that tile the band of every hot
+    // line: what the donor areas and the lossless transplant work on.
+    std::vector<HotPixel> repairSquares_;
     cv::Mat mask_;
     cv::Mat healed_;
     cv::Mat spareHealed_;  // the previous photo's repair, possibly still being written

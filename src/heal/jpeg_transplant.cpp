@@ -7,8 +7,8 @@
 
 #include <jerror.h>
 
-#include "app/fatal_error.h"
 #include "heal/jpeg_codec.h"
+#include "platform/fatal_error.h"
 
 namespace speckmend {
 

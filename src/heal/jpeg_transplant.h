@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "config/hot_pixel.h"
+#include "config/hot_pixel_map.h"
 #include "heal/jpeg_error.h"
 #include "heal/jpeg_temporary.h"
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 
 namespace speckmend {
 
@@ -49,6 +50,16 @@ std::string resolvePath(const std::string& base, const std::string& path) {
 }  // namespace speckmend
 
 namespace speckmend {
+
+bool readWholeFile(const std::string& path, std::vector<unsigned char>& bytes) {
+    std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    if (!file) return false;
+    // Folders open too; only a regular file has a size to read.
+    struct stat status {};
+    if (fstat(fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0) return false;
+    bytes.resize(static_cast<std::size_t>(status.st_size));
+    return std::fread(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+}
 
 bool writeWholeFile(const std::string& path, const void* data, std::size_t size) {
     FILE* file = std::fopen(path.c_str(), "wb");

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace speckmend {
 
@@ -27,6 +28,10 @@ std::string resolvePath(const std::string& base, const std::string& path);
 }  // namespace speckmend
 
 namespace speckmend {
+
+// Reads the whole content of a regular, non-empty file into `bytes` (resized
+// to fit). False for anything else, a folder included, or a short read.
+bool readWholeFile(const std::string& path, std::vector<unsigned char>& bytes);
 
 // Writes the bytes as the whole content of the file, checking every write and
 // the close, so that a full disk is an error and not a cut file. On failure

@@ -23,7 +23,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "config/hot_pixel.h"
+#include "config/hot_pixel_map.h"
 #include "test_images.h"
 #include "test_support.h"
 

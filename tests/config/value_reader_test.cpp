@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "app/fatal_error.h"
+#include "platform/fatal_error.h"
 #include "test_support.h"
 
 namespace speckmend {

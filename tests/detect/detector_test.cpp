@@ -13,8 +13,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/fatal_error.h"
 #include "detect/annotated_image.h"
+#include "platform/fatal_error.h"
 #include "test_support.h"
 
 namespace speckmend {
@@ -118,7 +118,7 @@ TEST(DetectorThreshold, WalksTheBinsUntilTheAmountIsReached) {
     for (const WalkRow& row : rows) {
         SCOPED_TRACE(row.name);
         const DetectSettings settings = settingsWith(row.channels, row.amount);
-        Detector detector(settings, Detector::Stepwise{});
+        Detector detector(settings);
         ASSERT_EQ(detector.addFrame(row.frameValue < 0 ? stepFrame() : grey(100, 80, row.frameValue)),
                   Detector::FrameResult::added);
         detector.finishMean(1);
@@ -137,7 +137,7 @@ TEST(DetectorThreshold, CountsAboveTwoToThe24AreRoundedLikeFloats) {
     // 16,785,408. The histogram is built in stripes, which must not change
     // that.
     const DetectSettings settings = settingsWith(32, 0.5);
-    Detector detector(settings, Detector::Stepwise{});
+    Detector detector(settings);
     detector.addFrame(grey(4097, 4097, 100));
     detector.finishMean(1);
     const std::string output = printed([&] { detector.chooseThreshold(); });
@@ -147,7 +147,7 @@ TEST(DetectorThreshold, CountsAboveTwoToThe24AreRoundedLikeFloats) {
 
 TEST(DetectorThreshold, AmountAboveOneSuppressesEverything) {
     const DetectSettings settings = settingsWith(32, 1.5);
-    Detector detector(settings, Detector::Stepwise{});
+    Detector detector(settings);
     cv::Mat frame = grey(20, 20, 10);
     frame.at<std::uint8_t>(10, 10) = 255;
     detector.addFrame(frame);
@@ -161,7 +161,7 @@ TEST(DetectorThreshold, AmountAboveOneSuppressesEverything) {
 TEST(DetectorThreshold, ChannelsBelowOneAreRefused) {
     for (const std::int32_t channels : {0, -5}) {
         const DetectSettings settings = settingsWith(channels, 0.5);
-        Detector detector(settings, Detector::Stepwise{});
+        Detector detector(settings);
         detector.addFrame(grey(10, 10, 1));
         detector.finishMean(1);
         try {
@@ -178,7 +178,7 @@ TEST(DetectorThreshold, ChannelsBelowOneAreRefused) {
 
 TEST(DetectorMean, IsTheSumOverTheFrameCount) {
     const DetectSettings settings = settingsWith(32, 0.5);
-    Detector detector(settings, Detector::Stepwise{});
+    Detector detector(settings);
     EXPECT_EQ(detector.frameWidth(), 0);
     EXPECT_EQ(detector.frameHeight(), 0);
     for (const int value : {10, 20, 40}) ASSERT_EQ(detector.addFrame(grey(4, 6, value)), Detector::FrameResult::added);
@@ -192,7 +192,7 @@ TEST(DetectorMean, IsTheSumOverTheFrameCount) {
 
 TEST(DetectorMean, ASingleFrameIsItsOwnMean) {
     const DetectSettings settings = settingsWith(32, 0.5);
-    Detector detector(settings, Detector::Stepwise{});
+    Detector detector(settings);
     cv::Mat frame(3, 4, CV_8UC1);
     for (int i = 0; i < 12; ++i) frame.data[i] = static_cast<std::uint8_t>(i * 21);
     detector.addFrame(frame);
@@ -202,7 +202,7 @@ TEST(DetectorMean, ASingleFrameIsItsOwnMean) {
 
 TEST(DetectorMean, FramesThatAreNotAddedLeaveTheSumAlone) {
     const DetectSettings settings = settingsWith(32, 0.5);
-    Detector detector(settings, Detector::Stepwise{});
+    Detector detector(settings);
     // Nothing readable yet: the first frame with a size decides.
     EXPECT_EQ(detector.addFrame(cv::Mat()), Detector::FrameResult::unreadable);
     EXPECT_EQ(detector.frameWidth(), 0);
@@ -219,7 +219,7 @@ TEST(DetectorMean, FramesThatAreNotAddedLeaveTheSumAlone) {
 
 TEST(DetectorMean, OnlyGreyBytesAreFrames) {
     const DetectSettings settings = settingsWith(32, 0.5);
-    Detector detector(settings, Detector::Stepwise{});
+    Detector detector(settings);
     EXPECT_THROW(detector.addFrame(cv::Mat(4, 4, CV_8UC3, cv::Scalar::all(1))), std::invalid_argument);
     EXPECT_THROW(detector.addFrame(cv::Mat(4, 4, CV_16UC1, cv::Scalar::all(1))), std::invalid_argument);
     EXPECT_THROW(detector.finishMean(0), std::invalid_argument);
@@ -233,7 +233,7 @@ TEST(DetectorMean, FramesAddedFromAListAreReportedInOrder) {
     cv::imwrite(folder / "d.png", grey(5, 7, 30));
     cv::imwrite(folder / "e.png", grey(5, 7, 50));
     const DetectSettings settings = settingsWith(32, 0.5);
-    Detector detector(settings, Detector::Stepwise{});
+    Detector detector(settings);
     std::vector<std::string> names;
     for (const char* n : {"a.png", "b.png", "c.png", "d.png", "missing.png", "e.png"}) names.push_back(folder / n);
     std::vector<std::pair<std::string, Detector::FrameResult>> reported;
@@ -283,7 +283,7 @@ TEST(DetectorMean, TheFirstReadableEntryInListingOrderDecidesTheSize) {
             added += kind == decided;
         }
         const DetectSettings settings = settingsWith(32, 0.5);
-        Detector detector(settings, Detector::Stepwise{});
+        Detector detector(settings);
         std::vector<std::string> reportedNames;
         std::vector<R> reported;
         detector.addFrames(names, [&](const std::string& name, R result) {
@@ -305,7 +305,7 @@ TEST(DetectorMean, AFailingReportStopsTheReadersCleanly) {
         cv::imwrite(names.back(), grey(5, 7, 10));
     }
     const DetectSettings settings = settingsWith(32, 0.5);
-    Detector detector(settings, Detector::Stepwise{});
+    Detector detector(settings);
     int reports = 0;
     EXPECT_THROW(detector.addFrames(names,
                                     [&](const std::string&, Detector::FrameResult) {
@@ -321,7 +321,7 @@ TEST(DetectorMean, AFailingReportStopsTheReadersCleanly) {
 // values compared are the ones written here.
 std::vector<cv::Point> scan(const std::vector<cv::Mat>& frames, double threshold) {
     const DetectSettings settings = settingsWith(32, 0.5);
-    Detector detector(settings, Detector::Stepwise{});
+    Detector detector(settings);
     for (const cv::Mat& frame : frames) EXPECT_EQ(detector.addFrame(frame), Detector::FrameResult::added);
     detector.finishMean(static_cast<std::int32_t>(frames.size()));
     return detector.scanHotPixels(threshold);
@@ -408,7 +408,7 @@ TEST(DetectorScan, SmoothedHotPixelsAreFoundAtTheirPlace) {
     // smoothed mean, also one pixel from the border where the smoothing
     // repeats the edge, while a bright pixel on the border is not reported.
     const DetectSettings settings = settingsWith(32, 0.9);
-    Detector detector(settings, Detector::Stepwise{});
+    Detector detector(settings);
     const cv::Mat frame = frameWith(60, 80, 3, {{20, 30, 250}, {1, 10, 250}, {78, 50, 250}, {50, 0, 250}, {79, 20, 250}});
     detector.addFrame(frame);
     detector.addFrame(frame);

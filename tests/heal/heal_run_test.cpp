@@ -9,7 +9,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "config/hot_pixel.h"
+#include "config/hot_pixel_map.h"
 #include "config/settings.h"
 #include "heal/healer.h"
 #include "platform/file_system.h"
@@ -447,7 +447,7 @@ TEST(HealRunTest, OverlappedRunWritesWhatOnePhotoAtATimeWrites) {
     mkdir(settings.outdir.c_str(), 0755);
     Healer healer(settings);
     for (const char* name : {"p0.jpg", "p1.jpg", "p2.png", "p3.jpg", "p5.png"}) {
-        ASSERT_EQ(healer.healFile(name), 1) << name;
+        ASSERT_EQ(healer.healFile(name), FileStatus::processed) << name;
         const std::string saved = std::string(name).substr(0, 2) + ".jpg";  // saveformat jpg
         for (const std::string& file : {saved, saved + "-diff.png"})
             EXPECT_TRUE(testing::readFile(shoot.outdir + file) == testing::readFile(settings.outdir + file)) << file;

@@ -447,7 +447,7 @@ TEST_P(DonorTest, OutputIsByteIdenticalToTransplantingFromTheWholeRepairedPhoto)
     settings.indir = indir;
     settings.outdir = outdir;
     Healer healer(settings);
-    ASSERT_EQ(healer.healFile("a.jpg"), 1);
+    ASSERT_EQ(healer.healFile("a.jpg"), FileStatus::processed);
 
     // The reference: the whole repaired photo as the temporary JPEG.
     Healer reference(settings);

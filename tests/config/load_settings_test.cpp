@@ -1,17 +1,18 @@
 // loadSettings: the command line, every key in order with its default, the
 // map in heal mode, and which check reports first.
-#include "app/load_settings.h"
+#include "config/load_settings.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "app/fatal_error.h"
 #include "config/value_reader.h"
 #include "platform/directory.h"
+#include "platform/fatal_error.h"
 #include "test_support.h"
 
 namespace speckmend {
@@ -93,24 +94,24 @@ TEST_F(LoadSettingsTest, ModeWords) {
     mkdir("photos");
     struct Row {
         const char* word;
-        const char* mode;  // null: rejected
+        std::optional<Mode> mode;  // empty: rejected
     };
     const Row rows[] = {
         // any letter case
-        {"heal", "heal"}, {"HEAL", "heal"}, {"Heal", "heal"}, {"hEaL", "heal"},
-        {"detect", "detect"}, {"DETECT", "detect"}, {"Detect", "detect"},
+        {"heal", Mode::heal}, {"HEAL", Mode::heal}, {"Heal", Mode::heal}, {"hEaL", Mode::heal},
+        {"detect", Mode::detect}, {"DETECT", Mode::detect}, {"Detect", Mode::detect},
         // a mode word inside something longer, or two of them
-        {"healing", nullptr}, {"xdetect", nullptr}, {"heal detect", nullptr}, {"healdetect", nullptr},
-        {" heal", nullptr}, {"detect ", nullptr}, {"heal\n", nullptr},
+        {"healing", {}}, {"xdetect", {}}, {"heal detect", {}}, {"healdetect", {}},
+        {" heal", {}}, {"detect ", {}}, {"heal\n", {}},
         // not a mode word at all
-        {"", nullptr}, {"hea", nullptr}, {"h.al", nullptr}, {"(heal|detect)", nullptr}, {"d\xc3\xa9tect", nullptr},
+        {"", {}}, {"hea", {}}, {"h.al", {}}, {"(heal|detect)", {}}, {"d\xc3\xa9tect", {}},
     };
     for (const Row& row : rows) {
         settings_ = Settings();
         const Outcome outcome = load({row.word});
-        if (row.mode != nullptr) {
+        if (row.mode) {
             EXPECT_FALSE(outcome.fatal) << row.word << ": " << outcome.message;
-            EXPECT_EQ(settings_.mode, row.mode) << row.word;
+            EXPECT_EQ(settings_.mode, *row.mode) << row.word;
         } else {
             EXPECT_TRUE(outcome.fatal) << row.word;
             EXPECT_EQ(outcome.message, kInvalidMode) << row.word;

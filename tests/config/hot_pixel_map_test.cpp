@@ -1,6 +1,6 @@
 // The hot pixel map file: exact bytes written, failures reported, and what
 // the reader accepts from a map.
-#include "detect/hot_pixel_map.h"
+#include "config/hot_pixel_map.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "app/fatal_error.h"
 #include "config/value_reader.h"
 #include "config/xml_document.h"
+#include "platform/fatal_error.h"
 #include "test_support.h"
 
 namespace speckmend {

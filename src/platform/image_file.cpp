@@ -1,11 +1,34 @@
 // Image files written through memory, with checked writes.
-#include "detect/image_file.h"
+#include "platform/image_file.h"
+
+#include <climits>
+#include <exception>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include "platform/file_system.h"
 
 namespace speckmend {
+
+void readImageFile(const std::string& path, int flags, std::vector<unsigned char>& fileBytes, cv::Mat& image) {
+    image.release();
+    try {
+        if (!readWholeFile(path, fileBytes) || fileBytes.size() > static_cast<std::size_t>(INT_MAX)) return;
+        const cv::Mat encoded(1, static_cast<int>(fileBytes.size()), CV_8UC1, fileBytes.data());
+        cv::imdecode(encoded, flags, &image);
+    } catch (const std::exception&) {
+        // A damaged file can make a decoder throw rather than fail quietly,
+        // and a huge one may not fit in memory.
+        image.release();
+    }
+}
+
+cv::Mat readImageFile(const std::string& path, int flags) {
+    std::vector<unsigned char> fileBytes;
+    cv::Mat image;
+    readImageFile(path, flags, fileBytes, image);
+    return image;
+}
 
 bool writeImageFile(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters) {
     const auto slash = path.find_last_of('/');

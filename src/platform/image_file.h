@@ -1,0 +1,33 @@
+// Reading and writing image files, shared by both engines.
+//
+// Reading goes through memory with the image library's own decoders (those
+// of cv::imread), so that the caller can keep the file buffer and the
+// image's storage from one file to the next, and so that a decoder that
+// throws on a damaged or oversized file is just a file that cannot be read.
+//
+// Writing: some of the image library's encoders (BMP among them) ignore failed writes
+// and report success for a file cut short by a full disk. Encoding into
+// memory first and writing the bytes ourselves makes every failure visible
+// and leaves no cut file behind.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace speckmend {
+
+// Decodes the file into `image` (whose allocator, if set, provides the
+// storage) with the cv::imread flags given; `fileBytes` is a scratch buffer
+// kept between calls. Leaves `image` empty when the file cannot be read or
+// decoded.
+void readImageFile(const std::string& path, int flags, std::vector<unsigned char>& fileBytes, cv::Mat& image);
+cv::Mat readImageFile(const std::string& path, int flags);
+
+// The format follows the path's extension, as with the library's own writer.
+// False when there is no encoder for it, the image cannot be encoded, or the
+// file cannot be written whole.
+bool writeImageFile(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters = {});
+
+}  // namespace speckmend
