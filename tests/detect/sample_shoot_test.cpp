@@ -633,7 +633,8 @@ TEST(ScoreDetection, CountsRecallByStrengthFalsePositivesAndLines) {
         {"two pixels off, tolerance 2", pix(202, 100), {"--tolerance", "2"}, {{"recall10_20", "1.0000"}, {"fp", "0"}}},
         {"next to the cluster's corner", pix(102, 302), {}, {{"recall40_80", "0.5000"}, {"found", "1"}, {"fp", "0"}}},
         // False positives and duplicates
-        {"far from everything", pix(50, 550), {}, {{"fp", "1"}, {"fp_per_6mp", "16.67"}, {"entries", "1"}}},
+        {"far from everything", pix(50, 550), {}, {{"fp", "1"}, {"fp_near_spots", "0"}, {"fp_per_6mp", "16.67"}, {"entries", "1"}}},
+        {"in a strong spot's halo", pix(516, 100) + pix(517, 100), {}, {{"fp", "2"}, {"fp_near_spots", "1"}}},
         {"twice on the cluster", pix(100, 300) + pix(101, 301), {},
          {{"found", "1"}, {"duplicates", "1"}, {"fp", "0"}}},
         {"a column where none is", " <col x=\"10\" r=\"2\"/>\n", {}, {{"fp", "1"}, {"lines_as_one", "0"}}},
