@@ -24,6 +24,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "config/hot_pixel_map.h"
+#include "heal_shoot.h"
 #include "test_images.h"
 #include "test_support.h"
 
@@ -212,37 +213,7 @@ std::string arithmeticJpeg(const cv::Mat& photo) {
 
 // A folder laid out as a photographer would run the program: config.xml and
 // hotpixels.xml beside the input folder, the output folder given as outdir.
-struct FaultShoot {
-    TempFolder root;
-    std::string indir = root / "in/";
-    std::string outdir = root / "out/";
-    std::string saveformat = "jpg";
-    std::string filter = "*.jpg";
-    int width = 96;
-    int height = 64;
-    std::vector<HotPixel> pixels = {{20, 17, 2}, {70, 40, 1}};
-    std::string mapText;  // when set, written instead of the map made from the fields above
-
-    FaultShoot() { fs::create_directories(indir); }
-
-    void add(const std::string& name, const std::string& bytes) const { writeFile(indir + name, bytes); }
-
-    void writeFiles() const {
-        writeFile(root / "config.xml", "<config><heal><filter>" + filter + "</filter><indir>" + indir +
-                                           "</indir><outdir>" + outdir + "</outdir><saveformat>" + saveformat +
-                                           "</saveformat></heal></config>");
-        if (!mapText.empty()) {
-            writeFile(root / "hotpixels.xml", mapText);
-            return;
-        }
-        std::string map = "<?xml version=\"1.0\"?>\n<hotpixels>\n <width>" + std::to_string(width) +
-                          "</width>\n <height>" + std::to_string(height) + "</height>\n";
-        for (const HotPixel& p : pixels)
-            map += " <pix x=\"" + std::to_string(p.x) + "\" y=\"" + std::to_string(p.y) + "\" r=\"" +
-                   std::to_string(p.r) + "\"/>\n";
-        writeFile(root / "hotpixels.xml", map + "</hotpixels>");
-    }
-
+struct FaultShoot : testing::HealShoot {
     // Runs heal mode and checks what must hold after any run: the console
     // ends with the closing text or the fatal block, and nothing outside
     // the output folder changed or appeared.

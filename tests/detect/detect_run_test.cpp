@@ -53,27 +53,26 @@ std::string configXml(const DetectConfig& c) {
            " </heal>\n</config>\n";
 }
 
+// What the program echoes for configXml(c).
+testing::EchoValues echoValues(const DetectConfig& c) {
+    testing::EchoValues v;
+    v.detectFilter = c.filter;
+    v.detectIndir = c.indir;
+    v.outfile = c.outfile;
+    v.amount = c.amount;
+    v.channels = c.channels;
+    v.hprad = c.hprad;
+    v.outimage = c.outimage;
+    v.healIndir = "photos/";
+    v.outdir = "healed/";
+    v.range = "3";
+    v.mul = "60";
+    return v;
+}
+
 std::string start(const DetectConfig& c) {
     return std::string("\n***** Speckmend v1.02 ") + kMakerCredit + " *****\n\n" +
-           "1. Reading configuration...\n"
-           "/config/detect/filter[1]: " + c.filter + "\n"
-           "/config/detect/indir[1]: " + c.indir + "\n"
-           "/config/detect/outfile[1]: " + c.outfile + "\n"
-           "/config/detect/amount[1]: " + c.amount + "\n"
-           "/config/detect/channels[1]: " + c.channels + "\n"
-           "/config/detect/hprad[1]: " + c.hprad + "\n"
-           "/config/detect/outimage[1]: " + c.outimage + "\n"
-           "/config/detect/outimage[1]/@dxtext: -50\n"
-           "/config/detect/outimage[1]/@dytext: -10\n"
-           "/config/heal/filter[1]: *.jpg\n"
-           "/config/heal/indir[1]: photos/\n"
-           "/config/heal/outdir[1]: healed/\n"
-           "/config/heal/saveformat[1]: jpg\n"
-           "/config/heal/range[1]: 3\n"
-           "/config/heal/method[1]: 1\n"
-           "/config/heal/diffimages[1]: 0\n"
-           "/config/heal/diffimages[1]/@mul: 60\n"
-           "\n2. Processing images...\n";
+           "1. Reading configuration...\n" + testing::echoBlock(echoValues(c)) + "\n2. Processing images...\n";
 }
 
 std::string closing() {

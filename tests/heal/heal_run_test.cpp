@@ -13,6 +13,7 @@
 #include "config/settings.h"
 #include "heal/healer.h"
 #include "platform/file_system.h"
+#include "heal_shoot.h"
 #include "test_images.h"
 #include "test_support.h"
 
@@ -24,61 +25,19 @@ using speckmend::testing::statusBlock;
 using speckmend::testing::noisePhoto;
 using speckmend::testing::TempFolder;
 
-
-
-// Burns the hot pixels into a copy of the photo.
-cv::Mat withHotPixels(const cv::Mat& photo, const std::vector<HotPixel>& pixels) {
-    cv::Mat burnt = photo.clone();
-    for (const HotPixel& p : pixels) burnt(cv::Rect(p.x, p.y, 1, 1)).setTo(cv::Scalar::all(255));
-    return burnt;
-}
-
 void writeJpeg(const std::string& path, const cv::Mat& image) {
     ASSERT_TRUE(cv::imwrite(path, image, {cv::IMWRITE_JPEG_QUALITY, 90})) << path;
 }
 
-// A folder with config.xml, hotpixels.xml, an input folder and an output
-// folder below one temporary root.
-struct Shoot {
-    TempFolder root;
-    std::string indir = root / "in/";
-    std::string outdir = root / "out/";
-    std::string filter = "*.jpg";
-    std::string saveformat = "jpg";
-    std::string method = "1";
-    std::string diffimages = "0";
-    std::string mul = "60";
-    int width = 96;
-    int height = 64;
-    std::vector<HotPixel> pixels = {{20, 17, 2}, {70, 40, 1}};
-
-    Shoot() { mkdir(indir.c_str(), 0755); }
-
-    void writeFiles() const {
-        testing::writeFile(root / "config.xml",
-                           "<config><heal><filter>" + filter + "</filter><indir>" + indir + "</indir><outdir>" +
-                               outdir + "</outdir><saveformat>" + saveformat + "</saveformat><range>3</range>" +
-                               "<method>" + method + "</method><diffimages mul=\"" + mul + "\">" + diffimages +
-                               "</diffimages></heal></config>");
-        std::string map = "<?xml version=\"1.0\"?>\n<hotpixels>\n <width>" + std::to_string(width) +
-                          "</width>\n <height>" + std::to_string(height) + "</height>\n";
-        for (const HotPixel& p : pixels)
-            map += " <pix x=\"" + std::to_string(p.x) + "\" y=\"" + std::to_string(p.y) + "\" r=\"" +
-                   std::to_string(p.r) + "\"/>\n";
-        testing::writeFile(root / "hotpixels.xml", map + "</hotpixels>");
-    }
-
-    cv::Mat photo(unsigned seed = 1, int channels = 3) const {
-        return withHotPixels(noisePhoto(width, height, channels, seed, 7, 2.0), pixels);
-    }
-
-    ProgramRun run(const std::string& workingFolder = "") const {
-        writeFiles();
-        return testing::runSpeckmend({"heal", root / "config.xml", root / "hotpixels.xml"},
-                                     workingFolder.empty() ? root.path() : workingFolder);
+// Every heal key written, as a photographer's configuration would.
+struct Shoot : testing::HealShoot {
+    Shoot() {
+        range = "3";
+        method = "1";
+        diffimages = "0";
+        mul = "60";
     }
 };
-
 
 // Pixels that differ between two images of the same geometry, outside the
 // 16-pixel cells the hot pixels' squares touch (grown by two pixels for the

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 extern char** environ;
 
@@ -77,6 +78,31 @@ std::string statusBlock(const std::string& output) {
     const std::size_t from = begin + stage.size();
     const std::size_t end = output.find("All done", from);
     return output.substr(from, end == std::string::npos ? std::string::npos : end - from);
+}
+
+std::string echoBlock(const EchoValues& v) {
+    const std::pair<const char*, const std::string*> lines[] = {
+        {"/config/detect/filter[1]", &v.detectFilter},
+        {"/config/detect/indir[1]", &v.detectIndir},
+        {"/config/detect/outfile[1]", &v.outfile},
+        {"/config/detect/amount[1]", &v.amount},
+        {"/config/detect/channels[1]", &v.channels},
+        {"/config/detect/hprad[1]", &v.hprad},
+        {"/config/detect/outimage[1]", &v.outimage},
+        {"/config/detect/outimage[1]/@dxtext", &v.dxtext},
+        {"/config/detect/outimage[1]/@dytext", &v.dytext},
+        {"/config/heal/filter[1]", &v.healFilter},
+        {"/config/heal/indir[1]", &v.healIndir},
+        {"/config/heal/outdir[1]", &v.outdir},
+        {"/config/heal/saveformat[1]", &v.saveformat},
+        {"/config/heal/range[1]", &v.range},
+        {"/config/heal/method[1]", &v.method},
+        {"/config/heal/diffimages[1]", &v.diffimages},
+        {"/config/heal/diffimages[1]/@mul", &v.mul},
+    };
+    std::string block;
+    for (const auto& [path, value] : lines) block += std::string(path) + ": " + *value + "\n";
+    return block;
 }
 
 std::string readFile(const std::string& path) {

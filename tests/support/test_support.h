@@ -43,6 +43,31 @@ ProgramRun runSpeckmend(const std::vector<std::string>& arguments, const std::st
 // the run ended early.
 std::string statusBlock(const std::string& output);
 
+// The values of the seventeen echo lines, each as the program prints it when
+// the key is missing unless a test names it.
+struct EchoValues {
+    std::string detectFilter = "*.jpg";
+    std::string detectIndir;
+    std::string outfile;
+    std::string amount = "0,999";
+    std::string channels = "32";
+    std::string hprad = "3";
+    std::string outimage;
+    std::string dxtext = "-50";
+    std::string dytext = "-10";
+    std::string healFilter = "*.jpg";
+    std::string healIndir;
+    std::string outdir;
+    std::string saveformat = "jpg";
+    std::string range = "3,0";
+    std::string method = "1";
+    std::string diffimages = "0";
+    std::string mul = "60,0";
+};
+
+// The echo lines of the configuration keys, in the order they are read.
+std::string echoBlock(const EchoValues& values);
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 
