@@ -19,14 +19,27 @@ struct HotSpot {
     std::int32_t area = 0;      // pixels above threshold in the spot
 };
 
-// `significance`: CV_32FC1, residual over threshold; pixels above 1 are hot.
-// `candidates`: every pixel above 1, in any order. Pixels at most two apart
-// (one quiet pixel between them) belong to the same spot; pixels in a line's
-// band are left to the line. The radius is the distance from the peak to
-// the farthest pixel of the spot plus one, rounded up, and at least
-// `minRadius`. Spots come in scan order of their peaks. Visited pixels are
-// negated in `significance`.
-std::vector<HotSpot> mergeHotSpots(cv::Mat& significance, const std::vector<cv::Point>& candidates,
-                                   const std::vector<HotLine>& lines, std::int32_t minRadius);
+// A pixel above its threshold: its residual over that threshold, above 1.
+struct SpotCandidate {
+    cv::Point at;
+    float significance = 0.0f;
+};
+
+// Pixels at most two apart (one quiet pixel between them) belong to the
+// same spot; pixels in a line's band are left to the line. A spot's peak is
+// its most significant pixel (the first in scan order among equals); its
+// radius is the distance from the peak to its farthest pixel plus one,
+// rounded up, and at least `minRadius`. Spots come in scan order of their
+// peaks; the candidates may come in any order, each position once.
+std::vector<HotSpot> mergeHotSpots(const std::vector<SpotCandidate>& candidates, const std::vector<HotLine>& lines,
+                                   std::int32_t minRadius);
+
+// Which spots stand in the shadow of a much stronger one: within `reach`
+// pixels of a spot at least `ratio` times as strong. A strong hot pixel in a
+// JPEG dark frame rings over its 8- and 16-pixel blocks, and the ringing
+// shows as faint spots around it that are no defects of the sensor.
+// `strengths[i]` belongs to `peaks[i]`.
+std::vector<bool> shadowedSpots(const std::vector<cv::Point>& peaks, const std::vector<float>& strengths, int reach,
+                                float ratio);
 
 }  // namespace speckmend

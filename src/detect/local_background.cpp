@@ -2,14 +2,16 @@
 #include "detect/local_background.h"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 namespace speckmend {
 namespace {
 
 // Odd, so that the sample does not sit on one phase of a colour mosaic or of
-// the 8-pixel block grid of a JPEG; about ten samples along a block side.
-int sampleStride(int window) { return std::max(1, window / 10) | 1; }
+// the 8-pixel block grid of a JPEG; seven or more samples along a block
+// side, whose median moves by under a fifth of the noise.
+int sampleStride(int window) { return std::max(1, window / 7) | 1; }
 
 }  // namespace
 
@@ -45,8 +47,6 @@ LocalBackground::LocalBackground(const cv::Mat& mean, int channel, int window)
             }
         }
     });
-    columns_.resize(static_cast<std::size_t>(mean.cols));
-    for (int x = 0; x < mean.cols; ++x) columns_[static_cast<std::size_t>(x)] = tap(x, blockColumns);
 }
 
 LocalBackground::Tap LocalBackground::tap(int pixel, int blockCount) const {
@@ -63,21 +63,28 @@ void LocalBackground::fillRow(int y, float* out) const {
     const float* upper = blocks_.ptr<float>(vertical.index);
     const float* lower = blocks_.ptr<float>(std::min(vertical.index + 1, blocks_.rows - 1));
     // The row interpolated between the two block rows, one value per block
-    // column, then along the row.
+    // column; along the row the background is then a straight ramp from one
+    // block centre to the next, flat beyond the outer ones.
     thread_local std::vector<float> blend;
-    blend.resize(static_cast<std::size_t>(blocks_.cols) + 1);
+    blend.resize(static_cast<std::size_t>(blocks_.cols));
     for (int b = 0; b < blocks_.cols; ++b) blend[b] = upper[b] + vertical.weight * (lower[b] - upper[b]);
-    blend[blocks_.cols] = blend[blocks_.cols - 1];
-    for (int x = 0; x < width_; ++x) {
-        const Tap& t = columns_[static_cast<std::size_t>(x)];
-        const float a = blend[t.index];
-        out[x] = a + t.weight * (blend[t.index + 1] - a);
+    const float half = 0.5f * static_cast<float>(window_ - 1);
+    auto centre = [&](int b) { return static_cast<int>(std::ceil(static_cast<float>(b) * window_ + half)); };
+    const int first = std::min(centre(0), width_);
+    std::fill(out, out + first, blend[0]);
+    int x = first;
+    for (int b = 0; b + 1 < blocks_.cols && x < width_; ++b) {
+        const int end = std::min(centre(b + 1), width_);
+        const float slope = (blend[b + 1] - blend[b]) / static_cast<float>(window_);
+        const float base = blend[b] - slope * (static_cast<float>(b) * window_ + half);
+        for (; x < end; ++x) out[x] = base + slope * static_cast<float>(x);
     }
+    std::fill(out + x, out + width_, blend[blocks_.cols - 1]);
 }
 
 float LocalBackground::at(int x, int y) const {
     const Tap vertical = tap(y, blocks_.rows);
-    const Tap horizontal = columns_.at(static_cast<std::size_t>(x));
+    const Tap horizontal = tap(x, blocks_.cols);
     auto value = [&](int row, int column) {
         return blocks_.at<float>(std::min(row, blocks_.rows - 1), std::min(column, blocks_.cols - 1));
     };

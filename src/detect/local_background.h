@@ -11,8 +11,6 @@
 // cost hundreds.
 #pragma once
 
-#include <vector>
-
 #include <opencv2/core.hpp>
 
 namespace speckmend {
@@ -41,8 +39,7 @@ private:
 
     int width_;
     int window_;
-    cv::Mat blocks_;            // CV_32FC1
-    std::vector<Tap> columns_;  // one per frame column
+    cv::Mat blocks_;  // CV_32FC1
 };
 
 }  // namespace speckmend

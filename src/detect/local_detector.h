@@ -11,7 +11,7 @@
 // (hot_spots.h). The strongest local maxima that stayed below the threshold
 // are kept as well, so that a check sheet can show what was nearly taken.
 //
-// Memory: besides the mean, one frame-sized float image (the significance).
+// Memory: besides the mean, a few rows per thread and what stands out.
 #pragma once
 
 #include <cstdint>
