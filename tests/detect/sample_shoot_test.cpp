@@ -21,6 +21,7 @@ namespace {
 
 using testing::readFile;
 using testing::runProgram;
+using testing::runSpeckmend;
 using testing::TempFolder;
 using testing::writeFile;
 
@@ -644,7 +645,7 @@ TEST(ScoreDetection, CountsRecallByStrengthFalsePositivesAndLines) {
         {"row in pixels", pix(20, 500) + pix(250, 500) + pix(590, 501), {},
          {{"lines_in_pieces", "1"}, {"lines_as_one", "0"}, {"fp", "0"}}},
         {"pixel beyond the column's end", pix(450, 150), {}, {{"lines_in_pieces", "0"}, {"fp", "1"}}},
-        // Former bugs
+        // Map text
         {"attributes in another order", " <pix r=\"3\" y=\"100\" x=\"500\"/>\n", {}, {{"recall80", "1.0000"}, {"fp", "0"}}},
     };
     for (const Row& row : rows) {
@@ -705,6 +706,43 @@ TEST(ScoreDetection, RefusesWhatItCannotScore) {
         const auto run = runProgram(scorer, row.arguments, folder.path());
         EXPECT_EQ(run.status, row.status);
         EXPECT_NE((run.output + run.errors).find(row.says), std::string::npos) << run.output << run.errors;
+    }
+}
+
+// ---- The generator, the program and the scorer together ---------------------
+
+// A set's own configuration runs `speckmend detect` over its frames, and the
+// map it writes scores against the truth; the demo shoot's planted.txt is
+// still scored as the demo expects.
+TEST(ScoreDetection, ScoresWhatDetectWritesForASetAndForTheDemoShoot) {
+    const std::string scorer = std::string(SPECKMEND_TOOLS_DIR) + "/score_detection";
+    TempFolder folder;
+    struct Row {
+        const char* name;
+        std::vector<std::string> arguments;
+        const char* truth;
+        const char* says;
+    };
+    const Row rows[] = {
+        {"clean set", smallSet("clean", "12"), "truth.txt", "\nsummary set=clean "},
+        {"demo shoot", smallShoot("12"), "planted.txt", "planted hot pixels: "},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string out = generate(folder, row.name, row.arguments);
+        const auto detect = runSpeckmend({"detect", "config.xml"}, out);
+        ASSERT_EQ(detect.status, 0) << detect.output;
+        ASSERT_NE(detect.output.find("hotpixel(s) found."), std::string::npos) << detect.output;
+        const auto score = runProgram(scorer, {row.truth, "hotpixels.xml"}, out);
+        EXPECT_NE(score.output.find(row.says), std::string::npos) << score.output << score.errors;
+        EXPECT_EQ(score.output.find("map size"), std::string::npos) << score.output;
+        if (std::string(row.truth) == "truth.txt") {
+            EXPECT_EQ(score.status, 0);
+            // The histogram detector finds the strongest spots at least.
+            const auto summary = summaryOf(score.output);
+            EXPECT_GT(std::stoi(summary.at("found")), 0);
+            EXPECT_EQ(summary.at("planted"), "24");
+        }
     }
 }
 
