@@ -13,6 +13,23 @@ namespace {
 // side, whose median moves by under a fifth of the noise.
 int sampleStride(int window) { return std::max(1, window / 7) | 1; }
 
+// The first sampled position of a block [start, end): the sample is
+// centred in the block as well as the stride allows.
+int firstSample(int start, int end, int stride) { return start + (end - start - 1) % stride / 2; }
+
+// Where the blocks along one side stand: the middle of each block's sample,
+// the last (partial) block's included. A ramp's median lies there.
+std::vector<float> blockCentres(int length, int window, int stride) {
+    std::vector<float> centres;
+    for (int start = 0; start < length; start += window) {
+        const int end = std::min(start + window, length);
+        const int first = firstSample(start, end, stride);
+        const int count = (end - 1 - first) / stride + 1;
+        centres.push_back(static_cast<float>(first) + 0.5f * static_cast<float>((count - 1) * stride));
+    }
+    return centres;
+}
+
 }  // namespace
 
 LocalBackground::LocalBackground(const cv::Mat& mean, int channel, int window)
@@ -35,64 +52,66 @@ LocalBackground::LocalBackground(const cv::Mat& mean, int channel, int window)
                 const int left = bx * window;
                 const int right = std::min(left + window, mean.cols);
                 sample.clear();
-                for (int y = top + (bottom - top - 1) % stride / 2; y < bottom; y += stride) {
+                for (int y = firstSample(top, bottom, stride); y < bottom; y += stride) {
                     const float* row = mean.ptr<float>(y);
-                    for (int x = left + (right - left - 1) % stride / 2; x < right; x += stride) {
+                    for (int x = firstSample(left, right, stride); x < right; x += stride) {
                         sample.push_back(row[x * channels + channel]);
                     }
                 }
+                // Of an even sample the mean of the middle two, so that the
+                // median of a ramp lies at the block's centre.
                 auto middle = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() / 2);
                 std::nth_element(sample.begin(), middle, sample.end());
-                blocks_.at<float>(by, bx) = *middle;
+                float median = *middle;
+                if (sample.size() % 2 == 0) median = 0.5f * (median + *std::max_element(sample.begin(), middle));
+                blocks_.at<float>(by, bx) = median;
             }
         }
     });
+    columnCentres_ = blockCentres(mean.cols, window, stride);
+    rowCentres_ = blockCentres(mean.rows, window, stride);
 }
 
-LocalBackground::Tap LocalBackground::tap(int pixel, int blockCount) const {
-    // Block b's centre lies at b * window + (window - 1) / 2.
-    const float position = (static_cast<float>(pixel) - 0.5f * static_cast<float>(window_ - 1)) / window_;
-    if (position <= 0.0f || blockCount == 1) return {0, 0.0f};
-    if (position >= static_cast<float>(blockCount - 1)) return {blockCount - 2, 1.0f};
-    const int index = static_cast<int>(position);
-    return {index, position - static_cast<float>(index)};
+LocalBackground::Tap LocalBackground::tap(float pixel, const std::vector<float>& centres) const {
+    if (centres.size() < 2) return {0, 0.0f};
+    const int last = static_cast<int>(centres.size()) - 2;
+    const int index = std::clamp(static_cast<int>(std::floor((pixel - centres[0]) / window_)), 0, last);
+    return {index, (pixel - centres[index]) / (centres[index + 1] - centres[index])};
 }
 
 void LocalBackground::fillRow(int y, float* out) const {
-    const Tap vertical = tap(y, blocks_.rows);
+    const Tap vertical = tap(static_cast<float>(y), rowCentres_);
     const float* upper = blocks_.ptr<float>(vertical.index);
     const float* lower = blocks_.ptr<float>(std::min(vertical.index + 1, blocks_.rows - 1));
     // The row interpolated between the two block rows, one value per block
-    // column; along the row the background is then a straight ramp from one
-    // block centre to the next, flat beyond the outer ones.
+    // column; along the row the background is then a straight line through
+    // neighbouring block centres, the outer lines extended to the edges.
     thread_local std::vector<float> blend;
     blend.resize(static_cast<std::size_t>(blocks_.cols));
     for (int b = 0; b < blocks_.cols; ++b) blend[b] = upper[b] + vertical.weight * (lower[b] - upper[b]);
-    const float half = 0.5f * static_cast<float>(window_ - 1);
-    auto centre = [&](int b) { return static_cast<int>(std::ceil(static_cast<float>(b) * window_ + half)); };
-    const int first = std::min(centre(0), width_);
-    std::fill(out, out + first, blend[0]);
-    int x = first;
-    for (int b = 0; b + 1 < blocks_.cols && x < width_; ++b) {
-        const int end = std::min(centre(b + 1), width_);
-        const float slope = (blend[b + 1] - blend[b]) / static_cast<float>(window_);
-        const float base = blend[b] - slope * (static_cast<float>(b) * window_ + half);
+    if (blocks_.cols == 1) {
+        std::fill(out, out + width_, blend[0]);
+        return;
+    }
+    int x = 0;
+    for (int b = 0; b + 1 < blocks_.cols; ++b) {
+        const bool lastSegment = b + 2 == blocks_.cols;
+        const int end = lastSegment ? width_ : std::min(static_cast<int>(std::ceil(columnCentres_[b + 1])), width_);
+        const float slope = (blend[b + 1] - blend[b]) / (columnCentres_[b + 1] - columnCentres_[b]);
+        const float base = blend[b] - slope * columnCentres_[b];
         for (; x < end; ++x) out[x] = base + slope * static_cast<float>(x);
     }
-    std::fill(out + x, out + width_, blend[blocks_.cols - 1]);
 }
 
 float LocalBackground::at(int x, int y) const {
-    const Tap vertical = tap(y, blocks_.rows);
-    const Tap horizontal = tap(x, blocks_.cols);
+    const Tap vertical = tap(static_cast<float>(y), rowCentres_);
+    const Tap horizontal = tap(static_cast<float>(x), columnCentres_);
     auto value = [&](int row, int column) {
         return blocks_.at<float>(std::min(row, blocks_.rows - 1), std::min(column, blocks_.cols - 1));
     };
-    const float upper = value(vertical.index, horizontal.index) +
-                        horizontal.weight * (value(vertical.index, horizontal.index + 1) - value(vertical.index, horizontal.index));
-    const float lower = value(vertical.index + 1, horizontal.index) +
-                        horizontal.weight *
-                            (value(vertical.index + 1, horizontal.index + 1) - value(vertical.index + 1, horizontal.index));
+    const int r = vertical.index, c = horizontal.index;
+    const float upper = value(r, c) + horizontal.weight * (value(r, c + 1) - value(r, c));
+    const float lower = value(r + 1, c) + horizontal.weight * (value(r + 1, c + 1) - value(r + 1, c));
     return upper + vertical.weight * (lower - upper);
 }
 

@@ -5,11 +5,13 @@
 // background is the median of a regular sample of its pixels, which a hot
 // pixel, a cluster or a hot line crossing the block cannot move by more than
 // a fraction of the noise. Between block centres the background is
-// interpolated bilinearly (held constant beyond the outer centres), so a
-// smooth brightening of tens of DN toward a corner cancels. This costs a few
+// interpolated bilinearly, and extrapolated linearly beyond the outer
+// centres, so a smooth brightening of tens of DN toward a corner cancels. This costs a few
 // operations per pixel, where a per-pixel median over the same window would
 // cost hundreds.
 #pragma once
+
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -29,17 +31,20 @@ public:
     const cv::Mat& blocks() const { return blocks_; }
 
 private:
-    // Position in block-centre coordinates, split into a left index and the
-    // weight of the right neighbour.
+    // A pixel's place between two neighbouring block centres: the first's
+    // index and the weight of the second (below 0 or above 1 beyond the
+    // outer centres, where the line through the outer two goes on).
     struct Tap {
         int index;
         float weight;
     };
-    Tap tap(int pixel, int blockCount) const;
+    Tap tap(float pixel, const std::vector<float>& centres) const;
 
     int width_;
     int window_;
     cv::Mat blocks_;  // CV_32FC1
+    std::vector<float> columnCentres_;
+    std::vector<float> rowCentres_;
 };
 
 }  // namespace speckmend

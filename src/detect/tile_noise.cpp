@@ -9,12 +9,23 @@
 namespace speckmend {
 namespace {
 
-// Odd and coprime with 8, like the background's sample; a few thousand
+// One pixel in kSpacing is sampled, on a slanted lattice ((x + kSlant y)
+// divisible by kSpacing): every row and every column holds the same small
+// share of the samples, so a hot column or row, which a square grid would
+// sample whole, weighs no more than its share of the tile. A few thousand
 // samples per full tile.
-constexpr int kSampleStride = 5;
+constexpr int kSpacing = 25;
+constexpr int kSlant = 7;
+// The upper tail is read at the 95th percentile, 1.645 standard deviations
+// for Gaussian noise: far enough out to see the skew of clipped noise, far
+// enough in that hot pixels and a few hot lines (each under half a percent
+// of a tile) move it little.
+constexpr double kTailShare = 0.95;
+constexpr float kTailSigmas = 1.6449f;
 // A threshold of zero would make every positive residual hot and divide by
 // zero in the significance; this is far below any sensor's noise.
 constexpr float kSmallestThreshold = 1e-3f;
+constexpr float kSmoothing = 0.15f;
 
 }  // namespace
 
@@ -27,9 +38,10 @@ float upperSigma(std::vector<float>& values) {
     std::vector<float> above;
     above.reserve(values.size() - values.size() / 2);
     for (auto v = middle; v != values.end(); ++v) above.push_back(*v - median);
-    auto half = above.begin() + static_cast<std::ptrdiff_t>(above.size() * 0.9545);
-    std::nth_element(above.begin(), half, above.end());
-    return 0.5f * *half;
+    // The upper half's share (2 kTailShare - 1) is the whole's kTailShare.
+    auto tail = above.begin() + static_cast<std::ptrdiff_t>(static_cast<double>(above.size()) * (2.0 * kTailShare - 1.0));
+    std::nth_element(above.begin(), tail, above.end());
+    return *tail / kTailSigmas;
 }
 
 TileNoise::TileNoise(const cv::Mat& mean, int channel, const LocalBackground& background, double multiple,
@@ -42,37 +54,31 @@ TileNoise::TileNoise(const cv::Mat& mean, int channel, const LocalBackground& ba
     noise_.create(rows, columns, CV_32FC1);
     threshold_.create(rows, columns, CV_32FC1);
     cv::Mat measured(rows, columns, CV_32FC1);
-    // One band of tiles at a time: each sampled row's background is made
-    // once and its samples go to the tiles they fall in.
-    cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
-        std::vector<std::vector<float>> residuals(static_cast<std::size_t>(columns));
-        std::vector<float> backgroundRow(static_cast<std::size_t>(mean.cols));
-        for (int ty = range.start; ty < range.end; ++ty) {
-            const int top = ty * kTile;
-            const int bottom = std::min(top + kTile, mean.rows);
-            // A small frame is sampled whole.
-            const int stride = static_cast<std::int64_t>(bottom - top) * std::min(mean.cols, kTile) <
-                                       64 * kSampleStride * kSampleStride
-                                   ? 1
-                                   : kSampleStride;
-            for (auto& tile : residuals) tile.clear();
-            for (int y = top; y < bottom; y += stride) {
-                background.fillRow(y, backgroundRow.data());
+    cv::parallel_for_(cv::Range(0, rows * columns), [&](const cv::Range& range) {
+        std::vector<float> residuals;
+        for (int t = range.start; t < range.end; ++t) {
+            const int tx = t % columns, ty = t / columns;
+            const int top = ty * kTile, bottom = std::min(top + kTile, mean.rows);
+            const int left = tx * kTile, right = std::min(left + kTile, mean.cols);
+            // A small tile is sampled whole.
+            const int spacing = (bottom - top) * (right - left) < 64 * kSpacing ? 1 : kSpacing;
+            residuals.clear();
+            for (int y = top; y < bottom; ++y) {
                 const float* row = mean.ptr<float>(y);
-                for (int x = 0; x < mean.cols; x += stride) {
-                    residuals[static_cast<std::size_t>(x / kTile)].push_back(row[x * channels + channel] -
-                                                                             backgroundRow[x]);
+                const std::int64_t shift = (left + static_cast<std::int64_t>(kSlant) * y) % spacing;
+                const int offset = static_cast<int>((spacing - shift) % spacing);
+                for (int x = left + offset; x < right; x += spacing) {
+                    residuals.push_back(row[x * channels + channel] - background.at(x, y));
                 }
             }
-            for (int tx = 0; tx < columns; ++tx) {
-                measured.at<float>(ty, tx) = upperSigma(residuals[static_cast<std::size_t>(tx)]);
-            }
+            measured.at<float>(ty, tx) = upperSigma(residuals);
         }
     });
-    // Each tile's noise is the median of its own and its neighbours'
-    // measurements: a noisy corner still raises its own threshold, but the
-    // sampling error of one tile's estimate, which would move its threshold
-    // by several percent, is evened out.
+    // A tile's measurement that lies within kSmoothing of the median of its
+    // own and its neighbours' is replaced by that median: the sampling error
+    // of one tile, which would move its threshold by several percent, is
+    // evened out, while a tile that really is noisier (a glowing corner)
+    // keeps its own.
     for (int ty = 0; ty < rows; ++ty) {
         for (int tx = 0; tx < columns; ++tx) {
             std::vector<float> around;
@@ -83,7 +89,8 @@ TileNoise::TileNoise(const cv::Mat& mean, int channel, const LocalBackground& ba
             }
             auto middle = around.begin() + static_cast<std::ptrdiff_t>(around.size() / 2);
             std::nth_element(around.begin(), middle, around.end());
-            const float sigma = *middle;
+            const float own = measured.at<float>(ty, tx);
+            const float sigma = std::fabs(own - *middle) <= kSmoothing * *middle ? *middle : own;
             noise_.at<float>(ty, tx) = sigma;
             threshold_.at<float>(ty, tx) =
                 std::max({static_cast<float>(multiple * sigma), static_cast<float>(floor), kSmallestThreshold});
