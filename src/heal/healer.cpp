@@ -12,6 +12,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/photo.hpp>
 
 #include "heal/jpeg_transplant.h"
 #include "platform/directory.h"
@@ -141,6 +142,33 @@ cv::Rect lineBand(const HotLine& line, const cv::Size& size) {
     return column ? cv::Rect(start, 0, extent, size.height) : cv::Rect(0, start, size.width, extent);
 }
 
+// The image library's inpainting takes the outermost frame of its mask as
+// known, so a band running to the photo's edges kept its hot ends and spread
+// them several pixels inwards. Each band is inpainted once more with its
+// ends continued past the edges (photo and mask replicated), where that
+// fault then lies; only the band's own pixels are taken back. `healed`
+// holds the photo with everything else repaired already.
+void repairBandEnds(cv::Mat& healed, const cv::Mat& mask, const std::vector<HotLine>& lines, double range,
+                    int method) {
+    constexpr int kContinued = 8;
+    const int margin = static_cast<int>(std::ceil(std::max(range, 1.0))) + 2;
+    for (const HotLine& line : lines) {
+        const cv::Rect band = lineBand(line, healed.size());
+        if (band.empty()) continue;
+        const bool column = line.axis == HotLine::Axis::column;
+        const cv::Rect area = (column ? cv::Rect(band.x - margin, 0, band.width + 2 * margin, band.height)
+                                      : cv::Rect(0, band.y - margin, band.width, band.height + 2 * margin)) &
+                              cv::Rect(cv::Point(), healed.size());
+        const int along = column ? kContinued : 0, across = column ? 0 : kContinued;
+        cv::Mat photoPart, maskPart, repaired;
+        cv::copyMakeBorder(healed(area), photoPart, along, along, across, across, cv::BORDER_REPLICATE);
+        cv::copyMakeBorder(mask(area), maskPart, along, along, across, across, cv::BORDER_REPLICATE);
+        cv::inpaint(photoPart, maskPart, repaired, range, method);
+        const cv::Rect inner(across + band.x - area.x, along + band.y - area.y, band.width, band.height);
+        repaired(inner).copyTo(healed(band));
+    }
+}
+
 // The map's pixels and, per line, squares of side 2r+1 centred on it, one
 // after the other along its length, which together cover the band exactly.
 // A map made for a side longer than the image reader ever loads fits no
@@ -210,6 +238,7 @@ void Healer::inpaint(const cv::Mat& photo) {
     healed_.create(photo.size(), photo.type());
     if (settings_.diffimages != 0) difference_.create(photo.size(), photo.type());
     inpainter_.inpaint(photo, healed_, settings_.method);
+    repairBandEnds(healed_, mask_, settings_.map.lines, settings_.range, settings_.method);
 }
 
 Healer::Repair Healer::repair(const std::string& fileName) {
@@ -231,12 +260,14 @@ Healer::Repair Healer::repair(const std::string& fileName) {
         std::swap(healed_, spareHealed_);
         healed_.create(photo.size(), photo.type());
         inpainter_.inpaint(photo, healed_, settings_.method);
+        repairBandEnds(healed_, mask_, settings_.map.lines, settings_.range, settings_.method);
         result.photo = photo;
         result.healed = healed_;
     } else {
         // Nothing needs the photo afterwards: repair it where it lies and
         // spare the copy of the whole image.
         inpainter_.inpaintInPlace(photo, settings_.method);
+        repairBandEnds(photo, mask_, settings_.map.lines, settings_.range, settings_.method);
         result.healed = photo;
     }
     result.donorAreas = donorAreas_;
