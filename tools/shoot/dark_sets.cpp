@@ -280,20 +280,17 @@ JpegOptions jpegOptions(const DarkSetOptions& o) {
 }
 
 // What a reader gets back from a noise-free frame written as the set writes
-// its frames, as floats.
-cv::Mat rendered(const DarkSetOptions& o, const cv::Mat& frame, bool jpeg, bool bayer) {
-    cv::Mat result;
+// its frames: floats for PNG (whose rounding the noise of real frames
+// averages out), the decoded 8-bit image for JPEG. Takes the frame over.
+cv::Mat rendered(const DarkSetOptions& o, cv::Mat frame, bool jpeg, bool bayer) {
     if (!jpeg && !bayer) {
-        result = cv::max(cv::min(frame, 255.0f), 0.0f);
-        return result;
+        cv::min(frame, 255.0f, frame);
+        cv::max(frame, 0.0f, frame);
+        return frame;
     }
-    const cv::Mat stored = toStored(frame, bayer);
-    const std::string bytes = encodeJpeg(stored, jpegOptions(o));
-    const cv::Mat decoded =
-        cv::imdecode(cv::Mat(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.data())),
-                     cv::IMREAD_UNCHANGED);
-    decoded.convertTo(result, CV_32F);
-    return result;
+    std::string bytes = encodeJpeg(toStored(frame, bayer), jpegOptions(o));
+    frame.release();
+    return cv::imdecode(cv::Mat(1, static_cast<int>(bytes.size()), CV_8UC1, bytes.data()), cv::IMREAD_UNCHANGED);
 }
 
 // Where a spot's strength is measured: its box, widened by the tolerance
@@ -307,28 +304,43 @@ std::vector<cv::Point> measuredPoints(const Spot& s, int widen, int width, int h
     return points;
 }
 
-// Per point, the largest value over the channels.
-std::vector<float> sample(const cv::Mat& image, const std::vector<cv::Point>& points) {
-    std::vector<float> values;
-    values.reserve(points.size());
+// Every channel's value at the points, point after point. Only these are
+// kept of a rendering, so that measuring needs no frame-sized sums.
+std::vector<double> sample(const cv::Mat& image, const std::vector<cv::Point>& points) {
     const int channels = image.channels();
+    std::vector<double> values;
+    values.reserve(points.size() * static_cast<std::size_t>(channels));
     for (const cv::Point& pt : points) {
-        const float* px = image.ptr<float>(pt.y) + static_cast<std::size_t>(pt.x) * channels;
-        values.push_back(*std::max_element(px, px + channels));
+        for (int c = 0; c < channels; ++c) {
+            const int at = pt.x * channels + c;
+            values.push_back(image.depth() == CV_8U ? image.ptr<std::uint8_t>(pt.y)[at] : image.ptr<float>(pt.y)[at]);
+        }
     }
     return values;
 }
 
-// Channel by channel excess of `mean` over `base` at the points: for each
-// point the largest excess over the channels.
-std::vector<float> excess(const cv::Mat& mean, const cv::Mat& base, const std::vector<cv::Point>& points) {
-    cv::Mat difference = mean - base;
-    return sample(difference, points);
+cv::Mat litFrame(const Plan& p, const cv::Mat& bg, int frame) {
+    cv::Mat lit = bg.clone();
+    addLines(lit, p);
+    for (const HotPixel& hp : p.pixels) {
+        if ((hp.lit >> frame) & 1) lit.at<float>(hp.y, hp.x) += hp.amplitude;
+    }
+    return lit;
 }
 
 void measureStrengths(const DarkSetOptions& o, Plan& p, const cv::Mat& bg, bool jpeg, bool bayer) {
     const int widen = (jpeg || bayer) ? p.truth.tolerance : 0;
-    cv::Mat sum, last;
+    const int channels = bayer ? 3 : 1;
+    std::vector<cv::Point> points;
+    std::vector<std::size_t> firsts;  // each spot's first point
+    for (const Spot& s : p.truth.spots) {
+        firsts.push_back(points.size());
+        const std::vector<cv::Point> own = measuredPoints(s, widen, o.width, o.height);
+        points.insert(points.end(), own.begin(), own.end());
+    }
+    firsts.push_back(points.size());
+
+    std::vector<double> sum(points.size() * channels, 0.0), last;
     std::vector<bool> previous;
     for (int i = 0; i < o.frames; ++i) {
         // Only the flickering pixels change between frames: a frame lit like
@@ -336,29 +348,33 @@ void measureStrengths(const DarkSetOptions& o, Plan& p, const cv::Mat& bg, bool 
         std::vector<bool> state(p.pixels.size());
         for (std::size_t k = 0; k < p.pixels.size(); ++k) state[k] = ((p.pixels[k].lit >> i) & 1) != 0;
         if (last.empty() || state != previous) {
-            cv::Mat frame = bg.clone();
-            addLines(frame, p);
-            for (const HotPixel& hp : p.pixels) {
-                if ((hp.lit >> i) & 1) frame.at<float>(hp.y, hp.x) += hp.amplitude;
-            }
-            last = rendered(o, frame, jpeg, bayer);
+            last = sample(rendered(o, litFrame(p, bg, i), jpeg, bayer), points);
             previous = state;
         }
-        if (sum.empty()) sum = cv::Mat::zeros(last.size(), last.type());
-        sum += last;
+        for (std::size_t k = 0; k < sum.size(); ++k) sum[k] += last[k];
     }
-    const cv::Mat mean = sum / static_cast<double>(o.frames);
-    const cv::Mat base = rendered(o, bg, jpeg, bayer);
-    for (Spot& s : p.truth.spots) {
-        std::vector<float> values = excess(mean, base, measuredPoints(s, widen, o.width, o.height));
-        float strength;
+    const std::vector<double> base = sample(rendered(o, bg.clone(), jpeg, bayer), points);
+
+    for (std::size_t n = 0; n < p.truth.spots.size(); ++n) {
+        Spot& s = p.truth.spots[n];
+        // Per point, the largest excess over the channels.
+        std::vector<double> values;
+        for (std::size_t k = firsts[n]; k < firsts[n + 1]; ++k) {
+            double best = -1e9;
+            for (int c = 0; c < channels; ++c) {
+                const std::size_t at = k * channels + c;
+                best = std::max(best, sum[at] / o.frames - base[at]);
+            }
+            values.push_back(best);
+        }
+        double strength;
         if (s.isLine()) {
             std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
             strength = values[values.size() / 2];
         } else {
             strength = *std::max_element(values.begin(), values.end());
         }
-        s.strength = std::round(std::max(0.0f, strength) * 10.0f) / 10.0f;
+        s.strength = std::round(std::max(0.0, strength) * 10.0) / 10.0;
     }
 }
 

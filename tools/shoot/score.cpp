@@ -150,7 +150,15 @@ Score scoreMap(const Truth& truth, const HotMap& map, int tolerance) {
                 asLine[i] = true;
             }
         }
-        if (!matched) ++score.falsePositives;
+        if (matched) continue;
+        ++score.falsePositives;
+        if (e.kind != MapEntry::Kind::pixel) continue;
+        for (const Spot& s : truth.spots) {
+            if (!s.isLine() && distance(s, e.x, e.y) <= kHaloReach) {
+                ++score.falseNearSpots;
+                break;
+            }
+        }
     }
 
     for (std::size_t i = 0; i < n; ++i) {
@@ -218,8 +226,10 @@ std::string scoreTable(const Truth& truth, const Score& score, int tolerance) {
         text += line;
     }
     std::snprintf(line, sizeof line,
-                  "map entries: %d (%d lines); false positives: %d (%.1f per 6 MP); duplicates: %d\n", score.entries,
-                  score.lineEntries, score.falsePositives, score.falsePerSixMegapixels, score.duplicates);
+                  "map entries: %d (%d lines); false positives: %d (%.1f per 6 MP, %d within %d px of a spot); "
+                  "duplicates: %d\n",
+                  score.entries, score.lineEntries, score.falsePositives, score.falsePerSixMegapixels,
+                  score.falseNearSpots, kHaloReach, score.duplicates);
     text += line;
     if (!score.missed.empty()) {
         text += "missed, strongest first:";
@@ -240,10 +250,10 @@ std::string summaryLine(const Truth& truth, const Score& score) {
     static const char* const kKeys[] = {"recall_below10", "recall10_20", "recall20_40", "recall40_80", "recall80"};
     char line[512];
     std::snprintf(line, sizeof line,
-                  "summary set=%s recall=%s found=%d planted=%d fp=%d fp_per_6mp=%.2f lines=%d lines_as_one=%d "
-                  "lines_in_pieces=%d duplicates=%d entries=%d",
+                  "summary set=%s recall=%s found=%d planted=%d fp=%d fp_per_6mp=%.2f fp_near_spots=%d lines=%d "
+                  "lines_as_one=%d lines_in_pieces=%d duplicates=%d entries=%d",
                   truth.set.c_str(), ratio(score.strong).c_str(), score.strong.found, score.strong.planted,
-                  score.falsePositives, score.falsePerSixMegapixels, score.linesPlanted, score.linesAsOne,
+                  score.falsePositives, score.falsePerSixMegapixels, score.falseNearSpots, score.linesPlanted, score.linesAsOne,
                   score.linesInPieces, score.duplicates, score.entries);
     std::string text = line;
     for (std::size_t i = 0; i < score.buckets.size(); ++i) text += std::string(" ") + kKeys[i] + "=" + ratio(score.buckets[i]);

@@ -46,12 +46,17 @@ struct Score {
     int clustersCovered = 0;        // strong clusters found by an entry whose radius covers the whole cluster
     int linesPlanted = 0, linesAsOne = 0, linesInPieces = 0;
     int entries = 0, lineEntries = 0, falsePositives = 0, duplicates = 0;
+    int falseNearSpots = 0;  // false positives within kHaloReach of a planted spot: its halo, not a spot of its own
     double falsePerSixMegapixels = 0.0;
     std::vector<Spot> missed;  // strong spots not found, strongest first
 };
 
 // The strength buckets' lower edges, in DN; the last is open.
 inline constexpr double kBucketEdges[] = {10.0, 20.0, 40.0, 80.0};
+
+// How far from a spot a false positive counts as in its halo: the ringing
+// of a strong spot's JPEG blocks (16 pixels wide in subsampled chroma).
+inline constexpr int kHaloReach = 16;
 
 Score scoreMap(const Truth& truth, const HotMap& map, int tolerance);
 
