@@ -62,8 +62,8 @@ void significanceRow(const cv::Mat& mean, const std::vector<ChannelModel>& model
         models[static_cast<std::size_t>(c)].background->fillRow(y, backgroundRow.data());
         const float* bg = backgroundRow.data();
         // Tile by tile, so that the inner loops are plain and vectorise.
-        for (int left = 0; left < mean.cols; left += TileNoise::kTile) {
-            const int right = std::min(left + TileNoise::kTile, mean.cols);
+        for (int left = 0; left < mean.cols; left += noise.tileWidth()) {
+            const int right = std::min(left + noise.tileWidth(), mean.cols);
             const float scale = 1.0f / noise.thresholdAt(left, y);
             if (channels == 1) {
                 for (int x = left; x < right; ++x) out[x] = (in[x] - bg[x]) * scale;
