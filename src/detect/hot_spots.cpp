@@ -12,6 +12,8 @@ namespace speckmend {
 
 namespace {
 
+constexpr float kCoreShare = 0.1f;
+
 std::int64_t positionKey(std::int64_t x, std::int64_t y) { return (y << 32) ^ (x & 0xffffffff); }
 
 bool scanOrderBefore(cv::Point a, cv::Point b) { return a.y != b.y ? a.y < b.y : a.x < b.x; }
@@ -57,8 +59,12 @@ std::vector<HotSpot> mergeHotSpots(const std::vector<SpotCandidate>& candidates,
                 spot.peak = c.at;
             }
         }
+        // The faint skirt that JPEG ringing leaves around a strong spot
+        // belongs to it but is no part of the defect: only members of at
+        // least kCoreShare of the peak decide the radius.
         double farthest = 0.0;
         for (std::size_t m : members) {
+            if (candidates[m].significance < kCoreShare * spot.significance) continue;
             const double dx = candidates[m].at.x - spot.peak.x;
             const double dy = candidates[m].at.y - spot.peak.y;
             farthest = std::max(farthest, std::sqrt(dx * dx + dy * dy));

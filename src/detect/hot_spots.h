@@ -28,8 +28,9 @@ struct SpotCandidate {
 // Pixels at most two apart (one quiet pixel between them) belong to the
 // same spot; pixels in a line's band are left to the line. A spot's peak is
 // its most significant pixel (the first in scan order among equals); its
-// radius is the distance from the peak to its farthest pixel plus one,
-// rounded up, and at least `minRadius`. Spots come in scan order of their
+// radius is the distance from the peak to its farthest pixel of at least a
+// tenth of the peak's significance, plus one, rounded up, and at least
+// `minRadius`. Spots come in scan order of their
 // peaks; the candidates may come in any order, each position once.
 std::vector<HotSpot> mergeHotSpots(const std::vector<SpotCandidate>& candidates, const std::vector<HotLine>& lines,
                                    std::int32_t minRadius);

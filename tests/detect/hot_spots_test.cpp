@@ -49,6 +49,10 @@ TEST(MergeHotSpots, OneEntryPerSpot) {
         {"on a hot column", {{{10, 3}, 5.0f}, {{11, 9}, 5.0f}, {{14, 3}, 2.0f}}, {{HotLine::Axis::column, 10, 1}},
          {{{14, 3}, 3, 1}}},
         {"nothing", {}, {}, {}},
+        // former bug: a strong spot's faint JPEG skirt widened its radius to 16
+        {"faint skirt", {{{50, 50}, 30.0f}, {{52, 50}, 2.9f}, {{54, 50}, 1.5f}, {{56, 51}, 1.5f}}, {},
+         {{{50, 50}, 3, 4}}},
+        {"core at a tenth", {{{50, 50}, 30.0f}, {{52, 50}, 3.0f}, {{54, 50}, 3.0f}}, {}, {{{50, 50}, 5, 3}}},
     };
     for (const Row& row : rows) {
         const std::vector<HotSpot> spots = mergeHotSpots(row.candidates, row.lines, 3);
