@@ -6,10 +6,8 @@
 // Input: flag byte 1 and 2 (the flag word's low ten bits), mode byte, then
 // the pattern up to the first NUL byte, then the subject.
 //
-// The engine backtracks without a step budget, so an exponential pattern
-// over a long subject runs for ages without being wrong. The caps below
-// keep most such cases short; the rest shows up as a timeout, which
-// scripts/fuzz reports apart from crashes.
+// Pattern and subject are taken at any size: a search that backtracks too
+// much ends in step_limit_reached, which is a normal outcome here.
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -17,9 +15,6 @@
 #include "regex/regex.h"
 
 namespace {
-
-constexpr std::size_t kMaxPattern = 96;
-constexpr std::size_t kMaxSubject = 64;
 
 template <class CI>
 void checkResults(const regex::basic_match_results<CI>& results, CI begin, CI end, const regex::backref_tag<CI>& whole) {
@@ -42,7 +37,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t nul = rest.find('\0');
     const std::string pattern = rest.substr(0, nul);
     const std::string subject = nul == std::string::npos ? std::string() : rest.substr(nul + 1);
-    if (pattern.size() > kMaxPattern || subject.size() > kMaxSubject) return 0;
 
     try {
         const regex::rpattern compiled(pattern, flags, mode);
@@ -56,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string cut = subject.substr(0, subject.find('\0'));
         const auto wholeC = compiledC.match(cut.c_str(), resultsC);
         checkResults(resultsC, cut.c_str(), cut.c_str() + cut.size(), wholeC);
+    } catch (const regex::step_limit_reached&) {
     } catch (const regex::bad_regexpr&) {
     }
     return 0;

@@ -1,4 +1,8 @@
 // The speckmend executable: everything happens in the run flow.
 #include "app/run.h"
+#include "platform/standard_streams.h"
 
-int main(int argc, char** argv) { return speckmend::run(argc, argv); }
+int main(int argc, char** argv) {
+    speckmend::prepareStandardStreams();
+    return speckmend::run(argc, argv);
+}

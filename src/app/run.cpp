@@ -5,16 +5,20 @@
 // run wrote before the error stays on disk.
 #include "app/run.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 
+#include "app/version.h"
 #include "config/load_settings.h"
 #include "config/settings.h"
 #include "detect/detector.h"
 #include "heal/healer.h"
 #include "platform/console.h"
 #include "platform/fatal_error.h"
+#include "platform/pending_file.h"
+#include "platform/standard_streams.h"
 #include "platform/web_page.h"
 
 namespace speckmend {
@@ -48,6 +52,9 @@ void processImages(Settings& settings) {
     }
     case Mode::heal: {
         Healer healer(settings.heal);
+        // Only around the healing itself: the key waits handle these
+        // signals on their own.
+        InterruptCleanup cleanup;
         healer.run();
         break;
     }
@@ -66,13 +73,18 @@ void printClosingText() {
 }  // namespace
 
 int run(int argc, char** argv) {
-    std::printf("\n***** Speckmend v1.02 %s *****\n\n", kMakerCredit);
+    std::printf("\n***** Speckmend v%s %s *****\n\n", kVersion, kMakerCredit);
     std::printf("1. Reading configuration...\n");
     {
         Settings settings;
         try {
             loadSettings(settings, argc, argv);
+            // The echo lines may have filled the buffer and failed unseen;
+            // no photo is touched for a user who cannot read the result.
+            if (!consoleIntact()) throw ConsoleClosed();
             processImages(settings);
+        } catch (const ConsoleClosed&) {
+            return kConsoleClosedStatus;
         } catch (const FatalError& error) {
             reportFatalError(error.message(), error.showUsage());
         } catch (const std::exception& error) {
@@ -82,7 +94,12 @@ int run(int argc, char** argv) {
             reportFatalError(error.what(), false);
         }
         printClosingText();
-        if (waitForKey() == kKeyG) openWebPage(kMakerPage);
+        if (!consoleIntact()) return kConsoleClosedStatus;
+        if (waitForKey() == kKeyG) {
+            // The opener is not to inherit the ignored SIGPIPE.
+            std::signal(SIGPIPE, SIG_DFL);
+            openWebPage(kMakerPage);
+        }
     }
     return 0;
 }

@@ -44,9 +44,10 @@ struct HotLine {
 
 struct HotPixelMap {
     std::vector<HotPixel> pixels;  // file order, duplicates kept
-    std::vector<HotLine> lines;    // columns, then rows, each in file order
     std::int32_t width = 0;
     std::int32_t height = 0;
+    // Last, so that a map written as {pixels, width, height} has none.
+    std::vector<HotLine> lines;  // columns, then rows, each in file order
 };
 
 class XmlDocument;

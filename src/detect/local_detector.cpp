@@ -21,12 +21,17 @@ namespace {
 
 // Below this a local maximum is not worth showing as a near miss.
 constexpr float kRejectedFloor = 0.5f;
+// Rows of significance worked out at a time, per thread.
+constexpr int kBandRows = 32;
+
 // JPEG ringing around a strong hot pixel reaches over its 16-pixel colour
 // block and stays below a quarter of its strength (measured on colour camera
 // darks; shadowedSpots).
-constexpr int kShadowReach = 16;
-constexpr float kShadowRatio = 4.0f;
-constexpr int kBandRows = 32;
+struct Shadow {
+    int reach;
+    float ratio;
+};
+constexpr Shadow kShadow{16, 4.0f};
 
 std::string channelName(int channels, int channel) {
     if (channels == 1) return "grey";
@@ -57,8 +62,8 @@ void significanceRow(const cv::Mat& mean, const std::vector<ChannelModel>& model
         models[static_cast<std::size_t>(c)].background->fillRow(y, backgroundRow.data());
         const float* bg = backgroundRow.data();
         // Tile by tile, so that the inner loops are plain and vectorise.
-        for (int left = 0; left < mean.cols; left += TileNoise::kTile) {
-            const int right = std::min(left + TileNoise::kTile, mean.cols);
+        for (int left = 0; left < mean.cols; left += noise.tileWidth()) {
+            const int right = std::min(left + noise.tileWidth(), mean.cols);
             const float scale = 1.0f / noise.thresholdAt(left, y);
             if (channels == 1) {
                 for (int x = left; x < right; ++x) out[x] = (in[x] - bg[x]) * scale;
@@ -211,7 +216,7 @@ LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& s
         peaks.push_back(spot.peak);
         strengths.push_back(spots.back().strength);
     }
-    const std::vector<bool> shadowed = shadowedSpots(peaks, strengths, kShadowReach, kShadowRatio);
+    const std::vector<bool> shadowed = shadowedSpots(peaks, strengths, kShadow.reach, kShadow.ratio);
     std::vector<LocalFinding> inShadow;
     for (std::size_t i = 0; i < spots.size(); ++i) (shadowed[i] ? inShadow : detection.spots).push_back(spots[i]);
 

@@ -22,6 +22,7 @@ constexpr int kSlant = 7;
 // of a tile) move it little.
 constexpr double kTailShare = 0.95;
 constexpr float kTailSigmas = 1.6449f;
+constexpr std::size_t kSmallestTailSample = 400;
 // A threshold of zero would make every positive residual hot and divide by
 // zero in the significance; this is far below any sensor's noise.
 constexpr float kSmallestThreshold = 1e-3f;
@@ -38,10 +39,13 @@ float upperSigma(std::vector<float>& values) {
     std::vector<float> above;
     above.reserve(values.size() - values.size() / 2);
     for (auto v = middle; v != values.end(); ++v) above.push_back(*v - median);
-    // The upper half's share (2 kTailShare - 1) is the whole's kTailShare.
-    auto tail = above.begin() + static_cast<std::ptrdiff_t>(static_cast<double>(above.size()) * (2.0 * kTailShare - 1.0));
+    // The upper half's share (2 share - 1) is the whole's share.
+    const bool large = values.size() >= kSmallestTailSample;
+    const double share = large ? kTailShare : 0.75;
+    const float sigmas = large ? kTailSigmas : 0.6745f;
+    auto tail = above.begin() + static_cast<std::ptrdiff_t>(static_cast<double>(above.size()) * (2.0 * share - 1.0));
     std::nth_element(above.begin(), tail, above.end());
-    return *tail / kTailSigmas;
+    return *tail / sigmas;
 }
 
 TileNoise::TileNoise(const cv::Mat& mean, int channel, const LocalBackground& background, double multiple,
@@ -49,8 +53,10 @@ TileNoise::TileNoise(const cv::Mat& mean, int channel, const LocalBackground& ba
     if (mean.depth() != CV_32F || mean.empty()) throw std::invalid_argument("TileNoise needs a float image");
     if (channel < 0 || channel >= mean.channels()) throw std::invalid_argument("TileNoise: no such channel");
     const int channels = mean.channels();
-    const int columns = (mean.cols + kTile - 1) / kTile;
-    const int rows = (mean.rows + kTile - 1) / kTile;
+    const int columns = std::max(1, (mean.cols + kTile / 2) / kTile);
+    const int rows = std::max(1, (mean.rows + kTile / 2) / kTile);
+    tileWidth_ = (mean.cols + columns - 1) / columns;
+    tileHeight_ = (mean.rows + rows - 1) / rows;
     noise_.create(rows, columns, CV_32FC1);
     threshold_.create(rows, columns, CV_32FC1);
     cv::Mat measured(rows, columns, CV_32FC1);
@@ -58,8 +64,8 @@ TileNoise::TileNoise(const cv::Mat& mean, int channel, const LocalBackground& ba
         std::vector<float> residuals;
         for (int t = range.start; t < range.end; ++t) {
             const int tx = t % columns, ty = t / columns;
-            const int top = ty * kTile, bottom = std::min(top + kTile, mean.rows);
-            const int left = tx * kTile, right = std::min(left + kTile, mean.cols);
+            const int top = ty * tileHeight_, bottom = std::min(top + tileHeight_, mean.rows);
+            const int left = tx * tileWidth_, right = std::min(left + tileWidth_, mean.cols);
             // A small tile is sampled whole.
             const int spacing = (bottom - top) * (right - left) < 64 * kSpacing ? 1 : kSpacing;
             residuals.clear();

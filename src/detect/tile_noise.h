@@ -21,12 +21,17 @@ namespace speckmend {
 // clipped and their upper tail stretched, and it is the upper tail that
 // makes false hot pixels; the MAD of such noise puts a threshold of "five
 // sigma" near four. Still untouched by the few hot pixels a tile holds
-// (they are far fewer than 2.3 percent of it). 0 for no values; reorders
+// (they are far fewer than 2.3 percent of it). Of a sample too small for
+// its tail to say anything, the median distance of the upper half from the
+// median is taken instead (1.4826 times it). 0 for no values; reorders
 // `values`.
 float upperSigma(std::vector<float>& values);
 
 class TileNoise {
 public:
+    // Tiles are about kTile pixels square: the frame's width and height are
+    // each split evenly, so that no thin strip at an edge is measured on
+    // its own.
     static constexpr int kTile = 256;
 
     // `mean` and `channel` as for the background model made from them.
@@ -36,12 +41,16 @@ public:
     int tileRows() const { return noise_.rows; }
     float noise(int tileX, int tileY) const { return noise_.at<float>(tileY, tileX); }
     float threshold(int tileX, int tileY) const { return threshold_.at<float>(tileY, tileX); }
-    float thresholdAt(int x, int y) const { return threshold(x / kTile, y / kTile); }
+    float thresholdAt(int x, int y) const { return threshold(x / tileWidth_, y / tileHeight_); }
+    int tileWidth() const { return tileWidth_; }
+    int tileHeight() const { return tileHeight_; }
 
     const cv::Mat& noise() const { return noise_; }          // CV_32FC1, one per tile
     const cv::Mat& thresholds() const { return threshold_; }  // CV_32FC1, one per tile
 
 private:
+    int tileWidth_ = kTile;
+    int tileHeight_ = kTile;
     cv::Mat noise_;
     cv::Mat threshold_;
 };

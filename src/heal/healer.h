@@ -1,14 +1,14 @@
-// The healing engine: repairs every hot pixel of the map in every photo of
-// the input folder and writes the results, losslessly for JPEG to JPEG.
+// The healing engine: repairs every hot pixel of the map in one photo and
+// makes its output files, losslessly for a JPEG saved as JPEG.
 //
 // Call order: construct over the heal section of the run settings, then
-// run() once (or, in tests, inpaint() / healFile() directly). The mask, the
-// repaired image and the difference image are cached from one photo to the
-// next: the mask is drawn once per photo size, the image buffers are kept
-// while size, channel count and depth stay the same.
+// run() once (the folder walk of heal_run.h), or, in tests, inpaint(),
+// heal() or healFile() directly. The mask is drawn once per photo size and
+// the repair buffers are kept while size, channel count and depth stay the
+// same. heal() writes nothing, so that one Healer per worker can run at once;
+// healFile() is heal() followed by writing its files one after the other.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,32 +19,51 @@
 
 namespace speckmend {
 
-// What became of one photo; run() prints one status line for each.
+// What became of one photo; the run prints one status line for each.
 enum class FileStatus {
     cannotLoad = -1,   // not loadable, or an output could not be written: "error:I/O!"
     badDimension = 0,  // another size than the map's: "error:bad dimension!"
     processed = 1,     // every output written: "processed."
 };
 
+// One photo healed in memory: what is to be written for it and printed.
+struct HealedPhoto {
+    struct File {
+        std::string path;  // outdir + name
+        std::vector<unsigned char> bytes;
+    };
+    FileStatus status = FileStatus::processed;
+    // In writing order: the repaired photo, then its difference image. A
+    // photo whose repair could not be encoded is cannotLoad with no files.
+    std::vector<File> files;
+    // Lines about this photo printed before its status line, each ending in
+    // a line break.
+    std::vector<std::string> notes;
+};
+
 class Healer {
 public:
-    // The settings are only read, and must outlive the Healer.
+    // The settings are only read, and must outlive the Healer. The folders
+    // are the prefixes of input and output paths; by default indir and
+    // outdir as configured.
     explicit Healer(const HealSettings& settings);
+    Healer(const HealSettings& settings, std::string inputFolder, std::string outputFolder);
 
     // Repairs one loaded photo (8 bits, one or three channels) into healed();
     // the photo itself is left unchanged. difference() is allocated for the
     // photo's geometry when difference images are on.
     void inpaint(const cv::Mat& photo);
 
-    // The per-file pipeline for one entry name of the input folder. May print
-    // a line about a skipped difference image; the status line is run()'s.
+    // The per-file pipeline for one entry name of the input folder, up to
+    // the bytes of every output; nothing is written or printed.
+    HealedPhoto heal(const std::string& fileName);
+
+    // heal() and then the files written, each complete or not at all; the
+    // notes are printed, the status line is the run's. cannotLoad also when
+    // an output cannot be written.
     FileStatus healFile(const std::string& fileName);
 
-    // The run over the input folder: one status line per matching entry, in
-    // listing order. Throws FatalError when the folder cannot be entered or
-    // nothing in it matches the filter. Leaves the current directory there.
-    // The next photo is loaded and repaired on a second thread while one is
-    // written; everything visible is as if they were taken one at a time.
+    // The run over the input folder (see HealRun).
     void run();
 
     const cv::Mat& mask() const { return mask_; }
@@ -52,34 +71,20 @@ public:
     const cv::Mat& difference() const { return difference_; }
     const RegionInpainter& inpainter() const { return inpainter_; }
 
-    // Name of the temporary JPEG of the lossless path, in the output folder.
-    static constexpr const char* kTemporaryName = "tmp_drop.jpg";
+    // Whether a save format takes the lossless path for a JPEG input: jpg or
+    // jpeg in any letter case.
+    static bool savesJpeg(const std::string& saveformat);
+    // Whether a file's first bytes are those of a JPEG (FF D8 FF).
+    static bool looksLikeJpeg(const std::vector<unsigned char>& bytes);
 
 private:
-    // One photo loaded and repaired, ready to be written.
-    struct Repair {
-        FileStatus status = FileStatus::processed;  // processed: repaired, not yet written
-        cv::Mat photo;   // as loaded; kept only for the difference image
-        cv::Mat healed;
-        std::shared_ptr<const std::vector<cv::Rect>> donorAreas;
-    };
-
-    // Loading and repair: touches the mask and the repair buffers only, so
-    // that it can run while the previous photo is written.
-    Repair repair(const std::string& fileName);
-    // Writing the outputs of one repaired photo, on the run's own thread.
-    FileStatus write(const std::string& fileName, const Repair& repaired);
-
-    // Draws the mask (and plans the regions and donor areas) when the size
-    // changes, releasing the repair buffers made for the old size.
+    // Draws the mask and plans the regions when the size changes.
     void prepareMask(const cv::Size& size);
     // The repaired photo as the lossless path hands it to the encoder: the
-    // areas the transplant can take blocks from, and flat grey elsewhere,
-    // which encodes and decodes in a fraction of the time and gives the
-    // same blocks where it matters.
-    const cv::Mat& donorFor(const Repair& repaired);
-    // Returns false when an output file could not be written.
-    bool writeDifference(const std::string& fileName, const cv::Mat& photo, const std::string& outputPath);
+    // areas the transplant can take blocks from, flat grey elsewhere.
+    const cv::Mat& donorFor(const cv::Mat& healed);
+    bool encodeLossless(const std::string& inputPath, const cv::Mat& healed, std::vector<unsigned char>& output);
+    void addDifference(HealedPhoto& result, const std::string& fileName, const cv::Mat& photo);
 
     const HealSettings& settings_;
     // The map's hot pixels, then squares that tile the band of every hot
@@ -87,13 +92,10 @@ private:
     std::vector<HotPixel> repairSquares_;
     cv::Mat mask_;
     cv::Mat healed_;
-    cv::Mat spareHealed_;  // the previous photo's repair, possibly still being written
     cv::Mat difference_;
     RegionInpainter inpainter_;
     cv::Mat donor_;
-    std::shared_ptr<const std::vector<cv::Rect>> donorAreas_;
-    // Prefixes of input and output paths: indir and outdir as configured
-    // until run() pins a relative indir to the folder the program started in.
+    std::vector<cv::Rect> donorAreas_;
     std::string inputFolder_;
     std::string outputFolder_;
 };

@@ -1,7 +1,11 @@
 #include "heal/jpeg_codec.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <new>
+
+#include <jerror.h>
 
 #include "platform/file_system.h"
 
@@ -21,6 +25,13 @@ void JpegDecoder::create(JpegGuard& guard, const char* label) {
     jpeg_stdio_src(&codec, file);
 }
 
+void JpegDecoder::createFromMemory(JpegGuard& guard, const char* label, std::span<const unsigned char> bytes) {
+    codec.err = initJpegErrorManager(errors, guard, label, false);
+    jpeg_create_decompress(&codec);
+    codec.mem->max_memory_to_use = kJpegDecoderMemoryLimit;
+    jpeg_mem_src(&codec, bytes.data(), static_cast<unsigned long>(bytes.size()));
+}
+
 JpegEncoder::JpegEncoder() { std::memset(&codec, 0, sizeof codec); }
 
 JpegEncoder::~JpegEncoder() { finish(); }
@@ -29,6 +40,50 @@ void JpegEncoder::create(JpegGuard& guard, const char* label) {
     codec.err = initJpegErrorManager(errors, guard, label);
     jpeg_create_compress(&codec);
     jpeg_stdio_dest(&codec, file);
+}
+
+void JpegEncoder::createToMemory(JpegGuard& guard, const char* label, std::vector<unsigned char>& out) {
+    codec.err = initJpegErrorManager(errors, guard, label, false);
+    jpeg_create_compress(&codec);
+    memory_.out = &out;
+    memory_.library.init_destination = startMemory;
+    memory_.library.empty_output_buffer = growMemory;
+    memory_.library.term_destination = endMemory;
+    codec.dest = &memory_.library;
+}
+
+// The vector is used as the library's buffer: it is grown (doubled) when
+// full and cut to the bytes written at the end.
+void JpegEncoder::startMemory(j_compress_ptr codec) {
+    auto* memory = reinterpret_cast<MemoryDestination*>(codec->dest);
+    std::vector<unsigned char>& out = *memory->out;
+    try {
+        out.resize(std::max<std::size_t>(out.capacity(), 1 << 16));
+    } catch (const std::bad_alloc&) {
+        ERREXIT1(codec, JERR_OUT_OF_MEMORY, 0);
+    }
+    memory->library.next_output_byte = out.data();
+    memory->library.free_in_buffer = out.size();
+}
+
+boolean JpegEncoder::growMemory(j_compress_ptr codec) {
+    auto* memory = reinterpret_cast<MemoryDestination*>(codec->dest);
+    std::vector<unsigned char>& out = *memory->out;
+    const std::size_t used = out.size();
+    try {
+        out.resize(used * 2);
+    } catch (const std::bad_alloc&) {
+        ERREXIT1(codec, JERR_OUT_OF_MEMORY, 0);
+    }
+    // The library calls this only with the whole buffer full.
+    memory->library.next_output_byte = out.data() + used;
+    memory->library.free_in_buffer = out.size() - used;
+    return TRUE;
+}
+
+void JpegEncoder::endMemory(j_compress_ptr codec) {
+    auto* memory = reinterpret_cast<MemoryDestination*>(codec->dest);
+    memory->out->resize(memory->out->size() - memory->library.free_in_buffer);
 }
 
 bool JpegEncoder::finish() {

@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstdio>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "heal/jpeg_error.h"
 
@@ -29,6 +31,9 @@ public:
     // Inside a guarded step: creates the codec with its memory limit and
     // attaches file as its source.
     void create(JpegGuard& guard, const char* label);
+    // The same with bytes in memory as the source (they must outlive the
+    // codec's use); messages are kept, never printed.
+    void createFromMemory(JpegGuard& guard, const char* label, std::span<const unsigned char> bytes);
 
     jpeg_decompress_struct codec;
     JpegErrorManager errors;
@@ -45,6 +50,10 @@ public:
     // Inside a guarded step: creates the codec and attaches file as its
     // destination.
     void create(JpegGuard& guard, const char* label);
+    // The same with out as the destination: the finished stream is out's
+    // whole content (anything in it before is dropped). out must outlive the
+    // codec's use; messages are kept, never printed.
+    void createToMemory(JpegGuard& guard, const char* label, std::vector<unsigned char>& out);
 
     // Destroys the codec and closes the file; false when the stream reported
     // a write error or closing failed (data may not have reached the disk).
@@ -53,6 +62,16 @@ public:
     jpeg_compress_struct codec;
     JpegErrorManager errors;
     std::FILE* file = nullptr;  // closed on destruction
+
+private:
+    struct MemoryDestination {
+        jpeg_destination_mgr library;  // first member: the codec's dest points here
+        std::vector<unsigned char>* out = nullptr;
+    };
+    static void startMemory(j_compress_ptr codec);
+    static boolean growMemory(j_compress_ptr codec);
+    static void endMemory(j_compress_ptr codec);
+    MemoryDestination memory_;
 };
 
 // Removes a partly written output, but only a regular file: an output path

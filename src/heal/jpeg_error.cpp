@@ -1,5 +1,6 @@
 #include "heal/jpeg_error.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace speckmend {
@@ -19,15 +20,24 @@ JpegErrorManager& managerOf(j_common_ptr codec) {
     return *reinterpret_cast<JpegErrorManager*>(codec->err);
 }
 
-void writeMessage(j_common_ptr codec) {
+void echoMessage(const JpegErrorManager& manager, const char* text) {
+    if (manager.echo) std::fprintf(stderr, "%s: %s\n", manager.label, text);
+}
+
+// The library calls this for the warnings it shows (the first of a codec).
+void keepWarning(j_common_ptr codec) {
+    JpegErrorManager& manager = managerOf(codec);
     char text[JMSG_LENGTH_MAX];
     (*codec->err->format_message)(codec, text);
-    std::fprintf(stderr, "%s: %s\n", managerOf(codec).label, text);
+    if (manager.firstWarning[0] == '\0') std::snprintf(manager.firstWarning, sizeof manager.firstWarning, "%s", text);
+    echoMessage(manager, text);
 }
 
 [[noreturn]] void leave(j_common_ptr codec) {
-    (*codec->err->output_message)(codec);
-    JpegGuard* guard = managerOf(codec).guard;
+    JpegErrorManager& manager = managerOf(codec);
+    (*codec->err->format_message)(codec, manager.error);
+    echoMessage(manager, manager.error);
+    JpegGuard* guard = manager.guard;
     // Every library call that can fail runs inside a guarded step; reaching
     // this without a guard is a programming error with no safe way back.
     if (guard == nullptr) std::abort();
@@ -36,15 +46,18 @@ void writeMessage(j_common_ptr codec) {
 
 }  // namespace
 
-jpeg_error_mgr* initJpegErrorManager(JpegErrorManager& manager, JpegGuard& guard, const char* label) {
+jpeg_error_mgr* initJpegErrorManager(JpegErrorManager& manager, JpegGuard& guard, const char* label, bool echo) {
     jpeg_std_error(&manager.library);
     manager.library.error_exit = leave;
-    manager.library.output_message = writeMessage;
+    manager.library.output_message = keepWarning;
     manager.library.addon_message_table = kOwnMessages;
     manager.library.first_addon_message = kJpegFirstOwnMessage;
     manager.library.last_addon_message = kJpegLastOwnMessage;
     manager.guard = &guard;
     manager.label = label;
+    manager.echo = echo;
+    manager.error[0] = '\0';
+    manager.firstWarning[0] = '\0';
     return &manager.library;
 }
 

@@ -88,10 +88,21 @@ void prepareDrop(j_decompress_ptr source, DropRequest& request) {
     // Blocks are copied position for position, so both images must cut the
     // same picture into the same blocks and code them the same way.
     j_common_ptr codec = reinterpret_cast<j_common_ptr>(source);
-    if (healed->image_width != source->image_width || healed->image_height != source->image_height)
+    // The donor is the source's window, clipped to the source.
+    const std::uint64_t unitW = 8u * request.imcuSampleWidth, unitH = 8u * request.imcuSampleHeight;
+    auto windowSize = [](std::uint64_t start, std::uint64_t count, std::uint64_t unit, std::uint64_t whole) {
+        if (count == 0) return whole;
+        const std::uint64_t first = start * unit;
+        return first >= whole ? std::uint64_t{0} : std::min(whole, first + count * unit) - first;
+    };
+    const std::uint64_t expectedWidth =
+        windowSize(request.donorImcuX, request.donorImcuWidth, unitW, source->image_width);
+    const std::uint64_t expectedHeight =
+        windowSize(request.donorImcuY, request.donorImcuHeight, unitH, source->image_height);
+    if (healed->image_width != expectedWidth || healed->image_height != expectedHeight)
         raiseJpegError(codec, kJpegHealedSizeMismatch, static_cast<int>(healed->image_width),
-                       static_cast<int>(healed->image_height), static_cast<int>(source->image_width),
-                       static_cast<int>(source->image_height));
+                       static_cast<int>(healed->image_height), static_cast<int>(expectedWidth),
+                       static_cast<int>(expectedHeight));
     if (healed->num_components != source->num_components)
         raiseJpegError(codec, kJpegComponentCountMismatch, healed->num_components, source->num_components);
     if (healed->jpeg_color_space != source->jpeg_color_space)
@@ -111,6 +122,11 @@ void prepareDrop(j_decompress_ptr source, DropRequest& request) {
     }
 }
 
+namespace {
+void placeCells(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DropRequest& request,
+                std::int64_t bx, std::int64_t by, std::int64_t ex, std::int64_t ey);
+}  // namespace
+
 void placeRegion(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output,
                  DropRequest& request, const HotPixel& pixel) {
     // Cells of the 16-pixel grid; the division truncates toward zero, so a
@@ -120,6 +136,22 @@ void placeRegion(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_comp
     const std::int64_t bx = (x - r) / kCellSize, by = (y - r) / kCellSize;
     const std::int64_t ex = (x + r) / kCellSize, ey = (y + r) / kCellSize;
     if (ex < bx || ey < by) return;
+    placeCells(source, sourceArrays, output, request, bx, by, ex, ey);
+}
+
+void placeArea(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DropRequest& request,
+               std::int64_t left, std::int64_t top, std::int64_t right, std::int64_t bottom) {
+    if (right <= left || bottom <= top) return;
+    auto floorCell = [](std::int64_t a) { return a >= 0 ? a / kCellSize : -((-a + kCellSize - 1) / kCellSize); };
+    placeCells(source, sourceArrays, output, request, floorCell(left), floorCell(top), floorCell(right - 1),
+               floorCell(bottom - 1));
+}
+
+namespace {
+
+// Cells bx..ex by by..ey (inclusive) of the 16-pixel grid.
+void placeCells(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DropRequest& request,
+                std::int64_t bx, std::int64_t by, std::int64_t ex, std::int64_t ey) {
 
     // Clipped to the image: a region next to an edge repairs the blocks that
     // exist, partial edge blocks included.
@@ -144,8 +176,11 @@ void placeRegion(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_comp
         request.quantizationReconciled = true;
     }
     copyRegionBlocks(source, output, request.imcuX, request.imcuY, sourceArrays, request.healedSource,
-                     request.healedCoefficients, request.imcuWidth, request.imcuHeight);
+                     request.healedCoefficients, request.imcuWidth, request.imcuHeight, request.donorImcuX,
+                     request.donorImcuY);
 }
+
+}  // namespace
 
 void reconcileQuantization(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_decompress_ptr healed,
                            jvirt_barray_ptr* healedArrays, j_compress_ptr output) {
@@ -201,26 +236,33 @@ void requantize(j_decompress_ptr codec, int component, jvirt_barray_ptr array, c
 
 void copyRegionBlocks(j_decompress_ptr source, j_compress_ptr output, std::uint32_t imcuX, std::uint32_t imcuY,
                       jvirt_barray_ptr* sourceArrays, j_decompress_ptr healed, jvirt_barray_ptr* healedArrays,
-                      std::uint32_t imcuWidth, std::uint32_t imcuHeight) {
+                      std::uint32_t imcuWidth, std::uint32_t imcuHeight, std::uint32_t donorImcuX,
+                      std::uint32_t donorImcuY) {
     const int count = std::min(output->num_components, healed->num_components);
     for (int c = 0; c < count; ++c) {
         const std::uint64_t h = output->comp_info[c].h_samp_factor, v = output->comp_info[c].v_samp_factor;
         // The arrays are padded to whole iMCUs, but only blocks inside
-        // width_in_blocks x height_in_blocks are ever written out; both
-        // images have the same counts once prepareDrop has passed.
-        const std::uint64_t columns =
-            std::min(source->comp_info[c].width_in_blocks, healed->comp_info[c].width_in_blocks);
-        const std::uint64_t rows =
-            std::min(source->comp_info[c].height_in_blocks, healed->comp_info[c].height_in_blocks);
-        const std::uint64_t firstColumn = imcuX * h, endColumn = std::min(columns, (imcuX + imcuWidth) * h);
-        const std::uint64_t firstRow = imcuY * v, endRow = std::min(rows, (imcuY + imcuHeight) * v);
+        // width_in_blocks x height_in_blocks are ever written out; the
+        // donor's blocks are those of its window, which prepareDrop has
+        // matched to the source.
+        const std::uint64_t donorColumn = donorImcuX * h, donorRow = donorImcuY * v;
+        const std::uint64_t columns = std::min<std::uint64_t>(source->comp_info[c].width_in_blocks,
+                                                              donorColumn + healed->comp_info[c].width_in_blocks);
+        const std::uint64_t rows = std::min<std::uint64_t>(source->comp_info[c].height_in_blocks,
+                                                           donorRow + healed->comp_info[c].height_in_blocks);
+        const std::uint64_t firstColumn = std::max(donorColumn, imcuX * h);
+        const std::uint64_t endColumn = std::min(columns, (imcuX + imcuWidth) * h);
+        const std::uint64_t firstRow = std::max(donorRow, imcuY * v);
+        const std::uint64_t endRow = std::min(rows, (imcuY + imcuHeight) * v);
         if (firstColumn >= endColumn) continue;
         for (std::uint64_t row = firstRow; row < endRow; ++row) {
             JBLOCKARRAY target = (*source->mem->access_virt_barray)(
                 reinterpret_cast<j_common_ptr>(source), sourceArrays[c], static_cast<JDIMENSION>(row), 1, TRUE);
-            JBLOCKARRAY donor = (*healed->mem->access_virt_barray)(
-                reinterpret_cast<j_common_ptr>(healed), healedArrays[c], static_cast<JDIMENSION>(row), 1, FALSE);
-            std::memcpy(target[0][firstColumn], donor[0][firstColumn], (endColumn - firstColumn) * sizeof(JBLOCK));
+            JBLOCKARRAY donor = (*healed->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(healed),
+                                                                   healedArrays[c],
+                                                                   static_cast<JDIMENSION>(row - donorRow), 1, FALSE);
+            std::memcpy(target[0][firstColumn], donor[0][firstColumn - donorColumn],
+                        (endColumn - firstColumn) * sizeof(JBLOCK));
         }
     }
 }

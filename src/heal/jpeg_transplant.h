@@ -22,6 +22,7 @@
 // broken input leaves no output behind.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -59,6 +60,14 @@ struct DropRequest {
     std::uint32_t imcuHeight = 0;
     int imcuSampleWidth = 1;   // the source's largest horizontal sampling factor
     int imcuSampleHeight = 1;  // 1 and 1 for a single-component source
+    // Where the donor lies in the source, in iMCUs: the healed image is the
+    // source's window of donorImcuWidth x donorImcuHeight iMCUs at
+    // (donorImcuX, donorImcuY), clipped to the source. A zero width or height
+    // means the whole source.
+    std::uint32_t donorImcuX = 0;
+    std::uint32_t donorImcuY = 0;
+    std::uint32_t donorImcuWidth = 0;
+    std::uint32_t donorImcuHeight = 0;
     // Set once both images' blocks are expressed in the output's tables.
     bool quantizationReconciled = false;
 };
@@ -70,7 +79,8 @@ struct DropRequest {
 // and copySourceMarkers after jpeg_write_coefficients.
 
 // Fills the request's source geometry and refuses (library error) a healed
-// image of another size, component count, colour space or relative sampling.
+// image of another size than its window, or of another component count,
+// colour space or relative sampling than the source.
 void prepareDrop(j_decompress_ptr source, DropRequest& request);
 
 // Places the region of one hot pixel: the 16-pixel grid cells that the square
@@ -78,6 +88,20 @@ void prepareDrop(j_decompress_ptr source, DropRequest& request);
 // with blocks to copy reconciles the quantization; then its blocks are copied.
 void placeRegion(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output,
                  DropRequest& request, const HotPixel& pixel);
+
+// The same for any repair area given by its pixel bounds (right and bottom
+// exclusive): the cells it touches. A hot pixel is the square of half-width r
+// around it; a hot column or row is just a long area.
+void placeArea(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DropRequest& request,
+               std::int64_t left, std::int64_t top, std::int64_t right, std::int64_t bottom);
+
+// Makes every block of the donor whose pixels were not repaired
+// (repaired(c, column, row) false, in donor block coordinates) a copy of the
+// source's block at its place, so that copying the donor's regions changes
+// only repaired blocks.
+template <typename Repaired>
+void keepUnrepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const DropRequest& request,
+                          const Repaired& repaired);
 
 // Output parameters beyond the critical ones: 1x1 sampling for a single
 // component, no JFIF header behind an Exif first marker. Returns the arrays
@@ -99,9 +123,11 @@ void requantize(j_decompress_ptr codec, int component, jvirt_barray_ptr array, c
 // Copies the blocks of the iMCU rectangle from the healed arrays into the
 // source arrays, component by component, clipped to the blocks both images
 // have.
+// The healed image starts at iMCU (donorImcuX, donorImcuY) of the source.
 void copyRegionBlocks(j_decompress_ptr source, j_compress_ptr output, std::uint32_t imcuX, std::uint32_t imcuY,
                       jvirt_barray_ptr* sourceArrays, j_decompress_ptr healed, jvirt_barray_ptr* healedArrays,
-                      std::uint32_t imcuWidth, std::uint32_t imcuHeight);
+                      std::uint32_t imcuWidth, std::uint32_t imcuHeight, std::uint32_t donorImcuX = 0,
+                      std::uint32_t donorImcuY = 0);
 
 void saveSourceMarkers(j_decompress_ptr source);
 
@@ -109,5 +135,27 @@ void saveSourceMarkers(j_decompress_ptr source);
 // output writes its own JFIF header and an Adobe APP14 when it writes its own
 // Adobe marker.
 void copySourceMarkers(j_decompress_ptr source, j_compress_ptr output);
+
+template <typename Repaired>
+void keepUnrepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const DropRequest& request,
+                          const Repaired& repaired) {
+    j_decompress_ptr donor = request.healedSource;
+    auto* sourceCommon = reinterpret_cast<j_common_ptr>(source);
+    auto* donorCommon = reinterpret_cast<j_common_ptr>(donor);
+    for (int c = 0; c < donor->num_components && c < source->num_components; ++c) {
+        const bool single = source->num_components == 1;
+        const JDIMENSION h = single ? 1 : source->comp_info[c].h_samp_factor;
+        const JDIMENSION v = single ? 1 : source->comp_info[c].v_samp_factor;
+        const JDIMENSION firstColumn = request.donorImcuX * h, firstRow = request.donorImcuY * v;
+        for (JDIMENSION row = 0; row < donor->comp_info[c].height_in_blocks; ++row) {
+            JBLOCKARRAY to = (*donor->mem->access_virt_barray)(donorCommon, request.healedCoefficients[c], row, 1, TRUE);
+            JBLOCKARRAY from =
+                (*source->mem->access_virt_barray)(sourceCommon, sourceArrays[c], firstRow + row, 1, FALSE);
+            for (JDIMENSION column = 0; column < donor->comp_info[c].width_in_blocks; ++column)
+                if (!repaired(c, static_cast<int>(column), static_cast<int>(row)))
+                    std::copy(from[0][firstColumn + column], from[0][firstColumn + column] + DCTSIZE2, to[0][column]);
+        }
+    }
+}
 
 }  // namespace speckmend

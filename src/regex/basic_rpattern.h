@@ -18,6 +18,22 @@
 
 namespace regex {
 
+// The step budget of one search: a step is one node entered by the
+// recursive strategy, or one step or retry of the explicit-stack strategy; a
+// search is one call of match or regex_match, or one replacement of
+// substitute, over all its start positions. The budget is the pattern's step
+// limit plus an allowance (by default step_allowance_per_char) for every
+// character of the subject, so
+// that a search that does linear work never reaches it on however long a
+// subject, while an exponential one stops after the fixed part. The default
+// limit stops such a search within about a tenth of a second in every mode
+// and is still hundreds of times what any of the program's patterns or the
+// engine's test suites need on one subject.
+inline constexpr std::size_t default_step_limit = 10'000'000;
+inline constexpr std::size_t step_allowance_per_char = 64;
+// No limit at all: the search may backtrack for as long as it takes.
+inline constexpr std::size_t no_step_limit = static_cast<std::size_t>(-1);
+
 namespace detail {
 template <class CI>
 class match_group_base;
@@ -44,6 +60,18 @@ public:
     std::size_t group_total() const { return group_count; }
     const std::vector<unsigned>& hidden() const { return hidden_groups; }
 
+    // The step budget of every later search with this pattern: `steps` (at
+    // least 1; no_step_limit turns the budget off) plus `per_char` for every
+    // character of the subject. A search that uses up its budget throws
+    // step_limit_reached; one that finishes within it gives the same result
+    // as one without.
+    void set_step_limit(std::size_t steps, std::size_t per_char = step_allowance_per_char) {
+        step_limit_ = steps == 0 ? 1 : steps;
+        step_per_char_ = per_char;
+    }
+    std::size_t step_limit() const { return step_limit_; }
+    std::size_t step_allowance() const { return step_per_char_; }
+
 protected:
     basic_rpattern_base_impl(std::string pattern, unsigned flags, REGEX_MODE mode);
 
@@ -65,6 +93,8 @@ public:  // engine internals, read by the matcher and substitution
     detail::match_group_base<CI>* top_group = nullptr;
     std::vector<unsigned> hidden_groups;
     std::unique_ptr<detail::start_set> start_set_;
+    std::size_t step_limit_ = default_step_limit;
+    std::size_t step_per_char_ = step_allowance_per_char;
     // Set when every match begins with a greedy unbounded repeat of one
     // character class (and there is no recursion): after a failed attempt the
     // search may resume past the end of that repeat. The class as 256 bits.

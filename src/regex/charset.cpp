@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "regex/bad_regexpr.h"
+#include "regex/escapes.h"
 #include "regex/flags.h"
 
 namespace regex::detail {
@@ -204,13 +205,6 @@ const posix_name posix_names[] = {
 
 const char* const end_of_set = "expecting end of character set";
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // One parsed item: a character, or a class that was merged or nested.
 struct bracket_item {
     bool is_char;
@@ -337,43 +331,18 @@ private:
         }
         ++p_;
         need();
-        c = *p_++;
+        c = *p_;
         switch (c) {
-        case 'b': return {true, 8};
-        case 'e': return {true, 27};
-        case 'x': {
-            unsigned v = 0;
-            while (p_ != end_ && hex_value(*p_) >= 0) v = v * 16 + hex_value(*p_++);
-            return {true, static_cast<unsigned char>(v)};
-        }
-        case 'c': {
-            need();
-            unsigned char x = static_cast<unsigned char>(*p_++);
-            if (std::islower(x)) x = static_cast<unsigned char>(std::toupper(x));
-            return {true, static_cast<unsigned char>(x ^ 64)};
-        }
         case 'd': case 'D': case 's': case 'S': case 'w': case 'W':
+            ++p_;
             add_set(*intrinsic_charsets::get(c));
             return {false, 0};
         default: break;
         }
-        if (c >= '0' && c <= '7') {
-            unsigned v = static_cast<unsigned>(c - '0');
-            while (p_ != end_ && *p_ >= '0' && *p_ <= '7') v = v * 8 + static_cast<unsigned>(*p_++ - '0');
-            return {true, static_cast<unsigned char>(v)};
-        }
-        if (flags_ & translate_escapes) {
-            switch (c) {
-            case '\\': return {true, 92};
-            case 'a': return {true, 7};
-            case 'f': return {true, 12};
-            case 'n': return {true, 10};
-            case 'r': return {true, 13};
-            case 't': return {true, 9};
-            case 'v': return {true, 11};
-            default: break;
-            }
-        }
+        const escape_result e = decode_escape(p_, end_, (flags_ & translate_escapes) != 0, escape_context::bracket);
+        if (e.kind == escape_result::incomplete) throw bad_regexpr(end_of_set);
+        if (e.kind == escape_result::character) return {true, e.value};
+        ++p_;
         if (const charset* user = intrinsic_charsets::user_class(c, fold())) {
             nested_.push_back(user);
             return {false, 0};

@@ -1,7 +1,11 @@
 // Character sets for bracket expressions, the class escapes \d \s \w (and
 // their negations) and the word test of \b. Membership is decided for 8-bit
 // characters; everything is folded into one 256-bit table when a set is
-// finalised, so the matcher does a single bit test.
+// finalised, so the matcher does a single bit test. One class serves the
+// built-in sets (static storage) and bracket sets (lists in the pattern's
+// arena); escapes inside brackets are decoded by escapes.h.
+//
+// Tested by: tests/regex/charset_test.cpp.
 #pragma once
 
 #include <cstddef>
@@ -79,9 +83,6 @@ public:
     void merge(const charset& other);
 };
 
-// A bracket expression's set; its lists live in the pattern's arena.
-using custom_charset = charset;
-
 // Built once per process and shared by all patterns. Also holds the map of
 // user-defined escape classes, which the program never fills.
 class intrinsic_charsets {
@@ -96,8 +97,6 @@ public:
     static const charset* user_class(char letter, bool ignore_case);
     static void clear_user_classes();
 };
-
-using intrinsic_charset = charset;
 
 // Parses a bracket expression. `p` is just after '[' and is left after the
 // closing ']'. Throws bad_regexpr on a malformed set.

@@ -1,18 +1,57 @@
 // The node interface every compiled pattern element implements, and the
 // per-search state the nodes read and write. Nodes are immutable after
 // compilation; everything a search changes lives in match_state.
+//
+// Every node matches in two strategies, each step under one name: `match`
+// (recursive strategy: this node and, on success, the rest of the
+// sequence), `step` and `restep` (explicit-stack strategy: this node alone,
+// and its next choice after a later failure). The templates over `Cstr`
+// (NUL-terminated subject or not) implement them; the virtual slots
+// match_recursive[_cstr], match_step[_cstr] and rematch_step[_cstr] that
+// REGEX_NODE_DISPATCH declares only forward to them.
+//
+// Tested by: tests/regex/matcher_test.cpp, tests/regex/drivers_test.cpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "regex/bad_regexpr.h"
 #include "regex/charset.h"
 #include "regex/hetero_stack.h"
 
-namespace regex::detail {
+// Forwards the six virtual slots of three steps (recursive match, step,
+// retry), each for both subject kinds, to the member templates that
+// implement them.
+#define REGEX_FORWARD_STEPS(CI, recursive_slot, step_slot, restep_slot, match_impl, step_impl, restep_impl)      \
+    bool recursive_slot(::regex::detail::match_state<CI>& s, CI p) const override {                           \
+        return this->template match_impl<false>(s, p);                                                        \
+    }                                                                                                         \
+    bool recursive_slot##_cstr(::regex::detail::match_state<CI>& s, CI p) const override {                    \
+        return this->template match_impl<true>(s, p);                                                         \
+    }                                                                                                         \
+    bool step_slot(::regex::detail::match_state<CI>& s) const override {                                      \
+        return this->template step_impl<false>(s);                                                            \
+    }                                                                                                         \
+    bool step_slot##_cstr(::regex::detail::match_state<CI>& s) const override {                               \
+        return this->template step_impl<true>(s);                                                             \
+    }                                                                                                         \
+    bool restep_slot(::regex::detail::match_state<CI>& s) const override {                                    \
+        return this->template restep_impl<false>(s);                                                          \
+    }                                                                                                         \
+    bool restep_slot##_cstr(::regex::detail::match_state<CI>& s) const override {                             \
+        return this->template restep_impl<true>(s);                                                           \
+    }
 
-class hetero_stack;
+// Every concrete node: the node's own steps.
+#define REGEX_NODE_DISPATCH(CI) REGEX_FORWARD_STEPS(CI, match_recursive, match_step, rematch_step, match, step, restep)
+
+// Groups and group quantifiers: the steps of their embedded end node.
+#define REGEX_END_DISPATCH(CI) \
+    REGEX_FORWARD_STEPS(CI, end_match_recursive, end_match_step, end_rematch_step, end_match, end_step, end_restep)
+
+namespace regex::detail {
 
 using width_t = std::size_t;
 constexpr width_t unbounded = static_cast<width_t>(-1);
@@ -52,6 +91,11 @@ class sub_expr;
 template <class CI>
 class match_group_base;
 
+// Out of line so that the counting fast path stays two instructions.
+[[noreturn, gnu::noinline, gnu::cold]] inline void throw_step_limit(std::size_t limit) {
+    throw step_limit_reached(limit);
+}
+
 template <class CI>
 struct match_state {
     CI begin{};
@@ -72,6 +116,16 @@ struct match_state {
 
     std::uintptr_t stack_floor = 0;  // lowest frame address the recursion may reach
     std::size_t recurse_mark = 0;    // stack position above the innermost open (?R)
+
+    // Step budget of the current search: every node the recursive strategy
+    // enters and every step and retry of the explicit-stack strategy costs
+    // one; reaching zero throws step_limit_reached.
+    std::size_t step_limit = static_cast<std::size_t>(-1);
+    std::size_t steps_left = static_cast<std::size_t>(-1);
+    [[gnu::always_inline]] inline void count_step() {
+        if (--steps_left == 0) [[unlikely]]
+            throw_step_limit(step_limit);
+    }
 
     // Explicit-stack strategy.
     hetero_stack* stack = nullptr;
@@ -117,15 +171,11 @@ struct quantifier_spec {
 class arena_allocator;
 
 template <class CI>
-class sub_expr_base {
-public:
-    virtual ~sub_expr_base() = default;
-};
-
-template <class CI>
-class sub_expr : public sub_expr_base<CI> {
+class sub_expr {
 public:
     using state = match_state<CI>;
+
+    virtual ~sub_expr() = default;
 
     const sub_expr* next = nullptr;
 
@@ -139,7 +189,11 @@ public:
     virtual bool match_step_cstr(state& s) const = 0;
     virtual bool rematch_step(state& s) const = 0;
     virtual bool rematch_step_cstr(state& s) const = 0;
-    virtual sub_expr* quantify(const quantifier_spec& q, arena_allocator& arena);
+    // Wraps this node in a quantifier node from the arena; nodes that cannot
+    // be repeated refuse.
+    virtual sub_expr* quantify(const quantifier_spec&, arena_allocator&) {
+        throw bad_regexpr("sub-expression cannot be quantified");
+    }
     virtual bool match_one(state&, CI&) const { return true; }
     virtual bool match_one_cstr(state&, CI&) const { return true; }
     virtual bool is_assertion() const { return false; }
@@ -148,8 +202,11 @@ public:
     // it) can begin with; false when the node cannot tell.
     virtual bool first_chars(charset::bitmap&) const { return false; }
 
+    // Dispatchers: a node class defines its own match/step/restep templates,
+    // which hide these; calls through a sub_expr pointer land here.
     template <bool Cstr>
-    bool go(state& s, CI p) const {
+    bool match(state& s, CI p) const {
+        s.count_step();
         if constexpr (Cstr)
             return match_recursive_cstr(s, p);
         else
@@ -171,55 +228,62 @@ public:
     }
 };
 
-// Nodes embedded in another node (group and quantifier end nodes).
+// The end node of a group or group quantifier: a member of its owner, at
+// which the owner's alternatives (or iterations) end. It is never allocated
+// or destroyed on its own, takes no room in the width of a sequence, and
+// cannot be quantified (the parser never asks it to).
 template <class CI>
-class indestructable_sub_expr : public sub_expr<CI> {
+class embedded_sub_expr : public sub_expr<CI> {
 public:
-    sub_expr<CI>* quantify(const quantifier_spec&, arena_allocator&) override;
     width_range width() override { return {0, 0}; }
 };
 
+// What a group or group quantifier offers its end node: the end node's steps
+// (declared by REGEX_END_DISPATCH in each owner).
+template <class CI>
+class end_owner {
+public:
+    virtual bool end_match_recursive(match_state<CI>& s, CI p) const = 0;
+    virtual bool end_match_recursive_cstr(match_state<CI>& s, CI p) const = 0;
+    virtual bool end_match_step(match_state<CI>& s) const = 0;
+    virtual bool end_match_step_cstr(match_state<CI>& s) const = 0;
+    virtual bool end_rematch_step(match_state<CI>& s) const = 0;
+    virtual bool end_rematch_step_cstr(match_state<CI>& s) const = 0;
+    template <bool Cstr>
+    bool end_match(match_state<CI>& s, CI p) const {
+        if constexpr (Cstr)
+            return end_match_recursive_cstr(s, p);
+        else
+            return end_match_recursive(s, p);
+    }
+
+protected:
+    ~end_owner() = default;
+};
+
+template <class CI>
+class group_end : public embedded_sub_expr<CI> {
+public:
+    const end_owner<CI>* owner = nullptr;
+    template <bool Cstr>
+    bool match(match_state<CI>& s, CI p) const {
+        return owner->template end_match<Cstr>(s, p);
+    }
+    template <bool Cstr>
+    bool step(match_state<CI>& s) const {
+        return Cstr ? owner->end_match_step_cstr(s) : owner->end_match_step(s);
+    }
+    template <bool Cstr>
+    bool restep(match_state<CI>& s) const {
+        return Cstr ? owner->end_rematch_step_cstr(s) : owner->end_rematch_step(s);
+    }
+    REGEX_NODE_DISPATCH(CI)
+};
+
+// The explicit-stack driver (drivers.h); conditionals run their look-around
+// condition through it.
+template <bool Cstr, class CI>
+bool run_steps(match_state<CI>& s, const sub_expr<CI>* start, CI p);
+
 }  // namespace regex::detail
 
-// Every concrete node implements its matching as member templates over the
-// subject kind; this forwards the virtual slots to them.
-#define REGEX_NODE_DISPATCH(CI)                                                                     \
-    bool match_recursive(::regex::detail::match_state<CI>& s, CI p) const override {                \
-        return this->template rec<false>(s, p);                                                     \
-    }                                                                                               \
-    bool match_recursive_cstr(::regex::detail::match_state<CI>& s, CI p) const override {           \
-        return this->template rec<true>(s, p);                                                      \
-    }                                                                                               \
-    bool match_step(::regex::detail::match_state<CI>& s) const override {                           \
-        return this->template stp<false>(s);                                                        \
-    }                                                                                               \
-    bool match_step_cstr(::regex::detail::match_state<CI>& s) const override {                      \
-        return this->template stp<true>(s);                                                         \
-    }                                                                                               \
-    bool rematch_step(::regex::detail::match_state<CI>& s) const override {                         \
-        return this->template restp<false>(s);                                                      \
-    }                                                                                               \
-    bool rematch_step_cstr(::regex::detail::match_state<CI>& s) const override {                    \
-        return this->template restp<true>(s);                                                       \
-    }
-
-// Group and quantifier end nodes forward to their owner through these.
-#define REGEX_END_DISPATCH(CI)                                                                      \
-    bool end_recursive(::regex::detail::match_state<CI>& s, CI p) const override {                  \
-        return this->template end_rec<false>(s, p);                                                 \
-    }                                                                                               \
-    bool end_recursive_cstr(::regex::detail::match_state<CI>& s, CI p) const override {             \
-        return this->template end_rec<true>(s, p);                                                  \
-    }                                                                                               \
-    bool end_step(::regex::detail::match_state<CI>& s) const override {                             \
-        return this->template end_stp<false>(s);                                                    \
-    }                                                                                               \
-    bool end_step_cstr(::regex::detail::match_state<CI>& s) const override {                        \
-        return this->template end_stp<true>(s);                                                     \
-    }                                                                                               \
-    bool end_restep(::regex::detail::match_state<CI>& s) const override {                           \
-        return this->template end_restp<false>(s);                                                 \
-    }                                                                                               \
-    bool end_restep_cstr(::regex::detail::match_state<CI>& s) const override {                      \
-        return this->template end_restp<true>(s);                                                   \
-    }

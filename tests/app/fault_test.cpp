@@ -268,9 +268,10 @@ TEST(FaultTest, OddFilesGetTheirStatusLineAndTheRunGoesOn) {
         {"end marker missing", "cut_eoi.jpg", [&] { return good.substr(0, good.size() - 2); },
          "cut_eoi.jpg processed.", true},
         // Mislabelled and foreign files.
-        // A PNG named .jpg and a CMYK JPEG decode, but cannot be the basis
-        // of a lossless JPEG: the file is reported, the original kept.
-        {"PNG named .jpg", "png.jpg", [&] { return encode(".png", photo); }, "png.jpg error:I/O!", false},
+        // A PNG named .jpg is no JPEG by content and takes the plain path; a
+        // CMYK JPEG decodes but cannot be the basis of a lossless JPEG: the
+        // file is reported, the original kept.
+        {"PNG named .jpg", "png.jpg", [&] { return encode(".png", photo); }, "png.jpg processed.", true},
         {"text named .jpg", "text.jpg", [] { return std::string("not an image at all\n"); }, "text.jpg error:I/O!",
          false},
         {"JPEG declaring 65000 by 16", "wide.jpg", [&] { return withDeclaredSize(good, 65000, 16); },
@@ -406,6 +407,139 @@ TEST(FaultTest, FullDiskWhileWritingTheMapEndsWithTheWriteMessage) {
     after.erase("map.xml");  // the part written before the disk filled stays, as documented
     EXPECT_EQ(after, before);
 }
+
+// ---------------------------------------------------------------------------
+// A console that goes away, and signals during a heal
+
+// Files in the output folder that are left over from a write in progress.
+std::vector<std::string> temporariesIn(const std::string& folder) {
+    std::vector<std::string> found;
+    for (const std::string& name : namesIn(folder))
+        if (name.rfind(".speckmend-", 0) == 0) found.push_back(name);
+    return found;
+}
+
+// A shoot of photos large enough that healing them takes a while, and the
+// files a complete run writes for it (in `reference/`).
+struct SlowShoot : FaultShoot {
+    std::map<std::string, std::string> reference;
+
+    explicit SlowShoot(int photos, int width = 1600, int height = 1200) {
+        this->width = width;
+        this->height = height;
+        pixels.clear();
+        for (int i = 0; i < 40; ++i) pixels.push_back({(i * 397) % width, (i * 211) % height, 3});
+        for (int i = 0; i < photos; ++i) add("p" + std::to_string(10 + i) + ".jpg", jpegPhoto(width, height, 100 + i));
+        const std::string final = outdir;
+        outdir = root / "reference/";
+        writeFiles();
+        const ProgramRun run = runLimited({"heal", root / "config.xml", root / "hotpixels.xml"}, root.path(), {});
+        EXPECT_EQ(run.status, 0);
+        for (const std::string& name : namesIn(outdir)) reference[name] = readFile(outdir + name);
+        EXPECT_EQ(reference.size(), static_cast<std::size_t>(photos));
+        outdir = final;
+        writeFiles();
+    }
+
+    // Every output present is exactly the complete run's, and nothing else is there.
+    void expectOnlyCompleteOutputs() const {
+        EXPECT_EQ(temporariesIn(outdir), std::vector<std::string>{}) << "a temporary file was left";
+        for (const std::string& name : namesIn(outdir)) {
+            const auto expected = reference.find(name);
+            ASSERT_NE(expected, reference.end()) << name;
+            EXPECT_TRUE(readFile(outdir + name) == expected->second) << name << " is not complete";
+        }
+    }
+};
+
+pid_t startHeal(const FaultShoot& shoot, int stdoutFd) {
+    const std::string program = SPECKMEND_BINARY;
+    std::vector<std::string> args = {program, "heal", shoot.root / "config.xml", shoot.root / "hotpixels.xml"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(shoot.root.path().c_str()) != 0) _exit(126);
+        const int in = open("/dev/null", O_RDONLY);
+        dup2(in, STDIN_FILENO);
+        if (stdoutFd < 0)
+            close(STDOUT_FILENO);
+        else
+            dup2(stdoutFd, STDOUT_FILENO);
+        execve(argv[0], argv.data(), environ);
+        _exit(127);
+    }
+    return pid;
+}
+
+struct ConsoleCase {
+    const char* name;
+    const char* device;  // standard output opened on it; nullptr: closed
+};
+
+class ClosedConsoleTest : public ::testing::TestWithParam<ConsoleCase> {};
+
+TEST_P(ClosedConsoleTest, EndsTheRunBeforeAnyPhotoWithStatusThree) {
+    FaultShoot shoot;
+    shoot.add("a.jpg", jpegPhoto(96, 64, 1));
+    shoot.add("b.jpg", jpegPhoto(96, 64, 2));
+    shoot.writeFiles();
+    const auto before = snapshot(shoot.root.path());
+    int fd = -1;
+    if (GetParam().device) ASSERT_GE(fd = open(GetParam().device, O_WRONLY), 0);
+    const pid_t pid = startHeal(shoot, fd);
+    if (fd >= 0) close(fd);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    // Nothing written: no output folder, and no file took in console text.
+    EXPECT_EQ(snapshot(shoot.root.path()), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Consoles, ClosedConsoleTest,
+                         ::testing::Values(ConsoleCase{"closed", nullptr}, ConsoleCase{"full_device", "/dev/full"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FaultTest, PipeIntoHeadEndsTheRunWithStatusThreeAndCompleteOutputs) {
+    // speckmend heal ... | head -n 3, as a user types it.
+    SlowShoot shoot(8);
+    const std::string command = "'" SPECKMEND_BINARY "' heal '" + shoot.root / "config.xml" + "' '" +
+                                shoot.root / "hotpixels.xml" + "' </dev/null | head -n 3; echo \"status ${PIPESTATUS[0]}\"";
+    const ProgramRun run = testing::runProgram("/bin/bash", {"-c", command}, shoot.root.path());
+    EXPECT_EQ(run.output, "\n***** Speckmend v1.02 by the Speckmend team *****\n\nstatus 3\n");
+    EXPECT_LT(namesIn(shoot.outdir).size(), 8u) << "the run went on after its reader had gone";
+    shoot.expectOnlyCompleteOutputs();
+}
+
+struct SignalCase {
+    const char* name;
+    int signo;
+};
+
+class InterruptedHealTest : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(InterruptedHealTest, LeavesOnlyCompleteOutputsAndEndsWithTheSignal) {
+    SlowShoot shoot(10);
+    fs::create_directories(shoot.outdir);
+    const int sink = open("/dev/null", O_WRONLY);
+    const pid_t pid = startHeal(shoot, sink);
+    close(sink);
+    // Strike while the run is writing: once its first file has appeared.
+    for (int i = 0; i < 20000 && namesIn(shoot.outdir).empty(); ++i) usleep(500);
+    kill(pid, GetParam().signo);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+    EXPECT_EQ(WTERMSIG(status), GetParam().signo);
+    EXPECT_LT(namesIn(shoot.outdir).size(), 10u) << "the signal came too late to test anything";
+    shoot.expectOnlyCompleteOutputs();
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, InterruptedHealTest,
+                         ::testing::Values(SignalCase{"SIGINT", SIGINT}, SignalCase{"SIGTERM", SIGTERM}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
 // Hand-made and hostile map and configuration files

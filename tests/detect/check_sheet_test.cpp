@@ -39,30 +39,6 @@ cv::Point cropCentre(const cv::Mat&, int i, const CheckSheetLayout& layout, int 
     return {i % columns * cellWidth + 6 + side / 2, 30 + i / columns * cellHeight + 6 + side / 2};
 }
 
-TEST(CheckSheet, GridHoldsEveryCell) {
-    struct Row {
-        const char* name;
-        int spots, rejected, lines;
-        int rows;  // of cells, 8 to a row
-    };
-    const Row rows[] = {
-        {"nothing found", 0, 0, 0, 1},
-        {"one spot", 1, 0, 0, 1},
-        {"a row and a bit", 7, 2, 0, 2},
-        {"with a line", 8, 0, 1, 2},
-    };
-    const CheckSheetLayout layout;
-    for (const Row& row : rows) {
-        LocalDetection d;
-        for (int i = 0; i < row.spots; ++i) d.spots.push_back(finding({10 + 15 * i, 20}, 50.0f + i, 5.0f));
-        for (int i = 0; i < row.rejected; ++i) d.rejected.push_back(finding({10 + 15 * i, 90}, 3.0f, 0.6f));
-        for (int i = 0; i < row.lines; ++i) d.lines.push_back({HotLine::Axis::column, 40, 1});
-        const cv::Mat sheet = renderCheckSheet(meanWith(d), d, layout);
-        EXPECT_EQ(sheet.type(), CV_8UC3) << row.name;
-        EXPECT_EQ(sheet.rows, 30 + row.rows * (120 + 34 + 12)) << row.name;
-    }
-}
-
 TEST(CheckSheet, StrongestFirstThenRejected) {
     struct Row {
         cv::Point at;
@@ -126,15 +102,6 @@ TEST(CheckSheet, ColourFramesKeepTheirColour) {
     const cv::Vec3b centre = sheet.at<cv::Vec3b>(cropCentre(sheet, 0, layout, 1));
     EXPECT_EQ(centre[0], 255);
     EXPECT_LT(centre[2], 30);
-}
-
-TEST(CheckSheet, MostSpotsBoundsTheSheet) {
-    LocalDetection d;
-    for (int i = 0; i < 50; ++i) d.spots.push_back(finding({3 * i + 2, 60}, 10.0f + i, 2.0f));
-    CheckSheetLayout layout;
-    layout.mostSpots = 16;
-    const cv::Mat sheet = renderCheckSheet(meanWith(d), d, layout);
-    EXPECT_EQ(sheet.rows, 30 + 2 * (120 + 34 + 12));
 }
 
 TEST(CheckSheet, RefusesWhatItCannotShow) {

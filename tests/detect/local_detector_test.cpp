@@ -250,6 +250,23 @@ TEST(DetectLocally, SettingsMoveTheBar) {
     }
 }
 
+TEST(DetectLocally, TinyFrames) {
+    // A 100 DN pixel at (0, 0). Where it is all of its column or row, it
+    // is that line; alone in the frame it is the background.
+    struct Row {
+        cv::Size size;
+        std::size_t spots, lines;
+    };
+    const Row rows[] = {{{1, 1}, 0, 0}, {{3, 3}, 1, 0}, {{1, 40}, 0, 1}, {{50, 7}, 1, 0}};
+    for (const Row& row : rows) {
+        cv::Mat mean(row.size, CV_32FC1, cv::Scalar(4.0));
+        mean.at<float>(0, 0) = 104.0f;
+        const LocalDetection d = detectLocally(mean, LocalDetectorSettings());
+        EXPECT_EQ(d.spots.size(), row.spots) << row.size;
+        EXPECT_EQ(d.lines.size(), row.lines) << row.size;
+    }
+}
+
 TEST(DetectLocally, RefusesOtherImages) {
     EXPECT_THROW(detectLocally(cv::Mat(), LocalDetectorSettings()), std::invalid_argument);
     EXPECT_THROW(detectLocally(cv::Mat(8, 8, CV_8UC1, cv::Scalar(1)), LocalDetectorSettings()), std::invalid_argument);

@@ -140,37 +140,14 @@ TEST(LocalRun, ColourFramesAreAnalysedPerChannel) {
     EXPECT_NE(run.output.find("\n4 hotpixel(s) found.\n"), std::string::npos);
 }
 
-TEST(LocalRun, BadValuesEndTheRunBeforeAnyFrame) {
-    struct Row {
-        std::string keys;
-        std::string message;
-    };
-    const Row rows[] = {
-        {"  <detector>Local</detector>\n", "detector [Local] is unknown, it must be histogram or local."},
-        {"  <detector>median</detector>\n", "detector [median] is unknown, it must be histogram or local."},
-        {"  <detector></detector>\n", "detector [] is unknown, it must be histogram or local."},
-        {"  <noise>0</noise>\n", "noise must be above 0."},
-        {"  <noise>abc</noise>\n", "noise must be above 0."},
-        {"  <floor>-1</floor>\n", "floor must not be below 0."},
-        {"  <window>3</window>\n", "window must be between 4 and 4096."},
-        {"  <window>5000</window>\n", "window must be between 4 and 4096."},
-    };
-    for (const Row& row : rows) {
-        Shoot shoot("  <detector>local</detector>\n" + row.keys);
-        // the first detector element counts
-        const auto run = runSpeckmend({"detect"}, shoot.root.path());
-        if (row.keys.find("<detector>") != std::string::npos) {
-            Shoot only(row.keys);
-            const auto alone = runSpeckmend({"detect"}, only.root.path());
-            EXPECT_NE(alone.output.find("\nCRITICAL ERROR: " + row.message + "\n"), std::string::npos) << row.keys;
-            EXPECT_EQ(alone.output.find("2. Processing images"), std::string::npos) << row.keys;
-            EXPECT_NE(run.output.find("3. Inspecting background"), std::string::npos) << row.keys;
-        } else {
-            EXPECT_NE(run.output.find("\nCRITICAL ERROR: " + row.message + "\n"), std::string::npos) << row.keys;
-            EXPECT_EQ(run.output.find("2. Processing images"), std::string::npos) << row.keys;
-            EXPECT_FALSE(testing::readFile(shoot.frames + "/map.xml").size() > 0) << row.keys;
-        }
-    }
+TEST(LocalRun, UnknownDetectorEndsTheRunBeforeAnyFrame) {
+    Shoot shoot("  <detector>median</detector>\n");
+    const auto run = runSpeckmend({"detect"}, shoot.root.path());
+    EXPECT_NE(run.output.find("/config/detect/detector[1]: median\n\nCRITICAL ERROR: detector [median] is unknown, "
+                              "it must be histogram or local.\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.output.find("2. Processing images"), std::string::npos);
 }
 
 TEST(LocalRun, CheckSheetIsWrittenWhenNamed) {
@@ -191,20 +168,6 @@ TEST(LocalRun, UnwritableSheetIsReportedAndTheMapStillComplete) {
               std::string::npos)
         << run.output;
     EXPECT_NE(readFile(shoot.frames + "/map.xml").find("</hotpixels>"), std::string::npos);
-}
-
-TEST(LocalRun, DetectorKeysDoNotMatterInHealMode) {
-    // The detect section is not used when healing: a wrong detector name
-    // there is echoed and passed over, as the design's keys are.
-    TempFolder root;
-    mkdir((root / "photos").c_str(), 0755);
-    mkdir((root / "healed").c_str(), 0755);
-    writeFile(root / "config.xml", configXml("  <detector>fancy</detector>\n  <noise>-2</noise>\n"));
-    writeFile(root / "hotpixels.xml", "<hotpixels><width>4</width><height>4</height></hotpixels>");
-    const auto run = runSpeckmend({"heal"}, root.path());
-    EXPECT_NE(run.output.find("/config/detect/detector[1]: fancy\n/config/detect/noise[1]: -2\n"), std::string::npos)
-        << run.output;
-    EXPECT_EQ(run.output.find("is unknown"), std::string::npos);
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 // End to end: the built program in heal mode on generated folders, with
 // standard input not a terminal so that the key waits return at once.
 
+#include <dirent.h>
+
 #include <algorithm>
+#include <future>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -161,13 +165,17 @@ TEST_P(NamingTest, DerivesTheNameAndPicksThePath) {
 INSTANTIATE_TEST_SUITE_P(
     Names, NamingTest,
     ::testing::Values(
-        // JPEG to JPEG: lossless whenever the name holds ".jpg" in any case
+        // JPEG to JPEG: lossless for a JPEG by content, whatever its name,
+        // with a save format of jpg or jpeg in any letter case
         NamingCase{"capital_extension", "DSC_0042.JPG", "jpg", "DSC_0042.jpg", true},
         NamingCase{"lower_extension", "IMG_0001.jpg", "jpg", "IMG_0001.jpg", true},
         NamingCase{"jpg_inside_the_name", "frame01.jpg~", "jpg", "frame01.jpg~", true},
-        // plain path, re-encoded
-        NamingCase{"jpeg_extension", "DSC_0042.jpeg", "jpg", "DSC_0042.jpg", false},
-        NamingCase{"capital_saveformat_never_lossless", "IMG_0001.jpg", "JPG", "IMG_0001.JPG", false},
+        NamingCase{"jpeg_extension", "DSC_0042.jpeg", "jpg", "DSC_0042.jpg", true},
+        NamingCase{"capital_saveformat", "IMG_0001.jpg", "JPG", "IMG_0001.JPG", true},
+        NamingCase{"saveformat_jpeg", "IMG_0001.jpg", "jpeg", "IMG_0001.jpeg", true},
+        NamingCase{"jpeg_input_capital_saveformat", "IMG_0001.jpeg", "JPG", "IMG_0001.JPG", true},
+        NamingCase{"jpeg_without_an_extension", "frame01", "jpg", "jpg", true},
+        NamingCase{"jpeg_named_png", "frame01.png", "Jpeg", "frame01.Jpeg", true},
         // plain path, exact format
         NamingCase{"save_as_png", "IMG_0001.JPG", "png", "IMG_0001.png", true},
         NamingCase{"only_the_last_extension", "holiday.jpg.bak", "png", "holiday.jpg.png", true},
@@ -296,29 +304,21 @@ TEST(HealRunTest, FormatTheWriterRefusesIsAnIoError) {
     EXPECT_FALSE(fileExists(shoot.outdir + "a.pgm"));
 }
 
-TEST(HealRunTest, TemporaryFileThatCannotBeWrittenIsAnIoError) {
-    Shoot shoot;
-    writeJpeg(shoot.indir + "a.jpg", shoot.photo(11));
-    mkdir(shoot.outdir.c_str(), 0755);
-    mkdir((shoot.outdir + "tmp_drop.jpg").c_str(), 0755);
-    const ProgramRun result = shoot.run();
-    EXPECT_EQ(statusBlock(result.output), "a.jpg error:I/O!\n");
-    EXPECT_FALSE(fileExists(shoot.outdir + "a.jpg"));
-}
-
-TEST(HealRunTest, JpegLibraryErrorEndsOnlyThatPhoto) {
-    // A PNG under a .jpg name loads fine but is no JPEG for the lossless path.
+TEST(HealRunTest, PngNamedJpgTakesThePlainPath) {
+    // The path follows the content: a PNG under a .jpg name is no JPEG to
+    // transplant into, and is re-encoded whole.
     Shoot shoot;
     std::vector<uchar> png;
     cv::imencode(".png", shoot.photo(12), png);
     testing::writeFile(shoot.indir + "a.jpg", std::string(png.begin(), png.end()));
     writeJpeg(shoot.indir + "b.jpg", shoot.photo(13));
     const ProgramRun result = shoot.run();
-    EXPECT_EQ(statusBlock(result.output), "a.jpg error:I/O!\nb.jpg processed.\n");
+    EXPECT_EQ(statusBlock(result.output), "a.jpg processed.\nb.jpg processed.\n");
     EXPECT_EQ(result.status, 0);
-    EXPECT_FALSE(fileExists(shoot.outdir + "a.jpg"));
-    EXPECT_TRUE(fileExists(shoot.outdir + "b.jpg"));
-    EXPECT_FALSE(fileExists(shoot.outdir + "tmp_drop.jpg"));
+    const std::string output = testing::readFile(shoot.outdir + "a.jpg");
+    ASSERT_GE(output.size(), 3u);
+    EXPECT_EQ(output.substr(0, 3), "\xFF\xD8\xFF");
+    EXPECT_FALSE(load(shoot.outdir + "a.jpg").empty());
 }
 
 TEST(HealRunTest, MissingOutputFolderIsCreatedWithItsParents) {
@@ -426,6 +426,201 @@ TEST(HealRunTest, OutdirWithoutSeparatorPrefixesNamesInTheInputFolder) {
     EXPECT_EQ(statusBlock(result.output), "a.jpg processed.\nb.jpg processed.\n") << result.output;
     EXPECT_TRUE(fileExists(shoot.indir + "healed_a.png"));
     EXPECT_TRUE(fileExists(shoot.indir + "healed_b.png"));
+}
+
+// ---------------------------------------------------------------------------
+// Data safety: outputs whole or absent, no file of the user's touched
+
+std::set<std::string> namesIn(const std::string& folder) {
+    std::set<std::string> names;
+    if (DIR* dir = opendir(folder.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names.insert(name);
+        }
+        closedir(dir);
+    }
+    return names;
+}
+
+// A JPEG with an Exif APP1 segment right after SOI (orientation 1).
+std::string jpegWithExif(const cv::Mat& photo) {
+    std::vector<uchar> jpeg;
+    cv::imencode(".jpg", photo, jpeg, {cv::IMWRITE_JPEG_QUALITY, 90});
+    const std::vector<uchar> exif = {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 0x2A, 0, 0, 0,
+                                     8, 0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0};
+    jpeg.insert(jpeg.begin() + 2, exif.begin(), exif.end());
+    return std::string(jpeg.begin(), jpeg.end());
+}
+
+struct ExifCase {
+    const char* name;
+    std::string input;
+    std::string saveformat;
+    std::string output;
+};
+
+class LosslessByContentTest : public ::testing::TestWithParam<ExifCase> {};
+
+TEST_P(LosslessByContentTest, KeepsExifAndEveryBlockAwayFromTheHotPixels) {
+    const ExifCase& c = GetParam();
+    Shoot shoot;
+    shoot.filter = "*";
+    shoot.saveformat = c.saveformat;
+    const std::string source = jpegWithExif(shoot.photo(50));
+    testing::writeFile(shoot.indir + c.input, source);
+    const ProgramRun result = shoot.run();
+    ASSERT_EQ(statusBlock(result.output), ". error:I/O!\n.. error:I/O!\n" + c.input + " processed.\n");
+    const std::string output = testing::readFile(shoot.outdir + c.output);
+    // The Exif segment, byte for byte, where the source had it.
+    ASSERT_GT(output.size(), 40u);
+    EXPECT_EQ(output.substr(0, 38), source.substr(0, 38));
+    const int outside = changesOutsideCells(load(shoot.indir + c.input), load(shoot.outdir + c.output), shoot.pixels);
+    EXPECT_EQ(outside, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, LosslessByContentTest,
+    ::testing::Values(
+        // the extensions and save formats of a JPEG to JPEG run
+        ExifCase{"jpeg_input", "DSC_0042.jpeg", "jpg", "DSC_0042.jpg"},
+        ExifCase{"saveformat_in_capitals", "DSC_0042.jpg", "JPG", "DSC_0042.JPG"},
+        ExifCase{"saveformat_jpeg", "DSC_0042.JPEG", "jpeg", "DSC_0042.jpeg"},
+        ExifCase{"mixed_case_jpeg", "DSC_0042.jpeg", "JpEg", "DSC_0042.JpEg"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HealRunTest, OutputNamesThatCollideKeepTheFirstPhotosOutput) {
+    Shoot shoot;
+    writeJpeg(shoot.indir + "X.JPG", shoot.photo(51));
+    writeJpeg(shoot.indir + "X.jpg", shoot.photo(52));
+    writeJpeg(shoot.indir + "y.jpg", shoot.photo(53));
+    const ProgramRun result = shoot.run();
+    EXPECT_EQ(statusBlock(result.output),
+              "X.JPG processed.\n"
+              "X.jpg not written: its output " + shoot.outdir + "X.jpg is already the output of X.JPG\n"
+              "X.jpg error:I/O!\n"
+              "y.jpg processed.\n");
+    // What X.jpg holds is X.JPG's repair, as a run over X.JPG alone writes it.
+    Shoot alone;
+    writeJpeg(alone.indir + "X.JPG", shoot.photo(51));
+    ASSERT_EQ(statusBlock(alone.run().output), "X.JPG processed.\n");
+    EXPECT_TRUE(testing::readFile(shoot.outdir + "X.jpg") == testing::readFile(alone.outdir + "X.jpg"));
+    EXPECT_EQ(namesIn(shoot.outdir), (std::set<std::string>{"X.jpg", "y.jpg"}));
+}
+
+TEST(HealRunTest, OutputThatWouldReplaceAnInputIsNotWritten) {
+    // An outdir of "healed_" puts the outputs beside the inputs: a.jpg would
+    // be saved over the input healed_a.png, which itself is healed.
+    Shoot shoot;
+    shoot.filter = "*a.*";
+    shoot.saveformat = "png";
+    shoot.outdir = "healed_";
+    writeJpeg(shoot.indir + "a.jpg", shoot.photo(54));
+    ASSERT_TRUE(cv::imwrite(shoot.indir + "healed_a.png", shoot.photo(55)));
+    const std::string jpg = testing::readFile(shoot.indir + "a.jpg");
+    const std::string png = testing::readFile(shoot.indir + "healed_a.png");
+    const ProgramRun result = shoot.run();
+    EXPECT_EQ(statusBlock(result.output),
+              "a.jpg not written: its output healed_a.png would replace an input photo\n"
+              "a.jpg error:I/O!\n"
+              "healed_a.png processed.\n")
+        << result.output;
+    EXPECT_TRUE(testing::readFile(shoot.indir + "a.jpg") == jpg);
+    EXPECT_TRUE(testing::readFile(shoot.indir + "healed_a.png") == png);
+    EXPECT_EQ(namesIn(shoot.indir), (std::set<std::string>{"a.jpg", "healed_a.png", "healed_healed_a.png"}));
+}
+
+TEST(HealRunTest, ManyPhotosInParallelGiveTheSequentialFilesAndLines) {
+    // More photos than workers and window, each different, so that a photo
+    // written under another's name or out of order shows.
+    Shoot shoot;
+    shoot.filter = "*";
+    std::string expected;
+    for (int i = 0; i < 14; ++i) {
+        const std::string name = "p" + std::to_string(10 + i) + ".jpg";
+        writeJpeg(shoot.indir + name, shoot.photo(60 + i, i % 4 == 3 ? 1 : 3));
+        expected += name + " processed.\n";
+    }
+    const ProgramRun result = shoot.run();
+    ASSERT_EQ(statusBlock(result.output), ". error:I/O!\n.. error:I/O!\n" + expected);
+    HealSettings settings;
+    settings.indir = shoot.indir;
+    settings.outdir = shoot.root / "sequential/";
+    settings.saveformat = "jpg";
+    settings.range = 3;
+    settings.method = 1;
+    settings.map.pixels = shoot.pixels;
+    settings.map.width = shoot.width;
+    settings.map.height = shoot.height;
+    mkdir(settings.outdir.c_str(), 0755);
+    Healer healer(settings);
+    for (int i = 0; i < 14; ++i) {
+        const std::string name = "p" + std::to_string(10 + i) + ".jpg";
+        ASSERT_EQ(healer.healFile(name), FileStatus::processed);
+        EXPECT_TRUE(testing::readFile(shoot.outdir + name) == testing::readFile(settings.outdir + name)) << name;
+    }
+    EXPECT_EQ(namesIn(shoot.outdir).size(), 14u);
+}
+
+// ---------------------------------------------------------------------------
+// Former bugs: the shared temporary file of the lossless path
+
+TEST(HealRunTest, UsersOwnTmpDropJpgSurvivesEveryRun) {
+    for (const std::string saveformat : {"jpg", "png"}) {
+        SCOPED_TRACE(saveformat);
+        Shoot shoot;
+        shoot.saveformat = saveformat;
+        writeJpeg(shoot.indir + "a.jpg", shoot.photo(56));
+        mkdir(shoot.outdir.c_str(), 0755);
+        testing::writeFile(shoot.outdir + "tmp_drop.jpg", "the user's own file");
+        const ProgramRun result = shoot.run();
+        EXPECT_EQ(statusBlock(result.output), "a.jpg processed.\n");
+        EXPECT_EQ(testing::readFile(shoot.outdir + "tmp_drop.jpg"), "the user's own file");
+        EXPECT_EQ(namesIn(shoot.outdir), (std::set<std::string>{"a." + saveformat, "tmp_drop.jpg"}));
+    }
+}
+
+TEST(HealRunTest, InputNamedTmpDropJpgIsHealed) {
+    Shoot shoot;
+    const cv::Mat photo = shoot.photo(57);
+    writeJpeg(shoot.indir + "tmp_drop.jpg", photo);
+    const ProgramRun result = shoot.run();
+    ASSERT_EQ(statusBlock(result.output), "tmp_drop.jpg processed.\n");
+    const cv::Mat output = load(shoot.outdir + "tmp_drop.jpg");
+    ASSERT_EQ(output.size(), photo.size());
+    for (const HotPixel& p : shoot.pixels) EXPECT_LT(output.at<cv::Vec3b>(p.y, p.x)[1], 250);
+    EXPECT_EQ(changesOutsideCells(load(shoot.indir + "tmp_drop.jpg"), output, shoot.pixels), 0);
+}
+
+TEST(HealRunTest, TwoRunsIntoOneOutputFolderAtOnceWriteWhatEachWritesAlone) {
+    // Two shoots with different maps and photos, healed into one outdir at
+    // the same time, against each run alone.
+    Shoot a, b;
+    b.pixels = {{50, 30, 3}, {10, 50, 2}, {90, 10, 1}};
+    b.outdir = a.outdir;
+    for (int i = 0; i < 8; ++i) {
+        writeJpeg(a.indir + "a" + std::to_string(i) + ".jpg", a.photo(70 + i));
+        writeJpeg(b.indir + "b" + std::to_string(i) + ".jpg", b.photo(80 + i));
+    }
+    auto runA = std::async(std::launch::async, [&] { return a.run(); });
+    auto runB = std::async(std::launch::async, [&] { return b.run(); });
+    const ProgramRun resultA = runA.get(), resultB = runB.get();
+    std::string linesA, linesB;
+    for (int i = 0; i < 8; ++i) {
+        linesA += "a" + std::to_string(i) + ".jpg processed.\n";
+        linesB += "b" + std::to_string(i) + ".jpg processed.\n";
+    }
+    EXPECT_EQ(statusBlock(resultA.output), linesA);
+    EXPECT_EQ(statusBlock(resultB.output), linesB);
+    for (Shoot* shoot : {&a, &b}) {
+        const std::string shared = shoot->outdir;
+        shoot->outdir = shoot->root / "alone/";
+        shoot->run();
+        for (const std::string& name : namesIn(shoot->outdir))
+            EXPECT_TRUE(testing::readFile(shared + name) == testing::readFile(shoot->outdir + name)) << name;
+        EXPECT_EQ(namesIn(shoot->outdir).size(), 8u);
+    }
+    EXPECT_EQ(namesIn(a.root / "out/").size(), 16u) << "a temporary file was left";
 }
 
 }  // namespace

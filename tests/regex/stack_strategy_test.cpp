@@ -215,14 +215,22 @@ private:
     int groups_ = 0;
 };
 
+// Marks an outcome cut short by the step limit: the two strategies count
+// steps in their own units, so one may stop where the other finishes.
+const std::string step_limit_hit = "step limit";
+
 // Runs `pattern` in `mode` on subject; the description includes the result
 // of a global search so the empty-match rule is compared too.
 std::string outcome(const std::string& pattern, const std::string& subject, unsigned flags, REGEX_MODE mode) {
-    std::string out = regex_test::run(pattern, subject, flags, mode);
+    std::string out;
     try {
-        rpattern g(pattern, flags | global_match | collect_all_groups, mode);
+        rpattern p(pattern, flags, mode);
         match_results r;
+        out = p.match(subject, r).matched ? regex_test::describe(r) : "NO";
+        rpattern g(pattern, flags | global_match | collect_all_groups, mode);
         if (g.match(subject, r).matched) out += " / " + regex_test::describe(r);
+    } catch (const step_limit_reached&) {
+        return step_limit_hit;
     } catch (const std::exception& e) {
         out += std::string(" threw ") + e.what();
     }
@@ -232,6 +240,7 @@ std::string outcome(const std::string& pattern, const std::string& subject, unsi
 TEST(strategies, explicit_stack_agrees_with_recursion_on_generated_patterns) {
     pattern_generator gen(20261207u);
     int compared = 0;
+    int limited = 0;
     const unsigned flag_sets[] = {0u, unsigned{ignore_case}, unsigned{multi_line | single_line},
                                   unsigned{rightmost}};
     for (int i = 0; i < 1500; ++i) {
@@ -245,12 +254,19 @@ TEST(strategies, explicit_stack_agrees_with_recursion_on_generated_patterns) {
             std::string subject = gen.subject();
             unsigned flags = flag_sets[(i + j) % 4];
             std::string reference = outcome(pattern, subject, flags, recursive_mode);
-            ASSERT_EQ(outcome(pattern, subject, flags, stack_mode), reference)
+            std::string stacked = outcome(pattern, subject, flags, stack_mode);
+            if (reference == step_limit_hit || stacked == step_limit_hit) {
+                ++limited;
+                continue;
+            }
+            ASSERT_EQ(stacked, reference)
                 << "pattern \"" << pattern << "\" subject \"" << subject << "\" flags " << flags;
             ++compared;
         }
     }
     EXPECT_GT(compared, 3000);
+    // The default limit is meant for runaway searches only.
+    EXPECT_LE(limited, 3);
 }
 
 TEST(strategies, nul_terminated_stack_search_agrees) {

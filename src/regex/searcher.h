@@ -1,20 +1,24 @@
-// The search over start positions and the repeated search of global
-// matching, shared by match() and substitute().
+// The search over start positions, shared by match(), regex_match and
+// substitute(), which repeat it for global matching.
+//
+// How: a searcher owns the captures and the match state of one search. It
+// skips start positions that cannot begin a match (shorter than the minimum
+// width, outside the first-character list, between Horspool candidates of
+// the literal prefix, or inside the run a leading greedy class repeat just
+// covered), and runs one attempt per remaining position with the driver the
+// pattern's mode selects (drivers.h). Every search gets its step budget.
+//
+// Tested by: tests/regex/matcher_test.cpp, tests/regex/drivers_test.cpp, tests/regex/step_limit_test.cpp.
 #pragma once
 
 #include <memory>
 #include <vector>
 
+#include "regex/analysis.h"
 #include "regex/basic_rpattern.h"
-#include "regex/match_groups.h"
-#include "regex/perl_syntax.h"
+#include "regex/drivers.h"
 
 namespace regex::detail {
-
-// How much machine stack one recursive attempt may use before it is redone
-// with the explicit stack: at most 1 MiB, and never more than a quarter of
-// what is left of the calling thread's stack.
-std::size_t recursion_stack_budget(std::uintptr_t here);
 
 template <class CI>
 class searcher {
@@ -38,12 +42,14 @@ public:
     void rebase(CI begin, CI end) {
         s_.begin = begin;
         s_.end = end;
+        subject_length_ = no_step_limit;
     }
 
     // One search from `from`; on success the captures hold the match.
     bool find(CI from) {
         for (auto& c : captures_) c = capture_record<CI>{};
         s_.search_start = from;
+        s_.steps_left = s_.step_limit = step_budget();
         return cstr_ ? find_from<true>(from) : find_from<false>(from);
     }
 
@@ -66,16 +72,33 @@ public:
     }
 
 private:
+    std::size_t step_budget() {
+        const std::size_t limit = pat_.step_limit_;
+        if (limit == no_step_limit) return limit;
+        if (subject_length_ == no_step_limit) {
+            subject_length_ = 0;
+            if (cstr_)
+                for (CI p = s_.begin; *p != '\0'; ++p) ++subject_length_;
+            else
+                subject_length_ = static_cast<std::size_t>(s_.end - s_.begin);
+        }
+        const std::size_t per_char = pat_.step_per_char_;
+        const std::size_t room = no_step_limit - limit;
+        const std::size_t allowance =
+            per_char != 0 && subject_length_ > room / per_char ? room : subject_length_ * per_char;
+        return limit + allowance;
+    }
+
     template <bool Cstr>
     bool attempt(CI p) {
         s_.saved.clear();
         s_.recurse_depth = 0;
         if (use_stack_) return stack_attempt<Cstr>(p);
         const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-        if (budget_ == 0) budget_ = recursion_stack_budget(here);
-        s_.stack_floor = here > budget_ ? here - budget_ : 0;
+        if (stack_budget_ == 0) stack_budget_ = recursion_stack_budget(here);
+        s_.stack_floor = here > stack_budget_ ? here - stack_budget_ : 0;
         try {
-            return s_.top->template go<Cstr>(s_, p);
+            return run_recursive<Cstr>(s_, p);
         } catch (const depth_exceeded&) {
             // Unwinding skipped the restores; start the attempt afresh.
             for (auto& c : captures_) c = capture_record<CI>{};
@@ -164,7 +187,8 @@ private:
     const basic_rpattern_base_impl<CI>& pat_;
     bool cstr_;
     bool use_stack_ = false;
-    std::size_t budget_ = 0;
+    std::size_t stack_budget_ = 0;
+    std::size_t subject_length_ = no_step_limit;  // measured on the first search
     std::vector<capture_record<CI>> captures_;
     match_state<CI> s_;
     std::unique_ptr<hetero_stack> stack_;  // kept across attempts and searches

@@ -1,5 +1,15 @@
-// The Perl-style pattern syntax: token classes and the parser that turns a
-// pattern text into the node graph of one basic_rpattern.
+// The parser of the Perl-style pattern syntax: turns a pattern text into the
+// node graph of one basic_rpattern, with every error the syntax reports.
+//
+// How: recursive descent over the pattern copy with an index. A group parses
+// alternatives until its ')' (or the end, for the outermost group); an
+// alternative parses atoms into a sequence, each atom asked to wrap itself in
+// a quantifier when one follows. Literal runs are compacted in place in the
+// pattern copy (free-spacing mode drops whitespace and comments there), so
+// literal nodes refer into it. What needs the whole pattern (backreference
+// numbers, widths, anchoring, start sets) is left to pattern_analysis.
+//
+// Tested by: tests/regex/parser_test.cpp, tests/regex/perl_differential_test.cpp.
 #pragma once
 
 #include <cctype>
@@ -8,17 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "regex/analysis.h"
 #include "regex/basic_rpattern.h"
-#include "regex/match_groups.h"
+#include "regex/escapes.h"
 
 namespace regex::detail {
-
-// Literal text every match must begin with, located by a Horspool scan.
-struct start_set {
-    std::string text;  // lower case when `fold`
-    bool fold = false;
-    unsigned char skip[256];
-};
 
 class perl_syntax {
 public:
@@ -91,9 +95,6 @@ private:
     sub_expr<CI>* make_set(const charset* set, bool owned);
     void register_group(match_group_base<CI>* g);
     void finish_group(match_group_base<CI>* g, std::vector<sub_expr<CI>*>& alts);
-    unsigned resolve(unsigned visible) const;
-    void build_start_set();
-    void find_leading_repeat();
 
     basic_rpattern_base_impl<CI>& pat_;
     std::string& text_;
@@ -101,12 +102,7 @@ private:
     std::size_t n_;
     unsigned flags_;
     arena_allocator& arena_;
-    std::vector<match_group_base<CI>*> table_;  // numbered groups by number
-    std::vector<match_backref<CI>*> backrefs_;
-    std::vector<match_conditional<CI>*> conditionals_;
-    std::vector<atom_quantifier<CI>*> atom_quantifiers_;
-    bool first_token_caret_ = false;
-    bool has_recursion_ = false;
+    parse_facts<CI> facts_;
     bool at_pattern_start_ = true;
 };
 
@@ -114,8 +110,8 @@ template <class CI>
 void perl_compiler<CI>::register_group(match_group_base<CI>* g) {
     g->slot = pat_.slot_count++;
     if (g->number != no_group) {
-        if (table_.size() <= g->number) table_.resize(g->number + 1, nullptr);
-        table_[g->number] = g;
+        if (facts_.groups.size() <= g->number) facts_.groups.resize(g->number + 1, nullptr);
+        facts_.groups[g->number] = g;
     }
 }
 
@@ -134,58 +130,7 @@ void perl_compiler<CI>::compile() {
     top->set_nested_range(1, pat_.group_count - 1);
     top->next = arena_.make<end_of_pattern<CI>>();
 
-    for (match_backref<CI>* b : backrefs_) {
-        b->group_number = resolve(b->visible_number);
-        b->target = table_[b->group_number];
-    }
-    for (match_conditional<CI>* c : conditionals_) c->condition_group = resolve(c->condition_visible);
-
-    width_range w = top->group_width();
-    pat_.min_width = w.min;
-    pat_.max_width = w.max;
-    for (atom_quantifier<CI>* q : atom_quantifiers_) q->compute_follow();
-
-    const unsigned original_flags = pat_.flags_;
-    if (!(original_flags & multi_line) && top->alternative_count == 1 && first_token_caret_) {
-        pat_.flags_ &= ~unsigned{rightmost};
-        pat_.can_float = false;
-    } else if (!(original_flags & rightmost) && (original_flags & single_line) && top->alternative_count == 1) {
-        auto* q = dynamic_cast<const atom_quantifier<CI>*>(top->alternatives[0]);
-        if (q != nullptr && q->max == unbounded && q->min <= 1 &&
-            dynamic_cast<const match_any_t<CI, eos_t>*>(q->atom) != nullptr)
-            pat_.can_float = false;
-    }
-    build_start_set();
-    find_leading_repeat();
-}
-
-template <class CI>
-void perl_compiler<CI>::find_leading_repeat() {
-    const match_group_base<CI>* top = pat_.top_group;
-    if (has_recursion_ || !pat_.can_float || pat_.start_set_ || top->alternative_count != 1) return;
-    const sub_expr<CI>* first = top->alternatives[0];
-    const bool greedy_class =
-        dynamic_cast<const max_atom_quantifier<CI, match_charset_t<CI, false>>*>(first) != nullptr ||
-        dynamic_cast<const max_atom_quantifier<CI, match_charset_t<CI, true>>*>(first) != nullptr ||
-        dynamic_cast<const max_atom_quantifier<CI, match_char_t<CI, false>>*>(first) != nullptr ||
-        dynamic_cast<const max_atom_quantifier<CI, match_char_t<CI, true>>*>(first) != nullptr ||
-        dynamic_cast<const max_atom_quantifier<CI, match_any_t<CI, eol_t>>*>(first) != nullptr ||
-        dynamic_cast<const max_atom_quantifier<CI, match_any_t<CI, eos_t>>*>(first) != nullptr;
-    if (!greedy_class) return;
-    auto* q = static_cast<const atom_quantifier<CI>*>(first);
-    charset::bitmap set;
-    if (q->max != unbounded || !q->atom->first_chars(set)) return;
-    pat_.leading_repeat = true;
-    for (int k = 0; k < 4; ++k) pat_.leading_set[k] = set.words[k];
-}
-
-template <class CI>
-unsigned perl_compiler<CI>::resolve(unsigned visible) const {
-    unsigned internal = visible;
-    for (unsigned h : pat_.hidden_groups)
-        if (h <= internal) ++internal;
-    if (internal >= pat_.group_count) fail("reference to nonexistent group");
-    return internal;
+    pattern_analysis<CI>::run(pat_, facts_);
 }
 
 template <class CI>
@@ -328,7 +273,7 @@ void perl_compiler<CI>::add_quantifiable(sequence& seq, sub_expr<CI>* atom, bool
     }
     if (is_group && q->max > 16) pat_.fast_ok = false;
     sub_expr<CI>* node = atom->quantify(*q, arena_);
-    if (auto* aq = dynamic_cast<atom_quantifier<CI>*>(node)) atom_quantifiers_.push_back(aq);
+    if (auto* aq = dynamic_cast<atom_quantifier<CI>*>(node)) facts_.atom_quantifiers.push_back(aq);
     seq.add(node);
 }
 
@@ -344,7 +289,7 @@ void perl_compiler<CI>::parse_atom(sequence& seq) {
         return;
     case '^':
         ++i_;
-        if (first_atom) first_token_caret_ = true;
+        if (first_atom) facts_.first_token_caret = true;
         if (flags_ & multi_line)
             seq.add(arena_.make<assert_op<CI, bol_t>>());
         else
@@ -433,7 +378,6 @@ void perl_compiler<CI>::parse_escape(sequence& seq) {
     case 'E': fail("quotemeta turned off, but was never turned on");
     default: break;
     }
-    unsigned char value;
     if (c >= '1' && c <= '9') {
         std::size_t j = i_ - 1;
         unsigned v = 0;
@@ -445,60 +389,32 @@ void perl_compiler<CI>::parse_escape(sequence& seq) {
         }
         if (v < 10 || v < pat_.group_count) {
             i_ = j;
-            match_backref<CI>* b;
+            auto add = [&](auto* b) {
+                b->visible_number = v;
+                facts_.backrefs.push_back(b);
+                add_quantifiable(seq, b);
+            };
             if (fold())
-                b = arena_.make<match_backref_t<CI, ch_neq_nocase_t>>();
+                add(arena_.make<match_backref_t<CI, ch_neq_nocase_t>>());
             else
-                b = arena_.make<match_backref_t<CI, ch_neq_t>>();
-            b->visible_number = v;
-            backrefs_.push_back(b);
-            add_quantifiable(seq, b);
+                add(arena_.make<match_backref_t<CI, ch_neq_t>>());
             return;
         }
     }
-    if (c >= '0' && c <= '9') {
-        std::size_t j = i_ - 1;
-        unsigned v = 0;
-        for (int k = 0; k < 3 && j < n_ && text_[j] >= '0' && text_[j] <= '7'; ++k, ++j)
-            v = v * 8 + static_cast<unsigned>(text_[j] - '0');
-        i_ = j;
-        value = static_cast<unsigned char>(v);
-    } else {
-        switch (c) {
-        case 'e': value = 27; break;
-        case 'x': {
-            unsigned v = 0;
-            for (int k = 0; k < 2 && i_ < n_ && std::isxdigit(uc(text_[i_])); ++k, ++i_) {
-                char h = text_[i_];
-                v = v * 16 + static_cast<unsigned>(std::isdigit(uc(h)) ? h - '0' : std::tolower(uc(h)) - 'a' + 10);
-            }
-            value = static_cast<unsigned char>(v);
-            break;
-        }
-        case 'c': {
-            if (i_ == n_) fail("incomplete escape sequence \\c");
-            unsigned char x = uc(text_[i_++]);
-            if (std::islower(x)) x = static_cast<unsigned char>(std::toupper(x));
-            value = static_cast<unsigned char>(x ^ 64);
-            break;
-        }
-        case 'a': case 'f': case 'n': case 'r': case 't':
-            if (flags_ & translate_escapes) {
-                value = c == 'a' ? 7 : c == 'f' ? 12 : c == 'n' ? 10 : c == 'r' ? 13 : 9;
-                break;
-            }
-            value = uc(c);
-            break;
-        default:
-            if (const charset* user = intrinsic_charsets::user_class(c, fold())) {
-                add_quantifiable(seq, make_set(user, false));
-                return;
-            }
-            value = uc(c);
-            break;
-        }
+    const char* p = text_.data() + (i_ - 1);
+    const escape_result e =
+        decode_escape(p, text_.data() + n_, (flags_ & translate_escapes) != 0, escape_context::pattern);
+    if (e.kind == escape_result::incomplete) fail("incomplete escape sequence \\c");
+    if (e.kind == escape_result::character) {
+        i_ = static_cast<std::size_t>(p - text_.data());
+        add_quantifiable(seq, make_char(static_cast<char>(e.value)));
+        return;
     }
-    add_quantifiable(seq, make_char(static_cast<char>(value)));
+    if (const charset* user = intrinsic_charsets::user_class(c, fold())) {
+        add_quantifiable(seq, make_set(user, false));
+        return;
+    }
+    add_quantifiable(seq, make_char(c));
 }
 
 template <class CI>
@@ -562,7 +478,7 @@ void perl_compiler<CI>::parse_paren(sequence& seq) {
     case 'R':
         seq.add(arena_.make<match_recurse<CI>>());
         pat_.fast_ok = false;
-        has_recursion_ = true;
+        facts_.has_recursion = true;
         skip_spaces();
         if (i_ == n_) fail("ill-formed regular expression");
         if (text_[i_] != ')') fail("bad extension sequence");
@@ -654,7 +570,7 @@ void perl_compiler<CI>::parse_paren(sequence& seq) {
             if (v == 0 || i_ == n_ || text_[i_] != ')') fail("bad extension sequence");
             ++i_;
             g->condition_visible = static_cast<unsigned>(v);
-            conditionals_.push_back(g);
+            facts_.conditionals.push_back(g);
         } else if (text_[i_] == '?' && i_ + 1 < n_ &&
                    (text_[i_ + 1] == '=' || text_[i_ + 1] == '!' ||
                     (text_[i_ + 1] == '<' && i_ + 2 < n_ && (text_[i_ + 2] == '=' || text_[i_ + 2] == '!')))) {
@@ -678,53 +594,6 @@ void perl_compiler<CI>::parse_paren(sequence& seq) {
         return;
     }
     }
-}
-
-template <class CI>
-void perl_compiler<CI>::build_start_set() {
-    if (!pat_.can_float) return;
-    const match_group_base<CI>* g = pat_.top_group;
-    if (g->alternative_count != 1) return;
-    std::string prefix;
-    int folded = -1;  // unknown until the first piece
-    for (const sub_expr<CI>* n = g->alternatives[0]; n != nullptr && prefix.size() < 255; n = n->next) {
-        std::string piece;
-        int f;
-        if (auto* c = dynamic_cast<const match_char_t<CI, false>*>(n)) {
-            piece.assign(1, c->forms[0]);
-            f = 0;
-        } else if (auto* cn = dynamic_cast<const match_char_t<CI, true>*>(n)) {
-            piece.assign(1, cn->forms[0]);
-            f = 1;
-        } else if (auto* l = dynamic_cast<const match_literal_t<CI>*>(n)) {
-            piece.assign(l->text, l->length);
-            f = 0;
-        } else if (auto* ln = dynamic_cast<const match_literal_nocase_t<CI>*>(n)) {
-            piece.assign(ln->lower, ln->length);
-            f = 1;
-        } else {
-            break;
-        }
-        // A case-sensitive piece among folded ones still narrows correctly
-        // only if it has no letters; keep it simple and stop at a change.
-        if (folded != -1 && f != folded) break;
-        folded = f;
-        prefix += piece;
-    }
-    if (prefix.empty()) return;
-    if (prefix.size() > 255) prefix.resize(255);
-    auto set = std::make_unique<start_set>();
-    set->fold = folded == 1;
-    set->text = prefix;
-    const std::size_t m = prefix.size();
-    for (unsigned c = 0; c < 256; ++c) set->skip[c] = static_cast<unsigned char>(m);
-    for (std::size_t k = 0; k + 1 < m; ++k) {
-        unsigned char ch = uc(prefix[k]);
-        unsigned char d = static_cast<unsigned char>(m - 1 - k);
-        set->skip[ch] = d;
-        if (set->fold) set->skip[uc(static_cast<char>(std::toupper(ch)))] = d;
-    }
-    pat_.start_set_ = std::move(set);
 }
 
 }  // namespace regex::detail

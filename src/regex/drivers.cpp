@@ -1,5 +1,5 @@
-// The machine-stack budget of the recursive strategy.
-#include "regex/matcher.h"
+// The machine-stack budget of the recursive driver.
+#include "regex/drivers.h"
 
 #include <pthread.h>
 

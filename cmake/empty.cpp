@@ -1,1 +1,0 @@
-// Keeps a library target valid while its folder holds only headers.

@@ -1,0 +1,43 @@
+// The healing run over the input folder, with the photos healed in parallel.
+//
+// Workers (one per core) each own a Healer and heal photos in memory; the
+// run's own thread writes their files and prints their lines strictly in
+// listing order, so that files and console are those of a run that takes one
+// photo after the other. At most workers + 1 photos are in flight (being
+// healed or waiting to be written), which bounds memory.
+//
+// Before a photo's files are written the run refuses two things, each with a
+// line before the photo's "error:I/O!" status line:
+//   "<name> not written: its output <path> is already the output of <earlier name>\n"
+//     an output name that an earlier photo of the same run has written (X.JPG
+//     and X.jpg both giving X.jpg; the first one written keeps it);
+//   "<name> not written: its output <path> would replace an input photo\n"
+//     an output path that is one of the run's own input files.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "config/settings.h"
+
+namespace speckmend {
+
+class HealRun {
+public:
+    // workers 0: one per core. The settings must outlive the run.
+    explicit HealRun(const HealSettings& settings, unsigned workers = 0);
+
+    // Makes indir the current directory (a relative indir is taken from the
+    // folder the program started in; a relative outdir then resolves against
+    // indir), lists the entries matching the filter and heals each. Throws
+    // FatalError when the folder cannot be entered or nothing in it matches,
+    // ConsoleClosed when a status line cannot be written (the photos after it
+    // are then not written). Leaves the current directory at indir.
+    void run();
+
+private:
+    const HealSettings& settings_;
+    unsigned workers_;
+};
+
+}  // namespace speckmend

@@ -1,0 +1,248 @@
+// Reading a JPEG to coefficients and writing it back coded as it was; see
+// jpeg_rewrite.h.
+#include "heal/jpeg_rewrite.h"
+
+#include <bitset>
+#include <cstring>
+
+#include "heal/jpeg_transplant.h"
+#include "heal/mpf_segment.h"
+
+namespace speckmend {
+
+namespace {
+
+constexpr unsigned char kMarker = 0xFF;
+constexpr unsigned char kSos = 0xDA;
+constexpr unsigned char kEoi = 0xD9;
+constexpr unsigned char kSoi = 0xD8;
+
+// Position in a block (row by row) of the k-th coefficient in coding order.
+constexpr int kZigzag[DCTSIZE2] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+                                   12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+                                   35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+                                   58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
+bool isRestart(unsigned char code) { return code >= 0xD0 && code <= 0xD7; }
+
+std::bitset<256> symbolsOf(const JHUFF_TBL* table) {
+    std::bitset<256> symbols;
+    if (table == nullptr) return symbols;
+    int count = 0;
+    for (int length = 1; length <= 16; ++length) count += table->bits[length];
+    for (int i = 0; i < count && i < 256; ++i) symbols.set(table->huffval[i]);
+    return symbols;
+}
+
+int magnitudeBits(int value) {
+    int bits = 0;
+    for (unsigned magnitude = static_cast<unsigned>(value < 0 ? -value : value); magnitude != 0; magnitude >>= 1)
+        ++bits;
+    return bits;
+}
+
+bool canCode(const std::bitset<256>& dc, const std::bitset<256>& ac, const JCOEF* block) {
+    // A changed block also changes the DC difference of the block after it,
+    // which is not known here: every difference 8 bits allow must be codable.
+    for (int bits = 0; bits <= 11; ++bits)
+        if (!dc.test(bits)) return false;
+    int run = 0;
+    for (int k = 1; k < DCTSIZE2; ++k) {
+        const int value = block[kZigzag[k]];
+        if (value == 0) {
+            ++run;
+            continue;
+        }
+        for (; run > 15; run -= 16)
+            if (!ac.test(0xF0)) return false;
+        const int bits = magnitudeBits(value);
+        if (bits > 10 || !ac.test(static_cast<std::size_t>((run << 4) | bits))) return false;
+        run = 0;
+    }
+    return run == 0 || ac.test(0x00);
+}
+
+// Whether the tables can code blocks at all: sequential Huffman, tables
+// defined for every component.
+bool ownTablesUsable(j_decompress_ptr source) {
+    if (source->progressive_mode || source->arith_code) return false;
+    for (int c = 0; c < source->num_components; ++c) {
+        const jpeg_component_info& info = source->comp_info[c];
+        if (info.dc_tbl_no < 0 || info.dc_tbl_no >= NUM_HUFF_TBLS || info.ac_tbl_no < 0 ||
+            info.ac_tbl_no >= NUM_HUFF_TBLS || source->dc_huff_tbl_ptrs[info.dc_tbl_no] == nullptr ||
+            source->ac_huff_tbl_ptrs[info.ac_tbl_no] == nullptr)
+            return false;
+    }
+    return true;
+}
+
+void copyTable(j_compress_ptr output, JHUFF_TBL*& slot, const JHUFF_TBL& table) {
+    if (slot == nullptr) slot = jpeg_alloc_huff_table(reinterpret_cast<j_common_ptr>(output));
+    std::memcpy(slot->bits, table.bits, sizeof table.bits);
+    std::memcpy(slot->huffval, table.huffval, sizeof table.huffval);
+    slot->sent_table = FALSE;
+}
+
+}  // namespace
+
+std::vector<jpeg_scan_info> readScanScript(std::span<const unsigned char> bytes, j_decompress_ptr source) {
+    std::vector<jpeg_scan_info> scans;
+    if (bytes.size() < 4 || bytes[0] != kMarker || bytes[1] != kSoi) return {};
+    std::size_t at = 2;
+    while (at + 1 < bytes.size()) {
+        if (bytes[at] != kMarker) return {};
+        const unsigned char code = bytes[at + 1];
+        if (code == kMarker) {  // fill byte
+            ++at;
+            continue;
+        }
+        if (code == kEoi) return scans;
+        if (isRestart(code) || code == 0x01) {  // no length field
+            at += 2;
+            continue;
+        }
+        if (at + 4 > bytes.size()) return {};
+        const std::size_t length = static_cast<std::size_t>(bytes[at + 2]) << 8 | bytes[at + 3];
+        if (length < 2 || at + 2 + length > bytes.size()) return {};
+        if (code == kSos) {
+            const unsigned char* header = &bytes[at + 4];
+            const int count = header[0];
+            if (count < 1 || count > MAX_COMPS_IN_SCAN || length != 6u + 2u * count) return {};
+            jpeg_scan_info scan{};
+            scan.comps_in_scan = count;
+            for (int i = 0; i < count; ++i) {
+                const int id = header[1 + 2 * i];
+                int index = -1;
+                for (int c = 0; c < source->num_components; ++c)
+                    if (source->comp_info[c].component_id == id) index = c;
+                if (index < 0) return {};
+                scan.component_index[i] = index;
+            }
+            scan.Ss = header[1 + 2 * count];
+            scan.Se = header[2 + 2 * count];
+            scan.Ah = header[3 + 2 * count] >> 4;
+            scan.Al = header[3 + 2 * count] & 0x0F;
+            scans.push_back(scan);
+            // The entropy-coded data runs to the next marker that is not a
+            // stuffed zero or a restart marker.
+            at += 2 + length;
+            while (at + 1 < bytes.size()) {
+                const void* mark = std::memchr(&bytes[at], kMarker, bytes.size() - at - 1);
+                if (mark == nullptr) return scans;  // no EOI: the library made one up too
+                at = static_cast<std::size_t>(static_cast<const unsigned char*>(mark) - bytes.data());
+                const unsigned char next = bytes[at + 1];
+                if (next != 0 && next != kMarker && !isRestart(next)) break;
+                ++at;
+            }
+            continue;
+        }
+        at += 2 + length;
+    }
+    // A file that ends without EOI: the library read it to its end too.
+    return scans;
+}
+
+bool ownTablesCanCode(j_decompress_ptr source, int c, const JCOEF* block) {
+    const jpeg_component_info& info = source->comp_info[c];
+    return canCode(symbolsOf(source->dc_huff_tbl_ptrs[info.dc_tbl_no]), symbolsOf(source->ac_huff_tbl_ptrs[info.ac_tbl_no]),
+                   block);
+}
+
+void JpegRewrite::noteChangedBlock(int c, const JCOEF* block) {
+    if (!ownTablesCodeChanges_ || c < 0 || c >= MAX_COMPONENTS) return;
+    if (!symbolsKnown_[c]) {
+        const jpeg_component_info& info = decoder_.codec.comp_info[c];
+        dcSymbols_[c] = symbolsOf(decoder_.codec.dc_huff_tbl_ptrs[info.dc_tbl_no]);
+        acSymbols_[c] = symbolsOf(decoder_.codec.ac_huff_tbl_ptrs[info.ac_tbl_no]);
+        symbolsKnown_[c] = true;
+    }
+    if (!canCode(dcSymbols_[c], acSymbols_[c], block)) ownTablesCodeChanges_ = false;
+}
+
+bool JpegRewrite::read(std::span<const unsigned char> bytes, std::string& diagnostic) {
+    bytes_ = bytes;
+    auto step = [this] {
+        decoder_.createFromMemory(guard_, "source", bytes_);
+        saveSourceMarkers(&decoder_.codec);
+        jpeg_read_header(&decoder_.codec, TRUE);
+        arrays_ = jpeg_read_coefficients(&decoder_.codec);
+    };
+    if (!runJpegGuarded(guard_, step)) {
+        diagnostic = decoder_.errors.error;
+        return false;
+    }
+    // The library has read up to and including the EOI marker; a file that
+    // ends early has had one made up, outside the file's own bytes.
+    const unsigned char* next = decoder_.codec.src->next_input_byte;
+    const bool inside = next >= bytes.data() && next <= bytes.data() + bytes.size();
+    imageLength_ = inside ? static_cast<std::size_t>(next - bytes.data()) : bytes.size();
+    scans_ = readScanScript(bytes.first(imageLength_), &decoder_.codec);
+    return true;
+}
+
+bool JpegRewrite::writeOnce(std::vector<unsigned char>& out, bool keepScans, std::string& diagnostic) {
+    j_decompress_ptr source = &decoder_.codec;
+    const bool ownTables = ownTablesCodeChanges_ && ownTablesUsable(source);
+    JpegEncoder encoder;
+    auto step = [&] {
+        encoder.createToMemory(guard_, "output", out);
+        j_compress_ptr output = &encoder.codec;
+        jpeg_copy_critical_parameters(source, output);
+        DropRequest request;
+        jvirt_barray_ptr* arrays = adjustDropParameters(source, output, arrays_, request);
+        // The source's own JFIF and Adobe markers are among the kept ones and
+        // go out in their places.
+        output->write_JFIF_header = FALSE;
+        output->write_Adobe_marker = FALSE;
+        output->restart_interval = source->restart_interval;
+        output->restart_in_rows = 0;
+        output->arith_code = source->arith_code;
+        for (int t = 0; t < NUM_ARITH_TBLS; ++t) {
+            output->arith_dc_L[t] = source->arith_dc_L[t];
+            output->arith_dc_U[t] = source->arith_dc_U[t];
+            output->arith_ac_K[t] = source->arith_ac_K[t];
+        }
+        if (keepScans && !scans_.empty()) {
+            output->scan_info = scans_.data();
+            output->num_scans = static_cast<int>(scans_.size());
+        } else if (source->progressive_mode) {
+            jpeg_simple_progression(output);
+        }
+        // The source's own Huffman tables where they can code every block,
+        // else tables made for this image; arithmetic coding adapts by
+        // itself.
+        output->optimize_coding = source->arith_code || ownTables ? FALSE : TRUE;
+        if (ownTables) {
+            for (int c = 0; c < source->num_components; ++c) {
+                const jpeg_component_info& from = source->comp_info[c];
+                jpeg_component_info& to = output->comp_info[c];
+                to.dc_tbl_no = from.dc_tbl_no;
+                to.ac_tbl_no = from.ac_tbl_no;
+                copyTable(output, output->dc_huff_tbl_ptrs[from.dc_tbl_no], *source->dc_huff_tbl_ptrs[from.dc_tbl_no]);
+                copyTable(output, output->ac_huff_tbl_ptrs[from.ac_tbl_no], *source->ac_huff_tbl_ptrs[from.ac_tbl_no]);
+            }
+        }
+        jpeg_write_coefficients(output, arrays);
+        copySourceMarkers(source, output);
+        jpeg_finish_compress(output);
+    };
+    if (!runJpegGuarded(guard_, step)) {
+        diagnostic = encoder.errors.error;
+        return false;
+    }
+    return true;
+}
+
+bool JpegRewrite::write(std::vector<unsigned char>& out, std::string& diagnostic) {
+    out.clear();
+    out.reserve(bytes_.size() + (bytes_.size() >> 4) + 4096);
+    // A scan script the library does not take (the source's may break its
+    // rules) is replaced by the library's own for the same coding.
+    if (!writeOnce(out, true, diagnostic) && (scans_.empty() || !writeOnce(out, false, diagnostic))) return false;
+    const std::size_t written = out.size();
+    out.insert(out.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(imageLength_), bytes_.end());
+    if (imageLength_ < bytes_.size()) moveMpfOffsets(bytes_, imageLength_, out, written);
+    return true;
+}
+
+}  // namespace speckmend

@@ -1,0 +1,184 @@
+// The in-memory lossless heal. One call, in this order:
+//  1. the source's coefficients are read once (JpegRewrite::read);
+//  2. the repair areas are planned into windows (planRepairWindows);
+//  3. for each window: its blocks are written as a small JPEG and decoded as
+//     the image reader decodes the photo; its repair discs are drawn and
+//     inpainted (RegionInpainter, equal to the whole-photo inpainting); the
+//     window is encoded with the source's tables and sampling and read back
+//     to blocks, the donor; donor blocks without a repaired pixel are made
+//     the source's own (keepUnrepairedBlocks), and the cells of each area
+//     are copied into the source's arrays (prepareDrop, placeArea);
+//  4. the arrays are written coded like the source (JpegRewrite::write).
+// Nothing outside the windows is ever turned into pixels.
+#include "heal/lossless_jpeg_heal.h"
+
+#include <algorithm>
+
+#include "heal/jpeg_rewrite.h"
+#include "heal/jpeg_transplant.h"
+#include "heal/jpeg_window.h"
+#include "heal/region_inpainter.h"
+#include "heal/repair_mask.h"
+#include "heal/repair_windows.h"
+
+namespace speckmend {
+
+namespace {
+
+using Outcome = LosslessHealResult::Outcome;
+
+LosslessHealResult refused(std::string diagnostic) {
+    LosslessHealResult result;
+    result.outcome = Outcome::notReadable;
+    result.diagnostic = std::move(diagnostic);
+    if (result.diagnostic.empty()) result.diagnostic = "JPEG data cannot be healed";
+    return result;
+}
+
+// The blocks the window's cells will give the output.
+void noteRepairedBlocks(JpegRewrite& rewrite, const DropRequest& request, const RepairedBlocks& repaired) {
+    j_decompress_ptr donor = request.healedSource;
+    for (int c = 0; c < donor->num_components && c < repaired.components; ++c) {
+        const JDIMENSION rows = std::min<JDIMENSION>(donor->comp_info[c].height_in_blocks, repaired.heightInBlocks[c]);
+        const JDIMENSION columns = std::min<JDIMENSION>(donor->comp_info[c].width_in_blocks, repaired.widthInBlocks[c]);
+        for (JDIMENSION row = 0; row < rows; ++row) {
+            JBLOCKARRAY blocks = (*donor->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(donor),
+                                                                   request.healedCoefficients[c], row, 1, FALSE);
+            for (JDIMENSION column = 0; column < columns; ++column)
+                if (repaired.repaired(c, static_cast<int>(column), static_cast<int>(row)))
+                    rewrite.noteChangedBlock(c, blocks[0][column]);
+        }
+    }
+}
+
+// One window through decode, repair, encode and transplant. Returns false
+// with diagnostic set when the library refuses a step.
+bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& window,
+                const std::vector<cv::Rect>& areas, const HotPixelMap& map, double range, int method, int channels,
+                std::string& diagnostic) {
+    j_decompress_ptr source = rewrite.source();
+    JpegGuard& guard = rewrite.guard();
+    const cv::Rect pixels = grid.pixels(window.imcus);
+
+    std::vector<unsigned char> blocks;
+    {
+        JpegEncoder encoder;
+        auto step = [&] { writeWindowBlocks(source, rewrite.arrays(), window.imcus, encoder, guard, blocks); };
+        if (!runJpegGuarded(guard, step)) {
+            diagnostic = encoder.errors.error;
+            return false;
+        }
+    }
+    cv::Mat image(pixels.size(), CV_8UC(channels));
+    {
+        JpegDecoder decoder;
+        auto step = [&] { decodeLikeImageReader(blocks, source->jpeg_color_space, decoder, guard, image); };
+        if (!runJpegGuarded(guard, step)) {
+            diagnostic = decoder.errors.error;
+            return false;
+        }
+    }
+
+    cv::Mat mask(pixels.size(), CV_8UC1, cv::Scalar(0));
+    drawRepairMask(map, mask, pixels.tl());
+    std::vector<cv::Rect> local;
+    for (std::size_t index : window.areas) local.push_back(areas[index] - pixels.tl());
+    RegionInpainter(mask, range, local).inpaintInPlace(image, method);
+
+    std::vector<unsigned char> donorBytes;
+    {
+        JpegEncoder encoder;
+        auto step = [&] { encodeLikeSource(source, image, encoder, guard, donorBytes); };
+        if (!runJpegGuarded(guard, step)) {
+            diagnostic = encoder.errors.error;
+            return false;
+        }
+    }
+
+    const bool single = source->num_components == 1;
+    int h[MAX_COMPONENTS] = {}, v[MAX_COMPONENTS] = {};
+    for (int c = 0; c < source->num_components; ++c) {
+        h[c] = single ? 1 : source->comp_info[c].h_samp_factor;
+        v[c] = single ? 1 : source->comp_info[c].v_samp_factor;
+    }
+    const RepairedBlocks repaired = findRepairedBlocks(mask, source->num_components, h, v, grid.imcuWidth / 8,
+                                                       grid.imcuHeight / 8);
+
+    JpegDecoder donor;
+    JpegEncoder output;  // stands for the output's layout, which is the source's; never started
+    std::vector<unsigned char> unused;
+    auto step = [&] {
+        jvirt_barray_ptr* donorArrays = readCoefficients(donorBytes, donor, guard);
+        output.createToMemory(guard, "layout", unused);
+        jpeg_copy_critical_parameters(source, &output.codec);
+        DropRequest request;
+        adjustDropParameters(source, &output.codec, rewrite.arrays(), request);
+        request.healedSource = &donor.codec;
+        request.healedCoefficients = donorArrays;
+        request.donorImcuX = static_cast<std::uint32_t>(window.imcus.x);
+        request.donorImcuY = static_cast<std::uint32_t>(window.imcus.y);
+        request.donorImcuWidth = static_cast<std::uint32_t>(window.imcus.width);
+        request.donorImcuHeight = static_cast<std::uint32_t>(window.imcus.height);
+        prepareDrop(source, request);
+        keepUnrepairedBlocks(source, rewrite.arrays(), request,
+                             [&repaired](int c, int column, int row) { return repaired.repaired(c, column, row); });
+        noteRepairedBlocks(rewrite, request, repaired);
+        for (std::size_t index : window.areas) {
+            const cv::Rect& area = areas[index];
+            placeArea(source, rewrite.arrays(), &output.codec, request, area.x, area.y, area.br().x, area.br().y);
+        }
+    };
+    if (!runJpegGuarded(guard, step)) {
+        // The error came from whichever codec raised it.
+        const JpegErrorManager* managers[] = {&donor.errors, &output.errors,
+                                              reinterpret_cast<const JpegErrorManager*>(source->err)};
+        for (const JpegErrorManager* errors : managers)
+            if (errors->error[0] != '\0') diagnostic = errors->error;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+LosslessHealResult healJpegLosslessly(std::span<const unsigned char> sourceBytes, const HotPixelMap& map,
+                                      double range, int method) {
+    JpegRewrite rewrite;
+    std::string diagnostic;
+    if (!rewrite.read(sourceBytes, diagnostic)) return refused(diagnostic);
+    j_decompress_ptr source = rewrite.source();
+    if (static_cast<std::int64_t>(source->image_width) != map.width ||
+        static_cast<std::int64_t>(source->image_height) != map.height) {
+        LosslessHealResult result;
+        result.outcome = Outcome::badDimension;
+        return result;
+    }
+    const int channels = pixelChannels(source);
+    if (channels == 0)
+        return refused("Only grey, YCbCr and RGB JPEGs can be healed losslessly (this one has " +
+                       std::to_string(source->num_components) + " components)");
+
+    const JpegGrid grid = gridOf(source);
+    const std::vector<cv::Rect> areas = repairAreas(map, cv::Size(grid.width, grid.height));
+    // A range the inpainting cannot confine to a neighbourhood makes the
+    // whole photo one window.
+    const int margin = RegionInpainter::marginFor(range);
+    std::vector<RepairWindow> windows;
+    if (margin > 0) {
+        windows = planRepairWindows(areas, grid, margin);
+    } else if (!areas.empty()) {
+        RepairWindow whole{cv::Rect(0, 0, grid.across(), grid.down()), {}};
+        for (std::size_t i = 0; i < areas.size(); ++i) whole.areas.push_back(i);
+        windows.push_back(std::move(whole));
+    }
+    for (const RepairWindow& window : windows)
+        if (!healWindow(rewrite, grid, window, areas, map, range, method, channels, diagnostic))
+            return refused(diagnostic);
+
+    LosslessHealResult result;
+    if (!rewrite.write(result.file, diagnostic)) return refused(diagnostic);
+    result.outcome = Outcome::healed;
+    return result;
+}
+
+}  // namespace speckmend

@@ -1,0 +1,39 @@
+// The repair areas of a hot pixel map: the filled discs that the inpainting
+// reconstructs and the bands of its hot lines (2r+1 columns or rows, the
+// photo's whole height or width), drawn into a mask or any crop of one, and
+// their bounding rectangles. Drawing into a crop gives exactly the pixels that drawing into
+// the whole photo's mask and cutting the crop out would give, so that a
+// window of the photo can be repaired on its own.
+#pragma once
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "config/hot_pixel_map.h"
+
+namespace speckmend {
+
+// Sets to 255 every pixel of mask (8-bit, one channel) that lies in a repair
+// disc or line band of map: the crop's top-left pixel is at origin in photo
+// coordinates. Pixels of radius 0 or less repair nothing (a line of radius 0
+// is a band of one); discs and bands reaching over the crop's edges are
+// clipped. Throws std::invalid_argument for a mask of another type.
+void drawRepairMask(const HotPixelMap& map, cv::Mat& mask, cv::Point origin = {});
+
+// One rectangle per repair disc, then per line band, that reaches into the
+// photo, in map order, clipped to the photo: together they hold every pixel
+// drawRepairMask sets inside a photo of that size.
+std::vector<cv::Rect> repairAreas(const HotPixelMap& map, cv::Size photoSize);
+
+// A line's band in a photo of that size, clipped; empty when outside.
+cv::Rect lineBand(const HotLine& line, cv::Size photoSize);
+
+// The map's pixels, then per line squares of side 2r+1 centred on it one
+// after the other along its length, which together cover its band exactly:
+// for the parts of healing that work square by square (the cells the
+// lossless transplant takes). A map made for a side longer than the image
+// reader ever loads fits no photo, and its lines give no squares.
+std::vector<HotPixel> repairSquares(const HotPixelMap& map);
+
+}  // namespace speckmend

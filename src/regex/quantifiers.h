@@ -1,0 +1,437 @@
+// Quantifiers: * + ? {n,m} and their lazy forms, over atoms and over groups.
+//
+// How: one technique for greedy and lazy alike: each quantifier is one class
+// template with a `Greedy` parameter, and the order of its two choices
+// (another occurrence or the continuation) is an `if constexpr` on it.
+// Atom quantifiers count occurrences with the atom's `one` and step back by
+// the occurrence width, so a long run costs no recursion; when the
+// continuation can only begin with certain characters they skip the counts
+// where it cannot. Group quantifiers keep their loop state (iteration count,
+// previous and current iteration start) in the capture record of the
+// quantified group, go through the group's body once per iteration and
+// decide at their embedded end node; an iteration that consumed nothing ends
+// the loop.
+//
+// Tested by: tests/regex/matcher_test.cpp (quantifier rows), tests/regex/drivers_test.cpp.
+#pragma once
+
+#include "regex/groups.h"
+
+namespace regex::detail {
+
+template <class CI>
+class match_quantifier : public sub_expr<CI> {
+public:
+    std::size_t min = 0;
+    std::size_t max = unbounded;
+};
+
+template <class CI>
+class atom_quantifier : public match_quantifier<CI> {
+public:
+    const sub_expr<CI>* atom = nullptr;
+    // Characters the continuation can begin with, when it can tell; lets a
+    // backing-off loop skip positions where the rest cannot start.
+    charset::bitmap follow;
+    bool has_follow = false;
+
+    void compute_follow() {
+        if (this->next != nullptr) has_follow = this->next->first_chars(follow);
+    }
+    template <bool Cstr>
+    bool follow_ok(const match_state<CI>& s, CI p) const {
+        return !has_follow || (!at_end<Cstr>(s, p) && follow.test(uc(*p)));
+    }
+    // Where a backing-off or extending loop stands.
+    struct loop_record {
+        CI q;
+        std::size_t n;
+        std::size_t w;
+    };
+    width_range width() override {
+        width_range a = const_cast<sub_expr<CI>*>(atom)->width();
+        return {mul_width(a.min, this->min), mul_width(a.max, this->max)};
+    }
+    bool first_chars(charset::bitmap& out) const override {
+        if (this->min > 0) return atom->first_chars(out);
+        return atom->first_chars(out) && this->next->first_chars(out);
+    }
+};
+
+template <class CI, class Atom, bool Greedy>
+class atom_quantifier_t : public atom_quantifier<CI> {
+public:
+    using loop_record = typename atom_quantifier<CI>::loop_record;
+
+    template <bool Cstr>
+    bool match(match_state<CI>& s, CI p) const {
+        const Atom* a = static_cast<const Atom*>(this->atom);
+        const std::size_t w = a->template occurrence_width<Cstr>(s);
+        CI q = p;
+        if (w == 0) {
+            // Empty occurrences: any count at this place is the same match.
+            if (!a->template one<Cstr>(s, q)) {
+                if (Greedy ? this->max != 0 && this->min != 0 : this->min != 0) return false;
+            }
+            return this->next->template match<Cstr>(s, p);
+        }
+        std::size_t n = 0;
+        if (!first_count<Cstr>(s, a, q, n)) return false;
+        for (;;) {
+            if (this->template follow_ok<Cstr>(s, q) && this->next->template match<Cstr>(s, q)) return true;
+            if (!another_count<Cstr>(s, a, q, n, w)) return false;
+        }
+    }
+    template <bool Cstr>
+    bool step(match_state<CI>& s) const {
+        const Atom* a = static_cast<const Atom*>(this->atom);
+        const std::size_t w = a->template occurrence_width<Cstr>(s);
+        if (w == 0) {
+            s.next = this->next;
+            return true;
+        }
+        std::size_t n = 0;
+        CI q = s.cur;
+        if (!first_count<Cstr>(s, a, q, n)) return false;
+        while (!this->template follow_ok<Cstr>(s, q))
+            if (!another_count<Cstr>(s, a, q, n, w)) return false;
+        if (!Greedy || n > this->min) {
+            s.stack->push(loop_record{q, n, w});
+            push_node<CI>(s, this);
+        }
+        s.cur = q;
+        s.next = this->next;
+        return true;
+    }
+    template <bool Cstr>
+    bool restep(match_state<CI>& s) const {
+        const Atom* a = static_cast<const Atom*>(this->atom);
+        auto r = s.stack->template pop<loop_record>();
+        do {
+            if (!another_count<Cstr>(s, a, r.q, r.n, r.w)) return false;
+        } while (!this->template follow_ok<Cstr>(s, r.q));
+        if (!Greedy || r.n > this->min) {
+            s.stack->push(r);
+            push_node<CI>(s, this);
+        }
+        s.cur = r.q;
+        s.next = this->next;
+        return true;
+    }
+    REGEX_NODE_DISPATCH(CI)
+
+private:
+    // The first count to try: as many occurrences as there are up to max
+    // (greedy) or exactly min (lazy); false when fewer than min are there.
+    template <bool Cstr>
+    bool first_count(match_state<CI>& s, const Atom* a, CI& q, std::size_t& n) const {
+        if constexpr (Greedy) {
+            while (n < this->max && a->template one<Cstr>(s, q)) ++n;
+            return n >= this->min;
+        } else {
+            for (; n < this->min; ++n)
+                if (!a->template one<Cstr>(s, q)) return false;
+            return true;
+        }
+    }
+    // The next count to try: one occurrence fewer (greedy) or one more
+    // (lazy); false when there is none.
+    template <bool Cstr>
+    bool another_count(match_state<CI>& s, const Atom* a, CI& q, std::size_t& n, std::size_t w) const {
+        if constexpr (Greedy) {
+            if (n == this->min) return false;
+            --n;
+            q -= static_cast<std::ptrdiff_t>(w);
+        } else {
+            if (n == this->max || !a->template one<Cstr>(s, q)) return false;
+            ++n;
+        }
+        return true;
+    }
+};
+
+template <class CI, class Atom>
+using max_atom_quantifier = atom_quantifier_t<CI, Atom, true>;
+template <class CI, class Atom>
+using min_atom_quantifier = atom_quantifier_t<CI, Atom, false>;
+
+template <class CI, class Derived>
+sub_expr<CI>* atom_base<CI, Derived>::quantify(const quantifier_spec& q, arena_allocator& arena) {
+    atom_quantifier<CI>* node;
+    if (q.greedy)
+        node = arena.make<max_atom_quantifier<CI, Derived>>();
+    else
+        node = arena.make<min_atom_quantifier<CI, Derived>>();
+    node->min = q.min;
+    node->max = q.max;
+    node->atom = this;
+    return node;
+}
+
+// Loop state lives in the capture record of the quantified group.
+template <class CI>
+class group_quantifier : public match_quantifier<CI>, public end_owner<CI> {
+public:
+    using end_quantifier = group_end<CI>;
+
+    match_group_base<CI>* group = nullptr;
+    end_quantifier end;
+    group_quantifier() { end.owner = this; }
+
+    width_range width() override {
+        width_range g = group->group_width();
+        return {mul_width(g.min, this->min), mul_width(g.max, this->max)};
+    }
+    bool first_chars(charset::bitmap& out) const override {
+        if (!group->first_chars(out)) return false;
+        return this->min > 0 || this->next->first_chars(out);
+    }
+
+    struct loop_state {
+        unsigned count;
+        CI previous_start;
+        CI start;
+    };
+    static loop_state save(const capture_record<CI>& c) {
+        return {c.iteration_count, c.previous_iteration_start, c.iteration_start};
+    }
+    static void restore(capture_record<CI>& c, const loop_state& l) {
+        c.iteration_count = l.count;
+        c.previous_iteration_start = l.previous_start;
+        c.iteration_start = l.start;
+    }
+    // phase 1: a choice is still open; phase 2: only the undo is left.
+    struct loop_record {
+        loop_state saved;
+        CI p;
+        int phase;
+    };
+};
+
+template <class CI, bool Greedy>
+class group_quantifier_t : public group_quantifier<CI> {
+public:
+    template <bool Cstr>
+    bool match(match_state<CI>& s, CI p) const {
+        capture_record<CI>& c = s.captures[this->group->number];
+        auto saved = this->save(c);
+        c.iteration_count = 0;
+        c.iteration_start = p;
+        if constexpr (Greedy) {
+            if (this->max != 0) {
+                c.iteration_count = 1;
+                if (this->group->template match<Cstr>(s, p)) return true;
+            }
+            this->restore(s.captures[this->group->number], saved);
+            return this->min == 0 && this->next->template match<Cstr>(s, p);
+        } else {
+            if (this->min == 0) {
+                this->restore(c, saved);
+                if (this->next->template match<Cstr>(s, p)) return true;
+                c.iteration_count = 0;
+                c.iteration_start = p;
+            }
+            if (this->max != 0) {
+                c.iteration_count = 1;
+                if (this->group->template match<Cstr>(s, p)) return true;
+            }
+            this->restore(s.captures[this->group->number], saved);
+            return false;
+        }
+    }
+    template <bool Cstr>
+    bool end_match(match_state<CI>& s, CI p) const {
+        s.check_depth();
+        capture_record<CI>& c = s.captures[this->group->number];
+        // An iteration that consumed nothing ends the loop, whatever the count.
+        if (p == c.iteration_start) return this->next->template match<Cstr>(s, p);
+        auto saved = this->save(c);
+        c.previous_iteration_start = c.iteration_start;
+        c.iteration_start = p;
+        if constexpr (Greedy) {
+            if (c.iteration_count < this->max) {
+                ++c.iteration_count;
+                if (this->group->template match<Cstr>(s, p)) return true;
+                --s.captures[this->group->number].iteration_count;
+            }
+            if (s.captures[this->group->number].iteration_count >= this->min) {
+                if (this->next->template match<Cstr>(s, p)) return true;
+            }
+        } else {
+            if (c.iteration_count >= this->min) {
+                if (this->next->template match<Cstr>(s, p)) return true;
+            }
+            capture_record<CI>& c2 = s.captures[this->group->number];
+            if (c2.iteration_count < this->max) {
+                ++c2.iteration_count;
+                if (this->group->template match<Cstr>(s, p)) return true;
+            }
+        }
+        this->restore(s.captures[this->group->number], saved);
+        return false;
+    }
+    using loop_record = typename group_quantifier<CI>::loop_record;
+    capture_record<CI>& loop(match_state<CI>& s) const { return s.captures[this->group->number]; }
+
+    template <bool Cstr>
+    bool step(match_state<CI>& s) const {
+        const CI p = s.cur;
+        capture_record<CI>& c = loop(s);
+        auto saved = this->save(c);
+        if constexpr (Greedy) {
+            if (this->max != 0) {
+                c.iteration_count = 1;
+                c.iteration_start = p;
+                s.stack->push(loop_record{saved, p, 1});
+                push_node<CI>(s, this);
+                s.next = this->group;
+                return true;
+            }
+            if (this->min != 0) return false;
+            s.next = this->next;
+            return true;
+        } else {
+            if (this->min == 0) {
+                s.stack->push(loop_record{saved, p, 1});
+                push_node<CI>(s, this);
+                s.next = this->next;
+                return true;
+            }
+            c.iteration_count = 1;
+            c.iteration_start = p;
+            s.stack->push(loop_record{saved, p, 2});
+            push_node<CI>(s, this);
+            s.next = this->group;
+            return true;
+        }
+    }
+    template <bool Cstr>
+    bool restep(match_state<CI>& s) const {
+        auto r = s.stack->template pop<loop_record>();
+        capture_record<CI>& c = loop(s);
+        if constexpr (Greedy) {
+            this->restore(c, r.saved);
+            if (r.phase == 1 && this->min == 0) {
+                s.cur = r.p;
+                s.next = this->next;
+                return true;
+            }
+            return false;
+        } else {
+            if (r.phase == 1 && this->max != 0) {
+                c.iteration_count = 1;
+                c.iteration_start = r.p;
+                s.stack->push(loop_record{r.saved, r.p, 2});
+                push_node<CI>(s, this);
+                s.cur = r.p;
+                s.next = this->group;
+                return true;
+            }
+            this->restore(c, r.saved);
+            return false;
+        }
+    }
+    template <bool Cstr>
+    bool end_step(match_state<CI>& s) const {
+        const CI p = s.cur;
+        capture_record<CI>& c = loop(s);
+        if (p == c.iteration_start) {
+            s.next = this->next;
+            return true;
+        }
+        auto saved = this->save(c);
+        c.previous_iteration_start = c.iteration_start;
+        c.iteration_start = p;
+        if constexpr (Greedy) {
+            if (c.iteration_count < this->max) {
+                ++c.iteration_count;
+                s.stack->push(loop_record{saved, p, 1});
+                push_node<CI>(s, &this->end);
+                s.next = this->group;
+                return true;
+            }
+            if (c.iteration_count >= this->min) {
+                s.stack->push(loop_record{saved, p, 2});
+                push_node<CI>(s, &this->end);
+                s.next = this->next;
+                return true;
+            }
+        } else {
+            if (c.iteration_count >= this->min) {
+                s.stack->push(loop_record{saved, p, 1});
+                push_node<CI>(s, &this->end);
+                s.next = this->next;
+                return true;
+            }
+            if (c.iteration_count < this->max) {
+                ++c.iteration_count;
+                s.stack->push(loop_record{saved, p, 2});
+                push_node<CI>(s, &this->end);
+                s.next = this->group;
+                return true;
+            }
+        }
+        this->restore(c, saved);
+        return false;
+    }
+    template <bool Cstr>
+    bool end_restep(match_state<CI>& s) const {
+        auto r = s.stack->template pop<loop_record>();
+        capture_record<CI>& c = loop(s);
+        if (r.phase == 1) {
+            if constexpr (Greedy) {
+                --c.iteration_count;
+                if (c.iteration_count >= this->min) {
+                    s.stack->push(loop_record{r.saved, r.p, 2});
+                    push_node<CI>(s, &this->end);
+                    s.cur = r.p;
+                    s.next = this->next;
+                    return true;
+                }
+            } else {
+                if (c.iteration_count < this->max) {
+                    ++c.iteration_count;
+                    s.stack->push(loop_record{r.saved, r.p, 2});
+                    push_node<CI>(s, &this->end);
+                    s.cur = r.p;
+                    s.next = this->group;
+                    return true;
+                }
+            }
+        }
+        this->restore(c, r.saved);
+        return false;
+    }
+    REGEX_END_DISPATCH(CI)
+    REGEX_NODE_DISPATCH(CI)
+};
+
+template <class CI>
+using max_group_quantifier = group_quantifier_t<CI, true>;
+template <class CI>
+using min_group_quantifier = group_quantifier_t<CI, false>;
+
+template <class CI>
+sub_expr<CI>* make_group_quantifier(match_group_base<CI>* g, const quantifier_spec& q, arena_allocator& arena) {
+    group_quantifier<CI>* node;
+    if (q.greedy)
+        node = arena.make<max_group_quantifier<CI>>();
+    else
+        node = arena.make<min_group_quantifier<CI>>();
+    node->min = q.min;
+    node->max = q.max;
+    node->group = g;
+    g->next = &node->end;
+    return node;
+}
+
+template <class CI>
+sub_expr<CI>* match_group<CI>::quantify(const quantifier_spec& q, arena_allocator& arena) {
+    return make_group_quantifier<CI>(this, q, arena);
+}
+template <class CI>
+sub_expr<CI>* independent_group<CI>::quantify(const quantifier_spec& q, arena_allocator& arena) {
+    return make_group_quantifier<CI>(this, q, arena);
+}
+
+}  // namespace regex::detail

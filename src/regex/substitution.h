@@ -1,0 +1,296 @@
+// Substitution: the substitution text's escape translation and parser, the
+// expansion of the parsed pieces for one match, and substitute().
+//
+// How: the text is parsed once, when it is set, into literal stretches,
+// group references and case commands (subst_piece). substitute() searches
+// the target (or, when the captures must keep referring to the unedited
+// subject, a copy of it) and expands the pieces at each match, keeping track
+// of how much earlier replacements moved the later offsets.
+//
+// Tested by: tests/regex/substitution_test.cpp, tests/regex/perl_differential_test.cpp.
+#pragma once
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "regex/basic_rpattern.h"
+#include "regex/escapes.h"
+#include "regex/searcher.h"
+
+namespace regex {
+
+namespace detail {
+
+// With translate_escapes: \a \e \f \n \r \t \v become their control
+// characters and four backslashes two; everything else, \x and octal
+// included, is left for the substitution parser, which takes the character
+// after a backslash as it stands.
+inline std::string translate_subst_escapes(const std::string& t) {
+    std::string out;
+    out.reserve(t.size());
+    for (std::size_t i = 0; i < t.size();) {
+        if (t[i] != '\\' || i + 1 == t.size()) {
+            out += t[i++];
+            continue;
+        }
+        char d = t[i + 1];
+        if (const int control = control_escape(d); control >= 0) {
+            out += static_cast<char>(control);
+            i += 2;
+        } else if (t.compare(i, 4, "\\\\\\\\") == 0) {
+            out += "\\\\";
+            i += 4;
+        } else {
+            out += t[i];
+            out += d;
+            i += 2;
+        }
+    }
+    return out;
+}
+
+// Parses `text` into pieces; returns whether any piece refers to a group.
+inline bool parse_subst(const std::string& text, std::size_t capture_count, std::vector<subst_piece>& pieces) {
+    pieces.clear();
+    bool uses_groups = false;
+    std::size_t run = std::string::npos;
+    const std::size_t n = text.size();
+    auto close = [&](std::size_t at) {
+        if (run != std::string::npos && at > run) {
+            subst_piece p{subst_piece::literal_piece};
+            p.offset = run;
+            p.length = at - run;
+            pieces.push_back(p);
+        }
+        run = std::string::npos;
+    };
+    auto group = [&](long g) {
+        subst_piece p{subst_piece::group_piece};
+        p.group = g;
+        pieces.push_back(p);
+        uses_groups = true;
+    };
+    auto command = [&](case_command c) {
+        subst_piece p{subst_piece::case_piece};
+        p.command = c;
+        pieces.push_back(p);
+    };
+    for (std::size_t i = 0; i < n;) {
+        const char c = text[i];
+        if (c == '$') {
+            close(i);
+            char d = i + 1 < n ? text[i + 1] : '\0';
+            if (i + 1 < n && std::isdigit(static_cast<unsigned char>(d))) {
+                std::size_t j = i + 1, v = 0;
+                while (j < n && std::isdigit(static_cast<unsigned char>(text[j]))) {
+                    v = std::min<std::size_t>(v * 10 + static_cast<std::size_t>(text[j] - '0'), 1u << 30);
+                    ++j;
+                }
+                if (v >= capture_count) throw bad_regexpr("invalid backreference in substitution");
+                group(static_cast<long>(v));
+                i = j;
+            } else if (i + 1 < n && d == '`') {
+                group(prematch_group);
+                i += 2;
+            } else if (i + 1 < n && d == '\'') {
+                group(postmatch_group);
+                i += 2;
+            } else if (i + 1 < n && d == '&') {
+                group(0);
+                i += 2;
+            } else {
+                group(0);
+                i += 1;
+            }
+        } else if (c == '\\') {
+            if (i + 1 == n) throw bad_regexpr("expecting escape sequence in substitution string");
+            close(i);
+            const char d = text[i + 1];
+            switch (d) {
+            case 'U': command(case_command::upper_on); i += 2; break;
+            case 'u': command(case_command::upper_next); i += 2; break;
+            case 'L': command(case_command::lower_on); i += 2; break;
+            case 'l': command(case_command::lower_next); i += 2; break;
+            case 'E': command(case_command::off); i += 2; break;
+            case 'Q': {
+                std::size_t j = text.find("\\E", i + 2);
+                std::size_t stop = j == std::string::npos ? n : j;
+                run = i + 2;
+                close(stop);
+                if (j != std::string::npos) {
+                    command(case_command::off);
+                    i = j + 2;
+                } else {
+                    i = n;
+                }
+                break;
+            }
+            default:
+                run = i + 1;
+                i += 2;
+                break;
+            }
+        } else {
+            if (run == std::string::npos) run = i;
+            ++i;
+        }
+    }
+    close(n);
+    return uses_groups;
+}
+
+template <class CI>
+CI string_begin(const std::string& s) {
+    if constexpr (std::is_same_v<CI, const char*>)
+        return s.data();
+    else
+        return s.cbegin();
+}
+
+// Replaces [offset, offset + length) of target by the expansion; returns the
+// length of the inserted text. `match` holds the visible captures, referring
+// into `subject`.
+template <class CI>
+std::size_t expand_subst(const basic_rpattern_base_impl<CI>& pat, std::string& target, std::size_t offset,
+                         std::size_t length, CI subject_begin, CI subject_end,
+                         const std::vector<backref_tag<CI>>& match, std::size_t match_index) {
+    enum mode_t { none, upper, lower };
+    mode_t running = none, once = none;
+    bool produced = false;
+    std::size_t pos = offset;
+    const backref_tag<CI>& whole = match[match_index];
+    for (const subst_piece& piece : pat.subst_pieces) {
+        if (piece.kind == subst_piece::case_piece) {
+            switch (piece.command) {
+            case case_command::upper_on: running = upper; break;
+            case case_command::lower_on: running = lower; break;
+            case case_command::upper_next: once = upper; break;
+            case case_command::lower_next: once = lower; break;
+            case case_command::off: running = none; break;
+            }
+            continue;
+        }
+        std::string text;
+        if (piece.kind == subst_piece::literal_piece) {
+            text.assign(pat.subst_text, piece.offset, piece.length);
+        } else if (piece.group == prematch_group) {
+            text.assign(subject_begin, whole.first);
+        } else if (piece.group == postmatch_group) {
+            text.assign(whole.second, subject_end);
+        } else {
+            const backref_tag<CI>& g = match[match_index + static_cast<std::size_t>(piece.group)];
+            if (g.matched) text.assign(g.first, g.second);
+        }
+        std::size_t start;
+        if (!produced) {
+            target.replace(offset, length, text);
+            start = offset;
+            produced = true;
+        } else {
+            target.insert(pos, text);
+            start = pos;
+        }
+        pos = start + text.size();
+        if (running != none)
+            for (std::size_t k = start; k < pos; ++k)
+                target[k] = static_cast<char>(running == upper ? std::toupper(uc(target[k]))
+                                                               : std::tolower(uc(target[k])));
+        // A one-shot command waits for a text that is not empty.
+        if (once != none && pos > start) {
+            target[start] = static_cast<char>(once == upper ? std::toupper(uc(target[start]))
+                                                            : std::tolower(uc(target[start])));
+            once = none;
+        }
+    }
+    if (!produced) target.erase(offset, length);
+    return pos - offset;
+}
+
+}  // namespace detail
+
+namespace detail {
+
+template <class CI>
+std::size_t substitute_all(basic_subst_results<CI>& results, const basic_rpattern<CI>& pattern, std::string& target,
+                           bool in_place, CI begin, CI end) {
+    const unsigned flags = pattern.flags();
+    auto& out = results.captures();
+    detail::searcher<CI> s(pattern, begin, end, false);
+    std::vector<backref_tag<CI>> current;
+    std::size_t count = 0;
+    std::ptrdiff_t delta = 0;  // net change of target length so far
+    CI from = begin;
+    const bool global = (flags & global_match) != 0;
+    while (s.find(from)) {
+        s.visible(current, false);
+        const backref_tag<CI>& whole = current[0];
+        std::size_t offset = static_cast<std::size_t>(whole.first - begin);
+        std::size_t length = static_cast<std::size_t>(whole.second - whole.first);
+        const bool empty = length == 0;
+        std::size_t inserted = detail::expand_subst(pattern, target, static_cast<std::size_t>(offset + delta),
+                                                    length, begin, end, current, 0);
+        ++count;
+        if (flags & collect_all_groups)
+            out.insert(out.end(), current.begin(), current.end());
+        else if (flags & collect_whole_matches)
+            out.push_back(current[0]);
+        else
+            out = current;
+        if (!global) break;
+        if (in_place) {
+            // The edited string is searched again after the inserted text.
+            std::size_t next = offset + inserted;
+            begin = detail::string_begin<CI>(target);
+            end = begin + static_cast<std::ptrdiff_t>(target.size());
+            s.rebase(begin, end);
+            from = begin + static_cast<std::ptrdiff_t>(next);
+        } else {
+            delta += static_cast<std::ptrdiff_t>(inserted) - static_cast<std::ptrdiff_t>(length);
+            from = whole.second;
+        }
+        s.state().previous_empty = empty;
+    }
+    if (count == 0) out.assign(pattern.cgroups(), backref_tag<CI>{});
+    if (in_place) results.set_subject_begin(begin);
+    if (flags & discard_captures) out.clear();
+    return count;
+}
+
+}  // namespace detail
+
+template <class CI>
+std::size_t substitute(basic_subst_results<CI>& results, const basic_rpattern<CI>& pattern, std::string& target) {
+    const unsigned flags = pattern.flags();
+    const bool in_place = (flags & discard_captures) && !pattern.subst_uses_groups;
+    const std::string* subject;
+    if (in_place) {
+        subject = &target;
+    } else {
+        results.subject_copy() = target;
+        subject = &results.subject_copy();
+    }
+    results.set_subject(subject);
+    CI begin = detail::string_begin<CI>(*subject);
+    CI end = begin + static_cast<std::ptrdiff_t>(subject->size());
+    results.set_subject_begin(begin);
+    auto& out = results.captures();
+    out.clear();
+
+    // A search that stops at the step limit after earlier replacements must
+    // not leave the target half edited: the unedited text is put back. Out
+    // of place it is the subject copy; in place only a global substitution
+    // edits before its last search, so only that needs a backup.
+    const bool global = (flags & global_match) != 0;
+    std::string backup;
+    if (in_place && global) backup = target;
+    try {
+        return detail::substitute_all(results, pattern, target, in_place, begin, end);
+    } catch (const step_limit_reached&) {
+        target = in_place ? std::move(backup) : results.subject_copy();
+        results.captures().assign(pattern.cgroups(), backref_tag<CI>{});
+        throw;
+    }
+}
+
+}  // namespace regex

@@ -1,0 +1,216 @@
+// The JPEG test harness; see jpeg_harness.h.
+#include "jpeg_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "heal/jpeg_codec.h"
+#include "test_support.h"
+
+namespace speckmend::testing {
+
+namespace {
+
+struct Reader {
+    JpegGuard guard;
+    JpegDecoder decoder;
+    jvirt_barray_ptr* arrays = nullptr;
+};
+
+void readCoefficients(Reader& reader, const char* label) {
+    reader.decoder.create(reader.guard, label);
+    jpeg_save_markers(&reader.decoder.codec, JPEG_COM, 0xFFFF);
+    for (int n = 0; n < 16; ++n) jpeg_save_markers(&reader.decoder.codec, JPEG_APP0 + n, 0xFFFF);
+    jpeg_read_header(&reader.decoder.codec, TRUE);
+    reader.arrays = jpeg_read_coefficients(&reader.decoder.codec);
+}
+
+void readCoefficients(Reader& reader, std::span<const unsigned char> bytes) {
+    reader.decoder.createFromMemory(reader.guard, "test bytes", bytes);
+    jpeg_save_markers(&reader.decoder.codec, JPEG_COM, 0xFFFF);
+    for (int n = 0; n < 16; ++n) jpeg_save_markers(&reader.decoder.codec, JPEG_APP0 + n, 0xFFFF);
+    jpeg_read_header(&reader.decoder.codec, TRUE);
+    reader.arrays = jpeg_read_coefficients(&reader.decoder.codec);
+}
+
+void copyBlocks(Reader& reader, JpegFile& file) {
+    j_decompress_ptr codec = &reader.decoder.codec;
+    for (int c = 0; c < codec->num_components; ++c) {
+        Component& component = file.components[c];
+        for (int row = 0; row < component.heightInBlocks; ++row) {
+            JBLOCKARRAY rows = (*codec->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(codec),
+                                                                 reader.arrays[c], row, 1, FALSE);
+            std::memcpy(component.blocks.data() + static_cast<std::size_t>(row) * component.widthInBlocks * 64,
+                        rows[0][0], sizeof(JBLOCK) * component.widthInBlocks);
+        }
+    }
+}
+
+// After the header and coefficients are read.
+bool fill(Reader& reader, JpegFile& file) {
+    j_decompress_ptr codec = &reader.decoder.codec;
+    file.width = static_cast<int>(codec->image_width);
+    file.height = static_cast<int>(codec->image_height);
+    file.colorSpace = codec->jpeg_color_space;
+    file.progressive = codec->progressive_mode;
+    file.arithmetic = codec->arith_code;
+    file.restartInterval = static_cast<int>(codec->restart_interval);
+    file.warnings = static_cast<int>(reader.decoder.errors.library.num_warnings);
+    file.components.assign(codec->num_components, {});
+    for (int c = 0; c < codec->num_components; ++c) {
+        const jpeg_component_info& info = codec->comp_info[c];
+        Component& component = file.components[c];
+        component.h = info.h_samp_factor;
+        component.v = info.v_samp_factor;
+        component.widthInBlocks = static_cast<int>(info.width_in_blocks);
+        component.heightInBlocks = static_cast<int>(info.height_in_blocks);
+        const JQUANT_TBL* table = info.quant_table ? info.quant_table : codec->quant_tbl_ptrs[info.quant_tbl_no];
+        for (int k = 0; k < 64; ++k) component.table[k] = table->quantval[k];
+        component.blocks.assign(static_cast<std::size_t>(component.widthInBlocks) * component.heightInBlocks * 64, 0);
+    }
+    for (jpeg_saved_marker_ptr m = codec->marker_list; m != nullptr; m = m->next)
+        file.markers.push_back({m->marker, std::string(reinterpret_cast<const char*>(m->data), m->data_length)});
+    auto copy = [&] { copyBlocks(reader, file); };
+    return runJpegGuarded(reader.guard, copy);
+}
+
+}  // namespace
+
+bool readJpeg(const std::string& path, JpegFile& file) {
+    Reader reader;
+    reader.decoder.file = std::fopen(path.c_str(), "rb");
+    if (reader.decoder.file == nullptr) return false;
+    auto read = [&] { readCoefficients(reader, path.c_str()); };
+    return runJpegGuarded(reader.guard, read) && fill(reader, file);
+}
+
+bool readJpeg(std::span<const unsigned char> bytes, JpegFile& file) {
+    Reader reader;
+    auto read = [&] { readCoefficients(reader, bytes); };
+    return runJpegGuarded(reader.guard, read) && fill(reader, file);
+}
+
+// Deterministic picture with detail at every frequency, so that blocks carry
+// many non-zero coefficients.
+cv::Mat testPicture(int width, int height, int channels, unsigned seed) {
+    cv::Mat picture(height, width, CV_8UC(channels));
+    unsigned state = seed * 2654435761u + 1;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            for (int c = 0; c < channels; ++c) {
+                state = state * 1103515245u + 12345u;
+                const int noise = static_cast<int>((state >> 16) % 41) - 20;
+                const int value = (x * (3 + c) + y * (5 - c) + ((x / 7 + y / 5) % 2) * 60) % 200 + 28 + noise;
+                picture.ptr<unsigned char>(y)[x * channels + c] = static_cast<unsigned char>(std::clamp(value, 0, 255));
+            }
+        }
+    }
+    return picture;
+}
+
+namespace {
+
+struct Writer {
+    JpegGuard guard;
+    JpegEncoder encoder;
+};
+
+void encode(Writer& writer, const SourceRecipe& recipe, const cv::Mat& picture, std::vector<unsigned char>& out) {
+    writer.encoder.createToMemory(writer.guard, "test source", out);
+    j_compress_ptr codec = &writer.encoder.codec;
+    codec->image_width = picture.cols;
+    codec->image_height = picture.rows;
+    codec->input_components = picture.channels();
+    codec->in_color_space = picture.channels() == 1 ? JCS_GRAYSCALE : picture.channels() == 4 ? JCS_CMYK : JCS_EXT_BGR;
+    jpeg_set_defaults(codec);
+    jpeg_set_colorspace(codec, recipe.colorSpace);
+    jpeg_set_quality(codec, recipe.quality, TRUE);
+    for (std::size_t slot = 0; slot < recipe.tables.size(); ++slot)
+        jpeg_add_quant_table(codec, static_cast<int>(slot), recipe.tables[slot].data(), 100, TRUE);
+    for (std::size_t c = 0; c < recipe.tableSlots.size(); ++c) codec->comp_info[c].quant_tbl_no = recipe.tableSlots[c];
+    for (std::size_t c = 0; c < recipe.sampling.size() && static_cast<int>(c) < codec->num_components; ++c) {
+        codec->comp_info[c].h_samp_factor = recipe.sampling[c].h;
+        codec->comp_info[c].v_samp_factor = recipe.sampling[c].v;
+    }
+    if (recipe.progressive) jpeg_simple_progression(codec);
+    codec->restart_interval = static_cast<unsigned>(recipe.restartInterval);
+    codec->arith_code = recipe.arithmetic;
+    codec->optimize_coding = recipe.optimize;
+    if (!recipe.jfif) codec->write_JFIF_header = FALSE;
+    jpeg_start_compress(codec, TRUE);
+    for (const Marker& marker : recipe.markers)
+        jpeg_write_marker(codec, marker.code, reinterpret_cast<const JOCTET*>(marker.bytes.data()),
+                          static_cast<unsigned>(marker.bytes.size()));
+    while (codec->next_scanline < codec->image_height) {
+        JSAMPROW row = const_cast<JSAMPLE*>(picture.ptr<JSAMPLE>(static_cast<int>(codec->next_scanline)));
+        jpeg_write_scanlines(codec, &row, 1);
+    }
+    jpeg_finish_compress(codec);
+}
+
+}  // namespace
+
+std::vector<unsigned char> encodeJpeg(const SourceRecipe& recipe, const cv::Mat& picture) {
+    Writer writer;
+    std::vector<unsigned char> out;
+    auto step = [&] { encode(writer, recipe, picture, out); };
+    if (!runJpegGuarded(writer.guard, step)) out.clear();
+    return out;
+}
+
+void writeJpeg(const std::string& path, const SourceRecipe& recipe, const cv::Mat& picture) {
+    const std::vector<unsigned char> bytes = encodeJpeg(recipe, picture);
+    ASSERT_FALSE(bytes.empty()) << path;
+    writeFile(path, std::string(bytes.begin(), bytes.end()));
+}
+
+std::vector<unsigned char> makeSourceBytes(const SourceRecipe& recipe, unsigned seed) {
+    return encodeJpeg(recipe, testPicture(recipe.width, recipe.height, recipe.components, seed));
+}
+
+void makeSource(const std::string& path, const SourceRecipe& recipe, unsigned seed) {
+    writeJpeg(path, recipe, testPicture(recipe.width, recipe.height, recipe.components == 1 ? 1 : recipe.components, seed));
+}
+
+Marker exifMarker() { return {JPEG_APP0 + 1, std::string("Exif\0\0MM\0*\0\0\0\x08\0\0", 16)}; }
+Marker comMarker(const std::string& text) { return {JPEG_COM, text}; }
+Marker appMarker(int n, const std::string& text) { return {JPEG_APP0 + n, text}; }
+
+std::string readBytes(const std::string& path) { return readFile(path); }
+void writeBytes(const std::string& path, const std::string& bytes) { writeFile(path, bytes); }
+
+std::vector<std::string> sampleJpegs(const std::string& folder) {
+    std::vector<std::string> paths;
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error)) return paths;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+        if (entry.path().extension() == ".jpg") paths.push_back(entry.path().string());
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+cv::Mat decodeForHealing(const std::string& path) {
+    return cv::imread(path, cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION);
+}
+
+SourceRecipe recipe(int width, int height, std::vector<Sampling> sampling) {
+    SourceRecipe s;
+    s.width = width;
+    s.height = height;
+    s.components = static_cast<int>(sampling.size());
+    s.sampling = std::move(sampling);
+    if (s.components == 1) s.colorSpace = JCS_GRAYSCALE;
+    return s;
+}
+
+SourceRecipe with(SourceRecipe s, void (*change)(SourceRecipe&)) {
+    change(s);
+    return s;
+}
+
+}  // namespace speckmend::testing

@@ -1,0 +1,105 @@
+// Test harness for the JPEG paths: reading a JPEG's coefficients, tables and
+// markers with libjpeg, and making synthetic test JPEGs of any sampling,
+// coding and marker set.
+#pragma once
+
+#include <array>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <jpeglib.h>
+
+#include <opencv2/core.hpp>
+
+namespace speckmend::testing {
+
+// Reading a JPEG's coefficients, tables and markers.
+
+struct Marker {
+    int code = 0;
+    std::string bytes;
+    bool operator==(const Marker&) const = default;
+};
+
+struct Component {
+    int h = 1, v = 1;
+    int widthInBlocks = 0, heightInBlocks = 0;
+    std::array<int, 64> table{};
+    std::vector<JCOEF> blocks;  // row by row, 64 coefficients per block
+
+    const JCOEF* block(int column, int row) const {
+        return blocks.data() + (static_cast<std::size_t>(row) * widthInBlocks + column) * 64;
+    }
+};
+
+struct JpegFile {
+    int width = 0, height = 0;
+    J_COLOR_SPACE colorSpace = JCS_UNKNOWN;
+    bool progressive = false;
+    bool arithmetic = false;
+    int restartInterval = 0;
+    std::vector<Component> components;
+    std::vector<Marker> markers;
+    int warnings = 0;
+};
+
+// Reads a JPEG file (or bytes) to coefficients; false when libjpeg refuses it.
+bool readJpeg(const std::string& path, JpegFile& file);
+bool readJpeg(std::span<const unsigned char> bytes, JpegFile& file);
+
+// Making test JPEGs with libjpeg.
+
+struct Sampling {
+    int h, v;
+};
+
+struct SourceRecipe {
+    int width = 160, height = 120;
+    int components = 3;  // 1 grey, 3 colour, 4 CMYK
+    std::vector<Sampling> sampling = {{2, 2}, {1, 1}, {1, 1}};
+    int quality = 75;
+    bool progressive = false;
+    int restartInterval = 0;
+    bool arithmetic = false;
+    bool optimize = false;  // Huffman tables holding only the symbols used
+    J_COLOR_SPACE colorSpace = JCS_YCbCr;  // how colour is coded in the file
+    bool jfif = true;
+    std::vector<Marker> markers;  // written after the library's own
+    // Tables other than the quality's: slot per component, and the slots.
+    std::vector<int> tableSlots;
+    std::vector<std::array<unsigned, 64>> tables;
+};
+
+// Deterministic picture with detail at every frequency, so that blocks carry
+// many non-zero coefficients.
+cv::Mat testPicture(int width, int height, int channels, unsigned seed);
+
+// Encodes picture as the recipe says; empty when libjpeg refuses.
+std::vector<unsigned char> encodeJpeg(const SourceRecipe& recipe, const cv::Mat& picture);
+// The same into a file (a gtest failure when it cannot be written).
+void writeJpeg(const std::string& path, const SourceRecipe& recipe, const cv::Mat& picture);
+// A test picture of the recipe's size and channel count, encoded.
+void makeSource(const std::string& path, const SourceRecipe& recipe, unsigned seed = 1);
+std::vector<unsigned char> makeSourceBytes(const SourceRecipe& recipe, unsigned seed = 1);
+
+Marker exifMarker();
+Marker comMarker(const std::string& text);
+Marker appMarker(int n, const std::string& text);
+
+std::string readBytes(const std::string& path);
+void writeBytes(const std::string& path, const std::string& bytes);
+
+// The .jpg files of the camera samples folder, sorted; empty when the folder
+// is missing (callers skip with a message then).
+std::vector<std::string> sampleJpegs(const std::string& folder = SPECKMEND_SAMPLES_DIR);
+
+// A JPEG decoded as the healing pipeline loads photos.
+cv::Mat decodeForHealing(const std::string& path);
+
+// A recipe of that size and sampling (one factor pair per component; one
+// component is grey).
+SourceRecipe recipe(int width, int height, std::vector<Sampling> sampling);
+SourceRecipe with(SourceRecipe s, void (*change)(SourceRecipe&));
+
+}  // namespace speckmend::testing
