@@ -110,20 +110,34 @@ Options parseOptions(int argc, char** argv) {
         const std::string option = argv[i];
         if (i + 1 >= argc) usage(option + " needs a value");
         const char* value = argv[++i];
-        if (option == "--out") o.out = value;
-        else if (option == "--seed") o.seed = static_cast<std::uint64_t>(parseNumber(option, value, 0, 1L << 62));
-        else if (option == "--width") o.width = static_cast<int>(parseNumber(option, value, 64, 30000)), o.widthGiven = true;
-        else if (option == "--height") o.height = static_cast<int>(parseNumber(option, value, 64, 30000)), o.heightGiven = true;
-        else if (option == "--jpeg-frames") o.jpegFrames = static_cast<int>(parseNumber(option, value, 0, 9999));
-        else if (option == "--png-frames") o.pngFrames = static_cast<int>(parseNumber(option, value, 0, 9999));
-        else if (option == "--photos") o.photos = static_cast<int>(parseNumber(option, value, 0, 9999));
-        else if (option == "--png-photos") o.pngPhotos = static_cast<int>(parseNumber(option, value, 0, 9999));
-        else if (option == "--hot") o.hot = static_cast<int>(parseNumber(option, value, 0, 100000)), o.hotGiven = true;
-        else if (option == "--quality") o.quality = static_cast<int>(parseNumber(option, value, 1, 100));
-        else if (option == "--set") o.set = value;
-        else if (option == "--frames") o.frames = static_cast<int>(parseNumber(option, value, 1, shoot::kMaxSetFrames));
-        else if (option == "--format") o.format = value;
-        else usage("unknown option " + option);
+        if (option == "--out")
+            o.out = value;
+        else if (option == "--seed")
+            o.seed = static_cast<std::uint64_t>(parseNumber(option, value, 0, 1L << 62));
+        else if (option == "--width")
+            o.width = static_cast<int>(parseNumber(option, value, 64, 30000)), o.widthGiven = true;
+        else if (option == "--height")
+            o.height = static_cast<int>(parseNumber(option, value, 64, 30000)), o.heightGiven = true;
+        else if (option == "--jpeg-frames")
+            o.jpegFrames = static_cast<int>(parseNumber(option, value, 0, 9999));
+        else if (option == "--png-frames")
+            o.pngFrames = static_cast<int>(parseNumber(option, value, 0, 9999));
+        else if (option == "--photos")
+            o.photos = static_cast<int>(parseNumber(option, value, 0, 9999));
+        else if (option == "--png-photos")
+            o.pngPhotos = static_cast<int>(parseNumber(option, value, 0, 9999));
+        else if (option == "--hot")
+            o.hot = static_cast<int>(parseNumber(option, value, 0, 100000)), o.hotGiven = true;
+        else if (option == "--quality")
+            o.quality = static_cast<int>(parseNumber(option, value, 1, 100));
+        else if (option == "--set")
+            o.set = value;
+        else if (option == "--frames")
+            o.frames = static_cast<int>(parseNumber(option, value, 1, shoot::kMaxSetFrames));
+        else if (option == "--format")
+            o.format = value;
+        else
+            usage("unknown option " + option);
         if (option == "--jpeg-frames" || option == "--png-frames" || option == "--photos" || option == "--png-photos") {
             o.demoOnly.push_back(option);
         }
@@ -137,7 +151,6 @@ Options parseOptions(int argc, char** argv) {
     if (o.set == "bayer" && o.format == "png") usage("the bayer set is written as JPEG only");
     return o;
 }
-
 
 struct Planted {
     int x, y, strength;
@@ -153,9 +166,8 @@ struct Layout {
 };
 
 bool farFromAll(const std::vector<Planted>& pixels, int x, int y, int distance) {
-    return std::none_of(pixels.begin(), pixels.end(), [&](const Planted& p) {
-        return std::abs(p.x - x) < distance && std::abs(p.y - y) < distance;
-    });
+    return std::none_of(pixels.begin(), pixels.end(),
+                        [&](const Planted& p) { return std::abs(p.x - x) < distance && std::abs(p.y - y) < distance; });
 }
 
 bool outside(const cv::Rect& zone, int x, int y, int margin) {
@@ -212,10 +224,10 @@ Layout plantHotPixels(const Options& o) {
         const int offset = random.between(1, 3);
         int x = random.between(8, w - 9), y = random.between(8, h - 9);
         switch (random.next() % 4) {
-            case 0: x = offset; break;
-            case 1: x = w - 1 - offset; break;
-            case 2: y = offset; break;
-            default: y = h - 1 - offset; break;
+        case 0: x = offset; break;
+        case 1: x = w - 1 - offset; break;
+        case 2: y = offset; break;
+        default: y = h - 1 - offset; break;
         }
         if (!fits(x, y, kSpacing)) continue;
         layout.pixels.push_back({x, y, random.between(110, 240), "edge", true});
@@ -259,7 +271,6 @@ Layout plantHotPixels(const Options& o) {
               [](const Planted& a, const Planted& b) { return a.y != b.y ? a.y < b.y : a.x < b.x; });
     return layout;
 }
-
 
 // ---- Dark frames ----------------------------------------------------------
 
@@ -343,7 +354,8 @@ cv::Mat photograph(const Options& o, int index) {
                 r = 70.0f + 110.0f * t;
                 const float dx = static_cast<float>(x - sun.x), dy = static_cast<float>(y - sun.y);
                 const float d = std::sqrt(dx * dx + dy * dy);
-                if (d < sunRadius) b = 200.0f, g = 250.0f, r = 255.0f;
+                if (d < sunRadius)
+                    b = 200.0f, g = 250.0f, r = 255.0f;
                 else if (d < sunRadius * 3) {
                     const float halo = 1.0f - (d - sunRadius) / (2 * sunRadius);
                     g += 60.0f * halo, r += 80.0f * halo;
@@ -392,11 +404,12 @@ void burnIn(cv::Mat& image, const Layout& layout, double exposure) {
 // ---- Output ---------------------------------------------------------------
 
 std::string plantedText(const Options& o, const Layout& layout) {
-    std::string text =
-        "# Hot pixels planted by make_sample_shoot, seed " + std::to_string(o.seed) + ".\n"
-        "# pixel X Y STRENGTH KIND EXPECTED; EXPECTED is what detection gives by design:\n"
-        "# a plateau (equal neighbours) has no strict maximum, the border is never scanned.\n"
-        "size " + std::to_string(o.width) + " " + std::to_string(o.height) + "\n";
+    std::string text = "# Hot pixels planted by make_sample_shoot, seed " + std::to_string(o.seed) +
+                       ".\n"
+                       "# pixel X Y STRENGTH KIND EXPECTED; EXPECTED is what detection gives by design:\n"
+                       "# a plateau (equal neighbours) has no strict maximum, the border is never scanned.\n"
+                       "size " +
+                       std::to_string(o.width) + " " + std::to_string(o.height) + "\n";
     for (const Planted& p : layout.pixels) {
         text += "pixel " + std::to_string(p.x) + " " + std::to_string(p.y) + " " + std::to_string(p.strength) + " " +
                 p.kind + " " + (p.findable ? "found" : "missed") + "\n";
@@ -419,28 +432,29 @@ std::string amountFor(const Options& o, const Layout& layout) {
 }
 
 std::string configText(const std::string& amount) {
-    return
-        "<?xml version=\"1.0\"?>\n"
-        "<config>\n"
-        " <detect>\n"
-        "  <filter>dark_*</filter>\n"
-        "  <indir>dark/</indir>\n"
-        "  <outfile>../hotpixels.xml</outfile>\n"
-        "  <amount>" + amount + "</amount>\n"
-        "  <channels>32</channels>\n"
-        "  <hprad>3</hprad>\n"
-        "  <outimage dxtext=\"-50\" dytext=\"-10\">../detected.png</outimage>\n"
-        " </detect>\n"
-        " <heal>\n"
-        "  <filter>photo_*</filter>\n"
-        "  <indir>photos/</indir>\n"
-        "  <outdir>../healed/</outdir>\n"
-        "  <saveformat>jpg</saveformat>\n"
-        "  <range>3</range>\n"
-        "  <method>1</method>\n"
-        "  <diffimages mul=\"60\">1</diffimages>\n"
-        " </heal>\n"
-        "</config>\n";
+    return "<?xml version=\"1.0\"?>\n"
+           "<config>\n"
+           " <detect>\n"
+           "  <filter>dark_*</filter>\n"
+           "  <indir>dark/</indir>\n"
+           "  <outfile>../hotpixels.xml</outfile>\n"
+           "  <amount>" +
+           amount +
+           "</amount>\n"
+           "  <channels>32</channels>\n"
+           "  <hprad>3</hprad>\n"
+           "  <outimage dxtext=\"-50\" dytext=\"-10\">../detected.png</outimage>\n"
+           " </detect>\n"
+           " <heal>\n"
+           "  <filter>photo_*</filter>\n"
+           "  <indir>photos/</indir>\n"
+           "  <outdir>../healed/</outdir>\n"
+           "  <saveformat>jpg</saveformat>\n"
+           "  <range>3</range>\n"
+           "  <method>1</method>\n"
+           "  <diffimages mul=\"60\">1</diffimages>\n"
+           " </heal>\n"
+           "</config>\n";
 }
 
 void makeShoot(const Options& o) {

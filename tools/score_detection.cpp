@@ -100,7 +100,8 @@ int scoreSet(int argc, char** argv, const std::string& truthText) {
     if (argc == 5 && std::string(argv[3]) == "--tolerance") {
         char* end = nullptr;
         const long value = std::strtol(argv[4], &end, 10);
-        if (end == argv[4] || *end != '\0' || value < 0 || value > 1000) fail("--tolerance needs a whole number from 0 to 1000");
+        if (end == argv[4] || *end != '\0' || value < 0 || value > 1000)
+            fail("--tolerance needs a whole number from 0 to 1000");
         tolerance = static_cast<int>(value);
     } else if (argc != 3) {
         fail("usage: score_detection TRUTH_TXT HOTPIXELS_XML [--tolerance N]");
@@ -138,8 +139,10 @@ int main(int argc, char** argv) {
         const bool isReported = reported.pixels.count(position) > 0;
         if (info.second) {
             ++findable;
-            if (isReported) ++found;
-            else missed += " " + std::to_string(position.first) + "," + std::to_string(position.second);
+            if (isReported)
+                ++found;
+            else
+                missed += " " + std::to_string(position.first) + "," + std::to_string(position.second);
         } else {
             ++notFindable[info.first];
             if (isReported) ++foundAgainstDesign;

@@ -53,8 +53,8 @@ Shoot parsePlanted(const std::string& text) {
 }
 
 std::vector<std::string> smallShoot(const std::string& seed) {
-    return {"--seed", seed, "--width", "320", "--height", "240", "--jpeg-frames", "3", "--png-frames", "2",
-            "--photos", "2", "--png-photos", "1", "--hot", "16"};
+    return {"--seed",       seed, "--width",  "320", "--height",     "240", "--jpeg-frames", "3",
+            "--png-frames", "2",  "--photos", "2",   "--png-photos", "1",   "--hot",         "16"};
 }
 
 // Runs the generator into folder/name and returns that path.
@@ -67,8 +67,8 @@ std::string generate(const TempFolder& folder, const std::string& name, std::vec
 }
 
 const std::vector<std::string> kFiles = {
-    "config.xml",        "planted.txt",       "dark/dark_01.jpg",  "dark/dark_02.jpg",  "dark/dark_03.jpg",
-    "dark/dark_04.png",  "dark/dark_05.png",  "photos/photo_01.jpg", "photos/photo_02.jpg", "photos/photo_03.png",
+    "config.xml",         "planted.txt",        "dark/dark_01.jpg",    "dark/dark_02.jpg",    "dark/dark_03.jpg",
+    "dark/dark_04.png",   "dark/dark_05.png",   "photos/photo_01.jpg", "photos/photo_02.jpg", "photos/photo_03.png",
     "clean/photo_01.png", "clean/photo_02.png", "clean/photo_03.png"};
 
 TEST(SampleShoot, PlantsHotPixelsOfEveryKindInsideTheFrame) {
@@ -142,8 +142,8 @@ std::vector<std::pair<int, std::string>> markers(const std::string& jpeg) {
     std::size_t at = 2;
     while (at + 4 <= jpeg.size() && static_cast<unsigned char>(jpeg[at]) == 0xFF) {
         const int code = static_cast<unsigned char>(jpeg[at + 1]);
-        const std::size_t length =
-            static_cast<std::size_t>(static_cast<unsigned char>(jpeg[at + 2])) * 256 + static_cast<unsigned char>(jpeg[at + 3]);
+        const std::size_t length = static_cast<std::size_t>(static_cast<unsigned char>(jpeg[at + 2])) * 256 +
+                                   static_cast<unsigned char>(jpeg[at + 3]);
         found.emplace_back(code, jpeg.substr(at + 4, length - 2));
         if (code == 0xDA) break;
         at += 2 + length;
@@ -216,18 +216,18 @@ TEST(SampleShoot, PhotographsDifferFromTheirCleanCopiesOnlyAtHotPixels) {
 TEST(SampleShoot, RefusesBadOptions) {
     TempFolder folder;
     const std::vector<std::vector<std::string>> calls = {
-        {},                                         // no --out
-        {"--out", folder / "x", "--width", "10"},   // too small
-        {"--out", folder / "x", "--hot", "many"},   // not a number
-        {"--out", folder / "x", "--colour", "1"},   // unknown
-        {"--out"},                                  // no value
+        {},                                                                           // no --out
+        {"--out", folder / "x", "--width", "10"},                                     // too small
+        {"--out", folder / "x", "--hot", "many"},                                     // not a number
+        {"--out", folder / "x", "--colour", "1"},                                     // unknown
+        {"--out"},                                                                    // no value
         {"--out", folder / "x", "--width", "64", "--height", "64", "--hot", "5000"},  // no room
-        {"--out", folder / "x", "--set", "moon"},                                   // no such set
-        {"--out", folder / "x", "--set", "clean", "--photos", "2"},                 // the demo's option
-        {"--out", folder / "x", "--frames", "3"},                                   // a set's option
-        {"--out", folder / "x", "--set", "clean", "--frames", "65"},                // more than a set holds
-        {"--out", folder / "x", "--set", "clean", "--format", "tiff"},              // no such format
-        {"--out", folder / "x", "--set", "bayer", "--format", "png"},               // colour darks are JPEGs
+        {"--out", folder / "x", "--set", "moon"},                                     // no such set
+        {"--out", folder / "x", "--set", "clean", "--photos", "2"},                   // the demo's option
+        {"--out", folder / "x", "--frames", "3"},                                     // a set's option
+        {"--out", folder / "x", "--set", "clean", "--frames", "65"},                  // more than a set holds
+        {"--out", folder / "x", "--set", "clean", "--format", "tiff"},                // no such format
+        {"--out", folder / "x", "--set", "bayer", "--format", "png"},                 // colour darks are JPEGs
         {"--out", folder / "x", "--set", "glow", "--width", "64", "--height", "64"},  // no room for 200
     };
     for (const auto& call : calls) {
@@ -236,7 +236,6 @@ TEST(SampleShoot, RefusesBadOptions) {
         EXPECT_NE(run.errors.find("make_sample_shoot: "), std::string::npos);
     }
 }
-
 
 TEST(SampleShoot, TheDemoSetIsTheShootWithoutASet) {
     TempFolder folder;
@@ -279,7 +278,8 @@ TruthList parseTruthList(const std::string& text) {
         if (tag == "frames") words >> truth.frames;
         if (tag == "tolerance") words >> truth.tolerance;
         TruthSpot s;
-        if (tag == "hot" && words >> s.kind >> s.x >> s.y >> s.strength >> s.left >> s.top >> s.right >> s.bottom >> s.channel) {
+        if (tag == "hot" &&
+            words >> s.kind >> s.x >> s.y >> s.strength >> s.left >> s.top >> s.right >> s.bottom >> s.channel) {
             truth.spots.push_back(s);
         }
     }
@@ -290,8 +290,12 @@ constexpr int kSetWidth = 320, kSetHeight = 240, kSetFrames = 4;
 
 std::vector<std::string> smallSet(const std::string& set, const std::string& seed, int hot = 24,
                                   int frames = kSetFrames) {
-    return {"--set", set, "--seed", seed, "--width", std::to_string(kSetWidth), "--height", std::to_string(kSetHeight),
-            "--frames", std::to_string(frames), "--hot", std::to_string(hot)};
+    return {"--set",    set,
+            "--seed",   seed,
+            "--width",  std::to_string(kSetWidth),
+            "--height", std::to_string(kSetHeight),
+            "--frames", std::to_string(frames),
+            "--hot",    std::to_string(hot)};
 }
 
 std::string frameName(int index, bool jpeg) {
@@ -331,7 +335,9 @@ float ringMedian(const cv::Mat& image, const TruthSpot& s, int channel) {
     return values[values.size() / 2];
 }
 
-float valueAt(const cv::Mat& image, int x, int y, int channel) { return image.ptr<float>(y)[x * image.channels() + channel]; }
+float valueAt(const cv::Mat& image, int x, int y, int channel) {
+    return image.ptr<float>(y)[x * image.channels() + channel];
+}
 
 TEST(DarkSets, EverySetRepeatsItselfAndChangesWithTheSeed) {
     const std::vector<std::string> sets = {"clean", "high-iso", "glow", "clusters", "lines", "flicker", "bayer"};
@@ -342,8 +348,8 @@ TEST(DarkSets, EverySetRepeatsItselfAndChangesWithTheSeed) {
         const std::string again = generate(folder, set + "-again", smallSet(set, "3"));
         const std::string other = generate(folder, set + "-other", smallSet(set, "4"));
         const bool jpeg = set == "bayer";
-        for (const std::string& file : {std::string("truth.txt"), std::string("config.xml"), frameName(1, jpeg),
-                                        frameName(kSetFrames, jpeg)}) {
+        for (const std::string& file :
+             {std::string("truth.txt"), std::string("config.xml"), frameName(1, jpeg), frameName(kSetFrames, jpeg)}) {
             SCOPED_TRACE(file);
             const std::string bytes = readFile(first + "/" + file);
             EXPECT_FALSE(bytes.empty());
@@ -366,15 +372,13 @@ TEST(DarkSets, TheTruthListDescribesTheSet) {
         bool colour;
     };
     const Row rows[] = {
-        {"clean", 1, 0, false, false},
-        {"glow", 1, 0, false, false},
-        {"clusters", 1, 0, true, false},
-        {"lines", 1, 3, false, false},
-        {"bayer", 2, 0, false, true},
+        {"clean", 1, 0, false, false}, {"glow", 1, 0, false, false}, {"clusters", 1, 0, true, false},
+        {"lines", 1, 3, false, false}, {"bayer", 2, 0, false, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.set);
-        const TruthList truth = parseTruthList(readFile(generate(folder, row.set, smallSet(row.set, "5")) + "/truth.txt"));
+        const TruthList truth =
+            parseTruthList(readFile(generate(folder, row.set, smallSet(row.set, "5")) + "/truth.txt"));
         EXPECT_EQ(truth.set, row.set);
         EXPECT_EQ(truth.width, kSetWidth);
         EXPECT_EQ(truth.height, kSetHeight);
@@ -417,7 +421,8 @@ TEST(DarkSets, TheMeanFrameShowsThePlantedStrengthsAndNothingElse) {
         const char* set;
         double readNoise;  // per frame, DN
     };
-    const Row rows[] = {{"clean", 1.5}, {"high-iso", 5.0}, {"glow", 2.0}, {"clusters", 2.0}, {"lines", 2.0}, {"flicker", 2.0}};
+    const Row rows[] = {{"clean", 1.5},    {"high-iso", 5.0}, {"glow", 2.0},
+                        {"clusters", 2.0}, {"lines", 2.0},    {"flicker", 2.0}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.set);
         const std::string out = generate(folder, row.set, smallSet(row.set, "6"));
@@ -451,7 +456,8 @@ TEST(DarkSets, TheMeanFrameShowsThePlantedStrengthsAndNothingElse) {
             const double sigma = std::sqrt(row.readNoise * row.readNoise + 0.6 * s.strength) / std::sqrt(kSetFrames);
             EXPECT_NEAR(measured, s.strength, 4.5 * sigma + 1.0);
             for (int y = s.top; y <= s.bottom; ++y) {
-                for (int x = s.left; x <= s.right; ++x) EXPECT_LE(valueAt(mean, x, y, 0), valueAt(mean, s.x, s.y, 0) + 4.5 * sigma);
+                for (int x = s.left; x <= s.right; ++x)
+                    EXPECT_LE(valueAt(mean, x, y, 0), valueAt(mean, s.x, s.y, 0) + 4.5 * sigma);
             }
         }
         cv::Mat smooth;
@@ -488,8 +494,10 @@ TEST(DarkSets, BlackLevelAndGlowAreWhereTheSetSaysTheyAre) {
         const double brightest = *std::max_element(corners.begin(), corners.end());
         EXPECT_GE(darkest, 2.5);
         EXPECT_LE(darkest, 6.5);
-        if (row.glowing) EXPECT_GE(brightest - darkest, row.cornerSpread);
-        else EXPECT_LE(brightest - darkest, row.cornerSpread);
+        if (row.glowing)
+            EXPECT_GE(brightest - darkest, row.cornerSpread);
+        else
+            EXPECT_LE(brightest - darkest, row.cornerSpread);
     }
 }
 
@@ -515,8 +523,10 @@ TEST(DarkSets, FlickeringPixelsAreDarkInSomeFrames) {
                 low = std::min(low, valueAt(f, s.x, s.y, 0) - background);
                 high = std::max(high, valueAt(f, s.x, s.y, 0) - background);
             }
-            if (low < 0.3 * s.strength && high > 1.3 * s.strength) ++flickering;
-            else ++steady;
+            if (low < 0.3 * s.strength && high > 1.3 * s.strength)
+                ++flickering;
+            else
+                ++steady;
         }
         EXPECT_EQ(flickering > 0, row.flickers) << flickering << " flickering";
         EXPECT_GT(steady, 0);
@@ -537,7 +547,8 @@ TEST(DarkSets, BayerDarksAreColourJpegsShowingEachSiteInItsColour) {
     const std::map<std::string, int> index = {{"blue", 0}, {"green", 1}, {"red", 2}};
     int checked = 0;
     for (const TruthSpot& s : truth.spots) {
-        SCOPED_TRACE(::testing::Message() << s.channel << " site at " << s.x << "," << s.y << ", " << s.strength << " DN");
+        SCOPED_TRACE(::testing::Message()
+                     << s.channel << " site at " << s.x << "," << s.y << ", " << s.strength << " DN");
         ASSERT_EQ(index.count(s.channel), 1u);
         // Per channel, the largest excess within the tolerance of the site.
         double excess[3];
@@ -545,7 +556,8 @@ TEST(DarkSets, BayerDarksAreColourJpegsShowingEachSiteInItsColour) {
             const float background = ringMedian(mean, s, c);
             excess[c] = -1e9;
             for (int y = s.y - 2; y <= s.y + 2; ++y) {
-                for (int x = s.x - 2; x <= s.x + 2; ++x) excess[c] = std::max<double>(excess[c], valueAt(mean, x, y, c) - background);
+                for (int x = s.x - 2; x <= s.x + 2; ++x)
+                    excess[c] = std::max<double>(excess[c], valueAt(mean, x, y, c) - background);
             }
         }
         const int named = index.at(s.channel);
@@ -589,7 +601,8 @@ std::string pix(int x, int y, int r = 3) {
     return " <pix x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(y) + "\" r=\"" + std::to_string(r) + "\"/>\n";
 }
 
-const std::string kEveryPointSpot = pix(100, 100) + pix(200, 100) + pix(300, 100) + pix(400, 100) + pix(500, 100) + pix(100, 300);
+const std::string kEveryPointSpot =
+    pix(100, 100) + pix(200, 100) + pix(300, 100) + pix(400, 100) + pix(500, 100) + pix(100, 300);
 const std::string kBothLines = " <col x=\"450\" r=\"1\"/>\n <row y=\"500\" r=\"1\"/>\n";
 
 std::map<std::string, std::string> summaryOf(const std::string& output) {
@@ -617,36 +630,63 @@ TEST(ScoreDetection, CountsRecallByStrengthFalsePositivesAndLines) {
     };
     const Row rows[] = {
         // Whole and empty maps
-        {"every spot and both lines", kEveryPointSpot + kBothLines, {},
-         {{"recall", "1.0000"}, {"found", "5"}, {"planted", "5"}, {"fp", "0"}, {"lines", "2"}, {"lines_as_one", "2"},
-          {"recall_below10", "1.0000"}, {"recall80", "1.0000"}, {"duplicates", "0"}, {"entries", "8"}}},
-        {"nothing", "", {},
+        {"every spot and both lines",
+         kEveryPointSpot + kBothLines,
+         {},
+         {{"recall", "1.0000"},
+          {"found", "5"},
+          {"planted", "5"},
+          {"fp", "0"},
+          {"lines", "2"},
+          {"lines_as_one", "2"},
+          {"recall_below10", "1.0000"},
+          {"recall80", "1.0000"},
+          {"duplicates", "0"},
+          {"entries", "8"}}},
+        {"nothing",
+         "",
+         {},
          {{"recall", "0.0000"}, {"found", "0"}, {"fp", "0"}, {"lines_as_one", "0"}, {"lines_in_pieces", "0"}}},
         // Strength buckets: the 5 DN spot counts apart, the others one bucket each
-        {"only the faint one", pix(100, 100), {},
+        {"only the faint one",
+         pix(100, 100),
+         {},
          {{"recall", "0.0000"}, {"recall_below10", "1.0000"}, {"recall10_20", "0.0000"}, {"fp", "0"}}},
-        {"the 20-40 and 80+ ones", pix(300, 100) + pix(500, 100), {},
-         {{"found", "2"}, {"recall", "0.4000"}, {"recall20_40", "1.0000"}, {"recall40_80", "0.0000"},
-          {"recall80", "1.0000"}, {"recall10_20", "0.0000"}}},
+        {"the 20-40 and 80+ ones",
+         pix(300, 100) + pix(500, 100),
+         {},
+         {{"found", "2"},
+          {"recall", "0.4000"},
+          {"recall20_40", "1.0000"},
+          {"recall40_80", "0.0000"},
+          {"recall80", "1.0000"},
+          {"recall10_20", "0.0000"}}},
         // Tolerance
         {"one pixel off", pix(201, 101), {}, {{"recall10_20", "1.0000"}, {"fp", "0"}}},
         {"two pixels off", pix(202, 100), {}, {{"recall10_20", "0.0000"}, {"fp", "1"}}},
         {"two pixels off, tolerance 2", pix(202, 100), {"--tolerance", "2"}, {{"recall10_20", "1.0000"}, {"fp", "0"}}},
         {"next to the cluster's corner", pix(102, 302), {}, {{"recall40_80", "0.5000"}, {"found", "1"}, {"fp", "0"}}},
         // False positives and duplicates
-        {"far from everything", pix(50, 550), {}, {{"fp", "1"}, {"fp_near_spots", "0"}, {"fp_per_6mp", "16.67"}, {"entries", "1"}}},
+        {"far from everything",
+         pix(50, 550),
+         {},
+         {{"fp", "1"}, {"fp_near_spots", "0"}, {"fp_per_6mp", "16.67"}, {"entries", "1"}}},
         {"in a strong spot's halo", pix(516, 100) + pix(517, 100), {}, {{"fp", "2"}, {"fp_near_spots", "1"}}},
-        {"twice on the cluster", pix(100, 300) + pix(101, 301), {},
-         {{"found", "1"}, {"duplicates", "1"}, {"fp", "0"}}},
+        {"twice on the cluster", pix(100, 300) + pix(101, 301), {}, {{"found", "1"}, {"duplicates", "1"}, {"fp", "0"}}},
         {"a column where none is", " <col x=\"10\" r=\"2\"/>\n", {}, {{"fp", "1"}, {"lines_as_one", "0"}}},
         {"a column where the row crosses", " <col x=\"300\" r=\"2\"/>\n", {}, {{"fp", "1"}, {"lines_as_one", "0"}}},
         // Lines
         {"column one pixel off", " <col x=\"451\" r=\"1\"/>\n", {}, {{"lines_as_one", "1"}, {"fp", "0"}}},
-        {"row in pixels", pix(20, 500) + pix(250, 500) + pix(590, 501), {},
+        {"row in pixels",
+         pix(20, 500) + pix(250, 500) + pix(590, 501),
+         {},
          {{"lines_in_pieces", "1"}, {"lines_as_one", "0"}, {"fp", "0"}}},
         {"pixel beyond the column's end", pix(450, 150), {}, {{"lines_in_pieces", "0"}, {"fp", "1"}}},
         // Map text
-        {"attributes in another order", " <pix r=\"3\" y=\"100\" x=\"500\"/>\n", {}, {{"recall80", "1.0000"}, {"fp", "0"}}},
+        {"attributes in another order",
+         " <pix r=\"3\" y=\"100\" x=\"500\"/>\n",
+         {},
+         {{"recall80", "1.0000"}, {"fp", "0"}}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -671,11 +711,15 @@ TEST(ScoreDetection, TheTablePrintsTheBucketsAndTheMisses) {
     const auto run = runProgram(scorer, {"truth.txt", "map.xml"}, folder.path());
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.output.find("set hand: 600x600, 8 frames, matched within 1 px\n"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("\n10-20 DN                            1        0     0.0%\n"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("\n80 DN and more                      1        1   100.0%\n"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("\nlines: 2 planted, 1 found as one line, 0 only in pieces, 1 missed\n"), std::string::npos);
-    EXPECT_NE(run.output.find("\nmissed, strongest first: 400,100 (60.0) 100,300 (50.0) 300,100 (30.0) 200,100 (15.0)\n"),
-              std::string::npos)
+    EXPECT_NE(run.output.find("\n10-20 DN                            1        0     0.0%\n"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("\n80 DN and more                      1        1   100.0%\n"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("\nlines: 2 planted, 1 found as one line, 0 only in pieces, 1 missed\n"),
+              std::string::npos);
+    EXPECT_NE(
+        run.output.find("\nmissed, strongest first: 400,100 (60.0) 100,300 (50.0) 300,100 (30.0) 200,100 (15.0)\n"),
+        std::string::npos)
         << run.output;
 }
 

@@ -299,7 +299,8 @@ std::vector<cv::Point> measuredPoints(const Spot& s, int widen, int width, int h
     std::vector<cv::Point> points;
     const int grow = s.isLine() ? 0 : widen;
     for (int y = std::max(0, s.top - grow); y <= std::min(height - 1, s.bottom + grow); ++y) {
-        for (int x = std::max(0, s.left - grow); x <= std::min(width - 1, s.right + grow); ++x) points.push_back({x, y});
+        for (int x = std::max(0, s.left - grow); x <= std::min(width - 1, s.right + grow); ++x)
+            points.push_back({x, y});
     }
     return points;
 }
@@ -379,19 +380,18 @@ void measureStrengths(const DarkSetOptions& o, Plan& p, const cv::Mat& bg, bool 
 }
 
 std::string configText() {
-    return
-        "<?xml version=\"1.0\"?>\n"
-        "<config>\n"
-        " <detect>\n"
-        "  <filter>dark_*</filter>\n"
-        "  <indir>dark/</indir>\n"
-        "  <outfile>../hotpixels.xml</outfile>\n"
-        "  <amount>0.999</amount>\n"
-        "  <channels>32</channels>\n"
-        "  <hprad>3</hprad>\n"
-        "  <outimage></outimage>\n"
-        " </detect>\n"
-        "</config>\n";
+    return "<?xml version=\"1.0\"?>\n"
+           "<config>\n"
+           " <detect>\n"
+           "  <filter>dark_*</filter>\n"
+           "  <indir>dark/</indir>\n"
+           "  <outfile>../hotpixels.xml</outfile>\n"
+           "  <amount>0.999</amount>\n"
+           "  <channels>32</channels>\n"
+           "  <hprad>3</hprad>\n"
+           "  <outimage></outimage>\n"
+           " </detect>\n"
+           "</config>\n";
 }
 
 std::string describe(const Plan& p) {
@@ -401,7 +401,8 @@ std::string describe(const Plan& p) {
                   p.profile.readNoise, p.profile.dsnu);
     std::string line = text;
     if (p.profile.glow > 0.0f) {
-        std::snprintf(text, sizeof text, ", glow +%.0f DN toward the %s corner", p.profile.glow, kCorners[p.glowCorner]);
+        std::snprintf(text, sizeof text, ", glow +%.0f DN toward the %s corner", p.profile.glow,
+                      kCorners[p.glowCorner]);
         line += text;
     }
     return line;
@@ -410,7 +411,8 @@ std::string describe(const Plan& p) {
 }  // namespace
 
 const std::vector<std::string>& darkSetNames() {
-    static const std::vector<std::string> names = {"clean", "high-iso", "glow", "clusters", "lines", "flicker", "bayer"};
+    static const std::vector<std::string> names = {"clean", "high-iso", "glow", "clusters",
+                                                   "lines", "flicker",  "bayer"};
     return names;
 }
 
@@ -444,12 +446,15 @@ void makeDarkSet(const DarkSetOptions& o) {
         addLines(frame, p);
         for (const HotPixel& hp : p.pixels) {
             // Dark current has shot noise of its own, growing with its level.
-            if ((hp.lit >> i) & 1) frame.at<float>(hp.y, hp.x) += hp.amplitude + std::sqrt(0.3f * hp.amplitude) * noise.normal();
+            if ((hp.lit >> i) & 1)
+                frame.at<float>(hp.y, hp.x) += hp.amplitude + std::sqrt(0.3f * hp.amplitude) * noise.normal();
         }
         const cv::Mat stored = toStored(frame, bayer);
         const std::string path = o.out + "/dark/" + numbered("dark_", i + 1, o.frames, jpeg ? ".jpg" : ".png");
-        if (jpeg) writeJpeg(path, stored, jpegOptions(o));
-        else writePng(path, stored);
+        if (jpeg)
+            writeJpeg(path, stored, jpegOptions(o));
+        else
+            writePng(path, stored);
     }
 
     measureStrengths(o, p, bg, jpeg, bayer);

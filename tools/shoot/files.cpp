@@ -29,7 +29,7 @@ std::string exifSegment(int orientation) {
     auto u32 = [&s](unsigned v) {
         for (int i = 0; i < 4; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
     };
-    const std::string make("Speckmend sample", 17);      // with its terminating NUL
+    const std::string make("Speckmend sample", 17);       // with its terminating NUL
     const std::string software("make_sample_shoot", 18);  // likewise
     const unsigned entries = 3;
     const unsigned ifdStart = 8;
@@ -116,6 +116,5 @@ std::string encodeJpeg(const cv::Mat& image, const JpegOptions& options) {
 void writeJpeg(const std::string& path, const cv::Mat& image, const JpegOptions& options) {
     writeText(path, encodeJpeg(image, options));
 }
-
 
 }  // namespace shoot

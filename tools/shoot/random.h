@@ -39,6 +39,8 @@ private:
     std::uint64_t state_;
 };
 
-inline std::uint64_t mix(std::uint64_t seed, std::uint64_t stream) { return Random(seed ^ (stream * 0xD1B54A32D192ED03ull)).next(); }
+inline std::uint64_t mix(std::uint64_t seed, std::uint64_t stream) {
+    return Random(seed ^ (stream * 0xD1B54A32D192ED03ull)).next();
+}
 
 }  // namespace shoot

@@ -26,8 +26,8 @@ bool readInteger(const std::string& text, int& value) {
 bool attribute(const std::string& tag, const std::string& name, int& value) {
     std::size_t at = 0;
     while ((at = tag.find(name, at)) != std::string::npos) {
-        const bool startsWord = at > 0 && (tag[at - 1] == ' ' || tag[at - 1] == '\t' || tag[at - 1] == '\n' ||
-                                           tag[at - 1] == '\r');
+        const bool startsWord =
+            at > 0 && (tag[at - 1] == ' ' || tag[at - 1] == '\t' || tag[at - 1] == '\n' || tag[at - 1] == '\r');
         std::size_t p = at + name.size();
         while (p < tag.size() && tag[p] == ' ') ++p;
         if (startsWord && p < tag.size() && tag[p] == '=') {
@@ -110,8 +110,10 @@ HotMap parseMap(const std::string& text) {
             (name == "width" ? map.width : map.height) = value;
         } else if (name == "pix" || name == "col" || name == "row") {
             MapEntry e;
-            e.kind = name == "pix" ? MapEntry::Kind::pixel : (name == "col" ? MapEntry::Kind::column : MapEntry::Kind::row);
-            const bool good = (name == "row" || attribute(tag, "x", e.x)) && (name == "col" || attribute(tag, "y", e.y));
+            e.kind =
+                name == "pix" ? MapEntry::Kind::pixel : (name == "col" ? MapEntry::Kind::column : MapEntry::Kind::row);
+            const bool good =
+                (name == "row" || attribute(tag, "x", e.x)) && (name == "col" || attribute(tag, "y", e.y));
             if (!good) throw std::runtime_error("map entry without its position: <" + tag + ">");
             if (!attribute(tag, "r", e.r)) e.r = 0;
             map.entries.push_back(e);
@@ -165,8 +167,10 @@ Score scoreMap(const Truth& truth, const HotMap& map, int tolerance) {
         const Spot& s = truth.spots[i];
         if (s.isLine()) {
             ++score.linesPlanted;
-            if (asLine[i]) ++score.linesAsOne;
-            else if (hits[i] > 0) ++score.linesInPieces;
+            if (asLine[i])
+                ++score.linesAsOne;
+            else if (hits[i] > 0)
+                ++score.linesInPieces;
             continue;
         }
         const bool found = hits[i] > 0;
@@ -215,8 +219,8 @@ std::string scoreTable(const Truth& truth, const Score& score, int tolerance) {
     for (const Tally& t : score.channels) row(t, "  ");
     for (const Tally& t : score.kinds) {
         if (t.name != "cluster") continue;
-        std::snprintf(line, sizeof line, "clusters found: %d, of them covered whole by the entry's radius: %d\n", t.found,
-                      score.clustersCovered);
+        std::snprintf(line, sizeof line, "clusters found: %d, of them covered whole by the entry's radius: %d\n",
+                      t.found, score.clustersCovered);
         text += line;
     }
     if (score.linesPlanted > 0 || score.lineEntries > 0) {
@@ -236,8 +240,8 @@ std::string scoreTable(const Truth& truth, const Score& score, int tolerance) {
         const std::size_t shown = std::min<std::size_t>(score.missed.size(), 12);
         for (std::size_t i = 0; i < shown; ++i) {
             const Spot& s = score.missed[i];
-            std::snprintf(line, sizeof line, " %d,%d (%.1f%s%s)", s.x, s.y, s.strength,
-                          s.channel == "grey" ? "" : " ", s.channel == "grey" ? "" : s.channel.c_str());
+            std::snprintf(line, sizeof line, " %d,%d (%.1f%s%s)", s.x, s.y, s.strength, s.channel == "grey" ? "" : " ",
+                          s.channel == "grey" ? "" : s.channel.c_str());
             text += line;
         }
         if (shown < score.missed.size()) text += " ...";
@@ -253,10 +257,11 @@ std::string summaryLine(const Truth& truth, const Score& score) {
                   "summary set=%s recall=%s found=%d planted=%d fp=%d fp_per_6mp=%.2f fp_near_spots=%d lines=%d "
                   "lines_as_one=%d lines_in_pieces=%d duplicates=%d entries=%d",
                   truth.set.c_str(), ratio(score.strong).c_str(), score.strong.found, score.strong.planted,
-                  score.falsePositives, score.falsePerSixMegapixels, score.falseNearSpots, score.linesPlanted, score.linesAsOne,
-                  score.linesInPieces, score.duplicates, score.entries);
+                  score.falsePositives, score.falsePerSixMegapixels, score.falseNearSpots, score.linesPlanted,
+                  score.linesAsOne, score.linesInPieces, score.duplicates, score.entries);
     std::string text = line;
-    for (std::size_t i = 0; i < score.buckets.size(); ++i) text += std::string(" ") + kKeys[i] + "=" + ratio(score.buckets[i]);
+    for (std::size_t i = 0; i < score.buckets.size(); ++i)
+        text += std::string(" ") + kKeys[i] + "=" + ratio(score.buckets[i]);
     return text + "\n";
 }
 

@@ -39,11 +39,11 @@ struct Tally {
 };
 
 struct Score {
-    std::vector<Tally> buckets;     // by strength: below 10, 10-20, 20-40, 40-80, 80 and more
+    std::vector<Tally> buckets;      // by strength: below 10, 10-20, 20-40, 40-80, 80 and more
     Tally strong{"10 DN and more"};  // the spots the targets speak of
-    std::vector<Tally> kinds;       // of the strong spots, by kind
-    std::vector<Tally> channels;    // of the strong spots, by colour; empty for grey frames
-    int clustersCovered = 0;        // strong clusters found by an entry whose radius covers the whole cluster
+    std::vector<Tally> kinds;        // of the strong spots, by kind
+    std::vector<Tally> channels;     // of the strong spots, by colour; empty for grey frames
+    int clustersCovered = 0;         // strong clusters found by an entry whose radius covers the whole cluster
     int linesPlanted = 0, linesAsOne = 0, linesInPieces = 0;
     int entries = 0, lineEntries = 0, falsePositives = 0, duplicates = 0;
     int falseNearSpots = 0;  // false positives within kHaloReach of a planted spot: its halo, not a spot of its own

@@ -74,9 +74,10 @@ Truth parseTruth(const std::string& text) {
             good = (words >> truth.tolerance) && truth.tolerance >= 0;
         } else if (tag == "hot") {
             Spot s;
-            good = (words >> s.kind >> s.x >> s.y >> s.strength >> s.left >> s.top >> s.right >> s.bottom >> s.channel) &&
-                   knownKind(s.kind) && knownChannel(s.channel) && s.left <= s.right && s.top <= s.bottom &&
-                   (!s.isLine() || s.left == s.right || s.top == s.bottom);
+            good =
+                (words >> s.kind >> s.x >> s.y >> s.strength >> s.left >> s.top >> s.right >> s.bottom >> s.channel) &&
+                knownKind(s.kind) && knownChannel(s.channel) && s.left <= s.right && s.top <= s.bottom &&
+                (!s.isLine() || s.left == s.right || s.top == s.bottom);
             if (good) truth.spots.push_back(s);
         } else {
             good = false;
