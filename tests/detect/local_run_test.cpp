@@ -83,7 +83,7 @@ TEST(LocalRun, AddedKeysAreEchoedOnlyWhenPresent) {
         std::string echoes;
     };
     const Row rows[] = {
-        {"none: the design's run", "", ""},
+        {"none: the seventeen alone", "", ""},
         {"detector only", "  <detector>local</detector>\n", "/config/detect/detector[1]: local\n"},
         {"all, in their order", "  <sheet>s.png</sheet>\n  <window>16</window>\n  <floor>5.5</floor>\n"
                                 "  <noise>6</noise>\n  <detector>local</detector>\n",
