@@ -138,4 +138,31 @@ cv::Mat renderCheckSheet(const cv::Mat& mean, const LocalDetection& detection, c
     return sheet;
 }
 
+LocalDetection findingsAt(const cv::Mat& mean, const std::vector<cv::Point>& points, std::int32_t radius,
+                          const CheckSheetLayout& layout) {
+    if (mean.empty() || mean.type() != CV_32FC1) throw std::invalid_argument("findingsAt needs a CV_32FC1 mean");
+    LocalDetection detection;
+    detection.channels.push_back({});
+    detection.channels.back().name = "grey";
+    const int half = layout.crop / 2;
+    std::vector<float> around;
+    for (const cv::Point& p : points) {
+        if (p.x < 0 || p.y < 0 || p.x >= mean.cols || p.y >= mean.rows) {
+            throw std::invalid_argument("findingsAt: position outside the mean");
+        }
+        const cv::Rect crop = cv::Rect(p.x - half, p.y - half, layout.crop, layout.crop) & cv::Rect(0, 0, mean.cols, mean.rows);
+        around.clear();
+        for (int y = crop.y; y < crop.y + crop.height; ++y) {
+            around.insert(around.end(), mean.ptr<float>(y) + crop.x, mean.ptr<float>(y) + crop.x + crop.width);
+        }
+        std::nth_element(around.begin(), around.begin() + static_cast<std::ptrdiff_t>(around.size() / 2), around.end());
+        LocalFinding finding;
+        finding.peak = p;
+        finding.radius = radius;
+        finding.strength = mean.at<float>(p) - around[around.size() / 2];
+        detection.spots.push_back(finding);
+    }
+    return detection;
+}
+
 }  // namespace speckmend

@@ -11,6 +11,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -29,5 +31,11 @@ struct CheckSheetLayout {
 // on. Gives an 8-bit three-channel picture.
 cv::Mat renderCheckSheet(const cv::Mat& mean, const LocalDetection& detection,
                          const CheckSheetLayout& layout = CheckSheetLayout());
+
+// Findings for the sheet of a run that reports bare positions (the
+// histogram detector): each one's strength is its value in the one-channel
+// `mean` above the median of the crop around it; `radius` as mapped.
+LocalDetection findingsAt(const cv::Mat& mean, const std::vector<cv::Point>& points, std::int32_t radius,
+                          const CheckSheetLayout& layout = CheckSheetLayout());
 
 }  // namespace speckmend

@@ -18,7 +18,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include "config/hot_pixel_map.h"
+#include "config/number_text.h"
 #include "detect/annotated_image.h"
+#include "detect/check_sheet.h"
 #include "platform/directory.h"
 #include "platform/fatal_error.h"
 #include "platform/file_system.h"
@@ -335,6 +337,11 @@ void Detector::run() {
     // Taken from the mean before the smoothing overwrites it.
     std::optional<AnnotatedImage> annotation;
     if (!settings_.outimage.empty()) annotation.emplace(accumulator_, settings_.dxtext, settings_.dytext);
+    // The check sheet shows the mean, not its smoothed copy; kept only when
+    // a sheet is asked for.
+    cv::Mat sheetMean;
+    if (!settings_.sheet.empty()) sheetMean = accumulator_.clone();
+    std::vector<cv::Point> sheetPoints;
 
     const double threshold = chooseThreshold();
 
@@ -346,6 +353,7 @@ void Detector::run() {
         map.writePixel(x, y, settings_.hprad);
         std::printf("hotpixel found at %d,%d\n", x, y);
         if (annotation) annotation->mark(x, y);
+        if (!sheetMean.empty()) sheetPoints.emplace_back(x, y);
         ++found;
     });
     map.finish();
@@ -356,6 +364,10 @@ void Detector::run() {
     }
     annotation.reset();
     accumulator_.release();
+    if (!sheetMean.empty() &&
+        !writeImageFile(settings_.sheet, renderCheckSheet(sheetMean, findingsAt(sheetMean, sheetPoints, leadingInt(settings_.hprad))))) {
+        std::printf("cannot write sheet [%s]\n", settings_.sheet.c_str());
+    }
 }
 
 }  // namespace speckmend

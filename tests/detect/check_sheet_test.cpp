@@ -104,6 +104,23 @@ TEST(CheckSheet, ColourFramesKeepTheirColour) {
     EXPECT_LT(centre[2], 30);
 }
 
+TEST(FindingsAt, StrengthAboveTheCropsMedian) {
+    cv::Mat mean(60, 80, CV_32FC1, cv::Scalar(4.0));
+    mean(cv::Rect(40, 0, 40, 60)).setTo(10.0);  // a brighter right half
+    mean.at<float>(20, 10) = 54.0f;
+    mean.at<float>(30, 70) = 40.0f;
+    mean.at<float>(0, 0) = 24.0f;
+    const LocalDetection d = findingsAt(mean, {{10, 20}, {70, 30}, {0, 0}}, 3);
+    ASSERT_EQ(d.spots.size(), 3u);
+    EXPECT_FLOAT_EQ(d.spots[0].strength, 50.0f);
+    EXPECT_FLOAT_EQ(d.spots[1].strength, 30.0f);
+    EXPECT_FLOAT_EQ(d.spots[2].strength, 20.0f);
+    EXPECT_EQ(d.spots[1].radius, 3);
+    EXPECT_TRUE(d.rejected.empty());
+    EXPECT_THROW(findingsAt(mean, {{80, 0}}, 3), std::invalid_argument);
+    EXPECT_THROW(findingsAt(cv::Mat(4, 4, CV_32FC3), {}, 3), std::invalid_argument);
+}
+
 TEST(CheckSheet, RefusesWhatItCannotShow) {
     const LocalDetection d;
     EXPECT_THROW(renderCheckSheet(cv::Mat(), d), std::invalid_argument);

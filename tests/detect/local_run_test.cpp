@@ -159,6 +159,14 @@ TEST(LocalRun, CheckSheetIsWrittenWhenNamed) {
     EXPECT_EQ(run.output.find("cannot write sheet"), std::string::npos);
 }
 
+TEST(LocalRun, TheHistogramDetectorDrawsASheetToo) {
+    Shoot shoot("  <sheet>../sheet.png</sheet>\n");
+    const auto run = runSpeckmend({"detect"}, shoot.root.path());
+    EXPECT_NE(run.output.find("\n3. Inspecting histogram...\n"), std::string::npos);
+    const cv::Mat sheet = cv::imread(shoot.root / "sheet.png", cv::IMREAD_COLOR);
+    EXPECT_FALSE(sheet.empty()) << run.output;
+}
+
 // ---- former bugs ------------------------------------------------------------
 
 TEST(LocalRun, UnwritableSheetIsReportedAndTheMapStillComplete) {
