@@ -1,6 +1,7 @@
 // Merging of the pixels above threshold into hot spots: a lone hot pixel, a
 // pair, a 3x3 group or a blob smeared by demosaicing is one defect, reported
-// once, at its peak, with a radius that covers all of it.
+// once, at its peak, with a radius that covers all of it. And telling the
+// faint spots that JPEG ringing leaves around a strong one from defects.
 #pragma once
 
 #include <cstdint>
