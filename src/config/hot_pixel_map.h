@@ -47,7 +47,7 @@ struct HotPixelMap {
     std::int32_t width = 0;
     std::int32_t height = 0;
     // Last, so that a map written as {pixels, width, height} has none.
-    std::vector<HotLine> lines;  // columns, then rows, each in file order
+    std::vector<HotLine> lines{};  // columns, then rows, each in file order
 };
 
 class XmlDocument;

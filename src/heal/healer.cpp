@@ -9,8 +9,8 @@
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <opencv2/photo.hpp>
 
+#include "heal/band_ends.h"
 #include "heal/heal_run.h"
 #include "heal/jpeg_transplant.h"
 #include "heal/repair_mask.h"
@@ -95,34 +95,6 @@ std::vector<cv::Rect> donorAreas(const std::vector<HotPixel>& pixels, const cv::
     return areas;
 }
 
-// The image library's inpainting takes the outermost frame of its mask as
-// known, so a band running to the photo's edges kept its hot ends and spread
-// them several pixels inwards. Each band is inpainted once more with its
-// ends continued past the edges (photo and mask replicated), where that
-// fault then lies; only the band's own pixels are taken back. `healed`
-// holds the photo with everything else repaired already.
-void repairBandEnds(cv::Mat& healed, const cv::Mat& mask, const std::vector<HotLine>& lines, double range,
-                    int method) {
-    constexpr int kContinued = 8;
-    const double reach = std::isfinite(range) ? std::clamp(range, 1.0, 64.0) : 1.0;
-    const int margin = static_cast<int>(std::ceil(reach)) + 2;
-    for (const HotLine& line : lines) {
-        const cv::Rect band = lineBand(line, healed.size());
-        if (band.empty()) continue;
-        const bool column = line.axis == HotLine::Axis::column;
-        const cv::Rect area = (column ? cv::Rect(band.x - margin, 0, band.width + 2 * margin, band.height)
-                                      : cv::Rect(0, band.y - margin, band.width, band.height + 2 * margin)) &
-                              cv::Rect(cv::Point(), healed.size());
-        const int along = column ? kContinued : 0, across = column ? 0 : kContinued;
-        cv::Mat photoPart, maskPart, repaired;
-        cv::copyMakeBorder(healed(area), photoPart, along, along, across, across, cv::BORDER_REPLICATE);
-        cv::copyMakeBorder(mask(area), maskPart, along, along, across, across, cv::BORDER_REPLICATE);
-        cv::inpaint(photoPart, maskPart, repaired, range, method);
-        const cv::Rect inner(across + band.x - area.x, along + band.y - area.y, band.width, band.height);
-        repaired(inner).copyTo(healed(band));
-    }
-}
-
 }  // namespace
 
 Healer::Healer(const HealSettings& settings) : Healer(settings, settings.indir, settings.outdir) {}
@@ -168,7 +140,7 @@ void Healer::inpaint(const cv::Mat& photo) {
     healed_.create(photo.size(), photo.type());
     if (settings_.diffimages != 0) difference_.create(photo.size(), photo.type());
     inpainter_.inpaint(photo, healed_, settings_.method);
-    repairBandEnds(healed_, mask_, settings_.map.lines, settings_.range, settings_.method);
+    repairBandEnds(healed_, mask_, settings_.map.lines, {}, photo.size(), settings_.range, settings_.method);
 }
 
 const cv::Mat& Healer::donorFor(const cv::Mat& healed) {
@@ -215,7 +187,7 @@ HealedPhoto Healer::heal(const std::string& fileName) {
     } else {
         prepareMask(photo.size());
         inpainter_.inpaintInPlace(photo, settings_.method);
-        repairBandEnds(photo, mask_, settings_.map.lines, settings_.range, settings_.method);
+        repairBandEnds(photo, mask_, settings_.map.lines, {}, photo.size(), settings_.range, settings_.method);
         repaired = photo;
     }
 

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 
+#include "heal/band_ends.h"
 #include "heal/jpeg_rewrite.h"
 #include "heal/jpeg_transplant.h"
 #include "heal/jpeg_window.h"
@@ -84,6 +85,7 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
     std::vector<cv::Rect> local;
     for (std::size_t index : window.areas) local.push_back(areas[index] - pixels.tl());
     RegionInpainter(mask, range, local).inpaintInPlace(image, method);
+    repairBandEnds(image, mask, map.lines, pixels.tl(), cv::Size(grid.width, grid.height), range, method);
 
     std::vector<unsigned char> donorBytes;
     {

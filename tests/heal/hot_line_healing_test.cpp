@@ -11,6 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "heal/healer.h"
+#include "heal/lossless_jpeg_heal.h"
 #include "test_images.h"
 #include "test_support.h"
 
@@ -121,6 +122,27 @@ TEST(HotLineHealing, LosslessPathRepairsTheBandAndKeepsTheRest) {
     // 96 decode exactly as before.
     EXPECT_EQ(cv::norm(after.colRange(0, 48), before.colRange(0, 48), cv::NORM_INF), 0);
     EXPECT_EQ(cv::norm(after.colRange(96, 160), before.colRange(96, 160), cv::NORM_INF), 0);
+}
+
+TEST(HotLineHealing, InMemoryLosslessHealRepairsTheBandEndsIncluded) {
+    const cv::Mat clean = speckmend::testing::noisePhoto(160, 128, 3, 6);
+    cv::Mat photo = clean.clone();
+    photo.row(40) += cv::Scalar::all(120);
+    std::vector<unsigned char> source;
+    ASSERT_TRUE(cv::imencode(".jpg", photo, source, {cv::IMWRITE_JPEG_QUALITY, 95}));
+    HotPixelMap map{{}, 160, 128};
+    map.lines = {{Axis::row, 40, 1}};
+    const LosslessHealResult result = healJpegLosslessly(source, map, 3, 1);
+    ASSERT_EQ(result.outcome, LosslessHealResult::Outcome::healed);
+    const cv::Mat before = cv::imdecode(source, cv::IMREAD_COLOR);
+    const cv::Mat after = cv::imdecode(result.file, cv::IMREAD_COLOR);
+    for (int x : {0, 1, 2, 80, 157, 158, 159}) {
+        cv::Mat d;
+        cv::absdiff(after.row(40).col(x), clean.row(40).col(x), d);
+        EXPECT_LT(cv::norm(d, cv::NORM_INF), 40.0) << "column " << x;
+    }
+    EXPECT_EQ(cv::norm(after.rowRange(0, 16), before.rowRange(0, 16), cv::NORM_INF), 0);
+    EXPECT_EQ(cv::norm(after.rowRange(64, 128), before.rowRange(64, 128), cv::NORM_INF), 0);
 }
 
 // ---- former bugs ------------------------------------------------------------
