@@ -123,6 +123,8 @@ void Healer::prepareMask(const cv::Size& size) {
     // The region planner is handed the discs' boxes with a pixel to spare on
     // every side, as it was proven with.
     std::vector<cv::Rect> areas = repairAreas(settings_.map, size);
+    const std::vector<cv::Rect> bands = bandAreas(settings_.map, size);
+    areas.insert(areas.end(), bands.begin(), bands.end());
     const cv::Rect photo(cv::Point(0, 0), size);
     for (cv::Rect& area : areas) area = (area - cv::Point(1, 1) + cv::Size(2, 2)) & photo;
     inpainter_ = RegionInpainter(mask_, settings_.range, areas);

@@ -161,7 +161,9 @@ LosslessHealResult healJpegLosslessly(std::span<const unsigned char> sourceBytes
                        std::to_string(source->num_components) + " components)");
 
     const JpegGrid grid = gridOf(source);
-    const std::vector<cv::Rect> areas = repairAreas(map, cv::Size(grid.width, grid.height));
+    std::vector<cv::Rect> areas = repairAreas(map, cv::Size(grid.width, grid.height));
+    const std::vector<cv::Rect> bands = bandAreas(map, cv::Size(grid.width, grid.height));
+    areas.insert(areas.end(), bands.begin(), bands.end());
     // A range the inpainting cannot confine to a neighbourhood makes the
     // whole photo one window.
     const int margin = RegionInpainter::marginFor(range);

@@ -128,6 +128,11 @@ std::vector<cv::Rect> repairAreas(const HotPixelMap& map, cv::Size photoSize) {
         const cv::Rect area = clipped(squareOf(pixel), photoSize.width, photoSize.height);
         if (!area.empty()) areas.push_back(area);
     }
+    return areas;
+}
+
+std::vector<cv::Rect> bandAreas(const HotPixelMap& map, cv::Size photoSize) {
+    std::vector<cv::Rect> areas;
     for (const HotLine& line : map.lines) {
         const cv::Rect band = lineBand(line, photoSize);
         if (!band.empty()) areas.push_back(band);

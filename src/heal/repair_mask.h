@@ -1,7 +1,6 @@
 // The repair areas of a hot pixel map: the filled discs that the inpainting
-// reconstructs and the bands of its hot lines (2r+1 columns or rows, the
-// photo's whole height or width), drawn into a mask or any crop of one, and
-// their bounding rectangles. Drawing into a crop gives exactly the pixels that drawing into
+// reconstructs, drawn into a mask or any crop of one, and their bounding
+// rectangles. Drawing into a crop gives exactly the pixels that drawing into
 // the whole photo's mask and cutting the crop out would give, so that a
 // window of the photo can be repaired on its own.
 #pragma once
@@ -14,17 +13,26 @@
 
 namespace speckmend {
 
+// Hot lines: drawRepairMask also fills the band of every line of the map,
+// 2r+1 columns or rows over the photo's whole height or width (a line of
+// radius 0 is a band of one, a negative radius draws nothing); bandAreas
+// gives the bands' rectangles, which together with repairAreas' hold every
+// pixel drawRepairMask sets.
+
 // Sets to 255 every pixel of mask (8-bit, one channel) that lies in a repair
-// disc or line band of map: the crop's top-left pixel is at origin in photo
-// coordinates. Pixels of radius 0 or less repair nothing (a line of radius 0
-// is a band of one); discs and bands reaching over the crop's edges are
-// clipped. Throws std::invalid_argument for a mask of another type.
+// disc of map: the crop's top-left pixel is at origin in photo coordinates.
+// Pixels of radius 0 or less repair nothing; discs reaching over the crop's
+// edges are clipped. Throws std::invalid_argument for a mask of another type.
 void drawRepairMask(const HotPixelMap& map, cv::Mat& mask, cv::Point origin = {});
 
-// One rectangle per repair disc, then per line band, that reaches into the
-// photo, in map order, clipped to the photo: together they hold every pixel
-// drawRepairMask sets inside a photo of that size.
+// One rectangle per repair disc that reaches into the photo, in map order,
+// clipped to the photo: together they hold every pixel drawRepairMask sets
+// inside a photo of that size.
 std::vector<cv::Rect> repairAreas(const HotPixelMap& map, cv::Size photoSize);
+
+// One rectangle per line band that reaches into the photo, in map order,
+// clipped to the photo.
+std::vector<cv::Rect> bandAreas(const HotPixelMap& map, cv::Size photoSize);
 
 // A line's band in a photo of that size, clipped; empty when outside.
 cv::Rect lineBand(const HotLine& line, cv::Size photoSize);
