@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <climits>
 #include <cstdint>
 #include <stdexcept>
 
@@ -73,23 +72,6 @@ cv::Rect lineBand(const HotLine& line, cv::Size photoSize) {
     return clipped(bandOf(line, photoSize.width, photoSize.height), photoSize.width, photoSize.height);
 }
 
-std::vector<HotPixel> repairSquares(const HotPixelMap& map) {
-    constexpr std::int64_t kLongestLoadableSide = 1 << 20;
-    std::vector<HotPixel> squares = map.pixels;
-    if (map.width > kLongestLoadableSide || map.height > kLongestLoadableSide) return squares;
-    for (const HotLine& line : map.lines) {
-        if (line.r < 0) continue;
-        const bool column = line.axis == HotLine::Axis::column;
-        const std::int64_t length = column ? map.height : map.width;
-        const std::int64_t step = 2 * std::int64_t{line.r} + 1;
-        for (std::int64_t at = line.r; at - line.r < length; at += step) {
-            const auto along = static_cast<std::int32_t>(std::min<std::int64_t>(at, INT32_MAX));
-            squares.push_back(column ? HotPixel{line.position, along, line.r} : HotPixel{along, line.position, line.r});
-        }
-    }
-    return squares;
-}
-
 void drawRepairMask(const HotPixelMap& map, cv::Mat& mask, cv::Point origin) {
     if (mask.type() != CV_8UC1) throw std::invalid_argument("drawRepairMask: mask must be 8-bit, one channel");
     for (const HotPixel& pixel : map.pixels) {
@@ -121,21 +103,28 @@ void drawRepairMask(const HotPixelMap& map, cv::Mat& mask, cv::Point origin) {
     }
 }
 
-std::vector<cv::Rect> repairAreas(const HotPixelMap& map, cv::Size photoSize) {
+std::vector<cv::Rect> repairAreas(const HotPixelMap& map, cv::Size photoSize, std::vector<std::size_t>* pixels) {
     std::vector<cv::Rect> areas;
-    for (const HotPixel& pixel : map.pixels) {
+    if (pixels != nullptr) pixels->clear();
+    for (std::size_t i = 0; i < map.pixels.size(); ++i) {
+        const HotPixel& pixel = map.pixels[i];
         if (pixel.r <= 0) continue;
         const cv::Rect area = clipped(squareOf(pixel), photoSize.width, photoSize.height);
-        if (!area.empty()) areas.push_back(area);
+        if (area.empty()) continue;
+        areas.push_back(area);
+        if (pixels != nullptr) pixels->push_back(i);
     }
     return areas;
 }
 
-std::vector<cv::Rect> bandAreas(const HotPixelMap& map, cv::Size photoSize) {
+std::vector<cv::Rect> bandAreas(const HotPixelMap& map, cv::Size photoSize, std::vector<std::size_t>* lines) {
     std::vector<cv::Rect> areas;
-    for (const HotLine& line : map.lines) {
-        const cv::Rect band = lineBand(line, photoSize);
-        if (!band.empty()) areas.push_back(band);
+    if (lines != nullptr) lines->clear();
+    for (std::size_t i = 0; i < map.lines.size(); ++i) {
+        const cv::Rect band = lineBand(map.lines[i], photoSize);
+        if (band.empty()) continue;
+        areas.push_back(band);
+        if (lines != nullptr) lines->push_back(i);
     }
     return areas;
 }

@@ -27,21 +27,17 @@ void drawRepairMask(const HotPixelMap& map, cv::Mat& mask, cv::Point origin = {}
 
 // One rectangle per repair disc that reaches into the photo, in map order,
 // clipped to the photo: together they hold every pixel drawRepairMask sets
-// inside a photo of that size.
-std::vector<cv::Rect> repairAreas(const HotPixelMap& map, cv::Size photoSize);
+// inside a photo of that size. pixels, when given, receives for each
+// rectangle the index of its hot pixel in the map.
+std::vector<cv::Rect> repairAreas(const HotPixelMap& map, cv::Size photoSize,
+                                  std::vector<std::size_t>* pixels = nullptr);
 
 // One rectangle per line band that reaches into the photo, in map order,
-// clipped to the photo.
-std::vector<cv::Rect> bandAreas(const HotPixelMap& map, cv::Size photoSize);
+// clipped to the photo. lines, when given, receives for each rectangle the
+// index of its line in the map.
+std::vector<cv::Rect> bandAreas(const HotPixelMap& map, cv::Size photoSize, std::vector<std::size_t>* lines = nullptr);
 
 // A line's band in a photo of that size, clipped; empty when outside.
 cv::Rect lineBand(const HotLine& line, cv::Size photoSize);
-
-// The map's pixels, then per line squares of side 2r+1 centred on it one
-// after the other along its length, which together cover its band exactly:
-// for the parts of healing that work square by square (the cells the
-// lossless transplant takes). A map made for a side longer than the image
-// reader ever loads fits no photo, and its lines give no squares.
-std::vector<HotPixel> repairSquares(const HotPixelMap& map);
 
 }  // namespace speckmend

@@ -80,9 +80,11 @@ TEST(RepairMask, RefusesAMaskOfAnotherType) {
 
 TEST(RepairAreas, HoldEveryDrawnPixelAndSkipWhatIsNotDrawn) {
     const HotPixelMap map{{{0, 0, 3}, {60, 50, 7}, {119, 99, 2}, {200, 20, 4}, {40, 40, 0}, {-10, 50, 12}}, 120, 100};
-    const std::vector<cv::Rect> areas = repairAreas(map, {120, 100});
+    std::vector<std::size_t> pixels;
+    const std::vector<cv::Rect> areas = repairAreas(map, {120, 100}, &pixels);
     // Pixels without radius and discs wholly outside have none.
     ASSERT_EQ(areas.size(), 4u);
+    EXPECT_EQ(pixels, (std::vector<std::size_t>{0, 1, 2, 5}));
     EXPECT_EQ(areas[0], cv::Rect(0, 0, 4, 4));
     EXPECT_EQ(areas[1], cv::Rect(53, 43, 15, 15));
     EXPECT_EQ(areas[2], cv::Rect(117, 97, 3, 3));
@@ -122,44 +124,13 @@ TEST(RepairMask, LineBandsInCropsAndAreas) {
         drawRepairMask(map, crop, row.crop.tl());
         EXPECT_TRUE(same(crop, whole(row.crop)));
         EXPECT_TRUE(repairAreas(map, {120, 100}).empty());
-        EXPECT_EQ(bandAreas(map, {120, 100}), row.areas);
+        std::vector<std::size_t> lines;
+        EXPECT_EQ(bandAreas(map, {120, 100}, &lines), row.areas);
+        EXPECT_EQ(lines.size(), row.areas.size());
         cv::Mat expected(100, 120, CV_8UC1, cv::Scalar(0));
         for (const cv::Rect& area : row.areas) expected(area).setTo(255);
         EXPECT_TRUE(same(whole, expected));
     }
-}
-
-TEST(RepairSquares, TileEachBandExactly) {
-    using Axis = HotLine::Axis;
-    struct Row {
-        const char* name;
-        HotLine line;
-    };
-    const Row rows[] = {
-        {"column r=1", {Axis::column, 40, 1}}, {"column r=0", {Axis::column, 7, 0}},
-        {"row r=2", {Axis::row, 30, 2}},       {"column at the edge", {Axis::column, 0, 3}},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        HotPixelMap map{{{5, 5, 2}}, 120, 100};
-        map.lines = {row.line};
-        const std::vector<HotPixel> squares = repairSquares(map);
-        ASSERT_FALSE(squares.empty());
-        EXPECT_EQ(squares[0].x, 5);  // the map's pixels first
-        cv::Mat covered(100, 120, CV_8UC1, cv::Scalar(0));
-        for (std::size_t i = 1; i < squares.size(); ++i) {
-            const HotPixel& q = squares[i];
-            const cv::Rect square(q.x - q.r, q.y - q.r, 2 * q.r + 1, 2 * q.r + 1);
-            covered(square & cv::Rect(0, 0, 120, 100)) += 1;
-        }
-        cv::Mat band(100, 120, CV_8UC1, cv::Scalar(0));
-        band(lineBand(row.line, {120, 100})).setTo(1);
-        // every band pixel once, nothing else but the clipped overhang
-        EXPECT_EQ(cv::countNonZero(covered != band), 0);
-    }
-    HotPixelMap huge{{}, 10, 2000000000};
-    huge.lines = {{Axis::column, 3, 0}};
-    EXPECT_TRUE(repairSquares(huge).empty());
 }
 
 // ---------------------------------------------------------------------------

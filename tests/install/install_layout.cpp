@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <regex>
 
 namespace speckmend::testing {
 
@@ -34,10 +33,12 @@ std::vector<std::string> regularFilesBelow(const std::string& root) {
 }
 
 std::string bannerVersion(const std::string& output) {
-    // std::regex on purpose: the test must not lean on the engine under test.
-    static const std::regex banner(R"(\*\*\*\*\* Speckmend v(\S+) )");
-    std::smatch match;
-    return std::regex_search(output, match, banner) ? match[1].str() : std::string();
+    static const std::string lead = "***** Speckmend v";
+    const std::size_t begin = output.find(lead);
+    if (begin == std::string::npos) return "";
+    const std::size_t from = begin + lead.size();
+    const std::size_t end = output.find(' ', from);
+    return end == std::string::npos || end == from ? std::string() : output.substr(from, end - from);
 }
 
 }  // namespace speckmend::testing
