@@ -8,6 +8,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "heal/band_ends.h"
 #include "heal/heal_run.h"
 #include "heal/lossless_jpeg_heal.h"
 #include "heal/repair_mask.h"
@@ -71,6 +72,8 @@ void Healer::prepareMask(const cv::Size& size) {
     // The region planner is handed the discs' boxes with a pixel to spare on
     // every side, as it was proven with.
     std::vector<cv::Rect> areas = repairAreas(settings_.map, size);
+    const std::vector<cv::Rect> bands = bandAreas(settings_.map, size);
+    areas.insert(areas.end(), bands.begin(), bands.end());
     const cv::Rect photo(cv::Point(0, 0), size);
     for (cv::Rect& area : areas) area = (area - cv::Point(1, 1) + cv::Size(2, 2)) & photo;
     inpainter_ = RegionInpainter(mask_, settings_.range, areas);
@@ -87,6 +90,7 @@ void Healer::inpaint(const cv::Mat& photo) {
     healed_.create(photo.size(), photo.type());
     if (settings_.diffimages != 0) difference_.create(photo.size(), photo.type());
     inpainter_.inpaint(photo, healed_, settings_.method);
+    repairBandEnds(healed_, mask_, settings_.map.lines, {}, photo.size(), settings_.range, settings_.method);
 }
 
 HealedPhoto Healer::heal(const std::string& fileName) {
@@ -146,6 +150,7 @@ HealedPhoto Healer::heal(const std::string& fileName) {
     } else {
         prepareMask(photo.size());
         inpainter_.inpaintInPlace(photo, settings_.method);
+        repairBandEnds(photo, mask_, settings_.map.lines, {}, photo.size(), settings_.range, settings_.method);
         repaired = photo;
     }
     if (!encodeImage(output.path, repaired, encoderParameters(settings_.saveformat), output.bytes)) {

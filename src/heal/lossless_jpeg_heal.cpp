@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <initializer_list>
 
+#include "heal/band_ends.h"
 #include "heal/jpeg_rewrite.h"
 #include "heal/jpeg_transplant.h"
 #include "heal/jpeg_window.h"
@@ -45,11 +46,13 @@ void noteRepairedBlocks(JpegRewrite& rewrite, const DropRequest& request, const 
     }
 }
 
-// The repair areas of one photo: a hot pixel's disc, found with the index
-// of its pixel so that its cells are placed as the pixel's own.
+// The repair areas of one photo: first the hot pixels' discs, each found
+// with the index of its pixel so that its cells are placed as the pixel's
+// own; then the hot lines' bands, each with the index of its line.
 struct Areas {
     std::vector<cv::Rect> rects;
-    std::vector<std::size_t> pixels;
+    std::vector<std::size_t> pixels;  // of rects[i], i < pixels.size()
+    std::vector<std::size_t> lines;   // of rects[pixels.size() + i]
 };
 
 // The message of whichever codec raised the error that ended a step.
@@ -95,12 +98,17 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
     // Only the window's own discs reach into it: every other disc lies in a
     // window of its own, and windows do not overlap.
     HotPixelMap members{{}, map.width, map.height};
-    for (std::size_t index : window.areas) members.pixels.push_back(map.pixels[areaList.pixels[index]]);
+    const std::size_t discs = areaList.pixels.size();
+    for (std::size_t index : window.areas) {
+        if (index < discs) members.pixels.push_back(map.pixels[areaList.pixels[index]]);
+        else members.lines.push_back(map.lines[areaList.lines[index - discs]]);
+    }
     cv::Mat mask(pixels.size(), CV_8UC1, cv::Scalar(0));
     drawRepairMask(members, mask, pixels.tl());
     std::vector<cv::Rect> local;
     for (std::size_t index : window.areas) local.push_back(areas[index] - pixels.tl());
     RegionInpainter(mask, range, local).inpaintInPlace(image, method);
+    repairBandEnds(image, mask, members.lines, pixels.tl(), cv::Size(grid.width, grid.height), range, method);
 
     std::vector<unsigned char> donorBytes;
     {
@@ -140,8 +148,14 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
         keepUnrepairedBlocks(source, rewrite.arrays(), request,
                              [&repaired](int c, int column, int row) { return repaired.repaired(c, column, row); });
         noteRepairedBlocks(rewrite, request, repaired);
-        for (std::size_t index : window.areas)
-            placeRegion(source, rewrite.arrays(), &output.codec, request, map.pixels[areaList.pixels[index]]);
+        for (std::size_t index : window.areas) {
+            if (index < discs) {
+                placeRegion(source, rewrite.arrays(), &output.codec, request, map.pixels[areaList.pixels[index]]);
+            } else {
+                const cv::Rect& band = areas[index];
+                placeArea(source, rewrite.arrays(), &output.codec, request, band.x, band.y, band.br().x, band.br().y);
+            }
+        }
     };
     if (!runJpegGuarded(guard, step)) {
         diagnostic = raisedBy({&donor.errors, &output.errors, managerOf(source)});
@@ -174,6 +188,8 @@ LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const H
     const JpegGrid grid = gridOf(source);
     Areas areas;
     areas.rects = repairAreas(map, cv::Size(grid.width, grid.height), &areas.pixels);
+    const std::vector<cv::Rect> bands = bandAreas(map, cv::Size(grid.width, grid.height), &areas.lines);
+    areas.rects.insert(areas.rects.end(), bands.begin(), bands.end());
     // A range the inpainting cannot confine to a neighbourhood makes the
     // whole photo one window.
     const int margin = RegionInpainter::marginFor(range);
