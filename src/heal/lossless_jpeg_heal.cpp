@@ -22,6 +22,9 @@ namespace {
 
 using Outcome = LosslessHealResult::Outcome;
 
+// The image reader's own limit on the pixels of one image (2^30).
+constexpr std::int64_t kLargestReadablePixels = std::int64_t{1} << 30;
+
 LosslessHealResult refused(std::string diagnostic) {
     LosslessHealResult result;
     result.outcome = Outcome::notReadable;
@@ -170,16 +173,19 @@ LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const H
     std::string diagnostic;
     if (!rewrite.readHeader(sourceBytes, diagnostic)) return refused(diagnostic);
     j_decompress_ptr source = rewrite.source();
-    // Checked before anything is decoded: a photo of another size costs no
-    // more than its header, and no declared size beyond the sensor's is ever
-    // allocated.
-    if (static_cast<std::int64_t>(source->image_width) != map.width ||
-        static_cast<std::int64_t>(source->image_height) != map.height) {
+    const std::int64_t width = source->image_width, height = source->image_height;
+    // A photo is read before its size is judged, as the image reader would:
+    // one it cannot read is unreadable whatever its size. Beyond the
+    // reader's pixel limit nothing is decoded or allocated at all.
+    if (width * height > kLargestReadablePixels)
+        return refused("Image of " + std::to_string(width) + "x" + std::to_string(height) +
+                       " pixels is larger than photos are read");
+    if (!rewrite.readCoefficients(diagnostic)) return refused(diagnostic);
+    if (width != map.width || height != map.height) {
         LosslessHealResult result;
         result.outcome = Outcome::badDimension;
         return result;
     }
-    if (!rewrite.readCoefficients(diagnostic)) return refused(diagnostic);
     const int channels = pixelChannels(source);
     if (channels == 0)
         return refused("Only grey, YCbCr and RGB JPEGs can be healed losslessly (this one has " +

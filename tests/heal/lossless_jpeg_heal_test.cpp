@@ -312,8 +312,10 @@ TEST(LosslessHeal, RefusesWhatItCannotHeal) {
         {"map one pixel wider", colour, {{{3, 3, 1}}, 65, 48}, Outcome::badDimension},
         {"four components", cmyk, {{{3, 3, 1}}, 32, 32}, Outcome::notReadable},
         // former bugs
-        {"declared far larger than the map: nothing decoded or allocated", huge, {{{3, 3, 1}}, 64, 48},
-         Outcome::badDimension},
+        {"declared beyond the reader's limit: nothing decoded or allocated", huge, {{{3, 3, 1}}, 64, 48},
+         Outcome::notReadable},
+        {"declared beyond the reader's limit, map of that size", huge, {{{3, 3, 1}}, 60000, 60000},
+         Outcome::notReadable},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
