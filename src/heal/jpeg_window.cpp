@@ -17,6 +17,18 @@ int largestFactor(j_decompress_ptr codec, bool horizontal) {
     return largest;
 }
 
+// Whether any pixel of mask rows [top, bottom) and columns [left, right) is
+// set. Blocks are a few pixels wide, so a plain scan beats a per-block
+// cv::countNonZero, whose call and dispatch cost more than the pixels.
+bool anyRepaired(const cv::Mat& mask, int top, int bottom, int left, int right) {
+    for (int y = top; y < bottom; ++y) {
+        const unsigned char* row = mask.ptr<unsigned char>(y);
+        for (int x = left; x < right; ++x)
+            if (row[x] != 0) return true;
+    }
+    return false;
+}
+
 j_common_ptr common(j_compress_ptr codec) { return reinterpret_cast<j_common_ptr>(codec); }
 j_common_ptr common(j_decompress_ptr codec) { return reinterpret_cast<j_common_ptr>(codec); }
 
@@ -185,7 +197,7 @@ RepairedBlocks findRepairedBlocks(const cv::Mat& mask, int components, const int
                     std::min<int>(mask.cols, static_cast<int>((8L * (column + 1) * maxH + h[c] - 1) / h[c]));
                 if (left >= right || top >= bottom) continue;
                 result.flags[c][static_cast<std::size_t>(row) * columns + column] =
-                    cv::countNonZero(mask(cv::Range(top, bottom), cv::Range(left, right))) > 0;
+                    anyRepaired(mask, top, bottom, left, right);
             }
         }
     }
