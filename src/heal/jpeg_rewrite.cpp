@@ -5,6 +5,7 @@
 #include <bitset>
 #include <cstring>
 
+#include "heal/huffman_statistics.h"
 #include "heal/jpeg_markers.h"
 #include "heal/jpeg_transplant.h"
 #include "heal/mpf_segment.h"
@@ -233,6 +234,8 @@ bool JpegRewrite::writeOnce(std::vector<unsigned char>& out, bool keepScans, std
         // else tables made for this image; arithmetic coding adapts by
         // itself.
         output->optimize_coding = source->arith_code || ownTables ? FALSE : TRUE;
+        // The same tables counted here spare the library its counting pass.
+        if (output->optimize_coding && makeOptimalTables(source, arrays, output)) output->optimize_coding = FALSE;
         if (ownTables) {
             for (int c = 0; c < source->num_components; ++c) {
                 const jpeg_component_info& from = source->comp_info[c];

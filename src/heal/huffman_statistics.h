@@ -1,0 +1,27 @@
+// Huffman tables made for a sequential image without the library's own
+// statistics pass.
+//
+// Written with optimize_coding, the library walks every block twice: once
+// to count the symbols, once to code them. Counting here instead, with a
+// scan over each block's nonzero coefficients only, and handing the library
+// the tables its counting would have made, gives the same bytes in one
+// coding pass. The counting follows the library's exactly: blocks in MCU
+// order, the DC predictor reset at every restart, and the dummy blocks that
+// pad the last MCU column and row of an interleaved scan (DC difference 0,
+// end of block).
+#pragma once
+
+#include "heal/jpeg_codec.h"
+
+namespace speckmend {
+
+// For output (set up from source by jpeg_copy_critical_parameters, its
+// restart interval set, written as one scan of all its components, which is
+// the library's default for a sequential image): fills the Huffman slots its
+// components use with the library's optimal tables for source's arrays.
+// Returns false, leaving output as it was, when the image is not one such
+// scan or a coefficient is beyond what 8-bit Huffman coding allows; the
+// caller then leaves the counting (and the error) to the library.
+bool makeOptimalTables(j_decompress_ptr source, jvirt_barray_ptr* arrays, j_compress_ptr output);
+
+}  // namespace speckmend
