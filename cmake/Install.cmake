@@ -6,7 +6,8 @@
 # Installed: bin/speckmend, share/man/man1/speckmend.1.gz and the README and
 # ChangeLog under share/doc/speckmend/. The package's Depends are derived by
 # dpkg-shlibdeps from the libraries the binary really links, so they follow
-# the build instead of a list kept by hand. tests/install checks both.
+# the build instead of a list kept by hand, plus the one module it opens at
+# run time. tests/install checks both.
 include(GNUInstallDirs)
 
 install(TARGETS speckmend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -39,4 +40,12 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The image codec module is opened at run time, not linked
+# (src/platform/image_codecs.h), so dpkg-shlibdeps cannot see it: the package
+# that holds it is named here, found the way dpkg-shlibdeps finds the others.
+execute_process(COMMAND dpkg-query -S "*/${SPECKMEND_IMGCODECS_SONAME}" OUTPUT_VARIABLE imgcodecs_owner ERROR_QUIET)
+if(NOT imgcodecs_owner MATCHES "^([^:, ]+)")
+  message(FATAL_ERROR "no installed package holds ${SPECKMEND_IMGCODECS_SONAME}")
+endif()
+set(CPACK_DEBIAN_PACKAGE_DEPENDS ${CMAKE_MATCH_1})
 include(CPack)

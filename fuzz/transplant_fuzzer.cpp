@@ -1,23 +1,17 @@
-// Fuzzes the lossless JPEG path: a mutated source JPEG, a healed copy made
-// from it the way the healing pipeline makes one, and a small map whose last
-// pixel comes from the input's last twelve bytes (any position and radius
-// the map reader accepts). The transplant may refuse the source, but must
-// not crash, must leave the source as it was, and an output it reports as
-// written must be a JPEG of the source's size.
+// Fuzzes the lossless JPEG heal: a mutated source JPEG and a small map whose
+// last pixel comes from the input's last twelve bytes (any position and
+// radius). The heal may refuse the source, but must not crash; a refusal
+// carries a message and no file; a healed output is a JPEG of the source's
+// size that ends in the source's bytes after its image.
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
-
 #include "config/hot_pixel_map.h"
 #include "fuzz_support.h"
-#include "heal/jpeg_temporary.h"
-#include "heal/jpeg_transplant.h"
+#include "heal/jpeg_rewrite.h"
+#include "heal/lossless_jpeg_heal.h"
 #include "image_header.h"
-#include "platform/fatal_error.h"
 
 using namespace speckmend;
 
@@ -45,44 +39,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     const fuzz::DeclaredSize declared = fuzz::declaredSize(bytes);
     if (!declared.known || (declared.pixels() > kMaxPixels && declared.pixels() <= kDecoderRefuses)) return 0;
+    const std::span<const unsigned char> source(data, size);
+    const int width = static_cast<int>(declared.width), height = static_cast<int>(declared.height);
 
-    const auto folder = fuzz::scratchFolder();
-    const std::string sourcePath = folder / "source.jpg";
-    const std::string healedPath = folder / "tmp_drop.jpg";
-    const std::string outputPath = folder / "output.jpg";
-    fuzz::writeBytes(sourcePath, data, size);
-    std::filesystem::remove(healedPath);
-    std::filesystem::remove(outputPath);
-
-    cv::Mat photo = cv::imread(sourcePath, cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION);
-    if (photo.empty() || photo.depth() != CV_8U || (photo.channels() != 1 && photo.channels() != 3)) return 0;
-
-    std::vector<HotPixel> pixels{{3, 3, 2}, {photo.cols - 1, photo.rows - 1, 3}, {photo.cols / 2, photo.rows / 2, 17}};
+    HotPixelMap map{{{3, 3, 2}, {width - 1, height - 1, 3}, {width / 2, height / 2, 17}}, width, height};
     if (size >= 12) {
         const std::uint8_t* tail = data + size - 12;
-        pixels.push_back({nonNegative(tail), nonNegative(tail + 4), std::max(1, nonNegative(tail + 8) >> (tail[11] & 31))});
+        map.pixels.push_back({nonNegative(tail), nonNegative(tail + 4), std::max(1, nonNegative(tail + 8) >> (tail[11] & 31))});
     }
-    // A repair the transplant can see: every listed disc inverted.
-    cv::Mat healed = photo.clone();
-    for (const HotPixel& pixel : pixels) {
-        if (pixel.x >= photo.cols || pixel.y >= photo.rows || pixel.r > 64) continue;
-        cv::circle(healed, {pixel.x, pixel.y}, pixel.r, cv::Scalar::all(255), cv::FILLED);
-    }
-    if (!writeTemporaryJpeg(healed, sourcePath, healedPath)) return 0;
-
-    bool written = false;
-    try {
-        written = transplantJpegBlocks(sourcePath, healedPath, outputPath, pixels);
-    } catch (const FatalError&) {
+    const LosslessHealResult result = healJpegLosslessly(source, map, 3, 1);
+    switch (result.outcome) {
+    case LosslessHealResult::Outcome::notReadable:
+        if (result.diagnostic.empty() || !result.file.empty()) fuzz::invariantBroken("a refusal without a message");
         return 0;
+    case LosslessHealResult::Outcome::badDimension:
+        if (!result.file.empty()) fuzz::invariantBroken("a size mismatch with a file");
+        return 0;
+    case LosslessHealResult::Outcome::healed:
+        break;
     }
-    if (fuzz::readBytes(sourcePath) != bytes) fuzz::invariantBroken("the transplant changed its source");
-    if (written) {
-        const fuzz::DeclaredSize out = fuzz::declaredSize(fuzz::readBytes(outputPath));
-        if (!out.known || out.width != declared.width || out.height != declared.height)
-            fuzz::invariantBroken("the written output is not a JPEG of the source's size");
-    } else if (std::filesystem::exists(outputPath)) {
-        fuzz::invariantBroken("a refused transplant left its output behind");
-    }
+    const fuzz::DeclaredSize out =
+        fuzz::declaredSize(std::string(result.file.begin(), result.file.end()));
+    if (!out.known || out.width != declared.width || out.height != declared.height)
+        fuzz::invariantBroken("the healed output is not a JPEG of the source's size");
+    JpegRewrite rewrite;
+    std::string diagnostic;
+    if (!rewrite.read(source, diagnostic)) fuzz::invariantBroken("healed a source that cannot be read");
+    const std::size_t tail = size - rewrite.imageLength();
+    if (result.file.size() < tail ||
+        !std::equal(source.end() - static_cast<long>(tail), source.end(), result.file.end() - static_cast<long>(tail)))
+        fuzz::invariantBroken("the bytes after the image were not kept");
     return 0;
 }

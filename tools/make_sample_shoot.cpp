@@ -1,6 +1,14 @@
 // make_sample_shoot: writes a repeatable sample shoot into a folder, for the
 // demo, the end-to-end tests and the benchmarks.
 //
+// Without --set (or with --set demo) it writes the demo shoot below. With
+// --set NAME it writes a realistic dark-frame set instead (clean, high-iso,
+// glow, clusters, lines, flicker or bayer; see shoot/dark_sets.h): by
+// default 8 frames of 3000x2000 with 200 hot spots, a truth.txt and a
+// config.xml. --frames and --format (png or jpg) apply to the sets only, the
+// frame, photo and PNG counts to the demo shoot only.
+//
+// The demo shoot:
 //   OUT/dark/      dark frames: grey JPEGs (dark_01.jpg...) and PNGs
 //   OUT/photos/    colour photographs with the same hot pixels burnt in:
 //                  JPEGs alternating 4:2:0 and 4:2:2 chroma subsampling, each
@@ -40,10 +48,20 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-// jpeglib.h needs size_t and FILE declared first.
-#include <jpeglib.h>
+#include "shoot/dark_sets.h"
+#include "shoot/files.h"
+#include "shoot/random.h"
 
 namespace {
+
+using shoot::JpegOptions;
+using shoot::makeFolder;
+using shoot::mix;
+using shoot::numbered;
+using shoot::Random;
+using shoot::writeJpeg;
+using shoot::writePng;
+using shoot::writeText;
 
 struct Options {
     std::string out;
@@ -56,6 +74,11 @@ struct Options {
     int pngPhotos = 1;
     int hot = 40;  // hot pixels the method can find; the plateau pair and the border one come on top
     int quality = 92;
+    std::string set = "demo";
+    int frames = 8;  // of a set
+    std::string format;
+    bool widthGiven = false, heightGiven = false, hotGiven = false;
+    std::vector<std::string> demoOnly, setOnly;  // options given that suit one kind of output only
 };
 
 [[noreturn]] void usage(const std::string& problem) {
@@ -63,7 +86,10 @@ struct Options {
                  "make_sample_shoot: %s\n"
                  "usage: make_sample_shoot --out DIR [--seed N] [--width W] [--height H]\n"
                  "         [--jpeg-frames N] [--png-frames N] [--photos N] [--png-photos N]\n"
-                 "         [--hot N] [--quality Q]\n",
+                 "         [--hot N] [--quality Q]\n"
+                 "       make_sample_shoot --out DIR --set NAME [--seed N] [--width W] [--height H]\n"
+                 "         [--frames N] [--format png|jpg] [--hot N] [--quality Q]\n"
+                 "       NAME: demo, clean, high-iso, glow, clusters, lines, flicker or bayer\n",
                  problem.c_str());
     std::exit(2);
 }
@@ -84,55 +110,47 @@ Options parseOptions(int argc, char** argv) {
         const std::string option = argv[i];
         if (i + 1 >= argc) usage(option + " needs a value");
         const char* value = argv[++i];
-        if (option == "--out") o.out = value;
-        else if (option == "--seed") o.seed = static_cast<std::uint64_t>(parseNumber(option, value, 0, 1L << 62));
-        else if (option == "--width") o.width = static_cast<int>(parseNumber(option, value, 64, 30000));
-        else if (option == "--height") o.height = static_cast<int>(parseNumber(option, value, 64, 30000));
-        else if (option == "--jpeg-frames") o.jpegFrames = static_cast<int>(parseNumber(option, value, 0, 9999));
-        else if (option == "--png-frames") o.pngFrames = static_cast<int>(parseNumber(option, value, 0, 9999));
-        else if (option == "--photos") o.photos = static_cast<int>(parseNumber(option, value, 0, 9999));
-        else if (option == "--png-photos") o.pngPhotos = static_cast<int>(parseNumber(option, value, 0, 9999));
-        else if (option == "--hot") o.hot = static_cast<int>(parseNumber(option, value, 0, 100000));
-        else if (option == "--quality") o.quality = static_cast<int>(parseNumber(option, value, 1, 100));
-        else usage("unknown option " + option);
+        if (option == "--out")
+            o.out = value;
+        else if (option == "--seed")
+            o.seed = static_cast<std::uint64_t>(parseNumber(option, value, 0, 1L << 62));
+        else if (option == "--width")
+            o.width = static_cast<int>(parseNumber(option, value, 64, 30000)), o.widthGiven = true;
+        else if (option == "--height")
+            o.height = static_cast<int>(parseNumber(option, value, 64, 30000)), o.heightGiven = true;
+        else if (option == "--jpeg-frames")
+            o.jpegFrames = static_cast<int>(parseNumber(option, value, 0, 9999));
+        else if (option == "--png-frames")
+            o.pngFrames = static_cast<int>(parseNumber(option, value, 0, 9999));
+        else if (option == "--photos")
+            o.photos = static_cast<int>(parseNumber(option, value, 0, 9999));
+        else if (option == "--png-photos")
+            o.pngPhotos = static_cast<int>(parseNumber(option, value, 0, 9999));
+        else if (option == "--hot")
+            o.hot = static_cast<int>(parseNumber(option, value, 0, 100000)), o.hotGiven = true;
+        else if (option == "--quality")
+            o.quality = static_cast<int>(parseNumber(option, value, 1, 100));
+        else if (option == "--set")
+            o.set = value;
+        else if (option == "--frames")
+            o.frames = static_cast<int>(parseNumber(option, value, 1, shoot::kMaxSetFrames));
+        else if (option == "--format")
+            o.format = value;
+        else
+            usage("unknown option " + option);
+        if (option == "--jpeg-frames" || option == "--png-frames" || option == "--photos" || option == "--png-photos") {
+            o.demoOnly.push_back(option);
+        }
+        if (option == "--frames" || option == "--format") o.setOnly.push_back(option);
     }
     if (o.out.empty()) usage("--out is required");
+    if (o.set != "demo" && !shoot::isDarkSet(o.set)) usage("unknown set " + o.set);
+    if (o.set == "demo" && !o.setOnly.empty()) usage(o.setOnly.front() + " is for the dark-frame sets only");
+    if (o.set != "demo" && !o.demoOnly.empty()) usage(o.demoOnly.front() + " is for the demo shoot only");
+    if (!o.format.empty() && o.format != "png" && o.format != "jpg") usage("--format is png or jpg");
+    if (o.set == "bayer" && o.format == "png") usage("the bayer set is written as JPEG only");
     return o;
 }
-
-// splitmix64: small, fast and the same everywhere.
-class Random {
-public:
-    explicit Random(std::uint64_t seed) : state_(seed) {}
-
-    std::uint64_t next() {
-        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-
-    // Uniform in [low, high].
-    int between(int low, int high) {
-        return low + static_cast<int>(next() % static_cast<std::uint64_t>(high - low + 1));
-    }
-
-    double unit() { return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0); }
-
-    // Close to a standard normal: the sum of four uniforms, scaled. Cheap
-    // enough for frames of tens of megapixels.
-    float normal() {
-        const std::uint64_t r = next();
-        const int sum = static_cast<int>(r & 0xFFFF) + static_cast<int>((r >> 16) & 0xFFFF) +
-                        static_cast<int>((r >> 32) & 0xFFFF) + static_cast<int>(r >> 48);
-        return static_cast<float>((sum - 2 * 65535.5) * (1.7320508 / 65536.0));
-    }
-
-private:
-    std::uint64_t state_;
-};
-
-std::uint64_t mix(std::uint64_t seed, std::uint64_t stream) { return Random(seed ^ (stream * 0xD1B54A32D192ED03ull)).next(); }
 
 struct Planted {
     int x, y, strength;
@@ -148,9 +166,8 @@ struct Layout {
 };
 
 bool farFromAll(const std::vector<Planted>& pixels, int x, int y, int distance) {
-    return std::none_of(pixels.begin(), pixels.end(), [&](const Planted& p) {
-        return std::abs(p.x - x) < distance && std::abs(p.y - y) < distance;
-    });
+    return std::none_of(pixels.begin(), pixels.end(),
+                        [&](const Planted& p) { return std::abs(p.x - x) < distance && std::abs(p.y - y) < distance; });
 }
 
 bool outside(const cv::Rect& zone, int x, int y, int margin) {
@@ -207,10 +224,10 @@ Layout plantHotPixels(const Options& o) {
         const int offset = random.between(1, 3);
         int x = random.between(8, w - 9), y = random.between(8, h - 9);
         switch (random.next() % 4) {
-            case 0: x = offset; break;
-            case 1: x = w - 1 - offset; break;
-            case 2: y = offset; break;
-            default: y = h - 1 - offset; break;
+        case 0: x = offset; break;
+        case 1: x = w - 1 - offset; break;
+        case 2: y = offset; break;
+        default: y = h - 1 - offset; break;
         }
         if (!fits(x, y, kSpacing)) continue;
         layout.pixels.push_back({x, y, random.between(110, 240), "edge", true});
@@ -253,88 +270,6 @@ Layout plantHotPixels(const Options& o) {
     std::sort(layout.pixels.begin(), layout.pixels.end(),
               [](const Planted& a, const Planted& b) { return a.y != b.y ? a.y < b.y : a.x < b.x; });
     return layout;
-}
-
-// ---- JPEG writing with control over sampling and markers -------------------
-
-std::string exifSegment(int orientation) {
-    // "Exif\0\0", then a little-endian TIFF header and one IFD with Make,
-    // Orientation and Software.
-    std::string s("Exif\0\0", 6);
-    auto u16 = [&s](unsigned v) {
-        s += static_cast<char>(v & 0xFF);
-        s += static_cast<char>((v >> 8) & 0xFF);
-    };
-    auto u32 = [&s](unsigned v) {
-        for (int i = 0; i < 4; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
-    };
-    const std::string make("Speckmend sample", 17);      // with its terminating NUL
-    const std::string software("make_sample_shoot", 18);  // likewise
-    const unsigned entries = 3;
-    const unsigned ifdStart = 8;
-    const unsigned dataStart = ifdStart + 2 + entries * 12 + 4;
-    s += "II";
-    u16(42);
-    u32(ifdStart);
-    u16(entries);
-    u16(0x010F), u16(2), u32(static_cast<unsigned>(make.size())), u32(dataStart);  // Make
-    u16(0x0112), u16(3), u32(1), u16(static_cast<unsigned>(orientation)), u16(0);  // Orientation
-    u16(0x0131), u16(2), u32(static_cast<unsigned>(software.size())),
-        u32(dataStart + static_cast<unsigned>(make.size()));  // Software
-    u32(0);                                                   // no next IFD
-    s += make;
-    s += software;
-    return s;
-}
-
-struct JpegOptions {
-    int quality = 92;
-    int lumaH = 2, lumaV = 2;  // 2x2: 4:2:0, 2x1: 4:2:2, 1x1: 4:4:4
-    int orientation = 1;
-    std::string comment;
-};
-
-void writeJpeg(const std::string& path, const cv::Mat& image, const JpegOptions& options) {
-    CV_Assert(image.type() == CV_8UC1 || image.type() == CV_8UC3);
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) throw std::runtime_error("cannot write " + path);
-
-    jpeg_compress_struct cinfo{};
-    jpeg_error_mgr jerr{};
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_compress(&cinfo);
-    jpeg_stdio_dest(&cinfo, file);
-    cinfo.image_width = static_cast<JDIMENSION>(image.cols);
-    cinfo.image_height = static_cast<JDIMENSION>(image.rows);
-    cinfo.input_components = image.channels();
-    cinfo.in_color_space = image.channels() == 1 ? JCS_GRAYSCALE : JCS_EXT_BGR;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, options.quality, TRUE);
-    cinfo.write_JFIF_header = FALSE;  // camera files carry Exif instead
-    if (image.channels() == 3) {
-        cinfo.comp_info[0].h_samp_factor = options.lumaH;
-        cinfo.comp_info[0].v_samp_factor = options.lumaV;
-        for (int c = 1; c < 3; ++c) cinfo.comp_info[c].h_samp_factor = cinfo.comp_info[c].v_samp_factor = 1;
-    }
-    jpeg_start_compress(&cinfo, TRUE);
-    const std::string exif = exifSegment(options.orientation);
-    jpeg_write_marker(&cinfo, JPEG_APP0 + 1, reinterpret_cast<const JOCTET*>(exif.data()),
-                      static_cast<unsigned>(exif.size()));
-    if (!options.comment.empty()) {
-        jpeg_write_marker(&cinfo, JPEG_COM, reinterpret_cast<const JOCTET*>(options.comment.data()),
-                          static_cast<unsigned>(options.comment.size()));
-    }
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(image.ptr<JSAMPLE>(static_cast<int>(cinfo.next_scanline)));
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    if (std::fclose(file) != 0) throw std::runtime_error("cannot write " + path);
-}
-
-void writePng(const std::string& path, const cv::Mat& image) {
-    if (!cv::imwrite(path, image)) throw std::runtime_error("cannot write " + path);
 }
 
 // ---- Dark frames ----------------------------------------------------------
@@ -419,7 +354,8 @@ cv::Mat photograph(const Options& o, int index) {
                 r = 70.0f + 110.0f * t;
                 const float dx = static_cast<float>(x - sun.x), dy = static_cast<float>(y - sun.y);
                 const float d = std::sqrt(dx * dx + dy * dy);
-                if (d < sunRadius) b = 200.0f, g = 250.0f, r = 255.0f;
+                if (d < sunRadius)
+                    b = 200.0f, g = 250.0f, r = 255.0f;
                 else if (d < sunRadius * 3) {
                     const float halo = 1.0f - (d - sunRadius) / (2 * sunRadius);
                     g += 60.0f * halo, r += 80.0f * halo;
@@ -467,30 +403,13 @@ void burnIn(cv::Mat& image, const Layout& layout, double exposure) {
 
 // ---- Output ---------------------------------------------------------------
 
-void makeFolder(const std::string& path) {
-    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) throw std::runtime_error("cannot create " + path);
-}
-
-std::string numbered(const std::string& stem, int number, int count, const std::string& extension) {
-    const std::size_t digits = std::max<std::size_t>(2, std::to_string(count).size());
-    std::string text = std::to_string(number);
-    text.insert(0, digits - std::min(digits, text.size()), '0');
-    return stem + text + extension;
-}
-
-void writeText(const std::string& path, const std::string& text) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file || std::fwrite(text.data(), 1, text.size(), file) != text.size() || std::fclose(file) != 0) {
-        throw std::runtime_error("cannot write " + path);
-    }
-}
-
 std::string plantedText(const Options& o, const Layout& layout) {
-    std::string text =
-        "# Hot pixels planted by make_sample_shoot, seed " + std::to_string(o.seed) + ".\n"
-        "# pixel X Y STRENGTH KIND EXPECTED; EXPECTED is what detection gives by design:\n"
-        "# a plateau (equal neighbours) has no strict maximum, the border is never scanned.\n"
-        "size " + std::to_string(o.width) + " " + std::to_string(o.height) + "\n";
+    std::string text = "# Hot pixels planted by make_sample_shoot, seed " + std::to_string(o.seed) +
+                       ".\n"
+                       "# pixel X Y STRENGTH KIND EXPECTED; EXPECTED is what detection gives by design:\n"
+                       "# a plateau (equal neighbours) has no strict maximum, the border is never scanned.\n"
+                       "size " +
+                       std::to_string(o.width) + " " + std::to_string(o.height) + "\n";
     for (const Planted& p : layout.pixels) {
         text += "pixel " + std::to_string(p.x) + " " + std::to_string(p.y) + " " + std::to_string(p.strength) + " " +
                 p.kind + " " + (p.findable ? "found" : "missed") + "\n";
@@ -513,28 +432,29 @@ std::string amountFor(const Options& o, const Layout& layout) {
 }
 
 std::string configText(const std::string& amount) {
-    return
-        "<?xml version=\"1.0\"?>\n"
-        "<config>\n"
-        " <detect>\n"
-        "  <filter>dark_*</filter>\n"
-        "  <indir>dark/</indir>\n"
-        "  <outfile>../hotpixels.xml</outfile>\n"
-        "  <amount>" + amount + "</amount>\n"
-        "  <channels>32</channels>\n"
-        "  <hprad>3</hprad>\n"
-        "  <outimage dxtext=\"-50\" dytext=\"-10\">../detected.png</outimage>\n"
-        " </detect>\n"
-        " <heal>\n"
-        "  <filter>photo_*</filter>\n"
-        "  <indir>photos/</indir>\n"
-        "  <outdir>../healed/</outdir>\n"
-        "  <saveformat>jpg</saveformat>\n"
-        "  <range>3</range>\n"
-        "  <method>1</method>\n"
-        "  <diffimages mul=\"60\">1</diffimages>\n"
-        " </heal>\n"
-        "</config>\n";
+    return "<?xml version=\"1.0\"?>\n"
+           "<config>\n"
+           " <detect>\n"
+           "  <filter>dark_*</filter>\n"
+           "  <indir>dark/</indir>\n"
+           "  <outfile>../hotpixels.xml</outfile>\n"
+           "  <amount>" +
+           amount +
+           "</amount>\n"
+           "  <channels>32</channels>\n"
+           "  <hprad>3</hprad>\n"
+           "  <outimage dxtext=\"-50\" dytext=\"-10\">../detected.png</outimage>\n"
+           " </detect>\n"
+           " <heal>\n"
+           "  <filter>photo_*</filter>\n"
+           "  <indir>photos/</indir>\n"
+           "  <outdir>../healed/</outdir>\n"
+           "  <saveformat>jpg</saveformat>\n"
+           "  <range>3</range>\n"
+           "  <method>1</method>\n"
+           "  <diffimages mul=\"60\">1</diffimages>\n"
+           " </heal>\n"
+           "</config>\n";
 }
 
 void makeShoot(const Options& o) {
@@ -587,7 +507,21 @@ void makeShoot(const Options& o) {
 int main(int argc, char** argv) {
     const Options options = parseOptions(argc, argv);
     try {
-        makeShoot(options);
+        if (options.set == "demo") {
+            makeShoot(options);
+        } else {
+            shoot::DarkSetOptions set;
+            set.set = options.set;
+            set.out = options.out;
+            set.seed = options.seed;
+            if (options.widthGiven) set.width = options.width;
+            if (options.heightGiven) set.height = options.height;
+            if (options.hotGiven) set.hot = options.hot;
+            set.frames = options.frames;
+            set.quality = options.quality;
+            set.format = options.format;
+            shoot::makeDarkSet(set);
+        }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "make_sample_shoot: %s\n", error.what());
         return 1;

@@ -1,8 +1,17 @@
 // score_detection: compares a hot pixel map written by `speckmend detect`
-// with the planted.txt of a sample shoot (see make_sample_shoot.cpp).
+// with what a sample shoot planted (see make_sample_shoot.cpp).
+//
+//   score_detection TRUTH_TXT HOTPIXELS_XML [--tolerance N]
+//
+// With the truth.txt of a dark-frame set it prints the recall by strength,
+// the false positives and the lines found as lines as a table, then one
+// "summary key=value ..." line (see shoot/score.h); the tolerance defaults
+// to the one the truth list names. Exits with 0 when it could score, 1 when
+// the map's size differs from the frames', 2 on unreadable input.
 //
 //   score_detection PLANTED_TXT HOTPIXELS_XML
 //
+// With the planted.txt of the demo shoot:
 // Prints how many planted hot pixels were found, split by what the method
 // can find by design, and how many reported pixels were not planted. Exits
 // with 0 when every planted hot pixel that the method can find was found and
@@ -15,6 +24,9 @@
 #include <sstream>
 #include <string>
 #include <utility>
+
+#include "shoot/score.h"
+#include "shoot/truth.h"
 
 namespace {
 
@@ -75,7 +87,47 @@ Reported readMap(const std::string& path) {
 
 }  // namespace
 
+std::string readWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) fail("cannot read " + path);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+int scoreSet(int argc, char** argv, const std::string& truthText) {
+    int tolerance = -1;
+    if (argc == 5 && std::string(argv[3]) == "--tolerance") {
+        char* end = nullptr;
+        const long value = std::strtol(argv[4], &end, 10);
+        if (end == argv[4] || *end != '\0' || value < 0 || value > 1000)
+            fail("--tolerance needs a whole number from 0 to 1000");
+        tolerance = static_cast<int>(value);
+    } else if (argc != 3) {
+        fail("usage: score_detection TRUTH_TXT HOTPIXELS_XML [--tolerance N]");
+    }
+    try {
+        const shoot::Truth truth = shoot::parseTruth(truthText);
+        const shoot::HotMap map = shoot::parseMap(readWhole(argv[2]));
+        if (tolerance < 0) tolerance = truth.tolerance;
+        const shoot::Score score = shoot::scoreMap(truth, map, tolerance);
+        std::fputs(shoot::scoreTable(truth, score, tolerance).c_str(), stdout);
+        std::fputs(shoot::summaryLine(truth, score).c_str(), stdout);
+        if (map.width != truth.width || map.height != truth.height) {
+            std::printf("map size %dx%d differs from the frames' %dx%d\n", map.width, map.height, truth.width,
+                        truth.height);
+            return 1;
+        }
+    } catch (const std::runtime_error& error) {
+        fail(error.what());
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc < 3) fail("usage: score_detection TRUTH_TXT HOTPIXELS_XML [--tolerance N]");
+    const std::string truthText = readWhole(argv[1]);
+    if (shoot::isTruthText(truthText)) return scoreSet(argc, argv, truthText);
     if (argc != 3) fail("usage: score_detection PLANTED_TXT HOTPIXELS_XML");
     const Planted planted = readPlanted(argv[1]);
     const Reported reported = readMap(argv[2]);
@@ -87,8 +139,10 @@ int main(int argc, char** argv) {
         const bool isReported = reported.pixels.count(position) > 0;
         if (info.second) {
             ++findable;
-            if (isReported) ++found;
-            else missed += " " + std::to_string(position.first) + "," + std::to_string(position.second);
+            if (isReported)
+                ++found;
+            else
+                missed += " " + std::to_string(position.first) + "," + std::to_string(position.second);
         } else {
             ++notFindable[info.first];
             if (isReported) ++foundAgainstDesign;

@@ -80,8 +80,8 @@ int run(int argc, char** argv) {
         try {
             loadSettings(settings, argc, argv);
             // The echo lines may have filled the buffer and failed unseen;
-            // no photo is touched for a user who cannot read the result.
-            if (!consoleIntact()) throw ConsoleClosed();
+            // no photo is touched for a user who cannot read its status.
+            if (settings.mode == Mode::heal && !consoleIntact()) throw ConsoleClosed();
             processImages(settings);
         } catch (const ConsoleClosed&) {
             return kConsoleClosedStatus;

@@ -54,6 +54,12 @@ void HotPixelMapWriter::writePixel(std::int32_t x, std::int32_t y, std::string_v
         escapeAttribute(radius) + "\"/>\n");
 }
 
+void HotPixelMapWriter::writeLine(const HotLine& line) {
+    const bool column = line.axis == HotLine::Axis::column;
+    put(std::string(column ? " <col x=\"" : " <row y=\"") + std::to_string(line.position) + "\" r=\"" +
+        std::to_string(line.r) + "\"/>\n");
+}
+
 void HotPixelMapWriter::finish() {
     put("</hotpixels>");
     std::FILE* file = file_;
@@ -85,6 +91,22 @@ void loadHotPixelMap(XmlDocument& document, HotPixelMap& map) {
         if (pixel.x < 0 || pixel.y < 0 || pixel.r <= 0) continue;
         std::printf("hotpixel at %d,%d with r=%d\n", pixel.x, pixel.y, pixel.r);
         map.pixels.push_back(pixel);
+    }
+    map.lines.clear();
+    const struct {
+        const char* path;
+        const char* attribute;
+        HotLine::Axis axis;
+        const char* echo;
+    } kinds[] = {{"/hotpixels/col", "x", HotLine::Axis::column, "hot column at %d with r=%d\n"},
+                 {"/hotpixels/row", "y", HotLine::Axis::row, "hot row at %d with r=%d\n"}};
+    for (const auto& kind : kinds) {
+        for (const XmlNodeInfo& node : document.selectNodes(kind.path)) {
+            const HotLine line{kind.axis, attributeInt(node, kind.attribute), attributeInt(node, "r")};
+            if (line.position < 0 || line.r < 0) continue;
+            std::printf(kind.echo, line.position, line.r);
+            map.lines.push_back(line);
+        }
     }
 }
 

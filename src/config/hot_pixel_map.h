@@ -13,7 +13,8 @@
 //   </hotpixels>                   (no line end after the root end)
 //
 // R is the configured radius text as it stands, so a map can carry "2.5";
-// the reader takes its leading integer.
+// the reader takes its leading integer. A line is healed as a band of 2R+1
+// columns or rows; readers that know only pix elements skip col and row.
 #pragma once
 
 #include <cstdint>
@@ -30,10 +31,23 @@ struct HotPixel {
     std::int32_t r = 0;  // healing radius in pixels, at least 1 once read
 };
 
+// A hot column (all pixels with x == position) or hot row (y == position),
+// repaired as a band of 2r+1 columns or rows centred on it.
+struct HotLine {
+    enum class Axis { column, row };
+    Axis axis = Axis::column;
+    std::int32_t position = 0;
+    std::int32_t r = 0;  // at least 0 once read
+
+    bool operator==(const HotLine&) const = default;
+};
+
 struct HotPixelMap {
     std::vector<HotPixel> pixels;  // file order, duplicates kept
     std::int32_t width = 0;
     std::int32_t height = 0;
+    // Last, so that a map written as {pixels, width, height} has none.
+    std::vector<HotLine> lines{};  // columns, then rows, each in file order
 };
 
 class XmlDocument;
@@ -58,6 +72,8 @@ public:
     // characters XML reserves there (& < > ") become entities, so the map
     // always stays loadable.
     void writePixel(std::int32_t x, std::int32_t y, std::string_view radius);
+    // After the pix lines, one element per hot line.
+    void writeLine(const HotLine& line);
     // Writes the root end and closes the file; write errors that the
     // buffering kept back (a full disk) surface here.
     void finish();
@@ -76,7 +92,10 @@ private:
 // value readers (echoed, both required), then every /hotpixels/pix element
 // whose x and y are at least 0 and whose r is at least 1, in file order,
 // each echoed as "hotpixel at X,Y with r=R". Other pix elements are skipped
-// without a word. Positions are not checked against the size here.
+// without a word. Then every /hotpixels/col and /hotpixels/row element whose
+// position and r are at least 0, columns first, each echoed as "hot column
+// at X with r=R" or "hot row at Y with r=R". Positions are not checked
+// against the size here.
 void loadHotPixelMap(XmlDocument& document, HotPixelMap& map);
 
 }  // namespace speckmend

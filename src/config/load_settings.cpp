@@ -4,6 +4,7 @@
 #include <string>
 
 #include "config/hot_pixel_map.h"
+#include "config/number_text.h"
 #include "config/value_reader.h"
 #include "platform/fatal_error.h"
 #include "platform/file_system.h"
@@ -55,6 +56,36 @@ void readHealSection(const XmlDocument& document, HealSettings& heal, bool requi
     heal.mul = readReal(document, "/config/heal/diffimages[1]/@mul", "60,0");
 }
 
+// The keys of the local detector and the check sheet, read after the
+// seventeen and echoed only when present. Their values are checked in detect
+// mode only, where they are used.
+void readAddedDetectKeys(const XmlDocument& document, DetectSettings& detect, bool checked) {
+    if (const auto text = readOptionalText(document, "/config/detect/detector[1]")) {
+        if (*text == "histogram") {
+            detect.detector = DetectorKind::histogram;
+        } else if (*text == "local") {
+            detect.detector = DetectorKind::local;
+        } else if (checked) {
+            throw FatalError("detector [" + *text + "] is unknown, it must be histogram or local.", false);
+        }
+    }
+    if (const auto text = readOptionalText(document, "/config/detect/noise[1]")) {
+        detect.noise = leadingReal(*text);
+        if (checked && !(detect.noise > 0.0)) throw FatalError("noise must be above 0.", false);
+    }
+    if (const auto text = readOptionalText(document, "/config/detect/floor[1]")) {
+        detect.floor = leadingReal(*text);
+        if (checked && !(detect.floor >= 0.0)) throw FatalError("floor must not be below 0.", false);
+    }
+    if (const auto text = readOptionalText(document, "/config/detect/window[1]")) {
+        detect.window = leadingInt(*text);
+        if (checked && (detect.window < 4 || detect.window > 4096)) {
+            throw FatalError("window must be between 4 and 4096.", false);
+        }
+    }
+    if (const auto text = readOptionalText(document, "/config/detect/sheet[1]")) detect.sheet = *text;
+}
+
 // The healing run enters indir and writes to outdir from there, so a
 // relative outdir is taken against indir. Besides the same text, any
 // spelling of the same folder (a link, "./", "x/..", or an empty outdir,
@@ -85,6 +116,7 @@ void loadSettings(Settings& settings, int argc, char** argv) {
 
     readDetectSection(settings.document, settings.detect, !heal);
     readHealSection(settings.document, settings.heal, heal);
+    readAddedDetectKeys(settings.document, settings.detect, !heal);
     if (!heal) return;
 
     if (!settings.document.load(mapPath)) {

@@ -11,6 +11,9 @@
 
 namespace speckmend {
 
+// Which analysis finds the hot pixels of a detection run.
+enum class DetectorKind { histogram, local };
+
 struct DetectSettings {
     std::string filter;
     std::string indir;
@@ -21,6 +24,17 @@ struct DetectSettings {
     std::string outimage;
     std::int32_t dxtext = 0;
     std::int32_t dytext = 0;
+
+    // Keys read after the seventeen, each echoed only when the file names it.
+    DetectorKind detector = DetectorKind::histogram;
+    // The local detector: a pixel is hot when it stands more than `noise`
+    // robust standard deviations above the local background, and never less
+    // than `floor` DN; the background is taken over windows of `window`
+    // pixels square.
+    double noise = 5.0;
+    double floor = 6.0;
+    std::int32_t window = 32;
+    std::string sheet;  // PNG path of the check sheet; empty: none
 };
 
 struct HealSettings {

@@ -44,6 +44,17 @@ double readReal(const XmlDocument& document, const std::string& path, std::strin
     return leadingReal(value.text);
 }
 
+std::optional<std::string> readOptionalText(const XmlDocument& document, const std::string& path) {
+    std::string text;
+    try {
+        text = document.selectNode(path).text;
+    } catch (const XmlError&) {
+        return std::nullopt;
+    }
+    std::printf("%s: %s\n", path.c_str(), text.c_str());
+    return text;
+}
+
 std::int32_t attributeInt(const XmlNodeInfo& node, std::string_view name) {
     for (const XmlAttribute& attribute : node.attributes) {
         if (attribute.name == name) return leadingInt(attribute.value);

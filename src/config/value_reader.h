@@ -34,6 +34,12 @@ std::int32_t readInt(const XmlDocument& document, const std::string& path, std::
 double readReal(const XmlDocument& document, const std::string& path, std::string_view defaultText,
                 std::optional<double> valueWhenMissing = std::nullopt);
 
+// For keys added after the original seventeen: the text of the first node
+// the XPath selects, echoed like any other value, or nothing (and no echo
+// line) when the key is missing, so a configuration that does not name it
+// prints exactly what it printed before the key existed.
+std::optional<std::string> readOptionalText(const XmlDocument& document, const std::string& path);
+
 // The leading integer of the node's first attribute named exactly `name`;
 // -1 when it has none.
 std::int32_t attributeInt(const XmlNodeInfo& node, std::string_view name);

@@ -18,7 +18,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include "config/hot_pixel_map.h"
+#include "config/number_text.h"
 #include "detect/annotated_image.h"
+#include "detect/check_sheet.h"
 #include "platform/directory.h"
 #include "platform/fatal_error.h"
 #include "platform/file_system.h"
@@ -79,29 +81,40 @@ std::vector<std::int64_t> histogram(const cv::Mat& image, int bins) {
 
 Detector::Detector(const DetectSettings& settings) : settings_(settings), pool_(workerCount() + 1) {}
 
-cv::Mat Detector::readFrame(const std::string& fileName) {
+cv::Mat Detector::readFrame(const std::string& fileName, bool colour) {
     std::vector<unsigned char> bytes;
     cv::Mat frame;
-    readFrame(fileName, bytes, frame);
+    readFrame(fileName, bytes, frame, colour);
     return frame;
 }
 
-void Detector::readFrame(const std::string& fileName, std::vector<unsigned char>& fileBytes, cv::Mat& frame) {
-    readImageFile(fileName, cv::IMREAD_GRAYSCALE | cv::IMREAD_IGNORE_ORIENTATION, fileBytes, frame);
+void Detector::readFrame(const std::string& fileName, std::vector<unsigned char>& fileBytes, cv::Mat& frame,
+                         bool colour) {
+    readImageFile(fileName, (colour ? cv::IMREAD_ANYCOLOR : cv::IMREAD_GRAYSCALE) | cv::IMREAD_IGNORE_ORIENTATION,
+                  fileBytes, frame);
+    // A colour file with an alpha channel decodes to four channels.
+    if (colour && frame.channels() == 4) cv::cvtColor(frame, frame, cv::COLOR_BGRA2BGR);
 }
 
-Detector::FrameResult Detector::addFrame(const std::string& fileName) { return addFrame(readFrame(fileName)); }
+Detector::FrameResult Detector::addFrame(const std::string& fileName) {
+    return addFrame(readFrame(fileName, colour()));
+}
 
 Detector::FrameResult Detector::addFrame(const cv::Mat& frame) {
     if (frame.empty()) return FrameResult::unreadable;
-    if (frame.type() != CV_8UC1) throw std::invalid_argument("Detector::addFrame needs an 8-bit grey frame");
+    if (frame.type() != CV_8UC1 && !(colour() && frame.type() == CV_8UC3)) {
+        throw std::invalid_argument("Detector::addFrame needs an 8-bit grey frame");
+    }
     if (accumulator_.empty()) {
         // Zero plus the first frame, in one pass.
         accumulator_.allocator = &pool_;
         frame.convertTo(accumulator_, CV_32F);
         return FrameResult::added;
     }
-    if (frame.rows != accumulator_.rows || frame.cols != accumulator_.cols) return FrameResult::badDimension;
+    if (frame.rows != accumulator_.rows || frame.cols != accumulator_.cols ||
+        frame.channels() != accumulator_.channels()) {
+        return FrameResult::badDimension;
+    }
     // Sums of 8-bit values stay exact in float up to 65,793 frames, so this
     // equals converting the frame to float and adding it.
     cv::accumulate(frame, accumulator_);
@@ -139,7 +152,7 @@ void Detector::addFrames(const std::vector<std::string>& fileNames,
                 if (failure || next >= count) return;
                 i = next++;
             }
-            readFrame(fileNames[i], fileBytes, frame);
+            readFrame(fileNames[i], fileBytes, frame, colour());
             bool deciding = false;
             {
                 std::unique_lock<std::mutex> lock(mutex);
@@ -217,6 +230,7 @@ void Detector::finishMean(std::int32_t frameCount) {
 double Detector::chooseThreshold() {
     requireChannels(settings_.channels);
     if (accumulator_.empty()) throw std::logic_error("Detector::chooseThreshold before any frame");
+    if (accumulator_.type() != CV_32FC1) throw std::logic_error("Detector::chooseThreshold needs grey frames");
 
     cv::GaussianBlur(accumulator_, accumulator_, cv::Size(kSmoothingKernel, kSmoothingKernel), 0.0, 0.0,
                      cv::BORDER_REPLICATE);
@@ -260,9 +274,9 @@ void Detector::scanHotPixels(double threshold, const std::function<void(std::int
             const cv::Range rows = stripe(1, height - 1, parts, p);
             std::vector<cv::Point>& list = found[static_cast<std::size_t>(p)];
             for (int y = rows.start; y < rows.end; ++y) {
-                const float* above = accumulator_[y - 1];
-                const float* row = accumulator_[y];
-                const float* below = accumulator_[y + 1];
+                const float* above = accumulator_.ptr<float>(y - 1);
+                const float* row = accumulator_.ptr<float>(y);
+                const float* below = accumulator_.ptr<float>(y + 1);
                 for (int x = 1; x + 1 < width; ++x) {
                     const float v = row[x];
                     if (!(v > 0.0f)) continue;
@@ -286,7 +300,7 @@ std::vector<cv::Point> Detector::scanHotPixels(double threshold) {
 }
 
 void Detector::run() {
-    requireChannels(settings_.channels);
+    if (!colour()) requireChannels(settings_.channels);
 
     // A relative folder is taken from where the program was started; an
     // empty one names no folder at all.
@@ -314,11 +328,20 @@ void Detector::run() {
     if (frameCount == 0) throw FatalError("no readable image in " + settings_.indir, false);
 
     finishMean(frameCount);
+    if (colour()) {
+        reportLocal();
+        return;
+    }
     std::printf("\n3. Inspecting histogram...\n");
 
     // Taken from the mean before the smoothing overwrites it.
     std::optional<AnnotatedImage> annotation;
     if (!settings_.outimage.empty()) annotation.emplace(accumulator_, settings_.dxtext, settings_.dytext);
+    // The check sheet shows the mean, not its smoothed copy; kept only when
+    // a sheet is asked for.
+    cv::Mat sheetMean;
+    if (!settings_.sheet.empty()) sheetMean = accumulator_.clone();
+    std::vector<cv::Point> sheetPoints;
 
     const double threshold = chooseThreshold();
 
@@ -330,6 +353,7 @@ void Detector::run() {
         map.writePixel(x, y, settings_.hprad);
         std::printf("hotpixel found at %d,%d\n", x, y);
         if (annotation) annotation->mark(x, y);
+        if (!sheetMean.empty()) sheetPoints.emplace_back(x, y);
         ++found;
     });
     map.finish();
@@ -340,6 +364,10 @@ void Detector::run() {
     }
     annotation.reset();
     accumulator_.release();
+    if (!sheetMean.empty() &&
+        !writeImageFile(settings_.sheet, renderCheckSheet(sheetMean, findingsAt(sheetMean, sheetPoints, leadingInt(settings_.hprad))))) {
+        std::printf("cannot write sheet [%s]\n", settings_.sheet.c_str());
+    }
 }
 
 }  // namespace speckmend

@@ -11,6 +11,11 @@
 //
 // and the accumulator is worked on in place: sum, mean, smoothed mean,
 // suppressed smoothed mean. Each step may be called once per Detector.
+//
+// With the local detector (local_detector.h) chosen in the settings, frames
+// are read in colour where they have it, the accumulator keeps their
+// channels, and the run hands the mean to that detector instead of the
+// histogram steps.
 #pragma once
 
 #include <cstdint>
@@ -48,16 +53,20 @@ public:
 
     // Reads a frame as 8-bit grey in its stored orientation (the Exif
     // orientation tag is ignored: hot pixels live in sensor coordinates).
-    // Gives an empty image when the file cannot be read as an image. Safe to
-    // call from any thread.
-    static cv::Mat readFrame(const std::string& fileName);
+    // With `colour`, a colour file keeps its three channels (blue, green,
+    // red) and a grey one its one. Gives an empty image when the file cannot
+    // be read as an image. Safe to call from any thread.
+    static cv::Mat readFrame(const std::string& fileName, bool colour = false);
     // The same into `frame`, whose allocator (if set) provides the storage;
     // `fileBytes` is a scratch buffer kept between calls.
-    static void readFrame(const std::string& fileName, std::vector<unsigned char>& fileBytes, cv::Mat& frame);
+    static void readFrame(const std::string& fileName, std::vector<unsigned char>& fileBytes, cv::Mat& frame,
+                          bool colour = false);
 
     FrameResult addFrame(const std::string& fileName);
-    // `frame` is 8-bit single-channel or empty; other types are a caller
-    // error (std::invalid_argument).
+    // `frame` is 8-bit single-channel or empty, or for the local detector
+    // also 8-bit three-channel; other types are a caller error
+    // (std::invalid_argument). A frame whose size or channel count differs
+    // from the first added one is refused as badDimension.
     FrameResult addFrame(const cv::Mat& frame);
 
     // Adds the frames named, in order, decoding them on several threads;
@@ -70,8 +79,10 @@ public:
     void finishMean(std::int32_t frameCount);
 
     // The sum before finishMean, the mean between finishMean and
-    // chooseThreshold.
-    const cv::Mat_<float>& accumulator() const { return accumulator_; }
+    // chooseThreshold; of a one-channel run.
+    cv::Mat_<float> accumulator() const { return accumulator_; }
+    // The same with all channels (32-bit float, one or three).
+    const cv::Mat& mean() const { return accumulator_; }
 
     // Smooths the mean in place, prints one line per histogram bin considered
     // and the threshold line, and returns the upper edge of the first bin at
@@ -89,9 +100,15 @@ public:
     std::int32_t frameHeight() const { return accumulator_.rows; }
 
 private:
+    // The console lines, map and pictures of the local detector, from the
+    // mean on.
+    void reportLocal();
+
+    bool colour() const { return settings_.detector == DetectorKind::local; }
+
     const DetectSettings& settings_;
     FrameBufferPool pool_;  // declared first: it must outlive the images using it
-    cv::Mat_<float> accumulator_;
+    cv::Mat accumulator_;   // CV_32FC1, or CV_32FC3 for colour frames
 };
 
 }  // namespace speckmend

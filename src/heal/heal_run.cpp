@@ -161,6 +161,7 @@ void HealRun::run() {
     for (std::size_t i = 0; i < names.size(); ++i) {
         const std::string& name = names[i];
         HealedPhoto photo = pipeline.collect(i);
+        if (!photo.diagnostic.empty()) std::fprintf(stderr, "%s: %s\n", name.c_str(), photo.diagnostic.c_str());
         for (const std::string& note : photo.notes) std::fputs(note.c_str(), stdout);
         FileStatus status = photo.status;
         for (const HealedPhoto::File& file : photo.files) {

@@ -2,18 +2,18 @@
 #include "heal/healer.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "heal/band_ends.h"
 #include "heal/heal_run.h"
-#include "heal/jpeg_transplant.h"
+#include "heal/lossless_jpeg_heal.h"
 #include "heal/repair_mask.h"
 #include "platform/file_system.h"
+#include "platform/image_file.h"
 #include "platform/pending_file.h"
 #include "regex/regex.h"
 
@@ -25,32 +25,6 @@ namespace {
 // landscape sensor must not be turned upright, or its hot pixels would be
 // looked for in the wrong places (and the size check would reject it).
 constexpr int kLoadFlags = cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION;
-
-// The image reader throws for some files it refuses (a declared size beyond
-// its pixel limit, say); such a file is one that cannot be loaded, not the
-// end of the run.
-cv::Mat decodeImage(const std::vector<unsigned char>& bytes) {
-    if (bytes.empty()) return {};
-    try {
-        return cv::imdecode(bytes, kLoadFlags);
-    } catch (const cv::Exception&) {
-        return {};
-    }
-}
-
-// The format follows the extension of the output name, as with the
-// library's own writer; false when there is none or no encoder for it.
-bool encodeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters,
-                 std::vector<unsigned char>& bytes) {
-    const std::size_t slash = path.rfind('/');
-    const std::size_t dot = path.rfind('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
-    try {
-        return cv::imencode(path.substr(dot), image, bytes, parameters);
-    } catch (const cv::Exception&) {
-        return false;
-    }
-}
 
 bool isHealablePhoto(const cv::Mat& image) {
     return !image.empty() && image.depth() == CV_8U && (image.channels() == 1 || image.channels() == 3);
@@ -71,27 +45,6 @@ std::string outputName(const std::string& fileName, const std::string& saveforma
     std::string name = fileName;
     regex::substitute(results, pattern, name);
     return name;
-}
-
-// The parts of the repaired photo that the lossless path can take blocks
-// from: the 16-pixel cells around every hot pixel (whatever its radius),
-// widened to the 32-pixel grid so that they hold every whole iMCU (at most
-// 32 pixels square) that touches a cell. Encoding is local to the iMCU, so
-// these blocks come out of the encoder the same whatever lies elsewhere.
-std::vector<cv::Rect> donorAreas(const std::vector<HotPixel>& pixels, const cv::Size& size) {
-    auto floorDiv = [](std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); };
-    std::vector<cv::Rect> areas;
-    for (const HotPixel& pixel : pixels) {
-        const std::int64_t reach = pixel.r < 0 ? -static_cast<std::int64_t>(pixel.r) : pixel.r;
-        const std::int64_t left = std::max<std::int64_t>(0, floorDiv(pixel.x - reach, 32) * 32);
-        const std::int64_t top = std::max<std::int64_t>(0, floorDiv(pixel.y - reach, 32) * 32);
-        const std::int64_t right = std::min<std::int64_t>(size.width, (floorDiv(pixel.x + reach, 32) + 1) * 32);
-        const std::int64_t bottom = std::min<std::int64_t>(size.height, (floorDiv(pixel.y + reach, 32) + 1) * 32);
-        if (left < right && top < bottom)
-            areas.emplace_back(static_cast<int>(left), static_cast<int>(top), static_cast<int>(right - left),
-                               static_cast<int>(bottom - top));
-    }
-    return areas;
 }
 
 }  // namespace
@@ -119,12 +72,13 @@ void Healer::prepareMask(const cv::Size& size) {
     // The region planner is handed the discs' boxes with a pixel to spare on
     // every side, as it was proven with.
     std::vector<cv::Rect> areas = repairAreas(settings_.map, size);
+    const std::vector<cv::Rect> bands = bandAreas(settings_.map, size);
+    areas.insert(areas.end(), bands.begin(), bands.end());
     const cv::Rect photo(cv::Point(0, 0), size);
     for (cv::Rect& area : areas) area = (area - cv::Point(1, 1) + cv::Size(2, 2)) & photo;
     inpainter_ = RegionInpainter(mask_, settings_.range, areas);
     healed_.release();
     difference_.release();
-    donorAreas_ = donorAreas(settings_.map.pixels, size);
 }
 
 void Healer::inpaint(const cv::Mat& photo) {
@@ -136,34 +90,49 @@ void Healer::inpaint(const cv::Mat& photo) {
     healed_.create(photo.size(), photo.type());
     if (settings_.diffimages != 0) difference_.create(photo.size(), photo.type());
     inpainter_.inpaint(photo, healed_, settings_.method);
-}
-
-const cv::Mat& Healer::donorFor(const cv::Mat& healed) {
-    if (donor_.size() != healed.size() || donor_.type() != healed.type()) {
-        donor_.create(healed.size(), healed.type());
-        donor_.setTo(cv::Scalar::all(128));
-    }
-    for (const cv::Rect& area : donorAreas_) healed(area).copyTo(donor_(area));
-    return donor_;
-}
-
-bool Healer::encodeLossless(const std::string& inputPath, const cv::Mat& healed, std::vector<unsigned char>& output) {
-    // The transplant works on files: both go under pending names beside the
-    // output and are gone when this returns, whatever happens.
-    PendingFile donor(outputFolder_ + "donor.jpg");
-    PendingFile transplanted(outputFolder_ + "healed.jpg");
-    if (!donor.valid() || !transplanted.valid()) return false;
-    if (!writeTemporaryJpeg(donorFor(healed), inputPath, donor.path())) return false;
-    if (!transplantJpegBlocks(inputPath, donor.path(), transplanted.path(), settings_.map.pixels)) return false;
-    return readWholeFile(transplanted.path(), output);
+    repairBandEnds(healed_, mask_, settings_.map.lines, {}, photo.size(), settings_.range, settings_.method);
 }
 
 HealedPhoto Healer::heal(const std::string& fileName) {
     HealedPhoto result;
-    const std::string inputPath = inputFolder_ + fileName;
     std::vector<unsigned char> source;
+    if (!readWholeFile(inputFolder_ + fileName, source)) {
+        result.status = FileStatus::cannotLoad;
+        return result;
+    }
+    HealedPhoto::File output{outputFolder_ + outputName(fileName, settings_.saveformat), {}};
+    const bool withDifference = settings_.diffimages != 0;
     cv::Mat photo;
-    if (readWholeFile(inputPath, source)) photo = decodeImage(source);
+
+    if (savesJpeg(settings_.saveformat) && looksLikeJpeg(source)) {
+        // Lossless: a JPEG by content (whatever its name) saved as JPEG keeps
+        // everything but the blocks of the repaired pixels. The photo is
+        // decoded whole only for a difference image.
+        LosslessHealResult healed =
+            healJpegLosslessly(source, settings_.map, settings_.range, settings_.method);
+        if (healed.outcome == LosslessHealResult::Outcome::badDimension) {
+            result.status = FileStatus::badDimension;
+            return result;
+        }
+        if (healed.outcome != LosslessHealResult::Outcome::healed) {
+            result.status = FileStatus::cannotLoad;
+            result.diagnostic = std::move(healed.diagnostic);
+            return result;
+        }
+        output.bytes = std::move(healed.file);
+        result.files.push_back(std::move(output));
+        if (withDifference) {
+            photo = decodeImage(source, kLoadFlags);
+            if (isHealablePhoto(photo))
+                addDifference(result, fileName, photo);
+            else
+                result.notes.push_back(fileName + " difference image skipped: the photo cannot be decoded whole\n");
+        }
+        return result;
+    }
+
+    photo = decodeImage(source, kLoadFlags);
+    source = {};
     if (!isHealablePhoto(photo)) {
         result.status = FileStatus::cannotLoad;
         return result;
@@ -172,7 +141,6 @@ HealedPhoto Healer::heal(const std::string& fileName) {
         result.status = FileStatus::badDimension;
         return result;
     }
-    const bool withDifference = settings_.diffimages != 0;
     // Without a difference image nothing needs the photo as loaded: it is
     // repaired where it lies, sparing a copy of the whole image.
     cv::Mat repaired;
@@ -182,16 +150,10 @@ HealedPhoto Healer::heal(const std::string& fileName) {
     } else {
         prepareMask(photo.size());
         inpainter_.inpaintInPlace(photo, settings_.method);
+        repairBandEnds(photo, mask_, settings_.map.lines, {}, photo.size(), settings_.range, settings_.method);
         repaired = photo;
     }
-
-    HealedPhoto::File output{outputFolder_ + outputName(fileName, settings_.saveformat), {}};
-    // Lossless when the file is a JPEG by content (whatever its name) and
-    // the output is to be one; only the blocks around the hot pixels change.
-    const bool encoded = savesJpeg(settings_.saveformat) && looksLikeJpeg(source)
-                             ? encodeLossless(inputPath, repaired, output.bytes)
-                             : encodeImage(output.path, repaired, encoderParameters(settings_.saveformat), output.bytes);
-    if (!encoded) {
+    if (!encodeImage(output.path, repaired, encoderParameters(settings_.saveformat), output.bytes)) {
         result.status = FileStatus::cannotLoad;
         return result;
     }
@@ -204,7 +166,7 @@ void Healer::addDifference(HealedPhoto& result, const std::string& fileName, con
     // Taken against the output as it will be stored, so that it also shows
     // what the encoder changed, not only the repair.
     const HealedPhoto::File& output = result.files.front();
-    const cv::Mat stored = decodeImage(output.bytes);
+    const cv::Mat stored = decodeImage(output.bytes, kLoadFlags);
     if (stored.empty()) {
         result.notes.push_back(fileName + " difference image skipped: the output cannot be read back\n");
         return;
@@ -228,6 +190,7 @@ void Healer::addDifference(HealedPhoto& result, const std::string& fileName, con
 
 FileStatus Healer::healFile(const std::string& fileName) {
     const HealedPhoto healed = heal(fileName);
+    if (!healed.diagnostic.empty()) std::fprintf(stderr, "%s: %s\n", fileName.c_str(), healed.diagnostic.c_str());
     for (const std::string& note : healed.notes) std::fputs(note.c_str(), stdout);
     for (const HealedPhoto::File& file : healed.files)
         if (!writeFileAtomically(file.path, file.bytes.data(), file.bytes.size())) return FileStatus::cannotLoad;

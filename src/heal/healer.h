@@ -39,6 +39,8 @@ struct HealedPhoto {
     // Lines about this photo printed before its status line, each ending in
     // a line break.
     std::vector<std::string> notes;
+    // Why the JPEG library refused the file, for standard error; may be empty.
+    std::string diagnostic;
 };
 
 class Healer {
@@ -80,10 +82,6 @@ public:
 private:
     // Draws the mask and plans the regions when the size changes.
     void prepareMask(const cv::Size& size);
-    // The repaired photo as the lossless path hands it to the encoder: the
-    // areas the transplant can take blocks from, flat grey elsewhere.
-    const cv::Mat& donorFor(const cv::Mat& healed);
-    bool encodeLossless(const std::string& inputPath, const cv::Mat& healed, std::vector<unsigned char>& output);
     void addDifference(HealedPhoto& result, const std::string& fileName, const cv::Mat& photo);
 
     const HealSettings& settings_;
@@ -91,8 +89,6 @@ private:
     cv::Mat healed_;
     cv::Mat difference_;
     RegionInpainter inpainter_;
-    cv::Mat donor_;
-    std::vector<cv::Rect> donorAreas_;
     std::string inputFolder_;
     std::string outputFolder_;
 };

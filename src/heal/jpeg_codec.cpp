@@ -52,16 +52,27 @@ void JpegEncoder::createToMemory(JpegGuard& guard, const char* label, std::vecto
     codec.dest = &memory_.library;
 }
 
+namespace {
+
+// The library's error exit leaves by longjmp, which must not start inside a
+// catch block: the failure is only reported here.
+bool resizeQuietly(std::vector<unsigned char>& out, std::size_t size) {
+    try {
+        out.resize(size);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace
+
 // The vector is used as the library's buffer: it is grown (doubled) when
 // full and cut to the bytes written at the end.
 void JpegEncoder::startMemory(j_compress_ptr codec) {
     auto* memory = reinterpret_cast<MemoryDestination*>(codec->dest);
     std::vector<unsigned char>& out = *memory->out;
-    try {
-        out.resize(std::max<std::size_t>(out.capacity(), 1 << 16));
-    } catch (const std::bad_alloc&) {
-        ERREXIT1(codec, JERR_OUT_OF_MEMORY, 0);
-    }
+    if (!resizeQuietly(out, std::max<std::size_t>(out.capacity(), 1 << 16))) ERREXIT1(codec, JERR_OUT_OF_MEMORY, 0);
     memory->library.next_output_byte = out.data();
     memory->library.free_in_buffer = out.size();
 }
@@ -70,11 +81,7 @@ boolean JpegEncoder::growMemory(j_compress_ptr codec) {
     auto* memory = reinterpret_cast<MemoryDestination*>(codec->dest);
     std::vector<unsigned char>& out = *memory->out;
     const std::size_t used = out.size();
-    try {
-        out.resize(used * 2);
-    } catch (const std::bad_alloc&) {
-        ERREXIT1(codec, JERR_OUT_OF_MEMORY, 0);
-    }
+    if (!resizeQuietly(out, used * 2)) ERREXIT1(codec, JERR_OUT_OF_MEMORY, 0);
     // The library calls this only with the whole buffer full.
     memory->library.next_output_byte = out.data() + used;
     memory->library.free_in_buffer = out.size() - used;

@@ -13,6 +13,7 @@ const char* const kOwnMessages[] = {
     "Healed image colour space %d differs from the source's %d",
     "Cannot write a JPEG like the source (%d components, colour space %d) from a %d-channel image",
     "Image is %dx%d pixels, the JPEG it is to match %dx%d",
+    "Quantization table %d has a zero entry",
     nullptr,
 };
 

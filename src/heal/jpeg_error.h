@@ -30,7 +30,8 @@ enum JpegOwnMessage {
     kJpegColorSpaceMismatch,
     kJpegUnmatchedLayout,
     kJpegImageSizeMismatch,
-    kJpegLastOwnMessage = kJpegImageSizeMismatch,
+    kJpegZeroQuantization,
+    kJpegLastOwnMessage = kJpegZeroQuantization,
 };
 
 struct JpegGuard {

@@ -5,6 +5,7 @@
 #include <bitset>
 #include <cstring>
 
+#include "heal/jpeg_markers.h"
 #include "heal/jpeg_transplant.h"
 #include "heal/mpf_segment.h"
 
@@ -12,18 +13,17 @@ namespace speckmend {
 
 namespace {
 
-constexpr unsigned char kMarker = 0xFF;
-constexpr unsigned char kSos = 0xDA;
-constexpr unsigned char kEoi = 0xD9;
-constexpr unsigned char kSoi = 0xD8;
+using jpeg_marker::isRestart;
+using jpeg_marker::kEoi;
+using jpeg_marker::kSoi;
+using jpeg_marker::kSos;
+constexpr unsigned char kMarker = jpeg_marker::kPrefix;
 
 // Position in a block (row by row) of the k-th coefficient in coding order.
 constexpr int kZigzag[DCTSIZE2] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
                                    12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
                                    35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
                                    58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
-
-bool isRestart(unsigned char code) { return code >= 0xD0 && code <= 0xD7; }
 
 std::bitset<256> symbolsOf(const JHUFF_TBL* table) {
     std::bitset<256> symbols;
@@ -97,7 +97,7 @@ std::vector<jpeg_scan_info> readScanScript(std::span<const unsigned char> bytes,
             continue;
         }
         if (code == kEoi) return scans;
-        if (isRestart(code) || code == 0x01) {  // no length field
+        if (jpeg_marker::standsAlone(code)) {
             at += 2;
             continue;
         }
@@ -143,13 +143,20 @@ std::vector<jpeg_scan_info> readScanScript(std::span<const unsigned char> bytes,
 }
 
 bool ownTablesCanCode(j_decompress_ptr source, int c, const JCOEF* block) {
+    if (c < 0 || c >= source->num_components || !ownTablesUsable(source)) return false;
     const jpeg_component_info& info = source->comp_info[c];
     return canCode(symbolsOf(source->dc_huff_tbl_ptrs[info.dc_tbl_no]), symbolsOf(source->ac_huff_tbl_ptrs[info.ac_tbl_no]),
                    block);
 }
 
 void JpegRewrite::noteChangedBlock(int c, const JCOEF* block) {
-    if (!ownTablesCodeChanges_ || c < 0 || c >= MAX_COMPONENTS) return;
+    if (!ownTablesCodeChanges_) return;
+    // Arithmetic and progressive sources are never written with their own
+    // Huffman tables, and their table numbers need not name any.
+    if (c < 0 || c >= decoder_.codec.num_components || !ownTablesUsable(&decoder_.codec)) {
+        ownTablesCodeChanges_ = false;
+        return;
+    }
     if (!symbolsKnown_[c]) {
         const jpeg_component_info& info = decoder_.codec.comp_info[c];
         dcSymbols_[c] = symbolsOf(decoder_.codec.dc_huff_tbl_ptrs[info.dc_tbl_no]);
@@ -182,7 +189,9 @@ bool JpegRewrite::read(std::span<const unsigned char> bytes, std::string& diagno
 
 bool JpegRewrite::writeOnce(std::vector<unsigned char>& out, bool keepScans, std::string& diagnostic) {
     j_decompress_ptr source = &decoder_.codec;
-    const bool ownTables = ownTablesCodeChanges_ && ownTablesUsable(source);
+    // With one scan every unchanged block was coded with the tables as they
+    // stand; a later scan may have redefined a table an earlier one used.
+    const bool ownTables = ownTablesCodeChanges_ && scans_.size() == 1 && ownTablesUsable(source);
     JpegEncoder encoder;
     auto step = [&] {
         encoder.createToMemory(guard_, "output", out);

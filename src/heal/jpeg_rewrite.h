@@ -30,9 +30,10 @@ public:
     bool write(std::vector<unsigned char>& out, std::string& diagnostic);
 
     // Tells the rewrite that a block of component c now holds these
-    // coefficients. A sequential Huffman source is written with its own
-    // Huffman tables as long as they can code every changed block (so that
-    // its size stays what it was); otherwise with tables made for the image.
+    // coefficients. A single-scan sequential Huffman source is written with
+    // its own Huffman tables as long as they can code every changed block (so
+    // that its size stays what it was); otherwise with tables made for the
+    // image.
     void noteChangedBlock(int c, const JCOEF* block);
 
     j_decompress_ptr source() { return &decoder_.codec; }

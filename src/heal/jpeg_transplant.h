@@ -1,25 +1,47 @@
-// The lossless JPEG path: the output is the source JPEG's own quantized DCT
-// coefficients and markers, with only the blocks of the 16 by 16 pixel grid
-// cells around each hot pixel taken from a repaired copy (the "healed" JPEG,
-// written by writeTemporaryJpeg). The source is never decoded to pixels.
+// The block transplant of the lossless JPEG path: the output is the source
+// JPEG's own quantized DCT coefficients and markers, with only blocks of the
+// 16 by 16 pixel grid cells around each repair area taken from a donor, a
+// repaired copy coded with the source's tables and sampling. The donor is
+// either a window of the photo (healJpegLosslessly, lossless_jpeg_heal.h) or,
+// on the file path, the whole repaired photo written by writeTemporaryJpeg.
 //
-// libjpeg call sequence of one transplant (every call inside a guarded step,
-// see jpeg_error.h):
-//   source:  jpeg_create_decompress, jpeg_stdio_src, jpeg_save_markers (COM,
-//            APP0..APP15), jpeg_read_header, jpeg_read_coefficients
-//   healed:  jpeg_create_decompress, jpeg_stdio_src, jpeg_read_header,
+// libjpeg call sequence of one in-memory heal (every call inside a guarded
+// step, see jpeg_error.h; every codec reads or writes memory):
+//   source:  jpeg_create_decompress, jpeg_mem_src, jpeg_save_markers (COM,
+//            APP0..APP15), jpeg_read_header, jpeg_read_coefficients (to EOI:
+//            what follows is kept as trailing bytes)
+//   per window of whole iMCUs:
+//     blocks: jpeg_create_compress, jpeg_copy_critical_parameters (source ->
+//            window), the window's size, request_virt_barray and
+//            realize_virt_arrays, the source's blocks copied in through
+//            access_virt_barray, jpeg_write_coefficients, jpeg_finish_compress
+//     pixels: jpeg_create_decompress, jpeg_mem_src, jpeg_read_header, the
+//            source's colour space, out_color_space BGR or grey (the image
+//            reader's IDCT and fancy upsampling), jpeg_start_decompress,
+//            jpeg_read_scanlines, jpeg_finish_decompress; then inpainting
+//     donor: jpeg_create_compress, jpeg_set_defaults, jpeg_set_colorspace
+//            (the source's), its sampling factors and quantization tables,
+//            jpeg_start_compress, jpeg_write_scanlines, jpeg_finish_compress;
+//            jpeg_create_decompress, jpeg_mem_src, jpeg_read_header,
 //            jpeg_read_coefficients
-//   output:  jpeg_create_compress, jpeg_stdio_dest,
-//            jpeg_copy_critical_parameters (source -> output; everything else
-//            at the library's defaults: sequential, standard Huffman tables,
-//            no restart markers), output parameters adjusted, blocks copied
-//            through access_virt_barray, jpeg_write_coefficients (the
-//            source's arrays), jpeg_write_marker for each kept source marker,
-//            jpeg_finish_compress
-//   then:    jpeg_destroy_compress, jpeg_destroy_decompress (healed, source);
-//            the inputs are not read to their end.
-// The output file is opened only after both inputs have been read, so a
-// broken input leaves no output behind.
+//     transplant: prepareDrop, keepUnrepairedBlocks, placeRegion per hot
+//            pixel (placeArea for any other area; reconcileQuantization
+//            once, copyRegionBlocks)
+//   output:  jpeg_create_compress, jpeg_copy_critical_parameters,
+//            adjustDropParameters, the source's restart interval, coding
+//            (arithmetic with its conditioning, or Huffman with the source's
+//            own tables or optimized ones) and scan script, no JFIF or Adobe
+//            header of the library's own, jpeg_write_coefficients (the
+//            source's arrays), copySourceMarkers, jpeg_finish_compress; the
+//            source's trailing bytes appended, MPF offsets moved
+//   then:    every codec destroyed with its owner (jpeg_codec.h).
+//
+// The file path (transplantJpegBlocks) reads the source and the whole healed
+// JPEG from files with jpeg_stdio_src, then writes the output through
+// jpeg_stdio_dest with jpeg_copy_critical_parameters and the library's
+// defaults otherwise (sequential, standard Huffman tables, no restarts); the
+// output file is opened only after both inputs have been read, so a broken
+// input leaves no output behind.
 #pragma once
 
 #include <algorithm>

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 namespace speckmend {
 
@@ -97,6 +98,12 @@ void decodeLikeImageReader(std::span<const unsigned char> bytes, J_COLOR_SPACE c
     // upsampling, blue-green-red or grey output.
     codec->out_color_space = pixels.channels() == 1 ? JCS_GRAYSCALE : JCS_EXT_BGR;
     jpeg_start_decompress(codec);
+    // Rows are decoded straight into the caller's image.
+    if (pixels.depth() != CV_8U ||
+        static_cast<JDIMENSION>(pixels.cols) != codec->output_width ||
+        static_cast<JDIMENSION>(pixels.rows) != codec->output_height || pixels.channels() != codec->output_components)
+        raiseJpegError(common(codec), kJpegImageSizeMismatch, pixels.cols, pixels.rows,
+                       static_cast<int>(codec->output_width), static_cast<int>(codec->output_height));
     while (codec->output_scanline < codec->output_height) {
         JSAMPROW row = pixels.ptr<JSAMPLE>(static_cast<int>(codec->output_scanline));
         jpeg_read_scanlines(codec, &row, 1);
@@ -108,6 +115,9 @@ void encodeLikeSource(j_decompress_ptr source, const cv::Mat& pixels, JpegEncode
                       std::vector<unsigned char>& out) {
     encoder.createToMemory(guard, "donor", out);
     j_compress_ptr codec = &encoder.codec;
+    if (pixels.empty() || pixels.depth() != CV_8U || pixels.channels() != pixelChannels(source))
+        raiseJpegError(common(codec), kJpegUnmatchedLayout, source->num_components, source->jpeg_color_space,
+                       pixels.channels());
     codec->image_width = static_cast<JDIMENSION>(pixels.cols);
     codec->image_height = static_cast<JDIMENSION>(pixels.rows);
     codec->input_components = pixels.channels();
@@ -120,6 +130,9 @@ void encodeLikeSource(j_decompress_ptr source, const cv::Mat& pixels, JpegEncode
     for (int slot = 0; slot < NUM_QUANT_TBLS; ++slot) {
         const JQUANT_TBL* table = source->quant_tbl_ptrs[slot];
         if (table == nullptr) continue;
+        // The decoder takes such a table; the encoder would divide by it.
+        for (int k = 0; k < DCTSIZE2; ++k)
+            if (table->quantval[k] == 0) raiseJpegError(common(codec), kJpegZeroQuantization, slot);
         if (codec->quant_tbl_ptrs[slot] == nullptr) codec->quant_tbl_ptrs[slot] = jpeg_alloc_quant_table(common(codec));
         std::memcpy(codec->quant_tbl_ptrs[slot]->quantval, table->quantval, sizeof table->quantval);
         codec->quant_tbl_ptrs[slot]->sent_table = FALSE;
@@ -150,6 +163,10 @@ jvirt_barray_ptr* readCoefficients(std::span<const unsigned char> bytes, JpegDec
 
 RepairedBlocks findRepairedBlocks(const cv::Mat& mask, int components, const int* h, const int* v, int maxH,
                                   int maxV) {
+    if (mask.type() != CV_8UC1 || components < 1 || components > MAX_COMPONENTS || maxH < 1 || maxV < 1)
+        throw std::invalid_argument("findRepairedBlocks: 8-bit one-channel mask and a valid sampling needed");
+    for (int c = 0; c < components; ++c)
+        if (h[c] < 1 || v[c] < 1) throw std::invalid_argument("findRepairedBlocks: sampling factors must be positive");
     RepairedBlocks result;
     result.components = components;
     for (int c = 0; c < components; ++c) {

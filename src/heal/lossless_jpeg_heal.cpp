@@ -1,19 +1,14 @@
-// The in-memory lossless heal. One call, in this order:
-//  1. the source's coefficients are read once (JpegRewrite::read);
-//  2. the repair areas are planned into windows (planRepairWindows);
-//  3. for each window: its blocks are written as a small JPEG and decoded as
-//     the image reader decodes the photo; its repair discs are drawn and
-//     inpainted (RegionInpainter, equal to the whole-photo inpainting); the
-//     window is encoded with the source's tables and sampling and read back
-//     to blocks, the donor; donor blocks without a repaired pixel are made
-//     the source's own (keepUnrepairedBlocks), and the cells of each area
-//     are copied into the source's arrays (prepareDrop, placeArea);
-//  4. the arrays are written coded like the source (JpegRewrite::write).
-// Nothing outside the windows is ever turned into pixels.
+// The in-memory lossless heal: the source's coefficients are read once, the
+// repair areas planned into windows, each window decoded, repaired, encoded
+// and transplanted on its own, and the arrays written coded like the source.
+// The libjpeg call sequence is written down in jpeg_transplant.h. Nothing
+// outside the windows is ever turned into pixels.
 #include "heal/lossless_jpeg_heal.h"
 
 #include <algorithm>
+#include <initializer_list>
 
+#include "heal/band_ends.h"
 #include "heal/jpeg_rewrite.h"
 #include "heal/jpeg_transplant.h"
 #include "heal/jpeg_window.h"
@@ -51,11 +46,32 @@ void noteRepairedBlocks(JpegRewrite& rewrite, const DropRequest& request, const 
     }
 }
 
+// The repair areas of one photo: first the hot pixels' discs, each found
+// with the index of its pixel so that its cells are placed as the pixel's
+// own; then the hot lines' bands, each with the index of its line.
+struct Areas {
+    std::vector<cv::Rect> rects;
+    std::vector<std::size_t> pixels;  // of rects[i], i < pixels.size()
+    std::vector<std::size_t> lines;   // of rects[pixels.size() + i]
+};
+
+// The message of whichever codec raised the error that ended a step.
+std::string raisedBy(std::initializer_list<const JpegErrorManager*> managers) {
+    for (const JpegErrorManager* manager : managers)
+        if (manager->error[0] != '\0') return manager->error;
+    return {};
+}
+
+const JpegErrorManager* managerOf(j_decompress_ptr codec) {
+    return reinterpret_cast<const JpegErrorManager*>(codec->err);
+}
+
 // One window through decode, repair, encode and transplant. Returns false
 // with diagnostic set when the library refuses a step.
-bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& window,
-                const std::vector<cv::Rect>& areas, const HotPixelMap& map, double range, int method, int channels,
-                std::string& diagnostic) {
+
+bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& window, const Areas& areaList,
+                const HotPixelMap& map, double range, int method, int channels, std::string& diagnostic) {
+    const std::vector<cv::Rect>& areas = areaList.rects;
     j_decompress_ptr source = rewrite.source();
     JpegGuard& guard = rewrite.guard();
     const cv::Rect pixels = grid.pixels(window.imcus);
@@ -65,7 +81,7 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
         JpegEncoder encoder;
         auto step = [&] { writeWindowBlocks(source, rewrite.arrays(), window.imcus, encoder, guard, blocks); };
         if (!runJpegGuarded(guard, step)) {
-            diagnostic = encoder.errors.error;
+            diagnostic = raisedBy({&encoder.errors, managerOf(source)});
             return false;
         }
     }
@@ -74,23 +90,32 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
         JpegDecoder decoder;
         auto step = [&] { decodeLikeImageReader(blocks, source->jpeg_color_space, decoder, guard, image); };
         if (!runJpegGuarded(guard, step)) {
-            diagnostic = decoder.errors.error;
+            diagnostic = raisedBy({&decoder.errors});
             return false;
         }
     }
 
+    // Only the window's own discs reach into it: every other disc lies in a
+    // window of its own, and windows do not overlap.
+    HotPixelMap members{{}, map.width, map.height};
+    const std::size_t discs = areaList.pixels.size();
+    for (std::size_t index : window.areas) {
+        if (index < discs) members.pixels.push_back(map.pixels[areaList.pixels[index]]);
+        else members.lines.push_back(map.lines[areaList.lines[index - discs]]);
+    }
     cv::Mat mask(pixels.size(), CV_8UC1, cv::Scalar(0));
-    drawRepairMask(map, mask, pixels.tl());
+    drawRepairMask(members, mask, pixels.tl());
     std::vector<cv::Rect> local;
     for (std::size_t index : window.areas) local.push_back(areas[index] - pixels.tl());
     RegionInpainter(mask, range, local).inpaintInPlace(image, method);
+    repairBandEnds(image, mask, members.lines, pixels.tl(), cv::Size(grid.width, grid.height), range, method);
 
     std::vector<unsigned char> donorBytes;
     {
         JpegEncoder encoder;
         auto step = [&] { encodeLikeSource(source, image, encoder, guard, donorBytes); };
         if (!runJpegGuarded(guard, step)) {
-            diagnostic = encoder.errors.error;
+            diagnostic = raisedBy({&encoder.errors});
             return false;
         }
     }
@@ -124,16 +149,16 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
                              [&repaired](int c, int column, int row) { return repaired.repaired(c, column, row); });
         noteRepairedBlocks(rewrite, request, repaired);
         for (std::size_t index : window.areas) {
-            const cv::Rect& area = areas[index];
-            placeArea(source, rewrite.arrays(), &output.codec, request, area.x, area.y, area.br().x, area.br().y);
+            if (index < discs) {
+                placeRegion(source, rewrite.arrays(), &output.codec, request, map.pixels[areaList.pixels[index]]);
+            } else {
+                const cv::Rect& band = areas[index];
+                placeArea(source, rewrite.arrays(), &output.codec, request, band.x, band.y, band.br().x, band.br().y);
+            }
         }
     };
     if (!runJpegGuarded(guard, step)) {
-        // The error came from whichever codec raised it.
-        const JpegErrorManager* managers[] = {&donor.errors, &output.errors,
-                                              reinterpret_cast<const JpegErrorManager*>(source->err)};
-        for (const JpegErrorManager* errors : managers)
-            if (errors->error[0] != '\0') diagnostic = errors->error;
+        diagnostic = raisedBy({&donor.errors, &output.errors, managerOf(source)});
         return false;
     }
     return true;
@@ -159,16 +184,19 @@ LosslessHealResult healJpegLosslessly(std::span<const unsigned char> sourceBytes
                        std::to_string(source->num_components) + " components)");
 
     const JpegGrid grid = gridOf(source);
-    const std::vector<cv::Rect> areas = repairAreas(map, cv::Size(grid.width, grid.height));
+    Areas areas;
+    areas.rects = repairAreas(map, cv::Size(grid.width, grid.height), &areas.pixels);
+    const std::vector<cv::Rect> bands = bandAreas(map, cv::Size(grid.width, grid.height), &areas.lines);
+    areas.rects.insert(areas.rects.end(), bands.begin(), bands.end());
     // A range the inpainting cannot confine to a neighbourhood makes the
     // whole photo one window.
     const int margin = RegionInpainter::marginFor(range);
     std::vector<RepairWindow> windows;
     if (margin > 0) {
-        windows = planRepairWindows(areas, grid, margin);
-    } else if (!areas.empty()) {
+        windows = planRepairWindows(areas.rects, grid, margin);
+    } else if (!areas.rects.empty()) {
         RepairWindow whole{cv::Rect(0, 0, grid.across(), grid.down()), {}};
-        for (std::size_t i = 0; i < areas.size(); ++i) whole.areas.push_back(i);
+        for (std::size_t i = 0; i < areas.rects.size(); ++i) whole.areas.push_back(i);
         windows.push_back(std::move(whole));
     }
     for (const RepairWindow& window : windows)

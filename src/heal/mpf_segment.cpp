@@ -5,14 +5,16 @@
 #include <cstring>
 #include <utility>
 
+#include "heal/jpeg_markers.h"
+
 namespace speckmend {
 
 namespace {
 
-constexpr unsigned char kMarker = 0xFF;
-constexpr unsigned char kSoi = 0xD8;
-constexpr unsigned char kSos = 0xDA;
-constexpr unsigned char kApp2 = 0xE2;
+using jpeg_marker::kApp2;
+using jpeg_marker::kSoi;
+using jpeg_marker::kSos;
+constexpr unsigned char kMarker = jpeg_marker::kPrefix;
 constexpr std::uint16_t kMpEntryTag = 0xB002;
 constexpr std::size_t kEntrySize = 16;
 

@@ -21,6 +21,26 @@ bool intersects(const cv::Rect& a, const cv::Rect& b) {
     return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
 }
 
+// The bounding box of the non-zero pixels of mask inside area. The library's
+// own (cv::boundingRect of the view mask(area)) comes out too narrow for
+// some views into a larger mask: a radius-1 disc lost its right column, and
+// the inpainting of that column then read a margin one pixel short.
+cv::Rect contentBox(const cv::Mat& mask, const cv::Rect& area) {
+    int left = area.br().x, top = area.br().y, right = area.x, bottom = area.y;
+    for (int y = area.y; y < area.br().y; ++y) {
+        const unsigned char* row = mask.ptr<unsigned char>(y);
+        for (int x = area.x; x < area.br().x; ++x) {
+            if (row[x] == 0) continue;
+            left = std::min(left, x);
+            right = std::max(right, x + 1);
+            top = std::min(top, y);
+            bottom = y + 1;
+        }
+    }
+    if (left >= right) return {};
+    return {left, top, right - left, bottom - top};
+}
+
 }  // namespace
 
 int RegionInpainter::marginFor(double range) {
@@ -46,8 +66,8 @@ std::vector<cv::Rect> RegionInpainter::findRegions(const cv::Mat& mask, int marg
         for (const cv::Rect& area : areas) {
             const cv::Rect clipped = area & bounds;
             if (clipped.empty()) continue;
-            const cv::Rect content = cv::boundingRect(mask(clipped));
-            if (!content.empty()) boxes.push_back(content + clipped.tl());
+            const cv::Rect content = contentBox(mask, clipped);
+            if (!content.empty()) boxes.push_back(content);
         }
     }
     std::vector<cv::Rect> rects;

@@ -59,7 +59,18 @@ void fillHugeDisc(cv::Mat& mask, const HotPixel& pixel, cv::Point origin) {
     }
 }
 
+// The band as a rectangle of the plane, unclipped.
+Square bandOf(const HotLine& line, std::int64_t width, std::int64_t height) {
+    const std::int64_t low = std::int64_t{line.position} - line.r, high = std::int64_t{line.position} + line.r + 1;
+    return line.axis == HotLine::Axis::column ? Square{low, 0, high, height} : Square{0, low, width, high};
+}
+
 }  // namespace
+
+cv::Rect lineBand(const HotLine& line, cv::Size photoSize) {
+    if (line.r < 0) return {};
+    return clipped(bandOf(line, photoSize.width, photoSize.height), photoSize.width, photoSize.height);
+}
 
 void drawRepairMask(const HotPixelMap& map, cv::Mat& mask, cv::Point origin) {
     if (mask.type() != CV_8UC1) throw std::invalid_argument("drawRepairMask: mask must be 8-bit, one channel");
@@ -80,14 +91,40 @@ void drawRepairMask(const HotPixelMap& map, cv::Mat& mask, cv::Point origin) {
                                static_cast<int>(pixel.y - std::int64_t{origin.y}));
         cv::circle(mask, centre, pixel.r, cv::Scalar(255), cv::FILLED, cv::LINE_8, 0);
     }
+    // A band spans the whole photo along its line, and so any crop of it.
+    for (const HotLine& line : map.lines) {
+        if (line.r < 0) continue;
+        Square s = bandOf(line, std::int64_t{origin.x} + mask.cols, std::int64_t{origin.y} + mask.rows);
+        s.left -= origin.x, s.right -= origin.x, s.top -= origin.y, s.bottom -= origin.y;
+        if (line.axis == HotLine::Axis::column) s.top = 0;
+        else s.left = 0;
+        const cv::Rect band = clipped(s, mask.cols, mask.rows);
+        if (!band.empty()) mask(band).setTo(255);
+    }
 }
 
-std::vector<cv::Rect> repairAreas(const HotPixelMap& map, cv::Size photoSize) {
+std::vector<cv::Rect> repairAreas(const HotPixelMap& map, cv::Size photoSize, std::vector<std::size_t>* pixels) {
     std::vector<cv::Rect> areas;
-    for (const HotPixel& pixel : map.pixels) {
+    if (pixels != nullptr) pixels->clear();
+    for (std::size_t i = 0; i < map.pixels.size(); ++i) {
+        const HotPixel& pixel = map.pixels[i];
         if (pixel.r <= 0) continue;
         const cv::Rect area = clipped(squareOf(pixel), photoSize.width, photoSize.height);
-        if (!area.empty()) areas.push_back(area);
+        if (area.empty()) continue;
+        areas.push_back(area);
+        if (pixels != nullptr) pixels->push_back(i);
+    }
+    return areas;
+}
+
+std::vector<cv::Rect> bandAreas(const HotPixelMap& map, cv::Size photoSize, std::vector<std::size_t>* lines) {
+    std::vector<cv::Rect> areas;
+    if (lines != nullptr) lines->clear();
+    for (std::size_t i = 0; i < map.lines.size(); ++i) {
+        const cv::Rect band = lineBand(map.lines[i], photoSize);
+        if (band.empty()) continue;
+        areas.push_back(band);
+        if (lines != nullptr) lines->push_back(i);
     }
     return areas;
 }

@@ -13,6 +13,12 @@
 
 namespace speckmend {
 
+// Hot lines: drawRepairMask also fills the band of every line of the map,
+// 2r+1 columns or rows over the photo's whole height or width (a line of
+// radius 0 is a band of one, a negative radius draws nothing); bandAreas
+// gives the bands' rectangles, which together with repairAreas' hold every
+// pixel drawRepairMask sets.
+
 // Sets to 255 every pixel of mask (8-bit, one channel) that lies in a repair
 // disc of map: the crop's top-left pixel is at origin in photo coordinates.
 // Pixels of radius 0 or less repair nothing; discs reaching over the crop's
@@ -21,7 +27,17 @@ void drawRepairMask(const HotPixelMap& map, cv::Mat& mask, cv::Point origin = {}
 
 // One rectangle per repair disc that reaches into the photo, in map order,
 // clipped to the photo: together they hold every pixel drawRepairMask sets
-// inside a photo of that size.
-std::vector<cv::Rect> repairAreas(const HotPixelMap& map, cv::Size photoSize);
+// inside a photo of that size. pixels, when given, receives for each
+// rectangle the index of its hot pixel in the map.
+std::vector<cv::Rect> repairAreas(const HotPixelMap& map, cv::Size photoSize,
+                                  std::vector<std::size_t>* pixels = nullptr);
+
+// One rectangle per line band that reaches into the photo, in map order,
+// clipped to the photo. lines, when given, receives for each rectangle the
+// index of its line in the map.
+std::vector<cv::Rect> bandAreas(const HotPixelMap& map, cv::Size photoSize, std::vector<std::size_t>* lines = nullptr);
+
+// A line's band in a photo of that size, clipped; empty when outside.
+cv::Rect lineBand(const HotLine& line, cv::Size photoSize);
 
 }  // namespace speckmend

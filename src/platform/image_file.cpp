@@ -4,9 +4,8 @@
 #include <climits>
 #include <exception>
 
-#include <opencv2/imgcodecs.hpp>
-
 #include "platform/file_system.h"
+#include "platform/image_codecs.h"
 
 namespace speckmend {
 
@@ -15,7 +14,7 @@ void readImageFile(const std::string& path, int flags, std::vector<unsigned char
     try {
         if (!readWholeFile(path, fileBytes) || fileBytes.size() > static_cast<std::size_t>(INT_MAX)) return;
         const cv::Mat encoded(1, static_cast<int>(fileBytes.size()), CV_8UC1, fileBytes.data());
-        cv::imdecode(encoded, flags, &image);
+        codecs::imdecode(encoded, flags, &image);
     } catch (const std::exception&) {
         // A damaged file can make a decoder throw rather than fail quietly,
         // and a huge one may not fit in memory.
@@ -30,6 +29,30 @@ cv::Mat readImageFile(const std::string& path, int flags) {
     return image;
 }
 
+cv::Mat decodeImage(const std::vector<unsigned char>& bytes, int flags) {
+    cv::Mat image;
+    if (bytes.empty() || bytes.size() > static_cast<std::size_t>(INT_MAX)) return image;
+    try {
+        const cv::Mat encoded(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<unsigned char*>(bytes.data()));
+        codecs::imdecode(encoded, flags, &image);
+    } catch (const cv::Exception&) {
+        image.release();
+    }
+    return image;
+}
+
+bool encodeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters,
+                 std::vector<unsigned char>& bytes) {
+    const auto slash = path.find_last_of('/');
+    const auto dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
+    try {
+        return codecs::imencode(path.substr(dot), image, bytes, parameters);
+    } catch (const cv::Exception&) {
+        return false;
+    }
+}
+
 bool writeImageFile(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters) {
     const auto slash = path.find_last_of('/');
     const auto dot = path.find_last_of('.');
@@ -37,12 +60,12 @@ bool writeImageFile(const std::string& path, const cv::Mat& image, const std::ve
     const std::string extension = path.substr(dot);
     std::vector<uchar> bytes;
     try {
-        if (!cv::imencode(extension, image, bytes, parameters)) return false;
+        if (!codecs::imencode(extension, image, bytes, parameters)) return false;
     } catch (const cv::Exception&) {
         // No encoder for the extension, or one that can only write to a file
         // by name; the latter is left to the library's own writer.
         try {
-            return cv::haveImageWriter(path) && cv::imwrite(path, image, parameters);
+            return codecs::haveImageWriter(path) && codecs::imwrite(path, image, parameters);
         } catch (const cv::Exception&) {
             return false;
         }

@@ -25,6 +25,16 @@ namespace speckmend {
 void readImageFile(const std::string& path, int flags, std::vector<unsigned char>& fileBytes, cv::Mat& image);
 cv::Mat readImageFile(const std::string& path, int flags);
 
+// Decodes an image held in memory with the cv::imread flags given; empty
+// when it cannot be decoded.
+cv::Mat decodeImage(const std::vector<unsigned char>& bytes, int flags);
+
+// Encodes the image in the format of the path's extension (the path itself
+// is not written); false when it has none, there is no encoder for it, or
+// the image cannot be encoded.
+bool encodeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters,
+                 std::vector<unsigned char>& bytes);
+
 // The format follows the path's extension, as with the library's own writer.
 // False when there is no encoder for it, the image cannot be encoded, or the
 // file cannot be written whole.

@@ -21,9 +21,9 @@ public:
     // Creates the temporary file beside finalPath; valid() says whether that
     // worked (an unwritable or missing folder does not).
     explicit PendingFile(std::string finalPath);
-    ~PendingFile();
     PendingFile(const PendingFile&) = delete;
     PendingFile& operator=(const PendingFile&) = delete;
+    ~PendingFile();
 
     bool valid() const { return !path_.empty(); }
     // The temporary file's own path, to be written by name.
@@ -58,12 +58,12 @@ std::size_t pendingFileCount();
 // usual 128 + signal status). Construct it on the main thread before any
 // other thread is started: threads inherit the blocked signals. Its end
 // restores the signal mask; a signal that came meanwhile then acts at once.
-class InterruptCleanup {
+class [[nodiscard]] InterruptCleanup {
 public:
     InterruptCleanup();
-    ~InterruptCleanup();
     InterruptCleanup(const InterruptCleanup&) = delete;
     InterruptCleanup& operator=(const InterruptCleanup&) = delete;
+    ~InterruptCleanup();
 };
 
 }  // namespace speckmend

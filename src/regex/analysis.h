@@ -9,7 +9,7 @@
 // it changes what a pattern matches, only how fast a search finds it, apart
 // from the checks that raise "reference to nonexistent group".
 //
-// Tested by: tests/regex/parser_test.cpp (widths, anchoring, start sets), tests/regex/matcher_test.cpp.
+// Tested by: tests/regex/analysis_test.cpp, tests/regex/searcher_test.cpp.
 #pragma once
 
 #include <memory>

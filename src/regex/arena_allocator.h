@@ -1,6 +1,8 @@
 // Bump allocator that owns every node, list and character set of one
 // compiled pattern. Nothing is freed on its own: the whole arena goes with
 // the pattern, so node constructors may keep raw pointers into it freely.
+//
+// Tested by: tests/regex/parser_test.cpp (nodes_live_in_fixed_blocks).
 #pragma once
 
 #include <cstddef>

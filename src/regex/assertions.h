@@ -7,7 +7,7 @@
 // width 0 and pass the first-characters question on to their next node; the
 // parser reads no quantifier after them.
 //
-// Tested by: tests/regex/matcher_test.cpp (anchor and word rows).
+// Tested by: tests/regex/searcher_test.cpp (anchor and word rows).
 #pragma once
 
 #include <type_traits>

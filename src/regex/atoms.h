@@ -8,7 +8,10 @@
 // match_one, which the atom quantifiers use to count occurrences instead of
 // recursing once per occurrence.
 //
-// Tested by: tests/regex/matcher_test.cpp (atom rows), tests/regex/outside_suites_test.cpp.
+// Every atom answers the same two questions (`one` and first_chars), so the
+// classes below share their outline; what differs is the comparison.
+//
+// Tested by: tests/regex/searcher_test.cpp (atom rows), tests/regex/outside_suites_test.cpp.
 #pragma once
 
 #include <cctype>

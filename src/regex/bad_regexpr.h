@@ -2,6 +2,8 @@
 // pattern or substitution text (what() carries the exact message callers and
 // tests compare against), and its subclass step_limit_reached for a search
 // that gave up after its step budget (see basic_rpattern::set_step_limit).
+//
+// Tested by: tests/regex/parser_test.cpp, tests/regex/step_limit_test.cpp.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,8 @@
 // Compiled patterns. The member functions are defined in
 // basic_rpattern_impl.h and instantiated once for the two subject kinds, so
 // users include only this declaration.
+//
+// Tested by: tests/regex/searcher_test.cpp, tests/regex/step_limit_test.cpp.
 #pragma once
 
 #include <cstddef>
@@ -18,8 +20,9 @@
 
 namespace regex {
 
-// The step budget of one search: a step is one node entered by the
-// recursive strategy, or one step or retry of the explicit-stack strategy; a
+// The step budget of one search: a step is one choice tried by the recursive
+// strategy (an alternative, a quantifier count or iteration, an inner match
+// of (?R)), or one step or retry of the explicit-stack strategy; a
 // search is one call of match or regex_match, or one replacement of
 // substitute, over all its start positions. The budget is the pattern's step
 // limit plus an allowance (by default step_allowance_per_char) for every
@@ -40,6 +43,14 @@ class match_group_base;
 template <class CI>
 struct match_state;
 struct start_set;
+template <class CI>
+class perl_compiler;
+template <class CI>
+class pattern_analysis;
+template <class CI>
+class searcher;
+template <class CI>
+struct substitution;
 }  // namespace detail
 
 template <class CI>
@@ -72,10 +83,23 @@ public:
     std::size_t step_limit() const { return step_limit_; }
     std::size_t step_allowance() const { return step_per_char_; }
 
+    // The arena that owns every node of this pattern.
+    const detail::arena_allocator& arena() const { return node_arena; }
+
 protected:
     basic_rpattern_base_impl(std::string pattern, unsigned flags, REGEX_MODE mode);
 
-public:  // engine internals, read by the matcher and substitution
+    // The parser and the analysis build this state; the searcher and the
+    // substitution read it.
+    template <class>
+    friend class detail::perl_compiler;
+    template <class>
+    friend class detail::pattern_analysis;
+    template <class>
+    friend class detail::searcher;
+    template <class>
+    friend struct detail::substitution;
+
     detail::arena_allocator node_arena;
     bool subst_uses_groups = false;
     bool can_float = true;

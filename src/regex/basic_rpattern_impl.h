@@ -2,7 +2,7 @@
 // analyse), the search entry points and set_replacement. Included only by
 // the .cpp file that instantiates the engine.
 //
-// Tested by: tests/regex/matcher_test.cpp, tests/regex/parser_test.cpp.
+// Tested by: tests/regex/searcher_test.cpp, tests/regex/parser_test.cpp.
 #pragma once
 
 #include <cctype>

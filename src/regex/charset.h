@@ -17,8 +17,9 @@
 
 namespace regex::detail {
 
-// Our own bit per POSIX class; classification itself is asked of <cctype>
-// for the current C locale, once per process per character.
+// Our own bit per POSIX class (one line each, hence the repeated shape);
+// classification itself is asked of <cctype> for the current C locale, once
+// per process per character.
 enum posix_class : unsigned {
     class_alnum = 1u << 0,
     class_alpha = 1u << 1,

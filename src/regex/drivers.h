@@ -9,8 +9,9 @@
 // explicit-stack driver runs the nodes' `step` in a loop: a node matches
 // itself, pushes what a retry needs and names the next node; on a failure
 // the driver pops the last node pushed and lets it `restep`. The machine
-// stack stays flat whatever the subject. Both count one step of the
-// search's budget per node entered or retried.
+// stack stays flat whatever the subject. Both spend the search's step
+// budget: the recursive driver one step per choice tried, the explicit-stack
+// driver one per step and per retry.
 //
 // Tested by: tests/regex/drivers_test.cpp, tests/regex/step_limit_test.cpp.
 #pragma once

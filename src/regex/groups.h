@@ -11,7 +11,7 @@
 // dropped down to a barrier record, so the body is never re-entered for
 // another choice.
 //
-// Tested by: tests/regex/matcher_test.cpp (group rows), tests/regex/drivers_test.cpp.
+// Tested by: tests/regex/searcher_test.cpp (group rows), tests/regex/drivers_test.cpp.
 #pragma once
 
 #include <algorithm>
@@ -45,7 +45,6 @@ public:
         nested_first = first_number;
         nested_count = count;
     }
-    const sub_expr<CI>* end_node() const { return &end; }
 
 
     // Record of a group trying its alternatives in the explicit-stack strategy.
@@ -105,8 +104,10 @@ public:
 
     template <bool Cstr>
     bool try_alternatives(match_state<CI>& s, CI p) const {
-        for (std::size_t i = 0; i < alternative_count; ++i)
+        for (std::size_t i = 0; i < alternative_count; ++i) {
+            s.count_step();
             if (alternatives[i]->template match<Cstr>(s, p)) return true;
+        }
         return false;
     }
 };
@@ -135,9 +136,7 @@ public:
         capture_record<CI>& c = s.captures[this->number];
         CI f = c.first, sc = c.second;
         bool m = c.matched;
-        c.first = c.reserved;
-        c.second = p;
-        c.matched = true;
+        c.close(p);
         // The outermost group inside a (?R) ends the inner match here.
         if (this->number == 0 && s.recurse_depth != 0) return true;
         if (this->next->template match<Cstr>(s, p)) return true;
@@ -179,16 +178,12 @@ public:
     bool end_step(match_state<CI>& s) const {
         capture_record<CI>& c = s.captures[this->number];
         if (this->number == 0 && s.recurse_depth != 0) {
-            c.first = c.reserved;
-            c.second = s.cur;
-            c.matched = true;
+            c.close(s.cur);
             return finish_recursion<CI>(s);
         }
         s.stack->push(capture_undo{c.first, c.second, c.matched});
         push_node<CI>(s, &this->end);
-        c.first = c.reserved;
-        c.second = s.cur;
-        c.matched = true;
+        c.close(s.cur);
         s.next = this->next;
         return true;
     }
@@ -282,6 +277,8 @@ public:
     }
 };
 
+// The atomic group opens like a plain group (first-character test, depth
+// check) and differs in what it saves and how its body ends.
 template <class CI>
 class independent_group : public independent_group_base<CI> {
 public:
@@ -301,9 +298,7 @@ public:
     template <bool Cstr>
     bool end_match(match_state<CI>& s, CI p) const {
         capture_record<CI>& c = s.captures[this->number];
-        c.first = c.reserved;
-        c.second = p;
-        c.matched = true;
+        c.close(p);
         return true;
     }
     template <bool Cstr>
@@ -326,9 +321,7 @@ public:
     template <bool Cstr>
     bool end_step(match_state<CI>& s) const {
         capture_record<CI>& c = s.captures[this->number];
-        c.first = c.reserved;
-        c.second = s.cur;
-        c.matched = true;
+        c.close(s.cur);
         auto b = this->unwind_to_barrier(s);
         this->continue_after_body(s, b, s.cur);
         return true;
@@ -338,9 +331,6 @@ public:
     sub_expr<CI>* quantify(const quantifier_spec& q, arena_allocator& arena) override;
     REGEX_NODE_DISPATCH(CI)
 };
-
-struct backref_condition {};
-struct assertion_condition {};
 
 // (?(N)then|else) and (?(?=...)then|else). The condition is a visible group
 // number resolved to an internal one, or a look-around group.

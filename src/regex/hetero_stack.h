@@ -2,6 +2,8 @@
 // record is followed by a tag naming its type, so a pop of the wrong type is
 // caught instead of reinterpreting bytes. Blocks are kept while the stack
 // lives: a search that backtracks and advances again reuses them.
+//
+// Tested by: tests/regex/hetero_stack_test.cpp.
 #pragma once
 
 #include <cstddef>

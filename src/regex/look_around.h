@@ -11,7 +11,7 @@
 // run against a subject cut off there, anchors and word tests inside it
 // still see the real subject around it.
 //
-// Tested by: tests/regex/matcher_test.cpp (look-around rows), tests/regex/drivers_test.cpp.
+// Tested by: tests/regex/searcher_test.cpp (look-around rows), tests/regex/drivers_test.cpp.
 #pragma once
 
 #include <algorithm>
@@ -90,6 +90,8 @@ private:
     }
 };
 
+// The two directions answer the same questions of look_around, so their
+// classes share an outline.
 template <class CI>
 class lookahead_assertion : public look_around<CI, lookahead_assertion<CI>> {
 public:

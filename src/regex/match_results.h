@@ -1,5 +1,7 @@
 // What a search hands back: one backref_tag per visible capture, and for
 // substitution the copy of the subject the captures refer to.
+//
+// Tested by: tests/regex/searcher_test.cpp, tests/regex/substitution_test.cpp.
 #pragma once
 
 #include <cstddef>

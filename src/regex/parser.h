@@ -287,6 +287,7 @@ void perl_compiler<CI>::parse_atom(sequence& seq) {
         ++i_;
         parse_paren(seq);
         return;
+    // The anchors and the dot have two forms each, chosen by a flag.
     case '^':
         ++i_;
         if (first_atom) facts_.first_token_caret = true;

@@ -12,7 +12,7 @@
 // decide at their embedded end node; an iteration that consumed nothing ends
 // the loop.
 //
-// Tested by: tests/regex/matcher_test.cpp (quantifier rows), tests/regex/drivers_test.cpp.
+// Tested by: tests/regex/searcher_test.cpp (quantifier rows), tests/regex/drivers_test.cpp.
 #pragma once
 
 #include "regex/groups.h"
@@ -78,6 +78,7 @@ public:
         std::size_t n = 0;
         if (!first_count<Cstr>(s, a, q, n)) return false;
         for (;;) {
+            s.count_step();
             if (this->template follow_ok<Cstr>(s, q) && this->next->template match<Cstr>(s, q)) return true;
             if (!another_count<Cstr>(s, a, q, n, w)) return false;
         }
@@ -195,6 +196,14 @@ public:
     static loop_state save(const capture_record<CI>& c) {
         return {c.iteration_count, c.previous_iteration_start, c.iteration_start};
     }
+    // An iteration ended at p, having consumed something: the next one
+    // starts there. Returns the state to restore if the path fails.
+    static loop_state iteration_done(capture_record<CI>& c, CI p) {
+        loop_state saved = save(c);
+        c.previous_iteration_start = c.iteration_start;
+        c.iteration_start = p;
+        return saved;
+    }
     static void restore(capture_record<CI>& c, const loop_state& l) {
         c.iteration_count = l.count;
         c.previous_iteration_start = l.previous_start;
@@ -213,6 +222,7 @@ class group_quantifier_t : public group_quantifier<CI> {
 public:
     template <bool Cstr>
     bool match(match_state<CI>& s, CI p) const {
+        s.count_step();
         capture_record<CI>& c = s.captures[this->group->number];
         auto saved = this->save(c);
         c.iteration_count = 0;
@@ -242,12 +252,11 @@ public:
     template <bool Cstr>
     bool end_match(match_state<CI>& s, CI p) const {
         s.check_depth();
+        s.count_step();
         capture_record<CI>& c = s.captures[this->group->number];
         // An iteration that consumed nothing ends the loop, whatever the count.
         if (p == c.iteration_start) return this->next->template match<Cstr>(s, p);
-        auto saved = this->save(c);
-        c.previous_iteration_start = c.iteration_start;
-        c.iteration_start = p;
+        auto saved = this->iteration_done(c, p);
         if constexpr (Greedy) {
             if (c.iteration_count < this->max) {
                 ++c.iteration_count;
@@ -273,6 +282,8 @@ public:
     using loop_record = typename group_quantifier<CI>::loop_record;
     capture_record<CI>& loop(match_state<CI>& s) const { return s.captures[this->group->number]; }
 
+    // The explicit-stack steps take the same choices as match and end_match,
+    // in the same greedy or lazy order, so their branches mirror each other.
     template <bool Cstr>
     bool step(match_state<CI>& s) const {
         const CI p = s.cur;
@@ -339,9 +350,8 @@ public:
             s.next = this->next;
             return true;
         }
-        auto saved = this->save(c);
-        c.previous_iteration_start = c.iteration_start;
-        c.iteration_start = p;
+        // The same decision as end_match, with the choices kept on the stack.
+        auto saved = this->iteration_done(c, p);
         if constexpr (Greedy) {
             if (c.iteration_count < this->max) {
                 ++c.iteration_count;

@@ -12,7 +12,7 @@
 // A (?R) at the position where the current outermost attempt began would
 // loop for ever; it matches the empty string there instead.
 //
-// Tested by: tests/regex/matcher_test.cpp (recursion rows), tests/regex/drivers_test.cpp.
+// Tested by: tests/regex/searcher_test.cpp (recursion rows), tests/regex/drivers_test.cpp.
 #pragma once
 
 #include "regex/groups.h"
@@ -30,6 +30,7 @@ public:
     bool match(match_state<CI>& s, CI p) const {
         if (p == s.captures[0].reserved) return this->next->template match<Cstr>(s, p);
         s.check_depth();
+        s.count_step();
         const unsigned n = static_cast<unsigned>(s.capture_count);
         std::size_t mark = s.save_captures(0, n);
         ++s.recurse_depth;

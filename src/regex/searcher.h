@@ -8,7 +8,7 @@
 // covered), and runs one attempt per remaining position with the driver the
 // pattern's mode selects (drivers.h). Every search gets its step budget.
 //
-// Tested by: tests/regex/matcher_test.cpp, tests/regex/drivers_test.cpp, tests/regex/step_limit_test.cpp.
+// Tested by: tests/regex/searcher_test.cpp, tests/regex/drivers_test.cpp, tests/regex/step_limit_test.cpp.
 #pragma once
 
 #include <memory>

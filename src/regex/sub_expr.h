@@ -10,7 +10,7 @@
 // match_recursive[_cstr], match_step[_cstr] and rematch_step[_cstr] that
 // REGEX_NODE_DISPATCH declares only forward to them.
 //
-// Tested by: tests/regex/matcher_test.cpp, tests/regex/drivers_test.cpp.
+// Tested by: tests/regex/searcher_test.cpp, tests/regex/drivers_test.cpp.
 #pragma once
 
 #include <cstddef>
@@ -77,9 +77,15 @@ struct capture_record {
     CI reserved{};  // where the group's unfinished match began
     // Loop state of a group quantifier over this group.
     unsigned iteration_count = 0;
-    bool loop_finished = false;
     CI previous_iteration_start{};
     CI iteration_start{};
+
+    // The group's match, begun at `reserved`, ends at `at`.
+    void close(CI at) {
+        first = reserved;
+        second = at;
+        matched = true;
+    }
 };
 
 // Thrown by the recursive strategy when the machine stack it has used passes
@@ -117,9 +123,12 @@ struct match_state {
     std::uintptr_t stack_floor = 0;  // lowest frame address the recursion may reach
     std::size_t recurse_mark = 0;    // stack position above the innermost open (?R)
 
-    // Step budget of the current search: every node the recursive strategy
-    // enters and every step and retry of the explicit-stack strategy costs
-    // one; reaching zero throws step_limit_reached.
+    // Step budget of the current search; reaching zero throws
+    // step_limit_reached. The recursive strategy pays one step per choice it
+    // tries (an alternative, a quantifier count or iteration, an inner match
+    // of (?R)): between two choices it only walks a straight sequence, so
+    // that bounds its work. The explicit-stack strategy pays one per step and
+    // per retry.
     std::size_t step_limit = static_cast<std::size_t>(-1);
     std::size_t steps_left = static_cast<std::size_t>(-1);
     [[gnu::always_inline]] inline void count_step() {
@@ -202,11 +211,11 @@ public:
     // it) can begin with; false when the node cannot tell.
     virtual bool first_chars(charset::bitmap&) const { return false; }
 
-    // Dispatchers: a node class defines its own match/step/restep templates,
-    // which hide these; calls through a sub_expr pointer land here.
+    // Dispatchers, one per step and alike in shape: a node class defines its
+    // own match/step/restep templates, which hide these; calls through a
+    // sub_expr pointer land here.
     template <bool Cstr>
     bool match(state& s, CI p) const {
-        s.count_step();
         if constexpr (Cstr)
             return match_recursive_cstr(s, p);
         else

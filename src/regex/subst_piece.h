@@ -1,4 +1,6 @@
 // One parsed piece of a substitution text.
+//
+// Tested by: tests/regex/substitution_test.cpp.
 #pragma once
 
 #include <cstddef>

@@ -148,149 +148,155 @@ CI string_begin(const std::string& s) {
         return s.cbegin();
 }
 
-// Replaces [offset, offset + length) of target by the expansion; returns the
-// length of the inserted text. `match` holds the visible captures, referring
-// into `subject`.
+// The substitution of one pattern into one target; a friend of the pattern
+// classes, whose substitution pieces it reads.
 template <class CI>
-std::size_t expand_subst(const basic_rpattern_base_impl<CI>& pat, std::string& target, std::size_t offset,
-                         std::size_t length, CI subject_begin, CI subject_end,
-                         const std::vector<backref_tag<CI>>& match, std::size_t match_index) {
-    enum mode_t { none, upper, lower };
-    mode_t running = none, once = none;
-    bool produced = false;
-    std::size_t pos = offset;
-    const backref_tag<CI>& whole = match[match_index];
-    for (const subst_piece& piece : pat.subst_pieces) {
-        if (piece.kind == subst_piece::case_piece) {
-            switch (piece.command) {
-            case case_command::upper_on: running = upper; break;
-            case case_command::lower_on: running = lower; break;
-            case case_command::upper_next: once = upper; break;
-            case case_command::lower_next: once = lower; break;
-            case case_command::off: running = none; break;
-            }
-            continue;
-        }
-        std::string text;
-        if (piece.kind == subst_piece::literal_piece) {
-            text.assign(pat.subst_text, piece.offset, piece.length);
-        } else if (piece.group == prematch_group) {
-            text.assign(subject_begin, whole.first);
-        } else if (piece.group == postmatch_group) {
-            text.assign(whole.second, subject_end);
-        } else {
-            const backref_tag<CI>& g = match[match_index + static_cast<std::size_t>(piece.group)];
-            if (g.matched) text.assign(g.first, g.second);
-        }
-        std::size_t start;
-        if (!produced) {
-            target.replace(offset, length, text);
-            start = offset;
-            produced = true;
-        } else {
-            target.insert(pos, text);
-            start = pos;
-        }
-        pos = start + text.size();
-        if (running != none)
-            for (std::size_t k = start; k < pos; ++k)
-                target[k] = static_cast<char>(running == upper ? std::toupper(uc(target[k]))
-                                                               : std::tolower(uc(target[k])));
-        // A one-shot command waits for a text that is not empty.
-        if (once != none && pos > start) {
-            target[start] = static_cast<char>(once == upper ? std::toupper(uc(target[start]))
-                                                            : std::tolower(uc(target[start])));
-            once = none;
-        }
-    }
-    if (!produced) target.erase(offset, length);
-    return pos - offset;
-}
-
-}  // namespace detail
-
-namespace detail {
-
-template <class CI>
-std::size_t substitute_all(basic_subst_results<CI>& results, const basic_rpattern<CI>& pattern, std::string& target,
-                           bool in_place, CI begin, CI end) {
-    const unsigned flags = pattern.flags();
-    auto& out = results.captures();
-    detail::searcher<CI> s(pattern, begin, end, false);
-    std::vector<backref_tag<CI>> current;
-    std::size_t count = 0;
-    std::ptrdiff_t delta = 0;  // net change of target length so far
-    CI from = begin;
-    const bool global = (flags & global_match) != 0;
-    while (s.find(from)) {
-        s.visible(current, false);
-        const backref_tag<CI>& whole = current[0];
-        std::size_t offset = static_cast<std::size_t>(whole.first - begin);
-        std::size_t length = static_cast<std::size_t>(whole.second - whole.first);
-        const bool empty = length == 0;
-        std::size_t inserted = detail::expand_subst(pattern, target, static_cast<std::size_t>(offset + delta),
-                                                    length, begin, end, current, 0);
-        ++count;
-        if (flags & collect_all_groups)
-            out.insert(out.end(), current.begin(), current.end());
-        else if (flags & collect_whole_matches)
-            out.push_back(current[0]);
-        else
-            out = current;
-        if (!global) break;
+struct substitution {
+    static std::size_t substitute(basic_subst_results<CI>& results, const basic_rpattern<CI>& pattern, std::string& target) {
+        const unsigned flags = pattern.flags();
+        const bool in_place = (flags & discard_captures) && !pattern.subst_uses_groups;
+        const std::string* subject;
         if (in_place) {
-            // The edited string is searched again after the inserted text.
-            std::size_t next = offset + inserted;
-            begin = detail::string_begin<CI>(target);
-            end = begin + static_cast<std::ptrdiff_t>(target.size());
-            s.rebase(begin, end);
-            from = begin + static_cast<std::ptrdiff_t>(next);
+            subject = &target;
         } else {
-            delta += static_cast<std::ptrdiff_t>(inserted) - static_cast<std::ptrdiff_t>(length);
-            from = whole.second;
+            results.subject_copy() = target;
+            subject = &results.subject_copy();
         }
-        s.state().previous_empty = empty;
+        results.set_subject(subject);
+        CI begin = string_begin<CI>(*subject);
+        CI end = begin + static_cast<std::ptrdiff_t>(subject->size());
+        results.set_subject_begin(begin);
+        auto& out = results.captures();
+        out.clear();
+
+        // A search that stops at the step limit after earlier replacements must
+        // not leave the target half edited: the unedited text is put back. Out
+        // of place it is the subject copy; in place only a global substitution
+        // edits before its last search, so only that needs a backup.
+        const bool global = (flags & global_match) != 0;
+        std::string backup;
+        if (in_place && global) backup = target;
+        try {
+            return substitute_all(results, pattern, target, in_place, begin, end);
+        } catch (const step_limit_reached&) {
+            if (!in_place)
+                target = results.subject_copy();
+            else if (global)
+                target = std::move(backup);
+            results.captures().assign(pattern.cgroups(), backref_tag<CI>{});
+            throw;
+        }
     }
-    if (count == 0) out.assign(pattern.cgroups(), backref_tag<CI>{});
-    if (in_place) results.set_subject_begin(begin);
-    if (flags & discard_captures) out.clear();
-    return count;
-}
+
+    // Replaces [offset, offset + length) of target by the expansion; returns
+    // the length of the inserted text. `match` holds the visible captures,
+    // referring into `subject`.
+    static std::size_t expand(const basic_rpattern_base_impl<CI>& pat, std::string& target, std::size_t offset,
+                              std::size_t length, CI subject_begin, CI subject_end,
+                              const std::vector<backref_tag<CI>>& match, std::size_t match_index) {
+        enum mode_t { none, upper, lower };
+        mode_t running = none, once = none;
+        bool produced = false;
+        std::size_t pos = offset;
+        const backref_tag<CI>& whole = match[match_index];
+        for (const subst_piece& piece : pat.subst_pieces) {
+            if (piece.kind == subst_piece::case_piece) {
+                switch (piece.command) {
+                case case_command::upper_on: running = upper; break;
+                case case_command::lower_on: running = lower; break;
+                case case_command::upper_next: once = upper; break;
+                case case_command::lower_next: once = lower; break;
+                case case_command::off: running = none; break;
+                }
+                continue;
+            }
+            std::string text;
+            if (piece.kind == subst_piece::literal_piece) {
+                text.assign(pat.subst_text, piece.offset, piece.length);
+            } else if (piece.group == prematch_group) {
+                text.assign(subject_begin, whole.first);
+            } else if (piece.group == postmatch_group) {
+                text.assign(whole.second, subject_end);
+            } else {
+                const backref_tag<CI>& g = match[match_index + static_cast<std::size_t>(piece.group)];
+                if (g.matched) text.assign(g.first, g.second);
+            }
+            std::size_t start;
+            if (!produced) {
+                target.replace(offset, length, text);
+                start = offset;
+                produced = true;
+            } else {
+                target.insert(pos, text);
+                start = pos;
+            }
+            pos = start + text.size();
+            if (running != none)
+                for (std::size_t k = start; k < pos; ++k)
+                    target[k] = static_cast<char>(running == upper ? std::toupper(uc(target[k]))
+                                                                   : std::tolower(uc(target[k])));
+            // A one-shot command waits for a text that is not empty.
+            if (once != none && pos > start) {
+                target[start] = static_cast<char>(once == upper ? std::toupper(uc(target[start]))
+                                                                : std::tolower(uc(target[start])));
+                once = none;
+            }
+        }
+        if (!produced) target.erase(offset, length);
+        return pos - offset;
+    }
+
+    static std::size_t substitute_all(basic_subst_results<CI>& results, const basic_rpattern<CI>& pattern,
+                                      std::string& target, bool in_place, CI begin, CI end) {
+        const unsigned flags = pattern.flags();
+        auto& out = results.captures();
+        searcher<CI> s(pattern, begin, end, false);
+        std::vector<backref_tag<CI>> current;
+        std::size_t count = 0;
+        std::ptrdiff_t delta = 0;  // net change of target length so far
+        CI from = begin;
+        const bool global = (flags & global_match) != 0;
+        while (s.find(from)) {
+            s.visible(current, false);
+            const backref_tag<CI>& whole = current[0];
+            std::size_t offset = static_cast<std::size_t>(whole.first - begin);
+            std::size_t length = static_cast<std::size_t>(whole.second - whole.first);
+            const bool empty = length == 0;
+            std::size_t inserted = expand(pattern, target, static_cast<std::size_t>(offset + delta),
+                                                        length, begin, end, current, 0);
+            ++count;
+            if (flags & collect_all_groups)
+                out.insert(out.end(), current.begin(), current.end());
+            else if (flags & collect_whole_matches)
+                out.push_back(current[0]);
+            else
+                out = current;
+            if (!global) break;
+            if (in_place) {
+                // The edited string is searched again after the inserted text.
+                std::size_t next = offset + inserted;
+                begin = string_begin<CI>(target);
+                end = begin + static_cast<std::ptrdiff_t>(target.size());
+                s.rebase(begin, end);
+                from = begin + static_cast<std::ptrdiff_t>(next);
+            } else {
+                delta += static_cast<std::ptrdiff_t>(inserted) - static_cast<std::ptrdiff_t>(length);
+                from = whole.second;
+            }
+            s.state().previous_empty = empty;
+        }
+        if (count == 0) out.assign(pattern.cgroups(), backref_tag<CI>{});
+        if (in_place) results.set_subject_begin(begin);
+        if (flags & discard_captures) out.clear();
+        return count;
+    }
+};
 
 }  // namespace detail
 
 template <class CI>
 std::size_t substitute(basic_subst_results<CI>& results, const basic_rpattern<CI>& pattern, std::string& target) {
-    const unsigned flags = pattern.flags();
-    const bool in_place = (flags & discard_captures) && !pattern.subst_uses_groups;
-    const std::string* subject;
-    if (in_place) {
-        subject = &target;
-    } else {
-        results.subject_copy() = target;
-        subject = &results.subject_copy();
-    }
-    results.set_subject(subject);
-    CI begin = detail::string_begin<CI>(*subject);
-    CI end = begin + static_cast<std::ptrdiff_t>(subject->size());
-    results.set_subject_begin(begin);
-    auto& out = results.captures();
-    out.clear();
-
-    // A search that stops at the step limit after earlier replacements must
-    // not leave the target half edited: the unedited text is put back. Out
-    // of place it is the subject copy; in place only a global substitution
-    // edits before its last search, so only that needs a backup.
-    const bool global = (flags & global_match) != 0;
-    std::string backup;
-    if (in_place && global) backup = target;
-    try {
-        return detail::substitute_all(results, pattern, target, in_place, begin, end);
-    } catch (const step_limit_reached&) {
-        target = in_place ? std::move(backup) : results.subject_copy();
-        results.captures().assign(pattern.cgroups(), backref_tag<CI>{});
-        throw;
-    }
+    return detail::substitution<CI>::substitute(results, pattern, target);
 }
 
 }  // namespace regex

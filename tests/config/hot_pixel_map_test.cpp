@@ -300,5 +300,92 @@ TEST(HotPixelMapReader, MissingSizeIsFatalAfterItsEchoLine) {
     }
 }
 
+// ---- Hot lines --------------------------------------------------------------
+
+TEST(HotPixelMapWriter, LinesFollowThePixLines) {
+    TempFolder folder;
+    HotPixelMapWriter writer;
+    writer.open(folder / "map.xml");
+    writer.writeSize(3000, 2000);
+    writer.writePixel(17, 5, "3");
+    writer.writeLine({HotLine::Axis::column, 1204, 1});
+    writer.writeLine({HotLine::Axis::row, 0, 2});
+    writer.finish();
+    EXPECT_EQ(readFile(folder / "map.xml"),
+              "<?xml version=\"1.0\"?>\n<hotpixels>\n <width>3000</width>\n <height>2000</height>\n"
+              " <pix x=\"17\" y=\"5\" r=\"3\"/>\n"
+              " <col x=\"1204\" r=\"1\"/>\n"
+              " <row y=\"0\" r=\"2\"/>\n"
+              "</hotpixels>");
+}
+
+TEST(HotPixelMapReader, LineAcceptanceRule) {
+    using Axis = HotLine::Axis;
+    struct Row {
+        const char* element;
+        bool accepted;
+        HotLine line;
+        const char* echo;
+    };
+    const Row rows[] = {
+        // accepted
+        {"<col x=\"12\" r=\"1\"/>", true, {Axis::column, 12, 1}, "hot column at 12 with r=1\n"},
+        {"<row y=\"7\" r=\"3\"/>", true, {Axis::row, 7, 3}, "hot row at 7 with r=3\n"},
+        {"<col x=\"0\" r=\"0\"/>", true, {Axis::column, 0, 0}, "hot column at 0 with r=0\n"},
+        {"<col r=\"2\" x=\"5px\" y=\"9\"/>", true, {Axis::column, 5, 2}, "hot column at 5 with r=2\n"},
+        // skipped
+        {"<col y=\"12\" r=\"1\"/>", false, {}, ""},
+        {"<row x=\"12\" r=\"1\"/>", false, {}, ""},
+        {"<col x=\"-1\" r=\"1\"/>", false, {}, ""},
+        {"<col x=\"4\"/>", false, {}, ""},
+        {"<col x=\"4\" r=\"-2\"/>", false, {}, ""},
+        {"<Col x=\"4\" r=\"1\"/>", false, {}, ""},
+        {"<other><col x=\"4\" r=\"1\"/></other>", false, {}, ""},
+    };
+    TempFolder folder;
+    for (const Row& row : rows) {
+        writeFile(folder / "map.xml",
+                  std::string("<hotpixels><width>10</width><height>20</height>") + row.element + "</hotpixels>");
+        HotPixelMap map;
+        const std::string console = readMap(folder / "map.xml", map);
+        EXPECT_EQ(console, std::string("/hotpixels/width[1]: 10\n/hotpixels/height[1]: 20\n") + row.echo)
+            << row.element;
+        EXPECT_EQ(map.lines, row.accepted ? std::vector<HotLine>{row.line} : std::vector<HotLine>{}) << row.element;
+    }
+}
+
+TEST(HotPixelMapReader, LinesDoNotDisturbThePixels) {
+    // A map with lines reads its pixels exactly as the same map without
+    // them: columns and rows come after, columns first, whatever the order
+    // in the file.
+    const std::string pixels = " <pix x=\"1\" y=\"2\" r=\"3\"/>\n <pix x=\"4\" y=\"5\" r=\"3\"/>\n";
+    TempFolder folder;
+    writeFile(folder / "plain.xml", "<hotpixels><width>10</width><height>20</height>\n" + pixels + "</hotpixels>");
+    writeFile(folder / "lines.xml", "<hotpixels><width>10</width><height>20</height>\n <row y=\"9\" r=\"1\"/>\n" +
+                                        pixels + " <col x=\"3\" r=\"1\"/>\n</hotpixels>");
+    HotPixelMap plain, withLines;
+    const std::string plainConsole = readMap(folder / "plain.xml", plain);
+    const std::string linesConsole = readMap(folder / "lines.xml", withLines);
+    EXPECT_TRUE(samePixels(plain.pixels, withLines.pixels));
+    EXPECT_TRUE(plain.lines.empty());
+    EXPECT_EQ(withLines.lines, (std::vector<HotLine>{{HotLine::Axis::column, 3, 1}, {HotLine::Axis::row, 9, 1}}));
+    EXPECT_EQ(linesConsole, plainConsole + "hot column at 3 with r=1\nhot row at 9 with r=1\n");
+}
+
+TEST(HotPixelMapRoundTrip, LinesReadBack) {
+    const std::vector<HotLine> lines{{HotLine::Axis::column, 0, 1}, {HotLine::Axis::column, 2999, 2},
+                                     {HotLine::Axis::row, 1000, 0}};
+    TempFolder folder;
+    HotPixelMapWriter writer;
+    writer.open(folder / "map.xml");
+    writer.writeSize(3000, 2000);
+    for (const HotLine& line : lines) writer.writeLine(line);
+    writer.finish();
+    HotPixelMap map;
+    readMap(folder / "map.xml", map);
+    EXPECT_EQ(map.lines, lines);
+    EXPECT_TRUE(map.pixels.empty());
+}
+
 }  // namespace
 }  // namespace speckmend

@@ -183,6 +183,87 @@ TEST_F(LoadSettingsTest, EveryKeyReachesItsField) {
     EXPECT_EQ(h.mul, 2.5);
 }
 
+// ---- Keys added after the seventeen -----------------------------------------
+
+TEST_F(LoadSettingsTest, AddedKeysHaveTheirDefaultsWhenMissing) {
+    // Their absence prints nothing (DefaultsAndEchoLinesInKeyOrder).
+    write("config.xml", kFullConfig);
+    ASSERT_FALSE(load({"detect"}).fatal);
+    const DetectSettings& d = settings_.detect;
+    EXPECT_EQ(d.detector, DetectorKind::histogram);
+    EXPECT_EQ(d.noise, 5.0);
+    EXPECT_EQ(d.floor, 6.0);
+    EXPECT_EQ(d.window, 32);
+    EXPECT_EQ(d.sheet, "");
+}
+
+TEST_F(LoadSettingsTest, AddedKeysReachTheirFieldsAfterTheSeventeen) {
+    write("config.xml",
+          "<config>\n"
+          " <detect><sheet>c.png</sheet><indir>d/</indir><outfile>o.xml</outfile><window>24</window>"
+          "<floor>4.5</floor><noise>6.5x</noise><detector>local</detector><detector>histogram</detector></detect>\n"
+          "</config>\n");
+    const Outcome outcome = load({"detect"});
+    ASSERT_FALSE(outcome.fatal) << outcome.message;
+    const std::string last = "/config/heal/diffimages[1]/@mul: 60,0\n";
+    EXPECT_EQ(outcome.console.substr(outcome.console.find(last) + last.size()),
+              "/config/detect/detector[1]: local\n/config/detect/noise[1]: 6.5x\n/config/detect/floor[1]: 4.5\n"
+              "/config/detect/window[1]: 24\n/config/detect/sheet[1]: c.png\n");
+    const DetectSettings& d = settings_.detect;
+    EXPECT_EQ(d.detector, DetectorKind::local);
+    EXPECT_EQ(d.noise, 6.5);
+    EXPECT_EQ(d.floor, 4.5);
+    EXPECT_EQ(d.window, 24);
+    EXPECT_EQ(d.sheet, "c.png");
+}
+
+TEST_F(LoadSettingsTest, AddedKeysAreCheckedInDetectModeOnly) {
+    struct Row {
+        const char* element;
+        const char* message;  // in detect mode
+    };
+    const Row rows[] = {
+        {"<detector>LOCAL</detector>", "detector [LOCAL] is unknown, it must be histogram or local."},
+        {"<noise>-1</noise>", "noise must be above 0."},
+        {"<noise>0.0</noise>", "noise must be above 0."},
+        {"<floor>-0.5</floor>", "floor must not be below 0."},
+        {"<window>3</window>", "window must be between 4 and 4096."},
+        {"<window>4097</window>", "window must be between 4 and 4096."},
+        {"<window>x</window>", "window must be between 4 and 4096."},
+        // accepted at the edges
+        {"<floor>0</floor>", nullptr},
+        {"<window>4</window>", nullptr},
+        {"<window>4096</window>", nullptr},
+        {"<noise>0.01</noise>", nullptr},
+    };
+    for (const Row& row : rows) {
+        const std::string config = std::string("<config>\n <detect><indir>d/</indir><outfile>o.xml</outfile>") +
+                                   row.element + "</detect>\n <heal><indir>i/</indir><outdir>o/</outdir></heal>\n</config>\n";
+        write("config.xml", config);
+        write("hotpixels.xml", kMap);
+        const Outcome detect = load({"detect"});
+        EXPECT_EQ(detect.fatal, row.message != nullptr) << row.element;
+        if (row.message != nullptr) {
+            EXPECT_EQ(detect.message, row.message) << row.element;
+            EXPECT_FALSE(detect.usage) << row.element;
+        }
+        const Outcome heal = load({"heal"});
+        EXPECT_FALSE(heal.fatal) << row.element << ": " << heal.message;
+    }
+}
+
+TEST_F(LoadSettingsTest, HealModeReadsTheMapsLines) {
+    write("config.xml", kFullConfig);
+    write("hotpixels.xml",
+          "<hotpixels><width>40</width><height>30</height><pix x=\"1\" y=\"2\" r=\"3\"/>"
+          "<col x=\"7\" r=\"1\"/></hotpixels>");
+    const Outcome outcome = load({"heal"});
+    ASSERT_FALSE(outcome.fatal) << outcome.message;
+    EXPECT_EQ(settings_.heal.map.pixels.size(), 1u);
+    EXPECT_EQ(settings_.heal.map.lines, (std::vector<HotLine>{{HotLine::Axis::column, 7, 1}}));
+    EXPECT_NE(outcome.console.find("hotpixel at 1,2 with r=3\nhot column at 7 with r=1\n"), std::string::npos);
+}
+
 TEST_F(LoadSettingsTest, FilesNamedOnTheCommandLine) {
     write("other.xml", kFullConfig);
     write("map.xml", kMap);

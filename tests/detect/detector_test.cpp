@@ -590,6 +590,57 @@ TEST(AnnotatedImage, RefusedWritesReportFalse) {
     EXPECT_FALSE(annotation.write(folder / "noextension"));
 }
 
+// ---- Frames for the local detector -----------------------------------------
+
+TEST(DetectorLocalFrames, ColourFramesKeepTheirChannels) {
+    TempFolder folder;
+    cv::imwrite(folder / "colour.png", cv::Mat(3, 4, CV_8UC3, cv::Scalar(10, 20, 30)));
+    cv::imwrite(folder / "alpha.png", cv::Mat(3, 4, CV_8UC4, cv::Scalar(10, 20, 30, 255)));
+    cv::imwrite(folder / "grey.png", grey(3, 4, 40));
+    struct Row {
+        const char* name;
+        bool colour;
+        int type;
+        cv::Scalar first;
+    };
+    const Row rows[] = {
+        {"colour.png", true, CV_8UC3, {10, 20, 30}},
+        {"alpha.png", true, CV_8UC3, {10, 20, 30}},
+        {"grey.png", true, CV_8UC1, {40}},
+        // the histogram detector reads grey (0.114 B + 0.587 G + 0.299 R)
+        {"colour.png", false, CV_8UC1, {22}},
+    };
+    for (const Row& row : rows) {
+        const cv::Mat frame = Detector::readFrame(folder / row.name, row.colour);
+        ASSERT_EQ(frame.type(), row.type) << row.name;
+        const cv::Scalar first = cv::mean(frame);
+        for (int c = 0; c < frame.channels(); ++c) EXPECT_NEAR(first[c], row.first[c], 1.0) << row.name;
+    }
+}
+
+TEST(DetectorLocalFrames, MeanKeepsTheChannelsAndRefusesMixedOnes) {
+    DetectSettings settings = settingsWith(32, 0.5);
+    settings.detector = DetectorKind::local;
+    Detector detector(settings);
+    EXPECT_EQ(detector.addFrame(cv::Mat(4, 6, CV_8UC3, cv::Scalar(10, 20, 30))), Detector::FrameResult::added);
+    EXPECT_EQ(detector.addFrame(grey(4, 6, 50)), Detector::FrameResult::badDimension);
+    EXPECT_EQ(detector.addFrame(cv::Mat(4, 6, CV_8UC3, cv::Scalar(30, 40, 50))), Detector::FrameResult::added);
+    EXPECT_THROW(detector.addFrame(cv::Mat(4, 6, CV_16UC3, cv::Scalar::all(1))), std::invalid_argument);
+    detector.finishMean(2);
+    ASSERT_EQ(detector.mean().type(), CV_32FC3);
+    EXPECT_EQ(detector.mean().at<cv::Vec3f>(2, 3), cv::Vec3f(20.0f, 30.0f, 40.0f));
+}
+
+TEST(DetectorLocalFrames, GreyFramesStayOneChannel) {
+    DetectSettings settings = settingsWith(32, 0.5);
+    settings.detector = DetectorKind::local;
+    Detector detector(settings);
+    EXPECT_EQ(detector.addFrame(grey(4, 6, 10)), Detector::FrameResult::added);
+    EXPECT_EQ(detector.addFrame(cv::Mat(4, 6, CV_8UC3, cv::Scalar::all(9))), Detector::FrameResult::badDimension);
+    detector.finishMean(1);
+    EXPECT_EQ(detector.mean().type(), CV_32FC1);
+}
+
 // ---- Former bugs ----------------------------------------------------------
 
 TEST(AnnotatedImage, OffsetsAtTheEndsOfTheIntegerRangeDrawNoLabel) {

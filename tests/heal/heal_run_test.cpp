@@ -62,6 +62,24 @@ int changesOutsideCells(const cv::Mat& a, const cv::Mat& b, const std::vector<Ho
 
 cv::Mat load(const std::string& path) { return cv::imread(path, cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION); }
 
+// The shoot's settings as the run reads them, with the outputs going to
+// sequential/ instead, for healing the photos one at a time in the test.
+HealSettings sequentialSettings(const Shoot& shoot, int diffimages) {
+    HealSettings settings;
+    settings.indir = shoot.indir;
+    settings.outdir = shoot.root / "sequential/";
+    settings.saveformat = "jpg";
+    settings.range = 3;
+    settings.method = 1;
+    settings.diffimages = diffimages;
+    settings.mul = 60;
+    settings.map.pixels = shoot.pixels;
+    settings.map.width = shoot.width;
+    settings.map.height = shoot.height;
+    mkdir(settings.outdir.c_str(), 0755);
+    return settings;
+}
+
 // ---------------------------------------------------------------------------
 // Status lines
 
@@ -392,18 +410,7 @@ TEST(HealRunTest, OverlappedRunWritesWhatOnePhotoAtATimeWrites) {
               ". error:I/O!\n.. error:I/O!\np0.jpg processed.\np1.jpg processed.\np2.png processed.\n"
               "p3.jpg processed.\np4.jpg error:I/O!\np5.png processed.\n");
 
-    HealSettings settings;
-    settings.indir = shoot.indir;
-    settings.outdir = shoot.root / "sequential/";
-    settings.saveformat = "jpg";
-    settings.range = 3;
-    settings.method = 1;
-    settings.diffimages = 1;
-    settings.mul = 60;
-    settings.map.pixels = shoot.pixels;
-    settings.map.width = shoot.width;
-    settings.map.height = shoot.height;
-    mkdir(settings.outdir.c_str(), 0755);
+    const HealSettings settings = sequentialSettings(shoot, 1);
     Healer healer(settings);
     for (const char* name : {"p0.jpg", "p1.jpg", "p2.png", "p3.jpg", "p5.png"}) {
         ASSERT_EQ(healer.healFile(name), FileStatus::processed) << name;
@@ -482,7 +489,10 @@ TEST_P(LosslessByContentTest, KeepsExifAndEveryBlockAwayFromTheHotPixels) {
 INSTANTIATE_TEST_SUITE_P(
     Names, LosslessByContentTest,
     ::testing::Values(
-        // the extensions and save formats of a JPEG to JPEG run
+        // the plain case
+        ExifCase{"jpg_to_jpg", "DSC_0042.jpg", "jpg", "DSC_0042.jpg"},
+        // former bugs: these took the plain path, re-encoding the whole
+        // photo and dropping its Exif
         ExifCase{"jpeg_input", "DSC_0042.jpeg", "jpg", "DSC_0042.jpg"},
         ExifCase{"saveformat_in_capitals", "DSC_0042.jpg", "JPG", "DSC_0042.JPG"},
         ExifCase{"saveformat_jpeg", "DSC_0042.JPEG", "jpeg", "DSC_0042.jpeg"},
@@ -543,16 +553,7 @@ TEST(HealRunTest, ManyPhotosInParallelGiveTheSequentialFilesAndLines) {
     }
     const ProgramRun result = shoot.run();
     ASSERT_EQ(statusBlock(result.output), ". error:I/O!\n.. error:I/O!\n" + expected);
-    HealSettings settings;
-    settings.indir = shoot.indir;
-    settings.outdir = shoot.root / "sequential/";
-    settings.saveformat = "jpg";
-    settings.range = 3;
-    settings.method = 1;
-    settings.map.pixels = shoot.pixels;
-    settings.map.width = shoot.width;
-    settings.map.height = shoot.height;
-    mkdir(settings.outdir.c_str(), 0755);
+    const HealSettings settings = sequentialSettings(shoot, 0);
     Healer healer(settings);
     for (int i = 0; i < 14; ++i) {
         const std::string name = "p" + std::to_string(10 + i) + ".jpg";

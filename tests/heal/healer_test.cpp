@@ -7,23 +7,19 @@
 
 #include <algorithm>
 #include <climits>
+#include <functional>
 #include <tuple>
 #include <random>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/photo.hpp>
 
-#include <opencv2/imgcodecs.hpp>
-
-// jpeglib.h needs FILE and size_t first.
-#include <cstdio>
-#include <jpeglib.h>
-
-#include "heal/jpeg_transplant.h"
 #include "heal/region_inpainter.h"
+#include "platform/file_system.h"
 #include "test_images.h"
 #include "test_support.h"
 
@@ -389,90 +385,128 @@ TEST(RegionInpainterTest, RegionsAreDisjointAndCoverEveryMaskedPixelWithItsMargi
     EXPECT_EQ(fromBoxes, fromScan);
 }
 
+
 // ---------------------------------------------------------------------------
-// The lossless path encodes only the areas the transplant takes blocks from
+// The per-file pipeline in memory: which path a file takes, and what it gives
 
-std::string readBytes(const std::string& path) { return speckmend::testing::readFile(path); }
-
-// A baseline JPEG with the given luma sampling factors (chroma 1 x 1), or a
-// grey one when h is 0.
-void writeJpeg(const std::string& path, const cv::Mat& picture, int h, int v) {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    jpeg_compress_struct codec{};
-    jpeg_error_mgr errors{};
-    codec.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&codec);
-    jpeg_stdio_dest(&codec, file);
-    codec.image_width = picture.cols;
-    codec.image_height = picture.rows;
-    codec.input_components = picture.channels();
-    codec.in_color_space = picture.channels() == 1 ? JCS_GRAYSCALE : JCS_EXT_BGR;
-    jpeg_set_defaults(&codec);
-    jpeg_set_quality(&codec, 90, TRUE);
-    if (h != 0) {
-        codec.comp_info[0].h_samp_factor = h;
-        codec.comp_info[0].v_samp_factor = v;
-    }
-    jpeg_start_compress(&codec, TRUE);
-    while (codec.next_scanline < codec.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(picture.ptr<uchar>(static_cast<int>(codec.next_scanline)));
-        jpeg_write_scanlines(&codec, &row, 1);
-    }
-    jpeg_finish_compress(&codec);
-    jpeg_destroy_compress(&codec);
-    std::fclose(file);
+std::string encoded(const std::string& extension, const cv::Mat& image) {
+    std::vector<uchar> bytes;
+    cv::imencode(extension, image, bytes, {cv::IMWRITE_JPEG_QUALITY, 90});
+    return std::string(bytes.begin(), bytes.end());
 }
 
-struct DonorCase {
+struct PathCase {
     const char* name;
-    int h, v;  // luma sampling factors; 0 for a grey photo
-    int width, height;
-    std::vector<HotPixel> pixels;
+    std::string fileName;
+    std::function<std::string(const cv::Mat&)> bytes;
+    std::string saveformat;
+    FileStatus status;
+    bool lossless;  // output's blocks away from the hot pixels are the source's
 };
 
-class DonorTest : public ::testing::TestWithParam<DonorCase> {};
+class HealPathTest : public ::testing::TestWithParam<PathCase> {};
 
-TEST_P(DonorTest, OutputIsByteIdenticalToTransplantingFromTheWholeRepairedPhoto) {
-    const DonorCase& c = GetParam();
+TEST_P(HealPathTest, ChosenByContentAndSaveFormat) {
+    const PathCase& c = GetParam();
     speckmend::testing::TempFolder folder;
     const std::string indir = folder / "in/", outdir = folder / "out/";
     ASSERT_EQ(mkdir(indir.c_str(), 0755), 0);
     ASSERT_EQ(mkdir(outdir.c_str(), 0755), 0);
-    cv::Mat photo = noisePhoto(c.width, c.height, c.h == 0 ? 1 : 3, 21);
-    for (const HotPixel& p : c.pixels) photo(cv::Rect(p.x, p.y, 1, 1)).setTo(cv::Scalar::all(255));
-    writeJpeg(indir + "a.jpg", photo, c.h, c.v);
-
-    HealSettings settings = makeSettings(c.pixels, c.width, c.height);
+    const std::vector<HotPixel> pixels = {{20, 17, 2}, {70, 40, 1}};
+    cv::Mat photo = noisePhoto(96, 64, 3, 31, 7, 2.0);
+    for (const HotPixel& p : pixels) photo(cv::Rect(p.x, p.y, 1, 1)).setTo(cv::Scalar::all(255));
+    const std::string source = c.bytes(photo);
+    speckmend::testing::writeFile(indir + c.fileName, source);
+    HealSettings settings = makeSettings(pixels, 96, 64);
+    settings.saveformat = c.saveformat;
     settings.indir = indir;
     settings.outdir = outdir;
     Healer healer(settings);
-    ASSERT_EQ(healer.healFile("a.jpg"), FileStatus::processed);
 
-    // The reference: the whole repaired photo as the temporary JPEG.
-    Healer reference(settings);
-    reference.inpaint(cv::imread(indir + "a.jpg", cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION));
-    ASSERT_TRUE(writeTemporaryJpeg(reference.healed(), indir + "a.jpg", folder / "whole.jpg"));
-    ASSERT_TRUE(transplantJpegBlocks(indir + "a.jpg", folder / "whole.jpg", folder / "reference.jpg", c.pixels));
-    const std::string output = readBytes(outdir + "a.jpg");
-    ASSERT_FALSE(output.empty());
-    EXPECT_TRUE(output == readBytes(folder / "reference.jpg")) << c.name;
+    const HealedPhoto healed = healer.heal(c.fileName);
+    EXPECT_EQ(healed.status, c.status);
+    EXPECT_EQ(speckmend::testing::readFile(indir + c.fileName), source);
+    EXPECT_FALSE(fileExists(outdir + c.fileName)) << "heal() wrote a file";
+    if (c.status != FileStatus::processed) {
+        EXPECT_TRUE(healed.files.empty());
+        return;
+    }
+    ASSERT_EQ(healed.files.size(), 1u);
+    const std::vector<unsigned char>& output = healed.files[0].bytes;
+    const cv::Mat input = cv::imdecode(std::vector<uchar>(source.begin(), source.end()), cv::IMREAD_COLOR);
+    const cv::Mat result = cv::imdecode(output, cv::IMREAD_COLOR);
+    ASSERT_EQ(result.size(), input.size());
+    // Away from the hot pixels' 16-pixel cells (and the decoder's reach
+    // across their borders) only a re-encoding changes anything.
+    cv::Mat away = cv::Mat::ones(input.size(), CV_8UC1);
+    for (const HotPixel& p : pixels) {
+        const cv::Point first((p.x - p.r) / 16 * 16 - 2, (p.y - p.r) / 16 * 16 - 2);
+        const cv::Point last((p.x + p.r) / 16 * 16 + 18, (p.y + p.r) / 16 * 16 + 18);
+        away(cv::Rect(first, last) & cv::Rect(0, 0, 96, 64)) = 0;
+    }
+    cv::Mat differs;
+    cv::compare(input.reshape(1, 96 * 64), result.reshape(1, 96 * 64), differs, cv::CMP_NE);
+    cv::reduce(differs, differs, 1, cv::REDUCE_MAX);
+    const int changedAway = cv::countNonZero(differs.reshape(1, 64) & away);
+    if (c.lossless)
+        EXPECT_EQ(changedAway, 0);
+    else
+        EXPECT_GT(changedAway, 0);
+    for (const HotPixel& p : pixels) EXPECT_LT(result.at<cv::Vec3b>(p.y, p.x)[1], 250);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Samplings, DonorTest,
+    Files, HealPathTest,
     ::testing::Values(
-        // the common subsamplings, cells inside and on the borders
-        DonorCase{"s420", 2, 2, 160, 128, {{20, 17, 2}, {100, 70, 3}, {159, 127, 3}, {0, 64, 1}}},
-        DonorCase{"s422", 2, 1, 160, 128, {{40, 30, 3}, {150, 5, 2}}},
-        DonorCase{"s444", 1, 1, 160, 128, {{33, 33, 4}, {90, 120, 1}}},
-        // iMCU 32 pixels wide: a cell is half an iMCU
-        DonorCase{"s411", 4, 1, 192, 96, {{47, 40, 2}, {48, 60, 2}, {130, 10, 3}}},
-        DonorCase{"grey", 0, 0, 160, 128, {{20, 17, 2}, {100, 70, 3}}},
-        // sizes off the 16 and 32 pixel grids, hot pixels in the partial cells
-        DonorCase{"odd_size_420", 2, 2, 173, 101, {{170, 99, 2}, {5, 98, 3}, {172, 3, 1}}},
-        DonorCase{"odd_size_411", 4, 1, 205, 77, {{200, 70, 2}, {100, 76, 1}}}),
-    [](const ::testing::TestParamInfo<DonorCase>& info) { return std::string(info.param.name); });
+        // a JPEG by its first bytes, saved as jpg: lossless
+        PathCase{"jpeg", "a.jpg", [](const cv::Mat& m) { return encoded(".jpg", m); }, "jpg", FileStatus::processed, true},
+        PathCase{"jpeg_named_tif", "a.tif", [](const cv::Mat& m) { return encoded(".jpg", m); }, "JPEG",
+                 FileStatus::processed, true},
+        // other save formats: the plain path (PNG keeps every pixel)
+        PathCase{"jpeg_saved_as_jpe", "a.jpg", [](const cv::Mat& m) { return encoded(".jpg", m); }, "jpe",
+                 FileStatus::processed, false},
+        PathCase{"jpeg_saved_as_png", "a.jpg", [](const cv::Mat& m) { return encoded(".jpg", m); }, "png",
+                 FileStatus::processed, true},
+        // nothing to heal
+        PathCase{"text", "a.jpg", [](const cv::Mat&) { return std::string("not an image"); }, "jpg",
+                 FileStatus::cannotLoad, false},
+        PathCase{"jpeg_signature_only", "a.jpg", [](const cv::Mat&) { return std::string("\xFF\xD8\xFF\xE0", 4); },
+                 "jpg", FileStatus::cannotLoad, false},
+        PathCase{"jpeg_of_another_size", "a.jpg", [](const cv::Mat& m) { return encoded(".jpg", m.colRange(0, 80)); },
+                 "jpg", FileStatus::badDimension, false},
+        PathCase{"png_of_another_size", "a.png", [](const cv::Mat& m) { return encoded(".png", m.rowRange(0, 60)); },
+                 "jpg", FileStatus::badDimension, false},
+        // former bugs: the path followed the name, so a .jpeg photo or a
+        // save format of Jpg was re-encoded whole, and a PNG named .jpg was
+        // refused as a broken JPEG
+        PathCase{"jpeg_saved_as_Jpg", "a.jpeg", [](const cv::Mat& m) { return encoded(".jpg", m); }, "Jpg",
+                 FileStatus::processed, true},
+        PathCase{"png_named_jpg", "a.jpg", [](const cv::Mat& m) { return encoded(".png", m); }, "jpg",
+                 FileStatus::processed, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HealerTest, LosslessDifferenceImageFollowsTheOutput) {
+    speckmend::testing::TempFolder folder;
+    const std::string indir = folder / "in/";
+    ASSERT_EQ(mkdir(indir.c_str(), 0755), 0);
+    const std::vector<HotPixel> pixels = {{40, 30, 3}};
+    cv::Mat photo = noisePhoto(96, 64, 3, 32, 7, 2.0);
+    photo.at<cv::Vec3b>(30, 40) = {255, 255, 255};
+    speckmend::testing::writeFile(indir + "a.JPG", encoded(".jpg", photo));
+    HealSettings settings = makeSettings(pixels, 96, 64, 3, 1, 1);
+    settings.indir = indir;
+    settings.outdir = "out/";
+    Healer healer(settings);
+    const HealedPhoto healed = healer.heal("a.JPG");
+    ASSERT_EQ(healed.status, FileStatus::processed);
+    ASSERT_EQ(healed.files.size(), 2u);
+    EXPECT_EQ(healed.files[0].path, "out/a.jpg");
+    EXPECT_EQ(healed.files[1].path, "out/a.jpg-diff.png");
+    const cv::Mat difference = cv::imdecode(healed.files[1].bytes, cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(difference.type(), CV_8UC3);
+    EXPECT_EQ(difference.at<cv::Vec3b>(30, 40), cv::Vec3b(255, 255, 255));
+    EXPECT_EQ(cv::countNonZero(difference(cv::Rect(64, 0, 32, 64)).reshape(1)), 0);
+}
 
 }  // namespace
 }  // namespace speckmend

@@ -10,7 +10,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
@@ -124,6 +126,46 @@ Bytes referenceHeal(const Bytes& sourceBytes, const HotPixelMap& map, double ran
     return out;
 }
 
+// Counts the blocks of out that differ from in, and fails for every one whose
+// pixels hold no repaired pixel.
+int changedBlocks(const JpegFile& in, const JpegFile& out, const HotPixelMap& map) {
+    cv::Mat mask(in.height, in.width, CV_8UC1, cv::Scalar(0));
+    drawRepairMask(map, mask);
+    EXPECT_EQ(out.components.size(), in.components.size());
+    if (out.components.size() != in.components.size()) return 0;
+    const bool single = in.components.size() == 1;
+    int maxH = 1, maxV = 1;
+    for (const Component& c : in.components) maxH = std::max(maxH, c.h), maxV = std::max(maxV, c.v);
+    if (single) maxH = maxV = 1;
+    int changed = 0, wrong = 0;
+    for (std::size_t c = 0; c < in.components.size(); ++c) {
+        const Component& a = in.components[c];
+        const Component& b = out.components[c];
+        // A single component is written 1x1, whatever its factors said:
+        // they do not change its blocks.
+        EXPECT_EQ(b.h, single ? 1 : a.h);
+        EXPECT_EQ(b.v, single ? 1 : a.v);
+        EXPECT_EQ(b.table, a.table);
+        if (b.widthInBlocks != a.widthInBlocks || b.heightInBlocks != a.heightInBlocks) {
+            ADD_FAILURE() << "component " << c << " has other block counts";
+            return changed;
+        }
+        const int h = single ? 1 : a.h, v = single ? 1 : a.v;
+        for (int row = 0; row < a.heightInBlocks; ++row) {
+            for (int column = 0; column < a.widthInBlocks; ++column) {
+                if (std::memcmp(a.block(column, row), b.block(column, row), sizeof(JBLOCK)) == 0) continue;
+                ++changed;
+                const cv::Rect footprint = cv::Rect(column * 8 * maxH / h, row * 8 * maxV / v, 8 * maxH / h, 8 * maxV / v) &
+                                           cv::Rect(0, 0, in.width, in.height);
+                if (cv::countNonZero(mask(footprint)) == 0 && ++wrong <= 3)
+                    ADD_FAILURE() << "component " << c << " block " << column << "," << row
+                                  << " changed without a repaired pixel";
+            }
+        }
+    }
+    return changed;
+}
+
 // ---------------------------------------------------------------------------
 // The in-memory path gives the reference's bytes.
 
@@ -170,6 +212,9 @@ std::vector<HealCase> healCases() {
         {"windows that only meet after merging", recipe(240, 160, s420),
          {{20, 20, 2}, {90, 20, 2}, {55, 60, 8}, {200, 140, 1}}},
         {"range 10", recipe(200, 120, s420), {{30, 30, 2}, {80, 30, 2}}, 10},
+        {"range below 1", recipe(120, 80, s422), {{30, 30, 2}, {80, 30, 2}}, 0.2},
+        {"range not a number: the whole photo is one window", recipe(120, 80, s420), {{30, 30, 2}, {100, 60, 3}},
+         std::numeric_limits<double>::quiet_NaN()},
         {"Navier-Stokes", recipe(200, 120, s422), {{30, 30, 2}, {80, 60, 4}}, 3, 0},
         {"Navier-Stokes, grey", recipe(100, 80, grey), {{30, 30, 3}}, 5, 0},
         // coding kept
@@ -224,6 +269,8 @@ TEST_P(InMemoryHeal, GivesTheReferenceBytes) {
     EXPECT_EQ(out.arithmetic, in.arithmetic);
     EXPECT_EQ(out.restartInterval, in.restartInterval);
     EXPECT_EQ(out.markers, in.markers);
+    // On its own terms: nothing changes outside the repaired blocks.
+    changedBlocks(in, out, map);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, InMemoryHeal, ::testing::ValuesIn(healCases()),
@@ -233,55 +280,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, InMemoryHeal, ::testing::ValuesIn(healCases()),
                                  name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
                              return name;
                          });
-
-// ---------------------------------------------------------------------------
-// A window decodes like the whole photo away from its inner edges.
-
-TEST(JpegWindow, DecodesLikeTheImageReaderInsideAndOnThePhotosEdges) {
-    const std::vector<std::pair<const char*, SourceRecipe>> cases = {
-        {"420", recipe(157, 99, {{2, 2}, {1, 1}, {1, 1}})},  {"422", recipe(150, 91, {{2, 1}, {1, 1}, {1, 1}})},
-        {"444", recipe(131, 77, {{1, 1}, {1, 1}, {1, 1}})},  {"440", recipe(93, 141, {{1, 2}, {1, 1}, {1, 1}})},
-        {"411", recipe(173, 60, {{4, 1}, {1, 1}, {1, 1}})},  {"grey", recipe(133, 85, {{1, 1}})},
-        {"2x2 1x2 1x2", recipe(139, 101, {{2, 2}, {1, 2}, {1, 2}})},
-    };
-    for (const auto& [name, r] : cases) {
-        SCOPED_TRACE(name);
-        const Bytes bytes = makeSourceBytes(r, 5);
-        const cv::Mat whole = decodeWhole(bytes);
-        JpegRewrite rewrite;
-        std::string diagnostic;
-        ASSERT_TRUE(rewrite.read(bytes, diagnostic)) << diagnostic;
-        const JpegGrid grid = gridOf(rewrite.source());
-        // Windows inside, at every edge and corner, and the whole photo.
-        const std::vector<cv::Rect> windows = {
-            {1, 1, 3, 3}, {0, 0, 3, 2}, {grid.across() - 3, grid.down() - 3, 3, 3}, {0, 1, grid.across(), 3},
-            {0, 0, grid.across(), grid.down()}};
-        for (const cv::Rect& imcus : windows) {
-            SCOPED_TRACE(::testing::PrintToString(imcus));
-            const cv::Rect area = grid.pixels(imcus);
-            Bytes blocks;
-            cv::Mat pixels(area.size(), whole.type());
-            JpegEncoder encoder;
-            JpegDecoder decoder;
-            auto step = [&] {
-                writeWindowBlocks(rewrite.source(), rewrite.arrays(), imcus, encoder, rewrite.guard(), blocks);
-                decodeLikeImageReader(blocks, rewrite.source()->jpeg_color_space, decoder, rewrite.guard(), pixels);
-            };
-            ASSERT_TRUE(runJpegGuarded(rewrite.guard(), step));
-            // The trusted part: one iMCU in from every edge that is not the
-            // photo's own.
-            const int left = area.x == 0 ? 0 : grid.imcuWidth, top = area.y == 0 ? 0 : grid.imcuHeight;
-            const int right = area.br().x == grid.width ? area.width : area.width - grid.imcuWidth;
-            const int bottom = area.br().y == grid.height ? area.height : area.height - grid.imcuHeight;
-            ASSERT_LT(left, right);
-            ASSERT_LT(top, bottom);
-            const cv::Rect trusted(left, top, right - left, bottom - top);
-            cv::Mat difference;
-            cv::absdiff(pixels(trusted), whole(trusted + area.tl()), difference);
-            EXPECT_EQ(cv::countNonZero(difference.reshape(1)), 0);
-        }
-    }
-}
 
 // ---------------------------------------------------------------------------
 // Outcomes other than healed.
@@ -328,6 +326,34 @@ TEST(LosslessHeal, TrailingBytesFollowTheImageUnchanged) {
     EXPECT_EQ(std::string(result.file.end() - static_cast<long>(tail.size()), result.file.end()), tail);
     JpegFile healed;
     EXPECT_TRUE(readJpeg(result.file, healed));
+}
+
+TEST(LosslessHeal, PhotosHealedAtOnceGiveTheBytesOfOneAtATime) {
+    std::vector<Bytes> sources;
+    std::vector<HotPixelMap> maps;
+    const std::vector<SourceRecipe> recipes = {
+        recipe(301, 203, {{2, 2}, {1, 1}, {1, 1}}), recipe(257, 199, {{2, 1}, {1, 1}, {1, 1}}),
+        recipe(211, 150, {{1, 1}}), with(recipe(240, 180, {{2, 2}, {1, 1}, {1, 1}}), [](SourceRecipe& s) {
+            s.progressive = true;
+        })};
+    for (std::size_t i = 0; i < recipes.size(); ++i) {
+        sources.push_back(makeSourceBytes(recipes[i], static_cast<unsigned>(i + 3)));
+        maps.push_back({cornersAndEdges(recipes[i].width, recipes[i].height), recipes[i].width, recipes[i].height});
+    }
+    std::vector<Bytes> alone;
+    for (std::size_t i = 0; i < sources.size(); ++i) alone.push_back(healJpegLosslessly(sources[i], maps[i], 3, 1).file);
+    std::vector<Bytes> together(sources.size() * 3);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < together.size(); ++t)
+        threads.emplace_back([&, t] {
+            const std::size_t i = t % sources.size();
+            together[t] = healJpegLosslessly(sources[i], maps[i], 3, 1).file;
+        });
+    for (std::thread& thread : threads) thread.join();
+    for (std::size_t t = 0; t < together.size(); ++t) {
+        EXPECT_FALSE(together[t].empty());
+        EXPECT_TRUE(together[t] == alone[t % sources.size()]) << "photo " << t % sources.size();
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -386,43 +412,42 @@ TEST(LosslessHealSamples, EveryCameraFileKeepsAllButTheRepairedBlocks) {
         }
 
         // Blocks: only those with a repaired pixel may differ, and some do.
-        cv::Mat mask(in.height, in.width, CV_8UC1, cv::Scalar(0));
-        drawRepairMask(map, mask);
-        ASSERT_EQ(out.components.size(), in.components.size());
-        int maxH = 1, maxV = 1;
-        for (const Component& c : in.components) maxH = std::max(maxH, c.h), maxV = std::max(maxV, c.v);
-        int changed = 0, wrong = 0;
-        for (std::size_t c = 0; c < in.components.size(); ++c) {
-            const Component& a = in.components[c];
-            const Component& b = out.components[c];
-            EXPECT_EQ(b.h, a.h);
-            EXPECT_EQ(b.v, a.v);
-            EXPECT_EQ(b.table, a.table);
-            const int h = in.components.size() == 1 ? 1 : a.h, v = in.components.size() == 1 ? 1 : a.v;
-            const int mh = in.components.size() == 1 ? 1 : maxH, mv = in.components.size() == 1 ? 1 : maxV;
-            for (int row = 0; row < a.heightInBlocks; ++row) {
-                for (int column = 0; column < a.widthInBlocks; ++column) {
-                    if (std::memcmp(a.block(column, row), b.block(column, row), sizeof(JBLOCK)) == 0) continue;
-                    ++changed;
-                    const cv::Rect footprint = cv::Rect(column * 8 * mh / h, row * 8 * mv / v, 8 * mh / h, 8 * mv / v) &
-                                               cv::Rect(0, 0, in.width, in.height);
-                    if (cv::countNonZero(mask(footprint)) == 0 && ++wrong <= 3)
-                        ADD_FAILURE() << "component " << c << " block " << column << "," << row
-                                      << " changed without a repaired pixel";
-                }
-            }
-        }
-        EXPECT_GT(changed, 0);
+        EXPECT_GT(changedBlocks(in, out, map), 0);
 
-        // The bytes after the main image, and the previews they hold.
-        JpegRewrite rewrite;
+        // The bytes after the main image, and the previews they hold; the
+        // scans as the source had them.
+        JpegRewrite rewrite, rewritten;
         std::string diagnostic;
         ASSERT_TRUE(rewrite.read(source, diagnostic));
+        ASSERT_TRUE(rewritten.read(result.file, diagnostic));
+        EXPECT_EQ(rewritten.scans().size(), rewrite.scans().size());
         const std::size_t tail = source.size() - rewrite.imageLength();
         ASSERT_GE(result.file.size(), tail);
         EXPECT_TRUE(std::equal(source.end() - static_cast<long>(tail), source.end(),
                                result.file.end() - static_cast<long>(tail)));
     }
+}
+
+TEST(LosslessHealSamples, SmallCameraFilesGiveTheReferenceBytes) {
+    const std::vector<std::string> paths = sampleJpegs();
+    if (paths.empty()) GTEST_SKIP() << "no camera JPEGs in " << SPECKMEND_SAMPLES_DIR;
+    // The reference inpaints whole photos: the small ones keep the test quick.
+    constexpr long kLargestPhoto = 1300000;
+    int compared = 0;
+    for (const std::string& path : paths) {
+        const Bytes source = toBytes(readBytes(path));
+        JpegFile in;
+        if (!readJpeg(source, in) || static_cast<long>(in.width) * in.height > kLargestPhoto) continue;
+        SCOPED_TRACE(path);
+        const HotPixelMap map = spreadMap(in.width, in.height);
+        for (int method : {0, 1}) {
+            const LosslessHealResult result = healJpegLosslessly(source, map, 3, method);
+            ASSERT_EQ(result.outcome, Outcome::healed) << result.diagnostic;
+            EXPECT_TRUE(result.file == referenceHeal(source, map, 3, method)) << "method " << method;
+        }
+        ++compared;
+    }
+    if (compared == 0) GTEST_SKIP() << "no camera JPEG small enough for the reference";
 }
 
 // ---------------------------------------------------------------------------
@@ -482,6 +507,50 @@ TEST(LosslessHealSamples, MultiPicturePreviewStaysReadable) {
     EXPECT_EQ(previewBefore[1], 0xD8);
     EXPECT_TRUE(preview(result.file, outputBase, after[1]) == previewBefore);
     EXPECT_FALSE(decodeWhole(preview(result.file, outputBase, after[1])).empty());
+}
+
+// ---------------------------------------------------------------------------
+// Former bugs.
+
+std::size_t findMarker(const Bytes& jpeg, unsigned char code) {
+    for (std::size_t at = 0; at + 1 < jpeg.size(); ++at)
+        if (jpeg[at] == 0xFF && jpeg[at + 1] == code) return at;
+    return std::string::npos;
+}
+
+TEST(LosslessHealFormerBugs, ZeroInAQuantizationTableIsRefusedNotADivisionByZero) {
+    Bytes source = makeSourceBytes(recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}));
+    const std::size_t dqt = findMarker(source, 0xDB);
+    ASSERT_NE(dqt, std::string::npos);
+    source[dqt + 5] = 0;  // the first entry of the first table
+    const LosslessHealResult repaired = healJpegLosslessly(source, {{{20, 20, 2}}, 64, 48}, 3, 1);
+    EXPECT_EQ(repaired.outcome, Outcome::notReadable);
+    EXPECT_NE(repaired.diagnostic.find("zero"), std::string::npos) << repaired.diagnostic;
+    // Nothing to repair, nothing to encode: the file is rewritten as it is.
+    EXPECT_EQ(healJpegLosslessly(source, {{}, 64, 48}, 3, 1).outcome, Outcome::healed);
+}
+
+TEST(LosslessHealFormerBugs, ArithmeticTableNumbersBeyondTheHuffmanSlots) {
+    Bytes source = makeSourceBytes(with(recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}), [](SourceRecipe& s) {
+        s.arithmetic = true;
+    }));
+    const std::size_t sos = findMarker(source, 0xDA);
+    ASSERT_NE(sos, std::string::npos);
+    for (int i = 0; i < source[sos + 4]; ++i) source[sos + 6 + 2 * i] = 0xCD;  // tables 12 and 13
+    JpegFile in;
+    ASSERT_TRUE(readJpeg(source, in));
+    const LosslessHealResult result = healJpegLosslessly(source, {{{20, 20, 2}}, 64, 48}, 3, 1);
+    ASSERT_EQ(result.outcome, Outcome::healed) << result.diagnostic;
+    JpegFile out;
+    ASSERT_TRUE(readJpeg(result.file, out));
+    EXPECT_TRUE(out.arithmetic);
+}
+
+TEST(LosslessHealFormerBugs, InMemoryCodecsPrintNothing) {
+    ::testing::internal::CaptureStderr();
+    const LosslessHealResult result = healJpegLosslessly(toBytes("\xFF\xD8\xFF\xDB broken"), {{}, 1, 1}, 3, 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(result.outcome, Outcome::notReadable);
 }
 
 }  // namespace

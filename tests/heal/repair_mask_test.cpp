@@ -80,9 +80,11 @@ TEST(RepairMask, RefusesAMaskOfAnotherType) {
 
 TEST(RepairAreas, HoldEveryDrawnPixelAndSkipWhatIsNotDrawn) {
     const HotPixelMap map{{{0, 0, 3}, {60, 50, 7}, {119, 99, 2}, {200, 20, 4}, {40, 40, 0}, {-10, 50, 12}}, 120, 100};
-    const std::vector<cv::Rect> areas = repairAreas(map, {120, 100});
+    std::vector<std::size_t> pixels;
+    const std::vector<cv::Rect> areas = repairAreas(map, {120, 100}, &pixels);
     // Pixels without radius and discs wholly outside have none.
     ASSERT_EQ(areas.size(), 4u);
+    EXPECT_EQ(pixels, (std::vector<std::size_t>{0, 1, 2, 5}));
     EXPECT_EQ(areas[0], cv::Rect(0, 0, 4, 4));
     EXPECT_EQ(areas[1], cv::Rect(53, 43, 15, 15));
     EXPECT_EQ(areas[2], cv::Rect(117, 97, 3, 3));
@@ -90,6 +92,45 @@ TEST(RepairAreas, HoldEveryDrawnPixelAndSkipWhatIsNotDrawn) {
     cv::Mat mask = wholeMask(map);
     for (const cv::Rect& area : areas) mask(area).setTo(0);
     EXPECT_EQ(cv::countNonZero(mask), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Hot line bands.
+
+TEST(RepairMask, LineBandsInCropsAndAreas) {
+    using Axis = HotLine::Axis;
+    struct Row {
+        const char* name;
+        std::vector<HotLine> lines;
+        cv::Rect crop;
+        std::vector<cv::Rect> areas;  // of the whole 120 x 100 photo
+    };
+    const std::vector<Row> rows = {
+        {"column inside the crop", {{Axis::column, 50, 1}}, {30, 20, 40, 40}, {{49, 0, 3, 100}}},
+        {"column beside the crop", {{Axis::column, 10, 2}}, {30, 20, 40, 40}, {{8, 0, 5, 100}}},
+        {"row across the crop", {{Axis::row, 20, 0}}, {30, 20, 40, 40}, {{0, 20, 120, 1}}},
+        {"clipped at the photo's edges", {{Axis::column, 119, 3}, {Axis::row, 0, 1}}, {100, 0, 20, 10},
+         {{116, 0, 4, 100}, {0, 0, 120, 2}}},
+        {"outside the photo", {{Axis::column, 130, 2}, {Axis::row, -5, 1}}, {0, 0, 120, 100}, {}},
+        {"negative radius draws nothing", {{Axis::column, 50, -1}}, {0, 0, 120, 100}, {}},
+        {"huge radius covers the photo", {{Axis::row, 50, INT_MAX}}, {10, 10, 20, 20}, {{0, 0, 120, 100}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        HotPixelMap map{{}, 120, 100};
+        map.lines = row.lines;
+        const cv::Mat whole = wholeMask(map);
+        cv::Mat crop(row.crop.size(), CV_8UC1, cv::Scalar(0));
+        drawRepairMask(map, crop, row.crop.tl());
+        EXPECT_TRUE(same(crop, whole(row.crop)));
+        EXPECT_TRUE(repairAreas(map, {120, 100}).empty());
+        std::vector<std::size_t> lines;
+        EXPECT_EQ(bandAreas(map, {120, 100}, &lines), row.areas);
+        EXPECT_EQ(lines.size(), row.areas.size());
+        cv::Mat expected(100, 120, CV_8UC1, cv::Scalar(0));
+        for (const cv::Rect& area : row.areas) expected(area).setTo(255);
+        EXPECT_TRUE(same(whole, expected));
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -116,7 +116,9 @@ TEST_F(DebianPackage, NamesTheProgramItsVersionAndThisMachinesArchitecture) {
 
 TEST_F(DebianPackage, DependsOnExactlyThePackagesOfTheLibrariesTheProgramLinks) {
     const std::set<std::string> depends = packageNames(field("Depends"));
-    const std::vector<std::string> needed = neededLibraries(SPECKMEND_BINARY);
+    std::vector<std::string> needed = neededLibraries(SPECKMEND_BINARY);
+    // Opened at run time rather than linked, so not among the NEEDED ones.
+    needed.push_back(SPECKMEND_IMGCODECS_SONAME);
     ASSERT_FALSE(needed.empty());
     std::set<std::string> owning;
     for (const auto& library : needed) {

@@ -205,6 +205,12 @@ TEST(step_limit, former_bugs) {
     std::string target = "c c c " + std::string(40, 'a');
     EXPECT_THROW((void)substitute(r, p, target), step_limit_reached);
     EXPECT_EQ(target, "c c c " + std::string(40, 'a'));
+    // A single in-place substitution stopped by the limit emptied the
+    // target: the restore used a backup that only global ones take.
+    rpattern once("(?:a*)*b", "X", discard_captures);
+    std::string target1 = "c " + std::string(40, 'a');
+    EXPECT_THROW((void)substitute(r, once, target1), step_limit_reached);
+    EXPECT_EQ(target1, "c " + std::string(40, 'a'));
     // The same out of place (the substitution refers to a group).
     rpattern q("((?:a*)*b|c)", "[$1]", global_match);
     std::string target2 = "c c " + std::string(40, 'a');

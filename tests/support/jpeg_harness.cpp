@@ -138,6 +138,16 @@ void encode(Writer& writer, const SourceRecipe& recipe, const cv::Mat& picture, 
         codec->comp_info[c].v_samp_factor = recipe.sampling[c].v;
     }
     if (recipe.progressive) jpeg_simple_progression(codec);
+    jpeg_scan_info scans[MAX_COMPONENTS] = {};
+    if (recipe.scanPerComponent) {
+        for (int c = 0; c < codec->num_components; ++c) {
+            scans[c].comps_in_scan = 1;
+            scans[c].component_index[0] = c;
+            scans[c].Se = DCTSIZE2 - 1;
+        }
+        codec->scan_info = scans;
+        codec->num_scans = codec->num_components;
+    }
     codec->restart_interval = static_cast<unsigned>(recipe.restartInterval);
     codec->arith_code = recipe.arithmetic;
     codec->optimize_coding = recipe.optimize;

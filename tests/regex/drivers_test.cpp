@@ -1,6 +1,6 @@
-// The explicit-stack strategy: its typed record stack, deep subjects that
-// would overflow a recursive matcher, and agreement with the recursive
-// strategy on generated patterns and subjects.
+// The two drivers: deep subjects that would overflow a recursive matcher
+// without its bound, and agreement of the explicit-stack driver with the
+// recursive one on generated patterns and subjects.
 #include <gtest/gtest.h>
 
 #include <pthread.h>
@@ -9,68 +9,13 @@
 #include <string>
 
 #include "engine_test_support.h"
-#include "regex/hetero_stack.h"
+#include "pattern_generator.h"
 #include "regex/regex.h"
 
 using namespace regex;
-using regex::detail::hetero_stack;
-using regex::detail::type_error;
+using regex_test::pattern_generator;
 
 namespace {
-
-TEST(hetero_stack, records_of_mixed_types_come_back_in_order) {
-    hetero_stack st;
-    struct pair_t {
-        int a;
-        double b;
-    };
-    for (int i = 0; i < 5000; ++i) {  // spans many blocks
-        st.push(i);
-        st.push(pair_t{i, i * 0.5});
-        st.push(static_cast<const char*>(nullptr));
-    }
-    const std::size_t blocks = st.block_count();
-    EXPECT_GT(blocks, 1u);
-    for (int i = 4999; i >= 0; --i) {
-        EXPECT_EQ(st.pop<const char*>(), nullptr);
-        pair_t p = st.pop<pair_t>();
-        EXPECT_EQ(p.a, i);
-        EXPECT_EQ(p.b, i * 0.5);
-        EXPECT_EQ(st.pop<int>(), i);
-    }
-    EXPECT_TRUE(st.empty());
-    // Growing again reuses the kept blocks.
-    for (int i = 0; i < 5000; ++i) st.push(pair_t{i, 0});
-    EXPECT_EQ(st.block_count(), blocks);
-}
-
-TEST(hetero_stack, wrong_type_is_a_type_error_with_both_names) {
-    hetero_stack st;
-    st.push(42);
-    try {
-        (void)st.pop<double>();
-        FAIL() << "no type error";
-    } catch (const type_error& e) {
-        const std::string expected = std::string("type error in hetero_stack (requested type: ") +
-                                     typeid(double).name() + ", actual type: " + typeid(int).name() + ")";
-        EXPECT_EQ(e.what(), expected);
-    }
-    EXPECT_EQ(st.peek<int>(), 42);  // the failed pop took nothing
-    EXPECT_THROW((void)st.pop<long>(), std::logic_error);
-    EXPECT_EQ(st.pop<int>(), 42);
-    EXPECT_THROW((void)st.pop<int>(), type_error);  // empty
-}
-
-TEST(hetero_stack, unwind_drops_records_across_blocks) {
-    hetero_stack st;
-    st.push(1);
-    const std::size_t mark = st.position();
-    for (int i = 0; i < 10000; ++i) st.push(i);
-    st.unwind(mark);
-    EXPECT_EQ(st.position(), mark);
-    EXPECT_EQ(st.pop<int>(), 1);
-    EXPECT_TRUE(st.empty());
-}
 
 // Subjects of several megabytes: a recursive matcher without a bound would
 // need one machine frame per iteration and overflow the 8 MiB stack.
@@ -147,74 +92,6 @@ TEST(deep_subjects_small_thread, recursive_search_on_a_256_kib_stack) {
 INSTANTIATE_TEST_SUITE_P(all, deep_subjects, ::testing::Values(recursive_mode, stack_mode, adaptive_mode),
                          [](const auto& info) { return std::string(regex_test::mode_name(info.param)); });
 
-// Random patterns over a small alphabet, built from the whole syntax.
-class pattern_generator {
-public:
-    explicit pattern_generator(unsigned seed) : rng_(seed) {}
-
-    std::string pattern() {
-        groups_ = 0;
-        std::string p = alternation(3);
-        return p;
-    }
-    std::string subject() {
-        std::string s;
-        int n = pick(12);
-        for (int i = 0; i < n; ++i) s += "abc"[pick(3)];
-        return s;
-    }
-
-private:
-    int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
-
-    std::string alternation(int depth) {
-        std::string s = sequence(depth);
-        while (pick(4) == 0) s += "|" + sequence(depth);
-        return s;
-    }
-    std::string sequence(int depth) {
-        std::string s;
-        int n = 1 + pick(3);
-        for (int i = 0; i < n; ++i) s += piece(depth);
-        return s;
-    }
-    std::string quantifier() {
-        static const char* q[] = {"", "", "", "*", "+", "?", "*?", "+?", "??", "{2}", "{1,3}", "{0,2}?", "{2,}"};
-        return q[pick(13)];
-    }
-    std::string piece(int depth) {
-        int k = pick(depth > 0 ? 20 : 8);
-        switch (k) {
-        case 0: case 1: case 2: return std::string(1, "abc"[pick(3)]) + quantifier();
-        case 3: return "[ab]" + quantifier();
-        case 4: return "." + quantifier();
-        case 5: return std::string(pick(2) ? "^" : "$");
-        case 6: return groups_ > 0 ? "\\" + std::to_string(1 + pick(groups_)) + quantifier() : "\\b";
-        case 7: return "ab";
-        case 8: case 9: ++groups_; return "(" + alternation(depth - 1) + ")" + quantifier();
-        case 10: case 11: return "(?:" + alternation(depth - 1) + ")" + quantifier();
-        case 12: return "(?>" + alternation(depth - 1) + ")" + quantifier();
-        case 13: return "(?=" + alternation(depth - 1) + ")";
-        case 14: return "(?!" + alternation(depth - 1) + ")";
-        case 15: return "(?<=" + alternation(depth - 1) + ")";
-        case 16: return "(?<!" + alternation(depth - 1) + ")";
-        case 17:
-            if (groups_ > 0) return "(?(" + std::to_string(1 + pick(groups_)) + ")" + sequence(depth - 1) + "|" +
-                                    sequence(depth - 1) + ")";
-            return "(?(?=a)" + sequence(depth - 1) + "|" + sequence(depth - 1) + ")";
-        case 18:
-            // Recursion only at the top level and only after consuming, so
-            // that generated patterns stay polynomial.
-            if (depth == 3) return "(?:a(?:(?R))?b)";
-            return "b";
-        default: return "(?:" + alternation(depth - 1) + "){0,3}";
-        }
-    }
-
-    std::mt19937 rng_;
-    int groups_ = 0;
-};
-
 // Marks an outcome cut short by the step limit: the two strategies count
 // steps in their own units, so one may stop where the other finishes.
 const std::string step_limit_hit = "step limit";
@@ -238,7 +115,7 @@ std::string outcome(const std::string& pattern, const std::string& subject, unsi
 }
 
 TEST(strategies, explicit_stack_agrees_with_recursion_on_generated_patterns) {
-    pattern_generator gen(20261207u);
+    pattern_generator gen(20261207u, pattern_generator::syntax::whole);
     int compared = 0;
     int limited = 0;
     const unsigned flag_sets[] = {0u, unsigned{ignore_case}, unsigned{multi_line | single_line},
@@ -270,7 +147,7 @@ TEST(strategies, explicit_stack_agrees_with_recursion_on_generated_patterns) {
 }
 
 TEST(strategies, nul_terminated_stack_search_agrees) {
-    pattern_generator gen(77u);
+    pattern_generator gen(77u, pattern_generator::syntax::whole);
     for (int i = 0; i < 400; ++i) {
         std::string pattern = gen.pattern();
         std::string subject = gen.subject();

@@ -1,0 +1,211 @@
+// Writing a JPEG back from its own coefficients, coded the way it was.
+#include "heal/jpeg_rewrite.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "jpeg_harness.h"
+
+namespace speckmend {
+namespace {
+
+using namespace speckmend::testing;
+using Bytes = std::vector<unsigned char>;
+
+int countScans(const Bytes& jpeg) {
+    JpegRewrite rewrite;
+    std::string diagnostic;
+    return rewrite.read(jpeg, diagnostic) ? static_cast<int>(rewrite.scans().size()) : -1;
+}
+
+// The entropy-coded bytes of a single-scan file: after the SOS header, up to
+// the EOI.
+Bytes entropyData(const Bytes& jpeg, std::size_t imageLength) {
+    for (std::size_t at = 2; at + 4 < imageLength;) {
+        const std::size_t length = static_cast<std::size_t>(jpeg[at + 2]) << 8 | jpeg[at + 3];
+        if (jpeg[at + 1] == 0xDA)
+            return Bytes(jpeg.begin() + static_cast<long>(at + 2 + length), jpeg.begin() + static_cast<long>(imageLength - 2));
+        at += 2 + length;
+    }
+    return {};
+}
+
+struct CodingCase {
+    const char* name;
+    SourceRecipe recipe;
+};
+
+std::vector<CodingCase> codingCases() {
+    const std::vector<Sampling> s420 = {{2, 2}, {1, 1}, {1, 1}}, s422 = {{2, 1}, {1, 1}, {1, 1}};
+    return {
+        {"baseline", recipe(150, 90, s420)},
+        {"baseline with own tables", with(recipe(150, 90, s422), [](SourceRecipe& s) { s.optimize = true; })},
+        {"a scan per component, each with tables of its own",
+         with(recipe(150, 90, s420), [](SourceRecipe& s) {
+             s.scanPerComponent = true;
+             s.optimize = true;
+         })},
+        {"restart interval", with(recipe(150, 90, s422), [](SourceRecipe& s) { s.restartInterval = 2; })},
+        {"progressive", with(recipe(150, 90, s420), [](SourceRecipe& s) { s.progressive = true; })},
+        {"progressive grey", with(recipe(77, 51, {{1, 1}}), [](SourceRecipe& s) { s.progressive = true; })},
+        {"progressive with restarts", with(recipe(150, 90, s420), [](SourceRecipe& s) {
+             s.progressive = true;
+             s.restartInterval = 7;
+         })},
+        {"arithmetic", with(recipe(150, 90, s420), [](SourceRecipe& s) { s.arithmetic = true; })},
+        {"arithmetic progressive", with(recipe(150, 90, s422), [](SourceRecipe& s) {
+             s.arithmetic = true;
+             s.progressive = true;
+         })},
+        {"markers", with(recipe(64, 48, s420), [](SourceRecipe& s) {
+             s.jfif = false;
+             s.markers = {exifMarker(), comMarker("one"), appMarker(2, "two"), appMarker(14, "Adobe three")};
+         })},
+    };
+}
+
+TEST(JpegRewrite, UnchangedCoefficientsComeBackCodedAsTheyWere) {
+    for (const CodingCase& c : codingCases()) {
+        SCOPED_TRACE(c.name);
+        const Bytes source = makeSourceBytes(c.recipe);
+        ASSERT_FALSE(source.empty());
+        JpegRewrite rewrite;
+        std::string diagnostic;
+        ASSERT_TRUE(rewrite.read(source, diagnostic)) << diagnostic;
+        EXPECT_EQ(rewrite.imageLength(), source.size());
+        Bytes out;
+        ASSERT_TRUE(rewrite.write(out, diagnostic)) << diagnostic;
+        JpegFile in, written;
+        ASSERT_TRUE(readJpeg(source, in) && readJpeg(out, written));
+        EXPECT_EQ(written.progressive, in.progressive);
+        EXPECT_EQ(written.arithmetic, in.arithmetic);
+        EXPECT_EQ(written.restartInterval, in.restartInterval);
+        EXPECT_EQ(written.colorSpace, in.colorSpace);
+        EXPECT_EQ(written.markers, in.markers);
+        ASSERT_EQ(written.components.size(), in.components.size());
+        for (std::size_t i = 0; i < in.components.size(); ++i) {
+            EXPECT_EQ(written.components[i].table, in.components[i].table);
+            EXPECT_EQ(written.components[i].blocks, in.components[i].blocks);
+        }
+        // The source's scan script, not the library's own.
+        EXPECT_EQ(countScans(out), countScans(source));
+        // Within a few bytes: only the table markers may be grouped otherwise.
+        EXPECT_NEAR(static_cast<double>(out.size()), static_cast<double>(source.size()), 0.005 * source.size() + 40);
+    }
+}
+
+TEST(JpegRewrite, ReadsTheScanScriptOfTheFile) {
+    const Bytes source = makeSourceBytes(with(recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}), [](SourceRecipe& s) {
+        s.progressive = true;
+    }));
+    JpegRewrite rewrite;
+    std::string diagnostic;
+    ASSERT_TRUE(rewrite.read(source, diagnostic));
+    // The script the harness's encoder used: the library's simple progression.
+    jpeg_compress_struct codec{};
+    jpeg_error_mgr errors{};
+    codec.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&codec);
+    codec.in_color_space = JCS_YCbCr;
+    codec.input_components = 3;
+    jpeg_set_defaults(&codec);
+    jpeg_simple_progression(&codec);
+    const std::vector<jpeg_scan_info> expected(codec.scan_info, codec.scan_info + codec.num_scans);
+    jpeg_destroy_compress(&codec);
+    ASSERT_EQ(rewrite.scans().size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(i);
+        const jpeg_scan_info& a = rewrite.scans()[i];
+        const jpeg_scan_info& b = expected[i];
+        EXPECT_EQ(a.comps_in_scan, b.comps_in_scan);
+        for (int k = 0; k < b.comps_in_scan; ++k) EXPECT_EQ(a.component_index[k], b.component_index[k]);
+        EXPECT_EQ(a.Ss, b.Ss);
+        EXPECT_EQ(a.Se, b.Se);
+        EXPECT_EQ(a.Ah, b.Ah);
+        EXPECT_EQ(a.Al, b.Al);
+    }
+    // Garbage in place of a scan header gives no script, not a wrong one.
+    Bytes broken = source;
+    const std::size_t sos = std::string(broken.begin(), broken.end()).find("\xFF\xDA");
+    ASSERT_NE(sos, std::string::npos);
+    broken[sos + 4] = 9;  // nine components in a scan
+    EXPECT_TRUE(readScanScript(broken, rewrite.source()).empty());
+}
+
+TEST(JpegRewrite, TrailingBytesAreKeptWhateverTheyAre) {
+    const Bytes image = makeSourceBytes(recipe(48, 32, {{1, 1}, {1, 1}, {1, 1}}));
+    for (const std::string& tail : {std::string("\xFF\xD8\xFF\xE0 preview", 12), std::string(1000, '\0'),
+                                    std::string("\xFF", 1)}) {
+        Bytes source = image;
+        source.insert(source.end(), tail.begin(), tail.end());
+        JpegRewrite rewrite;
+        std::string diagnostic;
+        ASSERT_TRUE(rewrite.read(source, diagnostic));
+        EXPECT_EQ(rewrite.imageLength(), image.size());
+        Bytes out;
+        ASSERT_TRUE(rewrite.write(out, diagnostic));
+        ASSERT_GE(out.size(), tail.size());
+        EXPECT_EQ(std::string(out.end() - static_cast<long>(tail.size()), out.end()), tail);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The source's own Huffman tables, or tables made for the image.
+
+// A flat picture: its optimized tables hold only the few symbols it needs.
+Bytes flatSource(bool optimize) {
+    SourceRecipe r = recipe(64, 64, {{1, 1}, {1, 1}, {1, 1}});
+    r.optimize = optimize;
+    return encodeJpeg(r, cv::Mat(64, 64, CV_8UC3, cv::Scalar(90, 120, 150)));
+}
+
+// A block with large coefficients everywhere.
+void busyBlock(JCOEF* block) {
+    for (int k = 0; k < DCTSIZE2; ++k) block[k] = static_cast<JCOEF>((k % 2 == 0 ? 1 : -1) * (300 + 7 * k));
+}
+
+TEST(JpegRewrite, OwnTablesOnlyWhileTheyCodeEveryChangedBlock) {
+    struct Case {
+        const char* name;
+        bool optimizedSource;
+        bool changeBlock;
+        bool ownTablesExpected;
+    };
+    const std::vector<Case> cases = {
+        {"standard tables, busy block", false, true, true},
+        {"own tables, nothing changed", true, false, true},
+        {"own tables too small for a busy block", true, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes source = flatSource(c.optimizedSource);
+        JpegRewrite rewrite;
+        std::string diagnostic;
+        ASSERT_TRUE(rewrite.read(source, diagnostic));
+        JBLOCK changed{};
+        busyBlock(changed);
+        EXPECT_EQ(ownTablesCanCode(rewrite.source(), 0, changed), !c.optimizedSource);
+        if (c.changeBlock) {
+            auto step = [&] {
+                j_decompress_ptr s = rewrite.source();
+                JBLOCKARRAY rows =
+                    (*s->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(s), rewrite.arrays()[0], 3, 1, TRUE);
+                std::memcpy(rows[0][2], changed, sizeof changed);
+                rewrite.noteChangedBlock(0, changed);
+            };
+            ASSERT_TRUE(runJpegGuarded(rewrite.guard(), step));
+        }
+        Bytes out;
+        ASSERT_TRUE(rewrite.write(out, diagnostic)) << diagnostic;
+        // Whatever the tables, the output holds the changed coefficients.
+        JpegFile written;
+        ASSERT_TRUE(readJpeg(out, written));
+        if (c.changeBlock) EXPECT_EQ(std::memcmp(written.components[0].block(2, 3), changed, sizeof changed), 0);
+        const bool sameEntropy = entropyData(out, out.size()) == entropyData(source, source.size());
+        if (!c.changeBlock) EXPECT_EQ(sameEntropy, c.ownTablesExpected);
+    }
+}
+
+}  // namespace
+}  // namespace speckmend
