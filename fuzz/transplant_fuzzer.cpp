@@ -19,9 +19,10 @@ namespace {
 
 // Declared sizes between these two would be decoded for real and only
 // measure the machine's memory; beyond the second the decoder refuses them
-// before allocating, which is a path worth fuzzing.
+// before allocating (at 2 bytes a pixel or more its coefficients exceed
+// kJpegDecoderMemoryLimit), which is a path worth fuzzing.
 constexpr std::uint64_t kMaxPixels = 1u << 20;
-constexpr std::uint64_t kDecoderRefuses = 1u << 30;
+constexpr std::uint64_t kDecoderRefuses = std::uint64_t{1} << 31;
 
 std::int32_t nonNegative(const std::uint8_t* bytes) {
     return static_cast<std::int32_t>((bytes[0] | bytes[1] << 8 | bytes[2] << 16 | std::uint32_t(bytes[3]) << 24) &

@@ -433,18 +433,8 @@ std::string amountFor(const Options& o, const Layout& layout) {
 
 std::string configText(const std::string& amount) {
     return "<?xml version=\"1.0\"?>\n"
-           "<config>\n"
-           " <detect>\n"
-           "  <filter>dark_*</filter>\n"
-           "  <indir>dark/</indir>\n"
-           "  <outfile>../hotpixels.xml</outfile>\n"
-           "  <amount>" +
-           amount +
-           "</amount>\n"
-           "  <channels>32</channels>\n"
-           "  <hprad>3</hprad>\n"
-           "  <outimage dxtext=\"-50\" dytext=\"-10\">../detected.png</outimage>\n"
-           " </detect>\n"
+           "<config>\n" +
+           shoot::detectSection(amount, "<outimage dxtext=\"-50\" dytext=\"-10\">../detected.png</outimage>") +
            " <heal>\n"
            "  <filter>photo_*</filter>\n"
            "  <indir>photos/</indir>\n"

@@ -1,32 +1,20 @@
+// The codec objects of the JPEG path; see jpeg_codec.h.
 #include "heal/jpeg_codec.h"
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <new>
 
 #include <jerror.h>
-
-#include "platform/file_system.h"
 
 namespace speckmend {
 
 JpegDecoder::JpegDecoder() { std::memset(&codec, 0, sizeof codec); }
 
-JpegDecoder::~JpegDecoder() {
-    jpeg_destroy_decompress(&codec);
-    if (file != nullptr) std::fclose(file);
-}
-
-void JpegDecoder::create(JpegGuard& guard, const char* label) {
-    codec.err = initJpegErrorManager(errors, guard, label);
-    jpeg_create_decompress(&codec);
-    codec.mem->max_memory_to_use = kJpegDecoderMemoryLimit;
-    jpeg_stdio_src(&codec, file);
-}
+JpegDecoder::~JpegDecoder() { jpeg_destroy_decompress(&codec); }
 
 void JpegDecoder::createFromMemory(JpegGuard& guard, const char* label, std::span<const unsigned char> bytes) {
-    codec.err = initJpegErrorManager(errors, guard, label, false);
+    codec.err = initJpegErrorManager(errors, guard, label);
     jpeg_create_decompress(&codec);
     codec.mem->max_memory_to_use = kJpegDecoderMemoryLimit;
     jpeg_mem_src(&codec, bytes.data(), static_cast<unsigned long>(bytes.size()));
@@ -34,23 +22,7 @@ void JpegDecoder::createFromMemory(JpegGuard& guard, const char* label, std::spa
 
 JpegEncoder::JpegEncoder() { std::memset(&codec, 0, sizeof codec); }
 
-JpegEncoder::~JpegEncoder() { finish(); }
-
-void JpegEncoder::create(JpegGuard& guard, const char* label) {
-    codec.err = initJpegErrorManager(errors, guard, label);
-    jpeg_create_compress(&codec);
-    jpeg_stdio_dest(&codec, file);
-}
-
-void JpegEncoder::createToMemory(JpegGuard& guard, const char* label, std::vector<unsigned char>& out) {
-    codec.err = initJpegErrorManager(errors, guard, label, false);
-    jpeg_create_compress(&codec);
-    memory_.out = &out;
-    memory_.library.init_destination = startMemory;
-    memory_.library.empty_output_buffer = growMemory;
-    memory_.library.term_destination = endMemory;
-    codec.dest = &memory_.library;
-}
+JpegEncoder::~JpegEncoder() { jpeg_destroy_compress(&codec); }
 
 namespace {
 
@@ -66,6 +38,16 @@ bool resizeQuietly(std::vector<unsigned char>& out, std::size_t size) {
 }
 
 }  // namespace
+
+void JpegEncoder::createToMemory(JpegGuard& guard, const char* label, std::vector<unsigned char>& out) {
+    codec.err = initJpegErrorManager(errors, guard, label);
+    jpeg_create_compress(&codec);
+    memory_.out = &out;
+    memory_.library.init_destination = startMemory;
+    memory_.library.empty_output_buffer = growMemory;
+    memory_.library.term_destination = endMemory;
+    codec.dest = &memory_.library;
+}
 
 // The vector is used as the library's buffer: it is grown (doubled) when
 // full and cut to the bytes written at the end.
@@ -91,20 +73,6 @@ boolean JpegEncoder::growMemory(j_compress_ptr codec) {
 void JpegEncoder::endMemory(j_compress_ptr codec) {
     auto* memory = reinterpret_cast<MemoryDestination*>(codec->dest);
     memory->out->resize(memory->out->size() - memory->library.free_in_buffer);
-}
-
-bool JpegEncoder::finish() {
-    jpeg_destroy_compress(&codec);
-    if (file == nullptr) return true;
-    const bool written = std::ferror(file) == 0;
-    const bool closed = std::fclose(file) == 0;
-    file = nullptr;
-    return written && closed;
-}
-
-void removeWrittenJpeg(const std::string& path) {
-    std::error_code error;
-    if (std::filesystem::is_regular_file(path, error)) removeFile(path);
 }
 
 }  // namespace speckmend

@@ -1,14 +1,14 @@
-// libjpeg codec objects together with their error manager and file, torn down
-// in destruction so that a photo that ends in an error leaks nothing.
+// libjpeg codec objects together with their error manager, reading from and
+// writing to memory, torn down in destruction so that a photo that ends in
+// an error leaks nothing.
 //
-// The objects are built zeroed and outside any guarded step; create() runs
-// inside one (see jpeg_error.h). Destroying a codec that was never created,
-// or whose creation failed half-way, is safe.
+// The objects are built zeroed and outside any guarded step; the create
+// functions run inside one (see jpeg_error.h). Destroying a codec that was
+// never created, or whose creation failed half-way, is safe.
 #pragma once
 
-#include <cstdio>
+#include <cstdio>  // before jpeglib.h, which needs FILE
 #include <span>
-#include <string>
 #include <vector>
 
 #include "heal/jpeg_error.h"
@@ -29,15 +29,11 @@ public:
     JpegDecoder& operator=(const JpegDecoder&) = delete;
 
     // Inside a guarded step: creates the codec with its memory limit and
-    // attaches file as its source.
-    void create(JpegGuard& guard, const char* label);
-    // The same with bytes in memory as the source (they must outlive the
-    // codec's use); messages are kept, never printed.
+    // bytes as its source (they must outlive the codec's use).
     void createFromMemory(JpegGuard& guard, const char* label, std::span<const unsigned char> bytes);
 
     jpeg_decompress_struct codec;
     JpegErrorManager errors;
-    std::FILE* file = nullptr;  // closed on destruction
 };
 
 class JpegEncoder {
@@ -47,21 +43,13 @@ public:
     JpegEncoder(const JpegEncoder&) = delete;
     JpegEncoder& operator=(const JpegEncoder&) = delete;
 
-    // Inside a guarded step: creates the codec and attaches file as its
-    // destination.
-    void create(JpegGuard& guard, const char* label);
-    // The same with out as the destination: the finished stream is out's
-    // whole content (anything in it before is dropped). out must outlive the
-    // codec's use; messages are kept, never printed.
+    // Inside a guarded step: creates the codec with out as its destination:
+    // the finished stream is out's whole content (anything in it before is
+    // dropped). out must outlive the codec's use.
     void createToMemory(JpegGuard& guard, const char* label, std::vector<unsigned char>& out);
-
-    // Destroys the codec and closes the file; false when the stream reported
-    // a write error or closing failed (data may not have reached the disk).
-    bool finish();
 
     jpeg_compress_struct codec;
     JpegErrorManager errors;
-    std::FILE* file = nullptr;  // closed on destruction
 
 private:
     struct MemoryDestination {
@@ -73,9 +61,5 @@ private:
     static void endMemory(j_compress_ptr codec);
     MemoryDestination memory_;
 };
-
-// Removes a partly written output, but only a regular file: an output path
-// that names a device or pipe is left alone.
-void removeWrittenJpeg(const std::string& path);
 
 }  // namespace speckmend

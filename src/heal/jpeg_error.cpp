@@ -21,23 +21,17 @@ JpegErrorManager& managerOf(j_common_ptr codec) {
     return *reinterpret_cast<JpegErrorManager*>(codec->err);
 }
 
-void echoMessage(const JpegErrorManager& manager, const char* text) {
-    if (manager.echo) std::fprintf(stderr, "%s: %s\n", manager.label, text);
-}
-
 // The library calls this for the warnings it shows (the first of a codec).
 void keepWarning(j_common_ptr codec) {
     JpegErrorManager& manager = managerOf(codec);
     char text[JMSG_LENGTH_MAX];
     (*codec->err->format_message)(codec, text);
     if (manager.firstWarning[0] == '\0') std::snprintf(manager.firstWarning, sizeof manager.firstWarning, "%s", text);
-    echoMessage(manager, text);
 }
 
 [[noreturn]] void leave(j_common_ptr codec) {
     JpegErrorManager& manager = managerOf(codec);
     (*codec->err->format_message)(codec, manager.error);
-    echoMessage(manager, manager.error);
     JpegGuard* guard = manager.guard;
     // Every library call that can fail runs inside a guarded step; reaching
     // this without a guard is a programming error with no safe way back.
@@ -47,7 +41,7 @@ void keepWarning(j_common_ptr codec) {
 
 }  // namespace
 
-jpeg_error_mgr* initJpegErrorManager(JpegErrorManager& manager, JpegGuard& guard, const char* label, bool echo) {
+jpeg_error_mgr* initJpegErrorManager(JpegErrorManager& manager, JpegGuard& guard, const char* label) {
     jpeg_std_error(&manager.library);
     manager.library.error_exit = leave;
     manager.library.output_message = keepWarning;
@@ -56,7 +50,6 @@ jpeg_error_mgr* initJpegErrorManager(JpegErrorManager& manager, JpegGuard& guard
     manager.library.last_addon_message = kJpegLastOwnMessage;
     manager.guard = &guard;
     manager.label = label;
-    manager.echo = echo;
     manager.error[0] = '\0';
     manager.firstWarning[0] = '\0';
     return &manager.library;

@@ -2,16 +2,15 @@
 // path.
 //
 // libjpeg reports a fatal error by calling error_exit, which must not return.
-// Here it keeps the message in the manager (and, for callers that ask for it,
-// writes it to stderr) and longjmps back into runJpegGuarded, so that an error
-// ends one photo, not the process. A longjmp skips
+// Here it keeps the message in the manager and longjmps back into
+// runJpegGuarded, so that an error ends one photo, not the process; nothing
+// is printed, the caller decides what to show. A longjmp skips
 // destructors: a guarded step, and every frame of ours between it and the
 // library, must hold no object with a destructor. Such objects (codecs, files,
 // vectors) live in the caller of runJpegGuarded and are reached by reference.
 //
 // Warnings keep the library's own rule: the first one of each codec object is
-// kept (and echoed when asked), later ones are only counted
-// (jpeg_error_mgr::num_warnings).
+// kept, later ones are only counted (jpeg_error_mgr::num_warnings).
 #pragma once
 
 #include <csetjmp>
@@ -41,17 +40,15 @@ struct JpegGuard {
 struct JpegErrorManager {
     jpeg_error_mgr library;  // first member: the codec's err points here
     JpegGuard* guard = nullptr;
-    const char* label = "";  // put before every echoed message, usually the file name
-    bool echo = true;        // false: messages are only kept, nothing is printed
+    const char* label = "";  // names the codec (source, window, donor...) when debugging
     char error[JMSG_LENGTH_MAX] = {};         // the error that ended the last guarded step
     char firstWarning[JMSG_LENGTH_MAX] = {};  // the codec's first warning, if any
 };
 
 // Sets manager up as the library's standard manager with fatal errors routed
-// to guard and messages kept (and written to stderr when echo is set);
-// returns the pointer for the codec's err field. label must outlive the codec.
-jpeg_error_mgr* initJpegErrorManager(JpegErrorManager& manager, JpegGuard& guard, const char* label,
-                                     bool echo = true);
+// to guard and messages kept; returns the pointer for the codec's err field.
+// label must outlive the codec.
+jpeg_error_mgr* initJpegErrorManager(JpegErrorManager& manager, JpegGuard& guard, const char* label);
 
 // Raises one of JpegOwnMessage through the codec's error manager, with up to
 // four integer parameters for its format. Use inside a guarded step only.

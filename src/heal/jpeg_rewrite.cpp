@@ -167,13 +167,25 @@ void JpegRewrite::noteChangedBlock(int c, const JCOEF* block) {
 }
 
 bool JpegRewrite::read(std::span<const unsigned char> bytes, std::string& diagnostic) {
+    return readHeader(bytes, diagnostic) && readCoefficients(diagnostic);
+}
+
+bool JpegRewrite::readHeader(std::span<const unsigned char> bytes, std::string& diagnostic) {
     bytes_ = bytes;
     auto step = [this] {
         decoder_.createFromMemory(guard_, "source", bytes_);
         saveSourceMarkers(&decoder_.codec);
         jpeg_read_header(&decoder_.codec, TRUE);
-        arrays_ = jpeg_read_coefficients(&decoder_.codec);
     };
+    if (!runJpegGuarded(guard_, step)) {
+        diagnostic = decoder_.errors.error;
+        return false;
+    }
+    return true;
+}
+
+bool JpegRewrite::readCoefficients(std::string& diagnostic) {
+    auto step = [this] { arrays_ = jpeg_read_coefficients(&decoder_.codec); };
     if (!runJpegGuarded(guard_, step)) {
         diagnostic = decoder_.errors.error;
         return false;
@@ -181,9 +193,9 @@ bool JpegRewrite::read(std::span<const unsigned char> bytes, std::string& diagno
     // The library has read up to and including the EOI marker; a file that
     // ends early has had one made up, outside the file's own bytes.
     const unsigned char* next = decoder_.codec.src->next_input_byte;
-    const bool inside = next >= bytes.data() && next <= bytes.data() + bytes.size();
-    imageLength_ = inside ? static_cast<std::size_t>(next - bytes.data()) : bytes.size();
-    scans_ = readScanScript(bytes.first(imageLength_), &decoder_.codec);
+    const bool inside = next >= bytes_.data() && next <= bytes_.data() + bytes_.size();
+    imageLength_ = inside ? static_cast<std::size_t>(next - bytes_.data()) : bytes_.size();
+    scans_ = readScanScript(bytes_.first(imageLength_), &decoder_.codec);
     return true;
 }
 

@@ -22,6 +22,10 @@ public:
     // every COM and APPn marker kept. False, with the library's message in
     // diagnostic, when they are not a JPEG the library can read.
     bool read(std::span<const unsigned char> bytes, std::string& diagnostic);
+    // The same in two steps, so that a caller can look at the header (the
+    // image size, say) before the coefficients are decoded and stored.
+    bool readHeader(std::span<const unsigned char> bytes, std::string& diagnostic);
+    bool readCoefficients(std::string& diagnostic);
 
     // Writes the (possibly changed) coefficients coded like the source,
     // followed by the source's bytes after its image, with the offsets of a

@@ -7,8 +7,6 @@
 
 #include <jerror.h>
 
-#include "heal/jpeg_codec.h"
-#include "platform/fatal_error.h"
 
 namespace speckmend {
 
@@ -265,77 +263,6 @@ void copyRegionBlocks(j_decompress_ptr source, j_compress_ptr output, std::uint3
                         (endColumn - firstColumn) * sizeof(JBLOCK));
         }
     }
-}
-
-namespace {
-
-// Everything one transplant owns; it lives in transplantJpegBlocks' frame,
-// above the guarded steps, so that an error in them still tears it down.
-struct Transplant {
-    JpegGuard guard;
-    JpegDecoder source;
-    JpegDecoder healed;
-    JpegEncoder output;
-    const std::vector<HotPixel>* pixels = nullptr;
-    const char* sourceLabel = "";
-    const char* healedLabel = "";
-    const char* outputLabel = "";
-    jvirt_barray_ptr* sourceArrays = nullptr;
-    DropRequest request;
-};
-
-void readInputs(Transplant& t) {
-    t.source.create(t.guard, t.sourceLabel);
-    saveSourceMarkers(&t.source.codec);
-    jpeg_read_header(&t.source.codec, TRUE);
-    t.healed.create(t.guard, t.healedLabel);
-    jpeg_read_header(&t.healed.codec, TRUE);
-    t.request.healedSource = &t.healed.codec;
-    t.request.healedCoefficients = jpeg_read_coefficients(&t.healed.codec);
-    t.sourceArrays = jpeg_read_coefficients(&t.source.codec);
-}
-
-void writeOutput(Transplant& t) {
-    j_decompress_ptr source = &t.source.codec;
-    j_compress_ptr output = &t.output.codec;
-    t.output.create(t.guard, t.outputLabel);
-    jpeg_copy_critical_parameters(source, output);
-    jvirt_barray_ptr* arrays = adjustDropParameters(source, output, t.sourceArrays, t.request);
-    if (!t.pixels->empty()) prepareDrop(source, t.request);
-    for (const HotPixel& pixel : *t.pixels) placeRegion(source, t.sourceArrays, output, t.request, pixel);
-    jpeg_write_coefficients(output, arrays);
-    copySourceMarkers(source, output);
-    jpeg_finish_compress(output);
-}
-
-}  // namespace
-
-bool transplantJpegBlocks(const std::string& sourcePath, const std::string& healedPath,
-                          const std::string& outputPath, const std::vector<HotPixel>& pixels) {
-    Transplant t;
-    t.pixels = &pixels;
-    t.sourceLabel = sourcePath.c_str();
-    t.healedLabel = healedPath.c_str();
-    t.outputLabel = outputPath.c_str();
-
-    t.source.file = std::fopen(sourcePath.c_str(), "rb");
-    if (t.source.file == nullptr) throw FatalError("Couldn't open file for read: " + sourcePath, false);
-    t.healed.file = std::fopen(healedPath.c_str(), "rb");
-    if (t.healed.file == nullptr) throw FatalError("Couldn't open file for read: " + healedPath, false);
-
-    auto read = [&t] { readInputs(t); };
-    if (!runJpegGuarded(t.guard, read)) return false;
-
-    t.output.file = std::fopen(outputPath.c_str(), "wb");
-    if (t.output.file == nullptr) throw FatalError("Couldn't open file for write: " + outputPath, false);
-    auto write = [&t] { writeOutput(t); };
-    bool written = runJpegGuarded(t.guard, write);
-    if (!t.output.finish() && written) {
-        std::fprintf(stderr, "%s: %s\n", t.outputLabel, "Output file could not be written completely");
-        written = false;
-    }
-    if (!written) removeWrittenJpeg(outputPath);
-    return written;
 }
 
 }  // namespace speckmend

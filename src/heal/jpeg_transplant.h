@@ -1,9 +1,8 @@
 // The block transplant of the lossless JPEG path: the output is the source
 // JPEG's own quantized DCT coefficients and markers, with only blocks of the
 // 16 by 16 pixel grid cells around each repair area taken from a donor, a
-// repaired copy coded with the source's tables and sampling. The donor is
-// either a window of the photo (healJpegLosslessly, lossless_jpeg_heal.h) or,
-// on the file path, the whole repaired photo written by writeTemporaryJpeg.
+// repaired copy coded with the source's tables and sampling: a window of the
+// photo (healJpegLosslessly, lossless_jpeg_heal.h).
 //
 // libjpeg call sequence of one in-memory heal (every call inside a guarded
 // step, see jpeg_error.h; every codec reads or writes memory):
@@ -35,13 +34,6 @@
 //            source's arrays), copySourceMarkers, jpeg_finish_compress; the
 //            source's trailing bytes appended, MPF offsets moved
 //   then:    every codec destroyed with its owner (jpeg_codec.h).
-//
-// The file path (transplantJpegBlocks) reads the source and the whole healed
-// JPEG from files with jpeg_stdio_src, then writes the output through
-// jpeg_stdio_dest with jpeg_copy_critical_parameters and the library's
-// defaults otherwise (sequential, standard Huffman tables, no restarts); the
-// output file is opened only after both inputs have been read, so a broken
-// input leaves no output behind.
 #pragma once
 
 #include <algorithm>
@@ -51,19 +43,8 @@
 
 #include "config/hot_pixel_map.h"
 #include "heal/jpeg_error.h"
-#include "heal/jpeg_temporary.h"
 
 namespace speckmend {
-
-// Throws FatalError("Couldn't open file for read: "+path / "Couldn't open file
-// for write: "+path, false) when a file cannot be opened. Returns false when
-// the JPEG library raised an error (or the healed JPEG does not match the
-// source: other size, component count or colour space, or other relative
-// sampling): its message has gone to stderr and the partly written output
-// file has been removed. True on success. An empty pixel list gives the
-// source's coefficients and markers unchanged.
-bool transplantJpegBlocks(const std::string& sourcePath, const std::string& healedPath,
-                          const std::string& outputPath, const std::vector<HotPixel>& pixels);
 
 // One transplant's region and the donor it takes blocks from. The crop
 // fields are the current region in pixels, already clipped to the image; the

@@ -22,6 +22,9 @@ namespace {
 
 using Outcome = LosslessHealResult::Outcome;
 
+// The image reader's own limit on the pixels of one image (2^30).
+constexpr std::int64_t kLargestReadablePixels = std::int64_t{1} << 30;
+
 LosslessHealResult refused(std::string diagnostic) {
     LosslessHealResult result;
     result.outcome = Outcome::notReadable;
@@ -164,16 +167,21 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
     return true;
 }
 
-}  // namespace
-
-LosslessHealResult healJpegLosslessly(std::span<const unsigned char> sourceBytes, const HotPixelMap& map,
-                                      double range, int method) {
+LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const HotPixelMap& map, double range,
+                             int method) {
     JpegRewrite rewrite;
     std::string diagnostic;
-    if (!rewrite.read(sourceBytes, diagnostic)) return refused(diagnostic);
+    if (!rewrite.readHeader(sourceBytes, diagnostic)) return refused(diagnostic);
     j_decompress_ptr source = rewrite.source();
-    if (static_cast<std::int64_t>(source->image_width) != map.width ||
-        static_cast<std::int64_t>(source->image_height) != map.height) {
+    const std::int64_t width = source->image_width, height = source->image_height;
+    // A photo is read before its size is judged, as the image reader would:
+    // one it cannot read is unreadable whatever its size. Beyond the
+    // reader's pixel limit nothing is decoded or allocated at all.
+    if (width * height > kLargestReadablePixels)
+        return refused("Image of " + std::to_string(width) + "x" + std::to_string(height) +
+                       " pixels is larger than photos are read");
+    if (!rewrite.readCoefficients(diagnostic)) return refused(diagnostic);
+    if (width != map.width || height != map.height) {
         LosslessHealResult result;
         result.outcome = Outcome::badDimension;
         return result;
@@ -207,6 +215,22 @@ LosslessHealResult healJpegLosslessly(std::span<const unsigned char> sourceBytes
     if (!rewrite.write(result.file, diagnostic)) return refused(diagnostic);
     result.outcome = Outcome::healed;
     return result;
+}
+
+}  // namespace
+
+LosslessHealResult healJpegLosslessly(std::span<const unsigned char> sourceBytes, const HotPixelMap& map,
+                                      double range, int method) {
+    // The image library reports its failures (a window too large to
+    // allocate, say) by exceptions; the photo is then refused like one the
+    // JPEG library refuses.
+    try {
+        return healWhole(sourceBytes, map, range, method);
+    } catch (const cv::Exception& error) {
+        return refused(error.what());
+    } catch (const std::bad_alloc&) {
+        return refused("Out of memory");
+    }
 }
 
 }  // namespace speckmend

@@ -292,6 +292,12 @@ TEST(LosslessHeal, RefusesWhatItCannotHeal) {
     const Bytes cmyk = makeSourceBytes(cmykRecipe);
     ASSERT_FALSE(cmyk.empty());
     Bytes truncatedHeader(colour.begin(), colour.begin() + 40);
+    // A frame header declaring 60000 x 60000 pixels over the same few bytes.
+    Bytes huge = colour;
+    const std::size_t sof = std::string(huge.begin(), huge.end()).find("\xFF\xC0");
+    ASSERT_NE(sof, std::string::npos);
+    huge[sof + 5] = huge[sof + 7] = 0xEA;
+    huge[sof + 6] = huge[sof + 8] = 0x60;
     struct Case {
         const char* name;
         Bytes source;
@@ -305,6 +311,11 @@ TEST(LosslessHeal, RefusesWhatItCannotHeal) {
         {"map of another size", colour, {{{3, 3, 1}}, 48, 64}, Outcome::badDimension},
         {"map one pixel wider", colour, {{{3, 3, 1}}, 65, 48}, Outcome::badDimension},
         {"four components", cmyk, {{{3, 3, 1}}, 32, 32}, Outcome::notReadable},
+        // former bugs
+        {"declared beyond the reader's limit: nothing decoded or allocated", huge, {{{3, 3, 1}}, 64, 48},
+         Outcome::notReadable},
+        {"declared beyond the reader's limit, map of that size", huge, {{{3, 3, 1}}, 60000, 60000},
+         Outcome::notReadable},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

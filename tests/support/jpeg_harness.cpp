@@ -22,14 +22,6 @@ struct Reader {
     jvirt_barray_ptr* arrays = nullptr;
 };
 
-void readCoefficients(Reader& reader, const char* label) {
-    reader.decoder.create(reader.guard, label);
-    jpeg_save_markers(&reader.decoder.codec, JPEG_COM, 0xFFFF);
-    for (int n = 0; n < 16; ++n) jpeg_save_markers(&reader.decoder.codec, JPEG_APP0 + n, 0xFFFF);
-    jpeg_read_header(&reader.decoder.codec, TRUE);
-    reader.arrays = jpeg_read_coefficients(&reader.decoder.codec);
-}
-
 void readCoefficients(Reader& reader, std::span<const unsigned char> bytes) {
     reader.decoder.createFromMemory(reader.guard, "test bytes", bytes);
     jpeg_save_markers(&reader.decoder.codec, JPEG_COM, 0xFFFF);
@@ -82,11 +74,11 @@ bool fill(Reader& reader, JpegFile& file) {
 }  // namespace
 
 bool readJpeg(const std::string& path, JpegFile& file) {
-    Reader reader;
-    reader.decoder.file = std::fopen(path.c_str(), "rb");
-    if (reader.decoder.file == nullptr) return false;
-    auto read = [&] { readCoefficients(reader, path.c_str()); };
-    return runJpegGuarded(reader.guard, read) && fill(reader, file);
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) return false;
+    const std::string bytes = readFile(path);
+    return readJpeg(std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()),
+                    file);
 }
 
 bool readJpeg(std::span<const unsigned char> bytes, JpegFile& file) {

@@ -381,17 +381,8 @@ void measureStrengths(const DarkSetOptions& o, Plan& p, const cv::Mat& bg, bool 
 
 std::string configText() {
     return "<?xml version=\"1.0\"?>\n"
-           "<config>\n"
-           " <detect>\n"
-           "  <filter>dark_*</filter>\n"
-           "  <indir>dark/</indir>\n"
-           "  <outfile>../hotpixels.xml</outfile>\n"
-           "  <amount>0.999</amount>\n"
-           "  <channels>32</channels>\n"
-           "  <hprad>3</hprad>\n"
-           "  <outimage></outimage>\n"
-           " </detect>\n"
-           "</config>\n";
+           "<config>\n" +
+           detectSection("0.999", "<outimage></outimage>") + "</config>\n";
 }
 
 std::string describe(const Plan& p) {

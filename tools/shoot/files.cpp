@@ -61,6 +61,18 @@ std::string numbered(const std::string& stem, int number, int count, const std::
     return stem + text + extension;
 }
 
+std::string detectSection(const std::string& amount, const std::string& outimage) {
+    return " <detect>\n"
+           "  <filter>dark_*</filter>\n"
+           "  <indir>dark/</indir>\n"
+           "  <outfile>../hotpixels.xml</outfile>\n"
+           "  <amount>" + amount + "</amount>\n"
+           "  <channels>32</channels>\n"
+           "  <hprad>3</hprad>\n"
+           "  " + outimage + "\n"
+           " </detect>\n";
+}
+
 void writeText(const std::string& path, const std::string& text) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (!file || std::fwrite(text.data(), 1, text.size(), file) != text.size() || std::fclose(file) != 0) {

@@ -15,6 +15,10 @@ void makeFolder(const std::string& path);
 std::string numbered(const std::string& stem, int number, int count, const std::string& extension);
 
 void writeText(const std::string& path, const std::string& text);
+
+// The detect section of a shoot's config.xml: the frames dark/dark_* written
+// to ../hotpixels.xml; outimage is the whole outimage element's line.
+std::string detectSection(const std::string& amount, const std::string& outimage);
 void writePng(const std::string& path, const cv::Mat& image);
 
 struct JpegOptions {

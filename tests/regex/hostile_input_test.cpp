@@ -23,7 +23,7 @@ const char* modeName(regex::REGEX_MODE mode) {
 
 // Recursion without a way out: refused when compiled, refused when run, or
 // simply no match; never a crash, never a run that eats the machine.
-TEST(FaultEngineTest, RecursionWithoutEndStaysBounded) {
+TEST(HostileInputTest, RecursionWithoutEndStaysBounded) {
     const char* patterns[] = {
         "(?R)",        // the whole pattern calls itself at once
         "(?R)*",       // and under a star
@@ -58,7 +58,7 @@ TEST(FaultEngineTest, RecursionWithoutEndStaysBounded) {
 // Ten megabytes of subject: deep greedy and lazy loops, captures inside
 // loops, a failing literal search, and the program's own output-name
 // substitution, in every mode.
-TEST(FaultEngineTest, TenMegabyteSubjectsInEveryMode) {
+TEST(HostileInputTest, TenMegabyteSubjectsInEveryMode) {
     constexpr std::size_t kSize = 10u << 20;
     const std::string words(kSize, 'a');
     const std::string wordsThenC = words + "c";
