@@ -487,7 +487,7 @@ TEST_P(ClosedConsoleTest, EndsTheRunBeforeAnyPhotoWithStatusThree) {
     shoot.writeFiles();
     const auto before = snapshot(shoot.root.path());
     int fd = -1;
-    if (GetParam().device) ASSERT_GE(fd = open(GetParam().device, O_WRONLY), 0);
+    if (GetParam().device) { ASSERT_GE(fd = open(GetParam().device, O_WRONLY), 0); }
     const pid_t pid = startHeal(shoot, fd);
     if (fd >= 0) close(fd);
     int status = 0;

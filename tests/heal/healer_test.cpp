@@ -75,8 +75,8 @@ TEST_P(MaskTest, HoldsTheFilledDiscsOfThePositiveRadii) {
         if (p.r > 0 && p.r <= 1000 && p.x > -1000 && p.x < 1000 && p.y > -1000 && p.y < 1000)
             cv::circle(expected, {p.x, p.y}, p.r, 255, cv::FILLED, cv::LINE_8);
     }
-    if (drawable) EXPECT_TRUE(identical(mask, expected));
-    if (c.expectedCount >= 0) EXPECT_EQ(cv::countNonZero(mask), c.expectedCount);
+    if (drawable) { EXPECT_TRUE(identical(mask, expected)); }
+    if (c.expectedCount >= 0) { EXPECT_EQ(cv::countNonZero(mask), c.expectedCount); }
     // Only 0 and 255.
     EXPECT_EQ(cv::countNonZero(mask == 255) + cv::countNonZero(mask == 0), 40 * 30);
 }
@@ -188,7 +188,7 @@ TEST(HealerTest, DifferenceBufferOnlyWithDifferenceImages) {
         Healer healer(settings);
         healer.inpaint(noisePhoto(40, 30, 3, 10));
         EXPECT_EQ(healer.difference().empty(), diffimages == 0) << diffimages;
-        if (diffimages != 0) EXPECT_EQ(healer.difference().size(), cv::Size(40, 30));
+        if (diffimages != 0) { EXPECT_EQ(healer.difference().size(), cv::Size(40, 30)); }
     }
 }
 
@@ -270,8 +270,9 @@ TEST_P(RegionIdentityTest, MatchesWholePhotoInpaint) {
                 ASSERT_TRUE(identical(inPlace, whole)) << c.name << " in place, trial " << trial;
                 // The comparison only means something when the photo was
                 // actually split.
-                if (c.count > 1 && c.layout != Layout::Chain)
+                if (c.count > 1 && c.layout != Layout::Chain) {
                     EXPECT_GT(healer.inpainter().regions().size(), 1u) << c.name;
+                }
                 EXPECT_FALSE(healer.inpainter().wholePhoto());
             }
         }

@@ -201,9 +201,9 @@ TEST(JpegRewrite, OwnTablesOnlyWhileTheyCodeEveryChangedBlock) {
         // Whatever the tables, the output holds the changed coefficients.
         JpegFile written;
         ASSERT_TRUE(readJpeg(out, written));
-        if (c.changeBlock) EXPECT_EQ(std::memcmp(written.components[0].block(2, 3), changed, sizeof changed), 0);
+        if (c.changeBlock) { EXPECT_EQ(std::memcmp(written.components[0].block(2, 3), changed, sizeof changed), 0); }
         const bool sameEntropy = entropyData(out, out.size()) == entropyData(source, source.size());
-        if (!c.changeBlock) EXPECT_EQ(sameEntropy, c.ownTablesExpected);
+        if (!c.changeBlock) { EXPECT_EQ(sameEntropy, c.ownTablesExpected); }
     }
 }
 
