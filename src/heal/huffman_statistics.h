@@ -16,8 +16,9 @@
 namespace speckmend {
 
 // For output (set up from source by jpeg_copy_critical_parameters, its
-// restart interval set, written as one scan of all its components, which is
-// the library's default for a sequential image): fills the Huffman slots its
+// restart interval set, written as one sequential scan of all its
+// components: the library's default, or a script of that one scan): fills
+// the Huffman slots its
 // components use with the library's optimal tables for source's arrays.
 // Returns false, leaving output as it was, when the image is not one such
 // scan or a coefficient is beyond what 8-bit Huffman coding allows; the
