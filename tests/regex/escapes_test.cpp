@@ -73,9 +73,9 @@ TEST(escapes, decoder_table) {
         const escape_result r = decode_escape(p, text.data() + text.size(), c.translate, c.where);
         const std::string what = "\\" + text + (c.where == bracket_ctx ? " in brackets" : " outside brackets");
         EXPECT_EQ(r.kind, c.kind) << what;
-        if (c.kind == escape_result::character) EXPECT_EQ(int(r.value), c.value) << what;
-        if (c.kind == escape_result::character) EXPECT_EQ(std::size_t(p - text.data()), c.taken) << what;
-        if (c.kind != escape_result::character) EXPECT_EQ(p, text.data()) << what << " moved the position";
+        if (c.kind == escape_result::character) { EXPECT_EQ(int(r.value), c.value) << what; }
+        if (c.kind == escape_result::character) { EXPECT_EQ(std::size_t(p - text.data()), c.taken) << what; }
+        if (c.kind != escape_result::character) { EXPECT_EQ(p, text.data()) << what << " moved the position"; }
     }
 }
 

@@ -88,7 +88,7 @@ TEST(HostileInputTest, TenMegabyteSubjectsInEveryMode) {
             if (!c.matched) continue;
             EXPECT_EQ(results.rstart(0), static_cast<std::ptrdiff_t>(c.start));
             EXPECT_EQ(results.rlength(0), static_cast<std::ptrdiff_t>(c.length));
-            if (c.group >= 0) EXPECT_EQ(results.rlength(c.group), static_cast<std::ptrdiff_t>(c.groupLength));
+            if (c.group >= 0) { EXPECT_EQ(results.rlength(c.group), static_cast<std::ptrdiff_t>(c.groupLength)); }
         }
         SCOPED_TRACE(std::string("output name in ") + modeName(mode));
         regex::rpattern name("\\w+$", regex::ignore_case, mode);
