@@ -34,7 +34,10 @@ inline const std::filesystem::path& scratchFolder() {
     static const std::filesystem::path folder = [] {
         char pattern[] = "/tmp/speckmend-fuzz-XXXXXX";
         if (!mkdtemp(pattern)) std::abort();
-        std::atexit([] { std::error_code ignored; std::filesystem::remove_all(scratchFolder(), ignored); });
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(scratchFolder(), ignored);
+        });
         return std::filesystem::path(pattern);
     }();
     return folder;

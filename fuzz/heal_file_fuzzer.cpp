@@ -64,8 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool wrongSize = (options >> 7) & 1;
     settings.map.width = declared.known ? static_cast<std::int32_t>(declared.width) + wrongSize : 64;
     settings.map.height = declared.known ? static_cast<std::int32_t>(declared.height) : 64;
-    settings.map.pixels = {{0, 0, 1}, {5, 7, 3}, {settings.map.width / 2, settings.map.height / 2, 20},
-                           {settings.map.width - 1, settings.map.height - 1, 2}, {1 << 30, 5, 1}};
+    settings.map.pixels = {{0, 0, 1},
+                           {5, 7, 3},
+                           {settings.map.width / 2, settings.map.height / 2, 20},
+                           {settings.map.width - 1, settings.map.height - 1, 2},
+                           {1 << 30, 5, 1}};
 
     int status = 0;
     try {

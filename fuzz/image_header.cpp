@@ -15,9 +15,7 @@ struct ProbeError {
     std::jmp_buf jump;
 };
 
-[[noreturn]] void jumpBack(j_common_ptr codec) {
-    std::longjmp(reinterpret_cast<ProbeError*>(codec->err)->jump, 1);
-}
+[[noreturn]] void jumpBack(j_common_ptr codec) { std::longjmp(reinterpret_cast<ProbeError*>(codec->err)->jump, 1); }
 
 void ignoreMessage(j_common_ptr, int) {}
 

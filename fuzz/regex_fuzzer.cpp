@@ -17,7 +17,8 @@
 namespace {
 
 template <class CI>
-void checkResults(const regex::basic_match_results<CI>& results, CI begin, CI end, const regex::backref_tag<CI>& whole) {
+void checkResults(const regex::basic_match_results<CI>& results, CI begin, CI end,
+                  const regex::backref_tag<CI>& whole) {
     if (!whole.matched) return;
     if (whole.first < begin || whole.second > end || whole.first > whole.second) __builtin_trap();
     for (std::size_t i = 0; i < results.cbackrefs(); ++i) {
@@ -51,7 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto wholeC = compiledC.match(cut.c_str(), resultsC);
         checkResults(resultsC, cut.c_str(), cut.c_str() + cut.size(), wholeC);
     } catch (const regex::step_limit_reached&) {
-    } catch (const regex::bad_regexpr&) {
-    }
+    } catch (const regex::bad_regexpr&) {}
     return 0;
 }

@@ -50,8 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     } catch (const regex::step_limit_reached&) {
         if (target != subject) __builtin_trap();
-    } catch (const regex::bad_regexpr&) {
-    }
+    } catch (const regex::bad_regexpr&) {}
 
     // The output name of the healing run: any save format, any file name.
     // A save format that is not a valid substitution text is refused with
@@ -62,8 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         regex::subst_results nameResults;
         std::string fileName = subject;
         regex::substitute(nameResults, name, fileName);
-    } catch (const regex::bad_regexpr&) {
-    }
+    } catch (const regex::bad_regexpr&) {}
     (void)regex::regex_match("\\.jpg", subject, regex::ignore_case);
     return 0;
 }

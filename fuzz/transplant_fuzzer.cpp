@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     HotPixelMap map{{{3, 3, 2}, {width - 1, height - 1, 3}, {width / 2, height / 2, 17}}, width, height};
     if (size >= 12) {
         const std::uint8_t* tail = data + size - 12;
-        map.pixels.push_back({nonNegative(tail), nonNegative(tail + 4), std::max(1, nonNegative(tail + 8) >> (tail[11] & 31))});
+        map.pixels.push_back(
+            {nonNegative(tail), nonNegative(tail + 4), std::max(1, nonNegative(tail + 8) >> (tail[11] & 31))});
     }
     const LosslessHealResult result = healJpegLosslessly(source, map, 3, 1);
     switch (result.outcome) {
@@ -56,11 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case LosslessHealResult::Outcome::badDimension:
         if (!result.file.empty()) fuzz::invariantBroken("a size mismatch with a file");
         return 0;
-    case LosslessHealResult::Outcome::healed:
-        break;
+    case LosslessHealResult::Outcome::healed: break;
     }
-    const fuzz::DeclaredSize out =
-        fuzz::declaredSize(std::string(result.file.begin(), result.file.end()));
+    const fuzz::DeclaredSize out = fuzz::declaredSize(std::string(result.file.begin(), result.file.end()));
     if (!out.known || out.width != declared.width || out.height != declared.height)
         fuzz::invariantBroken("the healed output is not a JPEG of the source's size");
     JpegRewrite rewrite;

@@ -17,9 +17,7 @@
 
 namespace {
 
-double seconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double seconds() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 template <class F>
 double medianTime(int repeats, F&& work) {
@@ -61,7 +59,8 @@ int main(int argc, char** argv) {
         speckmend::Healer healer(settings);
         healer.inpaint(photo);  // draws the mask and sizes the buffers once, as a run does
         cv::Mat whole;
-        const double wholeTime = medianTime(3, [&] { cv::inpaint(photo, healer.mask(), whole, settings.range, method); });
+        const double wholeTime =
+            medianTime(3, [&] { cv::inpaint(photo, healer.mask(), whole, settings.range, method); });
         const double regionTime = medianTime(21, [&] { healer.inpaint(photo); });
         bool same = cv::norm(whole, healer.healed(), cv::NORM_INF) == 0;
         // In place, as a run without difference images repairs each freshly
@@ -82,7 +81,8 @@ int main(int argc, char** argv) {
                     wholeTime * 1e3, regionTime * 1e3, wholeTime / regionTime, inPlaceTime * 1e3,
                     wholeTime / inPlaceTime, same ? "yes" : "NO");
     }
-    std::printf("Target: about 200x faster than the whole photo; results identical.\n"
-                "The new-buffer column includes copying the whole photo (the run with difference images).\n");
+    std::printf(
+        "Target: about 200x faster than the whole photo; results identical.\n"
+        "The new-buffer column includes copying the whole photo (the run with difference images).\n");
     return allSame ? 0 : 1;
 }

@@ -136,13 +136,15 @@ bool readCoefficients(const std::string& path, Coefficients& result) {
         result.maxV = codec.max_v_samp_factor;
         for (int c = 0; c < codec.num_components; ++c) {
             jpeg_component_info& info = codec.comp_info[c];
-            Coefficients::Component component{info.h_samp_factor, info.v_samp_factor,
+            Coefficients::Component component{info.h_samp_factor,
+                                              info.v_samp_factor,
                                               static_cast<int>(info.width_in_blocks),
-                                              static_cast<int>(info.height_in_blocks), {}};
+                                              static_cast<int>(info.height_in_blocks),
+                                              {}};
             component.values.resize(static_cast<std::size_t>(component.blocksWide) * component.blocksHigh * 64);
             for (int row = 0; row < component.blocksHigh; ++row) {
-                JBLOCKARRAY blocks = (*codec.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&codec),
-                                                                      arrays[c], row, 1, FALSE);
+                JBLOCKARRAY blocks =
+                    (*codec.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&codec), arrays[c], row, 1, FALSE);
                 for (int col = 0; col < component.blocksWide; ++col)
                     for (int k = 0; k < 64; ++k)
                         component.values[(static_cast<std::size_t>(row) * component.blocksWide + col) * 64 + k] =
@@ -169,8 +171,7 @@ long changedCoefficientsOutside(const Coefficients& a, const Coefficients& b, co
     for (std::size_t c = 0; c < a.components.size(); ++c) {
         const auto& ca = a.components[c];
         const auto& cb = b.components[c];
-        if (ca.h != cb.h || ca.v != cb.v || ca.blocksWide != cb.blocksWide || ca.blocksHigh != cb.blocksHigh)
-            return -1;
+        if (ca.h != cb.h || ca.v != cb.v || ca.blocksWide != cb.blocksWide || ca.blocksHigh != cb.blocksHigh) return -1;
         const int blockWidth = 8 * a.maxH / ca.h, blockHeight = 8 * a.maxV / ca.v;  // in pixels
         for (int row = 0; row < ca.blocksHigh; ++row) {
             for (int col = 0; col < ca.blocksWide; ++col) {
@@ -240,7 +241,8 @@ int main(int argc, char** argv) {
     const std::vector<std::string> names = jpegNames(inputDir);
     long repaired = 0;
     for (const std::string& name : names) {
-        const cv::Mat clean = cv::imread(cleanDir + name.substr(0, name.size() - 4) + ".png", cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
+        const cv::Mat clean = cv::imread(cleanDir + name.substr(0, name.size() - 4) + ".png",
+                                         cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
         const cv::Mat input = cv::imread(inputDir + name, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
         Coefficients inputCoefficients;
         if (clean.empty() || input.empty() || !readCoefficients(inputDir + name, inputCoefficients)) {
@@ -281,7 +283,8 @@ int main(int argc, char** argv) {
 
     std::printf("Repair quality on %zu JPEG photos, %zu hot pixels, %ld repaired pixels in all\n", names.size(),
                 map.pixels.size(), repaired);
-    std::printf("%-28s %14s %12s %26s %22s\n", "", "mean abs err", "max abs err", "coefficients changed", "pixels changed");
+    std::printf("%-28s %14s %12s %26s %22s\n", "", "mean abs err", "max abs err", "coefficients changed",
+                "pixels changed");
     std::printf("%-28s %14s %12s %26s %22s\n", "", "(discs)", "(discs)", "outside the cells", "outside the cells");
     for (const Totals& t : totals) {
         if (t.missing) {

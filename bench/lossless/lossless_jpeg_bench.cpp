@@ -7,9 +7,9 @@
 //        lossless_jpeg_bench time PHOTO.jpg HOTPIXELS RUNS
 //          heals PHOTO RUNS times with HOTPIXELS spread hot pixels (r 3) and
 //          runs jpegtran RUNS times on it.
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <spawn.h>
 
 #include <cstdio>  // before jpeglib.h, which needs FILE
 #include <cstdlib>

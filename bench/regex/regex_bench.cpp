@@ -68,9 +68,8 @@ std::vector<Workload> workloads() {
     return {
         {"email", R"([\w\.+-]+@[\w\.-]+\.[\w\.-]+)", corpusText, [] { return corpus().emails; }},
         {"uri", R"([\w]+://[^/\s?#]+[^\s?#]+(?:\?[^\s#]*)?(?:#[^\s]*)?)", corpusText, [] { return corpus().uris; }},
-        {"ipv4",
-         R"((?:(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9])\.){3}(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]))", corpusText,
-         [] { return corpus().ipv4; }},
+        {"ipv4", R"((?:(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9])\.){3}(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]))",
+         corpusText, [] { return corpus().ipv4; }},
         {"doubled-word", R"(\b(\w+)\s+\1\b)", corpusText, [] { return corpus().doubledWords; }},
         {"nested-fail", R"((x+x+)+y)", nestedSubject, [] { return std::size_t(0); }},
     };
@@ -100,7 +99,8 @@ Counter speckmendCounter(const std::string& pattern, regex::REGEX_MODE mode) {
 
 std::vector<Engine> engines() {
     std::vector<Engine> list;
-    list.push_back({"speckmend-recursive", [](const std::string& p) { return speckmendCounter(p, regex::recursive_mode); }});
+    list.push_back(
+        {"speckmend-recursive", [](const std::string& p) { return speckmendCounter(p, regex::recursive_mode); }});
     list.push_back({"speckmend-stack", [](const std::string& p) { return speckmendCounter(p, regex::stack_mode); }});
     list.push_back({"std::regex", [](const std::string& p) -> Counter {
                         auto re = std::make_shared<std::regex>(p, std::regex::ECMAScript);
@@ -252,8 +252,7 @@ int main(int argc, char** argv) {
             auto counter = e.compile(w.pattern);
             const std::string* subject = &w.subject();
             benchmark::RegisterBenchmark((w.name + "/" + e.name).c_str(), [counter, subject](benchmark::State& st) {
-                for (auto _ : st)
-                    benchmark::DoNotOptimize(counter(subject->data(), subject->data() + subject->size()));
+                for (auto _ : st) benchmark::DoNotOptimize(counter(subject->data(), subject->data() + subject->size()));
             })->Unit(benchmark::kMillisecond);
         }
     }
@@ -267,9 +266,9 @@ int main(int argc, char** argv) {
             wrong["compile-1KB/" + e.name] = std::string("threw ") + ex.what();
             continue;
         }
-        benchmark::RegisterBenchmark(("compile-1KB/" + e.name).c_str(),
-                                     [e, big](benchmark::State& st) { compileOnly(e, big, st); })
-            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("compile-1KB/" + e.name).c_str(), [e, big](benchmark::State& st) {
+            compileOnly(e, big, st);
+        })->Unit(benchmark::kMillisecond);
     }
 
     TableReporter reporter;

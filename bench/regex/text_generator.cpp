@@ -28,20 +28,27 @@ private:
 };
 
 const char* const words[] = {
-    "the", "of", "and", "to", "in", "is", "was", "that", "for", "it", "with", "as", "his", "on", "be", "at", "by",
-    "this", "had", "not", "are", "but", "from", "or", "have", "an", "they", "which", "one", "you", "were", "her",
-    "all", "she", "there", "would", "their", "we", "him", "been", "has", "when", "who", "will", "more", "no", "if",
-    "out", "so", "said", "what", "up", "its", "about", "into", "than", "them", "can", "only", "other", "new", "some",
-    "could", "time", "these", "two", "may", "then", "do", "first", "any", "my", "now", "such", "like", "our", "over",
-    "man", "me", "even", "most", "made", "after", "also", "did", "many", "before", "must", "through", "back", "years",
-    "where", "much", "your", "way", "well", "down", "should", "because", "each", "just", "those", "people", "how",
-    "too", "little", "state", "good", "very", "make", "world", "still", "own", "see", "men", "work", "long", "get",
-    "here", "between", "both", "life", "being", "under", "never", "day", "same", "another", "know", "while", "last",
-    "might", "us", "great", "old", "year", "off", "come", "since", "against", "go", "came", "right", "used", "take",
-    "three", "camera", "sensor", "pixel", "frame", "exposure", "shutter", "lens", "aperture", "noise", "dark",
-    "bright", "photograph", "image", "light", "colour", "channel", "histogram", "threshold", "repair", "healing",
-    "server", "network", "address", "protocol", "request", "response", "browser", "download", "archive", "backup",
-    "version", "release", "update", "install", "package", "library", "compiler", "function", "variable", "pattern",
+    "the",       "of",        "and",      "to",       "in",         "is",      "was",      "that",     "for",
+    "it",        "with",      "as",       "his",      "on",         "be",      "at",       "by",       "this",
+    "had",       "not",       "are",      "but",      "from",       "or",      "have",     "an",       "they",
+    "which",     "one",       "you",      "were",     "her",        "all",     "she",      "there",    "would",
+    "their",     "we",        "him",      "been",     "has",        "when",    "who",      "will",     "more",
+    "no",        "if",        "out",      "so",       "said",       "what",    "up",       "its",      "about",
+    "into",      "than",      "them",     "can",      "only",       "other",   "new",      "some",     "could",
+    "time",      "these",     "two",      "may",      "then",       "do",      "first",    "any",      "my",
+    "now",       "such",      "like",     "our",      "over",       "man",     "me",       "even",     "most",
+    "made",      "after",     "also",     "did",      "many",       "before",  "must",     "through",  "back",
+    "years",     "where",     "much",     "your",     "way",        "well",    "down",     "should",   "because",
+    "each",      "just",      "those",    "people",   "how",        "too",     "little",   "state",    "good",
+    "very",      "make",      "world",    "still",    "own",        "see",     "men",      "work",     "long",
+    "get",       "here",      "between",  "both",     "life",       "being",   "under",    "never",    "day",
+    "same",      "another",   "know",     "while",    "last",       "might",   "us",       "great",    "old",
+    "year",      "off",       "come",     "since",    "against",    "go",      "came",     "right",    "used",
+    "take",      "three",     "camera",   "sensor",   "pixel",      "frame",   "exposure", "shutter",  "lens",
+    "aperture",  "noise",     "dark",     "bright",   "photograph", "image",   "light",    "colour",   "channel",
+    "histogram", "threshold", "repair",   "healing",  "server",     "network", "address",  "protocol", "request",
+    "response",  "browser",   "download", "archive",  "backup",     "version", "release",  "update",   "install",
+    "package",   "library",   "compiler", "function", "variable",   "pattern",
 };
 constexpr std::size_t wordCount = sizeof words / sizeof *words;
 
@@ -122,8 +129,8 @@ public:
 
     std::string nearMiss() {
         switch (random_.below(4)) {
-        case 0: return word() + "@" + word();            // no dot after the host
-        case 1: return word() + ": //" + word();          // no scheme right before "//"
+        case 0: return word() + "@" + word();     // no dot after the host
+        case 1: return word() + ": //" + word();  // no scheme right before "//"
         case 2: return "(" + word() + "/" + word() + ")";
         default: return "<" + word() + ">";
         }
@@ -149,8 +156,7 @@ public:
     }
 
     void putWord() {
-        while (!put(random_.chance(8) ? number() : random_.chance(2) ? nearMiss() : word())) {
-        }
+        while (!put(random_.chance(8) ? number() : random_.chance(2) ? nearMiss() : word())) {}
     }
 
     void endSentence() {
@@ -198,9 +204,18 @@ GeneratedText generateText(std::size_t targetBytes, std::uint64_t seed) {
         for (std::size_t i = 0; i < length; ++i) {
             if (placed < items.size() && g.text.size() >= nextItemAt && i > 0) {
                 switch (items[placed++]) {
-                case email: w.putItem(w.email()); ++g.emails; break;
-                case uri: w.putItem(w.uri()); ++g.uris; break;
-                case ipv4: w.putItem(w.ipv4()); ++g.ipv4; break;
+                case email:
+                    w.putItem(w.email());
+                    ++g.emails;
+                    break;
+                case uri:
+                    w.putItem(w.uri());
+                    ++g.uris;
+                    break;
+                case ipv4:
+                    w.putItem(w.ipv4());
+                    ++g.ipv4;
+                    break;
                 case doubled: {
                     std::string d = w.word();
                     w.putItem(d);

@@ -16,11 +16,11 @@ std::string escapeAttribute(std::string_view text) {
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
         }
     }
     return out;
@@ -45,13 +45,12 @@ void HotPixelMapWriter::open(const std::string& path) {
 void HotPixelMapWriter::writeSize(std::int32_t width, std::int32_t height) {
     put("<?xml version=\"1.0\"?>\n");
     put("<hotpixels>\n");
-    put(" <width>" + std::to_string(width) + "</width>\n <height>" + std::to_string(height) +
-        "</height>\n");
+    put(" <width>" + std::to_string(width) + "</width>\n <height>" + std::to_string(height) + "</height>\n");
 }
 
 void HotPixelMapWriter::writePixel(std::int32_t x, std::int32_t y, std::string_view radius) {
-    put(" <pix x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(y) + "\" r=\"" +
-        escapeAttribute(radius) + "\"/>\n");
+    put(" <pix x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(y) + "\" r=\"" + escapeAttribute(radius) +
+        "\"/>\n");
 }
 
 void HotPixelMapWriter::writeLine(const HotLine& line) {

@@ -19,8 +19,7 @@ bool isModeWord(const std::string& word) {
     const regex::rpattern pattern("(heal|detect)", regex::ignore_case);
     regex::match_results results;
     const auto match = pattern.match(word, results);
-    return match.matched && results.rstart(0) == 0 &&
-           results.rlength(0) == static_cast<std::ptrdiff_t>(word.size());
+    return match.matched && results.rstart(0) == 0 && results.rlength(0) == static_cast<std::ptrdiff_t>(word.size());
 }
 
 void lowercaseAscii(std::string& text) {

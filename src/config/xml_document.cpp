@@ -120,32 +120,24 @@ private:
 
     void addNode(const xmlNode* node, int depth) {
         switch (node->type) {
-            case XML_TEXT_NODE:
-            case XML_CDATA_SECTION_NODE:
-                append(node->content);
-                break;
-            case XML_ELEMENT_NODE:
-            case XML_DOCUMENT_NODE:
-            case XML_DOCUMENT_FRAG_NODE:
-                addList(node->children, depth);
-                break;
-            case XML_ATTRIBUTE_NODE:
-                addList(node->children, depth);
-                break;
-            case XML_ENTITY_REF_NODE: {
-                // The reference's child is the entity declaration; its own
-                // children are the parsed replacement text (none for an
-                // external entity, which is never loaded).
-                if (depth >= kMaxEntityDepth) throw XmlError("entities nested too deeply");
-                const auto* entity = reinterpret_cast<const xmlEntity*>(node->children);
-                if (entity != nullptr && entity->type == XML_ENTITY_DECL &&
-                    entity->etype == XML_INTERNAL_GENERAL_ENTITY) {
-                    addList(entity->children, depth + 1);
-                }
-                break;
+        case XML_TEXT_NODE:
+        case XML_CDATA_SECTION_NODE: append(node->content); break;
+        case XML_ELEMENT_NODE:
+        case XML_DOCUMENT_NODE:
+        case XML_DOCUMENT_FRAG_NODE: addList(node->children, depth); break;
+        case XML_ATTRIBUTE_NODE: addList(node->children, depth); break;
+        case XML_ENTITY_REF_NODE: {
+            // The reference's child is the entity declaration; its own
+            // children are the parsed replacement text (none for an
+            // external entity, which is never loaded).
+            if (depth >= kMaxEntityDepth) throw XmlError("entities nested too deeply");
+            const auto* entity = reinterpret_cast<const xmlEntity*>(node->children);
+            if (entity != nullptr && entity->type == XML_ENTITY_DECL && entity->etype == XML_INTERNAL_GENERAL_ENTITY) {
+                addList(entity->children, depth + 1);
             }
-            default:
-                break;
+            break;
+        }
+        default: break;
         }
     }
 
@@ -160,14 +152,13 @@ std::string qualifiedName(const xmlNode* node) {
 
 std::string nodeName(const xmlNode* node) {
     switch (node->type) {
-        case XML_ELEMENT_NODE:
-        case XML_ATTRIBUTE_NODE:
-            return qualifiedName(node);
-        case XML_TEXT_NODE: return "#text";
-        case XML_CDATA_SECTION_NODE: return "#cdata-section";
-        case XML_COMMENT_NODE: return "#comment";
-        case XML_DOCUMENT_NODE: return "#document";
-        default: return toString(node->name);
+    case XML_ELEMENT_NODE:
+    case XML_ATTRIBUTE_NODE: return qualifiedName(node);
+    case XML_TEXT_NODE: return "#text";
+    case XML_CDATA_SECTION_NODE: return "#cdata-section";
+    case XML_COMMENT_NODE: return "#comment";
+    case XML_DOCUMENT_NODE: return "#document";
+    default: return toString(node->name);
     }
 }
 
@@ -259,8 +250,8 @@ bool XmlDocument::load(const std::string& path) {
     std::unique_ptr<xmlParserCtxt, void (*)(xmlParserCtxtPtr)> parser(xmlNewParserCtxt(), xmlFreeParserCtxt);
     if (!parser) return false;
     constexpr int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-    xmlDoc* document = xmlCtxtReadMemory(parser.get(), content.data(), static_cast<int>(content.size()),
-                                         path.c_str(), nullptr, options);
+    xmlDoc* document = xmlCtxtReadMemory(parser.get(), content.data(), static_cast<int>(content.size()), path.c_str(),
+                                         nullptr, options);
     if (document == nullptr) return false;
     if (!parser->wellFormed || xmlDocGetRootElement(document) == nullptr) {
         xmlFreeDoc(document);

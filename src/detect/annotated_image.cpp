@@ -28,8 +28,10 @@ constexpr int kCrossEnd = 8;
 // still out of sight (a label is well under kFarAway pixels wide and high).
 cv::Point AnnotatedImage::labelOrigin(cv::Point hotPixel, cv::Size size) const {
     constexpr std::int64_t kFarAway = 4096;
-    const std::int64_t x = std::clamp<std::int64_t>(std::int64_t{hotPixel.x} + dxText_, -kFarAway, size.width + kFarAway);
-    const std::int64_t y = std::clamp<std::int64_t>(std::int64_t{hotPixel.y} + dyText_, -kFarAway, size.height + kFarAway);
+    const std::int64_t x =
+        std::clamp<std::int64_t>(std::int64_t{hotPixel.x} + dxText_, -kFarAway, size.width + kFarAway);
+    const std::int64_t y =
+        std::clamp<std::int64_t>(std::int64_t{hotPixel.y} + dyText_, -kFarAway, size.height + kFarAway);
     return {static_cast<int>(x), static_cast<int>(y)};
 }
 
@@ -50,14 +52,12 @@ cv::Mat AnnotatedImage::render() const {
         cv::line(image, {p.x, p.y - kCrossGap}, {p.x, p.y - kCrossEnd}, kCrossColour, 1, cv::LINE_8, 0);
         cv::line(image, {p.x, p.y + kCrossGap}, {p.x, p.y + kCrossEnd}, kCrossColour, 1, cv::LINE_8, 0);
         const std::string label = std::to_string(p.x) + "," + std::to_string(p.y);
-        cv::putText(image, label, labelOrigin(p, image.size()), cv::FONT_HERSHEY_SIMPLEX, kLabelScale, kLabelColour,
-                    1, cv::LINE_8, false);
+        cv::putText(image, label, labelOrigin(p, image.size()), cv::FONT_HERSHEY_SIMPLEX, kLabelScale, kLabelColour, 1,
+                    cv::LINE_8, false);
     }
     return image;
 }
 
-bool AnnotatedImage::write(const std::string& path) const {
-    return writeImageFile(path, render());
-}
+bool AnnotatedImage::write(const std::string& path) const { return writeImageFile(path, render()); }
 
 }  // namespace speckmend

@@ -14,9 +14,9 @@ namespace {
 
 const cv::Scalar kBackground(32, 32, 32);
 const cv::Scalar kText(230, 230, 230);
-const cv::Scalar kFound(80, 200, 80);      // green frame: reported
-const cv::Scalar kRejected(60, 60, 230);   // red frame: below threshold
-const cv::Scalar kLine(230, 160, 60);      // blue frame: hot line
+const cv::Scalar kFound(80, 200, 80);     // green frame: reported
+const cv::Scalar kRejected(60, 60, 230);  // red frame: below threshold
+const cv::Scalar kLine(230, 160, 60);     // blue frame: hot line
 constexpr int kLabelHeight = 34;
 constexpr int kHeaderHeight = 30;
 constexpr int kMargin = 6;
@@ -90,7 +90,8 @@ cv::Mat renderCheckSheet(const cv::Mat& mean, const LocalDetection& detection, c
     std::vector<Cell> cells;
     for (const HotLine& line : detection.lines) {
         const bool column = line.axis == HotLine::Axis::column;
-        const cv::Point centre = column ? cv::Point(line.position, mean.rows / 2) : cv::Point(mean.cols / 2, line.position);
+        const cv::Point centre =
+            column ? cv::Point(line.position, mean.rows / 2) : cv::Point(mean.cols / 2, line.position);
         cells.push_back({centre, (column ? "column " : "row ") + std::to_string(line.position),
                          "r=" + std::to_string(line.r), kLine});
     }
@@ -119,7 +120,8 @@ cv::Mat renderCheckSheet(const cv::Mat& mean, const LocalDetection& detection, c
     std::string header = std::to_string(detection.spots.size()) + " hot pixel(s), " +
                          std::to_string(detection.lines.size()) + " hot line(s), " +
                          std::to_string(detection.rejected.size()) + " rejected shown";
-    if (detection.spots.size() > spots.size()) header += " (strongest " + std::to_string(spots.size()) + " pixels shown)";
+    if (detection.spots.size() > spots.size())
+        header += " (strongest " + std::to_string(spots.size()) + " pixels shown)";
     cv::putText(sheet, header, cv::Point(kMargin, kHeaderHeight - 10), cv::FONT_HERSHEY_SIMPLEX, 0.5, kText, 1,
                 cv::LINE_AA);
 
@@ -130,8 +132,8 @@ cv::Mat renderCheckSheet(const cv::Mat& mean, const LocalDetection& detection, c
         const cv::Mat crop = enlargedCrop(mean, cell.centre, layout, cell.frame);
         crop.copyTo(sheet(cv::Rect(left, top, side, side)));
         cv::rectangle(sheet, cv::Rect(left - 2, top - 2, side + 4, side + 4), cell.frame, 2);
-        cv::putText(sheet, cell.first, cv::Point(left, top + side + 14), cv::FONT_HERSHEY_SIMPLEX, kTextScale, kText,
-                    1, cv::LINE_AA);
+        cv::putText(sheet, cell.first, cv::Point(left, top + side + 14), cv::FONT_HERSHEY_SIMPLEX, kTextScale, kText, 1,
+                    cv::LINE_AA);
         cv::putText(sheet, cell.second, cv::Point(left, top + side + 29), cv::FONT_HERSHEY_SIMPLEX, kTextScale,
                     cell.frame, 1, cv::LINE_AA);
     }
@@ -150,7 +152,8 @@ LocalDetection findingsAt(const cv::Mat& mean, const std::vector<cv::Point>& poi
         if (p.x < 0 || p.y < 0 || p.x >= mean.cols || p.y >= mean.rows) {
             throw std::invalid_argument("findingsAt: position outside the mean");
         }
-        const cv::Rect crop = cv::Rect(p.x - half, p.y - half, layout.crop, layout.crop) & cv::Rect(0, 0, mean.cols, mean.rows);
+        const cv::Rect crop =
+            cv::Rect(p.x - half, p.y - half, layout.crop, layout.crop) & cv::Rect(0, 0, mean.cols, mean.rows);
         around.clear();
         for (int y = crop.y; y < crop.y + crop.height; ++y) {
             around.insert(around.end(), mean.ptr<float>(y) + crop.x, mean.ptr<float>(y) + crop.x + crop.width);

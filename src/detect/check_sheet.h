@@ -21,8 +21,8 @@
 namespace speckmend {
 
 struct CheckSheetLayout {
-    int crop = 15;   // pixels of the mean per side, odd
-    int zoom = 8;    // screen pixels per mean pixel
+    int crop = 15;  // pixels of the mean per side, odd
+    int zoom = 8;   // screen pixels per mean pixel
     int columns = 8;
     std::size_t mostSpots = 400;  // the weakest beyond these are left out
 };

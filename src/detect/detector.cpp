@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdio>
 #include <condition_variable>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -72,7 +72,8 @@ std::vector<std::int64_t> histogram(const cv::Mat& image, int bins) {
     });
     std::vector<std::int64_t> counts(static_cast<std::size_t>(bins), 0);
     for (const cv::Mat& part : partial) {
-        for (int i = 0; i < bins; ++i) counts[static_cast<std::size_t>(i)] += static_cast<std::int64_t>(part.at<float>(i));
+        for (int i = 0; i < bins; ++i)
+            counts[static_cast<std::size_t>(i)] += static_cast<std::int64_t>(part.at<float>(i));
     }
     return counts;
 }
@@ -250,8 +251,8 @@ double Detector::chooseThreshold() {
         threshold = upper;
         cumulative += count;
         const double fraction = static_cast<double>(cumulative) / total;
-        std::printf("channel%d: %d pixels between %d and %d, curr.amount is %f\n", i, count,
-                    static_cast<int>(lower), static_cast<int>(upper), fraction);
+        std::printf("channel%d: %d pixels between %d and %d, curr.amount is %f\n", i, count, static_cast<int>(lower),
+                    static_cast<int>(upper), fraction);
         if (settings_.amount <= fraction) break;
     }
     std::printf("\nTreshold at %d\n\n", static_cast<int>(threshold));
@@ -304,7 +305,8 @@ void Detector::run() {
 
     // A relative folder is taken from where the program was started; an
     // empty one names no folder at all.
-    const std::string folder = settings_.indir.empty() ? std::string() : resolvePath(currentDirectory(), settings_.indir);
+    const std::string folder =
+        settings_.indir.empty() ? std::string() : resolvePath(currentDirectory(), settings_.indir);
     const std::string cannotOpen = "cannot open first file in " + settings_.indir;
     if (!changeDirectory(folder)) throw FatalError(cannotOpen, false);
     const std::vector<std::string> names = listDirectory(settings_.filter);
@@ -313,16 +315,12 @@ void Detector::run() {
     std::int32_t frameCount = 0;
     addFrames(names, [&frameCount](const std::string& name, FrameResult result) {
         switch (result) {
-            case FrameResult::added:
-                ++frameCount;
-                std::printf("%s processed.\n", name.c_str());
-                break;
-            case FrameResult::unreadable:
-                std::printf("%s error:I/O!\n", name.c_str());
-                break;
-            case FrameResult::badDimension:
-                std::printf("%s error:bad dimension!\n", name.c_str());
-                break;
+        case FrameResult::added:
+            ++frameCount;
+            std::printf("%s processed.\n", name.c_str());
+            break;
+        case FrameResult::unreadable: std::printf("%s error:I/O!\n", name.c_str()); break;
+        case FrameResult::badDimension: std::printf("%s error:bad dimension!\n", name.c_str()); break;
         }
     });
     if (frameCount == 0) throw FatalError("no readable image in " + settings_.indir, false);
@@ -365,7 +363,8 @@ void Detector::run() {
     annotation.reset();
     accumulator_.release();
     if (!sheetMean.empty() &&
-        !writeImageFile(settings_.sheet, renderCheckSheet(sheetMean, findingsAt(sheetMean, sheetPoints, leadingInt(settings_.hprad))))) {
+        !writeImageFile(settings_.sheet,
+                        renderCheckSheet(sheetMean, findingsAt(sheetMean, sheetPoints, leadingInt(settings_.hprad))))) {
         std::printf("cannot write sheet [%s]\n", settings_.sheet.c_str());
     }
 }

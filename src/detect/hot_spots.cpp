@@ -25,7 +25,8 @@ std::vector<HotSpot> mergeHotSpots(const std::vector<SpotCandidate>& candidates,
     constexpr int kReach = 2;
     std::unordered_map<std::int64_t, std::size_t> index;
     index.reserve(candidates.size());
-    for (std::size_t i = 0; i < candidates.size(); ++i) index.emplace(positionKey(candidates[i].at.x, candidates[i].at.y), i);
+    for (std::size_t i = 0; i < candidates.size(); ++i)
+        index.emplace(positionKey(candidates[i].at.x, candidates[i].at.y), i);
     std::vector<char> taken(candidates.size(), 0);
     for (std::size_t i = 0; i < candidates.size(); ++i) {
         if (inLineBand(lines, candidates[i].at.x, candidates[i].at.y)) taken[i] = 1;
@@ -73,7 +74,8 @@ std::vector<HotSpot> mergeHotSpots(const std::vector<SpotCandidate>& candidates,
         spot.radius = std::max<std::int32_t>(minRadius, static_cast<std::int32_t>(std::ceil(farthest - 1e-9)) + 1);
         spots.push_back(spot);
     }
-    std::sort(spots.begin(), spots.end(), [](const HotSpot& a, const HotSpot& b) { return scanOrderBefore(a.peak, b.peak); });
+    std::sort(spots.begin(), spots.end(),
+              [](const HotSpot& a, const HotSpot& b) { return scanOrderBefore(a.peak, b.peak); });
     return spots;
 }
 

@@ -32,8 +32,7 @@ std::vector<float> blockCentres(int length, int window, int stride) {
 
 }  // namespace
 
-LocalBackground::LocalBackground(const cv::Mat& mean, int channel, int window)
-    : width_(mean.cols), window_(window) {
+LocalBackground::LocalBackground(const cv::Mat& mean, int channel, int window) : width_(mean.cols), window_(window) {
     if (mean.depth() != CV_32F || mean.empty()) throw std::invalid_argument("LocalBackground needs a float image");
     if (channel < 0 || channel >= mean.channels()) throw std::invalid_argument("LocalBackground: no such channel");
     if (window < 1) throw std::invalid_argument("LocalBackground: window below 1");

@@ -25,8 +25,8 @@
 namespace speckmend {
 
 struct LocalDetectorSettings {
-    double noise = 5.0;      // threshold in robust standard deviations
-    double floor = 6.0;      // and never below this many DN
+    double noise = 5.0;  // threshold in robust standard deviations
+    double floor = 6.0;  // and never below this many DN
     std::int32_t window = 32;
     std::int32_t minRadius = 3;  // radius of a lone hot pixel
     std::size_t rejectedKept = 24;

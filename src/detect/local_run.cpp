@@ -7,13 +7,13 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "config/hot_pixel_map.h"
 #include "config/number_text.h"
 #include "detect/annotated_image.h"
 #include "detect/check_sheet.h"
 #include "detect/detector.h"
-#include "config/hot_pixel_map.h"
-#include "platform/image_file.h"
 #include "detect/local_detector.h"
+#include "platform/image_file.h"
 
 namespace speckmend {
 
@@ -32,8 +32,8 @@ void Detector::reportLocal() {
 
     for (const ChannelSummary& c : detection.channels) {
         std::printf("%s: background %.1f to %.1f DN, noise %.2f to %.2f DN in %d tile(s), threshold %.2f to %.2f DN\n",
-                    c.name.c_str(), c.backgroundLow, c.backgroundHigh, c.noiseLow, c.noiseHigh, c.tiles,
-                    c.thresholdLow, c.thresholdHigh);
+                    c.name.c_str(), c.backgroundLow, c.backgroundHigh, c.noiseLow, c.noiseHigh, c.tiles, c.thresholdLow,
+                    c.thresholdHigh);
     }
     std::printf("\n");
 

@@ -45,7 +45,7 @@ public:
     int tileWidth() const { return tileWidth_; }
     int tileHeight() const { return tileHeight_; }
 
-    const cv::Mat& noise() const { return noise_; }          // CV_32FC1, one per tile
+    const cv::Mat& noise() const { return noise_; }           // CV_32FC1, one per tile
     const cv::Mat& thresholds() const { return threshold_; }  // CV_32FC1, one per tile
 
 private:

@@ -16,9 +16,9 @@
 #include <thread>
 #include <utility>
 
-#include "platform/fatal_error.h"
 #include "heal/healer.h"
 #include "platform/directory.h"
+#include "platform/fatal_error.h"
 #include "platform/file_system.h"
 #include "platform/pending_file.h"
 #include "platform/standard_streams.h"
@@ -184,9 +184,9 @@ void HealRun::run() {
             writtenBy.emplace(file.path, name);
         }
         switch (status) {
-            case FileStatus::cannotLoad: std::printf("%s error:I/O!\n", name.c_str()); break;
-            case FileStatus::badDimension: std::printf("%s error:bad dimension!\n", name.c_str()); break;
-            case FileStatus::processed: std::printf("%s processed.\n", name.c_str()); break;
+        case FileStatus::cannotLoad: std::printf("%s error:I/O!\n", name.c_str()); break;
+        case FileStatus::badDimension: std::printf("%s error:bad dimension!\n", name.c_str()); break;
+        case FileStatus::processed: std::printf("%s processed.\n", name.c_str()); break;
         }
         if (!consoleIntact()) throw ConsoleClosed();
     }

@@ -108,8 +108,7 @@ HealedPhoto Healer::heal(const std::string& fileName) {
         // Lossless: a JPEG by content (whatever its name) saved as JPEG keeps
         // everything but the blocks of the repaired pixels. The photo is
         // decoded whole only for a difference image.
-        LosslessHealResult healed =
-            healJpegLosslessly(source, settings_.map, settings_.range, settings_.method);
+        LosslessHealResult healed = healJpegLosslessly(source, settings_.map, settings_.range, settings_.method);
         if (healed.outcome == LosslessHealResult::Outcome::badDimension) {
             result.status = FileStatus::badDimension;
             return result;

@@ -98,8 +98,7 @@ int largestFactor(j_decompress_ptr codec, bool horizontal) {
 
 bool makeOptimalTables(j_decompress_ptr source, jvirt_barray_ptr* arrays, j_compress_ptr output) {
     const int components = source->num_components;
-    if (components < 1 || components > MAX_COMPS_IN_SCAN || output->num_components != components ||
-        output->arith_code)
+    if (components < 1 || components > MAX_COMPS_IN_SCAN || output->num_components != components || output->arith_code)
         return false;
     if (output->scan_info != nullptr) {
         // A script of one sequential scan of every component codes the same

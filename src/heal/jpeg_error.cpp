@@ -17,9 +17,7 @@ const char* const kOwnMessages[] = {
     nullptr,
 };
 
-JpegErrorManager& managerOf(j_common_ptr codec) {
-    return *reinterpret_cast<JpegErrorManager*>(codec->err);
-}
+JpegErrorManager& managerOf(j_common_ptr codec) { return *reinterpret_cast<JpegErrorManager*>(codec->err); }
 
 // The library calls this for the warnings it shows (the first of a codec).
 void keepWarning(j_common_ptr codec) {

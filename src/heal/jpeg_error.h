@@ -40,7 +40,7 @@ struct JpegGuard {
 struct JpegErrorManager {
     jpeg_error_mgr library;  // first member: the codec's err points here
     JpegGuard* guard = nullptr;
-    const char* label = "";  // names the codec (source, window, donor...) when debugging
+    const char* label = "";                   // names the codec (source, window, donor...) when debugging
     char error[JMSG_LENGTH_MAX] = {};         // the error that ended the last guarded step
     char firstWarning[JMSG_LENGTH_MAX] = {};  // the codec's first warning, if any
 };
@@ -52,8 +52,7 @@ jpeg_error_mgr* initJpegErrorManager(JpegErrorManager& manager, JpegGuard& guard
 
 // Raises one of JpegOwnMessage through the codec's error manager, with up to
 // four integer parameters for its format. Use inside a guarded step only.
-[[noreturn]] void raiseJpegError(j_common_ptr codec, int code, int p1 = 0, int p2 = 0, int p3 = 0,
-                                 int p4 = 0);
+[[noreturn]] void raiseJpegError(j_common_ptr codec, int code, int p1 = 0, int p2 = 0, int p3 = 0, int p4 = 0);
 
 // Runs step(context). Returns true when it returned, false when the library
 // (or raiseJpegError) raised an error inside it.
@@ -61,7 +60,8 @@ bool runJpegGuarded(JpegGuard& guard, void (*step)(void*), void* context);
 
 template <typename Step>
 bool runJpegGuarded(JpegGuard& guard, Step& step) {
-    return runJpegGuarded(guard, [](void* context) { (*static_cast<Step*>(context))(); }, &step);
+    return runJpegGuarded(
+        guard, [](void* context) { (*static_cast<Step*>(context))(); }, &step);
 }
 
 }  // namespace speckmend

@@ -146,8 +146,8 @@ std::vector<jpeg_scan_info> readScanScript(std::span<const unsigned char> bytes,
 bool ownTablesCanCode(j_decompress_ptr source, int c, const JCOEF* block) {
     if (c < 0 || c >= source->num_components || !ownTablesUsable(source)) return false;
     const jpeg_component_info& info = source->comp_info[c];
-    return canCode(symbolsOf(source->dc_huff_tbl_ptrs[info.dc_tbl_no]), symbolsOf(source->ac_huff_tbl_ptrs[info.ac_tbl_no]),
-                   block);
+    return canCode(symbolsOf(source->dc_huff_tbl_ptrs[info.dc_tbl_no]),
+                   symbolsOf(source->ac_huff_tbl_ptrs[info.ac_tbl_no]), block);
 }
 
 void JpegRewrite::noteChangedBlock(int c, const JCOEF* block) {

@@ -7,7 +7,6 @@
 
 #include <jerror.h>
 
-
 namespace speckmend {
 
 namespace {
@@ -16,8 +15,7 @@ constexpr int kCellSize = 16;
 constexpr unsigned kMarkerLengthLimit = 0xFFFF;
 
 bool hasPrefix(const jpeg_saved_marker_ptr marker, int code, const char* prefix, unsigned length) {
-    return marker->marker == code && marker->data_length >= length &&
-           std::memcmp(marker->data, prefix, length) == 0;
+    return marker->marker == code && marker->data_length >= length && std::memcmp(marker->data, prefix, length) == 0;
 }
 
 bool isExif(const jpeg_saved_marker_ptr marker) { return hasPrefix(marker, JPEG_APP0 + 1, "Exif\0\0", 6); }
@@ -63,8 +61,8 @@ void copySourceMarkers(j_decompress_ptr source, j_compress_ptr output) {
     }
 }
 
-jvirt_barray_ptr* adjustDropParameters(j_decompress_ptr source, j_compress_ptr output,
-                                       jvirt_barray_ptr* sourceArrays, [[maybe_unused]] DropRequest& request) {
+jvirt_barray_ptr* adjustDropParameters(j_decompress_ptr source, j_compress_ptr output, jvirt_barray_ptr* sourceArrays,
+                                       [[maybe_unused]] DropRequest& request) {
     if (source->num_components == 1) {
         output->comp_info[0].h_samp_factor = 1;
         output->comp_info[0].v_samp_factor = 1;
@@ -125,8 +123,8 @@ void placeCells(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compr
                 std::int64_t bx, std::int64_t by, std::int64_t ex, std::int64_t ey);
 }  // namespace
 
-void placeRegion(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output,
-                 DropRequest& request, const HotPixel& pixel) {
+void placeRegion(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DropRequest& request,
+                 const HotPixel& pixel) {
     // Cells of the 16-pixel grid; the division truncates toward zero, so a
     // square that reaches up to 15 pixels past the left or top edge starts at
     // cell 0.
@@ -150,7 +148,6 @@ namespace {
 // Cells bx..ex by by..ey (inclusive) of the 16-pixel grid.
 void placeCells(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DropRequest& request,
                 std::int64_t bx, std::int64_t by, std::int64_t ex, std::int64_t ey) {
-
     // Clipped to the image: a region next to an edge repairs the blocks that
     // exist, partial edge blocks included.
     const std::int64_t left = std::max<std::int64_t>(0, kCellSize * bx);
@@ -225,8 +222,8 @@ void requantize(j_decompress_ptr codec, int component, jvirt_barray_ptr array, c
                 // Only a corrupt block can leave the 16-bit range; saturated,
                 // the encoder refuses it instead of writing a wrapped value.
                 const long value = static_cast<long>(block[k]) * factor[k];
-                block[k] = static_cast<JCOEF>(std::clamp<long>(value, std::numeric_limits<JCOEF>::min(),
-                                                               std::numeric_limits<JCOEF>::max()));
+                block[k] = static_cast<JCOEF>(
+                    std::clamp<long>(value, std::numeric_limits<JCOEF>::min(), std::numeric_limits<JCOEF>::max()));
             }
         }
     }
@@ -256,9 +253,9 @@ void copyRegionBlocks(j_decompress_ptr source, j_compress_ptr output, std::uint3
         for (std::uint64_t row = firstRow; row < endRow; ++row) {
             JBLOCKARRAY target = (*source->mem->access_virt_barray)(
                 reinterpret_cast<j_common_ptr>(source), sourceArrays[c], static_cast<JDIMENSION>(row), 1, TRUE);
-            JBLOCKARRAY donor = (*healed->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(healed),
-                                                                   healedArrays[c],
-                                                                   static_cast<JDIMENSION>(row - donorRow), 1, FALSE);
+            JBLOCKARRAY donor =
+                (*healed->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(healed), healedArrays[c],
+                                                   static_cast<JDIMENSION>(row - donorRow), 1, FALSE);
             std::memcpy(target[0][firstColumn], donor[0][firstColumn - donorColumn],
                         (endColumn - firstColumn) * sizeof(JBLOCK));
         }

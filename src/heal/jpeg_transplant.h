@@ -89,8 +89,8 @@ void prepareDrop(j_decompress_ptr source, DropRequest& request);
 // Places the region of one hot pixel: the 16-pixel grid cells that the square
 // of half-width r around it touches, clipped to the image. The first region
 // with blocks to copy reconciles the quantization; then its blocks are copied.
-void placeRegion(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output,
-                 DropRequest& request, const HotPixel& pixel);
+void placeRegion(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DropRequest& request,
+                 const HotPixel& pixel);
 
 // The same for any repair area given by its pixel bounds (right and bottom
 // exclusive): the cells it touches. A hot pixel is the square of half-width r
@@ -109,8 +109,8 @@ void keepUnrepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArray
 // Output parameters beyond the critical ones: 1x1 sampling for a single
 // component, no JFIF header behind an Exif first marker. Returns the arrays
 // the output is written from (the source's).
-jvirt_barray_ptr* adjustDropParameters(j_decompress_ptr source, j_compress_ptr output,
-                                       jvirt_barray_ptr* sourceArrays, DropRequest& request);
+jvirt_barray_ptr* adjustDropParameters(j_decompress_ptr source, j_compress_ptr output, jvirt_barray_ptr* sourceArrays,
+                                       DropRequest& request);
 
 // Makes every table entry of the output the greatest common divisor of the
 // source's and the healed image's entries (over all components sharing one
@@ -151,7 +151,8 @@ void keepUnrepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArray
         const JDIMENSION v = single ? 1 : source->comp_info[c].v_samp_factor;
         const JDIMENSION firstColumn = request.donorImcuX * h, firstRow = request.donorImcuY * v;
         for (JDIMENSION row = 0; row < donor->comp_info[c].height_in_blocks; ++row) {
-            JBLOCKARRAY to = (*donor->mem->access_virt_barray)(donorCommon, request.healedCoefficients[c], row, 1, TRUE);
+            JBLOCKARRAY to =
+                (*donor->mem->access_virt_barray)(donorCommon, request.healedCoefficients[c], row, 1, TRUE);
             JBLOCKARRAY from =
                 (*source->mem->access_virt_barray)(sourceCommon, sourceArrays[c], firstRow + row, 1, FALSE);
             for (JDIMENSION column = 0; column < donor->comp_info[c].width_in_blocks; ++column)

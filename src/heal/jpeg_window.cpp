@@ -77,10 +77,9 @@ void writeWindowBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, 
     for (int c = 0; c < source->num_components; ++c) {
         const int h = single ? 1 : source->comp_info[c].h_samp_factor;
         const int v = single ? 1 : source->comp_info[c].v_samp_factor;
-        arrays[c] = (*window->mem->request_virt_barray)(common(window), JPOOL_IMAGE, FALSE,
-                                                        static_cast<JDIMENSION>(imcus.width * h),
-                                                        static_cast<JDIMENSION>(imcus.height * v),
-                                                        static_cast<JDIMENSION>(v));
+        arrays[c] = (*window->mem->request_virt_barray)(
+            common(window), JPOOL_IMAGE, FALSE, static_cast<JDIMENSION>(imcus.width * h),
+            static_cast<JDIMENSION>(imcus.height * v), static_cast<JDIMENSION>(v));
     }
     (*window->mem->realize_virt_arrays)(common(window));
     for (int c = 0; c < source->num_components; ++c) {
@@ -89,10 +88,10 @@ void writeWindowBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, 
         const JDIMENSION firstColumn = static_cast<JDIMENSION>(imcus.x * h);
         const std::size_t columns = static_cast<std::size_t>(imcus.width) * h;
         for (int row = 0; row < imcus.height * v; ++row) {
-            JBLOCKARRAY from = (*source->mem->access_virt_barray)(
-                common(source), sourceArrays[c], static_cast<JDIMENSION>(imcus.y * v + row), 1, FALSE);
-            JBLOCKARRAY to = (*window->mem->access_virt_barray)(common(window), arrays[c],
-                                                                static_cast<JDIMENSION>(row), 1, TRUE);
+            JBLOCKARRAY from = (*source->mem->access_virt_barray)(common(source), sourceArrays[c],
+                                                                  static_cast<JDIMENSION>(imcus.y * v + row), 1, FALSE);
+            JBLOCKARRAY to =
+                (*window->mem->access_virt_barray)(common(window), arrays[c], static_cast<JDIMENSION>(row), 1, TRUE);
             std::memcpy(to[0][0], from[0][firstColumn], columns * sizeof(JBLOCK));
         }
     }
@@ -111,8 +110,7 @@ void decodeLikeImageReader(std::span<const unsigned char> bytes, J_COLOR_SPACE c
     codec->out_color_space = pixels.channels() == 1 ? JCS_GRAYSCALE : JCS_EXT_BGR;
     jpeg_start_decompress(codec);
     // Rows are decoded straight into the caller's image.
-    if (pixels.depth() != CV_8U ||
-        static_cast<JDIMENSION>(pixels.cols) != codec->output_width ||
+    if (pixels.depth() != CV_8U || static_cast<JDIMENSION>(pixels.cols) != codec->output_width ||
         static_cast<JDIMENSION>(pixels.rows) != codec->output_height || pixels.channels() != codec->output_components)
         raiseJpegError(common(codec), kJpegImageSizeMismatch, pixels.cols, pixels.rows,
                        static_cast<int>(codec->output_width), static_cast<int>(codec->output_height));
@@ -173,8 +171,7 @@ jvirt_barray_ptr* readCoefficients(std::span<const unsigned char> bytes, JpegDec
     return jpeg_read_coefficients(&decoder.codec);
 }
 
-RepairedBlocks findRepairedBlocks(const cv::Mat& mask, int components, const int* h, const int* v, int maxH,
-                                  int maxV) {
+RepairedBlocks findRepairedBlocks(const cv::Mat& mask, int components, const int* h, const int* v, int maxH, int maxV) {
     if (mask.type() != CV_8UC1 || components < 1 || components > MAX_COMPONENTS || maxH < 1 || maxV < 1)
         throw std::invalid_argument("findRepairedBlocks: 8-bit one-channel mask and a valid sampling needed");
     for (int c = 0; c < components; ++c)

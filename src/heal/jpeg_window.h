@@ -28,9 +28,9 @@ namespace speckmend {
 
 // How the photo is cut into iMCUs.
 struct JpegGrid {
-    int width = 0;        // the photo, in pixels
+    int width = 0;  // the photo, in pixels
     int height = 0;
-    int imcuWidth = 8;    // one iMCU, in pixels
+    int imcuWidth = 8;  // one iMCU, in pixels
     int imcuHeight = 8;
     int across() const { return (width + imcuWidth - 1) / imcuWidth; }
     int down() const { return (height + imcuHeight - 1) / imcuHeight; }
@@ -80,7 +80,6 @@ struct RepairedBlocks {
 // The footprint of a block of component c (sampling h x v of the largest
 // H x V) is the 8H/h by 8V/v pixels it was downsampled from, clipped to the
 // mask. maxH/maxV and the factors are the source's (1 for a grey source).
-RepairedBlocks findRepairedBlocks(const cv::Mat& mask, int components, const int* h, const int* v, int maxH,
-                                  int maxV);
+RepairedBlocks findRepairedBlocks(const cv::Mat& mask, int components, const int* h, const int* v, int maxH, int maxV);
 
 }  // namespace speckmend

@@ -103,8 +103,10 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
     HotPixelMap members{{}, map.width, map.height};
     const std::size_t discs = areaList.pixels.size();
     for (std::size_t index : window.areas) {
-        if (index < discs) members.pixels.push_back(map.pixels[areaList.pixels[index]]);
-        else members.lines.push_back(map.lines[areaList.lines[index - discs]]);
+        if (index < discs)
+            members.pixels.push_back(map.pixels[areaList.pixels[index]]);
+        else
+            members.lines.push_back(map.lines[areaList.lines[index - discs]]);
     }
     cv::Mat mask(pixels.size(), CV_8UC1, cv::Scalar(0));
     drawRepairMask(members, mask, pixels.tl());
@@ -129,8 +131,8 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
         h[c] = single ? 1 : source->comp_info[c].h_samp_factor;
         v[c] = single ? 1 : source->comp_info[c].v_samp_factor;
     }
-    const RepairedBlocks repaired = findRepairedBlocks(mask, source->num_components, h, v, grid.imcuWidth / 8,
-                                                       grid.imcuHeight / 8);
+    const RepairedBlocks repaired =
+        findRepairedBlocks(mask, source->num_components, h, v, grid.imcuWidth / 8, grid.imcuHeight / 8);
 
     JpegDecoder donor;
     JpegEncoder output;  // stands for the output's layout, which is the source's; never started
@@ -219,8 +221,8 @@ LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const H
 
 }  // namespace
 
-LosslessHealResult healJpegLosslessly(std::span<const unsigned char> sourceBytes, const HotPixelMap& map,
-                                      double range, int method) {
+LosslessHealResult healJpegLosslessly(std::span<const unsigned char> sourceBytes, const HotPixelMap& map, double range,
+                                      int method) {
     // The image library reports its failures (a window too large to
     // allocate, say) by exceptions; the photo is then refused like one the
     // JPEG library refuses.

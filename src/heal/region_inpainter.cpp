@@ -53,7 +53,8 @@ int RegionInpainter::marginFor(double range) {
 
 std::vector<cv::Rect> RegionInpainter::findRegions(const cv::Mat& mask, int margin,
                                                    const std::vector<cv::Rect>& areas) {
-    if (mask.empty() || mask.type() != CV_8UC1) throw std::invalid_argument("findRegions: mask must be 8-bit, one channel");
+    if (mask.empty() || mask.type() != CV_8UC1)
+        throw std::invalid_argument("findRegions: mask must be 8-bit, one channel");
     const cv::Rect bounds(0, 0, mask.cols, mask.rows);
     std::vector<cv::Rect> boxes;
     if (areas.empty()) {

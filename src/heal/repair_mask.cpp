@@ -96,8 +96,10 @@ void drawRepairMask(const HotPixelMap& map, cv::Mat& mask, cv::Point origin) {
         if (line.r < 0) continue;
         Square s = bandOf(line, std::int64_t{origin.x} + mask.cols, std::int64_t{origin.y} + mask.rows);
         s.left -= origin.x, s.right -= origin.x, s.top -= origin.y, s.bottom -= origin.y;
-        if (line.axis == HotLine::Axis::column) s.top = 0;
-        else s.left = 0;
+        if (line.axis == HotLine::Axis::column)
+            s.top = 0;
+        else
+            s.left = 0;
         const cv::Rect band = clipped(s, mask.cols, mask.rows);
         if (!band.empty()) mask(band).setTo(255);
     }

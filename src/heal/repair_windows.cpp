@@ -27,12 +27,12 @@ std::vector<RepairWindow> planRepairWindows(const std::vector<cv::Rect>& areas, 
         if (area.empty()) continue;
         // The pixels the inpainting reads, and the cells the transplant may
         // take blocks from.
-        const std::int64_t left = std::max<std::int64_t>(0, std::min<std::int64_t>(
-                                                                 std::int64_t{area.x} - margin,
-                                                                 std::int64_t{floorDiv(area.x, kCellSize)} * kCellSize));
-        const std::int64_t top = std::max<std::int64_t>(0, std::min<std::int64_t>(
-                                                                std::int64_t{area.y} - margin,
-                                                                std::int64_t{floorDiv(area.y, kCellSize)} * kCellSize));
+        const std::int64_t left =
+            std::max<std::int64_t>(0, std::min<std::int64_t>(std::int64_t{area.x} - margin,
+                                                             std::int64_t{floorDiv(area.x, kCellSize)} * kCellSize));
+        const std::int64_t top =
+            std::max<std::int64_t>(0, std::min<std::int64_t>(std::int64_t{area.y} - margin,
+                                                             std::int64_t{floorDiv(area.y, kCellSize)} * kCellSize));
         const std::int64_t right = std::max<std::int64_t>(std::int64_t{area.br().x} + margin,
                                                           std::int64_t{ceilDiv(area.br().x, kCellSize)} * kCellSize);
         const std::int64_t bottom = std::max<std::int64_t>(std::int64_t{area.br().y} + margin,

@@ -17,8 +17,8 @@
 namespace speckmend {
 
 struct RepairWindow {
-    cv::Rect imcus;                   // in iMCUs of the photo
-    std::vector<std::size_t> areas;   // indices of the areas it holds, ascending
+    cv::Rect imcus;                  // in iMCUs of the photo
+    std::vector<std::size_t> areas;  // indices of the areas it holds, ascending
 };
 
 // margin: pixels the inpainting reads around every repaired pixel

@@ -61,7 +61,8 @@ int waitForKey() {
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
 
-    struct sigaction action {}, oldInt{}, oldTerm{}, oldHup{};
+    struct sigaction action {
+    }, oldInt{}, oldTerm{}, oldHup{};
     action.sa_handler = restoreAndReraise;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &oldInt);
@@ -77,8 +78,7 @@ int waitForKey() {
     unsigned char c = 0;
     if (read(STDIN_FILENO, &c, 1) == 1) {
         if (c == 0x1B) {
-            while (moreInputWithin(1)) {
-            }
+            while (moreInputWithin(1)) {}
             key = 0x1B;
         } else {
             key = std::isalpha(c) ? std::toupper(c) : c;

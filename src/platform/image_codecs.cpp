@@ -46,10 +46,12 @@ const Module& module() {
         }
         find(handle, "_ZN2cv8imdecodeERKNS_11_InputArrayEiPNS_3MatE", loaded.decode, loaded.error);
         find(handle,
-             "_ZN2cv8imencodeERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEERKNS_11_InputArrayERSt6vectorIhSaIhEERKSB_IiSaIiEE",
+             "_ZN2cv8imencodeERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEERKNS_11_"
+             "InputArrayERSt6vectorIhSaIhEERKSB_IiSaIiEE",
              loaded.encode, loaded.error);
         find(handle,
-             "_ZN2cv7imwriteERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEERKNS_11_InputArrayERKSt6vectorIiSaIiEE",
+             "_ZN2cv7imwriteERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEERKNS_11_"
+             "InputArrayERKSt6vectorIiSaIiEE",
              loaded.write, loaded.error);
         find(handle, "_ZN2cv15haveImageWriterERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE",
              loaded.haveWriter, loaded.error);

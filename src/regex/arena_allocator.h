@@ -39,10 +39,9 @@ private:
         block_header* previous;
     };
     static constexpr std::size_t header_size =
-        (sizeof(block_header) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) *
-        alignof(std::max_align_t);
+        (sizeof(block_header) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) * alignof(std::max_align_t);
 
-    block_header* current_ = nullptr;  // the block small requests go to
+    block_header* current_ = nullptr;    // the block small requests go to
     block_header* oversized_ = nullptr;  // chain of single-request blocks
 };
 

@@ -4,7 +4,6 @@
 
 namespace regex {
 
-
 template class basic_rpattern_base_impl<std::string::const_iterator>;
 template class basic_rpattern_base_impl<const char*>;
 template class basic_rpattern_base<std::string::const_iterator>;
@@ -13,7 +12,6 @@ template class basic_rpattern<std::string::const_iterator>;
 template class basic_rpattern<const char*>;
 template std::size_t substitute(basic_subst_results<std::string::const_iterator>&,
                                 const basic_rpattern<std::string::const_iterator>&, std::string&);
-template std::size_t substitute(basic_subst_results<const char*>&, const basic_rpattern<const char*>&,
-                                std::string&);
+template std::size_t substitute(basic_subst_results<const char*>&, const basic_rpattern<const char*>&, std::string&);
 
 }  // namespace regex

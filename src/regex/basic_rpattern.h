@@ -141,17 +141,16 @@ template <class CI>
 class basic_rpattern : public basic_rpattern_base<CI> {
 public:
     explicit basic_rpattern(std::string pattern, unsigned flags = NOFLAGS, REGEX_MODE mode = recursive_mode);
-    basic_rpattern(std::string pattern, std::string subst, unsigned flags = NOFLAGS,
-                   REGEX_MODE mode = recursive_mode);
+    basic_rpattern(std::string pattern, std::string subst, unsigned flags = NOFLAGS, REGEX_MODE mode = recursive_mode);
     ~basic_rpattern() override;
 
     void set_replacement(std::string subst);
 
     backref_tag<CI> match(CI begin, CI end, basic_match_results<CI>& results) const;
-    backref_tag<CI> match(const char* nul_terminated, basic_match_results<CI>& results) const
-        requires std::is_same_v<CI, const char*>;
-    backref_tag<CI> match(const std::string& subject, basic_match_results<CI>& results) const
-        requires std::is_same_v<CI, std::string::const_iterator>;
+    backref_tag<CI> match(const char* nul_terminated,
+                          basic_match_results<CI>& results) const requires std::is_same_v<CI, const char*>;
+    backref_tag<CI> match(const std::string& subject, basic_match_results<CI>& results)
+        const requires std::is_same_v<CI, std::string::const_iterator>;
 };
 
 // Replaces the first match (all with global_match) in `target`; returns the

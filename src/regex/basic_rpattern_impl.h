@@ -64,7 +64,6 @@ basic_rpattern_base<CI>::basic_rpattern_base(std::string pattern, unsigned flags
 template <class CI>
 basic_rpattern_base<CI>::~basic_rpattern_base() = default;
 
-
 template <class CI>
 basic_rpattern<CI>::basic_rpattern(std::string pattern, unsigned flags, REGEX_MODE mode)
     : basic_rpattern_base<CI>(std::move(pattern), flags, mode) {}
@@ -95,9 +94,8 @@ backref_tag<CI> basic_rpattern<CI>::match(CI begin, CI end, basic_match_results<
 }
 
 template <class CI>
-backref_tag<CI> basic_rpattern<CI>::match(const char* nul_terminated, basic_match_results<CI>& results) const
-    requires std::is_same_v<CI, const char*>
-{
+backref_tag<CI> basic_rpattern<CI>::match(
+    const char* nul_terminated, basic_match_results<CI>& results) const requires std::is_same_v<CI, const char*> {
     // clang 14 instantiates constrained members on explicit instantiation
     // even when the constraint fails, so the body must compile for every CI.
     if constexpr (std::is_same_v<CI, const char*>) {
@@ -107,16 +105,13 @@ backref_tag<CI> basic_rpattern<CI>::match(const char* nul_terminated, basic_matc
 }
 
 template <class CI>
-backref_tag<CI> basic_rpattern<CI>::match(const std::string& subject, basic_match_results<CI>& results) const
-    requires std::is_same_v<CI, std::string::const_iterator>
-{
+backref_tag<CI> basic_rpattern<CI>::match(const std::string& subject, basic_match_results<CI>& results)
+    const requires std::is_same_v<CI, std::string::const_iterator> {
     if constexpr (std::is_same_v<CI, std::string::const_iterator>) {
         return match(subject.cbegin(), subject.cend(), results);
     } else {
         return backref_tag<CI>{};
     }
 }
-
-
 
 }  // namespace regex

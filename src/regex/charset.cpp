@@ -69,8 +69,7 @@ bool charset::contains_slow(unsigned char c) const {
 
 void charset::finalise() {
     if (range_count > 1) {
-        std::sort(ranges, ranges + range_count,
-                  [](const range& a, const range& b) { return a.first < b.first; });
+        std::sort(ranges, ranges + range_count, [](const range& a, const range& b) { return a.first < b.first; });
         std::size_t out = 0;
         for (std::size_t i = 1; i < range_count; ++i) {
             if (ranges[i].first <= ranges[out].last + 1u)
@@ -193,8 +192,8 @@ struct posix_name {
     bool negated;
 };
 
-#define REGEX_POSIX(name, bit) {"[:" name ":]", sizeof(name) + 3, bit, false}, \
-    {"[:^" name ":]", sizeof(name) + 4, bit, true}
+#define REGEX_POSIX(name, bit) \
+    {"[:" name ":]", sizeof(name) + 3, bit, false}, { "[:^" name ":]", sizeof(name) + 4, bit, true }
 const posix_name posix_names[] = {
     REGEX_POSIX("alnum", class_alnum), REGEX_POSIX("alpha", class_alpha), REGEX_POSIX("blank", class_blank),
     REGEX_POSIX("cntrl", class_cntrl), REGEX_POSIX("digit", class_digit), REGEX_POSIX("graph", class_graph),
@@ -213,8 +212,7 @@ struct bracket_item {
 
 class bracket_parser {
 public:
-    bracket_parser(const char*& p, const char* end, unsigned flags)
-        : p_(p), end_(end), flags_(flags) {}
+    bracket_parser(const char*& p, const char* end, unsigned flags) : p_(p), end_(end), flags_(flags) {}
 
     charset* run(arena_allocator& arena) {
         auto* set = arena.make<charset>();
@@ -333,7 +331,12 @@ private:
         need();
         c = *p_;
         switch (c) {
-        case 'd': case 'D': case 's': case 'S': case 'w': case 'W':
+        case 'd':
+        case 'D':
+        case 's':
+        case 'S':
+        case 'w':
+        case 'W':
             ++p_;
             add_set(*intrinsic_charsets::get(c));
             return {false, 0};

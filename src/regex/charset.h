@@ -60,8 +60,8 @@ public:
 
     bool negated = false;
     bool simple = true;
-    bitmap bits;               // characters entered one by one or by range
-    unsigned class_mask = 0;   // positive POSIX classes
+    bitmap bits;              // characters entered one by one or by range
+    unsigned class_mask = 0;  // positive POSIX classes
     // Lists kept in the arena (or static storage for the built-in sets).
     range* ranges = nullptr;
     std::size_t range_count = 0;

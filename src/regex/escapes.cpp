@@ -46,7 +46,8 @@ escape_result decode_escape(const char*& p, const char* end, bool translate, esc
     case 'x': {
         ++p;
         unsigned v = 0;
-        for (int k = 0; k < 2 && p != end && hex_value(*p) >= 0; ++k, ++p) v = v * 16 + static_cast<unsigned>(hex_value(*p));
+        for (int k = 0; k < 2 && p != end && hex_value(*p) >= 0; ++k, ++p)
+            v = v * 16 + static_cast<unsigned>(hex_value(*p));
         return {escape_result::character, static_cast<unsigned char>(v)};
     }
     case 'c': {

@@ -46,7 +46,6 @@ public:
         nested_count = count;
     }
 
-
     // Record of a group trying its alternatives in the explicit-stack strategy.
     struct alternative_record {
         CI p;
@@ -208,7 +207,9 @@ public:
 template <class CI>
 class independent_group_base : public match_group_base<CI> {
 public:
-    std::size_t save_nested(match_state<CI>& s) const { return s.save_captures(this->nested_first, this->nested_count); }
+    std::size_t save_nested(match_state<CI>& s) const {
+        return s.save_captures(this->nested_first, this->nested_count);
+    }
     void restore_nested(match_state<CI>& s, std::size_t mark) const {
         s.restore_captures(mark, this->nested_first, this->nested_count);
     }

@@ -29,7 +29,14 @@ public:
     // Characters that are tokens of their own outside brackets.
     static bool is_token(char c) {
         switch (c) {
-        case '(': case ')': case '|': case '^': case '$': case '.': case '[': case '\\': return true;
+        case '(':
+        case ')':
+        case '|':
+        case '^':
+        case '$':
+        case '.':
+        case '[':
+        case '\\': return true;
         default: return false;
         }
     }
@@ -318,14 +325,11 @@ void perl_compiler<CI>::parse_atom(sequence& seq) {
         add_quantifiable(seq, make_set(set, true));
         return;
     }
-    case '\\':
-        parse_escape(seq);
-        return;
-    case '*': case '+': case '?':
-        fail("quantifier not expected");
-    default:
-        literal_run(seq);
-        return;
+    case '\\': parse_escape(seq); return;
+    case '*':
+    case '+':
+    case '?': fail("quantifier not expected");
+    default: literal_run(seq); return;
     }
 }
 
@@ -366,9 +370,12 @@ void perl_compiler<CI>::parse_escape(sequence& seq) {
     case 'z': seq.add(arena_.make<assert_op<CI, eos_t>>()); return;
     case 'b': seq.add(arena_.make<word_assertion_t<CI>>(word_kind::word_boundary, true)); return;
     case 'B': seq.add(arena_.make<word_assertion_t<CI>>(word_kind::word_boundary, false)); return;
-    case 'd': case 'D': case 's': case 'S': case 'w': case 'W':
-        add_quantifiable(seq, make_set(intrinsic_charsets::get(c), false));
-        return;
+    case 'd':
+    case 'D':
+    case 's':
+    case 'S':
+    case 'w':
+    case 'W': add_quantifiable(seq, make_set(intrinsic_charsets::get(c), false)); return;
     case 'Q': {
         std::size_t j = text_.find("\\E", i_);
         if (j == std::string::npos) j = n_;
@@ -460,7 +467,10 @@ void perl_compiler<CI>::parse_paren(sequence& seq) {
     switch (c) {
     case ':': break;
     case '=': kind = k_lookahead; break;
-    case '!': kind = k_lookahead; negative = true; break;
+    case '!':
+        kind = k_lookahead;
+        negative = true;
+        break;
     case '<':
         if (i_ == n_) fail("ill-formed regular expression");
         c = text_[i_++];
@@ -486,7 +496,11 @@ void perl_compiler<CI>::parse_paren(sequence& seq) {
         ++i_;
         return;
     case '(': kind = k_conditional; break;
-    case 'i': case 'm': case 's': case 'x': case '-': {
+    case 'i':
+    case 'm':
+    case 's':
+    case 'x':
+    case '-': {
         --i_;
         bool minus = false;
         for (;;) {
@@ -554,9 +568,7 @@ void perl_compiler<CI>::parse_paren(sequence& seq) {
         return;
     }
     case k_lookahead:
-    case k_lookbehind:
-        seq.add(parse_lookaround(kind == k_lookahead ? '=' : '<', negative));
-        return;
+    case k_lookbehind: seq.add(parse_lookaround(kind == k_lookahead ? '=' : '<', negative)); return;
     case k_conditional: {
         auto* g = arena_.make<match_conditional<CI>>();
         g->number = pat_.group_count++;

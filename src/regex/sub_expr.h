@@ -24,24 +24,22 @@
 // Forwards the six virtual slots of three steps (recursive match, step,
 // retry), each for both subject kinds, to the member templates that
 // implement them.
-#define REGEX_FORWARD_STEPS(CI, recursive_slot, step_slot, restep_slot, match_impl, step_impl, restep_impl)      \
-    bool recursive_slot(::regex::detail::match_state<CI>& s, CI p) const override {                           \
-        return this->template match_impl<false>(s, p);                                                        \
-    }                                                                                                         \
-    bool recursive_slot##_cstr(::regex::detail::match_state<CI>& s, CI p) const override {                    \
-        return this->template match_impl<true>(s, p);                                                         \
-    }                                                                                                         \
-    bool step_slot(::regex::detail::match_state<CI>& s) const override {                                      \
-        return this->template step_impl<false>(s);                                                            \
-    }                                                                                                         \
-    bool step_slot##_cstr(::regex::detail::match_state<CI>& s) const override {                               \
-        return this->template step_impl<true>(s);                                                             \
-    }                                                                                                         \
-    bool restep_slot(::regex::detail::match_state<CI>& s) const override {                                    \
-        return this->template restep_impl<false>(s);                                                          \
-    }                                                                                                         \
-    bool restep_slot##_cstr(::regex::detail::match_state<CI>& s) const override {                             \
-        return this->template restep_impl<true>(s);                                                           \
+#define REGEX_FORWARD_STEPS(CI, recursive_slot, step_slot, restep_slot, match_impl, step_impl, restep_impl)           \
+    bool recursive_slot(::regex::detail::match_state<CI>& s, CI p) const override {                                   \
+        return this->template match_impl<false>(s, p);                                                                \
+    }                                                                                                                 \
+    bool recursive_slot##_cstr(::regex::detail::match_state<CI>& s, CI p) const override {                            \
+        return this->template match_impl<true>(s, p);                                                                 \
+    }                                                                                                                 \
+    bool step_slot(::regex::detail::match_state<CI>& s) const override { return this->template step_impl<false>(s); } \
+    bool step_slot##_cstr(::regex::detail::match_state<CI>& s) const override {                                       \
+        return this->template step_impl<true>(s);                                                                     \
+    }                                                                                                                 \
+    bool restep_slot(::regex::detail::match_state<CI>& s) const override {                                            \
+        return this->template restep_impl<false>(s);                                                                  \
+    }                                                                                                                 \
+    bool restep_slot##_cstr(::regex::detail::match_state<CI>& s) const override {                                     \
+        return this->template restep_impl<true>(s);                                                                   \
     }
 
 // Every concrete node: the node's own steps.
@@ -113,7 +111,7 @@ struct match_state {
     const match_group_base<CI>* top = nullptr;
 
     unsigned recurse_depth = 0;  // open (?R) inner matches
-    CI lookbehind_end{};        // where the innermost look-behind body must end
+    CI lookbehind_end{};         // where the innermost look-behind body must end
     // Captures saved by atomic groups, look-arounds and recursion; used as a
     // stack, so after the first few searches it no longer allocates.
     std::vector<capture_record<CI>> saved;
@@ -295,4 +293,3 @@ template <bool Cstr, class CI>
 bool run_steps(match_state<CI>& s, const sub_expr<CI>* start, CI p);
 
 }  // namespace regex::detail
-

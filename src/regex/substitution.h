@@ -108,11 +108,26 @@ inline bool parse_subst(const std::string& text, std::size_t capture_count, std:
             close(i);
             const char d = text[i + 1];
             switch (d) {
-            case 'U': command(case_command::upper_on); i += 2; break;
-            case 'u': command(case_command::upper_next); i += 2; break;
-            case 'L': command(case_command::lower_on); i += 2; break;
-            case 'l': command(case_command::lower_next); i += 2; break;
-            case 'E': command(case_command::off); i += 2; break;
+            case 'U':
+                command(case_command::upper_on);
+                i += 2;
+                break;
+            case 'u':
+                command(case_command::upper_next);
+                i += 2;
+                break;
+            case 'L':
+                command(case_command::lower_on);
+                i += 2;
+                break;
+            case 'l':
+                command(case_command::lower_next);
+                i += 2;
+                break;
+            case 'E':
+                command(case_command::off);
+                i += 2;
+                break;
             case 'Q': {
                 std::size_t j = text.find("\\E", i + 2);
                 std::size_t stop = j == std::string::npos ? n : j;
@@ -152,7 +167,8 @@ CI string_begin(const std::string& s) {
 // classes, whose substitution pieces it reads.
 template <class CI>
 struct substitution {
-    static std::size_t substitute(basic_subst_results<CI>& results, const basic_rpattern<CI>& pattern, std::string& target) {
+    static std::size_t substitute(basic_subst_results<CI>& results, const basic_rpattern<CI>& pattern,
+                                  std::string& target) {
         const unsigned flags = pattern.flags();
         const bool in_place = (flags & discard_captures) && !pattern.subst_uses_groups;
         const std::string* subject;
@@ -233,8 +249,8 @@ struct substitution {
             pos = start + text.size();
             if (running != none)
                 for (std::size_t k = start; k < pos; ++k)
-                    target[k] = static_cast<char>(running == upper ? std::toupper(uc(target[k]))
-                                                                   : std::tolower(uc(target[k])));
+                    target[k] =
+                        static_cast<char>(running == upper ? std::toupper(uc(target[k])) : std::tolower(uc(target[k])));
             // A one-shot command waits for a text that is not empty.
             if (once != none && pos > start) {
                 target[start] = static_cast<char>(once == upper ? std::toupper(uc(target[start]))
@@ -262,8 +278,8 @@ struct substitution {
             std::size_t offset = static_cast<std::size_t>(whole.first - begin);
             std::size_t length = static_cast<std::size_t>(whole.second - whole.first);
             const bool empty = length == 0;
-            std::size_t inserted = expand(pattern, target, static_cast<std::size_t>(offset + delta),
-                                                        length, begin, end, current, 0);
+            std::size_t inserted =
+                expand(pattern, target, static_cast<std::size_t>(offset + delta), length, begin, end, current, 0);
             ++count;
             if (flags & collect_all_groups)
                 out.insert(out.end(), current.begin(), current.end());

@@ -130,7 +130,6 @@ std::vector<std::string> namesIn(const std::string& folder) {
     return names;
 }
 
-
 std::string encode(const std::string& extension, const cv::Mat& image, const std::vector<int>& parameters = {}) {
     std::vector<unsigned char> bytes;
     if (!cv::imencode(extension, image, bytes, parameters)) throw std::runtime_error("cannot encode " + extension);
@@ -189,7 +188,8 @@ std::string cmykJpeg(int width, int height) {
     jpeg_start_compress(&codec, TRUE);
     std::vector<unsigned char> row(static_cast<std::size_t>(width) * 4);
     while (codec.next_scanline < codec.image_height) {
-        for (std::size_t i = 0; i < row.size(); ++i) row[i] = static_cast<unsigned char>((i * 7 + codec.next_scanline) % 256);
+        for (std::size_t i = 0; i < row.size(); ++i)
+            row[i] = static_cast<unsigned char>((i * 7 + codec.next_scanline) % 256);
         JSAMPROW rows[1] = {row.data()};
         jpeg_write_scanlines(&codec, rows, 1);
     }
@@ -240,7 +240,6 @@ struct FaultShoot : testing::HealShoot {
     }
 };
 
-
 // ---------------------------------------------------------------------------
 // Files the folder should not hold
 
@@ -265,8 +264,8 @@ TEST(FaultTest, OddFilesGetTheirStatusLineAndTheRunGoesOn) {
          "cut_sof.jpg error:I/O!", false},
         {"cut in the middle of the scan", "cut_half.jpg", [&] { return good.substr(0, good.size() / 2); },
          "cut_half.jpg processed.", true},
-        {"end marker missing", "cut_eoi.jpg", [&] { return good.substr(0, good.size() - 2); },
-         "cut_eoi.jpg processed.", true},
+        {"end marker missing", "cut_eoi.jpg", [&] { return good.substr(0, good.size() - 2); }, "cut_eoi.jpg processed.",
+         true},
         // Mislabelled and foreign files.
         // A PNG named .jpg is no JPEG by content and takes the plain path; a
         // CMYK JPEG decodes but cannot be the basis of a lossless JPEG: the
@@ -335,8 +334,9 @@ TEST(FaultTest, OutputFolderBelowAFileFailsEveryPhotoAndKeepsTheOriginals) {
 bool canRunAsNobody() {
     if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) return false;
     // The built program must be reachable for the unprivileged user.
-    const ProgramRun probe = testing::runProgram("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534",
-                                                 "--clear-groups", "/usr/bin/test", "-x", SPECKMEND_BINARY}, "/");
+    const ProgramRun probe = testing::runProgram(
+        "/usr/bin/setpriv",
+        {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/test", "-x", SPECKMEND_BINARY}, "/");
     return probe.status == 0;
 }
 
@@ -487,7 +487,9 @@ TEST_P(ClosedConsoleTest, EndsTheRunBeforeAnyPhotoWithStatusThree) {
     shoot.writeFiles();
     const auto before = snapshot(shoot.root.path());
     int fd = -1;
-    if (GetParam().device) { ASSERT_GE(fd = open(GetParam().device, O_WRONLY), 0); }
+    if (GetParam().device) {
+        ASSERT_GE(fd = open(GetParam().device, O_WRONLY), 0);
+    }
     const pid_t pid = startHeal(shoot, fd);
     if (fd >= 0) close(fd);
     int status = 0;
@@ -509,7 +511,8 @@ TEST(FaultTest, PipeIntoHeadEndsTheRunWithStatusThreeAndCompleteOutputs) {
     // speckmend heal ... | head -n 3, as a user types it.
     SlowShoot shoot(8);
     const std::string command = "'" SPECKMEND_BINARY "' heal '" + shoot.root / "config.xml" + "' '" +
-                                shoot.root / "hotpixels.xml" + "' </dev/null | head -n 3; echo \"status ${PIPESTATUS[0]}\"";
+                                shoot.root / "hotpixels.xml" +
+                                "' </dev/null | head -n 3; echo \"status ${PIPESTATUS[0]}\"";
     const ProgramRun run = testing::runProgram("/bin/bash", {"-c", command}, shoot.root.path());
     EXPECT_EQ(run.output, "\n***** Speckmend v1.02 by the Speckmend team *****\n\nstatus 3\n");
     EXPECT_LT(namesIn(shoot.outdir).size(), 8u) << "the run went on after its reader had gone";
@@ -570,8 +573,8 @@ TEST(FaultTest, CoordinatesBeyondThirtyTwoBitsNeverReachTheImage) {
     FaultShoot shoot;
     shoot.mapText =
         "<hotpixels><width>96</width><height>64</height>"
-        "<pix x=\"4294967296\" y=\"3\" r=\"2\"/>"            // 2^32
-        "<pix x=\"2147483648\" y=\"2147483648\" r=\"1\"/>"   // 2^31
+        "<pix x=\"4294967296\" y=\"3\" r=\"2\"/>"           // 2^32
+        "<pix x=\"2147483648\" y=\"2147483648\" r=\"1\"/>"  // 2^31
         "<pix x=\"5\" y=\"99999999999999999999\" r=\"3\"/>"
         "<pix x=\"2147483647\" y=\"2147483647\" r=\"2147483647\"/>"
         "<pix x=\"10\" y=\"10\" r=\"4294967297\"/>"
@@ -598,7 +601,8 @@ TEST(FaultTest, BillionLaughsConfigurationIsRefusedQuickly) {
         SCOPED_TRACE(where);
         TempFolder root;
         writeFile(root / "config.xml", "<?xml version=\"1.0\"?>\n<!DOCTYPE config [" + entities +
-                                           "]>\n<config><detect>" + where + "<outfile>m.xml</outfile></detect></config>");
+                                           "]>\n<config><detect>" + where +
+                                           "<outfile>m.xml</outfile></detect></config>");
         const auto before = snapshot(root.path());
         const ProgramRun run = runLimited({"detect", root / "config.xml"}, root.path(), {});
         EXPECT_NE(run.output.find("\nCRITICAL ERROR: configfile does not exist or not valid. Correct and try again.\n"),

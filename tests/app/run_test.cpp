@@ -18,14 +18,14 @@ TEST(RunFlow, NoArgumentsShowsUsageAndExitsWithOne) {
     TempFolder folder;
     const auto run = runSpeckmend({}, folder.path());
     const std::string expected = kBanner +
-        "\nCRITICAL ERROR: The correct call of the program is:\n\n"
-        "speckmend MODE [CONFIGFILE] [HOTPIXELFILE]\n\n"
-        "where\n"
-        "  MODE can be [detect|heal]\n"
-        "  CONFIGFILE is the path of the configuration file, default is config.xml\n"
-        "  HOTPIXELFILE is the path of the hotpixel map file, default is hotpixels.xml\n\n"
-        "example: speckmend heal config.xml casio-profile.xml\n"
-        "\npress any key to exit the program...";
+                                 "\nCRITICAL ERROR: The correct call of the program is:\n\n"
+                                 "speckmend MODE [CONFIGFILE] [HOTPIXELFILE]\n\n"
+                                 "where\n"
+                                 "  MODE can be [detect|heal]\n"
+                                 "  CONFIGFILE is the path of the configuration file, default is config.xml\n"
+                                 "  HOTPIXELFILE is the path of the hotpixel map file, default is hotpixels.xml\n\n"
+                                 "example: speckmend heal config.xml casio-profile.xml\n"
+                                 "\npress any key to exit the program...";
     EXPECT_EQ(run.output, expected);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.errors, "");

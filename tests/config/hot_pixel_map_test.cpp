@@ -71,8 +71,8 @@ TEST(HotPixelMapWriter, RadiusTextStandsBetweenTheQuotes) {
     TempFolder folder;
     for (const Row& row : rows) {
         const std::string text = writeMap(folder / "map.xml", 1, 1, {{0, 0}}, row.radius);
-        EXPECT_EQ(text.substr(text.find("<pix")), std::string("<pix x=\"0\" y=\"0\" ") + row.attribute +
-                                                     "/>\n</hotpixels>")
+        EXPECT_EQ(text.substr(text.find("<pix")),
+                  std::string("<pix x=\"0\" y=\"0\" ") + row.attribute + "/>\n</hotpixels>")
             << "radius " << row.radius;
     }
 }
@@ -154,7 +154,8 @@ TEST(HotPixelMapWriter, UnfinishedFileIsClosedAsFarAsWritten) {
         writer.open(folder / "map.xml");
         writer.writeSize(1, 2);
     }
-    EXPECT_EQ(readFile(folder / "map.xml"), "<?xml version=\"1.0\"?>\n<hotpixels>\n <width>1</width>\n <height>2</height>\n");
+    EXPECT_EQ(readFile(folder / "map.xml"),
+              "<?xml version=\"1.0\"?>\n<hotpixels>\n <width>1</width>\n <height>2</height>\n");
 }
 
 // Loads the map file and reads it, returning the console lines printed.
@@ -185,9 +186,16 @@ TEST(HotPixelMapRoundTrip, WrittenMapReadsBack) {
         std::int32_t r;  // 0: every pixel skipped
     };
     const Row rows[] = {
-        {"3", 3}, {"2.5", 2}, {"12px", 12}, {"0", 0}, {"abc", 0}, {"-4", 0},
+        {"3", 3},
+        {"2.5", 2},
+        {"12px", 12},
+        {"0", 0},
+        {"abc", 0},
+        {"-4", 0},
         // escaped on writing, so the map still loads and reads by its leading digits
-        {"2&3", 2}, {"5\"", 5}, {"<1>", 0},
+        {"2&3", 2},
+        {"5\"", 5},
+        {"<1>", 0},
     };
     const std::vector<Pix> written{{17, 5}, {2048, 1733}, {0, 0}, {17, 5}};
     TempFolder folder;
@@ -242,8 +250,8 @@ TEST(HotPixelMapReader, AcceptanceRule) {
     };
     TempFolder folder;
     for (const Row& row : rows) {
-        writeFile(folder / "map.xml", std::string("<hotpixels><width>10</width><height>20</height>") +
-                                          row.element + "</hotpixels>");
+        writeFile(folder / "map.xml",
+                  std::string("<hotpixels><width>10</width><height>20</height>") + row.element + "</hotpixels>");
         HotPixelMap map;
         const std::string console = readMap(folder / "map.xml", map);
         std::string lines = "/hotpixels/width[1]: 10\n/hotpixels/height[1]: 20\n";
@@ -278,8 +286,7 @@ TEST(HotPixelMapReader, MissingSizeIsFatalAfterItsEchoLine) {
     };
     const Row rows[] = {
         {"<hotpixels><height>3</height></hotpixels>", "/hotpixels/width[1]: " + marker + "\n"},
-        {"<hotpixels><width>4</width></hotpixels>",
-         "/hotpixels/width[1]: 4\n/hotpixels/height[1]: " + marker + "\n"},
+        {"<hotpixels><width>4</width></hotpixels>", "/hotpixels/width[1]: 4\n/hotpixels/height[1]: " + marker + "\n"},
         {"<config><width>4</width><height>3</height></config>", "/hotpixels/width[1]: " + marker + "\n"},
     };
     TempFolder folder;
@@ -373,8 +380,8 @@ TEST(HotPixelMapReader, LinesDoNotDisturbThePixels) {
 }
 
 TEST(HotPixelMapRoundTrip, LinesReadBack) {
-    const std::vector<HotLine> lines{{HotLine::Axis::column, 0, 1}, {HotLine::Axis::column, 2999, 2},
-                                     {HotLine::Axis::row, 1000, 0}};
+    const std::vector<HotLine> lines{
+        {HotLine::Axis::column, 0, 1}, {HotLine::Axis::column, 2999, 2}, {HotLine::Axis::row, 1000, 0}};
     TempFolder folder;
     HotPixelMapWriter writer;
     writer.open(folder / "map.xml");

@@ -98,13 +98,27 @@ TEST_F(LoadSettingsTest, ModeWords) {
     };
     const Row rows[] = {
         // any letter case
-        {"heal", Mode::heal}, {"HEAL", Mode::heal}, {"Heal", Mode::heal}, {"hEaL", Mode::heal},
-        {"detect", Mode::detect}, {"DETECT", Mode::detect}, {"Detect", Mode::detect},
+        {"heal", Mode::heal},
+        {"HEAL", Mode::heal},
+        {"Heal", Mode::heal},
+        {"hEaL", Mode::heal},
+        {"detect", Mode::detect},
+        {"DETECT", Mode::detect},
+        {"Detect", Mode::detect},
         // a mode word inside something longer, or two of them
-        {"healing", {}}, {"xdetect", {}}, {"heal detect", {}}, {"healdetect", {}},
-        {" heal", {}}, {"detect ", {}}, {"heal\n", {}},
+        {"healing", {}},
+        {"xdetect", {}},
+        {"heal detect", {}},
+        {"healdetect", {}},
+        {" heal", {}},
+        {"detect ", {}},
+        {"heal\n", {}},
         // not a mode word at all
-        {"", {}}, {"hea", {}}, {"h.al", {}}, {"(heal|detect)", {}}, {"d\xc3\xa9tect", {}},
+        {"", {}},
+        {"hea", {}},
+        {"h.al", {}},
+        {"(heal|detect)", {}},
+        {"d\xc3\xa9tect", {}},
     };
     for (const Row& row : rows) {
         settings_ = Settings();
@@ -238,7 +252,8 @@ TEST_F(LoadSettingsTest, AddedKeysAreCheckedInDetectModeOnly) {
     };
     for (const Row& row : rows) {
         const std::string config = std::string("<config>\n <detect><indir>d/</indir><outfile>o.xml</outfile>") +
-                                   row.element + "</detect>\n <heal><indir>i/</indir><outdir>o/</outdir></heal>\n</config>\n";
+                                   row.element +
+                                   "</detect>\n <heal><indir>i/</indir><outdir>o/</outdir></heal>\n</config>\n";
         write("config.xml", config);
         write("hotpixels.xml", kMap);
         const Outcome detect = load({"detect"});
@@ -361,7 +376,8 @@ TEST_F(LoadSettingsTest, MissingRequiredKeyStopsTheEcho) {
     EXPECT_EQ(outcome.console,
               "/config/detect/filter[1]: *.jpg\n"
               "/config/detect/indir[1]: d/\n"
-              "/config/detect/outfile[1]: " + kMarker + "\n");
+              "/config/detect/outfile[1]: " +
+                  kMarker + "\n");
 }
 
 TEST_F(LoadSettingsTest, HealRequiresOnlyItsOwnKeys) {
@@ -415,8 +431,8 @@ TEST_F(LoadSettingsTest, OutdirNamingTheInputFolderIsRefused) {
         {"missing/", "../missing/", false},
     };
     for (const Row& row : rows) {
-        write("config.xml", "<config><heal><indir>" + row.indir + "</indir><outdir>" + row.outdir +
-                                "</outdir></heal></config>");
+        write("config.xml",
+              "<config><heal><indir>" + row.indir + "</indir><outdir>" + row.outdir + "</outdir></heal></config>");
         settings_ = Settings();
         const Outcome outcome = load({"heal"});
         EXPECT_EQ(outcome.message, row.refused ? kSameFolders : "") << row.indir << " -> " << row.outdir;

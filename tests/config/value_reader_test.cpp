@@ -122,8 +122,8 @@ TEST_F(ValueReaderTest, MissingRequiredKeyEchoesTheMarkerThenIsFatal) {
 }
 
 TEST(AttributeInt, FirstExactNameCounts) {
-    const XmlNodeInfo node{"", "", "pix",
-                           {{"5", "X"}, {"12abc", "x"}, {"99", "x"}, {"", "y"}, {"-3", "r"}, {" 7", "q"}}};
+    const XmlNodeInfo node{
+        "", "", "pix", {{"5", "X"}, {"12abc", "x"}, {"99", "x"}, {"", "y"}, {"-3", "r"}, {" 7", "q"}}};
     struct Row {
         const char* name;
         std::int32_t value;

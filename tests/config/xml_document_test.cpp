@@ -108,21 +108,23 @@ TEST_F(XmlDocumentTest, LibraryErrorHandlersAreLeftAsTheCallerSetThem) {
 }
 
 TEST_F(XmlDocumentTest, TextContentOfSelectedNodes) {
-    load("<?xml version=\"1.0\"?>\n"
-         "<config>\n"
-         "  <detect>\n"
-         "    <indir>\n      darks/  \n    </indir>\n"
-         "    <mixed>a<b>b<c>c</c></b>d</mixed>\n"
-         "    <comment>1<!-- not text -->2</comment>\n"
-         "    <cdata><![CDATA[<raw> & text]]></cdata>\n"
-         "    <escaped>&lt;&amp;&gt;&quot;&apos;&#65;&#x42;</escaped>\n"
-         "    <inner>  a  b  </inner>\n"
-         "    <empty/>\n"
-         "    <outimage dxtext=\" -20 \" dytext=\"5\">map.png</outimage>\n"
-         "    <filter>first</filter><filter>second</filter>\n"
-         "    <utf8>Gr\xc3\xbc\xc3\x9f" "e</utf8>\n"
-         "  </detect>\n"
-         "</config>\n");
+    load(
+        "<?xml version=\"1.0\"?>\n"
+        "<config>\n"
+        "  <detect>\n"
+        "    <indir>\n      darks/  \n    </indir>\n"
+        "    <mixed>a<b>b<c>c</c></b>d</mixed>\n"
+        "    <comment>1<!-- not text -->2</comment>\n"
+        "    <cdata><![CDATA[<raw> & text]]></cdata>\n"
+        "    <escaped>&lt;&amp;&gt;&quot;&apos;&#65;&#x42;</escaped>\n"
+        "    <inner>  a  b  </inner>\n"
+        "    <empty/>\n"
+        "    <outimage dxtext=\" -20 \" dytext=\"5\">map.png</outimage>\n"
+        "    <filter>first</filter><filter>second</filter>\n"
+        "    <utf8>Gr\xc3\xbc\xc3\x9f"
+        "e</utf8>\n"
+        "  </detect>\n"
+        "</config>\n");
     struct Row {
         const char* xpath;
         const char* text;
@@ -143,7 +145,9 @@ TEST_F(XmlDocumentTest, TextContentOfSelectedNodes) {
         {"/config/detect/filter[1]", "first"},
         {"/config/detect/filter[2]", "second"},
         {"/config/detect/filter", "first"},
-        {"/config/detect/utf8[1]", "Gr\xc3\xbc\xc3\x9f" "e"},
+        {"/config/detect/utf8[1]",
+         "Gr\xc3\xbc\xc3\x9f"
+         "e"},
         // other node kinds
         {"/config/detect/comment[1]/comment()", "not text"},
         {"/config/detect/mixed[1]/text()[2]", "d"},
@@ -152,8 +156,9 @@ TEST_F(XmlDocumentTest, TextContentOfSelectedNodes) {
 }
 
 TEST_F(XmlDocumentTest, NodeCopyHoldsMarkupNameAndAttributesInOrder) {
-    load("<config><detect><outimage dytext=\" 5\" dxtext=\"-20\" Dxtext=\"1\">map.png</outimage></detect>"
-         "<p:q xmlns:p=\"urn:x\" p:a=\"1\"/></config>");
+    load(
+        "<config><detect><outimage dytext=\" 5\" dxtext=\"-20\" Dxtext=\"1\">map.png</outimage></detect>"
+        "<p:q xmlns:p=\"urn:x\" p:a=\"1\"/></config>");
     const XmlNodeInfo node = document_.selectNode("/config/detect/outimage[1]");
     EXPECT_EQ(node.name, "outimage");
     EXPECT_EQ(node.text, "map.png");
@@ -189,8 +194,7 @@ TEST_F(XmlDocumentTest, SelectNodeThrowsWhereSelectNodesGivesNothing) {
     EXPECT_THROW(document_.selectNode("/Hotpixels"), XmlError);
 
     // expressions that fail, or yield no nodes, throw from both and print nothing
-    for (const char* bad : {"/hotpixels/pix[", "", "count(/hotpixels/pix)", "string(/)", "undefined-fn()",
-                            "/p:pix"}) {
+    for (const char* bad : {"/hotpixels/pix[", "", "count(/hotpixels/pix)", "string(/)", "undefined-fn()", "/p:pix"}) {
         ::testing::internal::CaptureStdout();
         ::testing::internal::CaptureStderr();
         EXPECT_THROW(document_.selectNode(bad), XmlError) << bad;
@@ -207,8 +211,9 @@ TEST_F(XmlDocumentTest, NothingLoadedThrows) {
 }
 
 TEST_F(XmlDocumentTest, InternalEntitiesExpandInTextAndAttributes) {
-    load("<!DOCTYPE config [<!ENTITY dir \"photos/\"><!ENTITY two \"&dir;&dir;\">]>"
-         "<config><indir>&dir;</indir><x v=\"&dir;x\"/><t>&two;</t></config>");
+    load(
+        "<!DOCTYPE config [<!ENTITY dir \"photos/\"><!ENTITY two \"&dir;&dir;\">]>"
+        "<config><indir>&dir;</indir><x v=\"&dir;x\"/><t>&two;</t></config>");
     EXPECT_EQ(document_.selectNode("/config/indir[1]").text, "photos/");
     EXPECT_EQ(document_.selectNode("/config/x[1]/@v").text, "photos/x");
     EXPECT_EQ(document_.selectNode("/config/t[1]").text, "photos/photos/");
@@ -272,8 +277,7 @@ TEST_F(XmlDocumentTest, EntityBombsAreRefusedOrHarmless) {
                 const XmlNodeInfo node = document.selectNode(xpath);
                 EXPECT_LT(node.text.size(), 64u << 20) << xpath;
                 for (const XmlAttribute& attribute : node.attributes) EXPECT_LT(attribute.value.size(), 64u << 20);
-            } catch (const XmlError&) {
-            }
+            } catch (const XmlError&) {}
         }
     }
 }

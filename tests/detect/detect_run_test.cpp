@@ -39,13 +39,27 @@ struct DetectConfig {
 
 std::string configXml(const DetectConfig& c) {
     return "<?xml version=\"1.0\"?>\n<config>\n <detect>\n"
-           "  <filter>" + c.filter + "</filter>\n"
-           "  <indir>" + c.indir + "</indir>\n"
-           "  <outfile>" + c.outfile + "</outfile>\n"
-           "  <amount>" + c.amount + "</amount>\n"
-           "  <channels>" + c.channels + "</channels>\n"
-           "  <hprad>" + c.hprad + "</hprad>\n"
-           "  <outimage dxtext=\"-50\" dytext=\"-10\">" + c.outimage + "</outimage>\n"
+           "  <filter>" +
+           c.filter +
+           "</filter>\n"
+           "  <indir>" +
+           c.indir +
+           "</indir>\n"
+           "  <outfile>" +
+           c.outfile +
+           "</outfile>\n"
+           "  <amount>" +
+           c.amount +
+           "</amount>\n"
+           "  <channels>" +
+           c.channels +
+           "</channels>\n"
+           "  <hprad>" +
+           c.hprad +
+           "</hprad>\n"
+           "  <outimage dxtext=\"-50\" dytext=\"-10\">" +
+           c.outimage +
+           "</outimage>\n"
            " </detect>\n <heal>\n"
            "  <filter>*.jpg</filter>\n  <indir>photos/</indir>\n  <outdir>healed/</outdir>\n"
            "  <saveformat>jpg</saveformat>\n  <range>3</range>\n  <method>1</method>\n"
@@ -71,14 +85,15 @@ testing::EchoValues echoValues(const DetectConfig& c) {
 }
 
 std::string start(const DetectConfig& c) {
-    return std::string("\n***** Speckmend v1.02 ") + kMakerCredit + " *****\n\n" +
-           "1. Reading configuration...\n" + testing::echoBlock(echoValues(c)) + "\n2. Processing images...\n";
+    return std::string("\n***** Speckmend v1.02 ") + kMakerCredit + " *****\n\n" + "1. Reading configuration...\n" +
+           testing::echoBlock(echoValues(c)) + "\n2. Processing images...\n";
 }
 
 std::string closing() {
     const std::string stars(50, '*');
-    return "All done, check the output files generated.\n\n" + stars + "\n\nIf you like this program, press G to go to my page\n" +
-           kMakerPage + " to donate it with some cash!\n\n" + stars + "\n\npress any key to exit...";
+    return "All done, check the output files generated.\n\n" + stars +
+           "\n\nIf you like this program, press G to go to my page\n" + kMakerPage +
+           " to donate it with some cash!\n\n" + stars + "\n\npress any key to exit...";
 }
 
 std::string fatal(const std::string& message) {
@@ -107,8 +122,12 @@ const std::string kFound = "hotpixel found at 10,8\nhotpixel found at 29,20\n\n2
 
 std::string mapFile(const std::string& radius = "3") {
     return "<?xml version=\"1.0\"?>\n<hotpixels>\n <width>40</width>\n <height>30</height>\n"
-           " <pix x=\"10\" y=\"8\" r=\"" + radius + "\"/>\n"
-           " <pix x=\"29\" y=\"20\" r=\"" + radius + "\"/>\n"
+           " <pix x=\"10\" y=\"8\" r=\"" +
+           radius +
+           "\"/>\n"
+           " <pix x=\"29\" y=\"20\" r=\"" +
+           radius +
+           "\"/>\n"
            "</hotpixels>";
 }
 
@@ -225,11 +244,17 @@ TEST(DetectRun, FatalConditions) {
         {"missing input folder", missingFolder, {"a.png"}, fatal("cannot open first file in nosuch"), false},
         {"empty input folder name", emptyIndir, {"a.png"}, fatal("cannot open first file in "), false},
         {"nothing matches", noMatch, {"a.png"}, fatal("cannot open first file in frames"), false},
-        {"only unreadable entries", DetectConfig{}, {},
-         "x.png error:I/O!\ny.png error:I/O!\n" + fatal("no readable image in frames"), false},
+        {"only unreadable entries",
+         DetectConfig{},
+         {},
+         "x.png error:I/O!\ny.png error:I/O!\n" + fatal("no readable image in frames"),
+         false},
         {"channels below 1", noChannels, {"a.png"}, fatal("channels must be at least 1."), false},
-        {"map file cannot be written", unwritableMap, {"a.png"},
-         "a.png processed.\n" + kAnalysis + fatal("cannot write outfile [nodir/map.xml]. Fix the problem and try again."),
+        {"map file cannot be written",
+         unwritableMap,
+         {"a.png"},
+         "a.png processed.\n" + kAnalysis +
+             fatal("cannot write outfile [nodir/map.xml]. Fix the problem and try again."),
          false},
     };
     for (const Row& row : rows) {
@@ -316,10 +341,11 @@ TEST(DetectRun, FindsWhatWasPlantedInAGeneratedShoot) {
     for (const std::string seed : {"3", "11"}) {
         SCOPED_TRACE("seed " + seed);
         const std::string shoot = folder / ("shoot" + seed);
-        const auto made = runProgram(generator, {"--out", shoot, "--seed", seed, "--width", "640", "--height", "480",
-                                                 "--jpeg-frames", "4", "--png-frames", "2", "--photos", "0",
-                                                 "--png-photos", "0", "--hot", "24"},
-                                     folder.path());
+        const auto made =
+            runProgram(generator,
+                       {"--out", shoot, "--seed", seed, "--width", "640", "--height", "480", "--jpeg-frames", "4",
+                        "--png-frames", "2", "--photos", "0", "--png-photos", "0", "--hot", "24"},
+                       folder.path());
         ASSERT_EQ(made.status, 0) << made.errors;
         const auto run = runSpeckmend({"detect", "config.xml"}, shoot);
         ASSERT_EQ(run.status, 0) << run.output;

@@ -82,8 +82,8 @@ std::string zeroBins(int from, int to, int width, const char* fraction) {
 TEST(DetectorThreshold, WalksTheBinsUntilTheAmountIsReached) {
     const std::vector<WalkRow> rows = {
         // a constant frame: everything in one bin
-        {"constant 100, 32 bins", 32, 0.5, 100,
-         zeroBins(0, 11, 8, "0.000000") + binLine(12, 8000, 96, 104, "1.000000"), 104.0},
+        {"constant 100, 32 bins", 32, 0.5, 100, zeroBins(0, 11, 8, "0.000000") + binLine(12, 8000, 96, 104, "1.000000"),
+         104.0},
         {"amount 0 stops at the first bin", 32, 0.0, 100, binLine(0, 0, 0, 8, "0.000000"), 8.0},
         {"a negative amount too", 32, -1.0, 100, binLine(0, 0, 0, 8, "0.000000"), 8.0},
         {"a single bin spans everything", 1, 0.5, 100, binLine(0, 8000, 0, 256, "1.000000"), 256.0},
@@ -141,8 +141,8 @@ TEST(DetectorThreshold, CountsAboveTwoToThe24AreRoundedLikeFloats) {
     detector.addFrame(grey(4097, 4097, 100));
     detector.finishMean(1);
     const std::string output = printed([&] { detector.chooseThreshold(); });
-    EXPECT_EQ(output, zeroBins(0, 11, 8, "0.000000") + binLine(12, 16785408, 96, 104, "1.000000") +
-                          "\nTreshold at 104\n\n");
+    EXPECT_EQ(output,
+              zeroBins(0, 11, 8, "0.000000") + binLine(12, 16785408, 96, 104, "1.000000") + "\nTreshold at 104\n\n");
 }
 
 TEST(DetectorThreshold, AmountAboveOneSuppressesEverything) {
@@ -237,13 +237,12 @@ TEST(DetectorMean, FramesAddedFromAListAreReportedInOrder) {
     std::vector<std::string> names;
     for (const char* n : {"a.png", "b.png", "c.png", "d.png", "missing.png", "e.png"}) names.push_back(folder / n);
     std::vector<std::pair<std::string, Detector::FrameResult>> reported;
-    detector.addFrames(names, [&](const std::string& name, Detector::FrameResult result) {
-        reported.emplace_back(name, result);
-    });
+    detector.addFrames(
+        names, [&](const std::string& name, Detector::FrameResult result) { reported.emplace_back(name, result); });
     using R = Detector::FrameResult;
-    const std::vector<std::pair<std::string, R>> expected = {
-        {names[0], R::added}, {names[1], R::unreadable}, {names[2], R::badDimension},
-        {names[3], R::added}, {names[4], R::unreadable}, {names[5], R::added}};
+    const std::vector<std::pair<std::string, R>> expected = {{names[0], R::added},        {names[1], R::unreadable},
+                                                             {names[2], R::badDimension}, {names[3], R::added},
+                                                             {names[4], R::unreadable},   {names[5], R::added}};
     EXPECT_EQ(reported, expected);
     detector.finishMean(3);
     EXPECT_FLOAT_EQ(detector.accumulator()(4, 6), 30.0f);
@@ -358,7 +357,11 @@ TEST(DetectorScan, ReportsStrictMaximaAboveTheThreshold) {
         {"last row", 8, 8, {{4, 7, 90}}, 20, {}},
         {"first column", 8, 8, {{0, 4, 90}}, 20, {}},
         {"last column", 8, 8, {{7, 4, 90}}, 20, {}},
-        {"next to the corners", 8, 8, {{1, 1, 90}, {6, 1, 90}, {1, 6, 90}, {6, 6, 90}}, 20,
+        {"next to the corners",
+         8,
+         8,
+         {{1, 1, 90}, {6, 1, 90}, {1, 6, 90}, {6, 6, 90}},
+         20,
          {{1, 1}, {6, 1}, {1, 6}, {6, 6}}},
         // plateaus and constants
         {"constant frame", 8, 8, {}, 0, {}},
@@ -372,7 +375,11 @@ TEST(DetectorScan, ReportsStrictMaximaAboveTheThreshold) {
         {"a maximum next to suppressed pixels", 8, 8, {{3, 3, 41}, {4, 3, 39}}, 40, {{3, 3}}},
         {"threshold 0: one step above the background is enough", 8, 8, {{3, 3, 11}}, 0, {{3, 3}}},
         // order
-        {"rows from the top, left to right", 12, 12, {{9, 2, 50}, {2, 5, 50}, {6, 5, 50}, {4, 9, 50}}, 20,
+        {"rows from the top, left to right",
+         12,
+         12,
+         {{9, 2, 50}, {2, 5, 50}, {6, 5, 50}, {4, 9, 50}},
+         20,
          {{9, 2}, {2, 5}, {6, 5}, {4, 9}}},
     };
     for (const ScanRow& row : rows) {
@@ -409,7 +416,8 @@ TEST(DetectorScan, SmoothedHotPixelsAreFoundAtTheirPlace) {
     // repeats the edge, while a bright pixel on the border is not reported.
     const DetectSettings settings = settingsWith(32, 0.9);
     Detector detector(settings);
-    const cv::Mat frame = frameWith(60, 80, 3, {{20, 30, 250}, {1, 10, 250}, {78, 50, 250}, {50, 0, 250}, {79, 20, 250}});
+    const cv::Mat frame =
+        frameWith(60, 80, 3, {{20, 30, 250}, {1, 10, 250}, {78, 50, 250}, {50, 0, 250}, {79, 20, 250}});
     detector.addFrame(frame);
     detector.addFrame(frame);
     detector.finishMean(2);
@@ -425,12 +433,12 @@ TEST(DetectorScan, SmoothedHotPixelsAreFoundAtTheirPlace) {
 std::string jpegTurnedByExif(const cv::Mat& image) {
     std::vector<uchar> encoded;
     cv::imencode(".jpg", image, encoded, {cv::IMWRITE_JPEG_QUALITY, 100});
-    const unsigned char app1[] = {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0,
-                                  'I', 'I', 42, 0, 8, 0, 0, 0,                         // TIFF header
-                                  1, 0,                                                  // one entry
-                                  0x12, 0x01, 3, 0, 1, 0, 0, 0, 6, 0, 0, 0,              // Orientation = 6
-                                  0, 0, 0, 0};                                           // no next IFD
-    std::string bytes(encoded.begin(), encoded.begin() + 2);  // SOI
+    const unsigned char app1[] = {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I',
+                                  42,   0,    8,    0,    0,   0,                            // TIFF header
+                                  1,    0,                                                   // one entry
+                                  0x12, 0x01, 3,    0,    1,   0,   0,   0,   6, 0, 0,   0,  // Orientation = 6
+                                  0,    0,    0,    0};                                      // no next IFD
+    std::string bytes(encoded.begin(), encoded.begin() + 2);                                 // SOI
     bytes.append(reinterpret_cast<const char*>(app1), sizeof app1);
     bytes.append(encoded.begin() + 2, encoded.end());
     return bytes;
@@ -458,8 +466,8 @@ TEST(DetectorReadFrame, AnythingButAnImageGivesAnEmptyFrame) {
     std::string truncated = jpegTurnedByExif(grey(40, 40, 9));
     truncated.resize(20);
     testing::writeFile(folder / "truncated.jpg", truncated);
-    for (const std::string& path : {folder / "text.jpg", folder / "empty.jpg", folder / "truncated.jpg",
-                                    folder / "missing.jpg", folder.path()}) {
+    for (const std::string& path :
+         {folder / "text.jpg", folder / "empty.jpg", folder / "truncated.jpg", folder / "missing.jpg", folder.path()}) {
         SCOPED_TRACE(path);
         EXPECT_TRUE(Detector::readFrame(path).empty());
     }

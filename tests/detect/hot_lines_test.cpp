@@ -50,8 +50,8 @@ TEST(InLineBand, BandIsTwoRPlusOneWide) {
         bool inside;
     };
     const Row rows[] = {
-        {10, 0, true}, {9, 999, true}, {11, 5, true}, {8, 0, false}, {12, 0, false},
-        {0, 48, true}, {0, 52, true}, {0, 47, false}, {0, 53, false}, {30, 30, false},
+        {10, 0, true}, {9, 999, true}, {11, 5, true},  {8, 0, false},  {12, 0, false},
+        {0, 48, true}, {0, 52, true},  {0, 47, false}, {0, 53, false}, {30, 30, false},
     };
     for (const Row& row : rows) EXPECT_EQ(inLineBand(lines, row.x, row.y), row.inside) << row.x << "," << row.y;
     EXPECT_FALSE(inLineBand({}, 10, 10));

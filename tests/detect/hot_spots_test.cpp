@@ -30,27 +30,37 @@ TEST(MergeHotSpots, OneEntryPerSpot) {
         {"two far apart", {{{5, 5}, 3.0f}, {{20, 5}, 2.0f}}, {}, {{{5, 5}, 3, 1}, {{20, 5}, 3, 1}}},
         // clusters merge at their peak
         {"pair", {{{5, 5}, 2.0f}, {{6, 5}, 4.0f}}, {}, {{{6, 5}, 3, 2}}},
-        {"3x3 group", [] {
+        {"3x3 group",
+         [] {
              std::vector<SpotCandidate> c;
              for (int i = 0; i < 9; ++i) c.push_back({{10 + i % 3, 10 + i / 3}, i == 4 ? 9.0f : 2.0f});
              return c;
-         }(), {}, {{{11, 11}, 3, 9}}},
+         }(),
+         {},
+         {{{11, 11}, 3, 9}}},
         {"one quiet pixel between", {{{5, 5}, 3.0f}, {{7, 5}, 2.0f}}, {}, {{{5, 5}, 3, 2}}},
         {"two quiet pixels between", {{{5, 5}, 3.0f}, {{8, 5}, 2.0f}}, {}, {{{5, 5}, 3, 1}, {{8, 5}, 3, 1}}},
         // a blob larger than the smallest radius gets one that covers it
-        {"long streak", [] {
+        {"long streak",
+         [] {
              std::vector<SpotCandidate> c;
              for (int x = 0; x < 7; ++x) c.push_back({{30 + x, 4}, x == 0 ? 8.0f : 2.0f});
              return c;
-         }(), {}, {{{30, 4}, 7, 7}}},
+         }(),
+         {},
+         {{{30, 4}, 7, 7}}},
         // equal peaks: the first in scan order
         {"plateau", {{{6, 5}, 4.0f}, {{5, 5}, 4.0f}}, {}, {{{5, 5}, 3, 2}}},
         // pixels in a line's band are the line's
-        {"on a hot column", {{{10, 3}, 5.0f}, {{11, 9}, 5.0f}, {{14, 3}, 2.0f}}, {{HotLine::Axis::column, 10, 1}},
+        {"on a hot column",
+         {{{10, 3}, 5.0f}, {{11, 9}, 5.0f}, {{14, 3}, 2.0f}},
+         {{HotLine::Axis::column, 10, 1}},
          {{{14, 3}, 3, 1}}},
         {"nothing", {}, {}, {}},
         // former bug: a strong spot's faint JPEG skirt widened its radius to 16
-        {"faint skirt", {{{50, 50}, 30.0f}, {{52, 50}, 2.9f}, {{54, 50}, 1.5f}, {{56, 51}, 1.5f}}, {},
+        {"faint skirt",
+         {{{50, 50}, 30.0f}, {{52, 50}, 2.9f}, {{54, 50}, 1.5f}, {{56, 51}, 1.5f}},
+         {},
          {{{50, 50}, 3, 4}}},
         {"core at a tenth", {{{50, 50}, 30.0f}, {{52, 50}, 3.0f}, {{54, 50}, 3.0f}}, {}, {{{50, 50}, 5, 3}}},
     };
@@ -71,7 +81,8 @@ TEST(MergeHotSpots, RadiusCoversEveryMember) {
     std::vector<SpotCandidate> blob;
     for (int dy = -2; dy <= 2; ++dy) {
         for (int dx = -2; dx <= 2; ++dx) {
-            if (std::abs(dx) + std::abs(dy) <= 2) blob.push_back({{50 + dx, 40 + dy}, 10.0f - std::abs(dx) - std::abs(dy)});
+            if (std::abs(dx) + std::abs(dy) <= 2)
+                blob.push_back({{50 + dx, 40 + dy}, 10.0f - std::abs(dx) - std::abs(dy)});
         }
     }
     const std::vector<HotSpot> spots = mergeHotSpots(blob, {}, 1);

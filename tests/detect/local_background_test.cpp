@@ -48,8 +48,7 @@ TEST(LocalBackground, FollowsSmoothBackgrounds) {
         {"ramp along y", [](int, int y) { return 3.0f + 0.08f * y; }, 0.05f},
         {"tilted plane", [](int x, int y) { return 2.0f + 0.03f * x + 0.02f * y; }, 0.05f},
         // amplifier glow: +40 DN at a corner, falling off over a few hundred pixels
-        {"corner glow",
-         [](int x, int y) { return 4.0f + 40.0f * std::exp(-std::hypot(x, y) / 150.0f); }, 1.0f},
+        {"corner glow", [](int x, int y) { return 4.0f + 40.0f * std::exp(-std::hypot(x, y) / 150.0f); }, 1.0f},
         // vignetting-like bowl
         {"bowl", [](int x, int y) { return 5.0f + 1e-4f * ((x - 160) * (x - 160) + (y - 120) * (y - 120)); }, 0.2f},
     };

@@ -16,7 +16,7 @@ namespace {
 
 struct Planted {
     cv::Point at;
-    float strength;  // DN above the background
+    float strength;    // DN above the background
     int channel = -1;  // -1: every channel
 };
 
@@ -38,7 +38,8 @@ cv::Mat render(const Scene& scene) {
         float* row = mean.ptr<float>(y);
         const float* n = noise.ptr<float>(y);
         for (int x = 0; x < scene.size.width; ++x) {
-            for (int c = 0; c < scene.channels; ++c) row[x * scene.channels + c] = scene.background(x, y) + n[x * scene.channels + c];
+            for (int c = 0; c < scene.channels; ++c)
+                row[x * scene.channels + c] = scene.background(x, y) + n[x * scene.channels + c];
         }
     }
     for (const Planted& p : scene.hot) {
@@ -87,9 +88,11 @@ TEST(DetectLocally, FindsEveryPlantedPixelAndNothingElse) {
         {"clean sensor", scene(0.6f, [](int, int) { return 4.0f; })},
         {"high ISO", scene(1.8f, [](int, int) { return 4.0f; })},
         // the histogram detector finds nothing here: its global threshold climbs with the glow
-        {"amplifier glow", scene(0.8f, [](int x, int y) { return 4.0f + 40.0f * std::exp(-std::hypot(x, y) / 150.0f); })},
+        {"amplifier glow",
+         scene(0.8f, [](int x, int y) { return 4.0f + 40.0f * std::exp(-std::hypot(x, y) / 150.0f); })},
         {"gradient", scene(0.8f, [](int x, int y) { return 3.0f + 0.02f * x + 0.01f * y; })},
-        {"vignetting", scene(0.8f, [](int x, int y) { return 6.0f - 2e-5f * ((x - 320) * (x - 320) + (y - 240) * (y - 240)); })},
+        {"vignetting",
+         scene(0.8f, [](int x, int y) { return 6.0f - 2e-5f * ((x - 320) * (x - 320) + (y - 240) * (y - 240)); })},
     };
     for (const Row& row : rows) {
         const LocalDetection d = detectLocally(render(row.scene), LocalDetectorSettings());
@@ -151,16 +154,22 @@ TEST(DetectLocally, ClustersAreOneEntryCoveringThemWhole) {
     };
     const Row rows[] = {
         {"pair", {{{300, 200}, 80.0f}, {{301, 200}, 40.0f}}, {300, 200}, 3},
-        {"3x3 group", [] {
+        {"3x3 group",
+         [] {
              std::vector<Planted> m;
              for (int i = 0; i < 9; ++i) m.push_back({{300 + i % 3, 200 + i / 3}, i == 4 ? 100.0f : 30.0f});
              return m;
-         }(), {301, 201}, 3},
-        {"5x5 blob", [] {
+         }(),
+         {301, 201},
+         3},
+        {"5x5 blob",
+         [] {
              std::vector<Planted> m;
              for (int i = 0; i < 25; ++i) m.push_back({{300 + i % 5, 200 + i / 5}, i == 12 ? 100.0f : 25.0f});
              return m;
-         }(), {302, 202}, 4},
+         }(),
+         {302, 202},
+         4},
     };
     for (const Row& row : rows) {
         Scene s;

@@ -25,7 +25,8 @@ constexpr int kWidth = 200, kHeight = 150;
 
 // Hot pixels planted in every frame, on a black level of 4 DN with 2 DN of
 // read noise, and a hot column at x = 30.
-const std::vector<std::pair<cv::Point, int>> kHot = {{{50, 20}, 30}, {{120, 40}, 90}, {{10, 140}, 15}, {{180, 100}, 200}};
+const std::vector<std::pair<cv::Point, int>> kHot = {
+    {{50, 20}, 30}, {{120, 40}, 90}, {{10, 140}, 15}, {{180, 100}, 200}};
 constexpr int kColumn = 30;
 
 cv::Mat darkFrame(int index, bool colour) {
@@ -39,8 +40,10 @@ cv::Mat darkFrame(int index, bool colour) {
     for (const auto& [at, strength] : kHot) {
         float* px = frame.ptr<float>(at.y) + at.x * frame.channels();
         // In colour, a blue site: the grey conversion keeps a tenth of it.
-        if (colour) px[0] += static_cast<float>(strength);
-        else px[0] += static_cast<float>(strength);
+        if (colour)
+            px[0] += static_cast<float>(strength);
+        else
+            px[0] += static_cast<float>(strength);
     }
     cv::Mat stored;
     frame.convertTo(stored, CV_8U);
@@ -52,7 +55,8 @@ cv::Mat darkFrame(int index, bool colour) {
 std::string configXml(const std::string& addedKeys) {
     return "<?xml version=\"1.0\"?>\n<config>\n <detect>\n"
            "  <filter>*.png</filter>\n  <indir>frames</indir>\n  <outfile>map.xml</outfile>\n"
-           "  <outimage></outimage>\n" + addedKeys +
+           "  <outimage></outimage>\n" +
+           addedKeys +
            " </detect>\n <heal>\n  <indir>photos/</indir>\n  <outdir>healed/</outdir>\n </heal>\n</config>\n";
 }
 
@@ -85,8 +89,9 @@ TEST(LocalRun, AddedKeysAreEchoedOnlyWhenPresent) {
     const Row rows[] = {
         {"none: the seventeen alone", "", ""},
         {"detector only", "  <detector>local</detector>\n", "/config/detect/detector[1]: local\n"},
-        {"all, in their order", "  <sheet>s.png</sheet>\n  <window>16</window>\n  <floor>5.5</floor>\n"
-                                "  <noise>6</noise>\n  <detector>local</detector>\n",
+        {"all, in their order",
+         "  <sheet>s.png</sheet>\n  <window>16</window>\n  <floor>5.5</floor>\n"
+         "  <noise>6</noise>\n  <detector>local</detector>\n",
          "/config/detect/detector[1]: local\n/config/detect/noise[1]: 6\n/config/detect/floor[1]: 5.5\n"
          "/config/detect/window[1]: 16\n/config/detect/sheet[1]: s.png\n"},
         {"histogram named", "  <detector>histogram</detector>\n", "/config/detect/detector[1]: histogram\n"},
@@ -105,13 +110,15 @@ TEST(LocalRun, ConsoleAndMap) {
     Shoot shoot("  <detector>local</detector>\n");
     const auto run = runSpeckmend({"detect"}, shoot.root.path());
     const std::string& out = run.output;
-    for (int i = 0; i < 4; ++i) EXPECT_NE(out.find("dark_" + std::to_string(i) + ".png processed.\n"), std::string::npos);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_NE(out.find("dark_" + std::to_string(i) + ".png processed.\n"), std::string::npos);
     EXPECT_NE(out.find("\n3. Inspecting background...\ngrey: background "), std::string::npos) << out;
     EXPECT_NE(out.find(" in 1 tile(s), threshold "), std::string::npos) << out;
     // Scan order of the peaks, then the line, then the totals.
-    const std::string found = "hotpixel found at 50,20\nhotpixel found at 120,40\nhotpixel found at 180,100\n"
-                              "hotpixel found at 10,140\nhot column found at 30 with r=1\n"
-                              "\n4 hotpixel(s) found.\n1 hot line(s) found.\n";
+    const std::string found =
+        "hotpixel found at 50,20\nhotpixel found at 120,40\nhotpixel found at 180,100\n"
+        "hotpixel found at 10,140\nhot column found at 30 with r=1\n"
+        "\n4 hotpixel(s) found.\n1 hot line(s) found.\n";
     EXPECT_NE(out.find(found), std::string::npos) << out;
     EXPECT_EQ(readFile(shoot.frames + "/map.xml"),
               "<?xml version=\"1.0\"?>\n<hotpixels>\n <width>200</width>\n <height>150</height>\n"

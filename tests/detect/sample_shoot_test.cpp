@@ -85,9 +85,15 @@ TEST(SampleShoot, PlantsHotPixelsOfEveryKindInsideTheFrame) {
         EXPECT_LT(p.x, shoot.width);
         EXPECT_LT(p.y, shoot.height);
         const int fromBorder = std::min({p.x, p.y, shoot.width - 1 - p.x, shoot.height - 1 - p.y});
-        if (p.kind == "border") { EXPECT_EQ(fromBorder, 0); }
-        if (p.kind == "edge") { EXPECT_TRUE(fromBorder >= 1 && fromBorder <= 3); }
-        if (p.kind != "border" && p.kind != "edge") { EXPECT_GE(fromBorder, 4); }
+        if (p.kind == "border") {
+            EXPECT_EQ(fromBorder, 0);
+        }
+        if (p.kind == "edge") {
+            EXPECT_TRUE(fromBorder >= 1 && fromBorder <= 3);
+        }
+        if (p.kind != "border" && p.kind != "edge") {
+            EXPECT_GE(fromBorder, 4);
+        }
         EXPECT_EQ(p.expected, (p.kind == "border" || p.kind == "plateau") ? "missed" : "found");
     }
     EXPECT_EQ(kinds["plateau"], 2);
@@ -407,7 +413,9 @@ TEST(DarkSets, TheTruthListDescribesTheSet) {
         }
         // From faint to saturated (the drawn strengths are spread evenly on a
         // log scale from 10 to 320 DN above the background).
-        if (!row.colour) { EXPECT_LT(weakest, 25.0); }
+        if (!row.colour) {
+            EXPECT_LT(weakest, 25.0);
+        }
         EXPECT_GT(strongest, 150.0);
         EXPECT_LE(strongest, 255.0);
     }
@@ -568,7 +576,9 @@ TEST(DarkSets, BayerDarksAreColourJpegsShowingEachSiteInItsColour) {
         if (s.strength < 25) continue;
         ++checked;
         for (int c = 0; c < 3; ++c) {
-            if (c != named) { EXPECT_GT(excess[named], excess[c]) << "channel " << c; }
+            if (c != named) {
+                EXPECT_GT(excess[named], excess[c]) << "channel " << c;
+            }
         }
     }
     EXPECT_GE(checked, 10);

@@ -21,9 +21,9 @@ TEST(UpperSigma, MeasuresKnownNoise) {
     struct Row {
         const char* name;
         float sigma;
-        double outliers;     // share of values replaced by +250
-        float clipBelow;     // values below this many sigma under 0 are raised to it
-        float tolerance;     // relative
+        double outliers;  // share of values replaced by +250
+        float clipBelow;  // values below this many sigma under 0 are raised to it
+        float tolerance;  // relative
     };
     const Row rows[] = {
         {"unit Gaussian", 1.0f, 0.0, -100.0f, 0.05f},
@@ -117,8 +117,10 @@ TEST(TileNoise, HotLinesDoNotRaiseTheNoise) {
         cv::Rect line;
     };
     const Row rows[] = {
-        {"column at 0", {0, 0, 1, 256}}, {"column at 25", {25, 0, 1, 256}},
-        {"row at 0", {0, 0, 256, 1}},    {"three columns", {100, 0, 3, 256}},
+        {"column at 0", {0, 0, 1, 256}},
+        {"column at 25", {25, 0, 1, 256}},
+        {"row at 0", {0, 0, 256, 1}},
+        {"three columns", {100, 0, 3, 256}},
     };
     for (const Row& row : rows) {
         cv::Mat frame(256, 256, CV_32FC1);

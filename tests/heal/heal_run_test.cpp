@@ -16,8 +16,8 @@
 #include "config/hot_pixel_map.h"
 #include "config/settings.h"
 #include "heal/healer.h"
-#include "platform/file_system.h"
 #include "heal_shoot.h"
+#include "platform/file_system.h"
 #include "test_images.h"
 #include "test_support.h"
 
@@ -180,29 +180,28 @@ TEST_P(NamingTest, DerivesTheNameAndPicksThePath) {
     for (const HotPixel& p : shoot.pixels) EXPECT_LT(output.at<cv::Vec3b>(p.y, p.x)[1], 250) << c.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, NamingTest,
-    ::testing::Values(
-        // JPEG to JPEG: lossless for a JPEG by content, whatever its name,
-        // with a save format of jpg or jpeg in any letter case
-        NamingCase{"capital_extension", "DSC_0042.JPG", "jpg", "DSC_0042.jpg", true},
-        NamingCase{"lower_extension", "IMG_0001.jpg", "jpg", "IMG_0001.jpg", true},
-        NamingCase{"jpg_inside_the_name", "frame01.jpg~", "jpg", "frame01.jpg~", true},
-        NamingCase{"jpeg_extension", "DSC_0042.jpeg", "jpg", "DSC_0042.jpg", true},
-        NamingCase{"capital_saveformat", "IMG_0001.jpg", "JPG", "IMG_0001.JPG", true},
-        NamingCase{"saveformat_jpeg", "IMG_0001.jpg", "jpeg", "IMG_0001.jpeg", true},
-        NamingCase{"jpeg_input_capital_saveformat", "IMG_0001.jpeg", "JPG", "IMG_0001.JPG", true},
-        NamingCase{"jpeg_without_an_extension", "frame01", "jpg", "jpg", true},
-        NamingCase{"jpeg_named_png", "frame01.png", "Jpeg", "frame01.Jpeg", true},
-        // plain path, exact format
-        NamingCase{"save_as_png", "IMG_0001.JPG", "png", "IMG_0001.png", true},
-        NamingCase{"only_the_last_extension", "holiday.jpg.bak", "png", "holiday.jpg.png", true},
-        // a name ending in a non-word character is kept as it is (the writer
-        // takes "jpg~" for JPEG)
-        NamingCase{"name_ending_in_tilde", "frame01.jpg~", "png", "frame01.jpg~", false},
-        // the whole name replaced: the writer has no format for "png" alone
-        NamingCase{"name_of_word_characters_only", "frame01", "png", "png", true, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Names, NamingTest,
+                         ::testing::Values(
+                             // JPEG to JPEG: lossless for a JPEG by content, whatever its name,
+                             // with a save format of jpg or jpeg in any letter case
+                             NamingCase{"capital_extension", "DSC_0042.JPG", "jpg", "DSC_0042.jpg", true},
+                             NamingCase{"lower_extension", "IMG_0001.jpg", "jpg", "IMG_0001.jpg", true},
+                             NamingCase{"jpg_inside_the_name", "frame01.jpg~", "jpg", "frame01.jpg~", true},
+                             NamingCase{"jpeg_extension", "DSC_0042.jpeg", "jpg", "DSC_0042.jpg", true},
+                             NamingCase{"capital_saveformat", "IMG_0001.jpg", "JPG", "IMG_0001.JPG", true},
+                             NamingCase{"saveformat_jpeg", "IMG_0001.jpg", "jpeg", "IMG_0001.jpeg", true},
+                             NamingCase{"jpeg_input_capital_saveformat", "IMG_0001.jpeg", "JPG", "IMG_0001.JPG", true},
+                             NamingCase{"jpeg_without_an_extension", "frame01", "jpg", "jpg", true},
+                             NamingCase{"jpeg_named_png", "frame01.png", "Jpeg", "frame01.Jpeg", true},
+                             // plain path, exact format
+                             NamingCase{"save_as_png", "IMG_0001.JPG", "png", "IMG_0001.png", true},
+                             NamingCase{"only_the_last_extension", "holiday.jpg.bak", "png", "holiday.jpg.png", true},
+                             // a name ending in a non-word character is kept as it is (the writer
+                             // takes "jpg~" for JPEG)
+                             NamingCase{"name_ending_in_tilde", "frame01.jpg~", "png", "frame01.jpg~", false},
+                             // the whole name replaced: the writer has no format for "png" alone
+                             NamingCase{"name_of_word_characters_only", "frame01", "png", "png", true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HealRunTest, PngOutputKeepsEveryUnmaskedPixel) {
     Shoot shoot;
@@ -231,8 +230,8 @@ TEST(HealRunTest, PortraitFlagIsIgnoredSoTheSensorLayoutCounts) {
     std::vector<uchar> jpeg;
     cv::imencode(".jpg", shoot.photo(6), jpeg, {cv::IMWRITE_JPEG_QUALITY, 90});
     // Exif APP1 right after SOI: big-endian TIFF, one IFD entry 0x0112 = 6.
-    const std::vector<uchar> exif = {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 0x2A, 0, 0, 0,
-                                     8, 0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, 6, 0, 0, 0, 0, 0, 0};
+    const std::vector<uchar> exif = {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 0x2A, 0, 0, 0, 8,
+                                     0,    1,    0x01, 0x12, 0,   3,   0,   0,   0, 1, 0,   6,   0, 0,    0, 0, 0, 0};
     jpeg.insert(jpeg.begin() + 2, exif.begin(), exif.end());
     testing::writeFile(shoot.indir + "portrait.jpg", std::string(jpeg.begin(), jpeg.end()));
     ASSERT_EQ(cv::imread(shoot.indir + "portrait.jpg").size(), cv::Size(shoot.height, shoot.width));
@@ -273,18 +272,17 @@ TEST_P(DifferenceTest, ScalesRoundsAndSaturates) {
     EXPECT_EQ(cv::countNonZero(difference.reshape(1)), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Gains, DifferenceTest,
-    ::testing::Values(
-        // mul 60: a change of 2 shows as 120, 5 or more saturates
-        DiffCase{"change_2", "60", 102, 120}, DiffCase{"change_5_saturates", "60", 105, 255},
-        DiffCase{"change_155_saturates", "60", 255, 255},
-        // rounding to nearest (halves to even, as the library rounds)
-        DiffCase{"half_gain", "0.5", 103, 2}, DiffCase{"half_gain_odd", "0.5", 109, 4},
-        DiffCase{"gain_one", "1", 137, 37},
-        // a negative gain saturates to black
-        DiffCase{"negative_gain", "-60", 120, 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Gains, DifferenceTest,
+                         ::testing::Values(
+                             // mul 60: a change of 2 shows as 120, 5 or more saturates
+                             DiffCase{"change_2", "60", 102, 120}, DiffCase{"change_5_saturates", "60", 105, 255},
+                             DiffCase{"change_155_saturates", "60", 255, 255},
+                             // rounding to nearest (halves to even, as the library rounds)
+                             DiffCase{"half_gain", "0.5", 103, 2}, DiffCase{"half_gain_odd", "0.5", 109, 4},
+                             DiffCase{"gain_one", "1", 137, 37},
+                             // a negative gain saturates to black
+                             DiffCase{"negative_gain", "-60", 120, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HealRunTest, LosslessDifferenceShowsOnlyTheTransplantedCells) {
     Shoot shoot;
@@ -454,8 +452,8 @@ std::set<std::string> namesIn(const std::string& folder) {
 std::string jpegWithExif(const cv::Mat& photo) {
     std::vector<uchar> jpeg;
     cv::imencode(".jpg", photo, jpeg, {cv::IMWRITE_JPEG_QUALITY, 90});
-    const std::vector<uchar> exif = {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 0x2A, 0, 0, 0,
-                                     8, 0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0};
+    const std::vector<uchar> exif = {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 0x2A, 0, 0, 0, 8,
+                                     0,    1,    0x01, 0x12, 0,   3,   0,   0,   0, 1, 0,   1,   0, 0,    0, 0, 0, 0};
     jpeg.insert(jpeg.begin() + 2, exif.begin(), exif.end());
     return std::string(jpeg.begin(), jpeg.end());
 }
@@ -486,18 +484,17 @@ TEST_P(LosslessByContentTest, KeepsExifAndEveryBlockAwayFromTheHotPixels) {
     EXPECT_EQ(outside, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, LosslessByContentTest,
-    ::testing::Values(
-        // the plain case
-        ExifCase{"jpg_to_jpg", "DSC_0042.jpg", "jpg", "DSC_0042.jpg"},
-        // former bugs: these took the plain path, re-encoding the whole
-        // photo and dropping its Exif
-        ExifCase{"jpeg_input", "DSC_0042.jpeg", "jpg", "DSC_0042.jpg"},
-        ExifCase{"saveformat_in_capitals", "DSC_0042.jpg", "JPG", "DSC_0042.JPG"},
-        ExifCase{"saveformat_jpeg", "DSC_0042.JPEG", "jpeg", "DSC_0042.jpeg"},
-        ExifCase{"mixed_case_jpeg", "DSC_0042.jpeg", "JpEg", "DSC_0042.JpEg"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Names, LosslessByContentTest,
+                         ::testing::Values(
+                             // the plain case
+                             ExifCase{"jpg_to_jpg", "DSC_0042.jpg", "jpg", "DSC_0042.jpg"},
+                             // former bugs: these took the plain path, re-encoding the whole
+                             // photo and dropping its Exif
+                             ExifCase{"jpeg_input", "DSC_0042.jpeg", "jpg", "DSC_0042.jpg"},
+                             ExifCase{"saveformat_in_capitals", "DSC_0042.jpg", "JPG", "DSC_0042.JPG"},
+                             ExifCase{"saveformat_jpeg", "DSC_0042.JPEG", "jpeg", "DSC_0042.jpeg"},
+                             ExifCase{"mixed_case_jpeg", "DSC_0042.jpeg", "JpEg", "DSC_0042.JpEg"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HealRunTest, OutputNamesThatCollideKeepTheFirstPhotosOutput) {
     Shoot shoot;
@@ -507,9 +504,11 @@ TEST(HealRunTest, OutputNamesThatCollideKeepTheFirstPhotosOutput) {
     const ProgramRun result = shoot.run();
     EXPECT_EQ(statusBlock(result.output),
               "X.JPG processed.\n"
-              "X.jpg not written: its output " + shoot.outdir + "X.jpg is already the output of X.JPG\n"
-              "X.jpg error:I/O!\n"
-              "y.jpg processed.\n");
+              "X.jpg not written: its output " +
+                  shoot.outdir +
+                  "X.jpg is already the output of X.JPG\n"
+                  "X.jpg error:I/O!\n"
+                  "y.jpg processed.\n");
     // What X.jpg holds is X.JPG's repair, as a run over X.JPG alone writes it.
     Shoot alone;
     writeJpeg(alone.indir + "X.JPG", shoot.photo(51));

@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <climits>
 #include <functional>
-#include <tuple>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -41,7 +41,6 @@ HealSettings makeSettings(std::vector<HotPixel> pixels, int width, int height, d
     settings.map.height = height;
     return settings;
 }
-
 
 bool identical(const cv::Mat& a, const cv::Mat& b) {
     return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
@@ -75,8 +74,12 @@ TEST_P(MaskTest, HoldsTheFilledDiscsOfThePositiveRadii) {
         if (p.r > 0 && p.r <= 1000 && p.x > -1000 && p.x < 1000 && p.y > -1000 && p.y < 1000)
             cv::circle(expected, {p.x, p.y}, p.r, 255, cv::FILLED, cv::LINE_8);
     }
-    if (drawable) { EXPECT_TRUE(identical(mask, expected)); }
-    if (c.expectedCount >= 0) { EXPECT_EQ(cv::countNonZero(mask), c.expectedCount); }
+    if (drawable) {
+        EXPECT_TRUE(identical(mask, expected));
+    }
+    if (c.expectedCount >= 0) {
+        EXPECT_EQ(cv::countNonZero(mask), c.expectedCount);
+    }
     // Only 0 and 255.
     EXPECT_EQ(cv::countNonZero(mask == 255) + cv::countNonZero(mask == 0), 40 * 30);
 }
@@ -85,12 +88,10 @@ INSTANTIATE_TEST_SUITE_P(
     Discs, MaskTest,
     ::testing::Values(
         // plain discs
-        MaskCase{"one_r1", {{20, 15, 1}}, 5},
-        MaskCase{"one_r3", {{20, 15, 3}}, -1},
+        MaskCase{"one_r1", {{20, 15, 1}}, 5}, MaskCase{"one_r3", {{20, 15, 3}}, -1},
         MaskCase{"overlapping_discs_merge", {{20, 15, 3}, {22, 15, 3}}, -1},
         // clipped at the border: only the quarter inside the photo
-        MaskCase{"corner_quarter", {{0, 0, 3}}, -1},
-        MaskCase{"bottom_right_corner", {{39, 29, 2}}, -1},
+        MaskCase{"corner_quarter", {{0, 0, 3}}, -1}, MaskCase{"bottom_right_corner", {{39, 29, 2}}, -1},
         // radii of 0 or less draw nothing
         MaskCase{"zero_and_negative_radius", {{10, 10, 0}, {20, 20, -4}}, 0},
         // former bugs: a disc wholly outside the photo, with coordinates
@@ -188,7 +189,9 @@ TEST(HealerTest, DifferenceBufferOnlyWithDifferenceImages) {
         Healer healer(settings);
         healer.inpaint(noisePhoto(40, 30, 3, 10));
         EXPECT_EQ(healer.difference().empty(), diffimages == 0) << diffimages;
-        if (diffimages != 0) { EXPECT_EQ(healer.difference().size(), cv::Size(40, 30)); }
+        if (diffimages != 0) {
+            EXPECT_EQ(healer.difference().size(), cv::Size(40, 30));
+        }
     }
 }
 
@@ -218,30 +221,30 @@ std::vector<HotPixel> makeLayout(const IdentityCase& c, std::mt19937& rng) {
     for (int i = 0; i < c.count; ++i) {
         HotPixel p{uniform(0, c.width - 1), uniform(0, c.height - 1), uniform(1, c.maxRadius)};
         switch (c.layout) {
-            case Layout::Random: break;
-            case Layout::Clustered:
-                // Groups of pixels a few ranges apart, near and just beyond
-                // the distance at which their neighbourhoods meet.
-                if (i % 4 != 0) {
-                    const HotPixel& anchor = pixels[pixels.size() - 1];
-                    const int spread = 2 * static_cast<int>(c.range) + 2 * c.maxRadius + 4;
-                    p.x = std::clamp(anchor.x + uniform(-spread, spread), 0, c.width - 1);
-                    p.y = std::clamp(anchor.y + uniform(-spread, spread), 0, c.height - 1);
-                }
-                break;
-            case Layout::EdgeTouching:
-                switch (i % 4) {
-                    case 0: p.x = uniform(0, 1); break;
-                    case 1: p.x = c.width - 1 - uniform(0, 1); break;
-                    case 2: p.y = uniform(0, 1); break;
-                    default: p.y = c.height - 1 - uniform(0, 1); break;
-                }
-                break;
-            case Layout::Chain:
-                // A diagonal line of pixels spaced so that each merges with the next.
-                p.x = (5 + i * (2 * c.maxRadius + 3)) % c.width;
-                p.y = (5 + i * (c.maxRadius + 2)) % c.height;
-                break;
+        case Layout::Random: break;
+        case Layout::Clustered:
+            // Groups of pixels a few ranges apart, near and just beyond
+            // the distance at which their neighbourhoods meet.
+            if (i % 4 != 0) {
+                const HotPixel& anchor = pixels[pixels.size() - 1];
+                const int spread = 2 * static_cast<int>(c.range) + 2 * c.maxRadius + 4;
+                p.x = std::clamp(anchor.x + uniform(-spread, spread), 0, c.width - 1);
+                p.y = std::clamp(anchor.y + uniform(-spread, spread), 0, c.height - 1);
+            }
+            break;
+        case Layout::EdgeTouching:
+            switch (i % 4) {
+            case 0: p.x = uniform(0, 1); break;
+            case 1: p.x = c.width - 1 - uniform(0, 1); break;
+            case 2: p.y = uniform(0, 1); break;
+            default: p.y = c.height - 1 - uniform(0, 1); break;
+            }
+            break;
+        case Layout::Chain:
+            // A diagonal line of pixels spaced so that each merges with the next.
+            p.x = (5 + i * (2 * c.maxRadius + 3)) % c.width;
+            p.y = (5 + i * (c.maxRadius + 2)) % c.height;
+            break;
         }
         pixels.push_back(p);
     }
@@ -279,24 +282,25 @@ TEST_P(RegionIdentityTest, MatchesWholePhotoInpaint) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Layouts, RegionIdentityTest,
-    ::testing::Values(
-        // random maps
-        IdentityCase{"random_range3", Layout::Random, 160, 120, 25, 3, 3.0},
-        IdentityCase{"random_range1", Layout::Random, 160, 120, 30, 2, 1.0},
-        IdentityCase{"random_range_below_one", Layout::Random, 160, 120, 30, 2, 0.3},
-        IdentityCase{"random_range_rounded_up", Layout::Random, 200, 150, 20, 4, 4.5},
-        IdentityCase{"random_wide_range", Layout::Random, 240, 180, 12, 5, 9.0},
-        // clustered maps: neighbourhoods that just meet or just miss
-        IdentityCase{"clustered_range3", Layout::Clustered, 200, 150, 32, 3, 3.0},
-        IdentityCase{"clustered_range6", Layout::Clustered, 240, 180, 24, 2, 6.0},
-        // edge-touching maps: discs clipped by every border
-        IdentityCase{"edges_range3", Layout::EdgeTouching, 120, 90, 16, 4, 3.0},
-        IdentityCase{"edges_range2", Layout::EdgeTouching, 64, 48, 12, 3, 2.0},
-        // one region made of a chain of merged rectangles
-        IdentityCase{"chain", Layout::Chain, 200, 150, 12, 3, 3.0}),
-    [](const ::testing::TestParamInfo<IdentityCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Layouts, RegionIdentityTest,
+                         ::testing::Values(
+                             // random maps
+                             IdentityCase{"random_range3", Layout::Random, 160, 120, 25, 3, 3.0},
+                             IdentityCase{"random_range1", Layout::Random, 160, 120, 30, 2, 1.0},
+                             IdentityCase{"random_range_below_one", Layout::Random, 160, 120, 30, 2, 0.3},
+                             IdentityCase{"random_range_rounded_up", Layout::Random, 200, 150, 20, 4, 4.5},
+                             IdentityCase{"random_wide_range", Layout::Random, 240, 180, 12, 5, 9.0},
+                             // clustered maps: neighbourhoods that just meet or just miss
+                             IdentityCase{"clustered_range3", Layout::Clustered, 200, 150, 32, 3, 3.0},
+                             IdentityCase{"clustered_range6", Layout::Clustered, 240, 180, 24, 2, 6.0},
+                             // edge-touching maps: discs clipped by every border
+                             IdentityCase{"edges_range3", Layout::EdgeTouching, 120, 90, 16, 4, 3.0},
+                             IdentityCase{"edges_range2", Layout::EdgeTouching, 64, 48, 12, 3, 2.0},
+                             // one region made of a chain of merged rectangles
+                             IdentityCase{"chain", Layout::Chain, 200, 150, 12, 3, 3.0}),
+                         [](const ::testing::TestParamInfo<IdentityCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // The margin is tight: one pixel less and some layout differs. This keeps the
 // identity test honest; it would pass vacuously if the regions never
@@ -386,7 +390,6 @@ TEST(RegionInpainterTest, RegionsAreDisjointAndCoverEveryMaskedPixelWithItsMargi
     EXPECT_EQ(fromBoxes, fromScan);
 }
 
-
 // ---------------------------------------------------------------------------
 // The per-file pipeline in memory: which path a file takes, and what it gives
 
@@ -460,7 +463,8 @@ INSTANTIATE_TEST_SUITE_P(
     Files, HealPathTest,
     ::testing::Values(
         // a JPEG by its first bytes, saved as jpg: lossless
-        PathCase{"jpeg", "a.jpg", [](const cv::Mat& m) { return encoded(".jpg", m); }, "jpg", FileStatus::processed, true},
+        PathCase{"jpeg", "a.jpg", [](const cv::Mat& m) { return encoded(".jpg", m); }, "jpg", FileStatus::processed,
+                 true},
         PathCase{"jpeg_named_tif", "a.tif", [](const cv::Mat& m) { return encoded(".jpg", m); }, "JPEG",
                  FileStatus::processed, true},
         // other save formats: the plain path (PNG keeps every pixel)

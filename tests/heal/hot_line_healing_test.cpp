@@ -138,8 +138,10 @@ TEST(HotLineHealing, HotColumnHealsToItsSurroundingsEndsIncluded) {
         Healer healer(settings);
         const cv::Scalar flat(40, 80, 120);
         cv::Mat photo(30, 40, CV_8UC3, flat);
-        if (line.axis == Axis::column) photo.col(line.position).setTo(cv::Scalar::all(255));
-        else photo.row(line.position).setTo(cv::Scalar::all(255));
+        if (line.axis == Axis::column)
+            photo.col(line.position).setTo(cv::Scalar::all(255));
+        else
+            photo.row(line.position).setTo(cv::Scalar::all(255));
         healer.inpaint(photo);
         cv::Mat deviation;
         cv::absdiff(healer.healed(), flat, deviation);

@@ -34,7 +34,8 @@ Written writeOptimized(const Bytes& source, bool countHere, unsigned restartInte
         encoder.createToMemory(guard, "output", written.bytes);
         j_compress_ptr output = &encoder.codec;
         jpeg_copy_critical_parameters(&decoder.codec, output);
-        if (decoder.codec.num_components == 1) output->comp_info[0].h_samp_factor = output->comp_info[0].v_samp_factor = 1;
+        if (decoder.codec.num_components == 1)
+            output->comp_info[0].h_samp_factor = output->comp_info[0].v_samp_factor = 1;
         output->restart_interval = restartInterval;
         output->optimize_coding = TRUE;
         if (countHere && makeOptimalTables(&decoder.codec, arrays, output)) {

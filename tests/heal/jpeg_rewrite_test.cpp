@@ -25,7 +25,8 @@ Bytes entropyData(const Bytes& jpeg, std::size_t imageLength) {
     for (std::size_t at = 2; at + 4 < imageLength;) {
         const std::size_t length = static_cast<std::size_t>(jpeg[at + 2]) << 8 | jpeg[at + 3];
         if (jpeg[at + 1] == 0xDA)
-            return Bytes(jpeg.begin() + static_cast<long>(at + 2 + length), jpeg.begin() + static_cast<long>(imageLength - 2));
+            return Bytes(jpeg.begin() + static_cast<long>(at + 2 + length),
+                         jpeg.begin() + static_cast<long>(imageLength - 2));
         at += 2 + length;
     }
     return {};
@@ -41,27 +42,31 @@ std::vector<CodingCase> codingCases() {
     return {
         {"baseline", recipe(150, 90, s420)},
         {"baseline with own tables", with(recipe(150, 90, s422), [](SourceRecipe& s) { s.optimize = true; })},
-        {"a scan per component, each with tables of its own",
-         with(recipe(150, 90, s420), [](SourceRecipe& s) {
-             s.scanPerComponent = true;
-             s.optimize = true;
-         })},
+        {"a scan per component, each with tables of its own", with(recipe(150, 90, s420),
+                                                                   [](SourceRecipe& s) {
+                                                                       s.scanPerComponent = true;
+                                                                       s.optimize = true;
+                                                                   })},
         {"restart interval", with(recipe(150, 90, s422), [](SourceRecipe& s) { s.restartInterval = 2; })},
         {"progressive", with(recipe(150, 90, s420), [](SourceRecipe& s) { s.progressive = true; })},
         {"progressive grey", with(recipe(77, 51, {{1, 1}}), [](SourceRecipe& s) { s.progressive = true; })},
-        {"progressive with restarts", with(recipe(150, 90, s420), [](SourceRecipe& s) {
-             s.progressive = true;
-             s.restartInterval = 7;
-         })},
+        {"progressive with restarts", with(recipe(150, 90, s420),
+                                           [](SourceRecipe& s) {
+                                               s.progressive = true;
+                                               s.restartInterval = 7;
+                                           })},
         {"arithmetic", with(recipe(150, 90, s420), [](SourceRecipe& s) { s.arithmetic = true; })},
-        {"arithmetic progressive", with(recipe(150, 90, s422), [](SourceRecipe& s) {
-             s.arithmetic = true;
-             s.progressive = true;
-         })},
-        {"markers", with(recipe(64, 48, s420), [](SourceRecipe& s) {
-             s.jfif = false;
-             s.markers = {exifMarker(), comMarker("one"), appMarker(2, "two"), appMarker(14, "Adobe three")};
-         })},
+        {"arithmetic progressive", with(recipe(150, 90, s422),
+                                        [](SourceRecipe& s) {
+                                            s.arithmetic = true;
+                                            s.progressive = true;
+                                        })},
+        {"markers",
+         with(recipe(64, 48, s420),
+              [](SourceRecipe& s) {
+                  s.jfif = false;
+                  s.markers = {exifMarker(), comMarker("one"), appMarker(2, "two"), appMarker(14, "Adobe three")};
+              })},
     };
 }
 
@@ -96,9 +101,8 @@ TEST(JpegRewrite, UnchangedCoefficientsComeBackCodedAsTheyWere) {
 }
 
 TEST(JpegRewrite, ReadsTheScanScriptOfTheFile) {
-    const Bytes source = makeSourceBytes(with(recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}), [](SourceRecipe& s) {
-        s.progressive = true;
-    }));
+    const Bytes source =
+        makeSourceBytes(with(recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}), [](SourceRecipe& s) { s.progressive = true; }));
     JpegRewrite rewrite;
     std::string diagnostic;
     ASSERT_TRUE(rewrite.read(source, diagnostic));
@@ -135,8 +139,8 @@ TEST(JpegRewrite, ReadsTheScanScriptOfTheFile) {
 
 TEST(JpegRewrite, TrailingBytesAreKeptWhateverTheyAre) {
     const Bytes image = makeSourceBytes(recipe(48, 32, {{1, 1}, {1, 1}, {1, 1}}));
-    for (const std::string& tail : {std::string("\xFF\xD8\xFF\xE0 preview", 12), std::string(1000, '\0'),
-                                    std::string("\xFF", 1)}) {
+    for (const std::string& tail :
+         {std::string("\xFF\xD8\xFF\xE0 preview", 12), std::string(1000, '\0'), std::string("\xFF", 1)}) {
         Bytes source = image;
         source.insert(source.end(), tail.begin(), tail.end());
         JpegRewrite rewrite;
@@ -201,9 +205,13 @@ TEST(JpegRewrite, OwnTablesOnlyWhileTheyCodeEveryChangedBlock) {
         // Whatever the tables, the output holds the changed coefficients.
         JpegFile written;
         ASSERT_TRUE(readJpeg(out, written));
-        if (c.changeBlock) { EXPECT_EQ(std::memcmp(written.components[0].block(2, 3), changed, sizeof changed), 0); }
+        if (c.changeBlock) {
+            EXPECT_EQ(std::memcmp(written.components[0].block(2, 3), changed, sizeof changed), 0);
+        }
         const bool sameEntropy = entropyData(out, out.size()) == entropyData(source, source.size());
-        if (!c.changeBlock) { EXPECT_EQ(sameEntropy, c.ownTablesExpected); }
+        if (!c.changeBlock) {
+            EXPECT_EQ(sameEntropy, c.ownTablesExpected);
+        }
     }
 }
 

@@ -89,9 +89,9 @@ int expectExact(const Transplanted& t, const HotPixel& pixel, int imcuWidth, int
                 const int x0 = column / h * imcuWidth, y0 = row / v * imcuHeight;
                 const bool inside = x0 < right && x0 + imcuWidth > left && y0 < bottom && y0 + imcuHeight > top;
                 taken += inside;
-                const bool right =
-                    inside ? sameDequantized(o.block(column, row), o.table, d.block(column, row), d.table)
-                           : sameDequantized(o.block(column, row), o.table, s.block(column, row), s.table);
+                const bool right = inside
+                                       ? sameDequantized(o.block(column, row), o.table, d.block(column, row), d.table)
+                                       : sameDequantized(o.block(column, row), o.table, s.block(column, row), s.table);
                 if (!right && ++wrong <= 3) ADD_FAILURE() << "component " << c << " block " << column << "," << row;
             }
     }

@@ -26,9 +26,12 @@ cv::Mat decodeWhole(const Bytes& bytes) {
 
 const std::vector<std::pair<const char*, SourceRecipe>>& samplings() {
     static const std::vector<std::pair<const char*, SourceRecipe>> cases = {
-        {"420", recipe(157, 99, {{2, 2}, {1, 1}, {1, 1}})},  {"422", recipe(150, 91, {{2, 1}, {1, 1}, {1, 1}})},
-        {"444", recipe(131, 77, {{1, 1}, {1, 1}, {1, 1}})},  {"440", recipe(93, 141, {{1, 2}, {1, 1}, {1, 1}})},
-        {"411", recipe(173, 60, {{4, 1}, {1, 1}, {1, 1}})},  {"grey", recipe(133, 85, {{1, 1}})},
+        {"420", recipe(157, 99, {{2, 2}, {1, 1}, {1, 1}})},
+        {"422", recipe(150, 91, {{2, 1}, {1, 1}, {1, 1}})},
+        {"444", recipe(131, 77, {{1, 1}, {1, 1}, {1, 1}})},
+        {"440", recipe(93, 141, {{1, 2}, {1, 1}, {1, 1}})},
+        {"411", recipe(173, 60, {{4, 1}, {1, 1}, {1, 1}})},
+        {"grey", recipe(133, 85, {{1, 1}})},
         {"2x2 1x2 1x2", recipe(139, 101, {{2, 2}, {1, 2}, {1, 2}})},
         {"RGB coded", with(recipe(70, 50, {{1, 1}, {1, 1}, {1, 1}}), [](SourceRecipe& s) { s.colorSpace = JCS_RGB; })},
     };
@@ -37,7 +40,10 @@ const std::vector<std::pair<const char*, SourceRecipe>>& samplings() {
 
 // Windows inside, at every edge and corner, and the whole photo.
 std::vector<cv::Rect> windowsOf(const JpegGrid& grid) {
-    return {{1, 1, 3, 3}, {0, 0, 3, 2}, {grid.across() - 3, grid.down() - 3, 3, 3}, {0, 1, grid.across(), 3},
+    return {{1, 1, 3, 3},
+            {0, 0, 3, 2},
+            {grid.across() - 3, grid.down() - 3, 3, 3},
+            {0, 1, grid.across(), 3},
             {0, 0, grid.across(), grid.down()}};
 }
 
@@ -97,7 +103,9 @@ TEST(JpegWindow, EncodesTheBlocksAWholeImageEncodeGives) {
         const cv::Mat picture = testPicture(grid.width, grid.height, pixelChannels(rewrite.source()), 9);
         Bytes wholeBytes;
         JpegEncoder wholeEncoder;
-        auto wholeStep = [&] { encodeLikeSource(rewrite.source(), picture, wholeEncoder, rewrite.guard(), wholeBytes); };
+        auto wholeStep = [&] {
+            encodeLikeSource(rewrite.source(), picture, wholeEncoder, rewrite.guard(), wholeBytes);
+        };
         ASSERT_TRUE(runJpegGuarded(rewrite.guard(), wholeStep));
         JpegFile whole;
         ASSERT_TRUE(readJpeg(wholeBytes, whole));
@@ -161,7 +169,8 @@ TEST(JpegWindow, RepairedBlocksAreThoseWhoseFootprintHoldsARepairedPixel) {
         for (int comp = 0; comp < components; ++comp) {
             // By hand: the block each repaired pixel falls into.
             std::set<std::pair<int, int>> expected;
-            for (const cv::Point& p : c.repaired) expected.insert({p.x * c.h[comp] / maxH / 8, p.y * c.v[comp] / maxV / 8});
+            for (const cv::Point& p : c.repaired)
+                expected.insert({p.x * c.h[comp] / maxH / 8, p.y * c.v[comp] / maxV / 8});
             EXPECT_EQ(found.widthInBlocks[comp], (c.size.width * c.h[comp] + 8 * maxH - 1) / (8 * maxH));
             EXPECT_EQ(found.heightInBlocks[comp], (c.size.height * c.v[comp] + 8 * maxV - 1) / (8 * maxV));
             for (int row = 0; row < found.heightInBlocks[comp]; ++row)

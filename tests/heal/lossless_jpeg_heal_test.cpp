@@ -68,7 +68,8 @@ std::vector<std::vector<char>> repairedBlocksOf(const cv::Mat& mask, const Sampl
         for (int y = 0; y < mask.rows; ++y)
             for (int x = 0; x < mask.cols; ++x)
                 if (mask.at<unsigned char>(y, x) != 0)
-                    marked[c][static_cast<std::size_t>(y * s.v[c] / s.maxV / 8) * columns + x * s.h[c] / s.maxH / 8] = 1;
+                    marked[c][static_cast<std::size_t>(y * s.v[c] / s.maxV / 8) * columns + x * s.h[c] / s.maxH / 8] =
+                        1;
     }
     return marked;
 }
@@ -155,8 +156,9 @@ int changedBlocks(const JpegFile& in, const JpegFile& out, const HotPixelMap& ma
             for (int column = 0; column < a.widthInBlocks; ++column) {
                 if (std::memcmp(a.block(column, row), b.block(column, row), sizeof(JBLOCK)) == 0) continue;
                 ++changed;
-                const cv::Rect footprint = cv::Rect(column * 8 * maxH / h, row * 8 * maxV / v, 8 * maxH / h, 8 * maxV / v) &
-                                           cv::Rect(0, 0, in.width, in.height);
+                const cv::Rect footprint =
+                    cv::Rect(column * 8 * maxH / h, row * 8 * maxV / v, 8 * maxH / h, 8 * maxV / v) &
+                    cv::Rect(0, 0, in.width, in.height);
                 if (cv::countNonZero(mask(footprint)) == 0 && ++wrong <= 3)
                     ADD_FAILURE() << "component " << c << " block " << column << "," << row
                                   << " changed without a repaired pixel";
@@ -180,15 +182,14 @@ struct HealCase {
 void PrintTo(const HealCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<HotPixel> cornersAndEdges(int w, int h) {
-    return {{0, 0, 1},         {w - 1, 0, 2},     {0, h - 1, 3},     {w - 1, h - 1, 1}, {w / 2, 0, 2},
-            {0, h / 2, 1},     {w - 1, h / 2, 3}, {w / 2, h - 1, 2}, {w - 3, h - 2, 1}, {w / 3, h / 3, 4}};
+    return {{0, 0, 1},     {w - 1, 0, 2},     {0, h - 1, 3},     {w - 1, h - 1, 1}, {w / 2, 0, 2},
+            {0, h / 2, 1}, {w - 1, h / 2, 3}, {w / 2, h - 1, 2}, {w - 3, h - 2, 1}, {w / 3, h / 3, 4}};
 }
 
 std::vector<HealCase> healCases() {
     const std::vector<Sampling> s420 = {{2, 2}, {1, 1}, {1, 1}}, s422 = {{2, 1}, {1, 1}, {1, 1}},
                                 s444 = {{1, 1}, {1, 1}, {1, 1}}, s440 = {{1, 2}, {1, 1}, {1, 1}},
-                                s411 = {{4, 1}, {1, 1}, {1, 1}}, grey = {{1, 1}},
-                                odd = {{2, 2}, {1, 2}, {1, 2}};
+                                s411 = {{4, 1}, {1, 1}, {1, 1}}, grey = {{1, 1}}, odd = {{2, 2}, {1, 2}, {1, 2}};
     const std::vector<HotPixel> one = {{70, 45, 3}};
     return {
         // every sampling, with hot pixels on corners, edges and in the partial last iMCU
@@ -209,11 +210,14 @@ std::vector<HealCase> healCases() {
         // groups
         {"cluster whose cells touch", recipe(200, 120, s420), {{30, 30, 2}, {47, 30, 2}, {64, 33, 3}, {50, 49, 1}}},
         {"two in one cell", recipe(96, 64, s422), {{40, 36, 1}, {42, 38, 2}}},
-        {"windows that only meet after merging", recipe(240, 160, s420),
+        {"windows that only meet after merging",
+         recipe(240, 160, s420),
          {{20, 20, 2}, {90, 20, 2}, {55, 60, 8}, {200, 140, 1}}},
         {"range 10", recipe(200, 120, s420), {{30, 30, 2}, {80, 30, 2}}, 10},
         {"range below 1", recipe(120, 80, s422), {{30, 30, 2}, {80, 30, 2}}, 0.2},
-        {"range not a number: the whole photo is one window", recipe(120, 80, s420), {{30, 30, 2}, {100, 60, 3}},
+        {"range not a number: the whole photo is one window",
+         recipe(120, 80, s420),
+         {{30, 30, 2}, {100, 60, 3}},
          std::numeric_limits<double>::quiet_NaN()},
         {"Navier-Stokes", recipe(200, 120, s422), {{30, 30, 2}, {80, 60, 4}}, 3, 0},
         {"Navier-Stokes, grey", recipe(100, 80, grey), {{30, 30, 3}}, 5, 0},
@@ -222,27 +226,34 @@ std::vector<HealCase> healCases() {
          cornersAndEdges(160, 120)},
         {"progressive", with(recipe(150, 100, s420), [](SourceRecipe& s) { s.progressive = true; }),
          cornersAndEdges(150, 100)},
-        {"progressive with restarts", with(recipe(150, 100, s444), [](SourceRecipe& s) {
-             s.progressive = true;
-             s.restartInterval = 5;
-         }),
+        {"progressive with restarts",
+         with(recipe(150, 100, s444),
+              [](SourceRecipe& s) {
+                  s.progressive = true;
+                  s.restartInterval = 5;
+              }),
          one},
         {"arithmetic", with(recipe(160, 120, s420), [](SourceRecipe& s) { s.arithmetic = true; }), one},
-        {"arithmetic progressive", with(recipe(160, 120, s422), [](SourceRecipe& s) {
-             s.arithmetic = true;
-             s.progressive = true;
-         }),
+        {"arithmetic progressive",
+         with(recipe(160, 120, s422),
+              [](SourceRecipe& s) {
+                  s.arithmetic = true;
+                  s.progressive = true;
+              }),
          one},
         {"Exif, comments and other markers",
-         with(recipe(64, 48, s420), [](SourceRecipe& s) {
-             s.jfif = false;
-             s.markers = {exifMarker(), appMarker(2, "ICC_PROFILE"), comMarker("first"), appMarker(14, "Adobe\x64"),
-                          comMarker("second")};
-         }),
+         with(recipe(64, 48, s420),
+              [](SourceRecipe& s) {
+                  s.jfif = false;
+                  s.markers = {exifMarker(), appMarker(2, "ICC_PROFILE"), comMarker("first"),
+                               appMarker(14, "Adobe\x64"), comMarker("second")};
+              }),
          {{10, 10, 1}}},
         // nothing to do
         {"no hot pixels", recipe(64, 48, s420), {}},
-        {"pixels outside the photo or without radius", recipe(64, 48, s420), {{500, 20, 2}, {-40, -40, 3}, {30, 30, 0}}},
+        {"pixels outside the photo or without radius",
+         recipe(64, 48, s420),
+         {{500, 20, 2}, {-40, -40, 3}, {30, 30, 0}}},
         // former bugs
         {"411: nothing changes outside the repaired blocks", recipe(128, 32, s411), {{20, 5, 1}, {70, 20, 1}}},
         {"radius reaching over the left and top edges", recipe(64, 64, s420), {{3, 3, 20}}},
@@ -312,9 +323,13 @@ TEST(LosslessHeal, RefusesWhatItCannotHeal) {
         {"map one pixel wider", colour, {{{3, 3, 1}}, 65, 48}, Outcome::badDimension},
         {"four components", cmyk, {{{3, 3, 1}}, 32, 32}, Outcome::notReadable},
         // former bugs
-        {"declared beyond the reader's limit: nothing decoded or allocated", huge, {{{3, 3, 1}}, 64, 48},
+        {"declared beyond the reader's limit: nothing decoded or allocated",
+         huge,
+         {{{3, 3, 1}}, 64, 48},
          Outcome::notReadable},
-        {"declared beyond the reader's limit, map of that size", huge, {{{3, 3, 1}}, 60000, 60000},
+        {"declared beyond the reader's limit, map of that size",
+         huge,
+         {{{3, 3, 1}}, 60000, 60000},
          Outcome::notReadable},
     };
     for (const Case& c : cases) {
@@ -344,15 +359,15 @@ TEST(LosslessHeal, PhotosHealedAtOnceGiveTheBytesOfOneAtATime) {
     std::vector<HotPixelMap> maps;
     const std::vector<SourceRecipe> recipes = {
         recipe(301, 203, {{2, 2}, {1, 1}, {1, 1}}), recipe(257, 199, {{2, 1}, {1, 1}, {1, 1}}),
-        recipe(211, 150, {{1, 1}}), with(recipe(240, 180, {{2, 2}, {1, 1}, {1, 1}}), [](SourceRecipe& s) {
-            s.progressive = true;
-        })};
+        recipe(211, 150, {{1, 1}}),
+        with(recipe(240, 180, {{2, 2}, {1, 1}, {1, 1}}), [](SourceRecipe& s) { s.progressive = true; })};
     for (std::size_t i = 0; i < recipes.size(); ++i) {
         sources.push_back(makeSourceBytes(recipes[i], static_cast<unsigned>(i + 3)));
         maps.push_back({cornersAndEdges(recipes[i].width, recipes[i].height), recipes[i].width, recipes[i].height});
     }
     std::vector<Bytes> alone;
-    for (std::size_t i = 0; i < sources.size(); ++i) alone.push_back(healJpegLosslessly(sources[i], maps[i], 3, 1).file);
+    for (std::size_t i = 0; i < sources.size(); ++i)
+        alone.push_back(healJpegLosslessly(sources[i], maps[i], 3, 1).file);
     std::vector<Bytes> together(sources.size() * 3);
     std::vector<std::thread> threads;
     for (std::size_t t = 0; t < together.size(); ++t)
@@ -375,8 +390,8 @@ TEST(LosslessHeal, PhotosHealedAtOnceGiveTheBytesOfOneAtATime) {
 HotPixelMap spreadMap(int width, int height) {
     HotPixelMap map{cornersAndEdges(width, height), width, height};
     for (int i = 0; map.pixels.size() < 25; ++i)
-        map.pixels.push_back({(width * (2 * i + 1) / 31 + 13 * i) % width, (height * (3 * i + 1) / 47 + 7 * i) % height,
-                              1 + i % 4});
+        map.pixels.push_back(
+            {(width * (2 * i + 1) / 31 + 13 * i) % width, (height * (3 * i + 1) / 47 + 7 * i) % height, 1 + i % 4});
     return map;
 }
 
@@ -486,7 +501,8 @@ std::vector<MpfEntry> mpfEntries(const Bytes& file, std::size_t& base) {
         const std::size_t at = ifd + 2 + 12 * t;
         if (get(at, 2) != 0xB002) continue;
         const std::uint32_t count = get(at + 4, 4) / 16, start = get(at + 8, 4);
-        for (std::uint32_t i = 0; i < count; ++i) entries.push_back({get(start + 16 * i + 4, 4), get(start + 16 * i + 8, 4)});
+        for (std::uint32_t i = 0; i < count; ++i)
+            entries.push_back({get(start + 16 * i + 4, 4), get(start + 16 * i + 8, 4)});
     }
     return entries;
 }
@@ -542,9 +558,8 @@ TEST(LosslessHealFormerBugs, ZeroInAQuantizationTableIsRefusedNotADivisionByZero
 }
 
 TEST(LosslessHealFormerBugs, ArithmeticTableNumbersBeyondTheHuffmanSlots) {
-    Bytes source = makeSourceBytes(with(recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}), [](SourceRecipe& s) {
-        s.arithmetic = true;
-    }));
+    Bytes source =
+        makeSourceBytes(with(recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}), [](SourceRecipe& s) { s.arithmetic = true; }));
     const std::size_t sos = findMarker(source, 0xDA);
     ASSERT_NE(sos, std::string::npos);
     for (int i = 0; i < source[sos + 4]; ++i) source[sos + 6 + 2 * i] = 0xCD;  // tables 12 and 13

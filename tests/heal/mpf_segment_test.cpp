@@ -74,7 +74,8 @@ std::vector<Entry> entriesOf(const Bytes& b, bool little, std::size_t count) {
     const std::size_t base = findMpfBase(b);
     std::vector<Entry> entries;
     for (std::size_t i = 0; i < count; ++i)
-        entries.push_back({get(b, base + kEntries + 16 * i + 4, 4, little), get(b, base + kEntries + 16 * i + 8, 4, little)});
+        entries.push_back(
+            {get(b, base + kEntries + 16 * i + 4, 4, little), get(b, base + kEntries + 16 * i + 8, 4, little)});
     return entries;
 }
 
@@ -91,15 +92,25 @@ TEST(MpfSegment, EntriesFollowTheAppendedImages) {
     const std::size_t base = 2 + 4 + 20 + 8;  // 34
     const std::vector<MoveCase> cases = {
         // the main image changes length
-        {"grown, little-endian", {true, 20, {{400, 0}, {100, 500 - base}}, 400}, 420, 20, {{420, 0}, {100, 520 - base}}},
+        {"grown, little-endian",
+         {true, 20, {{400, 0}, {100, 500 - base}}, 400},
+         420,
+         20,
+         {{420, 0}, {100, 520 - base}}},
         {"shrunk, big-endian", {false, 20, {{400, 0}, {100, 500 - base}}, 400}, 390, 20, {{390, 0}, {100, 490 - base}}},
         {"same length", {true, 20, {{400, 0}, {100, 450 - base}}, 400}, 400, 20, {{400, 0}, {100, 450 - base}}},
-        {"three images", {true, 20, {{400, 0}, {50, 420 - base}, {30, 480 - base}}, 400}, 410, 20,
+        {"three images",
+         {true, 20, {{400, 0}, {50, 420 - base}, {30, 480 - base}}, 400},
+         410,
+         20,
          {{410, 0}, {50, 430 - base}, {30, 490 - base}}},
         // the segment itself moves
         {"segment moved later", {true, 20, {{400, 0}, {100, 500 - base}}, 400}, 410, 30, {{410, 0}, {100, 500 - base}}},
         // entries left alone
-        {"an entry pointing into the main image stays", {true, 20, {{400, 0}, {10, 100 - base}}, 400}, 420, 20,
+        {"an entry pointing into the main image stays",
+         {true, 20, {{400, 0}, {10, 100 - base}}, 400},
+         420,
+         20,
          {{420, 0}, {10, 100 - base}}},
         {"an empty entry stays", {true, 20, {{400, 0}, {0, 0}}, 400}, 420, 20, {{420, 0}, {0, 0}}},
     };

@@ -75,8 +75,11 @@ TEST(RepairWindows, EachAreaLiesInOneWindowWithRoomToSpare) {
         {"no areas", g420, {}, 4, 0},
         {"areas outside the photo", g420, {{700, 10, 5, 5}, {-20, -20, 5, 5}}, 4, 0},
         // former bugs
-        {"an emptied window does not swallow later ones", g420,
-         {{0, 0, 3, 3}, {500, 0, 3, 3}, {10, 10, 3, 3}, {600, 400, 3, 3}}, 4, 3},
+        {"an emptied window does not swallow later ones",
+         g420,
+         {{0, 0, 3, 3}, {500, 0, 3, 3}, {10, 10, 3, 3}, {600, 400, 3, 3}},
+         4,
+         3},
     };
     for (const PlanCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -56,14 +56,13 @@ TEST_P(InstallPrefix, InstallsTheListedFilesAndTheProgramRunsFromThere) {
     ASSERT_EQ(install.status, 0) << install.output << install.errors;
 
     const std::string root = destdir + prefix;
-    EXPECT_EQ(regularFilesBelow(row.underDestdir ? destdir : root),
-              [&] {
-                  // Under DESTDIR every path carries the prefix as well.
-                  std::vector<std::string> paths;
-                  const std::string lead = row.underDestdir ? fs::path(prefix).relative_path().string() + "/" : "";
-                  for (const auto& path : expectedPaths()) paths.push_back(lead + path);
-                  return paths;
-              }());
+    EXPECT_EQ(regularFilesBelow(row.underDestdir ? destdir : root), [&] {
+        // Under DESTDIR every path carries the prefix as well.
+        std::vector<std::string> paths;
+        const std::string lead = row.underDestdir ? fs::path(prefix).relative_path().string() + "/" : "";
+        for (const auto& path : expectedPaths()) paths.push_back(lead + path);
+        return paths;
+    }());
     for (const auto& file : installedFiles()) {
         EXPECT_EQ(isExecutable(root + "/" + file.path), file.executable) << file.path;
     }
@@ -103,7 +102,8 @@ TEST(InstalledProgram, DetectsAndHealsAShootExactlyAsTheBuiltProgramDoes) {
     ASSERT_EQ(makeShoot(installedShoot).status, 0);
 
     for (const std::vector<std::string>& arguments :
-         {std::vector<std::string>{"detect", "config.xml"}, std::vector<std::string>{"heal", "config.xml", "hotpixels.xml"}}) {
+         {std::vector<std::string>{"detect", "config.xml"},
+          std::vector<std::string>{"heal", "config.xml", "hotpixels.xml"}}) {
         SCOPED_TRACE(arguments[0]);
         const ProgramRun fromBuild = runSpeckmend(arguments, builtShoot);
         const ProgramRun fromInstall = runProgram(installed, arguments, installedShoot);
@@ -220,7 +220,8 @@ TempFolder* ManPage::work_ = nullptr;
 std::string ManPage::page_;
 
 TEST_F(ManPage, RendersWithoutWarnings) {
-    const ProgramRun render = runProgram(GROFF_EXECUTABLE, {"-man", "-Tutf8", "-ww", "-z", *work_ / "speckmend.1"}, "/");
+    const ProgramRun render =
+        runProgram(GROFF_EXECUTABLE, {"-man", "-Tutf8", "-ww", "-z", *work_ / "speckmend.1"}, "/");
     EXPECT_EQ(render.status, 0);
     EXPECT_EQ(render.errors, "");
 }
@@ -239,8 +240,7 @@ TEST_F(ManPage, DocumentsEveryKeyTheProgramEchoesWithTheDefaultItUses) {
     // run then stops at the empty input folder, after the echo.
     TempFolder run;
     fs::create_directory(run / "dark");
-    writeFile(run / "config.xml",
-              "<config><detect><indir>dark/</indir><outfile>map.xml</outfile></detect></config>\n");
+    writeFile(run / "config.xml", "<config><detect><indir>dark/</indir><outfile>map.xml</outfile></detect></config>\n");
     const auto echoed = echoedValues(runSpeckmend({"detect", "config.xml"}, run.path()).output);
     // The seventeen keys every configuration echoes.
     ASSERT_GE(echoed.size(), 17u);

@@ -47,7 +47,8 @@ std::vector<std::string> neededLibraries(const std::string& binary) {
         if (open == std::string::npos) continue;
         const std::size_t begin = line.find('[', open);
         const std::size_t end = line.find(']', begin);
-        if (begin != std::string::npos && end != std::string::npos) libraries.push_back(line.substr(begin + 1, end - begin - 1));
+        if (begin != std::string::npos && end != std::string::npos)
+            libraries.push_back(line.substr(begin + 1, end - begin - 1));
     }
     return libraries;
 }
@@ -62,7 +63,8 @@ std::set<std::string> ownersOf(const std::string& library) {
     std::istringstream lines(search.output);
     for (std::string line; std::getline(lines, line);) {
         const std::size_t colonSpace = line.find(": ");
-        if (colonSpace == std::string::npos || line.substr(colonSpace + 2).find("/" + library) == std::string::npos) continue;
+        if (colonSpace == std::string::npos || line.substr(colonSpace + 2).find("/" + library) == std::string::npos)
+            continue;
         std::istringstream packages(line.substr(0, colonSpace));
         for (std::string package; std::getline(packages, package, ',');) {
             package = trimmed(package);

@@ -16,7 +16,7 @@ namespace speckmend {
 namespace {
 
 struct ChildRun {
-    int key = -1;            // what waitForKey returned in the child
+    int key = -1;  // what waitForKey returned in the child
     bool echoRestored = false;
 };
 

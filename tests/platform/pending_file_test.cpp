@@ -28,9 +28,7 @@ protected:
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         root_ = tmpl;
     }
-    void TearDown() override {
-        (void)!std::system(("chmod -R u+rwx '" + root_ + "'; rm -rf '" + root_ + "'").c_str());
-    }
+    void TearDown() override { (void)!std::system(("chmod -R u+rwx '" + root_ + "'; rm -rf '" + root_ + "'").c_str()); }
 
     std::string path(const std::string& name) const { return root_ + "/" + name; }
 
@@ -102,7 +100,7 @@ TEST_F(PendingFileTest, TemporaryNamesAreUniqueWithinTheProcess) {
 struct FailureCase {
     const char* name;
     std::function<void(const std::string& root)> prepare;
-    std::string target;                     // relative to the root
+    std::string target;                              // relative to the root
     std::function<bool(const std::string&)> writer;  // nullptr: write "new"
 };
 
@@ -113,8 +111,8 @@ TEST_P(PendingFileFailureTest, KeepsWhatWasThere) {
     write(path("old.jpg"), "the user's old output");
     if (c.prepare) c.prepare(root_);
     const std::set<std::string> before = names();
-    const bool written = c.writer ? writeFileAtomically(path(c.target), c.writer)
-                                  : writeFileAtomically(path(c.target), "new", 3);
+    const bool written =
+        c.writer ? writeFileAtomically(path(c.target), c.writer) : writeFileAtomically(path(c.target), "new", 3);
     EXPECT_FALSE(written);
     EXPECT_EQ(names(), before);
     EXPECT_EQ(read(path("old.jpg")), "the user's old output");
@@ -134,8 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
         // the final name cannot be taken
         FailureCase{"final_name_is_a_folder", [](const std::string& root) { mkdir((root + "/dir.jpg").c_str(), 0755); },
                     "dir.jpg", nullptr},
-        FailureCase{"folder_missing", nullptr, "missing/a.jpg", nullptr}
-        // former bugs: none yet
+        FailureCase{"folder_missing", nullptr, "missing/a.jpg", nullptr}  // former bugs: none yet
         ),
     [](const auto& info) { return std::string(info.param.name); });
 

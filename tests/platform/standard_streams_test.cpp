@@ -53,27 +53,26 @@ TEST_P(StandardStreamsTest, FailedWritesAreSeenAndNothingTakesOverTheConsole) {
     EXPECT_EQ(WEXITSTATUS(status), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Outputs, StandardStreamsTest,
-    ::testing::Values(
-        // a writable destination stays intact
-        StreamCase{"dev_null", [] { freopen("/dev/null", "w", stdout); }, kIntact},
-        // nothing to write to
-        StreamCase{"full_device", [] { freopen("/dev/full", "w", stdout); }, kBroken},
-        // former bugs: a closed descriptor was handed to the next file
-        // opened, and a pipe nobody reads any more killed the process with
-        // SIGPIPE, leaving the run's temporary file behind
-        StreamCase{"closed", [] { close(STDOUT_FILENO); }, kBroken},
-        StreamCase{"pipe_without_reader",
-                   [] {
-                       int fds[2];
-                       if (pipe(fds) != 0) _exit(30);
-                       dup2(fds[1], STDOUT_FILENO);
-                       close(fds[1]);
-                       close(fds[0]);
-                   },
-                   kBroken}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Outputs, StandardStreamsTest,
+                         ::testing::Values(
+                             // a writable destination stays intact
+                             StreamCase{"dev_null", [] { freopen("/dev/null", "w", stdout); }, kIntact},
+                             // nothing to write to
+                             StreamCase{"full_device", [] { freopen("/dev/full", "w", stdout); }, kBroken},
+                             // former bugs: a closed descriptor was handed to the next file
+                             // opened, and a pipe nobody reads any more killed the process with
+                             // SIGPIPE, leaving the run's temporary file behind
+                             StreamCase{"closed", [] { close(STDOUT_FILENO); }, kBroken},
+                             StreamCase{"pipe_without_reader",
+                                        [] {
+                                            int fds[2];
+                                            if (pipe(fds) != 0) _exit(30);
+                                            dup2(fds[1], STDOUT_FILENO);
+                                            close(fds[1]);
+                                            close(fds[0]);
+                                        },
+                                        kBroken}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace speckmend

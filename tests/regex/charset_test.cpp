@@ -72,7 +72,7 @@ const set_case set_cases[] = {
     {"[:upper:]]", 0, "ABCDEFGHIJKLMNOPQRSTUVWXYZ"},
     {"[:blank:]]", 0, " "},
     {"[:punct:][:digit:]]", 0, "!\"#$%&'()*+,-./0123456789:;<=>?@[\\]^_`{|}~"},
-    {"[:foo:]", 0, ":[fo"},  // not a class name: the set ends at the first ']' 
+    {"[:foo:]", 0, ":[fo"},  // not a class name: the set ends at the first ']'
     // case folding
     {"a-c]", ignore_case, "ABCabc"},
     {"[:upper:]]", ignore_case, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"},
@@ -121,7 +121,7 @@ TEST(charset, negation_and_nested_sets) {
     EXPECT_EQ(count("\\D]"), 246u);
     EXPECT_EQ(count("\\Da]"), 246u);  // 'a' is not a digit: already in
     EXPECT_EQ(count("\\D0]"), 247u);
-    EXPECT_EQ(count("^\\W]"), 63u);    // the word characters
+    EXPECT_EQ(count("^\\W]"), 63u);  // the word characters
     EXPECT_EQ(count("[:^lower:]]", ignore_case), 256u - 52u);
     EXPECT_EQ(count("\\cA\\e]"), 2u);
 }

@@ -28,12 +28,9 @@ struct deep_case {
 };
 
 const deep_case deep_cases[] = {
-    {"(a|b)*c", 'a', 'b', "c", true},
-    {"^(a|b)*c", 'a', 'b', "", false},
-    {"(?:x+y?)*z", 'x', 'y', "z", true},
-    {"(?:x+y?)*$", 'x', 'y', "", true},
-    {"(?:(a)|b)+?c", 'a', 'b', "c", true},
-    {"(?>(?:a|b)*)c", 'a', 'b', "c", true},
+    {"(a|b)*c", 'a', 'b', "c", true},        {"^(a|b)*c", 'a', 'b', "", false},
+    {"(?:x+y?)*z", 'x', 'y', "z", true},     {"(?:x+y?)*$", 'x', 'y', "", true},
+    {"(?:(a)|b)+?c", 'a', 'b', "c", true},   {"(?>(?:a|b)*)c", 'a', 'b', "c", true},
     {"^(?:(?=a)a|b)*$", 'a', 'b', "", true},
 };
 
@@ -118,8 +115,7 @@ TEST(strategies, explicit_stack_agrees_with_recursion_on_generated_patterns) {
     pattern_generator gen(20261207u, pattern_generator::syntax::whole);
     int compared = 0;
     int limited = 0;
-    const unsigned flag_sets[] = {0u, unsigned{ignore_case}, unsigned{multi_line | single_line},
-                                  unsigned{rightmost}};
+    const unsigned flag_sets[] = {0u, unsigned{ignore_case}, unsigned{multi_line | single_line}, unsigned{rightmost}};
     for (int i = 0; i < 1500; ++i) {
         std::string pattern = gen.pattern();
         try {
@@ -165,8 +161,7 @@ TEST(strategies, nul_terminated_stack_search_agrees) {
                         EXPECT_EQ(a.rlength(g), b.rlength(g)) << pattern << " / " << subject;
                     }
                 }
-        } catch (const bad_regexpr&) {
-        }
+        } catch (const bad_regexpr&) {}
     }
 }
 

@@ -73,9 +73,15 @@ TEST(escapes, decoder_table) {
         const escape_result r = decode_escape(p, text.data() + text.size(), c.translate, c.where);
         const std::string what = "\\" + text + (c.where == bracket_ctx ? " in brackets" : " outside brackets");
         EXPECT_EQ(r.kind, c.kind) << what;
-        if (c.kind == escape_result::character) { EXPECT_EQ(int(r.value), c.value) << what; }
-        if (c.kind == escape_result::character) { EXPECT_EQ(std::size_t(p - text.data()), c.taken) << what; }
-        if (c.kind != escape_result::character) { EXPECT_EQ(p, text.data()) << what << " moved the position"; }
+        if (c.kind == escape_result::character) {
+            EXPECT_EQ(int(r.value), c.value) << what;
+        }
+        if (c.kind == escape_result::character) {
+            EXPECT_EQ(std::size_t(p - text.data()), c.taken) << what;
+        }
+        if (c.kind != escape_result::character) {
+            EXPECT_EQ(p, text.data()) << what << " moved the position";
+        }
     }
 }
 
@@ -98,7 +104,14 @@ const pattern_case pattern_cases[] = {
     {"[\\e]\\e", "\x1b\x1b", 0, "\x1b\x1b"},
     // contexts that differ
     {"[\\8]", "8", 0, "8"},
-    {"a\\81", std::string("a\0" "81", 4), 0, std::string("a\0" "81", 4)},  // 81 is no group: octal
+    {"a\\81",
+     std::string("a\0"
+                 "81",
+                 4),
+     0,
+     std::string("a\0"
+                 "81",
+                 4)},  // 81 is no group: octal
     {"(a)\\1", "aa", 0, "aa"},
     {"[\\v]", "\v", translate_escapes, "\v"},
     {"\\v", "v", translate_escapes, "v"},

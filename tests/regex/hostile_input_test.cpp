@@ -15,9 +15,9 @@ const regex::REGEX_MODE kModes[] = {regex::recursive_mode, regex::stack_mode, re
 
 const char* modeName(regex::REGEX_MODE mode) {
     switch (mode) {
-        case regex::recursive_mode: return "recursive_mode";
-        case regex::stack_mode: return "stack_mode";
-        default: return "adaptive_mode";
+    case regex::recursive_mode: return "recursive_mode";
+    case regex::stack_mode: return "stack_mode";
+    default: return "adaptive_mode";
     }
 }
 
@@ -25,15 +25,15 @@ const char* modeName(regex::REGEX_MODE mode) {
 // simply no match; never a crash, never a run that eats the machine.
 TEST(HostileInputTest, RecursionWithoutEndStaysBounded) {
     const char* patterns[] = {
-        "(?R)",        // the whole pattern calls itself at once
-        "(?R)*",       // and under a star
-        "a|(?R)",      // left recursion behind an alternative that fails
-        "(?R)a",       // left recursion before a literal
-        "((?1))",      // a group that calls itself
-        "(a|(?1)b)",   // a group that calls itself on its second branch
-        "(?:(?R))+",   // inside a repeated group
-        "(?=(?R))",    // inside a look-ahead
-        "(?>(?R))x",   // inside an atomic group
+        "(?R)",       // the whole pattern calls itself at once
+        "(?R)*",      // and under a star
+        "a|(?R)",     // left recursion behind an alternative that fails
+        "(?R)a",      // left recursion before a literal
+        "((?1))",     // a group that calls itself
+        "(a|(?1)b)",  // a group that calls itself on its second branch
+        "(?:(?R))+",  // inside a repeated group
+        "(?=(?R))",   // inside a look-ahead
+        "(?>(?R))x",  // inside an atomic group
     };
     const std::string subject(64, 'a');
     for (const char* pattern : patterns) {
@@ -88,7 +88,9 @@ TEST(HostileInputTest, TenMegabyteSubjectsInEveryMode) {
             if (!c.matched) continue;
             EXPECT_EQ(results.rstart(0), static_cast<std::ptrdiff_t>(c.start));
             EXPECT_EQ(results.rlength(0), static_cast<std::ptrdiff_t>(c.length));
-            if (c.group >= 0) { EXPECT_EQ(results.rlength(c.group), static_cast<std::ptrdiff_t>(c.groupLength)); }
+            if (c.group >= 0) {
+                EXPECT_EQ(results.rlength(c.group), static_cast<std::ptrdiff_t>(c.groupLength));
+            }
         }
         SCOPED_TRACE(std::string("output name in ") + modeName(mode));
         regex::rpattern name("\\w+$", regex::ignore_case, mode);

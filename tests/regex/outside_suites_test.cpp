@@ -34,17 +34,17 @@ using oracle::Span;
 
 // What a table row expects of a search.
 struct Row {
-    std::string where;    // "re_tests #14", "re2-search line 812 (partial)"
-    std::string original; // pattern as the table writes it
-    std::string pattern;  // as given to this engine and to Perl
+    std::string where;     // "re_tests #14", "re2-search line 812 (partial)"
+    std::string original;  // pattern as the table writes it
+    std::string pattern;   // as given to this engine and to Perl
     std::string subject;
     enum Outcome { succeed, fail, syntaxError } outcome = succeed;
-    std::string expr, expected;   // re_tests: expression over found/gN and its value
-    bool exactSpans = false;      // re2-search: all group spans are given
+    std::string expr, expected;  // re_tests: expression over found/gN and its value
+    bool exactSpans = false;     // re2-search: all group spans are given
     std::vector<Span> spans;
-    std::string skip;             // why the row is not run; empty when it is
+    std::string skip;  // why the row is not run; empty when it is
     enum Judge { table, perl, design } judge = table;
-    std::string reason;           // for perl and design judges
+    std::string reason;  // for perl and design judges
 };
 
 // ---------------------------------------------------------------------------
@@ -309,7 +309,8 @@ std::string mapRe2Pattern(const std::string& p) {
             std::string letters;
             if (k < p.size() && p[k] == '?') {
                 ++k;
-                while (k < p.size() && (std::isalpha(static_cast<unsigned char>(p[k])) || p[k] == '-')) letters += p[k++];
+                while (k < p.size() && (std::isalpha(static_cast<unsigned char>(p[k])) || p[k] == '-'))
+                    letters += p[k++];
             }
             bool setsMulti = letters.substr(0, letters.find('-')).find('m') != std::string::npos;
             if (!letters.empty() && k < p.size() && p[k] == ')') {
@@ -442,8 +443,9 @@ bool evaluate(const Row& row, const Answer& a, std::string& value) {
         std::string name = e.substr(start, i - start);
         if (name == "found") {
             value += groupText(row, a, 0);
-        } else if (name.size() >= 2 && name[0] == 'g' &&
-                   std::all_of(name.begin() + 1, name.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+        } else if (name.size() >= 2 && name[0] == 'g' && std::all_of(name.begin() + 1, name.end(), [](char c) {
+                       return std::isdigit(static_cast<unsigned char>(c));
+                   })) {
             value += groupText(row, a, std::stoul(name.substr(1)));
         } else {
             return false;
@@ -542,22 +544,24 @@ Tally runSuite(const std::string& name, std::vector<Row>& rows, unsigned extraFl
         bool ok;
         if (row.judge == Row::perl) {
             ok = !perl.empty() && oracle::sameMatch(engine[k], perl[k]);
-            why = perl.empty() ? "Perl could not be run" : "Perl gives " + oracle::describe(perl[k]) + " (" + row.reason + ")";
+            why = perl.empty() ? "Perl could not be run"
+                               : "Perl gives " + oracle::describe(perl[k]) + " (" + row.reason + ")";
         } else {
             ok = meetsTable(row, row.outcome, row.expected, engine[k], why);
             std::string perlWhy;
             if (row.judge == Row::table && !perl.empty() && !isPerlSpecific(row) &&
                 !meetsTable(row, row.outcome, row.expected, perl[k], perlWhy))
-                oracleNotes.push_back(name + " " + row.where + ": table and Perl disagree on " + oracle::quoted(row.original) +
-                                      " against " + oracle::quoted(row.subject) + ": Perl gives " +
-                                      oracle::describe(perl[k]));
+                oracleNotes.push_back(name + " " + row.where + ": table and Perl disagree on " +
+                                      oracle::quoted(row.original) + " against " + oracle::quoted(row.subject) +
+                                      ": Perl gives " + oracle::describe(perl[k]));
         }
         if (ok) {
             ++t.passed;
         } else {
             ++t.failed;
             failures.push_back(row.where + ": pattern " + oracle::quoted(row.pattern) + " subject " +
-                               oracle::quoted(row.subject) + ": " + why + "; engine gives " + oracle::describe(engine[k]));
+                               oracle::quoted(row.subject) + ": " + why + "; engine gives " +
+                               oracle::describe(engine[k]));
         }
     }
     std::map<std::string, int> reasons;
@@ -634,10 +638,10 @@ TEST(OutsideSuiteMapping, FeaturesThisEngineLacksAreRecognised) {
         const char* pattern;
         bool lacking;
     } rows[] = {
-        {"(?P<id>a)", true},   {"(?<n>a)", true},      {"(?<=a)b", false},   {"(?<!a)b", false},
-        {"a++", true},         {"a{2}+", true},        {"a+?", false},       {"\\pN", true},
-        {"\\x{41}", true},     {"\\x41", false},       {"(?(1)a|b)", false}, {"(?(n)a|b)", true},
-        {"(?(?=a)a|b)", false}, {"[[:word:]]", true},  {"[[:alpha:]]", false}, {"\\\\p", false},
+        {"(?P<id>a)", true},    {"(?<n>a)", true},    {"(?<=a)b", false},     {"(?<!a)b", false},
+        {"a++", true},          {"a{2}+", true},      {"a+?", false},         {"\\pN", true},
+        {"\\x{41}", true},      {"\\x41", false},     {"(?(1)a|b)", false},   {"(?(n)a|b)", true},
+        {"(?(?=a)a|b)", false}, {"[[:word:]]", true}, {"[[:alpha:]]", false}, {"\\\\p", false},
     };
     for (const auto& r : rows) EXPECT_EQ(!missingFeature(r.pattern).empty(), r.lacking) << r.pattern;
 }

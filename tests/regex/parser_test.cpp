@@ -109,8 +109,8 @@ TEST(parser, errors_leave_no_object_and_are_invalid_argument) {
 
 TEST(parser, group_counts_and_hidden_groups) {
     rpattern p("(a)(?:b)(?>c)((d))(?=(e))(?(1)f)");
-    EXPECT_EQ(p.cgroups(), 5u);        // whole match, 1, 3, 4, and the look-ahead's group
-    EXPECT_EQ(p.group_total(), 8u);    // plus the hidden ones
+    EXPECT_EQ(p.cgroups(), 5u);      // whole match, 1, 3, 4, and the look-ahead's group
+    EXPECT_EQ(p.group_total(), 8u);  // plus the hidden ones
     EXPECT_EQ(p.hidden(), (std::vector<unsigned>{2, 3, 7}));
     // A backreference counts visible groups only.
     EXPECT_EQ(run("(?:x)(a)(?>y)(b)\\2", "xaybb"), "xaybb|a|b");

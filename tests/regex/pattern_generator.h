@@ -89,18 +89,17 @@ private:
 
     std::string literalChar() {
         if (whole_) return std::string(1, "abc"[pick(3)]);
-        static const char* chars[] = {"a",    "a",    "b",    "b",     "c",     "A",     "B",    "1",
-                                      "-",    "_",    "\\.",  "\\-",   "\\(",   "\\*",   "\\x61", "\\142",
-                                      "\\056", "\\x2D", "\\cJ", "\\x20"};
+        static const char* chars[] = {"a",   "a",   "b",   "b",   "c",     "A",     "B",     "1",     "-",    "_",
+                                      "\\.", "\\-", "\\(", "\\*", "\\x61", "\\142", "\\056", "\\x2D", "\\cJ", "\\x20"};
         return chars[pick(sizeof chars / sizeof *chars)];
     }
 
     std::string charClass() {
         static const char* classes[] = {
-            "[abc]",      "[^a]",        "[a-c]",        "[^a-c]",      "[A-Ca]",       "[[:alpha:]]",
-            "[[:digit:]]", "[[:^alpha:]]", "[[:upper:]]",  "[[:lower:]]", "[[:space:]]",  "[[:punct:]]",
-            "[[:alnum:]_]", "[\\d]",     "[\\w-]",       "[^\\s]",      "[\\W]",        "[a\\]]",
-            "[]a]",       "[a-]",        "[[:blank:]b]", "[[:xdigit:]]", "[^[:alpha:]1]", "[.]",
+            "[abc]",        "[^a]",         "[a-c]",        "[^a-c]",       "[A-Ca]",        "[[:alpha:]]",
+            "[[:digit:]]",  "[[:^alpha:]]", "[[:upper:]]",  "[[:lower:]]",  "[[:space:]]",   "[[:punct:]]",
+            "[[:alnum:]_]", "[\\d]",        "[\\w-]",       "[^\\s]",       "[\\W]",         "[a\\]]",
+            "[]a]",         "[a-]",         "[[:blank:]b]", "[[:xdigit:]]", "[^[:alpha:]1]", "[.]",
         };
         return classes[pick(sizeof classes / sizeof *classes)];
     }
@@ -342,6 +341,5 @@ private:
         }
     }
 };
-
 
 }  // namespace regex_test

@@ -9,8 +9,8 @@
 //
 // SPECKMEND_DIFF_CASES sets the number of cases (default 3000) and
 // SPECKMEND_DIFF_SEED the seed (default fixed), for longer hunts.
-#include "perl_oracle.h"
 #include "pattern_generator.h"
+#include "perl_oracle.h"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +37,8 @@ Answer masked(Answer a, const std::vector<bool>& repeated) {
 }
 
 std::string caseText(const Case& c) {
-    std::string s = "pattern " + oracle::quoted(c.pattern) + " flags \"" + c.flags + "\" subject " + oracle::quoted(c.subject);
+    std::string s =
+        "pattern " + oracle::quoted(c.pattern) + " flags \"" + c.flags + "\" subject " + oracle::quoted(c.subject);
     if (c.substitute) s += " replacement " + oracle::quoted(c.replacementEngine);
     return s;
 }
@@ -121,7 +122,7 @@ TEST(PerlDifferentialFixed, KnownSharpCasesAgreeWithPerl) {
         // body; the oracle works around it, the engine must just match
         {"", "(?=A?\?).{2,}", "_c-bb- ", "<$&>", "<${&}>"},
         // former bugs
-        {"", "(?:^a|b)", "xb", "[$&]", "[${&}]"},   // ^ in one alternative anchored the whole search
+        {"", "(?:^a|b)", "xb", "[$&]", "[${&}]"},  // ^ in one alternative anchored the whole search
         {"", "(^a|b)", "xb", "[$1]", "[${1}]"},
         {"", "(?:^|)", "A1 _", "-", "-"},
         {"x", "a(?#note)b", "ab", "-", "-"},  // the # of (?# began a free-spacing comment

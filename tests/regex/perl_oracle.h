@@ -42,9 +42,9 @@ using Span = std::optional<std::pair<long, long>>;
 
 struct Answer {
     enum Kind { compileError, ran, crashed, timedOut, inconsistent, unreadable } kind = unreadable;
-    std::string message;            // compile error text, or what crashed
+    std::string message;  // compile error text, or what crashed
     bool matched = false;
-    std::vector<Span> groups;       // group 0 first
+    std::vector<Span> groups;  // group 0 first
     std::vector<std::pair<long, long>> all;
     bool hasSubst = false;
     long onceCount = 0, globalCount = 0;
@@ -182,7 +182,8 @@ std::string firstAndAll(const Case& c, unsigned flags, regex::REGEX_MODE mode, C
         for (std::size_t i = 0; i < r.cbackrefs(); ++i) {
             if (i) line += ' ';
             const auto& b = r.backref(i);
-            line += b.matched ? spanText(std::make_pair(long(b.first - origin), long(b.second - origin))) : std::string("-");
+            line += b.matched ? spanText(std::make_pair(long(b.first - origin), long(b.second - origin)))
+                              : std::string("-");
         }
     }
     regex::basic_rpattern<CI> every(c.pattern, flags | regex::global_match | regex::collect_whole_matches, mode);
@@ -217,7 +218,8 @@ inline std::string engineLine(const Case& c, unsigned extraFlags, regex::REGEX_M
             std::string viaCstr =
                 firstAndAll(c, flags, mode, text, [&](const auto& p, auto& r) { return p.match(text, r); });
             if (viaCstr != viaIterators) {
-                std::string message = "string iterators give " + viaIterators + ", NUL-terminated text gives " + viaCstr;
+                std::string message =
+                    "string iterators give " + viaIterators + ", NUL-terminated text gives " + viaCstr;
                 for (char& ch : message)
                     if (ch == '\t') ch = ' ';
                 return "I\t" + message;

@@ -210,9 +210,9 @@ const match_case match_cases[] = {
     {"(?#comment)a", "a", 0, "a"},
     {"(?:)a", "a", 0, "a"},
     // former bugs
-    {"(?<=^a)b", "ab", 0, "b"},       // a '^' inside the first group anchored the whole pattern
+    {"(?<=^a)b", "ab", 0, "b"},  // a '^' inside the first group anchored the whole pattern
     {"(?:^a|b)c", "xbc", 0, "bc"},
-    {"(a*)+", "aa", 0, "aa|"},        // the last, empty iteration is the one captured
+    {"(a*)+", "aa", 0, "aa|"},                 // the last, empty iteration is the one captured
     {"a(?#note)b", "ab", free_spacing, "ab"},  // '#' after "(?" was read as a comment
     {"a (? : b)", "ab", free_spacing, "ab"},
 };
@@ -273,12 +273,8 @@ struct global_case {
 };
 
 const global_case global_cases[] = {
-    {"a*", "baaa", "0+0 1+3 4+0"},
-    {"a", "banana", "1+1 3+1 5+1"},
-    {"x*", "ab", "0+0 1+0 2+0"},
-    {"\\b", "ab cd", "0+0 2+0 3+0 5+0"},
-    {"a|", "ab", "0+1 1+0 2+0"},
-    {"z", "abc", ""},
+    {"a*", "baaa", "0+0 1+3 4+0"},       {"a", "banana", "1+1 3+1 5+1"}, {"x*", "ab", "0+0 1+0 2+0"},
+    {"\\b", "ab cd", "0+0 2+0 3+0 5+0"}, {"a|", "ab", "0+1 1+0 2+0"},    {"z", "abc", ""},
 };
 
 TEST_P(modes, global_whole_matches) {

@@ -143,9 +143,10 @@ struct adapter_case {
 };
 
 const adapter_case adapter_cases[] = {
-    {"(heal|detect)", "heal", true},   {"(heal|detect)", "DETECT", true}, {"(heal|detect)", "preheal", true},
-    {"(heal|detect)", "help", false},  {"\\.jpg", "IMG_0001.JPG", true},  {"\\.jpg", "a.jpg.bak", true},
-    {"\\.jpg", "ajpg", false},         {"", "", true},
+    {"(heal|detect)", "heal", true},    {"(heal|detect)", "DETECT", true},
+    {"(heal|detect)", "preheal", true}, {"(heal|detect)", "help", false},
+    {"\\.jpg", "IMG_0001.JPG", true},   {"\\.jpg", "a.jpg.bak", true},
+    {"\\.jpg", "ajpg", false},          {"", "", true},
 };
 
 TEST(substitution, regex_match_adapter) {

@@ -26,11 +26,11 @@ void HealShoot::writeFiles() const {
         writeFile(root / "hotpixels.xml", mapText);
         return;
     }
-    std::string map = "<?xml version=\"1.0\"?>\n<hotpixels>\n <width>" + std::to_string(width) +
-                      "</width>\n <height>" + std::to_string(height) + "</height>\n";
+    std::string map = "<?xml version=\"1.0\"?>\n<hotpixels>\n <width>" + std::to_string(width) + "</width>\n <height>" +
+                      std::to_string(height) + "</height>\n";
     for (const HotPixel& p : pixels)
-        map += " <pix x=\"" + std::to_string(p.x) + "\" y=\"" + std::to_string(p.y) + "\" r=\"" +
-               std::to_string(p.r) + "\"/>\n";
+        map += " <pix x=\"" + std::to_string(p.x) + "\" y=\"" + std::to_string(p.y) + "\" r=\"" + std::to_string(p.r) +
+               "\"/>\n";
     writeFile(root / "hotpixels.xml", map + "</hotpixels>");
 }
 

@@ -176,7 +176,8 @@ std::vector<unsigned char> makeSourceBytes(const SourceRecipe& recipe, unsigned 
 }
 
 void makeSource(const std::string& path, const SourceRecipe& recipe, unsigned seed) {
-    writeJpeg(path, recipe, testPicture(recipe.width, recipe.height, recipe.components == 1 ? 1 : recipe.components, seed));
+    writeJpeg(path, recipe,
+              testPicture(recipe.width, recipe.height, recipe.components == 1 ? 1 : recipe.components, seed));
 }
 
 Marker exifMarker() { return {JPEG_APP0 + 1, std::string("Exif\0\0MM\0*\0\0\0\x08\0\0", 16)}; }

@@ -62,8 +62,8 @@ struct SourceRecipe {
     bool progressive = false;
     int restartInterval = 0;
     bool arithmetic = false;
-    bool optimize = false;  // Huffman tables holding only the symbols used
-    bool scanPerComponent = false;  // sequential, one scan for each component
+    bool optimize = false;                 // Huffman tables holding only the symbols used
+    bool scanPerComponent = false;         // sequential, one scan for each component
     J_COLOR_SPACE colorSpace = JCS_YCbCr;  // how colour is coded in the file
     bool jfif = true;
     std::vector<Marker> markers;  // written after the library's own

@@ -66,10 +66,14 @@ std::string detectSection(const std::string& amount, const std::string& outimage
            "  <filter>dark_*</filter>\n"
            "  <indir>dark/</indir>\n"
            "  <outfile>../hotpixels.xml</outfile>\n"
-           "  <amount>" + amount + "</amount>\n"
+           "  <amount>" +
+           amount +
+           "</amount>\n"
            "  <channels>32</channels>\n"
            "  <hprad>3</hprad>\n"
-           "  " + outimage + "\n"
+           "  " +
+           outimage +
+           "\n"
            " </detect>\n";
 }
 
