@@ -52,8 +52,7 @@ TEST_P(PerlDifferential, GeneratedCasesAgreeWithPerl) {
     std::vector<Case> cases;
     std::vector<std::vector<bool>> repeated;
     for (int i = 0; i < count; ++i) {
-        const regex_test::generated_case c = g.next();
-        cases.push_back({c.flags, c.pattern, c.subject, c.substitute, c.replacementEngine, c.replacementPerl});
+        cases.push_back(g.next());
         repeated.push_back(g.repeated());
     }
     auto perl = oracle::askPerl(cases);

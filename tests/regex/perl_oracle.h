@@ -7,6 +7,7 @@
 // whole test program down; the child is restarted after the bad case.
 #pragma once
 
+#include "pattern_generator.h"
 #include "regex/regex.h"
 
 #include <poll.h>
@@ -28,15 +29,9 @@
 namespace oracle {
 
 // One question: a pattern with Perl flag letters (subset of "imsx"), a subject
-// and, optionally, a replacement given in both syntaxes.
-struct Case {
-    std::string flags;
-    std::string pattern;
-    std::string subject;
-    bool substitute = false;
-    std::string replacementEngine;  // this engine's substitution syntax
-    std::string replacementPerl;    // body of a Perl double-quoted string
-};
+// and, optionally, a replacement given in both syntaxes; the generator makes
+// them in the same shape.
+using Case = regex_test::generated_case;
 
 using Span = std::optional<std::pair<long, long>>;
 
