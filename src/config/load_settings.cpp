@@ -28,6 +28,8 @@ void lowercaseAscii(std::string& text) {
     }
 }
 
+// One key a line, in the order they are echoed: the two sections look alike
+// but share no key, path or default, so they stay two plain lists.
 void readDetectSection(const XmlDocument& document, DetectSettings& detect, bool required) {
     const std::string_view requiredDefault = required ? requiredMarker : std::string_view();
     detect.filter = readText(document, "/config/detect/filter[1]", "*.jpg");

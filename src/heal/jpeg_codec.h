@@ -21,6 +21,8 @@ namespace speckmend {
 // hundred megapixels stay below it.
 inline constexpr long kJpegDecoderMemoryLimit = 4L << 30;
 
+// The decoder and the encoder are the same owning shape around two different
+// libjpeg structs; libjpeg gives them no common base to write it once on.
 class JpegDecoder {
 public:
     JpegDecoder();
