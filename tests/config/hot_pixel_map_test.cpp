@@ -172,6 +172,13 @@ std::string readMap(const std::string& path, HotPixelMap& map) {
     return ::testing::internal::GetCapturedStdout();
 }
 
+// Reads a 10 by 20 map holding one element; returns what was echoed.
+std::string readSizedMap(const TempFolder& folder, const std::string& element, HotPixelMap& map) {
+    writeFile(folder / "map.xml",
+              std::string("<hotpixels><width>10</width><height>20</height>") + element + "</hotpixels>");
+    return readMap(folder / "map.xml", map);
+}
+
 bool samePixels(const std::vector<HotPixel>& a, const std::vector<HotPixel>& b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
@@ -250,10 +257,8 @@ TEST(HotPixelMapReader, AcceptanceRule) {
     };
     TempFolder folder;
     for (const Row& row : rows) {
-        writeFile(folder / "map.xml",
-                  std::string("<hotpixels><width>10</width><height>20</height>") + row.element + "</hotpixels>");
         HotPixelMap map;
-        const std::string console = readMap(folder / "map.xml", map);
+        const std::string console = readSizedMap(folder, row.element, map);
         std::string lines = "/hotpixels/width[1]: 10\n/hotpixels/height[1]: 20\n";
         std::vector<HotPixel> expected;
         if (row.accepted) {
@@ -351,10 +356,8 @@ TEST(HotPixelMapReader, LineAcceptanceRule) {
     };
     TempFolder folder;
     for (const Row& row : rows) {
-        writeFile(folder / "map.xml",
-                  std::string("<hotpixels><width>10</width><height>20</height>") + row.element + "</hotpixels>");
         HotPixelMap map;
-        const std::string console = readMap(folder / "map.xml", map);
+        const std::string console = readSizedMap(folder, row.element, map);
         EXPECT_EQ(console, std::string("/hotpixels/width[1]: 10\n/hotpixels/height[1]: 20\n") + row.echo)
             << row.element;
         EXPECT_EQ(map.lines, row.accepted ? std::vector<HotLine>{row.line} : std::vector<HotLine>{}) << row.element;
