@@ -71,11 +71,13 @@ class word_assertion_t : public assertion_node<CI, word_assertion_t<CI>> {
 public:
     word_kind kind;
     bool positive;
+    // Looked up once here: the registry lookup is a search by letter.
+    const charset* word = &intrinsic_charsets::word_set();
     word_assertion_t(word_kind k, bool pos) : kind(k), positive(pos) {}
 
     template <bool Cstr>
     bool test(const match_state<CI>& s, CI p) const {
-        const charset& w = intrinsic_charsets::word_set();
+        const charset& w = *word;
         bool before = p != s.begin && w.contains(uc(*(p - 1)));
         bool after = !at_end<Cstr>(s, p) && w.contains(uc(*p));
         bool hit;

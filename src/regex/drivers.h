@@ -11,7 +11,7 @@
 // the driver pops the last node pushed and lets it `restep`. The machine
 // stack stays flat whatever the subject. Both spend the search's step
 // budget: the recursive driver one step per choice tried, the explicit-stack
-// driver one per step and per retry.
+// driver one per step and per retry (paid in bulk, see run_steps).
 //
 // Tested by: tests/regex/drivers_test.cpp, tests/regex/step_limit_test.cpp.
 #pragma once
@@ -61,27 +61,43 @@ bool run_recursive(match_state<CI>& s, CI p) {
 
 // The explicit-stack driver: runs from `start` at p until a node hands over
 // to nothing (success) or the stack falls back to where it stood on entry.
+// Steps are counted in a local and paid into the budget at every failure
+// and on return: between two failures the driver only walks forward, which
+// consumes the subject or ends at the pattern's end, so paying late never
+// lets a search run far past its budget. A nested run (a conditional's
+// look-around) pays its own steps before it returns, so every step is paid
+// exactly once, and a search stops at the limit exactly when counting one
+// by one would have stopped it.
 template <bool Cstr, class CI>
 bool run_steps(match_state<CI>& s, const sub_expr<CI>* start, CI p) {
     const std::size_t base = s.stack->position();
     s.cur = p;
     const sub_expr<CI>* node = start;
+    std::size_t unpaid = 0;
     for (;;) {
-        s.count_step();
+        ++unpaid;
         if (node->template step<Cstr>(s)) {
             node = s.next;
         } else {
             for (;;) {
-                if (s.stack->position() == base) return false;
+                if (s.stack->position() == base) {
+                    s.pay_steps(unpaid);
+                    return false;
+                }
                 const sub_expr<CI>* back = s.stack->template pop<const sub_expr<CI>*>();
-                s.count_step();
+                ++unpaid;
                 if (back->template restep<Cstr>(s)) {
                     node = s.next;
                     break;
                 }
             }
+            s.pay_steps(unpaid);
+            unpaid = 0;
         }
-        if (node == nullptr) return true;
+        if (node == nullptr) {
+            s.pay_steps(unpaid);
+            return true;
+        }
     }
 }
 

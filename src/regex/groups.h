@@ -21,7 +21,7 @@
 namespace regex::detail {
 
 template <class CI>
-class match_group_base : public sub_expr<CI>, public end_owner<CI> {
+class match_group_base : public end_owner<CI> {
 public:
     // The node every alternative ends at; matching goes on through the
     // group's own end steps.
@@ -101,8 +101,11 @@ public:
         return true;
     }
 
+    // A step per alternative of a real choice; a lone alternative is no
+    // choice, and whatever repeats it (a quantifier, a recursion) pays.
     template <bool Cstr>
     bool try_alternatives(match_state<CI>& s, CI p) const {
+        if (alternative_count == 1) return alternatives[0]->template match<Cstr>(s, p);
         for (std::size_t i = 0; i < alternative_count; ++i) {
             s.count_step();
             if (alternatives[i]->template match<Cstr>(s, p)) return true;

@@ -34,8 +34,10 @@ public:
     hetero_stack& operator=(const hetero_stack&) = delete;
     ~hetero_stack();
 
+    // The matcher pushes and pops on every step: these stay inline whatever
+    // the size of the caller.
     template <class T>
-    void push(const T& value) {
+    [[gnu::always_inline]] void push(const T& value) {
         static_assert(std::is_trivially_copyable_v<T>);
         char* at = reserve(record_size<T>());
         std::memcpy(at, &value, sizeof(T));
@@ -44,14 +46,14 @@ public:
     }
 
     template <class T>
-    T pop() {
+    [[gnu::always_inline]] T pop() {
         T value = peek<T>();
         release(record_size<T>());
         return value;
     }
 
     template <class T>
-    T peek() const {
+    [[gnu::always_inline]] T peek() const {
         // Every pop checks its tag, so the common case (same type_info
         // object) stays inline; the full comparison and the error are out of
         // line.
@@ -89,13 +91,13 @@ private:
     }
     static char* payload(block* b) { return reinterpret_cast<char*>(b) + padded(sizeof(block)); }
 
-    char* reserve(std::size_t bytes) {
+    [[gnu::always_inline]] char* reserve(std::size_t bytes) {
         if (current_ == nullptr || static_cast<std::size_t>(limit_ - top_) < bytes) grow(bytes);
         char* at = top_;
         top_ += bytes;
         return at;
     }
-    void release(std::size_t bytes) {
+    [[gnu::always_inline]] void release(std::size_t bytes) {
         top_ -= bytes;
         // A record never straddles blocks: once a block is empty the records
         // below are in the previous one.

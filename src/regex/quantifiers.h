@@ -19,8 +19,8 @@
 
 namespace regex::detail {
 
-template <class CI>
-class match_quantifier : public sub_expr<CI> {
+template <class CI, class Base = sub_expr<CI>>
+class match_quantifier : public Base {
 public:
     std::size_t min = 0;
     std::size_t max = unbounded;
@@ -35,8 +35,20 @@ public:
     charset::bitmap follow;
     bool has_follow = false;
 
+    // Set when no character the atom matches can begin the continuation
+    // (the atom is one character wide): a greedy loop that backs off from
+    // its longest count only reaches positions the continuation rejects, so
+    // the longest count is its one choice.
+    bool stops_at_longest = false;
+
     void compute_follow() {
         if (this->next != nullptr) has_follow = this->next->first_chars(follow);
+        charset::bitmap own;
+        width_range w = const_cast<sub_expr<CI>*>(atom)->width();
+        if (!has_follow || w.min != 1 || w.max != 1 || !atom->first_chars(own)) return;
+        bool overlap = false;
+        for (int k = 0; k < 4; ++k) overlap |= (own.words[k] & follow.words[k]) != 0;
+        stops_at_longest = !overlap;
     }
     template <bool Cstr>
     bool follow_ok(const match_state<CI>& s, CI p) const {
@@ -77,9 +89,18 @@ public:
         }
         std::size_t n = 0;
         if (!first_count<Cstr>(s, a, q, n)) return false;
-        for (;;) {
+        if (Greedy && this->stops_at_longest) {
+            if (!this->template follow_ok<Cstr>(s, q)) return false;
             s.count_step();
-            if (this->template follow_ok<Cstr>(s, q) && this->next->template match<Cstr>(s, q)) return true;
+            return this->next->template match<Cstr>(s, q);
+        }
+        // A step is a continuation tried; counts the continuation rejects
+        // at once cost no more than the occurrences counted to reach them.
+        for (;;) {
+            if (this->template follow_ok<Cstr>(s, q)) {
+                s.count_step();
+                if (this->next->template match<Cstr>(s, q)) return true;
+            }
             if (!another_count<Cstr>(s, a, q, n, w)) return false;
         }
     }
@@ -95,8 +116,8 @@ public:
         CI q = s.cur;
         if (!first_count<Cstr>(s, a, q, n)) return false;
         while (!this->template follow_ok<Cstr>(s, q))
-            if (!another_count<Cstr>(s, a, q, n, w)) return false;
-        if (!Greedy || n > this->min) {
+            if ((Greedy && this->stops_at_longest) || !another_count<Cstr>(s, a, q, n, w)) return false;
+        if (Greedy ? n > this->min && !this->stops_at_longest : true) {
             s.stack->push(loop_record{q, n, w});
             push_node<CI>(s, this);
         }
@@ -171,7 +192,7 @@ sub_expr<CI>* atom_base<CI, Derived>::quantify(const quantifier_spec& q, arena_a
 
 // Loop state lives in the capture record of the quantified group.
 template <class CI>
-class group_quantifier : public match_quantifier<CI>, public end_owner<CI> {
+class group_quantifier : public match_quantifier<CI, end_owner<CI>> {
 public:
     using end_quantifier = group_end<CI>;
 
@@ -220,10 +241,12 @@ public:
 template <class CI, bool Greedy>
 class group_quantifier_t : public group_quantifier<CI> {
 public:
+    // The capture records stay where they are for the whole search, so `c`
+    // stays valid across the calls below.
     template <bool Cstr>
     bool match(match_state<CI>& s, CI p) const {
         s.count_step();
-        capture_record<CI>& c = s.captures[this->group->number];
+        capture_record<CI>& c = loop(s);
         auto saved = this->save(c);
         c.iteration_count = 0;
         c.iteration_start = p;
@@ -232,7 +255,7 @@ public:
                 c.iteration_count = 1;
                 if (this->group->template match<Cstr>(s, p)) return true;
             }
-            this->restore(s.captures[this->group->number], saved);
+            this->restore(c, saved);
             return this->min == 0 && this->next->template match<Cstr>(s, p);
         } else {
             if (this->min == 0) {
@@ -245,7 +268,7 @@ public:
                 c.iteration_count = 1;
                 if (this->group->template match<Cstr>(s, p)) return true;
             }
-            this->restore(s.captures[this->group->number], saved);
+            this->restore(c, saved);
             return false;
         }
     }
@@ -253,7 +276,7 @@ public:
     bool end_match(match_state<CI>& s, CI p) const {
         s.check_depth();
         s.count_step();
-        capture_record<CI>& c = s.captures[this->group->number];
+        capture_record<CI>& c = loop(s);
         // An iteration that consumed nothing ends the loop, whatever the count.
         if (p == c.iteration_start) return this->next->template match<Cstr>(s, p);
         auto saved = this->iteration_done(c, p);
@@ -261,22 +284,21 @@ public:
             if (c.iteration_count < this->max) {
                 ++c.iteration_count;
                 if (this->group->template match<Cstr>(s, p)) return true;
-                --s.captures[this->group->number].iteration_count;
+                --c.iteration_count;
             }
-            if (s.captures[this->group->number].iteration_count >= this->min) {
+            if (c.iteration_count >= this->min) {
                 if (this->next->template match<Cstr>(s, p)) return true;
             }
         } else {
             if (c.iteration_count >= this->min) {
                 if (this->next->template match<Cstr>(s, p)) return true;
             }
-            capture_record<CI>& c2 = s.captures[this->group->number];
-            if (c2.iteration_count < this->max) {
-                ++c2.iteration_count;
+            if (c.iteration_count < this->max) {
+                ++c.iteration_count;
                 if (this->group->template match<Cstr>(s, p)) return true;
             }
         }
-        this->restore(s.captures[this->group->number], saved);
+        this->restore(c, saved);
         return false;
     }
     using loop_record = typename group_quantifier<CI>::loop_record;

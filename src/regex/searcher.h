@@ -50,6 +50,14 @@ public:
         for (auto& c : captures_) c = capture_record<CI>{};
         s_.search_start = from;
         s_.steps_left = s_.step_limit = step_budget();
+        // A failed attempt leaves the explicit stack empty again, so only
+        // the records of an earlier search's match are left to drop here.
+        if (stack_) stack_->unwind(0);
+        // Every attempt starts from a frame of this one, a few hundred
+        // bytes further down at most: one floor serves them all.
+        const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+        if (stack_budget_ == 0) stack_budget_ = recursion_stack_budget(here);
+        floor_ = here > stack_budget_ ? here - stack_budget_ : 0;
         return cstr_ ? find_from<true>(from) : find_from<false>(from);
     }
 
@@ -94,9 +102,7 @@ private:
         s_.saved.clear();
         s_.recurse_depth = 0;
         if (use_stack_) return stack_attempt<Cstr>(p);
-        const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-        if (stack_budget_ == 0) stack_budget_ = recursion_stack_budget(here);
-        s_.stack_floor = here > stack_budget_ ? here - stack_budget_ : 0;
+        s_.stack_floor = floor_;
         try {
             return run_recursive<Cstr>(s_, p);
         } catch (const depth_exceeded&) {
@@ -111,7 +117,6 @@ private:
     template <bool Cstr>
     bool stack_attempt(CI p) {
         if (!stack_) stack_ = std::make_unique<hetero_stack>();
-        stack_->unwind(0);
         s_.stack = stack_.get();
         s_.recurse_mark = 0;
         s_.stack_floor = 0;
@@ -188,6 +193,7 @@ private:
     bool cstr_;
     bool use_stack_ = false;
     std::size_t stack_budget_ = 0;
+    std::uintptr_t floor_ = 0;  // the recursion's lowest frame in this search
     std::size_t subject_length_ = no_step_limit;  // measured on the first search
     std::vector<capture_record<CI>> captures_;
     match_state<CI> s_;

@@ -133,6 +133,12 @@ struct match_state {
         if (--steps_left == 0) [[unlikely]]
             throw_step_limit(step_limit);
     }
+    // `n` steps at once; throws exactly when counting them one by one would.
+    [[gnu::always_inline]] inline void pay_steps(std::size_t n) {
+        if (n >= steps_left) [[unlikely]]
+            throw_step_limit(step_limit);
+        steps_left -= n;
+    }
 
     // Explicit-stack strategy.
     hetero_stack* stack = nullptr;
@@ -245,10 +251,12 @@ public:
     width_range width() override { return {0, 0}; }
 };
 
-// What a group or group quantifier offers its end node: the end node's steps
-// (declared by REGEX_END_DISPATCH in each owner).
+// A node that owns an end node (a group or a group quantifier) and
+// implements the end node's steps, declared by REGEX_END_DISPATCH in each
+// owner. It is the owner's only base, so the end node's calls go through
+// the owner's own vtable without an adjusting thunk.
 template <class CI>
-class end_owner {
+class end_owner : public sub_expr<CI> {
 public:
     virtual bool end_match_recursive(match_state<CI>& s, CI p) const = 0;
     virtual bool end_match_recursive_cstr(match_state<CI>& s, CI p) const = 0;
@@ -263,9 +271,6 @@ public:
         else
             return end_match_recursive(s, p);
     }
-
-protected:
-    ~end_owner() = default;
 };
 
 template <class CI>

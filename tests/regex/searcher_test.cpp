@@ -123,6 +123,19 @@ const match_case match_cases[] = {
     {"[ab]*?c", "ababac", 0, "ababac"},
     {".*foo", "xfooyfooz", 0, "xfooyfoo"},
     {".*?foo", "xfooyfooz", 0, "xfoo"},
+    // a greedy repeat whose continuation cannot begin with a character it
+    // takes tries its longest count alone; one that overlaps still backs off
+    {"[a-c]+d", "abcd", 0, "abcd"},
+    {"[a-c]+d", "abce", 0, "NO"},
+    {"[a-c]+c", "abc", 0, "abc"},
+    {"[ab]+[cb]", "abab", 0, "abab"},
+    {"a+A", "aaa", I, "aaa"},
+    {"[^x]+x", "abxcx", 0, "abx"},
+    {"\\w+@\\w", "ab@cd", 0, "ab@c"},
+    {"a+(?:b|a)", "aaa", 0, "aaa"},
+    {"a{3,}b", "aab", 0, "NO"},
+    {"[a-c]+?d", "abcd", 0, "abcd"},
+    {"x+y", "xxxzy", 0, "NO"},
     // group quantifiers
     {"(ab)+", "ababx", 0, "abab|ab"},
     {"(a|b)*c", "abbac", 0, "abbac|a"},
@@ -327,6 +340,8 @@ const cstr_case cstr_cases[] = {
     {"(?:a|b)*$", "abab", 0, "abab"},
     {"(a)\\1", "aa", 0, "aa|a"},
     {"[^a]", "a", 0, "NO"},
+    {"[a-c]+d", "abcd", 0, "abcd"},
+    {"[a-c]+c", "abc", 0, "abc"},
 };
 
 TEST_P(modes, nul_terminated_subjects) {

@@ -52,6 +52,7 @@ const std::vector<runaway_case>& runaways() {
         {"(?=(a*)*b)", std::string(40, 'a')},
         {"(?!(a*)*b).", std::string(40, 'a')},
         {"(a)?(?(1)(?:a*)*b|c)", std::string(40, 'a')},
+        {"(?(?=(a*)*b)a|b)", std::string(40, 'a')},
         // a case-folded subject
         {"(?i)(A*)*B", std::string(40, 'a')},
     };
