@@ -12,6 +12,7 @@
 // Tested by: tests/regex/analysis_test.cpp, tests/regex/searcher_test.cpp.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,6 +52,7 @@ public:
         a.decide_anchoring();
         a.build_start_set();
         a.find_leading_repeat();
+        a.tabulate_first_chars();
     }
 
     // The internal group number of visible group `visible`.
@@ -104,7 +106,21 @@ private:
         charset::bitmap set;
         if (q->max != unbounded || !q->atom->first_chars(set)) return;
         pat_.leading_repeat = true;
-        for (int k = 0; k < 4; ++k) pat_.leading_set[k] = set.words[k];
+        tabulate(set, pat_.leading_char_table);
+    }
+
+    void tabulate_first_chars() {
+        const charset::bitmap* first = pat_.top_group->first;
+        if (first == nullptr) return;
+        pat_.has_first_char_table = true;
+        tabulate(*first, pat_.first_char_table);
+    }
+    // Marks the members of `set` in a table that starts out all false; by
+    // set bits, so that a small set costs a compile little.
+    static void tabulate(const charset::bitmap& set, bool (&table)[256]) {
+        for (unsigned k = 0; k < 4; ++k)
+            for (std::uint64_t w = set.words[k]; w != 0; w &= w - 1)
+                table[k * 64 + static_cast<unsigned>(__builtin_ctzll(w))] = true;
     }
 
     void build_start_set() {

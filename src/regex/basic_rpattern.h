@@ -121,9 +121,14 @@ protected:
     std::size_t step_per_char_ = step_allowance_per_char;
     // Set when every match begins with a greedy unbounded repeat of one
     // character class (and there is no recursion): after a failed attempt the
-    // search may resume past the end of that repeat. The class as 256 bits.
+    // search may resume past the end of that repeat. The class, one byte per
+    // character: the scan over a run is the search's inner loop.
     bool leading_repeat = false;
-    std::uint64_t leading_set[4] = {0, 0, 0, 0};
+    bool leading_char_table[256] = {};
+    // The outermost group's first-character list, one byte per character,
+    // for the scan between start positions; set when the group has a list.
+    bool has_first_char_table = false;
+    bool first_char_table[256] = {};
 
     // Runs the search (or, with global_match, all searches) over [begin, end)
     // or, when `cstr`, over the NUL-terminated text at begin.

@@ -61,13 +61,15 @@ bool run_recursive(match_state<CI>& s, CI p) {
 
 // The explicit-stack driver: runs from `start` at p until a node hands over
 // to nothing (success) or the stack falls back to where it stood on entry.
-// Steps are counted in a local and paid into the budget at every failure
-// and on return: between two failures the driver only walks forward, which
-// consumes the subject or ends at the pattern's end, so paying late never
-// lets a search run far past its budget. A nested run (a conditional's
-// look-around) pays its own steps before it returns, so every step is paid
-// exactly once, and a search stops at the limit exactly when counting one
-// by one would have stopped it.
+// Steps are counted in a local and paid into the budget on return and at
+// the first failure after every pay_interval steps: between two failures the
+// driver only walks forward, which consumes the subject or ends at the
+// pattern's end, so paying late never lets a search run far past its
+// budget. A nested run (a conditional's look-around) pays its own steps
+// before it returns, so every step is paid exactly once, and a search stops
+// at the limit exactly when counting one by one would have stopped it.
+inline constexpr std::size_t pay_interval = 256;
+
 template <bool Cstr, class CI>
 bool run_steps(match_state<CI>& s, const sub_expr<CI>* start, CI p) {
     const std::size_t base = s.stack->position();
@@ -91,8 +93,10 @@ bool run_steps(match_state<CI>& s, const sub_expr<CI>* start, CI p) {
                     break;
                 }
             }
-            s.pay_steps(unpaid);
-            unpaid = 0;
+            if (unpaid >= pay_interval) {
+                s.pay_steps(unpaid);
+                unpaid = 0;
+            }
         }
         if (node == nullptr) {
             s.pay_steps(unpaid);

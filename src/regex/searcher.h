@@ -167,12 +167,12 @@ private:
                 }
                 return false;
             }
-            charset::bitmap leading;
-            for (int k = 0; k < 4; ++k) leading.words[k] = pat_.leading_set[k];
+            const bool* starts = pat_.has_first_char_table ? pat_.first_char_table : nullptr;
+            const bool* leading = pat_.leading_char_table;
             for (CI p = from;; ++p) {
-                if (first != nullptr) {
-                    while (p != last && !first->test(uc(*p))) ++p;
-                    if (p == end || !first->test(uc(*p))) return false;
+                if (starts != nullptr) {
+                    while (p != last && !starts[uc(*p)]) ++p;
+                    if (p == end || !starts[uc(*p)]) return false;
                 }
                 if (attempt<false>(p)) return true;
                 if (pat_.leading_repeat) {
@@ -180,7 +180,7 @@ private:
                     // offer the rest of the pattern a subset of the same
                     // positions, so it fails too.
                     CI q = p;
-                    while (q != end && leading.test(uc(*q))) ++q;
+                    while (q != end && leading[uc(*q)]) ++q;
                     if (q > last) return false;
                     if (q > p) p = q - 1;
                 }
