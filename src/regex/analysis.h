@@ -129,7 +129,7 @@ private:
         if (g->alternative_count != 1) return;
         std::string prefix;
         int folded = -1;  // unknown until the first piece
-        for (const sub_expr<CI>* n = g->alternatives[0]; n != nullptr && prefix.size() < 255; n = n->next) {
+        for (const sub_expr<CI>* n = g->alternatives[0]; n != nullptr && prefix.size() < 255; n = n->next_node()) {
             std::string piece;
             int f;
             if (auto* c = dynamic_cast<const match_char_t<CI, false>*>(n)) {

@@ -69,10 +69,6 @@ enum class word_kind { word_boundary, word_start, word_stop };
 template <class CI>
 class word_assertion_t : public assertion_node<CI, word_assertion_t<CI>> {
 public:
-    word_kind kind;
-    bool positive;
-    // Looked up once here: the registry lookup is a search by letter.
-    const charset* word = &intrinsic_charsets::word_set();
     word_assertion_t(word_kind k, bool pos) : kind(k), positive(pos) {}
 
     template <bool Cstr>
@@ -89,6 +85,12 @@ public:
         return hit == positive;
     }
     REGEX_NODE_DISPATCH(CI)
+
+private:
+    word_kind kind;
+    bool positive;
+    // Looked up once here: the registry lookup is a search by letter.
+    const charset* word = &intrinsic_charsets::word_set();
 };
 
 }  // namespace regex::detail

@@ -85,7 +85,6 @@ private:
 template <class CI, bool Nocase>
 class match_char_t : public atom_base<CI, match_char_t<CI, Nocase>> {
 public:
-    char forms[2];
     explicit match_char_t(char c) {
         forms[0] = c;
         forms[1] = c;
@@ -109,14 +108,19 @@ public:
         return true;
     }
     REGEX_NODE_DISPATCH(CI)
+
+private:
+    // The analysis reads literal prefixes for the start set.
+    template <class>
+    friend class pattern_analysis;
+
+    char forms[2];
 };
 
 // A run of characters; refers into the pattern copy.
 template <class CI>
 class match_literal_t : public atom_base<CI, match_literal_t<CI>> {
 public:
-    const char* text;
-    std::size_t length;
     match_literal_t(const char* t, std::size_t n) : text(t), length(n) {}
     std::size_t fixed_width() const { return length; }
     template <bool Cstr>
@@ -140,6 +144,13 @@ public:
         return true;
     }
     REGEX_NODE_DISPATCH(CI)
+
+private:
+    template <class>
+    friend class pattern_analysis;
+
+    const char* text;
+    std::size_t length;
 };
 
 // Case-folding literal: `lower` is an arena copy in lower case, `upper` the
@@ -147,9 +158,6 @@ public:
 template <class CI>
 class match_literal_nocase_t : public atom_base<CI, match_literal_nocase_t<CI>> {
 public:
-    const char* lower;
-    const char* upper;
-    std::size_t length;
     match_literal_nocase_t(const char* lo, const char* up, std::size_t n) : lower(lo), upper(up), length(n) {}
     std::size_t fixed_width() const { return length; }
     template <bool Cstr>
@@ -173,6 +181,14 @@ public:
         return true;
     }
     REGEX_NODE_DISPATCH(CI)
+
+private:
+    template <class>
+    friend class pattern_analysis;
+
+    const char* lower;
+    const char* upper;
+    std::size_t length;
 };
 
 // Over a shared built-in set or a bracket set owned by the pattern's arena;
@@ -180,8 +196,6 @@ public:
 template <class CI, bool Nocase>
 class match_charset_t : public atom_base<CI, match_charset_t<CI, Nocase>> {
 public:
-    const charset* set;
-    bool owns;
     match_charset_t(const charset* cs, bool owned) : set(cs), owns(owned) {}
     std::size_t fixed_width() const { return 1; }
     template <bool Cstr>
@@ -195,6 +209,12 @@ public:
         return true;
     }
     REGEX_NODE_DISPATCH(CI)
+
+private:
+    const charset* set;
+    // A bracket set in the pattern's arena rather than a shared built-in
+    // one; the arena releases it, so nothing reads this but a debugger.
+    [[maybe_unused]] bool owns;
 };
 
 struct eol_t {};  // any character but a newline
@@ -223,7 +243,14 @@ public:
 // What the parser and the analysis know of a backreference, whatever its
 // comparison: the number written and the group it resolves to.
 template <class CI>
-struct backref_link {
+class backref_link {
+protected:
+    // The parser writes the number, the analysis resolves it.
+    template <class>
+    friend class perl_compiler;
+    template <class>
+    friend class pattern_analysis;
+
     unsigned visible_number = 0;
     unsigned group_number = 0;       // internal number, resolved after parsing
     sub_expr<CI>* target = nullptr;  // the referenced group, for its width

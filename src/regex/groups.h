@@ -27,19 +27,10 @@ public:
     // group's own end steps.
     using end_group = group_end<CI>;
 
-    const sub_expr<CI>** alternatives = nullptr;  // arena array, source order
-    std::size_t alternative_count = 0;
-    unsigned number = no_group;
-    width_t min_width = unbounded;
-    width_t max_width = unbounded;
-    end_group end;
-    unsigned nested_first = 0;
-    unsigned nested_count = 0;
-    const charset::bitmap* first = nullptr;  // characters a match can begin with
-    unsigned slot = 0;                       // index into match_state::group_scratch
-    int width_state = 0;                     // 0 not computed, 1 computing, 2 done
+    match_group_base() : end(this) {}
 
-    match_group_base() { end.owner = this; }
+    // Characters a match can begin with, or nullptr when any may.
+    const charset::bitmap* first_set() const { return first; }
 
     virtual void set_nested_range(unsigned first_number, unsigned count) {
         nested_first = first_number;
@@ -63,7 +54,7 @@ public:
         width_range r{unbounded, 0};
         for (std::size_t i = 0; i < alternative_count; ++i) {
             width_range a{0, 0};
-            for (const sub_expr<CI>* n = alternatives[i]; n != &end; n = n->next) {
+            for (const sub_expr<CI>* n = alternatives[i]; n != &end; n = n->next_node()) {
                 width_range w = const_cast<sub_expr<CI>*>(n)->width();
                 a.min = add_width(a.min, w.min);
                 a.max = add_width(a.max, w.max);
@@ -112,6 +103,31 @@ public:
         }
         return false;
     }
+
+protected:
+    template <class>
+    friend class perl_compiler;
+    template <class>
+    friend class pattern_analysis;
+    // Group quantifiers keep their loop state in this group's capture.
+    template <class>
+    friend class group_quantifier;
+
+    // Wraps this group in a group quantifier whose end node follows it
+    // (defined with the quantifiers).
+    sub_expr<CI>* quantified(const quantifier_spec& q, arena_allocator& arena);
+
+    const sub_expr<CI>** alternatives = nullptr;  // arena array, source order
+    std::size_t alternative_count = 0;
+    unsigned number = no_group;
+    width_t min_width = unbounded;
+    width_t max_width = unbounded;
+    end_group end;
+    unsigned nested_first = 0;
+    unsigned nested_count = 0;
+    const charset::bitmap* first = nullptr;  // characters a match can begin with
+    unsigned slot = 0;                       // index into match_state::group_scratch
+    int width_state = 0;                     // 0 not computed, 1 computing, 2 done
 };
 
 // Ends the inner match of a (?R) in the explicit-stack strategy (recursion.h).
@@ -341,17 +357,13 @@ public:
 template <class CI>
 class match_conditional : public match_group<CI> {
 public:
-    unsigned condition_visible = 0;
-    unsigned condition_group = no_group;
-    const independent_group_base<CI>* condition = nullptr;
-
     template <bool Cstr>
     bool match(match_state<CI>& s, CI p) const {
         s.check_depth();
         std::size_t mark = 0;
         bool yes;
         if (condition != nullptr) {
-            mark = s.save_captures(condition->nested_first, condition->nested_count);
+            mark = condition->save_nested(s);
             yes = Cstr ? condition->assert_test_cstr(s, p) : condition->assert_test(s, p);
         } else {
             yes = s.captures[condition_group].matched;
@@ -368,7 +380,7 @@ public:
             ok = this->end.template match<Cstr>(s, p);
         if (ok) return true;
         s.captures[this->number].reserved = saved;
-        if (condition != nullptr) s.restore_captures(mark, condition->nested_first, condition->nested_count);
+        if (condition != nullptr) condition->restore_nested(s, mark);
         return false;
     }
     template <bool Cstr>
@@ -410,6 +422,16 @@ public:
         return this->alternative_count == 2 && match_group<CI>::alternatives_first(out);
     }
     REGEX_NODE_DISPATCH(CI)
+
+private:
+    template <class>
+    friend class perl_compiler;
+    template <class>
+    friend class pattern_analysis;
+
+    unsigned condition_visible = 0;
+    unsigned condition_group = no_group;
+    const independent_group_base<CI>* condition = nullptr;
 };
 
 }  // namespace regex::detail

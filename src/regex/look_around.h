@@ -25,8 +25,6 @@ namespace regex::detail {
 template <class CI, class Derived>
 class look_around : public independent_group_base<CI> {
 public:
-    bool positive = true;
-
     bool is_assertion() const override { return true; }
     width_range width() override {
         this->group_width();
@@ -78,6 +76,12 @@ protected:
         s.next = this->next;
         return true;
     }
+
+protected:
+    template <class>
+    friend class perl_compiler;
+
+    bool positive = true;
 
 private:
     const Derived& self() const { return static_cast<const Derived&>(*this); }

@@ -21,15 +21,35 @@ namespace regex::detail {
 
 template <class CI, class Base = sub_expr<CI>>
 class match_quantifier : public Base {
-public:
-    std::size_t min = 0;
-    std::size_t max = unbounded;
+protected:
+    explicit match_quantifier(const quantifier_spec& q) : min(q.min), max(q.max) {}
+
+    template <class>
+    friend class pattern_analysis;
+
+    std::size_t min;
+    std::size_t max;
 };
 
 template <class CI>
 class atom_quantifier : public match_quantifier<CI> {
 public:
-    const sub_expr<CI>* atom = nullptr;
+    atom_quantifier(const quantifier_spec& q, const sub_expr<CI>* a) : match_quantifier<CI>(q), atom(a) {}
+
+    width_range width() override {
+        width_range a = const_cast<sub_expr<CI>*>(atom)->width();
+        return {mul_width(a.min, this->min), mul_width(a.max, this->max)};
+    }
+    bool first_chars(charset::bitmap& out) const override {
+        if (this->min > 0) return atom->first_chars(out);
+        return atom->first_chars(out) && this->next->first_chars(out);
+    }
+
+protected:
+    template <class>
+    friend class pattern_analysis;
+
+    const sub_expr<CI>* atom;
     // Characters the continuation can begin with, when it can tell; lets a
     // backing-off loop skip positions where the rest cannot start.
     charset::bitmap follow;
@@ -41,6 +61,7 @@ public:
     // the longest count is its one choice.
     bool stops_at_longest = false;
 
+    // Run by the analysis once the node after this one is known.
     void compute_follow() {
         if (this->next != nullptr) has_follow = this->next->first_chars(follow);
         charset::bitmap own;
@@ -60,19 +81,12 @@ public:
         std::size_t n;
         std::size_t w;
     };
-    width_range width() override {
-        width_range a = const_cast<sub_expr<CI>*>(atom)->width();
-        return {mul_width(a.min, this->min), mul_width(a.max, this->max)};
-    }
-    bool first_chars(charset::bitmap& out) const override {
-        if (this->min > 0) return atom->first_chars(out);
-        return atom->first_chars(out) && this->next->first_chars(out);
-    }
 };
 
 template <class CI, class Atom, bool Greedy>
 class atom_quantifier_t : public atom_quantifier<CI> {
 public:
+    using atom_quantifier<CI>::atom_quantifier;
     using loop_record = typename atom_quantifier<CI>::loop_record;
 
     template <bool Cstr>
@@ -179,15 +193,8 @@ using min_atom_quantifier = atom_quantifier_t<CI, Atom, false>;
 
 template <class CI, class Derived>
 sub_expr<CI>* atom_base<CI, Derived>::quantify(const quantifier_spec& q, arena_allocator& arena) {
-    atom_quantifier<CI>* node;
-    if (q.greedy)
-        node = arena.make<max_atom_quantifier<CI, Derived>>();
-    else
-        node = arena.make<min_atom_quantifier<CI, Derived>>();
-    node->min = q.min;
-    node->max = q.max;
-    node->atom = this;
-    return node;
+    if (q.greedy) return arena.make<max_atom_quantifier<CI, Derived>>(q, this);
+    return arena.make<min_atom_quantifier<CI, Derived>>(q, this);
 }
 
 // Loop state lives in the capture record of the quantified group.
@@ -196,9 +203,11 @@ class group_quantifier : public match_quantifier<CI, end_owner<CI>> {
 public:
     using end_quantifier = group_end<CI>;
 
-    match_group_base<CI>* group = nullptr;
-    end_quantifier end;
-    group_quantifier() { end.owner = this; }
+    group_quantifier(const quantifier_spec& q, match_group_base<CI>* g)
+        : match_quantifier<CI, end_owner<CI>>(q), group(g), end(this) {}
+
+    // Where an iteration of the group ends: the group's next node.
+    const sub_expr<CI>* loop_end() const { return &end; }
 
     width_range width() override {
         width_range g = group->group_width();
@@ -236,17 +245,24 @@ public:
         CI p;
         int phase;
     };
+
+protected:
+    capture_record<CI>& loop(match_state<CI>& s) const { return s.captures[group->number]; }
+
+    match_group_base<CI>* group;
+    end_quantifier end;
 };
 
 template <class CI, bool Greedy>
 class group_quantifier_t : public group_quantifier<CI> {
 public:
+    using group_quantifier<CI>::group_quantifier;
     // The capture records stay where they are for the whole search, so `c`
     // stays valid across the calls below.
     template <bool Cstr>
     bool match(match_state<CI>& s, CI p) const {
         s.count_step();
-        capture_record<CI>& c = loop(s);
+        capture_record<CI>& c = this->loop(s);
         auto saved = this->save(c);
         c.iteration_count = 0;
         c.iteration_start = p;
@@ -276,7 +292,7 @@ public:
     bool end_match(match_state<CI>& s, CI p) const {
         s.check_depth();
         s.count_step();
-        capture_record<CI>& c = loop(s);
+        capture_record<CI>& c = this->loop(s);
         // An iteration that consumed nothing ends the loop, whatever the count.
         if (p == c.iteration_start) return this->next->template match<Cstr>(s, p);
         auto saved = this->iteration_done(c, p);
@@ -302,14 +318,13 @@ public:
         return false;
     }
     using loop_record = typename group_quantifier<CI>::loop_record;
-    capture_record<CI>& loop(match_state<CI>& s) const { return s.captures[this->group->number]; }
 
     // The explicit-stack steps take the same choices as match and end_match,
     // in the same greedy or lazy order, so their branches mirror each other.
     template <bool Cstr>
     bool step(match_state<CI>& s) const {
         const CI p = s.cur;
-        capture_record<CI>& c = loop(s);
+        capture_record<CI>& c = this->loop(s);
         auto saved = this->save(c);
         if constexpr (Greedy) {
             if (this->max != 0) {
@@ -341,7 +356,7 @@ public:
     template <bool Cstr>
     bool restep(match_state<CI>& s) const {
         auto r = s.stack->template pop<loop_record>();
-        capture_record<CI>& c = loop(s);
+        capture_record<CI>& c = this->loop(s);
         if constexpr (Greedy) {
             this->restore(c, r.saved);
             if (r.phase == 1 && this->min == 0) {
@@ -367,7 +382,7 @@ public:
     template <bool Cstr>
     bool end_step(match_state<CI>& s) const {
         const CI p = s.cur;
-        capture_record<CI>& c = loop(s);
+        capture_record<CI>& c = this->loop(s);
         if (p == c.iteration_start) {
             s.next = this->next;
             return true;
@@ -409,7 +424,7 @@ public:
     template <bool Cstr>
     bool end_restep(match_state<CI>& s) const {
         auto r = s.stack->template pop<loop_record>();
-        capture_record<CI>& c = loop(s);
+        capture_record<CI>& c = this->loop(s);
         if (r.phase == 1) {
             if constexpr (Greedy) {
                 --c.iteration_count;
@@ -444,26 +459,23 @@ template <class CI>
 using min_group_quantifier = group_quantifier_t<CI, false>;
 
 template <class CI>
-sub_expr<CI>* make_group_quantifier(match_group_base<CI>* g, const quantifier_spec& q, arena_allocator& arena) {
+sub_expr<CI>* match_group_base<CI>::quantified(const quantifier_spec& q, arena_allocator& arena) {
     group_quantifier<CI>* node;
     if (q.greedy)
-        node = arena.make<max_group_quantifier<CI>>();
+        node = arena.make<max_group_quantifier<CI>>(q, this);
     else
-        node = arena.make<min_group_quantifier<CI>>();
-    node->min = q.min;
-    node->max = q.max;
-    node->group = g;
-    g->next = &node->end;
+        node = arena.make<min_group_quantifier<CI>>(q, this);
+    this->next = node->loop_end();
     return node;
 }
 
 template <class CI>
 sub_expr<CI>* match_group<CI>::quantify(const quantifier_spec& q, arena_allocator& arena) {
-    return make_group_quantifier<CI>(this, q, arena);
+    return this->quantified(q, arena);
 }
 template <class CI>
 sub_expr<CI>* independent_group<CI>::quantify(const quantifier_spec& q, arena_allocator& arena) {
-    return make_group_quantifier<CI>(this, q, arena);
+    return this->quantified(q, arena);
 }
 
 }  // namespace regex::detail

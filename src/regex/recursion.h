@@ -80,7 +80,7 @@ bool finish_recursion(match_state<CI>& s) {
     const sub_expr<CI>* node = s.stack->template pop<const sub_expr<CI>*>();
     auto r = s.stack->template pop<typename match_recurse<CI>::recursion_record>();
     match_recurse<CI>::leave(s, r);
-    s.next = node->next;
+    s.next = node->next_node();
     return true;
 }
 

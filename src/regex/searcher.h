@@ -125,7 +125,7 @@ private:
 
     template <bool Cstr>
     bool find_from(CI from) {
-        const charset::bitmap* first = pat_.top_group->first;
+        const charset::bitmap* first = pat_.top_group->first_set();
         if constexpr (Cstr) {
             for (CI p = from;; ++p) {
                 if ((first == nullptr || (*p != '\0' && first->test(uc(*p)))) && attempt<true>(p)) return true;

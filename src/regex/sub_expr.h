@@ -94,6 +94,10 @@ template <class CI>
 class sub_expr;
 template <class CI>
 class match_group_base;
+template <class CI>
+class perl_compiler;
+template <class CI>
+class pattern_analysis;
 
 // Out of line so that the counting fast path stays two instructions.
 [[noreturn, gnu::noinline, gnu::cold]] inline void throw_step_limit(std::size_t limit) {
@@ -190,7 +194,9 @@ public:
 
     virtual ~sub_expr() = default;
 
-    const sub_expr* next = nullptr;
+    // The node after this one in its sequence; set once, by the parser or
+    // by the group a quantifier wraps.
+    const sub_expr* next_node() const { return next; }
 
     virtual bool match_recursive(state& s, CI p) const = 0;
     virtual bool match_recursive_cstr(state& s, CI p) const = 0;
@@ -239,6 +245,12 @@ public:
         else
             return rematch_step(s);
     }
+
+protected:
+    template <class>
+    friend class perl_compiler;
+
+    const sub_expr* next = nullptr;
 };
 
 // The end node of a group or group quantifier: a member of its owner, at
@@ -276,7 +288,7 @@ public:
 template <class CI>
 class group_end : public embedded_sub_expr<CI> {
 public:
-    const end_owner<CI>* owner = nullptr;
+    explicit group_end(const end_owner<CI>* o) : owner(o) {}
     template <bool Cstr>
     bool match(match_state<CI>& s, CI p) const {
         return owner->template end_match<Cstr>(s, p);
@@ -290,6 +302,9 @@ public:
         return Cstr ? owner->end_rematch_step_cstr(s) : owner->end_rematch_step(s);
     }
     REGEX_NODE_DISPATCH(CI)
+
+private:
+    const end_owner<CI>* owner;
 };
 
 // The explicit-stack driver (drivers.h); conditionals run their look-around
