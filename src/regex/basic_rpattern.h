@@ -54,6 +54,11 @@ struct substitution;
 }  // namespace detail
 
 template <class CI>
+class basic_rpattern_base;
+template <class CI>
+class basic_rpattern;
+
+template <class CI>
 class basic_rpattern_base_impl {
 public:
     virtual ~basic_rpattern_base_impl();
@@ -89,8 +94,15 @@ public:
 protected:
     basic_rpattern_base_impl(std::string pattern, unsigned flags, REGEX_MODE mode);
 
+private:
     // The parser and the analysis build this state; the searcher and the
-    // substitution read it.
+    // substitution read it; the two pattern classes built on this one
+    // compile the pattern and install the replacement. A class derived from
+    // those sees only the public interface.
+    template <class>
+    friend class basic_rpattern_base;
+    template <class>
+    friend class basic_rpattern;
     template <class>
     friend class detail::perl_compiler;
     template <class>
