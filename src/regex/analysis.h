@@ -35,6 +35,7 @@ struct parse_facts {
     std::vector<backref_link<CI>*> backrefs;
     std::vector<match_conditional<CI>*> conditionals;
     std::vector<atom_quantifier<CI>*> atom_quantifiers;
+    std::vector<group_quantifier<CI>*> group_quantifiers;
     bool first_token_caret = false;
     bool has_recursion = false;
 };
@@ -49,6 +50,7 @@ public:
         pat.min_width = w.min;
         pat.max_width = w.max;
         for (atom_quantifier<CI>* q : facts.atom_quantifiers) q->compute_follow();
+        for (group_quantifier<CI>* q : facts.group_quantifiers) q->compute_follow();
         a.decide_anchoring();
         a.build_start_set();
         a.find_leading_repeat();

@@ -281,9 +281,12 @@ void perl_compiler<CI>::add_quantifiable(sequence& seq, sub_expr<CI>* atom, bool
     if (is_group && q->max > 16) pat_.fast_ok = false;
     sub_expr<CI>* node = atom->quantify(*q, arena_);
     // Every caller but the group ones passes an atom, and an atom quantifies
-    // into an atom quantifier (a cast by type name costs a compile more
-    // than all its other bookkeeping).
-    if (!is_group) facts_.atom_quantifiers.push_back(static_cast<atom_quantifier<CI>*>(node));
+    // into an atom quantifier, a group into a group quantifier (a cast by
+    // type name costs a compile more than all its other bookkeeping).
+    if (is_group)
+        facts_.group_quantifiers.push_back(static_cast<group_quantifier<CI>*>(node));
+    else
+        facts_.atom_quantifiers.push_back(static_cast<atom_quantifier<CI>*>(node));
     seq.add(node);
 }
 

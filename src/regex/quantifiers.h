@@ -27,8 +27,22 @@ protected:
     template <class>
     friend class pattern_analysis;
 
+    // Run by the analysis once the node after this one is known.
+    void compute_follow() {
+        if (this->next != nullptr) has_follow = this->next->first_chars(follow);
+    }
+    // Whether the continuation can begin at p; a loop skips trying it where
+    // it cannot.
+    template <bool Cstr>
+    bool follow_ok(const match_state<CI>& s, CI p) const {
+        return !has_follow || (!at_end<Cstr>(s, p) && follow.test(uc(*p)));
+    }
+
     std::size_t min;
     std::size_t max;
+    // Characters the continuation can begin with, when it can tell.
+    charset::bitmap follow;
+    bool has_follow = false;
 };
 
 template <class CI>
@@ -50,10 +64,6 @@ protected:
     friend class pattern_analysis;
 
     const sub_expr<CI>* atom;
-    // Characters the continuation can begin with, when it can tell; lets a
-    // backing-off loop skip positions where the rest cannot start.
-    charset::bitmap follow;
-    bool has_follow = false;
 
     // Set when no character the atom matches can begin the continuation
     // (the atom is one character wide): a greedy loop that backs off from
@@ -61,19 +71,14 @@ protected:
     // the longest count is its one choice.
     bool stops_at_longest = false;
 
-    // Run by the analysis once the node after this one is known.
     void compute_follow() {
-        if (this->next != nullptr) has_follow = this->next->first_chars(follow);
+        match_quantifier<CI>::compute_follow();
         charset::bitmap own;
         width_range w = const_cast<sub_expr<CI>*>(atom)->width();
-        if (!has_follow || w.min != 1 || w.max != 1 || !atom->first_chars(own)) return;
+        if (!this->has_follow || w.min != 1 || w.max != 1 || !atom->first_chars(own)) return;
         bool overlap = false;
-        for (int k = 0; k < 4; ++k) overlap |= (own.words[k] & follow.words[k]) != 0;
+        for (int k = 0; k < 4; ++k) overlap |= (own.words[k] & this->follow.words[k]) != 0;
         stops_at_longest = !overlap;
-    }
-    template <bool Cstr>
-    bool follow_ok(const match_state<CI>& s, CI p) const {
-        return !has_follow || (!at_end<Cstr>(s, p) && follow.test(uc(*p)));
     }
     // Where a backing-off or extending loop stands.
     struct loop_record {
@@ -272,11 +277,11 @@ public:
                 if (this->group->template match<Cstr>(s, p)) return true;
             }
             this->restore(c, saved);
-            return this->min == 0 && this->next->template match<Cstr>(s, p);
+            return this->min == 0 && this->template follow_ok<Cstr>(s, p) && this->next->template match<Cstr>(s, p);
         } else {
             if (this->min == 0) {
                 this->restore(c, saved);
-                if (this->next->template match<Cstr>(s, p)) return true;
+                if (this->template follow_ok<Cstr>(s, p) && this->next->template match<Cstr>(s, p)) return true;
                 c.iteration_count = 0;
                 c.iteration_start = p;
             }
@@ -294,7 +299,7 @@ public:
         s.count_step();
         capture_record<CI>& c = this->loop(s);
         // An iteration that consumed nothing ends the loop, whatever the count.
-        if (p == c.iteration_start) return this->next->template match<Cstr>(s, p);
+        if (p == c.iteration_start) return this->template follow_ok<Cstr>(s, p) && this->next->template match<Cstr>(s, p);
         auto saved = this->iteration_done(c, p);
         if constexpr (Greedy) {
             if (c.iteration_count < this->max) {
@@ -302,11 +307,11 @@ public:
                 if (this->group->template match<Cstr>(s, p)) return true;
                 --c.iteration_count;
             }
-            if (c.iteration_count >= this->min) {
+            if (c.iteration_count >= this->min && this->template follow_ok<Cstr>(s, p)) {
                 if (this->next->template match<Cstr>(s, p)) return true;
             }
         } else {
-            if (c.iteration_count >= this->min) {
+            if (c.iteration_count >= this->min && this->template follow_ok<Cstr>(s, p)) {
                 if (this->next->template match<Cstr>(s, p)) return true;
             }
             if (c.iteration_count < this->max) {
@@ -335,7 +340,7 @@ public:
                 s.next = this->group;
                 return true;
             }
-            if (this->min != 0) return false;
+            if (this->min != 0 || !this->template follow_ok<Cstr>(s, p)) return false;
             s.next = this->next;
             return true;
         } else {
@@ -359,7 +364,7 @@ public:
         capture_record<CI>& c = this->loop(s);
         if constexpr (Greedy) {
             this->restore(c, r.saved);
-            if (r.phase == 1 && this->min == 0) {
+            if (r.phase == 1 && this->min == 0 && this->template follow_ok<Cstr>(s, r.p)) {
                 s.cur = r.p;
                 s.next = this->next;
                 return true;
@@ -397,7 +402,7 @@ public:
                 s.next = this->group;
                 return true;
             }
-            if (c.iteration_count >= this->min) {
+            if (c.iteration_count >= this->min && this->template follow_ok<Cstr>(s, p)) {
                 s.stack->push(loop_record{saved, p, 2});
                 push_node<CI>(s, &this->end);
                 s.next = this->next;
@@ -428,7 +433,7 @@ public:
         if (r.phase == 1) {
             if constexpr (Greedy) {
                 --c.iteration_count;
-                if (c.iteration_count >= this->min) {
+                if (c.iteration_count >= this->min && this->template follow_ok<Cstr>(s, r.p)) {
                     s.stack->push(loop_record{r.saved, r.p, 2});
                     push_node<CI>(s, &this->end);
                     s.cur = r.p;

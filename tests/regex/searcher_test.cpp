@@ -152,6 +152,14 @@ const match_case match_cases[] = {
     {"(a?){3}", "aa", 0, "aa|"},
     {"((a)|b)+", "ab", 0, "ab|b|a"},
     {"(?:(a)|b)+", "ab", 0, "ab|a"},
+    // a group repeat tries what follows it only where that can begin
+    {"(ab)+ab", "ababab", 0, "ababab|ab"},
+    {"(a|b){2,}b", "aabab", 0, "aabab|a"},
+    {"(ab)+c", "ababx", 0, "NO"},
+    {"(ab)*c", "abc", 0, "abc|ab"},
+    {"(ab)*?abc", "ababc", 0, "ababc|ab"},
+    {"(a|b)*?b", "aab", 0, "aab|a"},
+    {"(?:x+x+)+y", "xxxzy", 0, "NO"},
     // backreferences
     {"(a+)\\1", "aaaa", 0, "aaaa|aa"},
     {"(a)\\1{2}", "aaa", 0, "aaa|a"},
