@@ -21,8 +21,9 @@
 namespace regex {
 
 // The step budget of one search: a step is one choice tried by the recursive
-// strategy (an alternative, a quantifier count or iteration, an inner match
-// of (?R)), or one step or retry of the explicit-stack strategy; a
+// strategy (an alternative of several, a continuation an atom repeat tries
+// after one of its counts, a group repeat's entry or iteration, an inner
+// match of (?R)), or one step or retry of the explicit-stack strategy; a
 // search is one call of match or regex_match, or one replacement of
 // substitute, over all its start positions. The budget is the pattern's step
 // limit plus an allowance (by default step_allowance_per_char) for every

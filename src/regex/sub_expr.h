@@ -127,10 +127,11 @@ struct match_state {
 
     // Step budget of the current search; reaching zero throws
     // step_limit_reached. The recursive strategy pays one step per choice it
-    // tries (an alternative, a quantifier count or iteration, an inner match
-    // of (?R)): between two choices it only walks a straight sequence, so
-    // that bounds its work. The explicit-stack strategy pays one per step and
-    // per retry.
+    // tries (an alternative of several, a continuation an atom repeat tries
+    // after one of its counts, a group repeat's entry or iteration, an inner
+    // match of (?R)): between two choices it only walks a straight sequence
+    // or counts occurrences, so that bounds its work. The explicit-stack
+    // strategy pays one per step and per retry (drivers.h).
     std::size_t step_limit = static_cast<std::size_t>(-1);
     std::size_t steps_left = static_cast<std::size_t>(-1);
     [[gnu::always_inline]] inline void count_step() {
