@@ -6,11 +6,12 @@
 // Atom quantifiers count occurrences with the atom's `one` and step back by
 // the occurrence width, so a long run costs no recursion; when the
 // continuation can only begin with certain characters they skip the counts
-// where it cannot. Group quantifiers keep their loop state (iteration count,
-// previous and current iteration start) in the capture record of the
+// where it cannot, and a greedy one whose atom can never begin it tries its
+// longest count alone. Group quantifiers keep their loop state (iteration
+// count, previous and current iteration start) in the capture record of the
 // quantified group, go through the group's body once per iteration and
-// decide at their embedded end node; an iteration that consumed nothing ends
-// the loop.
+// decide at their embedded end node, trying the continuation only where it
+// can begin; an iteration that consumed nothing ends the loop.
 //
 // Tested by: tests/regex/searcher_test.cpp (quantifier rows), tests/regex/drivers_test.cpp.
 #pragma once
