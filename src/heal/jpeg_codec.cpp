@@ -15,8 +15,14 @@ JpegDecoder::~JpegDecoder() { jpeg_destroy_decompress(&codec); }
 
 void JpegDecoder::createFromMemory(JpegGuard& guard, const char* label, std::span<const unsigned char> bytes) {
     codec.err = initJpegErrorManager(errors, guard, label);
-    jpeg_create_decompress(&codec);
-    codec.mem->max_memory_to_use = kJpegDecoderMemoryLimit;
+    if (codec.mem == nullptr) {
+        jpeg_create_decompress(&codec);
+        codec.mem->max_memory_to_use = kJpegDecoderMemoryLimit;
+    } else {
+        // Back to the state after creation; the permanent pool (source
+        // manager, table slots) stays and is overwritten by the next header.
+        jpeg_abort_decompress(&codec);
+    }
     jpeg_mem_src(&codec, bytes.data(), static_cast<unsigned long>(bytes.size()));
 }
 
@@ -41,7 +47,12 @@ bool resizeQuietly(std::vector<unsigned char>& out, std::size_t size) {
 
 void JpegEncoder::createToMemory(JpegGuard& guard, const char* label, std::vector<unsigned char>& out) {
     codec.err = initJpegErrorManager(errors, guard, label);
-    jpeg_create_compress(&codec);
+    // A codec used before is only reset; the caller sets every parameter
+    // again (jpeg_set_defaults or jpeg_copy_critical_parameters).
+    if (codec.mem == nullptr)
+        jpeg_create_compress(&codec);
+    else
+        jpeg_abort_compress(&codec);
     memory_.out = &out;
     memory_.library.init_destination = startMemory;
     memory_.library.empty_output_buffer = growMemory;
@@ -54,7 +65,9 @@ void JpegEncoder::createToMemory(JpegGuard& guard, const char* label, std::vecto
 void JpegEncoder::startMemory(j_compress_ptr codec) {
     auto* memory = reinterpret_cast<MemoryDestination*>(codec->dest);
     std::vector<unsigned char>& out = *memory->out;
-    if (!resizeQuietly(out, std::max<std::size_t>(out.capacity(), 1 << 16))) ERREXIT1(codec, JERR_OUT_OF_MEMORY, 0);
+    // Small streams (a repair window's) start small: resize zero-fills what
+    // it adds, and a stream reused for many windows keeps its capacity.
+    if (!resizeQuietly(out, std::max<std::size_t>(out.capacity(), 1 << 12))) ERREXIT1(codec, JERR_OUT_OF_MEMORY, 0);
     memory->library.next_output_byte = out.data();
     memory->library.free_in_buffer = out.size();
 }

@@ -69,19 +69,34 @@ const JpegErrorManager* managerOf(j_decompress_ptr codec) {
     return reinterpret_cast<const JpegErrorManager*>(codec->err);
 }
 
+// The codecs and buffers every window of a photo goes through, made once
+// per photo: each window only resets them, so that a photo of many small
+// windows pays for one set of codec objects, not four per window. The
+// streams are used one after the other, never two at once.
+struct WindowCodecs {
+    JpegEncoder encoder;  // the window's blocks, then its repaired pixels
+    JpegDecoder decoder;  // the window's pixels, then the donor's blocks
+    JpegEncoder layout;   // stands for the output's layout, which is the source's; never started
+    std::vector<unsigned char> blocks;
+    std::vector<unsigned char> donorBytes;
+    std::vector<unsigned char> unused;
+};
+
 // One window through decode, repair, encode and transplant. Returns false
 // with diagnostic set when the library refuses a step.
 
-bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& window, const Areas& areaList,
-                const HotPixelMap& map, double range, int method, int channels, std::string& diagnostic) {
+bool healWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const JpegGrid& grid, const RepairWindow& window,
+                const Areas& areaList, const HotPixelMap& map, double range, int method, int channels,
+                std::string& diagnostic) {
     const std::vector<cv::Rect>& areas = areaList.rects;
     j_decompress_ptr source = rewrite.source();
     JpegGuard& guard = rewrite.guard();
     const cv::Rect pixels = grid.pixels(window.imcus);
 
-    std::vector<unsigned char> blocks;
+    JpegEncoder& encoder = codecs.encoder;
+    JpegDecoder& decoder = codecs.decoder;
+    std::vector<unsigned char>& blocks = codecs.blocks;
     {
-        JpegEncoder encoder;
         auto step = [&] { writeWindowBlocks(source, rewrite.arrays(), window.imcus, encoder, guard, blocks); };
         if (!runJpegGuarded(guard, step)) {
             diagnostic = raisedBy({&encoder.errors, managerOf(source)});
@@ -90,7 +105,6 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
     }
     cv::Mat image(pixels.size(), CV_8UC(channels));
     {
-        JpegDecoder decoder;
         auto step = [&] { decodeLikeImageReader(blocks, source->jpeg_color_space, decoder, guard, image); };
         if (!runJpegGuarded(guard, step)) {
             diagnostic = raisedBy({&decoder.errors});
@@ -115,9 +129,8 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
     RegionInpainter(mask, range, local).inpaintInPlace(image, method);
     repairBandEnds(image, mask, members.lines, pixels.tl(), cv::Size(grid.width, grid.height), range, method);
 
-    std::vector<unsigned char> donorBytes;
+    std::vector<unsigned char>& donorBytes = codecs.donorBytes;
     {
-        JpegEncoder encoder;
         auto step = [&] { encodeLikeSource(source, image, encoder, guard, donorBytes); };
         if (!runJpegGuarded(guard, step)) {
             diagnostic = raisedBy({&encoder.errors});
@@ -134,9 +147,9 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
     const RepairedBlocks repaired =
         findRepairedBlocks(mask, source->num_components, h, v, grid.imcuWidth / 8, grid.imcuHeight / 8);
 
-    JpegDecoder donor;
-    JpegEncoder output;  // stands for the output's layout, which is the source's; never started
-    std::vector<unsigned char> unused;
+    JpegDecoder& donor = codecs.decoder;
+    JpegEncoder& output = codecs.layout;
+    std::vector<unsigned char>& unused = codecs.unused;
     auto step = [&] {
         jvirt_barray_ptr* donorArrays = readCoefficients(donorBytes, donor, guard);
         output.createToMemory(guard, "layout", unused);
@@ -209,8 +222,9 @@ LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const H
         for (std::size_t i = 0; i < areas.rects.size(); ++i) whole.areas.push_back(i);
         windows.push_back(std::move(whole));
     }
+    WindowCodecs codecs;
     for (const RepairWindow& window : windows)
-        if (!healWindow(rewrite, grid, window, areas, map, range, method, channels, diagnostic))
+        if (!healWindow(rewrite, codecs, grid, window, areas, map, range, method, channels, diagnostic))
             return refused(diagnostic);
 
     LosslessHealResult result;
