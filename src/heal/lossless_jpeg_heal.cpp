@@ -74,7 +74,7 @@ const JpegErrorManager* managerOf(j_decompress_ptr codec) {
 // windows pays for one set of codec objects, not four per window. The
 // streams are used one after the other, never two at once.
 struct WindowCodecs {
-    JpegEncoder encoder;  // the window's blocks, then its repaired pixels
+    JpegEncoder encoder;  // the window's headers, then its repaired pixels
     JpegDecoder decoder;  // the window's pixels, then the donor's blocks
     JpegEncoder layout;   // stands for the output's layout, which is the source's; never started
     std::vector<unsigned char> blocks;
@@ -97,7 +97,10 @@ bool healWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const JpegGrid& grid
     JpegDecoder& decoder = codecs.decoder;
     std::vector<unsigned char>& blocks = codecs.blocks;
     {
-        auto step = [&] { writeWindowBlocks(source, rewrite.arrays(), window.imcus, encoder, guard, blocks); };
+        // Only the window's headers are coded: the decoder below is handed
+        // the source's blocks themselves, and the repaired blocks are taken
+        // from the encoder, so no block is Huffman coded or decoded here.
+        auto step = [&] { writeWindowBlocks(source, rewrite.arrays(), window.imcus, encoder, guard, blocks, true); };
         if (!runJpegGuarded(guard, step)) {
             diagnostic = raisedBy({&encoder.errors, managerOf(source)});
             return false;
@@ -105,7 +108,8 @@ bool healWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const JpegGrid& grid
     }
     cv::Mat image(pixels.size(), CV_8UC(channels));
     {
-        auto step = [&] { decodeLikeImageReader(blocks, source->jpeg_color_space, decoder, guard, image); };
+        BlockFeed feed = windowFeed(source, rewrite.arrays(), window.imcus);
+        auto step = [&] { decodeLikeImageReader(blocks, source->jpeg_color_space, decoder, guard, image, &feed); };
         if (!runJpegGuarded(guard, step)) {
             diagnostic = raisedBy({&decoder.errors});
             return false;
@@ -129,11 +133,24 @@ bool healWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const JpegGrid& grid
     RegionInpainter(mask, range, local).inpaintInPlace(image, method);
     repairBandEnds(image, mask, members.lines, pixels.tl(), cv::Size(grid.width, grid.height), range, method);
 
+    // The donor's blocks go into arrays of a decoder that has read the
+    // window's headers: the layout, tables and arrays that reading the
+    // encoder's own stream back would give.
     std::vector<unsigned char>& donorBytes = codecs.donorBytes;
+    JpegDecoder& donor = codecs.decoder;
+    jvirt_barray_ptr* donorArrays = nullptr;
     {
-        auto step = [&] { encodeLikeSource(source, image, encoder, guard, donorBytes); };
+        BlockTake take;
+        auto step = [&] {
+            donor.createFromMemory(guard, "donor", blocks);
+            jpeg_read_header(&donor.codec, TRUE);
+            donorArrays = requestCoefficientArrays(&donor.codec);
+            take.into = &donor.codec;
+            take.arrays = donorArrays;
+            encodeLikeSource(source, image, encoder, guard, donorBytes, &take);
+        };
         if (!runJpegGuarded(guard, step)) {
-            diagnostic = raisedBy({&encoder.errors});
+            diagnostic = raisedBy({&encoder.errors, &donor.errors});
             return false;
         }
     }
@@ -147,11 +164,9 @@ bool healWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const JpegGrid& grid
     const RepairedBlocks repaired =
         findRepairedBlocks(mask, source->num_components, h, v, grid.imcuWidth / 8, grid.imcuHeight / 8);
 
-    JpegDecoder& donor = codecs.decoder;
     JpegEncoder& output = codecs.layout;
     std::vector<unsigned char>& unused = codecs.unused;
     auto step = [&] {
-        jvirt_barray_ptr* donorArrays = readCoefficients(donorBytes, donor, guard);
         output.createToMemory(guard, "layout", unused);
         jpeg_copy_critical_parameters(source, &output.codec);
         DropRequest request;
