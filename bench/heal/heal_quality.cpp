@@ -3,12 +3,18 @@
 //   heal_quality MAP CLEAN_DIR INPUT_DIR LABEL=OUTPUT_DIR...
 //
 // For every *.jpg in INPUT_DIR (the photos with hot pixels) with a clean
-// version CLEAN_DIR/<stem>.png and a repaired OUTPUT_DIR/<name> per label:
+// version CLEAN_DIR/<stem>.png and a repaired OUTPUT_DIR/<name> per label
+// (or OUTPUT_DIR/<stem>.png, the output of a heal saved as PNG):
 //  - the mean and largest absolute error, over every channel of the pixels
 //    inside the hot pixels' discs (radius from MAP), against the clean photo;
+//    the mean also apart for the hot pixels themselves (the discs' centres)
+//    and for the rest of the discs, which were never hot, and for the pixels
+//    of the cells outside the discs, which a repair should leave as good as
+//    the input had them;
 //  - the DCT coefficients (dequantized, so a change of tables does not count)
 //    that differ from the input's outside the 16-pixel cells around the hot
-//    pixels, where a lossless repair must leave everything as it was;
+//    pixels, where a lossless repair must leave everything as it was (n/a
+//    for a PNG output);
 //  - the decoded pixels that differ outside those cells (grown by two pixels
 //    for the decoder's chroma interpolation).
 // The unrepaired input is listed first as the baseline.
@@ -204,16 +210,48 @@ long changedPixelsOutside(const cv::Mat& a, const cv::Mat& b, const cv::Mat& cel
     return cv::countNonZero(differs);
 }
 
+// Absolute errors of every channel over a set of pixels.
+struct ErrorSum {
+    double sum = 0;
+    long count = 0;
+    int largest = 0;
+    void add(const cv::Vec3b& e) {
+        for (int c = 0; c < 3; ++c) {
+            sum += e[c];
+            largest = std::max<int>(largest, e[c]);
+        }
+        count += 3;
+    }
+    double mean() const { return count ? sum / static_cast<double>(count) : 0.0; }
+};
+
 struct Totals {
     std::string label;
     std::string folder;
-    double errorSum = 0;
-    long errorCount = 0;
-    int errorMax = 0;
-    long coefficients = 0;
+    ErrorSum discs, centres, rings, cellsOutside;
+    long coefficients = 0;  // -1: layouts differ; -2: an output is not a JPEG
     long pixels = 0;
     int missing = 0;
 };
+
+bool exists(const std::string& path) {
+    std::ifstream in(path);
+    return static_cast<bool>(in);
+}
+
+// Where a repaired photo is: the same name, or the stem with .png.
+std::string outputOf(const std::string& folder, const std::string& name) {
+    if (exists(folder + name)) return folder + name;
+    return folder + name.substr(0, name.size() - 4) + ".png";
+}
+
+void addCount(long& total, long value) { total = value < 0 || total < 0 ? std::min(total, value) : total + value; }
+
+std::string countText(long value) {
+    if (value == -2) return "n/a";
+    if (value < 0) return "layout differs";
+    return std::to_string(value);
+}
 
 }  // namespace
 
@@ -235,7 +273,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "heal_quality: expected LABEL=OUTPUT_DIR, got %s\n", argv[i]);
             return 2;
         }
-        totals.push_back({spec.substr(0, equals), spec.substr(equals + 1) + "/"});
+        Totals t;
+        t.label = spec.substr(0, equals);
+        t.folder = spec.substr(equals + 1) + "/";
+        totals.push_back(std::move(t));
     }
 
     const std::vector<std::string> names = jpegNames(inputDir);
@@ -249,51 +290,65 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "heal_quality: skipping %s (no clean version or unreadable)\n", name.c_str());
             continue;
         }
-        cv::Mat mask = cv::Mat::zeros(input.size(), CV_8UC1);
-        for (const Pixel& p : map.pixels) cv::circle(mask, {p.x, p.y}, p.r, 255, cv::FILLED, cv::LINE_8);
-        repaired += cv::countNonZero(mask);
+        // 255 inside a disc, 128 at its centre; 64 in the cells outside the discs.
+        cv::Mat where = cv::Mat::zeros(input.size(), CV_8UC1);
         const cv::Mat cells = cellGrid(map, input.cols, input.rows);
+        cv::Mat cellPixels;
+        cv::resize(cells, cellPixels, cv::Size(cells.cols * 16, cells.rows * 16), 0, 0, cv::INTER_NEAREST);
+        where.setTo(64, cellPixels(cv::Rect(0, 0, input.cols, input.rows)));
+        for (const Pixel& p : map.pixels) cv::circle(where, {p.x, p.y}, p.r, 255, cv::FILLED, cv::LINE_8);
+        for (const Pixel& p : map.pixels)
+            if (p.r > 0 && p.x >= 0 && p.y >= 0 && p.x < where.cols && p.y < where.rows) where.at<uchar>(p.y, p.x) = 128;
+        repaired += cv::countNonZero(where > 64);
         for (Totals& t : totals) {
-            const cv::Mat output = cv::imread(t.folder + name, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
-            Coefficients outputCoefficients;
-            if (output.empty() || output.size() != clean.size() ||
-                !readCoefficients(t.folder + name, outputCoefficients)) {
-                std::fprintf(stderr, "heal_quality: %s%s missing or unreadable\n", t.folder.c_str(), name.c_str());
+            const std::string path = outputOf(t.folder, name);
+            const cv::Mat output = cv::imread(path, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
+            if (output.empty() || output.size() != clean.size()) {
+                std::fprintf(stderr, "heal_quality: %s missing or unreadable\n", path.c_str());
                 ++t.missing;
                 continue;
             }
             cv::Mat error;
             cv::absdiff(output, clean, error);
-            for (int y = 0; y < mask.rows; ++y)
-                for (int x = 0; x < mask.cols; ++x) {
-                    if (!mask.at<uchar>(y, x)) continue;
+            for (int y = 0; y < where.rows; ++y)
+                for (int x = 0; x < where.cols; ++x) {
+                    const uchar kind = where.at<uchar>(y, x);
+                    if (kind == 0) continue;
                     const cv::Vec3b e = error.at<cv::Vec3b>(y, x);
-                    for (int c = 0; c < 3; ++c) {
-                        t.errorSum += e[c];
-                        t.errorMax = std::max<int>(t.errorMax, e[c]);
+                    if (kind == 64) {
+                        t.cellsOutside.add(e);
+                        continue;
                     }
-                    t.errorCount += 3;
+                    t.discs.add(e);
+                    (kind == 128 ? t.centres : t.rings).add(e);
                 }
-            const long coefficients = changedCoefficientsOutside(inputCoefficients, outputCoefficients, cells);
-            t.coefficients = coefficients < 0 || t.coefficients < 0 ? -1 : t.coefficients + coefficients;
-            const long pixels = changedPixelsOutside(input, output, cells);
-            t.pixels = pixels < 0 || t.pixels < 0 ? -1 : t.pixels + pixels;
+            Coefficients outputCoefficients;
+            if (path.size() >= 4 && path.substr(path.size() - 4) == ".png")
+                addCount(t.coefficients, -2);
+            else if (!readCoefficients(path, outputCoefficients))
+                addCount(t.coefficients, -1);
+            else
+                addCount(t.coefficients, changedCoefficientsOutside(inputCoefficients, outputCoefficients, cells));
+            addCount(t.pixels, changedPixelsOutside(input, output, cells));
         }
     }
 
     std::printf("Repair quality on %zu JPEG photos, %zu hot pixels, %ld repaired pixels in all\n", names.size(),
                 map.pixels.size(), repaired);
-    std::printf("%-28s %14s %12s %26s %22s\n", "", "mean abs err", "max abs err", "coefficients changed",
-                "pixels changed");
-    std::printf("%-28s %14s %12s %26s %22s\n", "", "(discs)", "(discs)", "outside the cells", "outside the cells");
+    std::printf("%-30s %9s %8s %9s %9s %10s %14s %14s\n", "", "mean err", "max err", "mean err", "mean err",
+                "mean err", "coefficients", "pixels");
+    std::printf("%-30s %9s %8s %9s %9s %10s %14s %14s\n", "", "(discs)", "(discs)", "hot px", "rest of", "cells but",
+                "changed out-", "changed out-");
+    std::printf("%-30s %9s %8s %9s %9s %10s %14s %14s\n", "", "", "", "itself", "the discs", "not discs",
+                "side the cells", "side the cells");
     for (const Totals& t : totals) {
         if (t.missing) {
-            std::printf("%-28s  missing %d outputs\n", t.label.c_str(), t.missing);
+            std::printf("%-30s  missing %d outputs\n", t.label.c_str(), t.missing);
             continue;
         }
-        std::printf("%-28s %14.2f %12d %26ld %22ld\n", t.label.c_str(),
-                    t.errorCount ? t.errorSum / static_cast<double>(t.errorCount) : 0.0, t.errorMax, t.coefficients,
-                    t.pixels);
+        std::printf("%-30s %9.2f %8d %9.2f %9.2f %10.2f %14s %14s\n", t.label.c_str(), t.discs.mean(),
+                    t.discs.largest, t.centres.mean(), t.rings.mean(), t.cellsOutside.mean(),
+                    countText(t.coefficients).c_str(), countText(t.pixels).c_str());
     }
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <initializer_list>
 
 #include "heal/band_ends.h"
+#include "heal/block_refiner.h"
 #include "heal/jpeg_rewrite.h"
 #include "heal/jpeg_transplant.h"
 #include "heal/jpeg_window.h"
@@ -45,6 +46,41 @@ void noteRepairedBlocks(JpegRewrite& rewrite, const DropRequest& request, const 
             for (JDIMENSION column = 0; column < columns; ++column)
                 if (repaired.repaired(c, static_cast<int>(column), static_cast<int>(row)))
                     rewrite.noteChangedBlock(c, blocks[0][column]);
+        }
+    }
+}
+
+// Gives every donor block that holds a repaired pixel the coefficients that
+// decode closest to the repair (block_refiner.h). donorArrays are the
+// window's; the source's blocks are read at the window's place.
+void refineRepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_decompress_ptr donor,
+                          jvirt_barray_ptr* donorArrays, const cv::Rect& imcus, const JpegGrid& grid,
+                          const cv::Mat& image, const cv::Mat& mask, const RepairedBlocks& repaired) {
+    const bool single = source->num_components == 1;
+    BlockPlace place;
+    place.maxH = grid.imcuWidth / 8;
+    place.maxV = grid.imcuHeight / 8;
+    for (int c = 0; c < source->num_components && c < repaired.components; ++c) {
+        const jpeg_component_info& info = source->comp_info[c];
+        const JQUANT_TBL* table = source->quant_tbl_ptrs[info.quant_tbl_no];
+        place.component = c;
+        place.h = single ? 1 : info.h_samp_factor;
+        place.v = single ? 1 : info.v_samp_factor;
+        const JDIMENSION rows = std::min<JDIMENSION>(donor->comp_info[c].height_in_blocks, repaired.heightInBlocks[c]);
+        const JDIMENSION columns = std::min<JDIMENSION>(donor->comp_info[c].width_in_blocks, repaired.widthInBlocks[c]);
+        for (JDIMENSION row = 0; row < rows; ++row) {
+            JBLOCKARRAY to =
+                (*donor->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(donor), donorArrays[c], row, 1, TRUE);
+            JBLOCKARRAY from =
+                (*source->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(source), sourceArrays[c],
+                                                   static_cast<JDIMENSION>(imcus.y * place.v) + row, 1, FALSE);
+            for (JDIMENSION column = 0; column < columns; ++column) {
+                if (!repaired.repaired(c, static_cast<int>(column), static_cast<int>(row))) continue;
+                place.origin = {static_cast<int>(column) * 8 * place.maxH / place.h,
+                                static_cast<int>(row) * 8 * place.maxV / place.v};
+                refineDonorBlock(to[0][column], from[0][static_cast<JDIMENSION>(imcus.x * place.h) + column], *table,
+                                 source->jpeg_color_space, image, mask, place);
+            }
         }
     }
 }
@@ -178,6 +214,8 @@ bool healWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const JpegGrid& grid
         request.donorImcuWidth = static_cast<std::uint32_t>(window.imcus.width);
         request.donorImcuHeight = static_cast<std::uint32_t>(window.imcus.height);
         prepareDrop(source, request);
+        refineRepairedBlocks(source, rewrite.arrays(), &donor.codec, donorArrays, window.imcus, grid, image, mask,
+                             repaired);
         keepUnrepairedBlocks(source, rewrite.arrays(), request,
                              [&repaired](int c, int column, int row) { return repaired.repaired(c, column, row); });
         noteRepairedBlocks(rewrite, request, repaired);

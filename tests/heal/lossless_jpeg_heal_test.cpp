@@ -1,7 +1,7 @@
 // The in-memory lossless heal against a reference that builds the same output
 // the slow way: the whole photo decoded by the image reader, inpainted whole,
 // encoded whole with the source's tables and sampling, and every block with a
-// repaired pixel taken from that encode. Then what the output keeps of every
+// repaired pixel taken from that encode, refined against the whole photo. Then what the output keeps of every
 // real camera file.
 #include "heal/lossless_jpeg_heal.h"
 
@@ -19,6 +19,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/photo.hpp>
 
+#include "heal/block_refiner.h"
 #include "heal/jpeg_rewrite.h"
 #include "heal/jpeg_window.h"
 #include "heal/mpf_segment.h"
@@ -112,7 +113,14 @@ Bytes referenceHeal(const Bytes& sourceBytes, const HotPixelMap& map, double ran
                                                                         rewrite.arrays()[c], row, 1, TRUE);
                 for (JDIMENSION column = 0; column < info.width_in_blocks; ++column)
                     if (marked[c][row * info.width_in_blocks + column]) {
-                        std::memcpy(blocks[0][column], donor.components[c].block(column, row), sizeof(JBLOCK));
+                        JBLOCK refined;
+                        std::memcpy(refined, donor.components[c].block(column, row), sizeof(JBLOCK));
+                        BlockPlace place{c, s.h[c], s.v[c], s.maxH, s.maxV, {}};
+                        place.origin = {static_cast<int>(column) * 8 * s.maxH / s.h[c],
+                                        static_cast<int>(row) * 8 * s.maxV / s.v[c]};
+                        refineDonorBlock(refined, blocks[0][column], *source->quant_tbl_ptrs[info.quant_tbl_no],
+                                         source->jpeg_color_space, healed, mask, place);
+                        std::memcpy(blocks[0][column], refined, sizeof(JBLOCK));
                         rewrite.noteChangedBlock(c, blocks[0][column]);
                     }
             }

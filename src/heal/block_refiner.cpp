@@ -1,0 +1,180 @@
+// Refining a repaired block's quantized coefficients; the reasoning is in
+// the header.
+#include "heal/block_refiner.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace speckmend {
+
+namespace {
+
+// Coordinate descent seldom needs more than two or three rounds; the bound
+// only caps the work of a pathological block.
+constexpr int kMostRounds = 8;
+
+// Baseline Huffman coding holds AC magnitudes of up to 10 bits; DC values
+// of an 8-bit image stay within 11.
+constexpr int kLargestAc = 1023;
+constexpr int kLargestDc = 2047;
+
+// basis[k][i]: sample i (row-major) of the orthonormal DCT basis function of
+// coefficient k (natural order), as the decoder's inverse transform weighs a
+// dequantized coefficient.
+using Basis = std::array<std::array<float, DCTSIZE2>, DCTSIZE2>;
+
+const Basis& basis() {
+    static const Basis table = [] {
+        Basis b{};
+        const double pi = std::acos(-1.0);
+        for (int v = 0; v < DCTSIZE; ++v)
+            for (int u = 0; u < DCTSIZE; ++u)
+                for (int y = 0; y < DCTSIZE; ++y)
+                    for (int x = 0; x < DCTSIZE; ++x) {
+                        const double cu = u == 0 ? std::sqrt(0.5) : 1.0, cv = v == 0 ? std::sqrt(0.5) : 1.0;
+                        b[v * DCTSIZE + u][y * DCTSIZE + x] = static_cast<float>(
+                            cu * cv / 4.0 * std::cos((2 * x + 1) * u * pi / 16) * std::cos((2 * y + 1) * v * pi / 16));
+                    }
+        return b;
+    }();
+    return table;
+}
+
+// The value of component `component` of one pixel, as the encoder's colour
+// conversion computes it (before rounding).
+float componentOf(const cv::Mat& pixels, int x, int y, int component, J_COLOR_SPACE space) {
+    if (pixels.channels() == 1) return pixels.at<unsigned char>(y, x);
+    const cv::Vec3b& p = pixels.at<cv::Vec3b>(y, x);
+    const float b = p[0], g = p[1], r = p[2];
+    if (space == JCS_RGB) return component == 0 ? r : component == 1 ? g : b;
+    switch (component) {
+    case 0: return 0.299f * r + 0.587f * g + 0.114f * b;
+    case 1: return -0.168736f * r - 0.331264f * g + 0.5f * b + 128.0f;
+    default: return 0.5f * r - 0.418688f * g - 0.081312f * b + 128.0f;
+    }
+}
+
+float clampSample(float s) { return std::min(255.0f, std::max(0.0f, s)); }
+
+float weightedError(const float* samples, const float* target, const float* weight) {
+    float sum = 0.0f;
+    for (int i = 0; i < DCTSIZE2; ++i) {
+        const float d = clampSample(samples[i]) - target[i];
+        sum += weight[i] * d * d;
+    }
+    return sum;
+}
+
+}  // namespace
+
+void decodeBlockSamples(const JCOEF* coefficients, const JQUANT_TBL& table, float* samples) {
+    const Basis& b = basis();
+    for (int i = 0; i < DCTSIZE2; ++i) samples[i] = 128.0f;
+    for (int k = 0; k < DCTSIZE2; ++k) {
+        if (coefficients[k] == 0) continue;
+        const float value = static_cast<float>(coefficients[k]) * static_cast<float>(table.quantval[k]);
+        for (int i = 0; i < DCTSIZE2; ++i) samples[i] += value * b[k][i];
+    }
+}
+
+void refineDonorBlock(JCOEF* donor, const JCOEF* source, const JQUANT_TBL& table, J_COLOR_SPACE space,
+                      const cv::Mat& repaired, const cv::Mat& mask, const BlockPlace& place) {
+    if (repaired.depth() != CV_8U || (repaired.channels() != 1 && repaired.channels() != 3) || mask.type() != CV_8UC1 ||
+        mask.size() != repaired.size())
+        throw std::invalid_argument("refineDonorBlock: 8-bit pixels and a one-channel mask of their size needed");
+    if (place.h < 1 || place.v < 1 || place.maxH % place.h != 0 || place.maxV % place.v != 0 || place.component < 0 ||
+        place.component >= (repaired.channels() == 1 ? 1 : 3))
+        throw std::invalid_argument("refineDonorBlock: the block's sampling does not fit the pixels");
+    for (int k = 0; k < DCTSIZE2; ++k)
+        if (table.quantval[k] == 0) throw std::invalid_argument("refineDonorBlock: zero quantization step");
+
+    const int stepX = place.maxH / place.h, stepY = place.maxV / place.v;
+    float target[DCTSIZE2], weight[DCTSIZE2], samples[DCTSIZE2];
+    decodeBlockSamples(source, table, target);
+    const float heavy = kRepairedSampleWeight;
+    bool anyRepaired = false;
+    for (int j = 0; j < DCTSIZE; ++j) {
+        for (int i = 0; i < DCTSIZE; ++i) {
+            const int left = place.origin.x + i * stepX, top = place.origin.y + j * stepY;
+            const int right = std::min(repaired.cols, left + stepX), bottom = std::min(repaired.rows, top + stepY);
+            float sum = 0.0f;
+            int count = 0, touched = 0;
+            for (int y = std::max(0, top); y < bottom; ++y)
+                for (int x = std::max(0, left); x < right; ++x) {
+                    ++count;
+                    if (mask.at<unsigned char>(y, x) == 0) continue;
+                    ++touched;
+                    sum += componentOf(repaired, x, y, place.component, space);
+                }
+            const int at = j * DCTSIZE + i;
+            // Samples beyond the photo's edge are padding nobody sees.
+            weight[at] = count == 0 ? 0.0f : touched ? heavy : 1.0f;
+            // Pixels of a subsampled footprint that were not repaired keep
+            // the source's exact sample: a round trip through the decoded
+            // pixels would blur it.
+            if (touched)
+                target[at] = (sum + static_cast<float>(count - touched) * target[at]) / static_cast<float>(count);
+            anyRepaired = anyRepaired || touched > 0;
+        }
+    }
+    if (!anyRepaired) return;
+
+    const Basis& b = basis();
+    // Two starts: the encoder's block, and the target rounded to the grid.
+    decodeBlockSamples(donor, table, samples);
+    float error = weightedError(samples, target, weight);
+    {
+        JCOEF rounded[DCTSIZE2];
+        for (int k = 0; k < DCTSIZE2; ++k) {
+            float projection = 0.0f;
+            for (int i = 0; i < DCTSIZE2; ++i) projection += (target[i] - 128.0f) * b[k][i];
+            const int largest = k == 0 ? kLargestDc : kLargestAc;
+            const long step = std::lround(projection / static_cast<float>(table.quantval[k]));
+            rounded[k] = static_cast<JCOEF>(std::clamp<long>(step, -largest, largest));
+        }
+        float trial[DCTSIZE2];
+        decodeBlockSamples(rounded, table, trial);
+        const float roundedError = weightedError(trial, target, weight);
+        if (roundedError < error) {
+            error = roundedError;
+            std::copy(rounded, rounded + DCTSIZE2, donor);
+            std::copy(trial, trial + DCTSIZE2, samples);
+        }
+    }
+    // Coordinate descent, one step of the table at a time. The change of
+    // the error is screened without the decoder's clamping (a dot product
+    // with the residual) and then confirmed with it.
+    float trial[DCTSIZE2], residual[DCTSIZE2];
+    for (int round = 0; round < kMostRounds; ++round) {
+        bool moved = false;
+        for (int k = 0; k < DCTSIZE2; ++k) {
+            float slope = 0.0f, curvature = 0.0f;
+            for (int i = 0; i < DCTSIZE2; ++i) {
+                residual[i] = weight[i] * (samples[i] - target[i]);
+                slope += residual[i] * b[k][i];
+                curvature += weight[i] * b[k][i] * b[k][i];
+            }
+            const float step = static_cast<float>(table.quantval[k]);
+            // The better direction is the one against the slope.
+            const int direction = slope > 0.0f ? -1 : 1;
+            const float screened = 2.0f * static_cast<float>(direction) * step * slope + step * step * curvature;
+            const int largest = k == 0 ? kLargestDc : kLargestAc;
+            if (screened >= 0.0f || std::abs(donor[k] + direction) > largest) continue;
+            for (int i = 0; i < DCTSIZE2; ++i) trial[i] = samples[i] + static_cast<float>(direction) * step * b[k][i];
+            const float changed = weightedError(trial, target, weight);
+            // A margin keeps rounding noise from trading equal errors back and forth.
+            if (changed < error * (1.0f - 1e-6f)) {
+                error = changed;
+                donor[k] = static_cast<JCOEF>(donor[k] + direction);
+                std::copy(trial, trial + DCTSIZE2, samples);
+                moved = true;
+            }
+        }
+        if (!moved) break;
+    }
+}
+
+}  // namespace speckmend

@@ -1,0 +1,65 @@
+// Choosing the quantized coefficients of a repaired block.
+//
+// An encoder rounds every DCT coefficient to the nearest step of its table:
+// the closest point of the quantization grid to the block as a whole, whose
+// error spreads evenly over the block's 64 samples. A repaired block has two
+// kinds of samples: those whose pixels were reconstructed, which should come
+// out as the inpainting made them, and the others, which the source's own
+// block decodes exactly and which nobody asked to change. The refinement
+// weighs the first kind kRepairedSampleWeight times the second and looks for
+// the grid point closest to that target: it starts from the better of the
+// encoder's block and the target rounded to the grid, and moves single
+// coefficients by one step while the weighted error falls.
+//
+// The target of a never-repaired sample is the source's exact sample, not
+// the one the encoder recomputes from decoded 8-bit pixels, whose chroma the
+// decoder's upsampling and the encoder's downsampling have blurred: blocks
+// that had to be replaced lose less of what was there.
+//
+// Everything it reads is the block's own: its footprint in the repaired
+// pixels and the mask, the source's block and the table. So a window of the
+// photo and the whole photo give the same refined block.
+#pragma once
+
+#include <cstdio>  // before jpeglib.h, which needs FILE
+
+#include <opencv2/core.hpp>
+
+#include <jpeglib.h>
+
+namespace speckmend {
+
+// Where one block of component `component` lies: its sampling (h x v of the
+// largest maxH x maxV; all 1 for a grey source) and the top-left pixel of
+// its footprint in the pixels and mask handed over.
+struct BlockPlace {
+    int component = 0;
+    int h = 1, v = 1, maxH = 1, maxV = 1;
+    cv::Point origin;
+};
+
+// The squared error of a repaired sample counts this many times that of an
+// untouched one. On the sample shoot (hot pixels of radius 3) 4 brings the
+// discs within 0.02 of what any weight reaches, while the untouched pixels
+// of the replaced blocks still end closer to the clean photo than plain
+// rounding leaves them; larger weights start to spoil them.
+inline constexpr float kRepairedSampleWeight = 4.0f;
+
+// Rewrites donor (the encoder's quantized block, natural order) with the
+// refined coefficients; a block without a repaired pixel is left as it is.
+// source: the source's quantized block at the same place; table: the
+// quantization table of both. repaired: the repaired image (8-bit, 1 channel
+// grey or 3 channels blue-green-red) and mask (8-bit, one channel, non-zero
+// where repaired), of equal size; footprint pixels outside them lie beyond
+// the photo's edge and do not count. space: the source's colour space (grey,
+// YCbCr or RGB). Throws std::invalid_argument on a mismatch of types, sizes
+// or layout, or a zero step in the table.
+void refineDonorBlock(JCOEF* donor, const JCOEF* source, const JQUANT_TBL& table, J_COLOR_SPACE space,
+                      const cv::Mat& repaired, const cv::Mat& mask, const BlockPlace& place);
+
+// The samples a block decodes to before rounding and clamping (natural
+// order in, row-major samples out, the level shift added): the decoder's
+// transform in floating point.
+void decodeBlockSamples(const JCOEF* coefficients, const JQUANT_TBL& table, float* samples);
+
+}  // namespace speckmend
