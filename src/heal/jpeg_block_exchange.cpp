@@ -62,10 +62,10 @@ boolean takeMcu(j_compress_ptr encoder, JBLOCKROW* blocks) {
             const int c = place.component->component_index;
             const jpeg_component_info& into = take.into->comp_info[c];
             // The arrays reach to whole MCUs, as the decoder's do.
-            const auto columns = static_cast<JDIMENSION>(
-                (into.width_in_blocks + into.h_samp_factor - 1) / into.h_samp_factor * into.h_samp_factor);
-            const auto rows = static_cast<JDIMENSION>(
-                (into.height_in_blocks + into.v_samp_factor - 1) / into.v_samp_factor * into.v_samp_factor);
+            const auto columns = static_cast<JDIMENSION>((into.width_in_blocks + into.h_samp_factor - 1) /
+                                                         into.h_samp_factor * into.h_samp_factor);
+            const auto rows = static_cast<JDIMENSION>((into.height_in_blocks + into.v_samp_factor - 1) /
+                                                      into.v_samp_factor * into.v_samp_factor);
             if (place.column >= columns || place.row >= rows) return;
             JBLOCKARRAY to =
                 (*take.into->mem->access_virt_barray)(common(take.into), take.arrays[c], place.row, 1, TRUE);

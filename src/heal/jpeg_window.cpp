@@ -6,6 +6,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "heal/jpeg_markers.h"
+
 namespace speckmend {
 
 namespace {
@@ -99,6 +101,27 @@ void writeWindowBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, 
     BlockTake drop;
     if (headerOnly) takeBlocksInsteadOfCoding(window, drop);
     jpeg_finish_compress(window);
+}
+
+void writeWindowHeader(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const cv::Rect& imcus,
+                       JpegEncoder& encoder, JpegGuard& guard, std::vector<unsigned char>& out) {
+    // Nothing of the source's blocks is read for headers only.
+    writeWindowBlocks(source, nullptr, cv::Rect(0, 0, 1, 1), encoder, guard, out, true);
+    const cv::Rect area = gridOf(source).pixels(imcus);
+    // The segments from SOI on are the library's own: every one has a length.
+    for (std::size_t at = 2; at + 9 <= out.size() && out[at] == jpeg_marker::kPrefix;) {
+        const unsigned char code = out[at + 1];
+        if (jpeg_marker::isFrameHeader(code)) {
+            out[at + 5] = static_cast<unsigned char>(area.height >> 8);
+            out[at + 6] = static_cast<unsigned char>(area.height & 0xFF);
+            out[at + 7] = static_cast<unsigned char>(area.width >> 8);
+            out[at + 8] = static_cast<unsigned char>(area.width & 0xFF);
+            return;
+        }
+        if (code == jpeg_marker::kSos) break;
+        at += 2 + (static_cast<std::size_t>(out[at + 2]) << 8 | out[at + 3]);
+    }
+    writeWindowBlocks(source, sourceArrays, imcus, encoder, guard, out, true);
 }
 
 BlockFeed windowFeed(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const cv::Rect& imcus) {

@@ -54,6 +54,14 @@ void writeWindowBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, 
                        JpegEncoder& encoder, JpegGuard& guard, std::vector<unsigned char>& out,
                        bool headerOnly = false);
 
+// The same JPEG as writeWindowBlocks with headerOnly, without the window's
+// arrays: the headers of a one-iMCU image with the window's size written
+// into its frame header, so that a window of the whole photo costs no more
+// than a small one (should the frame header not be found, the window's own
+// headers are written).
+void writeWindowHeader(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const cv::Rect& imcus,
+                       JpegEncoder& encoder, JpegGuard& guard, std::vector<unsigned char>& out);
+
 // The feed that gives a decoder of writeWindowBlocks' JPEG the source's
 // blocks of the same window.
 BlockFeed windowFeed(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const cv::Rect& imcus);

@@ -136,7 +136,7 @@ bool healWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const JpegGrid& grid
         // Only the window's headers are coded: the decoder below is handed
         // the source's blocks themselves, and the repaired blocks are taken
         // from the encoder, so no block is Huffman coded or decoded here.
-        auto step = [&] { writeWindowBlocks(source, rewrite.arrays(), window.imcus, encoder, guard, blocks, true); };
+        auto step = [&] { writeWindowHeader(source, rewrite.arrays(), window.imcus, encoder, guard, blocks); };
         if (!runJpegGuarded(guard, step)) {
             diagnostic = raisedBy({&encoder.errors, managerOf(source)});
             return false;

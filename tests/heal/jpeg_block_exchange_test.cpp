@@ -36,8 +36,10 @@ const std::vector<Case>& cases() {
         {"grey", recipe(133, 85, {{1, 1}})},
         {"grey coded 2x2", recipe(61, 45, {{2, 2}})},
         // Sources whose own coding the window JPEG does not share.
-        {"progressive 420", with(recipe(97, 66, {{2, 2}, {1, 1}, {1, 1}}), [](SourceRecipe& s) { s.progressive = true; })},
-        {"restarts 422", with(recipe(120, 72, {{2, 1}, {1, 1}, {1, 1}}), [](SourceRecipe& s) { s.restartInterval = 3; })},
+        {"progressive 420",
+         with(recipe(97, 66, {{2, 2}, {1, 1}, {1, 1}}), [](SourceRecipe& s) { s.progressive = true; })},
+        {"restarts 422",
+         with(recipe(120, 72, {{2, 1}, {1, 1}, {1, 1}}), [](SourceRecipe& s) { s.restartInterval = 3; })},
         // The smallest image: a single MCU.
         {"one MCU", recipe(16, 16, {{2, 2}, {1, 1}, {1, 1}})},
     };
@@ -90,6 +92,13 @@ TEST(JpegBlockExchange, FedDecoderGivesThePixelsOfTheCodedWindow) {
             };
             ASSERT_TRUE(runJpegGuarded(rewrite.guard(), step)) << decoder.errors.error << encoder.errors.error;
             EXPECT_LT(headerBytes.size(), codedBytes.size());
+            // The one-iMCU header with the window's size is the same JPEG.
+            Bytes smallHeader;
+            auto small = [&] {
+                writeWindowHeader(source, rewrite.arrays(), imcus, encoder, rewrite.guard(), smallHeader);
+            };
+            ASSERT_TRUE(runJpegGuarded(rewrite.guard(), small)) << encoder.errors.error;
+            EXPECT_EQ(smallHeader, headerBytes);
             EXPECT_EQ(decoder.errors.firstWarning[0], '\0') << decoder.errors.firstWarning;
             EXPECT_TRUE(samePixels(coded, fed));
         }
@@ -147,14 +156,15 @@ TEST(JpegBlockExchange, TakenBlocksAreThoseTheCodedStreamReadsBackTo) {
                 EXPECT_EQ(std::memcmp(tableA->quantval, tableB->quantval, sizeof tableA->quantval), 0);
                 // Padding blocks of the last MCUs too: the arrays reach to
                 // whole MCUs in both.
-                const JDIMENSION columns = (a.width_in_blocks + a.h_samp_factor - 1) / a.h_samp_factor * a.h_samp_factor;
+                const JDIMENSION columns =
+                    (a.width_in_blocks + a.h_samp_factor - 1) / a.h_samp_factor * a.h_samp_factor;
                 const JDIMENSION rows = (a.height_in_blocks + a.v_samp_factor - 1) / a.v_samp_factor * a.v_samp_factor;
                 int mismatches = 0;
                 for (JDIMENSION row = 0; row < rows; ++row) {
-                    JBLOCKARRAY x = (*coded.codec.mem->access_virt_barray)(
-                        reinterpret_cast<j_common_ptr>(&coded.codec), codedArrays[k], row, 1, FALSE);
-                    JBLOCKARRAY y = (*taken.codec.mem->access_virt_barray)(
-                        reinterpret_cast<j_common_ptr>(&taken.codec), takenArrays[k], row, 1, FALSE);
+                    JBLOCKARRAY x = (*coded.codec.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&coded.codec),
+                                                                           codedArrays[k], row, 1, FALSE);
+                    JBLOCKARRAY y = (*taken.codec.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&taken.codec),
+                                                                           takenArrays[k], row, 1, FALSE);
                     for (JDIMENSION column = 0; column < columns; ++column)
                         if (std::memcmp(x[0][column], y[0][column], sizeof(JBLOCK)) != 0) ++mismatches;
                 }
