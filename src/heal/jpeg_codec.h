@@ -21,6 +21,10 @@ namespace speckmend {
 // hundred megapixels stay below it.
 inline constexpr long kJpegDecoderMemoryLimit = 4L << 30;
 
+// Large blocks of the library (see jpeg_codec.cpp) currently mapped, for
+// tests: every one is unmapped when its codec lets it go.
+long liveJpegMappings();
+
 // The decoder and the encoder are the same owning shape around two different
 // libjpeg structs; libjpeg gives them no common base to write it once on.
 class JpegDecoder {
