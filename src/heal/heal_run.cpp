@@ -138,10 +138,16 @@ void HealRun::run() {
     for (const std::string& name : names)
         if (auto id = identityOf(inputFolder + name)) inputs.insert(*id);
 
+    // With one photo, or one worker, the photos are healed on this thread:
+    // a worker would only add its start-up and a malloc arena of its own,
+    // which hands freed memory back to the system after every window.
     const unsigned workerCount = static_cast<unsigned>(std::min<std::size_t>(workers_, names.size()));
+    const bool onThisThread = workerCount <= 1;
+    std::optional<Healer> own;
+    if (onThisThread) own.emplace(settings_, inputFolder, outputFolder);
     Pipeline pipeline(names, workerCount + 1);
     Workers workers(pipeline);
-    for (unsigned w = 0; w < workerCount; ++w) {
+    for (unsigned w = 0; !onThisThread && w < workerCount; ++w) {
         workers.start(std::thread([&, inputFolder] {
             Healer healer(settings_, inputFolder, outputFolder);
             while (const std::optional<std::size_t> index = pipeline.take()) {
@@ -160,7 +166,7 @@ void HealRun::run() {
     std::map<std::string, std::string> writtenBy;  // output path -> the entry that wrote it
     for (std::size_t i = 0; i < names.size(); ++i) {
         const std::string& name = names[i];
-        HealedPhoto photo = pipeline.collect(i);
+        HealedPhoto photo = onThisThread ? own->heal(name) : pipeline.collect(i);
         if (!photo.diagnostic.empty()) std::fprintf(stderr, "%s: %s\n", name.c_str(), photo.diagnostic.c_str());
         for (const std::string& note : photo.notes) std::fputs(note.c_str(), stdout);
         FileStatus status = photo.status;

@@ -21,6 +21,10 @@ namespace speckmend {
 // hundred megapixels stay below it.
 inline constexpr long kJpegDecoderMemoryLimit = 4L << 30;
 
+// Large blocks of the library (see jpeg_codec.cpp) currently mapped, for
+// tests: every one is unmapped when its codec lets it go.
+long liveJpegMappings();
+
 // The decoder and the encoder are the same owning shape around two different
 // libjpeg structs; libjpeg gives them no common base to write it once on.
 class JpegDecoder {
@@ -31,7 +35,10 @@ public:
     JpegDecoder& operator=(const JpegDecoder&) = delete;
 
     // Inside a guarded step: creates the codec with its memory limit and
-    // bytes as its source (they must outlive the codec's use).
+    // bytes as its source (they must outlive the codec's use). A codec
+    // created before, also one left half-way by an error, is reset instead
+    // (jpeg_abort), which spares its allocation when one decoder reads many
+    // small streams; what it returned from the last stream is then gone.
     void createFromMemory(JpegGuard& guard, const char* label, std::span<const unsigned char> bytes);
 
     jpeg_decompress_struct codec;
@@ -47,7 +54,9 @@ public:
 
     // Inside a guarded step: creates the codec with out as its destination:
     // the finished stream is out's whole content (anything in it before is
-    // dropped). out must outlive the codec's use.
+    // dropped). out must outlive the codec's use. A codec created before is
+    // reset (jpeg_abort) and keeps its allocated table slots; every
+    // parameter must be set again.
     void createToMemory(JpegGuard& guard, const char* label, std::vector<unsigned char>& out);
 
     jpeg_compress_struct codec;

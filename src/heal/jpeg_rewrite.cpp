@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "heal/huffman_statistics.h"
+#include "heal/jpeg_block_exchange.h"
 #include "heal/jpeg_markers.h"
 #include "heal/jpeg_transplant.h"
 #include "heal/mpf_segment.h"
@@ -247,6 +248,13 @@ bool JpegRewrite::writeOnce(std::vector<unsigned char>& out, bool keepScans, std
             }
         }
         jpeg_write_coefficients(output, arrays);
+        // With its own tables the file keeps its own padding blocks too:
+        // some cameras code picture data below the image's last row, which
+        // no decoder shows but which is the file's.
+        PaddingKeep padding;
+        padding.from = source;
+        padding.arrays = arrays;
+        if (ownTables) keepPaddingBlocks(output, padding);
         copySourceMarkers(source, output);
         jpeg_finish_compress(output);
     };

@@ -1,7 +1,8 @@
 // A JPEG file read to its quantized coefficients and written back from them
 // coded the way it was: the same markers in the same order, restart interval,
 // progressive scan script or sequential coding, arithmetic or Huffman coding,
-// and the bytes after the end of its image. Between reading and writing the
+// and the bytes after the end of its image. Written with its own Huffman
+// tables, it also keeps the blocks that pad its last MCU column and row. Between reading and writing the
 // caller may change blocks of the coefficient arrays; a file written without
 // changes decodes to the same coefficients as the source.
 #pragma once

@@ -9,20 +9,24 @@
 //   source:  jpeg_create_decompress, jpeg_mem_src, jpeg_save_markers (COM,
 //            APP0..APP15), jpeg_read_header, jpeg_read_coefficients (to EOI:
 //            what follows is kept as trailing bytes)
-//   per window of whole iMCUs:
-//     blocks: jpeg_create_compress, jpeg_copy_critical_parameters (source ->
-//            window), the window's size, request_virt_barray and
-//            realize_virt_arrays, the source's blocks copied in through
-//            access_virt_barray, jpeg_write_coefficients, jpeg_finish_compress
-//     pixels: jpeg_create_decompress, jpeg_mem_src, jpeg_read_header, the
-//            source's colour space, out_color_space BGR or grey (the image
-//            reader's IDCT and fancy upsampling), jpeg_start_decompress,
-//            jpeg_read_scanlines, jpeg_finish_decompress; then inpainting
-//     donor: jpeg_create_compress, jpeg_set_defaults, jpeg_set_colorspace
-//            (the source's), its sampling factors and quantization tables,
-//            jpeg_start_compress, jpeg_write_scanlines, jpeg_finish_compress;
-//            jpeg_create_decompress, jpeg_mem_src, jpeg_read_header,
-//            jpeg_read_coefficients
+//   per window of whole iMCUs (one encoder and one decoder per photo, reset
+//   with jpeg_abort between streams; no block is Huffman coded, see
+//   jpeg_block_exchange.h):
+//     blocks: jpeg_copy_critical_parameters (source -> window), the window's
+//            size, request_virt_barray and realize_virt_arrays (zeroed),
+//            jpeg_write_coefficients, the entropy module told to drop the
+//            blocks, jpeg_finish_compress: the window's headers only
+//     pixels: jpeg_mem_src, jpeg_read_header, the source's colour space,
+//            out_color_space BGR or grey (the image reader's IDCT and fancy
+//            upsampling), jpeg_start_decompress, the entropy module fed the
+//            source's blocks, jpeg_read_scanlines, jpeg_finish_decompress;
+//            then inpainting
+//     donor: jpeg_mem_src and jpeg_read_header on the window's headers, its
+//            coefficient arrays requested and realized; jpeg_set_defaults,
+//            jpeg_set_colorspace (the source's), its sampling factors and
+//            quantization tables, jpeg_start_compress, the entropy module
+//            told to hand the blocks to those arrays, jpeg_write_scanlines,
+//            jpeg_finish_compress
 //     transplant: prepareDrop, keepUnrepairedBlocks, placeRegion per hot
 //            pixel (placeArea for any other area; reconcileQuantization
 //            once, copyRegionBlocks)

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "heal/jpeg_markers.h"
+
 namespace speckmend {
 
 namespace {
@@ -59,7 +61,7 @@ int pixelChannels(j_decompress_ptr source) {
 }
 
 void writeWindowBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const cv::Rect& imcus,
-                       JpegEncoder& encoder, JpegGuard& guard, std::vector<unsigned char>& out) {
+                       JpegEncoder& encoder, JpegGuard& guard, std::vector<unsigned char>& out, bool headerOnly) {
     encoder.createToMemory(guard, "window", out);
     j_compress_ptr window = &encoder.codec;
     jpeg_copy_critical_parameters(source, window);
@@ -78,11 +80,11 @@ void writeWindowBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, 
         const int h = single ? 1 : source->comp_info[c].h_samp_factor;
         const int v = single ? 1 : source->comp_info[c].v_samp_factor;
         arrays[c] = (*window->mem->request_virt_barray)(
-            common(window), JPOOL_IMAGE, FALSE, static_cast<JDIMENSION>(imcus.width * h),
+            common(window), JPOOL_IMAGE, headerOnly ? TRUE : FALSE, static_cast<JDIMENSION>(imcus.width * h),
             static_cast<JDIMENSION>(imcus.height * v), static_cast<JDIMENSION>(v));
     }
     (*window->mem->realize_virt_arrays)(common(window));
-    for (int c = 0; c < source->num_components; ++c) {
+    for (int c = 0; !headerOnly && c < source->num_components; ++c) {
         const int h = single ? 1 : source->comp_info[c].h_samp_factor;
         const int v = single ? 1 : source->comp_info[c].v_samp_factor;
         const JDIMENSION firstColumn = static_cast<JDIMENSION>(imcus.x * h);
@@ -96,11 +98,46 @@ void writeWindowBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, 
         }
     }
     jpeg_write_coefficients(window, arrays);
+    BlockTake drop;
+    if (headerOnly) takeBlocksInsteadOfCoding(window, drop);
     jpeg_finish_compress(window);
 }
 
+void writeWindowHeader(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const cv::Rect& imcus,
+                       JpegEncoder& encoder, JpegGuard& guard, std::vector<unsigned char>& out) {
+    // Nothing of the source's blocks is read for headers only.
+    writeWindowBlocks(source, nullptr, cv::Rect(0, 0, 1, 1), encoder, guard, out, true);
+    const cv::Rect area = gridOf(source).pixels(imcus);
+    // The segments from SOI on are the library's own: every one has a length.
+    for (std::size_t at = 2; at + 9 <= out.size() && out[at] == jpeg_marker::kPrefix;) {
+        const unsigned char code = out[at + 1];
+        if (jpeg_marker::isFrameHeader(code)) {
+            out[at + 5] = static_cast<unsigned char>(area.height >> 8);
+            out[at + 6] = static_cast<unsigned char>(area.height & 0xFF);
+            out[at + 7] = static_cast<unsigned char>(area.width >> 8);
+            out[at + 8] = static_cast<unsigned char>(area.width & 0xFF);
+            return;
+        }
+        if (code == jpeg_marker::kSos) break;
+        at += 2 + (static_cast<std::size_t>(out[at + 2]) << 8 | out[at + 3]);
+    }
+    writeWindowBlocks(source, sourceArrays, imcus, encoder, guard, out, true);
+}
+
+BlockFeed windowFeed(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const cv::Rect& imcus) {
+    BlockFeed feed;
+    feed.from = source;
+    feed.arrays = sourceArrays;
+    const bool single = source->num_components == 1;
+    for (int c = 0; c < source->num_components; ++c) {
+        feed.firstColumn[c] = static_cast<JDIMENSION>(imcus.x * (single ? 1 : source->comp_info[c].h_samp_factor));
+        feed.firstRow[c] = static_cast<JDIMENSION>(imcus.y * (single ? 1 : source->comp_info[c].v_samp_factor));
+    }
+    return feed;
+}
+
 void decodeLikeImageReader(std::span<const unsigned char> bytes, J_COLOR_SPACE colorSpace, JpegDecoder& decoder,
-                           JpegGuard& guard, cv::Mat& pixels) {
+                           JpegGuard& guard, cv::Mat& pixels, BlockFeed* feed) {
     decoder.createFromMemory(guard, "window", bytes);
     j_decompress_ptr codec = &decoder.codec;
     jpeg_read_header(codec, TRUE);
@@ -109,6 +146,7 @@ void decodeLikeImageReader(std::span<const unsigned char> bytes, J_COLOR_SPACE c
     // upsampling, blue-green-red or grey output.
     codec->out_color_space = pixels.channels() == 1 ? JCS_GRAYSCALE : JCS_EXT_BGR;
     jpeg_start_decompress(codec);
+    if (feed != nullptr) feedBlocksInsteadOfDecoding(codec, *feed);
     // Rows are decoded straight into the caller's image.
     if (pixels.depth() != CV_8U || static_cast<JDIMENSION>(pixels.cols) != codec->output_width ||
         static_cast<JDIMENSION>(pixels.rows) != codec->output_height || pixels.channels() != codec->output_components)
@@ -122,7 +160,7 @@ void decodeLikeImageReader(std::span<const unsigned char> bytes, J_COLOR_SPACE c
 }
 
 void encodeLikeSource(j_decompress_ptr source, const cv::Mat& pixels, JpegEncoder& encoder, JpegGuard& guard,
-                      std::vector<unsigned char>& out) {
+                      std::vector<unsigned char>& out, BlockTake* take) {
     encoder.createToMemory(guard, "donor", out);
     j_compress_ptr codec = &encoder.codec;
     if (pixels.empty() || pixels.depth() != CV_8U || pixels.channels() != pixelChannels(source))
@@ -157,6 +195,7 @@ void encodeLikeSource(j_decompress_ptr source, const cv::Mat& pixels, JpegEncode
         to.quant_tbl_no = from.quant_tbl_no;
     }
     jpeg_start_compress(codec, TRUE);
+    if (take != nullptr) takeBlocksInsteadOfCoding(codec, *take);
     while (codec->next_scanline < codec->image_height) {
         // The library only reads the rows it is given.
         JSAMPROW row = const_cast<JSAMPLE*>(pixels.ptr<JSAMPLE>(static_cast<int>(codec->next_scanline)));

@@ -22,6 +22,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "heal/jpeg_block_exchange.h"
 #include "heal/jpeg_codec.h"
 
 namespace speckmend {
@@ -46,21 +47,38 @@ JpegGrid gridOf(j_decompress_ptr source);
 int pixelChannels(j_decompress_ptr source);
 
 // Writes the source's blocks of the iMCU rectangle imcus (inside the photo)
-// as a JPEG of its own with the source's tables and sampling.
+// as a JPEG of its own with the source's tables and sampling. headerOnly:
+// the JPEG's headers without its coded blocks, for a decoder that is fed
+// the blocks (windowFeed below).
 void writeWindowBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const cv::Rect& imcus,
+                       JpegEncoder& encoder, JpegGuard& guard, std::vector<unsigned char>& out,
+                       bool headerOnly = false);
+
+// The same JPEG as writeWindowBlocks with headerOnly, without the window's
+// arrays: the headers of a one-iMCU image with the window's size written
+// into its frame header, so that a window of the whole photo costs no more
+// than a small one (should the frame header not be found, the window's own
+// headers are written).
+void writeWindowHeader(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const cv::Rect& imcus,
                        JpegEncoder& encoder, JpegGuard& guard, std::vector<unsigned char>& out);
+
+// The feed that gives a decoder of writeWindowBlocks' JPEG the source's
+// blocks of the same window.
+BlockFeed windowFeed(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const cv::Rect& imcus);
 
 // Decodes a JPEG coded like the source (colour space colorSpace) into pixels,
 // which the caller made with the JPEG's size and pixelChannels' channel
-// count, with the image reader's settings.
+// count, with the image reader's settings. With a feed its blocks come from
+// the feed instead of from its coded data.
 void decodeLikeImageReader(std::span<const unsigned char> bytes, J_COLOR_SPACE colorSpace, JpegDecoder& decoder,
-                           JpegGuard& guard, cv::Mat& pixels);
+                           JpegGuard& guard, cv::Mat& pixels, BlockFeed* feed = nullptr);
 
 // Encodes pixels (8-bit, pixelChannels(source) channels) as a baseline JPEG
 // with the source's colour space, component layout, sampling factors and
-// quantization tables.
+// quantization tables. With a take the blocks go there instead of into out,
+// which then holds the headers only.
 void encodeLikeSource(j_decompress_ptr source, const cv::Mat& pixels, JpegEncoder& encoder, JpegGuard& guard,
-                      std::vector<unsigned char>& out);
+                      std::vector<unsigned char>& out, BlockTake* take = nullptr);
 
 // Reads a JPEG's coefficient arrays (the decoder is made by the caller).
 jvirt_barray_ptr* readCoefficients(std::span<const unsigned char> bytes, JpegDecoder& decoder, JpegGuard& guard);

@@ -105,20 +105,38 @@ const JpegErrorManager* managerOf(j_decompress_ptr codec) {
     return reinterpret_cast<const JpegErrorManager*>(codec->err);
 }
 
+// The codecs and buffers every window of a photo goes through, made once
+// per photo: each window only resets them, so that a photo of many small
+// windows pays for one set of codec objects, not four per window. The
+// streams are used one after the other, never two at once.
+struct WindowCodecs {
+    JpegEncoder encoder;  // the window's headers, then its repaired pixels
+    JpegDecoder decoder;  // the window's pixels, then the donor's blocks
+    JpegEncoder layout;   // stands for the output's layout, which is the source's; never started
+    std::vector<unsigned char> blocks;
+    std::vector<unsigned char> donorBytes;
+    std::vector<unsigned char> unused;
+};
+
 // One window through decode, repair, encode and transplant. Returns false
 // with diagnostic set when the library refuses a step.
 
-bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& window, const Areas& areaList,
-                const HotPixelMap& map, double range, int method, int channels, std::string& diagnostic) {
+bool healWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const JpegGrid& grid, const RepairWindow& window,
+                const Areas& areaList, const HotPixelMap& map, double range, int method, int channels,
+                std::string& diagnostic) {
     const std::vector<cv::Rect>& areas = areaList.rects;
     j_decompress_ptr source = rewrite.source();
     JpegGuard& guard = rewrite.guard();
     const cv::Rect pixels = grid.pixels(window.imcus);
 
-    std::vector<unsigned char> blocks;
+    JpegEncoder& encoder = codecs.encoder;
+    JpegDecoder& decoder = codecs.decoder;
+    std::vector<unsigned char>& blocks = codecs.blocks;
     {
-        JpegEncoder encoder;
-        auto step = [&] { writeWindowBlocks(source, rewrite.arrays(), window.imcus, encoder, guard, blocks); };
+        // Only the window's headers are coded: the decoder below is handed
+        // the source's blocks themselves, and the repaired blocks are taken
+        // from the encoder, so no block is Huffman coded or decoded here.
+        auto step = [&] { writeWindowHeader(source, rewrite.arrays(), window.imcus, encoder, guard, blocks); };
         if (!runJpegGuarded(guard, step)) {
             diagnostic = raisedBy({&encoder.errors, managerOf(source)});
             return false;
@@ -126,8 +144,8 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
     }
     cv::Mat image(pixels.size(), CV_8UC(channels));
     {
-        JpegDecoder decoder;
-        auto step = [&] { decodeLikeImageReader(blocks, source->jpeg_color_space, decoder, guard, image); };
+        BlockFeed feed = windowFeed(source, rewrite.arrays(), window.imcus);
+        auto step = [&] { decodeLikeImageReader(blocks, source->jpeg_color_space, decoder, guard, image, &feed); };
         if (!runJpegGuarded(guard, step)) {
             diagnostic = raisedBy({&decoder.errors});
             return false;
@@ -151,12 +169,24 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
     RegionInpainter(mask, range, local).inpaintInPlace(image, method);
     repairBandEnds(image, mask, members.lines, pixels.tl(), cv::Size(grid.width, grid.height), range, method);
 
-    std::vector<unsigned char> donorBytes;
+    // The donor's blocks go into arrays of a decoder that has read the
+    // window's headers: the layout, tables and arrays that reading the
+    // encoder's own stream back would give.
+    std::vector<unsigned char>& donorBytes = codecs.donorBytes;
+    JpegDecoder& donor = codecs.decoder;
+    jvirt_barray_ptr* donorArrays = nullptr;
     {
-        JpegEncoder encoder;
-        auto step = [&] { encodeLikeSource(source, image, encoder, guard, donorBytes); };
+        BlockTake take;
+        auto step = [&] {
+            donor.createFromMemory(guard, "donor", blocks);
+            jpeg_read_header(&donor.codec, TRUE);
+            donorArrays = requestCoefficientArrays(&donor.codec);
+            take.into = &donor.codec;
+            take.arrays = donorArrays;
+            encodeLikeSource(source, image, encoder, guard, donorBytes, &take);
+        };
         if (!runJpegGuarded(guard, step)) {
-            diagnostic = raisedBy({&encoder.errors});
+            diagnostic = raisedBy({&encoder.errors, &donor.errors});
             return false;
         }
     }
@@ -170,11 +200,9 @@ bool healWindow(JpegRewrite& rewrite, const JpegGrid& grid, const RepairWindow& 
     const RepairedBlocks repaired =
         findRepairedBlocks(mask, source->num_components, h, v, grid.imcuWidth / 8, grid.imcuHeight / 8);
 
-    JpegDecoder donor;
-    JpegEncoder output;  // stands for the output's layout, which is the source's; never started
-    std::vector<unsigned char> unused;
+    JpegEncoder& output = codecs.layout;
+    std::vector<unsigned char>& unused = codecs.unused;
     auto step = [&] {
-        jvirt_barray_ptr* donorArrays = readCoefficients(donorBytes, donor, guard);
         output.createToMemory(guard, "layout", unused);
         jpeg_copy_critical_parameters(source, &output.codec);
         DropRequest request;
@@ -247,8 +275,9 @@ LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const H
         for (std::size_t i = 0; i < areas.rects.size(); ++i) whole.areas.push_back(i);
         windows.push_back(std::move(whole));
     }
+    WindowCodecs codecs;
     for (const RepairWindow& window : windows)
-        if (!healWindow(rewrite, grid, window, areas, map, range, method, channels, diagnostic))
+        if (!healWindow(rewrite, codecs, grid, window, areas, map, range, method, channels, diagnostic))
             return refused(diagnostic);
 
     LosslessHealResult result;

@@ -215,5 +215,82 @@ TEST(JpegRewrite, OwnTablesOnlyWhileTheyCodeEveryChangedBlock) {
     }
 }
 
+// A file whose last MCU column and row pad the image with picture data, as
+// some cameras write them: a coded image with its frame header's size made
+// smaller, so that its last block columns and rows become padding.
+Bytes withSmallerFrame(Bytes jpeg, int width, int height) {
+    for (std::size_t at = 2; at + 9 <= jpeg.size();) {
+        if (jpeg[at + 1] >= 0xC0 && jpeg[at + 1] <= 0xC2) {
+            jpeg[at + 5] = static_cast<unsigned char>(height >> 8);
+            jpeg[at + 6] = static_cast<unsigned char>(height & 0xFF);
+            jpeg[at + 7] = static_cast<unsigned char>(width >> 8);
+            jpeg[at + 8] = static_cast<unsigned char>(width & 0xFF);
+            break;
+        }
+        at += 2 + (static_cast<std::size_t>(jpeg[at + 2]) << 8 | jpeg[at + 3]);
+    }
+    return jpeg;
+}
+
+// Every block of every component, padding of the last MCUs included.
+std::vector<std::vector<JCOEF>> allBlocks(JpegRewrite& rewrite) {
+    j_decompress_ptr codec = rewrite.source();
+    std::vector<std::vector<JCOEF>> result;
+    for (int c = 0; c < codec->num_components; ++c) {
+        const jpeg_component_info& info = codec->comp_info[c];
+        const bool single = codec->num_components == 1;
+        const JDIMENSION h = single ? 1 : info.h_samp_factor, v = single ? 1 : info.v_samp_factor;
+        const JDIMENSION columns = (info.width_in_blocks + h - 1) / h * h;
+        const JDIMENSION rows = (info.height_in_blocks + v - 1) / v * v;
+        std::vector<JCOEF> blocks;
+        for (JDIMENSION row = 0; row < rows; ++row) {
+            JBLOCKARRAY line = (*codec->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(codec),
+                                                                 rewrite.arrays()[c], row, 1, FALSE);
+            for (JDIMENSION column = 0; column < columns; ++column)
+                blocks.insert(blocks.end(), line[0][column], line[0][column] + DCTSIZE2);
+        }
+        result.push_back(std::move(blocks));
+    }
+    return result;
+}
+
+TEST(JpegRewrite, OwnTablesKeepTheFilesOwnPaddingBlocks) {
+    struct Case {
+        const char* name;
+        SourceRecipe recipe;
+        int width, height;  // the frame header's, smaller than the coded picture
+        bool paddingKept;
+    };
+    const std::vector<Sampling> s420 = {{2, 2}, {1, 1}, {1, 1}}, s422 = {{2, 1}, {1, 1}, {1, 1}};
+    const std::vector<Case> cases = {
+        // Sequential Huffman, written with the file's own tables.
+        {"420 padding rows", recipe(64, 48, s420), 64, 36, true},
+        {"420 padding columns", recipe(64, 48, s420), 56, 48, true},
+        {"420 both", recipe(64, 48, s420), 52, 41, true},
+        {"422 padding columns", recipe(48, 32, s422), 40, 32, true},
+        {"restart interval", with(recipe(64, 48, s420), [](SourceRecipe& s) { s.restartInterval = 2; }), 52, 41, true},
+        // One component is coded block by block: it has no padding blocks.
+        {"grey", recipe(40, 40, {{1, 1}}), 36, 33, true},
+        // Written with made-up padding, as the library writes every file.
+        {"progressive", with(recipe(64, 48, s420), [](SourceRecipe& s) { s.progressive = true; }), 52, 41, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes source = withSmallerFrame(makeSourceBytes(c.recipe, 8), c.width, c.height);
+        JpegRewrite original, rewritten;
+        std::string diagnostic;
+        ASSERT_TRUE(original.read(source, diagnostic)) << diagnostic;
+        ASSERT_EQ(original.source()->image_height, static_cast<JDIMENSION>(c.height));
+        Bytes out;
+        ASSERT_TRUE(original.write(out, diagnostic)) << diagnostic;
+        ASSERT_TRUE(rewritten.read(out, diagnostic)) << diagnostic;
+        const bool kept = allBlocks(original) == allBlocks(rewritten);
+        EXPECT_EQ(kept, c.paddingKept);
+        if (c.paddingKept && original.scans().size() == 1) {
+            EXPECT_EQ(entropyData(out, rewritten.imageLength()), entropyData(source, original.imageLength()));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace speckmend
