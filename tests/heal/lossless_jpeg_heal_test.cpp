@@ -563,6 +563,55 @@ TEST(LosslessHealSamples, SmallCameraFilesGiveTheReferenceBytes) {
     if (compared == 0) GTEST_SKIP() << "no camera JPEG small enough for the reference";
 }
 
+// A photo as prepress software stores it in CMYK: the grey component
+// removal a converter would do, the samples inverted as Adobe writes them.
+cv::Mat adobeCmyk(const cv::Mat& bgr) {
+    cv::Mat cmyk(bgr.size(), CV_8UC4);
+    for (int y = 0; y < bgr.rows; ++y)
+        for (int x = 0; x < bgr.cols; ++x) {
+            const cv::Vec3b p = bgr.at<cv::Vec3b>(y, x);
+            const int white = std::max({p[0], p[1], p[2]});
+            auto ink = [&](int channel) { return white == 0 ? 0 : 255 * (white - channel) / white; };
+            cmyk.at<cv::Vec4b>(y, x) =
+                cv::Vec4b(static_cast<unsigned char>(255 - ink(p[2])), static_cast<unsigned char>(255 - ink(p[1])),
+                          static_cast<unsigned char>(255 - ink(p[0])), static_cast<unsigned char>(white));
+        }
+    return cmyk;
+}
+
+TEST(LosslessHealSamples, CameraPhotosStoredAsCmykAndYcckGiveTheReferenceBytes) {
+    const std::vector<std::string> paths = sampleJpegs();
+    if (paths.empty()) GTEST_SKIP() << "no camera JPEGs in " << SPECKMEND_SAMPLES_DIR;
+    // Whole-photo references of four channels: the smallest photos only.
+    constexpr long kLargestPhoto = 450000;
+    int compared = 0;
+    for (const std::string& path : paths) {
+        const cv::Mat photo = decodeForHealing(path);
+        if (photo.empty() || photo.channels() != 3 || static_cast<long>(photo.total()) > kLargestPhoto) continue;
+        const cv::Mat cmyk = adobeCmyk(photo);
+        for (J_COLOR_SPACE space : {JCS_CMYK, JCS_YCCK}) {
+            SCOPED_TRACE(path + (space == JCS_CMYK ? " as CMYK" : " as YCCK"));
+            SourceRecipe r = recipe(photo.cols, photo.rows, {{2, 2}, {1, 1}, {1, 1}, {2, 2}});
+            r.colorSpace = space;
+            r.quality = 90;
+            r.markers = {exifMarker()};
+            const Bytes source = encodeJpeg(r, cmyk);
+            ASSERT_FALSE(source.empty());
+            const HotPixelMap map = spreadMap(photo.cols, photo.rows);
+            const LosslessHealResult result = healJpegLosslessly(source, map, 3, 1);
+            ASSERT_EQ(result.outcome, Outcome::healed) << result.diagnostic;
+            EXPECT_TRUE(result.file == referenceHeal(source, map, 3, 1));
+            JpegFile in, out;
+            ASSERT_TRUE(readJpeg(source, in) && readJpeg(result.file, out));
+            EXPECT_EQ(out.colorSpace, space);
+            EXPECT_EQ(out.markers, in.markers);
+            EXPECT_GT(changedBlocks(in, out, map), 0);
+        }
+        ++compared;
+    }
+    if (compared == 0) GTEST_SKIP() << "no camera JPEG small enough for the reference";
+}
+
 // ---------------------------------------------------------------------------
 // Multi-Picture previews stay reachable.
 
