@@ -15,11 +15,12 @@
 //            realize_virt_arrays, the source's blocks copied in through
 //            access_virt_barray, jpeg_write_coefficients, jpeg_finish_compress
 //     pixels: jpeg_create_decompress, jpeg_mem_src, jpeg_read_header, the
-//            source's colour space, out_color_space BGR or grey (the image
-//            reader's IDCT and fancy upsampling), jpeg_start_decompress,
+//            source's colour space, out_color_space BGR, grey or CMYK (the
+//            image reader's IDCT and fancy upsampling), jpeg_start_decompress,
 //            jpeg_read_scanlines, jpeg_finish_decompress; then inpainting
 //     donor: jpeg_create_compress, jpeg_set_defaults, jpeg_set_colorspace
-//            (the source's), its sampling factors and quantization tables,
+//            (the source's; an Adobe marker only for four components, which
+//            tells YCCK from CMYK), its sampling factors and quantization tables,
 //            jpeg_start_compress, jpeg_write_scanlines, jpeg_finish_compress;
 //            jpeg_create_decompress, jpeg_mem_src, jpeg_read_header,
 //            jpeg_read_coefficients
