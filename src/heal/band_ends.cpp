@@ -6,8 +6,8 @@
 #include <stdexcept>
 
 #include <opencv2/core.hpp>
-#include <opencv2/photo.hpp>
 
+#include "heal/region_inpainter.h"
 #include "heal/repair_mask.h"
 
 namespace speckmend {
@@ -35,7 +35,7 @@ void repairBandEnds(cv::Mat& image, const cv::Mat& mask, const std::vector<HotLi
         cv::Mat imagePart, maskPart, repaired;
         cv::copyMakeBorder(image(area), imagePart, along, along, across, across, cv::BORDER_REPLICATE);
         cv::copyMakeBorder(mask(area), maskPart, along, along, across, across, cv::BORDER_REPLICATE);
-        cv::inpaint(imagePart, maskPart, repaired, range, method);
+        inpaintAnyChannels(imagePart, maskPart, repaired, range, method);
         const cv::Rect inner(across + band.x - area.x, along + band.y - area.y, band.width, band.height);
         repaired(inner).copyTo(image(band));
     }

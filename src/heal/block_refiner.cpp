@@ -47,9 +47,18 @@ const Basis& basis() {
 // conversion computes it (before rounding).
 float componentOf(const cv::Mat& pixels, int x, int y, int component, J_COLOR_SPACE space) {
     if (pixels.channels() == 1) return pixels.at<unsigned char>(y, x);
-    const cv::Vec3b& p = pixels.at<cv::Vec3b>(y, x);
-    const float b = p[0], g = p[1], r = p[2];
-    if (space == JCS_RGB) return component == 0 ? r : component == 1 ? g : b;
+    float b, g, r;
+    if (pixels.channels() == 4) {
+        const cv::Vec4b& p = pixels.at<cv::Vec4b>(y, x);
+        if (space == JCS_CMYK || component == 3) return p[component];
+        // YCCK: the encoder codes the inverted C, M and Y as red, green and
+        // blue in YCbCr; K passes as it is.
+        r = 255.0f - p[0], g = 255.0f - p[1], b = 255.0f - p[2];
+    } else {
+        const cv::Vec3b& p = pixels.at<cv::Vec3b>(y, x);
+        b = p[0], g = p[1], r = p[2];
+        if (space == JCS_RGB) return component == 0 ? r : component == 1 ? g : b;
+    }
     switch (component) {
     case 0: return 0.299f * r + 0.587f * g + 0.114f * b;
     case 1: return -0.168736f * r - 0.331264f * g + 0.5f * b + 128.0f;
@@ -82,12 +91,17 @@ void decodeBlockSamples(const JCOEF* coefficients, const JQUANT_TBL& table, floa
 
 void refineDonorBlock(JCOEF* donor, const JCOEF* source, const JQUANT_TBL& table, J_COLOR_SPACE space,
                       const cv::Mat& repaired, const cv::Mat& mask, const BlockPlace& place) {
-    if (repaired.depth() != CV_8U || (repaired.channels() != 1 && repaired.channels() != 3) || mask.type() != CV_8UC1 ||
+    const int channels = repaired.channels();
+    if (repaired.depth() != CV_8U || (channels != 1 && channels != 3 && channels != 4) || mask.type() != CV_8UC1 ||
         mask.size() != repaired.size())
         throw std::invalid_argument("refineDonorBlock: 8-bit pixels and a one-channel mask of their size needed");
     if (place.h < 1 || place.v < 1 || place.maxH % place.h != 0 || place.maxV % place.v != 0 || place.component < 0 ||
-        place.component >= (repaired.channels() == 1 ? 1 : 3))
+        place.component >= channels)
         throw std::invalid_argument("refineDonorBlock: the block's sampling does not fit the pixels");
+    const bool knownLayout = channels == 1   ? space == JCS_GRAYSCALE
+                             : channels == 3 ? space == JCS_YCbCr || space == JCS_RGB
+                                             : space == JCS_CMYK || space == JCS_YCCK;
+    if (!knownLayout) throw std::invalid_argument("refineDonorBlock: the colour space does not fit the pixels");
     for (int k = 0; k < DCTSIZE2; ++k)
         if (table.quantval[k] == 0) throw std::invalid_argument("refineDonorBlock: zero quantization step");
 

@@ -49,11 +49,12 @@ inline constexpr float kRepairedSampleWeight = 4.0f;
 // refined coefficients; a block without a repaired pixel is left as it is.
 // source: the source's quantized block at the same place; table: the
 // quantization table of both. repaired: the repaired image (8-bit, 1 channel
-// grey or 3 channels blue-green-red) and mask (8-bit, one channel, non-zero
-// where repaired), of equal size; footprint pixels outside them lie beyond
-// the photo's edge and do not count. space: the source's colour space (grey,
-// YCbCr or RGB). Throws std::invalid_argument on a mismatch of types, sizes
-// or layout, or a zero step in the table.
+// grey, 3 channels blue-green-red or 4 channels libjpeg's CMYK) and mask
+// (8-bit, one channel, non-zero where repaired), of equal size; footprint
+// pixels outside them lie beyond the photo's edge and do not count. space:
+// the source's colour space (grey; YCbCr or RGB; CMYK or YCCK). Throws
+// std::invalid_argument on a mismatch of types, sizes or layout, or a zero
+// step in the table.
 void refineDonorBlock(JCOEF* donor, const JCOEF* source, const JQUANT_TBL& table, J_COLOR_SPACE space,
                       const cv::Mat& repaired, const cv::Mat& mask, const BlockPlace& place);
 

@@ -17,15 +17,16 @@
 //            jpeg_write_coefficients, the entropy module told to drop the
 //            blocks, jpeg_finish_compress: the window's headers only
 //     pixels: jpeg_mem_src, jpeg_read_header, the source's colour space,
-//            out_color_space BGR or grey (the image reader's IDCT and fancy
-//            upsampling), jpeg_start_decompress, the entropy module fed the
-//            source's blocks, jpeg_read_scanlines, jpeg_finish_decompress;
+//            out_color_space BGR, grey or CMYK (the image reader's IDCT
+//            and fancy upsampling), jpeg_start_decompress, the entropy
+//            module fed the source's blocks, jpeg_read_scanlines, jpeg_finish_decompress;
 //            then inpainting
 //     donor: jpeg_mem_src and jpeg_read_header on the window's headers, its
 //            coefficient arrays requested and realized; jpeg_set_defaults,
-//            jpeg_set_colorspace (the source's), its sampling factors and
-//            quantization tables, jpeg_start_compress, the entropy module
-//            told to hand the blocks to those arrays, jpeg_write_scanlines,
+//            jpeg_set_colorspace (the source's; an Adobe marker only for
+//            four components, which tells YCCK from CMYK), its sampling
+//            factors and quantization tables, jpeg_start_compress, the
+//            entropy module told to hand the blocks to those arrays, jpeg_write_scanlines,
 //            jpeg_finish_compress
 //     transplant: prepareDrop, keepUnrepairedBlocks, placeRegion per hot
 //            pixel (placeArea for any other area; reconcileQuantization

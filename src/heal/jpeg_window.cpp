@@ -57,7 +57,13 @@ int pixelChannels(j_decompress_ptr source) {
     if (source->num_components == 1 && source->jpeg_color_space == JCS_GRAYSCALE) return 1;
     if (source->num_components == 3 && (source->jpeg_color_space == JCS_YCbCr || source->jpeg_color_space == JCS_RGB))
         return 3;
+    if (source->num_components == 4 && (source->jpeg_color_space == JCS_CMYK || source->jpeg_color_space == JCS_YCCK))
+        return 4;
     return 0;
+}
+
+J_COLOR_SPACE pixelColorSpace(int channels) {
+    return channels == 1 ? JCS_GRAYSCALE : channels == 4 ? JCS_CMYK : JCS_EXT_BGR;
 }
 
 void writeWindowBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const cv::Rect& imcus,
@@ -68,9 +74,11 @@ void writeWindowBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, 
     const cv::Rect area = gridOf(source).pixels(imcus);
     window->image_width = static_cast<JDIMENSION>(area.width);
     window->image_height = static_cast<JDIMENSION>(area.height);
-    // The decoder is told the colour space; nothing else needs to travel.
+    // The pixel decoder is told the colour space, but the donor's reader
+    // learns it from these headers, and only an Adobe marker tells YCCK
+    // from CMYK; nothing else needs to travel.
     window->write_JFIF_header = FALSE;
-    window->write_Adobe_marker = FALSE;
+    window->write_Adobe_marker = source->num_components == 4;
     window->optimize_coding = FALSE;
     const bool single = source->num_components == 1;
     if (single) window->comp_info[0].h_samp_factor = window->comp_info[0].v_samp_factor = 1;
@@ -143,8 +151,9 @@ void decodeLikeImageReader(std::span<const unsigned char> bytes, J_COLOR_SPACE c
     jpeg_read_header(codec, TRUE);
     codec->jpeg_color_space = colorSpace;
     // The image reader's own settings: the library's default IDCT and fancy
-    // upsampling, blue-green-red or grey output.
-    codec->out_color_space = pixels.channels() == 1 ? JCS_GRAYSCALE : JCS_EXT_BGR;
+    // upsampling, blue-green-red or grey output; four components as the
+    // library's CMYK (YCCK converted, Adobe's inversion kept).
+    codec->out_color_space = pixelColorSpace(pixels.channels());
     jpeg_start_decompress(codec);
     if (feed != nullptr) feedBlocksInsteadOfDecoding(codec, *feed);
     // Rows are decoded straight into the caller's image.
@@ -169,11 +178,13 @@ void encodeLikeSource(j_decompress_ptr source, const cv::Mat& pixels, JpegEncode
     codec->image_width = static_cast<JDIMENSION>(pixels.cols);
     codec->image_height = static_cast<JDIMENSION>(pixels.rows);
     codec->input_components = pixels.channels();
-    codec->in_color_space = pixels.channels() == 1 ? JCS_GRAYSCALE : JCS_EXT_BGR;
+    codec->in_color_space = pixelColorSpace(pixels.channels());
     jpeg_set_defaults(codec);
     jpeg_set_colorspace(codec, source->jpeg_color_space);
     codec->write_JFIF_header = FALSE;
-    codec->write_Adobe_marker = FALSE;
+    // A reader tells YCCK from CMYK by the Adobe marker alone, and the
+    // donor's reader checks the colour space against the source's.
+    codec->write_Adobe_marker = pixels.channels() == 4;
     codec->optimize_coding = FALSE;
     for (int slot = 0; slot < NUM_QUANT_TBLS; ++slot) {
         const JQUANT_TBL* table = source->quant_tbl_ptrs[slot];

@@ -41,10 +41,14 @@ struct JpegGrid {
 
 JpegGrid gridOf(j_decompress_ptr source);
 
-// Channels of the pixels the image reader gives for this JPEG: 1 for a grey
-// one, 3 (blue, green, red) for a YCbCr or RGB one; 0 for any other layout,
-// which the window conversions do not handle.
+// Channels of the pixels a window of this JPEG decodes to: 1 for a grey
+// one, 3 (blue, green, red, as the image reader gives them) for a YCbCr or
+// RGB one, 4 (the library's CMYK samples) for a CMYK or YCCK one; 0 for any
+// other layout, which the window conversions do not handle.
 int pixelChannels(j_decompress_ptr source);
+
+// The libjpeg pixel layout of pixels of that many channels.
+J_COLOR_SPACE pixelColorSpace(int channels);
 
 // Writes the source's blocks of the iMCU rectangle imcus (inside the photo)
 // as a JPEG of its own with the source's tables and sampling. headerOnly:
@@ -68,8 +72,10 @@ BlockFeed windowFeed(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, co
 
 // Decodes a JPEG coded like the source (colour space colorSpace) into pixels,
 // which the caller made with the JPEG's size and pixelChannels' channel
-// count, with the image reader's settings. With a feed its blocks come from
-// the feed instead of from its coded data.
+// count, with the image reader's settings (its IDCT and upsampling; CMYK
+// samples for four components, which the image reader would turn into
+// blue-green-red). With a feed its blocks come from the feed instead of from
+// its coded data.
 void decodeLikeImageReader(std::span<const unsigned char> bytes, J_COLOR_SPACE colorSpace, JpegDecoder& decoder,
                            JpegGuard& guard, cv::Mat& pixels, BlockFeed* feed = nullptr);
 

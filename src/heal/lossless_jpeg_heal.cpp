@@ -256,7 +256,7 @@ LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const H
     }
     const int channels = pixelChannels(source);
     if (channels == 0)
-        return refused("Only grey, YCbCr and RGB JPEGs can be healed losslessly (this one has " +
+        return refused("Only grey, YCbCr, RGB, CMYK and YCCK JPEGs can be healed losslessly (this one has " +
                        std::to_string(source->num_components) + " components)");
 
     const JpegGrid grid = gridOf(source);

@@ -124,17 +124,34 @@ namespace {
 
 void checkPhoto(const cv::Mat& photo, const cv::Mat& mask) {
     if (photo.size() != mask.size()) throw std::invalid_argument("RegionInpainter: photo and mask differ in size");
-    if (photo.depth() != CV_8U || (photo.channels() != 1 && photo.channels() != 3))
-        throw std::invalid_argument("RegionInpainter: photo must be 8-bit with one or three channels");
+    if (photo.depth() != CV_8U || (photo.channels() != 1 && photo.channels() != 3 && photo.channels() != 4))
+        throw std::invalid_argument("RegionInpainter: photo must be 8-bit with one, three or four channels");
 }
 
 }  // namespace
+
+void inpaintEachChannel(const cv::Mat& src, const cv::Mat& mask, cv::Mat& dst, double range, int method) {
+    if (src.depth() != CV_8U || src.empty() || mask.type() != CV_8UC1 || mask.size() != src.size())
+        throw std::invalid_argument("inpaintEachChannel: 8-bit pixels and a one-channel mask of their size needed");
+    std::vector<cv::Mat> channels;
+    cv::split(src, channels);
+    for (cv::Mat& channel : channels) cv::inpaint(channel, mask, channel, range, method);
+    // Merged last: src is read whole before dst, which may be src, is written.
+    cv::merge(channels, dst);
+}
+
+void inpaintAnyChannels(const cv::Mat& src, const cv::Mat& mask, cv::Mat& dst, double range, int method) {
+    if (src.channels() == 1 || src.channels() == 3)
+        cv::inpaint(src, mask, dst, range, method);
+    else
+        inpaintEachChannel(src, mask, dst, range, method);
+}
 
 void RegionInpainter::inpaintInPlace(cv::Mat& image, int method) const {
     checkPhoto(image, mask_);
     if (wholePhoto_) {
         cv::Mat healed;
-        cv::inpaint(image, mask_, healed, range_, method);
+        inpaintAnyChannels(image, mask_, healed, range_, method);
         image = healed;
         return;
     }
@@ -142,7 +159,7 @@ void RegionInpainter::inpaintInPlace(cv::Mat& image, int method) const {
         // The library copies its source into its destination first and from
         // then on reads only the destination, so both may be one buffer.
         cv::Mat target = image(region);
-        cv::inpaint(target, mask_(region), target, range_, method);
+        inpaintAnyChannels(target, mask_(region), target, range_, method);
     }
 }
 
@@ -151,14 +168,14 @@ void RegionInpainter::inpaint(const cv::Mat& photo, cv::Mat& healed, int method)
     if (photo.data == healed.data && !photo.empty())
         throw std::invalid_argument("RegionInpainter::inpaint: photo and healed must be separate buffers");
     if (wholePhoto_) {
-        cv::inpaint(photo, mask_, healed, range_, method);
+        inpaintAnyChannels(photo, mask_, healed, range_, method);
         return;
     }
     healed.create(photo.size(), photo.type());
     photo.copyTo(healed);
     for (const cv::Rect& region : regions_) {
         cv::Mat target = healed(region);
-        cv::inpaint(photo(region), mask_(region), target, range_, method);
+        inpaintAnyChannels(photo(region), mask_(region), target, range_, method);
     }
 }
 

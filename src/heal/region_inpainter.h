@@ -32,6 +32,14 @@
 //
 // A range the library cannot round to an integer (not finite, or beyond any
 // sensible size) is left to the library on the whole photo.
+//
+// Four channels (the CMYK samples of a four-component JPEG) are beyond the
+// library, which inpaints one or three. They are inpainted one channel at a
+// time with the same mask, range and method. For three channels the library
+// gives exactly that: both methods march over the mask alone and mix every
+// channel with the same weights (checked bit for bit, both methods, in
+// region_inpainter_test.cpp), so four channels are repaired as a three-channel
+// photo would be.
 #pragma once
 
 #include <vector>
@@ -39,6 +47,16 @@
 #include <opencv2/core.hpp>
 
 namespace speckmend {
+
+// cv::inpaint for 8-bit images of one, three or four channels; the
+// arguments are the library's, and dst may be src (in place). One and three
+// channels go to the library as they are; every other count is inpainted
+// channel by channel (inpaintEachChannel).
+void inpaintAnyChannels(const cv::Mat& src, const cv::Mat& mask, cv::Mat& dst, double range, int method);
+
+// Inpaints each channel of src as a one-channel image with the same mask,
+// range and method; dst may be src.
+void inpaintEachChannel(const cv::Mat& src, const cv::Mat& mask, cv::Mat& dst, double range, int method);
 
 class RegionInpainter {
 public:
@@ -52,8 +70,9 @@ public:
     RegionInpainter(const cv::Mat& mask, double range, const std::vector<cv::Rect>& areas = {});
 
     // Writes the whole photo with every masked pixel reconstructed into
-    // healed (allocated or reused as photo's size and type). photo must have
-    // the mask's size and must not share memory with healed.
+    // healed (allocated or reused as photo's size and type). photo (8-bit,
+    // one, three or four channels) must have the mask's size and must not
+    // share memory with healed.
     void inpaint(const cv::Mat& photo, cv::Mat& healed, int method) const;
 
     // The same, in place: image is both the photo and the result. Each

@@ -171,8 +171,9 @@ std::string twelveBit(std::string jpeg) {
     return jpeg;
 }
 
-// A CMYK JPEG as prepress software writes it (four components, no JFIF).
-std::string cmykJpeg(int width, int height) {
+// A CMYK JPEG as prepress software writes it (four components, an Adobe
+// marker, no JFIF), coded as CMYK or as YCCK.
+std::string cmykJpeg(int width, int height, J_COLOR_SPACE coded = JCS_CMYK) {
     jpeg_compress_struct codec;
     jpeg_error_mgr errors;
     codec.err = jpeg_std_error(&errors);
@@ -185,6 +186,7 @@ std::string cmykJpeg(int width, int height) {
     codec.input_components = 4;
     codec.in_color_space = JCS_CMYK;
     jpeg_set_defaults(&codec);
+    jpeg_set_colorspace(&codec, coded);
     jpeg_start_compress(&codec, TRUE);
     std::vector<unsigned char> row(static_cast<std::size_t>(width) * 4);
     while (codec.next_scanline < codec.image_height) {
@@ -268,8 +270,7 @@ TEST(FaultTest, OddFilesGetTheirStatusLineAndTheRunGoesOn) {
          true},
         // Mislabelled and foreign files.
         // A PNG named .jpg is no JPEG by content and takes the plain path; a
-        // CMYK JPEG decodes but cannot be the basis of a lossless JPEG: the
-        // file is reported, the original kept.
+        // CMYK or YCCK JPEG is healed losslessly like any other JPEG.
         {"PNG named .jpg", "png.jpg", [&] { return encode(".png", photo); }, "png.jpg processed.", true},
         {"text named .jpg", "text.jpg", [] { return std::string("not an image at all\n"); }, "text.jpg error:I/O!",
          false},
@@ -277,7 +278,8 @@ TEST(FaultTest, OddFilesGetTheirStatusLineAndTheRunGoesOn) {
          "wide.jpg error:bad dimension!", false},
         {"arithmetic coding", "arith.jpg", [&] { return arithmeticJpeg(photo); }, "arith.jpg processed.", true},
         {"12-bit samples", "twelve.jpg", [&] { return twelveBit(good); }, "twelve.jpg error:I/O!", false},
-        {"CMYK", "cmyk.jpg", [] { return cmykJpeg(96, 64); }, "cmyk.jpg error:I/O!", false},
+        {"CMYK", "cmyk.jpg", [] { return cmykJpeg(96, 64); }, "cmyk.jpg processed.", true},
+        {"YCCK", "ycck.jpg", [] { return cmykJpeg(96, 64, JCS_YCCK); }, "ycck.jpg processed.", true},
         // Former bugs: the reader refuses a size beyond its pixel limit by
         // throwing, which used to end the whole run with the fatal block.
         {"JPEG declaring 65000 by 65000", "huge.jpg", [&] { return withDeclaredSize(good, 65000, 65000); },

@@ -19,6 +19,7 @@
 #include "config/hot_pixel_map.h"
 #include "heal/jpeg_rewrite.h"
 #include "jpeg_harness.h"
+#include "test_images.h"
 
 namespace speckmend {
 namespace {
@@ -28,6 +29,12 @@ using Bytes = std::vector<unsigned char>;
 
 cv::Mat decodeWhole(const Bytes& bytes) {
     return cv::imdecode(bytes, cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION);
+}
+
+// The samples the heal works on: the image reader's pixels, or libjpeg's
+// CMYK for a four-component JPEG.
+cv::Mat decodeAsHealed(const Bytes& bytes, int components) {
+    return components == 4 ? decodeSamples(bytes, JCS_CMYK) : decodeWhole(bytes);
 }
 
 JQUANT_TBL tableOf(const Component& component) {
@@ -148,10 +155,10 @@ Trial prepare(const RepairCase& c) {
         }
     t.source = encodeJpeg(c.recipe, picture);
     EXPECT_TRUE(readJpeg(t.source, t.in));
-    t.decoded = decodeWhole(t.source);
+    t.decoded = decodeAsHealed(t.source, channels);
     t.mask = cv::Mat::zeros(t.decoded.size(), CV_8UC1);
     for (const HotPixel& p : c.discs) cv::circle(t.mask, {p.x, p.y}, p.r, 255, cv::FILLED, cv::LINE_8);
-    cv::inpaint(t.decoded, t.mask, t.repaired, 3, cv::INPAINT_TELEA);
+    t.repaired = inpaintWhole(t.decoded, t.mask, 3, cv::INPAINT_TELEA);
     // The encoder's blocks: the repaired photo encoded with the source's
     // recipe, so with its tables and sampling.
     EXPECT_TRUE(readJpeg(encodeJpeg(c.recipe, t.repaired), t.donor));
@@ -167,7 +174,12 @@ Trial prepare(const RepairCase& c) {
 
 std::vector<RepairCase> repairCases() {
     const std::vector<Sampling> s420 = {{2, 2}, {1, 1}, {1, 1}}, s422 = {{2, 1}, {1, 1}, {1, 1}},
-                                s444 = {{1, 1}, {1, 1}, {1, 1}}, s411 = {{4, 1}, {1, 1}, {1, 1}}, grey = {{1, 1}};
+                                s444 = {{1, 1}, {1, 1}, {1, 1}}, s411 = {{4, 1}, {1, 1}, {1, 1}}, grey = {{1, 1}},
+                                cmyk1 = {{1, 1}, {1, 1}, {1, 1}, {1, 1}}, cmyk2 = {{2, 2}, {1, 1}, {1, 1}, {2, 2}};
+    auto coded = [](SourceRecipe r, J_COLOR_SPACE space) {
+        r.colorSpace = space;
+        return r;
+    };
     auto quality = [](SourceRecipe r, int q) {
         r.quality = q;
         return r;
@@ -185,6 +197,11 @@ std::vector<RepairCase> repairCases() {
         {"411", recipe(64, 16, s411), {{30, 7, 3}}},
         {"RGB coded", with(recipe(32, 32, s444), [](SourceRecipe& s) { s.colorSpace = JCS_RGB; }), {{14, 14, 2}}},
         {"two discs in one block", recipe(32, 32, s420), {{3, 3, 1}, {6, 5, 1}}},
+        // four components: CMYK as it is, YCCK through its colour transform
+        {"CMYK", coded(recipe(32, 32, cmyk1), JCS_CMYK), {{12, 13, 3}}},
+        {"CMYK 2x2 1x1 1x1 2x2, quality 90", quality(coded(recipe(48, 32, cmyk2), JCS_CMYK), 90), {{20, 14, 3}}},
+        {"YCCK", coded(recipe(32, 32, cmyk1), JCS_YCCK), {{9, 20, 3}}},
+        {"YCCK 2x2 1x1 1x1 2x2, quality 90", quality(coded(recipe(48, 32, cmyk2), JCS_YCCK), 90), {{20, 14, 3}}},
         // former bugs
         {"a hot pixel that saturates: the repair, not the source beyond 255, is the target",
          quality(recipe(32, 32, grey), 92),
@@ -220,8 +237,9 @@ TEST_P(RefinedBlocks, DecodeCloserToTheRepairThanTheEncodersBlocks) {
     const Bytes better = spliced(t.source, t.in, t.mask, [&](int cc, int column, int row) {
         return refined[cc].data() + (static_cast<std::size_t>(row) * t.in.components[cc].widthInBlocks + column) * 64;
     });
-    const Distance before = distanceOf(decodeWhole(plain), t.repaired, t.decoded, t.mask, t.replaced);
-    const Distance after = distanceOf(decodeWhole(better), t.repaired, t.decoded, t.mask, t.replaced);
+    const int components = c.recipe.components;
+    const Distance before = distanceOf(decodeAsHealed(plain, components), t.repaired, t.decoded, t.mask, t.replaced);
+    const Distance after = distanceOf(decodeAsHealed(better, components), t.repaired, t.decoded, t.mask, t.replaced);
     EXPECT_LT(after.weighted, before.weighted);
     EXPECT_LT(after.repairedMean, before.repairedMean);
 }
@@ -285,6 +303,7 @@ TEST(BlockRefiner, GivesTheSourcesBlockBackWhenTheRepairChangedNothing) {
 
 TEST(BlockRefiner, RefusesWhatDoesNotFit) {
     const cv::Mat grey(16, 16, CV_8UC1, cv::Scalar(100)), colour(16, 16, CV_8UC3, cv::Scalar(1, 2, 3));
+    const cv::Mat cmyk(16, 16, CV_8UC4, cv::Scalar(1, 2, 3, 4)), pair(16, 16, CV_8UC2, cv::Scalar(1, 2));
     const cv::Mat mask(16, 16, CV_8UC1, cv::Scalar(255)), smallMask(8, 16, CV_8UC1, cv::Scalar(255));
     const cv::Mat wide(16, 16, CV_16UC1, cv::Scalar(0));
     JQUANT_TBL table{};
@@ -297,21 +316,42 @@ TEST(BlockRefiner, RefusesWhatDoesNotFit) {
         const cv::Mat* mask;
         const JQUANT_TBL* table;
         BlockPlace place;
+        J_COLOR_SPACE space;
     };
     const Row rows[] = {
-        {"mask of another size", &grey, &smallMask, &table, {}},
-        {"mask of another type", &grey, &wide, &table, {}},
-        {"pixels of 16 bits", &wide, &mask, &table, {}},
-        {"a zero step", &grey, &mask, &zero, {}},
-        {"a second component of a grey photo", &grey, &mask, &table, {1, 1, 1, 1, 1, {}}},
-        {"a fourth component", &colour, &mask, &table, {3, 1, 1, 1, 1, {}}},
-        {"factors that do not divide the largest", &colour, &mask, &table, {0, 2, 1, 3, 1, {}}},
-        {"a zero factor", &colour, &mask, &table, {0, 0, 1, 1, 1, {}}},
+        {"mask of another size", &grey, &smallMask, &table, {}, JCS_GRAYSCALE},
+        {"mask of another type", &grey, &wide, &table, {}, JCS_GRAYSCALE},
+        {"pixels of 16 bits", &wide, &mask, &table, {}, JCS_GRAYSCALE},
+        {"a zero step", &grey, &mask, &zero, {}, JCS_GRAYSCALE},
+        {"a second component of a grey photo", &grey, &mask, &table, {1, 1, 1, 1, 1, {}}, JCS_GRAYSCALE},
+        {"a fourth component of a colour photo", &colour, &mask, &table, {3, 1, 1, 1, 1, {}}, JCS_YCbCr},
+        {"a fifth component of a CMYK photo", &cmyk, &mask, &table, {4, 1, 1, 1, 1, {}}, JCS_CMYK},
+        {"factors that do not divide the largest", &colour, &mask, &table, {0, 2, 1, 3, 1, {}}, JCS_YCbCr},
+        {"a zero factor", &colour, &mask, &table, {0, 0, 1, 1, 1, {}}, JCS_YCbCr},
+        {"two channels", &pair, &mask, &table, {}, JCS_UNKNOWN},
+        // pixels whose layout is not the colour space's
+        {"grey pixels called YCbCr", &grey, &mask, &table, {}, JCS_YCbCr},
+        {"colour pixels called CMYK", &colour, &mask, &table, {}, JCS_CMYK},
+        {"CMYK pixels called YCbCr", &cmyk, &mask, &table, {}, JCS_YCbCr},
+        {"CMYK pixels called grey", &cmyk, &mask, &table, {}, JCS_GRAYSCALE},
     };
     for (const Row& row : rows) {
         JBLOCK donor{}, source{};
-        EXPECT_THROW(refineDonorBlock(donor, source, *row.table, JCS_YCbCr, *row.pixels, *row.mask, row.place),
+        EXPECT_THROW(refineDonorBlock(donor, source, *row.table, row.space, *row.pixels, *row.mask, row.place),
                      std::invalid_argument)
+            << row.name;
+    }
+    // Each layout with its own colour spaces is taken.
+    const Row fitting[] = {
+        {"grey", &grey, &mask, &table, {}, JCS_GRAYSCALE},
+        {"YCbCr", &colour, &mask, &table, {2, 1, 1, 1, 1, {}}, JCS_YCbCr},
+        {"RGB", &colour, &mask, &table, {2, 1, 1, 1, 1, {}}, JCS_RGB},
+        {"CMYK", &cmyk, &mask, &table, {3, 1, 1, 1, 1, {}}, JCS_CMYK},
+        {"YCCK", &cmyk, &mask, &table, {3, 1, 1, 1, 1, {}}, JCS_YCCK},
+    };
+    for (const Row& row : fitting) {
+        JBLOCK donor{}, source{};
+        EXPECT_NO_THROW(refineDonorBlock(donor, source, *row.table, row.space, *row.pixels, *row.mask, row.place))
             << row.name;
     }
 }

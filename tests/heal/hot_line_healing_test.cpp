@@ -12,6 +12,7 @@
 
 #include "heal/healer.h"
 #include "heal/lossless_jpeg_heal.h"
+#include "jpeg_harness.h"
 #include "test_images.h"
 #include "test_support.h"
 
@@ -126,6 +127,61 @@ TEST(HotLineHealing, InMemoryLosslessHealRepairsTheBandEndsIncluded) {
     }
     EXPECT_EQ(cv::norm(after.rowRange(0, 16), before.rowRange(0, 16), cv::NORM_INF), 0);
     EXPECT_EQ(cv::norm(after.rowRange(64, 128), before.rowRange(64, 128), cv::NORM_INF), 0);
+}
+
+TEST(HotLineHealing, FourComponentJpegsHealTheBandEndsIncluded) {
+    struct Row {
+        const char* name;
+        J_COLOR_SPACE space;
+        HotLine line;
+    };
+    const Row rows[] = {
+        {"CMYK, a hot row", JCS_CMYK, {Axis::row, 40, 1}},
+        {"YCCK, a hot column", JCS_YCCK, {Axis::column, 70, 1}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const cv::Mat clean = speckmend::testing::noisePhoto(160, 128, 4, 7);
+        cv::Mat photo = clean.clone();
+        const bool column = row.line.axis == Axis::column;
+        (column ? photo.col(row.line.position) : photo.row(row.line.position)) += cv::Scalar::all(120);
+        speckmend::testing::SourceRecipe recipe =
+            speckmend::testing::recipe(160, 128, {{2, 2}, {1, 1}, {1, 1}, {2, 2}});
+        recipe.colorSpace = row.space;
+        recipe.quality = 95;
+        const std::vector<unsigned char> source = speckmend::testing::encodeJpeg(recipe, photo);
+        ASSERT_FALSE(source.empty());
+        HotPixelMap map{{}, 160, 128};
+        map.lines = {row.line};
+        const LosslessHealResult result = healJpegLosslessly(source, map, 3, 1);
+        ASSERT_EQ(result.outcome, LosslessHealResult::Outcome::healed) << result.diagnostic;
+        cv::Mat before = speckmend::testing::decodeSamples(source, JCS_CMYK);
+        cv::Mat after = speckmend::testing::decodeSamples(result.file, JCS_CMYK);
+        ASSERT_EQ(after.size(), before.size());
+        ASSERT_EQ(after.channels(), 4);
+        // The band's own line, every channel, ends included.
+        const cv::Mat line = column ? after.col(row.line.position) : after.row(row.line.position);
+        const cv::Mat cleanLine = column ? clean.col(row.line.position) : clean.row(row.line.position);
+        const int length = column ? 128 : 160;
+        for (int at : {0, 1, 2, length / 2, length - 3, length - 2, length - 1}) {
+            cv::Mat d;
+            cv::absdiff(column ? line.row(at) : line.col(at), column ? cleanLine.row(at) : cleanLine.col(at), d);
+            EXPECT_LT(cv::norm(d.reshape(1), cv::NORM_INF), 40.0) << "at " << at;
+        }
+        // Two blocks of 16 away from the band nothing moves.
+        if (!column) {
+            EXPECT_EQ(cv::norm(after.rowRange(0, 16).reshape(1), before.rowRange(0, 16).reshape(1), cv::NORM_INF), 0);
+            EXPECT_EQ(cv::norm(after.rowRange(64, 128).reshape(1), before.rowRange(64, 128).reshape(1), cv::NORM_INF),
+                      0);
+        } else {
+            EXPECT_EQ(cv::norm(after.colRange(0, 48).clone().reshape(1), before.colRange(0, 48).clone().reshape(1),
+                               cv::NORM_INF),
+                      0);
+            EXPECT_EQ(cv::norm(after.colRange(96, 160).clone().reshape(1), before.colRange(96, 160).clone().reshape(1),
+                               cv::NORM_INF),
+                      0);
+        }
+    }
 }
 
 // ---- former bugs ------------------------------------------------------------

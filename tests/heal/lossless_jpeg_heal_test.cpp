@@ -1,8 +1,9 @@
 // The in-memory lossless heal against a reference that builds the same output
-// the slow way: the whole photo decoded by the image reader, inpainted whole,
-// encoded whole with the source's tables and sampling, and every block with a
-// repaired pixel taken from that encode, refined against the whole photo. Then what the output keeps of every
-// real camera file.
+// the slow way: the whole photo decoded by the image reader (four-component
+// photos by libjpeg, to CMYK samples), inpainted whole (four channels one by
+// one), encoded whole with the source's tables and sampling, and every block
+// with a repaired pixel taken from that encode, refined against the whole
+// photo. Then what the output keeps of every real camera file.
 #include "heal/lossless_jpeg_heal.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +26,7 @@
 #include "heal/mpf_segment.h"
 #include "heal/repair_mask.h"
 #include "jpeg_harness.h"
+#include "test_images.h"
 
 namespace speckmend {
 namespace {
@@ -83,11 +85,11 @@ Bytes referenceHeal(const Bytes& sourceBytes, const HotPixelMap& map, double ran
         return {};
     }
     j_decompress_ptr source = rewrite.source();
-    const cv::Mat photo = decodeWhole(sourceBytes);
+    const bool fourComponents = source->num_components == 4;
+    const cv::Mat photo = fourComponents ? decodeSamples(sourceBytes, JCS_CMYK) : decodeWhole(sourceBytes);
     cv::Mat mask(photo.size(), CV_8UC1, cv::Scalar(0));
     drawRepairMask(map, mask);
-    cv::Mat healed;
-    cv::inpaint(photo, mask, healed, range, method);
+    const cv::Mat healed = inpaintWhole(photo, mask, range, method);
 
     Bytes donorBytes;
     {
@@ -194,10 +196,17 @@ std::vector<HotPixel> cornersAndEdges(int w, int h) {
             {0, h / 2, 1}, {w - 1, h / 2, 3}, {w / 2, h - 1, 2}, {w - 3, h - 2, 1}, {w / 3, h / 3, 4}};
 }
 
+SourceRecipe coded(SourceRecipe s, J_COLOR_SPACE space) {
+    s.colorSpace = space;
+    return s;
+}
+
 std::vector<HealCase> healCases() {
     const std::vector<Sampling> s420 = {{2, 2}, {1, 1}, {1, 1}}, s422 = {{2, 1}, {1, 1}, {1, 1}},
                                 s444 = {{1, 1}, {1, 1}, {1, 1}}, s440 = {{1, 2}, {1, 1}, {1, 1}},
                                 s411 = {{4, 1}, {1, 1}, {1, 1}}, grey = {{1, 1}}, odd = {{2, 2}, {1, 2}, {1, 2}};
+    const std::vector<Sampling> cmyk1 = {{1, 1}, {1, 1}, {1, 1}, {1, 1}}, cmyk2 = {{2, 2}, {1, 1}, {1, 1}, {2, 2}},
+                                cmyk21 = {{2, 1}, {1, 1}, {1, 1}, {2, 1}};
     const std::vector<HotPixel> one = {{70, 45, 3}};
     return {
         // every sampling, with hot pixels on corners, edges and in the partial last iMCU
@@ -210,6 +219,21 @@ std::vector<HealCase> healCases() {
         {"grey with 2x2 factors", recipe(75, 43, {{2, 2}}), cornersAndEdges(75, 43)},
         {"2x2 1x2 1x2", recipe(139, 101, odd), cornersAndEdges(139, 101)},
         {"RGB coded", with(recipe(120, 72, s444), [](SourceRecipe& s) { s.colorSpace = JCS_RGB; }), one},
+        // four components, as prepress software and scanners write them
+        {"CMYK", coded(recipe(131, 77, cmyk1), JCS_CMYK), cornersAndEdges(131, 77)},
+        {"CMYK 2x2 1x1 1x1 2x2", coded(recipe(157, 99, cmyk2), JCS_CMYK), cornersAndEdges(157, 99)},
+        {"YCCK", coded(recipe(93, 61, cmyk1), JCS_YCCK), cornersAndEdges(93, 61)},
+        {"YCCK 2x2 1x1 1x1 2x2", coded(recipe(150, 91, cmyk2), JCS_YCCK), cornersAndEdges(150, 91)},
+        {"YCCK 2x1 1x1 1x1 2x1, Navier-Stokes", coded(recipe(141, 70, cmyk21), JCS_YCCK), cornersAndEdges(141, 70), 3,
+         0},
+        {"CMYK, radius 20 over an edge", coded(recipe(100, 60, cmyk2), JCS_CMYK), {{97, 30, 20}}},
+        {"YCCK progressive with restarts",
+         with(coded(recipe(120, 88, cmyk2), JCS_YCCK),
+              [](SourceRecipe& s) {
+                  s.progressive = true;
+                  s.restartInterval = 2;
+              }),
+         cornersAndEdges(120, 88)},
         // radii
         {"radius 1", recipe(160, 128, s420), {{70, 45, 1}}},
         {"radius 7", recipe(160, 128, s422), {{70, 45, 7}}},
@@ -268,6 +292,12 @@ std::vector<HealCase> healCases() {
     };
 }
 
+bool repairsAnyPixel(const HotPixelMap& map) {
+    cv::Mat mask(map.height, map.width, CV_8UC1, cv::Scalar(0));
+    drawRepairMask(map, mask);
+    return cv::countNonZero(mask) > 0;
+}
+
 class InMemoryHeal : public ::testing::TestWithParam<HealCase> {};
 
 TEST_P(InMemoryHeal, GivesTheReferenceBytes) {
@@ -287,9 +317,14 @@ TEST_P(InMemoryHeal, GivesTheReferenceBytes) {
     EXPECT_EQ(out.progressive, in.progressive);
     EXPECT_EQ(out.arithmetic, in.arithmetic);
     EXPECT_EQ(out.restartInterval, in.restartInterval);
+    EXPECT_EQ(out.colorSpace, in.colorSpace);
     EXPECT_EQ(out.markers, in.markers);
-    // On its own terms: nothing changes outside the repaired blocks.
-    changedBlocks(in, out, map);
+    // On its own terms: nothing changes outside the repaired blocks, and
+    // blocks with a repaired pixel do change.
+    const int changed = changedBlocks(in, out, map);
+    if (repairsAnyPixel(map)) {
+        EXPECT_GT(changed, 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, InMemoryHeal, ::testing::ValuesIn(healCases()),
@@ -305,11 +340,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, InMemoryHeal, ::testing::ValuesIn(healCases()),
 
 TEST(LosslessHeal, RefusesWhatItCannotHeal) {
     const Bytes colour = makeSourceBytes(recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}));
-    SourceRecipe cmykRecipe = recipe(32, 32, {{1, 1}, {1, 1}, {1, 1}, {1, 1}});
-    cmykRecipe.colorSpace = JCS_CMYK;
-    cmykRecipe.jfif = false;
-    const Bytes cmyk = makeSourceBytes(cmykRecipe);
-    ASSERT_FALSE(cmyk.empty());
+    // Two components: no colour model the decoder could turn into pixels.
+    SourceRecipe twoRecipe = recipe(32, 32, {{1, 1}, {1, 1}});
+    twoRecipe.colorSpace = JCS_UNKNOWN;
+    twoRecipe.jfif = false;
+    const Bytes two = makeSourceBytes(twoRecipe);
+    ASSERT_FALSE(two.empty());
     Bytes truncatedHeader(colour.begin(), colour.begin() + 40);
     // A frame header declaring 60000 x 60000 pixels over the same few bytes.
     Bytes huge = colour;
@@ -329,7 +365,7 @@ TEST(LosslessHeal, RefusesWhatItCannotHeal) {
         {"header cut short", truncatedHeader, {{{3, 3, 1}}, 64, 48}, Outcome::notReadable},
         {"map of another size", colour, {{{3, 3, 1}}, 48, 64}, Outcome::badDimension},
         {"map one pixel wider", colour, {{{3, 3, 1}}, 65, 48}, Outcome::badDimension},
-        {"four components", cmyk, {{{3, 3, 1}}, 32, 32}, Outcome::notReadable},
+        {"two components", two, {{{3, 3, 1}}, 32, 32}, Outcome::notReadable},
         // former bugs
         {"declared beyond the reader's limit: nothing decoded or allocated",
          huge,
@@ -346,6 +382,49 @@ TEST(LosslessHeal, RefusesWhatItCannotHeal) {
         EXPECT_EQ(result.outcome, c.outcome);
         EXPECT_TRUE(result.file.empty());
         EXPECT_EQ(result.diagnostic.empty(), c.outcome != Outcome::notReadable) << result.diagnostic;
+    }
+}
+
+TEST(LosslessHeal, FourComponentPhotosKeepTheirAdobeMarkerAndColourSpace) {
+    struct Case {
+        const char* name;
+        J_COLOR_SPACE space;
+        unsigned char transform;  // the Adobe marker's colour transform
+    };
+    const Case cases[] = {{"CMYK", JCS_CMYK, 0}, {"YCCK", JCS_YCCK, 2}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SourceRecipe r = recipe(72, 56, {{2, 2}, {1, 1}, {1, 1}, {2, 2}});
+        r.colorSpace = c.space;
+        r.markers = {comMarker("after the Adobe marker")};
+        const Bytes source = makeSourceBytes(r);
+        const HotPixelMap map{{{30, 20, 3}}, 72, 56};
+        const LosslessHealResult result = healJpegLosslessly(source, map, 3, 1);
+        ASSERT_EQ(result.outcome, Outcome::healed) << result.diagnostic;
+        JpegFile in, out;
+        ASSERT_TRUE(readJpeg(source, in) && readJpeg(result.file, out));
+        EXPECT_EQ(out.colorSpace, c.space);
+        // Exactly one Adobe marker, the source's, still first.
+        int adobe = 0;
+        for (const Marker& m : out.markers)
+            if (m.code == JPEG_APP0 + 14 && m.bytes.compare(0, 5, "Adobe") == 0) ++adobe;
+        EXPECT_EQ(adobe, 1);
+        ASSERT_FALSE(out.markers.empty());
+        EXPECT_EQ(out.markers, in.markers);
+        EXPECT_EQ(out.markers.front().code, JPEG_APP0 + 14);
+        ASSERT_GE(out.markers.front().bytes.size(), 12u);
+        EXPECT_EQ(static_cast<unsigned char>(out.markers.front().bytes[11]), c.transform);
+        EXPECT_GT(changedBlocks(in, out, map), 0);
+        // The repair shows in the decoded samples, and nothing else moves.
+        const cv::Mat before = decodeSamples(source, JCS_CMYK), after = decodeSamples(result.file, JCS_CMYK);
+        ASSERT_EQ(after.size(), before.size());
+        ASSERT_EQ(after.channels(), 4);
+        cv::Mat differs;
+        cv::compare(before.reshape(1), after.reshape(1), differs, cv::CMP_NE);
+        EXPECT_GT(cv::countNonZero(differs), 0);
+        // The first replaced blocks start at x 16; upsampling reaches two
+        // pixels further left.
+        EXPECT_EQ(cv::countNonZero(differs(cv::Rect(0, 0, 4 * 12, 56))), 0) << "pixels left of the repaired blocks";
     }
 }
 
@@ -478,6 +557,55 @@ TEST(LosslessHealSamples, SmallCameraFilesGiveTheReferenceBytes) {
             const LosslessHealResult result = healJpegLosslessly(source, map, 3, method);
             ASSERT_EQ(result.outcome, Outcome::healed) << result.diagnostic;
             EXPECT_TRUE(result.file == referenceHeal(source, map, 3, method)) << "method " << method;
+        }
+        ++compared;
+    }
+    if (compared == 0) GTEST_SKIP() << "no camera JPEG small enough for the reference";
+}
+
+// A photo as prepress software stores it in CMYK: the grey component
+// removal a converter would do, the samples inverted as Adobe writes them.
+cv::Mat adobeCmyk(const cv::Mat& bgr) {
+    cv::Mat cmyk(bgr.size(), CV_8UC4);
+    for (int y = 0; y < bgr.rows; ++y)
+        for (int x = 0; x < bgr.cols; ++x) {
+            const cv::Vec3b p = bgr.at<cv::Vec3b>(y, x);
+            const int white = std::max({p[0], p[1], p[2]});
+            auto ink = [&](int channel) { return white == 0 ? 0 : 255 * (white - channel) / white; };
+            cmyk.at<cv::Vec4b>(y, x) =
+                cv::Vec4b(static_cast<unsigned char>(255 - ink(p[2])), static_cast<unsigned char>(255 - ink(p[1])),
+                          static_cast<unsigned char>(255 - ink(p[0])), static_cast<unsigned char>(white));
+        }
+    return cmyk;
+}
+
+TEST(LosslessHealSamples, CameraPhotosStoredAsCmykAndYcckGiveTheReferenceBytes) {
+    const std::vector<std::string> paths = sampleJpegs();
+    if (paths.empty()) GTEST_SKIP() << "no camera JPEGs in " << SPECKMEND_SAMPLES_DIR;
+    // Whole-photo references of four channels: the smallest photos only.
+    constexpr long kLargestPhoto = 450000;
+    int compared = 0;
+    for (const std::string& path : paths) {
+        const cv::Mat photo = decodeForHealing(path);
+        if (photo.empty() || photo.channels() != 3 || static_cast<long>(photo.total()) > kLargestPhoto) continue;
+        const cv::Mat cmyk = adobeCmyk(photo);
+        for (J_COLOR_SPACE space : {JCS_CMYK, JCS_YCCK}) {
+            SCOPED_TRACE(path + (space == JCS_CMYK ? " as CMYK" : " as YCCK"));
+            SourceRecipe r = recipe(photo.cols, photo.rows, {{2, 2}, {1, 1}, {1, 1}, {2, 2}});
+            r.colorSpace = space;
+            r.quality = 90;
+            r.markers = {exifMarker()};
+            const Bytes source = encodeJpeg(r, cmyk);
+            ASSERT_FALSE(source.empty());
+            const HotPixelMap map = spreadMap(photo.cols, photo.rows);
+            const LosslessHealResult result = healJpegLosslessly(source, map, 3, 1);
+            ASSERT_EQ(result.outcome, Outcome::healed) << result.diagnostic;
+            EXPECT_TRUE(result.file == referenceHeal(source, map, 3, 1));
+            JpegFile in, out;
+            ASSERT_TRUE(readJpeg(source, in) && readJpeg(result.file, out));
+            EXPECT_EQ(out.colorSpace, space);
+            EXPECT_EQ(out.markers, in.markers);
+            EXPECT_GT(changedBlocks(in, out, map), 0);
         }
         ++compared;
     }

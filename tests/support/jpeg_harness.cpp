@@ -118,7 +118,11 @@ void encode(Writer& writer, const SourceRecipe& recipe, const cv::Mat& picture, 
     codec->image_width = picture.cols;
     codec->image_height = picture.rows;
     codec->input_components = picture.channels();
-    codec->in_color_space = picture.channels() == 1 ? JCS_GRAYSCALE : picture.channels() == 4 ? JCS_CMYK : JCS_EXT_BGR;
+    const int channels = picture.channels();
+    codec->in_color_space = channels == 1   ? JCS_GRAYSCALE
+                            : channels == 3 ? JCS_EXT_BGR
+                            : channels == 4 ? JCS_CMYK
+                                            : JCS_UNKNOWN;
     jpeg_set_defaults(codec);
     jpeg_set_colorspace(codec, recipe.colorSpace);
     jpeg_set_quality(codec, recipe.quality, TRUE);
@@ -199,6 +203,28 @@ std::vector<std::string> sampleJpegs(const std::string& folder) {
 
 cv::Mat decodeForHealing(const std::string& path) {
     return cv::imread(path, cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION);
+}
+
+cv::Mat decodeSamples(std::span<const unsigned char> bytes, J_COLOR_SPACE layout) {
+    JpegGuard guard;
+    JpegDecoder decoder;
+    cv::Mat samples;
+    auto step = [&] {
+        decoder.createFromMemory(guard, "test bytes", bytes);
+        j_decompress_ptr codec = &decoder.codec;
+        jpeg_read_header(codec, TRUE);
+        codec->out_color_space = layout;
+        jpeg_start_decompress(codec);
+        samples.create(static_cast<int>(codec->output_height), static_cast<int>(codec->output_width),
+                       CV_8UC(codec->output_components));
+        while (codec->output_scanline < codec->output_height) {
+            JSAMPROW row = samples.ptr<JSAMPLE>(static_cast<int>(codec->output_scanline));
+            jpeg_read_scanlines(codec, &row, 1);
+        }
+        jpeg_finish_decompress(codec);
+    };
+    if (!runJpegGuarded(guard, step)) samples.release();
+    return samples;
 }
 
 SourceRecipe recipe(int width, int height, std::vector<Sampling> sampling) {

@@ -56,7 +56,7 @@ struct Sampling {
 
 struct SourceRecipe {
     int width = 160, height = 120;
-    int components = 3;  // 1 grey, 3 colour, 4 CMYK
+    int components = 3;  // 1 grey, 3 colour, 4 CMYK (coded as CMYK or YCCK), others without a colour model
     std::vector<Sampling> sampling = {{2, 2}, {1, 1}, {1, 1}};
     int quality = 75;
     bool progressive = false;
@@ -97,6 +97,11 @@ std::vector<std::string> sampleJpegs(const std::string& folder = SPECKMEND_SAMPL
 
 // A JPEG decoded as the healing pipeline loads photos.
 cv::Mat decodeForHealing(const std::string& path);
+
+// A whole JPEG decoded by libjpeg with its default settings into samples of
+// the given layout (JCS_GRAYSCALE, JCS_EXT_BGR or JCS_CMYK); empty when
+// libjpeg refuses.
+cv::Mat decodeSamples(std::span<const unsigned char> bytes, J_COLOR_SPACE layout);
 
 // A recipe of that size and sampling (one factor pair per component; one
 // component is grey).

@@ -1,7 +1,10 @@
 // Synthetic photographs for the healing tests.
 #include "test_images.h"
 
+#include <vector>
+
 #include <opencv2/imgproc.hpp>
+#include <opencv2/photo.hpp>
 
 namespace speckmend::testing {
 
@@ -11,6 +14,23 @@ cv::Mat noisePhoto(int width, int height, int channels, unsigned seed, int blurS
     rng.fill(photo, cv::RNG::UNIFORM, 0, 256);
     cv::GaussianBlur(photo, photo, cv::Size(blurSize, blurSize), blurSigma);
     return photo;
+}
+
+cv::Mat inpaintWhole(const cv::Mat& photo, const cv::Mat& mask, double range, int method) {
+    cv::Mat repaired;
+    if (photo.channels() != 4) {
+        cv::inpaint(photo, mask, repaired, range, method);
+        return repaired;
+    }
+    std::vector<cv::Mat> channels;
+    cv::split(photo, channels);
+    for (cv::Mat& channel : channels) {
+        cv::Mat one;
+        cv::inpaint(channel, mask, one, range, method);
+        channel = one;
+    }
+    cv::merge(channels, repaired);
+    return repaired;
 }
 
 }  // namespace speckmend::testing

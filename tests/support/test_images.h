@@ -10,4 +10,8 @@ namespace speckmend::testing {
 // pixels.
 cv::Mat noisePhoto(int width, int height, int channels, unsigned seed, int blurSize = 5, double blurSigma = 1.5);
 
+// The library's inpainting of the whole photo; four channels (CMYK samples),
+// which it does not take, one channel at a time with the same mask.
+cv::Mat inpaintWhole(const cv::Mat& photo, const cv::Mat& mask, double range, int method);
+
 }  // namespace speckmend::testing
