@@ -43,6 +43,42 @@ const Basis& basis() {
     return table;
 }
 
+// squaredBasis()[k][i] = basis()[k][i] squared: a coefficient's curvature
+// is their sum weighted by the samples' weights.
+const Basis& squaredBasis() {
+    static const Basis table = [] {
+        Basis q{};
+        for (int k = 0; k < DCTSIZE2; ++k)
+            for (int i = 0; i < DCTSIZE2; ++i) q[k][i] = basis()[k][i] * basis()[k][i];
+        return q;
+    }();
+    return table;
+}
+
+// The same table transposed, transposedBasis()[i][k] = basis()[k][i]: the
+// products with all 64 basis functions at once then run along contiguous
+// rows, one independent sum per coefficient, each still added up in the
+// order of the samples.
+const Basis& transposedBasis() {
+    static const Basis table = [] {
+        Basis t{};
+        for (int k = 0; k < DCTSIZE2; ++k)
+            for (int i = 0; i < DCTSIZE2; ++i) t[i][k] = basis()[k][i];
+        return t;
+    }();
+    return table;
+}
+
+// out[k] = sum over i of in[i] * basis()[k][i], for every k.
+void projectOnBasis(const float* in, float* out) {
+    const Basis& t = transposedBasis();
+    for (int k = 0; k < DCTSIZE2; ++k) out[k] = 0.0f;
+    for (int i = 0; i < DCTSIZE2; ++i) {
+        const float value = in[i];
+        for (int k = 0; k < DCTSIZE2; ++k) out[k] += value * t[i][k];
+    }
+}
+
 // The value of component `component` of one pixel, as the encoder's colour
 // conversion computes it (before rounding).
 float componentOf(const cv::Mat& pixels, int x, int y, int component, J_COLOR_SPACE space) {
@@ -68,13 +104,31 @@ float componentOf(const cv::Mat& pixels, int x, int y, int component, J_COLOR_SP
 
 float clampSample(float s) { return std::min(255.0f, std::max(0.0f, s)); }
 
+// Sums of 64 products are split over kLanes running sums, added up at the
+// end: the compiler may not reorder a single float sum, and eight
+// independent ones let it use vector registers. The order is fixed by this
+// code, so every build gives the same blocks.
+constexpr int kLanes = 8;
+
+float laneTotal(const float* lanes) {
+    return ((lanes[0] + lanes[4]) + (lanes[1] + lanes[5])) + ((lanes[2] + lanes[6]) + (lanes[3] + lanes[7]));
+}
+
+float dot64(const float* a, const float* b) {
+    float lanes[kLanes] = {};
+    for (int i = 0; i < DCTSIZE2; i += kLanes)
+        for (int j = 0; j < kLanes; ++j) lanes[j] += a[i + j] * b[i + j];
+    return laneTotal(lanes);
+}
+
 float weightedError(const float* samples, const float* target, const float* weight) {
-    float sum = 0.0f;
-    for (int i = 0; i < DCTSIZE2; ++i) {
-        const float d = clampSample(samples[i]) - target[i];
-        sum += weight[i] * d * d;
-    }
-    return sum;
+    float lanes[kLanes] = {};
+    for (int i = 0; i < DCTSIZE2; i += kLanes)
+        for (int j = 0; j < kLanes; ++j) {
+            const float d = clampSample(samples[i + j]) - target[i + j];
+            lanes[j] += weight[i + j] * d * d;
+        }
+    return laneTotal(lanes);
 }
 
 }  // namespace
@@ -142,11 +196,12 @@ void refineDonorBlock(JCOEF* donor, const JCOEF* source, const JQUANT_TBL& table
     float error = weightedError(samples, target, weight);
     {
         JCOEF rounded[DCTSIZE2];
+        float centred[DCTSIZE2], projection[DCTSIZE2];
+        for (int i = 0; i < DCTSIZE2; ++i) centred[i] = target[i] - 128.0f;
+        projectOnBasis(centred, projection);
         for (int k = 0; k < DCTSIZE2; ++k) {
-            float projection = 0.0f;
-            for (int i = 0; i < DCTSIZE2; ++i) projection += (target[i] - 128.0f) * b[k][i];
             const int largest = k == 0 ? kLargestDc : kLargestAc;
-            const long step = std::lround(projection / static_cast<float>(table.quantval[k]));
+            const long step = std::lround(projection[k] / static_cast<float>(table.quantval[k]));
             rounded[k] = static_cast<JCOEF>(std::clamp<long>(step, -largest, largest));
         }
         float trial[DCTSIZE2];
@@ -160,30 +215,31 @@ void refineDonorBlock(JCOEF* donor, const JCOEF* source, const JQUANT_TBL& table
     }
     // Coordinate descent, one step of the table at a time. The change of
     // the error is screened without the decoder's clamping (a dot product
-    // with the residual) and then confirmed with it.
-    float trial[DCTSIZE2], residual[DCTSIZE2];
+    // with the weighted residual) and then confirmed with it. The weights
+    // stay fixed, so each coefficient's curvature is found once.
+    const Basis& squares = squaredBasis();
+    float curvature[DCTSIZE2], residual[DCTSIZE2], trial[DCTSIZE2];
+    for (int k = 0; k < DCTSIZE2; ++k) curvature[k] = dot64(weight, squares[k].data());
+    for (int i = 0; i < DCTSIZE2; ++i) residual[i] = weight[i] * (samples[i] - target[i]);
     for (int round = 0; round < kMostRounds; ++round) {
         bool moved = false;
         for (int k = 0; k < DCTSIZE2; ++k) {
-            float slope = 0.0f, curvature = 0.0f;
-            for (int i = 0; i < DCTSIZE2; ++i) {
-                residual[i] = weight[i] * (samples[i] - target[i]);
-                slope += residual[i] * b[k][i];
-                curvature += weight[i] * b[k][i] * b[k][i];
-            }
+            const float slope = dot64(residual, b[k].data());
             const float step = static_cast<float>(table.quantval[k]);
             // The better direction is the one against the slope.
             const int direction = slope > 0.0f ? -1 : 1;
-            const float screened = 2.0f * static_cast<float>(direction) * step * slope + step * step * curvature;
+            const float screened = 2.0f * static_cast<float>(direction) * step * slope + step * step * curvature[k];
             const int largest = k == 0 ? kLargestDc : kLargestAc;
             if (screened >= 0.0f || std::abs(donor[k] + direction) > largest) continue;
-            for (int i = 0; i < DCTSIZE2; ++i) trial[i] = samples[i] + static_cast<float>(direction) * step * b[k][i];
+            const float change = static_cast<float>(direction) * step;
+            for (int i = 0; i < DCTSIZE2; ++i) trial[i] = samples[i] + change * b[k][i];
             const float changed = weightedError(trial, target, weight);
             // A margin keeps rounding noise from trading equal errors back and forth.
             if (changed < error * (1.0f - 1e-6f)) {
                 error = changed;
                 donor[k] = static_cast<JCOEF>(donor[k] + direction);
                 std::copy(trial, trial + DCTSIZE2, samples);
+                for (int i = 0; i < DCTSIZE2; ++i) residual[i] = weight[i] * (samples[i] - target[i]);
                 moved = true;
             }
         }
