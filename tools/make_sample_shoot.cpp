@@ -29,7 +29,7 @@
 // KIND is single, edge (within 3 pixels of the border), cluster (within a
 // few pixels of another hot pixel), plateau (two equal neighbours) or border
 // (on the outermost row or column). EXPECTED is what the detection method
-// gives by design: found, or missed for a plateau (no pixel of it is a
+// gives: found, or missed for a plateau (no pixel of it is a
 // strict maximum) and for the border (the scan never looks there).
 #include <sys/stat.h>
 
@@ -406,7 +406,7 @@ void burnIn(cv::Mat& image, const Layout& layout, double exposure) {
 std::string plantedText(const Options& o, const Layout& layout) {
     std::string text = "# Hot pixels planted by make_sample_shoot, seed " + std::to_string(o.seed) +
                        ".\n"
-                       "# pixel X Y STRENGTH KIND EXPECTED; EXPECTED is what detection gives by design:\n"
+                       "# pixel X Y STRENGTH KIND EXPECTED; EXPECTED is what the detection method gives:\n"
                        "# a plateau (equal neighbours) has no strict maximum, the border is never scanned.\n"
                        "size " +
                        std::to_string(o.width) + " " + std::to_string(o.height) + "\n";

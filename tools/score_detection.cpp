@@ -13,7 +13,7 @@
 //
 // With the planted.txt of the demo shoot:
 // Prints how many planted hot pixels were found, split by what the method
-// can find by design, and how many reported pixels were not planted. Exits
+// can find at all, and how many reported pixels were not planted. Exits
 // with 0 when every planted hot pixel that the method can find was found and
 // nothing else was reported, 1 otherwise, 2 on unreadable input.
 #include <cstdio>
@@ -34,7 +34,7 @@ using Position = std::pair<int, int>;
 
 struct Planted {
     int width = 0, height = 0;
-    std::map<Position, std::pair<std::string, bool>> pixels;  // kind, findable by design
+    std::map<Position, std::pair<std::string, bool>> pixels;  // kind, findable by the method
 };
 
 [[noreturn]] void fail(const std::string& message) {
@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
     const Planted planted = readPlanted(argv[1]);
     const Reported reported = readMap(argv[2]);
 
-    int findable = 0, found = 0, foundAgainstDesign = 0;
+    int findable = 0, found = 0, foundUnfindable = 0;
     std::map<std::string, int> notFindable;
     std::string missed;
     for (const auto& [position, info] : planted.pixels) {
@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
                 missed += " " + std::to_string(position.first) + "," + std::to_string(position.second);
         } else {
             ++notFindable[info.first];
-            if (isReported) ++foundAgainstDesign;
+            if (isReported) ++foundUnfindable;
         }
     }
     int strays = 0;
@@ -155,15 +155,15 @@ int main(int argc, char** argv) {
     for (const auto& [kind, count] : notFindable) {
         notFindableText += (notFindableText.empty() ? "" : ", ") + std::to_string(count) + " " + kind;
     }
-    std::printf("planted hot pixels: %zu (%d findable by design%s%s)\n", planted.pixels.size(), findable,
+    std::printf("planted hot pixels: %zu (%d findable by the method%s%s)\n", planted.pixels.size(), findable,
                 notFindableText.empty() ? "" : "; not findable: ", notFindableText.c_str());
     std::printf("found: %d of %d findable%s%s\n", found, findable, missed.empty() ? "" : "; missed:", missed.c_str());
-    if (foundAgainstDesign > 0) std::printf("reported although not findable by design: %d\n", foundAgainstDesign);
+    if (foundUnfindable > 0) std::printf("reported although the method cannot find them: %d\n", foundUnfindable);
     std::printf("reported but not planted: %d\n", strays);
     if (reported.width != planted.width || reported.height != planted.height) {
         std::printf("map size %dx%d differs from the frames' %dx%d\n", reported.width, reported.height, planted.width,
                     planted.height);
         return 1;
     }
-    return (found == findable && strays == 0 && foundAgainstDesign == 0) ? 0 : 1;
+    return (found == findable && strays == 0 && foundUnfindable == 0) ? 0 : 1;
 }

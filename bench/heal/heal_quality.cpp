@@ -267,15 +267,15 @@ int main(int argc, char** argv) {
     totals[0].label = "input (not repaired)";
     totals[0].folder = inputDir;
     for (int i = 4; i < argc; ++i) {
-        const std::string spec = argv[i];
-        const std::size_t equals = spec.find('=');
+        const std::string argument = argv[i];
+        const std::size_t equals = argument.find('=');
         if (equals == std::string::npos) {
             std::fprintf(stderr, "heal_quality: expected LABEL=OUTPUT_DIR, got %s\n", argv[i]);
             return 2;
         }
         Totals t;
-        t.label = spec.substr(0, equals);
-        t.folder = spec.substr(equals + 1) + "/";
+        t.label = argument.substr(0, equals);
+        t.folder = argument.substr(equals + 1) + "/";
         totals.push_back(std::move(t));
     }
 

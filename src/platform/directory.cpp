@@ -25,6 +25,12 @@ bool lessWithoutCase(const std::string& a, const std::string& b) {
     return a < b;  // names equal but for case: keep a fixed order
 }
 
+// A deleter type rather than closedir's pointer, whose attributes a template
+// argument cannot carry.
+struct CloseDirectory {
+    void operator()(DIR* directory) const { closedir(directory); }
+};
+
 }  // namespace
 
 bool changeDirectory(const std::string& path) { return !path.empty() && chdir(path.c_str()) == 0; }
@@ -59,7 +65,7 @@ bool wildcardMatch(std::string_view pattern, std::string_view name) {
 
 std::vector<std::string> listDirectory(std::string_view filter) {
     std::vector<std::string> names;
-    std::unique_ptr<DIR, decltype(&closedir)> dir(opendir("."), &closedir);
+    std::unique_ptr<DIR, CloseDirectory> dir(opendir("."));
     if (!dir) return names;
     while (const dirent* entry = readdir(dir.get())) {
         if (wildcardMatch(filter, entry->d_name)) names.emplace_back(entry->d_name);

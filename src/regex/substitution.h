@@ -12,6 +12,7 @@
 
 #include <cctype>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "regex/basic_rpattern.h"
@@ -49,6 +50,15 @@ inline std::string translate_subst_escapes(const std::string& t) {
     }
     return out;
 }
+
+// The letters after a backslash that stand for the case commands, each at
+// the place of its command in case_command.
+inline constexpr std::string_view case_command_letters = "UuLlE";
+static_assert(case_command_letters[static_cast<int>(case_command::upper_on)] == 'U' &&
+              case_command_letters[static_cast<int>(case_command::upper_next)] == 'u' &&
+              case_command_letters[static_cast<int>(case_command::lower_on)] == 'L' &&
+              case_command_letters[static_cast<int>(case_command::lower_next)] == 'l' &&
+              case_command_letters[static_cast<int>(case_command::off)] == 'E');
 
 // Parses `text` into pieces; returns whether any piece refers to a group.
 inline bool parse_subst(const std::string& text, std::size_t capture_count, std::vector<subst_piece>& pieces) {
@@ -107,27 +117,12 @@ inline bool parse_subst(const std::string& text, std::size_t capture_count, std:
             if (i + 1 == n) throw bad_regexpr("expecting escape sequence in substitution string");
             close(i);
             const char d = text[i + 1];
+            if (const std::size_t k = case_command_letters.find(d); k != std::string_view::npos) {
+                command(static_cast<case_command>(k));
+                i += 2;
+                continue;
+            }
             switch (d) {
-            case 'U':
-                command(case_command::upper_on);
-                i += 2;
-                break;
-            case 'u':
-                command(case_command::upper_next);
-                i += 2;
-                break;
-            case 'L':
-                command(case_command::lower_on);
-                i += 2;
-                break;
-            case 'l':
-                command(case_command::lower_next);
-                i += 2;
-                break;
-            case 'E':
-                command(case_command::off);
-                i += 2;
-                break;
             case 'Q': {
                 std::size_t j = text.find("\\E", i + 2);
                 std::size_t stop = j == std::string::npos ? n : j;

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/photo.hpp>
 
@@ -20,16 +19,13 @@
 #include "heal/jpeg_rewrite.h"
 #include "jpeg_harness.h"
 #include "test_images.h"
+#include "test_support.h"
 
 namespace speckmend {
 namespace {
 
 using namespace speckmend::testing;
 using Bytes = std::vector<unsigned char>;
-
-cv::Mat decodeWhole(const Bytes& bytes) {
-    return cv::imdecode(bytes, cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION);
-}
 
 // The samples the heal works on: the image reader's pixels, or libjpeg's
 // CMYK for a four-component JPEG.
@@ -245,12 +241,7 @@ TEST_P(RefinedBlocks, DecodeCloserToTheRepairThanTheEncodersBlocks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RefinedBlocks, ::testing::ValuesIn(repairCases()),
-                         [](const ::testing::TestParamInfo<RepairCase>& info) {
-                             std::string name;
-                             for (const char* p = info.param.name; *p != '\0'; ++p)
-                                 name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-                             return name;
-                         });
+                         [](const ::testing::TestParamInfo<RepairCase>& info) { return testNameOf(info.param.name); });
 
 // ---------------------------------------------------------------------------
 // What the refinement leaves as it was.

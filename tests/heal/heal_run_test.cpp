@@ -172,10 +172,11 @@ TEST_P(NamingTest, DerivesTheNameAndPicksThePath) {
     const cv::Mat output = load(shoot.outdir + c.output);
     ASSERT_EQ(output.size(), input.size());
     const int outside = changesOutsideCells(input, output, shoot.pixels);
-    if (c.onlyCellsChange)
+    if (c.onlyCellsChange) {
         EXPECT_EQ(outside, 0);
-    else
+    } else {
         EXPECT_GT(outside, 0);
+    }
     // The hot pixels are repaired either way.
     for (const HotPixel& p : shoot.pixels) EXPECT_LT(output.at<cv::Vec3b>(p.y, p.x)[1], 250) << c.name;
 }

@@ -452,10 +452,11 @@ TEST_P(HealPathTest, ChosenByContentAndSaveFormat) {
     cv::compare(input.reshape(1, 96 * 64), result.reshape(1, 96 * 64), differs, cv::CMP_NE);
     cv::reduce(differs, differs, 1, cv::REDUCE_MAX);
     const int changedAway = cv::countNonZero(differs.reshape(1, 64) & away);
-    if (c.lossless)
+    if (c.lossless) {
         EXPECT_EQ(changedAway, 0);
-    else
+    } else {
         EXPECT_GT(changedAway, 0);
+    }
     for (const HotPixel& p : pixels) EXPECT_LT(result.at<cv::Vec3b>(p.y, p.x)[1], 250);
 }
 

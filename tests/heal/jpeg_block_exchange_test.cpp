@@ -58,6 +58,21 @@ std::vector<cv::Rect> windowsOf(const JpegGrid& grid) {
     return windows;
 }
 
+// Runs body(rewrite, grid) on each case's source, made with the seed and
+// read for rewriting, under the case's name. The bytes outlive the rewrite,
+// which reads from them.
+template <typename Body>
+void forEachSource(unsigned seed, Body body) {
+    for (const Case& c : cases()) {
+        SCOPED_TRACE(c.name);
+        const Bytes bytes = makeSourceBytes(c.recipe, seed);
+        JpegRewrite rewrite;
+        std::string diagnostic;
+        ASSERT_TRUE(rewrite.read(bytes, diagnostic)) << diagnostic;
+        body(rewrite, gridOf(rewrite.source()));
+    }
+}
+
 bool samePixels(const cv::Mat& a, const cv::Mat& b) {
     if (a.size() != b.size() || a.type() != b.type()) return false;
     for (int y = 0; y < a.rows; ++y)
@@ -66,14 +81,8 @@ bool samePixels(const cv::Mat& a, const cv::Mat& b) {
 }
 
 TEST(JpegBlockExchange, FedDecoderGivesThePixelsOfTheCodedWindow) {
-    for (const Case& c : cases()) {
-        SCOPED_TRACE(c.name);
-        const Bytes bytes = makeSourceBytes(c.recipe, 3);
-        JpegRewrite rewrite;
-        std::string diagnostic;
-        ASSERT_TRUE(rewrite.read(bytes, diagnostic)) << diagnostic;
+    forEachSource(3, [](JpegRewrite& rewrite, const JpegGrid& grid) {
         j_decompress_ptr source = rewrite.source();
-        const JpegGrid grid = gridOf(source);
         for (const cv::Rect& imcus : windowsOf(grid)) {
             SCOPED_TRACE(::testing::PrintToString(imcus));
             const cv::Rect area = grid.pixels(imcus);
@@ -102,18 +111,12 @@ TEST(JpegBlockExchange, FedDecoderGivesThePixelsOfTheCodedWindow) {
             EXPECT_EQ(decoder.errors.firstWarning[0], '\0') << decoder.errors.firstWarning;
             EXPECT_TRUE(samePixels(coded, fed));
         }
-    }
+    });
 }
 
 TEST(JpegBlockExchange, TakenBlocksAreThoseTheCodedStreamReadsBackTo) {
-    for (const Case& c : cases()) {
-        SCOPED_TRACE(c.name);
-        const Bytes bytes = makeSourceBytes(c.recipe, 4);
-        JpegRewrite rewrite;
-        std::string diagnostic;
-        ASSERT_TRUE(rewrite.read(bytes, diagnostic)) << diagnostic;
+    forEachSource(4, [](JpegRewrite& rewrite, const JpegGrid& grid) {
         j_decompress_ptr source = rewrite.source();
-        const JpegGrid grid = gridOf(source);
         // Other pixels than the source's, so that nothing is copied through.
         const cv::Mat picture = testPicture(grid.width, grid.height, pixelChannels(source), 11);
         for (const cv::Rect& imcus : windowsOf(grid)) {
@@ -171,7 +174,7 @@ TEST(JpegBlockExchange, TakenBlocksAreThoseTheCodedStreamReadsBackTo) {
                 EXPECT_EQ(mismatches, 0);
             }
         }
-    }
+    });
 }
 
 }  // namespace

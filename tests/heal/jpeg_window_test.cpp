@@ -9,8 +9,6 @@
 #include <cstring>
 #include <set>
 
-#include <opencv2/imgcodecs.hpp>
-
 #include "heal/jpeg_rewrite.h"
 #include "jpeg_harness.h"
 
@@ -19,10 +17,6 @@ namespace {
 
 using namespace speckmend::testing;
 using Bytes = std::vector<unsigned char>;
-
-cv::Mat decodeWhole(const Bytes& bytes) {
-    return cv::imdecode(bytes, cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION);
-}
 
 const std::vector<std::pair<const char*, SourceRecipe>>& samplings() {
     static const std::vector<std::pair<const char*, SourceRecipe>> cases = {

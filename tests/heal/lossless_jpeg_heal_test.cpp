@@ -16,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/photo.hpp>
 
@@ -27,6 +26,7 @@
 #include "heal/repair_mask.h"
 #include "jpeg_harness.h"
 #include "test_images.h"
+#include "test_support.h"
 
 namespace speckmend {
 namespace {
@@ -36,10 +36,6 @@ using Bytes = std::vector<unsigned char>;
 using Outcome = LosslessHealResult::Outcome;
 
 Bytes toBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-cv::Mat decodeWhole(const Bytes& bytes) {
-    return cv::imdecode(bytes, cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION);
-}
 
 // ---------------------------------------------------------------------------
 // The slow way to the same output.
@@ -328,12 +324,7 @@ TEST_P(InMemoryHeal, GivesTheReferenceBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, InMemoryHeal, ::testing::ValuesIn(healCases()),
-                         [](const ::testing::TestParamInfo<HealCase>& info) {
-                             std::string name;
-                             for (const char* p = info.param.name; *p != '\0'; ++p)
-                                 name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-                             return name;
-                         });
+                         [](const ::testing::TestParamInfo<HealCase>& info) { return testNameOf(info.param.name); });
 
 // ---------------------------------------------------------------------------
 // Outcomes other than healed.

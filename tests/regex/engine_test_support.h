@@ -8,9 +8,10 @@
 
 namespace regex_test {
 
-// "whole|group1|group2", an unmatched group shown as "-"; "NO" when the
-// search fails.
-inline std::string describe(const regex::match_results& r) {
+// "whole|group1|group2", an unmatched group shown as "-"; for results over
+// strings and over NUL-terminated subjects alike.
+template <class Results>
+std::string describe(const Results& r) {
     std::string out;
     for (std::size_t i = 0; i < r.cbackrefs(); ++i) {
         if (i) out += '|';

@@ -43,8 +43,8 @@ struct Row {
     bool exactSpans = false;     // re2-search: all group spans are given
     std::vector<Span> spans;
     std::string skip;  // why the row is not run; empty when it is
-    enum Judge { table, perl, design } judge = table;
-    std::string reason;  // for perl and design judges
+    enum Judge { table, perl, syntax } judge = table;
+    std::string reason;  // for perl and syntax judges
 };
 
 // ---------------------------------------------------------------------------
@@ -75,7 +75,7 @@ const FlavourRow perlSpecific[] = {
 };
 
 // Rows where this engine's own syntax gives a different, documented answer.
-struct DesignRow {
+struct SyntaxRow {
     const char* pattern;
     const char* subject;
     Row::Outcome outcome;
@@ -83,7 +83,7 @@ struct DesignRow {
     const char* reason;
 };
 
-const DesignRow designDifferences[] = {
+const SyntaxRow syntaxDifferences[] = {
     {"^*", "", Row::syntaxError, "", "a quantifier after an assertion is \"quantifier not expected\""},
     {"a\\", "-", Row::fail, "", "a backslash at the very end of a pattern is a literal backslash"},
     {"(?i)a\\", "-", Row::fail, "", "a backslash at the very end of a pattern is a literal backslash"},
@@ -499,9 +499,9 @@ void classify(std::vector<Row>& rows) {
                 r.judge = Row::perl;
                 r.reason = f.reason;
             }
-        for (const auto& d : designDifferences)
+        for (const auto& d : syntaxDifferences)
             if (r.original == d.pattern && r.subject == d.subject) {
-                r.judge = Row::design;
+                r.judge = Row::syntax;
                 r.outcome = d.outcome;
                 r.expected = d.value;
                 r.reason = d.reason;

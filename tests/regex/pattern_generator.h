@@ -23,7 +23,7 @@ class pattern_generator {
 public:
     enum class syntax {
         // What this engine and Perl agree on, steering clear of the places
-        // where they differ by design (each place says why).
+        // where this engine deliberately differs (each place says why).
         shared_with_perl,
         // Everything the parser accepts, (?R), variable-width look-behind and
         // group loops with a minimum above one included, over a small

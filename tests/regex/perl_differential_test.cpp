@@ -3,8 +3,8 @@
 // single and global substitution. The generator stays within the syntax both
 // share (groups, alternation, greedy and lazy quantifiers, classes with POSIX
 // names, backreferences, look-arounds with fixed-width look-behind, atomic
-// groups, conditionals, anchors, flags i m s x). Where the two differ by
-// design or Perl misbehaves, the generator steers clear (each place says
+// groups, conditionals, anchors, flags i m s x). Where this engine differs
+// on purpose or Perl misbehaves, the generator steers clear (each place says
 // why) instead of excusing results, so any disagreement left is a fault.
 //
 // SPECKMEND_DIFF_CASES sets the number of cases (default 3000) and

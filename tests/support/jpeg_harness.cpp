@@ -205,6 +205,10 @@ cv::Mat decodeForHealing(const std::string& path) {
     return cv::imread(path, cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION);
 }
 
+cv::Mat decodeWhole(const std::vector<unsigned char>& bytes) {
+    return cv::imdecode(bytes, cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION);
+}
+
 cv::Mat decodeSamples(std::span<const unsigned char> bytes, J_COLOR_SPACE layout) {
     JpegGuard guard;
     JpegDecoder decoder;

@@ -97,6 +97,9 @@ std::vector<std::string> sampleJpegs(const std::string& folder = SPECKMEND_SAMPL
 
 // A JPEG decoded as the healing pipeline loads photos.
 cv::Mat decodeForHealing(const std::string& path);
+// A whole JPEG's bytes decoded by the image reader as it loads photos, in
+// the file's own channel count.
+cv::Mat decodeWhole(const std::vector<unsigned char>& bytes);
 
 // A whole JPEG decoded by libjpeg with its default settings into samples of
 // the given layout (JCS_GRAYSCALE, JCS_EXT_BGR or JCS_CMYK); empty when

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -103,6 +104,12 @@ std::string echoBlock(const EchoValues& v) {
     std::string block;
     for (const auto& [path, value] : lines) block += std::string(path) + ": " + *value + "\n";
     return block;
+}
+
+std::string testNameOf(const std::string& description) {
+    std::string name;
+    for (const char c : description) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
 }
 
 std::string readFile(const std::string& path) {

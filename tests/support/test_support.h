@@ -68,6 +68,10 @@ struct EchoValues {
 // The echo lines of the configuration keys, in the order they are read.
 std::string echoBlock(const EchoValues& values);
 
+// A parameterised test's name made of a case's description: letters and
+// digits kept, anything else turned into '_'.
+std::string testNameOf(const std::string& description);
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 
