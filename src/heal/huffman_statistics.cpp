@@ -201,4 +201,16 @@ bool makeOptimalTables(j_decompress_ptr source, jvirt_barray_ptr* arrays, j_comp
     return true;
 }
 
+void extendTable(j_compress_ptr output, const JHUFF_TBL& table, const std::bitset<256>& extra, JHUFF_TBL& out) {
+    Counts frequency{};
+    int next = 0;
+    for (int length = 1; length <= 16; ++length)
+        for (int i = 0; i < table.bits[length] && next < 256; ++i, ++next)
+            frequency[table.huffval[next]] = 1L << (16 - length);
+    for (int symbol = 0; symbol < 256; ++symbol)
+        if (extra.test(static_cast<std::size_t>(symbol)) && frequency[static_cast<std::size_t>(symbol)] == 0)
+            frequency[static_cast<std::size_t>(symbol)] = 1;
+    jpeg_gen_optimal_table(output, &out, frequency.data());
+}
+
 }  // namespace speckmend

@@ -11,6 +11,8 @@
 // end of block).
 #pragma once
 
+#include <bitset>
+
 #include "heal/jpeg_codec.h"
 
 namespace speckmend {
@@ -24,5 +26,14 @@ namespace speckmend {
 // scan or a coefficient is beyond what 8-bit Huffman coding allows; the
 // caller then leaves the counting (and the error) to the library.
 bool makeOptimalTables(j_decompress_ptr source, jvirt_barray_ptr* arrays, j_compress_ptr output);
+
+// A source's own table with the symbols of extra added (out may be table).
+// A camera's tables are made for its image, and a repair adds a few blocks
+// whose symbols they may lack. Taking each own symbol's frequency to be
+// what its code length says it was and giving every added symbol the least
+// frequency, the library's table making keeps the own lengths but for the
+// few codes it must lengthen to make room: the file codes to about its own
+// size without a pass over its blocks.
+void extendTable(j_compress_ptr output, const JHUFF_TBL& table, const std::bitset<256>& extra, JHUFF_TBL& out);
 
 }  // namespace speckmend

@@ -43,6 +43,34 @@ int magnitudeBits(int value) {
     return bits;
 }
 
+// Adds the AC symbols that code block to symbols; false when a coefficient
+// is beyond what 8-bit Huffman coding allows.
+bool addAcSymbols(const JCOEF* block, std::bitset<256>& symbols) {
+    int run = 0;
+    for (int k = 1; k < DCTSIZE2; ++k) {
+        const int value = block[kZigzag[k]];
+        if (value == 0) {
+            ++run;
+            continue;
+        }
+        if (run > 15) symbols.set(0xF0);
+        run &= 15;
+        const int bits = magnitudeBits(value);
+        if (bits > 10) return false;
+        symbols.set(static_cast<std::size_t>((run << 4) | bits));
+        run = 0;
+    }
+    if (run != 0) symbols.set(0x00);
+    return true;
+}
+
+// Every category of DC difference 8-bit data can have.
+std::bitset<256> allDcCategories() {
+    std::bitset<256> categories;
+    for (int bits = 0; bits <= 11; ++bits) categories.set(static_cast<std::size_t>(bits));
+    return categories;
+}
+
 bool canCode(const std::bitset<256>& dc, const std::bitset<256>& ac, const JCOEF* block) {
     // A changed block also changes the DC difference of the block after it,
     // which is not known here: every difference 8 bits allow must be codable.
@@ -152,6 +180,8 @@ bool ownTablesCanCode(j_decompress_ptr source, int c, const JCOEF* block) {
 }
 
 void JpegRewrite::noteChangedBlock(int c, const JCOEF* block) {
+    if (c >= 0 && c < MAX_COMPONENTS && changesCodable_ && !addAcSymbols(block, changedAcSymbols_[c]))
+        changesCodable_ = false;
     if (!ownTablesCodeChanges_) return;
     // Arithmetic and progressive sources are never written with their own
     // Huffman tables, and their table numbers need not name any.
@@ -205,7 +235,9 @@ bool JpegRewrite::writeOnce(std::vector<unsigned char>& out, bool keepScans, std
     j_decompress_ptr source = &decoder_.codec;
     // With one scan every unchanged block was coded with the tables as they
     // stand; a later scan may have redefined a table an earlier one used.
-    const bool ownTables = ownTablesCodeChanges_ && scans_.size() == 1 && ownTablesUsable(source);
+    const bool sequentialHuffman = scans_.size() == 1 && ownTablesUsable(source);
+    const bool ownTables = ownTablesCodeChanges_ && sequentialHuffman;
+    const bool extendedTables = !ownTablesCodeChanges_ && changesCodable_ && sequentialHuffman;
     JpegEncoder encoder;
     auto step = [&] {
         encoder.createToMemory(guard_, "output", out);
@@ -232,12 +264,20 @@ bool JpegRewrite::writeOnce(std::vector<unsigned char>& out, bool keepScans, std
             jpeg_simple_progression(output);
         }
         // The source's own Huffman tables where they can code every block,
-        // else tables made for this image; arithmetic coding adapts by
-        // itself.
-        output->optimize_coding = source->arith_code || ownTables ? FALSE : TRUE;
+        // extended where they cannot, else tables made for this image;
+        // arithmetic coding adapts by itself.
+        output->optimize_coding = source->arith_code || ownTables || extendedTables ? FALSE : TRUE;
         // The same tables counted here spare the library its counting pass.
         if (output->optimize_coding && makeOptimalTables(source, arrays, output)) output->optimize_coding = FALSE;
-        if (ownTables) {
+        if (ownTables || extendedTables) {
+            // Components may share a slot: an extended table holds what
+            // every one of them needs.
+            std::bitset<256> acExtra[NUM_HUFF_TBLS];
+            bool dcUsed[NUM_HUFF_TBLS] = {}, acUsed[NUM_HUFF_TBLS] = {};
+            for (int c = 0; c < source->num_components; ++c) {
+                acExtra[source->comp_info[c].ac_tbl_no] |= changedAcSymbols_[c];
+                dcUsed[source->comp_info[c].dc_tbl_no] = acUsed[source->comp_info[c].ac_tbl_no] = true;
+            }
             for (int c = 0; c < source->num_components; ++c) {
                 const jpeg_component_info& from = source->comp_info[c];
                 jpeg_component_info& to = output->comp_info[c];
@@ -245,6 +285,14 @@ bool JpegRewrite::writeOnce(std::vector<unsigned char>& out, bool keepScans, std
                 to.ac_tbl_no = from.ac_tbl_no;
                 copyTable(output, output->dc_huff_tbl_ptrs[from.dc_tbl_no], *source->dc_huff_tbl_ptrs[from.dc_tbl_no]);
                 copyTable(output, output->ac_huff_tbl_ptrs[from.ac_tbl_no], *source->ac_huff_tbl_ptrs[from.ac_tbl_no]);
+            }
+            for (int slot = 0; extendedTables && slot < NUM_HUFF_TBLS; ++slot) {
+                // Each table used is extended once, after every copy.
+                if (dcUsed[slot])
+                    extendTable(output, *source->dc_huff_tbl_ptrs[slot], allDcCategories(),
+                                *output->dc_huff_tbl_ptrs[slot]);
+                if (acUsed[slot])
+                    extendTable(output, *source->ac_huff_tbl_ptrs[slot], acExtra[slot], *output->ac_huff_tbl_ptrs[slot]);
             }
         }
         jpeg_write_coefficients(output, arrays);
@@ -254,7 +302,8 @@ bool JpegRewrite::writeOnce(std::vector<unsigned char>& out, bool keepScans, std
         PaddingKeep padding;
         padding.from = source;
         padding.arrays = arrays;
-        if (ownTables) keepPaddingBlocks(output, padding);
+        // Extended tables code whatever the own ones did.
+        if (ownTables || extendedTables) keepPaddingBlocks(output, padding);
         copySourceMarkers(source, output);
         jpeg_finish_compress(output);
     };

@@ -37,7 +37,8 @@ public:
     // Tells the rewrite that a block of component c now holds these
     // coefficients. A single-scan sequential Huffman source is written with
     // its own Huffman tables as long as they can code every changed block (so
-    // that its size stays what it was); otherwise with tables made for the
+    // that its size stays what it was), else with its own tables extended by
+    // the symbols they lack; any other source with tables made for the
     // image.
     void noteChangedBlock(int c, const JCOEF* block);
 
@@ -61,6 +62,10 @@ private:
     std::size_t imageLength_ = 0;
     std::vector<jpeg_scan_info> scans_;
     bool ownTablesCodeChanges_ = true;
+    // The AC symbols the changed blocks of each component need; false once
+    // a block holds a coefficient no Huffman table of 8-bit data can code.
+    std::bitset<256> changedAcSymbols_[MAX_COMPONENTS];
+    bool changesCodable_ = true;
     // The symbols each component's own tables code, found at the first
     // changed block.
     bool symbolsKnown_[MAX_COMPONENTS] = {};

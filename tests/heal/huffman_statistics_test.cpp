@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "jpeg_harness.h"
 
 namespace speckmend {
@@ -122,6 +124,91 @@ TEST(HuffmanStatistics, LeavesWhatItCannotCodeToTheLibrary) {
     EXPECT_FALSE(here.counted);
     // The library then refuses the block itself.
     EXPECT_FALSE(here.ok);
+}
+
+// Code length of every symbol of a table.
+std::map<int, int> lengthsOf(const JHUFF_TBL& table) {
+    std::map<int, int> lengths;
+    int next = 0;
+    for (int length = 1; length <= 16; ++length)
+        for (int i = 0; i < table.bits[length]; ++i) lengths[table.huffval[next++]] = length;
+    return lengths;
+}
+
+JHUFF_TBL tableOf(const std::map<int, int>& lengths) {
+    JHUFF_TBL table{};
+    int next = 0;
+    for (int length = 1; length <= 16; ++length)
+        for (const auto& [symbol, l] : lengths)
+            if (l == length) {
+                ++table.bits[length];
+                table.huffval[next++] = static_cast<UINT8>(symbol);
+            }
+    return table;
+}
+
+// The Kraft sum of the lengths in units of 2^-16: a prefix code that leaves
+// the all-ones code unused, as JPEG requires, stays below 65536.
+long kraftSum(const std::map<int, int>& lengths) {
+    long sum = 0;
+    for (const auto& [symbol, length] : lengths) sum += 1L << (16 - length);
+    return sum;
+}
+
+TEST(HuffmanStatistics, ExtendedTablesKeepTheOwnCodesAndAddTheMissingSymbols) {
+    JpegGuard guard;
+    JpegEncoder encoder;
+    Bytes unused;
+    auto setUp = [&] {
+        encoder.createToMemory(guard, "output", unused);
+        encoder.codec.in_color_space = JCS_YCbCr;
+        jpeg_set_defaults(&encoder.codec);
+    };
+    ASSERT_TRUE(runJpegGuarded(guard, setUp));
+    // The library's standard tables: complete but for the all-ones code.
+    const JHUFF_TBL standardAc = *encoder.codec.ac_huff_tbl_ptrs[0];
+    const JHUFF_TBL standardDc = *encoder.codec.dc_huff_tbl_ptrs[1];
+    std::map<int, int> deep;  // a camera table reaching 16-bit codes
+    for (int i = 0; i < 15; ++i) deep[i + 1] = i + 1;
+    deep[0x20] = 16;
+    struct Case {
+        const char* name;
+        JHUFF_TBL own;
+        std::vector<int> extra;
+        bool sameLengths;  // nothing new to code: the table comes back as it was
+    };
+    const std::vector<Case> cases = {
+        // Nothing to add.
+        {"standard AC, nothing added", standardAc, {}, true},
+        {"standard DC, its own symbols named again", standardDc, {0, 5, 11}, true},
+        {"three symbols, nothing added", tableOf({{0x00, 1}, {0x01, 2}, {0x11, 3}}), {}, true},
+        // Symbols added.
+        {"three symbols, a busy block's added", tableOf({{0x00, 1}, {0x01, 2}, {0x11, 3}}),
+         {0x02, 0x03, 0x0A, 0x21, 0x35, 0xF0, 0xFA}, false},
+        {"DC of two categories, all twelve needed", tableOf({{0, 1}, {1, 2}}), {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
+         false},
+        {"16-bit codes, one added", tableOf(deep), {0x7A}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::bitset<256> extra;
+        for (int symbol : c.extra) extra.set(static_cast<std::size_t>(symbol));
+        JHUFF_TBL out{};
+        auto extend = [&] { extendTable(&encoder.codec, c.own, extra, out); };
+        ASSERT_TRUE(runJpegGuarded(guard, extend));
+        const std::map<int, int> own = lengthsOf(c.own), made = lengthsOf(out);
+        EXPECT_LT(kraftSum(made), 65536L);
+        for (const auto& [symbol, length] : made) EXPECT_LE(length, 16);
+        for (int symbol : c.extra) EXPECT_EQ(made.count(symbol), 1u) << "symbol " << symbol;
+        for (const auto& [symbol, length] : own) {
+            ASSERT_EQ(made.count(symbol), 1u) << "symbol " << symbol;
+            // Room for the new codes costs an own code at most one bit.
+            EXPECT_LE(made.at(symbol), length + 1) << "symbol " << symbol;
+        }
+        if (c.sameLengths) {
+            EXPECT_EQ(made, own);
+        }
+    }
 }
 
 }  // namespace

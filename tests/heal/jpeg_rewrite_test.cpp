@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 
 #include "jpeg_harness.h"
 
@@ -288,6 +289,65 @@ TEST(JpegRewrite, OwnTablesKeepTheFilesOwnPaddingBlocks) {
         EXPECT_EQ(kept, c.paddingKept);
         if (c.paddingKept && original.scans().size() == 1) {
             EXPECT_EQ(entropyData(out, rewritten.imageLength()), entropyData(source, original.imageLength()));
+        }
+    }
+}
+
+// Code length of every symbol of a table.
+std::map<int, int> codeLengths(const JHUFF_TBL* table) {
+    std::map<int, int> lengths;
+    int next = 0;
+    for (int length = 1; table != nullptr && length <= 16; ++length)
+        for (int i = 0; i < table->bits[length]; ++i) lengths[table->huffval[next++]] = length;
+    return lengths;
+}
+
+TEST(JpegRewrite, OwnTablesLackingASymbolAreExtendedNotReplaced) {
+    // A flat picture's own tables hold a handful of symbols; a busy block
+    // needs dozens more.
+    const Bytes source = flatSource(true);
+    JpegRewrite rewrite;
+    std::string diagnostic;
+    ASSERT_TRUE(rewrite.read(source, diagnostic));
+    JBLOCK changed{};
+    busyBlock(changed);
+    ASSERT_FALSE(ownTablesCanCode(rewrite.source(), 0, changed));
+    auto step = [&] {
+        j_decompress_ptr s = rewrite.source();
+        JBLOCKARRAY rows =
+            (*s->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(s), rewrite.arrays()[0], 3, 1, TRUE);
+        std::memcpy(rows[0][2], changed, sizeof changed);
+        rewrite.noteChangedBlock(0, changed);
+    };
+    ASSERT_TRUE(runJpegGuarded(rewrite.guard(), step));
+    Bytes out;
+    ASSERT_TRUE(rewrite.write(out, diagnostic)) << diagnostic;
+    JpegRewrite written;
+    ASSERT_TRUE(written.read(out, diagnostic)) << diagnostic;
+    EXPECT_EQ(allBlocks(written), allBlocks(rewrite));
+    j_decompress_ptr from = rewrite.source(), to = written.source();
+    for (int c = 0; c < from->num_components; ++c) {
+        SCOPED_TRACE("component " + std::to_string(c));
+        const jpeg_component_info& info = from->comp_info[c];
+        ASSERT_EQ(to->comp_info[c].dc_tbl_no, info.dc_tbl_no);
+        ASSERT_EQ(to->comp_info[c].ac_tbl_no, info.ac_tbl_no);
+        const std::map<int, int> ownDc = codeLengths(from->dc_huff_tbl_ptrs[info.dc_tbl_no]);
+        const std::map<int, int> ownAc = codeLengths(from->ac_huff_tbl_ptrs[info.ac_tbl_no]);
+        const std::map<int, int> newDc = codeLengths(to->dc_huff_tbl_ptrs[info.dc_tbl_no]);
+        const std::map<int, int> newAc = codeLengths(to->ac_huff_tbl_ptrs[info.ac_tbl_no]);
+        // Every DC category, and the source's codes kept but for a bit of room.
+        for (int bits = 0; bits <= 11; ++bits) EXPECT_EQ(newDc.count(bits), 1u) << "DC category " << bits;
+        for (const auto& [symbol, length] : ownAc) {
+            ASSERT_EQ(newAc.count(symbol), 1u) << "AC symbol " << symbol;
+            EXPECT_LE(newAc.at(symbol), length + 1) << "AC symbol " << symbol;
+        }
+        for (const auto& [symbol, length] : ownDc) {
+            ASSERT_EQ(newDc.count(symbol), 1u) << "DC symbol " << symbol;
+            EXPECT_LE(newDc.at(symbol), length + 1) << "DC symbol " << symbol;
+        }
+        // The other components' tables had nothing to add.
+        if (info.ac_tbl_no != from->comp_info[0].ac_tbl_no) {
+            EXPECT_EQ(newAc, ownAc);
         }
     }
 }
