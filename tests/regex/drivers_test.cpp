@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sys/resource.h>
 
 #include <random>
 #include <string>
 
 #include "engine_test_support.h"
 #include "pattern_generator.h"
+#include "regex/drivers.h"
 #include "regex/regex.h"
 
 using namespace regex;
@@ -84,6 +86,33 @@ TEST(deep_subjects_small_thread, recursive_search_on_a_256_kib_stack) {
     pthread_join(thread, nullptr);
     pthread_attr_destroy(&attr);
     EXPECT_TRUE(work.matched);
+}
+
+// The main thread's budget comes from its start and its size limit, not
+// from the C library's reading of the process map: both must agree. A limit
+// of 2 MiB makes the budget a quarter of what is left, below the 1 MiB
+// ceiling; a fresh process is needed, since the answer is kept per thread.
+TEST(deep_subjects_main_thread, budget_agrees_with_the_c_library) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto check = [] {
+        rlimit limit{};
+        getrlimit(RLIMIT_STACK, &limit);
+        limit.rlim_cur = 2u << 20;
+        if (setrlimit(RLIMIT_STACK, &limit) != 0) std::exit(2);
+        int local = 0;
+        const auto here = reinterpret_cast<std::uintptr_t>(&local);
+        const std::size_t budget = regex::detail::recursion_stack_budget(here);
+        pthread_attr_t attr;
+        void* low = nullptr;
+        std::size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attr) != 0 || pthread_attr_getstack(&attr, &low, &size) != 0)
+            std::exit(3);
+        const std::size_t expected = (here - reinterpret_cast<std::uintptr_t>(low)) / 4;
+        const std::size_t difference = budget > expected ? budget - expected : expected - budget;
+        // The library rounds the stack's start to a page.
+        std::exit(expected < (1u << 20) && difference <= 4096 ? 0 : 1);
+    };
+    EXPECT_EXIT(check(), ::testing::ExitedWithCode(0), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(all, deep_subjects, ::testing::Values(recursive_mode, stack_mode, adaptive_mode),
