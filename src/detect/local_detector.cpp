@@ -229,7 +229,10 @@ LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& s
     }
     std::sort(found.nearMisses.begin(), found.nearMisses.end(),
               [](const auto& a, const auto& b) { return a.first > b.first; });
-    for (const auto& [value, at] : found.nearMisses) {
+    for (const auto& miss : found.nearMisses) {
+        // A named copy, not a structured binding: clang before 16 (the
+        // fuzzing build's compiler) cannot capture those in a lambda.
+        const cv::Point at = miss.second;
         if (detection.rejected.size() >= settings.rejectedKept) break;
         if (inLineBand(detection.lines, at.x, at.y)) continue;
         const bool nearSpot = std::any_of(detection.spots.begin(), detection.spots.end(), [&](const LocalFinding& s) {
