@@ -74,22 +74,9 @@ std::bitset<256> allDcCategories() {
 bool canCode(const std::bitset<256>& dc, const std::bitset<256>& ac, const JCOEF* block) {
     // A changed block also changes the DC difference of the block after it,
     // which is not known here: every difference 8 bits allow must be codable.
-    for (int bits = 0; bits <= 11; ++bits)
-        if (!dc.test(bits)) return false;
-    int run = 0;
-    for (int k = 1; k < DCTSIZE2; ++k) {
-        const int value = block[kZigzag[k]];
-        if (value == 0) {
-            ++run;
-            continue;
-        }
-        for (; run > 15; run -= 16)
-            if (!ac.test(0xF0)) return false;
-        const int bits = magnitudeBits(value);
-        if (bits > 10 || !ac.test(static_cast<std::size_t>((run << 4) | bits))) return false;
-        run = 0;
-    }
-    return run == 0 || ac.test(0x00);
+    if ((allDcCategories() & ~dc).any()) return false;
+    std::bitset<256> needed;
+    return addAcSymbols(block, needed) && (needed & ~ac).none();
 }
 
 // Whether the tables can code blocks at all: sequential Huffman, tables

@@ -170,6 +170,18 @@ void busyBlock(JCOEF* block) {
     for (int k = 0; k < DCTSIZE2; ++k) block[k] = static_cast<JCOEF>((k % 2 == 0 ? 1 : -1) * (300 + 7 * k));
 }
 
+// Puts block at column 2, row 3 of the first component, as a repair does.
+bool changeBlock(JpegRewrite& rewrite, const JBLOCK& block) {
+    auto step = [&] {
+        j_decompress_ptr s = rewrite.source();
+        JBLOCKARRAY rows =
+            (*s->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(s), rewrite.arrays()[0], 3, 1, TRUE);
+        std::memcpy(rows[0][2], block, sizeof(JBLOCK));
+        rewrite.noteChangedBlock(0, block);
+    };
+    return runJpegGuarded(rewrite.guard(), step);
+}
+
 TEST(JpegRewrite, OwnTablesOnlyWhileTheyCodeEveryChangedBlock) {
     struct Case {
         const char* name;
@@ -192,14 +204,7 @@ TEST(JpegRewrite, OwnTablesOnlyWhileTheyCodeEveryChangedBlock) {
         busyBlock(changed);
         EXPECT_EQ(ownTablesCanCode(rewrite.source(), 0, changed), !c.optimizedSource);
         if (c.changeBlock) {
-            auto step = [&] {
-                j_decompress_ptr s = rewrite.source();
-                JBLOCKARRAY rows =
-                    (*s->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(s), rewrite.arrays()[0], 3, 1, TRUE);
-                std::memcpy(rows[0][2], changed, sizeof changed);
-                rewrite.noteChangedBlock(0, changed);
-            };
-            ASSERT_TRUE(runJpegGuarded(rewrite.guard(), step));
+            ASSERT_TRUE(changeBlock(rewrite, changed));
         }
         Bytes out;
         ASSERT_TRUE(rewrite.write(out, diagnostic)) << diagnostic;
@@ -312,14 +317,7 @@ TEST(JpegRewrite, OwnTablesLackingASymbolAreExtendedNotReplaced) {
     JBLOCK changed{};
     busyBlock(changed);
     ASSERT_FALSE(ownTablesCanCode(rewrite.source(), 0, changed));
-    auto step = [&] {
-        j_decompress_ptr s = rewrite.source();
-        JBLOCKARRAY rows =
-            (*s->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(s), rewrite.arrays()[0], 3, 1, TRUE);
-        std::memcpy(rows[0][2], changed, sizeof changed);
-        rewrite.noteChangedBlock(0, changed);
-    };
-    ASSERT_TRUE(runJpegGuarded(rewrite.guard(), step));
+    ASSERT_TRUE(changeBlock(rewrite, changed));
     Bytes out;
     ASSERT_TRUE(rewrite.write(out, diagnostic)) << diagnostic;
     JpegRewrite written;
