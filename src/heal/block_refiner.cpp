@@ -43,15 +43,19 @@ const Basis& basis() {
     return table;
 }
 
+// A table made from the basis entry by entry: made[k][i] = entry(k, i).
+template <typename Entry>
+Basis basisTable(Entry entry) {
+    Basis made{};
+    for (int k = 0; k < DCTSIZE2; ++k)
+        for (int i = 0; i < DCTSIZE2; ++i) made[k][i] = entry(k, i);
+    return made;
+}
+
 // squaredBasis()[k][i] = basis()[k][i] squared: a coefficient's curvature
 // is their sum weighted by the samples' weights.
 const Basis& squaredBasis() {
-    static const Basis table = [] {
-        Basis q{};
-        for (int k = 0; k < DCTSIZE2; ++k)
-            for (int i = 0; i < DCTSIZE2; ++i) q[k][i] = basis()[k][i] * basis()[k][i];
-        return q;
-    }();
+    static const Basis table = basisTable([](int k, int i) { return basis()[k][i] * basis()[k][i]; });
     return table;
 }
 
@@ -60,12 +64,7 @@ const Basis& squaredBasis() {
 // rows, one independent sum per coefficient, each still added up in the
 // order of the samples.
 const Basis& transposedBasis() {
-    static const Basis table = [] {
-        Basis t{};
-        for (int k = 0; k < DCTSIZE2; ++k)
-            for (int i = 0; i < DCTSIZE2; ++i) t[i][k] = basis()[k][i];
-        return t;
-    }();
+    static const Basis table = basisTable([](int i, int k) { return basis()[k][i]; });
     return table;
 }
 
