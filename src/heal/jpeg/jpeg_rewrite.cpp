@@ -9,7 +9,6 @@
 #include "heal/jpeg/jpeg_block_exchange.h"
 #include "heal/jpeg/jpeg_markers.h"
 #include "heal/jpeg/mpf_segment.h"
-#include "heal/lossless_jpeg/jpeg_transplant.h"
 
 namespace speckmend {
 
@@ -98,6 +97,62 @@ void copyTable(j_compress_ptr output, JHUFF_TBL*& slot, const JHUFF_TBL& table) 
     std::memcpy(slot->bits, table.bits, sizeof table.bits);
     std::memcpy(slot->huffval, table.huffval, sizeof table.huffval);
     slot->sent_table = FALSE;
+}
+
+// The output coded as the source was: its components, tables, restart
+// interval, arithmetic or Huffman coding and, with a script, its scans
+// (else the library's own for the same mode). The source's own JFIF and
+// Adobe markers are among the kept ones and go out in their places.
+void setUpLikeSource(j_decompress_ptr source, j_compress_ptr output, const jpeg_scan_info* scans, int scanCount) {
+    jpeg_copy_critical_parameters(source, output);
+    // A single component is coded in 8 by 8 MCUs whatever its factors say,
+    // and written so.
+    if (source->num_components == 1) output->comp_info[0].h_samp_factor = output->comp_info[0].v_samp_factor = 1;
+    output->write_JFIF_header = FALSE;
+    output->write_Adobe_marker = FALSE;
+    output->restart_interval = source->restart_interval;
+    output->restart_in_rows = 0;
+    output->arith_code = source->arith_code;
+    for (int t = 0; t < NUM_ARITH_TBLS; ++t) {
+        output->arith_dc_L[t] = source->arith_dc_L[t];
+        output->arith_dc_U[t] = source->arith_dc_U[t];
+        output->arith_ac_K[t] = source->arith_ac_K[t];
+    }
+    if (scans != nullptr) {
+        output->scan_info = scans;
+        output->num_scans = scanCount;
+    } else if (source->progressive_mode) {
+        jpeg_simple_progression(output);
+    }
+}
+
+// The source's own Huffman tables for the output, each used one extended
+// by the symbols the changed blocks need when extend is set.
+void useOwnTables(j_decompress_ptr source, j_compress_ptr output, const std::bitset<256>* changedAcSymbols,
+                  bool extend) {
+    // Components may share a slot: an extended table holds what every one
+    // of them needs.
+    std::bitset<256> acExtra[NUM_HUFF_TBLS];
+    bool dcUsed[NUM_HUFF_TBLS] = {}, acUsed[NUM_HUFF_TBLS] = {};
+    for (int c = 0; c < source->num_components; ++c) {
+        acExtra[source->comp_info[c].ac_tbl_no] |= changedAcSymbols[c];
+        dcUsed[source->comp_info[c].dc_tbl_no] = acUsed[source->comp_info[c].ac_tbl_no] = true;
+    }
+    for (int c = 0; c < source->num_components; ++c) {
+        const jpeg_component_info& from = source->comp_info[c];
+        jpeg_component_info& to = output->comp_info[c];
+        to.dc_tbl_no = from.dc_tbl_no;
+        to.ac_tbl_no = from.ac_tbl_no;
+        copyTable(output, output->dc_huff_tbl_ptrs[from.dc_tbl_no], *source->dc_huff_tbl_ptrs[from.dc_tbl_no]);
+        copyTable(output, output->ac_huff_tbl_ptrs[from.ac_tbl_no], *source->ac_huff_tbl_ptrs[from.ac_tbl_no]);
+    }
+    for (int slot = 0; extend && slot < NUM_HUFF_TBLS; ++slot) {
+        // Each table used is extended once, after every copy.
+        if (dcUsed[slot])
+            extendTable(output, *source->dc_huff_tbl_ptrs[slot], allDcCategories(), *output->dc_huff_tbl_ptrs[slot]);
+        if (acUsed[slot])
+            extendTable(output, *source->ac_huff_tbl_ptrs[slot], acExtra[slot], *output->ac_huff_tbl_ptrs[slot]);
+    }
 }
 
 }  // namespace
@@ -225,70 +280,27 @@ bool JpegRewrite::writeOnce(std::vector<unsigned char>& out, bool keepScans, std
     const bool sequentialHuffman = scans_.size() == 1 && ownTablesUsable(source);
     const bool ownTables = ownTablesCodeChanges_ && sequentialHuffman;
     const bool extendedTables = !ownTablesCodeChanges_ && changesCodable_ && sequentialHuffman;
+    const bool scripted = keepScans && !scans_.empty();
     JpegEncoder encoder;
     auto step = [&] {
         encoder.createToMemory(guard_, "output", out);
         j_compress_ptr output = &encoder.codec;
-        jpeg_copy_critical_parameters(source, output);
-        DropRequest request;
-        jvirt_barray_ptr* arrays = adjustDropParameters(source, output, arrays_, request);
-        // The source's own JFIF and Adobe markers are among the kept ones and
-        // go out in their places.
-        output->write_JFIF_header = FALSE;
-        output->write_Adobe_marker = FALSE;
-        output->restart_interval = source->restart_interval;
-        output->restart_in_rows = 0;
-        output->arith_code = source->arith_code;
-        for (int t = 0; t < NUM_ARITH_TBLS; ++t) {
-            output->arith_dc_L[t] = source->arith_dc_L[t];
-            output->arith_dc_U[t] = source->arith_dc_U[t];
-            output->arith_ac_K[t] = source->arith_ac_K[t];
-        }
-        if (keepScans && !scans_.empty()) {
-            output->scan_info = scans_.data();
-            output->num_scans = static_cast<int>(scans_.size());
-        } else if (source->progressive_mode) {
-            jpeg_simple_progression(output);
-        }
+        setUpLikeSource(source, output, scripted ? scans_.data() : nullptr,
+                        scripted ? static_cast<int>(scans_.size()) : 0);
         // The source's own Huffman tables where they can code every block,
         // extended where they cannot, else tables made for this image;
         // arithmetic coding adapts by itself.
         output->optimize_coding = source->arith_code || ownTables || extendedTables ? FALSE : TRUE;
         // The same tables counted here spare the library its counting pass.
-        if (output->optimize_coding && makeOptimalTables(source, arrays, output)) output->optimize_coding = FALSE;
-        if (ownTables || extendedTables) {
-            // Components may share a slot: an extended table holds what
-            // every one of them needs.
-            std::bitset<256> acExtra[NUM_HUFF_TBLS];
-            bool dcUsed[NUM_HUFF_TBLS] = {}, acUsed[NUM_HUFF_TBLS] = {};
-            for (int c = 0; c < source->num_components; ++c) {
-                acExtra[source->comp_info[c].ac_tbl_no] |= changedAcSymbols_[c];
-                dcUsed[source->comp_info[c].dc_tbl_no] = acUsed[source->comp_info[c].ac_tbl_no] = true;
-            }
-            for (int c = 0; c < source->num_components; ++c) {
-                const jpeg_component_info& from = source->comp_info[c];
-                jpeg_component_info& to = output->comp_info[c];
-                to.dc_tbl_no = from.dc_tbl_no;
-                to.ac_tbl_no = from.ac_tbl_no;
-                copyTable(output, output->dc_huff_tbl_ptrs[from.dc_tbl_no], *source->dc_huff_tbl_ptrs[from.dc_tbl_no]);
-                copyTable(output, output->ac_huff_tbl_ptrs[from.ac_tbl_no], *source->ac_huff_tbl_ptrs[from.ac_tbl_no]);
-            }
-            for (int slot = 0; extendedTables && slot < NUM_HUFF_TBLS; ++slot) {
-                // Each table used is extended once, after every copy.
-                if (dcUsed[slot])
-                    extendTable(output, *source->dc_huff_tbl_ptrs[slot], allDcCategories(),
-                                *output->dc_huff_tbl_ptrs[slot]);
-                if (acUsed[slot])
-                    extendTable(output, *source->ac_huff_tbl_ptrs[slot], acExtra[slot], *output->ac_huff_tbl_ptrs[slot]);
-            }
-        }
-        jpeg_write_coefficients(output, arrays);
+        if (output->optimize_coding && makeOptimalTables(source, arrays_, output)) output->optimize_coding = FALSE;
+        if (ownTables || extendedTables) useOwnTables(source, output, changedAcSymbols_, extendedTables);
+        jpeg_write_coefficients(output, arrays_);
         // With its own tables the file keeps its own padding blocks too:
         // some cameras code picture data below the image's last row, which
         // no decoder shows but which is the file's.
         PaddingKeep padding;
         padding.from = source;
-        padding.arrays = arrays;
+        padding.arrays = arrays_;
         // Extended tables code whatever the own ones did.
         if (ownTables || extendedTables) keepPaddingBlocks(output, padding);
         copySourceMarkers(source, output);

@@ -7,20 +7,13 @@
 
 #include <jerror.h>
 
+#include "heal/jpeg/jpeg_markers.h"
+
 namespace speckmend {
 
 namespace {
 
 constexpr int kCellSize = 16;
-constexpr unsigned kMarkerLengthLimit = 0xFFFF;
-
-bool hasPrefix(const jpeg_saved_marker_ptr marker, int code, const char* prefix, unsigned length) {
-    return marker->marker == code && marker->data_length >= length && std::memcmp(marker->data, prefix, length) == 0;
-}
-
-bool isExif(const jpeg_saved_marker_ptr marker) { return hasPrefix(marker, JPEG_APP0 + 1, "Exif\0\0", 6); }
-bool isJfif(const jpeg_saved_marker_ptr marker) { return hasPrefix(marker, JPEG_APP0, "JFIF\0", 5); }
-bool isAdobe(const jpeg_saved_marker_ptr marker) { return hasPrefix(marker, JPEG_APP0 + 14, "Adobe", 5); }
 
 int largestFactor(j_decompress_ptr codec, bool horizontal) {
     int largest = 1;
@@ -48,21 +41,7 @@ void toImcus(std::uint32_t start, std::uint32_t length, int unit, std::uint32_t&
 
 }  // namespace
 
-void saveSourceMarkers(j_decompress_ptr source) {
-    jpeg_save_markers(source, JPEG_COM, kMarkerLengthLimit);
-    for (int n = 0; n < 16; ++n) jpeg_save_markers(source, JPEG_APP0 + n, kMarkerLengthLimit);
-}
-
-void copySourceMarkers(j_decompress_ptr source, j_compress_ptr output) {
-    for (jpeg_saved_marker_ptr marker = source->marker_list; marker != nullptr; marker = marker->next) {
-        if (output->write_JFIF_header && isJfif(marker)) continue;
-        if (output->write_Adobe_marker && isAdobe(marker)) continue;
-        jpeg_write_marker(output, marker->marker, marker->data, marker->data_length);
-    }
-}
-
-jvirt_barray_ptr* adjustDropParameters(j_decompress_ptr source, j_compress_ptr output, jvirt_barray_ptr* sourceArrays,
-                                       [[maybe_unused]] DropRequest& request) {
+void adjustDropParameters(j_decompress_ptr source, j_compress_ptr output) {
     if (source->num_components == 1) {
         output->comp_info[0].h_samp_factor = 1;
         output->comp_info[0].v_samp_factor = 1;
@@ -71,8 +50,7 @@ jvirt_barray_ptr* adjustDropParameters(j_decompress_ptr source, j_compress_ptr o
     output->image_height = source->image_height;
     // The Exif block carries the picture's description; a JFIF header in
     // front of it would make the file neither clean Exif nor clean JFIF.
-    if (source->marker_list != nullptr && isExif(source->marker_list)) output->write_JFIF_header = FALSE;
-    return sourceArrays;
+    if (source->marker_list != nullptr && isExifMarker(source->marker_list)) output->write_JFIF_header = FALSE;
 }
 
 void prepareDrop(j_decompress_ptr source, DropRequest& request) {

@@ -31,8 +31,8 @@
 //     transplant: prepareDrop, keepUnrepairedBlocks, placeRegion per hot
 //            pixel (placeArea for any other area; reconcileQuantization
 //            once, copyRegionBlocks)
-//   output:  jpeg_create_compress, jpeg_copy_critical_parameters,
-//            adjustDropParameters, the source's restart interval, coding
+//   output:  jpeg_create_compress, jpeg_copy_critical_parameters, a single
+//            component's sampling 1x1, the source's restart interval, coding
 //            (arithmetic with its conditioning, or Huffman with the source's
 //            own tables or optimized ones) and scan script, no JFIF or Adobe
 //            header of the library's own, jpeg_write_coefficients (the
@@ -80,11 +80,10 @@ struct DropRequest {
     bool quantizationReconciled = false;
 };
 
-// The steps below run inside a guarded step, in this order:
-// saveSourceMarkers before the source's header is read; after both inputs'
-// coefficients are read and jpeg_copy_critical_parameters, adjustDropParameters,
-// then (with at least one hot pixel) prepareDrop, placeRegion per hot pixel,
-// and copySourceMarkers after jpeg_write_coefficients.
+// The steps below run inside a guarded step, in this order: after both
+// inputs' coefficients are read and jpeg_copy_critical_parameters,
+// adjustDropParameters, then (with at least one hot pixel) prepareDrop and
+// placeRegion per hot pixel.
 
 // Fills the request's source geometry and refuses (library error) a healed
 // image of another size than its window, or of another component count,
@@ -112,10 +111,9 @@ void keepUnrepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArray
                           const Repaired& repaired);
 
 // Output parameters beyond the critical ones: 1x1 sampling for a single
-// component, no JFIF header behind an Exif first marker. Returns the arrays
-// the output is written from (the source's).
-jvirt_barray_ptr* adjustDropParameters(j_decompress_ptr source, j_compress_ptr output, jvirt_barray_ptr* sourceArrays,
-                                       DropRequest& request);
+// component, the source's image size, no JFIF header behind an Exif first
+// marker. The output is written from the source's arrays.
+void adjustDropParameters(j_decompress_ptr source, j_compress_ptr output);
 
 // Makes every table entry of the output the greatest common divisor of the
 // source's and the healed image's entries (over all components sharing one
@@ -136,13 +134,6 @@ void copyRegionBlocks(j_decompress_ptr source, j_compress_ptr output, std::uint3
                       jvirt_barray_ptr* sourceArrays, j_decompress_ptr healed, jvirt_barray_ptr* healedArrays,
                       std::uint32_t imcuWidth, std::uint32_t imcuHeight, std::uint32_t donorImcuX = 0,
                       std::uint32_t donorImcuY = 0);
-
-void saveSourceMarkers(j_decompress_ptr source);
-
-// Writes every kept source marker in file order, except a JFIF APP0 when the
-// output writes its own JFIF header and an Adobe APP14 when it writes its own
-// Adobe marker.
-void copySourceMarkers(j_decompress_ptr source, j_compress_ptr output);
 
 template <typename Repaired>
 void keepUnrepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const DropRequest& request,

@@ -206,7 +206,7 @@ bool healWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const JpegGrid& grid
         output.createToMemory(guard, "layout", unused);
         jpeg_copy_critical_parameters(source, &output.codec);
         DropRequest request;
-        adjustDropParameters(source, &output.codec, rewrite.arrays(), request);
+        adjustDropParameters(source, &output.codec);
         request.healedSource = &donor.codec;
         request.healedCoefficients = donorArrays;
         request.donorImcuX = static_cast<std::uint32_t>(window.imcus.x);

@@ -48,7 +48,7 @@ bool transplant(const Bytes& sourceBytes, const Bytes& donorBytes, const HotPixe
         layout.createToMemory(rewrite.guard(), "layout", unused);
         jpeg_copy_critical_parameters(source, &layout.codec);
         DropRequest request;
-        adjustDropParameters(source, &layout.codec, rewrite.arrays(), request);
+        adjustDropParameters(source, &layout.codec);
         request.healedSource = &donor.codec;
         request.healedCoefficients = donorArrays;
         prepareDrop(source, request);
