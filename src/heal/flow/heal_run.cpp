@@ -16,7 +16,6 @@
 #include <thread>
 #include <utility>
 
-#include "heal/flow/healer.h"
 #include "platform/directory.h"
 #include "platform/fatal_error.h"
 #include "platform/file_system.h"
@@ -116,7 +115,8 @@ private:
 
 }  // namespace
 
-HealRun::HealRun(const HealSettings& settings, unsigned workers) : settings_(settings), workers_(workers) {
+HealRun::HealRun(const HealSettings& settings, MakeHealer makeHealer, unsigned workers)
+    : settings_(settings), makeHealer_(std::move(makeHealer)), workers_(workers) {
     if (workers_ == 0) workers_ = std::max(1u, std::thread::hardware_concurrency());
 }
 
@@ -143,18 +143,18 @@ void HealRun::run() {
     // which hands freed memory back to the system after every window.
     const unsigned workerCount = static_cast<unsigned>(std::min<std::size_t>(workers_, names.size()));
     const bool onThisThread = workerCount <= 1;
-    std::optional<Healer> own;
-    if (onThisThread) own.emplace(settings_, inputFolder, outputFolder);
+    std::unique_ptr<PhotoHealer> own;
+    if (onThisThread) own = makeHealer_(inputFolder, outputFolder);
     Pipeline pipeline(names, workerCount + 1);
     Workers workers(pipeline);
     for (unsigned w = 0; !onThisThread && w < workerCount; ++w) {
         workers.start(std::thread([&, inputFolder] {
-            Healer healer(settings_, inputFolder, outputFolder);
+            const std::unique_ptr<PhotoHealer> healer = makeHealer_(inputFolder, outputFolder);
             while (const std::optional<std::size_t> index = pipeline.take()) {
                 HealedPhoto photo;
                 std::exception_ptr error;
                 try {
-                    photo = healer.heal(names[*index]);
+                    photo = healer->heal(names[*index]);
                 } catch (...) {
                     error = std::current_exception();
                 }
@@ -174,23 +174,24 @@ void HealRun::run() {
             if (const auto earlier = writtenBy.find(file.path); earlier != writtenBy.end()) {
                 std::printf("%s not written: its output %s is already the output of %s\n", name.c_str(),
                             file.path.c_str(), earlier->second.c_str());
-                status = FileStatus::cannotLoad;
+                status = FileStatus::cannotWrite;
                 break;
             }
             if (const auto id = identityOf(file.path); id && inputs.count(*id)) {
                 std::printf("%s not written: its output %s would replace an input photo\n", name.c_str(),
                             file.path.c_str());
-                status = FileStatus::cannotLoad;
+                status = FileStatus::cannotWrite;
                 break;
             }
             if (!writeFileAtomically(file.path, file.bytes.data(), file.bytes.size())) {
-                status = FileStatus::cannotLoad;
+                status = FileStatus::cannotWrite;
                 break;
             }
             writtenBy.emplace(file.path, name);
         }
         switch (status) {
-        case FileStatus::cannotLoad: std::printf("%s error:I/O!\n", name.c_str()); break;
+        case FileStatus::cannotLoad:
+        case FileStatus::cannotWrite: std::printf("%s error:I/O!\n", name.c_str()); break;
         case FileStatus::badDimension: std::printf("%s error:bad dimension!\n", name.c_str()); break;
         case FileStatus::processed: std::printf("%s processed.\n", name.c_str()); break;
         }

@@ -16,17 +16,32 @@
 //     an output path that is one of the run's own input files.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "config/settings.h"
+#include "heal/flow/healed_photo.h"
 
 namespace speckmend {
 
+// What the run asks of the per-file pipeline: photos healed in memory, one
+// at a time, nothing written or printed. Each worker has one of its own.
+class PhotoHealer {
+public:
+    virtual ~PhotoHealer() = default;
+    virtual HealedPhoto heal(const std::string& fileName) = 0;
+};
+
 class HealRun {
 public:
+    // Makes a worker's healer, reading inputs from inputFolder (indir as the
+    // run resolved it) and writing under outputFolder (outdir).
+    using MakeHealer =
+        std::function<std::unique_ptr<PhotoHealer>(const std::string& inputFolder, const std::string& outputFolder)>;
+
     // workers 0: one per core. The settings must outlive the run.
-    explicit HealRun(const HealSettings& settings, unsigned workers = 0);
+    HealRun(const HealSettings& settings, MakeHealer makeHealer, unsigned workers = 0);
 
     // Makes indir the current directory (a relative indir is taken from the
     // folder the program started in; a relative outdir then resolves against
@@ -38,6 +53,7 @@ public:
 
 private:
     const HealSettings& settings_;
+    MakeHealer makeHealer_;
     unsigned workers_;
 };
 

@@ -3,12 +3,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "heal/flow/heal_run.h"
 #include "heal/inpaint/band_ends.h"
 #include "heal/inpaint/repair_mask.h"
 #include "heal/lossless_jpeg/lossless_jpeg_heal.h"
@@ -153,7 +153,7 @@ HealedPhoto Healer::heal(const std::string& fileName) {
         repaired = photo;
     }
     if (!encodeImage(output.path, repaired, encoderParameters(settings_.saveformat), output.bytes)) {
-        result.status = FileStatus::cannotLoad;
+        result.status = FileStatus::cannotWrite;
         return result;
     }
     result.files.push_back(std::move(output));
@@ -181,7 +181,7 @@ void Healer::addDifference(HealedPhoto& result, const std::string& fileName, con
     difference_.convertTo(difference_, -1, settings_.mul, 0.0);
     HealedPhoto::File image{output.path + "-diff.png", {}};
     if (!encodeImage(image.path, difference_, {}, image.bytes)) {
-        result.status = FileStatus::cannotLoad;
+        result.status = FileStatus::cannotWrite;
         return;
     }
     result.files.push_back(std::move(image));
@@ -192,12 +192,15 @@ FileStatus Healer::healFile(const std::string& fileName) {
     if (!healed.diagnostic.empty()) std::fprintf(stderr, "%s: %s\n", fileName.c_str(), healed.diagnostic.c_str());
     for (const std::string& note : healed.notes) std::fputs(note.c_str(), stdout);
     for (const HealedPhoto::File& file : healed.files)
-        if (!writeFileAtomically(file.path, file.bytes.data(), file.bytes.size())) return FileStatus::cannotLoad;
+        if (!writeFileAtomically(file.path, file.bytes.data(), file.bytes.size())) return FileStatus::cannotWrite;
     return healed.status;
 }
 
 void Healer::run() {
-    HealRun walk(settings_);
+    const HealSettings& settings = settings_;
+    HealRun walk(settings, [&settings](const std::string& inputFolder, const std::string& outputFolder) {
+        return std::make_unique<Healer>(settings, inputFolder, outputFolder);
+    });
     walk.run();
 }
 

@@ -15,35 +15,13 @@
 #include <opencv2/core.hpp>
 
 #include "config/settings.h"
+#include "heal/flow/heal_run.h"
+#include "heal/flow/healed_photo.h"
 #include "heal/inpaint/region_inpainter.h"
 
 namespace speckmend {
 
-// What became of one photo; the run prints one status line for each.
-enum class FileStatus {
-    cannotLoad = -1,   // not loadable, or an output could not be written: "error:I/O!"
-    badDimension = 0,  // another size than the map's: "error:bad dimension!"
-    processed = 1,     // every output written: "processed."
-};
-
-// One photo healed in memory: what is to be written for it and printed.
-struct HealedPhoto {
-    struct File {
-        std::string path;  // outdir + name
-        std::vector<unsigned char> bytes;
-    };
-    FileStatus status = FileStatus::processed;
-    // In writing order: the repaired photo, then its difference image. A
-    // photo whose repair could not be encoded is cannotLoad with no files.
-    std::vector<File> files;
-    // Lines about this photo printed before its status line, each ending in
-    // a line break.
-    std::vector<std::string> notes;
-    // Why the JPEG library refused the file, for standard error; may be empty.
-    std::string diagnostic;
-};
-
-class Healer {
+class Healer : public PhotoHealer {
 public:
     // The settings are only read, and must outlive the Healer. The folders
     // are the prefixes of input and output paths; by default indir and
@@ -58,14 +36,15 @@ public:
 
     // The per-file pipeline for one entry name of the input folder, up to
     // the bytes of every output; nothing is written or printed.
-    HealedPhoto heal(const std::string& fileName);
+    HealedPhoto heal(const std::string& fileName) override;
 
     // heal() and then the files written, each complete or not at all; the
-    // notes are printed, the status line is the run's. cannotLoad also when
-    // an output cannot be written.
+    // notes are printed, the status line is the run's. cannotWrite when an
+    // output cannot be written.
     FileStatus healFile(const std::string& fileName);
 
-    // The run over the input folder (see HealRun).
+    // The run over the input folder: a HealRun with a Healer of its own for
+    // each worker.
     void run();
 
     const cv::Mat& mask() const { return mask_; }

@@ -482,6 +482,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "jpg", FileStatus::badDimension, false},
         PathCase{"png_of_another_size", "a.png", [](const cv::Mat& m) { return encoded(".png", m.rowRange(0, 60)); },
                  "jpg", FileStatus::badDimension, false},
+        // an output the writer cannot make: PGM holds grey photos only
+        PathCase{"colour_saved_as_pgm", "a.jpg", [](const cv::Mat& m) { return encoded(".jpg", m); }, "pgm",
+                 FileStatus::cannotWrite, false},
         // former bugs: the path followed the name, so a .jpeg photo or a
         // save format of Jpg was re-encoded whole, and a PNG named .jpg was
         // refused as a broken JPEG
@@ -490,6 +493,22 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"png_named_jpg", "a.jpg", [](const cv::Mat& m) { return encoded(".png", m); }, "jpg",
                  FileStatus::processed, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HealerTest, OutputThatCannotBeWrittenIsCannotWrite) {
+    speckmend::testing::TempFolder folder;
+    const std::string indir = folder / "in/", outdir = folder / "out/";
+    ASSERT_EQ(mkdir(indir.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(outdir.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((outdir + "a.jpg").c_str(), 0755), 0);  // the output name is taken by a folder
+    speckmend::testing::writeFile(indir + "a.jpg", encoded(".jpg", noisePhoto(96, 64, 3, 33, 7, 2.0)));
+    HealSettings settings = makeSettings({{20, 17, 2}}, 96, 64);
+    settings.indir = indir;
+    settings.outdir = outdir;
+    Healer healer(settings);
+    EXPECT_EQ(healer.heal("a.jpg").status, FileStatus::processed);
+    EXPECT_EQ(healer.healFile("a.jpg"), FileStatus::cannotWrite);
+    EXPECT_EQ(healer.healFile("missing.jpg"), FileStatus::cannotLoad);
+}
 
 TEST(HealerTest, LosslessDifferenceImageFollowsTheOutput) {
     speckmend::testing::TempFolder folder;
