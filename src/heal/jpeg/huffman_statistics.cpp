@@ -94,9 +94,9 @@ int largestFactor(j_decompress_ptr codec, bool horizontal) {
     return largest;
 }
 
-}  // namespace
-
-bool makeOptimalTables(j_decompress_ptr source, jvirt_barray_ptr* arrays, j_compress_ptr output) {
+// Whether output codes source's arrays as one sequential scan of all its
+// components, with Huffman slots the counting can fill.
+bool codesOneSequentialScan(j_decompress_ptr source, j_compress_ptr output) {
     const int components = source->num_components;
     if (components < 1 || components > MAX_COMPS_IN_SCAN || output->num_components != components || output->arith_code)
         return false;
@@ -114,90 +114,136 @@ bool makeOptimalTables(j_decompress_ptr source, jvirt_barray_ptr* arrays, j_comp
             info.ac_tbl_no >= NUM_HUFF_TBLS)
             return false;
     }
-    std::vector<Counts> dc(NUM_HUFF_TBLS, Counts{}), ac(NUM_HUFF_TBLS, Counts{});
-    int lastDc[MAX_COMPS_IN_SCAN] = {};
-    const unsigned interval = output->restart_interval;
-    unsigned restartsToGo = interval;
-    auto startMcu = [&] {
+    return true;
+}
+
+// The symbol counts of one scan, per Huffman slot, and the DC predictors
+// the counting carries from block to block.
+struct ScanCounts {
+    explicit ScanCounts(unsigned restartInterval)
+        : dc(NUM_HUFF_TBLS, Counts{}),
+          ac(NUM_HUFF_TBLS, Counts{}),
+          interval(restartInterval),
+          restartsToGo(restartInterval) {}
+
+    // Called before every MCU: the predictors start again at 0 after each
+    // restart marker.
+    void startMcu() {
         if (interval == 0) return;
         if (restartsToGo == 0) {
             std::fill(std::begin(lastDc), std::end(lastDc), 0);
             restartsToGo = interval;
         }
         --restartsToGo;
-    };
-    j_common_ptr common = reinterpret_cast<j_common_ptr>(source);
-
-    if (components == 1) {
-        // A scan of one component is not interleaved: each block is an MCU.
-        const jpeg_component_info& info = source->comp_info[0];
-        Counts& dcCounts = dc[static_cast<std::size_t>(output->comp_info[0].dc_tbl_no)];
-        Counts& acCounts = ac[static_cast<std::size_t>(output->comp_info[0].ac_tbl_no)];
-        for (JDIMENSION row = 0; row < info.height_in_blocks; ++row) {
-            JBLOCKARRAY blocks = (*source->mem->access_virt_barray)(common, arrays[0], row, 1, FALSE);
-            for (JDIMENSION column = 0; column < info.width_in_blocks; ++column) {
-                startMcu();
-                const JCOEF* block = blocks[0][column];
-                if (!countBlock(block, lastDc[0], dcCounts, acCounts)) return false;
-                lastDc[0] = block[0];
-            }
-        }
-    } else {
-        const long unitW = 8L * largestFactor(source, true), unitH = 8L * largestFactor(source, false);
-        const JDIMENSION mcusPerRow = static_cast<JDIMENSION>((source->image_width + unitW - 1) / unitW);
-        const JDIMENSION mcuRows = static_cast<JDIMENSION>((source->image_height + unitH - 1) / unitH);
-        JBLOCKARRAY rows[MAX_COMPS_IN_SCAN] = {};
-        for (JDIMENSION mcuRow = 0; mcuRow < mcuRows; ++mcuRow) {
-            for (int c = 0; c < components; ++c) {
-                const JDIMENSION v = static_cast<JDIMENSION>(source->comp_info[c].v_samp_factor);
-                rows[c] = (*source->mem->access_virt_barray)(common, arrays[c], mcuRow * v, v, FALSE);
-            }
-            for (JDIMENSION mcuColumn = 0; mcuColumn < mcusPerRow; ++mcuColumn) {
-                startMcu();
-                for (int c = 0; c < components; ++c) {
-                    const jpeg_component_info& info = source->comp_info[c];
-                    const int h = info.h_samp_factor, v = info.v_samp_factor;
-                    Counts& dcCounts = dc[static_cast<std::size_t>(output->comp_info[c].dc_tbl_no)];
-                    Counts& acCounts = ac[static_cast<std::size_t>(output->comp_info[c].ac_tbl_no)];
-                    const int lastColumns = static_cast<int>(info.width_in_blocks % h);
-                    const int lastRows = static_cast<int>(info.height_in_blocks % v);
-                    const int columns = mcuColumn + 1 < mcusPerRow || lastColumns == 0 ? h : lastColumns;
-                    const int realRows = mcuRow + 1 < mcuRows || lastRows == 0 ? v : lastRows;
-                    for (int y = 0; y < v; ++y) {
-                        int x = 0;
-                        if (y < realRows) {
-                            for (; x < columns; ++x) {
-                                const JCOEF* block = rows[c][y][mcuColumn * h + static_cast<JDIMENSION>(x)];
-                                if (!countBlock(block, lastDc[c], dcCounts, acCounts)) return false;
-                                lastDc[c] = block[0];
-                            }
-                        }
-                        // Padding blocks repeat the DC before them and hold no AC.
-                        const long dummies = h - x;
-                        dcCounts[0] += dummies;
-                        acCounts[0] += dummies;
-                    }
-                }
-            }
-        }
     }
 
+    std::vector<Counts> dc, ac;
+    int lastDc[MAX_COMPS_IN_SCAN] = {};
+    unsigned interval;
+    unsigned restartsToGo;
+};
+
+// A scan of one component is not interleaved: each block is an MCU.
+bool countSingleComponent(j_decompress_ptr source, jvirt_barray_ptr* arrays, j_compress_ptr output,
+                          ScanCounts& counts) {
+    j_common_ptr common = reinterpret_cast<j_common_ptr>(source);
+    const jpeg_component_info& info = source->comp_info[0];
+    Counts& dcCounts = counts.dc[static_cast<std::size_t>(output->comp_info[0].dc_tbl_no)];
+    Counts& acCounts = counts.ac[static_cast<std::size_t>(output->comp_info[0].ac_tbl_no)];
+    for (JDIMENSION row = 0; row < info.height_in_blocks; ++row) {
+        JBLOCKARRAY blocks = (*source->mem->access_virt_barray)(common, arrays[0], row, 1, FALSE);
+        for (JDIMENSION column = 0; column < info.width_in_blocks; ++column) {
+            counts.startMcu();
+            const JCOEF* block = blocks[0][column];
+            if (!countBlock(block, counts.lastDc[0], dcCounts, acCounts)) return false;
+            counts.lastDc[0] = block[0];
+        }
+    }
+    return true;
+}
+
+// The blocks of component c in the MCU at (mcuColumn, mcuRow), whose block
+// rows are rows: the real ones, then the padding of the last MCU column and
+// row.
+bool countMcuBlocks(j_decompress_ptr source, j_compress_ptr output, int c, JBLOCKARRAY rows, JDIMENSION mcuColumn,
+                    bool lastColumn, bool lastRow, ScanCounts& counts) {
+    const jpeg_component_info& info = source->comp_info[c];
+    const int h = info.h_samp_factor, v = info.v_samp_factor;
+    Counts& dcCounts = counts.dc[static_cast<std::size_t>(output->comp_info[c].dc_tbl_no)];
+    Counts& acCounts = counts.ac[static_cast<std::size_t>(output->comp_info[c].ac_tbl_no)];
+    const int lastColumns = static_cast<int>(info.width_in_blocks % h);
+    const int lastRows = static_cast<int>(info.height_in_blocks % v);
+    const int columns = !lastColumn || lastColumns == 0 ? h : lastColumns;
+    const int realRows = !lastRow || lastRows == 0 ? v : lastRows;
+    for (int y = 0; y < v; ++y) {
+        int x = 0;
+        if (y < realRows) {
+            for (; x < columns; ++x) {
+                const JCOEF* block = rows[y][mcuColumn * h + static_cast<JDIMENSION>(x)];
+                if (!countBlock(block, counts.lastDc[c], dcCounts, acCounts)) return false;
+                counts.lastDc[c] = block[0];
+            }
+        }
+        // Padding blocks repeat the DC before them and hold no AC.
+        const long dummies = h - x;
+        dcCounts[0] += dummies;
+        acCounts[0] += dummies;
+    }
+    return true;
+}
+
+bool countInterleaved(j_decompress_ptr source, jvirt_barray_ptr* arrays, j_compress_ptr output, ScanCounts& counts) {
+    j_common_ptr common = reinterpret_cast<j_common_ptr>(source);
+    const int components = source->num_components;
+    const long unitW = 8L * largestFactor(source, true), unitH = 8L * largestFactor(source, false);
+    const JDIMENSION mcusPerRow = static_cast<JDIMENSION>((source->image_width + unitW - 1) / unitW);
+    const JDIMENSION mcuRows = static_cast<JDIMENSION>((source->image_height + unitH - 1) / unitH);
+    JBLOCKARRAY rows[MAX_COMPS_IN_SCAN] = {};
+    for (JDIMENSION mcuRow = 0; mcuRow < mcuRows; ++mcuRow) {
+        for (int c = 0; c < components; ++c) {
+            const JDIMENSION v = static_cast<JDIMENSION>(source->comp_info[c].v_samp_factor);
+            rows[c] = (*source->mem->access_virt_barray)(common, arrays[c], mcuRow * v, v, FALSE);
+        }
+        for (JDIMENSION mcuColumn = 0; mcuColumn < mcusPerRow; ++mcuColumn) {
+            counts.startMcu();
+            for (int c = 0; c < components; ++c)
+                if (!countMcuBlocks(source, output, c, rows[c], mcuColumn, mcuColumn + 1 == mcusPerRow,
+                                    mcuRow + 1 == mcuRows, counts))
+                    return false;
+        }
+    }
+    return true;
+}
+
+// The library's optimal table for each slot the components use, made once.
+void makeTables(j_compress_ptr output, int components, ScanCounts& counts) {
     bool done[2][NUM_HUFF_TBLS] = {};
     for (int c = 0; c < components; ++c) {
         const int dcSlot = output->comp_info[c].dc_tbl_no, acSlot = output->comp_info[c].ac_tbl_no;
         if (!done[0][dcSlot]) {
             JHUFF_TBL*& table = output->dc_huff_tbl_ptrs[dcSlot];
             if (table == nullptr) table = jpeg_alloc_huff_table(reinterpret_cast<j_common_ptr>(output));
-            jpeg_gen_optimal_table(output, table, dc[static_cast<std::size_t>(dcSlot)].data());
+            jpeg_gen_optimal_table(output, table, counts.dc[static_cast<std::size_t>(dcSlot)].data());
             done[0][dcSlot] = true;
         }
         if (!done[1][acSlot]) {
             JHUFF_TBL*& table = output->ac_huff_tbl_ptrs[acSlot];
             if (table == nullptr) table = jpeg_alloc_huff_table(reinterpret_cast<j_common_ptr>(output));
-            jpeg_gen_optimal_table(output, table, ac[static_cast<std::size_t>(acSlot)].data());
+            jpeg_gen_optimal_table(output, table, counts.ac[static_cast<std::size_t>(acSlot)].data());
             done[1][acSlot] = true;
         }
     }
+}
+
+}  // namespace
+
+bool makeOptimalTables(j_decompress_ptr source, jvirt_barray_ptr* arrays, j_compress_ptr output) {
+    if (!codesOneSequentialScan(source, output)) return false;
+    ScanCounts counts(output->restart_interval);
+    const bool counted = source->num_components == 1 ? countSingleComponent(source, arrays, output, counts)
+                                                     : countInterleaved(source, arrays, output, counts);
+    if (!counted) return false;
+    makeTables(output, source->num_components, counts);
     return true;
 }
 

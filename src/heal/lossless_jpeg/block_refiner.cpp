@@ -142,15 +142,10 @@ void decodeBlockSamples(const JCOEF* coefficients, const JQUANT_TBL& table, floa
     }
 }
 
-// Most of a heal's arithmetic is here: where the processor has them, the
-// 64-term sums run in eight-wide registers. Both versions add the same
-// terms in the same order (no fused multiply-add), so they give the same
-// blocks.
-#if defined(__x86_64__) && defined(__GNUC__)
-[[gnu::target_clones("avx2", "default")]]
-#endif
-void refineDonorBlock(JCOEF* donor, const JCOEF* source, const JQUANT_TBL& table, J_COLOR_SPACE space,
-                      const cv::Mat& repaired, const cv::Mat& mask, const BlockPlace& place) {
+namespace {
+
+void checkRefineArguments(const JQUANT_TBL& table, J_COLOR_SPACE space, const cv::Mat& repaired, const cv::Mat& mask,
+                          const BlockPlace& place) {
     const int channels = repaired.channels();
     if (repaired.depth() != CV_8U || (channels != 1 && channels != 3 && channels != 4) || mask.type() != CV_8UC1 ||
         mask.size() != repaired.size())
@@ -164,9 +159,15 @@ void refineDonorBlock(JCOEF* donor, const JCOEF* source, const JQUANT_TBL& table
     if (!knownLayout) throw std::invalid_argument("refineDonorBlock: the colour space does not fit the pixels");
     for (int k = 0; k < DCTSIZE2; ++k)
         if (table.quantval[k] == 0) throw std::invalid_argument("refineDonorBlock: zero quantization step");
+}
 
+// The samples the refined block should decode to and the weight of each:
+// the source's own samples, with the repaired pixels of each footprint
+// averaged in. False when no pixel of the block was repaired.
+[[gnu::always_inline]] inline bool findTarget(const JCOEF* source, const JQUANT_TBL& table, J_COLOR_SPACE space,
+                                              const cv::Mat& repaired, const cv::Mat& mask, const BlockPlace& place,
+                                              float* target, float* weight) {
     const int stepX = place.maxH / place.h, stepY = place.maxV / place.v;
-    float target[DCTSIZE2], weight[DCTSIZE2], samples[DCTSIZE2];
     decodeBlockSamples(source, table, target);
     const float heavy = kRepairedSampleWeight;
     bool anyRepaired = false;
@@ -194,35 +195,42 @@ void refineDonorBlock(JCOEF* donor, const JCOEF* source, const JQUANT_TBL& table
             anyRepaired = anyRepaired || touched > 0;
         }
     }
-    if (!anyRepaired) return;
+    return anyRepaired;
+}
 
-    const Basis& b = basis();
-    // Two starts: the encoder's block, and the target rounded to the grid.
+// Two starts: the encoder's block, and the target rounded to the grid.
+// Leaves the better one in donor, its samples in samples; returns its error.
+[[gnu::always_inline]] inline float startNearTarget(JCOEF* donor, const JQUANT_TBL& table, const float* target,
+                                                    const float* weight, float* samples) {
     decodeBlockSamples(donor, table, samples);
     float error = weightedError(samples, target, weight);
-    {
-        JCOEF rounded[DCTSIZE2];
-        float centred[DCTSIZE2], projection[DCTSIZE2];
-        for (int i = 0; i < DCTSIZE2; ++i) centred[i] = target[i] - 128.0f;
-        projectOnBasis(centred, projection);
-        for (int k = 0; k < DCTSIZE2; ++k) {
-            const int largest = k == 0 ? kLargestDc : kLargestAc;
-            const long step = std::lround(projection[k] / static_cast<float>(table.quantval[k]));
-            rounded[k] = static_cast<JCOEF>(std::clamp<long>(step, -largest, largest));
-        }
-        float trial[DCTSIZE2];
-        decodeBlockSamples(rounded, table, trial);
-        const float roundedError = weightedError(trial, target, weight);
-        if (roundedError < error) {
-            error = roundedError;
-            std::copy(rounded, rounded + DCTSIZE2, donor);
-            std::copy(trial, trial + DCTSIZE2, samples);
-        }
+    JCOEF rounded[DCTSIZE2];
+    float centred[DCTSIZE2], projection[DCTSIZE2];
+    for (int i = 0; i < DCTSIZE2; ++i) centred[i] = target[i] - 128.0f;
+    projectOnBasis(centred, projection);
+    for (int k = 0; k < DCTSIZE2; ++k) {
+        const int largest = k == 0 ? kLargestDc : kLargestAc;
+        const long step = std::lround(projection[k] / static_cast<float>(table.quantval[k]));
+        rounded[k] = static_cast<JCOEF>(std::clamp<long>(step, -largest, largest));
     }
-    // Coordinate descent, one step of the table at a time. The change of
-    // the error is screened without the decoder's clamping (a dot product
-    // with the weighted residual) and then confirmed with it. The weights
-    // stay fixed, so each coefficient's curvature is found once.
+    float trial[DCTSIZE2];
+    decodeBlockSamples(rounded, table, trial);
+    const float roundedError = weightedError(trial, target, weight);
+    if (roundedError < error) {
+        error = roundedError;
+        std::copy(rounded, rounded + DCTSIZE2, donor);
+        std::copy(trial, trial + DCTSIZE2, samples);
+    }
+    return error;
+}
+
+// Coordinate descent, one step of the table at a time. The change of the
+// error is screened without the decoder's clamping (a dot product with the
+// weighted residual) and then confirmed with it. The weights stay fixed, so
+// each coefficient's curvature is found once.
+[[gnu::always_inline]] inline void descend(JCOEF* donor, const JQUANT_TBL& table, const float* target,
+                                           const float* weight, float* samples, float error) {
+    const Basis& b = basis();
     const Basis& squares = squaredBasis();
     float curvature[DCTSIZE2], residual[DCTSIZE2], trial[DCTSIZE2];
     for (int k = 0; k < DCTSIZE2; ++k) curvature[k] = dot64(weight, squares[k].data());
@@ -251,6 +259,24 @@ void refineDonorBlock(JCOEF* donor, const JCOEF* source, const JQUANT_TBL& table
         }
         if (!moved) break;
     }
+}
+
+}  // namespace
+
+// Most of a heal's arithmetic is here: where the processor has them, the
+// 64-term sums run in eight-wide registers. Both versions add the same
+// terms in the same order (no fused multiply-add), so they give the same
+// blocks. The phases are inlined into each version.
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target_clones("avx2", "default")]]
+#endif
+void refineDonorBlock(JCOEF* donor, const JCOEF* source, const JQUANT_TBL& table, J_COLOR_SPACE space,
+                      const cv::Mat& repaired, const cv::Mat& mask, const BlockPlace& place) {
+    checkRefineArguments(table, space, repaired, mask, place);
+    float target[DCTSIZE2], weight[DCTSIZE2], samples[DCTSIZE2];
+    if (!findTarget(source, table, space, repaired, mask, place, target, weight)) return;
+    const float error = startNearTarget(donor, table, target, weight, samples);
+    descend(donor, table, target, weight, samples, error);
 }
 
 }  // namespace speckmend

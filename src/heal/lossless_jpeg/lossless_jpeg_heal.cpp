@@ -118,121 +118,163 @@ struct WindowCodecs {
     std::vector<unsigned char> unused;
 };
 
-// One window through decode, repair, encode and transplant. Returns false
-// with diagnostic set when the library refuses a step.
+// What every window of one photo is healed with.
+struct PhotoRepair {
+    JpegGrid grid;
+    Areas areas;
+    const HotPixelMap* map = nullptr;
+    double range = 0.0;
+    int method = 0;
+    int channels = 0;  // of the pixels a window decodes to
+};
 
-bool healWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const JpegGrid& grid, const RepairWindow& window,
-                const Areas& areaList, const HotPixelMap& map, double range, int method, int channels,
-                std::string& diagnostic) {
-    const std::vector<cv::Rect>& areas = areaList.rects;
+// One window on its way through decode, repair, encode and transplant.
+struct WindowWork {
+    const RepairWindow& window;
+    cv::Rect pixels;                          // the window in pixels of the photo
+    cv::Mat image;                            // its pixels, decoded, then repaired
+    cv::Mat mask;                             // non-zero where image was repaired
+    jvirt_barray_ptr* donorArrays = nullptr;  // the repaired pixels' blocks
+};
+
+// The window's pixels as the image reader decodes the whole photo.
+bool decodeWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const PhotoRepair& photo, WindowWork& work,
+                  std::string& diagnostic) {
     j_decompress_ptr source = rewrite.source();
     JpegGuard& guard = rewrite.guard();
-    const cv::Rect pixels = grid.pixels(window.imcus);
-
-    JpegEncoder& encoder = codecs.encoder;
-    JpegDecoder& decoder = codecs.decoder;
-    std::vector<unsigned char>& blocks = codecs.blocks;
     {
         // Only the window's headers are coded: the decoder below is handed
         // the source's blocks themselves, and the repaired blocks are taken
         // from the encoder, so no block is Huffman coded or decoded here.
-        auto step = [&] { writeWindowHeader(source, rewrite.arrays(), window.imcus, encoder, guard, blocks); };
+        auto step = [&] {
+            writeWindowHeader(source, rewrite.arrays(), work.window.imcus, codecs.encoder, guard, codecs.blocks);
+        };
         if (!runJpegGuarded(guard, step)) {
-            diagnostic = raisedBy({&encoder.errors, managerOf(source)});
+            diagnostic = raisedBy({&codecs.encoder.errors, managerOf(source)});
             return false;
         }
     }
-    cv::Mat image(pixels.size(), CV_8UC(channels));
-    {
-        BlockFeed feed = windowFeed(source, rewrite.arrays(), window.imcus);
-        auto step = [&] { decodeLikeImageReader(blocks, source->jpeg_color_space, decoder, guard, image, &feed); };
-        if (!runJpegGuarded(guard, step)) {
-            diagnostic = raisedBy({&decoder.errors});
-            return false;
-        }
+    work.image = cv::Mat(work.pixels.size(), CV_8UC(photo.channels));
+    BlockFeed feed = windowFeed(source, rewrite.arrays(), work.window.imcus);
+    auto step = [&] {
+        decodeLikeImageReader(codecs.blocks, source->jpeg_color_space, codecs.decoder, guard, work.image, &feed);
+    };
+    if (!runJpegGuarded(guard, step)) {
+        diagnostic = raisedBy({&codecs.decoder.errors});
+        return false;
     }
+    return true;
+}
 
+// Inpaints the window's own repair areas and keeps their mask.
+void repairWindow(const PhotoRepair& photo, WindowWork& work) {
     // Only the window's own discs reach into it: every other disc lies in a
     // window of its own, and windows do not overlap.
+    const HotPixelMap& map = *photo.map;
     HotPixelMap members{{}, map.width, map.height};
-    const std::size_t discs = areaList.pixels.size();
-    for (std::size_t index : window.areas) {
+    const std::size_t discs = photo.areas.pixels.size();
+    for (std::size_t index : work.window.areas) {
         if (index < discs)
-            members.pixels.push_back(map.pixels[areaList.pixels[index]]);
+            members.pixels.push_back(map.pixels[photo.areas.pixels[index]]);
         else
-            members.lines.push_back(map.lines[areaList.lines[index - discs]]);
+            members.lines.push_back(map.lines[photo.areas.lines[index - discs]]);
     }
-    cv::Mat mask(pixels.size(), CV_8UC1, cv::Scalar(0));
-    drawRepairMask(members, mask, pixels.tl());
+    const cv::Point origin = work.pixels.tl();
+    work.mask = cv::Mat(work.pixels.size(), CV_8UC1, cv::Scalar(0));
+    drawRepairMask(members, work.mask, origin);
     std::vector<cv::Rect> local;
-    for (std::size_t index : window.areas) local.push_back(areas[index] - pixels.tl());
-    RegionInpainter(mask, range, local).inpaintInPlace(image, method);
-    repairBandEnds(image, mask, members.lines, pixels.tl(), cv::Size(grid.width, grid.height), range, method);
+    for (std::size_t index : work.window.areas) local.push_back(photo.areas.rects[index] - origin);
+    RegionInpainter(work.mask, photo.range, local).inpaintInPlace(work.image, photo.method);
+    repairBandEnds(work.image, work.mask, members.lines, origin, cv::Size(photo.grid.width, photo.grid.height),
+                   photo.range, photo.method);
+}
 
+// The repaired pixels' blocks, coded with the source's tables and sampling.
+bool encodeDonor(JpegRewrite& rewrite, WindowCodecs& codecs, WindowWork& work, std::string& diagnostic) {
+    j_decompress_ptr source = rewrite.source();
+    JpegGuard& guard = rewrite.guard();
     // The donor's blocks go into arrays of a decoder that has read the
     // window's headers: the layout, tables and arrays that reading the
     // encoder's own stream back would give.
-    std::vector<unsigned char>& donorBytes = codecs.donorBytes;
     JpegDecoder& donor = codecs.decoder;
-    jvirt_barray_ptr* donorArrays = nullptr;
-    {
-        BlockTake take;
-        auto step = [&] {
-            donor.createFromMemory(guard, "donor", blocks);
-            jpeg_read_header(&donor.codec, TRUE);
-            donorArrays = requestCoefficientArrays(&donor.codec);
-            take.into = &donor.codec;
-            take.arrays = donorArrays;
-            encodeLikeSource(source, image, encoder, guard, donorBytes, &take);
-        };
-        if (!runJpegGuarded(guard, step)) {
-            diagnostic = raisedBy({&encoder.errors, &donor.errors});
-            return false;
-        }
+    BlockTake take;
+    auto step = [&] {
+        donor.createFromMemory(guard, "donor", codecs.blocks);
+        jpeg_read_header(&donor.codec, TRUE);
+        work.donorArrays = requestCoefficientArrays(&donor.codec);
+        take.into = &donor.codec;
+        take.arrays = work.donorArrays;
+        encodeLikeSource(source, work.image, codecs.encoder, guard, codecs.donorBytes, &take);
+    };
+    if (!runJpegGuarded(guard, step)) {
+        diagnostic = raisedBy({&codecs.encoder.errors, &donor.errors});
+        return false;
     }
+    return true;
+}
 
+RepairedBlocks repairedBlocksOf(j_decompress_ptr source, const JpegGrid& grid, const cv::Mat& mask) {
     const bool single = source->num_components == 1;
     int h[MAX_COMPONENTS] = {}, v[MAX_COMPONENTS] = {};
     for (int c = 0; c < source->num_components; ++c) {
         h[c] = single ? 1 : source->comp_info[c].h_samp_factor;
         v[c] = single ? 1 : source->comp_info[c].v_samp_factor;
     }
-    const RepairedBlocks repaired =
-        findRepairedBlocks(mask, source->num_components, h, v, grid.imcuWidth / 8, grid.imcuHeight / 8);
+    return findRepairedBlocks(mask, source->num_components, h, v, grid.imcuWidth / 8, grid.imcuHeight / 8);
+}
 
+// The donor's repaired blocks, refined, into the source's arrays at the
+// cells of the window's repair areas.
+bool transplantWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const PhotoRepair& photo, const WindowWork& work,
+                      std::string& diagnostic) {
+    j_decompress_ptr source = rewrite.source();
+    JpegDecoder& donor = codecs.decoder;
     JpegEncoder& output = codecs.layout;
-    std::vector<unsigned char>& unused = codecs.unused;
+    const RepairedBlocks repaired = repairedBlocksOf(source, photo.grid, work.mask);
+    const cv::Rect& imcus = work.window.imcus;
     auto step = [&] {
-        output.createToMemory(guard, "layout", unused);
+        output.createToMemory(rewrite.guard(), "layout", codecs.unused);
         jpeg_copy_critical_parameters(source, &output.codec);
-        DropRequest request;
         adjustDropParameters(source, &output.codec);
+        DropRequest request;
         request.healedSource = &donor.codec;
-        request.healedCoefficients = donorArrays;
-        request.donorImcuX = static_cast<std::uint32_t>(window.imcus.x);
-        request.donorImcuY = static_cast<std::uint32_t>(window.imcus.y);
-        request.donorImcuWidth = static_cast<std::uint32_t>(window.imcus.width);
-        request.donorImcuHeight = static_cast<std::uint32_t>(window.imcus.height);
+        request.healedCoefficients = work.donorArrays;
+        request.donorImcuX = static_cast<std::uint32_t>(imcus.x);
+        request.donorImcuY = static_cast<std::uint32_t>(imcus.y);
+        request.donorImcuWidth = static_cast<std::uint32_t>(imcus.width);
+        request.donorImcuHeight = static_cast<std::uint32_t>(imcus.height);
         prepareDrop(source, request);
-        refineRepairedBlocks(source, rewrite.arrays(), &donor.codec, donorArrays, window.imcus, grid, image, mask,
-                             repaired);
+        refineRepairedBlocks(source, rewrite.arrays(), &donor.codec, work.donorArrays, imcus, photo.grid, work.image,
+                             work.mask, repaired);
         keepUnrepairedBlocks(source, rewrite.arrays(), request,
                              [&repaired](int c, int column, int row) { return repaired.repaired(c, column, row); });
         noteRepairedBlocks(rewrite, request, repaired);
-        for (std::size_t index : window.areas) {
+        const std::size_t discs = photo.areas.pixels.size();
+        for (std::size_t index : work.window.areas) {
             if (index < discs) {
-                placeRegion(source, rewrite.arrays(), &output.codec, request, map.pixels[areaList.pixels[index]]);
+                placeRegion(source, rewrite.arrays(), &output.codec, request,
+                            photo.map->pixels[photo.areas.pixels[index]]);
             } else {
-                const cv::Rect& band = areas[index];
+                const cv::Rect& band = photo.areas.rects[index];
                 placeArea(source, rewrite.arrays(), &output.codec, request, band.x, band.y, band.br().x, band.br().y);
             }
         }
     };
-    if (!runJpegGuarded(guard, step)) {
+    if (!runJpegGuarded(rewrite.guard(), step)) {
         diagnostic = raisedBy({&donor.errors, &output.errors, managerOf(source)});
         return false;
     }
     return true;
+}
+
+// One window through decode, repair, encode and transplant. Returns false
+// with diagnostic set when the library refuses a step.
+bool healWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const PhotoRepair& photo, const RepairWindow& window,
+                std::string& diagnostic) {
+    WindowWork work{window, photo.grid.pixels(window.imcus), {}, {}, nullptr};
+    if (!decodeWindow(rewrite, codecs, photo, work, diagnostic)) return false;
+    repairWindow(photo, work);
+    return encodeDonor(rewrite, codecs, work, diagnostic) && transplantWindow(rewrite, codecs, photo, work, diagnostic);
 }
 
 LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const HotPixelMap& map, double range,
@@ -259,26 +301,31 @@ LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const H
         return refused("Only grey, YCbCr, RGB, CMYK and YCCK JPEGs can be healed losslessly (this one has " +
                        std::to_string(source->num_components) + " components)");
 
-    const JpegGrid grid = gridOf(source);
-    Areas areas;
-    areas.rects = repairAreas(map, cv::Size(grid.width, grid.height), &areas.pixels);
-    const std::vector<cv::Rect> bands = bandAreas(map, cv::Size(grid.width, grid.height), &areas.lines);
+    PhotoRepair photo;
+    photo.grid = gridOf(source);
+    photo.map = &map;
+    photo.range = range;
+    photo.method = method;
+    photo.channels = channels;
+    const cv::Size size(photo.grid.width, photo.grid.height);
+    Areas& areas = photo.areas;
+    areas.rects = repairAreas(map, size, &areas.pixels);
+    const std::vector<cv::Rect> bands = bandAreas(map, size, &areas.lines);
     areas.rects.insert(areas.rects.end(), bands.begin(), bands.end());
     // A range the inpainting cannot confine to a neighbourhood makes the
     // whole photo one window.
     const int margin = RegionInpainter::marginFor(range);
     std::vector<RepairWindow> windows;
     if (margin > 0) {
-        windows = planRepairWindows(areas.rects, grid, margin);
+        windows = planRepairWindows(areas.rects, photo.grid, margin);
     } else if (!areas.rects.empty()) {
-        RepairWindow whole{cv::Rect(0, 0, grid.across(), grid.down()), {}};
+        RepairWindow whole{cv::Rect(0, 0, photo.grid.across(), photo.grid.down()), {}};
         for (std::size_t i = 0; i < areas.rects.size(); ++i) whole.areas.push_back(i);
         windows.push_back(std::move(whole));
     }
     WindowCodecs codecs;
     for (const RepairWindow& window : windows)
-        if (!healWindow(rewrite, codecs, grid, window, areas, map, range, method, channels, diagnostic))
-            return refused(diagnostic);
+        if (!healWindow(rewrite, codecs, photo, window, diagnostic)) return refused(diagnostic);
 
     LosslessHealResult result;
     if (!rewrite.write(result.file, diagnostic)) return refused(diagnostic);
