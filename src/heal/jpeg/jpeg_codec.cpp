@@ -75,10 +75,6 @@ extern "C" void jpeg_free_large(j_common_ptr, void* object, std::size_t size) {
 
 namespace speckmend {
 
-JpegDecoder::JpegDecoder() { std::memset(&codec, 0, sizeof codec); }
-
-JpegDecoder::~JpegDecoder() { jpeg_destroy_decompress(&codec); }
-
 void JpegDecoder::createFromMemory(JpegGuard& guard, const char* label, std::span<const unsigned char> bytes) {
     codec.err = initJpegErrorManager(errors, guard, label);
     if (codec.mem == nullptr) {
@@ -91,10 +87,6 @@ void JpegDecoder::createFromMemory(JpegGuard& guard, const char* label, std::spa
     }
     jpeg_mem_src(&codec, bytes.data(), static_cast<unsigned long>(bytes.size()));
 }
-
-JpegEncoder::JpegEncoder() { std::memset(&codec, 0, sizeof codec); }
-
-JpegEncoder::~JpegEncoder() { jpeg_destroy_compress(&codec); }
 
 namespace {
 

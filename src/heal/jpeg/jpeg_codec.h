@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdio>  // before jpeglib.h, which needs FILE
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -25,42 +26,39 @@ inline constexpr long kJpegDecoderMemoryLimit = 4L << 30;
 // tests: every one is unmapped when its codec lets it go.
 long liveJpegMappings();
 
-// The decoder and the encoder are the same owning shape around two different
-// libjpeg structs; libjpeg gives them no common base to write it once on.
-class JpegDecoder {
+// What each codec object owns: the library's struct, zeroed until it is
+// created, and its error manager. jpeg_destroy tears down either kind of
+// struct, and does nothing to one never created.
+template <typename Codec>
+class JpegCodecObject {
 public:
-    JpegDecoder();
-    ~JpegDecoder();
-    JpegDecoder(const JpegDecoder&) = delete;
-    JpegDecoder& operator=(const JpegDecoder&) = delete;
+    JpegCodecObject() { std::memset(&codec, 0, sizeof codec); }
+    ~JpegCodecObject() { jpeg_destroy(reinterpret_cast<j_common_ptr>(&codec)); }
+    JpegCodecObject(const JpegCodecObject&) = delete;
+    JpegCodecObject& operator=(const JpegCodecObject&) = delete;
 
+    Codec codec;
+    JpegErrorManager errors;
+};
+
+class JpegDecoder : public JpegCodecObject<jpeg_decompress_struct> {
+public:
     // Inside a guarded step: creates the codec with its memory limit and
     // bytes as its source (they must outlive the codec's use). A codec
     // created before, also one left half-way by an error, is reset instead
     // (jpeg_abort), which spares its allocation when one decoder reads many
     // small streams; what it returned from the last stream is then gone.
     void createFromMemory(JpegGuard& guard, const char* label, std::span<const unsigned char> bytes);
-
-    jpeg_decompress_struct codec;
-    JpegErrorManager errors;
 };
 
-class JpegEncoder {
+class JpegEncoder : public JpegCodecObject<jpeg_compress_struct> {
 public:
-    JpegEncoder();
-    ~JpegEncoder();
-    JpegEncoder(const JpegEncoder&) = delete;
-    JpegEncoder& operator=(const JpegEncoder&) = delete;
-
     // Inside a guarded step: creates the codec with out as its destination:
     // the finished stream is out's whole content (anything in it before is
     // dropped). out must outlive the codec's use. A codec created before is
     // reset (jpeg_abort) and keeps its allocated table slots; every
     // parameter must be set again.
     void createToMemory(JpegGuard& guard, const char* label, std::vector<unsigned char>& out);
-
-    jpeg_compress_struct codec;
-    JpegErrorManager errors;
 
 private:
     struct MemoryDestination {

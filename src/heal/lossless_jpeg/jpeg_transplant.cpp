@@ -53,26 +53,26 @@ void adjustDropParameters(j_decompress_ptr source, j_compress_ptr output) {
     if (source->marker_list != nullptr && isExifMarker(source->marker_list)) output->write_JFIF_header = FALSE;
 }
 
-void prepareDrop(j_decompress_ptr source, DropRequest& request) {
-    j_decompress_ptr healed = request.healedSource;
-    request.componentCount = source->num_components;
-    request.imcuSampleWidth = source->num_components == 1 ? 1 : largestFactor(source, true);
-    request.imcuSampleHeight = source->num_components == 1 ? 1 : largestFactor(source, false);
+void prepareDrop(j_decompress_ptr source, DonorRegion& region) {
+    j_decompress_ptr healed = region.healedSource;
+    region.componentCount = source->num_components;
+    region.imcuSampleWidth = source->num_components == 1 ? 1 : largestFactor(source, true);
+    region.imcuSampleHeight = source->num_components == 1 ? 1 : largestFactor(source, false);
 
     // Blocks are copied position for position, so both images must cut the
     // same picture into the same blocks and code them the same way.
     j_common_ptr codec = reinterpret_cast<j_common_ptr>(source);
     // The donor is the source's window, clipped to the source.
-    const std::uint64_t unitW = 8u * request.imcuSampleWidth, unitH = 8u * request.imcuSampleHeight;
+    const std::uint64_t unitW = 8u * region.imcuSampleWidth, unitH = 8u * region.imcuSampleHeight;
     auto windowSize = [](std::uint64_t start, std::uint64_t count, std::uint64_t unit, std::uint64_t whole) {
         if (count == 0) return whole;
         const std::uint64_t first = start * unit;
         return first >= whole ? std::uint64_t{0} : std::min(whole, first + count * unit) - first;
     };
     const std::uint64_t expectedWidth =
-        windowSize(request.donorImcuX, request.donorImcuWidth, unitW, source->image_width);
+        windowSize(region.donorImcuX, region.donorImcuWidth, unitW, source->image_width);
     const std::uint64_t expectedHeight =
-        windowSize(request.donorImcuY, request.donorImcuHeight, unitH, source->image_height);
+        windowSize(region.donorImcuY, region.donorImcuHeight, unitH, source->image_height);
     if (healed->image_width != expectedWidth || healed->image_height != expectedHeight)
         raiseJpegError(codec, kJpegHealedSizeMismatch, static_cast<int>(healed->image_width),
                        static_cast<int>(healed->image_height), static_cast<int>(expectedWidth),
@@ -97,11 +97,11 @@ void prepareDrop(j_decompress_ptr source, DropRequest& request) {
 }
 
 namespace {
-void placeCells(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DropRequest& request,
+void placeCells(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DonorRegion& region,
                 std::int64_t bx, std::int64_t by, std::int64_t ex, std::int64_t ey);
 }  // namespace
 
-void placeRegion(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DropRequest& request,
+void placeRegion(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DonorRegion& region,
                  const HotPixel& pixel) {
     // Cells of the 16-pixel grid; the division truncates toward zero, so a
     // square that reaches up to 15 pixels past the left or top edge starts at
@@ -110,21 +110,21 @@ void placeRegion(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_comp
     const std::int64_t bx = (x - r) / kCellSize, by = (y - r) / kCellSize;
     const std::int64_t ex = (x + r) / kCellSize, ey = (y + r) / kCellSize;
     if (ex < bx || ey < by) return;
-    placeCells(source, sourceArrays, output, request, bx, by, ex, ey);
+    placeCells(source, sourceArrays, output, region, bx, by, ex, ey);
 }
 
-void placeArea(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DropRequest& request,
+void placeArea(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DonorRegion& region,
                std::int64_t left, std::int64_t top, std::int64_t right, std::int64_t bottom) {
     if (right <= left || bottom <= top) return;
     auto floorCell = [](std::int64_t a) { return a >= 0 ? a / kCellSize : -((-a + kCellSize - 1) / kCellSize); };
-    placeCells(source, sourceArrays, output, request, floorCell(left), floorCell(top), floorCell(right - 1),
+    placeCells(source, sourceArrays, output, region, floorCell(left), floorCell(top), floorCell(right - 1),
                floorCell(bottom - 1));
 }
 
 namespace {
 
 // Cells bx..ex by by..ey (inclusive) of the 16-pixel grid.
-void placeCells(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DropRequest& request,
+void placeCells(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DonorRegion& region,
                 std::int64_t bx, std::int64_t by, std::int64_t ex, std::int64_t ey) {
     // Clipped to the image: a region next to an edge repairs the blocks that
     // exist, partial edge blocks included.
@@ -133,24 +133,24 @@ void placeCells(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compr
     const std::int64_t right = std::min<std::int64_t>(source->image_width, kCellSize * (ex + 1));
     const std::int64_t bottom = std::min<std::int64_t>(source->image_height, kCellSize * (ey + 1));
     if (left >= right || top >= bottom) return;
-    request.cropX = static_cast<std::uint32_t>(left);
-    request.cropY = static_cast<std::uint32_t>(top);
-    request.cropWidth = static_cast<std::uint32_t>(right - left);
-    request.cropHeight = static_cast<std::uint32_t>(bottom - top);
+    region.cropX = static_cast<std::uint32_t>(left);
+    region.cropY = static_cast<std::uint32_t>(top);
+    region.cropWidth = static_cast<std::uint32_t>(right - left);
+    region.cropHeight = static_cast<std::uint32_t>(bottom - top);
 
     // With sampling factors of 1 or 2 a cell is whole iMCUs; with 3 or 4 the
     // iMCU is larger than a cell and the region grows to the iMCUs holding
     // it, so that the hot pixel is always covered.
-    toImcus(request.cropX, request.cropWidth, 8 * request.imcuSampleWidth, request.imcuX, request.imcuWidth);
-    toImcus(request.cropY, request.cropHeight, 8 * request.imcuSampleHeight, request.imcuY, request.imcuHeight);
+    toImcus(region.cropX, region.cropWidth, 8 * region.imcuSampleWidth, region.imcuX, region.imcuWidth);
+    toImcus(region.cropY, region.cropHeight, 8 * region.imcuSampleHeight, region.imcuY, region.imcuHeight);
 
-    if (!request.quantizationReconciled) {
-        reconcileQuantization(source, sourceArrays, request.healedSource, request.healedCoefficients, output);
-        request.quantizationReconciled = true;
+    if (!region.quantizationReconciled) {
+        reconcileQuantization(source, sourceArrays, region.healedSource, region.healedCoefficients, output);
+        region.quantizationReconciled = true;
     }
-    copyRegionBlocks(source, output, request.imcuX, request.imcuY, sourceArrays, request.healedSource,
-                     request.healedCoefficients, request.imcuWidth, request.imcuHeight, request.donorImcuX,
-                     request.donorImcuY);
+    copyRegionBlocks(source, output, region.imcuX, region.imcuY, sourceArrays, region.healedSource,
+                     region.healedCoefficients, region.imcuWidth, region.imcuHeight, region.donorImcuX,
+                     region.donorImcuY);
 }
 
 }  // namespace

@@ -3,42 +3,6 @@
 // 16 by 16 pixel grid cells around each repair area taken from a donor, a
 // repaired copy coded with the source's tables and sampling: a window of the
 // photo (healJpegLosslessly, lossless_jpeg_heal.h).
-//
-// libjpeg call sequence of one in-memory heal (every call inside a guarded
-// step, see jpeg_error.h; every codec reads or writes memory):
-//   source:  jpeg_create_decompress, jpeg_mem_src, jpeg_save_markers (COM,
-//            APP0..APP15), jpeg_read_header, jpeg_read_coefficients (to EOI:
-//            what follows is kept as trailing bytes)
-//   per window of whole iMCUs (one encoder and one decoder per photo, reset
-//   with jpeg_abort between streams; no block is Huffman coded, see
-//   jpeg_block_exchange.h):
-//     blocks: jpeg_copy_critical_parameters (source -> window), the window's
-//            size, request_virt_barray and realize_virt_arrays (zeroed),
-//            jpeg_write_coefficients, the entropy module told to drop the
-//            blocks, jpeg_finish_compress: the window's headers only
-//     pixels: jpeg_mem_src, jpeg_read_header, the source's colour space,
-//            out_color_space BGR, grey or CMYK (the image reader's IDCT
-//            and fancy upsampling), jpeg_start_decompress, the entropy
-//            module fed the source's blocks, jpeg_read_scanlines, jpeg_finish_decompress;
-//            then inpainting
-//     donor: jpeg_mem_src and jpeg_read_header on the window's headers, its
-//            coefficient arrays requested and realized; jpeg_set_defaults,
-//            jpeg_set_colorspace (the source's; an Adobe marker only for
-//            four components, which tells YCCK from CMYK), its sampling
-//            factors and quantization tables, jpeg_start_compress, the
-//            entropy module told to hand the blocks to those arrays, jpeg_write_scanlines,
-//            jpeg_finish_compress
-//     transplant: prepareDrop, keepUnrepairedBlocks, placeRegion per hot
-//            pixel (placeArea for any other area; reconcileQuantization
-//            once, copyRegionBlocks)
-//   output:  jpeg_create_compress, jpeg_copy_critical_parameters, a single
-//            component's sampling 1x1, the source's restart interval, coding
-//            (arithmetic with its conditioning, or Huffman with the source's
-//            own tables or optimized ones) and scan script, no JFIF or Adobe
-//            header of the library's own, jpeg_write_coefficients (the
-//            source's arrays), copySourceMarkers, jpeg_finish_compress; the
-//            source's trailing bytes appended, MPF offsets moved
-//   then:    every codec destroyed with its owner (jpeg_codec.h).
 #pragma once
 
 #include <algorithm>
@@ -51,10 +15,13 @@
 
 namespace speckmend {
 
-// One transplant's region and the donor it takes blocks from. The crop
-// fields are the current region in pixels, already clipped to the image; the
-// iMCU fields the same region in whole iMCUs of the source, rounded outward.
-struct DropRequest {
+// The donor a transplant takes blocks from (the healed image, its arrays
+// and where its window lies in the source) and the region being copied from
+// it. The crop fields are the current region in pixels, already clipped to
+// the image; the iMCU fields the same region in whole iMCUs of the source,
+// rounded outward. prepareDrop fills the source's geometry, placeRegion and
+// placeArea the region.
+struct DonorRegion {
     std::uint32_t cropX = 0;
     std::uint32_t cropY = 0;
     std::uint32_t cropWidth = 0;
@@ -85,21 +52,21 @@ struct DropRequest {
 // adjustDropParameters, then (with at least one hot pixel) prepareDrop and
 // placeRegion per hot pixel.
 
-// Fills the request's source geometry and refuses (library error) a healed
+// Fills the source's geometry and refuses (library error) a healed
 // image of another size than its window, or of another component count,
 // colour space or relative sampling than the source.
-void prepareDrop(j_decompress_ptr source, DropRequest& request);
+void prepareDrop(j_decompress_ptr source, DonorRegion& region);
 
 // Places the region of one hot pixel: the 16-pixel grid cells that the square
 // of half-width r around it touches, clipped to the image. The first region
 // with blocks to copy reconciles the quantization; then its blocks are copied.
-void placeRegion(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DropRequest& request,
+void placeRegion(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DonorRegion& region,
                  const HotPixel& pixel);
 
 // The same for any repair area given by its pixel bounds (right and bottom
 // exclusive): the cells it touches. A hot pixel is the square of half-width r
 // around it; a hot column or row is just a long area.
-void placeArea(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DropRequest& request,
+void placeArea(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DonorRegion& region,
                std::int64_t left, std::int64_t top, std::int64_t right, std::int64_t bottom);
 
 // Makes every block of the donor whose pixels were not repaired
@@ -107,7 +74,7 @@ void placeArea(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compre
 // source's block at its place, so that copying the donor's regions changes
 // only repaired blocks.
 template <typename Repaired>
-void keepUnrepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const DropRequest& request,
+void keepUnrepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const DonorRegion& region,
                           const Repaired& repaired);
 
 // Output parameters beyond the critical ones: 1x1 sampling for a single
@@ -136,19 +103,18 @@ void copyRegionBlocks(j_decompress_ptr source, j_compress_ptr output, std::uint3
                       std::uint32_t donorImcuY = 0);
 
 template <typename Repaired>
-void keepUnrepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const DropRequest& request,
+void keepUnrepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const DonorRegion& region,
                           const Repaired& repaired) {
-    j_decompress_ptr donor = request.healedSource;
+    j_decompress_ptr donor = region.healedSource;
     auto* sourceCommon = reinterpret_cast<j_common_ptr>(source);
     auto* donorCommon = reinterpret_cast<j_common_ptr>(donor);
     for (int c = 0; c < donor->num_components && c < source->num_components; ++c) {
         const bool single = source->num_components == 1;
         const JDIMENSION h = single ? 1 : source->comp_info[c].h_samp_factor;
         const JDIMENSION v = single ? 1 : source->comp_info[c].v_samp_factor;
-        const JDIMENSION firstColumn = request.donorImcuX * h, firstRow = request.donorImcuY * v;
+        const JDIMENSION firstColumn = region.donorImcuX * h, firstRow = region.donorImcuY * v;
         for (JDIMENSION row = 0; row < donor->comp_info[c].height_in_blocks; ++row) {
-            JBLOCKARRAY to =
-                (*donor->mem->access_virt_barray)(donorCommon, request.healedCoefficients[c], row, 1, TRUE);
+            JBLOCKARRAY to = (*donor->mem->access_virt_barray)(donorCommon, region.healedCoefficients[c], row, 1, TRUE);
             JBLOCKARRAY from =
                 (*source->mem->access_virt_barray)(sourceCommon, sourceArrays[c], firstRow + row, 1, FALSE);
             for (JDIMENSION column = 0; column < donor->comp_info[c].width_in_blocks; ++column)

@@ -106,8 +106,9 @@ void writeWindowBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, 
         }
     }
     jpeg_write_coefficients(window, arrays);
-    BlockTake drop;
-    if (headerOnly) takeBlocksInsteadOfCoding(window, drop);
+    // A take without arrays discards the blocks: the stream holds the headers.
+    BlockTake discard;
+    if (headerOnly) takeBlocksInsteadOfCoding(window, discard);
     jpeg_finish_compress(window);
 }
 

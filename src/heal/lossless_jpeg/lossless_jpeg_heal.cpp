@@ -1,7 +1,7 @@
 // The in-memory lossless heal: the source's coefficients are read once, the
 // repair areas planned into windows, each window decoded, repaired, encoded
 // and transplanted on its own, and the arrays written coded like the source.
-// The libjpeg call sequence is written down in jpeg_transplant.h. Nothing
+// The libjpeg call sequence is written down in the header. Nothing
 // outside the windows is ever turned into pixels.
 #include "heal/lossless_jpeg/lossless_jpeg_heal.h"
 
@@ -35,14 +35,14 @@ LosslessHealResult refused(std::string diagnostic) {
 }
 
 // The blocks the window's cells will give the output.
-void noteRepairedBlocks(JpegRewrite& rewrite, const DropRequest& request, const RepairedBlocks& repaired) {
-    j_decompress_ptr donor = request.healedSource;
+void noteRepairedBlocks(JpegRewrite& rewrite, const DonorRegion& region, const RepairedBlocks& repaired) {
+    j_decompress_ptr donor = region.healedSource;
     for (int c = 0; c < donor->num_components && c < repaired.components; ++c) {
         const JDIMENSION rows = std::min<JDIMENSION>(donor->comp_info[c].height_in_blocks, repaired.heightInBlocks[c]);
         const JDIMENSION columns = std::min<JDIMENSION>(donor->comp_info[c].width_in_blocks, repaired.widthInBlocks[c]);
         for (JDIMENSION row = 0; row < rows; ++row) {
             JBLOCKARRAY blocks = (*donor->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(donor),
-                                                                   request.healedCoefficients[c], row, 1, FALSE);
+                                                                   region.healedCoefficients[c], row, 1, FALSE);
             for (JDIMENSION column = 0; column < columns; ++column)
                 if (repaired.repaired(c, static_cast<int>(column), static_cast<int>(row)))
                     rewrite.noteChangedBlock(c, blocks[0][column]);
@@ -236,27 +236,27 @@ bool transplantWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const PhotoRep
         output.createToMemory(rewrite.guard(), "layout", codecs.unused);
         jpeg_copy_critical_parameters(source, &output.codec);
         adjustDropParameters(source, &output.codec);
-        DropRequest request;
-        request.healedSource = &donor.codec;
-        request.healedCoefficients = work.donorArrays;
-        request.donorImcuX = static_cast<std::uint32_t>(imcus.x);
-        request.donorImcuY = static_cast<std::uint32_t>(imcus.y);
-        request.donorImcuWidth = static_cast<std::uint32_t>(imcus.width);
-        request.donorImcuHeight = static_cast<std::uint32_t>(imcus.height);
-        prepareDrop(source, request);
+        DonorRegion region;
+        region.healedSource = &donor.codec;
+        region.healedCoefficients = work.donorArrays;
+        region.donorImcuX = static_cast<std::uint32_t>(imcus.x);
+        region.donorImcuY = static_cast<std::uint32_t>(imcus.y);
+        region.donorImcuWidth = static_cast<std::uint32_t>(imcus.width);
+        region.donorImcuHeight = static_cast<std::uint32_t>(imcus.height);
+        prepareDrop(source, region);
         refineRepairedBlocks(source, rewrite.arrays(), &donor.codec, work.donorArrays, imcus, photo.grid, work.image,
                              work.mask, repaired);
-        keepUnrepairedBlocks(source, rewrite.arrays(), request,
+        keepUnrepairedBlocks(source, rewrite.arrays(), region,
                              [&repaired](int c, int column, int row) { return repaired.repaired(c, column, row); });
-        noteRepairedBlocks(rewrite, request, repaired);
+        noteRepairedBlocks(rewrite, region, repaired);
         const std::size_t discs = photo.areas.pixels.size();
         for (std::size_t index : work.window.areas) {
             if (index < discs) {
-                placeRegion(source, rewrite.arrays(), &output.codec, request,
+                placeRegion(source, rewrite.arrays(), &output.codec, region,
                             photo.map->pixels[photo.areas.pixels[index]]);
             } else {
                 const cv::Rect& band = photo.areas.rects[index];
-                placeArea(source, rewrite.arrays(), &output.codec, request, band.x, band.y, band.br().x, band.br().y);
+                placeArea(source, rewrite.arrays(), &output.codec, region, band.x, band.y, band.br().x, band.br().y);
             }
         }
     };

@@ -47,12 +47,12 @@ bool transplant(const Bytes& sourceBytes, const Bytes& donorBytes, const HotPixe
         jvirt_barray_ptr* donorArrays = readCoefficients(donorBytes, donor, rewrite.guard());
         layout.createToMemory(rewrite.guard(), "layout", unused);
         jpeg_copy_critical_parameters(source, &layout.codec);
-        DropRequest request;
+        DonorRegion region;
         adjustDropParameters(source, &layout.codec);
-        request.healedSource = &donor.codec;
-        request.healedCoefficients = donorArrays;
-        prepareDrop(source, request);
-        placeRegion(source, rewrite.arrays(), &layout.codec, request, pixel);
+        region.healedSource = &donor.codec;
+        region.healedCoefficients = donorArrays;
+        prepareDrop(source, region);
+        placeRegion(source, rewrite.arrays(), &layout.codec, region, pixel);
     };
     if (!runJpegGuarded(rewrite.guard(), step)) return false;
     // The rewrite writes the source's tables: put the reconciled ones in
