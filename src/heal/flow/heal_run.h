@@ -1,11 +1,12 @@
 // The healing run over the input folder, with the photos healed in parallel.
 //
-// Workers (one per core) each own a Healer and heal photos in memory; the
-// run's own thread writes their files and prints their lines strictly in
-// listing order, so that files and console are those of a run that takes one
-// photo after the other. At most workers + 1 photos are in flight (being
-// healed or waiting to be written), which bounds memory. A run of one photo,
-// or with one worker, heals on the run's own thread.
+// Workers (one per core) each own a PhotoHealer (in the program a Healer,
+// healer.h) and heal photos in memory; the run's own thread writes their
+// files and prints their lines strictly in listing order, so that files and
+// console are those of a run that takes one photo after the other. At most
+// workers + 1 photos are in flight (being healed or waiting to be written),
+// which bounds memory. A run of one photo, or with one worker, heals on the
+// run's own thread.
 //
 // Before a photo's files are written the run refuses two things, each with a
 // line before the photo's "error:I/O!" status line:

@@ -69,8 +69,10 @@ void Healer::prepareMask(const cv::Size& size) {
     mask_.create(size, CV_8UC1);
     mask_.setTo(0);
     drawRepairMask(settings_.map, mask_);
-    // The region planner is handed the discs' boxes with a pixel to spare on
-    // every side, as it was proven with.
+    // The region planner needs areas that hold every masked pixel and finds
+    // the masked content inside them itself; the discs' boxes are handed
+    // over with a pixel to spare on every side, the planning the region
+    // tests check against the whole-photo inpainting.
     std::vector<cv::Rect> areas = repairAreas(settings_.map, size);
     const std::vector<cv::Rect> bands = bandAreas(settings_.map, size);
     areas.insert(areas.end(), bands.begin(), bands.end());

@@ -2,10 +2,11 @@
 // its edges.
 //
 // The image library's inpainting takes the outermost frame of its mask as
-// known, so a band of a hot column or row, which runs to the edges of the
-// photo (or of the window being repaired), kept its hot end pixels and
-// spread them a few pixels inwards. Called after the regular repair; only
-// the bands' own pixels change.
+// known. A band of a hot column or row runs to the edges of the photo (or of
+// the window being repaired), so the regular repair keeps the band's hot end
+// pixels and spreads them a few pixels inwards. Inpainted again with the
+// image continued past each end, the band's ends are repaired like the rest
+// of it. Call after the regular repair; only the bands' own pixels change.
 #pragma once
 
 #include <vector>

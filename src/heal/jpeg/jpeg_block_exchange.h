@@ -2,16 +2,17 @@
 // straight from a libjpeg encoder, instead of entropy coding them into a
 // stream and decoding that stream again.
 //
-// A repair window goes through the codecs twice: its blocks to pixels, and
-// the repaired pixels back to blocks. Both conversions must stay exactly the
-// library's (its IDCT, upsampling and colour conversion; its colour
-// conversion, downsampling, DCT and quantization), but the Huffman coding in
-// between only carries the blocks from one codec to the next. Here the
-// codec's entropy module is told to pass them on instead: a decoder gets
-// each MCU's blocks from coefficient arrays, an encoder gives each MCU's
-// blocks to coefficient arrays (or drops them). What the pixels and blocks
-// are does not change: the entropy module sees the blocks the coefficient
-// controller hands it and nothing else.
+// A caller that turns blocks into pixels and pixels back into blocks (the
+// lossless path does so for every repair window) goes through the codecs
+// twice. Both conversions must stay exactly the library's (its IDCT,
+// upsampling and colour conversion; its colour conversion, downsampling, DCT
+// and quantization), but the Huffman coding in between only carries the
+// blocks from one codec to the next. Here the codec's entropy module is told
+// to pass them on instead: a decoder gets each MCU's blocks from coefficient
+// arrays, an encoder gives each MCU's blocks to coefficient arrays (or
+// discards them). What the pixels and blocks are does not change: the entropy
+// module sees the blocks the coefficient controller hands it and nothing
+// else.
 //
 // Call order: install on a decoder after jpeg_start_decompress, on an
 // encoder after jpeg_start_compress or after jpeg_write_coefficients; the
@@ -40,7 +41,7 @@ void feedBlocksInsteadOfDecoding(j_decompress_ptr decoder, BlockFeed& feed);
 // Where an encoder's blocks go: into arrays[c] of `into` (a decoder whose
 // header describes the same image), block (x, y) of component c at (x, y),
 // padding blocks included as far as the arrays reach; with no arrays they
-// are dropped, and the stream the encoder writes holds its headers only.
+// are discarded, and the stream the encoder writes holds its headers only.
 struct BlockTake {
     j_decompress_ptr into = nullptr;
     jvirt_barray_ptr* arrays = nullptr;

@@ -1,5 +1,4 @@
-// Error handling shared by every libjpeg codec object of the lossless JPEG
-// path.
+// Error handling shared by every libjpeg codec object of the program.
 //
 // libjpeg reports a fatal error by calling error_exit, which must not return.
 // Here it keeps the message in the manager and longjmps back into

@@ -2,9 +2,10 @@
 // coded the way it was: the same markers in the same order, restart interval,
 // progressive scan script or sequential coding, arithmetic or Huffman coding,
 // and the bytes after the end of its image. Written with its own Huffman
-// tables, it also keeps the blocks that pad its last MCU column and row. Between reading and writing the
-// caller may change blocks of the coefficient arrays; a file written without
-// changes decodes to the same coefficients as the source.
+// tables, it also keeps the blocks that pad its last MCU column and row.
+// Between reading and writing the caller may change blocks of the
+// coefficient arrays; a file written without changes decodes to the same
+// coefficients as the source.
 #pragma once
 
 #include <bitset>
