@@ -164,9 +164,8 @@ void checkRefineArguments(const JQUANT_TBL& table, J_COLOR_SPACE space, const cv
 // The samples the refined block should decode to and the weight of each:
 // the source's own samples, with the repaired pixels of each footprint
 // averaged in. False when no pixel of the block was repaired.
-[[gnu::always_inline]] inline bool findTarget(const JCOEF* source, const JQUANT_TBL& table, J_COLOR_SPACE space,
-                                              const cv::Mat& repaired, const cv::Mat& mask, const BlockPlace& place,
-                                              float* target, float* weight) {
+bool findTarget(const JCOEF* source, const JQUANT_TBL& table, J_COLOR_SPACE space, const cv::Mat& repaired,
+                const cv::Mat& mask, const BlockPlace& place, float* target, float* weight) {
     const int stepX = place.maxH / place.h, stepY = place.maxV / place.v;
     decodeBlockSamples(source, table, target);
     const float heavy = kRepairedSampleWeight;
@@ -266,7 +265,9 @@ void checkRefineArguments(const JQUANT_TBL& table, J_COLOR_SPACE space, const cv
 // Most of a heal's arithmetic is here: where the processor has them, the
 // 64-term sums run in eight-wide registers. Both versions add the same
 // terms in the same order (no fused multiply-add), so they give the same
-// blocks. The phases are inlined into each version.
+// blocks. The two phases made of such sums (the starts and the descent) are
+// inlined into each version; finding the target walks pixels and stays a
+// call of its own, which costs fewer instructions than inlining it.
 #if defined(__x86_64__) && defined(__GNUC__)
 [[gnu::target_clones("avx2", "default")]]
 #endif
