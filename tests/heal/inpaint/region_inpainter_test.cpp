@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -149,6 +150,41 @@ TEST(RegionInpainterFormerBugs, AreasGiveTheRegionsAScanOfTheMaskGives) {
             ASSERT_EQ(fromScan.size(), 1u);
             EXPECT_EQ(fromAreas[0], fromScan[0]);
         }
+    }
+}
+
+struct MarginCase {
+    double range;
+    int margin;
+};
+
+class MarginTest : public ::testing::TestWithParam<MarginCase> {};
+
+TEST_P(MarginTest, FollowsTheLibrarysRoundedRange) {
+    EXPECT_EQ(RegionInpainter::marginFor(GetParam().range), GetParam().margin) << GetParam().range;
+}
+
+INSTANTIATE_TEST_SUITE_P(Ranges, MarginTest,
+                         ::testing::Values(
+                             // rounded and kept at least 1, plus one pixel
+                             MarginCase{3.0, 4}, MarginCase{2.6, 4}, MarginCase{0.0, 2}, MarginCase{-7.0, 2},
+                             MarginCase{0.4, 2}, MarginCase{150.0, 151},
+                             // no sub-rectangle trusted
+                             MarginCase{std::numeric_limits<double>::quiet_NaN(), 0},
+                             MarginCase{std::numeric_limits<double>::infinity(), 0}, MarginCase{1e300, 0}));
+
+TEST(RegionInpainterTest, UntrustedRangeInpaintsTheWholePhoto) {
+    cv::Mat mask = cv::Mat::zeros(40, 50, CV_8UC1);
+    cv::circle(mask, {10, 10}, 2, 255, cv::FILLED);
+    cv::circle(mask, {40, 30}, 2, 255, cv::FILLED);
+    const cv::Mat photo = noisePhoto(50, 40, 3, 11);
+    for (double range : {std::numeric_limits<double>::quiet_NaN(), 1e300}) {
+        RegionInpainter inpainter(mask, range);
+        EXPECT_TRUE(inpainter.wholePhoto());
+        cv::Mat healed, whole;
+        inpainter.inpaint(photo, healed, 1);
+        cv::inpaint(photo, mask, whole, range, 1);
+        EXPECT_TRUE(identical(healed, whole));
     }
 }
 
