@@ -2,7 +2,8 @@
 #
 # One gtest program per test folder, <folder>_test, built from every
 # *_test.cpp in it and linked with the library of the source folder of the
-# same name. BINARY: the tests run the built speckmend executable, whose path
+# same name. A nested folder such as heal/jpeg gives heal_jpeg_test, linked
+# with speckmend_heal_jpeg. BINARY: the tests run the built speckmend executable, whose path
 # they get as SPECKMEND_BINARY. TOOLS: project tools the tests run.
 function(speckmend_test_folder folder)
   cmake_parse_arguments(arg "BINARY" "" "LIBS;TOOLS" ${ARGN})
@@ -10,9 +11,10 @@ function(speckmend_test_folder folder)
   if(NOT sources)
     return()
   endif()
-  set(target ${folder}_test)
+  string(REPLACE "/" "_" name ${folder})
+  set(target ${name}_test)
   add_executable(${target} ${sources})
-  target_link_libraries(${target} PRIVATE speckmend_${folder} GTest::gtest_main GTest::gmock ${arg_LIBS})
+  target_link_libraries(${target} PRIVATE speckmend_${name} GTest::gtest_main GTest::gmock ${arg_LIBS})
   target_compile_definitions(${target} PRIVATE
     SPECKMEND_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     SPECKMEND_SAMPLES_DIR="${CMAKE_SOURCE_DIR}/../shared/samples/jpeg"

@@ -9,8 +9,8 @@
 
 #include "config/hot_pixel_map.h"
 #include "fuzz_support.h"
-#include "heal/jpeg_rewrite.h"
-#include "heal/lossless_jpeg_heal.h"
+#include "heal/jpeg/jpeg_rewrite.h"
+#include "heal/lossless_jpeg/lossless_jpeg_heal.h"
 #include "image_header.h"
 
 using namespace speckmend;

@@ -23,7 +23,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "heal/lossless_jpeg_heal.h"
+#include "heal/lossless_jpeg/lossless_jpeg_heal.h"
 
 extern char** environ;
 

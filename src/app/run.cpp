@@ -14,7 +14,7 @@
 #include "config/load_settings.h"
 #include "config/settings.h"
 #include "detect/detector.h"
-#include "heal/healer.h"
+#include "heal/flow/healer.h"
 #include "platform/console.h"
 #include "platform/fatal_error.h"
 #include "platform/pending_file.h"

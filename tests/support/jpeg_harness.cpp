@@ -9,7 +9,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "heal/jpeg_codec.h"
+#include "heal/jpeg/jpeg_codec.h"
 #include "test_support.h"
 
 namespace speckmend::testing {

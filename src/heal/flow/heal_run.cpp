@@ -1,0 +1,202 @@
+// The healing run: folder walk, workers, and the ordered writing of files
+// and status lines.
+#include "heal/flow/heal_run.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <exception>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <thread>
+#include <utility>
+
+#include "platform/directory.h"
+#include "platform/fatal_error.h"
+#include "platform/file_system.h"
+#include "platform/pending_file.h"
+#include "platform/standard_streams.h"
+
+namespace speckmend {
+namespace {
+
+// The folder part of a path prefix such as outdir: everything before its
+// last separator ("out/" gives "out", "out" gives nothing).
+std::string folderOf(const std::string& prefix) {
+    const std::size_t slash = prefix.rfind('/');
+    if (slash == std::string::npos || slash == 0) return {};
+    return prefix.substr(0, slash);
+}
+
+using FileIdentity = std::pair<dev_t, ino_t>;
+
+std::optional<FileIdentity> identityOf(const std::string& path) {
+    struct stat s {};
+    if (stat(path.c_str(), &s) != 0) return std::nullopt;
+    return FileIdentity{s.st_dev, s.st_ino};
+}
+
+// Photos handed out to the workers and their results, collected in listing
+// order. The window keeps at most `limit` photos between being taken and
+// being written.
+class Pipeline {
+public:
+    Pipeline(const std::vector<std::string>& names, std::size_t limit)
+        : names_(names), results_(names.size()), limit_(limit) {}
+
+    // A worker's next photo, or nothing when all are taken or the run stops.
+    std::optional<std::size_t> take() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return stopped_ || next_ >= names_.size() || next_ < written_ + limit_; });
+        if (stopped_ || next_ >= names_.size()) return std::nullopt;
+        return next_++;
+    }
+
+    void deliver(std::size_t index, HealedPhoto photo, std::exception_ptr error) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        results_[index].emplace(Slot{std::move(photo), std::move(error)});
+        changed_.notify_all();
+    }
+
+    // The result for the photo at index, in order; frees its place in the
+    // window. Rethrows what the worker threw for it.
+    HealedPhoto collect(std::size_t index) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return results_[index].has_value(); });
+        Slot slot = std::move(*results_[index]);
+        results_[index].reset();
+        written_ = index + 1;
+        changed_.notify_all();
+        if (slot.error) std::rethrow_exception(slot.error);
+        return std::move(slot.photo);
+    }
+
+    void stop() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    struct Slot {
+        HealedPhoto photo;
+        std::exception_ptr error;
+    };
+    const std::vector<std::string>& names_;
+    std::vector<std::optional<Slot>> results_;
+    const std::size_t limit_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t next_ = 0;
+    std::size_t written_ = 0;
+    bool stopped_ = false;
+};
+
+// Stops and joins the workers on every way out of the run, so that none is
+// left healing (or holding pending files) once run() has returned or thrown.
+class Workers {
+public:
+    explicit Workers(Pipeline& pipeline) : pipeline_(pipeline) {}
+    ~Workers() {
+        pipeline_.stop();
+        for (std::thread& t : threads_) t.join();
+    }
+    void start(std::thread thread) { threads_.push_back(std::move(thread)); }
+
+private:
+    Pipeline& pipeline_;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace
+
+HealRun::HealRun(const HealSettings& settings, MakeHealer makeHealer, unsigned workers)
+    : settings_(settings), makeHealer_(std::move(makeHealer)), workers_(workers) {
+    if (workers_ == 0) workers_ = std::max(1u, std::thread::hardware_concurrency());
+}
+
+void HealRun::run() {
+    // A relative indir is pinned to the folder the program started in before
+    // the program moves into it; otherwise it would apply a second time to
+    // every input path. A relative outdir then resolves against indir.
+    const std::string inputFolder = resolvePath(currentDirectory(), settings_.indir);
+    const std::string& outputFolder = settings_.outdir;
+    if (!changeDirectory(inputFolder)) throw FatalError("cannot open first file in " + settings_.indir, false);
+    const std::vector<std::string> names = listDirectory(settings_.filter);
+    if (names.empty()) throw FatalError("cannot open first file in " + settings_.indir, false);
+
+    const std::string outputParent = folderOf(outputFolder);
+    if (!outputParent.empty()) makeDirectories(outputParent);
+
+    // What the run reads must never be what it writes.
+    std::set<FileIdentity> inputs;
+    for (const std::string& name : names)
+        if (auto id = identityOf(inputFolder + name)) inputs.insert(*id);
+
+    // With one photo, or one worker, the photos are healed on this thread:
+    // a worker would only add its start-up and a malloc arena of its own,
+    // which hands freed memory back to the system after every window.
+    const unsigned workerCount = static_cast<unsigned>(std::min<std::size_t>(workers_, names.size()));
+    const bool onThisThread = workerCount <= 1;
+    std::unique_ptr<PhotoHealer> own;
+    if (onThisThread) own = makeHealer_(inputFolder, outputFolder);
+    Pipeline pipeline(names, workerCount + 1);
+    Workers workers(pipeline);
+    for (unsigned w = 0; !onThisThread && w < workerCount; ++w) {
+        workers.start(std::thread([&, inputFolder] {
+            const std::unique_ptr<PhotoHealer> healer = makeHealer_(inputFolder, outputFolder);
+            while (const std::optional<std::size_t> index = pipeline.take()) {
+                HealedPhoto photo;
+                std::exception_ptr error;
+                try {
+                    photo = healer->heal(names[*index]);
+                } catch (...) {
+                    error = std::current_exception();
+                }
+                pipeline.deliver(*index, std::move(photo), std::move(error));
+            }
+        }));
+    }
+
+    std::map<std::string, std::string> writtenBy;  // output path -> the entry that wrote it
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        HealedPhoto photo = onThisThread ? own->heal(name) : pipeline.collect(i);
+        if (!photo.diagnostic.empty()) std::fprintf(stderr, "%s: %s\n", name.c_str(), photo.diagnostic.c_str());
+        for (const std::string& note : photo.notes) std::fputs(note.c_str(), stdout);
+        FileStatus status = photo.status;
+        for (const HealedPhoto::File& file : photo.files) {
+            if (const auto earlier = writtenBy.find(file.path); earlier != writtenBy.end()) {
+                std::printf("%s not written: its output %s is already the output of %s\n", name.c_str(),
+                            file.path.c_str(), earlier->second.c_str());
+                status = FileStatus::cannotWrite;
+                break;
+            }
+            if (const auto id = identityOf(file.path); id && inputs.count(*id)) {
+                std::printf("%s not written: its output %s would replace an input photo\n", name.c_str(),
+                            file.path.c_str());
+                status = FileStatus::cannotWrite;
+                break;
+            }
+            if (!writeFileAtomically(file.path, file.bytes.data(), file.bytes.size())) {
+                status = FileStatus::cannotWrite;
+                break;
+            }
+            writtenBy.emplace(file.path, name);
+        }
+        switch (status) {
+        case FileStatus::cannotLoad:
+        case FileStatus::cannotWrite: std::printf("%s error:I/O!\n", name.c_str()); break;
+        case FileStatus::badDimension: std::printf("%s error:bad dimension!\n", name.c_str()); break;
+        case FileStatus::processed: std::printf("%s processed.\n", name.c_str()); break;
+        }
+        if (!consoleIntact()) throw ConsoleClosed();
+    }
+}
+
+}  // namespace speckmend
