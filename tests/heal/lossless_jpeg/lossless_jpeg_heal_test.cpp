@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -192,6 +193,17 @@ std::vector<HotPixel> cornersAndEdges(int w, int h) {
             {0, h / 2, 1}, {w - 1, h / 2, 3}, {w / 2, h - 1, 2}, {w - 3, h - 2, 1}, {w / 3, h / 3, 4}};
 }
 
+// count hot pixels of radius 1 to 3 anywhere in the photo, as an ageing
+// sensor has them: some close enough to be inpainted together or to share
+// blocks, most alone.
+std::vector<HotPixel> scattered(int w, int h, int count, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<HotPixel> pixels;
+    for (int i = 0; i < count; ++i)
+        pixels.push_back({static_cast<int>(rng() % w), static_cast<int>(rng() % h), 1 + static_cast<int>(rng() % 3)});
+    return pixels;
+}
+
 SourceRecipe coded(SourceRecipe s, J_COLOR_SPACE space) {
     s.colorSpace = space;
     return s;
@@ -242,6 +254,11 @@ std::vector<HealCase> healCases() {
          recipe(240, 160, s420),
          {{20, 20, 2}, {90, 20, 2}, {55, 60, 8}, {200, 140, 1}}},
         {"range 10", recipe(200, 120, s420), {{30, 30, 2}, {80, 30, 2}}, 10},
+        // thousands of hot pixels: windows overlap, none covers the photo
+        {"2000 hot pixels", recipe(1200, 900, s420), scattered(1200, 900, 2000, 5)},
+        {"1500 hot pixels, 4:2:2, Navier-Stokes", recipe(1000, 700, s422), scattered(1000, 700, 1500, 6), 3, 0},
+        {"1000 hot pixels, grey with restarts",
+         with(recipe(800, 600, grey), [](SourceRecipe& s) { s.restartInterval = 7; }), scattered(800, 600, 1000, 7)},
         {"range below 1", recipe(120, 80, s422), {{30, 30, 2}, {80, 30, 2}}, 0.2},
         {"range not a number: the whole photo is one window",
          recipe(120, 80, s420),
@@ -306,6 +323,12 @@ TEST_P(InMemoryHeal, GivesTheReferenceBytes) {
     const Bytes expected = referenceHeal(source, map, c.range, c.method);
     ASSERT_FALSE(expected.empty());
     EXPECT_TRUE(result.file == expected) << "sizes " << result.file.size() << " and " << expected.size();
+    // However the windows are joined: only what must share a window, or
+    // many small ones joined.
+    for (const WindowJoining& joining : {WindowJoining{0, 0}, WindowJoining{1 << 20, 96}}) {
+        const LosslessHealResult other = healJpegLosslessly(source, map, c.range, c.method, joining);
+        EXPECT_TRUE(other.file == result.file) << "joining " << joining.windowCost << ", " << joining.largestSide;
+    }
 
     // The coding the reference shares is the source's.
     JpegFile in, out;
