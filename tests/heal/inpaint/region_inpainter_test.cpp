@@ -143,6 +143,48 @@ TEST(RegionInpainterTest, ThousandsOfDiscsGiveTheWholePhotoInSmallClusters) {
     }
 }
 
+// Where clusters cannot split the work: areas that meet all the way across
+// the photo are one cluster, whose rectangle is the photo; it is still the
+// whole-photo call's result, and what lies apart from it stays apart.
+TEST(RegionInpainterTest, AreasMeetingAcrossThePhotoAreOneRegion) {
+    constexpr int kWidth = 240, kHeight = 160;
+    constexpr double kRange = 3.0;
+    struct Row {
+        const char* name;
+        HotPixelMap map;
+        std::size_t regions;
+    };
+    HotPixelMap crossing{{{20, 20, 2}, {200, 130, 2}}, kWidth, kHeight};
+    crossing.lines = {{HotLine::Axis::column, 120, 1}, {HotLine::Axis::row, 70, 2}};
+    // Discs of radius 1 ten pixels apart along the diagonal: each one's box
+    // grown by the margin (3 + 2 * 4 wide) meets the next one's.
+    HotPixelMap chain{{{230, 10, 2}}, kWidth, kHeight};
+    for (int x = 0; x < kWidth; x += 10) chain.pixels.push_back({x, x * kHeight / kWidth, 1});
+    chain.pixels.push_back({kWidth - 1, kHeight - 1, 1});
+    const Row rows[] = {
+        {"a hot row crossing a hot column", crossing, 3},
+        {"hot pixels chained from corner to corner", chain, 2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const cv::Mat mask = maskOf(row.map);
+        std::vector<cv::Rect> areas = repairAreas(row.map, mask.size());
+        const std::vector<cv::Rect> bands = bandAreas(row.map, mask.size());
+        areas.insert(areas.end(), bands.begin(), bands.end());
+        const RegionInpainter inpainter(mask, kRange, areas);
+        EXPECT_EQ(inpainter.regions().size(), row.regions);
+        EXPECT_TRUE(std::any_of(inpainter.regions().begin(), inpainter.regions().end(),
+                                [&](const RegionInpainter::Region& r) { return r.rect.size() == mask.size(); }));
+        const cv::Mat photo = noisePhoto(kWidth, kHeight, 3, 5);
+        for (int method : {cv::INPAINT_NS, cv::INPAINT_TELEA}) {
+            cv::Mat whole, healed;
+            cv::inpaint(photo, mask, whole, kRange, method);
+            inpainter.inpaint(photo, healed, method);
+            EXPECT_TRUE(identical(healed, whole)) << "method " << method;
+        }
+    }
+}
+
 TEST(ChannelByChannel, RefusesWhatItCannotInpaint) {
     const cv::Mat photo(16, 16, CV_8UC4, cv::Scalar(1, 2, 3, 4)), mask(16, 16, CV_8UC1, cv::Scalar(255));
     const cv::Mat wide(16, 16, CV_16UC4, cv::Scalar(0)), smallMask(8, 16, CV_8UC1, cv::Scalar(255));

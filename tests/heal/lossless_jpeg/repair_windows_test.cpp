@@ -113,6 +113,8 @@ TEST(RepairWindows, EachAreaLiesInOneWindowWithRoomToSpare) {
          2,
          2},
         {"a hot row and a pixel on it", g420, {{0, 200, 640, 5}, {320, 202, 3, 3}}, 4, 1, 1},
+        // where windows cannot be bounded: a hot row crossing a hot column is one window over the photo
+        {"a hot row crossing a hot column", g420, {{0, 200, 640, 5}, {300, 0, 7, 480}, {40, 40, 3, 3}}, 4, 2, 2},
         // nothing
         {"no areas", g420, {}, 4, 0, 0},
         {"areas outside the photo", g420, {{700, 10, 5, 5}, {-20, -20, 5, 5}}, 4, 0, 0},
