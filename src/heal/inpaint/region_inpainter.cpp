@@ -9,6 +9,8 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/photo.hpp>
 
+#include "heal/inpaint/touching_groups.h"
+
 namespace speckmend {
 
 namespace {
@@ -51,19 +53,6 @@ int RegionInpainter::marginFor(double range) {
     return effective + 1;
 }
 
-namespace {
-
-// Union-find over the grown boxes: the root of a box's cluster.
-std::size_t rootOf(std::vector<std::size_t>& parent, std::size_t i) {
-    while (parent[i] != i) {
-        parent[i] = parent[parent[i]];
-        i = parent[i];
-    }
-    return i;
-}
-
-}  // namespace
-
 std::vector<RegionInpainter::Region> RegionInpainter::findRegions(const cv::Mat& mask, int margin,
                                                                   const std::vector<cv::Rect>& areas) {
     if (mask.empty() || mask.type() != CV_8UC1)
@@ -90,33 +79,17 @@ std::vector<RegionInpainter::Region> RegionInpainter::findRegions(const cv::Mat&
         grown.push_back(cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin) &
                         bounds);
 
-    // Sorted by left edge, a box need only be compared with those that start
-    // before its right edge.
-    std::vector<std::size_t> order(grown.size()), parent(grown.size());
-    for (std::size_t i = 0; i < grown.size(); ++i) order[i] = parent[i] = i;
-    std::sort(order.begin(), order.end(), [&grown](std::size_t a, std::size_t b) { return grown[a].x < grown[b].x; });
-    for (std::size_t a = 0; a < order.size(); ++a) {
-        const cv::Rect& first = grown[order[a]];
-        for (std::size_t b = a + 1; b < order.size(); ++b) {
-            const cv::Rect& second = grown[order[b]];
-            if (second.x >= first.x + first.width) break;
-            if (!intersects(first, second)) continue;
-            const std::size_t one = rootOf(parent, order[a]), other = rootOf(parent, order[b]);
-            if (one != other) parent[one] = other;
-        }
-    }
-
     std::vector<Region> regions;
-    std::vector<std::size_t> regionOf(grown.size(), grown.size());
-    for (std::size_t i = 0; i < grown.size(); ++i) {
-        const std::size_t root = rootOf(parent, i);
-        if (regionOf[root] == grown.size()) {
-            regionOf[root] = regions.size();
-            regions.push_back({grown[i], {}});
+    for (const std::vector<std::size_t>&group : touchingGroups(
+             grown.size(), [&grown](std::size_t i) { return grown[i].x; },
+             [&grown](std::size_t i) { return grown[i].br().x; },
+             [&grown](std::size_t a, std::size_t b) { return intersects(grown[a], grown[b]); })) {
+        Region& region = regions.emplace_back();
+        region.rect = grown[group.front()];
+        for (std::size_t i : group) {
+            region.rect |= grown[i];
+            region.parts.push_back(boxes[i]);
         }
-        Region& region = regions[regionOf[root]];
-        region.rect |= grown[i];
-        region.parts.push_back(boxes[i]);
     }
     return regions;
 }

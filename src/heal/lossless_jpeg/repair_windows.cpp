@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <unordered_map>
 
+#include "heal/inpaint/touching_groups.h"
+
 namespace speckmend {
 
 namespace {
@@ -40,44 +42,22 @@ Need needOf(std::size_t index, const cv::Rect& area, const JpegGrid& grid, int m
     return need;
 }
 
-std::size_t rootOf(std::vector<std::size_t>& parent, std::size_t i) {
-    while (parent[i] != i) {
-        parent[i] = parent[parent[i]];
-        i = parent[i];
-    }
-    return i;
-}
-
 // The areas that must share a window, as windows: chains of areas whose
 // reaches meet or whose cores share an iMCU.
 std::vector<RepairWindow> groupsOf(const std::vector<Need>& needs) {
-    // Sorted by left edge, a need is compared only with those that start
-    // before its right edge.
-    std::vector<std::size_t> order(needs.size()), parent(needs.size());
-    for (std::size_t i = 0; i < needs.size(); ++i) order[i] = parent[i] = i;
-    std::sort(order.begin(), order.end(),
-              [&needs](std::size_t a, std::size_t b) { return needs[a].span.x < needs[b].span.x; });
-    for (std::size_t a = 0; a < order.size(); ++a) {
-        const Need& first = needs[order[a]];
-        for (std::size_t b = a + 1; b < order.size(); ++b) {
-            const Need& second = needs[order[b]];
-            if (second.span.x >= first.span.br().x) break;
-            if (!overlap(first.reach, second.reach) && !overlap(first.core, second.core)) continue;
-            const std::size_t one = rootOf(parent, order[a]), other = rootOf(parent, order[b]);
-            if (one != other) parent[one] = other;
-        }
-    }
     std::vector<RepairWindow> groups;
-    std::vector<std::size_t> groupOf(needs.size(), needs.size());
-    for (std::size_t i = 0; i < needs.size(); ++i) {
-        const std::size_t root = rootOf(parent, i);
-        if (groupOf[root] == needs.size()) {
-            groupOf[root] = groups.size();
-            groups.push_back({needs[i].window, {}});
+    for (const std::vector<std::size_t>&members : touchingGroups(
+             needs.size(), [&needs](std::size_t i) { return needs[i].span.x; },
+             [&needs](std::size_t i) { return needs[i].span.br().x; },
+             [&needs](std::size_t a, std::size_t b) {
+                 return overlap(needs[a].reach, needs[b].reach) || overlap(needs[a].core, needs[b].core);
+             })) {
+        RepairWindow& group = groups.emplace_back();
+        group.imcus = needs[members.front()].window;
+        for (std::size_t i : members) {
+            group.imcus |= needs[i].window;
+            group.areas.push_back(needs[i].area);
         }
-        RepairWindow& group = groups[groupOf[root]];
-        group.imcus |= needs[i].window;
-        group.areas.push_back(needs[i].area);
     }
     return groups;
 }
