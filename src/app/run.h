@@ -3,11 +3,13 @@
 
 #include <string>
 
+#include "app/version.h"
+
 namespace speckmend {
 
 // The maker's credit in the banner and the page offered at the end.
 inline constexpr const char* kMakerCredit = "by the Speckmend team";
-inline constexpr const char* kMakerPage = "https://speckmend.example.org/";
+inline constexpr const char* kMakerPage = kHomepage;
 
 // Runs the whole program and returns the process exit status: 0 after a
 // normal run, or after --help (-h) or --version (-V) as the first word,

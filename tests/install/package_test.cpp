@@ -1,15 +1,18 @@
 // The Debian package CPack builds: its control fields, its dependencies
-// against the libraries the program really links, its file list, and the
-// program unpacked from it.
+// against the libraries the program really links, its file list and
+// copyright file, lintian's verdict, and the program unpacked from it.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "app/version.h"
 #include "install_layout.h"
 #include "test_support.h"
 
@@ -111,7 +114,13 @@ TEST_F(DebianPackage, NamesTheProgramItsVersionAndThisMachinesArchitecture) {
     ASSERT_FALSE(version.empty());
     EXPECT_EQ(field("Version"), version);
     EXPECT_EQ(field("Architecture"), trimmed(runProgram(DPKG_EXECUTABLE, {"--print-architecture"}, "/").output));
-    EXPECT_FALSE(field("Maintainer").empty());
+}
+
+TEST_F(DebianPackage, NamesAMaintainerWithAnAddressAndTheProgramsHomePage) {
+    EXPECT_TRUE(std::regex_match(field("Maintainer"), std::regex("[^<>@]+ <[^<>@ ]+@[^<>@ ]+\\.[a-z]+>")))
+        << field("Maintainer");
+    EXPECT_EQ(field("Homepage"), kHomepage);
+    EXPECT_EQ(std::string(kHomepage).rfind("https://", 0), 0u);
 }
 
 // ---- dependencies -------------------------------------------------------------
@@ -191,7 +200,40 @@ TEST_F(DebianPackage, HoldsTheInstalledFilesUnderUsrOwnedByRoot) {
     EXPECT_EQ(files, expected);
 }
 
-TEST_F(DebianPackage, UnpackedProgramRunsLikeTheBuiltOneAndCarriesNoDebugInformation) {
+// The licence as LICENSE states it, from its grant on, lines joined.
+std::string licenceText(const std::string& text) {
+    std::string words;
+    std::istringstream in(text.substr(std::min(text.find("Permission is hereby granted"), text.size())));
+    for (std::string word; in >> word;) {
+        if (word != ".") words += word + " ";
+    }
+    return words;
+}
+
+TEST_F(DebianPackage, CarriesACopyrightFileWithTheLicenceOfTheSources) {
+    const std::string unpacked = *work_ / "copyright";
+    ASSERT_EQ(runProgram(DPKG_DEB_EXECUTABLE, {"-x", deb_, unpacked}, "/").status, 0);
+    const std::string copyright = readFile(unpacked + "/usr/share/doc/speckmend/copyright");
+    EXPECT_EQ(copyright.rfind("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n", 0), 0u);
+    EXPECT_NE(copyright.find("\nFiles: *\nCopyright: 2026 the Speckmend developers\nLicense: Expat\n"), std::string::npos);
+    const std::string licence = licenceText(readFile(SPECKMEND_SOURCE_DIR "/LICENSE"));
+    EXPECT_GT(licence.size(), 500u);
+    EXPECT_EQ(licenceText(copyright), licence);
+}
+
+TEST_F(DebianPackage, PassesLintian) {
+    if (access("/usr/bin/lintian", X_OK) != 0) GTEST_SKIP() << "lintian is not installed (scripts/setup lintian)";
+    // Errors and warnings fail; the informational tags left are explained
+    // in the README's section on the package.
+    const ProgramRun lint = runProgram("/usr/bin/lintian", {"--fail-on", "error,warning", deb_}, "/");
+    EXPECT_EQ(lint.status, 0) << lint.output << lint.errors;
+    std::istringstream lines(lint.output);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(line.rfind("E: ", 0) != 0 && line.rfind("W: ", 0) != 0) << line;
+    }
+}
+
+TEST_F(DebianPackage, UnpackedProgramRunsLikeTheBuiltOneAndIsStripped) {
     const std::string unpacked = *work_ / "unpacked";
     ASSERT_EQ(runProgram(DPKG_DEB_EXECUTABLE, {"-x", deb_, unpacked}, "/").status, 0);
     const std::string program = unpacked + "/usr/bin/speckmend";
@@ -202,6 +244,7 @@ TEST_F(DebianPackage, UnpackedProgramRunsLikeTheBuiltOneAndCarriesNoDebugInforma
     const ProgramRun sections = runProgram(READELF_EXECUTABLE, {"-S", program}, "/");
     ASSERT_EQ(sections.status, 0);
     EXPECT_EQ(sections.output.find(".debug_info"), std::string::npos);
+    EXPECT_EQ(sections.output.find(".symtab"), std::string::npos);
 }
 
 }  // namespace
