@@ -126,8 +126,9 @@ int scoreSet(int argc, char** argv, const std::string& truthText) {
 
 int main(int argc, char** argv) {
     if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
-        std::puts("usage: score_detection TRUTH_TXT HOTPIXELS_XML [--tolerance N]\n"
-                  "       score_detection PLANTED_TXT HOTPIXELS_XML");
+        std::puts(
+            "usage: score_detection TRUTH_TXT HOTPIXELS_XML [--tolerance N]\n"
+            "       score_detection PLANTED_TXT HOTPIXELS_XML");
         return 0;
     }
     if (argc < 3) fail("usage: score_detection TRUTH_TXT HOTPIXELS_XML [--tolerance N]");

@@ -93,8 +93,8 @@ void addEntry(HotPixelMapFile& file, const XmlNodeInfo& node) {
         if (pixel.x >= 0 && pixel.y >= 0 && pixel.r > 0) file.pixels.push_back(pixel);
     } else if (node.name == "col" || node.name == "row") {
         const bool column = node.name == "col";
-        const HotLine line{column ? HotLine::Axis::column : HotLine::Axis::row,
-                           attributeInt(node, column ? "x" : "y"), attributeInt(node, "r")};
+        const HotLine line{column ? HotLine::Axis::column : HotLine::Axis::row, attributeInt(node, column ? "x" : "y"),
+                           attributeInt(node, "r")};
         if (line.position >= 0 && line.r >= 0) (column ? file.columns : file.rows).push_back(line);
     } else if (node.name == "width") {
         if (!file.width) file.width = node.text;

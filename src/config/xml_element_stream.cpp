@@ -91,7 +91,8 @@ bool XmlElementStream::read(const std::string& path, const std::string& rootName
             try {
                 visit(nodes.copy(node, false));
             } catch (const XmlLimitExceeded& limit) {
-                problem_ = path + ":" + std::to_string(xmlGetLineNo(node)) + ": <" + name(node->name) + "> " + limit.what();
+                problem_ =
+                    path + ":" + std::to_string(xmlGetLineNo(node)) + ": <" + name(node->name) + "> " + limit.what();
                 return false;
             }
         }

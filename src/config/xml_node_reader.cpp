@@ -130,9 +130,13 @@ std::string XmlNodeReader::textOfList(const xmlNode* first) {
 void XmlNodeReader::append(const xmlChar* text, int depth) {
     if (text == nullptr) return;
     const std::size_t size = std::strlen(reinterpret_cast<const char*>(text));
-    if (size > kMaxValueBytes - out_.size()) throw XmlLimitExceeded("holds more than 16 MiB of text, entities expanded");
+    if (size > kMaxValueBytes - out_.size()) {
+        throw XmlLimitExceeded("holds more than 16 MiB of text, entities expanded");
+    }
     if (depth > 0) {
-        if (size > entityTextLeft_) throw XmlLimitExceeded("expands entities beyond the 64 MiB of text they may add to one file");
+        if (size > entityTextLeft_) {
+            throw XmlLimitExceeded("expands entities beyond the 64 MiB of text they may add to one file");
+        }
         entityTextLeft_ -= size;
     }
     out_.append(reinterpret_cast<const char*>(text), size);

@@ -1,7 +1,7 @@
 // The run flow seen from outside: exact console text and exit status.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include <opencv2/imgcodecs.hpp>
 #include "app/run.h"
 #include "app/version.h"
-#include <opencv2/imgcodecs.hpp>
 
 #include "heal_shoot.h"
 #include "test_support.h"
@@ -95,17 +95,32 @@ TEST(RunFlow, ExitStatusAndWhatIsWrong) {
         // a clean run
         {"clean heal", {"heal", "config.xml", "hotpixels.xml"}, nullptr, "a.jpg processed.\nAll done", 0},
         // fatal errors, each after the line that says what is wrong
-        {"missing configuration", {"heal", "none.xml"}, nullptr,
-         "none.xml: No such file or directory\n" + badConfig, 1},
-        {"malformed configuration", {"heal", "config.xml"}, "<config>\n<heal>\n<indir>in/</indir>\n</config>\n",
-         "config.xml:4: ", 1},
-        {"missing key", {"heal", "config.xml"}, "<config><heal><indir>in/</indir></heal></config>",
-         "config.xml: /config/heal/outdir[1] is missing\n\nCRITICAL ERROR: This config param is required.", 1},
-        {"missing map", {"heal", "config.xml", "none.xml"}, nullptr,
-         "none.xml: No such file or directory\n\nCRITICAL ERROR: hotfixelfile [none.xml] does not exist", 1},
+        {"missing configuration",
+         {"heal", "none.xml"},
+         nullptr,
+         "none.xml: No such file or directory\n" + badConfig,
+         1},
+        {"malformed configuration",
+         {"heal", "config.xml"},
+         "<config>\n<heal>\n<indir>in/</indir>\n</config>\n",
+         "config.xml:4: ",
+         1},
+        {"missing key",
+         {"heal", "config.xml"},
+         "<config><heal><indir>in/</indir></heal></config>",
+         "config.xml: /config/heal/outdir[1] is missing\n\nCRITICAL ERROR: This config param is required.",
+         1},
+        {"missing map",
+         {"heal", "config.xml", "none.xml"},
+         nullptr,
+         "none.xml: No such file or directory\n\nCRITICAL ERROR: hotfixelfile [none.xml] does not exist",
+         1},
         {"mode word", {"--HELP"}, nullptr, kBanner + "\nCRITICAL ERROR: MODE is invalid", 1},
-        {"option after the mode word", {"heal", "--help"}, nullptr,
-         "--help: No such file or directory\n" + badConfig, 1},
+        {"option after the mode word",
+         {"heal", "--help"},
+         nullptr,
+         "--help: No such file or directory\n" + badConfig,
+         1},
     };
     for (const Row& row : rows) {
         testing::HealShoot shoot;
@@ -160,8 +175,9 @@ TEST(RunFlow, FoldersWithoutTheirTrailingSlash) {
     cv::Mat dark(64, 96, CV_8UC1, cv::Scalar(0));
     dark.at<unsigned char>(30, 40) = 250;
     cv::imwrite(detect / "darks/d.png", dark);
-    writeFile(detect / "config.xml", "<config><detect><filter>*.png</filter><indir>darks</indir>"
-                                     "<outfile>map.xml</outfile><amount>0.99</amount></detect></config>");
+    writeFile(detect / "config.xml",
+              "<config><detect><filter>*.png</filter><indir>darks</indir>"
+              "<outfile>map.xml</outfile><amount>0.99</amount></detect></config>");
     const auto run = runSpeckmend({"detect"}, detect.path());
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_NE(testing::readFile(detect / "darks/map.xml").find("<pix x=\"40\" y=\"30\""), std::string::npos);

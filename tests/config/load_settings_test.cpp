@@ -290,12 +290,14 @@ TEST_F(LoadSettingsTest, ValuesBeyondTheTextBudgetEndTheRunNamingTheKey) {
         const char* message;  // after "config.xml: "
     };
     const Row rows[] = {
-        {"<filter>" + big + "</filter>", "", "/config/detect/filter[1] holds more than 16 MiB of text, entities expanded."},
+        {"<filter>" + big + "</filter>", "",
+         "/config/detect/filter[1] holds more than 16 MiB of text, entities expanded."},
         {"", "<saveformat>" + references + "</saveformat>",
          "/config/heal/saveformat[1] holds more than 16 MiB of text, entities expanded."},
         {"<outimage dxtext=\"" + references + "\">a.png</outimage>", "",
          "/config/detect/outimage[1] holds more than 16 MiB of text, entities expanded."},
-        {"<sheet>" + big + "</sheet>", "", "/config/detect/sheet[1] holds more than 16 MiB of text, entities expanded."},
+        {"<sheet>" + big + "</sheet>", "",
+         "/config/detect/sheet[1] holds more than 16 MiB of text, entities expanded."},
     };
     for (const Row& row : rows) {
         write("config.xml", entity + "<config><detect><indir>d/</indir><outfile>o.xml</outfile>" + row.detect +

@@ -350,7 +350,8 @@ TEST(XmlElementStream, VisitsTheChildrenAPlainNameStepSelects) {
         XmlElementStream stream;
         EXPECT_TRUE(stream.read(folder / "doc.xml", "r", [&](const XmlNodeInfo& node) {
             visited += node.name + "=" + node.text;
-            for (const XmlAttribute& attribute : node.attributes) visited += "@" + attribute.name + "=" + attribute.value;
+            for (const XmlAttribute& attribute : node.attributes)
+                visited += "@" + attribute.name + "=" + attribute.value;
             visited += ";";
             EXPECT_EQ(node.xml, "");
         })) << row.text;

@@ -215,7 +215,8 @@ TEST_F(DebianPackage, CarriesACopyrightFileWithTheLicenceOfTheSources) {
     ASSERT_EQ(runProgram(DPKG_DEB_EXECUTABLE, {"-x", deb_, unpacked}, "/").status, 0);
     const std::string copyright = readFile(unpacked + "/usr/share/doc/speckmend/copyright");
     EXPECT_EQ(copyright.rfind("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n", 0), 0u);
-    EXPECT_NE(copyright.find("\nFiles: *\nCopyright: 2026 the Speckmend developers\nLicense: Expat\n"), std::string::npos);
+    EXPECT_NE(copyright.find("\nFiles: *\nCopyright: 2026 the Speckmend developers\nLicense: Expat\n"),
+              std::string::npos);
     const std::string licence = licenceText(readFile(SPECKMEND_SOURCE_DIR "/LICENSE"));
     EXPECT_GT(licence.size(), 500u);
     EXPECT_EQ(licenceText(copyright), licence);
