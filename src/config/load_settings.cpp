@@ -88,9 +88,9 @@ void readDetectorAndSheetKeys(const XmlDocument& document, DetectSettings& detec
     if (const auto text = readOptionalText(document, "/config/detect/sheet[1]")) detect.sheet = *text;
 }
 
-// A histogram of more bins than a frame has grey levels only costs memory:
-// a 16-bit frame has 65536, and a larger count once grew until the system
-// ended the run.
+// More histogram bins than a frame has grey levels (65536 for a 16-bit
+// frame) tell nothing more and only cost memory, gigabytes for a count near
+// the integers' end.
 constexpr std::int32_t kMaxChannels = 65536;
 
 void checkChannels(const DetectSettings& detect) {
