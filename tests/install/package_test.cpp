@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -77,17 +76,42 @@ std::set<std::string> ownersOf(const std::string& library) {
     return owners;
 }
 
+// The package in `folder`, or "" when there is none or a file it packs is
+// newer.
+std::string currentPackage(const std::string& folder) {
+    std::error_code error;
+    if (!fs::is_directory(folder, error)) return "";
+    std::string deb;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().extension() == ".deb") deb = entry.path().string();
+    }
+    if (deb.empty()) return "";
+    const auto made = fs::last_write_time(deb);
+    for (const char* input : {SPECKMEND_BINARY, SPECKMEND_BUILD_DIR "/CPackConfig.cmake",
+                              SPECKMEND_BUILD_DIR "/doc/speckmend.1.gz", SPECKMEND_BUILD_DIR "/doc/changelog.gz",
+                              SPECKMEND_BUILD_DIR "/doc/copyright", SPECKMEND_SOURCE_DIR "/README.md",
+                              SPECKMEND_SOURCE_DIR "/ChangeLog.md"}) {
+        if (!fs::exists(input, error) || fs::last_write_time(input) > made) return "";
+    }
+    return deb;
+}
+
 class DebianPackage : public ::testing::Test {
 protected:
+    // CTest runs every test in a process of its own: the package is made
+    // once into the build folder and made again only when what it packs
+    // changed (the suite's tests of it never run at the same time).
     static void SetUpTestSuite() {
         work_ = new TempFolder;
+        const std::string folder = SPECKMEND_BUILD_DIR "/test-package";
+        deb_ = currentPackage(folder);
+        if (!deb_.empty()) return;
+        fs::remove_all(folder);
         const ProgramRun pack = runProgram(
-            CPACK_EXECUTABLE, {"-G", "DEB", "--config", SPECKMEND_BUILD_DIR "/CPackConfig.cmake", "-B", work_->path()},
+            CPACK_EXECUTABLE, {"-G", "DEB", "--config", SPECKMEND_BUILD_DIR "/CPackConfig.cmake", "-B", folder},
             SPECKMEND_BUILD_DIR);
         ASSERT_EQ(pack.status, 0) << pack.output << pack.errors;
-        for (const auto& entry : fs::directory_iterator(work_->path())) {
-            if (entry.path().extension() == ".deb") deb_ = entry.path().string();
-        }
+        deb_ = currentPackage(folder);
         ASSERT_FALSE(deb_.empty()) << pack.output;
     }
     static void TearDownTestSuite() {
@@ -116,9 +140,20 @@ TEST_F(DebianPackage, NamesTheProgramItsVersionAndThisMachinesArchitecture) {
     EXPECT_EQ(field("Architecture"), trimmed(runProgram(DPKG_EXECUTABLE, {"--print-architecture"}, "/").output));
 }
 
+// "Name <local@host.domain>", as Debian's control files want a contact.
+bool isContact(const std::string& text) {
+    const std::size_t open = text.find(" <");
+    const std::size_t at = text.find('@', open);
+    const std::size_t dot = text.find('.', at);
+    return open != std::string::npos && open > 0 && at != std::string::npos && at > open + 2 &&
+           dot != std::string::npos && dot > at + 1 && text.back() == '>' && dot + 2 < text.size() &&
+           text.find_first_of(" <>", open + 2) == text.size() - 1;
+}
+
 TEST_F(DebianPackage, NamesAMaintainerWithAnAddressAndTheProgramsHomePage) {
-    EXPECT_TRUE(std::regex_match(field("Maintainer"), std::regex("[^<>@]+ <[^<>@ ]+@[^<>@ ]+\\.[a-z]+>")))
-        << field("Maintainer");
+    EXPECT_TRUE(isContact(field("Maintainer"))) << field("Maintainer");
+    for (const char* wrong : {"The Speckmend team", "Team <team>", "<a@b.org>", "Team <a@b.org> x", "Team <a b@c.org>"})
+        EXPECT_FALSE(isContact(wrong)) << wrong;
     EXPECT_EQ(field("Homepage"), kHomepage);
     EXPECT_EQ(std::string(kHomepage).rfind("https://", 0), 0u);
 }
