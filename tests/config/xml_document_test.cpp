@@ -262,6 +262,14 @@ TEST_F(XmlDocumentTest, ExternalEntitiesAndDtdsAreNeverRead) {
         EXPECT_EQ(root.xml.find(secret), std::string::npos) << text;
         const XmlNodeInfo indir = document.selectNode("/config/indir[1]");
         for (const XmlAttribute& attribute : indir.attributes) EXPECT_NE(attribute.value, secret) << text;
+        // The stream reads by the same rules.
+        std::string streamed;
+        XmlElementStream stream;
+        EXPECT_TRUE(stream.read(path("doc.xml"), "config", [&](const XmlNodeInfo& node) {
+            streamed += node.text;
+            for (const XmlAttribute& attribute : node.attributes) streamed += attribute.value;
+        })) << text;
+        EXPECT_EQ(streamed.find(secret), std::string::npos) << text;
     }
 }
 
