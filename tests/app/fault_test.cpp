@@ -518,17 +518,23 @@ TEST(FaultTest, EntriesThatAreNoRegularFileNeverStallTheRun) {
     EXPECT_EQ(namesIn(shoot.outdir), (std::vector<std::string>{"a.jpg", "z.jpg"}));
 }
 
-TEST(FaultTest, AFifoAmongTheDarkFramesNeverStallsTheRun) {
-    TempFolder root;
+// A dark/ folder with d1.png, a frame of sixty hot pixels, and a detect
+// configuration beside it that writes map.xml.
+void writeDarkShoot(const TempFolder& root) {
     fs::create_directories(root / "dark");
     cv::Mat dark(120, 160, CV_8UC1, cv::Scalar(4));
     for (int i = 0; i < 60; ++i) dark.at<unsigned char>(10 + (i / 12) * 20, 5 + (i % 12) * 12) = 250;
     ASSERT_TRUE(cv::imwrite(root / "dark/d1.png", dark));
-    ASSERT_EQ(mkfifo((root / "dark/d2.png").c_str(), 0644), 0);
-    ASSERT_TRUE(cv::imwrite(root / "dark/d3.png", dark));
     writeFile(root / "config.xml", "<config><detect><filter>*.png</filter><indir>" + root / "dark/" +
                                        "</indir><outfile>" + root / "map.xml" +
                                        "</outfile><amount>0.99</amount></detect></config>");
+}
+
+TEST(FaultTest, AFifoAmongTheDarkFramesNeverStallsTheRun) {
+    TempFolder root;
+    writeDarkShoot(root);
+    ASSERT_EQ(mkfifo((root / "dark/d2.png").c_str(), 0644), 0);
+    fs::copy_file(root / "dark/d1.png", root / "dark/d3.png");
     Limits limits;
     limits.prefix = {"/usr/bin/timeout", "120"};
     const ProgramRun run = runLimited({"detect", root / "config.xml"}, root.path(), limits);
@@ -667,8 +673,8 @@ TEST(FaultTest, FullDiskFailsThePhotoWithItsReasonAndTheNextStillHeals) {
         shoot.writeFiles();
         const std::string script = "mount -t tmpfs -o size=16k none '" + shoot.outdir +
                                    "' && '" SPECKMEND_BINARY "' heal '" + shoot.root / "config.xml" + "' '" +
-                                   shoot.root / "hotpixels.xml" + "' </dev/null; s=$?; echo; echo \"status $s\"; ls -A '" +
-                                   shoot.outdir + "'";
+                                   shoot.root / "hotpixels.xml" +
+                                   "' </dev/null; s=$?; echo; echo \"status $s\"; ls -A '" + shoot.outdir + "'";
         const ProgramRun run = testing::runProgram("/usr/bin/unshare", {"-rm", "/bin/sh", "-c", script}, "/");
         EXPECT_EQ(statusBlock(run.output), largeAndSmallBlock(shoot, c, "No space left on device"));
         const std::string after = run.output.substr(run.output.rfind("\nstatus ") + 1);
@@ -679,13 +685,7 @@ TEST(FaultTest, FullDiskFailsThePhotoWithItsReasonAndTheNextStillHeals) {
 
 TEST(FaultTest, FullDiskWhileWritingTheMapEndsWithTheWriteMessage) {
     TempFolder root;
-    fs::create_directories(root / "dark");
-    cv::Mat dark(120, 160, CV_8UC1, cv::Scalar(4));
-    for (int i = 0; i < 60; ++i) dark.at<unsigned char>(10 + (i / 12) * 20, 5 + (i % 12) * 12) = 250;
-    ASSERT_TRUE(cv::imwrite(root / "dark/d1.png", dark));
-    writeFile(root / "config.xml", "<config><detect><filter>*.png</filter><indir>" + root / "dark/" +
-                                       "</indir><outfile>" + root / "map.xml" +
-                                       "</outfile><amount>0.99</amount></detect></config>");
+    writeDarkShoot(root);
     const auto before = snapshot(root.path());
     Limits limits;
     limits.fileSize = 512;  // the map of sixty hot pixels needs about two kilobytes

@@ -55,6 +55,23 @@ std::uint64_t photoCost(std::uint64_t fileSize, const HealSettings& settings) {
     return 2 * fileSize + pixels * (settings.diffimages != 0 ? 12 : 8);
 }
 
+// The run's input files, which it must never write, and what healing each
+// is reckoned to hold.
+struct Inputs {
+    std::set<FileIdentity> files;
+    std::vector<std::uint64_t> costs;  // by listing index
+};
+
+Inputs surveyInputs(const std::vector<std::string>& names, const std::string& folder, const HealSettings& settings) {
+    Inputs inputs;
+    for (const std::string& name : names) {
+        std::uint64_t size = 0;
+        if (auto id = identityOf(folder + name, &size)) inputs.files.insert(*id);
+        inputs.costs.push_back(photoCost(size, settings));
+    }
+    return inputs;
+}
+
 // Photos handed out to the workers and their results, collected in listing
 // order. The window keeps at most `limit` photos between being taken and
 // being written, and no more of them than their costs fit into the budget
@@ -160,14 +177,7 @@ void HealRun::run() {
     const std::string outputParent = folderOf(outputFolder);
     if (!outputParent.empty()) makeDirectories(outputParent);
 
-    // What the run reads must never be what it writes.
-    std::set<FileIdentity> inputs;
-    std::vector<std::uint64_t> costs;
-    for (const std::string& name : names) {
-        std::uint64_t size = 0;
-        if (auto id = identityOf(inputFolder + name, &size)) inputs.insert(*id);
-        costs.push_back(photoCost(size, settings_));
-    }
+    Inputs inputs = surveyInputs(names, inputFolder, settings_);
 
     // With one photo, or one worker, the photos are healed on this thread:
     // a worker would only add its start-up and a malloc arena of its own,
@@ -176,7 +186,7 @@ void HealRun::run() {
     const bool onThisThread = workerCount <= 1;
     std::unique_ptr<PhotoHealer> own;
     if (onThisThread) own = makeHealer_(inputFolder, outputFolder);
-    Pipeline pipeline(names, std::move(costs), workerCount + 1, memoryBudget_);
+    Pipeline pipeline(names, std::move(inputs.costs), workerCount + 1, memoryBudget_);
     Workers workers(pipeline);
     for (unsigned w = 0; !onThisThread && w < workerCount; ++w) {
         workers.start(std::thread([&, inputFolder] {
@@ -208,7 +218,7 @@ void HealRun::run() {
                 status = FileStatus::cannotWrite;
                 break;
             }
-            if (const auto id = identityOf(file.path); id && inputs.count(*id)) {
+            if (const auto id = identityOf(file.path); id && inputs.files.count(*id)) {
                 std::printf("%s not written: its output %s would replace an input photo\n", name.c_str(),
                             file.path.c_str());
                 status = FileStatus::cannotWrite;
