@@ -428,8 +428,12 @@ void perl_compiler<CI>::parse_paren(sequence& seq) {
     if (kind == extension::complete) return;
     skip_ws();
     if (i_ == n_) fail("ill-formed regular expression");
-    if (kind != extension::conditional && text_[i_] == ')') {
+    // A body that is empty matches the empty string: such a group is left
+    // out, and its modifiers end with it. An empty negative look-around is
+    // kept, since it never holds.
+    if (text_[i_] == ')' && kind != extension::conditional && !negative) {
         ++i_;
+        flags_ = saved_flags;
         return;
     }
     switch (kind) {
