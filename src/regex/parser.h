@@ -372,7 +372,7 @@ void perl_compiler<CI>::parse_escape(sequence& seq) {
 
 template <class CI>
 template <class G>
-G* perl_compiler<CI>::open_group(bool capturing) {
+inline G* perl_compiler<CI>::open_group(bool capturing) {
     auto* g = arena_.make<G>();
     g->number = pat_.group_count++;
     if (capturing)
@@ -384,13 +384,14 @@ G* perl_compiler<CI>::open_group(bool capturing) {
 }
 
 template <class CI>
-void perl_compiler<CI>::parse_body(match_group_base<CI>* g, unsigned saved_flags, unsigned first_nested) {
+inline void perl_compiler<CI>::parse_body(match_group_base<CI>* g, unsigned saved_flags, unsigned first_nested) {
     parse_group(g, false, saved_flags);
     g->set_nested_range(first_nested, pat_.group_count - first_nested);
 }
 
 template <class CI>
-void perl_compiler<CI>::add_group(sequence& seq, match_group_base<CI>* g, unsigned saved_flags, unsigned first_nested) {
+inline void perl_compiler<CI>::add_group(sequence& seq, match_group_base<CI>* g, unsigned saved_flags,
+                                         unsigned first_nested) {
     parse_body(g, saved_flags, first_nested);
     add_quantifiable(seq, g, true);
 }

@@ -52,6 +52,15 @@ public:
     static std::optional<quantifier_spec> read_quantifier(const std::string& text, std::size_t& i) {
         const std::size_t n = text.size();
         if (i == n) return std::nullopt;
+        const char c = text[i];
+        // Most atoms have none: they are answered here, inline in the parser.
+        if (!is_quantifier_start(c) && c != '{') return std::nullopt;
+        return read_quantifier_at(text, i);
+    }
+
+private:
+    static std::optional<quantifier_spec> read_quantifier_at(const std::string& text, std::size_t& i) {
+        const std::size_t n = text.size();
         quantifier_spec q{0, unbounded, true};
         const char c = text[i];
         if (is_quantifier_start(c)) {
@@ -79,7 +88,6 @@ public:
         return q;
     }
 
-private:
     static bool is_digit(char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }
 
     // Reads the digits at `i` into `value`; false when there are none.
