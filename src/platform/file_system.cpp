@@ -48,10 +48,6 @@ std::string resolvePath(const std::string& base, const std::string& path) {
     return base + "/" + path;
 }
 
-}  // namespace speckmend
-
-namespace speckmend {
-
 bool readWholeFile(const std::string& path, std::vector<unsigned char>& bytes) {
     std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
     if (!file) return false;

@@ -4,21 +4,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
+
+#include "temp_folder.h"
 
 namespace speckmend {
 namespace {
 
 class FileSystemTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/speckmend-fs-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-    }
-    void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
-    std::string root_;
+    testing::TempFolder folder_;
+    const std::string root_ = folder_.path();
 };
 
 TEST_F(FileSystemTest, SameFolderSeenThroughOtherSpellings) {
