@@ -50,10 +50,6 @@ std::string resolvePath(const std::string& base, const std::string& path) {
     return base + "/" + path;
 }
 
-}  // namespace speckmend
-
-namespace speckmend {
-
 bool isSpecialFile(const std::string& path) {
     struct stat s {};
     return stat(path.c_str(), &s) == 0 && !S_ISREG(s.st_mode) && !S_ISDIR(s.st_mode);

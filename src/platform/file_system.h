@@ -1,4 +1,6 @@
-// Small file-system queries and changes the engines need beyond plain stdio.
+// The file-system queries and changes the engines need (folders, existence,
+// removal, joining paths), and reading and writing a whole file with every
+// failure seen.
 #pragma once
 
 #include <cstddef>
@@ -24,10 +26,6 @@ bool removeFile(const std::string& path);
 // Joins a folder and a relative path the way the program resolves paths
 // against a folder: an absolute path is returned unchanged.
 std::string resolvePath(const std::string& base, const std::string& path);
-
-}  // namespace speckmend
-
-namespace speckmend {
 
 // Reads the whole content of a regular, non-empty file into `bytes` (resized
 // to fit). False for anything else, a folder included, or a short read.

@@ -8,23 +8,19 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "temp_folder.h"
 
 namespace speckmend {
 namespace {
 
 class FileSystemTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/speckmend-fs-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-    }
-    void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
-    std::string root_;
+    testing::TempFolder folder_;
+    const std::string root_ = folder_.path();
 };
 
 TEST_F(FileSystemTest, SameFolderSeenThroughOtherSpellings) {

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -19,18 +18,13 @@
 
 #include <gtest/gtest.h>
 
+#include "temp_folder.h"
+
 namespace speckmend {
 namespace {
 
 class PendingFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/speckmend-pending-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-    }
-    void TearDown() override { (void)!std::system(("chmod -R u+rwx '" + root_ + "'; rm -rf '" + root_ + "'").c_str()); }
-
     std::string path(const std::string& name) const { return root_ + "/" + name; }
 
     std::set<std::string> names() const {
@@ -54,7 +48,8 @@ protected:
         std::ofstream(file, std::ios::binary) << content;
     }
 
-    std::string root_;
+    testing::TempFolder folder_;
+    const std::string root_ = folder_.path();
 };
 
 // ---------------------------------------------------------------------------

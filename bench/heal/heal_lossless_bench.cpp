@@ -1,12 +1,13 @@
-// CPU time of the in-memory lossless heal against a plain lossless transcode
-// (`jpegtran -copy all`) of the same photo, and the output's size against the
-// source's. Prints per-photo figures and their ratios.
+// heal_lossless_bench: CPU time of the in-memory lossless heal against a
+// plain lossless transcode (`jpegtran -copy all`) of the same photo, and the
+// output's size against the source's. Prints per-photo figures and their
+// ratios; bench/heal/run drives it (its last section).
 //
-// Usage: lossless_jpeg_bench picture OUT.ppm WIDTH HEIGHT
-//          writes a textured test picture for cjpeg;
-//        lossless_jpeg_bench time PHOTO.jpg HOTPIXELS RUNS
-//          heals PHOTO RUNS times with HOTPIXELS spread hot pixels (r 3) and
-//          runs jpegtran RUNS times on it.
+//   heal_lossless_bench picture OUT.ppm WIDTH HEIGHT
+//     writes a textured test picture for cjpeg;
+//   heal_lossless_bench time PHOTO.jpg HOTPIXELS RUNS
+//     heals PHOTO RUNS times with HOTPIXELS spread hot pixels (r 3) and
+//     runs jpegtran RUNS times on it.
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -127,6 +128,6 @@ int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "picture" && argc == 5) return makePicture(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
     if (mode == "time" && argc == 5) return timeHeal(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
-    std::fprintf(stderr, "usage: lossless_jpeg_bench picture OUT.ppm W H | time PHOTO.jpg HOTPIXELS RUNS\n");
+    std::fprintf(stderr, "usage: heal_lossless_bench picture OUT.ppm W H | time PHOTO.jpg HOTPIXELS RUNS\n");
     return 2;
 }
