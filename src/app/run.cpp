@@ -73,6 +73,10 @@ void printClosingText() {
 }  // namespace
 
 int run(int argc, char** argv) {
+    // A write past the file size limit (ulimit -f) then fails with EFBIG like
+    // one on a full disk, which every writer reports and cleans up after,
+    // instead of killing the process with a cut temporary file left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
     std::printf("\n***** Speckmend v%s %s *****\n\n", kVersion, kMakerCredit);
     std::printf("1. Reading configuration...\n");
     {
@@ -96,8 +100,9 @@ int run(int argc, char** argv) {
         printClosingText();
         if (!consoleIntact()) return kConsoleClosedStatus;
         if (waitForKey() == kKeyG) {
-            // The opener is not to inherit the ignored SIGPIPE.
+            // The opener is not to inherit the ignored signals.
             std::signal(SIGPIPE, SIG_DFL);
+            std::signal(SIGXFSZ, SIG_DFL);
             openWebPage(kMakerPage);
         }
     }

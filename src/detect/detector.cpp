@@ -319,7 +319,12 @@ void Detector::run() {
             ++frameCount;
             std::printf("%s processed.\n", name.c_str());
             break;
-        case FrameResult::unreadable: std::printf("%s error:I/O!\n", name.c_str()); break;
+        case FrameResult::unreadable:
+            // The frame reader opens only regular files (and never waits on
+            // a FIFO); the line says why this one was passed over.
+            if (isSpecialFile(name)) std::printf("%s not read: %s\n", name.c_str(), kNotARegularFile);
+            std::printf("%s error:I/O!\n", name.c_str());
+            break;
         case FrameResult::badDimension: std::printf("%s error:bad dimension!\n", name.c_str()); break;
         }
     });
