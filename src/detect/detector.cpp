@@ -19,8 +19,8 @@
 
 #include "config/hot_pixel_map.h"
 #include "config/number_text.h"
-#include "detect/annotated_image.h"
-#include "detect/check_sheet.h"
+#include "detect/run/annotated_image.h"
+#include "detect/run/check_sheet.h"
 #include "platform/directory.h"
 #include "platform/fatal_error.h"
 #include "platform/file_system.h"

@@ -26,7 +26,7 @@
 #include <opencv2/core.hpp>
 
 #include "config/settings.h"
-#include "detect/frame_buffer_pool.h"
+#include "detect/run/frame_buffer_pool.h"
 
 namespace speckmend {
 

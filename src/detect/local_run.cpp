@@ -9,10 +9,10 @@
 
 #include "config/hot_pixel_map.h"
 #include "config/number_text.h"
-#include "detect/annotated_image.h"
-#include "detect/check_sheet.h"
+#include "detect/run/annotated_image.h"
+#include "detect/run/check_sheet.h"
 #include "detect/detector.h"
-#include "detect/local_detector.h"
+#include "detect/local/local_detector.h"
 #include "platform/image_file.h"
 
 namespace speckmend {

@@ -13,7 +13,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "detect/annotated_image.h"
+#include "detect/run/annotated_image.h"
 #include "platform/fatal_error.h"
 #include "test_support.h"
 

@@ -11,7 +11,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "detect/local_background.h"
+#include "detect/local/local_background.h"
 
 namespace speckmend {
 

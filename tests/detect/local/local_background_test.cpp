@@ -1,6 +1,6 @@
 // The background model under a mean dark frame: block medians, their
 // interpolation, and what hot pixels and lines do (not) to it.
-#include "detect/local_background.h"
+#include "detect/local/local_background.h"
 
 #include <gtest/gtest.h>
 

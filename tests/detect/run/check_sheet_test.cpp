@@ -1,6 +1,6 @@
 // The check sheet: its grid, the order of its cells and how a cell shows
 // its finding.
-#include "detect/check_sheet.h"
+#include "detect/run/check_sheet.h"
 
 #include <gtest/gtest.h>
 

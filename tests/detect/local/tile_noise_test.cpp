@@ -1,5 +1,5 @@
 // The noise measured per tile and the thresholds it gives.
-#include "detect/tile_noise.h"
+#include "detect/local/tile_noise.h"
 
 #include <gtest/gtest.h>
 

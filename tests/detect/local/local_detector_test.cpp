@@ -1,7 +1,7 @@
 // The local detector on synthetic mean frames with known truth: hot pixels
 // of every strength on gradients, glow and noise, colour sites, clusters,
 // lines and the near misses kept for the check sheet.
-#include "detect/local_detector.h"
+#include "detect/local/local_detector.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 // Flood fill of the hot pixels into spots.
-#include "detect/hot_spots.h"
+#include "detect/local/hot_spots.h"
 
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <unordered_map>
 
-#include "detect/hot_lines.h"
+#include "detect/local/hot_lines.h"
 
 namespace speckmend {
 

@@ -1,6 +1,6 @@
 // Merging the pixels above threshold into one entry per hot spot, and the
 // ringing around strong spots.
-#include "detect/hot_spots.h"
+#include "detect/local/hot_spots.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Annotated picture of a detection run.
-#include "detect/annotated_image.h"
+#include "detect/run/annotated_image.h"
 
 #include "platform/image_file.h"
 

@@ -1,5 +1,5 @@
 // Block medians and their bilinear interpolation.
-#include "detect/local_background.h"
+#include "detect/local/local_background.h"
 
 #include <algorithm>
 #include <cmath>

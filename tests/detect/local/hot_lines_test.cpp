@@ -1,5 +1,5 @@
 // Hot columns and rows from the counts of pixels above threshold.
-#include "detect/hot_lines.h"
+#include "detect/local/hot_lines.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Grouping of hot columns and rows into lines.
-#include "detect/hot_lines.h"
+#include "detect/local/hot_lines.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // Rendering of the check sheet.
-#include "detect/check_sheet.h"
+#include "detect/run/check_sheet.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -5,16 +5,16 @@
 // significance in a small per-thread buffer and keeps only what stands out:
 // counts per column and row, the pixels above 1 and the near misses. The
 // lines and spots are made from those.
-#include "detect/local_detector.h"
+#include "detect/local/local_detector.h"
 
 #include <algorithm>
 #include <memory>
 #include <stdexcept>
 
-#include "detect/hot_lines.h"
-#include "detect/hot_spots.h"
-#include "detect/local_background.h"
-#include "detect/tile_noise.h"
+#include "detect/local/hot_lines.h"
+#include "detect/local/hot_spots.h"
+#include "detect/local/local_background.h"
+#include "detect/local/tile_noise.h"
 
 namespace speckmend {
 namespace {

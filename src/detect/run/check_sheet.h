@@ -16,7 +16,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "detect/local_detector.h"
+#include "detect/local/local_detector.h"
 
 namespace speckmend {
 

@@ -1,5 +1,5 @@
 // Pooled, huge-page backed storage for frame-sized images.
-#include "detect/frame_buffer_pool.h"
+#include "detect/run/frame_buffer_pool.h"
 
 #include <sys/mman.h>
 
