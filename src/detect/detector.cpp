@@ -19,6 +19,8 @@
 
 #include "config/hot_pixel_map.h"
 #include "config/number_text.h"
+#include "detect/common/local_maximum.h"
+#include "detect/common/row_stripes.h"
 #include "detect/run/annotated_image.h"
 #include "detect/run/check_sheet.h"
 #include "platform/directory.h"
@@ -42,12 +44,6 @@ std::size_t workerCount() {
     return std::clamp<std::size_t>(cores, 1, 4);
 }
 
-// Splits rows [begin, end) into `parts` consecutive stripes.
-cv::Range stripe(int begin, int end, int parts, int index) {
-    const std::int64_t rows = end - begin;
-    return {begin + static_cast<int>(rows * index / parts), begin + static_cast<int>(rows * (index + 1) / parts)};
-}
-
 // cv::calcHist over `bins` uniform bins of [0, 256), run on stripes of rows
 // in parallel. Each stripe stays below 2^24 pixels, so its float counts are
 // exact, and their sum is the count cv::calcHist keeps before it turns
@@ -55,18 +51,16 @@ cv::Range stripe(int begin, int end, int parts, int index) {
 std::vector<std::int64_t> histogram(const cv::Mat& image, int bins) {
     constexpr int kExactFloat = 1 << 24;
     if (image.cols > kExactFloat) throw std::length_error("frame too wide for an exact histogram");
-    const int rowsPerPart = kExactFloat / std::max(image.cols, 1);
-    const int parts = std::clamp(std::max((image.rows + rowsPerPart - 1) / rowsPerPart, cv::getNumThreads()), 1,
-                                 std::max(image.rows, 1));
+    const RowStripes stripes({0, image.rows}, std::min(RowStripes::kRows, kExactFloat / std::max(image.cols, 1)));
 
     const int sizes[] = {bins};
     const float range[] = {static_cast<float>(kHistogramLow), static_cast<float>(kHistogramHigh)};
     const float* ranges[] = {range};
-    std::vector<cv::Mat> partial(static_cast<std::size_t>(parts));
-    cv::parallel_for_(cv::Range(0, parts), [&](const cv::Range& range) {
-        for (int p = range.start; p < range.end; ++p) {
-            const cv::Mat rows = image.rowRange(stripe(0, image.rows, parts, p));
-            cv::calcHist(&rows, 1, nullptr, cv::Mat(), partial[static_cast<std::size_t>(p)], 1, sizes, ranges, true,
+    std::vector<cv::Mat> partial(static_cast<std::size_t>(stripes.count()));
+    cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
+        for (int s = range.start; s < range.end; ++s) {
+            const cv::Mat rows = image.rowRange(stripes[s]);
+            cv::calcHist(&rows, 1, nullptr, cv::Mat(), partial[static_cast<std::size_t>(s)], 1, sizes, ranges, true,
                          false);
         }
     });
@@ -263,28 +257,23 @@ void Detector::scanHotPixels(double threshold, const std::function<void(std::int
     if (accumulator_.empty()) return;
     cv::threshold(accumulator_, accumulator_, threshold, 255.0, cv::THRESH_TOZERO);
 
-    // Stripes of rows are scanned in parallel, each into its own list; the
-    // lists are reported in stripe order, which is scan order.
     const int width = accumulator_.cols;
     const int height = accumulator_.rows;
-    if (height < 3 || width < 3) return;
-    const int parts = std::clamp(cv::getNumThreads(), 1, height - 2);
-    std::vector<std::vector<cv::Point>> found(static_cast<std::size_t>(parts));
-    cv::parallel_for_(cv::Range(0, parts), [&](const cv::Range& range) {
-        for (int p = range.start; p < range.end; ++p) {
-            const cv::Range rows = stripe(1, height - 1, parts, p);
-            std::vector<cv::Point>& list = found[static_cast<std::size_t>(p)];
+    const RowStripes stripes({1, height - 1});
+    std::vector<std::vector<cv::Point>> found(static_cast<std::size_t>(stripes.count()));
+    cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
+        for (int s = range.start; s < range.end; ++s) {
+            const cv::Range rows = stripes[s];
+            std::vector<cv::Point>& list = found[static_cast<std::size_t>(s)];
             for (int y = rows.start; y < rows.end; ++y) {
                 const float* above = accumulator_.ptr<float>(y - 1);
                 const float* row = accumulator_.ptr<float>(y);
                 const float* below = accumulator_.ptr<float>(y + 1);
                 for (int x = 1; x + 1 < width; ++x) {
-                    const float v = row[x];
-                    if (!(v > 0.0f)) continue;
-                    if (v > row[x - 1] && v > row[x + 1] && v > above[x] && v > below[x] && v > above[x - 1] &&
-                        v > above[x + 1] && v > below[x - 1] && v > below[x + 1]) {
+                    // Suppressed pixels are 0: most of the frame ends here.
+                    if (!(row[x] > 0.0f)) continue;
+                    if (isStrictLocalMaximum(above, row, below, width, x, EdgeRule::interiorOnly))
                         list.emplace_back(x, y);
-                    }
                 }
             }
         }

@@ -1,7 +1,7 @@
 // The local detector's passes over the mean frame.
 //
 // Call order: per channel the background and the tile noise (each reads the
-// mean), then one pass over bands of rows that works out each pixel's
+// mean), then one pass over stripes of rows that works out each pixel's
 // significance in a small per-thread buffer and keeps only what stands out:
 // counts per column and row, the pixels above 1 and the near misses. The
 // lines and spots are made from those.
@@ -11,6 +11,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "detect/common/local_maximum.h"
+#include "detect/common/row_stripes.h"
 #include "detect/local/hot_lines.h"
 #include "detect/local/hot_spots.h"
 #include "detect/local/local_background.h"
@@ -21,8 +23,6 @@ namespace {
 
 // Below this a local maximum is not worth showing as a near miss.
 constexpr float kRejectedFloor = 0.5f;
-// Rows of significance worked out at a time, per thread.
-constexpr int kBandRows = 32;
 
 // JPEG ringing around a strong hot pixel reaches over its 16-pixel colour
 // block and stays below a quarter of its strength (measured on colour camera
@@ -83,35 +83,25 @@ struct Scan {
     std::vector<std::pair<float, cv::Point>> nearMisses;
 };
 
-// `rows` points at three rows of significance: above, this one, below
-// (above or below null at the frame's edge).
-bool isLocalMaximum(const float* const rows[3], int width, int x, float v) {
-    for (int r = 0; r < 3; ++r) {
-        if (rows[r] == nullptr) continue;
-        for (int xx = std::max(x - 1, 0); xx <= std::min(x + 1, width - 1); ++xx) {
-            if ((xx != x || r != 1) && rows[r][xx] >= v) return false;
-        }
-    }
-    return true;
-}
-
+// The significance of every pixel is worked out a stripe of rows at a time
+// into a per-thread buffer. Each stripe keeps its own strongest near misses,
+// nearMissesKept at most.
 Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::size_t nearMissesKept) {
     const int width = mean.cols;
     const int height = mean.rows;
-    const int bands = (height + kBandRows - 1) / kBandRows;
-    std::vector<Scan> partial(static_cast<std::size_t>(bands));
-    cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& range) {
-        // Rows of the band plus one either side, for the near misses'
+    const RowStripes stripes({0, height});
+    std::vector<Scan> partial(static_cast<std::size_t>(stripes.count()));
+    cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
+        // Rows of the stripe plus one either side, for the near misses'
         // neighbourhoods.
-        std::vector<float> buffer(static_cast<std::size_t>(width) * (kBandRows + 2));
+        std::vector<float> buffer(static_cast<std::size_t>(width) * (RowStripes::kRows + 2));
         std::vector<float> backgroundRow(static_cast<std::size_t>(width));
         std::vector<std::int32_t> columnCounts(static_cast<std::size_t>(width), 0);
-        for (int band = range.start; band < range.end; ++band) {
-            Scan& part = partial[static_cast<std::size_t>(band)];
-            const int top = band * kBandRows;
-            const int bottom = std::min(top + kBandRows, height);
-            const int first = std::max(top - 1, 0);
-            const int last = std::min(bottom + 1, height);
+        for (int s = range.start; s < range.end; ++s) {
+            Scan& part = partial[static_cast<std::size_t>(s)];
+            const cv::Range rows = stripes[s];
+            const int first = std::max(rows.start - 1, 0);
+            const int last = std::min(rows.end + 1, height);
             auto row = [&](int y) { return buffer.data() + static_cast<std::size_t>(y - first) * width; };
             for (int y = first; y < last; ++y) significanceRow(mean, models, y, row(y), backgroundRow);
 
@@ -125,9 +115,10 @@ Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::siz
                     list.pop_back();
                 }
             };
-            for (int y = top; y < bottom; ++y) {
-                const float* rows[3] = {y > 0 ? row(y - 1) : nullptr, row(y), y + 1 < height ? row(y + 1) : nullptr};
-                const float* values = rows[1];
+            for (int y = rows.start; y < rows.end; ++y) {
+                const float* above = y > 0 ? row(y - 1) : nullptr;
+                const float* values = row(y);
+                const float* below = y + 1 < height ? row(y + 1) : nullptr;
                 std::int32_t inRow = 0;
                 for (int x = 0; x < width; ++x) {
                     const float v = values[x];
@@ -136,14 +127,15 @@ Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::siz
                         ++inRow;
                         ++columnCounts[static_cast<std::size_t>(x)];
                         part.candidates.push_back({cv::Point(x, y), v});
-                    } else if (nearMissesKept > 0 && isLocalMaximum(rows, width, x, v)) {
+                    } else if (nearMissesKept > 0 &&
+                               isStrictLocalMaximum(above, values, below, width, x, EdgeRule::neighboursInside)) {
                         keepNearMiss(v, {x, y});
                     }
                 }
                 part.rowCounts.push_back(inRow);
             }
         }
-        // Column counts of the whole range go with its first band.
+        // Column counts of the whole range go with its first stripe.
         partial[static_cast<std::size_t>(range.start)].columnCounts = std::move(columnCounts);
     });
 
