@@ -180,14 +180,14 @@ LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& s
     // Near misses next to a spot are mostly its own ringing; more are kept
     // than shown so that those can be dropped.
     Scan found = scan(mean, models, settings.rejectedKept * 8);
-    detection.lines = groupHotLines(found.columnCounts, mean.rows, HotLine::Axis::column);
+    detection.findings.lines = groupHotLines(found.columnCounts, mean.rows, HotLine::Axis::column);
     const std::vector<HotLine> rows = groupHotLines(found.rowCounts, mean.cols, HotLine::Axis::row);
-    detection.lines.insert(detection.lines.end(), rows.begin(), rows.end());
+    detection.findings.lines.insert(detection.findings.lines.end(), rows.begin(), rows.end());
 
     // The strength of a finding: its residual in the channel that stands
     // highest over its threshold there.
     auto describe = [&](cv::Point at, std::int32_t radius, std::int32_t area) {
-        LocalFinding finding{at, radius, 0.0f, -1.0f, area};
+        Finding finding{at, radius, 0.0f, -1.0f, area};
         for (int c = 0; c < mean.channels(); ++c) {
             const ChannelModel& model = models[static_cast<std::size_t>(c)];
             const float residual = mean.ptr<float>(at.y)[at.x * mean.channels() + c] - model.background->at(at.x, at.y);
@@ -200,24 +200,25 @@ LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& s
         return finding;
     };
 
-    std::vector<LocalFinding> spots;
+    std::vector<Finding> spots;
     std::vector<cv::Point> peaks;
     std::vector<float> strengths;
-    for (const HotSpot& spot : mergeHotSpots(found.candidates, detection.lines, settings.minRadius)) {
+    for (const HotSpot& spot : mergeHotSpots(found.candidates, detection.findings.lines, settings.minRadius)) {
         spots.push_back(describe(spot.peak, spot.radius, spot.area));
         peaks.push_back(spot.peak);
         strengths.push_back(spots.back().strength);
     }
     const std::vector<bool> shadowed = shadowedSpots(peaks, strengths, kShadow.reach, kShadow.ratio);
-    std::vector<LocalFinding> inShadow;
-    for (std::size_t i = 0; i < spots.size(); ++i) (shadowed[i] ? inShadow : detection.spots).push_back(spots[i]);
+    std::vector<Finding> inShadow;
+    for (std::size_t i = 0; i < spots.size(); ++i)
+        (shadowed[i] ? inShadow : detection.findings.spots).push_back(spots[i]);
 
     // Shadowed spots are the strongest of the rejected: shown first.
     std::sort(inShadow.begin(), inShadow.end(),
-              [](const LocalFinding& a, const LocalFinding& b) { return a.strength > b.strength; });
-    for (const LocalFinding& spot : inShadow) {
-        if (detection.rejected.size() >= settings.rejectedKept) break;
-        detection.rejected.push_back(spot);
+              [](const Finding& a, const Finding& b) { return a.strength > b.strength; });
+    for (const Finding& spot : inShadow) {
+        if (detection.findings.rejected.size() >= settings.rejectedKept) break;
+        detection.findings.rejected.push_back(spot);
     }
     std::sort(found.nearMisses.begin(), found.nearMisses.end(),
               [](const auto& a, const auto& b) { return a.first > b.first; });
@@ -225,14 +226,15 @@ LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& s
         // A named copy, not a structured binding: clang before 16 (the
         // fuzzing build's compiler) cannot capture those in a lambda.
         const cv::Point at = miss.second;
-        if (detection.rejected.size() >= settings.rejectedKept) break;
-        if (inLineBand(detection.lines, at.x, at.y)) continue;
-        const bool nearSpot = std::any_of(detection.spots.begin(), detection.spots.end(), [&](const LocalFinding& s) {
-            const cv::Point d = s.peak - at;
-            return d.x * d.x + d.y * d.y <= (s.radius + 2) * (s.radius + 2);
-        });
+        if (detection.findings.rejected.size() >= settings.rejectedKept) break;
+        if (inLineBand(detection.findings.lines, at.x, at.y)) continue;
+        const bool nearSpot =
+            std::any_of(detection.findings.spots.begin(), detection.findings.spots.end(), [&](const Finding& s) {
+                const cv::Point d = s.peak - at;
+                return d.x * d.x + d.y * d.y <= (s.radius + 2) * (s.radius + 2);
+            });
         if (nearSpot) continue;
-        detection.rejected.push_back(describe(at, settings.minRadius, 0));
+        detection.findings.rejected.push_back(describe(at, settings.minRadius, 0));
     }
     return detection;
 }

@@ -6,10 +6,12 @@
 // background (local_background.h) is subtracted, and each pixel's residual
 // is divided by the threshold of its tile (tile_noise.h). A pixel is hot in
 // the frame when it is hot in any channel, so a hot site of any colour counts
-// at full strength. Columns and rows that are hot along most of their length
+// at full strength. Columns and rows hot along more than half their length
 // become lines (hot_lines.h); the other hot pixels merge into spots
-// (hot_spots.h). The strongest local maxima that stayed below the threshold
-// are kept as well, so that a check sheet can show what was nearly taken.
+// (hot_spots.h). A faint spot near one four times as strong is taken for the
+// JPEG ringing around that one and left out. The spots left out that way and
+// the strongest local maxima that stayed below the threshold are kept as the
+// rejected, so that a check sheet can show what was nearly taken.
 //
 // Memory: besides the mean, a few rows per thread and what stands out.
 #pragma once
@@ -20,7 +22,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "config/hot_pixel_map.h"
+#include "detect/common/findings.h"
 
 namespace speckmend {
 
@@ -41,19 +43,9 @@ struct ChannelSummary {
     std::int32_t tiles = 0;
 };
 
-struct LocalFinding {
-    cv::Point peak;
-    std::int32_t radius = 0;
-    float strength = 0.0f;      // DN above background at the peak, in its strongest channel
-    float significance = 0.0f;  // strength over that channel's threshold
-    std::int32_t area = 0;
-};
-
 struct LocalDetection {
     std::vector<ChannelSummary> channels;
-    std::vector<LocalFinding> spots;     // scan order of the peaks
-    std::vector<HotLine> lines;          // columns from the left, then rows from the top
-    std::vector<LocalFinding> rejected;  // below threshold, strongest first
+    Findings findings;
 };
 
 // `mean`: 32-bit float, one channel (grey) or three (blue, green, red).

@@ -37,7 +37,14 @@ cv::Point AnnotatedImage::labelOrigin(cv::Point hotPixel, cv::Size size) const {
 
 AnnotatedImage::AnnotatedImage(const cv::Mat& mean, std::int32_t dxText, std::int32_t dyText)
     : dxText_(dxText), dyText_(dyText) {
-    if (mean.type() != CV_32FC1) throw std::invalid_argument("AnnotatedImage needs a single-channel float mean");
+    if (mean.type() == CV_32FC3) {
+        cv::Mat grey;
+        cv::cvtColor(mean, grey, cv::COLOR_BGR2GRAY);
+        grey.convertTo(doubledMean_, CV_8U, 2.0, 0.0);
+        return;
+    }
+    if (mean.type() != CV_32FC1)
+        throw std::invalid_argument("AnnotatedImage needs a float mean of one or three channels");
     mean.convertTo(doubledMean_, CV_8U, 2.0, 0.0);
 }
 

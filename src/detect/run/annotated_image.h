@@ -1,6 +1,6 @@
-// The annotated picture of a detection run: the mean dark frame at double
-// brightness with an open blue cross and a grey position label at every hot
-// pixel.
+// The annotated picture of a detection run: the mean dark frame in grey at
+// double brightness with an open blue cross and a grey position label at
+// every hot pixel.
 //
 // The picture is stored with 8 bits per channel, so the doubled mean is kept
 // as 8-bit grey (rounded to nearest, clipped at 255) and the marks are only
@@ -19,8 +19,9 @@ namespace speckmend {
 
 class AnnotatedImage {
 public:
-    // `mean` is single-channel 32-bit float; (dxText, dyText) is the offset of
-    // each label's bottom-left corner from its hot pixel.
+    // `mean` is 32-bit float, grey or blue-green-red (shown in grey);
+    // (dxText, dyText) is the offset of each label's bottom-left corner from
+    // its hot pixel.
     AnnotatedImage(const cv::Mat& mean, std::int32_t dxText, std::int32_t dyText);
 
     void mark(std::int32_t x, std::int32_t y);

@@ -79,7 +79,7 @@ std::string format(const char* pattern, double a, double b = 0.0) {
 
 }  // namespace
 
-cv::Mat renderCheckSheet(const cv::Mat& mean, const LocalDetection& detection, const CheckSheetLayout& layout) {
+cv::Mat renderCheckSheet(const cv::Mat& mean, const Findings& findings, const CheckSheetLayout& layout) {
     if (mean.empty() || mean.depth() != CV_32F || (mean.channels() != 1 && mean.channels() != 3)) {
         throw std::invalid_argument("renderCheckSheet needs a float image of one or three channels");
     }
@@ -88,23 +88,23 @@ cv::Mat renderCheckSheet(const cv::Mat& mean, const LocalDetection& detection, c
     }
 
     std::vector<Cell> cells;
-    for (const HotLine& line : detection.lines) {
+    for (const HotLine& line : findings.lines) {
         const bool column = line.axis == HotLine::Axis::column;
         const cv::Point centre =
             column ? cv::Point(line.position, mean.rows / 2) : cv::Point(mean.cols / 2, line.position);
         cells.push_back({centre, (column ? "column " : "row ") + std::to_string(line.position),
                          "r=" + std::to_string(line.r), kLine});
     }
-    std::vector<const LocalFinding*> spots;
-    for (const LocalFinding& spot : detection.spots) spots.push_back(&spot);
+    std::vector<const Finding*> spots;
+    for (const Finding& spot : findings.spots) spots.push_back(&spot);
     std::stable_sort(spots.begin(), spots.end(),
-                     [](const LocalFinding* a, const LocalFinding* b) { return a->strength > b->strength; });
+                     [](const Finding* a, const Finding* b) { return a->strength > b->strength; });
     if (spots.size() > layout.mostSpots) spots.resize(layout.mostSpots);
-    for (const LocalFinding* spot : spots) {
+    for (const Finding* spot : spots) {
         cells.push_back({spot->peak, std::to_string(spot->peak.x) + "," + std::to_string(spot->peak.y),
                          format("+%.1f DN  r=%.0f", spot->strength, spot->radius), kFound});
     }
-    for (const LocalFinding& miss : detection.rejected) {
+    for (const Finding& miss : findings.rejected) {
         cells.push_back({miss.peak, std::to_string(miss.peak.x) + "," + std::to_string(miss.peak.y),
                          format("+%.1f DN rejected", miss.strength), kRejected});
     }
@@ -117,10 +117,10 @@ cv::Mat renderCheckSheet(const cv::Mat& mean, const LocalDetection& detection, c
     cv::Mat sheet(kHeaderHeight + std::max(rows, 1) * cellHeight, std::max(columns * cellWidth, 480), CV_8UC3,
                   kBackground);
 
-    std::string header = std::to_string(detection.spots.size()) + " hot pixel(s), " +
-                         std::to_string(detection.lines.size()) + " hot line(s), " +
-                         std::to_string(detection.rejected.size()) + " rejected shown";
-    if (detection.spots.size() > spots.size())
+    std::string header = std::to_string(findings.spots.size()) + " hot pixel(s), " +
+                         std::to_string(findings.lines.size()) + " hot line(s), " +
+                         std::to_string(findings.rejected.size()) + " rejected shown";
+    if (findings.spots.size() > spots.size())
         header += " (strongest " + std::to_string(spots.size()) + " pixels shown)";
     cv::putText(sheet, header, cv::Point(kMargin, kHeaderHeight - 10), cv::FONT_HERSHEY_SIMPLEX, 0.5, kText, 1,
                 cv::LINE_AA);
@@ -140,17 +140,15 @@ cv::Mat renderCheckSheet(const cv::Mat& mean, const LocalDetection& detection, c
     return sheet;
 }
 
-LocalDetection findingsAt(const cv::Mat& mean, const std::vector<cv::Point>& points, std::int32_t radius,
-                          const CheckSheetLayout& layout) {
-    if (mean.empty() || mean.type() != CV_32FC1) throw std::invalid_argument("findingsAt needs a CV_32FC1 mean");
-    LocalDetection detection;
-    detection.channels.push_back({});
-    detection.channels.back().name = "grey";
+std::vector<Finding> spotsAt(const cv::Mat& mean, const std::vector<cv::Point>& points, std::int32_t radius,
+                             const CheckSheetLayout& layout) {
+    if (mean.empty() || mean.type() != CV_32FC1) throw std::invalid_argument("spotsAt needs a CV_32FC1 mean");
+    std::vector<Finding> spots;
     const int half = layout.crop / 2;
     std::vector<float> around;
     for (const cv::Point& p : points) {
         if (p.x < 0 || p.y < 0 || p.x >= mean.cols || p.y >= mean.rows) {
-            throw std::invalid_argument("findingsAt: position outside the mean");
+            throw std::invalid_argument("spotsAt: position outside the mean");
         }
         const cv::Rect crop =
             cv::Rect(p.x - half, p.y - half, layout.crop, layout.crop) & cv::Rect(0, 0, mean.cols, mean.rows);
@@ -159,13 +157,13 @@ LocalDetection findingsAt(const cv::Mat& mean, const std::vector<cv::Point>& poi
             around.insert(around.end(), mean.ptr<float>(y) + crop.x, mean.ptr<float>(y) + crop.x + crop.width);
         }
         std::nth_element(around.begin(), around.begin() + static_cast<std::ptrdiff_t>(around.size() / 2), around.end());
-        LocalFinding finding;
+        Finding finding;
         finding.peak = p;
         finding.radius = radius;
         finding.strength = mean.at<float>(p) - around[around.size() / 2];
-        detection.spots.push_back(finding);
+        spots.push_back(finding);
     }
-    return detection;
+    return spots;
 }
 
 }  // namespace speckmend

@@ -63,8 +63,8 @@ std::vector<Planted> grid(cv::Size size, int count) {
     return hot;
 }
 
-bool foundNear(const LocalDetection& d, cv::Point at, int within) {
-    for (const LocalFinding& s : d.spots) {
+bool foundNear(const Findings& d, cv::Point at, int within) {
+    for (const Finding& s : d.spots) {
         if (std::abs(s.peak.x - at.x) <= within && std::abs(s.peak.y - at.y) <= within) return true;
     }
     return false;
@@ -95,7 +95,7 @@ TEST(DetectLocally, FindsEveryPlantedPixelAndNothingElse) {
          scene(0.8f, [](int x, int y) { return 6.0f - 2e-5f * ((x - 320) * (x - 320) + (y - 240) * (y - 240)); })},
     };
     for (const Row& row : rows) {
-        const LocalDetection d = detectLocally(render(row.scene), LocalDetectorSettings());
+        const Findings d = detectLocally(render(row.scene), LocalDetectorSettings()).findings;
         EXPECT_EQ(d.spots.size(), row.scene.hot.size()) << row.name;
         EXPECT_TRUE(d.lines.empty()) << row.name;
         for (const Planted& p : row.scene.hot) EXPECT_TRUE(foundNear(d, p.at, 0)) << row.name << " at " << p.at;
@@ -107,14 +107,15 @@ TEST(DetectLocally, StrengthIsDnAboveTheBackground) {
     s.noise = 0.5f;
     s.background = [](int x, int) { return 4.0f + 0.05f * x; };
     s.hot = {{{100, 100}, 30.0f}, {{500, 300}, 150.0f}};
-    const LocalDetection d = detectLocally(render(s), LocalDetectorSettings());
+    const LocalDetection detection = detectLocally(render(s), LocalDetectorSettings());
+    const Findings& d = detection.findings;
     ASSERT_EQ(d.spots.size(), 2u);
     EXPECT_NEAR(d.spots[0].strength, 30.0f, 1.5f);
     EXPECT_NEAR(d.spots[1].strength, 150.0f, 1.5f);
     EXPECT_GT(d.spots[1].significance, d.spots[0].significance);
-    ASSERT_EQ(d.channels.size(), 1u);
-    EXPECT_EQ(d.channels[0].name, "grey");
-    EXPECT_FLOAT_EQ(d.channels[0].thresholdLow, 6.0f);  // the floor, over 5 x 0.5
+    ASSERT_EQ(detection.channels.size(), 1u);
+    EXPECT_EQ(detection.channels[0].name, "grey");
+    EXPECT_FLOAT_EQ(detection.channels[0].thresholdLow, 6.0f);  // the floor, over 5 x 0.5
 }
 
 TEST(DetectLocally, ColourSitesCountAtFullStrength) {
@@ -135,13 +136,14 @@ TEST(DetectLocally, ColourSitesCountAtFullStrength) {
         s.channels = 3;
         s.noise = 0.7f;
         s.hot = {{{200, 150}, row.strength, row.channel}};
-        const LocalDetection d = detectLocally(render(s), LocalDetectorSettings());
+        const LocalDetection detection = detectLocally(render(s), LocalDetectorSettings());
+        const Findings& d = detection.findings;
         ASSERT_EQ(d.spots.size(), 1u) << row.name;
         EXPECT_EQ(d.spots[0].peak, cv::Point(200, 150)) << row.name;
         EXPECT_NEAR(d.spots[0].strength, row.strength, 1.5f) << row.name;
-        ASSERT_EQ(d.channels.size(), 3u);
-        EXPECT_EQ(d.channels[0].name, "blue");
-        EXPECT_EQ(d.channels[2].name, "red");
+        ASSERT_EQ(detection.channels.size(), 3u);
+        EXPECT_EQ(detection.channels[0].name, "blue");
+        EXPECT_EQ(detection.channels[2].name, "red");
     }
 }
 
@@ -177,7 +179,7 @@ TEST(DetectLocally, ClustersAreOneEntryCoveringThemWhole) {
         s.hot = row.members;
         LocalDetectorSettings settings;
         settings.minRadius = 3;
-        const LocalDetection d = detectLocally(render(s), settings);
+        const Findings d = detectLocally(render(s), settings).findings;
         ASSERT_EQ(d.spots.size(), 1u) << row.name;
         EXPECT_EQ(d.spots[0].peak, row.peak) << row.name;
         EXPECT_EQ(d.spots[0].radius, row.radius) << row.name;
@@ -210,7 +212,7 @@ TEST(DetectLocally, HotLinesAreOneLineEach) {
         for (int i = row.from; i <= row.to; ++i) {
             s.hot.push_back({row.column ? cv::Point(row.at, i) : cv::Point(i, row.at), row.strength});
         }
-        const LocalDetection d = detectLocally(render(s), LocalDetectorSettings());
+        const Findings d = detectLocally(render(s), LocalDetectorSettings()).findings;
         EXPECT_EQ(d.lines, row.lines) << row.name;
         if (!row.lines.empty()) {
             // the line's pixels are not hot pixels as well
@@ -224,7 +226,7 @@ TEST(DetectLocally, NearMissesAreKeptStrongestFirst) {
     Scene s;
     s.noise = 0.5f;
     s.hot = {{{100, 100}, 50.0f}, {{300, 300}, 5.0f}, {{400, 100}, 4.5f}};
-    const LocalDetection d = detectLocally(render(s), LocalDetectorSettings());
+    const Findings d = detectLocally(render(s), LocalDetectorSettings()).findings;
     ASSERT_EQ(d.spots.size(), 1u);
     ASSERT_GE(d.rejected.size(), 2u);
     EXPECT_EQ(d.rejected[0].peak, cv::Point(300, 300));
@@ -255,7 +257,7 @@ TEST(DetectLocally, SettingsMoveTheBar) {
         LocalDetectorSettings settings;
         settings.noise = row.noise;
         settings.floor = row.floor;
-        EXPECT_EQ(detectLocally(mean, settings).spots.size(), row.spots) << row.name;
+        EXPECT_EQ(detectLocally(mean, settings).findings.spots.size(), row.spots) << row.name;
     }
 }
 
@@ -270,7 +272,7 @@ TEST(DetectLocally, TinyFrames) {
     for (const Row& row : rows) {
         cv::Mat mean(row.size, CV_32FC1, cv::Scalar(4.0));
         mean.at<float>(0, 0) = 104.0f;
-        const LocalDetection d = detectLocally(mean, LocalDetectorSettings());
+        const Findings d = detectLocally(mean, LocalDetectorSettings()).findings;
         EXPECT_EQ(d.spots.size(), row.spots) << row.size;
         EXPECT_EQ(d.lines.size(), row.lines) << row.size;
     }
@@ -290,7 +292,7 @@ TEST(DetectLocally, JpegRingingAroundAStrongSpotIsNoHotPixel) {
     Scene s;
     s.noise = 0.5f;
     s.hot = {{{320, 240}, 200.0f}, {{327, 240}, 9.0f}, {{320, 231}, 8.0f}, {{100, 100}, 9.0f}};
-    const LocalDetection d = detectLocally(render(s), LocalDetectorSettings());
+    const Findings d = detectLocally(render(s), LocalDetectorSettings()).findings;
     ASSERT_EQ(d.spots.size(), 2u);
     EXPECT_EQ(d.spots[0].peak, cv::Point(100, 100));  // as faint, but alone
     EXPECT_EQ(d.spots[1].peak, cv::Point(320, 240));
@@ -303,7 +305,7 @@ TEST(DetectLocally, BorderPixelsAreSeen) {
     Scene s;
     s.noise = 0.5f;
     s.hot = {{{0, 0}, 40.0f}, {{639, 200}, 40.0f}, {{300, 479}, 40.0f}};
-    const LocalDetection d = detectLocally(render(s), LocalDetectorSettings());
+    const Findings d = detectLocally(render(s), LocalDetectorSettings()).findings;
     ASSERT_EQ(d.spots.size(), 3u);
     for (const Planted& p : s.hot) EXPECT_TRUE(foundNear(d, p.at, 0)) << p.at;
 }

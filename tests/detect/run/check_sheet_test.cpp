@@ -5,12 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <vector>
 
 namespace speckmend {
 namespace {
 
-LocalFinding finding(cv::Point at, float strength, float significance) {
-    LocalFinding f;
+Finding finding(cv::Point at, float strength, float significance) {
+    Finding f;
     f.peak = at;
     f.radius = 3;
     f.strength = strength;
@@ -19,10 +20,10 @@ LocalFinding finding(cv::Point at, float strength, float significance) {
 }
 
 // Mean frame of 4 DN with the findings' strengths added at their peaks.
-cv::Mat meanWith(const LocalDetection& d, int channels = 1) {
+cv::Mat meanWith(const Findings& d, int channels = 1) {
     cv::Mat mean(120, 160, CV_32FC(channels), cv::Scalar::all(4.0));
     for (const auto* list : {&d.spots, &d.rejected}) {
-        for (const LocalFinding& f : *list) {
+        for (const Finding& f : *list) {
             float* px = mean.ptr<float>(f.peak.y) + f.peak.x * channels;
             for (int c = 0; c < channels; ++c) px[c] += f.strength;
         }
@@ -51,7 +52,7 @@ TEST(CheckSheet, StrongestFirstThenRejected) {
         {{80, 30}, 200.0f, {3, 0}},
         {{140, 40}, 60.0f, {-3, 0}},
     };
-    LocalDetection d;
+    Findings d;
     for (const Row& row : rows) d.spots.push_back(finding(row.at, row.strength, row.strength / 6.0f));
     d.rejected = {finding({60, 100}, 5.0f, 0.8f)};
     cv::Mat mean = meanWith(d);
@@ -80,7 +81,7 @@ TEST(CheckSheet, CellShowsItsOwnSurroundings) {
     // A crop holds the 15 x 15 pixels around the finding, enlarged 8 times:
     // a second hot pixel 4 pixels to the right shows 32 screen pixels to the
     // right of the centre.
-    LocalDetection d;
+    Findings d;
     d.spots = {finding({50, 50}, 100.0f, 10.0f)};
     cv::Mat mean = meanWith(d);
     mean.at<float>(50, 54) += 100.0f;
@@ -93,7 +94,7 @@ TEST(CheckSheet, CellShowsItsOwnSurroundings) {
 }
 
 TEST(CheckSheet, ColourFramesKeepTheirColour) {
-    LocalDetection d;
+    Findings d;
     d.spots = {finding({50, 50}, 100.0f, 10.0f)};
     cv::Mat mean(120, 160, CV_32FC3, cv::Scalar::all(4.0));
     mean.at<cv::Vec3f>(50, 50) = cv::Vec3f(104.0f, 4.0f, 4.0f);  // a blue site
@@ -104,25 +105,24 @@ TEST(CheckSheet, ColourFramesKeepTheirColour) {
     EXPECT_LT(centre[2], 30);
 }
 
-TEST(FindingsAt, StrengthAboveTheCropsMedian) {
+TEST(SpotsAt, StrengthAboveTheCropsMedian) {
     cv::Mat mean(60, 80, CV_32FC1, cv::Scalar(4.0));
     mean(cv::Rect(40, 0, 40, 60)).setTo(10.0);  // a brighter right half
     mean.at<float>(20, 10) = 54.0f;
     mean.at<float>(30, 70) = 40.0f;
     mean.at<float>(0, 0) = 24.0f;
-    const LocalDetection d = findingsAt(mean, {{10, 20}, {70, 30}, {0, 0}}, 3);
-    ASSERT_EQ(d.spots.size(), 3u);
-    EXPECT_FLOAT_EQ(d.spots[0].strength, 50.0f);
-    EXPECT_FLOAT_EQ(d.spots[1].strength, 30.0f);
-    EXPECT_FLOAT_EQ(d.spots[2].strength, 20.0f);
-    EXPECT_EQ(d.spots[1].radius, 3);
-    EXPECT_TRUE(d.rejected.empty());
-    EXPECT_THROW(findingsAt(mean, {{80, 0}}, 3), std::invalid_argument);
-    EXPECT_THROW(findingsAt(cv::Mat(4, 4, CV_32FC3), {}, 3), std::invalid_argument);
+    const std::vector<Finding> spots = spotsAt(mean, {{10, 20}, {70, 30}, {0, 0}}, 3);
+    ASSERT_EQ(spots.size(), 3u);
+    EXPECT_FLOAT_EQ(spots[0].strength, 50.0f);
+    EXPECT_FLOAT_EQ(spots[1].strength, 30.0f);
+    EXPECT_FLOAT_EQ(spots[2].strength, 20.0f);
+    EXPECT_EQ(spots[1].radius, 3);
+    EXPECT_THROW(spotsAt(mean, {{80, 0}}, 3), std::invalid_argument);
+    EXPECT_THROW(spotsAt(cv::Mat(4, 4, CV_32FC3), {}, 3), std::invalid_argument);
 }
 
 TEST(CheckSheet, RefusesWhatItCannotShow) {
-    const LocalDetection d;
+    const Findings d;
     EXPECT_THROW(renderCheckSheet(cv::Mat(), d), std::invalid_argument);
     EXPECT_THROW(renderCheckSheet(cv::Mat(8, 8, CV_8UC1, cv::Scalar(1)), d), std::invalid_argument);
     CheckSheetLayout bad;
@@ -135,7 +135,7 @@ TEST(CheckSheet, RefusesWhatItCannotShow) {
 TEST(CheckSheet, FindingAtTheEdgeShowsNoSmear) {
     // Crops replicated the frame's edge, which drew a hot pixel on the first
     // column as a bar across the cell.
-    LocalDetection d;
+    Findings d;
     d.spots = {finding({0, 60}, 100.0f, 10.0f)};
     const CheckSheetLayout layout;
     const cv::Mat sheet = renderCheckSheet(meanWith(d), d, layout);
@@ -147,7 +147,7 @@ TEST(CheckSheet, FindingAtTheEdgeShowsNoSmear) {
 TEST(CheckSheet, BrighterNeighbourDoesNotHideTheCentre) {
     // Stretched to the crop's maximum, a near miss beside a saturated spot
     // showed black.
-    LocalDetection d;
+    Findings d;
     d.rejected = {finding({50, 50}, 5.0f, 0.8f)};
     cv::Mat mean = meanWith(d);
     mean.at<float>(52, 52) += 250.0f;
