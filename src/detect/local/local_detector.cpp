@@ -4,7 +4,7 @@
 // mean), then one pass over stripes of rows that works out each pixel's
 // significance in a small per-thread buffer and keeps only what stands out:
 // counts per column and row, the pixels above 1 and the near misses. The
-// lines and spots are made from those.
+// lines, the spots and the rejected are made from those.
 #include "detect/local/local_detector.h"
 
 #include <algorithm>
@@ -153,15 +153,9 @@ Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::siz
     return result;
 }
 
-}  // namespace
-
-LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& settings) {
-    if (mean.empty() || mean.depth() != CV_32F || (mean.channels() != 1 && mean.channels() != 3)) {
-        throw std::invalid_argument("detectLocally needs a float image of one or three channels");
-    }
-    if (settings.window < 1) throw std::invalid_argument("detectLocally: window below 1");
-
-    LocalDetection detection;
+// The per-channel models, and their ranges for the console.
+std::vector<ChannelModel> channelModels(const cv::Mat& mean, const LocalDetectorSettings& settings,
+                                        std::vector<ChannelSummary>& summaries) {
     std::vector<ChannelModel> models;
     for (int c = 0; c < mean.channels(); ++c) {
         ChannelModel model;
@@ -173,52 +167,54 @@ LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& s
         range(model.noise->noise(), summary.noiseLow, summary.noiseHigh);
         range(model.noise->thresholds(), summary.thresholdLow, summary.thresholdHigh);
         summary.tiles = model.noise->tileColumns() * model.noise->tileRows();
-        detection.channels.push_back(summary);
+        summaries.push_back(summary);
         models.push_back(std::move(model));
     }
+    return models;
+}
 
-    // Near misses next to a spot are mostly its own ringing; more are kept
-    // than shown so that those can be dropped.
-    Scan found = scan(mean, models, settings.rejectedKept * 8);
-    detection.findings.lines = groupHotLines(found.columnCounts, mean.rows, HotLine::Axis::column);
-    const std::vector<HotLine> rows = groupHotLines(found.rowCounts, mean.cols, HotLine::Axis::row);
-    detection.findings.lines.insert(detection.findings.lines.end(), rows.begin(), rows.end());
-
-    // The strength of a finding: its residual in the channel that stands
-    // highest over its threshold there.
-    auto describe = [&](cv::Point at, std::int32_t radius, std::int32_t area) {
-        Finding finding{at, radius, 0.0f, -1.0f, area};
-        for (int c = 0; c < mean.channels(); ++c) {
-            const ChannelModel& model = models[static_cast<std::size_t>(c)];
-            const float residual = mean.ptr<float>(at.y)[at.x * mean.channels() + c] - model.background->at(at.x, at.y);
-            const float s = residual / model.noise->thresholdAt(at.x, at.y);
-            if (s > finding.significance) {
-                finding.significance = s;
-                finding.strength = residual;
-            }
+// A finding at `at`: its strength is its residual in the channel that
+// stands highest over its threshold there.
+Finding describe(const cv::Mat& mean, const std::vector<ChannelModel>& models, cv::Point at, std::int32_t radius,
+                 std::int32_t area) {
+    Finding finding{at, radius, 0.0f, -1.0f, area};
+    for (int c = 0; c < mean.channels(); ++c) {
+        const ChannelModel& model = models[static_cast<std::size_t>(c)];
+        const float residual = mean.ptr<float>(at.y)[at.x * mean.channels() + c] - model.background->at(at.x, at.y);
+        const float s = residual / model.noise->thresholdAt(at.x, at.y);
+        if (s > finding.significance) {
+            finding.significance = s;
+            finding.strength = residual;
         }
-        return finding;
-    };
+    }
+    return finding;
+}
 
+// The spots of the candidates into the findings, and those in the shadow of
+// a stronger one into `inShadow`, strongest first.
+void splitSpots(const cv::Mat& mean, const std::vector<ChannelModel>& models, const Scan& found,
+                const LocalDetectorSettings& settings, Findings& findings, std::vector<Finding>& inShadow) {
     std::vector<Finding> spots;
     std::vector<cv::Point> peaks;
     std::vector<float> strengths;
-    for (const HotSpot& spot : mergeHotSpots(found.candidates, detection.findings.lines, settings.minRadius)) {
-        spots.push_back(describe(spot.peak, spot.radius, spot.area));
+    for (const HotSpot& spot : mergeHotSpots(found.candidates, findings.lines, settings.minRadius)) {
+        spots.push_back(describe(mean, models, spot.peak, spot.radius, spot.area));
         peaks.push_back(spot.peak);
         strengths.push_back(spots.back().strength);
     }
     const std::vector<bool> shadowed = shadowedSpots(peaks, strengths, kShadow.reach, kShadow.ratio);
-    std::vector<Finding> inShadow;
-    for (std::size_t i = 0; i < spots.size(); ++i)
-        (shadowed[i] ? inShadow : detection.findings.spots).push_back(spots[i]);
-
-    // Shadowed spots are the strongest of the rejected: shown first.
+    for (std::size_t i = 0; i < spots.size(); ++i) (shadowed[i] ? inShadow : findings.spots).push_back(spots[i]);
     std::sort(inShadow.begin(), inShadow.end(),
               [](const Finding& a, const Finding& b) { return a.strength > b.strength; });
+}
+
+// The rejected: the shadowed spots first, then the strongest near misses
+// that lie neither in a line's band nor by a spot.
+void keepRejected(const cv::Mat& mean, const std::vector<ChannelModel>& models, Scan& found,
+                  const LocalDetectorSettings& settings, const std::vector<Finding>& inShadow, Findings& findings) {
     for (const Finding& spot : inShadow) {
-        if (detection.findings.rejected.size() >= settings.rejectedKept) break;
-        detection.findings.rejected.push_back(spot);
+        if (findings.rejected.size() >= settings.rejectedKept) break;
+        findings.rejected.push_back(spot);
     }
     std::sort(found.nearMisses.begin(), found.nearMisses.end(),
               [](const auto& a, const auto& b) { return a.first > b.first; });
@@ -226,16 +222,39 @@ LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& s
         // A named copy, not a structured binding: clang before 16 (the
         // fuzzing build's compiler) cannot capture those in a lambda.
         const cv::Point at = miss.second;
-        if (detection.findings.rejected.size() >= settings.rejectedKept) break;
-        if (inLineBand(detection.findings.lines, at.x, at.y)) continue;
-        const bool nearSpot =
-            std::any_of(detection.findings.spots.begin(), detection.findings.spots.end(), [&](const Finding& s) {
-                const cv::Point d = s.peak - at;
-                return d.x * d.x + d.y * d.y <= (s.radius + 2) * (s.radius + 2);
-            });
+        if (findings.rejected.size() >= settings.rejectedKept) break;
+        if (inLineBand(findings.lines, at.x, at.y)) continue;
+        const bool nearSpot = std::any_of(findings.spots.begin(), findings.spots.end(), [&](const Finding& s) {
+            const cv::Point d = s.peak - at;
+            return d.x * d.x + d.y * d.y <= (s.radius + 2) * (s.radius + 2);
+        });
         if (nearSpot) continue;
-        detection.findings.rejected.push_back(describe(at, settings.minRadius, 0));
+        findings.rejected.push_back(describe(mean, models, at, settings.minRadius, 0));
     }
+}
+
+}  // namespace
+
+LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& settings) {
+    if (mean.empty() || mean.depth() != CV_32F || (mean.channels() != 1 && mean.channels() != 3)) {
+        throw std::invalid_argument("detectLocally needs a float image of one or three channels");
+    }
+    if (settings.window < 1) throw std::invalid_argument("detectLocally: window below 1");
+
+    LocalDetection detection;
+    const std::vector<ChannelModel> models = channelModels(mean, settings, detection.channels);
+
+    // Near misses next to a spot are mostly its own ringing; more are kept
+    // than shown so that those can be dropped.
+    Scan found = scan(mean, models, settings.rejectedKept * 8);
+    Findings& findings = detection.findings;
+    findings.lines = groupHotLines(found.columnCounts, mean.rows, HotLine::Axis::column);
+    const std::vector<HotLine> rows = groupHotLines(found.rowCounts, mean.cols, HotLine::Axis::row);
+    findings.lines.insert(findings.lines.end(), rows.begin(), rows.end());
+
+    std::vector<Finding> inShadow;
+    splitSpots(mean, models, found, settings, findings, inShadow);
+    keepRejected(mean, models, found, settings, inShadow, findings);
     return detection;
 }
 
