@@ -112,9 +112,4 @@ void FrameBufferPool::deallocate(cv::UMatData* u) const {
     delete u;
 }
 
-std::size_t FrameBufferPool::heldBlocks() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return free_.size();
-}
-
 }  // namespace speckmend

@@ -31,9 +31,6 @@ public:
     bool allocate(cv::UMatData* data, cv::AccessFlag flags, cv::UMatUsageFlags usageFlags) const override;
     void deallocate(cv::UMatData* data) const override;
 
-    // Blocks held for reuse, for tests.
-    std::size_t heldBlocks() const;
-
 private:
     struct Block {
         void* data;
