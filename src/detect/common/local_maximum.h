@@ -13,8 +13,6 @@
 //   defect like any other, and heal repairs it there.
 #pragma once
 
-#include <initializer_list>
-
 namespace speckmend {
 
 enum class EdgeRule {
@@ -24,19 +22,8 @@ enum class EdgeRule {
 
 // `row` holds the values of the pixel's row, `above` and `below` those of the
 // rows either side (null beyond the frame's edge), each `width` values; `x`
-// is the pixel's column.
-inline bool isStrictLocalMaximum(const float* above, const float* row, const float* below, int width, int x,
-                                 EdgeRule edge) {
-    const bool left = x > 0;
-    const bool right = x + 1 < width;
-    if (edge == EdgeRule::interiorOnly && !(left && right && above != nullptr && below != nullptr)) return false;
-    const float v = row[x];
-    if ((left && !(v > row[x - 1])) || (right && !(v > row[x + 1]))) return false;
-    for (const float* other : {above, below}) {
-        if (other == nullptr) continue;
-        if (!(v > other[x]) || (left && !(v > other[x - 1])) || (right && !(v > other[x + 1]))) return false;
-    }
-    return true;
-}
+// is the pixel's column. Out of line: the scans call it for the few pixels
+// that stand out, and their loops over every pixel stay tight.
+bool isStrictLocalMaximum(const float* above, const float* row, const float* below, int width, int x, EdgeRule edge);
 
 }  // namespace speckmend
