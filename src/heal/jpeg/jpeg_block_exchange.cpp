@@ -93,7 +93,10 @@ void startTakingPass(j_compress_ptr encoder, boolean gatherStatistics) {
 
 void pointAtSourcePadding(j_compress_ptr encoder, j_decompress_ptr from, jvirt_barray_ptr* arrays, JDIMENSION mcu,
                           JBLOCKROW* blocks) {
-    if (encoder->comps_in_scan < 2) return;
+    // Only the MCUs of the last column and row hold padding blocks.
+    const JDIMENSION mcuColumn = mcu % encoder->MCUs_per_row, mcuRow = mcu / encoder->MCUs_per_row;
+    if (encoder->comps_in_scan < 2 || (mcuColumn + 1 < encoder->MCUs_per_row && mcuRow + 1 < encoder->MCU_rows_in_scan))
+        return;
     forEachBlock(encoder, mcu, [&](int blkn, const BlockPlace& place) {
         const jpeg_component_info& component = *place.component;
         if (place.column < component.width_in_blocks && place.row < component.height_in_blocks) return;
