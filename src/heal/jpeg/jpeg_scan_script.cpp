@@ -147,7 +147,7 @@ boolean encodeKeepingPadding(j_compress_ptr encoder, JBLOCKROW* blocks) {
 
 // Before the library's start_pass, which takes the restart interval and
 // the table selectors from the encoder; after it, the library has set its
-// own encode_mcu and finish_pass for the pass.
+// own encode_mcu for the pass.
 void startPass(j_compress_ptr encoder, boolean gatherStatistics) {
     ScanKeep& keep = keepOf(encoder);
     if (keep.script != nullptr && findScan(encoder, keep)) {
@@ -160,8 +160,9 @@ void startPass(j_compress_ptr encoder, boolean gatherStatistics) {
     }
     (*keep.libraryStartPass)(encoder, gatherStatistics);
     keep.nextMcu = 0;
-    // A module that sets them only once leaves this exchange's in place.
-    if (encoder->entropy->encode_mcu != encodeKeepingPadding) {
+    // A scan of one component has no padding blocks. A module that sets
+    // encode_mcu only once leaves this exchange's in place.
+    if (encoder->comps_in_scan > 1 && encoder->entropy->encode_mcu != encodeKeepingPadding) {
         keep.libraryEncodeMcu = encoder->entropy->encode_mcu;
         encoder->entropy->encode_mcu = encodeKeepingPadding;
     }
