@@ -126,4 +126,13 @@ cv::Mat decodeSamples(std::span<const unsigned char> bytes, J_COLOR_SPACE layout
 SourceRecipe recipe(int width, int height, std::vector<Sampling> sampling);
 SourceRecipe with(SourceRecipe s, void (*change)(SourceRecipe&));
 
+// A source of every coding a rewrite keeps: sequential with standard or own
+// tables, a scan per component, restarts (one interval, or one per scan),
+// progressive, arithmetic, markers of every kind.
+struct NamedRecipe {
+    const char* name;
+    SourceRecipe recipe;
+};
+std::vector<NamedRecipe> codingRecipes();
+
 }  // namespace speckmend::testing

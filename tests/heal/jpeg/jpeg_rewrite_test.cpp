@@ -16,69 +16,8 @@ namespace {
 using namespace speckmend::testing;
 using Bytes = std::vector<unsigned char>;
 
-struct CodingCase {
-    const char* name;
-    SourceRecipe recipe;
-};
-
-std::vector<CodingCase> codingCases() {
-    const std::vector<Sampling> s420 = {{2, 2}, {1, 1}, {1, 1}}, s422 = {{2, 1}, {1, 1}, {1, 1}};
-    return {
-        {"baseline", recipe(150, 90, s420)},
-        {"baseline with own tables", with(recipe(150, 90, s422), [](SourceRecipe& s) { s.optimize = true; })},
-        {"a scan per component, each with tables of its own", with(recipe(150, 90, s420),
-                                                                   [](SourceRecipe& s) {
-                                                                       s.scanPerComponent = true;
-                                                                       s.optimize = true;
-                                                                   })},
-        {"restart interval", with(recipe(150, 90, s422), [](SourceRecipe& s) { s.restartInterval = 2; })},
-        {"progressive", with(recipe(150, 90, s420), [](SourceRecipe& s) { s.progressive = true; })},
-        {"progressive grey", with(recipe(77, 51, {{1, 1}}), [](SourceRecipe& s) { s.progressive = true; })},
-        {"progressive with restarts", with(recipe(150, 90, s420),
-                                           [](SourceRecipe& s) {
-                                               s.progressive = true;
-                                               s.restartInterval = 7;
-                                           })},
-        // A DRI before every scan, its interval changing from scan to scan.
-        {"progressive, a restart interval per scan", with(recipe(150, 90, s420),
-                                                          [](SourceRecipe& s) {
-                                                              s.progressive = true;
-                                                              s.scanIntervals = {3, 5};
-                                                          })},
-        {"progressive, restarts in every other scan", with(recipe(151, 89, s422),
-                                                           [](SourceRecipe& s) {
-                                                               s.progressive = true;
-                                                               s.scanIntervals = {0, 4, 7};
-                                                           })},
-        {"a scan per component, a restart interval each", with(recipe(150, 90, s420),
-                                                               [](SourceRecipe& s) {
-                                                                   s.scanPerComponent = true;
-                                                                   s.optimize = true;
-                                                                   s.scanIntervals = {2, 9};
-                                                               })},
-        {"arithmetic", with(recipe(150, 90, s420), [](SourceRecipe& s) { s.arithmetic = true; })},
-        {"arithmetic progressive", with(recipe(150, 90, s422),
-                                        [](SourceRecipe& s) {
-                                            s.arithmetic = true;
-                                            s.progressive = true;
-                                        })},
-        {"arithmetic progressive, a restart interval per scan", with(recipe(150, 90, s420),
-                                                                     [](SourceRecipe& s) {
-                                                                         s.arithmetic = true;
-                                                                         s.progressive = true;
-                                                                         s.scanIntervals = {6, 0};
-                                                                     })},
-        {"markers",
-         with(recipe(64, 48, s420),
-              [](SourceRecipe& s) {
-                  s.jfif = false;
-                  s.markers = {exifMarker(), comMarker("one"), appMarker(2, "two"), appMarker(14, "Adobe three")};
-              })},
-    };
-}
-
 TEST(JpegRewrite, UnchangedCoefficientsComeBackCodedAsTheyWere) {
-    for (const CodingCase& c : codingCases()) {
+    for (const NamedRecipe& c : codingRecipes()) {
         SCOPED_TRACE(c.name);
         const Bytes source = makeSourceBytes(c.recipe);
         ASSERT_FALSE(source.empty());

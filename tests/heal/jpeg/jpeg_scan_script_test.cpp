@@ -41,43 +41,8 @@ std::vector<jpeg_scan_info> libraryScript(const SourceRecipe& r) {
     return scans;
 }
 
-struct ScriptCase {
-    const char* name;
-    SourceRecipe recipe;
-};
-
 TEST(JpegScanScript, ReadsEveryScanAsTheFileCodesIt) {
-    const std::vector<Sampling> s420 = {{2, 2}, {1, 1}, {1, 1}}, s422 = {{2, 1}, {1, 1}, {1, 1}};
-    const std::vector<ScriptCase> cases = {
-        {"baseline", recipe(64, 48, s420)},
-        {"restart interval", with(recipe(64, 48, s422), [](SourceRecipe& s) { s.restartInterval = 3; })},
-        {"progressive", with(recipe(64, 48, s420), [](SourceRecipe& s) { s.progressive = true; })},
-        {"progressive grey", with(recipe(40, 33, {{1, 1}}), [](SourceRecipe& s) { s.progressive = true; })},
-        // A DRI before every scan, the interval changing from scan to scan.
-        {"progressive, a restart interval per scan", with(recipe(150, 90, s420),
-                                                          [](SourceRecipe& s) {
-                                                              s.progressive = true;
-                                                              s.scanIntervals = {3, 5};
-                                                          })},
-        {"progressive, restarts in every other scan", with(recipe(150, 90, s422),
-                                                           [](SourceRecipe& s) {
-                                                               s.progressive = true;
-                                                               s.scanIntervals = {0, 4, 7};
-                                                           })},
-        {"a scan per component, a restart interval each", with(recipe(150, 90, s420),
-                                                               [](SourceRecipe& s) {
-                                                                   s.scanPerComponent = true;
-                                                                   s.optimize = true;
-                                                                   s.scanIntervals = {2, 9};
-                                                               })},
-        {"arithmetic progressive", with(recipe(64, 48, s422),
-                                        [](SourceRecipe& s) {
-                                            s.progressive = true;
-                                            s.arithmetic = true;
-                                            s.scanIntervals = {2, 0};
-                                        })},
-    };
-    for (const ScriptCase& c : cases) {
+    for (const NamedRecipe& c : codingRecipes()) {
         SCOPED_TRACE(c.name);
         const Bytes source = makeSourceBytes(c.recipe);
         ASSERT_FALSE(source.empty());
