@@ -95,9 +95,10 @@ void copyTable(j_compress_ptr output, JHUFF_TBL*& slot, const JHUFF_TBL& table) 
 
 // The output coded as the source was: its components, tables, restart
 // interval, arithmetic or Huffman coding and, with a script, its scans
-// (else the library's own for the same mode); keepSourceScans gives each
-// scan its own interval. The source's own JFIF and
-// Adobe markers are among the kept ones and go out in their places.
+// (else the library's own for the same mode) and the restart interval of
+// the first (keepSourceScans gives each later scan its own). The source's
+// own JFIF and Adobe markers are among the kept ones and go out in their
+// places.
 void setUpLikeSource(j_decompress_ptr source, j_compress_ptr output, const ScanScript* script) {
     jpeg_copy_critical_parameters(source, output);
     // A single component is coded in 8 by 8 MCUs whatever its factors say,

@@ -44,9 +44,12 @@ bool readScanHeader(std::span<const unsigned char> data, j_decompress_ptr source
             if (source->comp_info[c].component_id == id) index = c;
         if (index < 0) return false;
         scan.component_index[i] = index;
-        coding.dcSlot[i] = data[2 + 2 * i] >> 4;
-        coding.acSlot[i] = data[2 + 2 * i] & 0x0F;
-        if (coding.dcSlot[i] >= NUM_HUFF_TBLS || coding.acSlot[i] >= NUM_HUFF_TBLS) return false;
+        // A selector that names no slot stands in a field the scan does not
+        // use (the decoder refuses the file otherwise): the 0 the library
+        // writes there.
+        const int dc = data[2 + 2 * i] >> 4, ac = data[2 + 2 * i] & 0x0F;
+        coding.dcSlot[i] = dc < NUM_HUFF_TBLS ? dc : 0;
+        coding.acSlot[i] = ac < NUM_HUFF_TBLS ? ac : 0;
     }
     scan.Ss = data[1 + 2 * count];
     scan.Se = data[2 + 2 * count];
