@@ -1,9 +1,3 @@
-# speckmend_test_folder(<folder> [BINARY] [LIBS lib...] [TOOLS tool...])
-#
-# One gtest program per test folder, <folder>_test, built from every
-# *_test.cpp in it and linked with the library of the source folder of the
-# same name. BINARY: the tests run the built speckmend executable, whose path
-# they get as SPECKMEND_BINARY. TOOLS: project tools the tests run.
 # Test sources take most of a build's compile time when built with the
 # build type's own flags (-O2 -g: twice the time of -O1 -g1, and under the
 # sanitizers again twice that of -O0), while what they check is the
@@ -17,16 +11,24 @@ function(speckmend_test_flags target)
   target_compile_options(${target} PRIVATE ${flags})
 endfunction()
 
+# speckmend_test_folder(<folder> [BINARY] [LIBS lib...] [TOOLS tool...])
+#
+# One gtest program per test folder, <folder>_test, built from every
+# *_test.cpp in it and linked with the library of the source folder of the
+# same name. A nested folder such as heal/jpeg gives heal_jpeg_test, linked
+# with speckmend_heal_jpeg. BINARY: the tests run the built speckmend executable, whose path
+# they get as SPECKMEND_BINARY. TOOLS: project tools the tests run.
 function(speckmend_test_folder folder)
   cmake_parse_arguments(arg "BINARY" "" "LIBS;TOOLS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
   if(NOT sources)
     return()
   endif()
-  set(target ${folder}_test)
+  string(REPLACE "/" "_" name ${folder})
+  set(target ${name}_test)
   add_executable(${target} ${sources})
   speckmend_test_flags(${target})
-  target_link_libraries(${target} PRIVATE speckmend_${folder} GTest::gtest_main GTest::gmock ${arg_LIBS})
+  target_link_libraries(${target} PRIVATE speckmend_${name} GTest::gtest_main GTest::gmock ${arg_LIBS})
   target_compile_definitions(${target} PRIVATE
     SPECKMEND_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     SPECKMEND_SAMPLES_DIR="${CMAKE_SOURCE_DIR}/../shared/samples/jpeg"

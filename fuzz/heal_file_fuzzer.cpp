@@ -12,7 +12,7 @@
 
 #include "config/settings.h"
 #include "fuzz_support.h"
-#include "heal/healer.h"
+#include "heal/flow/healer.h"
 #include "image_header.h"
 #include "platform/fatal_error.h"
 

@@ -24,6 +24,7 @@
 #include <string>
 #include <utility>
 
+#include "shoot/planted.h"
 #include "shoot/score.h"
 #include "shoot/truth.h"
 
@@ -44,20 +45,16 @@ struct Planted {
 Planted readPlanted(const std::string& path) {
     std::ifstream in(path);
     if (!in) fail("cannot read " + path);
+    std::stringstream text;
+    text << in.rdbuf();
     Planted planted;
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream words(line);
-        std::string tag;
-        if (!(words >> tag) || tag[0] == '#') continue;
-        if (tag == "size") {
-            words >> planted.width >> planted.height;
-        } else if (tag == "pixel") {
-            int x, y, strength;
-            std::string kind, expected;
-            if (!(words >> x >> y >> strength >> kind >> expected)) fail("bad line in " + path + ": " + line);
-            planted.pixels[{x, y}] = {kind, expected == "found"};
-        }
+    try {
+        const shoot::PlantedList list = shoot::parsePlanted(text.str());
+        planted.width = list.width;
+        planted.height = list.height;
+        for (const shoot::PlantedPixel& p : list.pixels) planted.pixels[{p.x, p.y}] = {p.kind, p.findable};
+    } catch (const std::runtime_error& error) {
+        fail(path + ": " + error.what());
     }
     return planted;
 }

@@ -13,7 +13,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/photo.hpp>
 
-#include "heal/healer.h"
+#include "heal/flow/healer.h"
 
 namespace {
 

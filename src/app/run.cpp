@@ -14,7 +14,7 @@
 #include "config/load_settings.h"
 #include "config/settings.h"
 #include "detect/detector.h"
-#include "heal/healer.h"
+#include "heal/flow/healer.h"
 #include "platform/console.h"
 #include "platform/fatal_error.h"
 #include "platform/pending_file.h"
@@ -90,6 +90,10 @@ bool answerInfoRequest(int argc, char** argv) {
 }  // namespace
 
 int run(int argc, char** argv) {
+    // A write past the file size limit (ulimit -f) then fails with EFBIG like
+    // one on a full disk, which every writer reports and cleans up after,
+    // instead of killing the process with a cut temporary file left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (answerInfoRequest(argc, argv)) return consoleIntact() ? 0 : kConsoleClosedStatus;
     std::printf("\n***** Speckmend v%s %s *****\n\n", kVersion, kMakerCredit);
     std::printf("1. Reading configuration...\n");
@@ -114,8 +118,9 @@ int run(int argc, char** argv) {
         printClosingText();
         if (!consoleIntact()) return kConsoleClosedStatus;
         if (waitForKey() == kKeyG) {
-            // The opener is not to inherit the ignored SIGPIPE.
+            // The opener is not to inherit the ignored signals.
             std::signal(SIGPIPE, SIG_DFL);
+            std::signal(SIGXFSZ, SIG_DFL);
             openWebPage(kMakerPage);
         }
     }
