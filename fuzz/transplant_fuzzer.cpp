@@ -52,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const LosslessHealResult result = healJpegLosslessly(source, map, 3, 1);
     switch (result.outcome) {
     case LosslessHealResult::Outcome::notReadable:
+    case LosslessHealResult::Outcome::damaged:
         if (result.diagnostic.empty() || !result.file.empty()) fuzz::invariantBroken("a refusal without a message");
         return 0;
     case LosslessHealResult::Outcome::badDimension:

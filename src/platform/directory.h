@@ -1,11 +1,11 @@
 // Current directory and the wildcard listing that selects input files.
 //
-// The listing follows the desktop platform the program was first written
-// for, so that configurations carry over: only '*' and '?' are special ('['
-// is an ordinary character), letters match without regard to case (the
-// default "*.jpg" finds IMG_0001.JPG), and every matching entry is returned,
-// folders and the entries "." and ".." included. Entries are sorted by name
-// without regard to case so that runs are repeatable.
+// In a filter only '*' and '?' are special ('[' is an ordinary character),
+// and ASCII letters match without regard to case, so the default "*.jpg"
+// finds IMG_0001.JPG. Every matching entry is returned, folders and the
+// entries "." and ".." included: the callers decide what they can read.
+// Entries are sorted by name without regard to case, so that a run takes
+// its files in the same order on every file system.
 #pragma once
 
 #include <string>

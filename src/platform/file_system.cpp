@@ -1,11 +1,13 @@
 // File-system helpers on POSIX.
 #include "platform/file_system.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace speckmend {
@@ -48,18 +50,44 @@ std::string resolvePath(const std::string& base, const std::string& path) {
     return base + "/" + path;
 }
 
-}  // namespace speckmend
+bool isSpecialFile(const std::string& path) {
+    struct stat s {};
+    return stat(path.c_str(), &s) == 0 && !S_ISREG(s.st_mode) && !S_ISDIR(s.st_mode);
+}
 
-namespace speckmend {
-
-bool readWholeFile(const std::string& path, std::vector<unsigned char>& bytes) {
-    std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-    if (!file) return false;
-    // Folders open too; only a regular file has a size to read.
+bool readWholeFile(const std::string& path, std::vector<unsigned char>& bytes, std::string* whyNot) {
+    auto fail = [whyNot](std::string reason) {
+        if (whyNot) *whyNot = std::move(reason);
+        return false;
+    };
+    // O_NONBLOCK: a FIFO opens at once instead of waiting for a writer; for
+    // a regular file it changes nothing.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        // A socket cannot be opened at all (ENXIO); say what it is.
+        if (isSpecialFile(path)) return fail(kNotARegularFile);
+        return fail(std::strerror(error));
+    }
+    struct CloseOnExit {
+        int fd;
+        ~CloseOnExit() { close(fd); }
+    } closer{fd};
     struct stat status {};
-    if (fstat(fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0) return false;
+    if (fstat(fd, &status) != 0) return fail(std::strerror(errno));
+    if (S_ISDIR(status.st_mode)) return fail({});
+    if (!S_ISREG(status.st_mode)) return fail(kNotARegularFile);
+    if (status.st_size <= 0) return fail({});
     bytes.resize(static_cast<std::size_t>(status.st_size));
-    return std::fread(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = read(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail(std::strerror(errno));
+        if (n == 0) return fail("it became shorter while it was read");
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 bool writeWholeFile(const std::string& path, const void* data, std::size_t size) {

@@ -1,4 +1,6 @@
-// Small file-system queries and changes the engines need beyond plain stdio.
+// The file-system queries and changes the engines need (folders, existence,
+// removal, joining paths), and reading and writing a whole file with every
+// failure seen.
 #pragma once
 
 #include <cstddef>
@@ -25,13 +27,22 @@ bool removeFile(const std::string& path);
 // against a folder: an absolute path is returned unchanged.
 std::string resolvePath(const std::string& base, const std::string& path);
 
-}  // namespace speckmend
-
-namespace speckmend {
-
 // Reads the whole content of a regular, non-empty file into `bytes` (resized
 // to fit). False for anything else, a folder included, or a short read.
-bool readWholeFile(const std::string& path, std::vector<unsigned char>& bytes);
+// Opening never blocks (a FIFO without a writer, a device) and only a
+// regular file is read: the type checked is that of the opened descriptor,
+// so nothing can be put in the file's place in between. On failure `whyNot`,
+// when given, is the reason for the user: "it is not a regular file" for a
+// FIFO, socket or device, the system's message when opening or reading
+// fails, and empty for a folder or an empty file (which a caller reports
+// like any file it cannot read).
+bool readWholeFile(const std::string& path, std::vector<unsigned char>& bytes, std::string* whyNot = nullptr);
+
+// Whether the path names something that exists but is neither a regular
+// file nor a folder (a FIFO, socket or device), for messages only.
+bool isSpecialFile(const std::string& path);
+
+inline constexpr const char* kNotARegularFile = "it is not a regular file";
 
 // Writes the bytes as the whole content of the file, checking every write and
 // the close, so that a full disk is an error and not a cut file. On failure

@@ -2,11 +2,12 @@
 //
 // The codec module links about a hundred libraries that this program never
 // calls into (raster GIS, DICOM, HEIF and their own dependencies); loading and
-// relocating them, and running their static initialisers, was nearly all of
-// the program's start-up. The program is linked without the module and loads
-// it here on the first decode or encode, so a run that never turns a file
-// into pixels (the usage text, a lossless JPEG heal) never pays for it.
-// The functions are those of the module, with its arguments and results.
+// relocating them and running their static initialisers would be nearly all
+// of the program's start-up. The program is therefore linked without the
+// module and loads it here on the first decode or encode, so a run that never
+// turns a file into pixels (the usage text, a lossless JPEG heal without a
+// difference image) never pays for it. The functions are those of the
+// module, with its arguments and results.
 #pragma once
 
 #include <string>

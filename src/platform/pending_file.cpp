@@ -15,7 +15,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -74,8 +76,12 @@ PendingFile::PendingFile(std::string finalPath) : finalPath_(std::move(finalPath
             path_ = std::move(candidate);
             return;
         }
-        if (errno != EEXIST) return;
+        if (errno != EEXIST) {
+            error_ = errno;
+            return;
+        }
     }
+    error_ = EEXIST;
 }
 
 PendingFile::~PendingFile() {
@@ -92,6 +98,7 @@ bool PendingFile::commit() {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     const bool renamed = std::rename(path_.c_str(), finalPath_.c_str()) == 0;
+    error_ = renamed ? 0 : errno;
     if (!renamed && isRegularFile(path_)) unlink(path_.c_str());
     r.paths.erase(path_);
     path_.clear();
@@ -104,14 +111,33 @@ bool writeFileAtomically(const std::string& path, const std::function<bool(const
     return writer(file.path()) && file.commit();
 }
 
-bool writeFileAtomically(const std::string& path, const void* data, std::size_t size) {
-    return writeFileAtomically(path, [&](const std::string& temporary) {
-        FILE* out = std::fopen(temporary.c_str(), "wb");
-        if (!out) return false;
-        const bool written = std::fwrite(data, 1, size, out) == size;
-        const bool flushed = std::fflush(out) == 0;
-        return std::fclose(out) == 0 && written && flushed;
-    });
+bool writeFileAtomically(const std::string& path, const void* data, std::size_t size, std::string* whyNot) {
+    auto fail = [whyNot](int error) {
+        if (whyNot) *whyNot = std::strerror(error);
+        return false;
+    };
+    PendingFile file(path);
+    if (!file.valid()) return fail(file.error());
+    const int fd = open(file.path().c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) return fail(errno);
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        // Past the file size limit (with SIGXFSZ ignored) or on a full disk
+        // the first write comes short and the next one fails with the reason.
+        const ssize_t n = write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int error = errno;
+            close(fd);
+            return fail(error);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    // Some file systems report a failed write only at the close.
+    if (close(fd) != 0) return fail(errno);
+    if (!file.commit()) return fail(file.error());
+    return true;
 }
 
 std::size_t pendingFileCount() {

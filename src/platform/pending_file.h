@@ -26,6 +26,9 @@ public:
     ~PendingFile();
 
     bool valid() const { return !path_.empty(); }
+    // The system's error number when the file could not be created (valid()
+    // false) or the last commit() failed; 0 otherwise.
+    int error() const { return error_; }
     // The temporary file's own path, to be written by name.
     const std::string& path() const { return path_; }
     const std::string& finalPath() const { return finalPath_; }
@@ -38,12 +41,15 @@ public:
 private:
     std::string finalPath_;
     std::string path_;
+    int error_ = 0;
 };
 
 // Writes the bytes as the whole content of path through a PendingFile, with
 // every write and the close checked: the file at path is then either the
-// complete new content or untouched.
-bool writeFileAtomically(const std::string& path, const void* data, std::size_t size);
+// complete new content or untouched. On failure `whyNot`, when given, is the
+// system's message for the step that failed (a full disk, a read-only
+// folder, the file size limit).
+bool writeFileAtomically(const std::string& path, const void* data, std::size_t size, std::string* whyNot = nullptr);
 
 // The same for a writer that writes a file by name; it gets the temporary
 // path and returns whether it wrote the file whole.

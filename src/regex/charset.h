@@ -17,9 +17,11 @@
 
 namespace regex::detail {
 
-// Our own bit per POSIX class (one line each, hence the repeated shape);
-// classification itself is asked of <cctype> for the current C locale, once
-// per process per character.
+// One bit per POSIX class name, so that the positive classes of a set are a
+// single mask and membership of all of them one table look-up (classify).
+// The bit order is the order of the class_table columns in charset.cpp,
+// which asks <cctype> once per process for every character in the current
+// C locale.
 enum posix_class : unsigned {
     class_alnum = 1u << 0,
     class_alpha = 1u << 1,

@@ -37,7 +37,6 @@ public:
     const backref_tag<CI>& backref(std::size_t i) const { return captures_.at(i); }
     std::ptrdiff_t rstart(std::size_t i = 0) const { return std::distance(begin_, backref(i).first); }
     std::ptrdiff_t rlength(std::size_t i = 0) const { return static_cast<std::ptrdiff_t>(backref(i).length()); }
-    const std::vector<backref_tag<CI>>& all_backrefs() const { return captures_; }
 
     // Used by the engine while it fills the results.
     std::vector<backref_tag<CI>>& captures() { return captures_; }

@@ -21,27 +21,9 @@
 #include "regex/analysis.h"
 #include "regex/basic_rpattern.h"
 #include "regex/escapes.h"
+#include "regex/perl_syntax.h"
 
 namespace regex::detail {
-
-class perl_syntax {
-public:
-    // Characters that are tokens of their own outside brackets.
-    static bool is_token(char c) {
-        switch (c) {
-        case '(':
-        case ')':
-        case '|':
-        case '^':
-        case '$':
-        case '.':
-        case '[':
-        case '\\': return true;
-        default: return false;
-        }
-    }
-    static bool is_quantifier_start(char c) { return c == '*' || c == '+' || c == '?'; }
-};
 
 template <class CI>
 class perl_compiler {
@@ -91,15 +73,37 @@ private:
     void parse_group(match_group_base<CI>* g, bool top, unsigned restore_flags);
     void parse_atom(sequence& seq);
     void parse_paren(sequence& seq);
+    // What follows "(?": a group body still to parse, or nothing more
+    // (a comment, a recursion, bare modifiers).
+    enum class extension { group, lookahead, lookbehind, atomic, conditional, complete };
+    extension read_extension(sequence& seq, bool& negative);
+    // Applies the modifier letters at i_; true when a group body follows
+    // (they ended at ':'), false for bare modifiers (they ended at ')').
+    bool read_modifiers();
+    void parse_conditional(sequence& seq, unsigned saved_flags);
     match_group_base<CI>* parse_lookaround(char kind, bool negative);
+    // Every numbered group is made here at its '(': numbered in the order of
+    // the parentheses, counted as a capture or listed as hidden, and
+    // registered for the analysis.
+    template <class G>
+    G* open_group(bool capturing);
+    // Parses the body of g up to its ')' and records the groups it encloses,
+    // those numbered from first_nested on.
+    void parse_body(match_group_base<CI>* g, unsigned saved_flags, unsigned first_nested);
+    // parse_body, then g joins the sequence, quantified when a quantifier follows.
+    void add_group(sequence& seq, match_group_base<CI>* g, unsigned saved_flags, unsigned first_nested);
     void parse_escape(sequence& seq);
     void literal_run(sequence& seq);
     void add_quantifiable(sequence& seq, sub_expr<CI>* atom, bool is_group = false);
-    std::optional<quantifier_spec> read_quantifier();
-    bool quantifier_follows(std::size_t at) const;
     sub_expr<CI>* make_char(char c);
     sub_expr<CI>* make_literal(std::size_t start, std::size_t length);
     sub_expr<CI>* make_set(const charset* set, bool owned);
+    // The anchors and the dot have a node type for each state of a flag.
+    template <class IfSet, class IfClear>
+    sub_expr<CI>* by_flag(unsigned flag) {
+        if (flags_ & flag) return arena_.make<IfSet>();
+        return arena_.make<IfClear>();
+    }
     void register_group(match_group_base<CI>* g);
     void finish_group(match_group_base<CI>* g, std::vector<sub_expr<CI>*>& alts);
 
@@ -126,10 +130,7 @@ template <class CI>
 void perl_compiler<CI>::compile() {
     pat_.group_count = 0;
     pat_.capture_count = 0;
-    auto* top = arena_.make<match_group<CI>>();
-    top->number = pat_.group_count++;
-    ++pat_.capture_count;
-    register_group(top);
+    auto* top = open_group<match_group<CI>>(true);
     pat_.top_group = top;
     skip_ws();
     if (i_ < n_ && text_[i_] == '?') fail("ill-formed regular expression");
@@ -218,62 +219,9 @@ sub_expr<CI>* perl_compiler<CI>::make_set(const charset* set, bool owned) {
 }
 
 template <class CI>
-bool perl_compiler<CI>::quantifier_follows(std::size_t at) const {
-    // at is on '{': digits, optionally ',' and digits, then '}'.
-    std::size_t k = at + 1;
-    while (k < n_ && std::isdigit(uc(text_[k]))) ++k;
-    if (k < n_ && text_[k] == ',') {
-        ++k;
-        while (k < n_ && std::isdigit(uc(text_[k]))) ++k;
-    }
-    return k < n_ && text_[k] == '}';
-}
-
-template <class CI>
-std::optional<quantifier_spec> perl_compiler<CI>::read_quantifier() {
-    skip_ws();
-    if (i_ == n_) return std::nullopt;
-    quantifier_spec q{0, unbounded, true};
-    char c = text_[i_];
-    if (c == '*' || c == '+' || c == '?') {
-        q.min = c == '+' ? 1 : 0;
-        q.max = c == '?' ? 1 : unbounded;
-        ++i_;
-    } else if (c == '{' && quantifier_follows(i_)) {
-        auto number = [&](std::size_t& value) {
-            value = 0;
-            bool any = false;
-            while (i_ < n_ && std::isdigit(uc(text_[i_]))) {
-                std::size_t d = static_cast<std::size_t>(text_[i_] - '0');
-                value = value > (unbounded - 1 - d) / 10 ? unbounded - 1 : value * 10 + d;
-                ++i_;
-                any = true;
-            }
-            return any;
-        };
-        ++i_;
-        number(q.min);
-        if (text_[i_] == ',') {
-            ++i_;
-            if (!number(q.max)) q.max = unbounded;
-        } else {
-            q.max = q.min;
-        }
-        ++i_;  // '}'
-        if (q.max < q.min) fail("Can't do {n, m} with n > m");
-    } else {
-        return std::nullopt;
-    }
-    if (i_ < n_ && text_[i_] == '?') {
-        q.greedy = false;
-        ++i_;
-    }
-    return q;
-}
-
-template <class CI>
 void perl_compiler<CI>::add_quantifiable(sequence& seq, sub_expr<CI>* atom, bool is_group) {
-    std::optional<quantifier_spec> q = read_quantifier();
+    skip_ws();
+    std::optional<quantifier_spec> q = perl_syntax::read_quantifier(text_, i_);
     if (!q) {
         seq.add(atom);
         return;
@@ -300,28 +248,18 @@ void perl_compiler<CI>::parse_atom(sequence& seq) {
         ++i_;
         parse_paren(seq);
         return;
-    // The anchors and the dot have two forms each, chosen by a flag.
     case '^':
         ++i_;
         if (first_atom) facts_.first_token_caret = true;
-        if (flags_ & multi_line)
-            seq.add(arena_.make<assert_op<CI, bol_t>>());
-        else
-            seq.add(arena_.make<assert_op<CI, bos_t>>());
+        seq.add(by_flag<assert_op<CI, bol_t>, assert_op<CI, bos_t>>(multi_line));
         return;
     case '$':
         ++i_;
-        if (flags_ & multi_line)
-            seq.add(arena_.make<assert_op<CI, eol_t>>());
-        else
-            seq.add(arena_.make<assert_op<CI, peos_t>>());
+        seq.add(by_flag<assert_op<CI, eol_t>, assert_op<CI, peos_t>>(multi_line));
         return;
     case '.':
         ++i_;
-        if (flags_ & single_line)
-            add_quantifiable(seq, arena_.make<match_any_t<CI, eos_t>>());
-        else
-            add_quantifiable(seq, arena_.make<match_any_t<CI, eol_t>>());
+        add_quantifiable(seq, by_flag<match_any_t<CI, eos_t>, match_any_t<CI, eol_t>>(single_line));
         return;
     case '[': {
         ++i_;
@@ -349,7 +287,8 @@ void perl_compiler<CI>::literal_run(sequence& seq) {
         if (i_ == n_) break;
         char c = text_[i_];
         if (perl_syntax::is_token(c)) break;
-        if (perl_syntax::is_quantifier_start(c) || (c == '{' && count > 0 && quantifier_follows(i_))) {
+        if (perl_syntax::is_quantifier_start(c) ||
+            (c == '{' && count > 0 && perl_syntax::quantifier_follows(text_, i_))) {
             if (count == 0) fail("quantifier not expected");
             if (count > 1) seq.add(make_literal(start, count - 1));
             add_quantifiable(seq, make_char(text_[w - 1]));
@@ -432,9 +371,34 @@ void perl_compiler<CI>::parse_escape(sequence& seq) {
 }
 
 template <class CI>
+template <class G>
+inline G* perl_compiler<CI>::open_group(bool capturing) {
+    auto* g = arena_.make<G>();
+    g->number = pat_.group_count++;
+    if (capturing)
+        ++pat_.capture_count;
+    else
+        pat_.hidden_groups.push_back(g->number);
+    register_group(g);
+    return g;
+}
+
+template <class CI>
+inline void perl_compiler<CI>::parse_body(match_group_base<CI>* g, unsigned saved_flags, unsigned first_nested) {
+    parse_group(g, false, saved_flags);
+    g->set_nested_range(first_nested, pat_.group_count - first_nested);
+}
+
+template <class CI>
+inline void perl_compiler<CI>::add_group(sequence& seq, match_group_base<CI>* g, unsigned saved_flags,
+                                         unsigned first_nested) {
+    parse_body(g, saved_flags, first_nested);
+    add_quantifiable(seq, g, true);
+}
+
+template <class CI>
 match_group_base<CI>* perl_compiler<CI>::parse_lookaround(char kind, bool negative) {
     const unsigned saved_flags = flags_;
-    const unsigned first_inner = pat_.group_count;
     match_group_base<CI>* g;
     if (kind == '=') {
         auto* la = arena_.make<lookahead_assertion<CI>>();
@@ -445,9 +409,9 @@ match_group_base<CI>* perl_compiler<CI>::parse_lookaround(char kind, bool negati
         lb->positive = !negative;
         g = lb;
     }
+    // Look-arounds take no number; the groups inside them do.
     register_group(g);
-    parse_group(g, false, saved_flags);
-    g->set_nested_range(first_inner, pat_.group_count - first_inner);
+    parse_body(g, saved_flags, pat_.group_count);
     return g;
 }
 
@@ -455,42 +419,66 @@ template <class CI>
 void perl_compiler<CI>::parse_paren(sequence& seq) {
     const unsigned saved_flags = flags_;
     if (i_ == n_ || text_[i_] != '?') {
-        auto* g = arena_.make<match_group<CI>>();
-        g->number = pat_.group_count++;
-        ++pat_.capture_count;
-        register_group(g);
-        parse_group(g, false, saved_flags);
-        g->set_nested_range(g->number + 1, pat_.group_count - g->number - 1);
-        add_quantifiable(seq, g, true);
+        auto* g = open_group<match_group<CI>>(true);
+        add_group(seq, g, saved_flags, g->number + 1);
         return;
     }
     ++i_;
+    bool negative = false;
+    const extension kind = read_extension(seq, negative);
+    if (kind == extension::complete) return;
+    skip_ws();
+    if (i_ == n_) fail("ill-formed regular expression");
+    // A body that is empty matches the empty string: such a group is left
+    // out, and its modifiers end with it. An empty negative look-around is
+    // kept, since it never holds.
+    if (text_[i_] == ')' && kind != extension::conditional && !negative) {
+        ++i_;
+        flags_ = saved_flags;
+        return;
+    }
+    switch (kind) {
+    case extension::group: {
+        auto* g = open_group<match_group<CI>>(false);
+        add_group(seq, g, saved_flags, g->number + 1);
+        return;
+    }
+    case extension::atomic: {
+        // It counts itself among the groups it encloses: failing as a whole,
+        // it puts back its own capture too.
+        auto* g = open_group<independent_group<CI>>(false);
+        add_group(seq, g, saved_flags, g->number);
+        return;
+    }
+    case extension::lookahead:
+    case extension::lookbehind: seq.add(parse_lookaround(kind == extension::lookahead ? '=' : '<', negative)); return;
+    case extension::conditional: parse_conditional(seq, saved_flags); return;
+    case extension::complete: return;
+    }
+}
+
+template <class CI>
+typename perl_compiler<CI>::extension perl_compiler<CI>::read_extension(sequence& seq, bool& negative) {
     skip_spaces();
     if (i_ == n_) fail("ill-formed regular expression");
     char c = text_[i_++];
-    enum { k_group, k_lookahead, k_lookbehind, k_atomic, k_conditional } kind = k_group;
-    bool negative = false;
     switch (c) {
-    case ':': break;
-    case '=': kind = k_lookahead; break;
-    case '!':
-        kind = k_lookahead;
-        negative = true;
-        break;
+    case ':': return extension::group;
+    case '=': return extension::lookahead;
+    case '!': negative = true; return extension::lookahead;
     case '<':
         if (i_ == n_) fail("ill-formed regular expression");
         c = text_[i_++];
         if (c != '=' && c != '!') fail("bad extension sequence");
-        kind = k_lookbehind;
         negative = c == '!';
-        break;
-    case '>': kind = k_atomic; break;
+        return extension::lookbehind;
+    case '>': return extension::atomic;
     case '#': {
         if (i_ == n_) fail("ill-formed regular expression");
         std::size_t close = text_.find(')', i_);
         if (close == std::string::npos) fail("Expecting end of comment");
         i_ = close + 1;
-        return;
+        return extension::complete;
     }
     case 'R':
         seq.add(arena_.make<match_recurse<CI>>());
@@ -500,119 +488,85 @@ void perl_compiler<CI>::parse_paren(sequence& seq) {
         if (i_ == n_) fail("ill-formed regular expression");
         if (text_[i_] != ')') fail("bad extension sequence");
         ++i_;
-        return;
-    case '(': kind = k_conditional; break;
+        return extension::complete;
+    case '(': return extension::conditional;
     case 'i':
     case 'm':
     case 's':
     case 'x':
-    case '-': {
-        --i_;
-        bool minus = false;
-        for (;;) {
-            skip_spaces();
-            if (i_ == n_) fail("ill-formed regular expression");
-            char m = text_[i_];
-            unsigned bit = 0;
-            switch (m) {
-            case 'i': bit = ignore_case; break;
-            case 'm': bit = multi_line; break;
-            case 's': bit = single_line; break;
-            case 'x': bit = free_spacing; break;
-            default: break;
-            }
-            if (bit != 0) {
-                if (minus)
-                    flags_ &= ~bit;
-                else
-                    flags_ |= bit;
-                ++i_;
-            } else if (m == '-') {
-                if (minus) fail("bad extension sequence");
-                minus = true;
-                ++i_;
-            } else if (m == ':' || m == ')') {
-                break;
-            } else {
-                fail("bad extension sequence");
-            }
-        }
-        if (text_[i_] == ')') {
-            ++i_;  // bare modifiers hold to the end of the enclosing group
-            return;
-        }
-        ++i_;  // ':'
-        break;
-    }
+    case '-': --i_; return read_modifiers() ? extension::group : extension::complete;
     default: fail("bad extension sequence");
     }
-    skip_ws();
-    if (i_ == n_) fail("ill-formed regular expression");
-    if (kind != k_conditional && text_[i_] == ')') {
-        ++i_;
-        return;
-    }
-    switch (kind) {
-    case k_group: {
-        auto* g = arena_.make<match_group<CI>>();
-        g->number = pat_.group_count++;
-        pat_.hidden_groups.push_back(g->number);
-        register_group(g);
-        parse_group(g, false, saved_flags);
-        g->set_nested_range(g->number + 1, pat_.group_count - g->number - 1);
-        add_quantifiable(seq, g, true);
-        return;
-    }
-    case k_atomic: {
-        auto* g = arena_.make<independent_group<CI>>();
-        g->number = pat_.group_count++;
-        pat_.hidden_groups.push_back(g->number);
-        register_group(g);
-        parse_group(g, false, saved_flags);
-        g->set_nested_range(g->number, pat_.group_count - g->number);
-        add_quantifiable(seq, g, true);
-        return;
-    }
-    case k_lookahead:
-    case k_lookbehind: seq.add(parse_lookaround(kind == k_lookahead ? '=' : '<', negative)); return;
-    case k_conditional: {
-        auto* g = arena_.make<match_conditional<CI>>();
-        g->number = pat_.group_count++;
-        pat_.hidden_groups.push_back(g->number);
-        register_group(g);
-        if (std::isdigit(uc(text_[i_]))) {
-            std::size_t v = 0;
-            while (i_ < n_ && std::isdigit(uc(text_[i_]))) {
-                v = std::min<std::size_t>(v * 10 + static_cast<std::size_t>(text_[i_] - '0'), 1u << 30);
-                ++i_;
-            }
-            if (v == 0 || i_ == n_ || text_[i_] != ')') fail("bad extension sequence");
+}
+
+template <class CI>
+bool perl_compiler<CI>::read_modifiers() {
+    bool minus = false;
+    for (;;) {
+        skip_spaces();
+        if (i_ == n_) fail("ill-formed regular expression");
+        char m = text_[i_];
+        unsigned bit = 0;
+        switch (m) {
+        case 'i': bit = ignore_case; break;
+        case 'm': bit = multi_line; break;
+        case 's': bit = single_line; break;
+        case 'x': bit = free_spacing; break;
+        default: break;
+        }
+        if (bit != 0) {
+            if (minus)
+                flags_ &= ~bit;
+            else
+                flags_ |= bit;
             ++i_;
-            g->condition_visible = static_cast<unsigned>(v);
-            facts_.conditionals.push_back(g);
-        } else if (text_[i_] == '?' && i_ + 1 < n_ &&
-                   (text_[i_ + 1] == '=' || text_[i_ + 1] == '!' ||
-                    (text_[i_ + 1] == '<' && i_ + 2 < n_ && (text_[i_ + 2] == '=' || text_[i_ + 2] == '!')))) {
+        } else if (m == '-') {
+            if (minus) fail("bad extension sequence");
+            minus = true;
             ++i_;
-            char k = text_[i_++];
-            bool neg;
-            if (k == '<') {
-                neg = text_[i_++] == '!';
-            } else {
-                neg = k == '!';
-                k = '=';
-            }
-            g->condition = static_cast<independent_group_base<CI>*>(parse_lookaround(k, neg));
+        } else if (m == ':' || m == ')') {
+            break;
         } else {
             fail("bad extension sequence");
         }
-        parse_group(g, false, saved_flags);
-        if (g->alternative_count > 2) fail("Too many alternates in conditional subexpression");
-        g->set_nested_range(g->number + 1, pat_.group_count - g->number - 1);
-        add_quantifiable(seq, g, true);
-        return;
     }
+    // Bare modifiers hold to the end of the enclosing group.
+    return text_[i_++] == ':';
+}
+
+template <class CI>
+void perl_compiler<CI>::parse_conditional(sequence& seq, unsigned saved_flags) {
+    auto* g = open_group<match_conditional<CI>>(false);
+    if (std::isdigit(uc(text_[i_]))) {
+        std::size_t v = 0;
+        while (i_ < n_ && std::isdigit(uc(text_[i_]))) {
+            v = std::min<std::size_t>(v * 10 + static_cast<std::size_t>(text_[i_] - '0'), 1u << 30);
+            ++i_;
+        }
+        if (v == 0 || i_ == n_ || text_[i_] != ')') fail("bad extension sequence");
+        ++i_;
+        g->condition_visible = static_cast<unsigned>(v);
+        facts_.conditionals.push_back(g);
+    } else if (text_[i_] == '?' && i_ + 1 < n_ &&
+               (text_[i_ + 1] == '=' || text_[i_ + 1] == '!' ||
+                (text_[i_ + 1] == '<' && i_ + 2 < n_ && (text_[i_ + 2] == '=' || text_[i_ + 2] == '!')))) {
+        ++i_;
+        char k = text_[i_++];
+        bool neg;
+        if (k == '<') {
+            neg = text_[i_++] == '!';
+        } else {
+            neg = k == '!';
+            k = '=';
+        }
+        g->condition = static_cast<independent_group_base<CI>*>(parse_lookaround(k, neg));
+    } else {
+        fail("bad extension sequence");
     }
+    // The groups of a look-around condition are among those it encloses.
+    parse_body(g, saved_flags, g->number + 1);
+    if (g->alternative_count > 2) fail("Too many alternates in conditional subexpression");
+    add_quantifiable(seq, g, true);
 }
 
 }  // namespace regex::detail

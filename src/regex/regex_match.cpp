@@ -1,4 +1,7 @@
-// The adapter the program runs plain matches through.
+// regex_match, a search in one call for a caller that needs only to know
+// whether a pattern occurs. The program's own searches need more than that
+// (the mode word's match must span the whole word; output names come from
+// substitute), so it is called by the tests and the substitution fuzz target.
 #include "regex/regex.h"
 
 namespace regex {

@@ -60,94 +60,117 @@ static_assert(case_command_letters[static_cast<int>(case_command::upper_on)] == 
               case_command_letters[static_cast<int>(case_command::lower_next)] == 'l' &&
               case_command_letters[static_cast<int>(case_command::off)] == 'E');
 
-// Parses `text` into pieces; returns whether any piece refers to a group.
-inline bool parse_subst(const std::string& text, std::size_t capture_count, std::vector<subst_piece>& pieces) {
-    pieces.clear();
-    bool uses_groups = false;
-    std::size_t run = std::string::npos;
-    const std::size_t n = text.size();
-    auto close = [&](std::size_t at) {
-        if (run != std::string::npos && at > run) {
-            subst_piece p{subst_piece::literal_piece};
-            p.offset = run;
-            p.length = at - run;
-            pieces.push_back(p);
+// Parses a substitution text into pieces, left to right. Characters gather
+// into a literal run until a '$' or a backslash closes it; each of those
+// adds its own piece (or, for an escaped character, starts the next run).
+class subst_parser {
+public:
+    subst_parser(const std::string& text, std::size_t capture_count, std::vector<subst_piece>& pieces)
+        : text_(text), n_(text.size()), capture_count_(capture_count), pieces_(pieces) {}
+
+    // Returns whether any piece refers to a group.
+    bool run() {
+        pieces_.clear();
+        for (std::size_t i = 0; i < n_;) {
+            if (text_[i] == '$') {
+                i = dollar(i);
+            } else if (text_[i] == '\\') {
+                i = backslash(i);
+            } else {
+                if (run_ == std::string::npos) run_ = i;
+                ++i;
+            }
         }
-        run = std::string::npos;
-    };
-    auto group = [&](long g) {
+        close(n_);
+        return uses_groups_;
+    }
+
+private:
+    // Ends the literal run, if any, at `at`.
+    void close(std::size_t at) {
+        if (run_ != std::string::npos && at > run_) {
+            subst_piece p{subst_piece::literal_piece};
+            p.offset = run_;
+            p.length = at - run_;
+            pieces_.push_back(p);
+        }
+        run_ = std::string::npos;
+    }
+    void group(long g) {
         subst_piece p{subst_piece::group_piece};
         p.group = g;
-        pieces.push_back(p);
-        uses_groups = true;
-    };
-    auto command = [&](case_command c) {
+        pieces_.push_back(p);
+        uses_groups_ = true;
+    }
+    void command(case_command c) {
         subst_piece p{subst_piece::case_piece};
         p.command = c;
-        pieces.push_back(p);
-    };
-    for (std::size_t i = 0; i < n;) {
-        const char c = text[i];
-        if (c == '$') {
-            close(i);
-            char d = i + 1 < n ? text[i + 1] : '\0';
-            if (i + 1 < n && std::isdigit(static_cast<unsigned char>(d))) {
-                std::size_t j = i + 1, v = 0;
-                while (j < n && std::isdigit(static_cast<unsigned char>(text[j]))) {
-                    v = std::min<std::size_t>(v * 10 + static_cast<std::size_t>(text[j] - '0'), 1u << 30);
-                    ++j;
-                }
-                if (v >= capture_count) throw bad_regexpr("invalid backreference in substitution");
-                group(static_cast<long>(v));
-                i = j;
-            } else if (i + 1 < n && d == '`') {
-                group(prematch_group);
-                i += 2;
-            } else if (i + 1 < n && d == '\'') {
-                group(postmatch_group);
-                i += 2;
-            } else if (i + 1 < n && d == '&') {
-                group(0);
-                i += 2;
-            } else {
-                group(0);
-                i += 1;
+        pieces_.push_back(p);
+    }
+
+    // "$N", "$`", "$'", "$&", or a '$' before anything else (the whole
+    // match, the next character staying text). Returns the position after it.
+    std::size_t dollar(std::size_t i) {
+        close(i);
+        const char d = i + 1 < n_ ? text_[i + 1] : '\0';
+        if (std::isdigit(static_cast<unsigned char>(d))) {
+            std::size_t j = i + 1, v = 0;
+            while (j < n_ && std::isdigit(static_cast<unsigned char>(text_[j]))) {
+                v = std::min<std::size_t>(v * 10 + static_cast<std::size_t>(text_[j] - '0'), 1u << 30);
+                ++j;
             }
-        } else if (c == '\\') {
-            if (i + 1 == n) throw bad_regexpr("expecting escape sequence in substitution string");
-            close(i);
-            const char d = text[i + 1];
-            if (const std::size_t k = case_command_letters.find(d); k != std::string_view::npos) {
-                command(static_cast<case_command>(k));
-                i += 2;
-                continue;
-            }
-            switch (d) {
-            case 'Q': {
-                std::size_t j = text.find("\\E", i + 2);
-                std::size_t stop = j == std::string::npos ? n : j;
-                run = i + 2;
-                close(stop);
-                if (j != std::string::npos) {
-                    command(case_command::off);
-                    i = j + 2;
-                } else {
-                    i = n;
-                }
-                break;
-            }
-            default:
-                run = i + 1;
-                i += 2;
-                break;
-            }
-        } else {
-            if (run == std::string::npos) run = i;
-            ++i;
+            if (v >= capture_count_) throw bad_regexpr("invalid backreference in substitution");
+            group(static_cast<long>(v));
+            return j;
+        }
+        switch (d) {
+        case '`': group(prematch_group); return i + 2;
+        case '\'': group(postmatch_group); return i + 2;
+        case '&': group(0); return i + 2;
+        default: group(0); return i + 1;
         }
     }
-    close(n);
-    return uses_groups;
+
+    // A case command, "\Q" quoting, or an escaped character, which begins
+    // the next literal run. Returns the position after it.
+    std::size_t backslash(std::size_t i) {
+        if (i + 1 == n_) throw bad_regexpr("expecting escape sequence in substitution string");
+        close(i);
+        const char d = text_[i + 1];
+        if (const std::size_t k = case_command_letters.find(d); k != std::string_view::npos) {
+            command(static_cast<case_command>(k));
+            return i + 2;
+        }
+        if (d == 'Q') return quoted(i + 2);
+        run_ = i + 1;
+        return i + 2;
+    }
+
+    // The text from `from` to the next "\E" (or the end) is one literal
+    // run, '$' and backslashes included; the "\E" also turns case off.
+    std::size_t quoted(std::size_t from) {
+        const std::size_t end = text_.find("\\E", from);
+        run_ = from;
+        if (end == std::string::npos) {
+            close(n_);
+            return n_;
+        }
+        close(end);
+        command(case_command::off);
+        return end + 2;
+    }
+
+    const std::string& text_;
+    const std::size_t n_;
+    const std::size_t capture_count_;
+    std::vector<subst_piece>& pieces_;
+    std::size_t run_ = std::string::npos;  // start of the literal run being gathered
+    bool uses_groups_ = false;
+};
+
+// Parses `text` into pieces; returns whether any piece refers to a group.
+inline bool parse_subst(const std::string& text, std::size_t capture_count, std::vector<subst_piece>& pieces) {
+    return subst_parser(text, capture_count, pieces).run();
 }
 
 template <class CI>

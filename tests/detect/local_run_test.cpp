@@ -1,5 +1,5 @@
 // The detect mode with the local detector, end to end through the built
-// program: the added keys and their echo lines, the console of the run, the
+// program: the optional keys and their echo lines, the console of the run, the
 // map with its line elements and the check sheet.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -40,23 +40,20 @@ cv::Mat darkFrame(int index, bool colour) {
     for (const auto& [at, strength] : kHot) {
         float* px = frame.ptr<float>(at.y) + at.x * frame.channels();
         // In colour, a blue site: the grey conversion keeps a tenth of it.
-        if (colour)
-            px[0] += static_cast<float>(strength);
-        else
-            px[0] += static_cast<float>(strength);
+        px[0] += static_cast<float>(strength);
     }
     cv::Mat stored;
     frame.convertTo(stored, CV_8U);
     return stored;
 }
 
-// The added keys as elements of the detect section, e.g.
+// Optional keys as elements of the detect section, e.g.
 // "<detector>local</detector>".
-std::string configXml(const std::string& addedKeys) {
+std::string configXml(const std::string& optionalKeys) {
     return "<?xml version=\"1.0\"?>\n<config>\n <detect>\n"
            "  <filter>*.png</filter>\n  <indir>frames</indir>\n  <outfile>map.xml</outfile>\n"
            "  <outimage></outimage>\n" +
-           addedKeys +
+           optionalKeys +
            " </detect>\n <heal>\n  <indir>photos/</indir>\n  <outdir>healed/</outdir>\n </heal>\n</config>\n";
 }
 
@@ -64,15 +61,15 @@ struct Shoot {
     TempFolder root;
     std::string frames = root / "frames";
 
-    Shoot(const std::string& addedKeys, bool colour = false) {
+    Shoot(const std::string& optionalKeys, bool colour = false) {
         mkdir(frames.c_str(), 0755);
         for (int i = 0; i < 4; ++i) cv::imwrite(frames + "/dark_" + std::to_string(i) + ".png", darkFrame(i, colour));
-        writeFile(root / "config.xml", configXml(addedKeys));
+        writeFile(root / "config.xml", configXml(optionalKeys));
     }
 };
 
 // The echo lines between the last of the seventeen and the stage line.
-std::string addedEchoes(const std::string& output) {
+std::string optionalEchoes(const std::string& output) {
     const std::string last = "/config/heal/diffimages[1]/@mul: 60,0\n";
     const auto from = output.find(last);
     const auto to = output.find("\n2. Processing images...");
@@ -80,7 +77,7 @@ std::string addedEchoes(const std::string& output) {
     return output.substr(from + last.size(), to - from - last.size());
 }
 
-TEST(LocalRun, AddedKeysAreEchoedOnlyWhenPresent) {
+TEST(LocalRun, OptionalKeysAreEchoedOnlyWhenPresent) {
     struct Row {
         const char* name;
         std::string keys;
@@ -99,7 +96,7 @@ TEST(LocalRun, AddedKeysAreEchoedOnlyWhenPresent) {
     for (const Row& row : rows) {
         Shoot shoot(row.keys);
         const auto run = runSpeckmend({"detect"}, shoot.root.path());
-        EXPECT_EQ(addedEchoes(run.output), row.echoes) << row.name;
+        EXPECT_EQ(optionalEchoes(run.output), row.echoes) << row.name;
         const bool local = row.keys.find(">local<") != std::string::npos;
         EXPECT_EQ(run.output.find("\n3. Inspecting histogram...\n") != std::string::npos, !local) << row.name;
         EXPECT_EQ(run.output.find("\n3. Inspecting background...\n") != std::string::npos, local) << row.name;

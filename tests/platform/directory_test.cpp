@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "platform/file_system.h"
+#include "temp_folder.h"
 
 namespace speckmend {
 namespace {
@@ -64,22 +64,16 @@ TEST(WildcardMatch, LongHostileFilterStaysFast) {
 class ListDirectoryTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/speckmend-platform-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        folder_ = tmpl;
         start_ = currentDirectory();
-        ASSERT_TRUE(changeDirectory(folder_));
+        ASSERT_TRUE(changeDirectory(folder_.path()));
     }
-    void TearDown() override {
-        changeDirectory(start_);
-        std::system(("rm -rf '" + folder_ + "'").c_str());
-    }
+    void TearDown() override { changeDirectory(start_); }
     static void touch(const std::string& name) {
         FILE* f = std::fopen(name.c_str(), "w");
         ASSERT_NE(f, nullptr);
         std::fclose(f);
     }
-    std::string folder_;
+    testing::TempFolder folder_;
     std::string start_;
 };
 

@@ -1,24 +1,26 @@
-// Folder identity, creation and path resolution.
+// Folder identity, creation, path resolution and whole-file reading.
 #include "platform/file_system.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
+
+#include "temp_folder.h"
 
 namespace speckmend {
 namespace {
 
 class FileSystemTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/speckmend-fs-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-    }
-    void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
-    std::string root_;
+    testing::TempFolder folder_;
+    const std::string root_ = folder_.path();
 };
 
 TEST_F(FileSystemTest, SameFolderSeenThroughOtherSpellings) {
@@ -61,6 +63,78 @@ TEST_F(FileSystemTest, WriteWholeFileReportsAFullDevice) {
     EXPECT_FALSE(writeWholeFile("/dev/full", data.data(), 10));
     EXPECT_TRUE(fileExists("/dev/full")) << "a device is never removed";
     EXPECT_FALSE(writeWholeFile(root_ + "/missing/whole", data.data(), 10));
+}
+
+// What readWholeFile makes of each kind of entry a folder listing can give:
+// only a regular file is read, nothing blocks, and the reason says what the
+// entry is when that is the reason.
+TEST_F(FileSystemTest, ReadsOnlyRegularFilesAndNeverBlocks) {
+    struct Case {
+        const char* label;
+        std::function<std::string(const std::string& root)> make;  // returns the path to read
+        bool read;
+        const char* reason;  // nullptr: not checked (root reads anything)
+    };
+    auto file = [](const std::string& path, const std::string& content) {
+        FILE* f = std::fopen(path.c_str(), "wb");
+        std::fwrite(content.data(), 1, content.size(), f);
+        std::fclose(f);
+        return path;
+    };
+    const Case cases[] = {
+        {"regular file", [&](const std::string& r) { return file(r + "/a.jpg", "bytes"); }, true, ""},
+        {"empty file", [&](const std::string& r) { return file(r + "/e.jpg", ""); }, false, ""},
+        {"missing", [](const std::string& r) { return r + "/none.jpg"; }, false, "No such file or directory"},
+        // Folders keep their bare line: no reason.
+        {"folder", [](const std::string& r) { return makeDirectories(r + "/d.jpg"), r + "/d.jpg"; }, false, ""},
+        {"symlink to a folder",
+         [](const std::string& r) {
+             makeDirectories(r + "/real");
+             return symlink((r + "/real").c_str(), (r + "/l.jpg").c_str()), r + "/l.jpg";
+         },
+         false, ""},
+        // A FIFO without a writer: a blocking open would wait forever.
+        {"FIFO", [](const std::string& r) { return mkfifo((r + "/f.jpg").c_str(), 0644), r + "/f.jpg"; }, false,
+         kNotARegularFile},
+        {"socket",
+         [](const std::string& r) {
+             const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+             sockaddr_un address{};
+             address.sun_family = AF_UNIX;
+             const std::string path = r + "/s.jpg";
+             std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+             bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+             close(fd);
+             return path;
+         },
+         false, kNotARegularFile},
+        {"character device", [](const std::string&) { return std::string("/dev/null"); }, false, kNotARegularFile},
+        {"symlink to a FIFO",
+         [](const std::string& r) {
+             mkfifo((r + "/g").c_str(), 0644);
+             return symlink((r + "/g").c_str(), (r + "/g.jpg").c_str()), r + "/g.jpg";
+         },
+         false, kNotARegularFile},
+        {"unreadable file",
+         [&](const std::string& r) {
+             const std::string path = file(r + "/u.jpg", "bytes");
+             chmod(path.c_str(), 0);
+             return path;
+         },
+         geteuid() == 0, geteuid() == 0 ? nullptr : "Permission denied"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<unsigned char> bytes;
+        std::string why = "untouched";
+        const bool read = readWholeFile(c.make(root_), bytes, &why);
+        EXPECT_EQ(read, c.read);
+        if (c.read) {
+            EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "bytes");
+        } else if (c.reason) {
+            EXPECT_EQ(why, c.reason);
+        }
+    }
 }
 
 TEST(ResolvePath, Table) {

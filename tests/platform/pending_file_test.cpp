@@ -4,12 +4,12 @@
 #include "platform/pending_file.h"
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -18,18 +18,13 @@
 
 #include <gtest/gtest.h>
 
+#include "temp_folder.h"
+
 namespace speckmend {
 namespace {
 
 class PendingFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/speckmend-pending-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-    }
-    void TearDown() override { (void)!std::system(("chmod -R u+rwx '" + root_ + "'; rm -rf '" + root_ + "'").c_str()); }
-
     std::string path(const std::string& name) const { return root_ + "/" + name; }
 
     std::set<std::string> names() const {
@@ -53,7 +48,8 @@ protected:
         std::ofstream(file, std::ios::binary) << content;
     }
 
-    std::string root_;
+    testing::TempFolder folder_;
+    const std::string root_ = folder_.path();
 };
 
 // ---------------------------------------------------------------------------
@@ -102,6 +98,7 @@ struct FailureCase {
     std::function<void(const std::string& root)> prepare;
     std::string target;                              // relative to the root
     std::function<bool(const std::string&)> writer;  // nullptr: write "new"
+    const char* reason = nullptr;                    // the system's message for writing "new"
 };
 
 class PendingFileFailureTest : public PendingFileTest, public ::testing::WithParamInterface<FailureCase> {};
@@ -111,9 +108,13 @@ TEST_P(PendingFileFailureTest, KeepsWhatWasThere) {
     write(path("old.jpg"), "the user's old output");
     if (c.prepare) c.prepare(root_);
     const std::set<std::string> before = names();
+    std::string why;
     const bool written =
-        c.writer ? writeFileAtomically(path(c.target), c.writer) : writeFileAtomically(path(c.target), "new", 3);
+        c.writer ? writeFileAtomically(path(c.target), c.writer) : writeFileAtomically(path(c.target), "new", 3, &why);
     EXPECT_FALSE(written);
+    if (c.reason) {
+        EXPECT_EQ(why, c.reason);
+    }
     EXPECT_EQ(names(), before);
     EXPECT_EQ(read(path("old.jpg")), "the user's old output");
     EXPECT_EQ(pendingFileCount(), 0u);
@@ -131,8 +132,9 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"writer_fails_at_once", nullptr, "old.jpg", [](const std::string&) { return false; }},
         // the final name cannot be taken
         FailureCase{"final_name_is_a_folder", [](const std::string& root) { mkdir((root + "/dir.jpg").c_str(), 0755); },
-                    "dir.jpg", nullptr},
-        FailureCase{"folder_missing", nullptr, "missing/a.jpg", nullptr}  // former bugs: none yet
+                    "dir.jpg", nullptr, "Is a directory"},
+        FailureCase{"folder_missing", nullptr, "missing/a.jpg", nullptr, "No such file or directory"},
+        FailureCase{"folder_is_a_file", nullptr, "old.jpg/a.jpg", nullptr, "Not a directory"}  // former bugs: none yet
         ),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -147,6 +149,27 @@ TEST_F(PendingFileTest, FullDiskIsAFailureAndLeavesNoTemporary) {
         return std::fclose(full) == 0 && ok;
     });
     EXPECT_FALSE(written);
+    EXPECT_TRUE(names().empty());
+}
+
+TEST_F(PendingFileTest, FileSizeLimitIsAFailureWithItsReasonAndLeavesNoTemporary) {
+    // In a child: the limit is the process's. With SIGXFSZ ignored (as the
+    // program does) the write past it fails with EFBIG.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit size{4096, 4096};
+        if (setrlimit(RLIMIT_FSIZE, &size) != 0) _exit(10);
+        const std::string data(100000, 'x');
+        std::string why;
+        if (writeFileAtomically(path("a.jpg"), data.data(), data.size(), &why)) _exit(11);
+        _exit(why == "File too large" ? 0 : 12);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no limit, 11: written, 12: another reason";
     EXPECT_TRUE(names().empty());
 }
 

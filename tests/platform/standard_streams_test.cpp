@@ -8,11 +8,12 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
+
+#include "temp_folder.h"
 
 namespace speckmend {
 namespace {
@@ -32,23 +33,20 @@ class StandardStreamsTest : public ::testing::TestWithParam<StreamCase> {};
 
 TEST_P(StandardStreamsTest, FailedWritesAreSeenAndNothingTakesOverTheConsole) {
     const StreamCase& c = GetParam();
-    char tmpl[] = "/tmp/speckmend-streams-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string folder = tmpl;
+    const testing::TempFolder folder;
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         c.prepareStdout();
         prepareStandardStreams();
         // The first file opened must not become standard output.
-        const int file = open((folder + "/output").c_str(), O_WRONLY | O_CREAT, 0644);
+        const int file = open((folder / "output").c_str(), O_WRONLY | O_CREAT, 0644);
         if (file == STDOUT_FILENO) _exit(kStolenDescriptor);
         for (int i = 0; i < 2000; ++i) std::printf("status line %d of a run\n", i);
         _exit(consoleIntact() ? kIntact : kBroken);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    (void)!std::system(("rm -rf '" + folder + "'").c_str());
     ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), c.expected);
 }

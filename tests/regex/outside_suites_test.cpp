@@ -8,6 +8,7 @@
 // hold only differences of the table's flavour or of this engine's own
 // syntax, never engine faults, which stay failing until fixed.
 #include "perl_oracle.h"
+#include "temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -121,15 +122,13 @@ std::vector<std::vector<std::string>> dumpPythonTable(const std::string& path) {
         "    e = r[3] if len(r) > 3 else ''\n"
         "    x = r[4] if len(r) > 4 else ''\n"
         "    print(i, r[2], h(r[0]), h(r[1]), e.encode().hex() or '-', h(x), sep='\\t')\n";
-    char script[] = "/tmp/speckmend_pydump_XXXXXX";
-    int fd = mkstemp(script);
-    if (fd < 0) return {};
-    close(fd);
+    const speckmend::testing::TempFolder folder;
+    const std::string script = folder / "dump.py";
+    const std::string outName = folder / "rows";
     {
         std::ofstream out(script);
         out << code;
     }
-    std::string outName = std::string(script) + ".out";
     // The interpreter that owns the table: the one beside the test folder's
     // version, falling back to python3.
     std::string version = dir.substr(0, dir.rfind('/'));
@@ -144,8 +143,6 @@ std::vector<std::vector<std::string>> dumpPythonTable(const std::string& path) {
         std::string line;
         while (std::getline(in, line)) rows.push_back(oracle::split(line, '\t'));
     }
-    std::remove(script);
-    std::remove(outName.c_str());
     return rows;
 }
 

@@ -126,6 +126,12 @@ TEST(PerlDifferentialFixed, KnownSharpCasesAgreeWithPerl) {
         {"", "(?:^|)", "A1 _", "-", "-"},
         {"x", "a(?#note)b", "ab", "-", "-"},  // the # of (?# began a free-spacing comment
         {"x", "a (?#note)", "a", "-", "-"},
+        {"", "(?!)a|b", "ab", "[$&]", "[${&}]"},  // an empty negative look-around was dropped, so it held
+        {"", "a(?<!)|b", "ab", "[$&]", "[${&}]"},
+        {"", "(?(1)|(?!))(a)|b", "ab", "[$&]", "[${&}]"},
+        {"", "(?=)a", "a", "[$&]", "[${&}]"},
+        {"", "(?i:)a|b", "Ab", "[$&]", "[${&}]"},  // an empty group's modifiers held on after it
+        {"", "((?i:))a|b", "Ab", "[$&]", "[${&}]"},
     };
     std::vector<Case> cases;
     for (const auto& r : rows) {

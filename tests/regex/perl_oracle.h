@@ -9,6 +9,7 @@
 
 #include "pattern_generator.h"
 #include "regex/regex.h"
+#include "temp_folder.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -326,11 +327,9 @@ inline std::string oracleScript() { return std::string(SPECKMEND_SOURCE_DIR) + "
 // One Perl process answers the whole batch. An empty result means Perl could
 // not be run.
 inline std::vector<Answer> askPerl(const std::vector<Case>& cases) {
-    char inName[] = "/tmp/speckmend_oracle_in_XXXXXX";
-    int inFd = mkstemp(inName);
-    if (inFd < 0) return {};
-    close(inFd);
-    std::string outName = std::string(inName) + ".out";
+    const speckmend::testing::TempFolder folder;
+    const std::string inName = folder / "cases";
+    const std::string outName = folder / "answers";
     {
         std::ofstream in(inName, std::ios::binary);
         for (const auto& c : cases) {
@@ -347,8 +346,6 @@ inline std::vector<Answer> askPerl(const std::vector<Case>& cases) {
         std::string line;
         while (std::getline(out, line)) answers.push_back(parseAnswer(line));
     }
-    std::remove(inName);
-    std::remove(outName.c_str());
     if (answers.size() != cases.size()) answers.clear();
     return answers;
 }

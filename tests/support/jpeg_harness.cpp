@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -87,6 +88,113 @@ bool readJpeg(std::span<const unsigned char> bytes, JpegFile& file) {
     return runJpegGuarded(reader.guard, read) && fill(reader, file);
 }
 
+namespace {
+
+// One segment of a JPEG: from its marker to its end, for a scan header the
+// entropy-coded data after it included.
+struct Segment {
+    unsigned char code = 0;
+    std::size_t begin = 0, headerEnd = 0, end = 0;
+};
+
+bool isFrame(unsigned char code) {
+    return code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
+}
+
+// The segments up to the EOI (included); empty when the bytes are not a
+// JPEG of whole segments.
+std::vector<Segment> segmentsOf(std::span<const unsigned char> jpeg) {
+    std::vector<Segment> segments;
+    std::size_t at = 0;
+    while (at + 1 < jpeg.size() && jpeg[at] == 0xFF) {
+        Segment segment{jpeg[at + 1], at, at + 2, at + 2};
+        if (segment.code == 0xD8 || segment.code == 0xD9) {
+            segments.push_back(segment);
+            if (segment.code == 0xD9) return segments;
+            at += 2;
+            continue;
+        }
+        if (at + 4 > jpeg.size()) return {};
+        segment.headerEnd = segment.end = at + 2 + (static_cast<std::size_t>(jpeg[at + 2]) << 8 | jpeg[at + 3]);
+        if (segment.code == 0xDA) {
+            // The data runs to the first marker but stuffed zeros and restarts.
+            std::size_t next = segment.end;
+            while (next + 1 < jpeg.size() &&
+                   (jpeg[next] != 0xFF || jpeg[next + 1] == 0 || (jpeg[next + 1] >= 0xD0 && jpeg[next + 1] <= 0xD7)))
+                next += jpeg[next] == 0xFF ? 2 : 1;
+            segment.end = next;
+        }
+        if (segment.end > jpeg.size()) return {};
+        segments.push_back(segment);
+        at = segment.end;
+    }
+    return {};
+}
+
+std::string bytesOf(std::span<const unsigned char> jpeg, std::size_t begin, std::size_t end) {
+    return std::string(jpeg.begin() + static_cast<long>(begin), jpeg.begin() + static_cast<long>(end));
+}
+
+unsigned intervalOf(std::span<const unsigned char> jpeg, const Segment& dri) {
+    return static_cast<unsigned>(jpeg[dri.begin + 4]) << 8 | jpeg[dri.begin + 5];
+}
+
+// The scans of one encode per interval, each scan from the encode of its
+// own interval and preceded by a DRI: the headers up to the frame come from
+// the first encode, and every scan takes the tables its encode defined
+// after the scan before.
+std::vector<unsigned char> spliceScans(const std::vector<std::vector<unsigned char>>& encodes,
+                                       const std::vector<unsigned>& intervals) {
+    std::vector<std::vector<std::vector<std::string>>> units(encodes.size());  // per encode, per scan: segments
+    std::string out;
+    for (std::size_t e = 0; e < encodes.size(); ++e) {
+        const std::vector<Segment> segments = segmentsOf(encodes[e]);
+        bool framed = false;
+        std::vector<std::string> unit;
+        for (const Segment& segment : segments) {
+            const std::string bytes = bytesOf(encodes[e], segment.begin, segment.end);
+            if (!framed) {
+                if (e == 0) out += bytes;
+                framed = isFrame(segment.code);
+                continue;
+            }
+            if (segment.code == 0xDD || segment.code == 0xD9) continue;
+            unit.push_back(bytes);
+            if (segment.code == 0xDA) units[e].push_back(std::exchange(unit, {}));
+        }
+    }
+    for (std::size_t scan = 0; scan < units[0].size(); ++scan) {
+        const std::size_t e = scan % encodes.size();
+        if (scan >= units[e].size()) return {};
+        const unsigned interval = intervals[e];
+        out += std::string("\xFF\xDD\x00\x04", 4);
+        out += static_cast<char>(interval >> 8);
+        out += static_cast<char>(interval & 0xFF);
+        for (const std::string& bytes : units[e][scan]) out += bytes;
+    }
+    out += "\xFF\xD9";
+    return std::vector<unsigned char>(out.begin(), out.end());
+}
+
+}  // namespace
+
+std::vector<ScanLayout> scanLayout(std::span<const unsigned char> jpeg) {
+    std::vector<ScanLayout> scans;
+    unsigned interval = 0;
+    for (const Segment& segment : segmentsOf(jpeg)) {
+        if (segment.code == 0xDD) interval = intervalOf(jpeg, segment);
+        if (segment.code != 0xDA) continue;
+        ScanLayout scan;
+        scan.header = bytesOf(jpeg, segment.begin + 4, segment.headerEnd);
+        scan.restartInterval = interval;
+        scan.data = bytesOf(jpeg, segment.headerEnd, segment.end);
+        for (std::size_t i = 0; i + 1 < scan.data.size(); ++i)
+            if (scan.data[i] == '\xFF' && (scan.data[i + 1] & 0xF8) == 0xD0) ++scan.restarts;
+        scans.push_back(scan);
+    }
+    return scans;
+}
+
 // Deterministic picture with detail at every frequency, so that blocks carry
 // many non-zero coefficients.
 cv::Mat testPicture(int width, int height, int channels, unsigned seed) {
@@ -162,6 +270,17 @@ void encode(Writer& writer, const SourceRecipe& recipe, const cv::Mat& picture, 
 }  // namespace
 
 std::vector<unsigned char> encodeJpeg(const SourceRecipe& recipe, const cv::Mat& picture) {
+    if (!recipe.scanIntervals.empty()) {
+        std::vector<std::vector<unsigned char>> encodes;
+        for (unsigned interval : recipe.scanIntervals) {
+            SourceRecipe one = recipe;
+            one.scanIntervals.clear();
+            one.restartInterval = static_cast<int>(interval);
+            encodes.push_back(encodeJpeg(one, picture));
+            if (encodes.back().empty()) return {};
+        }
+        return spliceScans(encodes, recipe.scanIntervals);
+    }
     Writer writer;
     std::vector<unsigned char> out;
     auto step = [&] { encode(writer, recipe, picture, out); };
@@ -229,6 +348,62 @@ cv::Mat decodeSamples(std::span<const unsigned char> bytes, J_COLOR_SPACE layout
     };
     if (!runJpegGuarded(guard, step)) samples.release();
     return samples;
+}
+
+std::vector<NamedRecipe> codingRecipes() {
+    const std::vector<Sampling> s420 = {{2, 2}, {1, 1}, {1, 1}}, s422 = {{2, 1}, {1, 1}, {1, 1}};
+    return {
+        {"baseline", recipe(150, 90, s420)},
+        {"baseline with own tables", with(recipe(150, 90, s422), [](SourceRecipe& s) { s.optimize = true; })},
+        {"a scan per component, each with tables of its own", with(recipe(150, 90, s420),
+                                                                   [](SourceRecipe& s) {
+                                                                       s.scanPerComponent = true;
+                                                                       s.optimize = true;
+                                                                   })},
+        {"restart interval", with(recipe(150, 90, s422), [](SourceRecipe& s) { s.restartInterval = 2; })},
+        {"progressive", with(recipe(150, 90, s420), [](SourceRecipe& s) { s.progressive = true; })},
+        {"progressive grey", with(recipe(77, 51, {{1, 1}}), [](SourceRecipe& s) { s.progressive = true; })},
+        {"progressive with restarts", with(recipe(150, 90, s420),
+                                           [](SourceRecipe& s) {
+                                               s.progressive = true;
+                                               s.restartInterval = 7;
+                                           })},
+        // A DRI before every scan, its interval changing from scan to scan.
+        {"progressive, a restart interval per scan", with(recipe(150, 90, s420),
+                                                          [](SourceRecipe& s) {
+                                                              s.progressive = true;
+                                                              s.scanIntervals = {3, 5};
+                                                          })},
+        {"progressive, restarts in every other scan", with(recipe(151, 89, s422),
+                                                           [](SourceRecipe& s) {
+                                                               s.progressive = true;
+                                                               s.scanIntervals = {0, 4, 7};
+                                                           })},
+        {"a scan per component, a restart interval each", with(recipe(150, 90, s420),
+                                                               [](SourceRecipe& s) {
+                                                                   s.scanPerComponent = true;
+                                                                   s.optimize = true;
+                                                                   s.scanIntervals = {2, 9};
+                                                               })},
+        {"arithmetic", with(recipe(150, 90, s420), [](SourceRecipe& s) { s.arithmetic = true; })},
+        {"arithmetic progressive", with(recipe(150, 90, s422),
+                                        [](SourceRecipe& s) {
+                                            s.arithmetic = true;
+                                            s.progressive = true;
+                                        })},
+        {"arithmetic progressive, a restart interval per scan", with(recipe(150, 90, s420),
+                                                                     [](SourceRecipe& s) {
+                                                                         s.arithmetic = true;
+                                                                         s.progressive = true;
+                                                                         s.scanIntervals = {6, 0};
+                                                                     })},
+        {"markers",
+         with(recipe(64, 48, s420),
+              [](SourceRecipe& s) {
+                  s.jfif = false;
+                  s.markers = {exifMarker(), comMarker("one"), appMarker(2, "two"), appMarker(14, "Adobe three")};
+              })},
+    };
 }
 
 SourceRecipe recipe(int width, int height, std::vector<Sampling> sampling) {

@@ -62,8 +62,12 @@ struct SourceRecipe {
     bool progressive = false;
     int restartInterval = 0;
     bool arithmetic = false;
-    bool optimize = false;                 // Huffman tables holding only the symbols used
-    bool scanPerComponent = false;         // sequential, one scan for each component
+    bool optimize = false;          // Huffman tables holding only the symbols used
+    bool scanPerComponent = false;  // sequential, one scan for each component
+    // A restart interval for each scan, taken in turn (restartInterval is
+    // then unused): the scans of one encode per interval, each from the
+    // encode of its own, with a DRI before each.
+    std::vector<unsigned> scanIntervals;
     J_COLOR_SPACE colorSpace = JCS_YCbCr;  // how colour is coded in the file
     bool jfif = true;
     std::vector<Marker> markers;  // written after the library's own
@@ -71,6 +75,17 @@ struct SourceRecipe {
     std::vector<int> tableSlots;
     std::vector<std::array<unsigned, 64>> tables;
 };
+
+// The scans of a JPEG as its bytes lay them out, read by a walk of its
+// segments of its own.
+struct ScanLayout {
+    std::string header;            // the SOS segment after its length
+    unsigned restartInterval = 0;  // the last DRI before it
+    int restarts = 0;              // restart markers in its data
+    std::string data;              // its entropy-coded data
+    bool operator==(const ScanLayout&) const = default;
+};
+std::vector<ScanLayout> scanLayout(std::span<const unsigned char> jpeg);
 
 // Deterministic picture with detail at every frequency, so that blocks carry
 // many non-zero coefficients.
@@ -110,5 +125,14 @@ cv::Mat decodeSamples(std::span<const unsigned char> bytes, J_COLOR_SPACE layout
 // component is grey).
 SourceRecipe recipe(int width, int height, std::vector<Sampling> sampling);
 SourceRecipe with(SourceRecipe s, void (*change)(SourceRecipe&));
+
+// A source of every coding a rewrite keeps: sequential with standard or own
+// tables, a scan per component, restarts (one interval, or one per scan),
+// progressive, arithmetic, markers of every kind.
+struct NamedRecipe {
+    const char* name;
+    SourceRecipe recipe;
+};
+std::vector<NamedRecipe> codingRecipes();
 
 }  // namespace speckmend::testing

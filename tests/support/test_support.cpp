@@ -1,4 +1,4 @@
-// Temporary folders and child processes for the end-to-end tests.
+// Child processes and files for the end-to-end tests.
 #include "test_support.h"
 
 #include <fcntl.h>
@@ -16,18 +16,6 @@
 extern char** environ;
 
 namespace speckmend::testing {
-
-TempFolder::TempFolder() {
-    char tmpl[] = "/tmp/speckmend-test-XXXXXX";
-    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-}
-
-TempFolder::~TempFolder() {
-    // Folders made read-only by a test must become writable again first.
-    const std::string command = "chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
-    (void)!std::system(command.c_str());
-}
 
 ProgramRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
                       const std::string& workingFolder, const std::vector<std::string>& environment) {

@@ -1,27 +1,14 @@
-// Helpers shared by the end-to-end tests: temporary folders and running the
-// built program with its output captured.
+// Helpers shared by the end-to-end tests: running the built program with its
+// output captured, the echo and status blocks it prints, and whole files.
+// Their temporary folders are those of temp_folder.h.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "temp_folder.h"
+
 namespace speckmend::testing {
-
-// A fresh folder under /tmp, removed with everything in it on destruction.
-class TempFolder {
-public:
-    TempFolder();
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    const std::string& path() const { return path_; }
-    // path() + "/" + name
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 struct ProgramRun {
     std::string output;  // everything the program wrote to standard output

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <map>
@@ -21,6 +22,7 @@
 #include "platform/file_system.h"
 #include "platform/pending_file.h"
 #include "platform/standard_streams.h"
+#include "platform/system_memory.h"
 
 namespace speckmend {
 namespace {
@@ -35,25 +37,60 @@ std::string folderOf(const std::string& prefix) {
 
 using FileIdentity = std::pair<dev_t, ino_t>;
 
-std::optional<FileIdentity> identityOf(const std::string& path) {
+std::optional<FileIdentity> identityOf(const std::string& path, std::uint64_t* size = nullptr) {
     struct stat s {};
     if (stat(path.c_str(), &s) != 0) return std::nullopt;
+    if (size != nullptr && S_ISREG(s.st_mode)) *size = static_cast<std::uint64_t>(s.st_size);
     return FileIdentity{s.st_dev, s.st_ino};
+}
+
+// What healing one photo may hold at its peak, estimated before it is read:
+// the file and the output made of it, and the buffers of the map's size (the
+// decoded pixels or the coefficient arrays, the repaired copy, the decode
+// for a difference image). A photo of another size is refused from its
+// header and holds little more than its file.
+std::uint64_t photoCost(std::uint64_t fileSize, const HealSettings& settings) {
+    const auto pixels = static_cast<std::uint64_t>(std::max(settings.map.width, 0)) *
+                        static_cast<std::uint64_t>(std::max(settings.map.height, 0));
+    return 2 * fileSize + pixels * (settings.diffimages != 0 ? 12 : 8);
+}
+
+// The run's input files, which it must never write, and what healing each
+// is reckoned to hold.
+struct Inputs {
+    std::set<FileIdentity> files;
+    std::vector<std::uint64_t> costs;  // by listing index
+};
+
+Inputs surveyInputs(const std::vector<std::string>& names, const std::string& folder, const HealSettings& settings) {
+    Inputs inputs;
+    for (const std::string& name : names) {
+        std::uint64_t size = 0;
+        if (auto id = identityOf(folder + name, &size)) inputs.files.insert(*id);
+        inputs.costs.push_back(photoCost(size, settings));
+    }
+    return inputs;
 }
 
 // Photos handed out to the workers and their results, collected in listing
 // order. The window keeps at most `limit` photos between being taken and
-// being written.
+// being written, and no more of them than their costs fit into the budget
+// (one is always let through, however large).
 class Pipeline {
 public:
-    Pipeline(const std::vector<std::string>& names, std::size_t limit)
-        : names_(names), results_(names.size()), limit_(limit) {}
+    Pipeline(const std::vector<std::string>& names, std::vector<std::uint64_t> costs, std::size_t limit,
+             std::uint64_t budget)
+        : names_(names), results_(names.size()), costs_(std::move(costs)), limit_(limit), budget_(budget) {}
 
     // A worker's next photo, or nothing when all are taken or the run stops.
     std::optional<std::size_t> take() {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return stopped_ || next_ >= names_.size() || next_ < written_ + limit_; });
+        changed_.wait(lock, [&] {
+            return stopped_ || next_ >= names_.size() ||
+                   (next_ < written_ + limit_ && (next_ == written_ || held_ + costs_[next_] <= budget_));
+        });
         if (stopped_ || next_ >= names_.size()) return std::nullopt;
+        held_ += costs_[next_];
         return next_++;
     }
 
@@ -71,6 +108,7 @@ public:
         Slot slot = std::move(*results_[index]);
         results_[index].reset();
         written_ = index + 1;
+        held_ -= costs_[index];
         changed_.notify_all();
         if (slot.error) std::rethrow_exception(slot.error);
         return std::move(slot.photo);
@@ -89,7 +127,10 @@ private:
     };
     const std::vector<std::string>& names_;
     std::vector<std::optional<Slot>> results_;
+    const std::vector<std::uint64_t> costs_;
     const std::size_t limit_;
+    const std::uint64_t budget_;
+    std::uint64_t held_ = 0;  // the costs of the photos taken and not yet collected
     std::mutex mutex_;
     std::condition_variable changed_;
     std::size_t next_ = 0;
@@ -115,9 +156,12 @@ private:
 
 }  // namespace
 
-HealRun::HealRun(const HealSettings& settings, MakeHealer makeHealer, unsigned workers)
-    : settings_(settings), makeHealer_(std::move(makeHealer)), workers_(workers) {
+HealRun::HealRun(const HealSettings& settings, MakeHealer makeHealer, unsigned workers, std::uint64_t memoryBudget)
+    : settings_(settings), makeHealer_(std::move(makeHealer)), workers_(workers), memoryBudget_(memoryBudget) {
     if (workers_ == 0) workers_ = std::max(1u, std::thread::hardware_concurrency());
+    // Half the machine: the rest is the system's, the page cache's and that
+    // of any other program running beside this one.
+    if (memoryBudget_ == 0) memoryBudget_ = usableMemory() / 2;
 }
 
 void HealRun::run() {
@@ -133,10 +177,7 @@ void HealRun::run() {
     const std::string outputParent = folderOf(outputFolder);
     if (!outputParent.empty()) makeDirectories(outputParent);
 
-    // What the run reads must never be what it writes.
-    std::set<FileIdentity> inputs;
-    for (const std::string& name : names)
-        if (auto id = identityOf(inputFolder + name)) inputs.insert(*id);
+    Inputs inputs = surveyInputs(names, inputFolder, settings_);
 
     // With one photo, or one worker, the photos are healed on this thread:
     // a worker would only add its start-up and a malloc arena of its own,
@@ -145,7 +186,7 @@ void HealRun::run() {
     const bool onThisThread = workerCount <= 1;
     std::unique_ptr<PhotoHealer> own;
     if (onThisThread) own = makeHealer_(inputFolder, outputFolder);
-    Pipeline pipeline(names, workerCount + 1);
+    Pipeline pipeline(names, std::move(inputs.costs), workerCount + 1, memoryBudget_);
     Workers workers(pipeline);
     for (unsigned w = 0; !onThisThread && w < workerCount; ++w) {
         workers.start(std::thread([&, inputFolder] {
@@ -167,7 +208,7 @@ void HealRun::run() {
     for (std::size_t i = 0; i < names.size(); ++i) {
         const std::string& name = names[i];
         HealedPhoto photo = onThisThread ? own->heal(name) : pipeline.collect(i);
-        if (!photo.diagnostic.empty()) std::fprintf(stderr, "%s: %s\n", name.c_str(), photo.diagnostic.c_str());
+        if (!photo.diagnostic.empty()) std::fputs(notHealedLine(name, photo.diagnostic).c_str(), stdout);
         for (const std::string& note : photo.notes) std::fputs(note.c_str(), stdout);
         FileStatus status = photo.status;
         for (const HealedPhoto::File& file : photo.files) {
@@ -177,13 +218,14 @@ void HealRun::run() {
                 status = FileStatus::cannotWrite;
                 break;
             }
-            if (const auto id = identityOf(file.path); id && inputs.count(*id)) {
+            if (const auto id = identityOf(file.path); id && inputs.files.count(*id)) {
                 std::printf("%s not written: its output %s would replace an input photo\n", name.c_str(),
                             file.path.c_str());
                 status = FileStatus::cannotWrite;
                 break;
             }
-            if (!writeFileAtomically(file.path, file.bytes.data(), file.bytes.size())) {
+            if (std::string why; !writeFileAtomically(file.path, file.bytes.data(), file.bytes.size(), &why)) {
+                std::fputs(notWrittenLine(name, file.path, why).c_str(), stdout);
                 status = FileStatus::cannotWrite;
                 break;
             }

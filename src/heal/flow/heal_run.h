@@ -5,8 +5,9 @@
 // files and prints their lines strictly in listing order, so that files and
 // console are those of a run that takes one photo after the other. At most
 // workers + 1 photos are in flight (being healed or waiting to be written),
-// which bounds memory. A run of one photo, or with one worker, heals on the
-// run's own thread.
+// and no more than fit into a memory budget by what each may hold (its file
+// and buffers of the map's size; one is always let through). A run of one
+// photo, or with one worker, heals on the run's own thread.
 //
 // Before a photo's files are written the run refuses two things, each with a
 // line before the photo's "error:I/O!" status line:
@@ -15,8 +16,13 @@
 //     and X.jpg both giving X.jpg; the first one written keeps it);
 //   "<name> not written: its output <path> would replace an input photo\n"
 //     an output path that is one of the run's own input files.
+// A photo that failed otherwise gets the line that says why, in the same
+// place (healed_photo.h): "<name> not healed: <reason>\n" for a photo that
+// could not be loaded, "<name> not written: its output <path> could not be
+// written: <reason>\n" for a write that failed.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -41,8 +47,9 @@ public:
     using MakeHealer =
         std::function<std::unique_ptr<PhotoHealer>(const std::string& inputFolder, const std::string& outputFolder)>;
 
-    // workers 0: one per core. The settings must outlive the run.
-    HealRun(const HealSettings& settings, MakeHealer makeHealer, unsigned workers = 0);
+    // workers 0: one per core; memoryBudget 0: half the machine's memory
+    // (usableMemory). The settings must outlive the run.
+    HealRun(const HealSettings& settings, MakeHealer makeHealer, unsigned workers = 0, std::uint64_t memoryBudget = 0);
 
     // Makes indir the current directory (a relative indir is taken from the
     // folder the program started in; a relative outdir then resolves against
@@ -56,6 +63,7 @@ private:
     const HealSettings& settings_;
     MakeHealer makeHealer_;
     unsigned workers_;
+    std::uint64_t memoryBudget_;
 };
 
 }  // namespace speckmend

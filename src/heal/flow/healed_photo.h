@@ -28,8 +28,22 @@ struct HealedPhoto {
     // Lines about this photo printed before its status line, each ending in
     // a line break.
     std::vector<std::string> notes;
-    // Why the JPEG library refused the file, for standard error; may be empty.
+    // Why the photo could not be loaded (the system's reason, the JPEG
+    // library's message, damage the library warned of), for the line before
+    // its status line; empty when there is nothing to add (a folder, a file
+    // the image reader cannot decode).
     std::string diagnostic;
 };
+
+// The lines that say why a photo failed, each printed on standard output
+// directly before its "error:I/O!" status line, where the status line and
+// the run's other refusals are: one log of the run then tells what became of
+// each photo and why, in order.
+inline std::string notHealedLine(const std::string& name, const std::string& reason) {
+    return name + " not healed: " + reason + "\n";
+}
+inline std::string notWrittenLine(const std::string& name, const std::string& path, const std::string& reason) {
+    return name + " not written: its output " + path + " could not be written: " + reason + "\n";
+}
 
 }  // namespace speckmend

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
@@ -14,6 +15,7 @@
 #include "heal/lossless_jpeg/lossless_jpeg_heal.h"
 #include "platform/file_system.h"
 #include "platform/image_file.h"
+#include "platform/image_header.h"
 #include "platform/pending_file.h"
 #include "regex/regex.h"
 
@@ -45,6 +47,30 @@ std::string outputName(const std::string& fileName, const std::string& saveforma
     std::string name = fileName;
     regex::substitute(results, pattern, name);
     return name;
+}
+
+// What the plain path knows before the image reader decodes the photo: its
+// size from the header, so that a file claiming a huge image allocates
+// nothing, and for a JPEG whether its data is sound, which the reader itself
+// does not tell (it only prints libjpeg's warnings). processed: decode it.
+FileStatus judgeBeforeDecoding(const std::vector<unsigned char>& source, const HotPixelMap& map,
+                               std::string& diagnostic) {
+    const cv::Size expected(map.width, map.height);
+    if (!Healer::looksLikeJpeg(source)) {
+        const std::optional<cv::Size> size = imageSizeFromHeader(source);
+        return size && *size != expected ? FileStatus::badDimension : FileStatus::processed;
+    }
+    // The reader decodes with the same library: what it cannot read, the
+    // reader cannot either.
+    LosslessHealResult judged = checkJpegSource(source, map);
+    switch (judged.outcome) {
+    case LosslessHealResult::Outcome::healed: return FileStatus::processed;
+    case LosslessHealResult::Outcome::badDimension: return FileStatus::badDimension;
+    case LosslessHealResult::Outcome::notReadable:
+    case LosslessHealResult::Outcome::damaged: break;
+    }
+    diagnostic = std::move(judged.diagnostic);
+    return FileStatus::cannotLoad;
 }
 
 }  // namespace
@@ -98,7 +124,9 @@ void Healer::inpaint(const cv::Mat& photo) {
 HealedPhoto Healer::heal(const std::string& fileName) {
     HealedPhoto result;
     std::vector<unsigned char> source;
-    if (!readWholeFile(inputFolder_ + fileName, source)) {
+    // A folder keeps its bare status line; anything else that cannot be read
+    // says why (a FIFO or device, permissions).
+    if (!readWholeFile(inputFolder_ + fileName, source, &result.diagnostic)) {
         result.status = FileStatus::cannotLoad;
         return result;
     }
@@ -116,6 +144,7 @@ HealedPhoto Healer::heal(const std::string& fileName) {
             return result;
         }
         if (healed.outcome != LosslessHealResult::Outcome::healed) {
+            // Damaged or unreadable alike: nothing is written for it.
             result.status = FileStatus::cannotLoad;
             result.diagnostic = std::move(healed.diagnostic);
             return result;
@@ -132,6 +161,8 @@ HealedPhoto Healer::heal(const std::string& fileName) {
         return result;
     }
 
+    result.status = judgeBeforeDecoding(source, settings_.map, result.diagnostic);
+    if (result.status != FileStatus::processed) return result;
     photo = decodeImage(source, kLoadFlags);
     source = {};
     if (!isHealablePhoto(photo)) {
@@ -155,6 +186,8 @@ HealedPhoto Healer::heal(const std::string& fileName) {
         repaired = photo;
     }
     if (!encodeImage(output.path, repaired, encoderParameters(settings_.saveformat), output.bytes)) {
+        result.notes.push_back(notWrittenLine(fileName, output.path,
+                                              "the image library cannot encode the photo in the format of its name"));
         result.status = FileStatus::cannotWrite;
         return result;
     }
@@ -191,10 +224,14 @@ void Healer::addDifference(HealedPhoto& result, const std::string& fileName, con
 
 FileStatus Healer::healFile(const std::string& fileName) {
     const HealedPhoto healed = heal(fileName);
-    if (!healed.diagnostic.empty()) std::fprintf(stderr, "%s: %s\n", fileName.c_str(), healed.diagnostic.c_str());
+    if (!healed.diagnostic.empty()) std::fputs(notHealedLine(fileName, healed.diagnostic).c_str(), stdout);
     for (const std::string& note : healed.notes) std::fputs(note.c_str(), stdout);
-    for (const HealedPhoto::File& file : healed.files)
-        if (!writeFileAtomically(file.path, file.bytes.data(), file.bytes.size())) return FileStatus::cannotWrite;
+    for (const HealedPhoto::File& file : healed.files) {
+        if (std::string why; !writeFileAtomically(file.path, file.bytes.data(), file.bytes.size(), &why)) {
+            std::fputs(notWrittenLine(fileName, file.path, why).c_str(), stdout);
+            return FileStatus::cannotWrite;
+        }
+    }
     return healed.status;
 }
 

@@ -39,8 +39,8 @@ public:
     HealedPhoto heal(const std::string& fileName) override;
 
     // heal() and then the files written, each complete or not at all; the
-    // notes are printed, the status line is the run's. cannotWrite when an
-    // output cannot be written.
+    // notes and the lines that say why the photo failed are printed, the
+    // status line is the run's. cannotWrite when an output cannot be written.
     FileStatus healFile(const std::string& fileName);
 
     // The run over the input folder: a HealRun with a Healer of its own for

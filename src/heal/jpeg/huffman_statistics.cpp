@@ -163,32 +163,20 @@ bool countSingleComponent(j_decompress_ptr source, jvirt_barray_ptr* arrays, j_c
 }
 
 // The blocks of component c in the MCU at (mcuColumn, mcuRow), whose block
-// rows are rows: the real ones, then the padding of the last MCU column and
-// row.
+// rows are rows, padding blocks of the last MCU column and row included:
+// the arrays reach to whole MCUs.
 bool countMcuBlocks(j_decompress_ptr source, j_compress_ptr output, int c, JBLOCKARRAY rows, JDIMENSION mcuColumn,
-                    bool lastColumn, bool lastRow, ScanCounts& counts) {
+                    ScanCounts& counts) {
     const jpeg_component_info& info = source->comp_info[c];
     const int h = info.h_samp_factor, v = info.v_samp_factor;
     Counts& dcCounts = counts.dc[static_cast<std::size_t>(output->comp_info[c].dc_tbl_no)];
     Counts& acCounts = counts.ac[static_cast<std::size_t>(output->comp_info[c].ac_tbl_no)];
-    const int lastColumns = static_cast<int>(info.width_in_blocks % h);
-    const int lastRows = static_cast<int>(info.height_in_blocks % v);
-    const int columns = !lastColumn || lastColumns == 0 ? h : lastColumns;
-    const int realRows = !lastRow || lastRows == 0 ? v : lastRows;
-    for (int y = 0; y < v; ++y) {
-        int x = 0;
-        if (y < realRows) {
-            for (; x < columns; ++x) {
-                const JCOEF* block = rows[y][mcuColumn * h + static_cast<JDIMENSION>(x)];
-                if (!countBlock(block, counts.lastDc[c], dcCounts, acCounts)) return false;
-                counts.lastDc[c] = block[0];
-            }
+    for (int y = 0; y < v; ++y)
+        for (int x = 0; x < h; ++x) {
+            const JCOEF* block = rows[y][mcuColumn * static_cast<JDIMENSION>(h) + static_cast<JDIMENSION>(x)];
+            if (!countBlock(block, counts.lastDc[c], dcCounts, acCounts)) return false;
+            counts.lastDc[c] = block[0];
         }
-        // Padding blocks repeat the DC before them and hold no AC.
-        const long dummies = h - x;
-        dcCounts[0] += dummies;
-        acCounts[0] += dummies;
-    }
     return true;
 }
 
@@ -207,9 +195,7 @@ bool countInterleaved(j_decompress_ptr source, jvirt_barray_ptr* arrays, j_compr
         for (JDIMENSION mcuColumn = 0; mcuColumn < mcusPerRow; ++mcuColumn) {
             counts.startMcu();
             for (int c = 0; c < components; ++c)
-                if (!countMcuBlocks(source, output, c, rows[c], mcuColumn, mcuColumn + 1 == mcusPerRow,
-                                    mcuRow + 1 == mcuRows, counts))
-                    return false;
+                if (!countMcuBlocks(source, output, c, rows[c], mcuColumn, counts)) return false;
         }
     }
     return true;

@@ -6,9 +6,10 @@
 // scan over each block's nonzero coefficients only, and handing the library
 // the tables its counting would have made, gives the same bytes in one
 // coding pass. The counting follows the library's exactly: blocks in MCU
-// order, the DC predictor reset at every restart, and the dummy blocks that
-// pad the last MCU column and row of an interleaved scan (DC difference 0,
-// end of block).
+// order and the DC predictor reset at every restart. The blocks that pad
+// the last MCU column and row of an interleaved scan are counted as the
+// source's arrays hold them: the encoder is to code them so
+// (keepSourceScans, jpeg_scan_script.h), not the library's made-up ones.
 #pragma once
 
 #include <bitset>

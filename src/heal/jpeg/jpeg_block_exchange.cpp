@@ -89,41 +89,21 @@ void startTakingPass(j_compress_ptr encoder, boolean gatherStatistics) {
     take.nextMcu = 0;
 }
 
-boolean encodeWithPadding(j_compress_ptr encoder, JBLOCKROW* blocks) {
-    PaddingKeep& keep = *static_cast<PaddingKeep*>(encoder->client_data);
-    JBLOCKROW mcu[C_MAX_BLOCKS_IN_MCU];
-    std::copy(blocks, blocks + encoder->blocks_in_MCU, mcu);
-    if (encoder->comps_in_scan > 1) {
-        forEachBlock(encoder, keep.nextMcu, [&](int blkn, const BlockPlace& place) {
-            const jpeg_component_info& component = *place.component;
-            if (place.column < component.width_in_blocks && place.row < component.height_in_blocks) return;
-            JBLOCKARRAY from = (*keep.from->mem->access_virt_barray)(
-                common(keep.from), keep.arrays[component.component_index], place.row, 1, FALSE);
-            mcu[blkn] = from[0] + place.column;
-        });
-    }
-    // Counted only once the library has taken the MCU: a suspending
-    // destination would hand the same MCU again.
-    const boolean taken = (*keep.libraryEncodeMcu)(encoder, mcu);
-    if (taken) ++keep.nextMcu;
-    return taken;
-}
-
-void startPaddingPass(j_compress_ptr encoder, boolean gatherStatistics) {
-    PaddingKeep& keep = *static_cast<PaddingKeep*>(encoder->client_data);
-    (*keep.libraryStartPass)(encoder, gatherStatistics);
-    keep.libraryEncodeMcu = encoder->entropy->encode_mcu;
-    encoder->entropy->encode_mcu = encodeWithPadding;
-    keep.nextMcu = 0;
-}
-
 }  // namespace
 
-void keepPaddingBlocks(j_compress_ptr encoder, PaddingKeep& keep) {
-    keep.nextMcu = 0;
-    encoder->client_data = &keep;
-    keep.libraryStartPass = encoder->entropy->start_pass;
-    encoder->entropy->start_pass = startPaddingPass;
+void pointAtSourcePadding(j_compress_ptr encoder, j_decompress_ptr from, jvirt_barray_ptr* arrays, JDIMENSION mcu,
+                          JBLOCKROW* blocks) {
+    // Only the MCUs of the last column and row hold padding blocks.
+    const JDIMENSION mcuColumn = mcu % encoder->MCUs_per_row, mcuRow = mcu / encoder->MCUs_per_row;
+    if (encoder->comps_in_scan < 2 || (mcuColumn + 1 < encoder->MCUs_per_row && mcuRow + 1 < encoder->MCU_rows_in_scan))
+        return;
+    forEachBlock(encoder, mcu, [&](int blkn, const BlockPlace& place) {
+        const jpeg_component_info& component = *place.component;
+        if (place.column < component.width_in_blocks && place.row < component.height_in_blocks) return;
+        JBLOCKARRAY row =
+            (*from->mem->access_virt_barray)(common(from), arrays[component.component_index], place.row, 1, FALSE);
+        blocks[blkn] = row[0] + place.column;
+    });
 }
 
 void feedBlocksInsteadOfDecoding(j_decompress_ptr decoder, BlockFeed& feed) {

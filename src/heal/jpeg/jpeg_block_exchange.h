@@ -52,22 +52,14 @@ struct BlockTake {
 void takeBlocksInsteadOfCoding(j_compress_ptr encoder, BlockTake& take);
 
 // Padding blocks for an encoder writing a source's coefficient arrays
-// (jpeg_write_coefficients): the blocks that pad the last MCU column and row
-// of an interleaved scan are coded as the source's arrays hold them (the
-// source file's own, as the decoder read them) instead of the library's
-// made-up ones (DC of the block before, no AC). The library still codes
-// every block.
-struct PaddingKeep {
-    j_decompress_ptr from = nullptr;
-    jvirt_barray_ptr* arrays = nullptr;
-    JDIMENSION nextMcu = 0;                                       // the exchange's own
-    void (*libraryStartPass)(j_compress_ptr, boolean) = nullptr;  // the exchange's own
-    boolean (*libraryEncodeMcu)(j_compress_ptr, JBLOCKROW*) = nullptr;
-};
-
-// Install after jpeg_write_coefficients, before jpeg_finish_compress, on an
-// encoder of one sequential scan that codes without a statistics pass.
-void keepPaddingBlocks(j_compress_ptr encoder, PaddingKeep& keep);
+// (jpeg_write_coefficients), called with the blocks of the MCU numbered mcu
+// of the current scan before the entropy module codes them: in an
+// interleaved scan, the entries that stand for the blocks padding the last
+// MCU column and row are pointed at those of from's arrays (the source
+// file's own, as the decoder read them) instead of the library's made-up
+// ones (DC of the block before, no AC).
+void pointAtSourcePadding(j_compress_ptr encoder, j_decompress_ptr from, jvirt_barray_ptr* arrays, JDIMENSION mcu,
+                          JBLOCKROW* blocks);
 
 // Inside a guarded step: for a decoder whose header has been read, the
 // coefficient arrays jpeg_read_coefficients would return for its image

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <jerror.h>
+#include <jpegint.h>
+
 namespace speckmend {
 
 namespace {
@@ -27,6 +30,28 @@ void keepWarning(j_common_ptr codec) {
     if (manager.firstWarning[0] == '\0') std::snprintf(manager.firstWarning, sizeof manager.firstWarning, "%s", text);
 }
 
+// Whether the warning being emitted concerns only bytes after the last
+// block of the image: the library found bytes that are not a marker between
+// the end of the last scan's data and the end-of-image marker, with every
+// iMCU row of that scan decoded (a camera's stray bytes, or a superfluous
+// restart marker, before EOI). The same warning before any other marker
+// means a scan or restart interval held more data than its blocks took, so
+// its blocks were not decoded as coded.
+bool beforeTheEndOfImage(j_common_ptr codec) {
+    if (!codec->is_decompressor || codec->err->msg_code != JWRN_EXTRANEOUS_DATA) return false;
+    const auto* decoder = reinterpret_cast<j_decompress_ptr>(codec);
+    constexpr int kEndOfImage = 0xD9;
+    return codec->err->msg_parm.i[1] == kEndOfImage && decoder->global_state != DSTATE_INHEADER &&
+           decoder->total_iMCU_rows > 0 && decoder->input_iMCU_row >= decoder->total_iMCU_rows;
+}
+
+void judgeMessage(j_common_ptr codec, int level) {
+    JpegErrorManager& manager = managerOf(codec);
+    if (level < 0 && manager.damage[0] == '\0' && !beforeTheEndOfImage(codec))
+        (*codec->err->format_message)(codec, manager.damage);
+    (*manager.libraryEmit)(codec, level);
+}
+
 [[noreturn]] void leave(j_common_ptr codec) {
     JpegErrorManager& manager = managerOf(codec);
     (*codec->err->format_message)(codec, manager.error);
@@ -43,6 +68,8 @@ jpeg_error_mgr* initJpegErrorManager(JpegErrorManager& manager, JpegGuard& guard
     jpeg_std_error(&manager.library);
     manager.library.error_exit = leave;
     manager.library.output_message = keepWarning;
+    manager.libraryEmit = manager.library.emit_message;
+    manager.library.emit_message = judgeMessage;
     manager.library.addon_message_table = kOwnMessages;
     manager.library.first_addon_message = kJpegFirstOwnMessage;
     manager.library.last_addon_message = kJpegLastOwnMessage;
@@ -50,6 +77,7 @@ jpeg_error_mgr* initJpegErrorManager(JpegErrorManager& manager, JpegGuard& guard
     manager.label = label;
     manager.error[0] = '\0';
     manager.firstWarning[0] = '\0';
+    manager.damage[0] = '\0';
     return &manager.library;
 }
 

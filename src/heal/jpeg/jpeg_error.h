@@ -9,7 +9,15 @@
 // vectors) live in the caller of runJpegGuarded and are reached by reference.
 //
 // Warnings keep the library's own rule: the first one of each codec object is
-// kept, later ones are only counted (jpeg_error_mgr::num_warnings).
+// kept, later ones are only counted (jpeg_error_mgr::num_warnings). Every
+// warning is also judged: one about bytes between the last block of the
+// image and its end-of-image marker (the library skips them; every block is
+// as it was coded) is harmless; any other (a premature end, corrupt or
+// missing data, extraneous bytes inside or between scans, a missing restart
+// marker, a header the library had to guess at) means the decoded image may
+// not be the one that was coded, and the first of them is kept as damage.
+// Data that decodes wrongly without a warning (a flipped bit the Huffman
+// codes resynchronise after) cannot be told from sound data here.
 #pragma once
 
 #include <csetjmp>
@@ -42,6 +50,8 @@ struct JpegErrorManager {
     const char* label = "";                   // names the codec (source, window, donor...) when debugging
     char error[JMSG_LENGTH_MAX] = {};         // the error that ended the last guarded step
     char firstWarning[JMSG_LENGTH_MAX] = {};  // the codec's first warning, if any
+    char damage[JMSG_LENGTH_MAX] = {};        // its first warning that tells of damaged data, if any
+    void (*libraryEmit)(j_common_ptr, int) = nullptr;
 };
 
 // Sets manager up as the library's standard manager with fatal errors routed

@@ -6,19 +6,13 @@
 #include <cstring>
 
 #include "heal/jpeg/huffman_statistics.h"
-#include "heal/jpeg/jpeg_block_exchange.h"
 #include "heal/jpeg/jpeg_markers.h"
+#include "heal/jpeg/jpeg_scan_script.h"
 #include "heal/jpeg/mpf_segment.h"
 
 namespace speckmend {
 
 namespace {
-
-using jpeg_marker::isRestart;
-using jpeg_marker::kEoi;
-using jpeg_marker::kSoi;
-using jpeg_marker::kSos;
-constexpr unsigned char kMarker = jpeg_marker::kPrefix;
 
 // Position in a block (row by row) of the k-th coefficient in coding order.
 constexpr int kZigzag[DCTSIZE2] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
@@ -101,9 +95,11 @@ void copyTable(j_compress_ptr output, JHUFF_TBL*& slot, const JHUFF_TBL& table) 
 
 // The output coded as the source was: its components, tables, restart
 // interval, arithmetic or Huffman coding and, with a script, its scans
-// (else the library's own for the same mode). The source's own JFIF and
-// Adobe markers are among the kept ones and go out in their places.
-void setUpLikeSource(j_decompress_ptr source, j_compress_ptr output, const jpeg_scan_info* scans, int scanCount) {
+// (else the library's own for the same mode) and the restart interval of
+// the first (keepSourceScans gives each later scan its own). The source's
+// own JFIF and Adobe markers are among the kept ones and go out in their
+// places.
+void setUpLikeSource(j_decompress_ptr source, j_compress_ptr output, const ScanScript* script) {
     jpeg_copy_critical_parameters(source, output);
     // A single component is coded in 8 by 8 MCUs whatever its factors say,
     // and written so.
@@ -118,9 +114,11 @@ void setUpLikeSource(j_decompress_ptr source, j_compress_ptr output, const jpeg_
         output->arith_dc_U[t] = source->arith_dc_U[t];
         output->arith_ac_K[t] = source->arith_ac_K[t];
     }
-    if (scans != nullptr) {
-        output->scan_info = scans;
-        output->num_scans = scanCount;
+    if (script != nullptr) {
+        output->scan_info = script->scans.data();
+        output->num_scans = static_cast<int>(script->size());
+        // The interval of the first scan: the source's is the last one's.
+        output->restart_interval = script->coding.front().restartInterval;
     } else if (source->progressive_mode) {
         jpeg_simple_progression(output);
     }
@@ -156,63 +154,6 @@ void useOwnTables(j_decompress_ptr source, j_compress_ptr output, const std::bit
 }
 
 }  // namespace
-
-std::vector<jpeg_scan_info> readScanScript(std::span<const unsigned char> bytes, j_decompress_ptr source) {
-    std::vector<jpeg_scan_info> scans;
-    if (bytes.size() < 4 || bytes[0] != kMarker || bytes[1] != kSoi) return {};
-    std::size_t at = 2;
-    while (at + 1 < bytes.size()) {
-        if (bytes[at] != kMarker) return {};
-        const unsigned char code = bytes[at + 1];
-        if (code == kMarker) {  // fill byte
-            ++at;
-            continue;
-        }
-        if (code == kEoi) return scans;
-        if (jpeg_marker::standsAlone(code)) {
-            at += 2;
-            continue;
-        }
-        if (at + 4 > bytes.size()) return {};
-        const std::size_t length = static_cast<std::size_t>(bytes[at + 2]) << 8 | bytes[at + 3];
-        if (length < 2 || at + 2 + length > bytes.size()) return {};
-        if (code == kSos) {
-            const unsigned char* header = &bytes[at + 4];
-            const int count = header[0];
-            if (count < 1 || count > MAX_COMPS_IN_SCAN || length != 6u + 2u * count) return {};
-            jpeg_scan_info scan{};
-            scan.comps_in_scan = count;
-            for (int i = 0; i < count; ++i) {
-                const int id = header[1 + 2 * i];
-                int index = -1;
-                for (int c = 0; c < source->num_components; ++c)
-                    if (source->comp_info[c].component_id == id) index = c;
-                if (index < 0) return {};
-                scan.component_index[i] = index;
-            }
-            scan.Ss = header[1 + 2 * count];
-            scan.Se = header[2 + 2 * count];
-            scan.Ah = header[3 + 2 * count] >> 4;
-            scan.Al = header[3 + 2 * count] & 0x0F;
-            scans.push_back(scan);
-            // The entropy-coded data runs to the next marker that is not a
-            // stuffed zero or a restart marker.
-            at += 2 + length;
-            while (at + 1 < bytes.size()) {
-                const void* mark = std::memchr(&bytes[at], kMarker, bytes.size() - at - 1);
-                if (mark == nullptr) return scans;  // no EOI: the library made one up too
-                at = static_cast<std::size_t>(static_cast<const unsigned char*>(mark) - bytes.data());
-                const unsigned char next = bytes[at + 1];
-                if (next != 0 && next != kMarker && !isRestart(next)) break;
-                ++at;
-            }
-            continue;
-        }
-        at += 2 + length;
-    }
-    // A file that ends without EOI: the library read it to its end too.
-    return scans;
-}
 
 bool ownTablesCanCode(j_decompress_ptr source, int c, const JCOEF* block) {
     if (c < 0 || c >= source->num_components || !ownTablesUsable(source)) return false;
@@ -269,7 +210,7 @@ bool JpegRewrite::readCoefficients(std::string& diagnostic) {
     const unsigned char* next = decoder_.codec.src->next_input_byte;
     const bool inside = next >= bytes_.data() && next <= bytes_.data() + bytes_.size();
     imageLength_ = inside ? static_cast<std::size_t>(next - bytes_.data()) : bytes_.size();
-    scans_ = readScanScript(bytes_.first(imageLength_), &decoder_.codec);
+    script_ = readScanScript(bytes_.first(imageLength_), &decoder_.codec);
     return true;
 }
 
@@ -277,32 +218,32 @@ bool JpegRewrite::writeOnce(std::vector<unsigned char>& out, bool keepScans, std
     j_decompress_ptr source = &decoder_.codec;
     // With one scan every unchanged block was coded with the tables as they
     // stand; a later scan may have redefined a table an earlier one used.
-    const bool sequentialHuffman = scans_.size() == 1 && ownTablesUsable(source);
+    const bool sequentialHuffman = script_.size() == 1 && ownTablesUsable(source);
     const bool ownTables = ownTablesCodeChanges_ && sequentialHuffman;
     const bool extendedTables = !ownTablesCodeChanges_ && changesCodable_ && sequentialHuffman;
-    const bool scripted = keepScans && !scans_.empty();
+    const bool scripted = keepScans && !script_.empty();
     JpegEncoder encoder;
     auto step = [&] {
         encoder.createToMemory(guard_, "output", out);
         j_compress_ptr output = &encoder.codec;
-        setUpLikeSource(source, output, scripted ? scans_.data() : nullptr,
-                        scripted ? static_cast<int>(scans_.size()) : 0);
+        setUpLikeSource(source, output, scripted ? &script_ : nullptr);
         // The source's own Huffman tables where they can code every block,
-        // extended where they cannot, else tables made for this image;
+        // extended where they cannot, else tables made for this image (for
+        // each scan of several, as an optimizing encoder writes them);
         // arithmetic coding adapts by itself.
         output->optimize_coding = source->arith_code || ownTables || extendedTables ? FALSE : TRUE;
         // The same tables counted here spare the library its counting pass.
         if (output->optimize_coding && makeOptimalTables(source, arrays_, output)) output->optimize_coding = FALSE;
         if (ownTables || extendedTables) useOwnTables(source, output, changedAcSymbols_, extendedTables);
         jpeg_write_coefficients(output, arrays_);
-        // With its own tables the file keeps its own padding blocks too:
-        // some cameras code picture data below the image's last row, which
-        // no decoder shows but which is the file's.
-        PaddingKeep padding;
-        padding.from = source;
-        padding.arrays = arrays_;
-        // Extended tables code whatever the own ones did.
-        if (ownTables || extendedTables) keepPaddingBlocks(output, padding);
+        // Each scan coded as the file had it, its padding blocks too: some
+        // cameras code picture data below the image's last row, which no
+        // decoder shows but which is the file's.
+        ScanKeep keep;
+        keep.from = source;
+        keep.arrays = arrays_;
+        keep.script = scripted ? &script_ : nullptr;
+        keepSourceScans(output, keep);
         copySourceMarkers(source, output);
         jpeg_finish_compress(output);
     };
@@ -318,7 +259,7 @@ bool JpegRewrite::write(std::vector<unsigned char>& out, std::string& diagnostic
     out.reserve(bytes_.size() + (bytes_.size() >> 4) + 4096);
     // A scan script the library does not take (the source's may break its
     // rules) is replaced by the library's own for the same coding.
-    if (!writeOnce(out, true, diagnostic) && (scans_.empty() || !writeOnce(out, false, diagnostic))) return false;
+    if (!writeOnce(out, true, diagnostic) && (script_.empty() || !writeOnce(out, false, diagnostic))) return false;
     const std::size_t written = out.size();
     out.insert(out.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(imageLength_), bytes_.end());
     if (imageLength_ < bytes_.size()) moveMpfOffsets(bytes_, imageLength_, out, written);

@@ -1,11 +1,10 @@
 // A JPEG file read to its quantized coefficients and written back from them
-// coded the way it was: the same markers in the same order, restart interval,
-// progressive scan script or sequential coding, arithmetic or Huffman coding,
-// and the bytes after the end of its image. Written with its own Huffman
-// tables, it also keeps the blocks that pad its last MCU column and row.
-// Between reading and writing the caller may change blocks of the
-// coefficient arrays; a file written without changes decodes to the same
-// coefficients as the source.
+// coded the way it was: the same markers in the same order, progressive scan
+// script or sequential coding with each scan's own restart interval,
+// arithmetic or Huffman coding, the blocks that pad its last MCU column and
+// row, and the bytes after the end of its image. Between reading and writing
+// the caller may change blocks of the coefficient arrays; a file written
+// without changes decodes to the same coefficients as the source.
 #pragma once
 
 #include <bitset>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "heal/jpeg/jpeg_codec.h"
+#include "heal/jpeg/jpeg_scan_script.h"
 
 namespace speckmend {
 
@@ -39,8 +39,8 @@ public:
     // coefficients. A single-scan sequential Huffman source is written with
     // its own Huffman tables as long as they can code every changed block (so
     // that its size stays what it was), else with its own tables extended by
-    // the symbols they lack; any other source with tables made for the
-    // image.
+    // the symbols they lack; any other Huffman source with tables made for
+    // each of its scans, as an optimizing encoder makes them.
     void noteChangedBlock(int c, const JCOEF* block);
 
     j_decompress_ptr source() { return &decoder_.codec; }
@@ -49,9 +49,10 @@ public:
     // Length of the source's main image, from its SOI to its EOI; the rest
     // of the file is kept as it is.
     std::size_t imageLength() const { return imageLength_; }
-    // The source's scans as the library describes them; empty when they
-    // could not be recovered from the file.
-    const std::vector<jpeg_scan_info>& scans() const { return scans_; }
+    // The source's scans as the library describes them, and as the file
+    // codes them; empty when they could not be recovered from the file.
+    const std::vector<jpeg_scan_info>& scans() const { return script_.scans; }
+    const ScanScript& script() const { return script_; }
 
 private:
     bool writeOnce(std::vector<unsigned char>& out, bool keepScans, std::string& diagnostic);
@@ -61,7 +62,7 @@ private:
     jvirt_barray_ptr* arrays_ = nullptr;
     std::span<const unsigned char> bytes_;
     std::size_t imageLength_ = 0;
-    std::vector<jpeg_scan_info> scans_;
+    ScanScript script_;
     bool ownTablesCodeChanges_ = true;
     // The AC symbols the changed blocks of each component need; false once
     // a block holds a coefficient no Huffman table of 8-bit data can code.
@@ -73,11 +74,6 @@ private:
     std::bitset<256> dcSymbols_[MAX_COMPONENTS];
     std::bitset<256> acSymbols_[MAX_COMPONENTS];
 };
-
-// The scans of the JPEG in bytes, read from its SOS headers up to its EOI,
-// with component selectors turned into the indices of source's components;
-// empty when a header cannot be matched to them.
-std::vector<jpeg_scan_info> readScanScript(std::span<const unsigned char> bytes, j_decompress_ptr source);
 
 // Whether a sequential Huffman source's own tables, as its components use
 // them, have a code for every AC symbol of block (component c) and for

@@ -12,6 +12,7 @@
 #include "heal/inpaint/band_ends.h"
 #include "heal/inpaint/region_inpainter.h"
 #include "heal/inpaint/repair_mask.h"
+#include "heal/jpeg/jpeg_data_check.h"
 #include "heal/jpeg/jpeg_rewrite.h"
 #include "heal/lossless_jpeg/block_refiner.h"
 #include "heal/lossless_jpeg/jpeg_transplant.h"
@@ -32,6 +33,13 @@ LosslessHealResult refused(std::string diagnostic) {
     result.outcome = Outcome::notReadable;
     result.diagnostic = std::move(diagnostic);
     if (result.diagnostic.empty()) result.diagnostic = "JPEG data cannot be healed";
+    return result;
+}
+
+LosslessHealResult outcomeOnly(Outcome outcome, std::string diagnostic = {}) {
+    LosslessHealResult result;
+    result.outcome = outcome;
+    result.diagnostic = std::move(diagnostic);
     return result;
 }
 
@@ -304,18 +312,17 @@ LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const H
     if (!rewrite.readHeader(sourceBytes, diagnostic)) return refused(diagnostic);
     j_decompress_ptr source = rewrite.source();
     const std::int64_t width = source->image_width, height = source->image_height;
-    // A photo is read before its size is judged, as the image reader would:
-    // one it cannot read is unreadable whatever its size. Beyond the
-    // reader's pixel limit nothing is decoded or allocated at all.
+    // The size is judged from the header alone, before a coefficient is
+    // decoded or stored, so that what a file claims costs nothing; a map of
+    // a size beyond the image reader's pixel limit matches no readable photo.
+    if (width != map.width || height != map.height) return outcomeOnly(Outcome::badDimension);
     if (width * height > kLargestReadablePixels)
         return refused("Image of " + std::to_string(width) + "x" + std::to_string(height) +
                        " pixels is larger than photos are read");
     if (!rewrite.readCoefficients(diagnostic)) return refused(diagnostic);
-    if (width != map.width || height != map.height) {
-        LosslessHealResult result;
-        result.outcome = Outcome::badDimension;
-        return result;
-    }
+    // A cut or corrupted file decodes with the library's stand-ins for what
+    // is missing; healed, it would look whole to every decoder after.
+    if (const char* damage = managerOf(source)->damage; damage[0] != '\0') return outcomeOnly(Outcome::damaged, damage);
     const int channels = pixelChannels(source);
     if (channels == 0)
         return refused("Only grey, YCbCr, RGB, CMYK and YCCK JPEGs can be healed losslessly (this one has " +
@@ -356,6 +363,17 @@ LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const H
 }
 
 }  // namespace
+
+LosslessHealResult checkJpegSource(std::span<const unsigned char> source, const HotPixelMap& map) {
+    JpegDataCheck check;
+    std::string diagnostic;
+    if (!check.readHeader(source, diagnostic)) return refused(diagnostic);
+    if (check.width() != map.width || check.height() != map.height) return outcomeOnly(Outcome::badDimension);
+    std::string damage;
+    if (!check.readData(damage, diagnostic)) return refused(diagnostic);
+    if (!damage.empty()) return outcomeOnly(Outcome::damaged, std::move(damage));
+    return outcomeOnly(Outcome::healed);
+}
 
 LosslessHealResult healJpegLosslessly(std::span<const unsigned char> sourceBytes, const HotPixelMap& map, double range,
                                       int method, const WindowJoining& joining) {

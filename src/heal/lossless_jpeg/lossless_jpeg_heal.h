@@ -50,18 +50,29 @@
 namespace speckmend {
 
 struct LosslessHealResult {
-    enum class Outcome { healed, notReadable, badDimension } outcome = Outcome::notReadable;
+    // damaged: the library read the file but warned of damaged data
+    // (jpeg_error.h), so the photo it gives is not the one that was taken.
+    enum class Outcome { healed, notReadable, damaged, badDimension } outcome = Outcome::notReadable;
     std::vector<unsigned char> file;  // the complete output JPEG when healed
-    std::string diagnostic;           // libjpeg's message when notReadable (for stderr)
+    std::string diagnostic;           // libjpeg's message when notReadable or damaged
 };
 
 // source: the whole input file; map: the hot pixel map, whose size is checked
-// against the JPEG's stored size (no orientation applied); range and method as
-// in the heal settings. Thread-safe: no globals, may run on several photos at
-// once. Never decodes the whole photo. Prints nothing and writes no file.
-// joining: how windows are joined (repair_windows.h); every way gives the
-// same bytes.
+// against the JPEG's stored size (no orientation applied) as soon as the
+// header is read, so that a file claiming another size costs no more than its
+// header; range and method as in the heal settings. Thread-safe: no globals,
+// may run on several photos at once. Never decodes the whole photo. Prints
+// nothing and writes no file. joining: how windows are joined
+// (repair_windows.h); every way gives the same bytes.
 LosslessHealResult healJpegLosslessly(std::span<const unsigned char> source, const HotPixelMap& map, double range,
                                       int method, const WindowJoining& joining = {});
+
+// Judges a JPEG source as healJpegLosslessly does before it repairs anything
+// (the size from the header, then whether the data is sound), for a caller
+// that decodes the photo with the image reader, which does not tell of
+// damage: outcome healed then means the photo may be decoded and healed, and
+// file stays empty. Reads every scan but decodes no pixels (see
+// jpeg_data_check.h).
+LosslessHealResult checkJpegSource(std::span<const unsigned char> source, const HotPixelMap& map);
 
 }  // namespace speckmend

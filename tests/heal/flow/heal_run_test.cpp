@@ -4,9 +4,12 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <future>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,8 +18,10 @@
 
 #include "config/hot_pixel_map.h"
 #include "config/settings.h"
+#include "heal/flow/heal_run.h"
 #include "heal/flow/healer.h"
 #include "heal_shoot.h"
+#include "platform/directory.h"
 #include "platform/file_system.h"
 #include "test_images.h"
 #include "test_support.h"
@@ -160,7 +165,11 @@ TEST_P(NamingTest, DerivesTheNameAndPicksThePath) {
     writeJpeg(shoot.indir + "tmp.jpg", photo);
     ASSERT_EQ(std::rename((shoot.indir + "tmp.jpg").c_str(), (shoot.indir + c.input).c_str()), 0);
     const ProgramRun result = shoot.run();
-    const std::string status = c.written ? " processed.\n" : " error:I/O!\n";
+    const std::string status =
+        c.written ? " processed.\n"
+                  : " not written: its output " + shoot.outdir + c.output +
+                        " could not be written: the image library cannot encode the photo in the format of its name\n" +
+                        c.input + " error:I/O!\n";
     ASSERT_EQ(statusBlock(result.output), ". error:I/O!\n.. error:I/O!\n" + c.input + status);
     EXPECT_FALSE(fileExists(shoot.outdir + "tmp_drop.jpg"));
     if (!c.written) {
@@ -309,7 +318,9 @@ TEST(HealRunTest, OutputThatCannotBeWrittenIsAnIoError) {
     mkdir(shoot.outdir.c_str(), 0755);
     mkdir((shoot.outdir + "a.png").c_str(), 0755);  // the output name is taken by a folder
     const ProgramRun result = shoot.run();
-    EXPECT_EQ(statusBlock(result.output), "a.jpg error:I/O!\nb.jpg processed.\n");
+    EXPECT_EQ(statusBlock(result.output), "a.jpg not written: its output " + shoot.outdir +
+                                              "a.png could not be written: Is a directory\na.jpg error:I/O!\nb.jpg "
+                                              "processed.\n");
 }
 
 TEST(HealRunTest, FormatTheWriterRefusesIsAnIoError) {
@@ -317,7 +328,10 @@ TEST(HealRunTest, FormatTheWriterRefusesIsAnIoError) {
     shoot.saveformat = "pgm";  // grey only; the photos are colour
     writeJpeg(shoot.indir + "a.jpg", shoot.photo(10));
     const ProgramRun result = shoot.run();
-    EXPECT_EQ(statusBlock(result.output), "a.jpg error:I/O!\n");
+    EXPECT_EQ(statusBlock(result.output),
+              "a.jpg not written: its output " + shoot.outdir +
+                  "a.pgm could not be written: the image library cannot encode the photo in the format of its name\n"
+                  "a.jpg error:I/O!\n");
     EXPECT_FALSE(fileExists(shoot.outdir + "a.pgm"));
 }
 
@@ -561,6 +575,55 @@ TEST(HealRunTest, ManyPhotosInParallelGiveTheSequentialFilesAndLines) {
         EXPECT_TRUE(testing::readFile(shoot.outdir + name) == testing::readFile(settings.outdir + name)) << name;
     }
     EXPECT_EQ(namesIn(shoot.outdir).size(), 14u);
+}
+
+// A healer that only notes how many photos are being healed at once.
+class CountingHealer : public PhotoHealer {
+public:
+    explicit CountingHealer(std::atomic<int>& active, std::atomic<int>& most) : active_(active), most_(most) {}
+    HealedPhoto heal(const std::string&) override {
+        const int now = ++active_;
+        for (int seen = most_; now > seen && !most_.compare_exchange_weak(seen, now);) {}
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        --active_;
+        return {};
+    }
+
+private:
+    std::atomic<int>& active_;
+    std::atomic<int>& most_;
+};
+
+TEST(HealRunTest, PhotosInFlightFitTheMemoryBudget) {
+    // What one photo of this shoot is reckoned to hold: twice its file and
+    // eight bytes per pixel of the map.
+    Shoot shoot;
+    const std::string file(1000, 'x');
+    const std::uint64_t photo = 2 * file.size() + 8ull * shoot.width * shoot.height;
+    struct Case {
+        const char* label;
+        std::uint64_t budget;
+        int mostAtOnce;  // the most photos healed at once, with four workers
+    } const cases[] = {
+        {"room for one and a half: one at a time", photo * 3 / 2, 1},
+        {"less than one: still one at a time", photo / 2, 1},
+        {"room for all: every worker heals", photo * 100, 4},
+    };
+    for (int i = 0; i < 8; ++i) testing::writeFile(shoot.indir + "p" + std::to_string(i) + ".jpg", file);
+    HealSettings settings = sequentialSettings(shoot, 0);
+    settings.filter = "*.jpg";
+    const std::string start = currentDirectory();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::atomic<int> active{0}, most{0};
+        HealRun run(
+            settings,
+            [&](const std::string&, const std::string&) { return std::make_unique<CountingHealer>(active, most); }, 4,
+            c.budget);
+        run.run();
+        EXPECT_EQ(most.load(), c.mostAtOnce);
+    }
+    ASSERT_TRUE(changeDirectory(start));
 }
 
 // ---------------------------------------------------------------------------

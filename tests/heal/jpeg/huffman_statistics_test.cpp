@@ -6,6 +6,7 @@
 
 #include <map>
 
+#include "heal/jpeg/jpeg_scan_script.h"
 #include "jpeg_harness.h"
 
 namespace speckmend {
@@ -21,7 +22,8 @@ struct Written {
 };
 
 // The source's coefficients written as one sequential scan with tables made
-// for them: counted by the library (countHere false) or by makeOptimalTables.
+// for them, its padding blocks kept: counted by the library (countHere
+// false) or by makeOptimalTables.
 Written writeOptimized(const Bytes& source, bool countHere, unsigned restartInterval,
                        void (*change)(j_decompress_ptr, jvirt_barray_ptr*) = nullptr) {
     Written written;
@@ -45,6 +47,10 @@ Written writeOptimized(const Bytes& source, bool countHere, unsigned restartInte
             output->optimize_coding = FALSE;
         }
         jpeg_write_coefficients(output, arrays);
+        ScanKeep keep;
+        keep.from = &decoder.codec;
+        keep.arrays = arrays;
+        keepSourceScans(output, keep);
         jpeg_finish_compress(output);
     };
     written.ok = runJpegGuarded(guard, step);
@@ -183,9 +189,13 @@ TEST(HuffmanStatistics, ExtendedTablesKeepTheOwnCodesAndAddTheMissingSymbols) {
         {"standard DC, its own symbols named again", standardDc, {0, 5, 11}, true},
         {"three symbols, nothing added", tableOf({{0x00, 1}, {0x01, 2}, {0x11, 3}}), {}, true},
         // Symbols added.
-        {"three symbols, a busy block's added", tableOf({{0x00, 1}, {0x01, 2}, {0x11, 3}}),
-         {0x02, 0x03, 0x0A, 0x21, 0x35, 0xF0, 0xFA}, false},
-        {"DC of two categories, all twelve needed", tableOf({{0, 1}, {1, 2}}), {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
+        {"three symbols, a busy block's added",
+         tableOf({{0x00, 1}, {0x01, 2}, {0x11, 3}}),
+         {0x02, 0x03, 0x0A, 0x21, 0x35, 0xF0, 0xFA},
+         false},
+        {"DC of two categories, all twelve needed",
+         tableOf({{0, 1}, {1, 2}}),
+         {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
          false},
         {"16-bit codes, one added", tableOf(deep), {0x7A}, false},
     };

@@ -384,7 +384,7 @@ TEST(LosslessHeal, RefusesWhatItCannotHeal) {
         {"declared beyond the reader's limit: nothing decoded or allocated",
          huge,
          {{{3, 3, 1}}, 64, 48},
-         Outcome::notReadable},
+         Outcome::badDimension},
         {"declared beyond the reader's limit, map of that size",
          huge,
          {{{3, 3, 1}}, 60000, 60000},

@@ -1,0 +1,45 @@
+// The histogram detector: smooths the mean dark frame, takes one brightness
+// threshold for the whole frame from the histogram of the smoothed mean, and
+// reports every strict local maximum above it as a hot pixel.
+//
+// Call order: chooseThreshold, then scanHotPixels, each once. The detector
+// works on the mean in place, in these states: mean, smoothed mean,
+// suppressed smoothed mean; whoever needs the mean itself afterwards (the
+// annotated picture, the check sheet) takes it before chooseThreshold.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace speckmend {
+
+class HistogramDetector {
+public:
+    // `mean`: CV_32FC1, not empty; its storage is shared, not copied, and is
+    // overwritten. The histogram has `bins` uniform bins over [0, 256), at
+    // least 1; `amount` is the share of all pixels the walk over the bins
+    // accumulates before it fixes the threshold.
+    HistogramDetector(const cv::Mat& mean, double amount, std::int32_t bins);
+
+    // Smooths the mean, prints one line per histogram bin considered and the
+    // threshold line, and returns the upper edge of the first bin at which
+    // the cumulative share of pixels reaches `amount` (256 when it never
+    // does).
+    double chooseThreshold();
+
+    // Suppresses everything not above the threshold, then reports each pixel
+    // that is strictly greater than all eight neighbours, rows from the top,
+    // left to right. The outermost rows and columns are never reported.
+    void scanHotPixels(double threshold, const std::function<void(std::int32_t x, std::int32_t y)>& report);
+    std::vector<cv::Point> scanHotPixels(double threshold);
+
+private:
+    cv::Mat mean_;  // CV_32FC1
+    double amount_;
+    std::int32_t bins_;
+};
+
+}  // namespace speckmend

@@ -1,0 +1,117 @@
+// Block medians and their bilinear interpolation.
+#include "detect/local/local_background.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace speckmend {
+namespace {
+
+// Odd, so that the sample does not sit on one phase of a colour mosaic or of
+// the 8-pixel block grid of a JPEG; seven or more samples along a block
+// side, whose median moves by under a fifth of the noise.
+int sampleStride(int window) { return std::max(1, window / 7) | 1; }
+
+// The first sampled position of a block [start, end): the sample is
+// centred in the block as well as the stride allows.
+int firstSample(int start, int end, int stride) { return start + (end - start - 1) % stride / 2; }
+
+// Where the blocks along one side stand: the middle of each block's sample,
+// the last (partial) block's included. A ramp's median lies there.
+std::vector<float> blockCentres(int length, int window, int stride) {
+    std::vector<float> centres;
+    for (int start = 0; start < length; start += window) {
+        const int end = std::min(start + window, length);
+        const int first = firstSample(start, end, stride);
+        const int count = (end - 1 - first) / stride + 1;
+        centres.push_back(static_cast<float>(first) + 0.5f * static_cast<float>((count - 1) * stride));
+    }
+    return centres;
+}
+
+}  // namespace
+
+LocalBackground::LocalBackground(const cv::Mat& mean, int channel, int window) : width_(mean.cols), window_(window) {
+    if (mean.depth() != CV_32F || mean.empty()) throw std::invalid_argument("LocalBackground needs a float image");
+    if (channel < 0 || channel >= mean.channels()) throw std::invalid_argument("LocalBackground: no such channel");
+    if (window < 1) throw std::invalid_argument("LocalBackground: window below 1");
+
+    const int channels = mean.channels();
+    const int blockColumns = (mean.cols + window - 1) / window;
+    const int blockRows = (mean.rows + window - 1) / window;
+    blocks_.create(blockRows, blockColumns, CV_32FC1);
+    const int stride = sampleStride(window);
+    cv::parallel_for_(cv::Range(0, blockRows), [&](const cv::Range& range) {
+        std::vector<float> sample;
+        for (int by = range.start; by < range.end; ++by) {
+            const int top = by * window;
+            const int bottom = std::min(top + window, mean.rows);
+            for (int bx = 0; bx < blockColumns; ++bx) {
+                const int left = bx * window;
+                const int right = std::min(left + window, mean.cols);
+                sample.clear();
+                for (int y = firstSample(top, bottom, stride); y < bottom; y += stride) {
+                    const float* row = mean.ptr<float>(y);
+                    for (int x = firstSample(left, right, stride); x < right; x += stride) {
+                        sample.push_back(row[x * channels + channel]);
+                    }
+                }
+                // Of an even sample the mean of the middle two, so that the
+                // median of a ramp lies at the block's centre.
+                auto middle = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() / 2);
+                std::nth_element(sample.begin(), middle, sample.end());
+                float median = *middle;
+                if (sample.size() % 2 == 0) median = 0.5f * (median + *std::max_element(sample.begin(), middle));
+                blocks_.at<float>(by, bx) = median;
+            }
+        }
+    });
+    columnCentres_ = blockCentres(mean.cols, window, stride);
+    rowCentres_ = blockCentres(mean.rows, window, stride);
+}
+
+LocalBackground::Tap LocalBackground::tap(float pixel, const std::vector<float>& centres) const {
+    if (centres.size() < 2) return {0, 0.0f};
+    const int last = static_cast<int>(centres.size()) - 2;
+    const int index = std::clamp(static_cast<int>(std::floor((pixel - centres[0]) / window_)), 0, last);
+    return {index, (pixel - centres[index]) / (centres[index + 1] - centres[index])};
+}
+
+void LocalBackground::fillRow(int y, float* out) const {
+    const Tap vertical = tap(static_cast<float>(y), rowCentres_);
+    const float* upper = blocks_.ptr<float>(vertical.index);
+    const float* lower = blocks_.ptr<float>(std::min(vertical.index + 1, blocks_.rows - 1));
+    // The row interpolated between the two block rows, one value per block
+    // column; along the row the background is then a straight line through
+    // neighbouring block centres, the outer lines extended to the edges.
+    thread_local std::vector<float> blend;
+    blend.resize(static_cast<std::size_t>(blocks_.cols));
+    for (int b = 0; b < blocks_.cols; ++b) blend[b] = upper[b] + vertical.weight * (lower[b] - upper[b]);
+    if (blocks_.cols == 1) {
+        std::fill(out, out + width_, blend[0]);
+        return;
+    }
+    int x = 0;
+    for (int b = 0; b + 1 < blocks_.cols; ++b) {
+        const bool lastSegment = b + 2 == blocks_.cols;
+        const int end = lastSegment ? width_ : std::min(static_cast<int>(std::ceil(columnCentres_[b + 1])), width_);
+        const float slope = (blend[b + 1] - blend[b]) / (columnCentres_[b + 1] - columnCentres_[b]);
+        const float base = blend[b] - slope * columnCentres_[b];
+        for (; x < end; ++x) out[x] = base + slope * static_cast<float>(x);
+    }
+}
+
+float LocalBackground::at(int x, int y) const {
+    const Tap vertical = tap(static_cast<float>(y), rowCentres_);
+    const Tap horizontal = tap(static_cast<float>(x), columnCentres_);
+    auto value = [&](int row, int column) {
+        return blocks_.at<float>(std::min(row, blocks_.rows - 1), std::min(column, blocks_.cols - 1));
+    };
+    const int r = vertical.index, c = horizontal.index;
+    const float upper = value(r, c) + horizontal.weight * (value(r, c + 1) - value(r, c));
+    const float lower = value(r + 1, c) + horizontal.weight * (value(r + 1, c + 1) - value(r + 1, c));
+    return upper + vertical.weight * (lower - upper);
+}
+
+}  // namespace speckmend

@@ -1,0 +1,107 @@
+// Robust noise per tile and the thresholds it gives.
+#include "detect/local/tile_noise.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+
+namespace speckmend {
+namespace {
+
+// One pixel in kSpacing is sampled, on a slanted lattice ((x + kSlant y)
+// divisible by kSpacing): every row and every column holds the same small
+// share of the samples, so a hot column or row, which a square grid would
+// sample whole, weighs no more than its share of the tile. A few thousand
+// samples per full tile.
+constexpr int kSpacing = 25;
+constexpr int kSlant = 7;
+// The upper tail is read at the 95th percentile, 1.645 standard deviations
+// for Gaussian noise: far enough out to see the skew of clipped noise, far
+// enough in that hot pixels and a few hot lines (each under half a percent
+// of a tile) move it little.
+constexpr double kTailShare = 0.95;
+constexpr float kTailSigmas = 1.6449f;
+constexpr std::size_t kSmallestTailSample = 400;
+// A threshold of zero would make every positive residual hot and divide by
+// zero in the significance; this is far below any sensor's noise.
+constexpr float kSmallestThreshold = 1e-3f;
+constexpr float kSmoothing = 0.15f;
+
+}  // namespace
+
+float upperSigma(std::vector<float>& values) {
+    if (values.empty()) return 0.0f;
+    auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    const float median = *middle;
+    // The elements past the middle are the upper half, in some order.
+    std::vector<float> above;
+    above.reserve(values.size() - values.size() / 2);
+    for (auto v = middle; v != values.end(); ++v) above.push_back(*v - median);
+    // The upper half's share (2 share - 1) is the whole's share.
+    const bool large = values.size() >= kSmallestTailSample;
+    const double share = large ? kTailShare : 0.75;
+    const float sigmas = large ? kTailSigmas : 0.6745f;
+    auto tail = above.begin() + static_cast<std::ptrdiff_t>(static_cast<double>(above.size()) * (2.0 * share - 1.0));
+    std::nth_element(above.begin(), tail, above.end());
+    return *tail / sigmas;
+}
+
+TileNoise::TileNoise(const cv::Mat& mean, int channel, const LocalBackground& background, double multiple,
+                     double floor) {
+    if (mean.depth() != CV_32F || mean.empty()) throw std::invalid_argument("TileNoise needs a float image");
+    if (channel < 0 || channel >= mean.channels()) throw std::invalid_argument("TileNoise: no such channel");
+    const int channels = mean.channels();
+    const int columns = std::max(1, (mean.cols + kTile / 2) / kTile);
+    const int rows = std::max(1, (mean.rows + kTile / 2) / kTile);
+    tileWidth_ = (mean.cols + columns - 1) / columns;
+    tileHeight_ = (mean.rows + rows - 1) / rows;
+    noise_.create(rows, columns, CV_32FC1);
+    threshold_.create(rows, columns, CV_32FC1);
+    cv::Mat measured(rows, columns, CV_32FC1);
+    cv::parallel_for_(cv::Range(0, rows * columns), [&](const cv::Range& range) {
+        std::vector<float> residuals;
+        for (int t = range.start; t < range.end; ++t) {
+            const int tx = t % columns, ty = t / columns;
+            const int top = ty * tileHeight_, bottom = std::min(top + tileHeight_, mean.rows);
+            const int left = tx * tileWidth_, right = std::min(left + tileWidth_, mean.cols);
+            // A small tile is sampled whole.
+            const int spacing = (bottom - top) * (right - left) < 64 * kSpacing ? 1 : kSpacing;
+            residuals.clear();
+            for (int y = top; y < bottom; ++y) {
+                const float* row = mean.ptr<float>(y);
+                const std::int64_t shift = (left + static_cast<std::int64_t>(kSlant) * y) % spacing;
+                const int offset = static_cast<int>((spacing - shift) % spacing);
+                for (int x = left + offset; x < right; x += spacing) {
+                    residuals.push_back(row[x * channels + channel] - background.at(x, y));
+                }
+            }
+            measured.at<float>(ty, tx) = upperSigma(residuals);
+        }
+    });
+    // A tile's measurement that lies within kSmoothing of the median of its
+    // own and its neighbours' is replaced by that median: the sampling error
+    // of one tile, which would move its threshold by several percent, is
+    // evened out, while a tile that really is noisier (a glowing corner)
+    // keeps its own.
+    for (int ty = 0; ty < rows; ++ty) {
+        for (int tx = 0; tx < columns; ++tx) {
+            std::vector<float> around;
+            for (int y = std::max(ty - 1, 0); y <= std::min(ty + 1, rows - 1); ++y) {
+                for (int x = std::max(tx - 1, 0); x <= std::min(tx + 1, columns - 1); ++x) {
+                    around.push_back(measured.at<float>(y, x));
+                }
+            }
+            auto middle = around.begin() + static_cast<std::ptrdiff_t>(around.size() / 2);
+            std::nth_element(around.begin(), middle, around.end());
+            const float own = measured.at<float>(ty, tx);
+            const float sigma = std::fabs(own - *middle) <= kSmoothing * *middle ? *middle : own;
+            noise_.at<float>(ty, tx) = sigma;
+            threshold_.at<float>(ty, tx) =
+                std::max({static_cast<float>(multiple * sigma), static_cast<float>(floor), kSmallestThreshold});
+        }
+    }
+}
+
+}  // namespace speckmend

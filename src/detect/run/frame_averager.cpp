@@ -1,0 +1,188 @@
+// Adding frames into the mean, one after the other or read on several
+// threads.
+#include "detect/run/frame_averager.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include <opencv2/imgproc.hpp>
+
+#include "detect/run/frame_reader.h"
+
+namespace speckmend {
+namespace {
+
+std::size_t readerCount() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return std::clamp<std::size_t>(cores, 1, 4);
+}
+
+}  // namespace
+
+// One addFrames call. Each reader takes the next entry of the listing,
+// decodes it into its own buffer and adds it. Until a frame has fixed the
+// size, entries are settled strictly in listing order, so the first readable
+// one decides; after that the order of adding does not matter (the sums are
+// exact integers) and readers only take turns at the accumulator. The calling
+// thread reports the entries in listing order as they are settled.
+class FrameAverager::Reading {
+public:
+    Reading(FrameAverager& averager, const std::vector<std::string>& fileNames)
+        : averager_(averager),
+          fileNames_(fileNames),
+          results_(fileNames.size(), FrameResult::unreadable),
+          settled_(fileNames.size(), 0),
+          sized_(!averager.accumulator_.empty()) {}
+
+    void run(const std::function<void(const std::string&, FrameResult)>& report) {
+        const std::size_t readers = std::min(readerCount(), std::max<std::size_t>(fileNames_.size(), 1));
+        // Whatever leaves this function, the readers are stopped and joined
+        // first: they refer to this object.
+        try {
+            threads_.reserve(readers);
+            for (std::size_t r = 0; r < readers; ++r) threads_.emplace_back([this] { read(); });
+            reportInOrder(report);
+        } catch (...) {
+            fail(std::current_exception());
+            join();
+            throw;
+        }
+        join();
+        if (failure_) std::rethrow_exception(failure_);
+    }
+
+private:
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+    // One reader's loop.
+    void read() {
+        std::vector<unsigned char> fileBytes;
+        cv::Mat frame;
+        frame.allocator = &averager_.pool_;
+        for (std::size_t i = take(); i != kNone; i = take()) {
+            try {
+                readFrame(fileNames_[i], fileBytes, frame, averager_.keepColour_);
+                bool deciding = false;
+                if (!waitForTurn(i, deciding)) return;
+                settle(i, add(frame, deciding), deciding);
+            } catch (...) {
+                fail(std::current_exception());
+                return;
+            }
+        }
+    }
+
+    // The next entry to read, or kNone when all are taken or the call fails.
+    std::size_t take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (failure_ || next_ >= fileNames_.size()) return kNone;
+        return next_++;
+    }
+
+    // Waits until entry i may be added: at once when the size is fixed, else
+    // when every earlier entry is settled. `deciding`: the size is not fixed
+    // yet, so no other reader adds until this one has. False when the call
+    // fails meanwhile.
+    bool waitForTurn(std::size_t i, bool& deciding) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return sized_ || turn_ == i || failure_; });
+        deciding = !sized_;
+        return !failure_;
+    }
+
+    FrameResult add(const cv::Mat& frame, bool deciding) {
+        if (deciding) return averager_.addFrame(frame);
+        std::lock_guard<std::mutex> lock(adding_);
+        return averager_.addFrame(frame);
+    }
+
+    void settle(std::size_t i, FrameResult result, bool deciding) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (deciding && result == FrameResult::added) sized_ = true;
+            results_[i] = result;
+            settled_[i] = 1;
+            while (turn_ < fileNames_.size() && settled_[turn_]) ++turn_;
+        }
+        changed_.notify_all();
+    }
+
+    void fail(std::exception_ptr reason) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!failure_) failure_ = reason;
+        }
+        changed_.notify_all();
+    }
+
+    void reportInOrder(const std::function<void(const std::string&, FrameResult)>& report) {
+        std::size_t reported = 0;
+        while (reported < fileNames_.size()) {
+            std::size_t ready = 0;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [&] { return turn_ > reported || failure_; });
+                if (failure_) return;
+                ready = turn_;
+            }
+            for (; reported < ready; ++reported) report(fileNames_[reported], results_[reported]);
+        }
+    }
+
+    void join() {
+        for (std::thread& thread : threads_) thread.join();
+        threads_.clear();
+    }
+
+    FrameAverager& averager_;
+    const std::vector<std::string>& fileNames_;
+    std::vector<FrameResult> results_;
+    std::vector<char> settled_;
+    std::mutex mutex_;  // guards what follows, and results_ and settled_
+    std::condition_variable changed_;
+    std::size_t next_ = 0;  // the entry to be taken next
+    std::size_t turn_ = 0;  // entries before it are settled
+    bool sized_;
+    std::exception_ptr failure_;
+    std::mutex adding_;  // serialises additions once sized
+    std::vector<std::thread> threads_;
+};
+
+FrameAverager::FrameAverager(bool keepColour) : keepColour_(keepColour), pool_(readerCount() + 1) {}
+
+FrameResult FrameAverager::addFrame(const cv::Mat& frame) {
+    if (frame.empty()) return FrameResult::unreadable;
+    if (frame.type() != CV_8UC1 && !(keepColour_ && frame.type() == CV_8UC3)) {
+        throw std::invalid_argument("FrameAverager::addFrame needs an 8-bit grey frame");
+    }
+    if (accumulator_.empty()) {
+        // Zero plus the first frame, in one pass.
+        accumulator_.allocator = &pool_;
+        frame.convertTo(accumulator_, CV_32F);
+        return FrameResult::added;
+    }
+    if (frame.rows != accumulator_.rows || frame.cols != accumulator_.cols ||
+        frame.channels() != accumulator_.channels()) {
+        return FrameResult::badDimension;
+    }
+    // Sums of 8-bit values stay exact in float up to 65,793 frames, so this
+    // equals converting the frame to float and adding it.
+    cv::accumulate(frame, accumulator_);
+    return FrameResult::added;
+}
+
+void FrameAverager::addFrames(const std::vector<std::string>& fileNames,
+                              const std::function<void(const std::string&, FrameResult)>& report) {
+    Reading(*this, fileNames).run(report);
+}
+
+void FrameAverager::finishMean(std::int32_t frameCount) {
+    if (frameCount < 1) throw std::invalid_argument("FrameAverager::finishMean needs at least one frame");
+    accumulator_.convertTo(accumulator_, CV_32F, 1.0 / static_cast<double>(frameCount), 0.0);
+}
+
+}  // namespace speckmend

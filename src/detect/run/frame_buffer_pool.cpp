@@ -1,0 +1,115 @@
+// Pooled, huge-page backed storage for frame-sized images.
+#include "detect/run/frame_buffer_pool.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <new>
+
+namespace speckmend {
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+std::size_t roundUp(std::size_t size) { return (size + kHugePage - 1) / kHugePage * kHugePage; }
+
+void* mapBlock(std::size_t size) {
+    void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (data == MAP_FAILED) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    // Only advice: without huge pages the block works the same, just slower
+    // to touch the first time.
+    madvise(data, size, MADV_HUGEPAGE);
+#endif
+    return data;
+}
+
+}  // namespace
+
+FrameBufferPool::FrameBufferPool(std::size_t keep) : keep_(keep) {}
+
+FrameBufferPool::~FrameBufferPool() {
+    for (const Block& block : free_) munmap(block.data, block.size);
+}
+
+FrameBufferPool::Block FrameBufferPool::take(std::size_t size) const {
+    const std::size_t wanted = roundUp(std::max<std::size_t>(size, 1));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // The smallest block that fits, so that a large one stays for a
+        // large image.
+        auto best = free_.end();
+        for (auto it = free_.begin(); it != free_.end(); ++it) {
+            if (it->size >= wanted && (best == free_.end() || it->size < best->size)) best = it;
+        }
+        if (best != free_.end()) {
+            const Block block = *best;
+            free_.erase(best);
+            return block;
+        }
+    }
+    return {mapBlock(wanted), wanted};
+}
+
+void FrameBufferPool::give(Block block) const {
+    Block dropped{nullptr, 0};
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        free_.push_back(block);
+        if (free_.size() > keep_) {
+            auto smallest = std::min_element(free_.begin(), free_.end(),
+                                             [](const Block& a, const Block& b) { return a.size < b.size; });
+            dropped = *smallest;
+            free_.erase(smallest);
+        }
+    }
+    if (dropped.data) munmap(dropped.data, dropped.size);
+}
+
+cv::UMatData* FrameBufferPool::allocate(int dims, const int* sizes, int type, void* data0, std::size_t* step,
+                                        cv::AccessFlag, cv::UMatUsageFlags) const {
+    // Steps as OpenCV's own allocator lays them out: rows packed densely
+    // unless the caller brings its own data and steps.
+    std::size_t total = CV_ELEM_SIZE(type);
+    for (int i = dims - 1; i >= 0; --i) {
+        if (step) {
+            if (data0 && step[i] != cv::Mat::AUTO_STEP) {
+                CV_Assert(total <= step[i]);
+                total = step[i];
+            } else {
+                step[i] = total;
+            }
+        }
+        total *= static_cast<std::size_t>(sizes[i]);
+    }
+    auto* u = new cv::UMatData(this);
+    if (data0) {
+        u->data = u->origdata = static_cast<uchar*>(data0);
+        u->flags |= cv::UMatData::USER_ALLOCATED;
+        u->size = total;
+        return u;
+    }
+    Block block{nullptr, 0};
+    try {
+        block = take(total);
+    } catch (...) {
+        delete u;
+        throw;
+    }
+    u->data = u->origdata = static_cast<uchar*>(block.data);
+    // The mapped size, so that deallocate hands the whole block back.
+    u->size = block.size;
+    return u;
+}
+
+bool FrameBufferPool::allocate(cv::UMatData* data, cv::AccessFlag, cv::UMatUsageFlags) const { return data != nullptr; }
+
+void FrameBufferPool::deallocate(cv::UMatData* u) const {
+    if (!u) return;
+    CV_Assert(u->urefcount == 0);
+    CV_Assert(u->refcount == 0);
+    if (!(u->flags & cv::UMatData::USER_ALLOCATED) && u->origdata) give({u->origdata, u->size});
+    delete u;
+}
+
+}  // namespace speckmend

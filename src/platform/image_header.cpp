@@ -1,0 +1,174 @@
+// Image sizes from file headers; see image_header.h.
+#include "platform/image_header.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace speckmend {
+namespace {
+
+using Bytes = std::span<const unsigned char>;
+
+bool startsWith(Bytes bytes, std::string_view magic) {
+    return bytes.size() >= magic.size() && std::memcmp(bytes.data(), magic.data(), magic.size()) == 0;
+}
+
+std::uint32_t bigEndian(Bytes b, std::size_t at, int length) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < length; ++i) value = value << 8 | b[at + static_cast<std::size_t>(i)];
+    return value;
+}
+
+std::uint32_t littleEndian(Bytes b, std::size_t at, int length) {
+    std::uint32_t value = 0;
+    for (int i = length - 1; i >= 0; --i) value = value << 8 | b[at + static_cast<std::size_t>(i)];
+    return value;
+}
+
+// Sizes a decoder could hold: positive and within an int.
+std::optional<cv::Size> sizeOf(std::int64_t width, std::int64_t height) {
+    if (width <= 0 || height <= 0 || width > INT32_MAX || height > INT32_MAX) return std::nullopt;
+    return cv::Size(static_cast<int>(width), static_cast<int>(height));
+}
+
+std::optional<cv::Size> pngSize(Bytes b) {
+    // Signature, then the IHDR chunk: length, type, width, height.
+    if (b.size() < 24 || std::memcmp(b.data() + 12, "IHDR", 4) != 0) return std::nullopt;
+    return sizeOf(bigEndian(b, 16, 4), bigEndian(b, 20, 4));
+}
+
+std::optional<cv::Size> bmpSize(Bytes b) {
+    if (b.size() < 26) return std::nullopt;
+    const std::uint32_t header = littleEndian(b, 14, 4);
+    if (header == 12) return sizeOf(littleEndian(b, 18, 2), littleEndian(b, 20, 2));  // OS/2 1.x
+    if (header < 36) return std::nullopt;  // the smallest info header the decoder takes
+    const auto height = static_cast<std::int32_t>(littleEndian(b, 22, 4));
+    return sizeOf(static_cast<std::int32_t>(littleEndian(b, 18, 4)), height < 0 ? -std::int64_t{height} : height);
+}
+
+// The header's tokens after the two-byte magic: numbers separated by white
+// space, with comments from '#' to the end of the line.
+class PnmTokens {
+public:
+    explicit PnmTokens(Bytes b) : b_(b) {}
+    std::optional<std::int64_t> number() {
+        skipSpace();
+        std::int64_t value = 0;
+        std::size_t digits = 0;
+        while (at_ < b_.size() && std::isdigit(b_[at_]) && digits < 12) {
+            value = value * 10 + (b_[at_++] - '0');
+            ++digits;
+        }
+        if (digits == 0 || (at_ < b_.size() && std::isdigit(b_[at_]))) return std::nullopt;
+        return value;
+    }
+    std::string_view word() {
+        skipSpace();
+        const std::size_t from = at_;
+        while (at_ < b_.size() && !std::isspace(b_[at_])) ++at_;
+        return {reinterpret_cast<const char*>(b_.data()) + from, at_ - from};
+    }
+
+private:
+    void skipSpace() {
+        while (at_ < b_.size()) {
+            if (b_[at_] == '#') {
+                while (at_ < b_.size() && b_[at_] != '\n' && b_[at_] != '\r') ++at_;
+            } else if (std::isspace(b_[at_])) {
+                ++at_;
+            } else {
+                return;
+            }
+        }
+    }
+    Bytes b_;
+    std::size_t at_ = 2;
+};
+
+std::optional<cv::Size> pnmSize(Bytes b) {
+    PnmTokens tokens(b);
+    const auto width = tokens.number();
+    const auto height = tokens.number();
+    if (!width || !height) return std::nullopt;
+    return sizeOf(*width, *height);
+}
+
+std::optional<cv::Size> pamSize(Bytes b) {
+    // Keyword lines up to ENDHDR, in any order.
+    PnmTokens tokens(b);
+    std::optional<std::int64_t> width, height;
+    for (int words = 0; words < 64; ++words) {
+        const std::string_view word = tokens.word();
+        if (word.empty() || word == "ENDHDR") break;
+        if (word == "WIDTH") width = tokens.number();
+        if (word == "HEIGHT") height = tokens.number();
+    }
+    if (!width || !height) return std::nullopt;
+    return sizeOf(*width, *height);
+}
+
+std::optional<cv::Size> tiffSize(Bytes b) {
+    const bool little = b[0] == 'I';
+    auto read = [&](std::size_t at, int length) {
+        return little ? littleEndian(b, at, length) : bigEndian(b, at, length);
+    };
+    const std::size_t directory = read(4, 4);
+    if (directory < 8 || directory + 2 > b.size()) return std::nullopt;
+    const std::size_t entries = read(directory, 2);
+    std::optional<std::int64_t> width, height;
+    for (std::size_t i = 0; i < entries; ++i) {
+        const std::size_t entry = directory + 2 + 12 * i;
+        if (entry + 12 > b.size()) return std::nullopt;
+        const std::uint32_t tag = read(entry, 2), type = read(entry + 2, 2), count = read(entry + 4, 4);
+        if ((tag != 256 && tag != 257) || count != 1) continue;
+        // SHORT or LONG, held in the entry's own value field.
+        std::optional<std::int64_t> value;
+        if (type == 3) value = read(entry + 8, 2);
+        if (type == 4) value = read(entry + 8, 4);
+        (tag == 256 ? width : height) = value;
+    }
+    if (!width || !height) return std::nullopt;
+    return sizeOf(*width, *height);
+}
+
+std::optional<cv::Size> webpSize(Bytes b) {
+    if (b.size() < 30) return std::nullopt;
+    if (std::memcmp(b.data() + 12, "VP8 ", 4) == 0) {
+        // A key frame's start code, then 14-bit width and height.
+        if (b[23] != 0x9d || b[24] != 0x01 || b[25] != 0x2a) return std::nullopt;
+        return sizeOf(littleEndian(b, 26, 2) & 0x3FFF, littleEndian(b, 28, 2) & 0x3FFF);
+    }
+    if (std::memcmp(b.data() + 12, "VP8L", 4) == 0) {
+        if (b[20] != 0x2f) return std::nullopt;
+        const std::uint32_t bits = littleEndian(b, 21, 4);
+        return sizeOf((bits & 0x3FFF) + 1, ((bits >> 14) & 0x3FFF) + 1);
+    }
+    if (std::memcmp(b.data() + 12, "VP8X", 4) == 0)
+        return sizeOf(std::int64_t{littleEndian(b, 24, 3)} + 1, std::int64_t{littleEndian(b, 27, 3)} + 1);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<cv::Size> imageSizeFromHeader(Bytes bytes) {
+    if (bytes.size() < 3) return std::nullopt;
+    if (startsWith(bytes, "\x89PNG\r\n\x1a\n")) return pngSize(bytes);
+    if (startsWith(bytes, "BM")) return bmpSize(bytes);
+    if (bytes[0] == 'P' && std::isspace(bytes[2])) {
+        if (bytes[1] >= '1' && bytes[1] <= '6') return pnmSize(bytes);
+        if (bytes[1] == '7') return pamSize(bytes);
+        if (bytes[1] == 'F' || bytes[1] == 'f') return pnmSize(bytes);
+    }
+    if (bytes.size() >= 8 &&
+        (startsWith(bytes, std::string_view("II\x2a\0", 4)) || startsWith(bytes, std::string_view("MM\0\x2a", 4))))
+        return tiffSize(bytes);
+    if (startsWith(bytes, "RIFF") && bytes.size() >= 12 && std::memcmp(bytes.data() + 8, "WEBP", 4) == 0)
+        return webpSize(bytes);
+    if (startsWith(bytes, "\x59\xa6\x6a\x95") && bytes.size() >= 12)
+        return sizeOf(bigEndian(bytes, 4, 4), bigEndian(bytes, 8, 4));
+    return std::nullopt;
+}
+
+}  // namespace speckmend

@@ -1,0 +1,175 @@
+// The mean of the frames: frames added one by one or read from a list on
+// several threads, what is refused, and colour frames for the local
+// detector.
+#include "detect/run/frame_averager.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "test_support.h"
+
+namespace speckmend {
+namespace {
+
+using testing::TempFolder;
+
+cv::Mat grey(int rows, int cols, int value) { return cv::Mat(rows, cols, CV_8UC1, cv::Scalar(value)); }
+
+float at(const FrameAverager& frames, int row, int column) { return frames.mean().at<float>(row, column); }
+
+TEST(FrameAverager, IsTheSumOverTheFrameCount) {
+    FrameAverager frames(false);
+    EXPECT_TRUE(frames.mean().empty());
+    for (const int value : {10, 20, 40}) ASSERT_EQ(frames.addFrame(grey(4, 6, value)), FrameResult::added);
+    EXPECT_EQ(frames.mean().size(), cv::Size(6, 4));
+    EXPECT_FLOAT_EQ(at(frames, 2, 3), 70.0f);
+    frames.finishMean(3);
+    EXPECT_FLOAT_EQ(at(frames, 0, 0), 70.0f / 3.0f);
+    EXPECT_FLOAT_EQ(at(frames, 3, 5), 70.0f / 3.0f);
+}
+
+TEST(FrameAverager, ASingleFrameIsItsOwnMean) {
+    FrameAverager frames(false);
+    cv::Mat frame(3, 4, CV_8UC1);
+    for (int i = 0; i < 12; ++i) frame.data[i] = static_cast<std::uint8_t>(i * 21);
+    frames.addFrame(frame);
+    frames.finishMean(1);
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(at(frames, i / 4, i % 4), static_cast<float>(i * 21));
+}
+
+TEST(FrameAverager, FramesThatAreNotAddedLeaveTheSumAlone) {
+    FrameAverager frames(false);
+    // Nothing readable yet: the first frame with a size decides.
+    EXPECT_EQ(frames.addFrame(cv::Mat()), FrameResult::unreadable);
+    EXPECT_TRUE(frames.mean().empty());
+    EXPECT_EQ(frames.addFrame(grey(4, 6, 10)), FrameResult::added);
+    EXPECT_EQ(frames.addFrame(cv::Mat()), FrameResult::unreadable);
+    EXPECT_EQ(frames.addFrame(grey(6, 4, 50)), FrameResult::badDimension);
+    EXPECT_EQ(frames.addFrame(grey(4, 7, 50)), FrameResult::badDimension);
+    EXPECT_EQ(frames.addFrame(grey(4, 6, 30)), FrameResult::added);
+    EXPECT_EQ(frames.mean().size(), cv::Size(6, 4));
+    frames.finishMean(2);
+    EXPECT_FLOAT_EQ(at(frames, 1, 1), 20.0f);
+}
+
+TEST(FrameAverager, OnlyGreyBytesAreFrames) {
+    FrameAverager frames(false);
+    EXPECT_THROW(frames.addFrame(cv::Mat(4, 4, CV_8UC3, cv::Scalar::all(1))), std::invalid_argument);
+    EXPECT_THROW(frames.addFrame(cv::Mat(4, 4, CV_16UC1, cv::Scalar::all(1))), std::invalid_argument);
+    EXPECT_THROW(frames.finishMean(0), std::invalid_argument);
+}
+
+TEST(FrameAverager, FramesAddedFromAListAreReportedInOrder) {
+    TempFolder folder;
+    cv::imwrite(folder / "a.png", grey(5, 7, 10));
+    testing::writeFile(folder / "b.png", "not an image");
+    cv::imwrite(folder / "c.png", grey(7, 5, 90));  // turned: another size
+    cv::imwrite(folder / "d.png", grey(5, 7, 30));
+    cv::imwrite(folder / "e.png", grey(5, 7, 50));
+    FrameAverager frames(false);
+    std::vector<std::string> names;
+    for (const char* n : {"a.png", "b.png", "c.png", "d.png", "missing.png", "e.png"}) names.push_back(folder / n);
+    std::vector<std::pair<std::string, FrameResult>> reported;
+    frames.addFrames(names, [&](const std::string& name, FrameResult result) { reported.emplace_back(name, result); });
+    using R = FrameResult;
+    const std::vector<std::pair<std::string, R>> expected = {{names[0], R::added},        {names[1], R::unreadable},
+                                                             {names[2], R::badDimension}, {names[3], R::added},
+                                                             {names[4], R::unreadable},   {names[5], R::added}};
+    EXPECT_EQ(reported, expected);
+    frames.finishMean(3);
+    EXPECT_FLOAT_EQ(at(frames, 4, 6), 30.0f);
+}
+
+TEST(FrameAverager, TheFirstReadableEntryInListingOrderDecidesTheSize) {
+    // Entries: w = 5x7 frame of 10, t = 7x5 frame of 90, u = not an image.
+    // Many entries, so that several readers are busy when the size is
+    // decided.
+    struct Row {
+        const char* name;
+        std::string entries;
+        float mean;  // at (0, 0) afterwards
+    };
+    const Row rows[] = {
+        {"wide first", "wwtuwtwwuwwtwwwwtwuw", 10.0f},
+        {"unreadable ones first", "uuuwtwwtwuwwwtwwtwuw", 10.0f},
+        {"turned first", "tuwwtwwutwwwtwwuwwtw", 90.0f},
+        {"unreadable, then turned", "uutwwwwwwwwwwwwwwwww", 90.0f},
+    };
+    using R = FrameResult;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempFolder folder;
+        std::vector<std::string> names;
+        std::vector<R> expected;
+        char decided = 0;
+        int added = 0;
+        for (std::size_t i = 0; i < row.entries.size(); ++i) {
+            const char kind = row.entries[i];
+            names.push_back(folder / ("f" + std::to_string(100 + i) + ".png"));
+            if (kind == 'w') cv::imwrite(names.back(), grey(5, 7, 10));
+            if (kind == 't') cv::imwrite(names.back(), grey(7, 5, 90));
+            if (kind == 'u') testing::writeFile(names.back(), "text");
+            if (kind != 'u' && decided == 0) decided = kind;
+            expected.push_back(kind == 'u' ? R::unreadable : kind == decided ? R::added : R::badDimension);
+            added += kind == decided;
+        }
+        FrameAverager frames(false);
+        std::vector<std::string> reportedNames;
+        std::vector<R> reported;
+        frames.addFrames(names, [&](const std::string& name, R result) {
+            reportedNames.push_back(name);
+            reported.push_back(result);
+        });
+        EXPECT_EQ(reportedNames, names);
+        EXPECT_EQ(reported, expected);
+        frames.finishMean(added);
+        EXPECT_FLOAT_EQ(at(frames, 0, 0), row.mean);
+    }
+}
+
+TEST(FrameAverager, AFailingReportStopsTheReadersCleanly) {
+    TempFolder folder;
+    std::vector<std::string> names;
+    for (int i = 0; i < 8; ++i) {
+        names.push_back(folder / ("f" + std::to_string(i) + ".png"));
+        cv::imwrite(names.back(), grey(5, 7, 10));
+    }
+    FrameAverager frames(false);
+    int reports = 0;
+    EXPECT_THROW(frames.addFrames(names,
+                                  [&](const std::string&, FrameResult) {
+                                      if (++reports == 2) throw std::runtime_error("console gone");
+                                  }),
+                 std::runtime_error);
+    EXPECT_EQ(reports, 2);
+}
+
+// ---- Colour frames, for the local detector -------------------------------------
+
+TEST(FrameAverager, ColourFramesKeepTheirChannelsAndRefuseMixedOnes) {
+    FrameAverager frames(true);
+    EXPECT_EQ(frames.addFrame(cv::Mat(4, 6, CV_8UC3, cv::Scalar(10, 20, 30))), FrameResult::added);
+    EXPECT_EQ(frames.addFrame(grey(4, 6, 50)), FrameResult::badDimension);
+    EXPECT_EQ(frames.addFrame(cv::Mat(4, 6, CV_8UC3, cv::Scalar(30, 40, 50))), FrameResult::added);
+    EXPECT_THROW(frames.addFrame(cv::Mat(4, 6, CV_16UC3, cv::Scalar::all(1))), std::invalid_argument);
+    frames.finishMean(2);
+    ASSERT_EQ(frames.mean().type(), CV_32FC3);
+    EXPECT_EQ(frames.mean().at<cv::Vec3f>(2, 3), cv::Vec3f(20.0f, 30.0f, 40.0f));
+}
+
+TEST(FrameAverager, GreyFramesStayOneChannelWhenColourIsKept) {
+    FrameAverager frames(true);
+    EXPECT_EQ(frames.addFrame(grey(4, 6, 10)), FrameResult::added);
+    EXPECT_EQ(frames.addFrame(cv::Mat(4, 6, CV_8UC3, cv::Scalar::all(9))), FrameResult::badDimension);
+    frames.finishMean(1);
+    EXPECT_EQ(frames.mean().type(), CV_32FC1);
+}
+
+}  // namespace
+}  // namespace speckmend
