@@ -1,7 +1,8 @@
 // The in-memory lossless heal: the source's coefficients are read once, the
 // repair areas planned into windows, each window decoded, repaired and
-// encoded on its own, its repaired blocks staged; after the last window they
-// replace the source's, and the arrays are written coded like the source.
+// encoded on its own, its repaired blocks staged until no later window can
+// read their places; then they replace the source's, and the arrays are
+// written coded like the source.
 // The libjpeg call sequence is written down in the header. Nothing
 // outside the windows is ever turned into pixels.
 #include "heal/lossless_jpeg/lossless_jpeg_heal.h"
@@ -43,12 +44,13 @@ LosslessHealResult outcomeOnly(Outcome outcome, std::string diagnostic = {}) {
     return result;
 }
 
-// A block that replaces the source's: kept until the last window has been
-// decoded, since windows may overlap and each must decode the source's own
-// blocks.
+// A block that replaces the source's: kept aside while a window still to
+// come may read its place, since windows may overlap and each must decode
+// the source's own blocks.
 struct StagedBlock {
     int component = 0;
     JDIMENSION row = 0, column = 0;  // in the source's arrays
+    int imcuRow = 0;                 // the row of iMCUs it lies in
     JBLOCK coefficients = {};
 };
 
@@ -79,21 +81,30 @@ void stageRepairedBlocks(JpegRewrite& rewrite, const DonorRegion& region, const 
                 block.component = c;
                 block.row = firstRow + row;
                 block.column = firstColumn + column;
+                block.imcuRow =
+                    static_cast<int>(region.donorImcuY) + static_cast<int>(row / (single ? 1 : info.v_samp_factor));
                 std::copy(blocks[0][column], blocks[0][column] + DCTSIZE2, block.coefficients);
             }
         }
     }
 }
 
-// Writes the staged blocks into the source's arrays, which the output is
-// written from.
-void placeStagedBlocks(JpegRewrite& rewrite, const std::vector<StagedBlock>& staged) {
+// Writes the staged blocks above iMCU row `above` into the source's arrays,
+// which the output is written from, and forgets them. Windows come in the
+// order of their top rows, so no window still to come reads those places.
+void placeStagedBlocks(JpegRewrite& rewrite, std::vector<StagedBlock>& staged, int above) {
     j_decompress_ptr source = rewrite.source();
+    std::size_t kept = 0;
     for (const StagedBlock& block : staged) {
+        if (block.imcuRow >= above) {
+            staged[kept++] = block;
+            continue;
+        }
         JBLOCKARRAY row = (*source->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(source),
                                                              rewrite.arrays()[block.component], block.row, 1, TRUE);
         std::copy(block.coefficients, block.coefficients + DCTSIZE2, row[0][block.column]);
     }
+    staged.resize(kept);
 }
 
 // Gives every donor block that holds a repaired pixel the coefficients that
@@ -160,7 +171,7 @@ struct WindowCodecs {
     JpegDecoder decoder;  // the window's pixels, then the donor's blocks
     std::vector<unsigned char> blocks;
     std::vector<unsigned char> donorBytes;
-    std::vector<StagedBlock> staged;  // of every window so far
+    std::vector<StagedBlock> staged;  // of the windows so far, not yet placed
 };
 
 // What every window of one photo is healed with.
@@ -351,9 +362,18 @@ LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const H
         windows.push_back(std::move(whole));
     }
     WindowCodecs codecs;
-    for (const RepairWindow& window : windows)
+    int above = 0;
+    auto place = [&] { placeStagedBlocks(rewrite, codecs.staged, above); };
+    for (const RepairWindow& window : windows) {
+        // Many windows share a top row; the staged blocks are swept once per
+        // row, not once per window.
+        if (window.imcus.y > above) {
+            above = window.imcus.y;
+            if (!runJpegGuarded(rewrite.guard(), place)) return refused(raisedBy({managerOf(source)}));
+        }
         if (!healWindow(rewrite, codecs, photo, window, diagnostic)) return refused(diagnostic);
-    auto place = [&] { placeStagedBlocks(rewrite, codecs.staged); };
+    }
+    above = photo.grid.down();
     if (!runJpegGuarded(rewrite.guard(), place)) return refused(raisedBy({managerOf(source)}));
 
     LosslessHealResult result;

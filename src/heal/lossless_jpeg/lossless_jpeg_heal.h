@@ -28,8 +28,8 @@
 //            jpeg_write_scanlines, jpeg_finish_compress
 //     staging: prepareDrop (jpeg_transplant.h) checks the donor against its
 //            window; every block with a repaired pixel is refined and kept
-//            aside with its place in the source
-//   after the last window: the kept blocks written into the source's arrays
+//            aside with its place in the source, and written into the
+//            source's arrays once no window still to come reaches its row
 //   output (jpeg_rewrite.h): jpeg_create_compress, jpeg_copy_critical_parameters, a single
 //            component's sampling 1x1, the source's restart interval, coding
 //            (arithmetic with its conditioning, or Huffman with the source's

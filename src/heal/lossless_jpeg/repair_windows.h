@@ -15,7 +15,8 @@
 // groups never see each other's repair and never replace the same block, so
 // each group's window gives the blocks the whole photo would give, however
 // the windows overlap: the heal decodes every window from the source's own
-// blocks and writes the replaced blocks only after the last window.
+// blocks and writes a replaced block only once no window still to come (they
+// come in the order of their top rows) reaches its row.
 //
 // Groups that need not share a window still may, when one window costs less
 // than two: a window's fixed work (codec set-up, headers, buffers) is worth
