@@ -1,9 +1,9 @@
 // The in-memory lossless heal against a reference that builds the same output
 // the slow way: the whole photo decoded by the image reader (four-component
 // photos by libjpeg, to CMYK samples), inpainted whole (four channels one by
-// one), encoded whole with the source's tables and sampling, and every block
-// with a repaired pixel taken from that encode, refined against the whole
-// photo. Then what the output keeps of every real camera file.
+// one, the bands' ends at the photo's edges again), encoded whole with the source's tables and sampling, and every
+// block with a repaired pixel taken from that encode, refined against the whole photo. Then what the output keeps of
+// every real camera file.
 #include "heal/lossless_jpeg/lossless_jpeg_heal.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +20,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/photo.hpp>
 
+#include "heal/inpaint/band_ends.h"
 #include "heal/inpaint/repair_mask.h"
 #include "heal/jpeg/jpeg_rewrite.h"
 #include "heal/jpeg/mpf_segment.h"
@@ -86,7 +87,8 @@ Bytes referenceHeal(const Bytes& sourceBytes, const HotPixelMap& map, double ran
     const cv::Mat photo = fourComponents ? decodeSamples(sourceBytes, JCS_CMYK) : decodeWhole(sourceBytes);
     cv::Mat mask(photo.size(), CV_8UC1, cv::Scalar(0));
     drawRepairMask(map, mask);
-    const cv::Mat healed = inpaintWhole(photo, mask, range, method);
+    cv::Mat healed = inpaintWhole(photo, mask, range, method);
+    repairBandEnds(healed, mask, map.lines, {}, photo.size(), range, method);
 
     Bytes donorBytes;
     {
@@ -184,6 +186,7 @@ struct HealCase {
     std::vector<HotPixel> pixels;
     double range = 3;
     int method = 1;
+    std::vector<HotLine> lines = {};
 };
 
 void PrintTo(const HealCase& c, std::ostream* os) { *os << c.name; }
@@ -266,6 +269,32 @@ std::vector<HealCase> healCases() {
          std::numeric_limits<double>::quiet_NaN()},
         {"Navier-Stokes", recipe(200, 120, s422), {{30, 30, 2}, {80, 60, 4}}, 3, 0},
         {"Navier-Stokes, grey", recipe(100, 80, grey), {{30, 30, 3}}, 5, 0},
+        // hot lines: only the blocks of the band over its span change
+        {"a hot column and a hot row",
+         recipe(200, 160, s420),
+         one,
+         3,
+         1,
+         {{HotLine::Axis::column, 130, 1}, {HotLine::Axis::row, 100, 2}}},
+        {"column segment inside the photo",
+         recipe(200, 160, s420),
+         one,
+         3,
+         1,
+         {{HotLine::Axis::column, 130, 1, 40, 90}}},
+        {"row segment to the far edge, 4:2:2",
+         recipe(200, 160, s422),
+         {},
+         3,
+         0,
+         {{HotLine::Axis::row, 100, 2, 75, HotLine::kToEnd}}},
+        {"segment clipped at the bottom, grey",
+         recipe(120, 100, grey),
+         {},
+         3,
+         1,
+         {{HotLine::Axis::column, 60, 1, 70, 5000}}},
+        {"segment wholly outside", recipe(120, 100, s420), {}, 3, 1, {{HotLine::Axis::row, 50, 1, 300, 400}}},
         // coding kept
         {"restart interval", with(recipe(160, 120, s422), [](SourceRecipe& s) { s.restartInterval = 3; }),
          cornersAndEdges(160, 120)},
@@ -317,7 +346,7 @@ TEST_P(InMemoryHeal, GivesTheReferenceBytes) {
     const HealCase& c = GetParam();
     const Bytes source = makeSourceBytes(c.recipe);
     ASSERT_FALSE(source.empty());
-    HotPixelMap map{c.pixels, c.recipe.width, c.recipe.height};
+    HotPixelMap map{c.pixels, c.recipe.width, c.recipe.height, c.lines};
     const LosslessHealResult result = healJpegLosslessly(source, map, c.range, c.method);
     ASSERT_EQ(result.outcome, Outcome::healed) << result.diagnostic;
     const Bytes expected = referenceHeal(source, map, c.range, c.method);
