@@ -44,6 +44,9 @@ void Detector::run() {
     const std::vector<std::string> names = listDirectory(settings_.filter);
     if (names.empty()) throw FatalError(cannotOpen, false);
 
+    // No output may take the place of a frame: the outputs' paths are
+    // relative to the same folder.
+    for (const std::string& name : names) inputs_.add(name);
     const std::int32_t frameCount = addFrames(names);
     if (frameCount == 0) throw FatalError("no readable image in " + settings_.indir, false);
     frames_.finishMean(frameCount);
@@ -79,7 +82,7 @@ std::int32_t Detector::addFrames(const std::vector<std::string>& fileNames) {
 void Detector::runHistogramDetector() {
     std::printf("\n3. Inspecting histogram...\n");
     const cv::Mat& mean = frames_.mean();
-    DetectionOutput output(settings_, mean, {.overwritesMean = true, .mapsLines = false});
+    DetectionOutput output(settings_, mean, {.overwritesMean = true, .mapsLines = false}, inputs_);
     HistogramDetector detector(mean, settings_.amount, settings_.channels);
     const double threshold = detector.chooseThreshold();
 
@@ -109,7 +112,7 @@ void Detector::runLocalDetector() {
     }
     std::printf("\n");
 
-    DetectionOutput output(settings_, mean, {.overwritesMean = false, .mapsLines = true});
+    DetectionOutput output(settings_, mean, {.overwritesMean = false, .mapsLines = true}, inputs_);
     output.openMap(mean.cols, mean.rows);
     for (const Finding& spot : detection.findings.spots) output.addSpot(spot);
     for (const HotLine& line : detection.findings.lines) output.addLine(line);

@@ -240,6 +240,8 @@ TEST(DetectRun, FatalConditions) {
     noChannels.channels = "0";
     DetectConfig unwritableMap;
     unwritableMap.outfile = "nodir/map.xml";
+    DetectConfig mapOverAFrame;
+    mapOverAFrame.outfile = "./a.png";
     const std::vector<Row> rows = {
         {"missing input folder", missingFolder, {"a.png"}, fatal("cannot open first file in nosuch"), false},
         {"empty input folder name", emptyIndir, {"a.png"}, fatal("cannot open first file in "), false},
@@ -256,6 +258,12 @@ TEST(DetectRun, FatalConditions) {
          "a.png processed.\n" + kAnalysis +
              fatal("cannot write outfile [nodir/map.xml]. Fix the problem and try again."),
          false},
+        {"map file would replace an input frame",
+         mapOverAFrame,
+         {"a.png"},
+         "a.png processed.\n" + kAnalysis + "outfile [./a.png] not written: it would replace an input frame\n" +
+             fatal("cannot write outfile [./a.png]. Fix the problem and try again."),
+         false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -264,9 +272,11 @@ TEST(DetectRun, FatalConditions) {
             writeFile(shoot.frames + "/x.png", "");
             writeFile(shoot.frames + "/y.png", "garbage");
         }
+        const std::string frame = readFile(shoot.frames + "/a.png");
         const auto run = runSpeckmend({"detect"}, shoot.root.path());
         EXPECT_EQ(run.output, start(row.config) + row.output);
         EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(readFile(shoot.frames + "/a.png"), frame);
         EXPECT_FALSE(std::ifstream(shoot.frames + "/map.xml").good());
         EXPECT_FALSE(std::ifstream(shoot.frames + "/marks.png").good());
     }
@@ -276,18 +286,29 @@ TEST(DetectRun, AnAnnotatedImageThatCannotBeWrittenIsReported) {
     struct Row {
         const char* name;
         std::string outimage;
+        std::string line;
     };
-    const Row rows[] = {{"missing folder", "nodir/marks.png"}, {"unknown format", "marks.unknownformat"}};
+    const Row rows[] = {
+        {"missing folder", "nodir/marks.png", "cannot write outimage [nodir/marks.png]\n"},
+        {"unknown format", "marks.unknownformat", "cannot write outimage [marks.unknownformat]\n"},
+        // An input is never written, however its path is spelled.
+        {"an input frame", "b.png", "outimage [b.png] not written: it would replace an input frame\n"},
+        {"an input frame by another path", "../frames/a.png",
+         "outimage [../frames/a.png] not written: it would replace an input frame\n"},
+    };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         DetectConfig config;
         config.outimage = row.outimage;
         Shoot shoot(config);
+        const std::string frame = readFile(shoot.frames + "/a.png");
         const auto run = runSpeckmend({"detect"}, shoot.root.path());
-        EXPECT_EQ(run.output, start(config) + "a.png processed.\nb.png processed.\n" + kAnalysis + kFound +
-                                  "cannot write outimage [" + row.outimage + "]\n" + closing());
+        EXPECT_EQ(run.output,
+                  start(config) + "a.png processed.\nb.png processed.\n" + kAnalysis + kFound + row.line + closing());
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(readFile(shoot.frames + "/map.xml"), mapFile());
+        EXPECT_EQ(readFile(shoot.frames + "/a.png"), frame);
+        EXPECT_EQ(readFile(shoot.frames + "/b.png"), frame);
     }
 }
 
