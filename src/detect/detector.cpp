@@ -95,6 +95,12 @@ void Detector::runHistogramDetector() {
 
 void Detector::runLocalDetector() {
     std::printf("\n3. Inspecting background...\n");
+    // Raw values of a 12- or 14-bit sensor stored in 16 bits are analysed as
+    // they are: background, noise and floor are in those units.
+    const std::int32_t bits = frames_.valueBits();
+    if (frames_.depth() == CV_16U && bits < 16) {
+        std::printf("16-bit frames holding %d-bit values: detecting in %d-bit units\n", bits, bits);
+    }
     const cv::Mat& mean = frames_.mean();
     // A lone hot pixel keeps the configured radius, so its pix line is what
     // the histogram detector would write; a larger spot gets its own.
@@ -112,7 +118,10 @@ void Detector::runLocalDetector() {
     }
     std::printf("\n");
 
-    DetectionOutput output(settings_, mean, {.overwritesMean = false, .mapsLines = true}, inputs_);
+    // The pictures show the mean in 8-bit units.
+    const double toEightBits = 1.0 / static_cast<double>(1 << (bits - 8));
+    DetectionOutput output(settings_, mean, {.overwritesMean = false, .mapsLines = true, .toEightBits = toEightBits},
+                           inputs_);
     output.openMap(mean.cols, mean.rows);
     for (const Finding& spot : detection.findings.spots) output.addSpot(spot);
     for (const HotLine& line : detection.findings.lines) output.addLine(line);

@@ -157,10 +157,34 @@ TEST(FrameAverager, ColourFramesKeepTheirChannelsAndRefuseMixedOnes) {
     EXPECT_EQ(frames.addFrame(cv::Mat(4, 6, CV_8UC3, cv::Scalar(10, 20, 30))), FrameResult::added);
     EXPECT_EQ(frames.addFrame(grey(4, 6, 50)), FrameResult::badDimension);
     EXPECT_EQ(frames.addFrame(cv::Mat(4, 6, CV_8UC3, cv::Scalar(30, 40, 50))), FrameResult::added);
-    EXPECT_THROW(frames.addFrame(cv::Mat(4, 6, CV_16UC3, cv::Scalar::all(1))), std::invalid_argument);
+    // 16-bit values are in other units than the 8-bit frames added.
+    EXPECT_EQ(frames.addFrame(cv::Mat(4, 6, CV_16UC3, cv::Scalar::all(1))), FrameResult::badDimension);
+    EXPECT_THROW(frames.addFrame(cv::Mat(4, 6, CV_32FC3, cv::Scalar::all(1))), std::invalid_argument);
     frames.finishMean(2);
     ASSERT_EQ(frames.mean().type(), CV_32FC3);
     EXPECT_EQ(frames.mean().at<cv::Vec3f>(2, 3), cv::Vec3f(20.0f, 30.0f, 40.0f));
+    EXPECT_EQ(frames.valueBits(), 8);
+}
+
+TEST(FrameAverager, SixteenBitFramesKeepTheirUnitsAndTellTheBitsTheyUse) {
+    struct Row {
+        int highest;  // the largest sample added
+        int bits;
+    };
+    const Row rows[] = {{200, 8}, {256, 10}, {4095, 12}, {4096, 14}, {16383, 14}, {16384, 16}, {65535, 16}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.highest);
+        FrameAverager frames(true);
+        cv::Mat frame(4, 6, CV_16UC1, cv::Scalar(100));
+        ASSERT_EQ(frames.addFrame(frame), FrameResult::added);
+        frame.at<std::uint16_t>(3, 5) = static_cast<std::uint16_t>(row.highest);
+        ASSERT_EQ(frames.addFrame(frame), FrameResult::added);
+        EXPECT_EQ(frames.addFrame(grey(4, 6, 100)), FrameResult::badDimension);
+        EXPECT_EQ(frames.depth(), CV_16U);
+        EXPECT_EQ(frames.valueBits(), row.bits);
+        frames.finishMean(2);
+        EXPECT_FLOAT_EQ(frames.mean().at<float>(3, 5), (100.0f + static_cast<float>(row.highest)) / 2.0f);
+    }
 }
 
 TEST(FrameAverager, GreyFramesStayOneChannelWhenColourIsKept) {
