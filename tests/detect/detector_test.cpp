@@ -384,5 +384,41 @@ TEST(DetectRun, FindsWhatWasPlantedInAGeneratedShoot) {
     }
 }
 
+// Every stage after the frames runs on all cores; the run on one thread
+// (OpenCV's thread count, which the frame readers follow too) is the
+// reference: the same console, map, annotated picture and check sheet, byte
+// for byte, with either detector.
+TEST(DetectRun, AllCoresGiveTheOutputsOfOneThread) {
+    TempFolder folder;
+    const std::string generator = std::string(SPECKMEND_TOOLS_DIR) + "/make_sample_shoot";
+    const std::string shoot = folder / "shoot";
+    const auto made = runProgram(generator,
+                                 {"--out", shoot, "--seed", "5", "--width", "900", "--height", "700", "--jpeg-frames",
+                                  "5", "--png-frames", "2", "--photos", "0", "--png-photos", "0", "--hot", "40"},
+                                 folder.path());
+    ASSERT_EQ(made.status, 0) << made.errors;
+    std::string config = readFile(shoot + "/config.xml");
+    const std::string end = "</detect>";
+    ASSERT_NE(config.find(end), std::string::npos);
+    config.replace(config.find(end), end.size(), "<sheet>../sheet.png</sheet>\n" + end);
+    writeFile(shoot + "/histogram.xml", config);
+    config.replace(config.find(end), end.size(), "<detector>local</detector>\n" + end);
+    writeFile(shoot + "/local.xml", config);
+    for (const char* detector : {"histogram", "local"}) {
+        SCOPED_TRACE(detector);
+        std::vector<std::string> outputs;
+        for (const char* threads : {"OPENCV_FOR_THREADS_NUM=1", "OPENCV_FOR_THREADS_NUM=4"}) {
+            const auto run =
+                runProgram(SPECKMEND_BINARY, {"detect", std::string(detector) + ".xml"}, shoot, {threads});
+            ASSERT_EQ(run.status, 0) << run.output;
+            std::string all = run.output;
+            for (const char* file : {"/hotpixels.xml", "/detected.png", "/sheet.png"}) all += readFile(shoot + file);
+            outputs.push_back(all);
+        }
+        EXPECT_NE(outputs[0].find("hotpixel found at "), std::string::npos);
+        EXPECT_TRUE(outputs[0] == outputs[1]);
+    }
+}
+
 }  // namespace
 }  // namespace speckmend

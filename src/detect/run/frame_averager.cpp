@@ -11,15 +11,15 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "detect/common/row_stripes.h"
 #include "detect/run/frame_reader.h"
 
 namespace speckmend {
 namespace {
 
-std::size_t readerCount() {
-    const unsigned cores = std::thread::hardware_concurrency();
-    return std::clamp<std::size_t>(cores, 1, 4);
-}
+// As many readers as OpenCV runs threads (one knob for the whole run: its
+// OPENCV_FOR_THREADS_NUM, or the cores), at most 4.
+std::size_t readerCount() { return std::clamp<std::size_t>(static_cast<std::size_t>(cv::getNumThreads()), 1, 4); }
 
 }  // namespace
 
@@ -201,7 +201,16 @@ void FrameAverager::addFrames(const std::vector<std::string>& fileNames,
 
 void FrameAverager::finishMean(std::int32_t frameCount) {
     if (frameCount < 1) throw std::invalid_argument("FrameAverager::finishMean needs at least one frame");
-    accumulator_.convertTo(accumulator_, CV_32F, 1.0 / static_cast<double>(frameCount), 0.0);
+    // Each element is scaled on its own, so stripes of rows in parallel give
+    // the whole-frame conversion's values.
+    const double scale = 1.0 / static_cast<double>(frameCount);
+    const RowStripes stripes({0, accumulator_.rows});
+    cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
+        for (int s = range.start; s < range.end; ++s) {
+            cv::Mat rows = accumulator_.rowRange(stripes[s]);
+            rows.convertTo(rows, CV_32F, scale, 0.0);
+        }
+    });
 }
 
 }  // namespace speckmend
