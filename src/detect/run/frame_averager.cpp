@@ -17,8 +17,9 @@
 namespace speckmend {
 namespace {
 
-// As many readers as OpenCV runs threads (one knob for the whole run: its
-// OPENCV_FOR_THREADS_NUM, or the cores), at most 4.
+// As many readers as the image library runs threads, at most 4: one knob for
+// the whole run (the cores the process may use, as taskset sets them, or
+// cv::setNumThreads), so that a run confined to one core reads on one thread.
 std::size_t readerCount() { return std::clamp<std::size_t>(static_cast<std::size_t>(cv::getNumThreads()), 1, 4); }
 
 }  // namespace
