@@ -29,11 +29,25 @@ cv::Mat reference(const std::vector<unsigned char>& bytes, bool grey) {
     return cv::imdecode(bytes, (grey ? cv::IMREAD_GRAYSCALE : cv::IMREAD_ANYCOLOR) | cv::IMREAD_IGNORE_ORIENTATION);
 }
 
+// The component count of the first frame header, 0 when there is none.
+int componentsOf(const std::vector<unsigned char>& bytes) {
+    for (std::size_t i = 2; i + 9 < bytes.size();) {
+        if (bytes[i] != 0xFF) return 0;
+        const unsigned char marker = bytes[i + 1];
+        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) return bytes[i + 9];
+        i += 2 + (bytes[i + 2] << 8 | bytes[i + 3]);
+    }
+    return 0;
+}
+
 void expectSamePixels(const std::vector<unsigned char>& bytes, const std::string& name) {
+    // Four-component files (CMYK, YCCK) are the image library's to convert.
+    const bool taken = componentsOf(bytes) != 4;
     for (const bool grey : {true, false}) {
         SCOPED_TRACE(name + (grey ? ", grey" : ", as stored"));
         cv::Mat decoded;
-        ASSERT_EQ(decodeJpegImage(bytes, grey, decoded), JpegDecoding::decoded);
+        ASSERT_EQ(decodeJpegImage(bytes, grey, decoded), taken ? JpegDecoding::decoded : JpegDecoding::notHandled);
+        if (!taken) continue;
         const cv::Mat expected = reference(bytes, grey);
         ASSERT_EQ(decoded.type(), expected.type());
         ASSERT_EQ(decoded.size(), expected.size());
@@ -48,7 +62,8 @@ cv::Mat noise(int rows, int cols, int type) {
     rng.fill(image, cv::RNG::NORMAL, 0, 12);
     cv::Mat ramp(rows, cols, type);
     for (int y = 0; y < rows; ++y)
-        for (int x = 0; x < cols * image.channels(); ++x) ramp.ptr<uchar>(y)[x] = static_cast<uchar>((x * 5 + y * 3) % 256);
+        for (int x = 0; x < cols * image.channels(); ++x)
+            ramp.ptr<uchar>(y)[x] = static_cast<uchar>((x * 5 + y * 3) % 256);
     return image + ramp;
 }
 

@@ -8,7 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "platform/file_system.h"
-#include "platform/image_codecs.h"
+#include "platform/image_file.h"
 #include "platform/jpeg_image_decoder.h"
 
 namespace speckmend {
@@ -19,23 +19,6 @@ cv::Mat readFrame(const std::string& fileName, bool asStored) {
     readFrame(fileName, bytes, frame, asStored);
     return frame;
 }
-
-namespace {
-
-// The image library's reader, into `frame`'s own storage.
-void decodeWithLibrary(const std::vector<unsigned char>& fileBytes, int flags, cv::Mat& frame) {
-    try {
-        const cv::Mat encoded(1, static_cast<int>(fileBytes.size()), CV_8UC1,
-                              const_cast<unsigned char*>(fileBytes.data()));
-        codecs::imdecode(encoded, flags, &frame);
-    } catch (const std::exception&) {
-        // A damaged file can make a decoder throw rather than fail quietly,
-        // and a huge one may not fit in memory.
-        frame.release();
-    }
-}
-
-}  // namespace
 
 // JPEG frames are decoded with libjpeg directly (jpeg_image_decoder.h gives
 // the reader's pixels); anything else, and a JPEG that decoder leaves, goes
@@ -51,14 +34,14 @@ void readFrame(const std::string& fileName, std::vector<unsigned char>& fileByte
     }
     constexpr int kStoredOrientation = cv::IMREAD_IGNORE_ORIENTATION;
     if (!asStored) {
-        decodeWithLibrary(fileBytes, cv::IMREAD_GRAYSCALE | kStoredOrientation, frame);
+        decodeImage(fileBytes, cv::IMREAD_GRAYSCALE | kStoredOrientation, frame);
         return;
     }
-    decodeWithLibrary(fileBytes, cv::IMREAD_ANYCOLOR | cv::IMREAD_ANYDEPTH | kStoredOrientation, frame);
+    decodeImage(fileBytes, cv::IMREAD_ANYCOLOR | cv::IMREAD_ANYDEPTH | kStoredOrientation, frame);
     if (!frame.empty() && frame.depth() != CV_8U && frame.depth() != CV_16U) {
         // The 8-bit decoder scales it as it did before frames were read at
         // their depth.
-        decodeWithLibrary(fileBytes, cv::IMREAD_ANYCOLOR | kStoredOrientation, frame);
+        decodeImage(fileBytes, cv::IMREAD_ANYCOLOR | kStoredOrientation, frame);
     }
     // A colour file with an alpha channel decodes to four channels.
     if (frame.channels() == 4) cv::cvtColor(frame, frame, cv::COLOR_BGRA2BGR);
