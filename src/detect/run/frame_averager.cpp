@@ -161,14 +161,26 @@ FrameAverager::FrameAverager(bool asStored) : asStored_(asStored), pool_(readerC
 FrameResult FrameAverager::addFrame(const cv::Mat& frame) {
     if (frame.empty()) return FrameResult::unreadable;
     const bool grey = frame.channels() == 1;
-    const bool stored = asStored_ && (frame.channels() == 3 || grey) && (frame.depth() == CV_8U || frame.depth() == CV_16U);
+    const bool stored =
+        asStored_ && (frame.channels() == 3 || grey) && (frame.depth() == CV_8U || frame.depth() == CV_16U);
     if (!stored && frame.type() != CV_8UC1) {
         throw std::invalid_argument("FrameAverager::addFrame needs an 8-bit grey frame");
     }
     if (accumulator_.empty()) {
-        // Zero plus the first frame, in one pass.
+        // Zero plus the first frame, in one pass, on stripes of rows in
+        // parallel: every other reader waits for this frame to fix the size,
+        // and most of the pass is the system zeroing the accumulator's fresh
+        // pages. Each element is converted on its own, so the stripes give
+        // the whole-frame conversion's values.
         accumulator_.allocator = &pool_;
-        frame.convertTo(accumulator_, CV_32F);
+        accumulator_.create(frame.size(), CV_32FC(frame.channels()));
+        const RowStripes stripes({0, frame.rows});
+        cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
+            for (int s = range.start; s < range.end; ++s) {
+                cv::Mat rows = accumulator_.rowRange(stripes[s]);
+                frame.rowRange(stripes[s]).convertTo(rows, CV_32F);
+            }
+        });
         depth_ = frame.depth();
     } else if (frame.rows != accumulator_.rows || frame.cols != accumulator_.cols ||
                frame.channels() != accumulator_.channels() || frame.depth() != depth_) {
