@@ -8,6 +8,7 @@
 #include "config/number_text.h"
 #include "detect/histogram/histogram_detector.h"
 #include "detect/local/local_detector.h"
+#include "detect/photos/photos_run.h"
 #include "detect/run/detection_output.h"
 #include "detect/run/frame_reader.h"
 #include "platform/directory.h"
@@ -43,6 +44,10 @@ void Detector::run() {
     if (!changeDirectory(folder)) throw FatalError(cannotOpen, false);
     const std::vector<std::string> names = listDirectory(settings_.filter);
     if (names.empty()) throw FatalError(cannotOpen, false);
+    if (settings_.detector == DetectorKind::photos) {
+        runPhotosDetector(settings_, names);
+        return;
+    }
 
     const std::int32_t frameCount = addFrames(names);
     if (frameCount == 0) throw FatalError("no readable image in " + settings_.indir, false);

@@ -1,0 +1,131 @@
+// Deciding on the evidence.
+#include "detect/photos/photo_findings.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <opencv2/imgproc.hpp>
+
+#include "detect/photos/binomial_test.h"
+
+namespace speckmend {
+namespace {
+
+constexpr int kMovedReach = 2;
+
+struct Counts {
+    const cv::Mat& judged;
+    const cv::Mat& bright;
+    const cv::Mat& sum;
+    int k(cv::Point p) const { return bright.at<std::uint16_t>(p); }
+    int n(cv::Point p) const { return judged.at<std::uint16_t>(p); }
+    float strength(cv::Point p) const { return k(p) > 0 ? sum.at<float>(p) / static_cast<float>(k(p)) : 0.0f; }
+};
+
+Finding findingAt(const Counts& counts, cv::Point peak, std::int32_t radius, double least) {
+    Finding f;
+    f.peak = peak;
+    f.radius = radius;
+    f.strength = counts.strength(peak);
+    f.significance = least > 0 ? static_cast<float>(counts.k(peak) / least) : 0.0f;
+    f.area = 1;
+    return f;
+}
+
+}  // namespace
+
+PhotoFindings findHotPixels(const EvidenceCounts& evidence, int photos, const PhotoFindingSettings& settings) {
+    const Counts counts{evidence.judged(), evidence.bright(), evidence.strengthSum()};
+    const cv::Size size = evidence.size();
+    PhotoFindings out;
+    out.chanceRate = evidence.chanceRate();
+    const double pixels = std::max(1.0, static_cast<double>(size.area()));
+    const BinomialTest test(out.chanceRate, settings.chanceFindings / pixels, settings.share, photos);
+
+    cv::Mat hot = cv::Mat::zeros(size, CV_8UC1);
+    std::vector<cv::Point> nearMisses;
+    for (int y = 0; y < size.height; ++y) {
+        const std::uint16_t* judged = counts.judged.ptr<std::uint16_t>(y);
+        const std::uint16_t* bright = counts.bright.ptr<std::uint16_t>(y);
+        uchar* h = hot.ptr<uchar>(y);
+        for (int x = 0; x < size.width; ++x) {
+            if (bright[x] < 2) continue;
+            if (test.isHot(bright[x], judged[x])) {
+                h[x] = 1;
+            } else {
+                nearMisses.emplace_back(x, y);
+            }
+        }
+    }
+
+    cv::Mat labels, stats, centroids;
+    const int spots = cv::connectedComponentsWithStats(hot, labels, stats, centroids, 8, CV_32S);
+    std::vector<cv::Point> peaks(static_cast<std::size_t>(spots), cv::Point(-1, -1));
+    for (int y = 0; y < size.height; ++y) {
+        const std::int32_t* label = labels.ptr<std::int32_t>(y);
+        for (int x = 0; x < size.width; ++x) {
+            if (label[x] == 0) continue;
+            cv::Point& peak = peaks[static_cast<std::size_t>(label[x])];
+            const cv::Point p(x, y);
+            if (peak.x < 0 || counts.k(p) > counts.k(peak) ||
+                (counts.k(p) == counts.k(peak) && counts.strength(p) > counts.strength(peak))) {
+                peak = p;
+            }
+        }
+    }
+    std::vector<Finding> moved;
+    for (int s = 1; s < spots; ++s) {
+        const cv::Point peak = peaks[static_cast<std::size_t>(s)];
+        const int* box = stats.ptr<int>(s);
+        const int reach =
+            std::max({peak.x - box[cv::CC_STAT_LEFT], box[cv::CC_STAT_LEFT] + box[cv::CC_STAT_WIDTH] - 1 - peak.x,
+                      peak.y - box[cv::CC_STAT_TOP], box[cv::CC_STAT_TOP] + box[cv::CC_STAT_HEIGHT] - 1 - peak.y});
+        const std::int32_t radius = std::max(settings.minRadius, reach + 1);
+        int around = 0;
+        for (int dy = -kMovedReach; dy <= kMovedReach; ++dy) {
+            for (int dx = -kMovedReach; dx <= kMovedReach; ++dx) {
+                const cv::Point q(peak.x + dx, peak.y + dy);
+                if (q.x < 0 || q.y < 0 || q.x >= size.width || q.y >= size.height) continue;
+                if (labels.at<std::int32_t>(q) != 0) continue;
+                around += counts.k(q);
+            }
+        }
+        const Finding finding = findingAt(counts, peak, radius, test.leastBright(counts.n(peak)));
+        if (around >= 2 && around >= settings.movedShare * counts.k(peak)) {
+            moved.push_back(finding);
+        } else {
+            out.findings.spots.push_back(finding);
+        }
+    }
+    // Components are labelled in scan order of their first pixel; the map
+    // lists peaks in scan order.
+    std::sort(out.findings.spots.begin(), out.findings.spots.end(), [](const Finding& a, const Finding& b) {
+        return a.peak.y != b.peak.y ? a.peak.y < b.peak.y : a.peak.x < b.peak.x;
+    });
+    for (const Finding& f : out.findings.spots) out.seen.emplace_back(counts.k(f.peak), counts.n(f.peak));
+
+    std::sort(moved.begin(), moved.end(), [](const Finding& a, const Finding& b) { return a.strength > b.strength; });
+    for (const Finding& f : moved) {
+        if (out.findings.rejected.size() >= settings.rejectedKept) break;
+        out.findings.rejected.push_back(f);
+        out.rejectedWhy.emplace_back("moved");
+    }
+    const auto closer = [&counts](cv::Point a, cv::Point b) {
+        const double ra = static_cast<double>(counts.k(a)) / counts.n(a),
+                     rb = static_cast<double>(counts.k(b)) / counts.n(b);
+        return counts.k(a) != counts.k(b) ? counts.k(a) > counts.k(b) : ra > rb;
+    };
+    const std::size_t room = settings.rejectedKept - std::min(settings.rejectedKept, out.findings.rejected.size());
+    const std::size_t kept = std::min(room, nearMisses.size());
+    std::partial_sort(nearMisses.begin(), nearMisses.begin() + static_cast<std::ptrdiff_t>(kept), nearMisses.end(),
+                      closer);
+    for (std::size_t i = 0; i < kept; ++i) {
+        out.findings.rejected.push_back(
+            findingAt(counts, nearMisses[i], settings.minRadius, test.leastBright(counts.n(nearMisses[i]))));
+        out.rejectedWhy.emplace_back("chance");
+    }
+    for (const Finding& f : out.findings.rejected) out.seen.emplace_back(counts.k(f.peak), counts.n(f.peak));
+    return out;
+}
+
+}  // namespace speckmend

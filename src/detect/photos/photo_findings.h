@@ -1,0 +1,42 @@
+// From the evidence of a folder to the hot pixels it proves.
+//
+// Every pixel passes the binomial test (binomial_test.h) on its counts or
+// not; neighbouring pixels that pass are one spot, at the pixel that stood
+// out most often. A spot whose surroundings (5 by 5 around its peak) stood
+// out often as well is scene detail that moves by a pixel or two between
+// photos, a point light in a series from a tripod: a hot pixel stands out
+// where it is and nowhere beside it. Such spots, and the pixels that came
+// closest to passing, are kept as the rejected for the check sheet.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "detect/common/findings.h"
+#include "detect/photos/evidence_counts.h"
+
+namespace speckmend {
+
+struct PhotoFindingSettings {
+    std::int32_t minRadius = 3;  // radius of a lone hot pixel
+    double share = 0.5;          // of the judging photos a hot pixel must stand out in
+    // Chance hot pixels expected over the whole frame; the test's alpha is
+    // this over the number of pixels.
+    double chanceFindings = 0.05;
+    // Events around a spot's peak, as a share of the peak's own, that make
+    // it a moving light.
+    double movedShare = 0.25;
+    std::size_t rejectedKept = 24;
+};
+
+struct PhotoFindings {
+    Findings findings;                     // spots only; strength: mean DN above the neighbourhood where it stood out
+    std::vector<std::string> rejectedWhy;  // per rejected: "moved" or "chance"
+    std::vector<cv::Point2i> seen;         // per spot and then per rejected: bright and judging photos
+    double chanceRate = 0.0;
+};
+
+PhotoFindings findHotPixels(const EvidenceCounts& counts, int photos, const PhotoFindingSettings& settings);
+
+}  // namespace speckmend

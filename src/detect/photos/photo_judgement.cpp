@@ -1,0 +1,148 @@
+// Judging one photograph, stripe by stripe.
+#include "detect/photos/photo_judgement.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "detect/local/tile_noise.h"
+
+namespace speckmend {
+namespace {
+
+constexpr int kStripe = 64;
+// Rows read above and below a stripe: 2 for the median, 4 for the ring, 1
+// for the peak test, so that a stripe's pixels are judged as in the whole.
+constexpr int kMargin = 7;
+constexpr int kTileWidth = 64;
+constexpr int kRingPixels = 9 * 9 - 5 * 5;
+// The mean absolute deviation of Gaussian noise is 0.798 standard deviations.
+constexpr float kMeanAbsoluteToSigma = 1.2533f;
+
+struct StripeJudgement {
+    cv::Mat score;     // CV_32FC1: residual over threshold, in the channel where it is highest
+    cv::Mat residual;  // CV_8UC1: that channel's residual, 0 when not above its background
+    cv::Mat judged;    // CV_8UC1
+};
+
+// One channel of rows [from, to) into the stripe's running judgement.
+void judgeChannel(const cv::Mat& plane, const PhotoJudgementSettings& settings, StripeJudgement& stripe) {
+    cv::Mat median;
+    cv::medianBlur(plane, median, 5);
+    cv::Mat magnitude;
+    cv::absdiff(plane, median, magnitude);
+    // Sums of up to 81 values of 255 fit 16 bits.
+    cv::Mat wide, narrow;
+    cv::boxFilter(magnitude, wide, CV_16U, cv::Size(9, 9), cv::Point(-1, -1), false, cv::BORDER_REFLECT);
+    cv::boxFilter(magnitude, narrow, CV_16U, cv::Size(5, 5), cv::Point(-1, -1), false, cv::BORDER_REFLECT);
+
+    const int smoothestSum = static_cast<int>(settings.smoothest * kRingPixels);
+    const int darkest = static_cast<int>(settings.darkest);
+    const int rows = plane.rows, cols = plane.cols;
+    const int tiles = std::max(1, (cols + kTileWidth / 2) / kTileWidth);
+    const int tileWidth = (cols + tiles - 1) / tiles;
+    cv::Mat judgeable(plane.size(), CV_8UC1);
+    std::vector<float> tileSigma(static_cast<std::size_t>(tiles));
+    std::vector<std::vector<float>> samples(static_cast<std::size_t>(tiles));
+    for (int y = 0; y < rows; ++y) {
+        const uchar* p = plane.ptr<uchar>(y);
+        const uchar* m = median.ptr<uchar>(y);
+        const std::uint16_t* w = wide.ptr<std::uint16_t>(y);
+        const std::uint16_t* n = narrow.ptr<std::uint16_t>(y);
+        uchar* j = judgeable.ptr<uchar>(y);
+        for (int x = 0; x < cols; ++x) {
+            j[x] = (w[x] - n[x] <= smoothestSum && m[x] <= darkest) ? 1 : 0;
+            if (j[x]) samples[static_cast<std::size_t>(x / tileWidth)].push_back(static_cast<float>(p[x] - m[x]));
+        }
+    }
+    for (int t = 0; t < tiles; ++t)
+        tileSigma[static_cast<std::size_t>(t)] = upperSigma(samples[static_cast<std::size_t>(t)]);
+
+    const float multiple = static_cast<float>(settings.noise);
+    const float floor = static_cast<float>(settings.floor);
+    for (int y = 0; y < rows; ++y) {
+        const uchar* p = plane.ptr<uchar>(y);
+        const uchar* m = median.ptr<uchar>(y);
+        const std::uint16_t* w = wide.ptr<std::uint16_t>(y);
+        const std::uint16_t* n = narrow.ptr<std::uint16_t>(y);
+        const uchar* j = judgeable.ptr<uchar>(y);
+        float* score = stripe.score.ptr<float>(y);
+        uchar* residual = stripe.residual.ptr<uchar>(y);
+        uchar* judged = stripe.judged.ptr<uchar>(y);
+        for (int x = 0; x < cols; ++x) {
+            if (!j[x]) continue;
+            judged[x] = 1;
+            const int above = p[x] - m[x];
+            if (above <= 0) continue;
+            const float ring = static_cast<float>(w[x] - n[x]) / kRingPixels;
+            const float sigma =
+                std::max(tileSigma[static_cast<std::size_t>(x / tileWidth)], kMeanAbsoluteToSigma * ring);
+            const float s = static_cast<float>(above) / std::max(floor, multiple * sigma);
+            if (s > score[x]) {
+                score[x] = s;
+                residual[x] = static_cast<uchar>(above);
+            }
+        }
+    }
+}
+
+void judgeStripe(const cv::Mat& photo, int top, int bottom, const PhotoJudgementSettings& settings,
+                 PhotoJudgement& out) {
+    const int from = std::max(0, top - kMargin), to = std::min(photo.rows, bottom + kMargin);
+    std::vector<cv::Mat> planes;
+    cv::split(photo.rowRange(from, to), planes);
+    StripeJudgement stripe;
+    const cv::Size size(photo.cols, to - from);
+    stripe.score = cv::Mat::zeros(size, CV_32FC1);
+    stripe.residual = cv::Mat::zeros(size, CV_8UC1);
+    stripe.judged = cv::Mat::zeros(size, CV_8UC1);
+    for (const cv::Mat& plane : planes) judgeChannel(plane, settings, stripe);
+
+    for (int y = top; y < bottom; ++y) {
+        const int row = y - from;
+        const float* score = stripe.score.ptr<float>(row);
+        const float* above = row > 0 ? stripe.score.ptr<float>(row - 1) : nullptr;
+        const float* below = row + 1 < size.height ? stripe.score.ptr<float>(row + 1) : nullptr;
+        std::copy_n(stripe.judged.ptr<uchar>(row), photo.cols, out.judged.ptr<uchar>(y));
+        uchar* bright = out.bright.ptr<uchar>(y);
+        uchar* strength = out.strength.ptr<uchar>(y);
+        const uchar* residual = stripe.residual.ptr<uchar>(row);
+        for (int x = 0; x < photo.cols; ++x) {
+            const float s = score[x];
+            if (s <= 1.0f) continue;
+            bool peak = true;
+            for (int dx = -1; dx <= 1 && peak; ++dx) {
+                const int nx = x + dx;
+                if (nx < 0 || nx >= photo.cols) continue;
+                // Ties go to the first in scan order, so a flat top gives one event.
+                if (above && above[nx] >= s) peak = false;
+                if (below && below[nx] > s) peak = false;
+                if (dx != 0 && (dx < 0 ? score[nx] >= s : score[nx] > s)) peak = false;
+            }
+            if (!peak) continue;
+            bright[x] = 1;
+            strength[x] = residual[x];
+        }
+    }
+}
+
+}  // namespace
+
+PhotoJudgement judgePhoto(const cv::Mat& photo, const PhotoJudgementSettings& settings) {
+    if (photo.empty() || photo.depth() != CV_8U || (photo.channels() != 1 && photo.channels() != 3)) {
+        throw std::invalid_argument("judgePhoto needs an 8-bit photo of one or three channels");
+    }
+    PhotoJudgement out;
+    out.judged.create(photo.size(), CV_8UC1);
+    out.bright = cv::Mat::zeros(photo.size(), CV_8UC1);
+    out.strength = cv::Mat::zeros(photo.size(), CV_8UC1);
+    for (int top = 0; top < photo.rows; top += kStripe) {
+        judgeStripe(photo, top, std::min(top + kStripe, photo.rows), settings, out);
+    }
+    return out;
+}
+
+}  // namespace speckmend
