@@ -19,8 +19,9 @@
 //           in the scene, which move with it
 //
 // Writes DIR/photos/photo_NN.jpg, DIR/truth.txt (the hot sites, in the
-// dark-frame sets' format, shoot/truth.h; the strength is the DN added to
-// the site), DIR/lights.txt ("light X Y" for every place a point light
+// dark-frame sets' format, shoot/truth.h; the strength is what a site adds
+// to the saved photo, in its strongest channel within a pixel of it, the
+// median over the photos where it adds 3 DN or more), DIR/lights.txt ("light X Y" for every place a point light
 // peaked in some photo), DIR/mean/mean.png (the mean of the photos as they
 // decode, for the baseline) and DIR/config.xml (the photos detector on
 // photos/) and DIR/config-baseline.xml (the local detector on mean/).
@@ -171,8 +172,8 @@ cv::Mat randomCrop(const cv::Mat& source, cv::Size size, shoot::Random& random, 
     return scaled(cv::Rect(left, top, size.width, size.height)).clone();
 }
 
-// The camera: mosaic, noise, hot sites, demosaic.
-cv::Mat takePhoto(const cv::Mat& scene, const std::vector<HotSite>& sites, int code, shoot::Random& random) {
+// The camera's mosaic: the scene sampled on it, with sensor noise.
+cv::Mat sampleMosaic(const cv::Mat& scene, shoot::Random& random) {
     cv::Mat mosaic(scene.size(), CV_8UC1);
     for (int y = 0; y < scene.rows; ++y) {
         const cv::Vec3b* in = scene.ptr<cv::Vec3b>(y);
@@ -181,13 +182,34 @@ cv::Mat takePhoto(const cv::Mat& scene, const std::vector<HotSite>& sites, int c
             out[x] = cv::saturate_cast<uchar>(in[x][siteChannel(x, y)] + 1.2f * random.normal());
         }
     }
+    return mosaic;
+}
+
+// The photo as the camera saves it, decoded again; with the hot sites or without.
+cv::Mat develop(cv::Mat mosaic, const std::vector<HotSite>& sites, int code, const shoot::JpegOptions& jpeg,
+                std::string& bytes) {
     for (const HotSite& s : sites) {
         uchar& v = mosaic.at<uchar>(s.y, s.x);
         v = cv::saturate_cast<uchar>(v + s.strength);
     }
     cv::Mat photo;
     cv::cvtColor(mosaic, photo, code);
-    return photo;
+    bytes = shoot::encodeJpeg(photo, jpeg);
+    const std::vector<uchar> encoded(bytes.begin(), bytes.end());
+    return cv::imdecode(encoded, cv::IMREAD_COLOR);
+}
+
+// How far a site stands above what the photo would show without it: the
+// most any channel gained within a pixel of the site.
+int gain(const cv::Mat& hot, const cv::Mat& clean, const HotSite& s) {
+    int most = 0;
+    for (int dy = -1; dy <= 1; ++dy) {
+        for (int dx = -1; dx <= 1; ++dx) {
+            const cv::Vec3b a = hot.at<cv::Vec3b>(s.y + dy, s.x + dx), b = clean.at<cv::Vec3b>(s.y + dy, s.x + dx);
+            for (int c = 0; c < 3; ++c) most = std::max(most, a[c] - b[c]);
+        }
+    }
+    return most;
 }
 
 void writeConfigs(const std::string& out) {
@@ -248,6 +270,9 @@ int main(int argc, char** argv) {
         }
 
         std::set<std::pair<int, int>> lightPlaces;
+        // Per site, its gain in each photo where it shows at all.
+        constexpr int kVisible = 3;
+        std::vector<std::vector<int>> gains(sites.size());
         cv::Mat sum = cv::Mat::zeros(size, CV_64FC3);
         for (int i = 0; i < o.photos; ++i) {
             cv::Mat scene;
@@ -262,12 +287,16 @@ int main(int argc, char** argv) {
                 for (const auto& light : lights)
                     lightPlaces.insert({light.first.x - kMove - dx, light.first.y - kMove - dy});
             }
-            const cv::Mat photo = takePhoto(scene, sites, code, random);
-            const std::string bytes = shoot::encodeJpeg(photo, jpeg);
+            const cv::Mat mosaic = sampleMosaic(scene, random);
+            std::string bytes, cleanBytes;
+            const cv::Mat decoded = develop(mosaic.clone(), sites, code, jpeg, bytes);
+            const cv::Mat clean = develop(mosaic.clone(), {}, code, jpeg, cleanBytes);
+            for (std::size_t s = 0; s < sites.size(); ++s) {
+                const int g = gain(decoded, clean, sites[s]);
+                if (g >= kVisible) gains[s].push_back(g);
+            }
             const std::string name = shoot::numbered(o.out + "/photos/photo_", i + 1, o.photos, ".jpg");
             shoot::writeText(name, bytes);
-            const std::vector<uchar> encoded(bytes.begin(), bytes.end());
-            cv::Mat decoded = cv::imdecode(encoded, cv::IMREAD_COLOR);
             cv::accumulate(decoded, sum);
         }
         cv::Mat mean;
@@ -281,12 +310,15 @@ int main(int argc, char** argv) {
         truth.frames = o.photos;
         truth.tolerance = 2;
         static const char* const kChannels[] = {"blue", "green", "red"};
-        for (const HotSite& s : sites) {
+        for (std::size_t i = 0; i < sites.size(); ++i) {
+            const HotSite& s = sites[i];
+            std::vector<int>& g = gains[i];
+            std::nth_element(g.begin(), g.begin() + static_cast<std::ptrdiff_t>(g.size() / 2), g.end());
             shoot::Spot spot;
             spot.kind = "pixel";
             spot.x = spot.left = spot.right = s.x;
             spot.y = spot.top = spot.bottom = s.y;
-            spot.strength = s.strength;
+            spot.strength = g.empty() ? 0.0 : g[g.size() / 2];
             spot.channel = kChannels[s.channel];
             truth.spots.push_back(spot);
         }

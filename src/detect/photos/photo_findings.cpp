@@ -91,7 +91,7 @@ PhotoFindings findHotPixels(const EvidenceCounts& evidence, int photos, const Ph
             }
         }
         const Finding finding = findingAt(counts, peak, radius, test.leastBright(counts.n(peak)));
-        if (around >= 2 && around >= settings.movedShare * counts.k(peak)) {
+        if (around >= settings.movedLeast && around >= settings.movedShare * counts.k(peak)) {
             moved.push_back(finding);
         } else {
             out.findings.spots.push_back(finding);

@@ -24,9 +24,11 @@ struct PhotoFindingSettings {
     // Chance hot pixels expected over the whole frame; the test's alpha is
     // this over the number of pixels.
     double chanceFindings = 0.05;
-    // Events around a spot's peak, as a share of the peak's own, that make
-    // it a moving light.
-    double movedShare = 0.25;
+    // Events around a spot's peak, as a share of the peak's own and never
+    // fewer than movedLeast, that make it a moving light. Some: the JPEG
+    // ringing around a saturated site now and then peaks beside it.
+    double movedShare = 0.4;
+    int movedLeast = 3;
     std::size_t rejectedKept = 24;
 };
 

@@ -96,8 +96,8 @@ const Case kCases[] = {
      false, 0, ""},
     {"too faint to stand out", 4, [](cv::Mat& p, int) { brighten(p, kAt, 3); }, false, -1, ""},
     // Scene detail that moves: a point light on kAt in 4 photos and beside
-    // it in 2 more passes the test on its own but is rejected.
-    {"a light that moves by a pixel", 6,
+    // it in 3 more passes the test on its own but is rejected.
+    {"a light that moves by a pixel", 7,
      [](cv::Mat& p, int i) {
          for (int c = 0; c < 3; ++c) brighten(p, i < 4 ? kAt : kAt + cv::Point(1, 0), 90, c);
      },
