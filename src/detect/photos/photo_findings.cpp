@@ -32,6 +32,26 @@ Finding findingAt(const Counts& counts, cv::Point peak, std::int32_t radius, dou
     return f;
 }
 
+// Takes out of `spots` (in scan order) those within the ringing reach of
+// one ringingRatio times as strong, and gives them.
+std::vector<Finding> ringingOf(std::vector<Finding>& spots, const PhotoFindingSettings& settings) {
+    const int reach = settings.ringingReach;
+    std::vector<bool> rings(spots.size(), false);
+    std::size_t first = 0;
+    for (std::size_t i = 0; i < spots.size(); ++i) {
+        const cv::Point p = spots[i].peak;
+        while (spots[first].peak.y < p.y - reach) ++first;
+        for (std::size_t j = first; j < spots.size() && spots[j].peak.y <= p.y + reach; ++j) {
+            if (j == i || std::abs(spots[j].peak.x - p.x) > reach) continue;
+            if (spots[j].strength >= settings.ringingRatio * spots[i].strength) rings[i] = true;
+        }
+    }
+    std::vector<Finding> kept, ringing;
+    for (std::size_t i = 0; i < spots.size(); ++i) (rings[i] ? ringing : kept).push_back(spots[i]);
+    spots = std::move(kept);
+    return ringing;
+}
+
 }  // namespace
 
 PhotoFindings findHotPixels(const EvidenceCounts& evidence, int photos, const PhotoFindingSettings& settings) {
@@ -102,14 +122,19 @@ PhotoFindings findHotPixels(const EvidenceCounts& evidence, int photos, const Ph
     std::sort(out.findings.spots.begin(), out.findings.spots.end(), [](const Finding& a, const Finding& b) {
         return a.peak.y != b.peak.y ? a.peak.y < b.peak.y : a.peak.x < b.peak.x;
     });
+    std::vector<Finding> ringing = ringingOf(out.findings.spots, settings);
     for (const Finding& f : out.findings.spots) out.seen.emplace_back(counts.k(f.peak), counts.n(f.peak));
 
-    std::sort(moved.begin(), moved.end(), [](const Finding& a, const Finding& b) { return a.strength > b.strength; });
-    for (const Finding& f : moved) {
-        if (out.findings.rejected.size() >= settings.rejectedKept) break;
-        out.findings.rejected.push_back(f);
-        out.rejectedWhy.emplace_back("moved");
-    }
+    const auto reject = [&out, &settings](std::vector<Finding>& list, const char* why) {
+        std::sort(list.begin(), list.end(), [](const Finding& a, const Finding& b) { return a.strength > b.strength; });
+        for (const Finding& f : list) {
+            if (out.findings.rejected.size() >= settings.rejectedKept) break;
+            out.findings.rejected.push_back(f);
+            out.rejectedWhy.emplace_back(why);
+        }
+    };
+    reject(moved, "moved");
+    reject(ringing, "ringing");
     const auto closer = [&counts](cv::Point a, cv::Point b) {
         const double ra = static_cast<double>(counts.k(a)) / counts.n(a),
                      rb = static_cast<double>(counts.k(b)) / counts.n(b);

@@ -2,6 +2,7 @@
 #include "detect/photos/photo_judgement.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
@@ -17,7 +18,7 @@ constexpr int kStripe = 64;
 // Rows read above and below a stripe: 2 for the median, 4 for the ring, 1
 // for the peak test, so that a stripe's pixels are judged as in the whole.
 constexpr int kMargin = 7;
-constexpr int kTileWidth = 64;
+constexpr int kTileWidth = 192;
 constexpr int kRingPixels = 9 * 9 - 5 * 5;
 // The mean absolute deviation of Gaussian noise is 0.798 standard deviations.
 constexpr float kMeanAbsoluteToSigma = 1.2533f;
@@ -28,6 +29,15 @@ struct StripeJudgement {
     cv::Mat judged;    // CV_8UC1
 };
 
+// The planes of one stripe, kept from stripe to stripe so that a photo
+// allocates them once.
+struct Workspace {
+    std::vector<cv::Mat> planes;
+    cv::Mat median, residual, magnitude, wide, narrow, judgeable;
+    std::vector<std::vector<float>> samples, filteredSamples;
+    StripeJudgement stripe;
+};
+
 // A hot site that went through demosaicing lies over its 3 by 3 neighbours
 // with half and a quarter of its height; the residual weighted with that
 // footprint keeps 56 percent of the site's height and 38 percent of the
@@ -36,16 +46,37 @@ struct StripeJudgement {
 constexpr float kFootprintNoise = 0.375f;
 constexpr float kFootprintFloor = 0.5f;
 
+// The noise of a tile is measured on one pixel in kSampleSpacing, on a
+// slanted lattice as tile_noise.cpp samples: about 600 values of a
+// full tile (192 by 78 rows), enough for its 95th percentile.
+constexpr int kSampleSpacing = 25;
+constexpr int kSampleSlant = 7;
+
+// The residual weighted with the footprint, at (x, y) of `residual`
+// (CV_16SC1), the frame's edge repeated.
+float footprintAt(const cv::Mat& residual, int x, int y) {
+    const int up = std::max(y - 1, 0), down = std::min(y + 1, residual.rows - 1);
+    const int left = std::max(x - 1, 0), right = std::min(x + 1, residual.cols - 1);
+    const short* a = residual.ptr<short>(up);
+    const short* b = residual.ptr<short>(y);
+    const short* c = residual.ptr<short>(down);
+    const int sum = a[left] + 2 * a[x] + a[right] + 2 * (b[left] + 2 * b[x] + b[right]) + c[left] + 2 * c[x] + c[right];
+    return static_cast<float>(sum) * (1.0f / 16.0f);
+}
+
 // One channel of rows [from, to) into the stripe's running judgement;
 // `footprint` for the channels of a demosaiced photo.
-void judgeChannel(const cv::Mat& plane, bool footprint, const PhotoJudgementSettings& settings,
-                  StripeJudgement& stripe) {
-    cv::Mat median;
+void judgeChannel(const cv::Mat& plane, bool footprint, const PhotoJudgementSettings& settings, Workspace& work) {
+    cv::Mat& median = work.median;
+    cv::Mat& residual = work.residual;
+    cv::Mat& magnitude = work.magnitude;
+    cv::Mat& wide = work.wide;
+    cv::Mat& narrow = work.narrow;
+    StripeJudgement& stripe = work.stripe;
     cv::medianBlur(plane, median, 5);
-    cv::Mat magnitude;
+    cv::subtract(plane, median, residual, cv::noArray(), CV_16S);
     cv::absdiff(plane, median, magnitude);
     // Sums of up to 81 values of 255 fit 16 bits.
-    cv::Mat wide, narrow;
     cv::boxFilter(magnitude, wide, CV_16U, cv::Size(9, 9), cv::Point(-1, -1), false, cv::BORDER_REFLECT);
     cv::boxFilter(magnitude, narrow, CV_16U, cv::Size(5, 5), cv::Point(-1, -1), false, cv::BORDER_REFLECT);
 
@@ -54,27 +85,30 @@ void judgeChannel(const cv::Mat& plane, bool footprint, const PhotoJudgementSett
     const int rows = plane.rows, cols = plane.cols;
     const int tiles = std::max(1, (cols + kTileWidth / 2) / kTileWidth);
     const int tileWidth = (cols + tiles - 1) / tiles;
-    cv::Mat filtered;
-    if (footprint) {
-        cv::Mat residual;
-        cv::subtract(plane, median, residual, cv::noArray(), CV_32F);
-        const cv::Mat kernel = (cv::Mat_<float>(3, 1) << 0.25f, 0.5f, 0.25f);
-        cv::sepFilter2D(residual, filtered, CV_32F, kernel, kernel, cv::Point(-1, -1), 0.0, cv::BORDER_REFLECT);
+    cv::Mat& judgeable = work.judgeable;
+    judgeable.create(plane.size(), CV_8UC1);
+    std::vector<float> tileSigma(static_cast<std::size_t>(tiles)), tileSigmaFiltered(tileSigma.size());
+    std::vector<std::vector<float>>& samples = work.samples;
+    std::vector<std::vector<float>>& filteredSamples = work.filteredSamples;
+    samples.resize(tileSigma.size());
+    filteredSamples.resize(tileSigma.size());
+    for (std::size_t t = 0; t < tileSigma.size(); ++t) {
+        samples[t].clear();
+        filteredSamples[t].clear();
     }
-    cv::Mat judgeable(plane.size(), CV_8UC1);
-    std::vector<float> tileSigma(static_cast<std::size_t>(tiles)), tileSigmaFiltered(static_cast<std::size_t>(tiles));
-    std::vector<std::vector<float>> samples(static_cast<std::size_t>(tiles)), filteredSamples(samples.size());
     for (int y = 0; y < rows; ++y) {
-        const uchar* p = plane.ptr<uchar>(y);
+        const short* r = residual.ptr<short>(y);
         const uchar* m = median.ptr<uchar>(y);
         const std::uint16_t* w = wide.ptr<std::uint16_t>(y);
         const std::uint16_t* n = narrow.ptr<std::uint16_t>(y);
         uchar* j = judgeable.ptr<uchar>(y);
-        for (int x = 0; x < cols; ++x) {
-            j[x] = (w[x] - n[x] <= smoothestSum && m[x] <= darkest) ? 1 : 0;
+        for (int x = 0; x < cols; ++x) j[x] = (w[x] - n[x] <= smoothestSum && m[x] <= darkest) ? 1 : 0;
+        for (int x = (kSampleSpacing - (kSampleSlant * y) % kSampleSpacing) % kSampleSpacing; x < cols;
+             x += kSampleSpacing) {
             if (!j[x]) continue;
-            samples[static_cast<std::size_t>(x / tileWidth)].push_back(static_cast<float>(p[x] - m[x]));
-            if (footprint) filteredSamples[static_cast<std::size_t>(x / tileWidth)].push_back(filtered.at<float>(y, x));
+            const std::size_t tile = static_cast<std::size_t>(x / tileWidth);
+            samples[tile].push_back(static_cast<float>(r[x]));
+            if (footprint) filteredSamples[tile].push_back(footprintAt(residual, x, y));
         }
     }
     for (std::size_t t = 0; t < samples.size(); ++t) {
@@ -84,48 +118,52 @@ void judgeChannel(const cv::Mat& plane, bool footprint, const PhotoJudgementSett
 
     const float multiple = static_cast<float>(settings.noise);
     const float floor = static_cast<float>(settings.floor);
+    // Neither score can pass 1 below the lower floor where the pixel is the
+    // peak of its footprint (the weighted mean is below its largest term),
+    // and only peaks count: the many pixels of smaller residual are skipped.
+    const int least = std::max(1, static_cast<int>(std::ceil(kFootprintFloor * floor)));
+    cv::max(stripe.judged, judgeable, stripe.judged);
     for (int y = 0; y < rows; ++y) {
-        const uchar* p = plane.ptr<uchar>(y);
-        const uchar* m = median.ptr<uchar>(y);
+        const short* r = residual.ptr<short>(y);
         const std::uint16_t* w = wide.ptr<std::uint16_t>(y);
         const std::uint16_t* n = narrow.ptr<std::uint16_t>(y);
         const uchar* j = judgeable.ptr<uchar>(y);
         float* score = stripe.score.ptr<float>(y);
-        uchar* residual = stripe.residual.ptr<uchar>(y);
-        uchar* judged = stripe.judged.ptr<uchar>(y);
-        const float* f = footprint ? filtered.ptr<float>(y) : nullptr;
+        uchar* strongest = stripe.residual.ptr<uchar>(y);
         for (int x = 0; x < cols; ++x) {
-            if (!j[x]) continue;
-            judged[x] = 1;
-            const int above = p[x] - m[x];
-            if (above <= 0) continue;
+            const int above = r[x];
+            if (above < least || !j[x]) continue;
             const std::size_t tile = static_cast<std::size_t>(x / tileWidth);
             const float ring = kMeanAbsoluteToSigma * static_cast<float>(w[x] - n[x]) / kRingPixels;
             const float sigma = std::max(tileSigma[tile], ring);
             float s = static_cast<float>(above) / std::max(floor, multiple * sigma);
-            if (f && f[x] > 0.0f) {
+            if (footprint) {
+                const float f = footprintAt(residual, x, y);
                 const float sigmaFiltered = std::max(tileSigmaFiltered[tile], kFootprintNoise * ring);
-                s = std::max(s, f[x] / std::max(kFootprintFloor * floor, multiple * sigmaFiltered));
+                s = std::max(s, f / std::max(kFootprintFloor * floor, multiple * sigmaFiltered));
             }
             if (s > score[x]) {
                 score[x] = s;
-                residual[x] = static_cast<uchar>(above);
+                strongest[x] = static_cast<uchar>(above);
             }
         }
     }
 }
 
-void judgeStripe(const cv::Mat& photo, int top, int bottom, const PhotoJudgementSettings& settings,
+void judgeStripe(const cv::Mat& photo, int top, int bottom, const PhotoJudgementSettings& settings, Workspace& work,
                  PhotoJudgement& out) {
     const int from = std::max(0, top - kMargin), to = std::min(photo.rows, bottom + kMargin);
-    std::vector<cv::Mat> planes;
+    std::vector<cv::Mat>& planes = work.planes;
     cv::split(photo.rowRange(from, to), planes);
-    StripeJudgement stripe;
+    StripeJudgement& stripe = work.stripe;
     const cv::Size size(photo.cols, to - from);
-    stripe.score = cv::Mat::zeros(size, CV_32FC1);
-    stripe.residual = cv::Mat::zeros(size, CV_8UC1);
-    stripe.judged = cv::Mat::zeros(size, CV_8UC1);
-    for (const cv::Mat& plane : planes) judgeChannel(plane, planes.size() == 3, settings, stripe);
+    stripe.score.create(size, CV_32FC1);
+    stripe.score.setTo(0);
+    stripe.residual.create(size, CV_8UC1);
+    stripe.residual.setTo(0);
+    stripe.judged.create(size, CV_8UC1);
+    stripe.judged.setTo(0);
+    for (const cv::Mat& plane : planes) judgeChannel(plane, planes.size() == 3, settings, work);
 
     for (int y = top; y < bottom; ++y) {
         const int row = y - from;
@@ -165,8 +203,9 @@ PhotoJudgement judgePhoto(const cv::Mat& photo, const PhotoJudgementSettings& se
     out.judged.create(photo.size(), CV_8UC1);
     out.bright = cv::Mat::zeros(photo.size(), CV_8UC1);
     out.strength = cv::Mat::zeros(photo.size(), CV_8UC1);
+    Workspace work;
     for (int top = 0; top < photo.rows; top += kStripe) {
-        judgeStripe(photo, top, std::min(top + kStripe, photo.rows), settings, out);
+        judgeStripe(photo, top, std::min(top + kStripe, photo.rows), settings, work, out);
     }
     return out;
 }
