@@ -66,6 +66,7 @@ struct Case {
     bool hot;
     int judged;              // photos that could judge kAt; -1: all of them
     const char* rejectedAs;  // "" when not among the rejected
+    int otherSpots = 0;      // spots found elsewhere
 };
 
 const Case kCases[] = {
@@ -102,6 +103,15 @@ const Case kCases[] = {
          for (int c = 0; c < 3; ++c) brighten(p, i < 4 ? kAt : kAt + cv::Point(1, 0), 90, c);
      },
      false, -1, "moved"},
+    // Former bugs.
+    // The ringing of a strong site's JPEG blocks is at the same place in
+    // every photo: a faint spot 6 pixels from a saturated one was mapped.
+    {"faint beside a saturated site", 5,
+     [](cv::Mat& p, int) {
+         brighten(p, kAt, 20);
+         brighten(p, kAt + cv::Point(6, 0), 235);
+     },
+     false, -1, "ringing", 1},
 };
 
 class PhotoStatistic : public ::testing::TestWithParam<Case> {};
@@ -112,7 +122,7 @@ TEST_P(PhotoStatistic, Verdict) {
     const PhotoFindings found = decide(c.photos, c.edit, counts);
     EXPECT_EQ(listed(found.findings.spots, kAt), c.hot);
     // Nothing else in a dark folder is hot.
-    EXPECT_EQ(found.findings.spots.size(), c.hot ? 1u : 0u);
+    EXPECT_EQ(static_cast<int>(found.findings.spots.size()), (c.hot ? 1 : 0) + c.otherSpots);
     EXPECT_EQ(counts.judged().at<std::uint16_t>(kAt), c.judged < 0 ? c.photos : c.judged);
     const auto why = std::find_if(found.findings.rejected.begin(), found.findings.rejected.end(),
                                   [](const Finding& f) { return f.peak == kAt; });
