@@ -212,6 +212,36 @@ int gain(const cv::Mat& hot, const cv::Mat& clean, const HotSite& s) {
     return most;
 }
 
+// How far the tripod of a series moves between photos, at most.
+constexpr int kMove = 2;
+
+// The night scene of a series, kMove larger than the frame on every side,
+// with its point lights: small Gaussian dots, warm white, smaller than a
+// demosaiced site.
+cv::Mat makeStage(const Options& o, const std::vector<cv::Mat>& sources, shoot::Random& random,
+                  std::vector<std::pair<cv::Point, int>>& lights) {
+    cv::Mat stage =
+        exposed(randomCrop(sources[static_cast<std::size_t>(random.between(0, static_cast<int>(sources.size()) - 1))],
+                           cv::Size(o.width + 2 * kMove, o.height + 2 * kMove), random, 1.3),
+                0.06);
+    for (int i = 0; i < o.lights; ++i) {
+        lights.push_back({cv::Point(random.between(10, stage.cols - 11), random.between(10, stage.rows - 11)),
+                          random.between(90, 255)});
+    }
+    for (const auto& [at, peak] : lights) {
+        for (int dy = -3; dy <= 3; ++dy) {
+            for (int dx = -3; dx <= 3; ++dx) {
+                const double g = peak * std::exp(-(dx * dx + dy * dy) / (2.0 * 0.6 * 0.6));
+                cv::Vec3b& v = stage.at<cv::Vec3b>(at.y + dy, at.x + dx);
+                v[0] = cv::saturate_cast<uchar>(v[0] + 0.8 * g);
+                v[1] = cv::saturate_cast<uchar>(v[1] + 0.95 * g);
+                v[2] = cv::saturate_cast<uchar>(v[2] + g);
+            }
+        }
+    }
+    return stage;
+}
+
 void writeConfigs(const std::string& out) {
     shoot::writeText(out + "/config.xml",
                      "<config>\n <detect>\n  <indir>photos/</indir>\n  <outfile>../hotpixels.xml</outfile>\n"
@@ -223,6 +253,30 @@ void writeConfigs(const std::string& out) {
 }
 
 }  // namespace
+
+// truth.txt: each site with the median of its gains.
+void writeTruth(const Options& o, const std::vector<HotSite>& sites, std::vector<std::vector<int>>& gains) {
+    shoot::Truth truth;
+    truth.set = "photos-" + o.kind;
+    truth.width = o.width;
+    truth.height = o.height;
+    truth.frames = o.photos;
+    truth.tolerance = 2;
+    static const char* const kChannels[] = {"blue", "green", "red"};
+    for (std::size_t i = 0; i < sites.size(); ++i) {
+        const HotSite& s = sites[i];
+        std::vector<int>& g = gains[i];
+        std::nth_element(g.begin(), g.begin() + static_cast<std::ptrdiff_t>(g.size() / 2), g.end());
+        shoot::Spot spot;
+        spot.kind = "pixel";
+        spot.x = spot.left = spot.right = s.x;
+        spot.y = spot.top = spot.bottom = s.y;
+        spot.strength = g.empty() ? 0.0 : g[g.size() / 2];
+        spot.channel = kChannels[s.channel];
+        truth.spots.push_back(spot);
+    }
+    shoot::writeText(o.out + "/truth.txt", shoot::truthText(truth, {"# made by make_photo_set, kind " + o.kind}));
+}
 
 int main(int argc, char** argv) {
     const Options o = parseOptions(argc, argv);
@@ -246,28 +300,7 @@ int main(int argc, char** argv) {
         // The series: one night scene with room to move, and its lights.
         cv::Mat stage;
         std::vector<std::pair<cv::Point, int>> lights;
-        constexpr int kMove = 2;
-        if (o.kind == "series") {
-            stage = exposed(randomCrop(sources[random.between(0, static_cast<int>(sources.size()) - 1)],
-                                       cv::Size(o.width + 2 * kMove, o.height + 2 * kMove), random, 1.3),
-                            0.06);
-            for (int i = 0; i < o.lights; ++i) {
-                lights.push_back({cv::Point(random.between(10, stage.cols - 11), random.between(10, stage.rows - 11)),
-                                  random.between(90, 255)});
-            }
-            // Small Gaussian dots, warm white, smaller than a demosaiced site.
-            for (const auto& [at, peak] : lights) {
-                for (int dy = -3; dy <= 3; ++dy) {
-                    for (int dx = -3; dx <= 3; ++dx) {
-                        const double g = peak * std::exp(-(dx * dx + dy * dy) / (2.0 * 0.6 * 0.6));
-                        cv::Vec3b& v = stage.at<cv::Vec3b>(at.y + dy, at.x + dx);
-                        v[0] = cv::saturate_cast<uchar>(v[0] + 0.8 * g);
-                        v[1] = cv::saturate_cast<uchar>(v[1] + 0.95 * g);
-                        v[2] = cv::saturate_cast<uchar>(v[2] + g);
-                    }
-                }
-            }
-        }
+        if (o.kind == "series") stage = makeStage(o, sources, random, lights);
 
         std::set<std::pair<int, int>> lightPlaces;
         // Per site, its gain in each photo where it shows at all.
@@ -303,26 +336,7 @@ int main(int argc, char** argv) {
         sum.convertTo(mean, CV_8UC3, 1.0 / o.photos);
         shoot::writePng(o.out + "/mean/mean.png", mean);
 
-        shoot::Truth truth;
-        truth.set = "photos-" + o.kind;
-        truth.width = o.width;
-        truth.height = o.height;
-        truth.frames = o.photos;
-        truth.tolerance = 2;
-        static const char* const kChannels[] = {"blue", "green", "red"};
-        for (std::size_t i = 0; i < sites.size(); ++i) {
-            const HotSite& s = sites[i];
-            std::vector<int>& g = gains[i];
-            std::nth_element(g.begin(), g.begin() + static_cast<std::ptrdiff_t>(g.size() / 2), g.end());
-            shoot::Spot spot;
-            spot.kind = "pixel";
-            spot.x = spot.left = spot.right = s.x;
-            spot.y = spot.top = spot.bottom = s.y;
-            spot.strength = g.empty() ? 0.0 : g[g.size() / 2];
-            spot.channel = kChannels[s.channel];
-            truth.spots.push_back(spot);
-        }
-        shoot::writeText(o.out + "/truth.txt", shoot::truthText(truth, {"# made by make_photo_set, kind " + o.kind}));
+        writeTruth(o, sites, gains);
         std::string lightText = "# point lights of the scene: every place one peaked in some photo\n";
         for (const auto& [x, y] : lightPlaces)
             lightText += "light " + std::to_string(x) + " " + std::to_string(y) + "\n";

@@ -34,7 +34,7 @@ FrameResult Detector::addFrame(const std::string& fileName) {
 }
 
 void Detector::run() {
-    if (!localDetectorChosen()) requireBins(settings_.channels);
+    if (settings_.detector == DetectorKind::histogram) requireBins(settings_.channels);
 
     // A relative folder is taken from where the program was started; an
     // empty one names no folder at all.

@@ -32,6 +32,38 @@ Finding findingAt(const Counts& counts, cv::Point peak, std::int32_t radius, dou
     return f;
 }
 
+// Per component of `labels`, the pixel that stood out most often (then the
+// strongest).
+std::vector<cv::Point> peaksOf(const Counts& counts, const cv::Mat& labels, int components) {
+    std::vector<cv::Point> peaks(static_cast<std::size_t>(components), cv::Point(-1, -1));
+    for (int y = 0; y < labels.rows; ++y) {
+        const std::int32_t* label = labels.ptr<std::int32_t>(y);
+        for (int x = 0; x < labels.cols; ++x) {
+            if (label[x] == 0) continue;
+            cv::Point& peak = peaks[static_cast<std::size_t>(label[x])];
+            const cv::Point p(x, y);
+            if (peak.x < 0 || counts.k(p) > counts.k(peak) ||
+                (counts.k(p) == counts.k(peak) && counts.strength(p) > counts.strength(peak))) {
+                peak = p;
+            }
+        }
+    }
+    return peaks;
+}
+
+// The events of the pixels around `peak` that belong to no spot.
+int eventsAround(const Counts& counts, const cv::Mat& labels, cv::Point peak) {
+    int around = 0;
+    for (int dy = -kMovedReach; dy <= kMovedReach; ++dy) {
+        for (int dx = -kMovedReach; dx <= kMovedReach; ++dx) {
+            const cv::Point q(peak.x + dx, peak.y + dy);
+            if (q.x < 0 || q.y < 0 || q.x >= labels.cols || q.y >= labels.rows) continue;
+            if (labels.at<std::int32_t>(q) == 0) around += counts.k(q);
+        }
+    }
+    return around;
+}
+
 // Takes out of `spots` (in scan order) those within the ringing reach of
 // one ringingRatio times as strong, and gives them.
 std::vector<Finding> ringingOf(std::vector<Finding>& spots, const PhotoFindingSettings& settings) {
@@ -80,19 +112,7 @@ PhotoFindings findHotPixels(const EvidenceCounts& evidence, int photos, const Ph
 
     cv::Mat labels, stats, centroids;
     const int spots = cv::connectedComponentsWithStats(hot, labels, stats, centroids, 8, CV_32S);
-    std::vector<cv::Point> peaks(static_cast<std::size_t>(spots), cv::Point(-1, -1));
-    for (int y = 0; y < size.height; ++y) {
-        const std::int32_t* label = labels.ptr<std::int32_t>(y);
-        for (int x = 0; x < size.width; ++x) {
-            if (label[x] == 0) continue;
-            cv::Point& peak = peaks[static_cast<std::size_t>(label[x])];
-            const cv::Point p(x, y);
-            if (peak.x < 0 || counts.k(p) > counts.k(peak) ||
-                (counts.k(p) == counts.k(peak) && counts.strength(p) > counts.strength(peak))) {
-                peak = p;
-            }
-        }
-    }
+    const std::vector<cv::Point> peaks = peaksOf(counts, labels, spots);
     std::vector<Finding> moved;
     for (int s = 1; s < spots; ++s) {
         const cv::Point peak = peaks[static_cast<std::size_t>(s)];
@@ -101,15 +121,7 @@ PhotoFindings findHotPixels(const EvidenceCounts& evidence, int photos, const Ph
             std::max({peak.x - box[cv::CC_STAT_LEFT], box[cv::CC_STAT_LEFT] + box[cv::CC_STAT_WIDTH] - 1 - peak.x,
                       peak.y - box[cv::CC_STAT_TOP], box[cv::CC_STAT_TOP] + box[cv::CC_STAT_HEIGHT] - 1 - peak.y});
         const std::int32_t radius = std::max(settings.minRadius, reach + 1);
-        int around = 0;
-        for (int dy = -kMovedReach; dy <= kMovedReach; ++dy) {
-            for (int dx = -kMovedReach; dx <= kMovedReach; ++dx) {
-                const cv::Point q(peak.x + dx, peak.y + dy);
-                if (q.x < 0 || q.y < 0 || q.x >= size.width || q.y >= size.height) continue;
-                if (labels.at<std::int32_t>(q) != 0) continue;
-                around += counts.k(q);
-            }
-        }
+        const int around = eventsAround(counts, labels, peak);
         const Finding finding = findingAt(counts, peak, radius, test.leastBright(counts.n(peak)));
         if (around >= settings.movedLeast && around >= settings.movedShare * counts.k(peak)) {
             moved.push_back(finding);

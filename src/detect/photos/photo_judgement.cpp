@@ -64,6 +64,46 @@ float footprintAt(const cv::Mat& residual, int x, int y) {
     return static_cast<float>(sum) * (1.0f / 16.0f);
 }
 
+// Which pixels of the channel in `work` can judge (a smooth ring, a dark
+// background), and the noise of each tile of `tileWidth` columns, measured
+// on those pixels.
+void markJudgeable(bool footprint, const PhotoJudgementSettings& settings, int tileWidth, Workspace& work,
+                   std::vector<float>& tileSigma, std::vector<float>& tileSigmaFiltered) {
+    const cv::Mat& residual = work.residual;
+    const int smoothestSum = static_cast<int>(settings.smoothest * kRingPixels);
+    const int darkest = static_cast<int>(settings.darkest);
+    const int rows = residual.rows, cols = residual.cols;
+    cv::Mat& judgeable = work.judgeable;
+    judgeable.create(residual.size(), CV_8UC1);
+    std::vector<std::vector<float>>& samples = work.samples;
+    std::vector<std::vector<float>>& filteredSamples = work.filteredSamples;
+    samples.resize(tileSigma.size());
+    filteredSamples.resize(tileSigma.size());
+    for (std::size_t t = 0; t < tileSigma.size(); ++t) {
+        samples[t].clear();
+        filteredSamples[t].clear();
+    }
+    for (int y = 0; y < rows; ++y) {
+        const short* r = residual.ptr<short>(y);
+        const uchar* m = work.median.ptr<uchar>(y);
+        const std::uint16_t* w = work.wide.ptr<std::uint16_t>(y);
+        const std::uint16_t* n = work.narrow.ptr<std::uint16_t>(y);
+        uchar* j = judgeable.ptr<uchar>(y);
+        for (int x = 0; x < cols; ++x) j[x] = (w[x] - n[x] <= smoothestSum && m[x] <= darkest) ? 1 : 0;
+        for (int x = (kSampleSpacing - (kSampleSlant * y) % kSampleSpacing) % kSampleSpacing; x < cols;
+             x += kSampleSpacing) {
+            if (!j[x]) continue;
+            const std::size_t tile = static_cast<std::size_t>(x / tileWidth);
+            samples[tile].push_back(static_cast<float>(r[x]));
+            if (footprint) filteredSamples[tile].push_back(footprintAt(residual, x, y));
+        }
+    }
+    for (std::size_t t = 0; t < samples.size(); ++t) {
+        tileSigma[t] = upperSigma(samples[t]);
+        tileSigmaFiltered[t] = upperSigma(filteredSamples[t]);
+    }
+}
+
 // One channel of rows [from, to) into the stripe's running judgement;
 // `footprint` for the channels of a demosaiced photo.
 void judgeChannel(const cv::Mat& plane, bool footprint, const PhotoJudgementSettings& settings, Workspace& work) {
@@ -80,41 +120,12 @@ void judgeChannel(const cv::Mat& plane, bool footprint, const PhotoJudgementSett
     cv::boxFilter(magnitude, wide, CV_16U, cv::Size(9, 9), cv::Point(-1, -1), false, cv::BORDER_REFLECT);
     cv::boxFilter(magnitude, narrow, CV_16U, cv::Size(5, 5), cv::Point(-1, -1), false, cv::BORDER_REFLECT);
 
-    const int smoothestSum = static_cast<int>(settings.smoothest * kRingPixels);
-    const int darkest = static_cast<int>(settings.darkest);
-    const int rows = plane.rows, cols = plane.cols;
+    const int cols = plane.cols, rows = plane.rows;
     const int tiles = std::max(1, (cols + kTileWidth / 2) / kTileWidth);
     const int tileWidth = (cols + tiles - 1) / tiles;
-    cv::Mat& judgeable = work.judgeable;
-    judgeable.create(plane.size(), CV_8UC1);
     std::vector<float> tileSigma(static_cast<std::size_t>(tiles)), tileSigmaFiltered(tileSigma.size());
-    std::vector<std::vector<float>>& samples = work.samples;
-    std::vector<std::vector<float>>& filteredSamples = work.filteredSamples;
-    samples.resize(tileSigma.size());
-    filteredSamples.resize(tileSigma.size());
-    for (std::size_t t = 0; t < tileSigma.size(); ++t) {
-        samples[t].clear();
-        filteredSamples[t].clear();
-    }
-    for (int y = 0; y < rows; ++y) {
-        const short* r = residual.ptr<short>(y);
-        const uchar* m = median.ptr<uchar>(y);
-        const std::uint16_t* w = wide.ptr<std::uint16_t>(y);
-        const std::uint16_t* n = narrow.ptr<std::uint16_t>(y);
-        uchar* j = judgeable.ptr<uchar>(y);
-        for (int x = 0; x < cols; ++x) j[x] = (w[x] - n[x] <= smoothestSum && m[x] <= darkest) ? 1 : 0;
-        for (int x = (kSampleSpacing - (kSampleSlant * y) % kSampleSpacing) % kSampleSpacing; x < cols;
-             x += kSampleSpacing) {
-            if (!j[x]) continue;
-            const std::size_t tile = static_cast<std::size_t>(x / tileWidth);
-            samples[tile].push_back(static_cast<float>(r[x]));
-            if (footprint) filteredSamples[tile].push_back(footprintAt(residual, x, y));
-        }
-    }
-    for (std::size_t t = 0; t < samples.size(); ++t) {
-        tileSigma[t] = upperSigma(samples[t]);
-        tileSigmaFiltered[t] = upperSigma(filteredSamples[t]);
-    }
+    markJudgeable(footprint, settings, tileWidth, work, tileSigma, tileSigmaFiltered);
+    const cv::Mat& judgeable = work.judgeable;
 
     const float multiple = static_cast<float>(settings.noise);
     const float floor = static_cast<float>(settings.floor);

@@ -19,32 +19,47 @@ PhotoSurvey::PhotoSurvey(const PhotoJudgementSettings& settings, int threads)
     : settings_(settings),
       threads_(threads > 0 ? threads : std::max(1, static_cast<int>(std::thread::hardware_concurrency()))) {}
 
+// The first readable photo is read alone: it fixes what the others must be.
+int PhotoSurvey::readFirstPhoto(const std::vector<std::string>& fileNames, const Report& report, cv::Mat& photo) {
+    std::vector<unsigned char> bytes;
+    for (std::size_t i = 0; i < fileNames.size(); ++i) {
+        readFrame(fileNames[i], bytes, photo, true);
+        if (photo.empty()) {
+            report(fileNames[i], FrameResult::unreadable);
+            continue;
+        }
+        counts_ = std::make_unique<EvidenceCounts>(photo.size());
+        if (keepFirst_) {
+            if (photo.channels() == 3) {
+                cv::cvtColor(photo, first_, cv::COLOR_BGR2GRAY);
+            } else {
+                first_ = photo.clone();
+            }
+        }
+        return static_cast<int>(i);
+    }
+    return -1;
+}
+
+FrameResult PhotoSurvey::addPhoto(const std::string& fileName, std::vector<unsigned char>& bytes, cv::Mat& photo,
+                                  cv::Size size, int type) {
+    readFrame(fileName, bytes, photo, true);
+    if (photo.empty()) return FrameResult::unreadable;
+    if (photo.size() != size || photo.type() != type) return FrameResult::badDimension;
+    counts_->add(judgePhoto(photo, settings_));
+    return FrameResult::added;
+}
+
 std::int32_t PhotoSurvey::survey(const std::vector<std::string>& fileNames, const Report& report,
                                  const Progress& progress, std::chrono::milliseconds interval) {
     const int total = static_cast<int>(fileNames.size());
     std::int32_t added = 0;
-    // The first readable photo, read alone: it fixes what the others must be.
-    int next = 0;
     cv::Mat photo;
-    std::vector<unsigned char> bytes;
-    while (next < total) {
-        readFrame(fileNames[static_cast<std::size_t>(next)], bytes, photo, true);
-        ++next;
-        if (!photo.empty()) break;
-        report(fileNames[static_cast<std::size_t>(next - 1)], FrameResult::unreadable);
-    }
-    if (photo.empty()) return 0;
+    const int firstIndex = readFirstPhoto(fileNames, report, photo);
+    if (firstIndex < 0) return 0;
+    const int next = firstIndex + 1;
     const cv::Size size = photo.size();
     const int type = photo.type();
-    counts_ = std::make_unique<EvidenceCounts>(size);
-    if (keepFirst_) {
-        if (photo.channels() == 3) {
-            cv::cvtColor(photo, first_, cv::COLOR_BGR2GRAY);
-        } else {
-            first_ = photo.clone();
-        }
-    }
-    const int firstIndex = next - 1;
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -59,14 +74,7 @@ std::int32_t PhotoSurvey::survey(const std::vector<std::string>& fileNames, cons
         for (int i = claim++; i < total && !stop; i = claim++) {
             FrameResult result = FrameResult::added;
             try {
-                readFrame(fileNames[static_cast<std::size_t>(i)], buffer, frame, true);
-                if (frame.empty()) {
-                    result = FrameResult::unreadable;
-                } else if (frame.size() != size || frame.type() != type) {
-                    result = FrameResult::badDimension;
-                } else {
-                    counts_->add(judgePhoto(frame, settings_));
-                }
+                result = addPhoto(fileNames[static_cast<std::size_t>(i)], buffer, frame, size, type);
             } catch (...) {
                 const std::lock_guard<std::mutex> lock(mutex);
                 if (!failure) failure = std::current_exception();

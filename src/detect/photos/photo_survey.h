@@ -51,6 +51,13 @@ public:
     void keepFirstPhoto() { keepFirst_ = true; }
 
 private:
+    // Reads up to the first photo that can be read into `photo`, reporting
+    // the others, and sizes the counts after it; its index, -1 for none.
+    int readFirstPhoto(const std::vector<std::string>& fileNames, const Report& report, cv::Mat& photo);
+    // Reads, checks against the first photo's size and type, judges and adds.
+    FrameResult addPhoto(const std::string& fileName, std::vector<unsigned char>& bytes, cv::Mat& photo, cv::Size size,
+                         int type);
+
     PhotoJudgementSettings settings_;
     int threads_;
     bool keepFirst_ = false;
