@@ -206,18 +206,24 @@ void judgeStripe(const cv::Mat& photo, int top, int bottom, const PhotoJudgement
 
 }  // namespace
 
-PhotoJudgement judgePhoto(const cv::Mat& photo, const PhotoJudgementSettings& settings) {
+void judgePhoto(const cv::Mat& photo, const PhotoJudgementSettings& settings, PhotoJudgement& out) {
     if (photo.empty() || photo.depth() != CV_8U || (photo.channels() != 1 && photo.channels() != 3)) {
         throw std::invalid_argument("judgePhoto needs an 8-bit photo of one or three channels");
     }
-    PhotoJudgement out;
     out.judged.create(photo.size(), CV_8UC1);
-    out.bright = cv::Mat::zeros(photo.size(), CV_8UC1);
-    out.strength = cv::Mat::zeros(photo.size(), CV_8UC1);
+    out.bright.create(photo.size(), CV_8UC1);
+    out.bright.setTo(0);
+    out.strength.create(photo.size(), CV_8UC1);
+    out.strength.setTo(0);
     Workspace work;
     for (int top = 0; top < photo.rows; top += kStripe) {
         judgeStripe(photo, top, std::min(top + kStripe, photo.rows), settings, work, out);
     }
+}
+
+PhotoJudgement judgePhoto(const cv::Mat& photo, const PhotoJudgementSettings& settings) {
+    PhotoJudgement out;
+    judgePhoto(photo, settings, out);
     return out;
 }
 

@@ -44,5 +44,8 @@ struct PhotoJudgement {
 // `photo`: 8-bit, one channel (grey) or three (blue, green, red); any size.
 // std::invalid_argument for other types.
 PhotoJudgement judgePhoto(const cv::Mat& photo, const PhotoJudgementSettings& settings);
+// The same into `out`, whose planes are reused when they have the size
+// already (a thread judging photo after photo allocates them once).
+void judgePhoto(const cv::Mat& photo, const PhotoJudgementSettings& settings, PhotoJudgement& out);
 
 }  // namespace speckmend

@@ -42,11 +42,12 @@ int PhotoSurvey::readFirstPhoto(const std::vector<std::string>& fileNames, const
 }
 
 FrameResult PhotoSurvey::addPhoto(const std::string& fileName, std::vector<unsigned char>& bytes, cv::Mat& photo,
-                                  cv::Size size, int type) {
+                                  PhotoJudgement& judgement, cv::Size size, int type) {
     readFrame(fileName, bytes, photo, true);
     if (photo.empty()) return FrameResult::unreadable;
     if (photo.size() != size || photo.type() != type) return FrameResult::badDimension;
-    counts_->add(judgePhoto(photo, settings_));
+    judgePhoto(photo, settings_, judgement);
+    counts_->add(judgement);
     return FrameResult::added;
 }
 
@@ -71,10 +72,11 @@ std::int32_t PhotoSurvey::survey(const std::vector<std::string>& fileNames, cons
     const auto work = [&]() {
         std::vector<unsigned char> buffer;
         cv::Mat frame;
+        PhotoJudgement judgement;
         for (int i = claim++; i < total && !stop; i = claim++) {
             FrameResult result = FrameResult::added;
             try {
-                result = addPhoto(fileNames[static_cast<std::size_t>(i)], buffer, frame, size, type);
+                result = addPhoto(fileNames[static_cast<std::size_t>(i)], buffer, frame, judgement, size, type);
             } catch (...) {
                 const std::lock_guard<std::mutex> lock(mutex);
                 if (!failure) failure = std::current_exception();

@@ -55,8 +55,8 @@ private:
     // the others, and sizes the counts after it; its index, -1 for none.
     int readFirstPhoto(const std::vector<std::string>& fileNames, const Report& report, cv::Mat& photo);
     // Reads, checks against the first photo's size and type, judges and adds.
-    FrameResult addPhoto(const std::string& fileName, std::vector<unsigned char>& bytes, cv::Mat& photo, cv::Size size,
-                         int type);
+    FrameResult addPhoto(const std::string& fileName, std::vector<unsigned char>& bytes, cv::Mat& photo,
+                         PhotoJudgement& judgement, cv::Size size, int type);
 
     PhotoJudgementSettings settings_;
     int threads_;
