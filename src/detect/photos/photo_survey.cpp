@@ -89,8 +89,10 @@ std::int32_t PhotoSurvey::survey(const std::vector<std::string>& fileNames, cons
         }
     };
     std::vector<std::thread> workers;
+    // One reader less while the calling thread judges the first photo: no
+    // more photos are in memory at once than there are threads.
     const int workerCount = std::min(threads_, total - next);
-    for (int t = 0; t < workerCount; ++t) workers.emplace_back(work);
+    for (int t = 0; t < workerCount - 1; ++t) workers.emplace_back(work);
     const auto joinAll = [&workers]() {
         for (std::thread& w : workers) {
             if (w.joinable()) w.join();
@@ -101,6 +103,7 @@ std::int32_t PhotoSurvey::survey(const std::vector<std::string>& fileNames, cons
         // The calling thread judges the first photo while the others read on.
         counts_->add(judgePhoto(photo, settings_));
         photo.release();
+        if (workerCount > 0) workers.emplace_back(work);
         report(fileNames[static_cast<std::size_t>(firstIndex)], FrameResult::added);
         ++added;
         auto lastProgress = std::chrono::steady_clock::now();
