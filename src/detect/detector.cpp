@@ -8,6 +8,7 @@
 #include "config/number_text.h"
 #include "detect/histogram/histogram_detector.h"
 #include "detect/local/local_detector.h"
+#include "detect/photos/photos_run.h"
 #include "detect/run/detection_output.h"
 #include "detect/run/frame_reader.h"
 #include "platform/directory.h"
@@ -33,7 +34,7 @@ FrameResult Detector::addFrame(const std::string& fileName) {
 }
 
 void Detector::run() {
-    if (!localDetectorChosen()) requireBins(settings_.channels);
+    if (settings_.detector == DetectorKind::histogram) requireBins(settings_.channels);
 
     // A relative folder is taken from where the program was started; an
     // empty one names no folder at all.
@@ -43,6 +44,10 @@ void Detector::run() {
     if (!changeDirectory(folder)) throw FatalError(cannotOpen, false);
     const std::vector<std::string> names = listDirectory(settings_.filter);
     if (names.empty()) throw FatalError(cannotOpen, false);
+    if (settings_.detector == DetectorKind::photos) {
+        runPhotosDetector(settings_, names);
+        return;
+    }
 
     // No output may take the place of a frame: the outputs' paths are
     // relative to the same folder.

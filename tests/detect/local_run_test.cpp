@@ -186,7 +186,7 @@ TEST(LocalRun, UnknownDetectorEndsTheRunBeforeAnyFrame) {
     Shoot shoot("  <detector>median</detector>\n");
     const auto run = runSpeckmend({"detect"}, shoot.root.path());
     EXPECT_NE(run.output.find("/config/detect/detector[1]: median\n\nCRITICAL ERROR: detector [median] is unknown, "
-                              "it must be histogram or local.\n"),
+                              "it must be histogram, local or photos.\n"),
               std::string::npos)
         << run.output;
     EXPECT_EQ(run.output.find("2. Processing images"), std::string::npos);
