@@ -160,9 +160,6 @@ HealedPhoto Healer::heal(const std::string& fileName) {
         return result;
     }
     HealedPhoto::File output{outputFolder_ + outputName(fileName, settings_.saveformat), {}};
-    const bool withDifference = settings_.diffimages != 0;
-    cv::Mat photo;
-
     if (savesJpeg(settings_.saveformat) && looksLikeJpeg(source)) {
         // Lossless: a JPEG by content (whatever its name) saved as JPEG keeps
         // everything but the blocks of the repaired pixels. The photo is
@@ -180,8 +177,8 @@ HealedPhoto Healer::heal(const std::string& fileName) {
         }
         output.bytes = std::move(healed.file);
         result.files.push_back(std::move(output));
-        if (withDifference) {
-            photo = decodeImage(source, kLoadFlags);
+        if (settings_.diffimages != 0) {
+            const cv::Mat photo = decodeImage(source, kLoadFlags);
             if (isHealablePhoto(photo))
                 addDifference(result, fileName, photo);
             else
@@ -190,26 +187,33 @@ HealedPhoto Healer::heal(const std::string& fileName) {
         return result;
     }
 
+    healPlain(result, fileName, std::move(source), std::move(output));
+    return result;
+}
+
+void Healer::healPlain(HealedPhoto& result, const std::string& fileName, std::vector<unsigned char> source,
+                       HealedPhoto::File output) {
     result.status = judgeBeforeDecoding(source, settings_.map, result.diagnostic);
-    if (result.status != FileStatus::processed) return result;
+    if (result.status != FileStatus::processed) return;
     // Read first, so that the file need not be kept while the photo is
     // repaired; it is small beside the pixels.
     std::string unreadable;
     const ImageMetadata metadata = ImageMetadata::read(source, &unreadable);
     const std::vector<int> parameters = encoderParameters(settings_.saveformat);
     WrittenForm form = decodeForOutput(source, output.path, parameters, kLoadFlags);
-    photo = std::move(form.photo);
+    cv::Mat photo = std::move(form.photo);
     source = {};
     if (!isHealablePhoto(photo)) {
         result.status = FileStatus::cannotLoad;
-        return result;
+        return;
     }
     if (photo.cols != settings_.map.width || photo.rows != settings_.map.height) {
         result.status = FileStatus::badDimension;
-        return result;
+        return;
     }
     // Without a difference image nothing needs the photo as loaded: it is
     // repaired where it lies, sparing a copy of the whole image.
+    const bool withDifference = settings_.diffimages != 0;
     cv::Mat repaired;
     if (withDifference) {
         inpaint(photo);
@@ -223,7 +227,7 @@ HealedPhoto Healer::heal(const std::string& fileName) {
         result.notes.push_back(notWrittenLine(fileName, output.path,
                                               "the image library cannot encode the photo in the format of its name"));
         result.status = FileStatus::cannotWrite;
-        return result;
+        return;
     }
     result.files.push_back(std::move(output));
     const std::size_t convertedAt = result.notes.size();
@@ -240,7 +244,6 @@ HealedPhoto Healer::heal(const std::string& fileName) {
     if (!form.converted.empty())
         result.notes.insert(result.notes.begin() + static_cast<std::ptrdiff_t>(convertedAt),
                             convertedLine(fileName, written.path, form.converted));
-    return result;
 }
 
 void Healer::addDifference(HealedPhoto& result, const std::string& fileName, const cv::Mat& photo) {

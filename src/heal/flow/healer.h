@@ -63,6 +63,10 @@ public:
 private:
     // Draws the mask and plans the regions when the size changes.
     void prepareMask(const cv::Size& size);
+    // heal() for every photo off the lossless path: decoded in the form its
+    // output holds, repaired, encoded, with the source's metadata.
+    void healPlain(HealedPhoto& result, const std::string& fileName, std::vector<unsigned char> source,
+                   HealedPhoto::File output);
     // Repairs the image's colour channels where it lies; after prepareMask.
     void repairInPlace(cv::Mat& image);
     void addDifference(HealedPhoto& result, const std::string& fileName, const cv::Mat& photo);
