@@ -20,6 +20,7 @@
 
 #include "heal/inpaint/region_inpainter.h"
 #include "platform/file_system.h"
+#include "platform/image_metadata.h"
 #include "test_images.h"
 #include "test_support.h"
 
@@ -572,6 +573,34 @@ INSTANTIATE_TEST_SUITE_P(
         FormCase{"colour16_tif_to_tif", ".tif", CV_16UC3, "tif", CV_16UC3, ""},
         FormCase{"alpha8_png_to_png", ".png", CV_8UC4, "png", CV_8UC4, ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A camera file saved in another format keeps its metadata; the lossless
+// path keeps it anyway, as every other byte.
+TEST(HealerTest, PlainOutputsCarryTheSourcesMetadata) {
+    const std::string sample = std::string(SPECKMEND_SAMPLES_DIR) + "/dn_canon_ixus_v3_614x460.jpg";
+    if (!fileExists(sample)) GTEST_SKIP() << "no camera samples at " << SPECKMEND_SAMPLES_DIR;
+    const std::string bytes = speckmend::testing::readFile(sample);
+    const ImageMetadata source = ImageMetadata::read(std::vector<unsigned char>(bytes.begin(), bytes.end()));
+    ASSERT_FALSE(source.empty());
+    speckmend::testing::TempFolder folder;
+    const std::string indir = folder / "in/";
+    ASSERT_EQ(mkdir(indir.c_str(), 0755), 0);
+    speckmend::testing::writeFile(indir + "a.jpg", bytes);
+    for (const char* saveformat : {"png", "tif", "jpe"}) {
+        HealSettings settings = makeSettings({{100, 100, 3}}, 614, 460);
+        settings.saveformat = saveformat;
+        settings.indir = indir;
+        settings.outdir = "out/";
+        Healer healer(settings);
+        const HealedPhoto healed = healer.heal("a.jpg");
+        ASSERT_EQ(healed.status, FileStatus::processed) << saveformat;
+        EXPECT_EQ(healed.notes, std::vector<std::string>{}) << saveformat;
+        const ImageMetadata output = ImageMetadata::read(healed.files.at(0).bytes);
+        EXPECT_EQ(output.kinds(), source.kinds()) << saveformat;
+        for (const char* key : {"Exif.Image.Make", "Exif.Photo.DateTimeOriginal", "Exif.Photo.ExposureTime"})
+            EXPECT_EQ(output.exifValue(key), source.exifValue(key)) << saveformat << " " << key;
+    }
+}
 
 TEST(HealerTest, OutputThatCannotBeWrittenIsCannotWrite) {
     speckmend::testing::TempFolder folder;
