@@ -153,10 +153,12 @@ bool correctXmpSize(Exiv2::XmpData& xmp, cv::Size written) {
 }
 
 bool canWrite(int type, Exiv2::MetadataId kind) {
-    // The library's table of access modes has no entry for ICC profiles.
+    // The library's table of access modes has no entry for ICC profiles. Its
+    // WebP writer (0.27) leaves a profile out of a simple-format file, as
+    // the image library's encoder writes them, so WebP is not among these.
     if (kind == Exiv2::mdIccProfile)
         return type == Exiv2::ImageType::jpeg || type == Exiv2::ImageType::png || type == Exiv2::ImageType::tiff ||
-               type == Exiv2::ImageType::webp || type == Exiv2::ImageType::jp2;
+               type == Exiv2::ImageType::jp2;
     const Exiv2::AccessMode mode = Exiv2::ImageFactory::checkMode(type, kind);
     return mode == Exiv2::amWrite || mode == Exiv2::amReadWrite;
 }

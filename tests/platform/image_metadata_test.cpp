@@ -124,11 +124,11 @@ Bytes syntheticPhoto(const std::string& extension, int type) {
 }
 
 // exiftool's view of the tags compared, one "Name: value" line each.
-std::string exiftoolView(const std::string& path, bool withXmp) {
+std::string exiftoolView(const std::string& path, bool withXmp, bool withIcc = true) {
     std::string command =
         "exiftool -a -s -s -EXIF:Make -EXIF:Model -EXIF:Orientation -EXIF:DateTimeOriginal "
-        "-EXIF:GPSLatitude -EXIF:ExposureTime -ICC_Profile:ProfileDescription "
-        "-ICC_Profile:MediaWhitePoint";
+        "-EXIF:GPSLatitude -EXIF:ExposureTime";
+    if (withIcc) command += " -ICC_Profile:ProfileDescription -ICC_Profile:MediaWhitePoint";
     if (withXmp) command += " -XMP:all";
     command += " '" + path + "' 2>/dev/null";
     std::string output;
@@ -219,7 +219,8 @@ TEST_P(CarryTest, KeepsWhatTheOutputFormatHoldsAndLeavesThePixels) {
     } else {
         EXPECT_EQ(back.xmpPacket(), metadata_.xmpPacket());
     }
-    EXPECT_EQ(back.iccProfile(), metadata_.iccProfile());
+    const bool iccKept = std::find(kept.begin(), kept.end(), "ICC profile") != kept.end();
+    EXPECT_EQ(back.iccProfile(), iccKept ? metadata_.iccProfile() : Bytes{});
 }
 
 // A second, independent reader: what exiftool finds in the output is what it
@@ -234,13 +235,14 @@ TEST_P(CarryTest, ExiftoolReadsTheOutputAsTheSource) {
     writeBytes(sourcePath, carried_.source);
     writeBytes(outputPath, carried_.encoded);
     // The rows whose format holds none of the source's kinds.
-    if (!c.dropped.empty()) {
+    if (c.dropped == metadata_.kinds()) {
         EXPECT_EQ(exiftoolView(outputPath, withXmp), "");
         return;
     }
-    const std::string expected = exiftoolView(sourcePath, withXmp);
+    const bool withIcc = std::find(c.dropped.begin(), c.dropped.end(), "ICC profile") == c.dropped.end();
+    const std::string expected = exiftoolView(sourcePath, withXmp, withIcc);
     EXPECT_NE(expected, "");
-    EXPECT_EQ(exiftoolView(outputPath, withXmp), expected);
+    EXPECT_EQ(exiftoolView(outputPath, withXmp, withIcc), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -260,6 +262,8 @@ INSTANTIATE_TEST_SUITE_P(
         CarryCase{"icc_jpeg_to_jpeg", "", [] { return syntheticPhoto(".jpg", CV_8UC3); }, ".jpg", {}},
         CarryCase{"icc_tiff16_to_tiff", "", [] { return syntheticPhoto(".tif", CV_16UC3); }, ".tif", {}},
         CarryCase{"icc_tiff16_to_png", "", [] { return syntheticPhoto(".tif", CV_16UC3); }, ".png", {}},
+        // WebP: Exif and XMP, no profile (libexiv2 0.27 leaves it out)
+        CarryCase{"icc_jpeg_to_webp", "", [] { return syntheticPhoto(".jpg", CV_8UC3); }, ".webp", {"ICC profile"}},
         // formats that hold none of it
         CarryCase{"canon_to_bmp", "dn_canon_ixus_v3_614x460.jpg", {}, ".bmp", {"Exif"}},
         CarryCase{"icc_jpeg_to_ppm",
