@@ -37,10 +37,14 @@ struct HotPixel {
 // repaired as a band of 2r+1 columns or rows centred on it.
 struct HotLine {
     enum class Axis { column, row };
+    // `to` of a span that reaches the far edge, whatever the frame's size.
+    static constexpr std::int32_t kToEnd = -1;
     Axis axis = Axis::column;
     std::int32_t position = 0;
     std::int32_t r = 0;  // at least 0 once read
-
+    std::int32_t from = 0;
+    std::int32_t to = kToEnd;  // at least `from`, or kToEnd
+    bool whole() const { return from == 0 && to == kToEnd; }
     bool operator==(const HotLine&) const = default;
 };
 
