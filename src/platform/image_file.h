@@ -29,6 +29,11 @@ cv::Mat readImageFile(const std::string& path, int flags);
 // when it cannot be decoded.
 cv::Mat decodeImage(const std::vector<unsigned char>& bytes, int flags);
 
+// The same into `image` (whose allocator, if set, provides the storage), as
+// readImageFile decodes the bytes it has read: also empty when the decoder
+// throws or the image does not fit in memory.
+void decodeImage(const std::vector<unsigned char>& bytes, int flags, cv::Mat& image);
+
 // decodeImage with the pixels as the file stores them. The image library's
 // TIFF reader turns and mirrors them by the file's Orientation tag whatever
 // the flags (its other readers apply no orientation with
