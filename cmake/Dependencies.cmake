@@ -15,5 +15,13 @@ endforeach()
 add_library(speckmend::opencv ALIAS speckmend_opencv)
 
 find_package(JPEG REQUIRED)
+# Debian's libexiv2-dev ships a CMake config with the target exiv2lib; its
+# version file accepts only its own exact version. The code is written for
+# the 0.27 interface (0.28 renamed its pointer and error types).
+find_package(exiv2 REQUIRED CONFIG)
+if(exiv2_VERSION VERSION_LESS 0.27 OR exiv2_VERSION VERSION_GREATER_EQUAL 0.28)
+  message(FATAL_ERROR "libexiv2 0.27 is needed, found ${exiv2_VERSION}")
+endif()
 find_package(LibXml2 REQUIRED)
+find_package(ZLIB REQUIRED)
 find_package(Threads REQUIRED)

@@ -4,8 +4,11 @@
 #include <climits>
 #include <exception>
 
+#include <opencv2/imgcodecs.hpp>
+
 #include "platform/file_system.h"
 #include "platform/image_codecs.h"
+#include "platform/image_header.h"
 
 namespace speckmend {
 
@@ -46,6 +49,27 @@ cv::Mat decodeImage(const std::vector<unsigned char>& bytes, int flags) {
     return image;
 }
 
+cv::Mat decodeImageAsStored(const std::vector<unsigned char>& bytes, int flags) {
+    cv::Mat image = decodeImage(bytes, flags);
+    if (image.empty()) return image;
+    // Each the inverse of the turn or mirror the Orientation asks a viewer for.
+    cv::Mat stored;
+    switch (tiffOrientation(bytes)) {
+    case 2: cv::flip(image, stored, 1); break;
+    case 3: cv::flip(image, stored, -1); break;
+    case 4: cv::flip(image, stored, 0); break;
+    case 5: cv::transpose(image, stored); break;
+    case 6: cv::rotate(image, stored, cv::ROTATE_90_COUNTERCLOCKWISE); break;
+    case 7:
+        cv::transpose(image, stored);
+        cv::flip(stored, stored, -1);
+        break;
+    case 8: cv::rotate(image, stored, cv::ROTATE_90_CLOCKWISE); break;
+    default: return image;
+    }
+    return stored;
+}
+
 bool encodeImage(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters,
                  std::vector<unsigned char>& bytes) {
     const auto slash = path.find_last_of('/');
@@ -56,6 +80,19 @@ bool encodeImage(const std::string& path, const cv::Mat& image, const std::vecto
     } catch (const cv::Exception&) {
         return false;
     }
+}
+
+bool encoderKeepsType(const std::string& path, int type, const std::vector<int>& parameters) {
+    // Samples over the whole range, alpha included: an encoder may leave out
+    // an alpha channel that is opaque everywhere.
+    cv::Mat probe(16, 16, type);
+    cv::RNG rng(1);
+    const double top = CV_MAT_DEPTH(type) == CV_16U ? 65536.0 : 256.0;
+    rng.fill(probe, cv::RNG::UNIFORM, 0.0, top);
+    std::vector<unsigned char> bytes;
+    if (!encodeImage(path, probe, parameters, bytes)) return false;
+    const cv::Mat decoded = decodeImage(bytes, cv::IMREAD_UNCHANGED);
+    return !decoded.empty() && decoded.type() == type;
 }
 
 bool writeImageFile(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters) {

@@ -1,6 +1,7 @@
 // Image sizes from file headers; see image_header.h.
 #include "platform/image_header.h"
 
+#include <array>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -109,7 +110,18 @@ std::optional<cv::Size> pamSize(Bytes b) {
     return sizeOf(*width, *height);
 }
 
-std::optional<cv::Size> tiffSize(Bytes b) {
+bool isTiff(Bytes b) {
+    return b.size() >= 8 &&
+           (startsWith(b, std::string_view("II\x2a\0", 4)) || startsWith(b, std::string_view("MM\0\x2a", 4)));
+}
+
+// The values of the given tags in a TIFF's first directory (SHORT or LONG,
+// one value, held in the entry's own value field; the last entry of a tag
+// counts, and one of another type or count leaves nothing). Nothing at all
+// when the directory is cut or out of place.
+template <std::size_t N>
+std::optional<std::array<std::optional<std::int64_t>, N>> firstDirectoryValues(
+    Bytes b, const std::array<std::uint32_t, N>& tags) {
     const bool little = b[0] == 'I';
     auto read = [&](std::size_t at, int length) {
         return little ? littleEndian(b, at, length) : bigEndian(b, at, length);
@@ -117,20 +129,25 @@ std::optional<cv::Size> tiffSize(Bytes b) {
     const std::size_t directory = read(4, 4);
     if (directory < 8 || directory + 2 > b.size()) return std::nullopt;
     const std::size_t entries = read(directory, 2);
-    std::optional<std::int64_t> width, height;
+    std::array<std::optional<std::int64_t>, N> values;
     for (std::size_t i = 0; i < entries; ++i) {
         const std::size_t entry = directory + 2 + 12 * i;
         if (entry + 12 > b.size()) return std::nullopt;
         const std::uint32_t tag = read(entry, 2), type = read(entry + 2, 2), count = read(entry + 4, 4);
-        if ((tag != 256 && tag != 257) || count != 1) continue;
-        // SHORT or LONG, held in the entry's own value field.
-        std::optional<std::int64_t> value;
-        if (type == 3) value = read(entry + 8, 2);
-        if (type == 4) value = read(entry + 8, 4);
-        (tag == 256 ? width : height) = value;
+        for (std::size_t t = 0; t < N; ++t) {
+            if (tag != tags[t] || count != 1) continue;
+            values[t].reset();
+            if (type == 3) values[t] = read(entry + 8, 2);
+            if (type == 4) values[t] = read(entry + 8, 4);
+        }
     }
-    if (!width || !height) return std::nullopt;
-    return sizeOf(*width, *height);
+    return values;
+}
+
+std::optional<cv::Size> tiffSize(Bytes b) {
+    const auto values = firstDirectoryValues<2>(b, {256, 257});  // ImageWidth, ImageLength
+    if (!values || !(*values)[0] || !(*values)[1]) return std::nullopt;
+    return sizeOf(*(*values)[0], *(*values)[1]);
 }
 
 std::optional<cv::Size> webpSize(Bytes b) {
@@ -161,14 +178,19 @@ std::optional<cv::Size> imageSizeFromHeader(Bytes bytes) {
         if (bytes[1] == '7') return pamSize(bytes);
         if (bytes[1] == 'F' || bytes[1] == 'f') return pnmSize(bytes);
     }
-    if (bytes.size() >= 8 &&
-        (startsWith(bytes, std::string_view("II\x2a\0", 4)) || startsWith(bytes, std::string_view("MM\0\x2a", 4))))
-        return tiffSize(bytes);
+    if (isTiff(bytes)) return tiffSize(bytes);
     if (startsWith(bytes, "RIFF") && bytes.size() >= 12 && std::memcmp(bytes.data() + 8, "WEBP", 4) == 0)
         return webpSize(bytes);
     if (startsWith(bytes, "\x59\xa6\x6a\x95") && bytes.size() >= 12)
         return sizeOf(bigEndian(bytes, 4, 4), bigEndian(bytes, 8, 4));
     return std::nullopt;
+}
+
+int tiffOrientation(Bytes bytes) {
+    if (!isTiff(bytes)) return 1;
+    const auto values = firstDirectoryValues<1>(bytes, {274});  // Orientation
+    if (!values || !(*values)[0] || *(*values)[0] < 1 || *(*values)[0] > 8) return 1;
+    return static_cast<int>(*(*values)[0]);
 }
 
 }  // namespace speckmend

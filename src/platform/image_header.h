@@ -21,4 +21,8 @@ namespace speckmend {
 // malformed; the caller then decodes the file as it would without a header.
 std::optional<cv::Size> imageSizeFromHeader(std::span<const unsigned char> bytes);
 
+// The Orientation tag of a TIFF's first directory, 1 to 8 as in Exif; 1 for
+// any other file and for a TIFF without a valid one.
+int tiffOrientation(std::span<const unsigned char> bytes);
+
 }  // namespace speckmend

@@ -194,6 +194,10 @@ const LibraryCase kLibraries[] = {
     // The codec of the lossless path and the XML reader.
     {"libjpeg-turbo", "libjpeg62-turbo"},
     {"libxml2", "libxml2"},
+    // The metadata carried into outputs off the lossless path, and the
+    // compression of a PNG output's ICC profile.
+    {"libexiv2", "libexiv2"},
+    {"zlib", "zlib1g"},
     // Former bugs: none yet.
 };
 

@@ -2,6 +2,7 @@
 // decoder gives the same bytes, the reference every row is checked against.
 #include "platform/image_header.h"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -42,15 +43,17 @@ Bytes topDownBmp() {
 }
 
 // A big-endian grey TIFF of 5 by 3 pixels, uncompressed, one strip, written
-// by hand: the library's writer only writes little-endian ones.
-Bytes bigEndianTiff() {
+// by hand: the library's writer only writes little-endian ones. With an
+// Orientation tag of the given type and value when the value is not 0.
+Bytes bigEndianTiff(std::uint16_t orientation = 0, std::uint16_t orientationType = 3) {
     Bytes b = {'M', 'M', 0, 42, 0, 0, 0, 8};
-    const std::uint16_t tags[][4] = {
+    std::vector<std::array<std::uint16_t, 4>> tags = {
         // tag, type, count, value (SHORT or LONG; width as LONG, height as SHORT)
         {256, 4, 1, 5}, {257, 3, 1, 3}, {258, 3, 1, 8},  {259, 3, 1, 1}, {262, 3, 1, 1}, {273, 4, 1, 0 /* set below */},
         {277, 3, 1, 1}, {278, 3, 1, 3}, {279, 4, 1, 15},
     };
-    const std::size_t entries = std::size(tags);
+    if (orientation != 0) tags.insert(tags.begin() + 6, {274, orientationType, 1, orientation});
+    const std::size_t entries = tags.size();
     b.push_back(0);
     b.push_back(static_cast<unsigned char>(entries));
     const std::uint32_t pixels = 8 + 2 + 12 * static_cast<std::uint32_t>(entries) + 4;
@@ -99,7 +102,7 @@ TEST(ImageHeaderTest, GivesTheSizeTheDecoderGives) {
         {"PAM", [] { return encoded(".pam", CV_8UC3); }},
         {"PFM", [] { return encoded(".pfm", CV_32FC3); }},
         {"TIFF", [] { return encoded(".tiff", CV_8UC3); }},
-        {"big-endian TIFF", bigEndianTiff},
+        {"big-endian TIFF", [] { return bigEndianTiff(); }},
         {"lossy WebP",
          [] {
              return encoded(".webp", CV_8UC3, {cv::IMWRITE_WEBP_QUALITY, 80});
@@ -175,6 +178,33 @@ TEST(ImageHeaderTest, UnknownOrBrokenHeadersGiveNothing) {
         SCOPED_TRACE(c.label);
         EXPECT_FALSE(imageSizeFromHeader(c.bytes()).has_value());
     }
+}
+
+TEST(ImageHeaderTest, TiffOrientation) {
+    const struct {
+        const char* label;
+        std::function<Bytes()> bytes;
+        int orientation;
+    } cases[] = {
+        // as the tag says
+        {"SHORT 6", [] { return bigEndianTiff(6); }, 6},
+        {"SHORT 8", [] { return bigEndianTiff(8); }, 8},
+        {"LONG 3", [] { return bigEndianTiff(3, 4); }, 3},
+        // no tag, or none that means anything: as stored
+        {"no tag", [] { return bigEndianTiff(); }, 1},
+        {"the library's own TIFF", [] { return encoded(".tiff", CV_8UC3); }, 1},
+        {"value 9", [] { return bigEndianTiff(9); }, 1},
+        {"ASCII", [] { return bigEndianTiff(6, 2); }, 1},
+        {"PNG", [] { return encoded(".png", CV_8UC3); }, 1},
+        {"TIFF cut in its directory",
+         [] {
+             Bytes b = bigEndianTiff(6);
+             b.resize(20);
+             return b;
+         },
+         1},
+    };
+    for (const auto& c : cases) EXPECT_EQ(tiffOrientation(c.bytes()), c.orientation) << c.label;
 }
 
 }  // namespace

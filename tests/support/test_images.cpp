@@ -16,9 +16,17 @@ cv::Mat noisePhoto(int width, int height, int channels, unsigned seed, int blurS
     return photo;
 }
 
+cv::Mat deepNoisePhoto(int width, int height, int channels, unsigned seed) {
+    cv::Mat photo;
+    noisePhoto(width, height, channels, seed).convertTo(photo, CV_16U, 256.0);
+    cv::Mat low(height, width, CV_16UC(channels));
+    cv::RNG(seed + 1).fill(low, cv::RNG::UNIFORM, 0, 256);
+    return photo + low;
+}
+
 cv::Mat inpaintWhole(const cv::Mat& photo, const cv::Mat& mask, double range, int method) {
     cv::Mat repaired;
-    if (photo.channels() != 4) {
+    if (photo.channels() == 1 || (photo.channels() == 3 && photo.depth() == CV_8U)) {
         cv::inpaint(photo, mask, repaired, range, method);
         return repaired;
     }

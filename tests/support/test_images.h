@@ -10,8 +10,13 @@ namespace speckmend::testing {
 // pixels.
 cv::Mat noisePhoto(int width, int height, int channels, unsigned seed, int blurSize = 5, double blurSigma = 1.5);
 
-// The library's inpainting of the whole photo; four channels (CMYK samples),
-// which it does not take, one channel at a time with the same mask.
+// The same at 16 bits per channel, with random low bits, so that a repair
+// that went through 8 bits shows.
+cv::Mat deepNoisePhoto(int width, int height, int channels, unsigned seed);
+
+// The library's inpainting of the whole photo; four channels (CMYK samples,
+// colour and alpha) and three at 16 bits, which it does not take, one
+// channel at a time with the same mask.
 cv::Mat inpaintWhole(const cv::Mat& photo, const cv::Mat& mask, double range, int method);
 
 }  // namespace speckmend::testing

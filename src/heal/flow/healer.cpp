@@ -10,12 +10,14 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "heal/flow/written_form.h"
 #include "heal/inpaint/band_ends.h"
 #include "heal/inpaint/repair_mask.h"
 #include "heal/lossless_jpeg/lossless_jpeg_heal.h"
 #include "platform/file_system.h"
 #include "platform/image_file.h"
 #include "platform/image_header.h"
+#include "platform/image_metadata.h"
 #include "platform/pending_file.h"
 #include "regex/regex.h"
 
@@ -28,8 +30,15 @@ namespace {
 // looked for in the wrong places (and the size check would reject it).
 constexpr int kLoadFlags = cv::IMREAD_ANYCOLOR | cv::IMREAD_IGNORE_ORIENTATION;
 
+// 8 or 16 bits per channel; grey or colour, with an alpha channel or not.
 bool isHealablePhoto(const cv::Mat& image) {
-    return !image.empty() && image.depth() == CV_8U && (image.channels() == 1 || image.channels() == 3);
+    return !image.empty() && (image.depth() == CV_8U || image.depth() == CV_16U) && image.channels() <= 4;
+}
+
+// How an output is read back for its difference image: 8-bit photos without
+// alpha as they always were, the others as they are stored.
+int readBackFlags(const cv::Mat& photo) {
+    return photo.depth() == CV_8U && !hasAlphaChannel(photo) ? kLoadFlags : cv::IMREAD_UNCHANGED;
 }
 
 std::vector<int> encoderParameters(const std::string& saveformat) {
@@ -111,14 +120,34 @@ void Healer::prepareMask(const cv::Size& size) {
 
 void Healer::inpaint(const cv::Mat& photo) {
     if (!isHealablePhoto(photo))
-        throw std::invalid_argument("Healer::inpaint: photo must be 8-bit with one or three channels");
+        throw std::invalid_argument("Healer::inpaint: photo must be 8- or 16-bit with one to four channels");
     prepareMask(photo.size());
     // Kept while size, channel count and depth stay: a grey photo after
     // colour ones of the same size gets grey buffers.
     healed_.create(photo.size(), photo.type());
-    if (settings_.diffimages != 0) difference_.create(photo.size(), photo.type());
+    if (settings_.diffimages != 0)
+        difference_.create(photo.size(), CV_MAKETYPE(photo.depth(), colourChannels(photo).channels()));
+    if (hasAlphaChannel(photo)) {
+        photo.copyTo(healed_);
+        repairInPlace(healed_);
+        return;
+    }
     inpainter_.inpaint(photo, healed_, settings_.method);
     repairBandEnds(healed_, mask_, settings_.map.lines, {}, photo.size(), settings_.range, settings_.method);
+}
+
+void Healer::repairInPlace(cv::Mat& image) {
+    if (!hasAlphaChannel(image)) {
+        inpainter_.inpaintInPlace(image, settings_.method);
+        repairBandEnds(image, mask_, settings_.map.lines, {}, image.size(), settings_.range, settings_.method);
+        return;
+    }
+    // The alpha channel is kept as it was; only the colours are repaired.
+    cv::Mat colour = colourChannels(image);
+    repairInPlace(colour);
+    std::vector<int> pairs;
+    for (int channel = 0; channel < colour.channels(); ++channel) pairs.insert(pairs.end(), {channel, channel});
+    cv::mixChannels(&colour, 1, &image, 1, pairs.data(), colour.channels());
 }
 
 HealedPhoto Healer::heal(const std::string& fileName) {
@@ -131,9 +160,6 @@ HealedPhoto Healer::heal(const std::string& fileName) {
         return result;
     }
     HealedPhoto::File output{outputFolder_ + outputName(fileName, settings_.saveformat), {}};
-    const bool withDifference = settings_.diffimages != 0;
-    cv::Mat photo;
-
     if (savesJpeg(settings_.saveformat) && looksLikeJpeg(source)) {
         // Lossless: a JPEG by content (whatever its name) saved as JPEG keeps
         // everything but the blocks of the repaired pixels. The photo is
@@ -151,8 +177,8 @@ HealedPhoto Healer::heal(const std::string& fileName) {
         }
         output.bytes = std::move(healed.file);
         result.files.push_back(std::move(output));
-        if (withDifference) {
-            photo = decodeImage(source, kLoadFlags);
+        if (settings_.diffimages != 0) {
+            const cv::Mat photo = decodeImage(source, kLoadFlags);
             if (isHealablePhoto(photo))
                 addDifference(result, fileName, photo);
             else
@@ -161,46 +187,70 @@ HealedPhoto Healer::heal(const std::string& fileName) {
         return result;
     }
 
+    healPlain(result, fileName, std::move(source), std::move(output));
+    return result;
+}
+
+void Healer::healPlain(HealedPhoto& result, const std::string& fileName, std::vector<unsigned char> source,
+                       HealedPhoto::File output) {
     result.status = judgeBeforeDecoding(source, settings_.map, result.diagnostic);
-    if (result.status != FileStatus::processed) return result;
-    photo = decodeImage(source, kLoadFlags);
+    if (result.status != FileStatus::processed) return;
+    // Read first, so that the file need not be kept while the photo is
+    // repaired; it is small beside the pixels.
+    std::string unreadable;
+    const ImageMetadata metadata = ImageMetadata::read(source, &unreadable);
+    const std::vector<int> parameters = encoderParameters(settings_.saveformat);
+    WrittenForm form = decodeForOutput(source, output.path, parameters, kLoadFlags);
+    cv::Mat photo = std::move(form.photo);
     source = {};
     if (!isHealablePhoto(photo)) {
         result.status = FileStatus::cannotLoad;
-        return result;
+        return;
     }
     if (photo.cols != settings_.map.width || photo.rows != settings_.map.height) {
         result.status = FileStatus::badDimension;
-        return result;
+        return;
     }
     // Without a difference image nothing needs the photo as loaded: it is
     // repaired where it lies, sparing a copy of the whole image.
+    const bool withDifference = settings_.diffimages != 0;
     cv::Mat repaired;
     if (withDifference) {
         inpaint(photo);
         repaired = healed_;
     } else {
         prepareMask(photo.size());
-        inpainter_.inpaintInPlace(photo, settings_.method);
-        repairBandEnds(photo, mask_, settings_.map.lines, {}, photo.size(), settings_.range, settings_.method);
+        repairInPlace(photo);
         repaired = photo;
     }
-    if (!encodeImage(output.path, repaired, encoderParameters(settings_.saveformat), output.bytes)) {
+    if (!encodeImage(output.path, repaired, parameters, output.bytes)) {
         result.notes.push_back(notWrittenLine(fileName, output.path,
                                               "the image library cannot encode the photo in the format of its name"));
         result.status = FileStatus::cannotWrite;
-        return result;
+        return;
     }
     result.files.push_back(std::move(output));
+    const std::size_t convertedAt = result.notes.size();
+    // Read back before the metadata is added: it changes no pixel, and the
+    // image library's TIFF reader would turn them by the orientation it brings.
     if (withDifference) addDifference(result, fileName, photo);
-    return result;
+    HealedPhoto::File& written = result.files.front();
+    std::string why = unreadable;
+    if (const std::vector<std::string> dropped = metadata.writeInto(written.bytes, repaired.size(), &why);
+        !dropped.empty() || !unreadable.empty()) {
+        const std::string what = dropped.empty() ? "metadata" : listed(dropped);
+        form.converted.push_back(what + " dropped" + (why.empty() ? "" : " (" + why + ")"));
+    }
+    if (!form.converted.empty())
+        result.notes.insert(result.notes.begin() + static_cast<std::ptrdiff_t>(convertedAt),
+                            convertedLine(fileName, written.path, form.converted));
 }
 
 void Healer::addDifference(HealedPhoto& result, const std::string& fileName, const cv::Mat& photo) {
     // Taken against the output as it will be stored, so that it also shows
     // what the encoder changed, not only the repair.
     const HealedPhoto::File& output = result.files.front();
-    const cv::Mat stored = decodeImage(output.bytes, kLoadFlags);
+    const cv::Mat stored = decodeImage(output.bytes, readBackFlags(photo));
     if (stored.empty()) {
         result.notes.push_back(fileName + " difference image skipped: the output cannot be read back\n");
         return;
@@ -210,9 +260,13 @@ void Healer::addDifference(HealedPhoto& result, const std::string& fileName, con
                                " difference image skipped: the output reads back with another size or channel count\n");
         return;
     }
-    difference_.create(photo.size(), photo.type());
-    cv::absdiff(photo, stored, difference_);
-    // Rounds to nearest and saturates to 0..255, so small changes become visible.
+    // Of the colours only: the alpha channel is written as it was, and an
+    // alpha of 0 would hide the image.
+    const cv::Mat colour = colourChannels(photo);
+    difference_.create(colour.size(), colour.type());
+    cv::absdiff(colour, colourChannels(stored), difference_);
+    // Rounds to nearest and saturates (to 0..255 at 8 bits), so small changes
+    // become visible.
     difference_.convertTo(difference_, -1, settings_.mul, 0.0);
     HealedPhoto::File image{output.path + "-diff.png", {}};
     if (!encodeImage(image.path, difference_, {}, image.bytes)) {

@@ -29,9 +29,11 @@ public:
     explicit Healer(const HealSettings& settings);
     Healer(const HealSettings& settings, std::string inputFolder, std::string outputFolder);
 
-    // Repairs one loaded photo (8 bits, one or three channels) into healed();
-    // the photo itself is left unchanged. difference() is allocated for the
-    // photo's geometry when difference images are on.
+    // Repairs one loaded photo into healed(); the photo itself is left
+    // unchanged. 8 or 16 bits per channel, one or three colour channels and
+    // perhaps an alpha channel after them (two or four channels), which is
+    // kept as it is. difference() is allocated for the photo's geometry
+    // (without alpha) when difference images are on.
     void inpaint(const cv::Mat& photo);
 
     // The per-file pipeline for one entry name of the input folder, up to
@@ -61,6 +63,12 @@ public:
 private:
     // Draws the mask and plans the regions when the size changes.
     void prepareMask(const cv::Size& size);
+    // heal() for every photo off the lossless path: decoded in the form its
+    // output holds, repaired, encoded, with the source's metadata.
+    void healPlain(HealedPhoto& result, const std::string& fileName, std::vector<unsigned char> source,
+                   HealedPhoto::File output);
+    // Repairs the image's colour channels where it lies; after prepareMask.
+    void repairInPlace(cv::Mat& image);
     void addDifference(HealedPhoto& result, const std::string& fileName, const cv::Mat& photo);
 
     const HealSettings& settings_;

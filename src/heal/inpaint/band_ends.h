@@ -18,7 +18,8 @@
 
 namespace speckmend {
 
-// `image`: the repaired photo or window (8 bits, one, three or four channels);
+// `image`: the repaired photo or window (8 or 16 bits, one, three or four
+// channels);
 // `mask`: its repair mask; `origin`: the image's top-left pixel in photo
 // coordinates, `photoSize` the photo's size. range and method as for the
 // inpainting.

@@ -98,8 +98,9 @@ namespace {
 
 void checkPhoto(const cv::Mat& photo, const cv::Mat& mask) {
     if (photo.size() != mask.size()) throw std::invalid_argument("RegionInpainter: photo and mask differ in size");
-    if (photo.depth() != CV_8U || (photo.channels() != 1 && photo.channels() != 3 && photo.channels() != 4))
-        throw std::invalid_argument("RegionInpainter: photo must be 8-bit with one, three or four channels");
+    if ((photo.depth() != CV_8U && photo.depth() != CV_16U) ||
+        (photo.channels() != 1 && photo.channels() != 3 && photo.channels() != 4))
+        throw std::invalid_argument("RegionInpainter: photo must be 8- or 16-bit with one, three or four channels");
 }
 
 }  // namespace
@@ -134,8 +135,10 @@ RegionInpainter::RegionInpainter(const cv::Mat& mask, double range, const std::v
 }
 
 void inpaintEachChannel(const cv::Mat& src, const cv::Mat& mask, cv::Mat& dst, double range, int method) {
-    if (src.depth() != CV_8U || src.empty() || mask.type() != CV_8UC1 || mask.size() != src.size())
-        throw std::invalid_argument("inpaintEachChannel: 8-bit pixels and a one-channel mask of their size needed");
+    if ((src.depth() != CV_8U && src.depth() != CV_16U) || src.empty() || mask.type() != CV_8UC1 ||
+        mask.size() != src.size())
+        throw std::invalid_argument(
+            "inpaintEachChannel: 8- or 16-bit pixels and a one-channel mask of their size needed");
     std::vector<cv::Mat> channels;
     cv::split(src, channels);
     for (cv::Mat& channel : channels) cv::inpaint(channel, mask, channel, range, method);
@@ -144,7 +147,7 @@ void inpaintEachChannel(const cv::Mat& src, const cv::Mat& mask, cv::Mat& dst, d
 }
 
 void inpaintAnyChannels(const cv::Mat& src, const cv::Mat& mask, cv::Mat& dst, double range, int method) {
-    if (src.channels() == 1 || src.channels() == 3)
+    if (src.channels() == 1 || (src.channels() == 3 && src.depth() == CV_8U))
         cv::inpaint(src, mask, dst, range, method);
     else
         inpaintEachChannel(src, mask, dst, range, method);

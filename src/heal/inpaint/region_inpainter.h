@@ -59,12 +59,16 @@
 // sensible size) is left to the library on the whole photo.
 //
 // Four channels (the CMYK samples of a four-component JPEG) are beyond the
-// library, which inpaints one or three. They are inpainted one channel at a
-// time with the same mask, range and method. For three channels the library
-// gives exactly that: both methods march over the mask alone and mix every
-// channel with the same weights (checked bit for bit, both methods, in
-// region_inpainter_test.cpp), so four channels are repaired as a three-channel
-// photo would be.
+// library, which inpaints one or three at 8 bits. They are inpainted one
+// channel at a time with the same mask, range and method. For three channels
+// the library gives exactly that: both methods march over the mask alone and
+// mix every channel with the same weights (checked bit for bit, both
+// methods, in region_inpainter_test.cpp), so four channels are repaired as a
+// three-channel photo would be. At 16 bits the library takes one channel
+// only, so 16-bit photos of more are inpainted channel by channel too. Its
+// 16-bit inpainting is the 8-bit one on wider samples and reads the same
+// neighbourhoods, so the regions stay exact at 16 bits (checked against the
+// whole photo in healer_test.cpp).
 #pragma once
 
 #include <vector>
@@ -73,10 +77,10 @@
 
 namespace speckmend {
 
-// cv::inpaint for 8-bit images of one, three or four channels; the
-// arguments are the library's, and dst may be src (in place). One and three
-// channels go to the library as they are; every other count is inpainted
-// channel by channel (inpaintEachChannel).
+// cv::inpaint for 8- or 16-bit images of one, three or four channels; the
+// arguments are the library's, and dst may be src (in place). One channel,
+// and three at 8 bits, go to the library as they are; everything else is
+// inpainted channel by channel (inpaintEachChannel).
 void inpaintAnyChannels(const cv::Mat& src, const cv::Mat& mask, cv::Mat& dst, double range, int method);
 
 // Inpaints each channel of src as a one-channel image with the same mask,
@@ -104,8 +108,8 @@ public:
     RegionInpainter(const cv::Mat& mask, double range, const std::vector<cv::Rect>& areas = {});
 
     // Writes the whole photo with every masked pixel reconstructed into
-    // healed (allocated or reused as photo's size and type). photo (8-bit,
-    // one, three or four channels) must have the mask's size and must not
+    // healed (allocated or reused as photo's size and type). photo (8- or
+    // 16-bit, one, three or four channels) must have the mask's size and must not
     // share memory with healed.
     void inpaint(const cv::Mat& photo, cv::Mat& healed, int method) const;
 

@@ -19,12 +19,15 @@
 
 #include "heal/inpaint/region_inpainter.h"
 #include "platform/file_system.h"
+#include "platform/image_metadata.h"
 #include "test_images.h"
 #include "test_support.h"
 
 namespace speckmend {
 namespace {
 
+using speckmend::testing::deepNoisePhoto;
+using speckmend::testing::inpaintWhole;
 using speckmend::testing::noisePhoto;
 
 HealSettings makeSettings(std::vector<HotPixel> pixels, int width, int height, double range = 3, int method = 1,
@@ -198,8 +201,9 @@ TEST(HealerTest, RejectsPhotosItCannotRepair) {
     HealSettings settings = makeSettings({{10, 10, 2}}, 40, 30);
     Healer healer(settings);
     EXPECT_THROW(healer.inpaint(cv::Mat()), std::invalid_argument);
-    EXPECT_THROW(healer.inpaint(cv::Mat(30, 40, CV_16UC3, cv::Scalar(1))), std::invalid_argument);
-    EXPECT_THROW(healer.inpaint(cv::Mat(30, 40, CV_8UC4, cv::Scalar(1))), std::invalid_argument);
+    EXPECT_THROW(healer.inpaint(cv::Mat(30, 40, CV_32FC3, cv::Scalar(1))), std::invalid_argument);
+    EXPECT_THROW(healer.inpaint(cv::Mat(30, 40, CV_16SC1, cv::Scalar(1))), std::invalid_argument);
+    EXPECT_THROW(healer.inpaint(cv::Mat::zeros(30, 40, CV_8UC(5))), std::invalid_argument);
 }
 
 // ---------------------------------------------------------------------------
@@ -212,6 +216,7 @@ struct IdentityCase {
     Layout layout;
     int width, height, count, maxRadius;
     double range;
+    int depth = CV_8U;
 };
 
 std::vector<HotPixel> makeLayout(const IdentityCase& c, std::mt19937& rng) {
@@ -258,13 +263,13 @@ TEST_P(RegionIdentityTest, MatchesWholePhotoInpaint) {
     for (int trial = 0; trial < 6; ++trial) {
         const std::vector<HotPixel> pixels = makeLayout(c, rng);
         for (int channels : {1, 3}) {
-            const cv::Mat photo = noisePhoto(c.width, c.height, channels, 100 + trial);
+            const cv::Mat photo = c.depth == CV_8U ? noisePhoto(c.width, c.height, channels, 100 + trial)
+                                                   : deepNoisePhoto(c.width, c.height, channels, 100 + trial);
             for (int method : {0, 1}) {
                 HealSettings settings = makeSettings(pixels, c.width, c.height, c.range, method);
                 Healer healer(settings);
                 healer.inpaint(photo);
-                cv::Mat whole;
-                cv::inpaint(photo, healer.mask(), whole, c.range, method);
+                const cv::Mat whole = inpaintWhole(photo, healer.mask(), c.range, method);
                 ASSERT_TRUE(identical(healer.healed(), whole))
                     << c.name << " trial " << trial << " channels " << channels << " method " << method;
                 cv::Mat inPlace = photo.clone();
@@ -296,7 +301,11 @@ INSTANTIATE_TEST_SUITE_P(Layouts, RegionIdentityTest,
                              IdentityCase{"edges_range3", Layout::EdgeTouching, 120, 90, 16, 4, 3.0},
                              IdentityCase{"edges_range2", Layout::EdgeTouching, 64, 48, 12, 3, 2.0},
                              // one region made of a chain of merged rectangles
-                             IdentityCase{"chain", Layout::Chain, 200, 150, 12, 3, 3.0}),
+                             IdentityCase{"chain", Layout::Chain, 200, 150, 12, 3, 3.0},
+                             // 16 bits per channel, which the library inpaints one channel at a time
+                             IdentityCase{"random_range3_16bit", Layout::Random, 160, 120, 25, 3, 3.0, CV_16U},
+                             IdentityCase{"clustered_range3_16bit", Layout::Clustered, 200, 150, 32, 3, 3.0, CV_16U},
+                             IdentityCase{"edges_range2_16bit", Layout::EdgeTouching, 64, 48, 12, 3, 2.0, CV_16U}),
                          [](const ::testing::TestParamInfo<IdentityCase>& info) {
                              return std::string(info.param.name);
                          });
@@ -464,6 +473,140 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"png_named_jpg", "a.jpg", [](const cv::Mat& m) { return encoded(".png", m); }, "jpg",
                  FileStatus::processed, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// The plain path keeps depth, grey and alpha where the output's format holds
+// them, and says what it converted where it does not
+
+struct FormCase {
+    const char* name;
+    std::string source;  // the source's extension
+    int type;            // and its pixels
+    std::string saveformat;
+    int written;            // the output's type as read back
+    std::string converted;  // what the line before the status says was converted; empty: no line
+};
+
+class PlainFormTest : public ::testing::TestWithParam<FormCase> {};
+
+TEST_P(PlainFormTest, KeepsWhatTheFormatHolds) {
+    const FormCase& c = GetParam();
+    speckmend::testing::TempFolder folder;
+    const std::string indir = folder / "in/", outdir = folder / "out/";
+    ASSERT_EQ(mkdir(indir.c_str(), 0755), 0);
+    const std::vector<HotPixel> pixels = {{20, 17, 2}, {70, 40, 1}};
+    const int depth = CV_MAT_DEPTH(c.type), channels = CV_MAT_CN(c.type);
+    const bool alpha = channels == 2 || channels == 4;
+    const int colours = alpha ? channels - 1 : channels;
+    const double top = depth == CV_16U ? 65535 : 255;
+    cv::Mat colour = depth == CV_16U ? deepNoisePhoto(96, 64, colours, 41) : noisePhoto(96, 64, colours, 41);
+    for (const HotPixel& p : pixels) colour(cv::Rect(p.x, p.y, 1, 1)).setTo(cv::Scalar::all(top));
+    cv::Mat alphaChannel(64, 96, CV_MAKETYPE(depth, 1));
+    cv::RNG(42).fill(alphaChannel, cv::RNG::UNIFORM, 0, top + 1);
+    cv::Mat photo = colour;
+    if (alpha) cv::merge(std::vector<cv::Mat>{colour, alphaChannel}, photo);
+    ASSERT_EQ(photo.type(), c.type);
+    std::vector<uchar> source;
+    ASSERT_TRUE(cv::imencode(c.source, photo, source));
+    // The format is as the test means it (the library may read a grey photo
+    // with alpha as colour, or an opaque one without).
+    ASSERT_EQ(cv::imdecode(source, cv::IMREAD_UNCHANGED).type(), c.type);
+    const std::string name = "a" + c.source;
+    speckmend::testing::writeFile(indir + name, std::string(source.begin(), source.end()));
+    HealSettings settings = makeSettings(pixels, 96, 64);
+    settings.saveformat = c.saveformat;
+    settings.indir = indir;
+    settings.outdir = outdir;
+    Healer healer(settings);
+
+    const HealedPhoto healed = healer.heal(name);
+    ASSERT_EQ(healed.status, FileStatus::processed);
+    ASSERT_EQ(healed.files.size(), 1u);
+    const std::string outputPath = outdir + "a." + c.saveformat;
+    EXPECT_EQ(healed.files[0].path, outputPath);
+    const std::vector<std::string> lines =
+        c.converted.empty()
+            ? std::vector<std::string>{}
+            : std::vector<std::string>{name + " converted for its output " + outputPath + ": " + c.converted + "\n"};
+    EXPECT_EQ(healed.notes, lines);
+    const cv::Mat output = cv::imdecode(healed.files[0].bytes, cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(output.type(), c.written);
+    for (const HotPixel& p : pixels) {
+        const cv::Mat spot = output(cv::Rect(p.x, p.y, 1, 1)).reshape(1);
+        EXPECT_LT(cv::norm(spot.colRange(0, colours), cv::NORM_INF),
+                  0.9 * (CV_MAT_DEPTH(c.written) == CV_16U ? 65535 : 255))
+            << "hot pixel at " << p.x << "," << p.y << " left";
+    }
+    if (c.written != c.type) return;  // converted: the output is the converted photo's
+
+    // Kept: the colours are those of the whole photo inpainted channel by
+    // channel at its own depth (so identical away from the discs), the alpha
+    // channel is the source's everywhere.
+    std::vector<cv::Mat> written;
+    cv::split(output, written);
+    cv::Mat writtenColour;
+    cv::merge(std::vector<cv::Mat>(written.begin(), written.begin() + colours), writtenColour);
+    EXPECT_TRUE(identical(writtenColour, inpaintWhole(colour, healer.mask(), 3, 1)));
+    cv::Mat differs;
+    cv::compare(writtenColour.reshape(1, 64 * 96), colour.reshape(1, 64 * 96), differs, cv::CMP_NE);
+    cv::reduce(differs, differs, 1, cv::REDUCE_MAX);
+    EXPECT_EQ(cv::countNonZero(differs.reshape(1, 64) & ~healer.mask()), 0);
+    if (alpha) {
+        EXPECT_TRUE(identical(written.back(), alphaChannel));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, PlainFormTest,
+    ::testing::Values(
+        // kept as the photo is
+        FormCase{"grey16_png_to_png", ".png", CV_16UC1, "png", CV_16UC1, ""},
+        FormCase{"colour16_png_to_png", ".png", CV_16UC3, "png", CV_16UC3, ""},
+        FormCase{"grey16_tif_to_tif", ".tif", CV_16UC1, "tif", CV_16UC1, ""},
+        FormCase{"colour16_png_to_tif", ".png", CV_16UC3, "tif", CV_16UC3, ""},
+        FormCase{"grey8_png_to_tif", ".png", CV_8UC1, "tif", CV_8UC1, ""},
+        FormCase{"alpha16_png_to_tif", ".png", CV_16UC4, "tif", CV_16UC4, ""},
+        FormCase{"alpha8_tif_to_png", ".tif", CV_8UC4, "png", CV_8UC4, ""},
+        // converted for a format that cannot hold it, and said so
+        FormCase{"colour16_png_to_jpg", ".png", CV_16UC3, "jpg", CV_8UC3, "16 bits per channel to 8"},
+        FormCase{"grey16_tif_to_jpg", ".tif", CV_16UC1, "jpg", CV_8UC1, "16 bits per channel to 8"},
+        FormCase{"alpha8_png_to_jpg", ".png", CV_8UC4, "jpg", CV_8UC3, "alpha channel dropped"},
+        FormCase{"alpha16_png_to_jpg", ".png", CV_16UC4, "jpg", CV_8UC3,
+                 "16 bits per channel to 8 and alpha channel dropped"},
+        FormCase{"alpha16_png_to_webp", ".png", CV_16UC4, "webp", CV_8UC4, "16 bits per channel to 8"},
+        // former bugs: a 16-bit TIFF came out 8-bit and a PNG lost its alpha
+        // channel, both "processed."
+        FormCase{"colour16_tif_to_tif", ".tif", CV_16UC3, "tif", CV_16UC3, ""},
+        FormCase{"alpha8_png_to_png", ".png", CV_8UC4, "png", CV_8UC4, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A camera file saved in another format keeps its metadata; the lossless
+// path keeps it anyway, as every other byte.
+TEST(HealerTest, PlainOutputsCarryTheSourcesMetadata) {
+    const std::string sample = std::string(SPECKMEND_SAMPLES_DIR) + "/dn_canon_ixus_v3_614x460.jpg";
+    if (!fileExists(sample)) GTEST_SKIP() << "no camera samples at " << SPECKMEND_SAMPLES_DIR;
+    const std::string bytes = speckmend::testing::readFile(sample);
+    const ImageMetadata source = ImageMetadata::read(std::vector<unsigned char>(bytes.begin(), bytes.end()));
+    ASSERT_FALSE(source.empty());
+    speckmend::testing::TempFolder folder;
+    const std::string indir = folder / "in/";
+    ASSERT_EQ(mkdir(indir.c_str(), 0755), 0);
+    speckmend::testing::writeFile(indir + "a.jpg", bytes);
+    for (const char* saveformat : {"png", "tif", "jpe"}) {
+        HealSettings settings = makeSettings({{100, 100, 3}}, 614, 460);
+        settings.saveformat = saveformat;
+        settings.indir = indir;
+        settings.outdir = "out/";
+        Healer healer(settings);
+        const HealedPhoto healed = healer.heal("a.jpg");
+        ASSERT_EQ(healed.status, FileStatus::processed) << saveformat;
+        EXPECT_EQ(healed.notes, std::vector<std::string>{}) << saveformat;
+        const ImageMetadata output = ImageMetadata::read(healed.files.at(0).bytes);
+        EXPECT_EQ(output.kinds(), source.kinds()) << saveformat;
+        for (const char* key : {"Exif.Image.Make", "Exif.Photo.DateTimeOriginal", "Exif.Photo.ExposureTime"})
+            EXPECT_EQ(output.exifValue(key), source.exifValue(key)) << saveformat << " " << key;
+    }
+}
 
 TEST(HealerTest, OutputThatCannotBeWrittenIsCannotWrite) {
     speckmend::testing::TempFolder folder;

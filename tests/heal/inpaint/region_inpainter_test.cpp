@@ -187,7 +187,7 @@ TEST(RegionInpainterTest, AreasMeetingAcrossThePhotoAreOneRegion) {
 
 TEST(ChannelByChannel, RefusesWhatItCannotInpaint) {
     const cv::Mat photo(16, 16, CV_8UC4, cv::Scalar(1, 2, 3, 4)), mask(16, 16, CV_8UC1, cv::Scalar(255));
-    const cv::Mat wide(16, 16, CV_16UC4, cv::Scalar(0)), smallMask(8, 16, CV_8UC1, cv::Scalar(255));
+    const cv::Mat wide(16, 16, CV_32FC4, cv::Scalar(0)), smallMask(8, 16, CV_8UC1, cv::Scalar(255));
     const cv::Mat colourMask(16, 16, CV_8UC3, cv::Scalar(255));
     struct Row {
         const char* name;
@@ -195,7 +195,7 @@ TEST(ChannelByChannel, RefusesWhatItCannotInpaint) {
         const cv::Mat* mask;
     };
     const Row rows[] = {
-        {"samples of 16 bits", &wide, &mask},
+        {"floating-point samples", &wide, &mask},
         {"a mask of another size", &photo, &smallMask},
         {"a mask of three channels", &photo, &colourMask},
         {"no photo", nullptr, &mask},
