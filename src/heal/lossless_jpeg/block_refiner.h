@@ -25,7 +25,9 @@
 // The target of a never-repaired sample is the source's exact sample, not
 // the one the encoder recomputes from decoded 8-bit pixels, whose chroma the
 // decoder's upsampling and the encoder's downsampling have blurred: blocks
-// that had to be replaced lose less of what was there.
+// that had to be replaced lose less of what was there. A subsampled sample
+// with any repaired pixel in its footprint is the mean of those pixels
+// alone: the source's sample there holds the hot pixel's colour.
 //
 // Everything it reads is the block's own: its footprint in the repaired
 // pixels and the mask, the source's block and the table. So a window of the
