@@ -254,6 +254,7 @@ void encode(Writer& writer, const SourceRecipe& recipe, const cv::Mat& picture, 
     }
     codec->restart_interval = static_cast<unsigned>(recipe.restartInterval);
     codec->arith_code = recipe.arithmetic;
+    for (int t = 0; t < NUM_ARITH_TBLS; ++t) codec->arith_ac_K[t] = static_cast<UINT8>(recipe.acConditioning);
     codec->optimize_coding = recipe.optimize;
     if (!recipe.jfif) codec->write_JFIF_header = FALSE;
     jpeg_start_compress(codec, TRUE);
@@ -272,10 +273,11 @@ void encode(Writer& writer, const SourceRecipe& recipe, const cv::Mat& picture, 
 std::vector<unsigned char> encodeJpeg(const SourceRecipe& recipe, const cv::Mat& picture) {
     if (!recipe.scanIntervals.empty()) {
         std::vector<std::vector<unsigned char>> encodes;
-        for (unsigned interval : recipe.scanIntervals) {
+        for (std::size_t e = 0; e < recipe.scanIntervals.size(); ++e) {
             SourceRecipe one = recipe;
             one.scanIntervals.clear();
-            one.restartInterval = static_cast<int>(interval);
+            one.restartInterval = static_cast<int>(recipe.scanIntervals[e]);
+            if (e < recipe.scanAcConditioning.size()) one.acConditioning = recipe.scanAcConditioning[e];
             encodes.push_back(encodeJpeg(one, picture));
             if (encodes.back().empty()) return {};
         }
@@ -397,6 +399,13 @@ std::vector<NamedRecipe> codingRecipes() {
                                                                          s.progressive = true;
                                                                          s.scanIntervals = {6, 0};
                                                                      })},
+        {"arithmetic progressive, a conditioning per scan", with(recipe(150, 90, s420),
+                                                                 [](SourceRecipe& s) {
+                                                                     s.arithmetic = true;
+                                                                     s.progressive = true;
+                                                                     s.scanIntervals = {0, 0};
+                                                                     s.scanAcConditioning = {5, 12};
+                                                                 })},
         {"markers",
          with(recipe(64, 48, s420),
               [](SourceRecipe& s) {

@@ -68,6 +68,10 @@ struct SourceRecipe {
     // then unused): the scans of one encode per interval, each from the
     // encode of its own, with a DRI before each.
     std::vector<unsigned> scanIntervals;
+    // Arithmetic coding's AC conditioning (the DAC's Kx), and with
+    // scanIntervals one for each encode, taken in turn like the intervals.
+    int acConditioning = 5;
+    std::vector<int> scanAcConditioning;
     J_COLOR_SPACE colorSpace = JCS_YCbCr;  // how colour is coded in the file
     bool jfif = true;
     std::vector<Marker> markers;  // written after the library's own

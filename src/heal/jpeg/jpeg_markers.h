@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdio>  // before jpeglib.h, which needs FILE
+#include <span>
+#include <vector>
 
 #include <jpeglib.h>
 
@@ -36,6 +38,16 @@ void saveSourceMarkers(j_decompress_ptr source);
 // file order, except a JFIF APP0 when the output writes its own JFIF header
 // and an Adobe APP14 when it writes its own Adobe marker.
 void copySourceMarkers(j_decompress_ptr source, j_compress_ptr output);
+
+// The library writes every kept marker right after SOI, before the tables
+// and the frame header, and a sequential Huffman frame as SOF0 whenever it
+// can. Call on the written image (out, from its SOI to its EOI) with the
+// source's image: each COM and APPn segment that stood after tables, the
+// frame header or a scan in the source is moved to the same place among the
+// output's (the same scan, after as many tables of each kind), and a source
+// coded as SOF1 is labelled SOF1 again. Leaves out as it is when its
+// segments do not match the source's.
+void placeSourceMarkers(std::span<const unsigned char> source, std::vector<unsigned char>& out);
 
 // Whether a kept marker is an Exif APP1 segment.
 bool isExifMarker(const jpeg_saved_marker_ptr marker);

@@ -260,6 +260,7 @@ bool JpegRewrite::write(std::vector<unsigned char>& out, std::string& diagnostic
     // A scan script the library does not take (the source's may break its
     // rules) is replaced by the library's own for the same coding.
     if (!writeOnce(out, true, diagnostic) && (script_.empty() || !writeOnce(out, false, diagnostic))) return false;
+    placeSourceMarkers(bytes_.first(imageLength_), out);
     const std::size_t written = out.size();
     out.insert(out.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(imageLength_), bytes_.end());
     if (imageLength_ < bytes_.size()) moveMpfOffsets(bytes_, imageLength_, out, written);

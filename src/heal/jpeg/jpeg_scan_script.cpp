@@ -22,6 +22,7 @@ using jpeg_marker::kSoi;
 using jpeg_marker::kSos;
 constexpr unsigned char kMarker = jpeg_marker::kPrefix;
 constexpr unsigned char kDri = 0xDD;
+constexpr unsigned char kDac = 0xCC;
 
 std::size_t lengthAt(std::span<const unsigned char> bytes, std::size_t at) {
     return static_cast<std::size_t>(bytes[at]) << 8 | bytes[at + 1];
@@ -100,6 +101,18 @@ ScanScript readScanScript(std::span<const unsigned char> bytes, j_decompress_ptr
             if (data.size() != 2) return {};
             state.restartInterval = static_cast<unsigned>(lengthAt(data, 0));
         }
+        if (code == kDac) {
+            for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
+                const int slot = data[i] & 0x0F;
+                if (slot >= NUM_ARITH_TBLS) return {};
+                if (data[i] >> 4) {
+                    state.acSplit[slot] = data[i + 1];
+                } else {
+                    state.dcLower[slot] = data[i + 1] & 0x0F;
+                    state.dcUpper[slot] = data[i + 1] >> 4;
+                }
+            }
+        }
         at += 2 + length;
         if (code == kSos) {
             jpeg_scan_info scan;
@@ -149,7 +162,8 @@ boolean encodeKeepingPadding(j_compress_ptr encoder, JBLOCKROW* blocks) {
 }
 
 // Before the library's start_pass, which takes the restart interval and
-// the table selectors from the encoder; after it, the library has set its
+// the table selectors from the encoder (and before the scan's header, whose
+// DAC the library writes from the encoder's conditioning); after it, the library has set its
 // own encode_mcu for the pass.
 void startPass(j_compress_ptr encoder, boolean gatherStatistics) {
     ScanKeep& keep = keepOf(encoder);
@@ -160,6 +174,9 @@ void startPass(j_compress_ptr encoder, boolean gatherStatistics) {
             encoder->cur_comp_info[i]->dc_tbl_no = coding.dcSlot[i];
             encoder->cur_comp_info[i]->ac_tbl_no = coding.acSlot[i];
         }
+        std::copy(coding.dcLower, coding.dcLower + NUM_ARITH_TBLS, encoder->arith_dc_L);
+        std::copy(coding.dcUpper, coding.dcUpper + NUM_ARITH_TBLS, encoder->arith_dc_U);
+        std::copy(coding.acSplit, coding.acSplit + NUM_ARITH_TBLS, encoder->arith_ac_K);
     }
     (*keep.libraryStartPass)(encoder, gatherStatistics);
     keep.nextMcu = 0;

@@ -7,11 +7,13 @@
 // slots in each. The script read here holds, for each scan, what the
 // library takes as its scan_info (components, spectral band, successive
 // approximation) and, beside it, the restart interval in force and the
-// table selectors of its scan header.
+// table selectors of its scan header, and for arithmetic coding the
+// conditioning its DACs set.
 //
-// Written through keepSourceScans, each scan gets its restart interval and
-// table selectors back (the library emits a DRI before a scan whose
-// interval differs from the one before), and in every interleaved scan the
+// Written through keepSourceScans, each scan gets its restart interval,
+// table selectors and conditioning back (the library emits a DRI before a
+// scan whose interval differs from the one before, and a DAC before every
+// scan of an arithmetic file), and in every interleaved scan the
 // blocks that pad the last MCU column and row are coded as the source's
 // arrays hold them (the file's own, as the decoder read them) instead of the
 // library's made-up ones (DC of the block before, no AC). Huffman tables
@@ -33,6 +35,10 @@ struct ScanCoding {
     // The SOS table selectors of the scan's components, in scan order.
     int dcSlot[MAX_COMPS_IN_SCAN] = {};
     int acSlot[MAX_COMPS_IN_SCAN] = {};
+    // Arithmetic coding's conditioning in force (the DACs so far, over the
+    // standard's defaults), by table slot.
+    UINT8 dcLower[NUM_ARITH_TBLS] = {}, dcUpper[NUM_ARITH_TBLS] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    UINT8 acSplit[NUM_ARITH_TBLS] = {5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5};
 };
 
 struct ScanScript {

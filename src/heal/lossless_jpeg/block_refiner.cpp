@@ -186,11 +186,12 @@ bool findTarget(const JCOEF* source, const JQUANT_TBL& table, J_COLOR_SPACE spac
             const int at = j * DCTSIZE + i;
             // Samples beyond the photo's edge are padding nobody sees.
             weight[at] = count == 0 ? 0.0f : touched ? heavy : 1.0f;
-            // Pixels of a subsampled footprint that were not repaired keep
-            // the source's exact sample: a round trip through the decoded
-            // pixels would blur it.
-            if (touched)
-                target[at] = (sum + static_cast<float>(count - touched) * target[at]) / static_cast<float>(count);
+            // A subsampled sample with any repaired pixel in its footprint
+            // is the mean of those alone: the source's sample there holds
+            // the hot pixel's colour, spread over the whole footprint by the
+            // camera's downsampling, and mixed back in it stays as a tinted
+            // haze around the repair.
+            if (touched) target[at] = sum / static_cast<float>(touched);
             anyRepaired = anyRepaired || touched > 0;
         }
     }
@@ -223,12 +224,35 @@ bool findTarget(const JCOEF* source, const JQUANT_TBL& table, J_COLOR_SPACE spac
     return error;
 }
 
-// Coordinate descent, one step of the table at a time. The change of the
-// error is screened without the decoder's clamping (a dot product with the
-// weighted residual) and then confirmed with it. The weights stay fixed, so
-// each coefficient's curvature is found once.
-[[gnu::always_inline]] inline void descend(JCOEF* donor, const JQUANT_TBL& table, const float* target,
-                                           const float* weight, float* samples, float error) {
+// About the bits a Huffman coder spends on an AC coefficient of this value:
+// nothing for a zero (it joins a run), else a code of about four bits and
+// its magnitude's bits.
+float coefficientBits(int value) {
+    if (value == 0) return 0.0f;
+    int bits = 0;
+    for (unsigned magnitude = static_cast<unsigned>(std::abs(value)); magnitude != 0; magnitude >>= 1) ++bits;
+    return 4.0f + static_cast<float>(bits);
+}
+
+// What moving AC coefficient k from `value` by `towards` costs in rate,
+// priced in squared sample error (a step of the table moves the error by
+// about step squared): kRateWeight for every bit, and kGrowthWeight more for
+// every bit beyond what the source's coefficient there spent. The DC is
+// coded as a difference whatever its value and costs nothing here.
+float rateChange(int k, int value, int towards, int sourceValue, float step) {
+    if (k == 0) return 0.0f;
+    const float before = coefficientBits(value), after = coefficientBits(value + towards);
+    const float own = coefficientBits(sourceValue);
+    const float growth = std::max(0.0f, after - own) - std::max(0.0f, before - own);
+    return step * step * (kRateWeight * (after - before) + kGrowthWeight * growth);
+}
+
+// Coordinate descent on the error plus the rate, one step of the table at a
+// time. The change of the error is screened without the decoder's clamping
+// (a dot product with the weighted residual) and then confirmed with it.
+// The weights stay fixed, so each coefficient's curvature is found once.
+[[gnu::always_inline]] inline void descend(JCOEF* donor, const JCOEF* source, const JQUANT_TBL& table,
+                                           const float* target, const float* weight, float* samples, float error) {
     const Basis& b = basis();
     const Basis& squares = squaredBasis();
     float curvature[DCTSIZE2], residual[DCTSIZE2], trial[DCTSIZE2];
@@ -239,16 +263,24 @@ bool findTarget(const JCOEF* source, const JQUANT_TBL& table, J_COLOR_SPACE spac
         for (int k = 0; k < DCTSIZE2; ++k) {
             const float slope = dot64(residual, b[k].data());
             const float step = static_cast<float>(table.quantval[k]);
-            // The better direction is the one against the slope.
-            const int direction = slope > 0.0f ? -1 : 1;
-            const float screened = 2.0f * static_cast<float>(direction) * step * slope + step * step * curvature[k];
             const int largest = k == 0 ? kLargestDc : kLargestAc;
-            if (screened >= 0.0f || std::abs(donor[k] + direction) > largest) continue;
+            // Against the slope the error falls; towards zero the rate may
+            // fall by more than the error grows.
+            int direction = 0;
+            float best = 0.0f, bestRate = 0.0f;
+            for (const int towards : {-1, 1}) {
+                if (std::abs(donor[k] + towards) > largest) continue;
+                const float rate = rateChange(k, donor[k], towards, source[k], step);
+                const float screened =
+                    2.0f * static_cast<float>(towards) * step * slope + step * step * curvature[k] + rate;
+                if (screened < best) best = screened, bestRate = rate, direction = towards;
+            }
+            if (direction == 0) continue;
             const float change = static_cast<float>(direction) * step;
             for (int i = 0; i < DCTSIZE2; ++i) trial[i] = samples[i] + change * b[k][i];
             const float changed = weightedError(trial, target, weight);
-            // A margin keeps rounding noise from trading equal errors back and forth.
-            if (changed < error * (1.0f - 1e-6f)) {
+            // A margin keeps rounding noise from trading equal costs back and forth.
+            if (changed + bestRate < error - 1e-6f * error) {
                 error = changed;
                 donor[k] = static_cast<JCOEF>(donor[k] + direction);
                 std::copy(trial, trial + DCTSIZE2, samples);
@@ -277,7 +309,7 @@ void refineDonorBlock(JCOEF* donor, const JCOEF* source, const JQUANT_TBL& table
     float target[DCTSIZE2], weight[DCTSIZE2], samples[DCTSIZE2];
     if (!findTarget(source, table, space, repaired, mask, place, target, weight)) return;
     const float error = startNearTarget(donor, table, target, weight, samples);
-    descend(donor, table, target, weight, samples, error);
+    descend(donor, source, table, target, weight, samples, error);
 }
 
 }  // namespace speckmend

@@ -9,12 +9,25 @@
 // weighs the first kind kRepairedSampleWeight times the second and looks for
 // the grid point closest to that target: it starts from the better of the
 // encoder's block and the target rounded to the grid, and moves single
-// coefficients by one step while the weighted error falls.
+// coefficients by one step while the weighted error plus a price for the
+// bits falls.
+//
+// The price keeps two things in check. A block fitted closely to a small
+// repaired disc needs many small high-frequency coefficients; those also
+// carry the faint remains of the hot pixel that the camera's quantization
+// spread over the block (its ringing, and its colour over a subsampled
+// chroma block) back into the repair, and they cost bits. And a repaired
+// block should not cost more than the source's: bits beyond what the
+// source's coefficient spent are priced higher, so that a file with its
+// blocks replaced stays the size it was, progressive files too, whose
+// scans code an isolated coefficient dearly.
 //
 // The target of a never-repaired sample is the source's exact sample, not
 // the one the encoder recomputes from decoded 8-bit pixels, whose chroma the
 // decoder's upsampling and the encoder's downsampling have blurred: blocks
-// that had to be replaced lose less of what was there.
+// that had to be replaced lose less of what was there. A subsampled sample
+// with any repaired pixel in its footprint is the mean of those pixels
+// alone: the source's sample there holds the hot pixel's colour.
 //
 // Everything it reads is the block's own: its footprint in the repaired
 // pixels and the mask, the source's block and the table. So a window of the
@@ -44,6 +57,15 @@ struct BlockPlace {
 // of the replaced blocks still end closer to the clean photo than plain
 // rounding leaves them; larger weights start to spoil them.
 inline constexpr float kRepairedSampleWeight = 4.0f;
+
+// The price of a bit of an AC coefficient, and of a bit beyond what the
+// source's coefficient spent, as shares of the squared error of one step of
+// the table. On hot pixels planted into crops of camera photos 0.1 brings
+// the error around the spots down by a tenth (0.05 and 0.2 do less); 2 for
+// the growth keeps the 250x250 progressive sample within 1% with 400 hot
+// pixels (+0.8%) for about 0.05 of the crops' mean error of 1.3.
+inline constexpr float kRateWeight = 0.1f;
+inline constexpr float kGrowthWeight = 2.0f;
 
 // Rewrites donor (the encoder's quantized block, natural order) with the
 // refined coefficients; a block without a repaired pixel is left as it is.

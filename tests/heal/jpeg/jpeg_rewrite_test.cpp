@@ -73,6 +73,106 @@ TEST(JpegRewrite, TrailingBytesAreKeptWhateverTheyAre) {
     }
 }
 
+// The codes of a JPEG's segments from SOI to EOI, scan data skipped, by a
+// walk of its own.
+std::vector<int> segmentCodes(const Bytes& jpeg) {
+    std::vector<int> codes;
+    std::size_t at = 2;
+    while (at + 3 < jpeg.size() && jpeg[at] == 0xFF && jpeg[at + 1] != 0xD9) {
+        const int code = jpeg[at + 1];
+        codes.push_back(code);
+        at += 2 + (static_cast<std::size_t>(jpeg[at + 2]) << 8 | jpeg[at + 3]);
+        if (code != 0xDA) continue;
+        while (at + 1 < jpeg.size() &&
+               !(jpeg[at] == 0xFF && jpeg[at + 1] != 0 && (jpeg[at + 1] < 0xD0 || jpeg[at + 1] > 0xD7)))
+            ++at;
+    }
+    return codes;
+}
+
+// Where in the source a COM goes: before the n-th segment of this code
+// (0xD9: before EOI).
+struct CommentPlace {
+    const char* name;
+    int before;
+    int nth;
+};
+
+Bytes withComment(Bytes jpeg, const CommentPlace& place, const std::string& text) {
+    int seen = 0;
+    std::size_t at = 2;
+    while (at + 3 < jpeg.size()) {
+        const int code = jpeg[at + 1];
+        if (code == place.before && seen++ == place.nth) break;
+        if (code == 0xD9) return {};
+        at += 2 + (static_cast<std::size_t>(jpeg[at + 2]) << 8 | jpeg[at + 3]);
+        if (code != 0xDA) continue;
+        while (at + 1 < jpeg.size() &&
+               !(jpeg[at] == 0xFF && jpeg[at + 1] != 0 && (jpeg[at + 1] < 0xD0 || jpeg[at + 1] > 0xD7)))
+            ++at;
+    }
+    Bytes segment = {0xFF, 0xFE, 0, static_cast<unsigned char>(text.size() + 2)};
+    segment.insert(segment.end(), text.begin(), text.end());
+    jpeg.insert(jpeg.begin() + static_cast<std::ptrdiff_t>(at), segment.begin(), segment.end());
+    return jpeg;
+}
+
+TEST(JpegRewrite, CommentsAndApplicationMarkersKeepTheirPlaceAmongTheTables) {
+    const std::vector<CommentPlace> places = {
+        {"after the quantization tables", 0xC0, 0},
+        {"after the frame header", 0xC4, 0},
+        {"after the Huffman tables, before the scan", 0xDA, 0},
+        {"between two scans", 0xDA, 2},
+        {"after the last scan", 0xD9, 0},
+    };
+    const std::vector<NamedRecipe> recipes = {
+        {"baseline", recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}})},
+        {"progressive", with(recipe(64, 48, {{2, 1}, {1, 1}, {1, 1}}), [](SourceRecipe& r) { r.progressive = true; })},
+        {"a scan per component",
+         with(recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}}), [](SourceRecipe& r) { r.scanPerComponent = true; })},
+    };
+    for (const NamedRecipe& r : recipes)
+        for (const CommentPlace& place : places) {
+            SCOPED_TRACE(std::string(r.name) + ", " + place.name);
+            const Bytes source = withComment(makeSourceBytes(r.recipe), place, "placed");
+            if (source.empty()) continue;  // a baseline file has no second scan
+            JpegRewrite rewrite;
+            std::string diagnostic;
+            ASSERT_TRUE(rewrite.read(source, diagnostic)) << diagnostic;
+            Bytes out;
+            ASSERT_TRUE(rewrite.write(out, diagnostic)) << diagnostic;
+            std::vector<int> written = segmentCodes(out), read = segmentCodes(source);
+            // The library writes the Huffman tables of every scan before it,
+            // where the source's later scans may reuse those of an earlier
+            // one: the places among the other segments must still match.
+            if (r.recipe.scanPerComponent)
+                for (std::vector<int>* codes : {&written, &read}) std::erase(*codes, 0xC4);
+            else
+                EXPECT_EQ(out.size(), source.size());
+            EXPECT_EQ(written, read);
+        }
+}
+
+TEST(JpegRewrite, AnExtendedSequentialFrameStaysLabelledSo) {
+    for (const NamedRecipe& c : {NamedRecipe{"baseline", recipe(64, 48, {{2, 2}, {1, 1}, {1, 1}})},
+                                 NamedRecipe{"own tables", with(recipe(64, 48, {{2, 1}, {1, 1}, {1, 1}}),
+                                                                [](SourceRecipe& r) { r.optimize = true; })}}) {
+        SCOPED_TRACE(c.name);
+        Bytes source = makeSourceBytes(c.recipe);
+        const auto sof = std::find(source.begin(), source.end() - 1, 0xC0);
+        ASSERT_TRUE(sof != source.end() - 1 && sof[-1] == 0xFF);
+        *sof = 0xC1;  // the same coding, labelled extended
+        JpegRewrite rewrite;
+        std::string diagnostic;
+        ASSERT_TRUE(rewrite.read(source, diagnostic)) << diagnostic;
+        Bytes out;
+        ASSERT_TRUE(rewrite.write(out, diagnostic)) << diagnostic;
+        const std::vector<int> codes = segmentCodes(out);
+        EXPECT_NE(std::find(codes.begin(), codes.end(), 0xC1), codes.end());
+        EXPECT_EQ(std::find(codes.begin(), codes.end(), 0xC0), codes.end());
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The source's own Huffman tables, or tables made for the image.
 
