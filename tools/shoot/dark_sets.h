@@ -16,7 +16,8 @@
 //   bayer     colour camera darks: a Bayer mosaic, demosaiced and saved as JPEG,
 //             so each hot site shows in its own colour
 // Strengths run from 10 DN above the background to saturation, evenly on a
-// logarithmic scale. The same options and seed write the same bytes.
+// logarithmic scale. The same options and seed write the same bytes. The
+// sets of shoot/sensor_sets.h are made here too.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,7 @@ struct DarkSetOptions {
     int hot = 200;  // hot spots, lines not counted
     int quality = 92;
     std::string format;  // png or jpg; empty: the set's own (jpg for bayer, png otherwise)
+    std::string demosaic;  // the sets of shoot/sensor_sets.h in colour only: bilinear (empty), vng or ea
 };
 
 const std::vector<std::string>& darkSetNames();
