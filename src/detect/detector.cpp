@@ -17,6 +17,13 @@
 namespace speckmend {
 namespace {
 
+// JPEG by its content, whatever its name: its first bytes are a start of
+// image and the next marker.
+bool isJpegFile(const std::string& name) {
+    const std::vector<unsigned char> start = readFileStart(name, 3);
+    return start.size() == 3 && start[0] == 0xFF && start[1] == 0xD8 && start[2] == 0xFF;
+}
+
 void requireBins(std::int32_t bins) {
     if (bins < 1) throw FatalError("channels must be at least 1.", false);
 }
@@ -57,10 +64,11 @@ void Detector::run() {
 // One line per entry, in listing order; gives the number of frames added.
 std::int32_t Detector::addFrames(const std::vector<std::string>& fileNames) {
     std::int32_t frameCount = 0;
-    frames_.addFrames(fileNames, [&frameCount](const std::string& name, FrameResult result) {
+    frames_.addFrames(fileNames, [this, &frameCount](const std::string& name, FrameResult result) {
         switch (result) {
         case FrameResult::added:
             ++frameCount;
+            if (localDetectorChosen() && !lossyFrames_) lossyFrames_ = isJpegFile(name);
             std::printf("%s processed.\n", name.c_str());
             break;
         case FrameResult::unreadable:
@@ -100,6 +108,7 @@ void Detector::runLocalDetector() {
     local.floor = settings_.floor;
     local.window = settings_.window;
     local.minRadius = std::max<std::int32_t>(1, leadingInt(settings_.hprad));
+    local.lossy = lossyFrames_;
     const LocalDetection detection = detectLocally(mean, local);
 
     for (const ChannelSummary& c : detection.channels) {

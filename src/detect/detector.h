@@ -47,6 +47,7 @@ private:
 
     const DetectSettings& settings_;
     FrameAverager frames_;
+    bool lossyFrames_ = false;  // some frame added is a JPEG (by its content)
 };
 
 }  // namespace speckmend

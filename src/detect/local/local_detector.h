@@ -32,6 +32,9 @@ struct LocalDetectorSettings {
     std::int32_t window = 32;
     std::int32_t minRadius = 3;  // radius of a lone hot pixel
     std::size_t rejectedKept = 24;
+    // The frames were saved lossily (JPEG): a colour mean is then tested
+    // through the footprint of a hot site (colour_sites.h).
+    bool lossy = false;
 };
 
 // What one channel looked like, for the console.

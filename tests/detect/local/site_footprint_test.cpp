@@ -1,0 +1,101 @@
+// The footprint of a colour site learnt from sites of a known shape: the
+// bilinear spread of one site of a Bayer mosaic, which puts four times a red
+// or blue site's amplitude and twice a green one's into its channel.
+#include "detect/local/site_footprint.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace speckmend {
+namespace {
+
+constexpr int kSpread = SiteFootprint::kSpread;
+constexpr int kSide = SiteFootprint::kSide;
+
+// The channel a phase's site shows in: red (2) at phase 0, blue (0) at 3.
+int colourOf(int phase) { return phase == 0 ? 2 : (phase == 3 ? 0 : 1); }
+
+// The residual of a site of `amplitude` at `phase` as bilinear demosaicing
+// leaves it, plus Gaussian noise; `wave` adds a ripple across the patch (a
+// ringing pattern) instead of the site when set.
+std::vector<float> patchOf(int phase, float amplitude, float noise, cv::RNG& rng, bool wave = false) {
+    std::vector<float> r(3 * kSide * kSide, 0.0f);
+    const int c = colourOf(phase);
+    for (int dy = -kSpread; dy <= kSpread; ++dy) {
+        for (int dx = -kSpread; dx <= kSpread; ++dx) {
+            float v = 0.0f;
+            if (wave) {
+                v = amplitude * std::cos(0.4f * static_cast<float>(dx + dy));
+            } else if (c == 1) {
+                v = dx == 0 && dy == 0 ? amplitude : (std::abs(dx) + std::abs(dy) == 1 ? amplitude / 4 : 0.0f);
+            } else if (std::abs(dx) <= 1 && std::abs(dy) <= 1) {
+                v = amplitude / static_cast<float>(1 << (std::abs(dx) + std::abs(dy)));
+            }
+            r[static_cast<std::size_t>((c * kSide + dy + kSpread) * kSide + dx + kSpread)] = v;
+        }
+    }
+    for (float& v : r) v += static_cast<float>(rng.gaussian(noise));
+    return r;
+}
+
+std::vector<SiteFootprint::Site> sites(int perPhase, float noise, cv::RNG& rng) {
+    std::vector<SiteFootprint::Site> all;
+    for (int phase = 0; phase < SiteFootprint::kPhases; ++phase) {
+        for (int i = 0; i < perPhase; ++i) {
+            all.push_back({phase, patchOf(phase, 20.0f + 5.0f * static_cast<float>(i % 17), noise, rng)});
+        }
+    }
+    return all;
+}
+
+// The core (kCoreSide square per channel) of a full patch.
+std::vector<float> coreOf(const std::vector<float>& patch) {
+    std::vector<float> core;
+    for (int c = 0; c < 3; ++c) {
+        for (int dy = -SiteFootprint::kCore; dy <= SiteFootprint::kCore; ++dy) {
+            for (int dx = -SiteFootprint::kCore; dx <= SiteFootprint::kCore; ++dx)
+                core.push_back(patch[static_cast<std::size_t>((c * kSide + dy + kSpread) * kSide + dx + kSpread)]);
+        }
+    }
+    return core;
+}
+
+TEST(SiteFootprint, LearnsTheShapeAndMeasuresAmplitudesAtTheSensor) {
+    cv::RNG rng(5);
+    const std::vector<float> noise{0.5f, 0.5f, 0.5f};
+    const auto footprint = SiteFootprint::learn(sites(40, 0.5f, rng), 3, noise);
+    ASSERT_TRUE(footprint.has_value());
+    struct Row {
+        int phase;
+        float amplitude;
+    };
+    const Row rows[] = {{0, 9.0f}, {0, 150.0f}, {1, 12.0f}, {2, 40.0f}, {3, 9.0f}, {3, 75.0f}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::Message() << "phase " << row.phase << ", " << row.amplitude << " DN");
+        EXPECT_EQ(footprint->colour(row.phase), colourOf(row.phase));
+        const std::vector<float> patch = patchOf(row.phase, row.amplitude, 0.0f, rng);
+        EXPECT_NEAR(footprint->amplitude(row.phase, coreOf(patch).data()), row.amplitude, 0.05f * row.amplitude);
+        EXPECT_GT(footprint->fit(row.phase, patch.data()), 0.98f);
+        // A ripple as strong has not the shape.
+        const std::vector<float> ripple = patchOf(row.phase, row.amplitude, 0.0f, rng, true);
+        EXPECT_LT(footprint->fit(row.phase, ripple.data()), 0.5f);
+    }
+}
+
+TEST(SiteFootprint, LearnsNothingFromTooFewSites) {
+    cv::RNG rng(7);
+    const std::vector<float> noise{0.5f, 0.5f, 0.5f};
+    std::vector<SiteFootprint::Site> few = sites(SiteFootprint::kFewestSites, 0.5f, rng);
+    EXPECT_TRUE(SiteFootprint::learn(few, 3, noise).has_value());
+    // One phase short of sites: its shape would be a guess.
+    few.pop_back();
+    EXPECT_FALSE(SiteFootprint::learn(few, 3, noise).has_value());
+    EXPECT_THROW(SiteFootprint::learn(few, 3, {0.5f}), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace speckmend
