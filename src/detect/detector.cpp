@@ -116,6 +116,14 @@ void Detector::runLocalDetector() {
                     c.name.c_str(), c.backgroundLow, c.backgroundHigh, c.noiseLow, c.noiseHigh, c.tiles, c.thresholdLow,
                     c.thresholdHigh);
     }
+    if (detection.sites && detection.sites->footprintLearnt) {
+        const SiteSummary& s = *detection.sites;
+        std::printf("sites: footprint from %zu lone hot sites, noise %.2f to %.2f DN, threshold %.2f to %.2f DN at the "
+                    "sensor\n",
+                    s.sitesLearnt, s.noiseLow, s.noiseHigh, s.thresholdLow, s.thresholdHigh);
+    } else if (detection.sites) {
+        std::printf("sites: too few strong lone hot sites to learn their footprint from; channels tested alone\n");
+    }
     std::printf("\n");
 
     DetectionOutput output(settings_, mean, {.overwritesMean = false, .mapsLines = true});

@@ -228,19 +228,19 @@ SiteNoise siteNoise(const cv::Mat& mean, const std::vector<const LocalBackground
     // samples[(ty * columns + tx) * kPhases + phase]
     std::vector<std::vector<float>> samples(static_cast<std::size_t>(rows) * columns * kPhases);
     cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
-        // Three rows of residuals per channel around the sampled row.
-        std::vector<float> residual(static_cast<std::size_t>(3 * channels) * width);
+        // The core's rows of residuals per channel around the sampled row.
+        std::vector<float> residual(static_cast<std::size_t>(kCoreSide * channels) * width);
         std::vector<float> background(static_cast<std::size_t>(width));
         float core[3 * kCoreSide * kCoreSide];
         for (int ty = range.start; ty < range.end; ++ty) {
             const int top = ty * noise.tileHeight, bottom = std::min(top + noise.tileHeight, height);
             for (int y = top + stride / 2; y < bottom; y += stride) {
-                for (int dy = -1; dy <= 1; ++dy) {
+                for (int dy = -kCore; dy <= kCore; ++dy) {
                     const int row = std::clamp(y + dy, 0, height - 1);
                     const float* in = mean.ptr<float>(row);
                     for (int c = 0; c < channels; ++c) {
                         backgrounds[static_cast<std::size_t>(c)]->fillRow(row, background.data());
-                        float* out = residual.data() + static_cast<std::size_t>((dy + 1) * channels + c) * width;
+                        float* out = residual.data() + static_cast<std::size_t>((dy + kCore) * channels + c) * width;
                         for (int x = 0; x < width; ++x) out[x] = in[x * channels + c] - background[x];
                     }
                 }

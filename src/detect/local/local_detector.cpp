@@ -272,7 +272,12 @@ LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& s
         std::vector<const TileNoise*> noise;
         for (const ChannelModel& model : models) noise.push_back(model.noise.get());
         colourSites = findColourSites(mean, backgroundsOf(models), noise, findings.lines, {settings.noise, settings.floor});
-        if (colourSites) found.candidates = colourSites->candidates;
+        SiteSummary& summary = detection.sites.emplace();
+        if (colourSites) {
+            found.candidates = colourSites->candidates;
+            summary = {true, colourSites->sitesLearnt, colourSites->noiseLow, colourSites->noiseHigh,
+                       colourSites->thresholdLow, colourSites->thresholdHigh};
+        }
     }
 
     std::vector<Finding> inShadow;

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,8 +47,17 @@ struct ChannelSummary {
     std::int32_t tiles = 0;
 };
 
+// How the sites of a lossy colour frame were tested, for the console.
+struct SiteSummary {
+    bool footprintLearnt = false;  // else the channels were tested alone
+    std::size_t sitesLearnt = 0;
+    float noiseLow = 0, noiseHigh = 0;  // of the amplitude estimate, DN at the sensor
+    float thresholdLow = 0, thresholdHigh = 0;
+};
+
 struct LocalDetection {
     std::vector<ChannelSummary> channels;
+    std::optional<SiteSummary> sites;  // lossy colour frames only
     Findings findings;
 };
 

@@ -56,9 +56,10 @@ std::optional<SiteFootprint> SiteFootprint::learn(const std::vector<Site>& sites
     SiteFootprint footprint;
     footprint.channels_ = channels;
     for (float n : channelNoise) footprint.weight_.push_back(1.0f / std::max(1e-6f, n * n));
+    std::array<bool, kPhases> learnt{};
     for (int phase = 0; phase < kPhases; ++phase) {
         const auto& own = byPhase[static_cast<std::size_t>(phase)];
-        if (own.size() < kFewestSites) return std::nullopt;
+        if (own.size() < kFewestSites) continue;
         // First scales: each site's highest channel at its centre.
         std::vector<float> scales(own.size());
         for (std::size_t i = 0; i < own.size(); ++i) {
@@ -78,13 +79,39 @@ std::optional<SiteFootprint> SiteFootprint::learn(const std::vector<Site>& sites
                 scales[i] = static_cast<float>(dot / norm);
             }
         }
-        auto& learnt = footprint.shape_[static_cast<std::size_t>(phase)];
-        learnt = std::move(shape);
+        footprint.shape_[static_cast<std::size_t>(phase)] = std::move(shape);
         footprint.learnt_[static_cast<std::size_t>(phase)] = own.size();
+        learnt[static_cast<std::size_t>(phase)] = true;
+    }
+    // A phase with too few sites of its own (blue ones after 4:2:0 at low
+    // quality) takes its partner's shape mirrored: the two greens are each
+    // other's transpose, red and blue each other's point reflection with
+    // their channels swapped, as demosaicing and the halved chroma's blocks
+    // treat them alike. Only the colour conversion's weights differ, which
+    // the amplitude's scale below takes from each phase's own colour.
+    for (int phase = 0; phase < kPhases; ++phase) {
+        if (learnt[static_cast<std::size_t>(phase)]) continue;
+        const int partner = kPhases - 1 - phase;
+        if (channels != 3 || !learnt[static_cast<std::size_t>(partner)]) return std::nullopt;
+        const auto& from = footprint.shape_[static_cast<std::size_t>(partner)];
+        auto& shape = footprint.shape_[static_cast<std::size_t>(phase)];
+        shape.assign(size, 0.0f);
+        const bool green = phase == 1 || phase == 2;
+        for (int c = 0; c < channels; ++c) {
+            const int fromChannel = green ? c : 2 - c;
+            for (int dy = -kSpread; dy <= kSpread; ++dy) {
+                for (int dx = -kSpread; dx <= kSpread; ++dx) {
+                    shape[index(c, dx, dy)] = green ? from[index(fromChannel, dy, dx)] : from[index(fromChannel, -dx, -dy)];
+                }
+            }
+        }
+    }
+    for (int phase = 0; phase < kPhases; ++phase) {
+        const auto& shape = footprint.shape_[static_cast<std::size_t>(phase)];
         double best = -1e30;
         for (int c = 0; c < channels; ++c) {
             double total = 0.0;
-            for (int k = 0; k < kSide * kSide; ++k) total += learnt[static_cast<std::size_t>(c * kSide * kSide + k)];
+            for (int k = 0; k < kSide * kSide; ++k) total += shape[static_cast<std::size_t>(c * kSide * kSide + k)];
             if (total > best) best = total, footprint.colour_[static_cast<std::size_t>(phase)] = c;
         }
     }

@@ -57,8 +57,9 @@ public:
     static int phaseOf(int x, int y) { return (x & 1) + 2 * (y & 1); }
 
     // `channels`: 3 (blue, green, red); `channelNoise`: each channel's
-    // typical noise, which weighs the channels against each other. Nothing
-    // when a phase has fewer than kFewestSites sites.
+    // typical noise, which weighs the channels against each other. A phase
+    // with fewer than kFewestSites sites takes its partner's shape mirrored
+    // (see learn); nothing when both of a pair have too few.
     static std::optional<SiteFootprint> learn(const std::vector<Site>& sites, int channels,
                                               const std::vector<float>& channelNoise);
 
@@ -81,6 +82,7 @@ public:
 
     // The channel a phase's site shows in most: its colour.
     int colour(int phase) const { return colour_[static_cast<std::size_t>(phase)]; }
+    // 0 for a phase whose shape is its partner's, mirrored.
     std::size_t sitesLearnt(int phase) const { return learnt_[static_cast<std::size_t>(phase)]; }
 
 private:
