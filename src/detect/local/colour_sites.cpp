@@ -48,7 +48,8 @@ constexpr int kSampleRowStride = 5;
 constexpr int kFewestSampleRows = 12;
 constexpr std::size_t kFewestTileSamples = 64;
 // The lower tail at a share of kTailShare lies kTailSigmas below the median
-// for Gaussian noise; read only from enough samples to hold a few dozen there.
+// for Gaussian noise; read only from enough samples to hold a few there
+// (smaller frames take the tiles' noise as Gaussian).
 constexpr double kTailShare = 1e-4;
 constexpr double kTailSigmas = 3.7190;
 constexpr std::size_t kFewestTailSamples = 20000;
@@ -76,15 +77,13 @@ public:
         return mean_.ptr<float>(y)[x * mean_.channels() + c] - backgrounds_[static_cast<std::size_t>(c)]->at(x, y);
     }
 
-    // Channel by channel, `side` rows of `side` centred on (x, y).
+    // Channel by channel, 2 reach + 1 rows of as many, centred on (x, y).
     void patch(int x, int y, int reach, float* out) const {
-        const int side = 2 * reach + 1;
         for (int c = 0; c < mean_.channels(); ++c) {
             for (int dy = -reach; dy <= reach; ++dy) {
                 for (int dx = -reach; dx <= reach; ++dx) *out++ = at(x + dx, y + dy, c);
             }
         }
-        (void)side;
     }
 
 private:
@@ -217,15 +216,15 @@ struct SiteNoise {
     }
 };
 
-SiteNoise siteNoise(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds, const TileNoise& tiles,
-                    const SiteFootprint& footprint) {
+// The footprint's estimate at every pixel of the sampled rows, by tile and
+// phase: samples[(ty * columns + tx) * kPhases + phase].
+std::vector<std::vector<float>> siteNoiseSamples(const cv::Mat& mean,
+                                                 const std::vector<const LocalBackground*>& backgrounds,
+                                                 const TileNoise& tiles, const SiteFootprint& footprint) {
     const int width = mean.cols, height = mean.rows, channels = mean.channels();
     const int columns = tiles.tileColumns(), rows = tiles.tileRows();
-    SiteNoise noise;
-    noise.tileWidth = tiles.tileWidth();
-    noise.tileHeight = tiles.tileHeight();
-    const int stride = std::max(1, std::min(kSampleRowStride, noise.tileHeight / kFewestSampleRows)) | 1;
-    // samples[(ty * columns + tx) * kPhases + phase]
+    const int tileWidth = tiles.tileWidth(), tileHeight = tiles.tileHeight();
+    const int stride = std::max(1, std::min(kSampleRowStride, tileHeight / kFewestSampleRows)) | 1;
     std::vector<std::vector<float>> samples(static_cast<std::size_t>(rows) * columns * kPhases);
     cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
         // The core's rows of residuals per channel around the sampled row.
@@ -233,7 +232,7 @@ SiteNoise siteNoise(const cv::Mat& mean, const std::vector<const LocalBackground
         std::vector<float> background(static_cast<std::size_t>(width));
         float core[3 * kCoreSide * kCoreSide];
         for (int ty = range.start; ty < range.end; ++ty) {
-            const int top = ty * noise.tileHeight, bottom = std::min(top + noise.tileHeight, height);
+            const int top = ty * tileHeight, bottom = std::min(top + tileHeight, height);
             for (int y = top + stride / 2; y < bottom; y += stride) {
                 for (int dy = -kCore; dy <= kCore; ++dy) {
                     const int row = std::clamp(y + dy, 0, height - 1);
@@ -253,12 +252,22 @@ SiteNoise siteNoise(const cv::Mat& mean, const std::vector<const LocalBackground
                         }
                     }
                     const int phase = SiteFootprint::phaseOf(x, y);
-                    const std::size_t tile = static_cast<std::size_t>(ty) * columns + x / noise.tileWidth;
+                    const std::size_t tile = static_cast<std::size_t>(ty) * columns + x / tileWidth;
                     samples[tile * kPhases + phase].push_back(footprint.amplitude(phase, core));
                 }
             }
         }
     });
+    return samples;
+}
+
+SiteNoise siteNoise(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds, const TileNoise& tiles,
+                    const SiteFootprint& footprint) {
+    const int columns = tiles.tileColumns(), rows = tiles.tileRows();
+    SiteNoise noise;
+    noise.tileWidth = tiles.tileWidth();
+    noise.tileHeight = tiles.tileHeight();
+    const std::vector<std::vector<float>> samples = siteNoiseSamples(mean, backgrounds, tiles, footprint);
 
     for (int phase = 0; phase < kPhases; ++phase) {
         cv::Mat measured(rows, columns, CV_32FC1);

@@ -38,6 +38,58 @@ std::vector<float> medianShape(const std::vector<const SiteFootprint::Site*>& si
     return shape;
 }
 
+std::size_t cell(int c, int dx, int dy) {
+    constexpr int kSide = SiteFootprint::kSide, kSpread = SiteFootprint::kSpread;
+    return static_cast<std::size_t>((c * kSide + dy + kSpread) * kSide + dx + kSpread);
+}
+
+// The median shape of one phase's sites and each site's scale fitted to it,
+// in turn; nothing when the shape comes out empty.
+std::optional<std::vector<float>> fittedShape(const std::vector<const SiteFootprint::Site*>& own, int channels,
+                                              std::size_t size) {
+    // First scales: each site's highest channel at its centre.
+    std::vector<float> scales(own.size());
+    for (std::size_t i = 0; i < own.size(); ++i) {
+        float highest = 0.0f;
+        for (int c = 0; c < channels; ++c) highest = std::max(highest, own[i]->residual[cell(c, 0, 0)]);
+        scales[i] = highest;
+    }
+    std::vector<float> shape;
+    for (int round = 0; round < kRounds; ++round) {
+        shape = medianShape(own, scales, size);
+        double norm = 0.0;
+        for (float t : shape) norm += static_cast<double>(t) * t;
+        if (!(norm > 0.0)) return std::nullopt;
+        for (std::size_t i = 0; i < own.size(); ++i) {
+            double dot = 0.0;
+            for (std::size_t k = 0; k < size; ++k) dot += static_cast<double>(shape[k]) * own[i]->residual[k];
+            scales[i] = static_cast<float>(dot / norm);
+        }
+    }
+    return shape;
+}
+
+// A phase with too few sites of its own (blue ones after 4:2:0 at low
+// quality) takes its partner's shape mirrored: the two greens are each
+// other's transpose, red and blue each other's point reflection with their
+// channels swapped, as demosaicing and the halved chroma's blocks treat them
+// alike. Only the colour conversion's weights differ, which the amplitude's
+// scale takes from each phase's own colour. Three channels only.
+std::vector<float> mirroredShape(const std::vector<float>& from, int phase) {
+    constexpr int kSpread = SiteFootprint::kSpread;
+    std::vector<float> shape(from.size(), 0.0f);
+    const bool green = phase == 1 || phase == 2;
+    for (int c = 0; c < 3; ++c) {
+        const int fromChannel = green ? c : 2 - c;
+        for (int dy = -kSpread; dy <= kSpread; ++dy) {
+            for (int dx = -kSpread; dx <= kSpread; ++dx) {
+                shape[cell(c, dx, dy)] = green ? from[cell(fromChannel, dy, dx)] : from[cell(fromChannel, -dx, -dy)];
+            }
+        }
+    }
+    return shape;
+}
+
 }  // namespace
 
 std::optional<SiteFootprint> SiteFootprint::learn(const std::vector<Site>& sites, int channels,
@@ -60,51 +112,18 @@ std::optional<SiteFootprint> SiteFootprint::learn(const std::vector<Site>& sites
     for (int phase = 0; phase < kPhases; ++phase) {
         const auto& own = byPhase[static_cast<std::size_t>(phase)];
         if (own.size() < kFewestSites) continue;
-        // First scales: each site's highest channel at its centre.
-        std::vector<float> scales(own.size());
-        for (std::size_t i = 0; i < own.size(); ++i) {
-            float highest = 0.0f;
-            for (int c = 0; c < channels; ++c) highest = std::max(highest, own[i]->residual[index(c, 0, 0)]);
-            scales[i] = highest;
-        }
-        std::vector<float> shape;
-        for (int round = 0; round < kRounds; ++round) {
-            shape = medianShape(own, scales, size);
-            double norm = 0.0;
-            for (float t : shape) norm += static_cast<double>(t) * t;
-            if (!(norm > 0.0)) return std::nullopt;
-            for (std::size_t i = 0; i < own.size(); ++i) {
-                double dot = 0.0;
-                for (std::size_t k = 0; k < size; ++k) dot += static_cast<double>(shape[k]) * own[i]->residual[k];
-                scales[i] = static_cast<float>(dot / norm);
-            }
-        }
-        footprint.shape_[static_cast<std::size_t>(phase)] = std::move(shape);
+        std::optional<std::vector<float>> shape = fittedShape(own, channels, size);
+        if (!shape) return std::nullopt;
+        footprint.shape_[static_cast<std::size_t>(phase)] = std::move(*shape);
         footprint.learnt_[static_cast<std::size_t>(phase)] = own.size();
         learnt[static_cast<std::size_t>(phase)] = true;
     }
-    // A phase with too few sites of its own (blue ones after 4:2:0 at low
-    // quality) takes its partner's shape mirrored: the two greens are each
-    // other's transpose, red and blue each other's point reflection with
-    // their channels swapped, as demosaicing and the halved chroma's blocks
-    // treat them alike. Only the colour conversion's weights differ, which
-    // the amplitude's scale below takes from each phase's own colour.
     for (int phase = 0; phase < kPhases; ++phase) {
         if (learnt[static_cast<std::size_t>(phase)]) continue;
         const int partner = kPhases - 1 - phase;
         if (channels != 3 || !learnt[static_cast<std::size_t>(partner)]) return std::nullopt;
-        const auto& from = footprint.shape_[static_cast<std::size_t>(partner)];
-        auto& shape = footprint.shape_[static_cast<std::size_t>(phase)];
-        shape.assign(size, 0.0f);
-        const bool green = phase == 1 || phase == 2;
-        for (int c = 0; c < channels; ++c) {
-            const int fromChannel = green ? c : 2 - c;
-            for (int dy = -kSpread; dy <= kSpread; ++dy) {
-                for (int dx = -kSpread; dx <= kSpread; ++dx) {
-                    shape[index(c, dx, dy)] = green ? from[index(fromChannel, dy, dx)] : from[index(fromChannel, -dx, -dy)];
-                }
-            }
-        }
+        footprint.shape_[static_cast<std::size_t>(phase)] =
+            mirroredShape(footprint.shape_[static_cast<std::size_t>(partner)], phase);
     }
     for (int phase = 0; phase < kPhases; ++phase) {
         const auto& shape = footprint.shape_[static_cast<std::size_t>(phase)];
