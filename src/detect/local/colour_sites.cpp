@@ -390,8 +390,21 @@ std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vecto
                 const cv::Point p = tested[i];
                 const int phase = SiteFootprint::phaseOf(p.x, p.y);
                 residuals.patch(p.x, p.y, kCore, core);
-                const float amplitude = sites.footprint.amplitude(phase, core);
-                const float bar = static_cast<float>(settings.noise) *
+                float amplitude = 0.0f, edgeGain = 1.0f;
+                if (p.x < kCore || p.y < kCore || p.x >= mean.cols - kCore || p.y >= mean.rows - kCore) {
+                    bool inside[kCoreSide * kCoreSide];
+                    for (int dy = -kCore; dy <= kCore; ++dy) {
+                        for (int dx = -kCore; dx <= kCore; ++dx) {
+                            const int x = p.x + dx, y = p.y + dy;
+                            inside[(dy + kCore) * kCoreSide + dx + kCore] =
+                                x >= 0 && y >= 0 && x < mean.cols && y < mean.rows;
+                        }
+                    }
+                    amplitude = sites.footprint.amplitudeInside(phase, core, inside, edgeGain);
+                } else {
+                    amplitude = sites.footprint.amplitude(phase, core);
+                }
+                const float bar = static_cast<float>(settings.noise) * edgeGain *
                                   siteNoiseModel.lengthening[static_cast<std::size_t>(phase)] *
                                   siteNoiseModel.at(p.x, p.y, phase);
                 const float floor = static_cast<float>(settings.floor);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 namespace speckmend {
@@ -179,6 +180,33 @@ float SiteFootprint::amplitude(int phase, const float* core) const {
     float sum = 0.0f;
     for (std::size_t k = 0; k < filter.size(); ++k) sum += filter[k] * core[k];
     return sum;
+}
+
+float SiteFootprint::amplitudeInside(int phase, const float* core, const bool* inside, float& noiseGain) const {
+    const auto& filter = filter_[static_cast<std::size_t>(phase)];
+    const auto& shape = shape_[static_cast<std::size_t>(phase)];
+    double sum = 0.0, response = 0.0, varianceInside = 0.0, varianceWhole = 0.0;
+    std::size_t k = 0;
+    for (int c = 0; c < channels_; ++c) {
+        const double variance = 1.0 / weight_[static_cast<std::size_t>(c)];
+        std::size_t pixel = 0;
+        for (int dy = -kCore; dy <= kCore; ++dy) {
+            for (int dx = -kCore; dx <= kCore; ++dx, ++k, ++pixel) {
+                const double f = filter[k];
+                varianceWhole += f * f * variance;
+                if (!inside[pixel]) continue;
+                sum += f * core[k];
+                response += f * shape[index(c, dx, dy)];
+                varianceInside += f * f * variance;
+            }
+        }
+    }
+    if (!(response > 0.0) || !(varianceWhole > 0.0)) {
+        noiseGain = std::numeric_limits<float>::infinity();
+        return 0.0f;
+    }
+    noiseGain = static_cast<float>(std::sqrt(varianceInside / varianceWhole) / response);
+    return static_cast<float>(sum / response);
 }
 
 float SiteFootprint::fit(int phase, const float* patch, int reach) const {

@@ -67,6 +67,13 @@ public:
     // channel, kCoreSide rows of kCoreSide) is `core`.
     float amplitude(int phase, const float* core) const;
 
+    // The same from the core's pixels inside the frame only (`inside`: one
+    // flag per pixel of the core square, for all channels), and in
+    // `noiseGain` how much noisier that estimate is than one from a whole
+    // core: at the frame's edge a site is judged by what the frame holds of
+    // it, against the noise of just that.
+    float amplitudeInside(int phase, const float* core, const bool* inside, float& noiseGain) const;
+
     // How well `patch` (channel by channel, 2 reach + 1 rows of as many,
     // reach at most kSpread) has the footprint's shape at `phase`: the
     // cosine between the two, each channel weighed by its noise, 1 for a

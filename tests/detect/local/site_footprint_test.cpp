@@ -81,6 +81,19 @@ TEST(SiteFootprint, LearnsTheShapeAndMeasuresAmplitudesAtTheSensor) {
         const std::vector<float> patch = patchOf(row.phase, row.amplitude, 0.0f, rng);
         EXPECT_NEAR(footprint->amplitude(row.phase, coreOf(patch).data()), row.amplitude, 0.05f * row.amplitude);
         EXPECT_GT(footprint->fit(row.phase, patch.data()), 0.98f);
+        // At the frame's edge, from what lies inside: as large, but noisier.
+        constexpr int kCoreSide = SiteFootprint::kCoreSide;
+        bool inside[kCoreSide * kCoreSide];
+        for (int edge = 0; edge < 3; ++edge) {
+            for (int k = 0; k < kCoreSide * kCoreSide; ++k) {
+                inside[k] = edge == 0 || (edge == 1 ? k % kCoreSide != 0 : k >= kCoreSide && k % kCoreSide != 0);
+            }
+            float gain = 0.0f;
+            const float a = footprint->amplitudeInside(row.phase, coreOf(patch).data(), inside, gain);
+            EXPECT_NEAR(a, row.amplitude, 0.05f * row.amplitude) << "edge " << edge;
+            if (edge == 0) EXPECT_NEAR(gain, 1.0f, 1e-3f);
+            if (edge > 0) EXPECT_GT(gain, 1.01f) << "edge " << edge;
+        }
         // A ripple as strong has not the shape.
         const std::vector<float> ripple = patchOf(row.phase, row.amplitude, 0.0f, rng, true);
         EXPECT_LT(footprint->fit(row.phase, ripple.data()), 0.5f);
