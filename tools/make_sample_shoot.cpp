@@ -3,10 +3,12 @@
 //
 // Without --set (or with --set demo) it writes the demo shoot below. With
 // --set NAME it writes a realistic dark-frame set instead (clean, high-iso,
-// glow, clusters, lines, flicker, bayer, raw12 or raw14; see shoot/dark_sets.h): by
+// glow, clusters, lines, flicker, bayer, raw12 or raw14; see shoot/dark_sets.h;
+// and the sets with strengths at the sensor of shoot/sensor_sets.h): by
 // default 8 frames of 3000x2000 with 200 hot spots, a truth.txt and a
-// config.xml. --frames and --format (png or jpg) apply to the sets only, the
-// frame, photo and PNG counts to the demo shoot only.
+// config.xml. --frames and --format (png or jpg) apply to the sets only,
+// --demosaic to the colour sets of shoot/sensor_sets.h, the frame, photo and
+// PNG counts to the demo shoot only.
 //
 // The demo shoot:
 //   OUT/dark/      dark frames: grey JPEGs (dark_01.jpg...) and PNGs
@@ -51,6 +53,7 @@
 #include "shoot/dark_sets.h"
 #include "shoot/files.h"
 #include "shoot/random.h"
+#include "shoot/sensor_sets.h"
 
 namespace {
 
@@ -77,7 +80,8 @@ struct Options {
     std::string set = "demo";
     int frames = 8;  // of a set
     std::string format;
-    bool widthGiven = false, heightGiven = false, hotGiven = false;
+    std::string demosaic;
+    bool widthGiven = false, heightGiven = false, hotGiven = false, qualityGiven = false;
     std::vector<std::string> demoOnly, setOnly;  // options given that suit one kind of output only
 };
 
@@ -91,8 +95,11 @@ struct Options {
                  "         [--jpeg-frames N] [--png-frames N] [--photos N] [--png-photos N]\n"
                  "         [--hot N] [--quality Q]\n"
                  "       make_sample_shoot --out DIR --set NAME [--seed N] [--width W] [--height H]\n"
-                 "         [--frames N] [--format png|jpg] [--hot N] [--quality Q]\n"
-                 "       NAME: demo, clean, high-iso, glow, clusters, lines, flicker, bayer, raw12 or raw14\n");
+                 "         [--frames N] [--format png|jpg] [--hot N] [--quality Q] [--demosaic METHOD]\n"
+                 "       NAME: demo, clean, high-iso, glow, clusters, lines, flicker, bayer, raw12 or raw14;\n"
+                 "         with strengths at the sensor: bayer-q90-444, bayer-q90-420, bayer-q70-420,\n"
+                 "         bayer-wb-q90-444, bayer-wb-q90-420, bayer-wb-q70-420, bayer-png, beside-strong\n"
+                 "       METHOD: bilinear, vng or ea (the bayer-* sets with strengths at the sensor)\n");
     std::exit(asked ? 0 : 2);
 }
 
@@ -132,19 +139,21 @@ Options parseOptions(int argc, char** argv) {
         else if (option == "--hot")
             o.hot = static_cast<int>(parseNumber(option, value, 0, 100000)), o.hotGiven = true;
         else if (option == "--quality")
-            o.quality = static_cast<int>(parseNumber(option, value, 1, 100));
+            o.quality = static_cast<int>(parseNumber(option, value, 1, 100)), o.qualityGiven = true;
         else if (option == "--set")
             o.set = value;
         else if (option == "--frames")
             o.frames = static_cast<int>(parseNumber(option, value, 1, shoot::kMaxSetFrames));
         else if (option == "--format")
             o.format = value;
+        else if (option == "--demosaic")
+            o.demosaic = value;
         else
             usage("unknown option " + option);
         if (option == "--jpeg-frames" || option == "--png-frames" || option == "--photos" || option == "--png-photos") {
             o.demoOnly.push_back(option);
         }
-        if (option == "--frames" || option == "--format") o.setOnly.push_back(option);
+        if (option == "--frames" || option == "--format" || option == "--demosaic") o.setOnly.push_back(option);
     }
     if (o.out.empty()) usage("--out is required");
     if (o.set != "demo" && !shoot::isDarkSet(o.set)) usage("unknown set " + o.set);
@@ -152,6 +161,11 @@ Options parseOptions(int argc, char** argv) {
     if (o.set != "demo" && !o.demoOnly.empty()) usage(o.demoOnly.front() + " is for the demo shoot only");
     if (!o.format.empty() && o.format != "png" && o.format != "jpg") usage("--format is png or jpg");
     if (o.set == "bayer" && o.format == "png") usage("the bayer set is written as JPEG only");
+    if (!o.demosaic.empty() && !shoot::isColourSensorSet(o.set))
+        usage("--demosaic is for the bayer-* sets with strengths at the sensor only");
+    if (!o.demosaic.empty() && o.demosaic != "bilinear" && o.demosaic != "vng" && o.demosaic != "ea")
+        usage("--demosaic is bilinear, vng or ea");
+    if (o.qualityGiven && shoot::sensorSetFixesQuality(o.set)) usage("the set " + o.set + " names its own quality");
     return o;
 }
 
@@ -513,6 +527,7 @@ int main(int argc, char** argv) {
             set.frames = options.frames;
             set.quality = options.quality;
             set.format = options.format;
+            set.demosaic = options.demosaic;
             shoot::makeDarkSet(set);
         }
     } catch (const std::exception& error) {

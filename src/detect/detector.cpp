@@ -18,6 +18,13 @@
 namespace speckmend {
 namespace {
 
+// JPEG by its content, whatever its name: its first bytes are a start of
+// image and the next marker.
+bool isJpegFile(const std::string& name) {
+    const std::vector<unsigned char> start = readFileStart(name, 3);
+    return start.size() == 3 && start[0] == 0xFF && start[1] == 0xD8 && start[2] == 0xFF;
+}
+
 void requireBins(std::int32_t bins) {
     if (bins < 1) throw FatalError("channels must be at least 1.", false);
 }
@@ -65,10 +72,11 @@ void Detector::run() {
 // One line per entry, in listing order; gives the number of frames added.
 std::int32_t Detector::addFrames(const std::vector<std::string>& fileNames) {
     std::int32_t frameCount = 0;
-    frames_.addFrames(fileNames, [&frameCount](const std::string& name, FrameResult result) {
+    frames_.addFrames(fileNames, [this, &frameCount](const std::string& name, FrameResult result) {
         switch (result) {
         case FrameResult::added:
             ++frameCount;
+            if (localDetectorChosen() && !lossyFrames_) lossyFrames_ = isJpegFile(name);
             std::printf("%s processed.\n", name.c_str());
             break;
         case FrameResult::unreadable:
@@ -114,12 +122,21 @@ void Detector::runLocalDetector() {
     local.floor = settings_.floor;
     local.window = settings_.window;
     local.minRadius = std::max<std::int32_t>(1, leadingInt(settings_.hprad));
+    local.lossy = lossyFrames_;
     const LocalDetection detection = detectLocally(mean, local);
 
     for (const ChannelSummary& c : detection.channels) {
         std::printf("%s: background %.1f to %.1f DN, noise %.2f to %.2f DN in %d tile(s), threshold %.2f to %.2f DN\n",
                     c.name.c_str(), c.backgroundLow, c.backgroundHigh, c.noiseLow, c.noiseHigh, c.tiles, c.thresholdLow,
                     c.thresholdHigh);
+    }
+    if (detection.sites && detection.sites->footprintLearnt) {
+        const SiteSummary& s = *detection.sites;
+        std::printf("sites: footprint from %zu lone hot sites, noise %.2f to %.2f DN, threshold %.2f to %.2f DN at the "
+                    "sensor\n",
+                    s.sitesLearnt, s.noiseLow, s.noiseHigh, s.thresholdLow, s.thresholdHigh);
+    } else if (detection.sites) {
+        std::printf("sites: too few strong lone hot sites to learn their footprint from; channels tested alone\n");
     }
     std::printf("\n");
 

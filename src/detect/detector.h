@@ -51,6 +51,7 @@ private:
     const DetectSettings& settings_;
     FrameAverager frames_;
     FileIdentitySet inputs_;  // the frames listed
+    bool lossyFrames_ = false;  // some frame added is a JPEG (by its content)
 };
 
 }  // namespace speckmend

@@ -55,6 +55,26 @@ bool isSpecialFile(const std::string& path) {
     return stat(path.c_str(), &s) == 0 && !S_ISREG(s.st_mode) && !S_ISDIR(s.st_mode);
 }
 
+std::vector<unsigned char> readFileStart(const std::string& path, std::size_t count) {
+    std::vector<unsigned char> bytes;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return bytes;
+    struct stat status {};
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        bytes.resize(count);
+        std::size_t done = 0;
+        while (done < count) {
+            const ssize_t n = read(fd, bytes.data() + done, count - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        bytes.resize(done);
+    }
+    close(fd);
+    return bytes;
+}
+
 bool readWholeFile(const std::string& path, std::vector<unsigned char>& bytes, std::string* whyNot) {
     auto fail = [whyNot](std::string reason) {
         if (whyNot) *whyNot = std::move(reason);

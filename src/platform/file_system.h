@@ -38,6 +38,10 @@ std::string resolvePath(const std::string& base, const std::string& path);
 // like any file it cannot read).
 bool readWholeFile(const std::string& path, std::vector<unsigned char>& bytes, std::string* whyNot = nullptr);
 
+// Up to `count` bytes from the start of a regular file, opened as
+// readWholeFile opens it; empty for anything else or when reading fails.
+std::vector<unsigned char> readFileStart(const std::string& path, std::size_t count);
+
 // Whether the path names something that exists but is neither a regular
 // file nor a folder (a FIFO, socket or device), for messages only.
 bool isSpecialFile(const std::string& path);

@@ -23,6 +23,7 @@
 
 #include "shoot/files.h"
 #include "shoot/random.h"
+#include "shoot/sensor_sets.h"
 #include "shoot/truth.h"
 
 namespace shoot {
@@ -441,11 +442,13 @@ const std::vector<std::string>& darkSetNames() {
 
 bool isDarkSet(const std::string& name) {
     const auto& names = darkSetNames();
-    return std::find(names.begin(), names.end(), name) != names.end();
+    return std::find(names.begin(), names.end(), name) != names.end() || isSensorSet(name);
 }
 
 void makeDarkSet(const DarkSetOptions& o) {
+    if (isSensorSet(o.set)) return makeSensorSet(o);
     if (!isDarkSet(o.set)) throw std::runtime_error("unknown set " + o.set);
+    if (!o.demosaic.empty()) throw std::runtime_error("the set " + o.set + " takes no demosaicing");
     if (o.frames < 1 || o.frames > kMaxSetFrames) throw std::runtime_error("a set has 1 to 64 frames");
     const bool bayer = o.set == "bayer";
     const std::string format = o.format.empty() ? (bayer ? "jpg" : "png") : o.format;

@@ -18,7 +18,8 @@
 //   raw12     12-bit raw values in 16-bit PNGs (the clean set's levels times 16)
 //   raw14     14-bit raw values in 16-bit PNGs (times 64)
 // Strengths run from 10 DN above the background to saturation, evenly on a
-// logarithmic scale. The same options and seed write the same bytes.
+// logarithmic scale. The same options and seed write the same bytes. The
+// sets of shoot/sensor_sets.h are made here too.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +37,7 @@ struct DarkSetOptions {
     int hot = 200;  // hot spots, lines not counted
     int quality = 92;
     std::string format;  // png or jpg; empty: the set's own (jpg for bayer, png otherwise)
+    std::string demosaic;  // the sets of shoot/sensor_sets.h in colour only: bilinear (empty), vng or ea
 };
 
 const std::vector<std::string>& darkSetNames();

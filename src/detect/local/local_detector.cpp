@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "detect/common/local_maximum.h"
 #include "detect/common/row_stripes.h"
+#include "detect/local/colour_sites.h"
 #include "detect/local/hot_lines.h"
 #include "detect/local/hot_spots.h"
 #include "detect/local/local_background.h"
@@ -50,6 +52,12 @@ struct ChannelModel {
     std::unique_ptr<LocalBackground> background;
     std::unique_ptr<TileNoise> noise;
 };
+
+std::vector<const LocalBackground*> backgroundsOf(const std::vector<ChannelModel>& models) {
+    std::vector<const LocalBackground*> backgrounds;
+    for (const ChannelModel& model : models) backgrounds.push_back(model.background.get());
+    return backgrounds;
+}
 
 // The significance of row y: over all channels the largest residual over
 // its tile's threshold.
@@ -193,16 +201,21 @@ Finding describe(const cv::Mat& mean, const std::vector<ChannelModel>& models, c
 // The spots of the candidates into the findings, and those in the shadow of
 // a stronger one into `inShadow`, strongest first.
 void splitSpots(const cv::Mat& mean, const std::vector<ChannelModel>& models, const Scan& found,
-                const LocalDetectorSettings& settings, Findings& findings, std::vector<Finding>& inShadow) {
+                const LocalDetectorSettings& settings, const ColourSites* colourSites, Findings& findings,
+                std::vector<Finding>& inShadow) {
     std::vector<Finding> spots;
     std::vector<cv::Point> peaks;
     std::vector<float> strengths;
+    std::vector<std::int32_t> radii;
     for (const HotSpot& spot : mergeHotSpots(found.candidates, findings.lines, settings.minRadius)) {
         spots.push_back(describe(mean, models, spot.peak, spot.radius, spot.area));
         peaks.push_back(spot.peak);
         strengths.push_back(spots.back().strength);
+        radii.push_back(spot.radius);
     }
-    const std::vector<bool> shadowed = shadowedSpots(peaks, strengths, kShadow.reach, kShadow.ratio);
+    const std::vector<bool> shadowed = colourSites
+                                           ? ringingSpots(mean, backgroundsOf(models), *colourSites, peaks, radii, strengths)
+                                           : shadowedSpots(peaks, strengths, kShadow.reach, kShadow.ratio);
     for (std::size_t i = 0; i < spots.size(); ++i) (shadowed[i] ? inShadow : findings.spots).push_back(spots[i]);
     std::sort(inShadow.begin(), inShadow.end(),
               [](const Finding& a, const Finding& b) { return a.strength > b.strength; });
@@ -252,8 +265,23 @@ LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& s
     const std::vector<HotLine> rows = groupHotLines(found.rowCounts, mean.cols, HotLine::Axis::row);
     findings.lines.insert(findings.lines.end(), rows.begin(), rows.end());
 
+    // A lossy colour frame is tested through a site's footprint, when the
+    // frame has the sites to learn it from; otherwise channel by channel.
+    std::optional<ColourSites> colourSites;
+    if (settings.lossy && mean.channels() == 3) {
+        std::vector<const TileNoise*> noise;
+        for (const ChannelModel& model : models) noise.push_back(model.noise.get());
+        colourSites = findColourSites(mean, backgroundsOf(models), noise, findings.lines, {settings.noise, settings.floor});
+        SiteSummary& summary = detection.sites.emplace();
+        if (colourSites) {
+            found.candidates = colourSites->candidates;
+            summary = {true, colourSites->sitesLearnt, colourSites->noiseLow, colourSites->noiseHigh,
+                       colourSites->thresholdLow, colourSites->thresholdHigh};
+        }
+    }
+
     std::vector<Finding> inShadow;
-    splitSpots(mean, models, found, settings, findings, inShadow);
+    splitSpots(mean, models, found, settings, colourSites ? &*colourSites : nullptr, findings, inShadow);
     keepRejected(mean, models, found, settings, inShadow, findings);
     return detection;
 }

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,9 @@ struct LocalDetectorSettings {
     std::int32_t window = 32;
     std::int32_t minRadius = 3;  // radius of a lone hot pixel
     std::size_t rejectedKept = 24;
+    // The frames were saved lossily (JPEG): a colour mean is then tested
+    // through the footprint of a hot site (colour_sites.h).
+    bool lossy = false;
 };
 
 // What one channel looked like, for the console.
@@ -43,8 +47,17 @@ struct ChannelSummary {
     std::int32_t tiles = 0;
 };
 
+// How the sites of a lossy colour frame were tested, for the console.
+struct SiteSummary {
+    bool footprintLearnt = false;  // else the channels were tested alone
+    std::size_t sitesLearnt = 0;
+    float noiseLow = 0, noiseHigh = 0;  // of the amplitude estimate, DN at the sensor
+    float thresholdLow = 0, thresholdHigh = 0;
+};
+
 struct LocalDetection {
     std::vector<ChannelSummary> channels;
+    std::optional<SiteSummary> sites;  // lossy colour frames only
     Findings findings;
 };
 

@@ -43,7 +43,9 @@ public:
     float noise(int tileX, int tileY) const { return noise_.at<float>(tileY, tileX); }
     float threshold(int tileX, int tileY) const { return threshold_.at<float>(tileY, tileX); }
     float thresholdAt(int x, int y) const { return threshold(x / tileWidth_, y / tileHeight_); }
+    float noiseAt(int x, int y) const { return noise(x / tileWidth_, y / tileHeight_); }
     int tileWidth() const { return tileWidth_; }
+    int tileHeight() const { return tileHeight_; }
 
     const cv::Mat& noise() const { return noise_; }           // CV_32FC1, one per tile
     const cv::Mat& thresholds() const { return threshold_; }  // CV_32FC1, one per tile

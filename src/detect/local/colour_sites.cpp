@@ -1,0 +1,449 @@
+// The passes of the colour site test: what stands out, the lone strong sites
+// to learn from, the statistic's noise, and the test of each pixel.
+#include "detect/local/colour_sites.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "detect/common/row_stripes.h"
+#include "detect/local/hot_lines.h"
+
+namespace speckmend {
+namespace {
+
+// A pixel is tested when some channel stands this share of the threshold
+// above its background: the footprint's estimate of a site is seldom more
+// than a fifth more significant than its best single channel, so nothing
+// that could pass is left out, and the share of pixels tested stays small.
+constexpr double kLookShare = 0.6;
+
+// Sites that show their footprint clearly above the noise, the strongest
+// first, a few hundred per phase at most (their median settles well before).
+// A phase that has fewer than kFewSitesPerPhase of them (blue and red sites
+// after 4:2:0 at low quality keep little of their height) takes weaker ones
+// down to kWeakestLearnLevel until it has that many: the median of a few
+// dozen noisy shapes is still the shape.
+constexpr float kLearnLevel = 12.0f;
+constexpr float kWeakestLearnLevel = 6.0f;
+constexpr std::size_t kFewSitesPerPhase = 24;
+constexpr std::size_t kMostSitesPerPhase = 256;
+// A site to learn from is the highest pixel within kPeakReach, and nothing
+// from its own spread's edge (kOwnReach) out to kLoneReach stands above
+// kLoneShare of it: a neighbour there would be learnt as part of the shape.
+constexpr int kPeakReach = 2;
+constexpr int kOwnReach = 5;
+constexpr int kLoneReach = 10;
+constexpr float kLoneShare = 0.2f;
+// A site whose neighbourhood touches the frame's highest level may be
+// clipped; its shape is not the shape of the sites below it.
+constexpr float kClippedShare = 0.95f;
+
+// The statistic's noise is measured on every pixel of one row in
+// kSampleRowStride (fewer in low tiles, at least a dozen rows each): an odd
+// stride meets every row of the mosaic and of the JPEG blocks alike.
+constexpr int kSampleRowStride = 5;
+constexpr int kFewestSampleRows = 12;
+constexpr std::size_t kFewestTileSamples = 64;
+// The lower tail at a share of kTailShare lies kTailSigmas below the median
+// for Gaussian noise; read only from enough samples to hold a few there
+// (smaller frames take the tiles' noise as Gaussian).
+constexpr double kTailShare = 1e-4;
+constexpr double kTailSigmas = 3.7190;
+constexpr std::size_t kFewestTailSamples = 20000;
+// As in the tile noise: a tile within this share of its neighbourhood's
+// median takes the median.
+constexpr float kSmoothing = 0.15f;
+constexpr float kSmallestNoise = 1e-3f;
+
+constexpr int kPhases = SiteFootprint::kPhases;
+constexpr int kCore = SiteFootprint::kCore;
+constexpr int kCoreSide = SiteFootprint::kCoreSide;
+
+std::int64_t positionKey(int x, int y) { return (static_cast<std::int64_t>(y) << 32) ^ (x & 0xffffffffLL); }
+
+// The frame minus its background, anywhere; positions beyond the edge take
+// the nearest pixel inside.
+class Residuals {
+public:
+    Residuals(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds)
+        : mean_(mean), backgrounds_(backgrounds) {}
+
+    float at(int x, int y, int c) const {
+        x = std::clamp(x, 0, mean_.cols - 1);
+        y = std::clamp(y, 0, mean_.rows - 1);
+        return mean_.ptr<float>(y)[x * mean_.channels() + c] - backgrounds_[static_cast<std::size_t>(c)]->at(x, y);
+    }
+
+    // Channel by channel, 2 reach + 1 rows of as many, centred on (x, y).
+    void patch(int x, int y, int reach, float* out) const {
+        for (int c = 0; c < mean_.channels(); ++c) {
+            for (int dy = -reach; dy <= reach; ++dy) {
+                for (int dx = -reach; dx <= reach; ++dx) *out++ = at(x + dx, y + dy, c);
+            }
+        }
+    }
+
+private:
+    const cv::Mat& mean_;
+    const std::vector<const LocalBackground*>& backgrounds_;
+};
+
+struct Standout {
+    cv::Point at;
+    float level;  // its highest channel's residual over that channel's noise
+};
+
+// Every pixel whose highest channel stands `level` noise above its
+// background, in scan order.
+std::vector<Standout> standouts(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds,
+                                const std::vector<const TileNoise*>& noise, float level) {
+    const int width = mean.cols, channels = mean.channels();
+    const RowStripes stripes({0, mean.rows});
+    std::vector<std::vector<Standout>> parts(static_cast<std::size_t>(stripes.count()));
+    cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
+        std::vector<float> background(static_cast<std::size_t>(width)), highest(static_cast<std::size_t>(width));
+        for (int s = range.start; s < range.end; ++s) {
+            for (int y = stripes[s].start; y < stripes[s].end; ++y) {
+                const float* in = mean.ptr<float>(y);
+                for (int c = 0; c < channels; ++c) {
+                    const TileNoise& tiles = *noise[static_cast<std::size_t>(c)];
+                    backgrounds[static_cast<std::size_t>(c)]->fillRow(y, background.data());
+                    for (int left = 0; left < width; left += tiles.tileWidth()) {
+                        const int right = std::min(left + tiles.tileWidth(), width);
+                        const float scale = 1.0f / std::max(tiles.noiseAt(left, y), kSmallestNoise);
+                        for (int x = left; x < right; ++x) {
+                            const float v = (in[x * channels + c] - background[x]) * scale;
+                            highest[x] = c == 0 ? v : std::max(highest[x], v);
+                        }
+                    }
+                }
+                for (int x = 0; x < width; ++x) {
+                    if (highest[x] >= level) parts[static_cast<std::size_t>(s)].push_back({{x, y}, highest[x]});
+                }
+            }
+        }
+    });
+    std::vector<Standout> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+bool nearLine(const std::vector<HotLine>& lines, int x, int y, int margin) {
+    return std::any_of(lines.begin(), lines.end(), [&](const HotLine& line) {
+        const int at = line.axis == HotLine::Axis::column ? x : y;
+        return std::abs(at - line.position) <= line.r + margin;
+    });
+}
+
+// The strong lone unclipped sites, the strongest first, at most
+// kMostSitesPerPhase per phase.
+std::vector<SiteFootprint::Site> loneSites(const cv::Mat& mean, const Residuals& residuals,
+                                           const std::vector<Standout>& found, const std::vector<HotLine>& lines) {
+    constexpr int kSpread = SiteFootprint::kSpread;
+    std::unordered_map<std::int64_t, float> level;
+    level.reserve(found.size());
+    for (const Standout& s : found) level.emplace(positionKey(s.at.x, s.at.y), s.level);
+    auto levelAt = [&](int x, int y) {
+        const auto it = level.find(positionKey(x, y));
+        return it == level.end() ? 0.0f : it->second;
+    };
+    std::vector<const Standout*> strong;
+    for (const Standout& s : found) {
+        if (s.level >= kWeakestLearnLevel) strong.push_back(&s);
+    }
+    std::stable_sort(strong.begin(), strong.end(),
+                     [](const Standout* a, const Standout* b) { return a->level > b->level; });
+
+    double highest = 0.0;
+    cv::minMaxLoc(mean.reshape(1), nullptr, &highest);
+    const float clipped = kClippedShare * static_cast<float>(highest);
+    const int channels = mean.channels();
+    std::vector<SiteFootprint::Site> sites;
+    std::size_t perPhase[kPhases] = {};
+    for (const Standout* s : strong) {
+        const int x = s->at.x, y = s->at.y;
+        const int phase = SiteFootprint::phaseOf(x, y);
+        if (perPhase[phase] >= (s->level >= kLearnLevel ? kMostSitesPerPhase : kFewSitesPerPhase)) continue;
+        if (x < kSpread || y < kSpread || x >= mean.cols - kSpread || y >= mean.rows - kSpread) continue;
+        if (nearLine(lines, x, y, kSpread)) continue;
+        bool lone = true;
+        for (int dy = -kLoneReach; dy <= kLoneReach && lone; ++dy) {
+            for (int dx = -kLoneReach; dx <= kLoneReach && lone; ++dx) {
+                const int distance = std::max(std::abs(dx), std::abs(dy));
+                if (distance == 0) continue;
+                const float other = levelAt(x + dx, y + dy);
+                if (distance <= kPeakReach) {
+                    lone = other < s->level;
+                } else if (distance >= kOwnReach) {
+                    lone = other <= kLoneShare * s->level;
+                }
+            }
+        }
+        for (int dy = -kSpread; dy <= kSpread && lone; ++dy) {
+            const float* row = mean.ptr<float>(y + dy);
+            for (int k = (x - kSpread) * channels; k < (x + kSpread + 1) * channels && lone; ++k) lone = row[k] < clipped;
+        }
+        if (!lone) continue;
+        SiteFootprint::Site site;
+        site.phase = phase;
+        site.residual.resize(static_cast<std::size_t>(channels) * SiteFootprint::kSide * SiteFootprint::kSide);
+        residuals.patch(x, y, kSpread, site.residual.data());
+        sites.push_back(std::move(site));
+        ++perPhase[phase];
+    }
+    return sites;
+}
+
+float median(std::vector<float> values) {
+    if (values.empty()) return 0.0f;
+    auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+// The noise of the footprint's estimate, per tile (the channels' tiling)
+// and phase, and how much longer than Gaussian its tail is, per phase.
+struct SiteNoise {
+    int tileWidth = 1, tileHeight = 1;
+    std::array<cv::Mat, kPhases> sigma;  // CV_32FC1 over the tiles
+    std::array<float, kPhases> lengthening{1.0f, 1.0f, 1.0f, 1.0f};
+
+    float at(int x, int y, int phase) const {
+        return sigma[static_cast<std::size_t>(phase)].at<float>(y / tileHeight, x / tileWidth);
+    }
+};
+
+// The footprint's estimate at every pixel of the sampled rows, by tile and
+// phase: samples[(ty * columns + tx) * kPhases + phase].
+std::vector<std::vector<float>> siteNoiseSamples(const cv::Mat& mean,
+                                                 const std::vector<const LocalBackground*>& backgrounds,
+                                                 const TileNoise& tiles, const SiteFootprint& footprint) {
+    const int width = mean.cols, height = mean.rows, channels = mean.channels();
+    const int columns = tiles.tileColumns(), rows = tiles.tileRows();
+    const int tileWidth = tiles.tileWidth(), tileHeight = tiles.tileHeight();
+    const int stride = std::max(1, std::min(kSampleRowStride, tileHeight / kFewestSampleRows)) | 1;
+    std::vector<std::vector<float>> samples(static_cast<std::size_t>(rows) * columns * kPhases);
+    cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
+        // The core's rows of residuals per channel around the sampled row.
+        std::vector<float> residual(static_cast<std::size_t>(kCoreSide * channels) * width);
+        std::vector<float> background(static_cast<std::size_t>(width));
+        float core[3 * kCoreSide * kCoreSide];
+        for (int ty = range.start; ty < range.end; ++ty) {
+            const int top = ty * tileHeight, bottom = std::min(top + tileHeight, height);
+            for (int y = top + stride / 2; y < bottom; y += stride) {
+                for (int dy = -kCore; dy <= kCore; ++dy) {
+                    const int row = std::clamp(y + dy, 0, height - 1);
+                    const float* in = mean.ptr<float>(row);
+                    for (int c = 0; c < channels; ++c) {
+                        backgrounds[static_cast<std::size_t>(c)]->fillRow(row, background.data());
+                        float* out = residual.data() + static_cast<std::size_t>((dy + kCore) * channels + c) * width;
+                        for (int x = 0; x < width; ++x) out[x] = in[x * channels + c] - background[x];
+                    }
+                }
+                for (int x = 0; x < width; ++x) {
+                    float* to = core;
+                    for (int c = 0; c < channels; ++c) {
+                        for (int dy = 0; dy < kCoreSide; ++dy) {
+                            const float* from = residual.data() + static_cast<std::size_t>(dy * channels + c) * width;
+                            for (int dx = -kCore; dx <= kCore; ++dx) *to++ = from[std::clamp(x + dx, 0, width - 1)];
+                        }
+                    }
+                    const int phase = SiteFootprint::phaseOf(x, y);
+                    const std::size_t tile = static_cast<std::size_t>(ty) * columns + x / tileWidth;
+                    samples[tile * kPhases + phase].push_back(footprint.amplitude(phase, core));
+                }
+            }
+        }
+    });
+    return samples;
+}
+
+SiteNoise siteNoise(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds, const TileNoise& tiles,
+                    const SiteFootprint& footprint) {
+    const int columns = tiles.tileColumns(), rows = tiles.tileRows();
+    SiteNoise noise;
+    noise.tileWidth = tiles.tileWidth();
+    noise.tileHeight = tiles.tileHeight();
+    const std::vector<std::vector<float>> samples = siteNoiseSamples(mean, backgrounds, tiles, footprint);
+
+    for (int phase = 0; phase < kPhases; ++phase) {
+        cv::Mat measured(rows, columns, CV_32FC1);
+        std::vector<float> all;
+        for (int t = 0; t < rows * columns; ++t) {
+            std::vector<float> values = samples[static_cast<std::size_t>(t) * kPhases + phase];
+            measured.at<float>(t / columns, t % columns) =
+                values.size() >= kFewestTileSamples ? upperSigma(values) : std::numeric_limits<float>::quiet_NaN();
+        }
+        // Tiles with too few samples (a thin frame) take the phase's median.
+        std::vector<float> known;
+        for (int t = 0; t < rows * columns; ++t) {
+            const float v = measured.at<float>(t / columns, t % columns);
+            if (!std::isnan(v)) known.push_back(v);
+        }
+        if (known.empty()) {
+            for (int t = 0; t < rows * columns; ++t) {
+                const auto& values = samples[static_cast<std::size_t>(t) * kPhases + phase];
+                all.insert(all.end(), values.begin(), values.end());
+            }
+            known.push_back(upperSigma(all));
+            all.clear();
+        }
+        const float typical = median(known);
+        for (int t = 0; t < rows * columns; ++t) {
+            float& v = measured.at<float>(t / columns, t % columns);
+            if (std::isnan(v)) v = typical;
+        }
+        cv::Mat& sigma = noise.sigma[static_cast<std::size_t>(phase)];
+        sigma.create(rows, columns, CV_32FC1);
+        for (int ty = 0; ty < rows; ++ty) {
+            for (int tx = 0; tx < columns; ++tx) {
+                std::vector<float> around;
+                for (int y = std::max(ty - 1, 0); y <= std::min(ty + 1, rows - 1); ++y) {
+                    for (int x = std::max(tx - 1, 0); x <= std::min(tx + 1, columns - 1); ++x)
+                        around.push_back(measured.at<float>(y, x));
+                }
+                const float middle = median(around);
+                const float own = measured.at<float>(ty, tx);
+                sigma.at<float>(ty, tx) =
+                    std::max(std::fabs(own - middle) <= kSmoothing * middle ? middle : own, kSmallestNoise);
+            }
+        }
+        // The lower tail in units of each tile's noise.
+        for (int t = 0; t < rows * columns; ++t) {
+            const float s = sigma.at<float>(t / columns, t % columns);
+            for (float v : samples[static_cast<std::size_t>(t) * kPhases + phase]) all.push_back(v / s);
+        }
+        if (all.size() >= kFewestTailSamples) {
+            auto tail = all.begin() + static_cast<std::ptrdiff_t>(static_cast<double>(all.size()) * kTailShare);
+            std::nth_element(all.begin(), tail, all.end());
+            noise.lengthening[static_cast<std::size_t>(phase)] =
+                std::max(1.0f, static_cast<float>(-*tail / kTailSigmas));
+        }
+    }
+    return noise;
+}
+
+}  // namespace
+
+std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds,
+                                           const std::vector<const TileNoise*>& noise,
+                                           const std::vector<HotLine>& lines, const ColourSiteSettings& settings) {
+    if (mean.empty() || mean.type() != CV_32FC3) throw std::invalid_argument("findColourSites needs a CV_32FC3 mean");
+    if (backgrounds.size() != 3 || noise.size() != 3) throw std::invalid_argument("findColourSites: three models");
+    const Residuals residuals(mean, backgrounds);
+
+    const std::vector<Standout> found =
+        standouts(mean, backgrounds, noise, static_cast<float>(kLookShare * settings.noise));
+    std::vector<float> channelNoise;
+    for (const TileNoise* tiles : noise) {
+        channelNoise.push_back(median(std::vector<float>(tiles->noise().begin<float>(), tiles->noise().end<float>())));
+    }
+    const std::vector<SiteFootprint::Site> lone = loneSites(mean, residuals, found, lines);
+    std::optional<SiteFootprint> footprint = SiteFootprint::learn(lone, 3, channelNoise);
+    if (!footprint) return std::nullopt;
+
+    ColourSites sites{*footprint, {}, 0, 0, 0, 0, lone.size()};
+    const SiteNoise siteNoiseModel = siteNoise(mean, backgrounds, *noise[0], sites.footprint);
+    bool first = true;
+    for (int phase = 0; phase < kPhases; ++phase) {
+        const cv::Mat& sigma = siteNoiseModel.sigma[static_cast<std::size_t>(phase)];
+        const float lengthening = siteNoiseModel.lengthening[static_cast<std::size_t>(phase)];
+        for (auto v = sigma.begin<float>(); v != sigma.end<float>(); ++v) {
+            const float threshold =
+                std::max(static_cast<float>(settings.noise) * lengthening * *v, static_cast<float>(settings.floor));
+            sites.noiseLow = first ? *v : std::min(sites.noiseLow, *v);
+            sites.noiseHigh = first ? *v : std::max(sites.noiseHigh, *v);
+            sites.thresholdLow = first ? threshold : std::min(sites.thresholdLow, threshold);
+            sites.thresholdHigh = first ? threshold : std::max(sites.thresholdHigh, threshold);
+            first = false;
+        }
+    }
+
+    // Each pixel that stands out and its neighbours: a site's estimate peaks
+    // at the site, which after halved chroma may lie a pixel from the
+    // channel that shows it highest.
+    std::vector<cv::Point> tested;
+    tested.reserve(found.size() * 3);
+    for (const Standout& s : found) {
+        for (int dy = -1; dy <= 1; ++dy) {
+            for (int dx = -1; dx <= 1; ++dx) {
+                const cv::Point p(s.at.x + dx, s.at.y + dy);
+                if (p.x >= 0 && p.y >= 0 && p.x < mean.cols && p.y < mean.rows) tested.push_back(p);
+            }
+        }
+    }
+    std::sort(tested.begin(), tested.end(),
+              [](const cv::Point& a, const cv::Point& b) { return a.y != b.y ? a.y < b.y : a.x < b.x; });
+    tested.erase(std::unique(tested.begin(), tested.end()), tested.end());
+
+    constexpr int kChunk = 4096;
+    const int chunks = static_cast<int>((tested.size() + kChunk - 1) / kChunk);
+    std::vector<std::vector<SpotCandidate>> passed(static_cast<std::size_t>(chunks));
+    cv::parallel_for_(cv::Range(0, chunks), [&](const cv::Range& range) {
+        float core[3 * kCoreSide * kCoreSide];
+        for (int chunk = range.start; chunk < range.end; ++chunk) {
+            const std::size_t end = std::min(tested.size(), static_cast<std::size_t>(chunk + 1) * kChunk);
+            for (std::size_t i = static_cast<std::size_t>(chunk) * kChunk; i < end; ++i) {
+                const cv::Point p = tested[i];
+                const int phase = SiteFootprint::phaseOf(p.x, p.y);
+                residuals.patch(p.x, p.y, kCore, core);
+                float amplitude = 0.0f, edgeGain = 1.0f;
+                if (p.x < kCore || p.y < kCore || p.x >= mean.cols - kCore || p.y >= mean.rows - kCore) {
+                    bool inside[kCoreSide * kCoreSide];
+                    for (int dy = -kCore; dy <= kCore; ++dy) {
+                        for (int dx = -kCore; dx <= kCore; ++dx) {
+                            const int x = p.x + dx, y = p.y + dy;
+                            inside[(dy + kCore) * kCoreSide + dx + kCore] =
+                                x >= 0 && y >= 0 && x < mean.cols && y < mean.rows;
+                        }
+                    }
+                    amplitude = sites.footprint.amplitudeInside(phase, core, inside, edgeGain);
+                } else {
+                    amplitude = sites.footprint.amplitude(phase, core);
+                }
+                const float bar = static_cast<float>(settings.noise) * edgeGain *
+                                  siteNoiseModel.lengthening[static_cast<std::size_t>(phase)] *
+                                  siteNoiseModel.at(p.x, p.y, phase);
+                const float floor = static_cast<float>(settings.floor);
+                if (amplitude < bar || amplitude < floor) continue;
+                const float significance = floor > 0.0f ? std::min(amplitude / bar, amplitude / floor) : amplitude / bar;
+                passed[static_cast<std::size_t>(chunk)].push_back({p, significance});
+            }
+        }
+    });
+    for (const auto& part : passed) sites.candidates.insert(sites.candidates.end(), part.begin(), part.end());
+    return sites;
+}
+
+std::vector<bool> ringingSpots(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds,
+                               const ColourSites& sites, const std::vector<cv::Point>& peaks,
+                               const std::vector<std::int32_t>& radii, const std::vector<float>& strengths) {
+    if (peaks.size() != radii.size() || peaks.size() != strengths.size() || false) {
+        throw std::invalid_argument("ringingSpots: one radius and strength per peak, one fit per candidate");
+    }
+    const Residuals residuals(mean, backgrounds);
+    std::vector<float> patch(static_cast<std::size_t>(mean.channels()) * SiteFootprint::kSide * SiteFootprint::kSide);
+    std::vector<bool> ringing(peaks.size(), false);
+    for (std::size_t i = 0; i < peaks.size(); ++i) {
+        const float source = kRingingRatio * strengths[i];
+        const int x0 = std::max(peaks[i].x - kRingingReach, 0), x1 = std::min(peaks[i].x + kRingingReach, mean.cols - 1);
+        const int y0 = std::max(peaks[i].y - kRingingReach, 0), y1 = std::min(peaks[i].y + kRingingReach, mean.rows - 1);
+        bool sourced = false;
+        for (int y = y0; y <= y1 && !sourced; ++y) {
+            for (int x = x0; x <= x1 && !sourced; ++x) {
+                if (std::max(std::abs(x - peaks[i].x), std::abs(y - peaks[i].y)) <= radii[i]) continue;
+                for (int c = 0; c < mean.channels() && !sourced; ++c) sourced = residuals.at(x, y, c) >= source;
+            }
+        }
+        if (!sourced) continue;
+        residuals.patch(peaks[i].x, peaks[i].y, SiteFootprint::kSpread, patch.data());
+        const float fit = sites.footprint.fit(SiteFootprint::phaseOf(peaks[i].x, peaks[i].y), patch.data());
+        ringing[i] = fit < kRingingFit;
+    }
+    return ringing;
+}
+
+}  // namespace speckmend

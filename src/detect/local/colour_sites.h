@@ -1,0 +1,76 @@
+// Hot sites of a colour sensor, found through demosaicing and halved chroma.
+//
+// After demosaicing and 4:2:0 a weak hot site keeps a fraction of its height
+// in any one channel (a blue one often a quarter), so a test of each channel
+// against its own threshold misses it. Here every pixel that stands out a
+// little in some channel is tested against the footprint a hot site at its
+// phase of the mosaic leaves (site_footprint.h), over all channels together,
+// and is hot when the site's estimated amplitude stands out from the noise
+// of that same estimate and reaches the floor in DN at the sensor.
+//
+// JPEG noise is not the sensor's Gaussian noise: quantization leaves sparse,
+// blocky errors whose tails are long, and halved chroma makes them coarse.
+// So the noise is that of the statistic itself, measured on a sample of rows
+// tile by tile and phase by phase from the upper tail as in tile_noise.h;
+// and since hot sites crowd the upper tail of a whole frame, the tail's
+// length beyond Gaussian is read from the lower tail, where no hot site is,
+// and the threshold lengthened by it.
+//
+// Call order: after the per-channel background and tile noise and after the
+// lines; the spots are then merged from the candidates as in a grey frame.
+// Memory: the pixels that stand out and a sample of one row in a dozen or so.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "config/hot_pixel_map.h"
+#include "detect/local/hot_spots.h"
+#include "detect/local/local_background.h"
+#include "detect/local/site_footprint.h"
+#include "detect/local/tile_noise.h"
+
+namespace speckmend {
+
+struct ColourSiteSettings {
+    double noise = 5.0;  // the threshold, in standard deviations of the statistic's noise
+    double floor = 6.0;  // and never below this many DN at the sensor
+};
+
+struct ColourSites {
+    SiteFootprint footprint;
+    // Pixels whose site passes, with its amplitude over the threshold there
+    // (above 1); scan order.
+    std::vector<SpotCandidate> candidates;
+    // The range over tiles and phases, in DN at the sensor.
+    float noiseLow = 0, noiseHigh = 0, thresholdLow = 0, thresholdHigh = 0;
+    std::size_t sitesLearnt = 0;
+};
+
+// `mean`: 32-bit float, three channels; `backgrounds` and `noise`: the models
+// of each of its channels. Pixels in a line's band are not taken to learn
+// from. Nothing when some phase of the mosaic has too few strong lone sites
+// to learn its footprint from; the channels are then to be tested alone.
+std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds,
+                                           const std::vector<const TileNoise*>& noise,
+                                           const std::vector<HotLine>& lines, const ColourSiteSettings& settings);
+
+// Which of the spots (peaks, radii and strengths in DN in their strongest
+// channel, as the map gets them) are the JPEG ringing of something stronger
+// rather than hot sites: ringing has a source, a pixel within kRingingReach
+// beyond the spot that stands kRingingRatio times as high (a strong hot
+// site, a saturated pixel, a sharp edge), and it has not a site's shape
+// (SiteFootprint::fit below kRingingFit at the peak). A spot with a site's
+// shape is kept however near a stronger one, and one without a source
+// however it looks.
+constexpr int kRingingReach = 16;
+constexpr float kRingingRatio = 4.0f;
+constexpr float kRingingFit = 0.82f;
+std::vector<bool> ringingSpots(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds,
+                               const ColourSites& sites, const std::vector<cv::Point>& peaks,
+                               const std::vector<std::int32_t>& radii, const std::vector<float>& strengths);
+
+}  // namespace speckmend
