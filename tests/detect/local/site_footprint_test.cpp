@@ -91,8 +91,8 @@ TEST(SiteFootprint, LearnsTheShapeAndMeasuresAmplitudesAtTheSensor) {
             float gain = 0.0f;
             const float a = footprint->amplitudeInside(row.phase, coreOf(patch).data(), inside, gain);
             EXPECT_NEAR(a, row.amplitude, 0.05f * row.amplitude) << "edge " << edge;
-            if (edge == 0) EXPECT_NEAR(gain, 1.0f, 1e-3f);
-            if (edge > 0) EXPECT_GT(gain, 1.01f) << "edge " << edge;
+            if (edge == 0) { EXPECT_NEAR(gain, 1.0f, 1e-3f); }
+            if (edge > 0) { EXPECT_GT(gain, 1.01f) << "edge " << edge; }
         }
         // A ripple as strong has not the shape.
         const std::vector<float> ripple = patchOf(row.phase, row.amplitude, 0.0f, rng, true);
