@@ -55,8 +55,13 @@ void HotPixelMapWriter::writePixel(std::int32_t x, std::int32_t y, std::string_v
 
 void HotPixelMapWriter::writeLine(const HotLine& line) {
     const bool column = line.axis == HotLine::Axis::column;
-    put(std::string(column ? " <col x=\"" : " <row y=\"") + std::to_string(line.position) + "\" r=\"" +
-        std::to_string(line.r) + "\"/>\n");
+    std::string text = std::string(column ? " <col x=\"" : " <row y=\"") + std::to_string(line.position) + "\" r=\"" +
+                       std::to_string(line.r) + "\"";
+    if (!line.whole()) {
+        text += " from=\"" + std::to_string(line.from) + "\"";
+        if (line.to != HotLine::kToEnd) text += " to=\"" + std::to_string(line.to) + "\"";
+    }
+    put(text + "/>\n");
 }
 
 void HotPixelMapWriter::finish() {
@@ -81,6 +86,37 @@ void HotPixelMapWriter::fail() {
     throw FatalError("cannot write outfile [" + path_ + "]. Fix the problem and try again.", false);
 }
 
+// ---- The span of a line element ---------------------------------------------
+// Kept apart from the rest of the reader: whichever way the elements are
+// walked, a col or row element's span is read by these two alone.
+
+namespace {
+
+const XmlAttribute* findAttribute(const XmlNodeInfo& node, std::string_view name) {
+    for (const XmlAttribute& attribute : node.attributes) {
+        if (attribute.name == name) return &attribute;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool readLineSpan(const XmlNodeInfo& node, HotLine& line) {
+    line.from = findAttribute(node, "from") != nullptr ? attributeInt(node, "from") : 0;
+    line.to = findAttribute(node, "to") != nullptr ? attributeInt(node, "to") : HotLine::kToEnd;
+    if (line.from < 0) return false;
+    return line.to == HotLine::kToEnd ? findAttribute(node, "to") == nullptr : line.to >= line.from;
+}
+
+std::string lineSpanText(const HotLine& line) {
+    if (line.whole()) return "";
+    std::string text = " from " + std::to_string(line.from);
+    if (line.to != HotLine::kToEnd) text += " to " + std::to_string(line.to);
+    return text;
+}
+
+// ---- Reading -----------------------------------------------------------------
+
 void loadHotPixelMap(XmlDocument& document, HotPixelMap& map) {
     map.width = readInt(document, "/hotpixels/width[1]", requiredMarker);
     map.height = readInt(document, "/hotpixels/height[1]", requiredMarker);
@@ -97,13 +133,13 @@ void loadHotPixelMap(XmlDocument& document, HotPixelMap& map) {
         const char* attribute;
         HotLine::Axis axis;
         const char* echo;
-    } kinds[] = {{"/hotpixels/col", "x", HotLine::Axis::column, "hot column at %d with r=%d\n"},
-                 {"/hotpixels/row", "y", HotLine::Axis::row, "hot row at %d with r=%d\n"}};
+    } kinds[] = {{"/hotpixels/col", "x", HotLine::Axis::column, "hot column at %d%s with r=%d\n"},
+                 {"/hotpixels/row", "y", HotLine::Axis::row, "hot row at %d%s with r=%d\n"}};
     for (const auto& kind : kinds) {
         for (const XmlNodeInfo& node : document.selectNodes(kind.path)) {
-            const HotLine line{kind.axis, attributeInt(node, kind.attribute), attributeInt(node, "r")};
-            if (line.position < 0 || line.r < 0) continue;
-            std::printf(kind.echo, line.position, line.r);
+            HotLine line{kind.axis, attributeInt(node, kind.attribute), attributeInt(node, "r")};
+            if (line.position < 0 || line.r < 0 || !readLineSpan(node, line)) continue;
+            std::printf(kind.echo, line.position, lineSpanText(line).c_str(), line.r);
             map.lines.push_back(line);
         }
     }
