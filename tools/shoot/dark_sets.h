@@ -15,6 +15,11 @@
 //   flicker   hot pixels that are lit in some frames only
 //   bayer     colour camera darks: a Bayer mosaic, demosaiced and saved as JPEG,
 //             so each hot site shows in its own colour
+//   segments, glints, banding, sharp-glow
+//             partial hot lines, glints and light leaks, fixed-pattern
+//             banding, a sharp corner glow (defects.h)
+//   dense     600 hot spots by default, a third of the strong ones with a
+//             weak one (10 to 25 DN) 3 to 15 pixels away
 // Strengths run from 10 DN above the background to saturation, evenly on a
 // logarithmic scale. The same options and seed write the same bytes.
 #pragma once
@@ -31,7 +36,7 @@ struct DarkSetOptions {
     std::uint64_t seed = 1;
     int width = 3000, height = 2000;
     int frames = 8;
-    int hot = 200;  // hot spots, lines not counted
+    int hot = -1;  // hot spots, lines not counted; below 0: the set's own (600 for dense, else 200)
     int quality = 92;
     std::string format;  // png or jpg; empty: the set's own (jpg for bayer, png otherwise)
 };
