@@ -82,18 +82,20 @@ struct Options {
     std::vector<std::string> demoOnly, setOnly;  // options given that suit one kind of output only
 };
 
+// Asked for (--help): the usage on stdout and status 0; else the problem
+// first, on stderr, and status 2.
 [[noreturn]] void usage(const std::string& problem) {
-    std::fprintf(stderr,
-                 "make_sample_shoot: %s\n"
+    const bool asked = problem.empty();
+    if (!asked) std::fprintf(stderr, "make_sample_shoot: %s\n", problem.c_str());
+    std::fprintf(asked ? stdout : stderr,
                  "usage: make_sample_shoot --out DIR [--seed N] [--width W] [--height H]\n"
                  "         [--jpeg-frames N] [--png-frames N] [--photos N] [--png-photos N]\n"
                  "         [--hot N] [--quality Q]\n"
                  "       make_sample_shoot --out DIR --set NAME [--seed N] [--width W] [--height H]\n"
                  "         [--frames N] [--format png|jpg] [--hot N] [--quality Q]\n"
                  "       NAME: demo, clean, high-iso, glow, clusters, lines, flicker, bayer,\n"
-                 "         segments, glints, banding, sharp-glow or dense\n",
-                 problem.c_str());
-    std::exit(2);
+                 "         segments, glints, banding, sharp-glow or dense\n");
+    std::exit(asked ? 0 : 2);
 }
 
 long parseNumber(const std::string& option, const char* text, long low, long high) {
@@ -110,6 +112,7 @@ Options parseOptions(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
+        if (option == "--help" || option == "-h") usage("");
         if (i + 1 >= argc) usage(option + " needs a value");
         const char* value = argv[++i];
         if (option == "--out")

@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -70,14 +69,15 @@ Reported readMap(const std::string& path) {
     if (!in) fail("cannot read " + path);
     std::stringstream buffer;
     buffer << in.rdbuf();
-    const std::string text = buffer.str();
     Reported reported;
-    std::smatch m;
-    if (std::regex_search(text, m, std::regex("<width>\\s*(\\d+)\\s*</width>"))) reported.width = std::stoi(m[1]);
-    if (std::regex_search(text, m, std::regex("<height>\\s*(\\d+)\\s*</height>"))) reported.height = std::stoi(m[1]);
-    const std::regex pix("<pix\\s+x=\"(\\d+)\"\\s+y=\"(\\d+)\"");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), pix); it != std::sregex_iterator(); ++it) {
-        reported.pixels.insert({std::stoi((*it)[1]), std::stoi((*it)[2])});
+    try {
+        const shoot::HotMap map = shoot::parseMap(buffer.str());
+        reported.width = map.width;
+        reported.height = map.height;
+        for (const shoot::MapEntry& entry : map.entries)
+            if (entry.kind == shoot::MapEntry::Kind::pixel) reported.pixels.insert({entry.x, entry.y});
+    } catch (const std::runtime_error& error) {
+        fail(error.what());
     }
     return reported;
 }
@@ -122,6 +122,12 @@ int scoreSet(int argc, char** argv, const std::string& truthText) {
 }
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::puts(
+            "usage: score_detection TRUTH_TXT HOTPIXELS_XML [--tolerance N]\n"
+            "       score_detection PLANTED_TXT HOTPIXELS_XML");
+        return 0;
+    }
     if (argc < 3) fail("usage: score_detection TRUTH_TXT HOTPIXELS_XML [--tolerance N]");
     const std::string truthText = readWhole(argv[1]);
     if (shoot::isTruthText(truthText)) return scoreSet(argc, argv, truthText);

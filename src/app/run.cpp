@@ -31,9 +31,10 @@ std::string usageText() {
            "example: speckmend heal config.xml casio-profile.xml\n";
 }
 
-void reportFatalError(const std::string& message, bool showUsage) {
+void reportFatalError(const std::string& message, bool showUsage, const std::string& detail) {
     std::string text = message;
     if (showUsage) text += usageText();
+    if (!detail.empty()) std::printf("%s\n", detail.c_str());
     std::printf("\nCRITICAL ERROR: %s\npress any key to exit the program...", text.c_str());
     std::fflush(stdout);
     waitForKey();
@@ -70,6 +71,22 @@ void printClosingText() {
     std::printf("\npress any key to exit...");
 }
 
+// --help and --version as the first word answer and end the run at once,
+// without the banner or a key wait; true when the word was one of them.
+bool answerInfoRequest(int argc, char** argv) {
+    if (argc < 2) return false;
+    const std::string word = argv[1];
+    if (word == "--help" || word == "-h") {
+        std::fputs(usageText().c_str(), stdout);
+        return true;
+    }
+    if (word == "--version" || word == "-V") {
+        std::printf("speckmend %s\n", kVersion);
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int run(int argc, char** argv) {
@@ -77,6 +94,7 @@ int run(int argc, char** argv) {
     // one on a full disk, which every writer reports and cleans up after,
     // instead of killing the process with a cut temporary file left behind.
     std::signal(SIGXFSZ, SIG_IGN);
+    if (answerInfoRequest(argc, argv)) return consoleIntact() ? 0 : kConsoleClosedStatus;
     std::printf("\n***** Speckmend v%s %s *****\n\n", kVersion, kMakerCredit);
     std::printf("1. Reading configuration...\n");
     {
@@ -90,12 +108,12 @@ int run(int argc, char** argv) {
         } catch (const ConsoleClosed&) {
             return kConsoleClosedStatus;
         } catch (const FatalError& error) {
-            reportFatalError(error.message(), error.showUsage());
+            reportFatalError(error.message(), error.showUsage(), error.detail());
         } catch (const std::exception& error) {
             // Failures of the libraries outside the cases handled where they
             // occur (an allocation that fails on a huge image, say) end the
             // run the same way rather than with an abort.
-            reportFatalError(error.what(), false);
+            reportFatalError(error.what(), false, {});
         }
         printClosingText();
         if (!consoleIntact()) return kConsoleClosedStatus;

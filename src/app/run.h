@@ -3,19 +3,24 @@
 
 #include <string>
 
+#include "app/version.h"
+
 namespace speckmend {
 
 // The maker's credit in the banner and the page offered at the end.
 inline constexpr const char* kMakerCredit = "by the Speckmend team";
-inline constexpr const char* kMakerPage = "https://speckmend.example.org/";
+inline constexpr const char* kMakerPage = kHomepage;
 
 // Runs the whole program and returns the process exit status: 0 after a
-// normal run. A fatal error does not return (see reportFatalError).
+// normal run, or after --help (-h) or --version (-V) as the first word,
+// which print the usage text or "speckmend VERSION" alone. A fatal error
+// does not return (see reportFatalError).
 int run(int argc, char** argv);
 
-// Prints the "CRITICAL ERROR" block, with the usage text when asked, waits for
-// a key and ends the process with status 1.
-[[noreturn]] void reportFatalError(const std::string& message, bool showUsage);
+// Prints the detail line when there is one, then the "CRITICAL ERROR" block,
+// with the usage text when asked, waits for a key and ends the process with
+// status 1.
+[[noreturn]] void reportFatalError(const std::string& message, bool showUsage, const std::string& detail);
 
 // The usage text appended to command-line errors.
 std::string usageText();

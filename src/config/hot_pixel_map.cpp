@@ -3,9 +3,12 @@
 
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
 
+#include "config/number_text.h"
 #include "config/value_reader.h"
 #include "config/xml_document.h"
+#include "config/xml_element_stream.h"
 #include "platform/fatal_error.h"
 
 namespace speckmend {
@@ -117,31 +120,67 @@ std::string lineSpanText(const HotLine& line) {
 
 // ---- Reading -----------------------------------------------------------------
 
-void loadHotPixelMap(XmlDocument& document, HotPixelMap& map) {
-    map.width = readInt(document, "/hotpixels/width[1]", requiredMarker);
-    map.height = readInt(document, "/hotpixels/height[1]", requiredMarker);
-    map.pixels.clear();
-    for (const XmlNodeInfo& node : document.selectNodes("/hotpixels/pix")) {
+namespace {
+
+// One child of the map's root, as the document or the stream hands it out.
+void addEntry(HotPixelMapFile& file, const XmlNodeInfo& node) {
+    if (node.name == "pix") {
         const HotPixel pixel{attributeInt(node, "x"), attributeInt(node, "y"), attributeInt(node, "r")};
-        if (pixel.x < 0 || pixel.y < 0 || pixel.r <= 0) continue;
-        std::printf("hotpixel at %d,%d with r=%d\n", pixel.x, pixel.y, pixel.r);
-        map.pixels.push_back(pixel);
-    }
-    map.lines.clear();
-    const struct {
-        const char* path;
-        const char* attribute;
-        HotLine::Axis axis;
-        const char* echo;
-    } kinds[] = {{"/hotpixels/col", "x", HotLine::Axis::column, "hot column at %d%s with r=%d\n"},
-                 {"/hotpixels/row", "y", HotLine::Axis::row, "hot row at %d%s with r=%d\n"}};
-    for (const auto& kind : kinds) {
-        for (const XmlNodeInfo& node : document.selectNodes(kind.path)) {
-            HotLine line{kind.axis, attributeInt(node, kind.attribute), attributeInt(node, "r")};
-            if (line.position < 0 || line.r < 0 || !readLineSpan(node, line)) continue;
-            std::printf(kind.echo, line.position, lineSpanText(line).c_str(), line.r);
-            map.lines.push_back(line);
+        if (pixel.x >= 0 && pixel.y >= 0 && pixel.r > 0) file.pixels.push_back(pixel);
+    } else if (node.name == "col" || node.name == "row") {
+        const bool column = node.name == "col";
+        HotLine line{column ? HotLine::Axis::column : HotLine::Axis::row, attributeInt(node, column ? "x" : "y"),
+                     attributeInt(node, "r")};
+        if (line.position >= 0 && line.r >= 0 && readLineSpan(node, line)) {
+            (column ? file.columns : file.rows).push_back(line);
         }
+    } else if (node.name == "width") {
+        if (!file.width) file.width = node.text;
+    } else if (node.name == "height") {
+        if (!file.height) file.height = node.text;
+    }
+}
+
+}  // namespace
+
+void loadHotPixelMap(XmlDocument& document, HotPixelMap& map) {
+    HotPixelMapFile file;
+    file.path = document.path();
+    file.root = document.rootName();
+    try {
+        for (const XmlNodeInfo& node : document.selectNodes(
+                 "/hotpixels/width[1] | /hotpixels/height[1] | /hotpixels/pix | /hotpixels/col | /hotpixels/row")) {
+            addEntry(file, node);
+        }
+    } catch (const XmlLimitExceeded& limit) {
+        throw FatalError(document.path() + ": the map " + limit.what() + ".", false);
+    }
+    loadHotPixelMap(std::move(file), map);
+}
+
+bool readHotPixelMapFile(const std::string& path, HotPixelMapFile& file, std::string& problem) {
+    file = HotPixelMapFile();
+    XmlElementStream stream;
+    const bool read = stream.read(path, "hotpixels", [&file](const XmlNodeInfo& node) { addEntry(file, node); });
+    if (!read) file = HotPixelMapFile();
+    file.path = path;
+    file.root = stream.rootName();
+    problem = stream.problem();
+    return read;
+}
+
+void loadHotPixelMap(HotPixelMapFile&& file, HotPixelMap& map) {
+    const ValueSource source{file.path, file.root};
+    map.width = leadingInt(settleValue("/hotpixels/width[1]", file.width, requiredMarker, source));
+    map.height = leadingInt(settleValue("/hotpixels/height[1]", file.height, requiredMarker, source));
+    map.pixels = std::move(file.pixels);
+    for (const HotPixel& pixel : map.pixels) std::printf("hotpixel at %d,%d with r=%d\n", pixel.x, pixel.y, pixel.r);
+    map.lines = std::move(file.columns);
+    map.lines.insert(map.lines.end(), file.rows.begin(), file.rows.end());
+    for (const HotLine& line : map.lines) {
+        const bool column = line.axis == HotLine::Axis::column;
+        std::printf(column ? "hot column at %d%s with r=%d\n" : "hot row at %d%s with r=%d\n", line.position,
+                    lineSpanText(line).c_str(), line.r);
     }
 }
 

@@ -1,7 +1,8 @@
 // The hot pixel map: the one thing a detection run hands to a healing run.
 // HotPixelMap is the data as the healing side holds it (part of the run
 // settings record); HotPixelMapWriter produces the file line by line while
-// the detector scans; loadHotPixelMap reads it back into the run settings.
+// the detector scans; readHotPixelMapFile and loadHotPixelMap read it back
+// into the run settings.
 //
 // The file is a small XML document:
 //
@@ -24,6 +25,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,6 +66,19 @@ struct HotPixelMap {
 
 class XmlDocument;
 struct XmlNodeInfo;
+
+// A map file as read in one pass, before anything of it is echoed (the run
+// checks its folders between reading the map and loading it). Holds only
+// what loading keeps: the size texts and the accepted entries.
+struct HotPixelMapFile {
+    std::string path;
+    std::string root;                   // the root element as found (XmlDocument::rootName)
+    std::optional<std::string> width;   // text of the first width element, if any
+    std::optional<std::string> height;  // the same for height
+    std::vector<HotPixel> pixels;
+    std::vector<HotLine> columns;
+    std::vector<HotLine> rows;
+};
 
 // Call order: open, writeSize, writePixel for each hot pixel, finish. Any
 // failure to open, write or close throws FatalError ("cannot write outfile
@@ -123,5 +138,14 @@ bool readLineSpan(const XmlNodeInfo& node, HotLine& line);
 // A line's span for the console: "" for a whole line, " from A to B", or
 // " from A" for a segment that reaches the far edge.
 std::string lineSpanText(const HotLine& line);
+
+// Reads a map file in one streaming pass (XmlElementStream), keeping 12
+// bytes per pixel and 20 per line, with the rules of loadHotPixelMap. False when the file
+// cannot be read or is not well-formed; `problem` then says why.
+bool readHotPixelMapFile(const std::string& path, HotPixelMapFile& file, std::string& problem);
+
+// loadHotPixelMap for a file read by readHotPixelMapFile: the same echo
+// lines, checks and result. The file's entries are moved into `map`.
+void loadHotPixelMap(HotPixelMapFile&& file, HotPixelMap& map);
 
 }  // namespace speckmend

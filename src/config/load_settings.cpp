@@ -2,6 +2,7 @@
 #include "config/load_settings.h"
 
 #include <string>
+#include <utility>
 
 #include "config/hot_pixel_map.h"
 #include "config/number_text.h"
@@ -57,10 +58,10 @@ void readHealSection(const XmlDocument& document, HealSettings& heal, bool requi
     heal.mul = readReal(document, "/config/heal/diffimages[1]/@mul", "60,0");
 }
 
-// The keys of the local detector and the check sheet, read after the
-// seventeen and echoed only when present. Their values are checked in detect
-// mode only, where they are used.
-void readAddedDetectKeys(const XmlDocument& document, DetectSettings& detect, bool checked) {
+// The detector's keys and the check sheet: optional, so only those present
+// are echoed. Their values are checked in detect mode only, the one that
+// uses them.
+void readDetectorAndSheetKeys(const XmlDocument& document, DetectSettings& detect, bool checked) {
     if (const auto text = readOptionalText(document, "/config/detect/detector[1]")) {
         if (*text == "histogram") {
             detect.detector = DetectorKind::histogram;
@@ -87,6 +88,17 @@ void readAddedDetectKeys(const XmlDocument& document, DetectSettings& detect, bo
     if (const auto text = readOptionalText(document, "/config/detect/sheet[1]")) detect.sheet = *text;
 }
 
+// More histogram bins than a frame has grey levels (65536 for a 16-bit
+// frame) tell nothing more and only cost memory, gigabytes for a count near
+// the integers' end.
+constexpr std::int32_t kMaxChannels = 65536;
+
+void checkChannels(const DetectSettings& detect) {
+    if (detect.detector == DetectorKind::histogram && detect.channels > kMaxChannels) {
+        throw FatalError("channels must not be above 65536, the number of grey levels a frame can hold.", false);
+    }
+}
+
 // The healing run enters indir and writes to outdir from there, so a
 // relative outdir is taken against indir. Besides the same text, any
 // spelling of the same folder (a link, "./", "x/..", or an empty outdir,
@@ -95,6 +107,16 @@ void readAddedDetectKeys(const XmlDocument& document, DetectSettings& detect, bo
 // be the input folder.
 bool sameFolder(const std::string& indir, const std::string& outdir) {
     return indir == outdir || isSameFolder(indir, resolvePath(indir, outdir));
+}
+
+// File names are appended to the heal folders. One that names an existing
+// folder without its trailing separator would glue them to the folder's name
+// ("photosIMG_1.jpg"); it is taken as that folder. Any other text keeps its
+// meaning as a prefix of the names. `base` is what a relative path is taken
+// against: the current folder for indir, indir for outdir.
+std::string asFolder(const std::string& text, const std::string& base) {
+    if (text.empty() || text.back() == '/' || !isDirectory(resolvePath(base, text))) return text;
+    return text + "/";
 }
 
 }  // namespace
@@ -111,22 +133,35 @@ void loadSettings(Settings& settings, int argc, char** argv) {
 
     const std::string configPath = argc > 2 ? argv[2] : "config.xml";
     if (!settings.document.load(configPath)) {
-        throw FatalError("configfile does not exist or not valid. Correct and try again.\n", true);
+        throw FatalError("configfile does not exist or not valid. Correct and try again.\n", true,
+                         settings.document.problem());
     }
     const std::string mapPath = argc > 3 ? argv[3] : "hotpixels.xml";
 
     readDetectSection(settings.document, settings.detect, !heal);
     readHealSection(settings.document, settings.heal, heal);
-    readAddedDetectKeys(settings.document, settings.detect, !heal);
-    if (!heal) return;
-
-    if (!settings.document.load(mapPath)) {
-        throw FatalError("hotfixelfile [" + mapPath + "] does not exist or not valid. Correct and try again.\n", true);
+    readDetectorAndSheetKeys(settings.document, settings.detect, !heal);
+    if (!heal) {
+        checkChannels(settings.detect);
+        return;
     }
-    if (sameFolder(settings.heal.indir, settings.heal.outdir)) {
+
+    // The map replaces the configuration document; it is streamed, so what
+    // it costs follows its entries rather than a tree of the whole file.
+    settings.document = XmlDocument();
+    HotPixelMapFile map;
+    std::string problem;
+    if (!readHotPixelMapFile(mapPath, map, problem)) {
+        throw FatalError("hotfixelfile [" + mapPath + "] does not exist or not valid. Correct and try again.\n", true,
+                         problem);
+    }
+    HealSettings& healSettings = settings.heal;
+    if (sameFolder(healSettings.indir, healSettings.outdir)) {
         throw FatalError("indir and outdir may not be equals.\n", true);
     }
-    loadHotPixelMap(settings.document, settings.heal.map);
+    healSettings.indir = asFolder(healSettings.indir, "");
+    healSettings.outdir = asFolder(healSettings.outdir, healSettings.indir);
+    loadHotPixelMap(std::move(map), healSettings.map);
 }
 
 }  // namespace speckmend

@@ -8,10 +8,13 @@ namespace speckmend {
 
 // Command line: MODE [CONFIGFILE] [HOTPIXELFILE], further arguments ignored.
 // Reads all seventeen configuration keys of both sections in their fixed
-// order, echoing each; in heal mode then loads the map into the same
-// document and reads it into settings.heal.map. Returns only with a complete
-// record; every bad input throws FatalError, the first failing check being
-// the one reported.
+// order, echoing each, then the optional detector and sheet keys; in heal
+// mode then drops the configuration document, reads the map file and, once
+// the folders are checked, echoes it into settings.heal.map. Heal folders
+// that name an existing folder without their trailing '/' get one. Returns
+// only with a complete record; every bad input throws FatalError, the first
+// failing check being the one reported, with a detail line saying what is
+// wrong where the message does not.
 void loadSettings(Settings& settings, int argc, char** argv);
 
 }  // namespace speckmend

@@ -25,7 +25,8 @@ struct DetectSettings {
     std::int32_t dxtext = 0;
     std::int32_t dytext = 0;
 
-    // Keys read after the seventeen, each echoed only when the file names it.
+    // Optional keys, read after the seventeen above and echoed only when the
+    // file names them.
     DetectorKind detector = DetectorKind::histogram;
     // The local detector: a pixel is hot when it stands more than `noise`
     // robust standard deviations above the local background, and never less

@@ -53,7 +53,9 @@ bool moreInputWithin(int deciseconds) {
 
 int waitForKey() {
     std::fflush(stdout);
-    if (!isatty(STDIN_FILENO)) return 0;
+    // With its output going elsewhere (a log file, a pipe) nobody sees the
+    // prompt, and a wait would look like a hang.
+    if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) return 0;
     if (tcgetattr(STDIN_FILENO, &g_saved) != 0) return 0;
 
     termios raw = g_saved;

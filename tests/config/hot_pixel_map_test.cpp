@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <exception>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/value_reader.h"
@@ -158,18 +160,52 @@ TEST(HotPixelMapWriter, UnfinishedFileIsClosedAsFarAsWritten) {
               "<?xml version=\"1.0\"?>\n<hotpixels>\n <width>1</width>\n <height>2</height>\n");
 }
 
-// Loads the map file and reads it, returning the console lines printed.
-std::string readMap(const std::string& path, HotPixelMap& map) {
+bool samePixels(const std::vector<HotPixel>& a, const std::vector<HotPixel>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i].x != b[i].x || a[i].y != b[i].y || a[i].r != b[i].r) return false;
+    }
+    return true;
+}
+
+// Reads the map file into `map` both ways there are, from a loaded document
+// and streamed (what the program does), and returns the console lines
+// printed; the two must agree in every line and value. What a reading
+// throws goes to `error`, or is rethrown without one.
+std::string readMap(const std::string& path, HotPixelMap& map, std::exception_ptr* error = nullptr) {
+    HotPixelMap streamed = map;
+    std::string console[2];
+    std::exception_ptr thrown[2];
     XmlDocument document;
     EXPECT_TRUE(document.load(path)) << path;
-    ::testing::internal::CaptureStdout();
-    try {
-        loadHotPixelMap(document, map);
-    } catch (...) {
-        ::testing::internal::GetCapturedStdout();
-        throw;
+    HotPixelMapFile file;
+    std::string problem;
+    EXPECT_TRUE(readHotPixelMapFile(path, file, problem)) << problem;
+    for (int way = 0; way < 2; ++way) {
+        ::testing::internal::CaptureStdout();
+        try {
+            if (way == 0) {
+                loadHotPixelMap(document, map);
+            } else {
+                loadHotPixelMap(std::move(file), streamed);
+            }
+        } catch (...) {
+            thrown[way] = std::current_exception();
+        }
+        console[way] = ::testing::internal::GetCapturedStdout();
     }
-    return ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(console[1], console[0]) << path;
+    EXPECT_EQ(thrown[1] == nullptr, thrown[0] == nullptr) << path;
+    EXPECT_EQ(streamed.width, map.width);
+    EXPECT_EQ(streamed.height, map.height);
+    EXPECT_TRUE(samePixels(streamed.pixels, map.pixels)) << path;
+    EXPECT_EQ(streamed.lines, map.lines) << path;
+    if (error != nullptr) {
+        *error = thrown[0];
+    } else if (thrown[0]) {
+        std::rethrow_exception(thrown[0]);
+    }
+    return console[0];
 }
 
 // Reads a 10 by 20 map holding one element; returns what was echoed.
@@ -177,14 +213,6 @@ std::string readSizedMap(const TempFolder& folder, const std::string& element, H
     writeFile(folder / "map.xml",
               std::string("<hotpixels><width>10</width><height>20</height>") + element + "</hotpixels>");
     return readMap(folder / "map.xml", map);
-}
-
-bool samePixels(const std::vector<HotPixel>& a, const std::vector<HotPixel>& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i].x != b[i].x || a[i].y != b[i].y || a[i].r != b[i].r) return false;
-    }
-    return true;
 }
 
 TEST(HotPixelMapRoundTrip, WrittenMapReadsBack) {
@@ -288,27 +316,32 @@ TEST(HotPixelMapReader, MissingSizeIsFatalAfterItsEchoLine) {
     struct Row {
         const char* content;
         std::string console;
+        std::string detail;  // after "PATH: "
     };
     const Row rows[] = {
-        {"<hotpixels><height>3</height></hotpixels>", "/hotpixels/width[1]: " + marker + "\n"},
-        {"<hotpixels><width>4</width></hotpixels>", "/hotpixels/width[1]: 4\n/hotpixels/height[1]: " + marker + "\n"},
-        {"<config><width>4</width><height>3</height></config>", "/hotpixels/width[1]: " + marker + "\n"},
+        {"<hotpixels><height>3</height></hotpixels>", "/hotpixels/width[1]: " + marker + "\n",
+         "/hotpixels/width[1] is missing"},
+        {"<hotpixels><width>4</width></hotpixels>", "/hotpixels/width[1]: 4\n/hotpixels/height[1]: " + marker + "\n",
+         "/hotpixels/height[1] is missing"},
+        {"<config><width>4</width><height>3</height></config>", "/hotpixels/width[1]: " + marker + "\n",
+         "/hotpixels/width[1] is missing (the root element is config, not hotpixels)"},
+        {"<hotpixels xmlns=\"urn:x\"><width>4</width></hotpixels>", "/hotpixels/width[1]: " + marker + "\n",
+         "/hotpixels/width[1] is missing (the root element is hotpixels in namespace urn:x, not hotpixels)"},
     };
     TempFolder folder;
     for (const Row& row : rows) {
         writeFile(folder / "map.xml", row.content);
-        XmlDocument document;
-        ASSERT_TRUE(document.load(folder / "map.xml"));
         HotPixelMap map;
-        ::testing::internal::CaptureStdout();
+        std::exception_ptr thrown;
+        EXPECT_EQ(readMap(folder / "map.xml", map, &thrown), row.console) << row.content;
         try {
-            loadHotPixelMap(document, map);
-            ADD_FAILURE() << row.content;
+            if (thrown) std::rethrow_exception(thrown);
+            ADD_FAILURE() << "did not end the run: " << row.content;
         } catch (const FatalError& error) {
             EXPECT_EQ(error.message(), "This config param is required. Please fill it correctly and try again.");
             EXPECT_FALSE(error.showUsage());
+            EXPECT_EQ(error.detail(), folder / "map.xml: " + row.detail);
         }
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), row.console) << row.content;
     }
 }
 

@@ -26,6 +26,7 @@ const std::string kRequired = "This config param is required. Please fill it cor
 const std::string kInvalidMode = "MODE is invalid, must be one of the strings of heal or detect.\n";
 const std::string kBadConfig = "configfile does not exist or not valid. Correct and try again.\n";
 const std::string kSameFolders = "indir and outdir may not be equals.\n";
+const char* const kTooManyChannels = "channels must not be above 65536, the number of grey levels a frame can hold.";
 
 const std::string kFullConfig =
     "<config>\n"
@@ -41,6 +42,7 @@ struct Outcome {
     bool fatal = false;
     std::string message;
     bool usage = false;
+    std::string detail;
     std::string console;
 };
 
@@ -69,6 +71,7 @@ protected:
             outcome.fatal = true;
             outcome.message = error.message();
             outcome.usage = error.showUsage();
+            outcome.detail = error.detail();
         }
         outcome.console = ::testing::internal::GetCapturedStdout();
         return outcome;
@@ -231,7 +234,7 @@ TEST_F(LoadSettingsTest, AddedKeysReachTheirFieldsAfterTheSeventeen) {
     EXPECT_EQ(d.sheet, "c.png");
 }
 
-TEST_F(LoadSettingsTest, AddedKeysAreCheckedInDetectModeOnly) {
+TEST_F(LoadSettingsTest, DetectValuesAreCheckedInDetectModeOnly) {
     struct Row {
         const char* element;
         const char* message;  // in detect mode
@@ -244,11 +247,18 @@ TEST_F(LoadSettingsTest, AddedKeysAreCheckedInDetectModeOnly) {
         {"<window>3</window>", "window must be between 4 and 4096."},
         {"<window>4097</window>", "window must be between 4 and 4096."},
         {"<window>x</window>", "window must be between 4 and 4096."},
+        // more histogram bins than a frame has grey levels
+        {"<channels>65537</channels>", kTooManyChannels},
+        {"<channels>2147483647</channels>", kTooManyChannels},
+        {"<channels>99999999999</channels>", kTooManyChannels},
         // accepted at the edges
         {"<floor>0</floor>", nullptr},
         {"<window>4</window>", nullptr},
         {"<window>4096</window>", nullptr},
         {"<noise>0.01</noise>", nullptr},
+        {"<channels>65536</channels>", nullptr},
+        // the local detector has no histogram
+        {"<channels>70000</channels><detector>local</detector>", nullptr},
     };
     for (const Row& row : rows) {
         const std::string config = std::string("<config>\n <detect><indir>d/</indir><outfile>o.xml</outfile>") +
@@ -265,6 +275,53 @@ TEST_F(LoadSettingsTest, AddedKeysAreCheckedInDetectModeOnly) {
         const Outcome heal = load({"heal"});
         EXPECT_FALSE(heal.fatal) << row.element << ": " << heal.message;
     }
+}
+
+// A value too large to read ends the run naming the file and the key, in
+// either mode (both read every key); it never passes for a missing one.
+TEST_F(LoadSettingsTest, ValuesBeyondTheTextBudgetEndTheRunNamingTheKey) {
+    const std::string big(17u << 20, 'x');
+    std::string entity = "<!DOCTYPE config [<!ENTITY e \"" + std::string(100000, 'y') + "\">]>";
+    std::string references;
+    for (int i = 0; i < 200; ++i) references += "&e;";
+    struct Row {
+        std::string detect;  // elements of each section besides the required ones
+        std::string heal;
+        const char* message;  // after "config.xml: "
+    };
+    const Row rows[] = {
+        {"<filter>" + big + "</filter>", "",
+         "/config/detect/filter[1] holds more than 16 MiB of text, entities expanded."},
+        {"", "<saveformat>" + references + "</saveformat>",
+         "/config/heal/saveformat[1] holds more than 16 MiB of text, entities expanded."},
+        {"<outimage dxtext=\"" + references + "\">a.png</outimage>", "",
+         "/config/detect/outimage[1] holds more than 16 MiB of text, entities expanded."},
+        {"<sheet>" + big + "</sheet>", "",
+         "/config/detect/sheet[1] holds more than 16 MiB of text, entities expanded."},
+    };
+    for (const Row& row : rows) {
+        write("config.xml", entity + "<config><detect><indir>d/</indir><outfile>o.xml</outfile>" + row.detect +
+                                "</detect><heal><indir>i/</indir><outdir>o/</outdir>" + row.heal + "</heal></config>");
+        write("hotpixels.xml", kMap);
+        for (const char* mode : {"detect", "heal"}) {
+            settings_ = Settings();
+            const Outcome outcome = load({mode});
+            EXPECT_EQ(outcome.message, std::string("config.xml: ") + row.message) << mode;
+            EXPECT_FALSE(outcome.usage);
+            EXPECT_EQ(outcome.console.find("xxxxxxxxxx"), std::string::npos) << "the value was echoed";
+        }
+    }
+    // The map is read whole before the folders are checked: beyond the
+    // budget it is a map that does not load.
+    write("config.xml", kFullConfig);
+    std::string map = entity + "<hotpixels><width>4</width><height>3</height>\n";
+    for (int i = 0; i < 700; ++i) map += "<pix x=\"&e;\" y=\"1\" r=\"1\"/>\n";
+    write("hotpixels.xml", map + "</hotpixels>");
+    settings_ = Settings();
+    const Outcome outcome = load({"heal"});
+    EXPECT_EQ(outcome.message, "hotfixelfile [hotpixels.xml] does not exist or not valid. Correct and try again.\n");
+    EXPECT_EQ(outcome.detail.rfind("hotpixels.xml:", 0), 0u) << outcome.detail;
+    EXPECT_NE(outcome.detail.find(": <pix> expands entities beyond the 64 MiB"), std::string::npos) << outcome.detail;
 }
 
 TEST_F(LoadSettingsTest, HealModeReadsTheMapsLines) {
@@ -321,6 +378,8 @@ TEST_F(LoadSettingsTest, ChecksReportInOrder) {
         const char* map;     // null: no hotpixels.xml
         std::string message;
         bool usage;
+        std::string detail;  // how the line saying what is wrong starts; the
+                             // parser's own message follows "FILE:LINE: "
     };
     const std::string noDetect = "<config><heal><indir>photos/</indir><outdir>healed/</outdir></heal></config>";
     const std::string noHeal = "<config><detect><indir>d/</indir><outfile>m.xml</outfile></detect></config>";
@@ -328,30 +387,37 @@ TEST_F(LoadSettingsTest, ChecksReportInOrder) {
     const std::string caseOnly = "<config><heal><indir>photos/</indir><outdir>Photos/</outdir></heal></config>";
     const std::string capitalIndir = "<config><detect><Indir>d/</Indir><outfile>m</outfile></detect></config>";
     const std::string emptyIndir = "<config><detect><indir/><outfile>m</outfile></detect></config>";
+    const std::string otherRoot = "<settings><detect><indir>d/</indir><outfile>m</outfile></detect></settings>";
+    const std::string badMap = "hotfixelfile [hotpixels.xml] does not exist or not valid. Correct and try again.\n";
     const Row rows[] = {
         // the configuration file
-        {"missing config", "detect", nullptr, nullptr, kBadConfig, true},
-        {"malformed config", "detect", "<config><detect>", nullptr, kBadConfig, true},
-        {"empty config", "heal", "", kMap.c_str(), kBadConfig, true},
-        {"invalid mode before config", "heal2", nullptr, nullptr, kInvalidMode, true},
+        {"missing config", "detect", nullptr, nullptr, kBadConfig, true, "config.xml: No such file or directory"},
+        {"malformed config", "detect", "<config>\n<detect>", nullptr, kBadConfig, true, "config.xml:2: "},
+        {"empty config", "heal", "", kMap.c_str(), kBadConfig, true, "config.xml:1: "},
+        {"invalid mode before config", "heal2", nullptr, nullptr, kInvalidMode, true, ""},
         // required keys belong to the mode
-        {"detect without heal section", "detect", noHeal.c_str(), nullptr, "", false},
-        {"heal without detect section", "heal", noDetect.c_str(), kMap.c_str(), "", false},
-        {"detect without detect section", "detect", noDetect.c_str(), nullptr, kRequired, false},
-        {"heal without heal section", "heal", noHeal.c_str(), kMap.c_str(), kRequired, false},
-        {"element names are case-sensitive", "detect", capitalIndir.c_str(), nullptr, kRequired, false},
-        {"empty required element", "detect", emptyIndir.c_str(), nullptr, "", false},
+        {"detect without heal section", "detect", noHeal.c_str(), nullptr, "", false, ""},
+        {"heal without detect section", "heal", noDetect.c_str(), kMap.c_str(), "", false, ""},
+        {"detect without detect section", "detect", noDetect.c_str(), nullptr, kRequired, false,
+         "config.xml: /config/detect/indir[1] is missing"},
+        {"heal without heal section", "heal", noHeal.c_str(), kMap.c_str(), kRequired, false,
+         "config.xml: /config/heal/indir[1] is missing"},
+        {"element names are case-sensitive", "detect", capitalIndir.c_str(), nullptr, kRequired, false,
+         "config.xml: /config/detect/indir[1] is missing"},
+        {"empty required element", "detect", emptyIndir.c_str(), nullptr, "", false, ""},
+        {"unknown root", "detect", otherRoot.c_str(), nullptr, kRequired, false,
+         "config.xml: /config/detect/indir[1] is missing (the root element is settings, not config)"},
         // the map file, then the folders
-        {"missing map", "heal", kFullConfig.c_str(), nullptr,
-         "hotfixelfile [hotpixels.xml] does not exist or not valid. Correct and try again.\n", true},
-        {"malformed map", "heal", kFullConfig.c_str(), "<hotpixels>",
-         "hotfixelfile [hotpixels.xml] does not exist or not valid. Correct and try again.\n", true},
-        {"map message before same folders", "heal", sameText.c_str(), nullptr,
-         "hotfixelfile [hotpixels.xml] does not exist or not valid. Correct and try again.\n", true},
-        {"same folder text", "heal", sameText.c_str(), kMap.c_str(), kSameFolders, true},
-        {"folders differing in letter case", "heal", caseOnly.c_str(), kMap.c_str(), "", false},
-        {"same folders before map content", "heal", sameText.c_str(), "<hotpixels/>", kSameFolders, true},
-        {"map without size", "heal", kFullConfig.c_str(), "<hotpixels/>", kRequired, false},
+        {"missing map", "heal", kFullConfig.c_str(), nullptr, badMap, true, "hotpixels.xml: No such file or directory"},
+        {"malformed map", "heal", kFullConfig.c_str(), "<hotpixels>", badMap, true, "hotpixels.xml:1: "},
+        {"map message before same folders", "heal", sameText.c_str(), nullptr, badMap, true, "hotpixels.xml: "},
+        {"same folder text", "heal", sameText.c_str(), kMap.c_str(), kSameFolders, true, ""},
+        {"folders differing in letter case", "heal", caseOnly.c_str(), kMap.c_str(), "", false, ""},
+        {"same folders before map content", "heal", sameText.c_str(), "<hotpixels/>", kSameFolders, true, ""},
+        {"map without size", "heal", kFullConfig.c_str(), "<hotpixels/>", kRequired, false,
+         "hotpixels.xml: /hotpixels/width[1] is missing"},
+        {"map of another kind", "heal", kFullConfig.c_str(), "<config><width>1</width></config>", kRequired, false,
+         "hotpixels.xml: /hotpixels/width[1] is missing (the root element is config, not hotpixels)"},
     };
     for (const Row& row : rows) {
         TempFolder run;
@@ -364,6 +430,11 @@ TEST_F(LoadSettingsTest, ChecksReportInOrder) {
         EXPECT_EQ(outcome.fatal, !row.message.empty()) << row.what;
         EXPECT_EQ(outcome.message, row.message) << row.what;
         EXPECT_EQ(outcome.usage, row.usage) << row.what;
+        EXPECT_EQ(outcome.detail.substr(0, row.detail.size()), row.detail) << row.what;
+        EXPECT_EQ(outcome.detail.empty(), row.detail.empty()) << row.what;
+        if (!row.detail.empty()) {
+            EXPECT_NE(outcome.detail.back(), ' ') << row.what;
+        }
         ASSERT_TRUE(changeDirectory(folder_.path()));
     }
 }
@@ -448,14 +519,15 @@ TEST_F(LoadSettingsTest, DetectModeNeverOpensTheMap) {
     EXPECT_TRUE(settings_.heal.map.pixels.empty());
 }
 
-// Through the built program: the echo lines come before the block that
-// reports the first failing check.
+// Through the built program: the echo lines and the line saying what is
+// wrong come before the block that reports the first failing check.
 TEST(LoadSettingsProgram, EchoLinesThenTheFatalBlock) {
     TempFolder folder;
     writeFile(folder / "config.xml", kFullConfig);
     const testing::ProgramRun run = testing::runSpeckmend({"Heal", "config.xml"}, folder.path());
     const std::string expected =
         "/config/heal/diffimages[1]/@mul: 60,0\n"
+        "hotpixels.xml: No such file or directory\n"
         "\nCRITICAL ERROR: hotfixelfile [hotpixels.xml] does not exist or not valid. Correct and try again.\n"
         "The correct call of the program is:";
     EXPECT_NE(run.output.find("1. Reading configuration...\n/config/detect/filter[1]: *.jpg\n"), std::string::npos)

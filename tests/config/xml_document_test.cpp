@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "config/xml_element_stream.h"
 #include "test_support.h"
 
 namespace speckmend {
@@ -45,35 +46,53 @@ protected:
     XmlDocument document_;
 };
 
-TEST_F(XmlDocumentTest, FilesThatDoNotLoadGiveFalseAndPrintNothing) {
+// Both readers judge a file alike and say why it failed: the file, and for
+// XML the parser's line (its message is libxml2's own).
+TEST_F(XmlDocumentTest, FilesThatDoNotLoadGiveFalseSayWhyAndPrintNothing) {
     struct Row {
         const char* name;
         const char* content;  // null: do not create the file
+        const char* problem;  // what follows the path
     };
     const Row rows[] = {
-        {"missing.xml", nullptr},
-        {"empty.xml", ""},
-        {"blank.xml", "   \n"},
-        {"unclosed.xml", "<config><detect></config>"},
-        {"two-roots.xml", "<a/><b/>"},
-        {"text-only.xml", "just text"},
-        {"bad-entity.xml", "<a>&undefined;</a>"},
-        {"bad-attribute.xml", "<a x=1/>"},
-        {"bad-encoding.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>\xff\xfe</a>"},
-        {"control-char.xml", "<a>\x01</a>"},
-        {"entity-loop.xml", "<!DOCTYPE a [<!ENTITY x \"&y;\"><!ENTITY y \"&x;\">]><a>&x;</a>"},
+        {"missing.xml", nullptr, ": No such file or directory"},
+        {"empty.xml", "", ":1: "},
+        {"blank.xml", "   \n", ":2: "},
+        {"unclosed.xml", "<config>\n<detect>\n</config>", ":3: "},
+        {"two-roots.xml", "<a/>\n<b/>", ":2: "},
+        {"text-only.xml", "just text", ":1: "},
+        {"bad-entity.xml", "<a>\n&undefined;</a>", ":2: "},
+        {"bad-attribute.xml", "<a x=1/>", ":1: "},
+        {"bad-encoding.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>\xff\xfe</a>", ":1: "},
+        {"control-char.xml", "<a>\x01</a>", ":1: "},
+        {"entity-loop.xml", "<!DOCTYPE a [<!ENTITY x \"&y;\"><!ENTITY y \"&x;\">]><a>&x;</a>", ":1: "},
     };
     for (const Row& row : rows) {
         if (row.content != nullptr) writeFile(path(row.name), row.content);
+        const std::string expected = path(row.name) + row.problem;
         XmlDocument document;
         const LoadOutcome outcome = loadSilently(document, path(row.name));
         EXPECT_FALSE(outcome.loaded) << row.name;
         EXPECT_EQ(outcome.console, "") << row.name;
         EXPECT_FALSE(document.isLoaded()) << row.name;
         EXPECT_THROW(document.selectNode("/a"), XmlError) << row.name;
+        EXPECT_EQ(document.problem().substr(0, expected.size()), expected) << row.name;
+        EXPECT_NE(document.problem().back(), ' ') << "no message: " << row.name;
+
+        XmlElementStream stream;
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        EXPECT_FALSE(stream.read(path(row.name), "a", [](const XmlNodeInfo&) {})) << row.name;
+        EXPECT_EQ(::testing::internal::GetCapturedStdout() + ::testing::internal::GetCapturedStderr(), "");
+        // libxml2's pull parser words a few complaints its own way.
+        EXPECT_EQ(stream.problem().substr(0, expected.size()), expected) << row.name;
     }
     XmlDocument document;
     EXPECT_FALSE(loadSilently(document, folder_.path()).loaded) << "a folder";
+    EXPECT_EQ(document.problem(), folder_.path() + ": Is a directory");
+    XmlElementStream stream;
+    EXPECT_FALSE(stream.read(folder_.path(), "a", [](const XmlNodeInfo&) {}));
+    EXPECT_EQ(stream.problem(), document.problem());
 }
 
 TEST_F(XmlDocumentTest, FailedLoadDropsThePreviousDocument) {
@@ -243,6 +262,14 @@ TEST_F(XmlDocumentTest, ExternalEntitiesAndDtdsAreNeverRead) {
         EXPECT_EQ(root.xml.find(secret), std::string::npos) << text;
         const XmlNodeInfo indir = document.selectNode("/config/indir[1]");
         for (const XmlAttribute& attribute : indir.attributes) EXPECT_NE(attribute.value, secret) << text;
+        // The stream reads by the same rules.
+        std::string streamed;
+        XmlElementStream stream;
+        EXPECT_TRUE(stream.read(path("doc.xml"), "config", [&](const XmlNodeInfo& node) {
+            streamed += node.text;
+            for (const XmlAttribute& attribute : node.attributes) streamed += attribute.value;
+        })) << text;
+        EXPECT_EQ(streamed.find(secret), std::string::npos) << text;
     }
 }
 
@@ -264,21 +291,84 @@ std::string billionLaughs() {
     return text + "]>\n<config><filter>&lol9;</filter><outimage dxtext=\"&lol9;\"/></config>";
 }
 
-TEST_F(XmlDocumentTest, EntityBombsAreRefusedOrHarmless) {
-    for (const std::string& text : {billionLaughs(), quadraticBlowup()}) {
-        writeFile(path("bomb.xml"), text);
+// The same entity in a thousand elements: no value is large, their sum is.
+std::string spreadBlowup() {
+    std::string text = "<!DOCTYPE config [<!ENTITY e \"" + std::string(100000, 'x') + "\">]><config>";
+    for (int i = 0; i < 1000; ++i) text += "<pix v=\"&e;\"/>";
+    return text + "</config>";
+}
+
+TEST_F(XmlDocumentTest, EntityBombsAreRefusedOrBounded) {
+    struct Row {
+        const char* what;
+        std::string text;
+        const char* xpath;    // what the document is asked for
+        const char* refusal;  // what a bounded read says; null: refused at load
+    };
+    const Row rows[] = {
+        {"billion laughs", billionLaughs(), "/config/filter[1]", nullptr},
+        {"one value of 100 MB", quadraticBlowup(), "/config/filter[1]", "holds more than 16 MiB"},
+        {"a thousand values of 100 kB", spreadBlowup(), "/config/pix", "beyond the 64 MiB"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        writeFile(path("bomb.xml"), row.text);
         XmlDocument document;
         const LoadOutcome outcome = loadSilently(document, path("bomb.xml"));
         EXPECT_EQ(outcome.console, "");
-        if (!outcome.loaded) continue;
-        // Loaded: reading must stay bounded, either short text or a refusal.
-        for (const char* xpath : {"/config", "/config/filter[1]", "/config/outimage[1]"}) {
-            try {
-                const XmlNodeInfo node = document.selectNode(xpath);
-                EXPECT_LT(node.text.size(), 64u << 20) << xpath;
-                for (const XmlAttribute& attribute : node.attributes) EXPECT_LT(attribute.value.size(), 64u << 20);
-            } catch (const XmlError&) {}
+        XmlElementStream stream;
+        const bool streamed = stream.read(path("bomb.xml"), "config", [](const XmlNodeInfo&) {});
+        EXPECT_EQ(streamed, false);
+        if (row.refusal == nullptr) {
+            EXPECT_FALSE(outcome.loaded);
+            continue;
         }
+        ASSERT_TRUE(outcome.loaded);
+        try {
+            document.selectNodes(row.xpath);
+            ADD_FAILURE() << "read without limit";
+        } catch (const XmlLimitExceeded& limit) {
+            EXPECT_NE(std::string(limit.what()).find(row.refusal), std::string::npos) << limit.what();
+        }
+        EXPECT_NE(stream.problem().find(row.refusal), std::string::npos) << stream.problem();
+        EXPECT_EQ(stream.problem().rfind(path("bomb.xml") + ":1: <", 0), 0u) << stream.problem();
+    }
+}
+
+TEST(XmlElementStream, VisitsTheChildrenAPlainNameStepSelects) {
+    struct Row {
+        const char* text;
+        const char* root;     // as found
+        const char* visited;  // "name=text[@attribute=value...]" of each visit, ";" after each
+    };
+    const Row rows[] = {
+        {"<r><a x=\" 1 \">t<b>u</b></a><!--c-->text<?p i?><c/></r>", "r", "a=tu@x=1;c=;"},
+        {"<!DOCTYPE r [<!ENTITY e \"xy\">]><r><a v=\"&e;\">&e;z</a></r>", "r", "a=xyz@v=xy;"},
+        // namespaces: a plain name step selects neither the root nor the child
+        {"<r xmlns=\"u\"><a/></r>", "r in namespace u", ""},
+        {"<p:r xmlns:p=\"u\"><a/></p:r>", "p:r", ""},
+        {"<r xmlns:p=\"u\"><p:a/><a xmlns=\"v\"/><b/></r>", "r", "b=;"},
+        // another root: nothing visited, still well-formed
+        {"<s><a/></s>", "s", ""},
+    };
+    TempFolder folder;
+    for (const Row& row : rows) {
+        writeFile(folder / "doc.xml", row.text);
+        std::string visited;
+        XmlElementStream stream;
+        EXPECT_TRUE(stream.read(folder / "doc.xml", "r", [&](const XmlNodeInfo& node) {
+            visited += node.name + "=" + node.text;
+            for (const XmlAttribute& attribute : node.attributes)
+                visited += "@" + attribute.name + "=" + attribute.value;
+            visited += ";";
+            EXPECT_EQ(node.xml, "");
+        })) << row.text;
+        EXPECT_EQ(visited, row.visited) << row.text;
+        EXPECT_EQ(stream.rootName(), row.root) << row.text;
+        EXPECT_EQ(stream.problem(), "") << row.text;
+        XmlDocument document;
+        ASSERT_TRUE(document.load(folder / "doc.xml"));
+        EXPECT_EQ(document.rootName(), row.root) << row.text;
     }
 }
 

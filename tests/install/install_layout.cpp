@@ -11,6 +11,8 @@ const std::vector<InstalledFile>& installedFiles() {
         {"bin/speckmend", true},
         {"share/doc/speckmend/ChangeLog.md", false},
         {"share/doc/speckmend/README.md", false},
+        {"share/doc/speckmend/changelog.gz", false},
+        {"share/doc/speckmend/copyright", false},
         {"share/man/man1/speckmend.1.gz", false},
     };
     return files;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -11,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "config/hot_pixel_map.h"
+#include "config/settings.h"
 #include "install_layout.h"
 #include "test_support.h"
 
@@ -257,6 +260,67 @@ TEST_F(ManPage, DocumentsEveryKeyTheProgramEchoesWithTheDefaultItUses) {
             EXPECT_TRUE(sameValue(value, entry->second.defaultText)) << entry->second.defaultText;
         }
     }
+}
+
+TEST_F(ManPage, DocumentsTheOptionalKeysWithTheDefaultsTheProgramUses) {
+    const DetectSettings defaults;
+    const std::pair<const char*, std::string> keys[] = {
+        {"detect/detector", defaults.detector == DetectorKind::histogram ? "histogram" : "local"},
+        {"detect/noise", std::to_string(defaults.noise)},
+        {"detect/floor", std::to_string(defaults.floor)},
+        {"detect/window", std::to_string(defaults.window)},
+        {"detect/sheet", defaults.sheet},
+    };
+    const auto entries = configurationEntries(page_);
+    for (const auto& [key, value] : keys) {
+        const auto entry = entries.find(key);
+        ASSERT_NE(entry, entries.end()) << key << " is not in the manual page";
+        EXPECT_TRUE(entry->second.hasDefault) << key;
+        EXPECT_TRUE(sameValue(value, entry->second.defaultText)) << key << ": " << entry->second.defaultText;
+    }
+}
+
+// The tags of the .TP paragraphs of one section, font changes removed and
+// "a, b" split: the names the section documents.
+std::vector<std::string> sectionTags(const std::string& page, const std::string& section) {
+    const std::size_t begin = page.find(".SH " + section + "\n");
+    const std::size_t end = page.find("\n.SH ", begin + 1);
+    std::istringstream lines(page.substr(begin, end - begin));
+    std::vector<std::string> tags;
+    bool tagNext = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (tagNext && line.rfind(".B ", 0) == 0) {
+            std::string tag = line.substr(3);
+            for (const char* font : {"\\fR", "\\fP", "\\fB", "\\fI"})
+                for (std::size_t at; (at = tag.find(font)) != std::string::npos;) tag.erase(at, 3);
+            std::istringstream names(tag);
+            for (std::string name; std::getline(names, name, ',');) tags.push_back(name.substr(name[0] == ' '));
+        }
+        tagNext = line == ".TP";
+    }
+    return tags;
+}
+
+TEST_F(ManPage, DocumentsEveryElementTheMapWriterWrites) {
+    TempFolder folder;
+    HotPixelMapWriter writer;
+    writer.open(folder / "map.xml");
+    writer.writeSize(40, 30);
+    writer.writePixel(1, 2, "3");
+    writer.writeLine({HotLine::Axis::column, 4, 1});
+    writer.writeLine({HotLine::Axis::row, 5, 1});
+    writer.finish();
+    const std::string map = readFile(folder / "map.xml");
+    const std::vector<std::string> tags = sectionTags(page_, "HOT PIXEL MAP");
+    std::size_t elements = 0;
+    for (std::size_t at = map.find('<'); at != std::string::npos; at = map.find('<', at + 1)) {
+        const std::size_t end = map.find_first_of(" />", at + 1);
+        const std::string name = map.substr(at + 1, end - at - 1);
+        if (name.empty() || name[0] == '?' || name[0] == '/' || name == "hotpixels") continue;
+        ++elements;
+        EXPECT_NE(std::find(tags.begin(), tags.end(), name), tags.end()) << name << " is not documented";
+    }
+    EXPECT_EQ(elements, 5u);
 }
 
 }  // namespace

@@ -164,7 +164,11 @@ TEST(ImageHeaderTest, UnknownOrBrokenHeadersGiveNothing) {
              b.resize(8);
              return b;
          }},
-        {"RIFF that is no WebP", [] { return text(std::string("RIFF\x24\0\0\0WAVEfmt \x10\0\0\0\1\0\1\0", 28)); }},
+        {"RIFF that is no WebP",
+         [] {
+             static const char riff[] = "RIFF\x24\0\0\0WAVEfmt \x10\0\0\0\1\0\1\0";
+             return text(std::string(riff, sizeof riff - 1));
+         }},
         // Former bugs: none yet.
     };
     for (const Case& c : cases) {
