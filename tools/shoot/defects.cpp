@@ -78,7 +78,18 @@ void planBanding(Random& random, int w, int h, Defects& d) {
         const bool row = i < rows;
         const int length = row ? h : w;
         const int width = random.between(6, std::max(6, std::min(150, length / 4)));
-        const int from = random.between(0, std::max(0, length - width));
+        // Bands of one axis stay apart: two that overlap leave a strip as
+        // narrow as the overlap standing above both, which is a hot line
+        // by any measure.
+        auto clear = [&](int from) {
+            return std::none_of(d.bands.begin(), d.bands.end(), [&](const Band& other) {
+                return other.row == row && from <= other.to + 8 && other.from <= from + width - 1 + 8;
+            });
+        };
+        int from = random.between(0, std::max(0, length - width));
+        for (int attempt = 0; attempt < 20 && !clear(from); ++attempt)
+            from = random.between(0, std::max(0, length - width));
+        if (!clear(from)) continue;
         d.bands.push_back({row, from, from + width - 1, uniform(random, 6.0f, 12.0f)});
     }
     const float spread = uniform(random, 0.2f, 0.5f);

@@ -89,4 +89,35 @@ BandingOffsets measureBanding(const cv::Mat& mean, int channel, const LocalBackg
     return {std::move(rows), runningMedian(columns, kBandWidth)};
 }
 
+BandingOffsets measureBandSteps(const cv::Mat& mean, int channel) {
+    if (mean.depth() != CV_32F || mean.empty()) throw std::invalid_argument("measureBandSteps needs a float image");
+    if (channel < 0 || channel >= mean.channels()) throw std::invalid_argument("measureBandSteps: no such channel");
+    const int width = mean.cols, height = mean.rows, channels = mean.channels();
+    std::vector<float> medians(static_cast<std::size_t>(height));
+    cv::parallel_for_(cv::Range(0, height), [&](const cv::Range& range) {
+        std::vector<float> values;
+        for (int y = range.start; y < range.end; ++y) {
+            const float* in = mean.ptr<float>(y);
+            values.clear();
+            for (int x = y % kRowStride; x < width; x += kRowStride) values.push_back(in[x * channels + channel]);
+            if (values.empty()) values.push_back(in[channel]);
+            medians[static_cast<std::size_t>(y)] = medianOf(values);
+        }
+    });
+    std::vector<float> rows = runningMedian(medians, kBandWidth);
+    std::vector<float> columns(static_cast<std::size_t>(width));
+    cv::parallel_for_(cv::Range(0, width), [&](const cv::Range& range) {
+        std::vector<float> values;
+        for (int x = range.start; x < range.end; ++x) {
+            values.clear();
+            for (int y = x % kColumnStride; y < height; y += kColumnStride) {
+                values.push_back(mean.ptr<float>(y)[x * channels + channel] - rows[static_cast<std::size_t>(y)]);
+            }
+            if (values.empty()) values.push_back(mean.ptr<float>(0)[x * channels + channel] - rows[0]);
+            columns[static_cast<std::size_t>(x)] = medianOf(values);
+        }
+    });
+    return {std::move(rows), runningMedian(columns, kBandWidth)};
+}
+
 }  // namespace speckmend

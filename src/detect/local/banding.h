@@ -37,6 +37,14 @@ inline constexpr int kBandWidth = 9;
 // `background`, which must not hold offsets yet.
 BandingOffsets measureBanding(const cv::Mat& mean, int channel, const LocalBackground& background);
 
+// The banding of `channel` of `mean` as whole steps: the running median of
+// the plain row medians, then of the column medians of what those leave.
+// Unlike measureBanding's, these offsets hold each band's full height, so
+// that the frame less them is smooth, crossings included; they also hold
+// whatever smooth trend the frame has (glow, gradients), which does no
+// harm to a background made from the frame less them and given them back.
+BandingOffsets measureBandSteps(const cv::Mat& mean, int channel);
+
 // The largest offset either way, rows and columns; 0 for none.
 float largestOffset(const BandingOffsets& banding);
 

@@ -87,6 +87,19 @@ void LocalBackground::setBanding(BandingOffsets banding) {
     banding_ = std::move(banding);
 }
 
+cv::Mat LocalBackground::levels() const {
+    if (banding_.columns.empty()) return blocks_;
+    cv::Mat out = blocks_.clone();
+    for (int r = 0; r < out.rows; ++r) {
+        const auto y = static_cast<std::size_t>(std::lround(rowCentres_[static_cast<std::size_t>(r)]));
+        for (int c = 0; c < out.cols; ++c) {
+            const auto x = static_cast<std::size_t>(std::lround(columnCentres_[static_cast<std::size_t>(c)]));
+            out.at<float>(r, c) += banding_.rows[y] + banding_.columns[x];
+        }
+    }
+    return out;
+}
+
 void LocalBackground::fillRow(int y, float* out) const {
     fillSmoothRow(y, out);
     if (banding_.columns.empty()) return;

@@ -35,6 +35,9 @@ public:
 
     // The block medians, one per block, rows of blocks from the top.
     const cv::Mat& blocks() const { return blocks_; }
+    // The background at each block's centre: the blocks, with the banding
+    // once it is set.
+    cv::Mat levels() const;
 
 private:
     // A pixel's place between two neighbouring block centres: the first's

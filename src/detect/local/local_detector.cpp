@@ -145,34 +145,32 @@ Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::siz
 }
 
 // Fixed-pattern banding into the model of channel c, when there is any
-// worth the name. A sensor without it still gives offsets of a few
-// hundredths of a DN, the medians' own noise: they would move every
-// residual a little and decide nothing, so offsets count only once one of
-// them reaches kBandingShare of the lowest threshold. The block medians
-// follow a band where it fills a block and blur its edges, and where row
-// and column bands cross what they leave is no sum of a row and a column
-// part; so the background is made again from the frame with the offsets
-// taken out, and what banding that one still leaves is added to them.
+// worth the name: when what the block medians leave of it (measureBanding)
+// reaches kBandingShare of the lowest threshold somewhere. A sensor without
+// banding still leaves a few hundredths of a DN, the medians' own noise,
+// which would move every residual a little and decide nothing. The block
+// medians follow a band only where it fills a block, and where row and
+// column bands cross, what they leave is no sum of a row and a column part;
+// so the background is made again from the frame less the bands' whole
+// steps (measureBandSteps), which are then added back to it.
 void takeBanding(const cv::Mat& mean, int c, const LocalDetectorSettings& settings, ChannelModel& model) {
     constexpr float kBandingShare = 0.25f;
-    BandingOffsets banding = measureBanding(mean, c, *model.background);
     double lowest = 0.0;
     cv::minMaxLoc(model.noise->thresholds(), &lowest);
-    if (largestOffset(banding) < kBandingShare * static_cast<float>(lowest)) return;
+    if (largestOffset(measureBanding(mean, c, *model.background)) < kBandingShare * static_cast<float>(lowest)) return;
 
+    BandingOffsets steps = measureBandSteps(mean, c);
     cv::Mat flat(mean.size(), CV_32FC1);
     for (int y = 0; y < mean.rows; ++y) {
         const float* in = mean.ptr<float>(y) + c;
         float* out = flat.ptr<float>(y);
-        const float along = banding.rows[static_cast<std::size_t>(y)];
-        for (int x = 0; x < mean.cols; ++x)
-            out[x] = in[x * mean.channels()] - along - banding.columns[static_cast<std::size_t>(x)];
+        const float along = steps.rows[static_cast<std::size_t>(y)];
+        for (int x = 0; x < mean.cols; ++x) {
+            out[x] = in[x * mean.channels()] - along - steps.columns[static_cast<std::size_t>(x)];
+        }
     }
     model.background = std::make_unique<LocalBackground>(flat, 0, settings.window);
-    const BandingOffsets rest = measureBanding(flat, 0, *model.background);
-    for (std::size_t y = 0; y < banding.rows.size(); ++y) banding.rows[y] += rest.rows[y];
-    for (std::size_t x = 0; x < banding.columns.size(); ++x) banding.columns[x] += rest.columns[x];
-    model.background->setBanding(std::move(banding));
+    model.background->setBanding(std::move(steps));
     model.noise = std::make_unique<TileNoise>(mean, c, *model.background, settings.noise, settings.floor);
 }
 
@@ -187,7 +185,7 @@ std::vector<ChannelModel> channelModels(const cv::Mat& mean, const LocalDetector
         takeBanding(mean, c, settings, model);
         ChannelSummary summary;
         summary.name = channelName(mean.channels(), c);
-        range(model.background->blocks(), summary.backgroundLow, summary.backgroundHigh);
+        range(model.background->levels(), summary.backgroundLow, summary.backgroundHigh);
         range(model.noise->noise(), summary.noiseLow, summary.noiseHigh);
         range(model.noise->thresholds(), summary.thresholdLow, summary.thresholdHigh);
         summary.tiles = model.noise->tileColumns() * model.noise->tileRows();
