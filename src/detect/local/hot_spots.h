@@ -25,6 +25,10 @@ inline constexpr std::int32_t kMaxSpotRadius = 16;
 // The most pixels at half a spot's peak that a hot site or group has, even
 // demosaiced (a 3x3 group spreads over 5x5); more make a blob to look at.
 inline constexpr std::int32_t kLargestCore = 25;
+// A hot site or group, demosaiced and saved as JPEG, reaches no farther
+// than this; a spot that does is looked at too (a hot pixel on a glint
+// weaker than itself has a core of one and the glint's width).
+inline constexpr std::int32_t kWidestPlainSpot = 8;
 
 struct HotSpot {
     cv::Point peak;
@@ -32,11 +36,11 @@ struct HotSpot {
     float significance = 0.0f;  // at the peak: residual / threshold, above 1
     std::int32_t area = 0;      // pixels above threshold in the spot
     std::int32_t core = 0;      // of them, those at half the peak's significance or more
-    // Every pixel of a spot wider than kMaxSpotRadius or with a core larger
-    // than kLargestCore, for a closer look; empty for the others.
+    // Every pixel of a spot wider than kWidestPlainSpot or with a core
+    // larger than kLargestCore, for a closer look; empty for the others.
     std::vector<SpotCandidate> members;
 
-    bool needsShaping() const { return radius > kMaxSpotRadius || core > kLargestCore; }
+    bool needsShaping() const { return radius > kWidestPlainSpot || core > kLargestCore; }
 };
 
 // Pixels at most two apart (one quiet pixel between them) belong to the

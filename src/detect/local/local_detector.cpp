@@ -8,6 +8,7 @@
 #include "detect/local/local_detector.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 
@@ -222,6 +223,38 @@ float significanceAt(const cv::Mat& mean, const std::vector<ChannelModel>& model
     return highest;
 }
 
+// Whether the spot at `at` stands above the noise around it as well as
+// above its tile's threshold, in one channel at least. A tile's noise is
+// that of most of its pixels; a glow that falls off within a hundred
+// pixels brings shot noise two or three times that into a corner of it,
+// whose peaks pass the tile's threshold by the dozen. So the residual is
+// also measured over 21x21 pixels around the spot (its own 7x7 left out),
+// and where `noise` times that exceeds the tile's threshold by more than
+// kNoisierShare (never by chance, over 392 values) it is the bar.
+bool standsAboveLocalNoise(const cv::Mat& mean, const std::vector<ChannelModel>& models,
+                           const LocalDetectorSettings& settings, cv::Point at) {
+    constexpr int kOuter = 10, kInner = 3;
+    constexpr float kNoisierShare = 1.3f;
+    const cv::Rect area =
+        cv::Rect(at.x - kOuter, at.y - kOuter, 2 * kOuter + 1, 2 * kOuter + 1) & cv::Rect(cv::Point(0, 0), mean.size());
+    std::vector<float> residuals;
+    for (int c = 0; c < mean.channels(); ++c) {
+        const ChannelModel& model = models[static_cast<std::size_t>(c)];
+        residuals.clear();
+        for (int y = area.y; y < area.y + area.height; ++y) {
+            for (int x = area.x; x < area.x + area.width; ++x) {
+                if (std::abs(x - at.x) <= kInner && std::abs(y - at.y) <= kInner) continue;
+                residuals.push_back(mean.ptr<float>(y)[x * mean.channels() + c] - model.background->at(x, y));
+            }
+        }
+        const float threshold = model.noise->thresholdAt(at.x, at.y);
+        const float local = static_cast<float>(settings.noise) * upperSigma(residuals);
+        const float bar = local > kNoisierShare * threshold ? local : threshold;
+        if (mean.ptr<float>(at.y)[at.x * mean.channels() + c] - model.background->at(at.x, at.y) > bar) return true;
+    }
+    return false;
+}
+
 // The strongest of the other peaks within `reach` of peak i: what
 // shadowedSpots saw it in the shadow of.
 cv::Point strongestNear(const std::vector<cv::Point>& peaks, const std::vector<float>& strengths, std::size_t i,
@@ -277,9 +310,16 @@ void splitSpots(const cv::Mat& mean, const std::vector<ChannelModel>& models, co
         light.push_back(describe(mean, models, blob.peak, blob.radius, 0));
         light.back().reason = blob.kind;
     }
+    std::vector<Finding> drowned;
     for (std::size_t i = 0; i < spots.size(); ++i) {
         if (!shadowed[i]) {
-            if (i < shaped.spots.size()) findings.spots.push_back(spots[i]);
+            if (i >= shaped.spots.size()) continue;
+            if (standsAboveLocalNoise(mean, models, settings, spots[i].peak)) {
+                findings.spots.push_back(spots[i]);
+            } else {
+                drowned.push_back(spots[i]);
+                drowned.back().reason = Rejection::weak;
+            }
             continue;
         }
         inShadow.push_back(spots[i]);
@@ -289,8 +329,10 @@ void splitSpots(const cv::Mat& mean, const std::vector<ChannelModel>& models, co
     auto stronger = [](const Finding& a, const Finding& b) { return a.strength > b.strength; };
     std::sort(light.begin(), light.end(), stronger);
     std::sort(inShadow.begin(), inShadow.end(), stronger);
+    std::sort(drowned.begin(), drowned.end(), stronger);
     notTaken = std::move(light);
     notTaken.insert(notTaken.end(), inShadow.begin(), inShadow.end());
+    notTaken.insert(notTaken.end(), drowned.begin(), drowned.end());
 }
 
 // The rejected: the glints and leaks and the shadowed spots first, then the
