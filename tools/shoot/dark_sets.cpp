@@ -164,6 +164,31 @@ bool placeBeside(Random& random, Placer& placer, const cv::Rect& strong, std::ui
     return false;
 }
 
+// The harder sets' defects into the plan: their lines, kept clear of the
+// spots like the other lines, and their blobs, listed as glints and leaks.
+void placeDefects(const DarkSetOptions& o, Placer& placer, Plan& p) {
+    const int w = o.width, h = o.height;
+    p.defects = planDefects(o.set, o.seed, w, h);
+    for (const LineDefect& d : p.defects.lines) {
+        p.lines.push_back({d.column, d.at, d.from, d.to, d.amplitude});
+        placer.keepAwayFrom(p.lines.back());
+        p.truth.spots.push_back(lineSpot(p.lines.back()));
+    }
+    for (const Blob& blob : p.defects.blobs) {
+        const cv::Rect box = blob.box(w, h);
+        placer.take(box);
+        Spot s;
+        s.kind = blob.leak ? "leak" : "glint";
+        s.x = std::clamp(static_cast<int>(std::lround(blob.x)), box.x, box.x + box.width - 1);
+        s.y = std::clamp(static_cast<int>(std::lround(blob.y)), box.y, box.y + box.height - 1);
+        s.left = box.x, s.top = box.y, s.right = box.x + box.width - 1, s.bottom = box.y + box.height - 1;
+        // A blob is part of every rendering, the background's too: its
+        // strength is the planned one, not measured.
+        s.strength = std::round(blob.amplitude * 10.0f) / 10.0f;
+        p.truth.spots.push_back(s);
+    }
+}
+
 Plan plan(const DarkSetOptions& o) {
     Plan p;
     p.truth.set = o.set;
@@ -193,25 +218,7 @@ Plan plan(const DarkSetOptions& o) {
             p.truth.spots.push_back(lineSpot(line));
         }
     }
-    p.defects = planDefects(o.set, o.seed, w, h);
-    for (const LineDefect& d : p.defects.lines) {
-        p.lines.push_back({d.column, d.at, d.from, d.to, d.amplitude});
-        placer.keepAwayFrom(p.lines.back());
-        p.truth.spots.push_back(lineSpot(p.lines.back()));
-    }
-    for (const Blob& blob : p.defects.blobs) {
-        const cv::Rect box = blob.box(w, h);
-        placer.take(box);
-        Spot s;
-        s.kind = blob.leak ? "leak" : "glint";
-        s.x = std::clamp(static_cast<int>(std::lround(blob.x)), box.x, box.x + box.width - 1);
-        s.y = std::clamp(static_cast<int>(std::lround(blob.y)), box.y, box.y + box.height - 1);
-        s.left = box.x, s.top = box.y, s.right = box.x + box.width - 1, s.bottom = box.y + box.height - 1;
-        // A blob is part of every rendering, the background's too: its
-        // strength is the planned one, not measured.
-        s.strength = std::round(blob.amplitude * 10.0f) / 10.0f;
-        p.truth.spots.push_back(s);
-    }
+    placeDefects(o, placer, p);
 
     std::string channels[4];
     if (o.set == "bayer") {

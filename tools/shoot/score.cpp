@@ -200,6 +200,26 @@ HotMap parseMap(const std::string& text) {
     return map;
 }
 
+namespace {
+
+// An entry on no planted defect: on a glint or leak, near a planted spot
+// (a halo), or elsewhere.
+void countFalsePositive(const Truth& truth, const MapEntry& e, int tolerance, Score& score) {
+    ++score.falsePositives;
+    if (e.kind != MapEntry::Kind::pixel) return;
+    if (std::any_of(truth.spots.begin(), truth.spots.end(),
+                    [&](const Spot& s) { return s.isBlob() && distance(s, e.x, e.y) <= tolerance; })) {
+        ++score.falseOnBlobs;
+        return;
+    }
+    if (std::any_of(truth.spots.begin(), truth.spots.end(),
+                    [&](const Spot& s) { return !s.isLine() && !s.isBlob() && distance(s, e.x, e.y) <= kHaloReach; })) {
+        ++score.falseNearSpots;
+    }
+}
+
+}  // namespace
+
 Score scoreMap(const Truth& truth, const HotMap& map, int tolerance) {
     Score score;
     score.buckets = {{"below 10 DN"}, {"10-20 DN"}, {"20-40 DN"}, {"40-80 DN"}, {"80 DN and more"}};
@@ -232,20 +252,7 @@ Score scoreMap(const Truth& truth, const HotMap& map, int tolerance) {
                 asLine[i] = true;
             }
         }
-        if (matched) continue;
-        ++score.falsePositives;
-        if (e.kind != MapEntry::Kind::pixel) continue;
-        if (std::any_of(truth.spots.begin(), truth.spots.end(),
-                        [&](const Spot& s) { return s.isBlob() && distance(s, e.x, e.y) <= tolerance; })) {
-            ++score.falseOnBlobs;
-            continue;
-        }
-        for (const Spot& s : truth.spots) {
-            if (!s.isLine() && !s.isBlob() && distance(s, e.x, e.y) <= kHaloReach) {
-                ++score.falseNearSpots;
-                break;
-            }
-        }
+        if (!matched) countFalsePositive(truth, e, tolerance, score);
     }
 
     const cv::Mat repaired = repairedMask(truth, map.entries);
