@@ -3,9 +3,9 @@
 //
 // Without --set (or with --set demo) it writes the demo shoot below. With
 // --set NAME it writes a realistic dark-frame set instead (clean, high-iso,
-// glow, clusters, lines, flicker, bayer, segments, glints, banding,
-// sharp-glow or dense; see shoot/dark_sets.h): by default 8 frames of
-// 3000x2000 with 200 hot spots (600 for dense), a truth.txt and a
+// glow, clusters, lines, flicker, bayer, raw12, raw14, segments, glints,
+// banding, sharp-glow or dense; see shoot/dark_sets.h): by default 8 frames
+// of 3000x2000 with 200 hot spots (600 for dense), a truth.txt and a
 // config.xml. --frames and --format (png or jpg) apply to the sets only, the
 // frame, photo and PNG counts to the demo shoot only.
 //
@@ -94,7 +94,7 @@ struct Options {
                  "       make_sample_shoot --out DIR --set NAME [--seed N] [--width W] [--height H]\n"
                  "         [--frames N] [--format png|jpg] [--hot N] [--quality Q]\n"
                  "       NAME: demo, clean, high-iso, glow, clusters, lines, flicker, bayer,\n"
-                 "         segments, glints, banding, sharp-glow or dense\n");
+                 "         raw12, raw14, segments, glints, banding, sharp-glow or dense\n");
     std::exit(asked ? 0 : 2);
 }
 

@@ -16,6 +16,7 @@
 
 #include "config/settings.h"
 #include "detect/run/frame_averager.h"
+#include "platform/file_identity.h"
 
 namespace speckmend {
 
@@ -47,6 +48,7 @@ private:
 
     const DetectSettings& settings_;
     FrameAverager frames_;
+    FileIdentitySet inputs_;  // the frames listed
 };
 
 }  // namespace speckmend

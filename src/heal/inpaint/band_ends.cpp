@@ -25,18 +25,31 @@ void repairBandEnds(cv::Mat& image, const cv::Mat& mask, const std::vector<HotLi
     const int margin = static_cast<int>(std::ceil(reach)) + 2;
     const cv::Rect whole(cv::Point(), image.size());
     for (const HotLine& line : lines) {
-        const cv::Rect band = (lineBand(line, photoSize) - origin) & whole;
+        const cv::Rect inPhoto = lineBand(line, photoSize);
+        const cv::Rect band = (inPhoto - origin) & whole;
         if (band.empty()) continue;
         const bool column = line.axis == HotLine::Axis::column;
-        const cv::Rect area = (column ? cv::Rect(band.x - margin, band.y, band.width + 2 * margin, band.height)
-                                      : cv::Rect(band.x, band.y - margin, band.width, band.height + 2 * margin)) &
-                              whole;
-        const int along = column ? kContinued : 0, across = column ? 0 : kContinued;
+        // Only an end at the photo's edge is continued. Beyond an end inside
+        // the photo lie the photo's own pixels, which the regular repair
+        // already took as known; a band with no end at an edge is left as
+        // that repair made it.
+        const bool atStart = (column ? inPhoto.y : inPhoto.x) == 0;
+        const bool atEnd = (column ? inPhoto.br().y == photoSize.height : inPhoto.br().x == photoSize.width);
+        if (!atStart && !atEnd) continue;
+        const int before = atStart ? 0 : margin, after = atEnd ? 0 : margin;
+        const cv::Rect area =
+            (column
+                 ? cv::Rect(band.x - margin, band.y - before, band.width + 2 * margin, band.height + before + after)
+                 : cv::Rect(band.x - before, band.y - margin, band.width + before + after, band.height + 2 * margin)) &
+            whole;
+        const int first = atStart ? kContinued : 0, last = atEnd ? kContinued : 0;
+        const int top = column ? first : 0, bottom = column ? last : 0;
+        const int left = column ? 0 : first, right = column ? 0 : last;
         cv::Mat imagePart, maskPart, repaired;
-        cv::copyMakeBorder(image(area), imagePart, along, along, across, across, cv::BORDER_REPLICATE);
-        cv::copyMakeBorder(mask(area), maskPart, along, along, across, across, cv::BORDER_REPLICATE);
+        cv::copyMakeBorder(image(area), imagePart, top, bottom, left, right, cv::BORDER_REPLICATE);
+        cv::copyMakeBorder(mask(area), maskPart, top, bottom, left, right, cv::BORDER_REPLICATE);
         inpaintAnyChannels(imagePart, maskPart, repaired, range, method);
-        const cv::Rect inner(across + band.x - area.x, along + band.y - area.y, band.width, band.height);
+        const cv::Rect inner(left + band.x - area.x, top + band.y - area.y, band.width, band.height);
         repaired(inner).copyTo(image(band));
     }
 }

@@ -2,11 +2,12 @@
 // its edges.
 //
 // The image library's inpainting takes the outermost frame of its mask as
-// known. A band of a hot column or row runs to the edges of the photo (or of
-// the window being repaired), so the regular repair keeps the band's hot end
-// pixels and spreads them a few pixels inwards. Inpainted again with the
-// image continued past each end, the band's ends are repaired like the rest
-// of it. Call after the regular repair; only the bands' own pixels change.
+// known. A band of a hot column or row that runs to an edge of the photo
+// keeps its hot end pixels there, spread a few pixels inwards by the regular
+// repair. Inpainted again with the image continued past each such end, the
+// band's ends are repaired like the rest of it. A segment's end inside the
+// photo needs none of this: the photo's own pixels lie beyond it. Call after
+// the regular repair; only the bands' own pixels change.
 #pragma once
 
 #include <vector>

@@ -1,5 +1,5 @@
-// Splitting the inpainting mask into independent rectangles; the reasoning
-// behind the margin is in the header.
+// Grouping the inpainting mask into clusters that cannot see each other, and
+// inpainting each alone; the reasoning behind the margin is in the header.
 #include "heal/inpaint/region_inpainter.h"
 
 #include <algorithm>
@@ -8,6 +8,8 @@
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/photo.hpp>
+
+#include "heal/inpaint/touching_groups.h"
 
 namespace speckmend {
 
@@ -51,8 +53,8 @@ int RegionInpainter::marginFor(double range) {
     return effective + 1;
 }
 
-std::vector<cv::Rect> RegionInpainter::findRegions(const cv::Mat& mask, int margin,
-                                                   const std::vector<cv::Rect>& areas) {
+std::vector<RegionInpainter::Region> RegionInpainter::findRegions(const cv::Mat& mask, int margin,
+                                                                  const std::vector<cv::Rect>& areas) {
     if (mask.empty() || mask.type() != CV_8UC1)
         throw std::invalid_argument("findRegions: mask must be 8-bit, one channel");
     const cv::Rect bounds(0, 0, mask.cols, mask.rows);
@@ -71,41 +73,52 @@ std::vector<cv::Rect> RegionInpainter::findRegions(const cv::Mat& mask, int marg
             if (!content.empty()) boxes.push_back(content);
         }
     }
-    std::vector<cv::Rect> rects;
-    rects.reserve(boxes.size());
-    for (cv::Rect box : boxes) {
-        box.x -= margin;
-        box.y -= margin;
-        box.width += 2 * margin;
-        box.height += 2 * margin;
-        rects.push_back(box & bounds);
-    }
+    std::vector<cv::Rect> grown;
+    grown.reserve(boxes.size());
+    for (const cv::Rect& box : boxes)
+        grown.push_back(cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin) &
+                        bounds);
 
-    // Merge until no two rectangles intersect. Sorted by left edge, a pass
-    // can stop looking right of a rectangle once the next one starts beyond
-    // its right edge; growth downwards may create new overlaps with
-    // rectangles already passed, hence the repeated passes.
-    std::sort(rects.begin(), rects.end(), [](const cv::Rect& a, const cv::Rect& b) { return a.x < b.x; });
-    bool merged = true;
-    while (merged) {
-        merged = false;
-        std::vector<bool> gone(rects.size(), false);
-        for (std::size_t i = 0; i < rects.size(); ++i) {
-            if (gone[i]) continue;
-            for (std::size_t j = i + 1; j < rects.size(); ++j) {
-                if (rects[j].x >= rects[i].x + rects[i].width) break;
-                if (gone[j] || !intersects(rects[i], rects[j])) continue;
-                rects[i] |= rects[j];
-                gone[j] = true;
-                merged = true;
-            }
+    std::vector<Region> regions;
+    for (const std::vector<std::size_t>&group : touchingGroups(
+             grown.size(), [&grown](std::size_t i) { return grown[i].x; },
+             [&grown](std::size_t i) { return grown[i].br().x; },
+             [&grown](std::size_t a, std::size_t b) { return intersects(grown[a], grown[b]); })) {
+        Region& region = regions.emplace_back();
+        region.rect = grown[group.front()];
+        for (std::size_t i : group) {
+            region.rect |= grown[i];
+            region.parts.push_back(boxes[i]);
         }
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < rects.size(); ++i)
-            if (!gone[i]) rects[kept++] = rects[i];
-        rects.resize(kept);
     }
-    return rects;
+    return regions;
+}
+
+namespace {
+
+void checkPhoto(const cv::Mat& photo, const cv::Mat& mask) {
+    if (photo.size() != mask.size()) throw std::invalid_argument("RegionInpainter: photo and mask differ in size");
+    if (photo.depth() != CV_8U || (photo.channels() != 1 && photo.channels() != 3 && photo.channels() != 4))
+        throw std::invalid_argument("RegionInpainter: photo must be 8-bit with one, three or four channels");
+}
+
+}  // namespace
+
+void RegionInpainter::inpaintRegions(const cv::Mat& source, cv::Mat& target, const cv::Mat& mask,
+                                     const std::vector<Region>& regions, double range, int method) {
+    if (source.size() != mask.size() || target.size() != mask.size() || target.type() != source.type())
+        throw std::invalid_argument("inpaintRegions: source, target and mask differ in size or type");
+    cv::Mat own, repaired;
+    for (const Region& region : regions) {
+        // Only the cluster's own pixels are masked: another cluster's inside
+        // the rectangle stay as they are and are never read.
+        own.create(region.rect.size(), CV_8UC1);
+        own.setTo(0);
+        for (const cv::Rect& part : region.parts) mask(part).copyTo(own(part - region.rect.tl()));
+        inpaintAnyChannels(source(region.rect), own, repaired, range, method);
+        cv::Mat written = target(region.rect);
+        repaired.copyTo(written, own);
+    }
 }
 
 RegionInpainter::RegionInpainter(const cv::Mat& mask, double range, const std::vector<cv::Rect>& areas)
@@ -119,16 +132,6 @@ RegionInpainter::RegionInpainter(const cv::Mat& mask, double range, const std::v
     }
     regions_ = findRegions(mask, margin, areas);
 }
-
-namespace {
-
-void checkPhoto(const cv::Mat& photo, const cv::Mat& mask) {
-    if (photo.size() != mask.size()) throw std::invalid_argument("RegionInpainter: photo and mask differ in size");
-    if (photo.depth() != CV_8U || (photo.channels() != 1 && photo.channels() != 3 && photo.channels() != 4))
-        throw std::invalid_argument("RegionInpainter: photo must be 8-bit with one, three or four channels");
-}
-
-}  // namespace
 
 void inpaintEachChannel(const cv::Mat& src, const cv::Mat& mask, cv::Mat& dst, double range, int method) {
     if (src.depth() != CV_8U || src.empty() || mask.type() != CV_8UC1 || mask.size() != src.size())
@@ -155,12 +158,7 @@ void RegionInpainter::inpaintInPlace(cv::Mat& image, int method) const {
         image = healed;
         return;
     }
-    for (const cv::Rect& region : regions_) {
-        // The library copies its source into its destination first and from
-        // then on reads only the destination, so both may be one buffer.
-        cv::Mat target = image(region);
-        inpaintAnyChannels(target, mask_(region), target, range_, method);
-    }
+    inpaintRegions(image, image, mask_, regions_, range_, method);
 }
 
 void RegionInpainter::inpaint(const cv::Mat& photo, cv::Mat& healed, int method) const {
@@ -173,10 +171,7 @@ void RegionInpainter::inpaint(const cv::Mat& photo, cv::Mat& healed, int method)
     }
     healed.create(photo.size(), photo.type());
     photo.copyTo(healed);
-    for (const cv::Rect& region : regions_) {
-        cv::Mat target = healed(region);
-        inpaintAnyChannels(photo(region), mask_(region), target, range_, method);
-    }
+    inpaintRegions(photo, healed, mask_, regions_, range_, method);
 }
 
 }  // namespace speckmend

@@ -59,10 +59,15 @@ void fillHugeDisc(cv::Mat& mask, const HotPixel& pixel, cv::Point origin) {
     }
 }
 
-// The band as a rectangle of the plane, unclipped.
+// The band as a rectangle of the plane, unclipped: across the line its 2r+1
+// columns or rows, along it the span, where a span to the far edge ends at
+// width or height.
 Square bandOf(const HotLine& line, std::int64_t width, std::int64_t height) {
+    const bool column = line.axis == HotLine::Axis::column;
     const std::int64_t low = std::int64_t{line.position} - line.r, high = std::int64_t{line.position} + line.r + 1;
-    return line.axis == HotLine::Axis::column ? Square{low, 0, high, height} : Square{0, low, width, high};
+    const std::int64_t first = line.from;
+    const std::int64_t last = line.to == HotLine::kToEnd ? (column ? height : width) : std::int64_t{line.to} + 1;
+    return column ? Square{low, first, high, last} : Square{first, low, last, high};
 }
 
 }  // namespace
@@ -91,15 +96,12 @@ void drawRepairMask(const HotPixelMap& map, cv::Mat& mask, cv::Point origin) {
                                static_cast<int>(pixel.y - std::int64_t{origin.y}));
         cv::circle(mask, centre, pixel.r, cv::Scalar(255), cv::FILLED, cv::LINE_8, 0);
     }
-    // A band spans the whole photo along its line, and so any crop of it.
+    // A span to the far edge reaches the crop's far edge, whatever lies
+    // beyond it; every other band is the same in any crop.
     for (const HotLine& line : map.lines) {
         if (line.r < 0) continue;
         Square s = bandOf(line, std::int64_t{origin.x} + mask.cols, std::int64_t{origin.y} + mask.rows);
         s.left -= origin.x, s.right -= origin.x, s.top -= origin.y, s.bottom -= origin.y;
-        if (line.axis == HotLine::Axis::column)
-            s.top = 0;
-        else
-            s.left = 0;
         const cv::Rect band = clipped(s, mask.cols, mask.rows);
         if (!band.empty()) mask(band).setTo(255);
     }

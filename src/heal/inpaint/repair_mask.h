@@ -14,10 +14,12 @@
 namespace speckmend {
 
 // Hot lines: drawRepairMask also fills the band of every line of the map,
-// 2r+1 columns or rows over the photo's whole height or width (a line of
-// radius 0 is a band of one, a negative radius draws nothing); bandAreas
-// gives the bands' rectangles, which together with repairAreas' hold every
-// pixel drawRepairMask sets.
+// 2r+1 columns or rows over the line's span (from `from` to `to` inclusive,
+// or to the photo's far edge; a whole line spans the photo's height or
+// width). A line of radius 0 is a band of one, a negative radius draws
+// nothing, a span is clipped to the photo and one wholly outside draws
+// nothing. bandAreas gives the bands' rectangles, which together with
+// repairAreas' hold every pixel drawRepairMask sets.
 
 // Sets to 255 every pixel of mask (8-bit, one channel) that lies in a repair
 // disc of map: the crop's top-left pixel is at origin in photo coordinates.

@@ -1,11 +1,13 @@
-// The block transplant of the lossless JPEG path: the output is the source
-// JPEG's own quantized DCT coefficients and markers, with only blocks of the
-// 16 by 16 pixel grid cells around each repair area taken from a donor, a
-// repaired copy coded with the source's tables and sampling: a window of the
-// photo (healJpegLosslessly, lossless_jpeg_heal.h).
+// The block transplant: the output is the source JPEG's own quantized DCT
+// coefficients and markers, with only blocks of the 16 by 16 pixel grid
+// cells around each repair area taken from a donor, a repaired copy of the
+// photo or of a window of it, in tables that both images' blocks are exact
+// in. The lossless heal (lossless_jpeg_heal.h), whose donors are windows
+// coded with the source's own tables, checks each donor with prepareDrop and
+// takes exactly the blocks that hold a repaired pixel; windows may overlap,
+// so it places them only after the last window.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -69,14 +71,6 @@ void placeRegion(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_comp
 void placeArea(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_compress_ptr output, DonorRegion& region,
                std::int64_t left, std::int64_t top, std::int64_t right, std::int64_t bottom);
 
-// Makes every block of the donor whose pixels were not repaired
-// (repaired(c, column, row) false, in donor block coordinates) a copy of the
-// source's block at its place, so that copying the donor's regions changes
-// only repaired blocks.
-template <typename Repaired>
-void keepUnrepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const DonorRegion& region,
-                          const Repaired& repaired);
-
 // Output parameters beyond the critical ones: 1x1 sampling for a single
 // component, the source's image size, no JFIF header behind an Exif first
 // marker. The output is written from the source's arrays.
@@ -101,27 +95,5 @@ void copyRegionBlocks(j_decompress_ptr source, j_compress_ptr output, std::uint3
                       jvirt_barray_ptr* sourceArrays, j_decompress_ptr healed, jvirt_barray_ptr* healedArrays,
                       std::uint32_t imcuWidth, std::uint32_t imcuHeight, std::uint32_t donorImcuX = 0,
                       std::uint32_t donorImcuY = 0);
-
-template <typename Repaired>
-void keepUnrepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, const DonorRegion& region,
-                          const Repaired& repaired) {
-    j_decompress_ptr donor = region.healedSource;
-    auto* sourceCommon = reinterpret_cast<j_common_ptr>(source);
-    auto* donorCommon = reinterpret_cast<j_common_ptr>(donor);
-    for (int c = 0; c < donor->num_components && c < source->num_components; ++c) {
-        const bool single = source->num_components == 1;
-        const JDIMENSION h = single ? 1 : source->comp_info[c].h_samp_factor;
-        const JDIMENSION v = single ? 1 : source->comp_info[c].v_samp_factor;
-        const JDIMENSION firstColumn = region.donorImcuX * h, firstRow = region.donorImcuY * v;
-        for (JDIMENSION row = 0; row < donor->comp_info[c].height_in_blocks; ++row) {
-            JBLOCKARRAY to = (*donor->mem->access_virt_barray)(donorCommon, region.healedCoefficients[c], row, 1, TRUE);
-            JBLOCKARRAY from =
-                (*source->mem->access_virt_barray)(sourceCommon, sourceArrays[c], firstRow + row, 1, FALSE);
-            for (JDIMENSION column = 0; column < donor->comp_info[c].width_in_blocks; ++column)
-                if (!repaired(c, static_cast<int>(column), static_cast<int>(row)))
-                    std::copy(from[0][firstColumn + column], from[0][firstColumn + column] + DCTSIZE2, to[0][column]);
-        }
-    }
-}
 
 }  // namespace speckmend

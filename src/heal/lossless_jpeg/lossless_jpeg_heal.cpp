@@ -1,6 +1,8 @@
 // The in-memory lossless heal: the source's coefficients are read once, the
-// repair areas planned into windows, each window decoded, repaired, encoded
-// and transplanted on its own, and the arrays written coded like the source.
+// repair areas planned into windows, each window decoded, repaired and
+// encoded on its own, its repaired blocks staged until no later window can
+// read their places; then they replace the source's, and the arrays are
+// written coded like the source.
 // The libjpeg call sequence is written down in the header. Nothing
 // outside the windows is ever turned into pixels.
 #include "heal/lossless_jpeg/lossless_jpeg_heal.h"
@@ -42,20 +44,67 @@ LosslessHealResult outcomeOnly(Outcome outcome, std::string diagnostic = {}) {
     return result;
 }
 
-// The blocks the window's cells will give the output.
-void noteRepairedBlocks(JpegRewrite& rewrite, const DonorRegion& region, const RepairedBlocks& repaired) {
+// A block that replaces the source's: kept aside while a window still to
+// come may read its place, since windows may overlap and each must decode
+// the source's own blocks.
+struct StagedBlock {
+    int component = 0;
+    JDIMENSION row = 0, column = 0;  // in the source's arrays
+    int imcuRow = 0;                 // the row of iMCUs it lies in
+    JBLOCK coefficients = {};
+};
+
+// Stages every repaired block of the window's donor, at its place in the
+// source, and tells the rewrite what it will hold.
+void stageRepairedBlocks(JpegRewrite& rewrite, const DonorRegion& region, const RepairedBlocks& repaired,
+                         std::vector<StagedBlock>& staged) {
+    j_decompress_ptr source = rewrite.source();
     j_decompress_ptr donor = region.healedSource;
+    const bool single = source->num_components == 1;
     for (int c = 0; c < donor->num_components && c < repaired.components; ++c) {
-        const JDIMENSION rows = std::min<JDIMENSION>(donor->comp_info[c].height_in_blocks, repaired.heightInBlocks[c]);
-        const JDIMENSION columns = std::min<JDIMENSION>(donor->comp_info[c].width_in_blocks, repaired.widthInBlocks[c]);
+        const jpeg_component_info& info = source->comp_info[c];
+        const JDIMENSION firstColumn = region.donorImcuX * (single ? 1 : info.h_samp_factor);
+        const JDIMENSION firstRow = region.donorImcuY * (single ? 1 : info.v_samp_factor);
+        const JDIMENSION rows = std::min<JDIMENSION>(
+            {donor->comp_info[c].height_in_blocks, static_cast<JDIMENSION>(repaired.heightInBlocks[c]),
+             info.height_in_blocks - std::min(info.height_in_blocks, firstRow)});
+        const JDIMENSION columns = std::min<JDIMENSION>(
+            {donor->comp_info[c].width_in_blocks, static_cast<JDIMENSION>(repaired.widthInBlocks[c]),
+             info.width_in_blocks - std::min(info.width_in_blocks, firstColumn)});
         for (JDIMENSION row = 0; row < rows; ++row) {
             JBLOCKARRAY blocks = (*donor->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(donor),
                                                                    region.healedCoefficients[c], row, 1, FALSE);
-            for (JDIMENSION column = 0; column < columns; ++column)
-                if (repaired.repaired(c, static_cast<int>(column), static_cast<int>(row)))
-                    rewrite.noteChangedBlock(c, blocks[0][column]);
+            for (JDIMENSION column = 0; column < columns; ++column) {
+                if (!repaired.repaired(c, static_cast<int>(column), static_cast<int>(row))) continue;
+                rewrite.noteChangedBlock(c, blocks[0][column]);
+                StagedBlock& block = staged.emplace_back();
+                block.component = c;
+                block.row = firstRow + row;
+                block.column = firstColumn + column;
+                block.imcuRow =
+                    static_cast<int>(region.donorImcuY) + static_cast<int>(row / (single ? 1 : info.v_samp_factor));
+                std::copy(blocks[0][column], blocks[0][column] + DCTSIZE2, block.coefficients);
+            }
         }
     }
+}
+
+// Writes the staged blocks above iMCU row `above` into the source's arrays,
+// which the output is written from, and forgets them. Windows come in the
+// order of their top rows, so no window still to come reads those places.
+void placeStagedBlocks(JpegRewrite& rewrite, std::vector<StagedBlock>& staged, int above) {
+    j_decompress_ptr source = rewrite.source();
+    std::size_t kept = 0;
+    for (const StagedBlock& block : staged) {
+        if (block.imcuRow >= above) {
+            staged[kept++] = block;
+            continue;
+        }
+        JBLOCKARRAY row = (*source->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(source),
+                                                             rewrite.arrays()[block.component], block.row, 1, TRUE);
+        std::copy(block.coefficients, block.coefficients + DCTSIZE2, row[0][block.column]);
+    }
+    staged.resize(kept);
 }
 
 // Gives every donor block that holds a repaired pixel the coefficients that
@@ -120,10 +169,9 @@ const JpegErrorManager* managerOf(j_decompress_ptr codec) {
 struct WindowCodecs {
     JpegEncoder encoder;  // the window's headers, then its repaired pixels
     JpegDecoder decoder;  // the window's pixels, then the donor's blocks
-    JpegEncoder layout;   // stands for the output's layout, which is the source's; never started
     std::vector<unsigned char> blocks;
     std::vector<unsigned char> donorBytes;
-    std::vector<unsigned char> unused;
+    std::vector<StagedBlock> staged;  // of the windows so far, not yet placed
 };
 
 // What every window of one photo is healed with.
@@ -136,7 +184,7 @@ struct PhotoRepair {
     int channels = 0;  // of the pixels a window decodes to
 };
 
-// One window on its way through decode, repair, encode and transplant.
+// One window on its way through decode, repair, encode and staging.
 struct WindowWork {
     const RepairWindow& window;
     cv::Rect pixels;                          // the window in pixels of the photo
@@ -176,8 +224,8 @@ bool decodeWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const PhotoRepair&
 
 // Inpaints the window's own repair areas and keeps their mask.
 void repairWindow(const PhotoRepair& photo, WindowWork& work) {
-    // Only the window's own discs reach into it: every other disc lies in a
-    // window of its own, and windows do not overlap.
+    // Only the window's own areas are repaired: others that reach into it
+    // belong to windows of their own, whose repairs it never sees.
     const HotPixelMap& map = *photo.map;
     HotPixelMap members{{}, map.width, map.height};
     const std::size_t discs = photo.areas.pixels.size();
@@ -231,19 +279,14 @@ RepairedBlocks repairedBlocksOf(j_decompress_ptr source, const JpegGrid& grid, c
     return findRepairedBlocks(mask, source->num_components, h, v, grid.imcuWidth / 8, grid.imcuHeight / 8);
 }
 
-// The donor's repaired blocks, refined, into the source's arrays at the
-// cells of the window's repair areas.
-bool transplantWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const PhotoRepair& photo, const WindowWork& work,
-                      std::string& diagnostic) {
+// The donor's repaired blocks, refined, staged for the source's arrays.
+bool stageWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const PhotoRepair& photo, const WindowWork& work,
+                 std::string& diagnostic) {
     j_decompress_ptr source = rewrite.source();
     JpegDecoder& donor = codecs.decoder;
-    JpegEncoder& output = codecs.layout;
     const RepairedBlocks repaired = repairedBlocksOf(source, photo.grid, work.mask);
     const cv::Rect& imcus = work.window.imcus;
     auto step = [&] {
-        output.createToMemory(rewrite.guard(), "layout", codecs.unused);
-        jpeg_copy_critical_parameters(source, &output.codec);
-        adjustDropParameters(source, &output.codec);
         DonorRegion region;
         region.healedSource = &donor.codec;
         region.healedCoefficients = work.donorArrays;
@@ -254,39 +297,27 @@ bool transplantWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const PhotoRep
         prepareDrop(source, region);
         refineRepairedBlocks(source, rewrite.arrays(), &donor.codec, work.donorArrays, imcus, photo.grid, work.image,
                              work.mask, repaired);
-        keepUnrepairedBlocks(source, rewrite.arrays(), region,
-                             [&repaired](int c, int column, int row) { return repaired.repaired(c, column, row); });
-        noteRepairedBlocks(rewrite, region, repaired);
-        const std::size_t discs = photo.areas.pixels.size();
-        for (std::size_t index : work.window.areas) {
-            if (index < discs) {
-                placeRegion(source, rewrite.arrays(), &output.codec, region,
-                            photo.map->pixels[photo.areas.pixels[index]]);
-            } else {
-                const cv::Rect& band = photo.areas.rects[index];
-                placeArea(source, rewrite.arrays(), &output.codec, region, band.x, band.y, band.br().x, band.br().y);
-            }
-        }
+        stageRepairedBlocks(rewrite, region, repaired, codecs.staged);
     };
     if (!runJpegGuarded(rewrite.guard(), step)) {
-        diagnostic = raisedBy({&donor.errors, &output.errors, managerOf(source)});
+        diagnostic = raisedBy({&donor.errors, managerOf(source)});
         return false;
     }
     return true;
 }
 
-// One window through decode, repair, encode and transplant. Returns false
+// One window through decode, repair, encode and staging. Returns false
 // with diagnostic set when the library refuses a step.
 bool healWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const PhotoRepair& photo, const RepairWindow& window,
                 std::string& diagnostic) {
     WindowWork work{window, photo.grid.pixels(window.imcus), {}, {}, nullptr};
     if (!decodeWindow(rewrite, codecs, photo, work, diagnostic)) return false;
     repairWindow(photo, work);
-    return encodeDonor(rewrite, codecs, work, diagnostic) && transplantWindow(rewrite, codecs, photo, work, diagnostic);
+    return encodeDonor(rewrite, codecs, work, diagnostic) && stageWindow(rewrite, codecs, photo, work, diagnostic);
 }
 
 LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const HotPixelMap& map, double range,
-                             int method) {
+                             int method, const WindowJoining& joining) {
     JpegRewrite rewrite;
     std::string diagnostic;
     if (!rewrite.readHeader(sourceBytes, diagnostic)) return refused(diagnostic);
@@ -324,15 +355,26 @@ LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const H
     const int margin = RegionInpainter::marginFor(range);
     std::vector<RepairWindow> windows;
     if (margin > 0) {
-        windows = planRepairWindows(areas.rects, photo.grid, margin);
+        windows = planRepairWindows(areas.rects, photo.grid, margin, joining);
     } else if (!areas.rects.empty()) {
         RepairWindow whole{cv::Rect(0, 0, photo.grid.across(), photo.grid.down()), {}};
         for (std::size_t i = 0; i < areas.rects.size(); ++i) whole.areas.push_back(i);
         windows.push_back(std::move(whole));
     }
     WindowCodecs codecs;
-    for (const RepairWindow& window : windows)
+    int above = 0;
+    auto place = [&] { placeStagedBlocks(rewrite, codecs.staged, above); };
+    for (const RepairWindow& window : windows) {
+        // Many windows share a top row; the staged blocks are swept once per
+        // row, not once per window.
+        if (window.imcus.y > above) {
+            above = window.imcus.y;
+            if (!runJpegGuarded(rewrite.guard(), place)) return refused(raisedBy({managerOf(source)}));
+        }
         if (!healWindow(rewrite, codecs, photo, window, diagnostic)) return refused(diagnostic);
+    }
+    above = photo.grid.down();
+    if (!runJpegGuarded(rewrite.guard(), place)) return refused(raisedBy({managerOf(source)}));
 
     LosslessHealResult result;
     if (!rewrite.write(result.file, diagnostic)) return refused(diagnostic);
@@ -354,12 +396,12 @@ LosslessHealResult checkJpegSource(std::span<const unsigned char> source, const 
 }
 
 LosslessHealResult healJpegLosslessly(std::span<const unsigned char> sourceBytes, const HotPixelMap& map, double range,
-                                      int method) {
+                                      int method, const WindowJoining& joining) {
     // The image library reports its failures (a window too large to
     // allocate, say) by exceptions; the photo is then refused like one the
     // JPEG library refuses.
     try {
-        return healWhole(sourceBytes, map, range, method);
+        return healWhole(sourceBytes, map, range, method, joining);
     } catch (const cv::Exception& error) {
         return refused(error.what());
     } catch (const std::bad_alloc&) {

@@ -7,9 +7,9 @@
 //   source:  jpeg_create_decompress, jpeg_mem_src, jpeg_save_markers (COM,
 //            APP0..APP15), jpeg_read_header, jpeg_read_coefficients (to EOI:
 //            what follows is kept as trailing bytes)
-//   per window of whole iMCUs (one encoder and one decoder per photo, reset
-//   with jpeg_abort between streams; no block is Huffman coded, see
-//   jpeg_block_exchange.h):
+//   per window of whole iMCUs (repair_windows.h: windows may overlap; one
+//   encoder and one decoder per photo, reset with jpeg_abort between
+//   streams; no block is Huffman coded, see jpeg_block_exchange.h):
 //     blocks: jpeg_copy_critical_parameters (source -> window), the window's
 //            size, request_virt_barray and realize_virt_arrays (zeroed),
 //            jpeg_write_coefficients, the entropy module told to discard
@@ -26,9 +26,10 @@
 //            factors and quantization tables, jpeg_start_compress, the
 //            entropy module told to hand the blocks to those arrays,
 //            jpeg_write_scanlines, jpeg_finish_compress
-//     transplant (jpeg_transplant.h): prepareDrop, keepUnrepairedBlocks,
-//            placeRegion per hot pixel (placeArea for any other area;
-//            reconcileQuantization once, copyRegionBlocks)
+//     staging: prepareDrop (jpeg_transplant.h) checks the donor against its
+//            window; every block with a repaired pixel is refined and kept
+//            aside with its place in the source, and written into the
+//            source's arrays once no window still to come reaches its row
 //   output (jpeg_rewrite.h): jpeg_create_compress, jpeg_copy_critical_parameters, a single
 //            component's sampling 1x1, the source's restart interval, coding
 //            (arithmetic with its conditioning, or Huffman with the source's
@@ -44,6 +45,7 @@
 #include <vector>
 
 #include "config/hot_pixel_map.h"
+#include "heal/lossless_jpeg/repair_windows.h"
 
 namespace speckmend {
 
@@ -60,9 +62,10 @@ struct LosslessHealResult {
 // header is read, so that a file claiming another size costs no more than its
 // header; range and method as in the heal settings. Thread-safe: no globals,
 // may run on several photos at once. Never decodes the whole photo. Prints
-// nothing and writes no file.
+// nothing and writes no file. joining: how windows are joined
+// (repair_windows.h); every way gives the same bytes.
 LosslessHealResult healJpegLosslessly(std::span<const unsigned char> source, const HotPixelMap& map, double range,
-                                      int method);
+                                      int method, const WindowJoining& joining = {});
 
 // Judges a JPEG source as healJpegLosslessly does before it repairs anything
 // (the size from the header, then whether the data is sound), for a caller

@@ -11,6 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "heal/flow/healer.h"
+#include "heal/inpaint/repair_mask.h"
 #include "heal/lossless_jpeg/lossless_jpeg_heal.h"
 #include "jpeg_harness.h"
 #include "test_images.h"
@@ -47,14 +48,26 @@ TEST(HotLineHealing, MaskHoldsTheBands) {
         {"clipped at the bottom", {{Axis::row, 29, 1}}, {0, 28, 40, 2}},
         {"outside the photo", {{Axis::column, 45, 2}}, {}},
         {"radius beyond the photo", {{Axis::row, 5, 2000000000}}, {0, 0, 40, 30}},
+        // segments: the band over the span only
+        {"column segment", {{Axis::column, 10, 1, 5, 12}}, {9, 5, 3, 8}},
+        {"column segment to the far edge", {{Axis::column, 10, 1, 20, HotLine::kToEnd}}, {9, 20, 3, 10}},
+        {"span clipped at the far edge", {{Axis::row, 15, 1, 30, 400}}, {30, 14, 10, 3}},
+        {"span wholly beyond the far edge", {{Axis::column, 10, 1, 30, 50}}, {}},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         const HealSettings settings = lineSettings(row.lines, 40, 30);
         Healer healer(settings);
-        healer.inpaint(cv::Mat(30, 40, CV_8UC3, cv::Scalar(40, 80, 120)));
+        const cv::Mat photo = speckmend::testing::noisePhoto(40, 30, 3, 4);
+        healer.inpaint(photo);
         cv::Mat expected(30, 40, CV_8UC1, cv::Scalar(0));
         expected(row.band).setTo(255);
-        EXPECT_EQ(cv::norm(healer.mask(), expected, cv::NORM_INF), 0) << row.name;
+        EXPECT_EQ(cv::norm(healer.mask(), expected, cv::NORM_INF), 0);
+        // Nothing changes outside the band over its span.
+        cv::Mat changed;
+        cv::compare(healer.healed().reshape(1, 30 * 40), photo.reshape(1, 30 * 40), changed, cv::CMP_NE);
+        cv::reduce(changed, changed, 1, cv::REDUCE_MAX);
+        EXPECT_EQ(cv::countNonZero(changed.reshape(1, 30) & ~expected), 0);
     }
 }
 
@@ -189,15 +202,15 @@ TEST(HotLineHealing, FourComponentJpegsHealTheBandEndsIncluded) {
 TEST(HotLineHealing, HotColumnHealsToItsSurroundingsEndsIncluded) {
     // The image library's inpainting keeps its mask's outermost frame, so a
     // band reaching the photo's edges kept its hot ends (up to 70 off here).
-    for (const HotLine& line : {HotLine{Axis::column, 20, 1}, HotLine{Axis::row, 12, 1}}) {
+    // Segments: both ends inside the photo, and one end at each edge.
+    for (const HotLine& line :
+         {HotLine{Axis::column, 20, 1}, HotLine{Axis::row, 12, 1}, HotLine{Axis::column, 20, 1, 6, 22},
+          HotLine{Axis::row, 12, 1, 9, HotLine::kToEnd}, HotLine{Axis::column, 20, 1, 0, 14}}) {
         const HealSettings settings = lineSettings({line}, 40, 30);
         Healer healer(settings);
         const cv::Scalar flat(40, 80, 120);
         cv::Mat photo(30, 40, CV_8UC3, flat);
-        if (line.axis == Axis::column)
-            photo.col(line.position).setTo(cv::Scalar::all(255));
-        else
-            photo.row(line.position).setTo(cv::Scalar::all(255));
+        photo(lineBand({line.axis, line.position, 0, line.from, line.to}, photo.size())).setTo(cv::Scalar::all(255));
         healer.inpaint(photo);
         cv::Mat deviation;
         cv::absdiff(healer.healed(), flat, deviation);

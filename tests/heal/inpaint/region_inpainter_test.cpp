@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <random>
 #include <vector>
@@ -107,6 +108,83 @@ TEST(ChannelByChannel, FourChannelRegionsEqualTheWholePhoto) {
     EXPECT_GT(split, 0);
 }
 
+// ---------------------------------------------------------------------------
+// Thousands of discs, as an ageing sensor has them: the clusters stay small
+// (where rectangles merged until none overlapped, they grew into one region
+// covering the photo) and still give the whole-photo call's pixels.
+
+TEST(RegionInpainterTest, ThousandsOfDiscsGiveTheWholePhotoInSmallClusters) {
+    struct Row {
+        const char* name;
+        int width, height, discs, maxRadius;
+        double range;
+    };
+    const Row rows[] = {
+        {"radius 1 to 3, range 3", 1200, 900, 2000, 3, 3.0},
+        {"radius 1 to 2, range 5", 1200, 900, 1000, 2, 5.0},
+    };
+    for (const Row& row : rows) {
+        const HotPixelMap map = randomMap(row.width, row.height, row.discs, row.maxRadius, 2026);
+        const cv::Mat mask = maskOf(map);
+        const cv::Mat photo = noisePhoto(row.width, row.height, 3, 7, 3, 1.0);
+        const RegionInpainter inpainter(mask, row.range, repairAreas(map, mask.size()));
+        std::size_t largest = 0;
+        for (const RegionInpainter::Region& region : inpainter.regions())
+            largest = std::max(largest, static_cast<std::size_t>(region.rect.area()));
+        EXPECT_GT(inpainter.regions().size(), static_cast<std::size_t>(row.discs / 4)) << row.name;
+        EXPECT_LT(largest, mask.total() / 50) << row.name;
+        for (int method : {cv::INPAINT_NS, cv::INPAINT_TELEA}) {
+            SCOPED_TRACE(::testing::Message() << row.name << ", method " << method);
+            cv::Mat whole, healed;
+            cv::inpaint(photo, mask, whole, row.range, method);
+            inpainter.inpaint(photo, healed, method);
+            EXPECT_TRUE(identical(healed, whole));
+        }
+    }
+}
+
+// Where clusters cannot split the work: areas that meet all the way across
+// the photo are one cluster, whose rectangle is the photo; it is still the
+// whole-photo call's result, and what lies apart from it stays apart.
+TEST(RegionInpainterTest, AreasMeetingAcrossThePhotoAreOneRegion) {
+    constexpr int kWidth = 240, kHeight = 160;
+    constexpr double kRange = 3.0;
+    struct Row {
+        const char* name;
+        HotPixelMap map;
+        std::size_t regions;
+    };
+    HotPixelMap crossing{{{20, 20, 2}, {200, 130, 2}}, kWidth, kHeight};
+    crossing.lines = {{HotLine::Axis::column, 120, 1}, {HotLine::Axis::row, 70, 2}};
+    // Discs of radius 1 ten pixels apart along the diagonal: each one's box
+    // grown by the margin (3 + 2 * 4 wide) meets the next one's.
+    HotPixelMap chain{{{230, 10, 2}}, kWidth, kHeight};
+    for (int x = 0; x < kWidth; x += 10) chain.pixels.push_back({x, x * kHeight / kWidth, 1});
+    chain.pixels.push_back({kWidth - 1, kHeight - 1, 1});
+    const Row rows[] = {
+        {"a hot row crossing a hot column", crossing, 3},
+        {"hot pixels chained from corner to corner", chain, 2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const cv::Mat mask = maskOf(row.map);
+        std::vector<cv::Rect> areas = repairAreas(row.map, mask.size());
+        const std::vector<cv::Rect> bands = bandAreas(row.map, mask.size());
+        areas.insert(areas.end(), bands.begin(), bands.end());
+        const RegionInpainter inpainter(mask, kRange, areas);
+        EXPECT_EQ(inpainter.regions().size(), row.regions);
+        EXPECT_TRUE(std::any_of(inpainter.regions().begin(), inpainter.regions().end(),
+                                [&](const RegionInpainter::Region& r) { return r.rect.size() == mask.size(); }));
+        const cv::Mat photo = noisePhoto(kWidth, kHeight, 3, 5);
+        for (int method : {cv::INPAINT_NS, cv::INPAINT_TELEA}) {
+            cv::Mat whole, healed;
+            cv::inpaint(photo, mask, whole, kRange, method);
+            inpainter.inpaint(photo, healed, method);
+            EXPECT_TRUE(identical(healed, whole)) << "method " << method;
+        }
+    }
+}
+
 TEST(ChannelByChannel, RefusesWhatItCannotInpaint) {
     const cv::Mat photo(16, 16, CV_8UC4, cv::Scalar(1, 2, 3, 4)), mask(16, 16, CV_8UC1, cv::Scalar(255));
     const cv::Mat wide(16, 16, CV_16UC4, cv::Scalar(0)), smallMask(8, 16, CV_8UC1, cv::Scalar(255));
@@ -143,12 +221,13 @@ TEST(RegionInpainterFormerBugs, AreasGiveTheRegionsAScanOfTheMaskGives) {
             cv::Mat mask(480, 640, CV_8UC1, cv::Scalar(0));
             drawRepairMask(map, mask);
             const int margin = RegionInpainter::marginFor(3);
-            const std::vector<cv::Rect> fromAreas =
+            const std::vector<RegionInpainter::Region> fromAreas =
                 RegionInpainter::findRegions(mask, margin, repairAreas(map, mask.size()));
-            const std::vector<cv::Rect> fromScan = RegionInpainter::findRegions(mask, margin);
+            const std::vector<RegionInpainter::Region> fromScan = RegionInpainter::findRegions(mask, margin);
             ASSERT_EQ(fromAreas.size(), 1u);
             ASSERT_EQ(fromScan.size(), 1u);
-            EXPECT_EQ(fromAreas[0], fromScan[0]);
+            EXPECT_EQ(fromAreas[0].rect, fromScan[0].rect);
+            EXPECT_EQ(fromAreas[0].parts, fromScan[0].parts);
         }
     }
 }

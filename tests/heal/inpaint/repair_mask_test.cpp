@@ -116,6 +116,22 @@ TEST(RepairMask, LineBandsInCropsAndAreas) {
         {"outside the photo", {{Axis::column, 130, 2}, {Axis::row, -5, 1}}, {0, 0, 120, 100}, {}},
         {"negative radius draws nothing", {{Axis::column, 50, -1}}, {0, 0, 120, 100}, {}},
         {"huge radius covers the photo", {{Axis::row, 50, INT_MAX}}, {10, 10, 20, 20}, {{0, 0, 120, 100}}},
+        // segments: the band over the span only, inclusive
+        {"column segment ending inside the crop", {{Axis::column, 50, 1, 10, 35}}, {30, 20, 40, 40}, {{49, 10, 3, 26}}},
+        {"row segment of one pixel", {{Axis::row, 30, 2, 44, 44}}, {30, 20, 40, 40}, {{44, 28, 1, 5}}},
+        {"segment to the far edge, crop short of it",
+         {{Axis::row, 30, 1, 50, HotLine::kToEnd}},
+         {30, 20, 40, 40},
+         {{50, 29, 70, 3}}},
+        {"segment starting below the crop",
+         {{Axis::column, 50, 1, 70, HotLine::kToEnd}},
+         {30, 20, 40, 40},
+         {{49, 70, 3, 30}}},
+        {"span clipped at the far edge", {{Axis::column, 50, 0, 60, INT_MAX}}, {40, 50, 20, 50}, {{50, 60, 1, 40}}},
+        {"spans wholly beyond the far edge",
+         {{Axis::row, 30, 1, 120, HotLine::kToEnd}, {Axis::column, 50, 1, 100, 200}},
+         {0, 0, 120, 100},
+         {}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

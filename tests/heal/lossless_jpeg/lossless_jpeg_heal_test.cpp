@@ -1,9 +1,9 @@
 // The in-memory lossless heal against a reference that builds the same output
 // the slow way: the whole photo decoded by the image reader (four-component
 // photos by libjpeg, to CMYK samples), inpainted whole (four channels one by
-// one), encoded whole with the source's tables and sampling, and every block
-// with a repaired pixel taken from that encode, refined against the whole
-// photo. Then what the output keeps of every real camera file.
+// one, the bands' ends at the photo's edges again), encoded whole with the source's tables and sampling, and every
+// block with a repaired pixel taken from that encode, refined against the whole photo. Then what the output keeps of
+// every real camera file.
 #include "heal/lossless_jpeg/lossless_jpeg_heal.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +20,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/photo.hpp>
 
+#include "heal/inpaint/band_ends.h"
 #include "heal/inpaint/repair_mask.h"
 #include "heal/jpeg/jpeg_rewrite.h"
 #include "heal/jpeg/mpf_segment.h"
@@ -85,7 +87,8 @@ Bytes referenceHeal(const Bytes& sourceBytes, const HotPixelMap& map, double ran
     const cv::Mat photo = fourComponents ? decodeSamples(sourceBytes, JCS_CMYK) : decodeWhole(sourceBytes);
     cv::Mat mask(photo.size(), CV_8UC1, cv::Scalar(0));
     drawRepairMask(map, mask);
-    const cv::Mat healed = inpaintWhole(photo, mask, range, method);
+    cv::Mat healed = inpaintWhole(photo, mask, range, method);
+    repairBandEnds(healed, mask, map.lines, {}, photo.size(), range, method);
 
     Bytes donorBytes;
     {
@@ -183,6 +186,7 @@ struct HealCase {
     std::vector<HotPixel> pixels;
     double range = 3;
     int method = 1;
+    std::vector<HotLine> lines = {};
 };
 
 void PrintTo(const HealCase& c, std::ostream* os) { *os << c.name; }
@@ -190,6 +194,17 @@ void PrintTo(const HealCase& c, std::ostream* os) { *os << c.name; }
 std::vector<HotPixel> cornersAndEdges(int w, int h) {
     return {{0, 0, 1},     {w - 1, 0, 2},     {0, h - 1, 3},     {w - 1, h - 1, 1}, {w / 2, 0, 2},
             {0, h / 2, 1}, {w - 1, h / 2, 3}, {w / 2, h - 1, 2}, {w - 3, h - 2, 1}, {w / 3, h / 3, 4}};
+}
+
+// count hot pixels of radius 1 to 3 anywhere in the photo, as an ageing
+// sensor has them: some close enough to be inpainted together or to share
+// blocks, most alone.
+std::vector<HotPixel> scattered(int w, int h, int count, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<HotPixel> pixels;
+    for (int i = 0; i < count; ++i)
+        pixels.push_back({static_cast<int>(rng() % w), static_cast<int>(rng() % h), 1 + static_cast<int>(rng() % 3)});
+    return pixels;
 }
 
 SourceRecipe coded(SourceRecipe s, J_COLOR_SPACE space) {
@@ -242,6 +257,11 @@ std::vector<HealCase> healCases() {
          recipe(240, 160, s420),
          {{20, 20, 2}, {90, 20, 2}, {55, 60, 8}, {200, 140, 1}}},
         {"range 10", recipe(200, 120, s420), {{30, 30, 2}, {80, 30, 2}}, 10},
+        // thousands of hot pixels: windows overlap, none covers the photo
+        {"2000 hot pixels", recipe(1200, 900, s420), scattered(1200, 900, 2000, 5)},
+        {"1500 hot pixels, 4:2:2, Navier-Stokes", recipe(1000, 700, s422), scattered(1000, 700, 1500, 6), 3, 0},
+        {"1000 hot pixels, grey with restarts",
+         with(recipe(800, 600, grey), [](SourceRecipe& s) { s.restartInterval = 7; }), scattered(800, 600, 1000, 7)},
         {"range below 1", recipe(120, 80, s422), {{30, 30, 2}, {80, 30, 2}}, 0.2},
         {"range not a number: the whole photo is one window",
          recipe(120, 80, s420),
@@ -249,6 +269,32 @@ std::vector<HealCase> healCases() {
          std::numeric_limits<double>::quiet_NaN()},
         {"Navier-Stokes", recipe(200, 120, s422), {{30, 30, 2}, {80, 60, 4}}, 3, 0},
         {"Navier-Stokes, grey", recipe(100, 80, grey), {{30, 30, 3}}, 5, 0},
+        // hot lines: only the blocks of the band over its span change
+        {"a hot column and a hot row",
+         recipe(200, 160, s420),
+         one,
+         3,
+         1,
+         {{HotLine::Axis::column, 130, 1}, {HotLine::Axis::row, 100, 2}}},
+        {"column segment inside the photo",
+         recipe(200, 160, s420),
+         one,
+         3,
+         1,
+         {{HotLine::Axis::column, 130, 1, 40, 90}}},
+        {"row segment to the far edge, 4:2:2",
+         recipe(200, 160, s422),
+         {},
+         3,
+         0,
+         {{HotLine::Axis::row, 100, 2, 75, HotLine::kToEnd}}},
+        {"segment clipped at the bottom, grey",
+         recipe(120, 100, grey),
+         {},
+         3,
+         1,
+         {{HotLine::Axis::column, 60, 1, 70, 5000}}},
+        {"segment wholly outside", recipe(120, 100, s420), {}, 3, 1, {{HotLine::Axis::row, 50, 1, 300, 400}}},
         // coding kept
         {"restart interval", with(recipe(160, 120, s422), [](SourceRecipe& s) { s.restartInterval = 3; }),
          cornersAndEdges(160, 120)},
@@ -300,12 +346,18 @@ TEST_P(InMemoryHeal, GivesTheReferenceBytes) {
     const HealCase& c = GetParam();
     const Bytes source = makeSourceBytes(c.recipe);
     ASSERT_FALSE(source.empty());
-    HotPixelMap map{c.pixels, c.recipe.width, c.recipe.height};
+    HotPixelMap map{c.pixels, c.recipe.width, c.recipe.height, c.lines};
     const LosslessHealResult result = healJpegLosslessly(source, map, c.range, c.method);
     ASSERT_EQ(result.outcome, Outcome::healed) << result.diagnostic;
     const Bytes expected = referenceHeal(source, map, c.range, c.method);
     ASSERT_FALSE(expected.empty());
     EXPECT_TRUE(result.file == expected) << "sizes " << result.file.size() << " and " << expected.size();
+    // However the windows are joined: only what must share a window, or
+    // many small ones joined.
+    for (const WindowJoining& joining : {WindowJoining{0, 0}, WindowJoining{1 << 20, 96}}) {
+        const LosslessHealResult other = healJpegLosslessly(source, map, c.range, c.method, joining);
+        EXPECT_TRUE(other.file == result.file) << "joining " << joining.windowCost << ", " << joining.largestSide;
+    }
 
     // The coding the reference shares is the source's.
     JpegFile in, out;
