@@ -3,9 +3,10 @@
 //
 // Without --set (or with --set demo) it writes the demo shoot below. With
 // --set NAME it writes a realistic dark-frame set instead (clean, high-iso,
-// glow, clusters, lines, flicker, bayer, raw12 or raw14; see shoot/dark_sets.h;
-// and the sets with strengths at the sensor of shoot/sensor_sets.h): by
-// default 8 frames of 3000x2000 with 200 hot spots, a truth.txt and a
+// glow, clusters, lines, flicker, bayer, raw12, raw14, segments, glints,
+// banding, sharp-glow or dense; see shoot/dark_sets.h; and the sets with
+// strengths at the sensor of shoot/sensor_sets.h): by default 8 frames of
+// 3000x2000 with 200 hot spots (600 for dense), a truth.txt and a
 // config.xml. --frames and --format (png or jpg) apply to the sets only,
 // --demosaic to the colour sets of shoot/sensor_sets.h, the frame, photo and
 // PNG counts to the demo shoot only.
@@ -96,7 +97,8 @@ struct Options {
                  "         [--hot N] [--quality Q]\n"
                  "       make_sample_shoot --out DIR --set NAME [--seed N] [--width W] [--height H]\n"
                  "         [--frames N] [--format png|jpg] [--hot N] [--quality Q] [--demosaic METHOD]\n"
-                 "       NAME: demo, clean, high-iso, glow, clusters, lines, flicker, bayer, raw12 or raw14;\n"
+                 "       NAME: demo, clean, high-iso, glow, clusters, lines, flicker, bayer,\n"
+                 "         raw12, raw14, segments, glints, banding, sharp-glow or dense;\n"
                  "         with strengths at the sensor: bayer-q90-444, bayer-q90-420, bayer-q70-420,\n"
                  "         bayer-wb-q90-444, bayer-wb-q90-420, bayer-wb-q70-420, bayer-png, beside-strong\n"
                  "       METHOD: bilinear, vng or ea (the bayer-* sets with strengths at the sensor)\n");

@@ -65,8 +65,13 @@ void HotPixelMapWriter::writePixel(std::int32_t x, std::int32_t y, std::string_v
 
 void HotPixelMapWriter::writeLine(const HotLine& line) {
     const bool column = line.axis == HotLine::Axis::column;
-    put(std::string(column ? " <col x=\"" : " <row y=\"") + std::to_string(line.position) + "\" r=\"" +
-        std::to_string(line.r) + "\"/>\n");
+    std::string text = std::string(column ? " <col x=\"" : " <row y=\"") + std::to_string(line.position) + "\" r=\"" +
+                       std::to_string(line.r) + "\"";
+    if (!line.whole()) {
+        text += " from=\"" + std::to_string(line.from) + "\"";
+        if (line.to != HotLine::kToEnd) text += " to=\"" + std::to_string(line.to) + "\"";
+    }
+    put(text + "/>\n");
 }
 
 void HotPixelMapWriter::finish() {
@@ -93,6 +98,37 @@ void HotPixelMapWriter::fail() {
     refuse(path_);
 }
 
+// ---- The span of a line element ---------------------------------------------
+// Kept apart from the rest of the reader: whichever way the elements are
+// walked, a col or row element's span is read by these two alone.
+
+namespace {
+
+const XmlAttribute* findAttribute(const XmlNodeInfo& node, std::string_view name) {
+    for (const XmlAttribute& attribute : node.attributes) {
+        if (attribute.name == name) return &attribute;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool readLineSpan(const XmlNodeInfo& node, HotLine& line) {
+    line.from = findAttribute(node, "from") != nullptr ? attributeInt(node, "from") : 0;
+    line.to = findAttribute(node, "to") != nullptr ? attributeInt(node, "to") : HotLine::kToEnd;
+    if (line.from < 0) return false;
+    return line.to == HotLine::kToEnd ? findAttribute(node, "to") == nullptr : line.to >= line.from;
+}
+
+std::string lineSpanText(const HotLine& line) {
+    if (line.whole()) return "";
+    std::string text = " from " + std::to_string(line.from);
+    if (line.to != HotLine::kToEnd) text += " to " + std::to_string(line.to);
+    return text;
+}
+
+// ---- Reading -----------------------------------------------------------------
+
 namespace {
 
 // One child of the map's root, as the document or the stream hands it out.
@@ -102,9 +138,11 @@ void addEntry(HotPixelMapFile& file, const XmlNodeInfo& node) {
         if (pixel.x >= 0 && pixel.y >= 0 && pixel.r > 0) file.pixels.push_back(pixel);
     } else if (node.name == "col" || node.name == "row") {
         const bool column = node.name == "col";
-        const HotLine line{column ? HotLine::Axis::column : HotLine::Axis::row, attributeInt(node, column ? "x" : "y"),
-                           attributeInt(node, "r")};
-        if (line.position >= 0 && line.r >= 0) (column ? file.columns : file.rows).push_back(line);
+        HotLine line{column ? HotLine::Axis::column : HotLine::Axis::row, attributeInt(node, column ? "x" : "y"),
+                     attributeInt(node, "r")};
+        if (line.position >= 0 && line.r >= 0 && readLineSpan(node, line)) {
+            (column ? file.columns : file.rows).push_back(line);
+        }
     } else if (node.name == "width") {
         if (!file.width) file.width = node.text;
     } else if (node.name == "height") {
@@ -150,7 +188,8 @@ void loadHotPixelMap(HotPixelMapFile&& file, HotPixelMap& map) {
     map.lines.insert(map.lines.end(), file.rows.begin(), file.rows.end());
     for (const HotLine& line : map.lines) {
         const bool column = line.axis == HotLine::Axis::column;
-        std::printf(column ? "hot column at %d with r=%d\n" : "hot row at %d with r=%d\n", line.position, line.r);
+        std::printf(column ? "hot column at %d%s with r=%d\n" : "hot row at %d%s with r=%d\n", line.position,
+                    lineSpanText(line).c_str(), line.r);
     }
 }
 

@@ -14,8 +14,13 @@
 //   </hotpixels>                   (no line end after the root end)
 //
 // R is the configured radius text as it stands, so a map can carry "2.5";
-// the reader takes its leading integer. A line is healed as a band of 2R+1
-// columns or rows; readers that know only pix elements skip col and row.
+// the reader takes its leading integer. After the pix lines come hot
+// columns and rows, <col x="X" r="R"/> and <row y="Y" r="R"/>, healed as a
+// band of 2R+1 columns or rows; a line hot over part of its length carries
+// its span, <col x="X" r="R" from="A" to="B"/> (first and last pixel along
+// it, inclusive). Readers that know only pix elements skip col and row;
+// readers that predate spans take a segment for its whole line, which
+// repairs more than needed but never less.
 #pragma once
 
 #include <cstdint>
@@ -36,17 +41,20 @@ struct HotPixel {
     std::int32_t r = 0;  // healing radius in pixels, at least 1 once read
 };
 
-// A hot column (all pixels with x == position) or hot row (y == position),
-// repaired as a band of 2r+1 columns or rows centred on it.
+// A hot column (pixels with x == position) or hot row (y == position),
+// repaired as a band of 2r+1 columns or rows centred on it, over its span:
+// the whole line, or from `from` to `to` along it (inclusive) for a segment.
 struct HotLine {
     enum class Axis { column, row };
     // `to` of a span that reaches the far edge, whatever the frame's size.
     static constexpr std::int32_t kToEnd = -1;
+
     Axis axis = Axis::column;
     std::int32_t position = 0;
     std::int32_t r = 0;  // at least 0 once read
     std::int32_t from = 0;
     std::int32_t to = kToEnd;  // at least `from`, or kToEnd
+
     bool whole() const { return from == 0 && to == kToEnd; }
     bool operator==(const HotLine&) const = default;
 };
@@ -60,6 +68,7 @@ struct HotPixelMap {
 };
 
 class XmlDocument;
+struct XmlNodeInfo;
 
 // A map file as read in one pass, before anything of it is echoed (the run
 // checks its folders between reading the map and loading it). Holds only
@@ -102,7 +111,8 @@ public:
     // characters XML reserves there (& < > ") become entities, so the map
     // always stays loadable.
     void writePixel(std::int32_t x, std::int32_t y, std::string_view radius);
-    // After the pix lines, one element per hot line.
+    // After the pix lines, one element per hot line; a segment's element
+    // carries its span (from, and to unless it reaches the far edge).
     void writeLine(const HotLine& line);
     // Writes the root end, closes the file and gives it its final name;
     // write errors that the buffering kept back (a full disk) surface here.
@@ -125,12 +135,24 @@ private:
 // each echoed as "hotpixel at X,Y with r=R". Other pix elements are skipped
 // without a word. Then every /hotpixels/col and /hotpixels/row element whose
 // position and r are at least 0, columns first, each echoed as "hot column
-// at X with r=R" or "hot row at Y with r=R". Positions are not checked
-// against the size here.
+// at X with r=R" or "hot row at Y with r=R"; a segment's echo names its
+// span ("hot column at X from A to B with r=R"; "from A" alone when it
+// reaches the far edge). A span with a negative end, or that ends before it
+// starts, skips the element. Positions are not checked against the size
+// here.
 void loadHotPixelMap(XmlDocument& document, HotPixelMap& map);
 
-// Reads a map file in one streaming pass, keeping 12 bytes per entry
-// (XmlElementStream), with the rules of loadHotPixelMap. False when the file
+// The span of one col or row element into `line`: `from` when given, else
+// 0; `to` when given, else kToEnd. False when it names no pixel: a negative
+// `from` or `to`, or a `to` before `from`.
+bool readLineSpan(const XmlNodeInfo& node, HotLine& line);
+
+// A line's span for the console: "" for a whole line, " from A to B", or
+// " from A" for a segment that reaches the far edge.
+std::string lineSpanText(const HotLine& line);
+
+// Reads a map file in one streaming pass (XmlElementStream), keeping 12
+// bytes per pixel and 20 per line, with the rules of loadHotPixelMap. False when the file
 // cannot be read or is not well-formed; `problem` then says why.
 bool readHotPixelMapFile(const std::string& path, HotPixelMapFile& file, std::string& problem);
 

@@ -375,12 +375,19 @@ TEST(HotPixelMapWriter, LinesFollowThePixLines) {
     writer.writePixel(17, 5, "3");
     writer.writeLine({HotLine::Axis::column, 1204, 1});
     writer.writeLine({HotLine::Axis::row, 0, 2});
+    // segments carry their span; one that reaches the far edge needs no `to`
+    writer.writeLine({HotLine::Axis::column, 610, 1, 1368, 1999});
+    writer.writeLine({HotLine::Axis::column, 611, 1, 0, 40});
+    writer.writeLine({HotLine::Axis::row, 7, 2, 100, HotLine::kToEnd});
     writer.finish();
     EXPECT_EQ(readFile(folder / "map.xml"),
               "<?xml version=\"1.0\"?>\n<hotpixels>\n <width>3000</width>\n <height>2000</height>\n"
               " <pix x=\"17\" y=\"5\" r=\"3\"/>\n"
               " <col x=\"1204\" r=\"1\"/>\n"
               " <row y=\"0\" r=\"2\"/>\n"
+              " <col x=\"610\" r=\"1\" from=\"1368\" to=\"1999\"/>\n"
+              " <col x=\"611\" r=\"1\" from=\"0\" to=\"40\"/>\n"
+              " <row y=\"7\" r=\"2\" from=\"100\"/>\n"
               "</hotpixels>");
 }
 
@@ -398,6 +405,22 @@ TEST(HotPixelMapReader, LineAcceptanceRule) {
         {"<row y=\"7\" r=\"3\"/>", true, {Axis::row, 7, 3}, "hot row at 7 with r=3\n"},
         {"<col x=\"0\" r=\"0\"/>", true, {Axis::column, 0, 0}, "hot column at 0 with r=0\n"},
         {"<col r=\"2\" x=\"5px\" y=\"9\"/>", true, {Axis::column, 5, 2}, "hot column at 5 with r=2\n"},
+        // segments: a missing end is the line's own end
+        {"<col x=\"610\" r=\"1\" from=\"1368\" to=\"2735\"/>",
+         true,
+         {Axis::column, 610, 1, 1368, 2735},
+         "hot column at 610 from 1368 to 2735 with r=1\n"},
+        {"<row y=\"7\" r=\"1\" to=\"40\"/>", true, {Axis::row, 7, 1, 0, 40}, "hot row at 7 from 0 to 40 with r=1\n"},
+        {"<row y=\"7\" r=\"1\" from=\"40\"/>",
+         true,
+         {Axis::row, 7, 1, 40, HotLine::kToEnd},
+         "hot row at 7 from 40 with r=1\n"},
+        {"<col x=\"3\" r=\"1\" from=\"5\" to=\"5\"/>",
+         true,
+         {Axis::column, 3, 1, 5, 5},
+         "hot column at 3 from 5 to 5 with r=1\n"},
+        {"<col x=\"3\" r=\"1\" from=\"0\"/>", true, {Axis::column, 3, 1}, "hot column at 3 with r=1\n"},
+        {"<col x=\"4\" r=\"1\" to=\"x\"/>", true, {Axis::column, 4, 1, 0, 0}, "hot column at 4 from 0 to 0 with r=1\n"},
         // skipped
         {"<col y=\"12\" r=\"1\"/>", false, {}, ""},
         {"<row x=\"12\" r=\"1\"/>", false, {}, ""},
@@ -405,6 +428,10 @@ TEST(HotPixelMapReader, LineAcceptanceRule) {
         {"<col x=\"4\"/>", false, {}, ""},
         {"<col x=\"4\" r=\"-2\"/>", false, {}, ""},
         {"<Col x=\"4\" r=\"1\"/>", false, {}, ""},
+        {"<col x=\"4\" r=\"1\" from=\"9\" to=\"8\"/>", false, {}, ""},
+        {"<col x=\"4\" r=\"1\" from=\"-3\"/>", false, {}, ""},
+        {"<col x=\"4\" r=\"1\" to=\"-1\"/>", false, {}, ""},
+
         {"<other><col x=\"4\" r=\"1\"/></other>", false, {}, ""},
     };
     TempFolder folder;
@@ -425,19 +452,24 @@ TEST(HotPixelMapReader, LinesDoNotDisturbThePixels) {
     TempFolder folder;
     writeFile(folder / "plain.xml", "<hotpixels><width>10</width><height>20</height>\n" + pixels + "</hotpixels>");
     writeFile(folder / "lines.xml", "<hotpixels><width>10</width><height>20</height>\n <row y=\"9\" r=\"1\"/>\n" +
-                                        pixels + " <col x=\"3\" r=\"1\"/>\n</hotpixels>");
+                                        pixels + " <col x=\"3\" r=\"1\" from=\"4\" to=\"15\"/>\n</hotpixels>");
     HotPixelMap plain, withLines;
     const std::string plainConsole = readMap(folder / "plain.xml", plain);
     const std::string linesConsole = readMap(folder / "lines.xml", withLines);
     EXPECT_TRUE(samePixels(plain.pixels, withLines.pixels));
     EXPECT_TRUE(plain.lines.empty());
-    EXPECT_EQ(withLines.lines, (std::vector<HotLine>{{HotLine::Axis::column, 3, 1}, {HotLine::Axis::row, 9, 1}}));
-    EXPECT_EQ(linesConsole, plainConsole + "hot column at 3 with r=1\nhot row at 9 with r=1\n");
+    EXPECT_EQ(withLines.lines,
+              (std::vector<HotLine>{{HotLine::Axis::column, 3, 1, 4, 15}, {HotLine::Axis::row, 9, 1}}));
+    EXPECT_EQ(linesConsole, plainConsole + "hot column at 3 from 4 to 15 with r=1\nhot row at 9 with r=1\n");
 }
 
 TEST(HotPixelMapRoundTrip, LinesReadBack) {
-    const std::vector<HotLine> lines{
-        {HotLine::Axis::column, 0, 1}, {HotLine::Axis::column, 2999, 2}, {HotLine::Axis::row, 1000, 0}};
+    const std::vector<HotLine> lines{{HotLine::Axis::column, 0, 1},
+                                     {HotLine::Axis::column, 2999, 2},
+                                     {HotLine::Axis::column, 610, 1, 1368, 1999},
+                                     {HotLine::Axis::column, 612, 1, 0, 31},
+                                     {HotLine::Axis::row, 1000, 0},
+                                     {HotLine::Axis::row, 1001, 3, 2900, HotLine::kToEnd}};
     TempFolder folder;
     HotPixelMapWriter writer;
     writer.open(folder / "map.xml");

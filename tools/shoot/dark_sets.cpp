@@ -21,6 +21,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "shoot/defects.h"
 #include "shoot/files.h"
 #include "shoot/random.h"
 #include "shoot/sensor_sets.h"
@@ -41,6 +42,7 @@ Profile profileOf(const std::string& set) {
     if (set == "high-iso") return {5.0f, 1.0f, 0.0f};
     if (set == "glow") return {2.0f, 0.4f, 40.0f};
     if (set == "bayer") return {2.5f, 0.5f, 0.0f};
+    if (set == "banding") return {2.5f, 0.5f, 0.0f};
     return {2.0f, 0.4f, 0.0f};
 }
 
@@ -80,7 +82,13 @@ struct Plan {
     int glowCorner = 0;  // 0 top left, 1 top right, 2 bottom left, 3 bottom right
     std::vector<HotPixel> pixels;
     std::vector<HotLine> lines;
+    Defects defects;  // of the harder sets (defects.h)
 };
+
+// Hot spots planted near a glow's source, so that its area is tested too,
+// and how near.
+constexpr int kSpotsNearGlow = 15;
+constexpr float kNearGlow = 300.0f;
 
 // The colour OpenCV's demosaicing gives a site of the mosaic, by the
 // parity of its column and row: found by lighting one site of a small mosaic,
@@ -107,7 +115,8 @@ public:
 
     void keepAwayFrom(const HotLine& line) { lines_.push_back(line); }
 
-    bool fits(const cv::Rect& box) const {
+    // `partner`: a box this one may come as near as two quiet pixels to.
+    bool fits(const cv::Rect& box, const cv::Rect& partner = cv::Rect()) const {
         if (box.x < kMargin || box.y < kMargin || box.x + box.width > width_ - kMargin ||
             box.y + box.height > height_ - kMargin) {
             return false;
@@ -115,7 +124,7 @@ public:
         for (const cv::Rect& other : taken_) {
             const int gapX = std::max(other.x - (box.x + box.width), box.x - (other.x + other.width));
             const int gapY = std::max(other.y - (box.y + box.height), box.y - (other.y + other.height));
-            if (std::max(gapX, gapY) < kSpacing) return false;
+            if (std::max(gapX, gapY) < (other == partner ? 2 : kSpacing)) return false;
         }
         for (const HotLine& line : lines_) {
             const int low = line.column ? box.x : box.y, high = low + (line.column ? box.width : box.height) - 1;
@@ -150,6 +159,53 @@ Spot lineSpot(const HotLine& line) {
     return s;
 }
 
+// A weak hot pixel (10 to 25 DN) 3 to 15 pixels from a strong spot, as
+// dense maps have them: the weak one is a defect of its own, not the strong
+// one's echo.
+bool placeBeside(Random& random, Placer& placer, const cv::Rect& strong, std::uint64_t every, Plan& p) {
+    const float strength = 10.0f * std::pow(2.5f, static_cast<float>(random.unit()));
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const int dx = random.between(-15, 15), dy = random.between(-15, 15);
+        if (std::max(std::abs(dx), std::abs(dy)) < 3) continue;
+        const cv::Rect box(strong.x + dx, strong.y + dy, 1, 1);
+        if (!placer.fits(box, strong)) continue;
+        placer.take(box);
+        Spot s;
+        s.kind = "beside";
+        s.x = s.left = s.right = box.x;
+        s.y = s.top = s.bottom = box.y;
+        p.truth.spots.push_back(s);
+        p.pixels.push_back({box.x, box.y, strength, every});
+        return true;
+    }
+    return false;
+}
+
+// The harder sets' defects into the plan: their lines, kept clear of the
+// spots like the other lines, and their blobs, listed as glints and leaks.
+void placeDefects(const DarkSetOptions& o, Placer& placer, Plan& p) {
+    const int w = o.width, h = o.height;
+    p.defects = planDefects(o.set, o.seed, w, h);
+    for (const LineDefect& d : p.defects.lines) {
+        p.lines.push_back({d.column, d.at, d.from, d.to, d.amplitude});
+        placer.keepAwayFrom(p.lines.back());
+        p.truth.spots.push_back(lineSpot(p.lines.back()));
+    }
+    for (const Blob& blob : p.defects.blobs) {
+        const cv::Rect box = blob.box(w, h);
+        placer.take(box);
+        Spot s;
+        s.kind = blob.leak ? "leak" : "glint";
+        s.x = std::clamp(static_cast<int>(std::lround(blob.x)), box.x, box.x + box.width - 1);
+        s.y = std::clamp(static_cast<int>(std::lround(blob.y)), box.y, box.y + box.height - 1);
+        s.left = box.x, s.top = box.y, s.right = box.x + box.width - 1, s.bottom = box.y + box.height - 1;
+        // A blob is part of every rendering, the background's too: its
+        // strength is the planned one, not measured.
+        s.strength = std::round(blob.amplitude * 10.0f) / 10.0f;
+        p.truth.spots.push_back(s);
+    }
+}
+
 Plan plan(const DarkSetOptions& o) {
     Plan p;
     p.truth.set = o.set;
@@ -179,6 +235,7 @@ Plan plan(const DarkSetOptions& o) {
             p.truth.spots.push_back(lineSpot(line));
         }
     }
+    placeDefects(o, placer, p);
 
     std::string channels[4];
     if (o.set == "bayer") {
@@ -191,6 +248,7 @@ Plan plan(const DarkSetOptions& o) {
         const int x = random.between(0, w - 1), y = random.between(0, h - 1);
         // Evenly on a log scale from 10 DN to beyond saturation.
         const float strength = 10.0f * std::pow(32.0f, static_cast<float>(random.unit()));
+        if (placed < kSpotsNearGlow && !p.defects.glows.empty() && !nearGlow(p.defects, x, y, kNearGlow)) continue;
         std::vector<HotPixel> members{{x, y, strength, every}};
         std::string kind = "pixel";
         if (o.set == "clusters") {
@@ -239,6 +297,9 @@ Plan plan(const DarkSetOptions& o) {
         p.truth.spots.push_back(s);
         p.pixels.insert(p.pixels.end(), members.begin(), members.end());
         ++placed;
+        if (o.set == "dense" && placed < o.hot && strength >= 60.0f && random.unit() < 1.0 / 3.0) {
+            placed += placeBeside(random, placer, box, every, p) ? 1 : 0;
+        }
     }
     if (placed < o.hot) throw std::runtime_error("the frame is too small for that many hot pixels");
     return p;
@@ -264,6 +325,7 @@ cv::Mat background(const DarkSetOptions& o, const Plan& p) {
             row[x] = v;
         }
     }
+    addFixedDefects(bg, p.defects);
     return bg;
 }
 
@@ -369,6 +431,7 @@ void measureStrengths(const DarkSetOptions& o, Plan& p, const cv::Mat& bg, bool 
     std::vector<std::size_t> firsts;  // each spot's first point
     for (const Spot& s : p.truth.spots) {
         firsts.push_back(points.size());
+        if (s.isBlob()) continue;
         const std::vector<cv::Point> own = measuredPoints(s, widen, o.width, o.height);
         points.insert(points.end(), own.begin(), own.end());
     }
@@ -391,6 +454,7 @@ void measureStrengths(const DarkSetOptions& o, Plan& p, const cv::Mat& bg, bool 
 
     for (std::size_t n = 0; n < p.truth.spots.size(); ++n) {
         Spot& s = p.truth.spots[n];
+        if (s.isBlob()) continue;
         // Per point, the largest excess over the channels.
         std::vector<double> values;
         for (std::size_t k = firsts[n]; k < firsts[n + 1]; ++k) {
@@ -435,8 +499,9 @@ std::string describe(const Plan& p) {
 }  // namespace
 
 const std::vector<std::string>& darkSetNames() {
-    static const std::vector<std::string> names = {"clean", "high-iso", "glow",  "clusters", "lines",
-                                                   "flicker", "bayer",   "raw12", "raw14"};
+    static const std::vector<std::string> names = {"clean",   "high-iso", "glow",       "clusters", "lines",
+                                                   "flicker", "bayer",    "raw12",      "raw14",    "segments",
+                                                   "glints",  "banding",  "sharp-glow", "dense"};
     return names;
 }
 
@@ -445,7 +510,9 @@ bool isDarkSet(const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end() || isSensorSet(name);
 }
 
-void makeDarkSet(const DarkSetOptions& o) {
+void makeDarkSet(const DarkSetOptions& options) {
+    DarkSetOptions o = options;
+    if (o.hot < 0) o.hot = o.set == "dense" ? 600 : 200;
     if (isSensorSet(o.set)) return makeSensorSet(o);
     if (!isDarkSet(o.set)) throw std::runtime_error("unknown set " + o.set);
     if (!o.demosaic.empty()) throw std::runtime_error("the set " + o.set + " takes no demosaicing");
@@ -460,6 +527,8 @@ void makeDarkSet(const DarkSetOptions& o) {
 
     Plan p = plan(o);
     const cv::Mat bg = background(o, p);
+    const cv::Mat shotVariance = glowVariance(bg.size(), p.defects);
+    const float readVariance = p.profile.readNoise * p.profile.readNoise;
 
     makeFolder(o.out);
     makeFolder(o.out + "/dark");
@@ -469,7 +538,13 @@ void makeDarkSet(const DarkSetOptions& o) {
         for (int y = 0; y < frame.rows; ++y) {
             const float* in = bg.ptr<float>(y);
             float* out = frame.ptr<float>(y);
-            for (int x = 0; x < frame.cols; ++x) out[x] = in[x] + p.profile.readNoise * noise.normal();
+            if (shotVariance.empty()) {
+                for (int x = 0; x < frame.cols; ++x) out[x] = in[x] + p.profile.readNoise * noise.normal();
+            } else {
+                const float* shot = shotVariance.ptr<float>(y);
+                for (int x = 0; x < frame.cols; ++x)
+                    out[x] = in[x] + std::sqrt(readVariance + shot[x]) * noise.normal();
+            }
         }
         addLines(frame, p);
         for (const HotPixel& hp : p.pixels) {

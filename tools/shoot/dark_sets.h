@@ -17,6 +17,11 @@
 //             so each hot site shows in its own colour
 //   raw12     12-bit raw values in 16-bit PNGs (the clean set's levels times 16)
 //   raw14     14-bit raw values in 16-bit PNGs (times 64)
+//   segments, glints, banding, sharp-glow
+//             partial hot lines, glints and light leaks, fixed-pattern
+//             banding, a sharp corner glow (defects.h)
+//   dense     600 hot spots by default, a third of the strong ones with a
+//             weak one (10 to 25 DN) 3 to 15 pixels away
 // Strengths run from 10 DN above the background to saturation, evenly on a
 // logarithmic scale. The same options and seed write the same bytes. The
 // sets of shoot/sensor_sets.h are made here too.
@@ -34,7 +39,7 @@ struct DarkSetOptions {
     std::uint64_t seed = 1;
     int width = 3000, height = 2000;
     int frames = 8;
-    int hot = 200;  // hot spots, lines not counted
+    int hot = -1;  // hot spots, lines not counted; below 0: the set's own (600 for dense, else 200)
     int quality = 92;
     std::string format;  // png or jpg; empty: the set's own (jpg for bayer, png otherwise)
     std::string demosaic;  // the sets of shoot/sensor_sets.h in colour only: bilinear (empty), vng or ea

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include <opencv2/imgproc.hpp>
+
 namespace shoot {
 
 namespace {
@@ -66,6 +68,78 @@ bool covers(const MapEntry& e, const Spot& s) {
     return true;
 }
 
+// A planted line's span along it, and where it lies across.
+struct Span {
+    bool column;
+    int at, from, to;
+};
+
+Span spanOf(const Spot& s) {
+    return s.isColumn() ? Span{true, s.left, s.top, s.bottom} : Span{false, s.top, s.left, s.right};
+}
+
+// The span of a line entry, its open end made the frame's edge.
+Span spanOf(const MapEntry& e, const Truth& truth) {
+    const bool column = e.kind == MapEntry::Kind::column;
+    const int length = column ? truth.height : truth.width;
+    return {column, column ? e.x : e.y, e.from, e.to < 0 ? length - 1 : e.to};
+}
+
+// What healing with `entries` repairs, drawn as heal draws it.
+cv::Mat repairedMask(const Truth& truth, const std::vector<MapEntry>& entries) {
+    cv::Mat mask(truth.height, truth.width, CV_8UC1, cv::Scalar(0));
+    const cv::Rect frame(0, 0, truth.width, truth.height);
+    for (const MapEntry& e : entries) {
+        if (e.r < 0) continue;
+        if (e.kind == MapEntry::Kind::pixel) {
+            if (e.r > 0) cv::circle(mask, {e.x, e.y}, e.r, cv::Scalar(255), cv::FILLED, cv::LINE_8);
+            continue;
+        }
+        const Span span = spanOf(e, truth);
+        const cv::Rect band = span.column ? cv::Rect(span.at - e.r, span.from, 2 * e.r + 1, span.to - span.from + 1)
+                                          : cv::Rect(span.from, span.at - e.r, span.to - span.from + 1, 2 * e.r + 1);
+        const cv::Rect inside = band & frame;
+        if (!inside.empty()) mask(inside).setTo(255);
+    }
+    return mask;
+}
+
+// The map the truth itself gives: a lone pixel's disc around every pixel of
+// each hot spot, a band of three over each line.
+std::vector<MapEntry> referenceEntries(const Truth& truth) {
+    std::vector<MapEntry> entries;
+    for (const Spot& s : truth.spots) {
+        if (s.isBlob()) continue;
+        if (s.isLine()) {
+            const Span span = spanOf(s);
+            MapEntry e;
+            e.kind = span.column ? MapEntry::Kind::column : MapEntry::Kind::row;
+            (span.column ? e.x : e.y) = span.at;
+            e.r = 1;
+            e.from = span.from;
+            e.to = span.to;
+            entries.push_back(e);
+            continue;
+        }
+        for (int y = s.top; y <= s.bottom; ++y) {
+            for (int x = s.left; x <= s.right; ++x) entries.push_back({MapEntry::Kind::pixel, x, y, kReferenceRadius});
+        }
+    }
+    return entries;
+}
+
+// The share of a planted line's pixels inside the mask.
+double coverage(const Spot& line, const cv::Mat& mask) {
+    int inside = 0, all = 0;
+    for (int y = std::max(0, line.top); y <= std::min(mask.rows - 1, line.bottom); ++y) {
+        for (int x = std::max(0, line.left); x <= std::min(mask.cols - 1, line.right); ++x) {
+            ++all;
+            inside += mask.at<std::uint8_t>(y, x) != 0;
+        }
+    }
+    return all > 0 ? static_cast<double>(inside) / all : 1.0;
+}
+
 Tally& tallyFor(std::vector<Tally>& tallies, const std::string& name) {
     for (Tally& t : tallies) {
         if (t.name == name) return t;
@@ -116,11 +190,35 @@ HotMap parseMap(const std::string& text) {
                 (name == "row" || attribute(tag, "x", e.x)) && (name == "col" || attribute(tag, "y", e.y));
             if (!good) throw std::runtime_error("map entry without its position: <" + tag + ">");
             if (!attribute(tag, "r", e.r)) e.r = 0;
+            if (name != "pix") {
+                if (!attribute(tag, "from", e.from)) e.from = 0;
+                if (!attribute(tag, "to", e.to)) e.to = -1;
+            }
             map.entries.push_back(e);
         }
     }
     return map;
 }
+
+namespace {
+
+// An entry on no planted defect: on a glint or leak, near a planted spot
+// (a halo), or elsewhere.
+void countFalsePositive(const Truth& truth, const MapEntry& e, int tolerance, Score& score) {
+    ++score.falsePositives;
+    if (e.kind != MapEntry::Kind::pixel) return;
+    if (std::any_of(truth.spots.begin(), truth.spots.end(),
+                    [&](const Spot& s) { return s.isBlob() && distance(s, e.x, e.y) <= tolerance; })) {
+        ++score.falseOnBlobs;
+        return;
+    }
+    if (std::any_of(truth.spots.begin(), truth.spots.end(),
+                    [&](const Spot& s) { return !s.isLine() && !s.isBlob() && distance(s, e.x, e.y) <= kHaloReach; })) {
+        ++score.falseNearSpots;
+    }
+}
+
+}  // namespace
 
 Score scoreMap(const Truth& truth, const HotMap& map, int tolerance) {
     Score score;
@@ -133,39 +231,42 @@ Score scoreMap(const Truth& truth, const HotMap& map, int tolerance) {
         ++score.entries;
         bool matched = false;
         if (e.kind == MapEntry::Kind::pixel) {
+            score.widest = std::max(score.widest, e.r);
             for (std::size_t i = 0; i < n; ++i) {
                 const Spot& s = truth.spots[i];
-                if (distance(s, e.x, e.y) > tolerance) continue;
+                if (s.isBlob() || distance(s, e.x, e.y) > tolerance) continue;
                 matched = true;
                 ++hits[i];
                 if (covers(e, s)) covered[i] = true;
             }
         } else {
             ++score.lineEntries;
-            const bool column = e.kind == MapEntry::Kind::column;
+            const Span entry = spanOf(e, truth);
             for (std::size_t i = 0; i < n; ++i) {
                 const Spot& s = truth.spots[i];
-                if (!s.isLine() || s.isColumn() != column) continue;
-                const int at = column ? s.left : s.top;
-                if (std::abs((column ? e.x : e.y) - at) > tolerance) continue;
+                if (!s.isLine() || s.isColumn() != entry.column) continue;
+                const Span planted = spanOf(s);
+                if (std::abs(entry.at - planted.at) > tolerance) continue;
+                if (entry.to < planted.from - tolerance || entry.from > planted.to + tolerance) continue;
                 matched = true;
                 asLine[i] = true;
             }
         }
-        if (matched) continue;
-        ++score.falsePositives;
-        if (e.kind != MapEntry::Kind::pixel) continue;
-        for (const Spot& s : truth.spots) {
-            if (!s.isLine() && distance(s, e.x, e.y) <= kHaloReach) {
-                ++score.falseNearSpots;
-                break;
-            }
-        }
+        if (!matched) countFalsePositive(truth, e, tolerance, score);
     }
+
+    const cv::Mat repaired = repairedMask(truth, map.entries);
+    score.repairedArea = cv::countNonZero(repaired);
+    score.defectArea = cv::countNonZero(repairedMask(truth, referenceEntries(truth)));
+    score.areaRatio = score.defectArea > 0 ? static_cast<double>(score.repairedArea) / score.defectArea : 0.0;
 
     for (std::size_t i = 0; i < n; ++i) {
         const Spot& s = truth.spots[i];
+        if (s.isBlob()) continue;
         if (s.isLine()) {
+            const double covered = coverage(s, repaired);
+            score.worstLineCoverage = std::min(score.worstLineCoverage, covered);
+            score.linesCovered += covered >= kCoveredShare;
             ++score.linesPlanted;
             if (asLine[i])
                 ++score.linesAsOne;
@@ -228,12 +329,21 @@ std::string scoreTable(const Truth& truth, const Score& score, int tolerance) {
                       score.linesPlanted, score.linesAsOne, score.linesInPieces,
                       score.linesPlanted - score.linesAsOne - score.linesInPieces);
         text += line;
+        std::snprintf(line, sizeof line,
+                      "lines repaired along %.0f%% of their length or more: %d of %d (least %.1f%%)\n",
+                      100.0 * kCoveredShare, score.linesCovered, score.linesPlanted, 100.0 * score.worstLineCoverage);
+        text += line;
     }
     std::snprintf(line, sizeof line,
-                  "map entries: %d (%d lines); false positives: %d (%.1f per 6 MP, %d within %d px of a spot); "
-                  "duplicates: %d\n",
+                  "map entries: %d (%d lines); false positives: %d (%.1f per 6 MP, %d within %d px of a spot, %d on "
+                  "glints or leaks); duplicates: %d\n",
                   score.entries, score.lineEntries, score.falsePositives, score.falsePerSixMegapixels,
-                  score.falseNearSpots, kHaloReach, score.duplicates);
+                  score.falseNearSpots, kHaloReach, score.falseOnBlobs, score.duplicates);
+    text += line;
+    std::snprintf(line, sizeof line,
+                  "widest pixel entry: r=%d; repaired area: %lld px, %.2fx the %lld px of the planted defects (discs "
+                  "of r=%d, bands of 3)\n",
+                  score.widest, score.repairedArea, score.areaRatio, score.defectArea, kReferenceRadius);
     text += line;
     if (!score.missed.empty()) {
         text += "missed, strongest first:";
@@ -252,13 +362,15 @@ std::string scoreTable(const Truth& truth, const Score& score, int tolerance) {
 
 std::string summaryLine(const Truth& truth, const Score& score) {
     static const char* const kKeys[] = {"recall_below10", "recall10_20", "recall20_40", "recall40_80", "recall80"};
-    char line[512];
+    char line[640];
     std::snprintf(line, sizeof line,
                   "summary set=%s recall=%s found=%d planted=%d fp=%d fp_per_6mp=%.2f fp_near_spots=%d lines=%d "
-                  "lines_as_one=%d lines_in_pieces=%d duplicates=%d entries=%d",
+                  "lines_as_one=%d lines_in_pieces=%d duplicates=%d entries=%d fp_on_blobs=%d widest=%d "
+                  "lines_covered=%d line_coverage=%.4f area_ratio=%.2f",
                   truth.set.c_str(), ratio(score.strong).c_str(), score.strong.found, score.strong.planted,
                   score.falsePositives, score.falsePerSixMegapixels, score.falseNearSpots, score.linesPlanted,
-                  score.linesAsOne, score.linesInPieces, score.duplicates, score.entries);
+                  score.linesAsOne, score.linesInPieces, score.duplicates, score.entries, score.falseOnBlobs,
+                  score.widest, score.linesCovered, score.worstLineCoverage, score.areaRatio);
     std::string text = line;
     for (std::size_t i = 0; i < score.buckets.size(); ++i)
         text += std::string(" ") + kKeys[i] + "=" + ratio(score.buckets[i]);

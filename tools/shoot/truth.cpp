@@ -1,6 +1,7 @@
 // Writing and reading the truth list of a dark-frame set.
 #include "shoot/truth.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 #include <stdexcept>
@@ -16,7 +17,16 @@ const char* const kFormat[] = {
     "# LEFT TOP RIGHT BOTTOM: every pixel of the spot; CHANNEL: grey, blue, green or red.",
 };
 
-bool knownKind(const std::string& kind) { return kind == "pixel" || kind == "cluster" || kind == "line"; }
+bool knownKind(const std::string& kind) {
+    return kind == "pixel" || kind == "cluster" || kind == "line" || kind == "beside" || kind == "glint" ||
+           kind == "leak";
+}
+
+// Said only in the lists that have these kinds, so the others read as
+// they always did.
+const char* const kBesideFormat = "# beside: a weak hot pixel a few pixels from a strong one.";
+const char* const kBlobFormat =
+    "# glint, leak: a smooth bright blob, no hot pixel (X Y its centre, STRENGTH its height).";
 
 bool knownChannel(const std::string& channel) {
     return channel == "grey" || channel == "blue" || channel == "green" || channel == "red";
@@ -28,6 +38,9 @@ std::string truthText(const Truth& truth, const std::vector<std::string>& header
     std::string text;
     for (const std::string& line : header) text += line + "\n";
     for (const char* line : kFormat) text += std::string(line) + "\n";
+    auto has = [&](auto test) { return std::any_of(truth.spots.begin(), truth.spots.end(), test); };
+    if (has([](const Spot& s) { return s.kind == "beside"; })) text += std::string(kBesideFormat) + "\n";
+    if (has([](const Spot& s) { return s.isBlob(); })) text += std::string(kBlobFormat) + "\n";
     text += "set " + truth.set + "\n";
     text += "size " + std::to_string(truth.width) + " " + std::to_string(truth.height) + "\n";
     text += "frames " + std::to_string(truth.frames) + "\n";

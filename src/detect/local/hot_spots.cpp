@@ -72,7 +72,13 @@ std::vector<HotSpot> mergeHotSpots(const std::vector<SpotCandidate>& candidates,
         }
         spot.area = static_cast<std::int32_t>(members.size());
         spot.radius = std::max<std::int32_t>(minRadius, static_cast<std::int32_t>(std::ceil(farthest - 1e-9)) + 1);
-        spots.push_back(spot);
+        spot.core = static_cast<std::int32_t>(std::count_if(members.begin(), members.end(), [&](std::size_t m) {
+            return candidates[m].significance >= 0.5f * spot.significance;
+        }));
+        if (spot.needsShaping()) {
+            for (std::size_t m : members) spot.members.push_back(candidates[m]);
+        }
+        spots.push_back(std::move(spot));
     }
     std::sort(spots.begin(), spots.end(),
               [](const HotSpot& a, const HotSpot& b) { return scanOrderBefore(a.peak, b.peak); });

@@ -13,17 +13,34 @@
 
 namespace speckmend {
 
+// A pixel above its threshold: its residual over that threshold, above 1.
+struct SpotCandidate {
+    cv::Point at;
+    float significance = 0.0f;
+};
+
+// The widest spot one disc may repair: anything wider is a line, a blob of
+// stray light or several defects (spot_shapes.h), never one disc.
+inline constexpr std::int32_t kMaxSpotRadius = 16;
+// The most pixels at half a spot's peak that a hot site or group has, even
+// demosaiced (a 3x3 group spreads over 5x5); more make a blob to look at.
+inline constexpr std::int32_t kLargestCore = 25;
+// A hot site or group, demosaiced and saved as JPEG, reaches no farther
+// than this; a spot that does is looked at too (a hot pixel on a glint
+// weaker than itself has a core of one and the glint's width).
+inline constexpr std::int32_t kWidestPlainSpot = 8;
+
 struct HotSpot {
     cv::Point peak;
     std::int32_t radius = 0;
     float significance = 0.0f;  // at the peak: residual / threshold, above 1
     std::int32_t area = 0;      // pixels above threshold in the spot
-};
+    std::int32_t core = 0;      // of them, those at half the peak's significance or more
+    // Every pixel of a spot wider than kWidestPlainSpot or with a core
+    // larger than kLargestCore, for a closer look; empty for the others.
+    std::vector<SpotCandidate> members;
 
-// A pixel above its threshold: its residual over that threshold, above 1.
-struct SpotCandidate {
-    cv::Point at;
-    float significance = 0.0f;
+    bool needsShaping() const { return radius > kWidestPlainSpot || core > kLargestCore; }
 };
 
 // Pixels at most two apart (one quiet pixel between them) belong to the

@@ -32,7 +32,8 @@ std::vector<float> blockCentres(int length, int window, int stride) {
 
 }  // namespace
 
-LocalBackground::LocalBackground(const cv::Mat& mean, int channel, int window) : width_(mean.cols), window_(window) {
+LocalBackground::LocalBackground(const cv::Mat& mean, int channel, int window)
+    : width_(mean.cols), height_(mean.rows), window_(window) {
     if (mean.depth() != CV_32F || mean.empty()) throw std::invalid_argument("LocalBackground needs a float image");
     if (channel < 0 || channel >= mean.channels()) throw std::invalid_argument("LocalBackground: no such channel");
     if (window < 1) throw std::invalid_argument("LocalBackground: window below 1");
@@ -78,7 +79,36 @@ LocalBackground::Tap LocalBackground::tap(float pixel, const std::vector<float>&
     return {index, (pixel - centres[index]) / (centres[index + 1] - centres[index])};
 }
 
+void LocalBackground::setBanding(BandingOffsets banding) {
+    if (banding.rows.size() != static_cast<std::size_t>(height_) ||
+        banding.columns.size() != static_cast<std::size_t>(width_)) {
+        throw std::invalid_argument("LocalBackground::setBanding: one offset per row and per column");
+    }
+    banding_ = std::move(banding);
+}
+
+cv::Mat LocalBackground::levels() const {
+    if (banding_.columns.empty()) return blocks_;
+    cv::Mat out = blocks_.clone();
+    for (int r = 0; r < out.rows; ++r) {
+        const auto y = static_cast<std::size_t>(std::lround(rowCentres_[static_cast<std::size_t>(r)]));
+        for (int c = 0; c < out.cols; ++c) {
+            const auto x = static_cast<std::size_t>(std::lround(columnCentres_[static_cast<std::size_t>(c)]));
+            out.at<float>(r, c) += banding_.rows[y] + banding_.columns[x];
+        }
+    }
+    return out;
+}
+
 void LocalBackground::fillRow(int y, float* out) const {
+    fillSmoothRow(y, out);
+    if (banding_.columns.empty()) return;
+    const float along = banding_.rows[static_cast<std::size_t>(y)];
+    const float* columns = banding_.columns.data();
+    for (int x = 0; x < width_; ++x) out[x] += along + columns[x];
+}
+
+void LocalBackground::fillSmoothRow(int y, float* out) const {
     const Tap vertical = tap(static_cast<float>(y), rowCentres_);
     const float* upper = blocks_.ptr<float>(vertical.index);
     const float* lower = blocks_.ptr<float>(std::min(vertical.index + 1, blocks_.rows - 1));
@@ -111,7 +141,9 @@ float LocalBackground::at(int x, int y) const {
     const int r = vertical.index, c = horizontal.index;
     const float upper = value(r, c) + horizontal.weight * (value(r, c + 1) - value(r, c));
     const float lower = value(r + 1, c) + horizontal.weight * (value(r + 1, c + 1) - value(r + 1, c));
-    return upper + vertical.weight * (lower - upper);
+    const float smooth = upper + vertical.weight * (lower - upper);
+    if (banding_.columns.empty()) return smooth;
+    return smooth + banding_.rows[static_cast<std::size_t>(y)] + banding_.columns[static_cast<std::size_t>(x)];
 }
 
 }  // namespace speckmend

@@ -15,6 +15,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "detect/local/banding.h"
+
 namespace speckmend {
 
 class LocalBackground {
@@ -23,12 +25,19 @@ public:
     // `channel`. `window` is at least 1.
     LocalBackground(const cv::Mat& mean, int channel, int window);
 
+    // From here on the background includes the banding's row and column
+    // offsets (banding.h), one per row and one per column of the frame.
+    void setBanding(BandingOffsets banding);
+
     // The background of row y at every column, into `out` (frame width).
     void fillRow(int y, float* out) const;
     float at(int x, int y) const;
 
     // The block medians, one per block, rows of blocks from the top.
     const cv::Mat& blocks() const { return blocks_; }
+    // The background at each block's centre: the blocks, with the banding
+    // once it is set.
+    cv::Mat levels() const;
 
 private:
     // A pixel's place between two neighbouring block centres: the first's
@@ -39,12 +48,15 @@ private:
         float weight;
     };
     Tap tap(float pixel, const std::vector<float>& centres) const;
+    void fillSmoothRow(int y, float* out) const;
 
     int width_;
+    int height_;
     int window_;
     cv::Mat blocks_;  // CV_32FC1
     std::vector<float> columnCentres_;
     std::vector<float> rowCentres_;
+    BandingOffsets banding_;  // empty until set
 };
 
 }  // namespace speckmend

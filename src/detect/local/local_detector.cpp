@@ -1,13 +1,14 @@
 // The local detector's passes over the mean frame.
 //
-// Call order: per channel the background and the tile noise (each reads the
-// mean), then one pass over stripes of rows that works out each pixel's
-// significance in a small per-thread buffer and keeps only what stands out:
-// counts per column and row, the pixels above 1 and the near misses. The
-// lines, the spots and the rejected are made from those.
+// Call order: per channel the background, its banding and the tile noise
+// (each reads the mean), then one pass over stripes of rows that works out
+// each pixel's significance in a small per-thread buffer and keeps only what
+// stands out: the pixels above the lines' bar, those above 1 and the near
+// misses. The lines, the spots and the rejected are made from those.
 #include "detect/local/local_detector.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -18,6 +19,7 @@
 #include "detect/local/hot_lines.h"
 #include "detect/local/hot_spots.h"
 #include "detect/local/local_background.h"
+#include "detect/local/spot_shapes.h"
 #include "detect/local/tile_noise.h"
 
 namespace speckmend {
@@ -85,8 +87,7 @@ void significanceRow(const cv::Mat& mean, const std::vector<ChannelModel>& model
 }
 
 struct Scan {
-    std::vector<std::int32_t> columnCounts;
-    std::vector<std::int32_t> rowCounts;
+    std::vector<cv::Point> linePoints;      // above the lines' bar (LineSearch::share), scan order
     std::vector<SpotCandidate> candidates;  // scan order
     std::vector<std::pair<float, cv::Point>> nearMisses;
 };
@@ -104,7 +105,7 @@ Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::siz
         // neighbourhoods.
         std::vector<float> buffer(static_cast<std::size_t>(width) * (RowStripes::kRows + 2));
         std::vector<float> backgroundRow(static_cast<std::size_t>(width));
-        std::vector<std::int32_t> columnCounts(static_cast<std::size_t>(width), 0);
+        const float lineBar = LineSearch().share;
         for (int s = range.start; s < range.end; ++s) {
             Scan& part = partial[static_cast<std::size_t>(s)];
             const cv::Range rows = stripes[s];
@@ -127,38 +128,59 @@ Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::siz
                 const float* above = y > 0 ? row(y - 1) : nullptr;
                 const float* values = row(y);
                 const float* below = y + 1 < height ? row(y + 1) : nullptr;
-                std::int32_t inRow = 0;
                 for (int x = 0; x < width; ++x) {
                     const float v = values[x];
+                    if (!(v > std::min(kRejectedFloor, lineBar))) continue;
+                    if (v > lineBar) part.linePoints.emplace_back(x, y);
                     if (!(v > kRejectedFloor)) continue;
                     if (v > 1.0f) {
-                        ++inRow;
-                        ++columnCounts[static_cast<std::size_t>(x)];
                         part.candidates.push_back({cv::Point(x, y), v});
                     } else if (nearMissesKept > 0 &&
                                isStrictLocalMaximum(above, values, below, width, x, EdgeRule::neighboursInside)) {
                         keepNearMiss(v, {x, y});
                     }
                 }
-                part.rowCounts.push_back(inRow);
             }
         }
-        // Column counts of the whole range go with its first stripe.
-        partial[static_cast<std::size_t>(range.start)].columnCounts = std::move(columnCounts);
     });
 
     Scan result;
-    result.columnCounts.assign(static_cast<std::size_t>(width), 0);
-    result.rowCounts.reserve(static_cast<std::size_t>(height));
     for (Scan& part : partial) {
-        if (!part.columnCounts.empty()) {
-            for (std::size_t x = 0; x < result.columnCounts.size(); ++x) result.columnCounts[x] += part.columnCounts[x];
-        }
-        result.rowCounts.insert(result.rowCounts.end(), part.rowCounts.begin(), part.rowCounts.end());
+        result.linePoints.insert(result.linePoints.end(), part.linePoints.begin(), part.linePoints.end());
         result.candidates.insert(result.candidates.end(), part.candidates.begin(), part.candidates.end());
         result.nearMisses.insert(result.nearMisses.end(), part.nearMisses.begin(), part.nearMisses.end());
     }
     return result;
+}
+
+// Fixed-pattern banding into the model of channel c, when there is any
+// worth the name: when what the block medians leave of it (measureBanding)
+// reaches kBandingShare of the lowest threshold somewhere. A sensor without
+// banding still leaves a few hundredths of a DN, the medians' own noise,
+// which would move every residual a little and decide nothing. The block
+// medians follow a band only where it fills a block, and where row and
+// column bands cross, what they leave is no sum of a row and a column part;
+// so the background is made again from the frame less the bands' whole
+// steps (measureBandSteps), which are then added back to it.
+void takeBanding(const cv::Mat& mean, int c, const LocalDetectorSettings& settings, ChannelModel& model) {
+    constexpr float kBandingShare = 0.25f;
+    double lowest = 0.0;
+    cv::minMaxLoc(model.noise->thresholds(), &lowest);
+    if (largestOffset(measureBanding(mean, c, *model.background)) < kBandingShare * static_cast<float>(lowest)) return;
+
+    BandingOffsets steps = measureBandSteps(mean, c);
+    cv::Mat flat(mean.size(), CV_32FC1);
+    for (int y = 0; y < mean.rows; ++y) {
+        const float* in = mean.ptr<float>(y) + c;
+        float* out = flat.ptr<float>(y);
+        const float along = steps.rows[static_cast<std::size_t>(y)];
+        for (int x = 0; x < mean.cols; ++x) {
+            out[x] = in[x * mean.channels()] - along - steps.columns[static_cast<std::size_t>(x)];
+        }
+    }
+    model.background = std::make_unique<LocalBackground>(flat, 0, settings.window);
+    model.background->setBanding(std::move(steps));
+    model.noise = std::make_unique<TileNoise>(mean, c, *model.background, settings.noise, settings.floor);
 }
 
 // The per-channel models, and their ranges for the console.
@@ -169,9 +191,10 @@ std::vector<ChannelModel> channelModels(const cv::Mat& mean, const LocalDetector
         ChannelModel model;
         model.background = std::make_unique<LocalBackground>(mean, c, settings.window);
         model.noise = std::make_unique<TileNoise>(mean, c, *model.background, settings.noise, settings.floor);
+        takeBanding(mean, c, settings, model);
         ChannelSummary summary;
         summary.name = channelName(mean.channels(), c);
-        range(model.background->blocks(), summary.backgroundLow, summary.backgroundHigh);
+        range(model.background->levels(), summary.backgroundLow, summary.backgroundHigh);
         range(model.noise->noise(), summary.noiseLow, summary.noiseHigh);
         range(model.noise->thresholds(), summary.thresholdLow, summary.thresholdHigh);
         summary.tiles = model.noise->tileColumns() * model.noise->tileRows();
@@ -198,34 +221,144 @@ Finding describe(const cv::Mat& mean, const std::vector<ChannelModel>& models, c
     return finding;
 }
 
-// The spots of the candidates into the findings, and those in the shadow of
-// a stronger one into `inShadow`, strongest first.
+float significanceAt(const cv::Mat& mean, const std::vector<ChannelModel>& models, int x, int y) {
+    float highest = -1e30f;
+    for (int c = 0; c < mean.channels(); ++c) {
+        const ChannelModel& model = models[static_cast<std::size_t>(c)];
+        const float residual = mean.ptr<float>(y)[x * mean.channels() + c] - model.background->at(x, y);
+        highest = std::max(highest, residual / model.noise->thresholdAt(x, y));
+    }
+    return highest;
+}
+
+// Whether the spot at `at` stands above the noise around it as well as
+// above its tile's threshold, in one channel at least. A tile's noise is
+// that of most of its pixels; a glow that falls off within a hundred
+// pixels brings shot noise two or three times that into a corner of it,
+// whose peaks pass the tile's threshold by the dozen. So the residual is
+// also measured over 21x21 pixels around the spot (its own 7x7 left out),
+// and where `noise` times that exceeds the tile's threshold by more than
+// kNoisierShare (never by chance, over 392 values) it is the bar.
+bool standsAboveLocalNoise(const cv::Mat& mean, const std::vector<ChannelModel>& models,
+                           const LocalDetectorSettings& settings, cv::Point at) {
+    constexpr int kOuter = 10, kInner = 3;
+    constexpr float kNoisierShare = 1.3f;
+    const cv::Rect area =
+        cv::Rect(at.x - kOuter, at.y - kOuter, 2 * kOuter + 1, 2 * kOuter + 1) & cv::Rect(cv::Point(0, 0), mean.size());
+    std::vector<float> residuals;
+    for (int c = 0; c < mean.channels(); ++c) {
+        const ChannelModel& model = models[static_cast<std::size_t>(c)];
+        residuals.clear();
+        for (int y = area.y; y < area.y + area.height; ++y) {
+            for (int x = area.x; x < area.x + area.width; ++x) {
+                if (std::abs(x - at.x) <= kInner && std::abs(y - at.y) <= kInner) continue;
+                residuals.push_back(mean.ptr<float>(y)[x * mean.channels() + c] - model.background->at(x, y));
+            }
+        }
+        const float threshold = model.noise->thresholdAt(at.x, at.y);
+        const float local = static_cast<float>(settings.noise) * upperSigma(residuals);
+        const float bar = local > kNoisierShare * threshold ? local : threshold;
+        if (mean.ptr<float>(at.y)[at.x * mean.channels() + c] - model.background->at(at.x, at.y) > bar) return true;
+    }
+    return false;
+}
+
+// The strongest of the other peaks within `reach` of peak i: what
+// shadowedSpots saw it in the shadow of.
+cv::Point strongestNear(const std::vector<cv::Point>& peaks, const std::vector<float>& strengths, std::size_t i,
+                        int reach) {
+    cv::Point strongest(-1, -1);
+    float best = strengths[i];
+    for (std::size_t j = 0; j < peaks.size(); ++j) {
+        const cv::Point d = peaks[j] - peaks[i];
+        if (j != i && d.x * d.x + d.y * d.y <= reach * reach && strengths[j] > best) {
+            best = strengths[j];
+            strongest = peaks[j];
+        }
+    }
+    return strongest;
+}
+
+// The spots of the candidates into the findings; the glints and leaks among
+// them, then those in the shadow of a stronger one, strongest first, into
+// `notTaken`.
 void splitSpots(const cv::Mat& mean, const std::vector<ChannelModel>& models, const Scan& found,
                 const LocalDetectorSettings& settings, const ColourSites* colourSites, Findings& findings,
-                std::vector<Finding>& inShadow) {
+                std::vector<Finding>& notTaken) {
     std::vector<Finding> spots;
     std::vector<cv::Point> peaks;
     std::vector<float> strengths;
     std::vector<std::int32_t> radii;
-    for (const HotSpot& spot : mergeHotSpots(found.candidates, findings.lines, settings.minRadius)) {
-        spots.push_back(describe(mean, models, spot.peak, spot.radius, spot.area));
-        peaks.push_back(spot.peak);
-        strengths.push_back(spots.back().strength);
-        radii.push_back(spot.radius);
+    const SignificancePatch patch = [&](const cv::Rect& area) {
+        cv::Mat values(area.size(), CV_32FC1);
+        for (int y = 0; y < area.height; ++y) {
+            for (int x = 0; x < area.width; ++x)
+                values.at<float>(y, x) = significanceAt(mean, models, area.x + x, area.y + y);
+        }
+        return values;
+    };
+    const ShapedSpots shaped = shapeSpots(mergeHotSpots(found.candidates, findings.lines, settings.minRadius), patch,
+                                          mean.size(), settings.minRadius);
+    // The risen spots take part in the shadowing: a faint spot beside a
+    // strong one is its neighbour's, whatever it stands on.
+    for (const std::vector<HotSpot>* list : {&shaped.spots, &shaped.risen}) {
+        for (const HotSpot& spot : *list) {
+            spots.push_back(describe(mean, models, spot.peak, spot.radius, spot.area));
+            peaks.push_back(spot.peak);
+            strengths.push_back(spots.back().strength);
+            radii.push_back(spot.radius);
+        }
     }
+    // Lossy colour frames tell ringing by its source and shape; the others
+    // by distance and strength alone.
     const std::vector<bool> shadowed = colourSites
                                            ? ringingSpots(mean, backgroundsOf(models), *colourSites, peaks, radii, strengths)
                                            : shadowedSpots(peaks, strengths, kShadow.reach, kShadow.ratio);
-    for (std::size_t i = 0; i < spots.size(); ++i) (shadowed[i] ? inShadow : findings.spots).push_back(spots[i]);
-    std::sort(inShadow.begin(), inShadow.end(),
-              [](const Finding& a, const Finding& b) { return a.strength > b.strength; });
+    std::vector<HotSpot> risen;
+    for (std::size_t i = shaped.spots.size(); i < spots.size(); ++i) {
+        if (!shadowed[i]) risen.push_back(shaped.risen[i - shaped.spots.size()]);
+    }
+    std::vector<StrayLight> blobs = shaped.strayLight;
+    for (const StrayLight& blob : blobsOf(std::move(risen), mean.size())) blobs.push_back(blob);
+    std::vector<Finding> light, inShadow;
+    for (const StrayLight& blob : blobs) {
+        light.push_back(describe(mean, models, blob.peak, blob.radius, 0));
+        light.back().reason = blob.kind;
+    }
+    std::vector<Finding> drowned;
+    for (std::size_t i = 0; i < spots.size(); ++i) {
+        if (!shadowed[i]) {
+            if (i >= shaped.spots.size()) continue;
+            // A site found through its footprint was judged against the
+            // noise of that estimate already; one channel alone holds too
+            // little of a weak one for the local bar.
+            if (colourSites || standsAboveLocalNoise(mean, models, settings, spots[i].peak)) {
+                findings.spots.push_back(spots[i]);
+            } else {
+                drowned.push_back(spots[i]);
+                drowned.back().reason = Rejection::weak;
+            }
+            continue;
+        }
+        inShadow.push_back(spots[i]);
+        inShadow.back().reason = Rejection::neighbour;
+        inShadow.back().cause = strongestNear(peaks, strengths, i, kShadow.reach);
+    }
+    auto stronger = [](const Finding& a, const Finding& b) { return a.strength > b.strength; };
+    std::sort(light.begin(), light.end(), stronger);
+    std::sort(inShadow.begin(), inShadow.end(), stronger);
+    std::sort(drowned.begin(), drowned.end(), stronger);
+    notTaken = std::move(light);
+    notTaken.insert(notTaken.end(), inShadow.begin(), inShadow.end());
+    notTaken.insert(notTaken.end(), drowned.begin(), drowned.end());
 }
 
-// The rejected: the shadowed spots first, then the strongest near misses
-// that lie neither in a line's band nor by a spot.
+// The rejected: the glints and leaks and the shadowed spots first, then the
+// strongest near misses that lie neither in a line's band nor by a spot or
+// a blob.
 void keepRejected(const cv::Mat& mean, const std::vector<ChannelModel>& models, Scan& found,
-                  const LocalDetectorSettings& settings, const std::vector<Finding>& inShadow, Findings& findings) {
-    for (const Finding& spot : inShadow) {
+                  const LocalDetectorSettings& settings, const std::vector<Finding>& notTaken, Findings& findings) {
+    for (const Finding& spot : notTaken) {
         if (findings.rejected.size() >= settings.rejectedKept) break;
         findings.rejected.push_back(spot);
     }
@@ -237,12 +370,14 @@ void keepRejected(const cv::Mat& mean, const std::vector<ChannelModel>& models, 
         const cv::Point at = miss.second;
         if (findings.rejected.size() >= settings.rejectedKept) break;
         if (inLineBand(findings.lines, at.x, at.y)) continue;
-        const bool nearSpot = std::any_of(findings.spots.begin(), findings.spots.end(), [&](const Finding& s) {
+        auto near = [&](const Finding& s) {
             const cv::Point d = s.peak - at;
             return d.x * d.x + d.y * d.y <= (s.radius + 2) * (s.radius + 2);
-        });
-        if (nearSpot) continue;
+        };
+        if (std::any_of(findings.spots.begin(), findings.spots.end(), near)) continue;
+        if (std::any_of(notTaken.begin(), notTaken.end(), near)) continue;
         findings.rejected.push_back(describe(mean, models, at, settings.minRadius, 0));
+        findings.rejected.back().reason = Rejection::weak;
     }
 }
 
@@ -261,9 +396,8 @@ LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& s
     // than shown so that those can be dropped.
     Scan found = scan(mean, models, settings.rejectedKept * 8);
     Findings& findings = detection.findings;
-    findings.lines = groupHotLines(found.columnCounts, mean.rows, HotLine::Axis::column);
-    const std::vector<HotLine> rows = groupHotLines(found.rowCounts, mean.cols, HotLine::Axis::row);
-    findings.lines.insert(findings.lines.end(), rows.begin(), rows.end());
+    findings.lines =
+        findHotLines(found.linePoints, mean.size(), [&](int x, int y) { return significanceAt(mean, models, x, y); });
 
     // A lossy colour frame is tested through a site's footprint, when the
     // frame has the sites to learn it from; otherwise channel by channel.
@@ -280,9 +414,9 @@ LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& s
         }
     }
 
-    std::vector<Finding> inShadow;
-    splitSpots(mean, models, found, settings, colourSites ? &*colourSites : nullptr, findings, inShadow);
-    keepRejected(mean, models, found, settings, inShadow, findings);
+    std::vector<Finding> notTaken;
+    splitSpots(mean, models, found, settings, colourSites ? &*colourSites : nullptr, findings, notTaken);
+    keepRejected(mean, models, found, settings, notTaken, findings);
     return detection;
 }
 

@@ -2,7 +2,9 @@
 #include "detect/run/check_sheet.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,6 +19,11 @@ const cv::Scalar kText(230, 230, 230);
 const cv::Scalar kFound(80, 200, 80);     // green frame: reported
 const cv::Scalar kRejected(60, 60, 230);  // red frame: below threshold
 const cv::Scalar kLine(230, 160, 60);     // blue frame: hot line
+const cv::Scalar kWarning(0, 170, 255);   // orange frame: an entry wider than kWideRadius
+const cv::Scalar kCause(0, 230, 230);     // yellow: the stronger neighbour a candidate was rejected for
+// An entry that repairs more than a disc of this radius is worth a second
+// look before healing a shoot with the map.
+constexpr int kWideRadius = 8;
 constexpr int kLabelHeight = 34;
 constexpr int kHeaderHeight = 30;
 constexpr int kMargin = 6;
@@ -27,7 +34,49 @@ struct Cell {
     std::string first;
     std::string second;
     cv::Scalar frame;
+    cv::Point cause{-1, -1};  // marked in the crop, or on its edge towards it
 };
+
+const char* reasonWord(Rejection reason) {
+    switch (reason) {
+    case Rejection::weak: return "weak";
+    case Rejection::neighbour: return "neighbour";
+    case Rejection::glint: return "glint";
+    case Rejection::leak: return "leak";
+    case Rejection::none: break;
+    }
+    return "rejected";
+}
+
+// A line's span along it, for its label: empty for a whole line.
+std::string spanText(const HotLine& line) {
+    if (line.whole()) return "";
+    return "  " + std::to_string(line.from) + " to " + (line.to == HotLine::kToEnd ? "end" : std::to_string(line.to));
+}
+
+// The crop's centre for a line: the middle of its span.
+cv::Point lineCentre(const HotLine& line, cv::Size frame) {
+    const bool column = line.axis == HotLine::Axis::column;
+    const int length = column ? frame.height : frame.width;
+    const int last = line.to == HotLine::kToEnd ? length - 1 : std::min(line.to, length - 1);
+    const int middle = line.from + (last - line.from) / 2;
+    return column ? cv::Point(line.position, middle) : cv::Point(middle, line.position);
+}
+
+// The stronger neighbour outlined where the crop holds it, else a bar on
+// the crop's edge where the way to it leaves the crop.
+void markCause(cv::Mat& big, cv::Point centre, cv::Point cause, const CheckSheetLayout& layout) {
+    const int half = layout.crop / 2, z = layout.zoom;
+    const cv::Point d = cause - centre;
+    if (std::abs(d.x) <= half && std::abs(d.y) <= half) {
+        cv::rectangle(big, cv::Rect((d.x + half) * z - 1, (d.y + half) * z - 1, z + 2, z + 2), kCause, 1);
+        return;
+    }
+    const double scale = static_cast<double>(half) / std::max(std::abs(d.x), std::abs(d.y));
+    const cv::Point edge(static_cast<int>(std::lround(d.x * scale)) + half,
+                         static_cast<int>(std::lround(d.y * scale)) + half);
+    cv::rectangle(big, cv::Rect(edge.x * z, edge.y * z, z, z), kCause, cv::FILLED);
+}
 
 // The crop around `centre`, stretched from its median to the centre's value
 // (a brighter neighbour saturates rather than hiding the centre), enlarged,
@@ -90,10 +139,8 @@ cv::Mat renderCheckSheet(const cv::Mat& mean, const Findings& findings, const Ch
     std::vector<Cell> cells;
     for (const HotLine& line : findings.lines) {
         const bool column = line.axis == HotLine::Axis::column;
-        const cv::Point centre =
-            column ? cv::Point(line.position, mean.rows / 2) : cv::Point(mean.cols / 2, line.position);
-        cells.push_back({centre, (column ? "column " : "row ") + std::to_string(line.position),
-                         "r=" + std::to_string(line.r), kLine});
+        cells.push_back({lineCentre(line, mean.size()), (column ? "column " : "row ") + std::to_string(line.position),
+                         "r=" + std::to_string(line.r) + spanText(line), line.r > kWideRadius ? kWarning : kLine});
     }
     std::vector<const Finding*> spots;
     for (const Finding& spot : findings.spots) spots.push_back(&spot);
@@ -102,11 +149,13 @@ cv::Mat renderCheckSheet(const cv::Mat& mean, const Findings& findings, const Ch
     if (spots.size() > layout.mostSpots) spots.resize(layout.mostSpots);
     for (const Finding* spot : spots) {
         cells.push_back({spot->peak, std::to_string(spot->peak.x) + "," + std::to_string(spot->peak.y),
-                         format("+%.1f DN  r=%.0f", spot->strength, spot->radius), kFound});
+                         format("+%.1f DN  r=%.0f", spot->strength, spot->radius),
+                         spot->radius > kWideRadius ? kWarning : kFound});
     }
     for (const Finding& miss : findings.rejected) {
         cells.push_back({miss.peak, std::to_string(miss.peak.x) + "," + std::to_string(miss.peak.y),
-                         format("+%.1f DN rejected", miss.strength), kRejected});
+                         format("+%.1f DN ", miss.strength) + reasonWord(miss.reason), kRejected,
+                         miss.reason == Rejection::neighbour ? miss.cause : cv::Point(-1, -1)});
     }
 
     const int side = layout.crop * layout.zoom;
@@ -129,7 +178,8 @@ cv::Mat renderCheckSheet(const cv::Mat& mean, const Findings& findings, const Ch
         const Cell& cell = cells[i];
         const int left = static_cast<int>(i % static_cast<std::size_t>(columns)) * cellWidth + kMargin;
         const int top = kHeaderHeight + static_cast<int>(i / static_cast<std::size_t>(columns)) * cellHeight + kMargin;
-        const cv::Mat crop = enlargedCrop(mean, cell.centre, layout, cell.frame);
+        cv::Mat crop = enlargedCrop(mean, cell.centre, layout, cell.frame);
+        if (cell.cause.x >= 0) markCause(crop, cell.centre, cell.cause, layout);
         crop.copyTo(sheet(cv::Rect(left, top, side, side)));
         cv::rectangle(sheet, cv::Rect(left - 2, top - 2, side + 4, side + 4), cell.frame, 2);
         cv::putText(sheet, cell.first, cv::Point(left, top + side + 14), cv::FONT_HERSHEY_SIMPLEX, kTextScale, kText, 1,

@@ -3,9 +3,13 @@
 // taken.
 //
 // It is a grid of cells, each an enlarged crop of the mean dark frame around
-// one finding: first the hot lines, then the hot spots, strongest first,
-// then the strongest candidates the detector did not take, framed in red
-// and labelled "rejected". Each crop is stretched on its own from its median
+// one finding: first the hot lines (a segment at the middle of its span,
+// labelled with it), then the hot spots, strongest first, then the
+// strongest candidates the detector did not take, framed in red and
+// labelled with the reason in a word (weak, neighbour, glint, leak; the
+// stronger neighbour marked in yellow, in the crop or on its edge towards
+// it). An entry whose radius is above 8 is framed in orange: it repairs far
+// more than a hot pixel. Each crop is stretched on its own from its median
 // to its centre pixel, so a faint spot shows as clearly as a saturated one;
 // the label gives the position and the strength in DN above the background.
 #pragma once

@@ -54,9 +54,9 @@ void DetectionOutput::addSpot(const Finding& spot) {
 
 void DetectionOutput::addLine(const HotLine& line) {
     map_.writeLine(line);
-    std::printf(
-        line.axis == HotLine::Axis::column ? "hot column found at %d with r=%d\n" : "hot row found at %d with r=%d\n",
-        line.position, line.r);
+    std::printf(line.axis == HotLine::Axis::column ? "hot column found at %d%s with r=%d\n"
+                                                   : "hot row found at %d%s with r=%d\n",
+                line.position, lineSpanText(line).c_str(), line.r);
     if (!sheetMean_.empty()) sheet_.lines.push_back(line);
     ++lineCount_;
 }

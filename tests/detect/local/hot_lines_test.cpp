@@ -1,8 +1,10 @@
-// Hot columns and rows from the counts of pixels above threshold.
+// Hot stretches along columns and rows, and the lines and segments they
+// make.
 #include "detect/local/hot_lines.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 namespace speckmend {
@@ -10,48 +12,120 @@ namespace {
 
 using Axis = HotLine::Axis;
 
-TEST(GroupHotLines, CountsBecomeLines) {
+std::vector<int> positions(int first, int last, int step = 1, int skip = 0) {
+    std::vector<int> out;
+    for (int i = first; i <= last; i += step) {
+        if (skip == 0 || (i - first) % skip != skip - 1) out.push_back(i);
+    }
+    return out;
+}
+
+std::vector<int> joined(std::vector<int> a, const std::vector<int>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST(HotStretches, MoreThanHalfOfEveryWindow) {
     struct Row {
         const char* name;
-        std::vector<std::int32_t> counts;
-        std::int32_t length;
-        std::vector<HotLine> lines;
+        std::vector<int> hot;
+        int length;
+        std::vector<cv::Range> stretches;
     };
     const Row rows[] = {
-        // none
-        {"all quiet", {0, 3, 1, 0, 2}, 100, {}},
-        {"exactly half is not most", {0, 50, 0}, 100, {}},
-        {"zero length", {0, 0}, 0, {}},
-        // single lines get a band of three
-        {"one column", {0, 0, 90, 0, 0}, 100, {{Axis::column, 2, 1}}},
-        {"just over half", {51, 0, 0}, 100, {{Axis::column, 0, 1}}},
-        {"at the far edge", {0, 0, 0, 100}, 100, {{Axis::column, 3, 1}}},
-        // neighbouring hot columns are one line covering them
-        {"two wide", {0, 80, 80, 0}, 100, {{Axis::column, 1, 1}}},
-        {"three wide", {0, 80, 99, 80, 0}, 100, {{Axis::column, 2, 1}}},
-        {"four wide", {70, 80, 99, 80, 0}, 100, {{Axis::column, 1, 2}}},
-        // a quiet column between two makes two lines
-        {"two lines", {90, 0, 90, 0, 0, 60}, 100, {{Axis::column, 0, 1}, {Axis::column, 2, 1}, {Axis::column, 5, 1}}},
+        // too little
+        {"all quiet", {}, 100, {}},
+        {"31 in a row is shorter than a window", positions(0, 30), 100, {}},
+        {"exactly half of each window is not more", positions(0, 98, 2), 100, {}},
+        // stretches
+        {"32 in a row", positions(0, 31), 100, {{0, 32}}},
+        {"two in three", positions(0, 299, 1, 3), 300, {{0, 299}}},
+        {"a gap of ten stays one stretch", joined(positions(0, 99), positions(110, 209)), 300, {{0, 210}}},
+        {"a long gap makes two", joined(positions(0, 49), positions(150, 199)), 300, {{0, 50}, {150, 200}}},
+        {"a lone pixel beyond the end is not part of it", joined(positions(40, 99), {130}), 300, {{40, 100}}},
+        // a line shorter than a window: its own length
+        {"a short line, whole", positions(0, 9), 10, {{0, 10}}},
+        {"a short line, half", positions(0, 4), 10, {}},
+        {"a line of one pixel", {0}, 1, {{0, 1}}},
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(groupHotLines(row.counts, row.length, Axis::column), row.lines) << row.name;
+        const std::vector<cv::Range> found = hotStretches(row.hot, row.length, 32);
+        ASSERT_EQ(found.size(), row.stretches.size()) << row.name;
+        for (std::size_t i = 0; i < found.size(); ++i) EXPECT_EQ(found[i], row.stretches[i]) << row.name;
     }
 }
 
-TEST(GroupHotLines, RowsAndShare) {
-    EXPECT_EQ(groupHotLines({0, 70, 0}, 100, Axis::row), (std::vector<HotLine>{{Axis::row, 1, 1}}));
-    EXPECT_TRUE(groupHotLines({0, 70, 0}, 100, Axis::row, 0.75).empty());
+// A significance image and the points of it above the lines' bar.
+struct Frame {
+    cv::Mat significance;
+    std::vector<cv::Point> points() const {
+        std::vector<cv::Point> out;
+        for (int y = 0; y < significance.rows; ++y) {
+            for (int x = 0; x < significance.cols; ++x)
+                if (significance.at<float>(y, x) > LineSearch().share) out.emplace_back(x, y);
+        }
+        return out;
+    }
+};
+
+TEST(FindHotLines, LinesAndSegmentsWithTheirSpans) {
+    const cv::Size size(300, 200);
+    struct Row {
+        const char* name;
+        std::function<void(cv::Mat&)> draw;
+        std::vector<HotLine> lines;
+    };
+    const Row rows[] = {
+        // whole lines, and segments from an edge or inside the frame (ends widened by two)
+        {"whole column", [](cv::Mat& s) { s.col(10) = 2.0f; }, {{Axis::column, 10, 1}}},
+        {"lower half of a column", [](cv::Mat& s) { s.col(10).rowRange(100, 200) = 2.0f; },
+         {{Axis::column, 10, 1, 98, HotLine::kToEnd}}},
+        {"a segment inside", [](cv::Mat& s) { s.col(10).rowRange(50, 90) = 2.0f; }, {{Axis::column, 10, 1, 48, 91}}},
+        {"left part of a row", [](cv::Mat& s) { s.row(20).colRange(0, 60) = 0.8f; }, {{Axis::row, 20, 1, 0, 61}}},
+        {"an end near the edge goes to it", [](cv::Mat& s) { s.col(10).rowRange(5, 195) = 2.0f; },
+         {{Axis::column, 10, 1}}},
+        {"a column and a row crossing",
+         [](cv::Mat& s) {
+             s.col(200) = 2.0f;
+             s.row(150).colRange(100, 299) = 2.0f;
+         },
+         {{Axis::column, 200, 1}, {Axis::row, 150, 1, 98, HotLine::kToEnd}}},
+        // neighbouring columns make one line, up to four wide
+        {"two wide", [](cv::Mat& s) { s.colRange(10, 12) = 2.0f; }, {{Axis::column, 10, 1}}},
+        {"four wide", [](cv::Mat& s) { s.colRange(10, 14) = 2.0f; }, {{Axis::column, 11, 2}}},
+        // not lines
+        {"five wide is a blob", [](cv::Mat& s) { s.colRange(10, 15) = 2.0f; }, {}},
+        {"31 pixels are too short", [](cv::Mat& s) { s.col(10).rowRange(50, 81) = 2.0f; }, {}},
+        {"below half the threshold", [](cv::Mat& s) { s.col(10) = 0.45f; }, {}},
+        {"a ridge on a broad rise",
+         [](cv::Mat& s) {
+             s.colRange(0, 41) = 0.45f;
+             s.colRange(20, 22) = 0.8f;
+         },
+         {}},
+    };
+    for (const Row& row : rows) {
+        Frame frame{cv::Mat(size, CV_32FC1, cv::Scalar(0.0f))};
+        row.draw(frame.significance);
+        const SignificanceAt at = [&](int x, int y) { return frame.significance.at<float>(y, x); };
+        EXPECT_EQ(findHotLines(frame.points(), size, at), row.lines) << row.name;
+    }
 }
 
-TEST(InLineBand, BandIsTwoRPlusOneWide) {
-    const std::vector<HotLine> lines{{Axis::column, 10, 1}, {Axis::row, 50, 2}};
+TEST(InLineBand, BandIsTwoRPlusOneWideOverItsSpan) {
+    const std::vector<HotLine> lines{{Axis::column, 10, 1}, {Axis::row, 50, 2}, {Axis::column, 100, 1, 20, 40},
+                                     {Axis::row, 200, 1, 30, HotLine::kToEnd}};
     struct Row {
         int x, y;
         bool inside;
     };
     const Row rows[] = {
-        {10, 0, true}, {9, 999, true}, {11, 5, true},  {8, 0, false},  {12, 0, false},
-        {0, 48, true}, {0, 52, true},  {0, 47, false}, {0, 53, false}, {30, 30, false},
+        // whole lines
+        {10, 0, true}, {9, 999, true}, {11, 5, true}, {8, 0, false}, {12, 0, false},
+        {0, 48, true}, {0, 52, true}, {0, 47, false}, {0, 53, false}, {30, 30, false},
+        // segments: only along their span
+        {100, 20, true}, {101, 40, true}, {100, 19, false}, {100, 41, false},
+        {30, 200, true}, {5000, 201, true}, {29, 200, false},
     };
     for (const Row& row : rows) EXPECT_EQ(inLineBand(lines, row.x, row.y), row.inside) << row.x << "," << row.y;
     EXPECT_FALSE(inLineBand({}, 10, 10));

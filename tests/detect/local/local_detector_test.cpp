@@ -93,6 +93,17 @@ TEST(DetectLocally, FindsEveryPlantedPixelAndNothingElse) {
         {"gradient", scene(0.8f, [](int x, int y) { return 3.0f + 0.02f * x + 0.01f * y; })},
         {"vignetting",
          scene(0.8f, [](int x, int y) { return 6.0f - 2e-5f * ((x - 320) * (x - 320) + (y - 240) * (y - 240)); })},
+        // a glow that falls to a tenth within a hundred pixels of its corner
+        {"sharp corner glow",
+         scene(0.8f, [](int x, int y) { return 4.0f + 120.0f * std::exp(-std::hypot(x + 5, y + 5) / 40.0f); })},
+        // fixed-pattern banding: bands of rows and of columns, +8 to +10 DN, crossing
+        {"banding",
+         scene(0.7f,
+               [](int x, int y) {
+                   const auto in = [](int v, int from, int to) { return v >= from && v <= to ? 1.0f : 0.0f; };
+                   return 4.0f + 9.0f * in(y, 40, 59) + 8.0f * in(y, 200, 290) + 10.0f * in(x, 100, 111) +
+                          9.0f * in(x, 300, 480) + 8.0f * in(x, 600, 639);
+               })},
     };
     for (const Row& row : rows) {
         const Findings d = detectLocally(render(row.scene), LocalDetectorSettings()).findings;
@@ -200,10 +211,15 @@ TEST(DetectLocally, HotLinesAreOneLineEach) {
     };
     using Axis = HotLine::Axis;
     const Row rows[] = {
+        // whole
         {"full column", true, 100, 0, 479, 20.0f, {{Axis::column, 100, 1}}},
-        {"column over most of the height", true, 333, 60, 479, 12.0f, {{Axis::column, 333, 1}}},
         {"full row", false, 200, 0, 639, 20.0f, {{Axis::row, 200, 1}}},
-        {"column over a third", true, 100, 0, 160, 20.0f, {}},
+        // segments, their ends widened by two pixels
+        {"column over most of the height", true, 333, 60, 479, 12.0f, {{Axis::column, 333, 1, 58, HotLine::kToEnd}}},
+        {"column over a third", true, 100, 0, 160, 20.0f, {{Axis::column, 100, 1, 0, 162}}},
+        {"row over its left half", false, 300, 0, 319, 15.0f, {{Axis::row, 300, 1, 0, 321}}},
+        {"short segment", true, 400, 200, 249, 30.0f, {{Axis::column, 400, 1, 198, 251}}},
+        {"segment beside the spot", true, 505, 40, 90, 9.0f, {{Axis::column, 505, 1, 38, 92}}},
     };
     for (const Row& row : rows) {
         Scene s;

@@ -105,6 +105,71 @@ TEST(CheckSheet, ColourFramesKeepTheirColour) {
     EXPECT_LT(centre[2], 30);
 }
 
+TEST(CheckSheet, WarningsAndReasonsAreMarked) {
+    // The crop's top left in the sheet, and a pixel of its frame.
+    const CheckSheetLayout layout;
+    const int half = layout.crop / 2, z = layout.zoom;
+    const cv::Vec3b orange(0, 170, 255), yellow(0, 230, 230), green(80, 200, 80), red(60, 60, 230);
+    struct Row {
+        const char* name;
+        std::int32_t radius;
+        Rejection reason;
+        cv::Point cause;   // relative to the finding
+        cv::Vec3b frame;   // the cell's frame
+        cv::Point markAt;  // crop pixel that shows the cause; x < 0: none
+    };
+    const Row rows[] = {
+        // map entries: wider than 8 is framed in orange
+        {"r=8", 8, Rejection::none, {}, green, {-1, -1}},
+        {"r=9", 9, Rejection::none, {}, orange, {-1, -1}},
+        {"r=16", 16, Rejection::none, {}, orange, {-1, -1}},
+        // rejected: the stronger neighbour outlined in the crop, or on its edge towards it
+        {"neighbour inside", 3, Rejection::neighbour, {3, -2}, red, {(3 + half) * z - 1, (-2 + half) * z + z / 2}},
+        {"neighbour to the right", 3, Rejection::neighbour, {12, 0}, red, {(2 * half) * z + z / 2, half * z + z / 2}},
+        {"neighbour above", 3, Rejection::neighbour, {0, -16}, red, {half * z + z / 2, z / 2}},
+        {"weak: no mark", 3, Rejection::weak, {3, -2}, red, {-1, -1}},
+    };
+    for (const Row& row : rows) {
+        Findings d;
+        Finding f = finding({60, 60}, 20.0f, 2.0f);
+        f.radius = row.radius;
+        f.reason = row.reason;
+        f.cause = f.peak + row.cause;
+        (row.reason == Rejection::none ? d.spots : d.rejected).push_back(f);
+        const cv::Mat sheet = renderCheckSheet(meanWith(d), d, layout);
+        const cv::Point c = cropCentre(sheet, 0, layout, 1);
+        const cv::Point topLeft(c.x - half * z - z / 2, c.y - half * z - z / 2);
+        EXPECT_EQ(sheet.at<cv::Vec3b>(c.y, topLeft.x - 2), row.frame) << row.name;
+        if (row.markAt.x >= 0) {
+            EXPECT_EQ(sheet.at<cv::Vec3b>(topLeft + row.markAt), yellow) << row.name;
+        } else {
+            int marked = 0;
+            for (int y = 0; y < layout.crop * z; ++y) {
+                for (int x = 0; x < layout.crop * z; ++x)
+                    marked += sheet.at<cv::Vec3b>(topLeft + cv::Point(x, y)) == yellow;
+            }
+            EXPECT_EQ(marked, 0) << row.name;
+        }
+    }
+}
+
+TEST(CheckSheet, SegmentIsShownAtTheMiddleOfItsSpan) {
+    // A column hot over rows 10 to 40 only: its crop's centre pixel is on it.
+    Findings d;
+    d.lines = {{HotLine::Axis::column, 30, 1, 10, 40}, {HotLine::Axis::row, 100, 12, 120, HotLine::kToEnd}};
+    cv::Mat mean(120, 160, CV_32FC1, cv::Scalar(4.0));
+    mean.col(30).rowRange(10, 41) += 50.0;
+    mean.row(100).colRange(120, 160) += 50.0;
+    const CheckSheetLayout layout;
+    const cv::Mat sheet = renderCheckSheet(mean, d, layout);
+    for (int cell = 0; cell < 2; ++cell) {
+        EXPECT_EQ(sheet.at<cv::Vec3b>(cropCentre(sheet, cell, layout, 2)), cv::Vec3b(255, 255, 255)) << cell;
+    }
+    // the row band of 25 rows is wider than 8 each way: framed in orange
+    const cv::Point c = cropCentre(sheet, 1, layout, 2);
+    EXPECT_EQ(sheet.at<cv::Vec3b>(c.y, c.x - layout.crop * layout.zoom / 2 - 2), cv::Vec3b(0, 170, 255));
+}
+
 TEST(SpotsAt, StrengthAboveTheCropsMedian) {
     cv::Mat mean(60, 80, CV_32FC1, cv::Scalar(4.0));
     mean(cv::Rect(40, 0, 40, 60)).setTo(10.0);  // a brighter right half
