@@ -32,7 +32,7 @@ FrameResult Detector::addFrame(const std::string& fileName) {
     return frames_.addFrame(readFrame(fileName, localDetectorChosen()));
 }
 
-void Detector::run() {
+std::size_t Detector::run() {
     if (!localDetectorChosen()) requireBins(settings_.channels);
 
     // A relative folder is taken from where the program was started; an
@@ -44,23 +44,25 @@ void Detector::run() {
     const std::vector<std::string> names = listDirectory(settings_.filter);
     if (names.empty()) throw FatalError(cannotOpen, false);
 
-    const std::int32_t frameCount = addFrames(names);
-    if (frameCount == 0) throw FatalError("no readable image in " + settings_.indir, false);
-    frames_.finishMean(frameCount);
+    const FrameCounts frames = addFrames(names);
+    if (frames.added == 0) throw FatalError("no readable image in " + settings_.indir, false);
+    frames_.finishMean(frames.added);
     if (localDetectorChosen()) {
         runLocalDetector();
     } else {
         runHistogramDetector();
     }
+    return frames.failed;
 }
 
-// One line per entry, in listing order; gives the number of frames added.
-std::int32_t Detector::addFrames(const std::vector<std::string>& fileNames) {
-    std::int32_t frameCount = 0;
-    frames_.addFrames(fileNames, [&frameCount](const std::string& name, FrameResult result) {
+// One line per entry, in listing order.
+Detector::FrameCounts Detector::addFrames(const std::vector<std::string>& fileNames) {
+    FrameCounts counts;
+    frames_.addFrames(fileNames, [&counts](const std::string& name, FrameResult result) {
+        if (result != FrameResult::added && !isDirectory(name)) ++counts.failed;
         switch (result) {
         case FrameResult::added:
-            ++frameCount;
+            ++counts.added;
             std::printf("%s processed.\n", name.c_str());
             break;
         case FrameResult::unreadable:
@@ -72,7 +74,7 @@ std::int32_t Detector::addFrames(const std::vector<std::string>& fileNames) {
         case FrameResult::badDimension: std::printf("%s error:bad dimension!\n", name.c_str()); break;
         }
     });
-    return frameCount;
+    return counts;
 }
 
 // The map is written line by line while the scan finds the hot pixels.
