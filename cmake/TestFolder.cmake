@@ -6,9 +6,15 @@
 set(SPECKMEND_TEST_OPTIMIZATION "-O1 -g1" CACHE STRING "Optimisation and debug flags of the test sources")
 
 # speckmend_test_flags(<target>): the test sources' flags for a target.
+# SPECKMEND_TESTS_UNDER_SANITIZERS tells the few tests that check scale
+# rather than correctness (and cost many times their memory and time under
+# the sanitizers) to take a smaller size there; the plain suite keeps the full one.
 function(speckmend_test_flags target)
   separate_arguments(flags UNIX_COMMAND "${SPECKMEND_TEST_OPTIMIZATION}")
   target_compile_options(${target} PRIVATE ${flags})
+  if(SPECKMEND_SANITIZE OR SPECKMEND_FUZZ)
+    target_compile_definitions(${target} PRIVATE SPECKMEND_TESTS_UNDER_SANITIZERS)
+  endif()
 endfunction()
 
 # speckmend_test_folder(<folder> [BINARY] [LIBS lib...] [TOOLS tool...])
