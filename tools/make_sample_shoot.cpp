@@ -3,7 +3,7 @@
 //
 // Without --set (or with --set demo) it writes the demo shoot below. With
 // --set NAME it writes a realistic dark-frame set instead (clean, high-iso,
-// glow, clusters, lines, flicker or bayer; see shoot/dark_sets.h): by
+// glow, clusters, lines, flicker, bayer, raw12 or raw14; see shoot/dark_sets.h): by
 // default 8 frames of 3000x2000 with 200 hot spots, a truth.txt and a
 // config.xml. --frames and --format (png or jpg) apply to the sets only, the
 // frame, photo and PNG counts to the demo shoot only.
@@ -92,7 +92,7 @@ struct Options {
                  "         [--hot N] [--quality Q]\n"
                  "       make_sample_shoot --out DIR --set NAME [--seed N] [--width W] [--height H]\n"
                  "         [--frames N] [--format png|jpg] [--hot N] [--quality Q]\n"
-                 "       NAME: demo, clean, high-iso, glow, clusters, lines, flicker or bayer\n");
+                 "       NAME: demo, clean, high-iso, glow, clusters, lines, flicker, bayer, raw12 or raw14\n");
     std::exit(asked ? 0 : 2);
 }
 

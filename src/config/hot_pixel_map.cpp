@@ -31,6 +31,7 @@ std::string escapeAttribute(std::string_view text) {
 
 }  // namespace
 
+// An unfinished pending file is removed with pending_.
 HotPixelMapWriter::~HotPixelMapWriter() {
     if (file_ != nullptr) std::fclose(file_);
 }
@@ -41,8 +42,14 @@ void HotPixelMapWriter::open(const std::string& path) {
         file_ = nullptr;
     }
     path_ = path;
-    file_ = std::fopen(path.c_str(), "w");
+    if (!PendingFile::mayReplace(path)) fail();
+    pending_ = std::make_unique<PendingFile>(path);
+    if (pending_->valid()) file_ = std::fopen(pending_->path().c_str(), "w");
     if (file_ == nullptr) fail();
+}
+
+void HotPixelMapWriter::refuse(const std::string& path) {
+    throw FatalError("cannot write outfile [" + path + "]. Fix the problem and try again.", false);
 }
 
 void HotPixelMapWriter::writeSize(std::int32_t width, std::int32_t height) {
@@ -68,7 +75,8 @@ void HotPixelMapWriter::finish() {
     file_ = nullptr;
     const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
     const bool closed = std::fclose(file) == 0;
-    if (!flushed || !closed) fail();
+    if (!flushed || !closed || !pending_->commit()) fail();
+    pending_.reset();
 }
 
 void HotPixelMapWriter::put(std::string_view text) {
@@ -81,7 +89,8 @@ void HotPixelMapWriter::fail() {
         std::fclose(file_);
         file_ = nullptr;
     }
-    throw FatalError("cannot write outfile [" + path_ + "]. Fix the problem and try again.", false);
+    pending_.reset();
+    refuse(path_);
 }
 
 namespace {

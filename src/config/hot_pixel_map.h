@@ -20,10 +20,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/pending_file.h"
 
 namespace speckmend {
 
@@ -73,8 +76,11 @@ struct HotPixelMapFile {
 
 // Call order: open, writeSize, writePixel for each hot pixel, finish. Any
 // failure to open, write or close throws FatalError ("cannot write outfile
-// [path]. Fix the problem and try again.", no usage text); what was written
-// before stays on disk.
+// [path]. Fix the problem and try again.", no usage text). The file is
+// written under a temporary name beside the final one (platform's
+// PendingFile) and takes the final name only at finish, so the map is whole
+// or absent: a failure, a fatal error or a signal before then leaves
+// whatever was at the path as it was.
 class HotPixelMapWriter {
 public:
     HotPixelMapWriter() = default;
@@ -83,9 +89,14 @@ public:
     // An unfinished file is closed as far as it was written.
     ~HotPixelMapWriter();
 
-    // Creates or truncates the file; a relative path is taken against the
-    // current directory. The path is quoted verbatim in the failure message.
+    // Starts the file; a relative path is taken against the current
+    // directory. The path is quoted verbatim in the failure message. A path
+    // that could not be written in place (a folder, a file without write
+    // permission) fails here, before anything is written.
     void open(const std::string& path);
+    // The FatalError open would throw, for a caller that refuses the path
+    // itself.
+    [[noreturn]] static void refuse(const std::string& path);
     void writeSize(std::int32_t width, std::int32_t height);
     // The radius text goes between the quotes unchanged, except that the
     // characters XML reserves there (& < > ") become entities, so the map
@@ -93,8 +104,8 @@ public:
     void writePixel(std::int32_t x, std::int32_t y, std::string_view radius);
     // After the pix lines, one element per hot line.
     void writeLine(const HotLine& line);
-    // Writes the root end and closes the file; write errors that the
-    // buffering kept back (a full disk) surface here.
+    // Writes the root end, closes the file and gives it its final name;
+    // write errors that the buffering kept back (a full disk) surface here.
     void finish();
 
     bool isOpen() const { return file_ != nullptr; }
@@ -103,7 +114,8 @@ private:
     void put(std::string_view text);
     [[noreturn]] void fail();
 
-    std::FILE* file_ = nullptr;
+    std::FILE* file_ = nullptr;  // writes the pending file
+    std::unique_ptr<PendingFile> pending_;
     std::string path_;
 };
 

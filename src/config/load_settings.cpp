@@ -67,8 +67,10 @@ void readDetectorAndSheetKeys(const XmlDocument& document, DetectSettings& detec
             detect.detector = DetectorKind::histogram;
         } else if (*text == "local") {
             detect.detector = DetectorKind::local;
+        } else if (*text == "photos") {
+            detect.detector = DetectorKind::photos;
         } else if (checked) {
-            throw FatalError("detector [" + *text + "] is unknown, it must be histogram or local.", false);
+            throw FatalError("detector [" + *text + "] is unknown, it must be histogram, local or photos.", false);
         }
     }
     if (const auto text = readOptionalText(document, "/config/detect/noise[1]")) {

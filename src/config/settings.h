@@ -12,7 +12,7 @@
 namespace speckmend {
 
 // Which analysis finds the hot pixels of a detection run.
-enum class DetectorKind { histogram, local };
+enum class DetectorKind { histogram, local, photos };
 
 struct DetectSettings {
     std::string filter;

@@ -8,6 +8,7 @@
 #include "config/number_text.h"
 #include "detect/histogram/histogram_detector.h"
 #include "detect/local/local_detector.h"
+#include "detect/photos/photos_run.h"
 #include "detect/run/detection_output.h"
 #include "detect/run/frame_reader.h"
 #include "platform/directory.h"
@@ -33,7 +34,7 @@ FrameResult Detector::addFrame(const std::string& fileName) {
 }
 
 std::size_t Detector::run() {
-    if (!localDetectorChosen()) requireBins(settings_.channels);
+    if (settings_.detector == DetectorKind::histogram) requireBins(settings_.channels);
 
     // A relative folder is taken from where the program was started; an
     // empty one names no folder at all.
@@ -43,7 +44,13 @@ std::size_t Detector::run() {
     if (!changeDirectory(folder)) throw FatalError(cannotOpen, false);
     const std::vector<std::string> names = listDirectory(settings_.filter);
     if (names.empty()) throw FatalError(cannotOpen, false);
+    if (settings_.detector == DetectorKind::photos) {
+        return runPhotosDetector(settings_, names);
+    }
 
+    // No output may take the place of a frame: the outputs' paths are
+    // relative to the same folder.
+    for (const std::string& name : names) inputs_.add(name);
     const FrameCounts frames = addFrames(names);
     if (frames.added == 0) throw FatalError("no readable image in " + settings_.indir, false);
     frames_.finishMean(frames.added);
@@ -81,7 +88,7 @@ Detector::FrameCounts Detector::addFrames(const std::vector<std::string>& fileNa
 void Detector::runHistogramDetector() {
     std::printf("\n3. Inspecting histogram...\n");
     const cv::Mat& mean = frames_.mean();
-    DetectionOutput output(settings_, mean, {.overwritesMean = true, .mapsLines = false});
+    DetectionOutput output(settings_, mean, {.overwritesMean = true, .mapsLines = false}, inputs_);
     HistogramDetector detector(mean, settings_.amount, settings_.channels);
     const double threshold = detector.chooseThreshold();
 
@@ -94,6 +101,12 @@ void Detector::runHistogramDetector() {
 
 void Detector::runLocalDetector() {
     std::printf("\n3. Inspecting background...\n");
+    // Raw values of a 12- or 14-bit sensor stored in 16 bits are analysed as
+    // they are: background, noise and floor are in those units.
+    const std::int32_t bits = frames_.valueBits();
+    if (frames_.depth() == CV_16U && bits < 16) {
+        std::printf("16-bit frames holding %d-bit values: detecting in %d-bit units\n", bits, bits);
+    }
     const cv::Mat& mean = frames_.mean();
     // A lone hot pixel keeps the configured radius, so its pix line is what
     // the histogram detector would write; a larger spot gets its own.
@@ -111,7 +124,10 @@ void Detector::runLocalDetector() {
     }
     std::printf("\n");
 
-    DetectionOutput output(settings_, mean, {.overwritesMean = false, .mapsLines = true});
+    // The pictures show the mean in 8-bit units.
+    const double toEightBits = 1.0 / static_cast<double>(1 << (bits - 8));
+    DetectionOutput output(settings_, mean, {.overwritesMean = false, .mapsLines = true, .toEightBits = toEightBits},
+                           inputs_);
     output.openMap(mean.cols, mean.rows);
     for (const Finding& spot : detection.findings.spots) output.addSpot(spot);
     for (const HotLine& line : detection.findings.lines) output.addLine(line);

@@ -4,7 +4,9 @@
 // The run lists the frames, averages them (run/frame_averager.h), hands the
 // mean to the detector the settings choose, the histogram detector
 // (histogram/) or the local one (local/), and writes what it found through
-// the one output stage of both (run/detection_output.h).
+// the one output stage of both (run/detection_output.h). With the photos
+// detector (photos/) the folder holds ordinary photographs, which are
+// judged one by one rather than averaged (photos/photos_run.h).
 //
 // Call order: construct over the detect section of the run settings, then
 // run() once, as with the Healer.
@@ -17,6 +19,7 @@
 
 #include "config/settings.h"
 #include "detect/run/frame_averager.h"
+#include "platform/file_identity.h"
 
 namespace speckmend {
 
@@ -54,6 +57,7 @@ private:
 
     const DetectSettings& settings_;
     FrameAverager frames_;
+    FileIdentitySet inputs_;  // the frames listed
 };
 
 }  // namespace speckmend

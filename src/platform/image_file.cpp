@@ -11,9 +11,14 @@ namespace speckmend {
 
 void readImageFile(const std::string& path, int flags, std::vector<unsigned char>& fileBytes, cv::Mat& image) {
     image.release();
+    if (readWholeFile(path, fileBytes)) decodeImage(fileBytes, flags, image);
+}
+
+void decodeImage(const std::vector<unsigned char>& bytes, int flags, cv::Mat& image) {
+    image.release();
+    if (bytes.empty() || bytes.size() > static_cast<std::size_t>(INT_MAX)) return;
     try {
-        if (!readWholeFile(path, fileBytes) || fileBytes.size() > static_cast<std::size_t>(INT_MAX)) return;
-        const cv::Mat encoded(1, static_cast<int>(fileBytes.size()), CV_8UC1, fileBytes.data());
+        const cv::Mat encoded(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<unsigned char*>(bytes.data()));
         codecs::imdecode(encoded, flags, &image);
     } catch (const std::exception&) {
         // A damaged file can make a decoder throw rather than fail quietly,

@@ -29,6 +29,11 @@ cv::Mat readImageFile(const std::string& path, int flags);
 // when it cannot be decoded.
 cv::Mat decodeImage(const std::vector<unsigned char>& bytes, int flags);
 
+// The same into `image` (whose allocator, if set, provides the storage), as
+// readImageFile decodes the bytes it has read: also empty when the decoder
+// throws or the image does not fit in memory.
+void decodeImage(const std::vector<unsigned char>& bytes, int flags, cv::Mat& image);
+
 // Encodes the image in the format of the path's extension (the path itself
 // is not written); false when it has none, there is no encoder for it, or
 // the image cannot be encoded.

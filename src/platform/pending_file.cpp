@@ -105,6 +105,12 @@ bool PendingFile::commit() {
     return renamed;
 }
 
+bool PendingFile::mayReplace(const std::string& path) {
+    struct stat s {};
+    if (stat(path.c_str(), &s) != 0) return errno == ENOENT;
+    return S_ISREG(s.st_mode) && access(path.c_str(), W_OK) == 0;
+}
+
 bool writeFileAtomically(const std::string& path, const std::function<bool(const std::string&)>& writer) {
     PendingFile file(path);
     if (!file.valid()) return false;

@@ -38,6 +38,12 @@ public:
     // folder. Called at most once.
     bool commit();
 
+    // Whether an output at `path` may take the place of what is there, as
+    // writing the file in place could: nothing, or a regular file (or a link
+    // to one) that we may write. A folder or a read-only file is refused
+    // rather than replaced by the rename.
+    static bool mayReplace(const std::string& path);
+
 private:
     std::string finalPath_;
     std::string path_;

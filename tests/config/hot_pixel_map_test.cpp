@@ -8,6 +8,8 @@
 
 #include <csignal>
 #include <exception>
+#include <filesystem>
+#include <iterator>
 #include <functional>
 #include <string>
 #include <utility>
@@ -16,6 +18,7 @@
 #include "config/value_reader.h"
 #include "config/xml_document.h"
 #include "platform/fatal_error.h"
+#include "platform/pending_file.h"
 #include "test_support.h"
 
 namespace speckmend {
@@ -141,23 +144,40 @@ int writeBeyondFileSizeLimit(const std::string& path) {
     return 1;
 }
 
-TEST(HotPixelMapWriter, WriteFailurePartWayIsFatal) {
+// A map is whole or absent: a failure part-way or a writer that never
+// finishes leaves what was at the path as it was, and no temporary file.
+TEST(HotPixelMapWriter, WriteFailurePartWayIsFatalAndKeepsTheOldMap) {
     TempFolder folder;
     const std::string path = folder / "map.xml";
+    writeFile(path, "old map");
     EXPECT_EXIT(std::exit(writeBeyondFileSizeLimit(path)), ::testing::ExitedWithCode(0), "");
-    // What was written before the failure stays.
-    EXPECT_EQ(readFile(path).substr(0, 22), "<?xml version=\"1.0\"?>\n");
+    EXPECT_EQ(readFile(path), "old map");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);
 }
 
-TEST(HotPixelMapWriter, UnfinishedFileIsClosedAsFarAsWritten) {
+TEST(HotPixelMapWriter, UnfinishedFileLeavesThePathAsItWas) {
     TempFolder folder;
-    {
-        HotPixelMapWriter writer;
-        writer.open(folder / "map.xml");
-        writer.writeSize(1, 2);
+    writeFile(folder / "old.xml", "old map");
+    for (const char* name : {"old.xml", "new.xml"}) {
+        {
+            HotPixelMapWriter writer;
+            writer.open(folder / name);
+            writer.writeSize(1, 2);
+        }
+        EXPECT_EQ(pendingFileCount(), 0u);
     }
-    EXPECT_EQ(readFile(folder / "map.xml"),
-              "<?xml version=\"1.0\"?>\n<hotpixels>\n <width>1</width>\n <height>2</height>\n");
+    EXPECT_EQ(readFile(folder / "old.xml"), "old map");
+    EXPECT_FALSE(std::filesystem::exists(folder / "new.xml"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);
+}
+
+TEST(HotPixelMapWriter, PathThatCannotBeWrittenInPlaceIsFatalAtOpen) {
+    TempFolder folder;
+    std::filesystem::create_directory(folder / "folder.xml");
+    HotPixelMapWriter writer;
+    EXPECT_EQ(fatalMessage([&] { writer.open(folder / "folder.xml"); }),
+              "cannot write outfile [" + (folder / "folder.xml") + "]. Fix the problem and try again.");
+    EXPECT_TRUE(std::filesystem::is_directory(folder / "folder.xml"));
 }
 
 bool samePixels(const std::vector<HotPixel>& a, const std::vector<HotPixel>& b) {

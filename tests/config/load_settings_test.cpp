@@ -240,7 +240,7 @@ TEST_F(LoadSettingsTest, DetectValuesAreCheckedInDetectModeOnly) {
         const char* message;  // in detect mode
     };
     const Row rows[] = {
-        {"<detector>LOCAL</detector>", "detector [LOCAL] is unknown, it must be histogram or local."},
+        {"<detector>LOCAL</detector>", "detector [LOCAL] is unknown, it must be histogram, local or photos."},
         {"<noise>-1</noise>", "noise must be above 0."},
         {"<noise>0.0</noise>", "noise must be above 0."},
         {"<floor>-0.5</floor>", "floor must not be below 0."},

@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -240,6 +241,8 @@ TEST(DetectRun, FatalConditions) {
     noChannels.channels = "0";
     DetectConfig unwritableMap;
     unwritableMap.outfile = "nodir/map.xml";
+    DetectConfig mapOverAFrame;
+    mapOverAFrame.outfile = "./a.png";
     const std::vector<Row> rows = {
         {"missing input folder", missingFolder, {"a.png"}, fatal("cannot open first file in nosuch"), false},
         {"empty input folder name", emptyIndir, {"a.png"}, fatal("cannot open first file in "), false},
@@ -256,6 +259,12 @@ TEST(DetectRun, FatalConditions) {
          "a.png processed.\n" + kAnalysis +
              fatal("cannot write outfile [nodir/map.xml]. Fix the problem and try again."),
          false},
+        {"map file would replace an input frame",
+         mapOverAFrame,
+         {"a.png"},
+         "a.png processed.\n" + kAnalysis + "outfile [./a.png] not written: it would replace an input frame\n" +
+             fatal("cannot write outfile [./a.png]. Fix the problem and try again."),
+         false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -264,9 +273,11 @@ TEST(DetectRun, FatalConditions) {
             writeFile(shoot.frames + "/x.png", "");
             writeFile(shoot.frames + "/y.png", "garbage");
         }
+        const std::string frame = readFile(shoot.frames + "/a.png");
         const auto run = runSpeckmend({"detect"}, shoot.root.path());
         EXPECT_EQ(run.output, start(row.config) + row.output);
         EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(readFile(shoot.frames + "/a.png"), frame);
         EXPECT_FALSE(std::ifstream(shoot.frames + "/map.xml").good());
         EXPECT_FALSE(std::ifstream(shoot.frames + "/marks.png").good());
     }
@@ -276,18 +287,29 @@ TEST(DetectRun, AnAnnotatedImageThatCannotBeWrittenIsReported) {
     struct Row {
         const char* name;
         std::string outimage;
+        std::string line;
     };
-    const Row rows[] = {{"missing folder", "nodir/marks.png"}, {"unknown format", "marks.unknownformat"}};
+    const Row rows[] = {
+        {"missing folder", "nodir/marks.png", "cannot write outimage [nodir/marks.png]\n"},
+        {"unknown format", "marks.unknownformat", "cannot write outimage [marks.unknownformat]\n"},
+        // An input is never written, however its path is spelled.
+        {"an input frame", "b.png", "outimage [b.png] not written: it would replace an input frame\n"},
+        {"an input frame by another path", "../frames/a.png",
+         "outimage [../frames/a.png] not written: it would replace an input frame\n"},
+    };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         DetectConfig config;
         config.outimage = row.outimage;
         Shoot shoot(config);
+        const std::string frame = readFile(shoot.frames + "/a.png");
         const auto run = runSpeckmend({"detect"}, shoot.root.path());
-        EXPECT_EQ(run.output, start(config) + "a.png processed.\nb.png processed.\n" + kAnalysis + kFound +
-                                  "cannot write outimage [" + row.outimage + "]\n" + closing());
+        EXPECT_EQ(run.output,
+                  start(config) + "a.png processed.\nb.png processed.\n" + kAnalysis + kFound + row.line + closing());
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(readFile(shoot.frames + "/map.xml"), mapFile());
+        EXPECT_EQ(readFile(shoot.frames + "/a.png"), frame);
+        EXPECT_EQ(readFile(shoot.frames + "/b.png"), frame);
     }
 }
 
@@ -360,6 +382,66 @@ TEST(DetectRun, FindsWhatWasPlantedInAGeneratedShoot) {
         const std::string map = readFile(shoot + "/hotpixels.xml");
         EXPECT_NE(map.find(" <width>640</width>\n <height>480</height>\n"), std::string::npos);
         EXPECT_TRUE(std::ifstream(shoot + "/detected.png").good());
+    }
+}
+
+// Every stage after the frames runs on all cores. The reference is the run
+// confined to one core: the image library's thread pool and the frame
+// readers then have one thread each. The same console, map, annotated
+// picture and check sheet, byte for byte, with either detector, on grey
+// JPEG and PNG frames, colour JPEGs and 16-bit PNGs (added in listing order).
+TEST(DetectRun, AllCoresGiveTheOutputsOfOneThread) {
+    if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one core only: nothing to compare";
+    struct Shoot {
+        const char* name;
+        std::vector<std::string> options;
+        bool histogramFinds;  // 16-bit frames reach it cut to 8 bits: too faint
+    };
+    const Shoot shoots[] = {
+        {"grey JPEG and PNG",
+         {"--seed", "5", "--width", "900", "--height", "700", "--jpeg-frames", "5", "--png-frames", "2", "--photos",
+          "0", "--png-photos", "0", "--hot", "40"},
+         true},
+        {"colour JPEG", {"--set", "bayer", "--seed", "5", "--width", "640", "--height", "480", "--frames", "3"}, true},
+        {"16-bit PNG", {"--set", "raw12", "--seed", "5", "--width", "640", "--height", "480", "--frames", "3"}, false},
+    };
+    TempFolder folder;
+    const std::string generator = std::string(SPECKMEND_TOOLS_DIR) + "/make_sample_shoot";
+    const char* const outputFiles[] = {"/hotpixels.xml", "/detected.png", "/sheet.png"};
+    for (const Shoot& shoot : shoots) {
+        SCOPED_TRACE(shoot.name);
+        const std::string dir = folder / shoot.name;
+        std::vector<std::string> options = {"--out", dir};
+        options.insert(options.end(), shoot.options.begin(), shoot.options.end());
+        const auto made = runProgram(generator, options, folder.path());
+        ASSERT_EQ(made.status, 0) << made.errors;
+        std::string config = readFile(dir + "/config.xml");
+        const std::string noImage = "<outimage></outimage>", end = "</detect>";
+        if (config.find(noImage) != std::string::npos)
+            config.replace(config.find(noImage), noImage.size(), "<outimage>../detected.png</outimage>");
+        ASSERT_NE(config.find(end), std::string::npos);
+        config.replace(config.find(end), end.size(), "<sheet>../sheet.png</sheet>\n" + end);
+        writeFile(dir + "/histogram.xml", config);
+        config.replace(config.find(end), end.size(), "<detector>local</detector>\n" + end);
+        writeFile(dir + "/local.xml", config);
+        for (const char* detector : {"histogram", "local"}) {
+            SCOPED_TRACE(detector);
+            std::vector<std::string> outputs;
+            for (const bool oneCore : {true, false}) {
+                for (const char* file : outputFiles) std::remove((dir + file).c_str());
+                std::vector<std::string> command = {"detect", std::string(detector) + ".xml"};
+                if (oneCore) command.insert(command.begin(), {"-c", "0", SPECKMEND_BINARY});
+                const auto run = runProgram(oneCore ? "/usr/bin/taskset" : SPECKMEND_BINARY, command, dir);
+                ASSERT_EQ(run.status, 0) << run.output << run.errors;
+                std::string all = run.output;
+                for (const char* file : outputFiles) all += readFile(dir + file);
+                outputs.push_back(all);
+            }
+            if (shoot.histogramFinds || std::string(detector) == "local") {
+                EXPECT_NE(outputs[0].find("hotpixel found at "), std::string::npos);
+            }
+            EXPECT_TRUE(outputs[0] == outputs[1]);
+        }
     }
 }
 

@@ -29,7 +29,9 @@ const std::vector<std::pair<cv::Point, int>> kHot = {
     {{50, 20}, 30}, {{120, 40}, 90}, {{10, 140}, 15}, {{180, 100}, 200}};
 constexpr int kColumn = 30;
 
-cv::Mat darkFrame(int index, bool colour) {
+// `bits` above 8: the same frame as a sensor of that depth gives it, in a
+// 16-bit file.
+cv::Mat darkFrame(int index, bool colour, int bits = 8) {
     cv::Mat frame(kHeight, kWidth, CV_32FC(colour ? 3 : 1));
     cv::RNG rng(100 + index);
     rng.fill(frame, cv::RNG::NORMAL, 4.0, 2.0);
@@ -43,7 +45,7 @@ cv::Mat darkFrame(int index, bool colour) {
         px[0] += static_cast<float>(strength);
     }
     cv::Mat stored;
-    frame.convertTo(stored, CV_8U);
+    frame.convertTo(stored, bits > 8 ? CV_16U : CV_8U, 1 << (bits - 8));
     return stored;
 }
 
@@ -61,9 +63,10 @@ struct Shoot {
     TempFolder root;
     std::string frames = root / "frames";
 
-    Shoot(const std::string& optionalKeys, bool colour = false) {
+    Shoot(const std::string& optionalKeys, bool colour = false, int bits = 8) {
         mkdir(frames.c_str(), 0755);
-        for (int i = 0; i < 4; ++i) cv::imwrite(frames + "/dark_" + std::to_string(i) + ".png", darkFrame(i, colour));
+        for (int i = 0; i < 4; ++i)
+            cv::imwrite(frames + "/dark_" + std::to_string(i) + ".png", darkFrame(i, colour, bits));
         writeFile(root / "config.xml", configXml(optionalKeys));
     }
 };
@@ -134,6 +137,41 @@ TEST(LocalRun, ConsoleAndMap) {
     EXPECT_EQ(map.lines, (std::vector<HotLine>{{HotLine::Axis::column, 30, 1}}));
 }
 
+// 16-bit frames are analysed in their own units: the same map, with the
+// background in those units, and a line saying when the values use only the
+// low bits (raw values of a 12- or 14-bit sensor).
+TEST(LocalRun, SixteenBitFramesAreAnalysedInTheirUnits) {
+    struct Row {
+        int bits;
+        std::string depthLine;
+    };
+    const Row rows[] = {
+        {12, "16-bit frames holding 12-bit values: detecting in 12-bit units\n"},
+        {14, "16-bit frames holding 14-bit values: detecting in 14-bit units\n"},
+        {16, ""},
+    };
+    const std::string found =
+        "hotpixel found at 50,20\nhotpixel found at 120,40\nhotpixel found at 180,100\n"
+        "hotpixel found at 10,140\nhot column found at 30 with r=1\n"
+        "\n4 hotpixel(s) found.\n1 hot line(s) found.\n";
+    Shoot eightBit("  <detector>local</detector>\n");
+    ASSERT_NE(runSpeckmend({"detect"}, eightBit.root.path()).output.find(found), std::string::npos);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.bits);
+        Shoot shoot("  <detector>local</detector>\n", false, row.bits);
+        const auto run = runSpeckmend({"detect"}, shoot.root.path());
+        const std::string start = "\n3. Inspecting background...\n" + row.depthLine + "grey: background ";
+        const auto at = run.output.find(start);
+        ASSERT_NE(at, std::string::npos) << run.output;
+        // The black level of 4 DN (clipped noise below it lowers the
+        // medians of some blocks) in these units.
+        const double black = 4.0 * (1 << (row.bits - 8));
+        EXPECT_NEAR(std::stod(run.output.substr(at + start.size())), black, 0.25 * black) << run.output;
+        EXPECT_NE(run.output.find(found), std::string::npos) << run.output;
+        EXPECT_EQ(readFile(shoot.frames + "/map.xml"), readFile(eightBit.frames + "/map.xml"));
+    }
+}
+
 TEST(LocalRun, ColourFramesAreAnalysedPerChannel) {
     Shoot shoot("  <detector>local</detector>\n", true);
     const auto run = runSpeckmend({"detect"}, shoot.root.path());
@@ -148,7 +186,7 @@ TEST(LocalRun, UnknownDetectorEndsTheRunBeforeAnyFrame) {
     Shoot shoot("  <detector>median</detector>\n");
     const auto run = runSpeckmend({"detect"}, shoot.root.path());
     EXPECT_NE(run.output.find("/config/detect/detector[1]: median\n\nCRITICAL ERROR: detector [median] is unknown, "
-                              "it must be histogram or local.\n"),
+                              "it must be histogram, local or photos.\n"),
               std::string::npos)
         << run.output;
     EXPECT_EQ(run.output.find("2. Processing images"), std::string::npos);

@@ -289,7 +289,8 @@ float valueAt(const cv::Mat& image, int x, int y, int channel) {
 }
 
 TEST(DarkSets, EverySetRepeatsItselfAndChangesWithTheSeed) {
-    const std::vector<std::string> sets = {"clean", "high-iso", "glow", "clusters", "lines", "flicker", "bayer"};
+    const std::vector<std::string> sets = {"clean", "high-iso", "glow",  "clusters", "lines",
+                                           "flicker", "bayer",   "raw12", "raw14"};
     TempFolder folder;
     for (const std::string& set : sets) {
         SCOPED_TRACE(set);
@@ -419,6 +420,30 @@ TEST(DarkSets, TheMeanFrameShowsThePlantedStrengthsAndNothingElse) {
         std::vector<cv::Point> strays;
         cv::findNonZero(unlisted, strays);
         EXPECT_TRUE(strays.empty()) << strays.size() << " hot pixels not in the list, the first at " << strays[0];
+    }
+}
+
+// The raw sets hold a 12- or 14-bit sensor's values in 16-bit PNGs: the
+// clean set's levels in those units, saturating at the sensor's top value.
+TEST(DarkSets, RawSetsUseTheLowBitsOfSixteen) {
+    TempFolder folder;
+    for (const int bits : {12, 14}) {
+        const std::string set = "raw" + std::to_string(bits);
+        SCOPED_TRACE(set);
+        const std::string out = generate(folder, set, smallSet(set, "9"));
+        const cv::Mat frame = cv::imread(out + "/" + frameName(1, false), cv::IMREAD_UNCHANGED);
+        ASSERT_EQ(frame.type(), CV_16UC1);
+        double lowest = 0, highest = 0;
+        cv::minMaxLoc(frame, &lowest, &highest);
+        const double unit = 1 << (bits - 8);
+        EXPECT_EQ(highest, (1 << bits) - 1);  // the strongest spots saturate
+        EXPECT_LE(cv::mean(frame)[0], 8.0 * unit);  // a black level of 3 to 5 DN, in these units
+        EXPECT_GE(cv::mean(frame)[0], 2.0 * unit);
+        const shoot::Truth truth = shoot::parseTruth(readFile(out + "/truth.txt"));
+        double weakest = 1e9;
+        for (const shoot::Spot& s : truth.spots) weakest = std::min(weakest, s.strength);
+        EXPECT_GE(weakest, 8.0 * unit);
+        EXPECT_LT(weakest, 25.0 * unit);
     }
 }
 

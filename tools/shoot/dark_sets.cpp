@@ -43,6 +43,22 @@ Profile profileOf(const std::string& set) {
     return {2.0f, 0.4f, 0.0f};
 }
 
+// The raw sets: a 12- or 14-bit sensor's values stored in 16-bit PNGs, as
+// raw converters write them. Everything is planned in 8-bit DN as for the
+// other sets and stored (and measured) scaled up to the sensor's units, so
+// a raw set is the clean set at a finer step.
+struct Depth {
+    int bits = 8;
+    float unitsPerDn() const { return static_cast<float>(1 << (bits - 8)); }
+    float highest() const { return static_cast<float>((1 << bits) - 1); }
+};
+
+Depth depthOf(const std::string& set) {
+    if (set == "raw12") return {12};
+    if (set == "raw14") return {14};
+    return {};
+}
+
 // One hot pixel of a spot. lit: bit i set when it is lit in frame i.
 struct HotPixel {
     int x, y;
@@ -258,9 +274,19 @@ void addLines(cv::Mat& frame, const Plan& p) {
     }
 }
 
+// A raw set's frame in the sensor's units, clipped where the sensor
+// saturates; 16 bits.
+cv::Mat toRaw(const cv::Mat& frame, Depth depth) {
+    cv::Mat raw;
+    cv::min(frame * depth.unitsPerDn(), depth.highest(), raw);
+    raw.convertTo(raw, CV_16U);
+    return raw;
+}
+
 // The frame as a file stores it: rounded to 8 bits, demosaiced for the
-// colour set.
-cv::Mat toStored(const cv::Mat& frame, bool bayer) {
+// colour set; a raw set's in its own units.
+cv::Mat toStored(const cv::Mat& frame, bool bayer, Depth depth) {
+    if (depth.bits > 8) return toRaw(frame, depth);
     cv::Mat stored;
     frame.convertTo(stored, CV_8U);
     if (bayer) {
@@ -283,12 +309,18 @@ JpegOptions jpegOptions(const DarkSetOptions& o) {
 // its frames: floats for PNG (whose rounding the noise of real frames
 // averages out), the decoded 8-bit image for JPEG. Takes the frame over.
 cv::Mat rendered(const DarkSetOptions& o, cv::Mat frame, bool jpeg, bool bayer) {
+    if (const Depth depth = depthOf(o.set); depth.bits > 8) {
+        frame *= depth.unitsPerDn();
+        cv::min(frame, depth.highest(), frame);
+        cv::max(frame, 0.0f, frame);
+        return frame;
+    }
     if (!jpeg && !bayer) {
         cv::min(frame, 255.0f, frame);
         cv::max(frame, 0.0f, frame);
         return frame;
     }
-    std::string bytes = encodeJpeg(toStored(frame, bayer), jpegOptions(o));
+    std::string bytes = encodeJpeg(toStored(frame, bayer, {}), jpegOptions(o));
     frame.release();
     return cv::imdecode(cv::Mat(1, static_cast<int>(bytes.size()), CV_8UC1, bytes.data()), cv::IMREAD_UNCHANGED);
 }
@@ -402,8 +434,8 @@ std::string describe(const Plan& p) {
 }  // namespace
 
 const std::vector<std::string>& darkSetNames() {
-    static const std::vector<std::string> names = {"clean", "high-iso", "glow", "clusters",
-                                                   "lines", "flicker",  "bayer"};
+    static const std::vector<std::string> names = {"clean", "high-iso", "glow",  "clusters", "lines",
+                                                   "flicker", "bayer",   "raw12", "raw14"};
     return names;
 }
 
@@ -419,6 +451,8 @@ void makeDarkSet(const DarkSetOptions& o) {
     const std::string format = o.format.empty() ? (bayer ? "jpg" : "png") : o.format;
     if (format != "png" && format != "jpg") throw std::runtime_error("unknown format " + format);
     if (bayer && format != "jpg") throw std::runtime_error("the bayer set is written as JPEG only");
+    const Depth depth = depthOf(o.set);
+    if (depth.bits > 8 && format != "png") throw std::runtime_error("the raw sets are written as 16-bit PNG only");
     const bool jpeg = format == "jpg";
 
     Plan p = plan(o);
@@ -440,7 +474,7 @@ void makeDarkSet(const DarkSetOptions& o) {
             if ((hp.lit >> i) & 1)
                 frame.at<float>(hp.y, hp.x) += hp.amplitude + std::sqrt(0.3f * hp.amplitude) * noise.normal();
         }
-        const cv::Mat stored = toStored(frame, bayer);
+        const cv::Mat stored = toStored(frame, bayer, depth);
         const std::string path = o.out + "/dark/" + numbered("dark_", i + 1, o.frames, jpeg ? ".jpg" : ".png");
         if (jpeg)
             writeJpeg(path, stored, jpegOptions(o));
@@ -449,9 +483,13 @@ void makeDarkSet(const DarkSetOptions& o) {
     }
 
     measureStrengths(o, p, bg, jpeg, bayer);
-    const std::vector<std::string> header = {
+    std::vector<std::string> header = {
         "# Hot spots planted by make_sample_shoot, set " + o.set + ", seed " + std::to_string(o.seed) + ".",
         describe(p)};
+    if (depth.bits > 8) {
+        header.push_back("# " + std::to_string(depth.bits) + "-bit values in 16-bit PNG: the levels above times " +
+                         std::to_string(1 << (depth.bits - 8)) + ", strengths below in those units");
+    }
     writeText(o.out + "/truth.txt", truthText(p.truth, header));
     writeText(o.out + "/config.xml", configText());
 }

@@ -2,7 +2,7 @@
 // 3 to 5 DN, read noise, dark-signal non-uniformity, shading) with hot spots
 // planted at known places, for scoring detectors against.
 //
-//   OUT/dark/dark_01.png ...  the frames (grey PNG or JPEG; colour JPEG for bayer)
+//   OUT/dark/dark_01.png ...  the frames (grey PNG or JPEG; colour JPEG for bayer, 16-bit PNG for raw)
 //   OUT/truth.txt             the truth list (format in truth.h)
 //   OUT/config.xml            a detect section over OUT/dark/, map to OUT/hotpixels.xml
 //
@@ -15,6 +15,8 @@
 //   flicker   hot pixels that are lit in some frames only
 //   bayer     colour camera darks: a Bayer mosaic, demosaiced and saved as JPEG,
 //             so each hot site shows in its own colour
+//   raw12     12-bit raw values in 16-bit PNGs (the clean set's levels times 16)
+//   raw14     14-bit raw values in 16-bit PNGs (times 64)
 // Strengths run from 10 DN above the background to saturation, evenly on a
 // logarithmic scale. The same options and seed write the same bytes.
 #pragma once

@@ -17,35 +17,91 @@ constexpr int kSmoothingKernel = 9;
 constexpr double kHistogramLow = 0.0;
 constexpr double kHistogramHigh = 256.0;
 
-// cv::calcHist over `bins` uniform bins of [0, 256), run on stripes of rows
-// in parallel. Each stripe stays below 2^24 pixels, so its float counts are
-// exact, and their sum is the count cv::calcHist keeps before it turns
-// counts into floats.
-std::vector<std::int64_t> histogram(const cv::Mat& image, int bins) {
-    constexpr int kExactFloat = 1 << 24;
-    if (image.cols > kExactFloat) throw std::length_error("frame too wide for an exact histogram");
-    const RowStripes stripes({0, image.rows}, std::min(RowStripes::kRows, kExactFloat / std::max(image.cols, 1)));
-
-    const int sizes[] = {bins};
-    const float range[] = {static_cast<float>(kHistogramLow), static_cast<float>(kHistogramHigh)};
-    const float* ranges[] = {range};
-    std::vector<cv::Mat> partial(static_cast<std::size_t>(stripes.count()));
+// cv::GaussianBlur of the whole image in place, run on stripes of rows in
+// parallel. The library's filter gives each pixel the same sums whether it
+// filters the whole image or a stripe with the rows around it (rows outside a
+// region of interest are read as they are, only the image's own edges are
+// replicated), so a stripe is filtered from a copy of its rows with the
+// kernel's reach of original rows either side. The rows either side belong to
+// neighbouring stripes, which overwrite them: they are copied for every
+// stripe before any stripe is filtered.
+void smooth(cv::Mat& image) {
+    constexpr int kReach = kSmoothingKernel / 2;
+    // Tall stripes: the rows kept for the neighbours are 2 x kReach per
+    // stripe, a few percent of the frame. None of one row: the library
+    // filters a single row with a kernel one row high.
+    int stripeRows = 128;
+    while (image.rows > 1 && image.rows % stripeRows == 1) ++stripeRows;
+    const RowStripes stripes({0, image.rows}, stripeRows);
+    // A single column the library filters as a special case of its own.
+    if (stripes.count() < 2 || image.cols == 1) {
+        cv::GaussianBlur(image, image, cv::Size(kSmoothingKernel, kSmoothingKernel), 0.0, 0.0, cv::BORDER_REPLICATE);
+        return;
+    }
+    const auto around = [&](int s) {
+        const cv::Range own = stripes[s];
+        return cv::Range(std::max(own.start - kReach, 0), std::min(own.end + kReach, image.rows));
+    };
+    std::vector<cv::Mat> above(static_cast<std::size_t>(stripes.count()));
+    std::vector<cv::Mat> below(above.size());
     cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
         for (int s = range.start; s < range.end; ++s) {
-            const cv::Mat rows = image.rowRange(stripes[s]);
-            cv::calcHist(&rows, 1, nullptr, cv::Mat(), partial[static_cast<std::size_t>(s)], 1, sizes, ranges, true,
-                         false);
+            const cv::Range own = stripes[s], wide = around(s);
+            above[static_cast<std::size_t>(s)] = image.rowRange(wide.start, own.start).clone();
+            below[static_cast<std::size_t>(s)] = image.rowRange(own.end, wide.end).clone();
         }
     });
-    std::vector<std::int64_t> counts(static_cast<std::size_t>(bins), 0);
-    for (const cv::Mat& part : partial) {
-        for (int i = 0; i < bins; ++i)
-            counts[static_cast<std::size_t>(i)] += static_cast<std::int64_t>(part.at<float>(i));
-    }
-    return counts;
+    cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
+        cv::Mat source;
+        for (int s = range.start; s < range.end; ++s) {
+            const cv::Range own = stripes[s], wide = around(s);
+            source.create(wide.size(), image.cols, image.type());
+            const cv::Mat& up = above[static_cast<std::size_t>(s)];
+            const cv::Mat& down = below[static_cast<std::size_t>(s)];
+            // At the frame's edges there is nothing either side.
+            if (!up.empty()) up.copyTo(source.rowRange(0, up.rows));
+            image.rowRange(own).copyTo(source.rowRange(up.rows, up.rows + own.size()));
+            if (!down.empty()) down.copyTo(source.rowRange(up.rows + own.size(), source.rows));
+            cv::Mat target = image.rowRange(own);
+            cv::GaussianBlur(source.rowRange(up.rows, up.rows + own.size()), target,
+                             cv::Size(kSmoothingKernel, kSmoothingKernel), 0.0, 0.0, cv::BORDER_REPLICATE);
+        }
+    });
 }
 
 }  // namespace
+
+// Each value's bin is found as cv::calcHist finds it (in double, floor(v *
+// bins / 256), values outside the range not counted, the last bin closing
+// the range), on stripes of rows in parallel; the counts are exact integers
+// where the library's float counts would round.
+std::vector<std::int64_t> histogramCounts(const cv::Mat& image, int bins) {
+    if (image.type() != CV_32FC1 || bins < 1) throw std::invalid_argument("histogramCounts needs floats and a bin");
+    const double scale = bins / (kHistogramHigh - kHistogramLow);
+    const double offset = -scale * kHistogramLow;
+    const RowStripes stripes({0, image.rows});
+    std::vector<std::vector<std::int64_t>> partial(static_cast<std::size_t>(stripes.count()));
+    cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
+        for (int s = range.start; s < range.end; ++s) {
+            std::vector<std::int64_t>& counts = partial[static_cast<std::size_t>(s)];
+            counts.assign(static_cast<std::size_t>(bins), 0);
+            for (int y = stripes[s].start; y < stripes[s].end; ++y) {
+                const float* row = image.ptr<float>(y);
+                for (int x = 0; x < image.cols; ++x) {
+                    const double v = row[x];
+                    if (v < kHistogramLow || v >= kHistogramHigh) continue;
+                    const int bin = std::clamp(cvFloor(v * scale + offset), 0, bins - 1);
+                    ++counts[static_cast<std::size_t>(bin)];
+                }
+            }
+        }
+    });
+    std::vector<std::int64_t> counts(static_cast<std::size_t>(bins), 0);
+    for (const std::vector<std::int64_t>& part : partial) {
+        for (int i = 0; i < bins; ++i) counts[static_cast<std::size_t>(i)] += part[static_cast<std::size_t>(i)];
+    }
+    return counts;
+}
 
 HistogramDetector::HistogramDetector(const cv::Mat& mean, double amount, std::int32_t bins)
     : mean_(mean), amount_(amount), bins_(bins) {
@@ -54,9 +110,9 @@ HistogramDetector::HistogramDetector(const cv::Mat& mean, double amount, std::in
 }
 
 double HistogramDetector::chooseThreshold() {
-    cv::GaussianBlur(mean_, mean_, cv::Size(kSmoothingKernel, kSmoothingKernel), 0.0, 0.0, cv::BORDER_REPLICATE);
+    smooth(mean_);
 
-    const std::vector<std::int64_t> counts = histogram(mean_, bins_);
+    const std::vector<std::int64_t> counts = histogramCounts(mean_, bins_);
 
     const double total = static_cast<double>(mean_.cols) * static_cast<double>(mean_.rows);
     const double width = (kHistogramHigh - kHistogramLow) / bins_;

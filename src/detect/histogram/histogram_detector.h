@@ -16,6 +16,10 @@
 
 namespace speckmend {
 
+// The counts cv::calcHist gives for `bins` uniform bins over [0, 256) of a
+// CV_32FC1 image, as exact integers.
+std::vector<std::int64_t> histogramCounts(const cv::Mat& image, int bins);
+
 class HistogramDetector {
 public:
     // `mean`: CV_32FC1, not empty; its storage is shared, not copied, and is
@@ -24,7 +28,8 @@ public:
     // accumulates before it fixes the threshold.
     HistogramDetector(const cv::Mat& mean, double amount, std::int32_t bins);
 
-    // Smooths the mean, prints one line per histogram bin considered and the
+    // Smooths the mean (as cv::GaussianBlur of the whole frame, on all cores),
+    // prints one line per histogram bin considered and the
     // threshold line, and returns the upper edge of the first bin at which
     // the cumulative share of pixels reaches `amount` (256 when it never
     // does).

@@ -1,7 +1,7 @@
 // Annotated picture of a detection run.
 #include "detect/run/annotated_image.h"
 
-#include "platform/image_file.h"
+#include "platform/whole_image_file.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -35,17 +35,19 @@ cv::Point AnnotatedImage::labelOrigin(cv::Point hotPixel, cv::Size size) const {
     return {static_cast<int>(x), static_cast<int>(y)};
 }
 
-AnnotatedImage::AnnotatedImage(const cv::Mat& mean, std::int32_t dxText, std::int32_t dyText)
+AnnotatedImage::AnnotatedImage(const cv::Mat& mean, std::int32_t dxText, std::int32_t dyText, double toEightBits)
     : dxText_(dxText), dyText_(dyText) {
+    // 2 x 1.0 is exactly 2.0: an 8-bit mean is converted as it always was.
+    const double scale = 2.0 * toEightBits;
     if (mean.type() == CV_32FC3) {
         cv::Mat grey;
         cv::cvtColor(mean, grey, cv::COLOR_BGR2GRAY);
-        grey.convertTo(doubledMean_, CV_8U, 2.0, 0.0);
+        grey.convertTo(doubledMean_, CV_8U, scale, 0.0);
         return;
     }
     if (mean.type() != CV_32FC1)
         throw std::invalid_argument("AnnotatedImage needs a float mean of one or three channels");
-    mean.convertTo(doubledMean_, CV_8U, 2.0, 0.0);
+    mean.convertTo(doubledMean_, CV_8U, scale, 0.0);
 }
 
 void AnnotatedImage::mark(std::int32_t x, std::int32_t y) { marks_.emplace_back(x, y); }
@@ -65,6 +67,6 @@ cv::Mat AnnotatedImage::render() const {
     return image;
 }
 
-bool AnnotatedImage::write(const std::string& path) const { return writeImageFile(path, render()); }
+bool AnnotatedImage::write(const std::string& path) const { return writeWholeImageFile(path, render()); }
 
 }  // namespace speckmend

@@ -21,16 +21,18 @@ class AnnotatedImage {
 public:
     // `mean` is 32-bit float, grey or blue-green-red (shown in grey);
     // (dxText, dyText) is the offset of each label's bottom-left corner from
-    // its hot pixel.
-    AnnotatedImage(const cv::Mat& mean, std::int32_t dxText, std::int32_t dyText);
+    // its hot pixel. `toEightBits` scales a mean of deeper frames to 8-bit
+    // values before the doubling.
+    AnnotatedImage(const cv::Mat& mean, std::int32_t dxText, std::int32_t dyText, double toEightBits = 1.0);
 
     void mark(std::int32_t x, std::int32_t y);
 
     // Three channels, 8 bits each, blue-green-red.
     cv::Mat render() const;
 
-    // Stores render() at `path`, the format chosen by its extension. False
-    // when the writer refuses the extension or the file cannot be written.
+    // Stores render() at `path`, the format chosen by its extension, whole
+    // or not at all. False when the writer refuses the extension or the file
+    // cannot be written; whatever was at the path then stays.
     bool write(const std::string& path) const;
 
 private:

@@ -3,20 +3,34 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "config/number_text.h"
 #include "detect/run/check_sheet.h"
-#include "platform/image_file.h"
+#include "platform/whole_image_file.h"
 
 namespace speckmend {
 
-DetectionOutput::DetectionOutput(const DetectSettings& settings, const cv::Mat& mean, DetectorTraits detector)
-    : settings_(settings), detector_(detector), configuredRadius_(leadingInt(settings.hprad)) {
-    if (!settings_.outimage.empty()) annotation_.emplace(mean, settings_.dxtext, settings_.dytext);
+DetectionOutput::DetectionOutput(const DetectSettings& settings, const cv::Mat& mean, DetectorTraits detector,
+                                 FileIdentitySet inputs)
+    : settings_(settings),
+      detector_(detector),
+      configuredRadius_(leadingInt(settings.hprad)),
+      inputs_(std::move(inputs)) {
+    if (!settings_.outimage.empty()) {
+        annotation_.emplace(mean, settings_.dxtext, settings_.dytext, detector_.toEightBits);
+    }
     if (!settings_.sheet.empty()) sheetMean_ = detector_.overwritesMean ? mean.clone() : mean;
 }
 
+bool DetectionOutput::mayWrite(const char* key, const std::string& path) const {
+    if (!inputs_.contains(path)) return true;
+    std::printf("%s [%s] not written: it would replace an input frame\n", key, path.c_str());
+    return false;
+}
+
 void DetectionOutput::openMap(std::int32_t width, std::int32_t height) {
+    if (!mayWrite("outfile", settings_.outfile)) HotPixelMapWriter::refuse(settings_.outfile);
     map_.open(settings_.outfile);
     map_.writeSize(width, height);
 }
@@ -54,7 +68,7 @@ void DetectionOutput::finish() {
 }
 
 void DetectionOutput::writePictures(const std::vector<Finding>& rejected) {
-    if (annotation_ && !annotation_->write(settings_.outimage)) {
+    if (annotation_ && mayWrite("outimage", settings_.outimage) && !annotation_->write(settings_.outimage)) {
         std::printf("cannot write outimage [%s]\n", settings_.outimage.c_str());
     }
     annotation_.reset();
@@ -64,7 +78,7 @@ void DetectionOutput::writePictures(const std::vector<Finding>& rejected) {
         sheet_.spots.insert(sheet_.spots.end(), measured.begin(), measured.end());
     }
     sheet_.rejected = rejected;
-    if (!writeImageFile(settings_.sheet, renderCheckSheet(sheetMean_, sheet_))) {
+    if (mayWrite("sheet", settings_.sheet) && !writeWholeImageFile(settings_.sheet, renderCheckSheet(sheetMean_, sheet_))) {
         std::printf("cannot write sheet [%s]\n", settings_.sheet.c_str());
     }
     sheetMean_.release();

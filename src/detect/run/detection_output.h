@@ -21,6 +21,7 @@
 #include "config/settings.h"
 #include "detect/common/findings.h"
 #include "detect/run/annotated_image.h"
+#include "platform/file_identity.h"
 
 namespace speckmend {
 
@@ -28,20 +29,24 @@ namespace speckmend {
 struct DetectorTraits {
     bool overwritesMean = false;  // works on the mean in place
     bool mapsLines = false;       // may report hot lines: the totals count them too
+    double toEightBits = 1.0;     // the mean's units to the 8-bit values the annotated picture shows
 };
 
 class DetectionOutput {
 public:
     // Reads `outfile`, `hprad`, `outimage` with its offsets and `sheet`; the
     // settings must outlive the stage. `mean` is 32-bit float, one or three
-    // channels.
-    DetectionOutput(const DetectSettings& settings, const cv::Mat& mean, DetectorTraits detector);
+    // channels. An output whose path names one of `inputs` (the run's frames)
+    // is refused with a line of its own and never written.
+    DetectionOutput(const DetectSettings& settings, const cv::Mat& mean, DetectorTraits detector,
+                    FileIdentitySet inputs = {});
 
     DetectionOutput(const DetectionOutput&) = delete;
     DetectionOutput& operator=(const DetectionOutput&) = delete;
 
-    // Creates the map file and writes the frame's size; FatalError when it
-    // cannot be written.
+    // Starts the map file and writes the frame's size; FatalError when it
+    // cannot be written or would replace an input. The map takes its name
+    // at finish(), whole.
     void openMap(std::int32_t width, std::int32_t height);
 
     // A hot pixel at a bare position, with the configured radius; on the
@@ -57,11 +62,15 @@ public:
     void finish();
 
     // The annotated picture and the check sheet, each when asked for, the
-    // sheet with `rejected` after the entries. A picture that cannot be
-    // written gets its console line and the run goes on.
+    // sheet with `rejected` after the entries, each whole or not at all. A
+    // picture that cannot be written or would replace an input gets its
+    // console line and the run goes on.
     void writePictures(const std::vector<Finding>& rejected = {});
 
 private:
+    // False (and the line printed) when `path` names an input frame.
+    bool mayWrite(const char* key, const std::string& path) const;
+
     const DetectSettings& settings_;
     DetectorTraits detector_;
     std::int32_t configuredRadius_;
@@ -69,6 +78,7 @@ private:
     cv::Mat sheetMean_;  // empty unless a sheet is asked for
     Findings sheet_;
     std::vector<cv::Point> barePixels_;  // addPixel's, for the sheet
+    FileIdentitySet inputs_;
     HotPixelMapWriter map_;
     std::int32_t pixelCount_ = 0;
     std::int32_t lineCount_ = 0;

@@ -11,24 +11,28 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "detect/common/row_stripes.h"
 #include "detect/run/frame_reader.h"
 
 namespace speckmend {
 namespace {
 
-std::size_t readerCount() {
-    const unsigned cores = std::thread::hardware_concurrency();
-    return std::clamp<std::size_t>(cores, 1, 4);
-}
+// As many readers as the image library runs threads, at most 4: one knob for
+// the whole run (the cores the process may use, as taskset sets them, or
+// cv::setNumThreads), so that a run confined to one core reads on one thread.
+std::size_t readerCount() { return std::clamp<std::size_t>(static_cast<std::size_t>(cv::getNumThreads()), 1, 4); }
 
 }  // namespace
 
 // One addFrames call. Each reader takes the next entry of the listing,
 // decodes it into its own buffer and adds it. Until a frame has fixed the
 // size, entries are settled strictly in listing order, so the first readable
-// one decides; after that the order of adding does not matter (the sums are
-// exact integers) and readers only take turns at the accumulator. The calling
-// thread reports the entries in listing order as they are settled.
+// one decides; after that the order of adding 8-bit frames does not matter
+// (their sums are exact integers in float) and readers only take turns at the
+// accumulator. 16-bit sums stay exact only up to 256 frames, so 16-bit frames
+// are added in listing order: the mean is then the same, bit for bit, on any
+// number of threads. The calling thread reports the entries in listing order
+// as they are settled.
 class FrameAverager::Reading {
 public:
     Reading(FrameAverager& averager, const std::vector<std::string>& fileNames)
@@ -65,9 +69,9 @@ private:
         frame.allocator = &averager_.pool_;
         for (std::size_t i = take(); i != kNone; i = take()) {
             try {
-                readFrame(fileNames_[i], fileBytes, frame, averager_.keepColour_);
+                readFrame(fileNames_[i], fileBytes, frame, averager_.asStored_);
                 bool deciding = false;
-                if (!waitForTurn(i, deciding)) return;
+                if (!waitForTurn(i, frame.depth() == CV_16U, deciding)) return;
                 settle(i, add(frame, deciding), deciding);
             } catch (...) {
                 fail(std::current_exception());
@@ -83,13 +87,13 @@ private:
         return next_++;
     }
 
-    // Waits until entry i may be added: at once when the size is fixed, else
-    // when every earlier entry is settled. `deciding`: the size is not fixed
-    // yet, so no other reader adds until this one has. False when the call
-    // fails meanwhile.
-    bool waitForTurn(std::size_t i, bool& deciding) {
+    // Waits until entry i may be added: at once when the size is fixed and
+    // the order does not matter, else when every earlier entry is settled.
+    // `deciding`: the size is not fixed yet, so no other reader adds until
+    // this one has. False when the call fails meanwhile.
+    bool waitForTurn(std::size_t i, bool inOrder, bool& deciding) {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return sized_ || turn_ == i || failure_; });
+        changed_.wait(lock, [&] { return (sized_ && !inOrder) || turn_ == i || failure_; });
         deciding = !sized_;
         return !failure_;
     }
@@ -152,27 +156,55 @@ private:
     std::vector<std::thread> threads_;
 };
 
-FrameAverager::FrameAverager(bool keepColour) : keepColour_(keepColour), pool_(readerCount() + 1) {}
+FrameAverager::FrameAverager(bool asStored) : asStored_(asStored), pool_(readerCount() + 1) {}
 
 FrameResult FrameAverager::addFrame(const cv::Mat& frame) {
     if (frame.empty()) return FrameResult::unreadable;
-    if (frame.type() != CV_8UC1 && !(keepColour_ && frame.type() == CV_8UC3)) {
+    const bool grey = frame.channels() == 1;
+    const bool stored =
+        asStored_ && (frame.channels() == 3 || grey) && (frame.depth() == CV_8U || frame.depth() == CV_16U);
+    if (!stored && frame.type() != CV_8UC1) {
         throw std::invalid_argument("FrameAverager::addFrame needs an 8-bit grey frame");
     }
     if (accumulator_.empty()) {
-        // Zero plus the first frame, in one pass.
+        // Zero plus the first frame, in one pass, on stripes of rows in
+        // parallel: every other reader waits for this frame to fix the size,
+        // and most of the pass is the system zeroing the accumulator's fresh
+        // pages. Each element is converted on its own, so the stripes give
+        // the whole-frame conversion's values.
         accumulator_.allocator = &pool_;
-        frame.convertTo(accumulator_, CV_32F);
-        return FrameResult::added;
-    }
-    if (frame.rows != accumulator_.rows || frame.cols != accumulator_.cols ||
-        frame.channels() != accumulator_.channels()) {
+        accumulator_.create(frame.size(), CV_32FC(frame.channels()));
+        const RowStripes stripes({0, frame.rows});
+        cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
+            for (int s = range.start; s < range.end; ++s) {
+                cv::Mat rows = accumulator_.rowRange(stripes[s]);
+                frame.rowRange(stripes[s]).convertTo(rows, CV_32F);
+            }
+        });
+        depth_ = frame.depth();
+    } else if (frame.rows != accumulator_.rows || frame.cols != accumulator_.cols ||
+               frame.channels() != accumulator_.channels() || frame.depth() != depth_) {
+        // Frames of another depth count in other units.
         return FrameResult::badDimension;
+    } else {
+        // Sums of 8-bit values stay exact in float up to 65,793 frames (of
+        // 16-bit ones up to 256, and they are added in order), so this
+        // equals converting the frame to float and adding it.
+        cv::accumulate(frame, accumulator_);
     }
-    // Sums of 8-bit values stay exact in float up to 65,793 frames, so this
-    // equals converting the frame to float and adding it.
-    cv::accumulate(frame, accumulator_);
+    if (depth_ == CV_16U) {
+        double highest = 0.0;
+        cv::minMaxLoc(frame.reshape(1), nullptr, &highest);
+        highestSample_ = std::max(highestSample_, static_cast<std::int32_t>(highest));
+    }
     return FrameResult::added;
+}
+
+std::int32_t FrameAverager::valueBits() const {
+    if (depth_ != CV_16U) return 8;
+    std::int32_t bits = 8;
+    while (bits < 16 && highestSample_ >= (1 << bits)) bits += 2;
+    return bits;
 }
 
 void FrameAverager::addFrames(const std::vector<std::string>& fileNames,
@@ -182,7 +214,16 @@ void FrameAverager::addFrames(const std::vector<std::string>& fileNames,
 
 void FrameAverager::finishMean(std::int32_t frameCount) {
     if (frameCount < 1) throw std::invalid_argument("FrameAverager::finishMean needs at least one frame");
-    accumulator_.convertTo(accumulator_, CV_32F, 1.0 / static_cast<double>(frameCount), 0.0);
+    // Each element is scaled on its own, so stripes of rows in parallel give
+    // the whole-frame conversion's values.
+    const double scale = 1.0 / static_cast<double>(frameCount);
+    const RowStripes stripes({0, accumulator_.rows});
+    cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
+        for (int s = range.start; s < range.end; ++s) {
+            cv::Mat rows = accumulator_.rowRange(stripes[s]);
+            rows.convertTo(rows, CV_32F, scale, 0.0);
+        }
+    });
 }
 
 }  // namespace speckmend

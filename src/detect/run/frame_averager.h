@@ -25,17 +25,18 @@ enum class FrameResult {
 
 class FrameAverager {
 public:
-    // With `keepColour`, colour frames are read and averaged in their three
-    // channels; otherwise every frame is read as grey.
-    explicit FrameAverager(bool keepColour);
+    // With `asStored`, frames are read and averaged as stored: colour ones
+    // in their three channels, 16-bit ones in their 16 bits (readFrame);
+    // otherwise every frame is read as 8-bit grey.
+    explicit FrameAverager(bool asStored);
 
     FrameAverager(const FrameAverager&) = delete;
     FrameAverager& operator=(const FrameAverager&) = delete;
 
-    // `frame` is 8-bit single-channel or empty, or with `keepColour` also
-    // 8-bit three-channel; other types are a caller error
-    // (std::invalid_argument). The first frame with a size fixes the size
-    // and channel count; a frame that differs from it is refused as
+    // `frame` is 8-bit single-channel or empty, or with `asStored` also
+    // three-channel and 16-bit; other types are a caller error
+    // (std::invalid_argument). The first frame with a size fixes the size,
+    // channel count and depth; a frame that differs from it is refused as
     // badDimension.
     FrameResult addFrame(const cv::Mat& frame);
 
@@ -56,10 +57,19 @@ public:
 
     void release() { accumulator_.release(); }
 
+    // The depth of the frames added (CV_8U or CV_16U), and how many bits
+    // their values use: 8 for 8-bit frames; for 16-bit ones the even number
+    // of low bits that holds every sample added (12 for the raw values of a
+    // 12-bit sensor stored in 16 bits), 16 when the high ones are used.
+    int depth() const { return depth_; }
+    std::int32_t valueBits() const;
+
 private:
     class Reading;
 
-    bool keepColour_;
+    bool asStored_;
+    int depth_ = CV_8U;
+    std::int32_t highestSample_ = 0;
     FrameBufferPool pool_;  // declared before the images: it must outlive them
     cv::Mat accumulator_;   // CV_32FC1, or CV_32FC3 for colour frames
 };

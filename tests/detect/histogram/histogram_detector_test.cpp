@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -39,6 +42,73 @@ std::string binLine(int bin, int count, int lower, int upper, const char* fracti
     std::snprintf(line, sizeof line, "channel%d: %d pixels between %d and %d, curr.amount is %s\n", bin, count, lower,
                   upper, fraction);
     return line;
+}
+
+// ---- Smoothing and counting on all cores --------------------------------------
+
+// Runs `action` with OpenCV's parallel loops on `threads` threads.
+template <typename Action>
+void onThreads(int threads, Action action) {
+    const int before = cv::getNumThreads();
+    cv::setNumThreads(threads);
+    action();
+    cv::setNumThreads(before);
+}
+
+cv::Mat randomMean(int rows, int cols, std::uint64_t seed) {
+    cv::Mat mean(rows, cols, CV_32FC1);
+    cv::RNG rng(seed);
+    rng.fill(mean, cv::RNG::UNIFORM, 0.0, 256.0);
+    return mean;
+}
+
+// The library's own whole-frame filter and histogram are the reference for
+// the striped ones, bit for bit, on one thread and on many.
+TEST(HistogramDetector, SmoothingAndCountsAreTheLibrarysWholeFrameOnes) {
+    const cv::Size sizes[] = {{1, 1}, {3, 3}, {40, 129}, {97, 257}, {613, 385}, {200, 1}, {1, 200}, {2, 300}, {5, 385}};
+    for (const cv::Size size : sizes) {
+        for (const int threads : {4, 1}) {
+            SCOPED_TRACE(::testing::Message() << size << " on " << threads << " thread(s)");
+            const cv::Mat mean = randomMean(size.height, size.width, static_cast<std::uint64_t>(size.area()));
+            cv::Mat expected;
+            cv::GaussianBlur(mean, expected, cv::Size(9, 9), 0.0, 0.0, cv::BORDER_REPLICATE);
+            cv::Mat smoothed = mean.clone();
+            HistogramDetector detector(smoothed, 2.0, 32);
+            printed([&] { onThreads(threads, [&] { detector.chooseThreshold(); }); });
+            ASSERT_EQ(std::memcmp(smoothed.data, expected.data, expected.total() * sizeof(float)), 0);
+        }
+    }
+}
+
+TEST(HistogramCounts, AreTheLibrarysCounts) {
+    const float below256 = std::nextafter(256.0f, 0.0f);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    // Bin edges and their neighbours for every bin count below, the range's
+    // ends, and what lies outside it.
+    std::vector<float> values = {0.0f, -0.0f, -1e-30f, 256.0f, below256, 255.5f, nan, inf, -inf, 1e30f, -5.0f};
+    for (const int bins : {1, 7, 32, 100}) {
+        for (int i = 0; i <= bins; ++i) {
+            const float edge = static_cast<float>(256.0 * i / bins);
+            values.insert(values.end(), {edge, std::nextafter(edge, 0.0f), std::nextafter(edge, 300.0f)});
+        }
+    }
+    const cv::Mat edges(1, static_cast<int>(values.size()), CV_32FC1, values.data());
+    const cv::Mat spread = randomMean(301, 211, 5);
+    for (const cv::Mat& image : {edges, spread}) {
+        for (const int bins : {1, 7, 32, 100, 256, 1000}) {
+            SCOPED_TRACE(::testing::Message() << image.size() << ", " << bins << " bins");
+            const int sizes[] = {bins};
+            const float range[] = {0.0f, 256.0f};
+            const float* ranges[] = {range};
+            cv::Mat library;
+            cv::calcHist(&image, 1, nullptr, cv::Mat(), library, 1, sizes, ranges, true, false);
+            std::vector<std::int64_t> counts;
+            onThreads(4, [&] { counts = histogramCounts(image, bins); });
+            ASSERT_EQ(counts.size(), static_cast<std::size_t>(bins));
+            for (int i = 0; i < bins; ++i) EXPECT_EQ(counts[i], static_cast<std::int64_t>(library.at<float>(i))) << i;
+        }
+    }
 }
 
 // ---- The histogram walk ----------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -150,6 +151,60 @@ TEST(FrameAverager, AFailingReportStopsTheReadersCleanly) {
     EXPECT_EQ(reports, 2);
 }
 
+// The mean read on several threads is, bit for bit, the one of adding the
+// frames one after the other in listing order and scaling the sum: for
+// 8-bit frames (whose sums are exact) and for 16-bit ones, here so many that
+// their float sums round and the order of adding shows.
+TEST(FrameAverager, TheMeanOfManyThreadsIsTheOneOfAddingInListingOrder) {
+    struct Row {
+        const char* name;
+        int type;
+        int frames;
+        cv::Size size;
+    };
+    const Row rows[] = {
+        {"8-bit grey", CV_8UC1, 12, {613, 97}},
+        {"8-bit colour", CV_8UC3, 6, {97, 61}},
+        {"16-bit grey", CV_16UC1, 300, {64, 48}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempFolder folder;
+        std::vector<std::string> names;
+        cv::Mat expected;
+        cv::RNG rng(static_cast<std::uint64_t>(row.frames));
+        for (int i = 0; i < row.frames; ++i) {
+            cv::Mat frame(row.size, row.type);
+            // 16-bit sums pass 2^24 some 40 frames before the end.
+            if (CV_MAT_DEPTH(row.type) == CV_16U)
+                rng.fill(frame, cv::RNG::UNIFORM, 50000, 65536);
+            else
+                rng.fill(frame, cv::RNG::UNIFORM, 0, 256);
+            names.push_back(folder / ("f" + std::to_string(1000 + i) + ".png"));
+            ASSERT_TRUE(cv::imwrite(names.back(), frame));
+            cv::Mat asFloat;
+            frame.convertTo(asFloat, CV_32F);
+            if (expected.empty())
+                expected = asFloat;
+            else
+                expected += asFloat;
+        }
+        expected.convertTo(expected, CV_32F, 1.0 / row.frames, 0.0);
+        for (const int threads : {4, 1}) {
+            SCOPED_TRACE(threads);
+            const int before = cv::getNumThreads();
+            cv::setNumThreads(threads);
+            FrameAverager frames(true);
+            frames.addFrames(names, [](const std::string&, FrameResult result) { EXPECT_EQ(result, FrameResult::added); });
+            frames.finishMean(row.frames);
+            cv::setNumThreads(before);
+            ASSERT_EQ(frames.mean().size(), expected.size());
+            ASSERT_EQ(frames.mean().type(), expected.type());
+            EXPECT_EQ(std::memcmp(frames.mean().data, expected.data, expected.total() * expected.elemSize()), 0);
+        }
+    }
+}
+
 // ---- Colour frames, for the local detector -------------------------------------
 
 TEST(FrameAverager, ColourFramesKeepTheirChannelsAndRefuseMixedOnes) {
@@ -157,10 +212,34 @@ TEST(FrameAverager, ColourFramesKeepTheirChannelsAndRefuseMixedOnes) {
     EXPECT_EQ(frames.addFrame(cv::Mat(4, 6, CV_8UC3, cv::Scalar(10, 20, 30))), FrameResult::added);
     EXPECT_EQ(frames.addFrame(grey(4, 6, 50)), FrameResult::badDimension);
     EXPECT_EQ(frames.addFrame(cv::Mat(4, 6, CV_8UC3, cv::Scalar(30, 40, 50))), FrameResult::added);
-    EXPECT_THROW(frames.addFrame(cv::Mat(4, 6, CV_16UC3, cv::Scalar::all(1))), std::invalid_argument);
+    // 16-bit values are in other units than the 8-bit frames added.
+    EXPECT_EQ(frames.addFrame(cv::Mat(4, 6, CV_16UC3, cv::Scalar::all(1))), FrameResult::badDimension);
+    EXPECT_THROW(frames.addFrame(cv::Mat(4, 6, CV_32FC3, cv::Scalar::all(1))), std::invalid_argument);
     frames.finishMean(2);
     ASSERT_EQ(frames.mean().type(), CV_32FC3);
     EXPECT_EQ(frames.mean().at<cv::Vec3f>(2, 3), cv::Vec3f(20.0f, 30.0f, 40.0f));
+    EXPECT_EQ(frames.valueBits(), 8);
+}
+
+TEST(FrameAverager, SixteenBitFramesKeepTheirUnitsAndTellTheBitsTheyUse) {
+    struct Row {
+        int highest;  // the largest sample added
+        int bits;
+    };
+    const Row rows[] = {{200, 8}, {256, 10}, {4095, 12}, {4096, 14}, {16383, 14}, {16384, 16}, {65535, 16}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.highest);
+        FrameAverager frames(true);
+        cv::Mat frame(4, 6, CV_16UC1, cv::Scalar(100));
+        ASSERT_EQ(frames.addFrame(frame), FrameResult::added);
+        frame.at<std::uint16_t>(3, 5) = static_cast<std::uint16_t>(row.highest);
+        ASSERT_EQ(frames.addFrame(frame), FrameResult::added);
+        EXPECT_EQ(frames.addFrame(grey(4, 6, 100)), FrameResult::badDimension);
+        EXPECT_EQ(frames.depth(), CV_16U);
+        EXPECT_EQ(frames.valueBits(), row.bits);
+        frames.finishMean(2);
+        EXPECT_FLOAT_EQ(frames.mean().at<float>(3, 5), (100.0f + static_cast<float>(row.highest)) / 2.0f);
+    }
 }
 
 TEST(FrameAverager, GreyFramesStayOneChannelWhenColourIsKept) {

@@ -1,5 +1,5 @@
-// Reading a dark frame: grey in its stored orientation, colour kept for the
-// local detector, and nothing at all from what is not an image.
+// Reading a dark frame: grey in its stored orientation, colour and 16 bits
+// kept for the local detector, and nothing at all from what is not an image.
 #include "detect/run/frame_reader.h"
 
 #include <gtest/gtest.h>
@@ -80,6 +80,8 @@ TEST(ReadFrame, ColourFramesKeepTheirChannelsWhenAsked) {
     cv::imwrite(folder / "colour.png", cv::Mat(3, 4, CV_8UC3, cv::Scalar(10, 20, 30)));
     cv::imwrite(folder / "alpha.png", cv::Mat(3, 4, CV_8UC4, cv::Scalar(10, 20, 30, 255)));
     cv::imwrite(folder / "grey.png", grey(3, 4, 40));
+    cv::imwrite(folder / "deep.png", cv::Mat(3, 4, CV_16UC1, cv::Scalar(4000)));
+    cv::imwrite(folder / "deep.tiff", cv::Mat(3, 4, CV_16UC3, cv::Scalar(1000, 2000, 3000)));
     struct Row {
         const char* name;
         bool colour;
@@ -90,6 +92,10 @@ TEST(ReadFrame, ColourFramesKeepTheirChannelsWhenAsked) {
         {"colour.png", true, CV_8UC3, {10, 20, 30}},
         {"alpha.png", true, CV_8UC3, {10, 20, 30}},
         {"grey.png", true, CV_8UC1, {40}},
+        // 16-bit files in their own units
+        {"deep.png", true, CV_16UC1, {4000}},
+        {"deep.tiff", true, CV_16UC3, {1000, 2000, 3000}},
+        {"deep.png", false, CV_8UC1, {4000 / 256}},
         // the histogram detector reads grey (0.114 B + 0.587 G + 0.299 R)
         {"colour.png", false, CV_8UC1, {22}},
     };

@@ -1,4 +1,4 @@
-#include "heal/jpeg/jpeg_error.h"
+#include "platform/jpeg_error.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,0 +1,63 @@
+// Counting the evidence of a folder.
+#include "detect/photos/evidence_counts.h"
+
+#include <stdexcept>
+
+namespace speckmend {
+
+EvidenceCounts::EvidenceCounts(cv::Size size)
+    : judged_(cv::Mat::zeros(size, CV_16UC1)),
+      bright_(cv::Mat::zeros(size, CV_16UC1)),
+      strengthSum_(cv::Mat::zeros(size, CV_32FC1)) {}
+
+void EvidenceCounts::add(const PhotoJudgement& judgement) {
+    const cv::Size size = judged_.size();
+    for (const cv::Mat* plane : {&judgement.judged, &judgement.bright, &judgement.strength}) {
+        if (plane->size() != size || plane->type() != CV_8UC1) {
+            throw std::invalid_argument("EvidenceCounts::add: a judgement of another size or type");
+        }
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (int y = 0; y < size.height; ++y) {
+        const uchar* judged = judgement.judged.ptr<uchar>(y);
+        const uchar* bright = judgement.bright.ptr<uchar>(y);
+        const uchar* strength = judgement.strength.ptr<uchar>(y);
+        std::uint16_t* judgedCount = judged_.ptr<std::uint16_t>(y);
+        std::uint16_t* brightCount = bright_.ptr<std::uint16_t>(y);
+        float* sum = strengthSum_.ptr<float>(y);
+        for (int x = 0; x < size.width; ++x) {
+            if (!judged[x] || judgedCount[x] == 0xFFFF) continue;
+            ++judgedCount[x];
+            if (bright[x]) {
+                ++brightCount[x];
+                sum[x] += strength[x];
+            }
+        }
+    }
+}
+
+double EvidenceCounts::chanceRate() const {
+    double judgements = 0.0, lone = 0.0;
+    for (int y = 0; y < judged_.rows; ++y) {
+        const std::uint16_t* judged = judged_.ptr<std::uint16_t>(y);
+        const std::uint16_t* bright = bright_.ptr<std::uint16_t>(y);
+        for (int x = 0; x < judged_.cols; ++x) {
+            judgements += judged[x];
+            if (bright[x] == 1) lone += 1.0;
+        }
+    }
+    return judgements > 0.0 ? lone / judgements : 0.0;
+}
+
+std::int64_t EvidenceCounts::candidates() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::int64_t count = 0;
+    for (int y = 0; y < judged_.rows; ++y) {
+        const std::uint16_t* judged = judged_.ptr<std::uint16_t>(y);
+        const std::uint16_t* bright = bright_.ptr<std::uint16_t>(y);
+        for (int x = 0; x < judged_.cols; ++x) count += bright[x] >= 2 && 2 * bright[x] >= judged[x];
+    }
+    return count;
+}
+
+}  // namespace speckmend

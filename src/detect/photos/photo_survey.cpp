@@ -1,0 +1,144 @@
+// Reading and judging the photos of a folder on several threads.
+#include "detect/photos/photo_survey.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include <opencv2/imgproc.hpp>
+
+#include "detect/run/frame_reader.h"
+
+namespace speckmend {
+
+PhotoSurvey::PhotoSurvey(const PhotoJudgementSettings& settings, int threads)
+    : settings_(settings),
+      threads_(threads > 0 ? threads : std::max(1, static_cast<int>(std::thread::hardware_concurrency()))) {}
+
+// The first readable photo is read alone: it fixes what the others must be.
+int PhotoSurvey::readFirstPhoto(const std::vector<std::string>& fileNames, const Report& report, cv::Mat& photo) {
+    std::vector<unsigned char> bytes;
+    for (std::size_t i = 0; i < fileNames.size(); ++i) {
+        readFrame(fileNames[i], bytes, photo, true);
+        if (photo.empty()) {
+            report(fileNames[i], FrameResult::unreadable);
+            continue;
+        }
+        counts_ = std::make_unique<EvidenceCounts>(photo.size());
+        if (keepFirst_) {
+            if (photo.channels() == 3) {
+                cv::cvtColor(photo, first_, cv::COLOR_BGR2GRAY);
+            } else {
+                first_ = photo.clone();
+            }
+        }
+        return static_cast<int>(i);
+    }
+    return -1;
+}
+
+FrameResult PhotoSurvey::addPhoto(const std::string& fileName, std::vector<unsigned char>& bytes, cv::Mat& photo,
+                                  PhotoJudgement& judgement, cv::Size size, int type) {
+    readFrame(fileName, bytes, photo, true);
+    if (photo.empty()) return FrameResult::unreadable;
+    if (photo.size() != size || photo.type() != type) return FrameResult::badDimension;
+    judgePhoto(photo, settings_, judgement);
+    counts_->add(judgement);
+    return FrameResult::added;
+}
+
+std::int32_t PhotoSurvey::survey(const std::vector<std::string>& fileNames, const Report& report,
+                                 const Progress& progress, std::chrono::milliseconds interval) {
+    const int total = static_cast<int>(fileNames.size());
+    std::int32_t added = 0;
+    cv::Mat photo;
+    const int firstIndex = readFirstPhoto(fileNames, report, photo);
+    if (firstIndex < 0) return 0;
+    const int next = firstIndex + 1;
+    const cv::Size size = photo.size();
+    const int type = photo.type();
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::optional<FrameResult>> results(static_cast<std::size_t>(total));
+    std::atomic<int> claim(next);
+    std::atomic<bool> stop(false);
+    std::atomic<int> read(next);
+    std::exception_ptr failure;
+    const auto work = [&]() {
+        std::vector<unsigned char> buffer;
+        cv::Mat frame;
+        PhotoJudgement judgement;
+        for (int i = claim++; i < total && !stop; i = claim++) {
+            FrameResult result = FrameResult::added;
+            try {
+                result = addPhoto(fileNames[static_cast<std::size_t>(i)], buffer, frame, judgement, size, type);
+            } catch (...) {
+                const std::lock_guard<std::mutex> lock(mutex);
+                if (!failure) failure = std::current_exception();
+                stop = true;
+            }
+            ++read;
+            const std::lock_guard<std::mutex> lock(mutex);
+            results[static_cast<std::size_t>(i)] = result;
+            changed.notify_all();
+        }
+    };
+    std::vector<std::thread> workers;
+    // One reader less while the calling thread judges the first photo: no
+    // more photos are in memory at once than there are threads.
+    const int workerCount = std::min(threads_, total - next);
+    for (int t = 0; t < workerCount - 1; ++t) workers.emplace_back(work);
+    const auto joinAll = [&workers]() {
+        for (std::thread& w : workers) {
+            if (w.joinable()) w.join();
+        }
+    };
+
+    try {
+        // The calling thread judges the first photo while the others read on.
+        counts_->add(judgePhoto(photo, settings_));
+        photo.release();
+        if (workerCount > 0) workers.emplace_back(work);
+        report(fileNames[static_cast<std::size_t>(firstIndex)], FrameResult::added);
+        ++added;
+        auto lastProgress = std::chrono::steady_clock::now();
+        // Also between photos that come in quickly: the line is a heartbeat.
+        const auto heartbeat = [&]() {
+            const auto now = std::chrono::steady_clock::now();
+            if (now - lastProgress < interval) return;
+            lastProgress = now;
+            progress({read.load(), total, counts_->candidates()});
+        };
+        for (int i = next; i < total; ++i) {
+            std::optional<FrameResult> result;
+            for (;;) {
+                {
+                    std::unique_lock<std::mutex> lock(mutex);
+                    changed.wait_for(lock, interval, [&]() { return results[static_cast<std::size_t>(i)] || failure; });
+                    if (failure) break;
+                    result = results[static_cast<std::size_t>(i)];
+                }
+                if (result) break;
+                heartbeat();
+            }
+            if (!result) break;
+            report(fileNames[static_cast<std::size_t>(i)], *result);
+            if (*result == FrameResult::added) ++added;
+            if (i + 1 < total) heartbeat();
+        }
+    } catch (...) {
+        stop = true;
+        joinAll();
+        throw;
+    }
+    joinAll();
+    if (failure) std::rethrow_exception(failure);
+    return added;
+}
+
+}  // namespace speckmend
