@@ -6,6 +6,7 @@
 #include "app/run.h"
 
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -43,23 +44,23 @@ void reportFatalError(const std::string& message, bool showUsage, const std::str
 
 namespace {
 
-void processImages(Settings& settings) {
+// Gives the number of files that failed.
+std::size_t processImages(Settings& settings) {
     std::printf("\n2. Processing images...\n");
     switch (settings.mode) {
     case Mode::detect: {
         Detector detector(settings.detect);
-        detector.run();
-        break;
+        return detector.run();
     }
     case Mode::heal: {
         Healer healer(settings.heal);
         // Only around the healing itself: the key waits handle these
         // signals on their own.
         InterruptCleanup cleanup;
-        healer.run();
-        break;
+        return healer.run();
     }
     }
+    return 0;
 }
 
 void printClosingText() {
@@ -97,6 +98,7 @@ int run(int argc, char** argv) {
     if (answerInfoRequest(argc, argv)) return consoleIntact() ? 0 : kConsoleClosedStatus;
     std::printf("\n***** Speckmend v%s %s *****\n\n", kVersion, kMakerCredit);
     std::printf("1. Reading configuration...\n");
+    std::size_t failed = 0;
     {
         Settings settings;
         try {
@@ -104,7 +106,7 @@ int run(int argc, char** argv) {
             // The echo lines may have filled the buffer and failed unseen;
             // no photo is touched for a user who cannot read its status.
             if (settings.mode == Mode::heal && !consoleIntact()) throw ConsoleClosed();
-            processImages(settings);
+            failed = processImages(settings);
         } catch (const ConsoleClosed&) {
             return kConsoleClosedStatus;
         } catch (const FatalError& error) {
@@ -124,7 +126,7 @@ int run(int argc, char** argv) {
             openWebPage(kMakerPage);
         }
     }
-    return 0;
+    return failed == 0 ? 0 : kFilesFailedStatus;
 }
 
 }  // namespace speckmend

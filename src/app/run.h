@@ -11,9 +11,15 @@ namespace speckmend {
 inline constexpr const char* kMakerCredit = "by the Speckmend team";
 inline constexpr const char* kMakerPage = kHomepage;
 
+// The exit status of a run that finished but in which at least one photo or
+// dark frame failed (a status line other than "processed.").
+inline constexpr int kFilesFailedStatus = 2;
+
 // Runs the whole program and returns the process exit status: 0 after a
-// normal run, or after --help (-h) or --version (-V) as the first word,
-// which print the usage text or "speckmend VERSION" alone. A fatal error
+// run in which every photo or frame was processed, or after --help (-h) or
+// --version (-V) as the first word, which print the usage text or
+// "speckmend VERSION" alone; kFilesFailedStatus after a run with failed
+// files; kConsoleClosedStatus when standard output was lost. A fatal error
 // does not return (see reportFatalError).
 int run(int argc, char** argv);
 

@@ -40,7 +40,7 @@ FrameResult Detector::addFrame(const std::string& fileName) {
     return frames_.addFrame(readFrame(fileName, localDetectorChosen()));
 }
 
-void Detector::run() {
+std::size_t Detector::run() {
     if (settings_.detector == DetectorKind::histogram) requireBins(settings_.channels);
 
     // A relative folder is taken from where the program was started; an
@@ -52,30 +52,31 @@ void Detector::run() {
     const std::vector<std::string> names = listDirectory(settings_.filter);
     if (names.empty()) throw FatalError(cannotOpen, false);
     if (settings_.detector == DetectorKind::photos) {
-        runPhotosDetector(settings_, names);
-        return;
+        return runPhotosDetector(settings_, names);
     }
 
     // No output may take the place of a frame: the outputs' paths are
     // relative to the same folder.
     for (const std::string& name : names) inputs_.add(name);
-    const std::int32_t frameCount = addFrames(names);
-    if (frameCount == 0) throw FatalError("no readable image in " + settings_.indir, false);
-    frames_.finishMean(frameCount);
+    const FrameCounts frames = addFrames(names);
+    if (frames.added == 0) throw FatalError("no readable image in " + settings_.indir, false);
+    frames_.finishMean(frames.added);
     if (localDetectorChosen()) {
         runLocalDetector();
     } else {
         runHistogramDetector();
     }
+    return frames.failed;
 }
 
-// One line per entry, in listing order; gives the number of frames added.
-std::int32_t Detector::addFrames(const std::vector<std::string>& fileNames) {
-    std::int32_t frameCount = 0;
-    frames_.addFrames(fileNames, [this, &frameCount](const std::string& name, FrameResult result) {
+// One line per entry, in listing order.
+Detector::FrameCounts Detector::addFrames(const std::vector<std::string>& fileNames) {
+    FrameCounts counts;
+    frames_.addFrames(fileNames, [this, &counts](const std::string& name, FrameResult result) {
+        if (result != FrameResult::added && !isDirectory(name)) ++counts.failed;
         switch (result) {
         case FrameResult::added:
-            ++frameCount;
+            ++counts.added;
             if (localDetectorChosen() && !lossyFrames_) lossyFrames_ = isJpegFile(name);
             std::printf("%s processed.\n", name.c_str());
             break;
@@ -88,7 +89,7 @@ std::int32_t Detector::addFrames(const std::vector<std::string>& fileNames) {
         case FrameResult::badDimension: std::printf("%s error:bad dimension!\n", name.c_str()); break;
         }
     });
-    return frameCount;
+    return counts;
 }
 
 // The map is written line by line while the scan finds the hot pixels.

@@ -12,6 +12,7 @@
 // run() once, as with the Healer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,7 +36,9 @@ public:
     // the process in `indir`. Throws FatalError when the folder cannot be
     // entered, nothing matches, no entry is a readable image, `channels` (the
     // histogram's bins) is below 1, or the map file cannot be written.
-    void run();
+    // Returns how many frames failed: got a line other than "processed.".
+    // Folders the filter lists (".", ".." among them) do not count.
+    std::size_t run();
 
     // Reads one frame and adds it to the mean, as the run does for each
     // entry (on several threads).
@@ -44,7 +47,11 @@ public:
 private:
     bool localDetectorChosen() const { return settings_.detector == DetectorKind::local; }
 
-    std::int32_t addFrames(const std::vector<std::string>& fileNames);
+    struct FrameCounts {
+        std::int32_t added = 0;
+        std::size_t failed = 0;
+    };
+    FrameCounts addFrames(const std::vector<std::string>& fileNames);
     void runHistogramDetector();
     void runLocalDetector();
 

@@ -80,8 +80,8 @@ TEST(RunFlow, HelpAndVersionAnswerAloneAndExitWithZero) {
     }
 }
 
-// Exit status and the line before the fatal block, on a heal shoot whose
-// configuration a row may replace.
+// Exit status and the line before the fatal block, on a heal shoot (in/a.jpg)
+// whose configuration a row may replace and to whose in/ it may add an entry.
 TEST(RunFlow, ExitStatusAndWhatIsWrong) {
     struct Row {
         const char* what;
@@ -89,11 +89,23 @@ TEST(RunFlow, ExitStatusAndWhatIsWrong) {
         const char* config;    // null: the shoot's own
         std::string expected;  // found in the output
         int status;
+        std::string filter = "*.jpg";
+        std::string entry = {};  // added to in/: a folder when it ends in '/', else a file that is no image
     };
     const std::string badConfig = "\nCRITICAL ERROR: configfile does not exist or not valid. Correct and try again.\n";
+    const char* detectConfig =
+        "<config><detect><indir>in/</indir><outfile>map.xml</outfile><amount>0.99</amount></detect></config>";
     const Row rows[] = {
-        // a clean run
+        // runs that finish: 0 when every photo or frame was processed, 2
+        // when one failed; folders the filter lists are no files
         {"clean heal", {"heal", "config.xml", "hotpixels.xml"}, nullptr, "a.jpg processed.\nAll done", 0},
+        {"clean detect", {"detect"}, detectConfig, "a.jpg processed.\n", 0},
+        {"one failed photo", {"heal"}, nullptr, "a.jpg processed.\nb.jpg error:I/O!\n", 2, "*.jpg", "b.jpg"},
+        {"one failed frame", {"detect"}, detectConfig, "a.jpg processed.\nb.jpg error:I/O!\n", 2, "*.jpg", "b.jpg"},
+        {"a folder matching the filter", {"heal"}, nullptr, "a.jpg processed.\nd.jpg error:I/O!\n", 0, "*.jpg", "d.jpg/"},
+        {"folders in detect", {"detect"}, detectConfig, "d.jpg error:I/O!\n", 0, "*.jpg", "d.jpg/"},
+        {". and ..", {"heal"}, nullptr, ".. error:I/O!\na.jpg processed.\n", 0, "*"},
+        {"a failed photo beside . and ..", {"heal"}, nullptr, "b.jpg error:I/O!\n", 2, "*", "b.jpg"},
         // fatal errors, each after the line that says what is wrong
         {"missing configuration",
          {"heal", "none.xml"},
@@ -125,8 +137,14 @@ TEST(RunFlow, ExitStatusAndWhatIsWrong) {
     for (const Row& row : rows) {
         testing::HealShoot shoot;
         shoot.indir = "in/";
-        shoot.outdir = "out/";
+        shoot.outdir = "../out/";
+        shoot.filter = row.filter;
         cv::imwrite(shoot.root / "in/a.jpg", shoot.photo());
+        if (row.entry.ends_with('/')) {
+            mkdir((shoot.root / ("in/" + row.entry)).c_str(), 0755);
+        } else if (!row.entry.empty()) {
+            writeFile(shoot.root / ("in/" + row.entry), "no image");
+        }
         shoot.writeFiles();
         if (row.config != nullptr) writeFile(shoot.root / "config.xml", row.config);
         const auto run = runSpeckmend(row.arguments, shoot.root.path());

@@ -89,13 +89,18 @@ void writeSheet(const DetectSettings& settings, const std::vector<std::string>& 
 
 }  // namespace
 
-void runPhotosDetector(const DetectSettings& settings, const std::vector<std::string>& fileNames) {
+std::size_t runPhotosDetector(const DetectSettings& settings, const std::vector<std::string>& fileNames) {
+    std::size_t failed = 0;
+    const auto report = [&failed](const std::string& name, FrameResult result) {
+        if (result != FrameResult::added && !isDirectory(name)) ++failed;
+        printReport(name, result);
+    };
     PhotoJudgementSettings judging;
     judging.noise = settings.noise;
     judging.floor = settings.floor;
     PhotoSurvey survey(judging);
     if (!settings.outimage.empty()) survey.keepFirstPhoto();
-    const std::int32_t photos = survey.survey(fileNames, printReport, [](const SurveyProgress& p) {
+    const std::int32_t photos = survey.survey(fileNames, report, [](const SurveyProgress& p) {
         std::printf("%d of %d photos read, %lld candidate(s) so far\n", p.read, p.total,
                     static_cast<long long>(p.candidates));
         std::fflush(stdout);
@@ -122,6 +127,7 @@ void runPhotosDetector(const DetectSettings& settings, const std::vector<std::st
     output.finish();
     output.writePictures();
     if (!settings.sheet.empty()) writeSheet(settings, fileNames, found, judging, counts.size());
+    return failed;
 }
 
 }  // namespace speckmend

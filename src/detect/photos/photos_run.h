@@ -9,6 +9,7 @@
 // annotated picture marks the entries on the first photo, in grey.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,7 @@ namespace speckmend {
 
 // Runs in the folder of the photos (the Detector has entered it and listed
 // `fileNames`). Throws FatalError when no photo can be read, or the map
-// cannot be written.
-void runPhotosDetector(const DetectSettings& settings, const std::vector<std::string>& fileNames);
+// cannot be written. Returns how many photos failed (folders do not count).
+std::size_t runPhotosDetector(const DetectSettings& settings, const std::vector<std::string>& fileNames);
 
 }  // namespace speckmend

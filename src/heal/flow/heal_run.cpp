@@ -164,7 +164,7 @@ HealRun::HealRun(const HealSettings& settings, MakeHealer makeHealer, unsigned w
     if (memoryBudget_ == 0) memoryBudget_ = usableMemory() / 2;
 }
 
-void HealRun::run() {
+std::size_t HealRun::run() {
     // A relative indir is pinned to the folder the program started in before
     // the program moves into it; otherwise it would apply a second time to
     // every input path. A relative outdir then resolves against indir.
@@ -205,6 +205,7 @@ void HealRun::run() {
     }
 
     std::map<std::string, std::string> writtenBy;  // output path -> the entry that wrote it
+    std::size_t failed = 0;
     for (std::size_t i = 0; i < names.size(); ++i) {
         const std::string& name = names[i];
         HealedPhoto photo = onThisThread ? own->heal(name) : pipeline.collect(i);
@@ -237,8 +238,10 @@ void HealRun::run() {
         case FileStatus::badDimension: std::printf("%s error:bad dimension!\n", name.c_str()); break;
         case FileStatus::processed: std::printf("%s processed.\n", name.c_str()); break;
         }
+        if (status != FileStatus::processed && !isDirectory(name)) ++failed;
         if (!consoleIntact()) throw ConsoleClosed();
     }
+    return failed;
 }
 
 }  // namespace speckmend

@@ -22,6 +22,7 @@
 // written: <reason>\n" for a write that failed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -57,7 +58,10 @@ public:
     // FatalError when the folder cannot be entered or nothing in it matches,
     // ConsoleClosed when a status line cannot be written (the photos after it
     // are then not written). Leaves the current directory at indir.
-    void run();
+    // Returns how many files failed: got a status line other than
+    // "processed.". Folders the filter lists (".", ".." among them) are
+    // entries, not photos, and do not count.
+    std::size_t run();
 
 private:
     const HealSettings& settings_;

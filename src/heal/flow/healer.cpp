@@ -289,12 +289,12 @@ FileStatus Healer::healFile(const std::string& fileName) {
     return healed.status;
 }
 
-void Healer::run() {
+std::size_t Healer::run() {
     const HealSettings& settings = settings_;
     HealRun walk(settings, [&settings](const std::string& inputFolder, const std::string& outputFolder) {
         return std::make_unique<Healer>(settings, inputFolder, outputFolder);
     });
-    walk.run();
+    return walk.run();
 }
 
 }  // namespace speckmend

@@ -9,6 +9,7 @@
 // healFile() is heal() followed by writing its files one after the other.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -46,8 +47,8 @@ public:
     FileStatus healFile(const std::string& fileName);
 
     // The run over the input folder: a HealRun with a Healer of its own for
-    // each worker.
-    void run();
+    // each worker. Returns the number of photos that failed (HealRun::run).
+    std::size_t run();
 
     const cv::Mat& mask() const { return mask_; }
     const cv::Mat& healed() const { return healed_; }
