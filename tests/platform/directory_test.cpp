@@ -56,7 +56,8 @@ TEST(WildcardMatch, Table) {
 TEST(WildcardMatch, LongHostileFilterStaysFast) {
     // A backtracking matcher without the single-star rule would take
     // exponential time here.
-    const std::string pattern = std::string(40, '*') + "b";
+    std::string pattern(40, '*');
+    pattern += 'b';
     const std::string name(5000, 'a');
     EXPECT_FALSE(wildcardMatch(pattern, name));
 }

@@ -474,7 +474,8 @@ TEST(LosslessHeal, FourComponentPhotosKeepTheirAdobeMarkerAndColourSpace) {
 TEST(LosslessHeal, TrailingBytesFollowTheImageUnchanged) {
     const Bytes image = makeSourceBytes(recipe(96, 64, {{2, 1}, {1, 1}, {1, 1}}));
     Bytes source = image;
-    const std::string tail = std::string("\0\0padding", 9) + "\xFF\xD8 not really a second image";
+    std::string tail("\0\0padding", 9);
+    tail += "\xFF\xD8 not really a second image";
     source.insert(source.end(), tail.begin(), tail.end());
     const LosslessHealResult result = healJpegLosslessly(source, {{{40, 30, 3}}, 96, 64}, 3, 1);
     ASSERT_EQ(result.outcome, Outcome::healed) << result.diagnostic;
