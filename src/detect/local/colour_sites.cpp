@@ -326,6 +326,26 @@ SiteNoise siteNoise(const cv::Mat& mean, const std::vector<const LocalBackground
     return noise;
 }
 
+// Each pixel that stands out and its neighbours, in raster order, each
+// once: a site's estimate peaks at the site, which after halved chroma may
+// lie a pixel from the channel that shows it highest.
+std::vector<cv::Point> pointsAround(const std::vector<Standout>& found, cv::Size size) {
+    std::vector<cv::Point> tested;
+    tested.reserve(found.size() * 3);
+    for (const Standout& s : found) {
+        for (int dy = -1; dy <= 1; ++dy) {
+            for (int dx = -1; dx <= 1; ++dx) {
+                const cv::Point p(s.at.x + dx, s.at.y + dy);
+                if (p.x >= 0 && p.y >= 0 && p.x < size.width && p.y < size.height) tested.push_back(p);
+            }
+        }
+    }
+    std::sort(tested.begin(), tested.end(),
+              [](const cv::Point& a, const cv::Point& b) { return a.y != b.y ? a.y < b.y : a.x < b.x; });
+    tested.erase(std::unique(tested.begin(), tested.end()), tested.end());
+    return tested;
+}
+
 }  // namespace
 
 std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds,
@@ -362,22 +382,7 @@ std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vecto
         }
     }
 
-    // Each pixel that stands out and its neighbours: a site's estimate peaks
-    // at the site, which after halved chroma may lie a pixel from the
-    // channel that shows it highest.
-    std::vector<cv::Point> tested;
-    tested.reserve(found.size() * 3);
-    for (const Standout& s : found) {
-        for (int dy = -1; dy <= 1; ++dy) {
-            for (int dx = -1; dx <= 1; ++dx) {
-                const cv::Point p(s.at.x + dx, s.at.y + dy);
-                if (p.x >= 0 && p.y >= 0 && p.x < mean.cols && p.y < mean.rows) tested.push_back(p);
-            }
-        }
-    }
-    std::sort(tested.begin(), tested.end(),
-              [](const cv::Point& a, const cv::Point& b) { return a.y != b.y ? a.y < b.y : a.x < b.x; });
-    tested.erase(std::unique(tested.begin(), tested.end()), tested.end());
+    const std::vector<cv::Point> tested = pointsAround(found, mean.size());
 
     constexpr int kChunk = 4096;
     const int chunks = static_cast<int>((tested.size() + kChunk - 1) / kChunk);

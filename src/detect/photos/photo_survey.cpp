@@ -51,6 +51,37 @@ FrameResult PhotoSurvey::addPhoto(const std::string& fileName, std::vector<unsig
     return FrameResult::added;
 }
 
+namespace {
+
+// What the readers hand to the calling thread, which reports in listing
+// order: each photo's result in its slot, or the first failure.
+struct ReaderResults {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::optional<FrameResult>> results;
+    std::exception_ptr failure;
+};
+
+// Photo i's result once a reader has it, beating the heartbeat while it
+// waits; nothing once a reader has failed.
+template <typename Heartbeat>
+std::optional<FrameResult> awaitResult(ReaderResults& shared, std::size_t i, std::chrono::milliseconds interval,
+                                       const Heartbeat& heartbeat) {
+    for (;;) {
+        std::optional<FrameResult> result;
+        {
+            std::unique_lock<std::mutex> lock(shared.mutex);
+            shared.changed.wait_for(lock, interval, [&]() { return shared.results[i] || shared.failure; });
+            if (shared.failure) return std::nullopt;
+            result = shared.results[i];
+        }
+        if (result) return result;
+        heartbeat();
+    }
+}
+
+}  // namespace
+
 std::int32_t PhotoSurvey::survey(const std::vector<std::string>& fileNames, const Report& report,
                                  const Progress& progress, std::chrono::milliseconds interval) {
     const int total = static_cast<int>(fileNames.size());
@@ -62,13 +93,11 @@ std::int32_t PhotoSurvey::survey(const std::vector<std::string>& fileNames, cons
     const cv::Size size = photo.size();
     const int type = photo.type();
 
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::optional<FrameResult>> results(static_cast<std::size_t>(total));
+    ReaderResults shared;
+    shared.results.resize(static_cast<std::size_t>(total));
     std::atomic<int> claim(next);
     std::atomic<bool> stop(false);
     std::atomic<int> read(next);
-    std::exception_ptr failure;
     const auto work = [&]() {
         std::vector<unsigned char> buffer;
         cv::Mat frame;
@@ -78,14 +107,14 @@ std::int32_t PhotoSurvey::survey(const std::vector<std::string>& fileNames, cons
             try {
                 result = addPhoto(fileNames[static_cast<std::size_t>(i)], buffer, frame, judgement, size, type);
             } catch (...) {
-                const std::lock_guard<std::mutex> lock(mutex);
-                if (!failure) failure = std::current_exception();
+                const std::lock_guard<std::mutex> lock(shared.mutex);
+                if (!shared.failure) shared.failure = std::current_exception();
                 stop = true;
             }
             ++read;
-            const std::lock_guard<std::mutex> lock(mutex);
-            results[static_cast<std::size_t>(i)] = result;
-            changed.notify_all();
+            const std::lock_guard<std::mutex> lock(shared.mutex);
+            shared.results[static_cast<std::size_t>(i)] = result;
+            shared.changed.notify_all();
         }
     };
     std::vector<std::thread> workers;
@@ -115,17 +144,8 @@ std::int32_t PhotoSurvey::survey(const std::vector<std::string>& fileNames, cons
             progress({read.load(), total, counts_->candidates()});
         };
         for (int i = next; i < total; ++i) {
-            std::optional<FrameResult> result;
-            for (;;) {
-                {
-                    std::unique_lock<std::mutex> lock(mutex);
-                    changed.wait_for(lock, interval, [&]() { return results[static_cast<std::size_t>(i)] || failure; });
-                    if (failure) break;
-                    result = results[static_cast<std::size_t>(i)];
-                }
-                if (result) break;
-                heartbeat();
-            }
+            const std::optional<FrameResult> result =
+                awaitResult(shared, static_cast<std::size_t>(i), interval, heartbeat);
             if (!result) break;
             report(fileNames[static_cast<std::size_t>(i)], *result);
             if (*result == FrameResult::added) ++added;
@@ -137,7 +157,7 @@ std::int32_t PhotoSurvey::survey(const std::vector<std::string>& fileNames, cons
         throw;
     }
     joinAll();
-    if (failure) std::rethrow_exception(failure);
+    if (shared.failure) std::rethrow_exception(shared.failure);
     return added;
 }
 
