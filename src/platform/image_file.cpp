@@ -39,13 +39,7 @@ cv::Mat readImageFile(const std::string& path, int flags) {
 
 cv::Mat decodeImage(const std::vector<unsigned char>& bytes, int flags) {
     cv::Mat image;
-    if (bytes.empty() || bytes.size() > static_cast<std::size_t>(INT_MAX)) return image;
-    try {
-        const cv::Mat encoded(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<unsigned char*>(bytes.data()));
-        codecs::imdecode(encoded, flags, &image);
-    } catch (const cv::Exception&) {
-        image.release();
-    }
+    decodeImage(bytes, flags, image);
     return image;
 }
 

@@ -26,7 +26,7 @@ void readImageFile(const std::string& path, int flags, std::vector<unsigned char
 cv::Mat readImageFile(const std::string& path, int flags);
 
 // Decodes an image held in memory with the cv::imread flags given; empty
-// when it cannot be decoded.
+// when it cannot be decoded, the decoder throws or it does not fit in memory.
 cv::Mat decodeImage(const std::vector<unsigned char>& bytes, int flags);
 
 // The same into `image` (whose allocator, if set, provides the storage), as

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "heal/jpeg/jpeg_error.h"
+#include "platform/jpeg_error.h"
 
 namespace speckmend {
 

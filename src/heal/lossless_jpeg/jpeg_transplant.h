@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "config/hot_pixel_map.h"
-#include "heal/jpeg/jpeg_error.h"
+#include "platform/jpeg_error.h"
 
 namespace speckmend {
 
