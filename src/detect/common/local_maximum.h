@@ -1,13 +1,13 @@
-// The local-maximum test both detectors use: a pixel whose value is strictly
-// greater than that of each of its eight neighbours. A plateau (neighbours
-// sharing the highest value) holds no maximum.
+// The local-maximum test: a pixel whose value is strictly greater than that
+// of each of its eight neighbours. A plateau (neighbours sharing the highest
+// value) holds no maximum.
 //
-// The two detectors differ at the frame's edge, and the rule is theirs to
-// choose:
+// Detectors differ at the frame's edge, and the rule is theirs to choose:
 // - the histogram detector judges only pixels that have all eight
-//   neighbours (EdgeRule::interiorOnly), so a pixel of the outermost rows
-//   and columns is never in its map: that is the method as it is defined,
-//   and the maps users keep were made by it;
+//   neighbours (EdgeRule::interiorOnly; its scan has the same test inline,
+//   fused with its threshold), so a pixel of the outermost rows and columns
+//   is never in its map: that is the method as it is defined, and the maps
+//   users keep were made by it;
 // - the local detector compares a pixel on the edge with the neighbours it
 //   has (EdgeRule::neighboursInside): a hot pixel on the sensor's edge is a
 //   defect like any other, and heal repairs it there.

@@ -2,12 +2,16 @@
 #include "detect/histogram/histogram_detector.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <stdexcept>
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "detect/common/local_maximum.h"
 #include "detect/common/row_stripes.h"
 
 namespace speckmend {
@@ -73,33 +77,100 @@ void smooth(cv::Mat& image) {
 
 // Each value's bin is found as cv::calcHist finds it (in double, floor(v *
 // bins / 256), values outside the range not counted, the last bin closing
-// the range), on stripes of rows in parallel; the counts are exact integers
-// where the library's float counts would round.
+// the range); the counts are exact integers where the library's float counts
+// would round.
+//
+// A mean dark frame lies almost wholly in one or two bins, so the values are
+// counted in runs: while they stay between the edges of the bin of the run,
+// only a count goes up. Incrementing the bin's counter for each value would
+// make every addition wait for the one before it. The edges are the smallest
+// floats of each bin: the bin is a monotone function of the value, so every
+// float between two edges falls into the lower edge's bin. Stripes of rows
+// are counted on several threads; integer counts add up to the same in any
+// order.
+namespace {
+
+int binOf(float value, double scale, double offset, int bins) {
+    return std::clamp(cvFloor(static_cast<double>(value) * scale + offset), 0, bins - 1);
+}
+
+// edges[b]: the smallest float in [0, 256) of bin b or above; 256 where
+// there is none. edges[bins] is 256.
+std::vector<float> binEdges(double scale, double offset, int bins) {
+    std::vector<float> edges(static_cast<std::size_t>(bins) + 1, static_cast<float>(kHistogramHigh));
+    const float highest = std::nextafter(static_cast<float>(kHistogramHigh), 0.0f);
+    for (int b = 1; b < bins; ++b) {
+        if (binOf(highest, scale, offset, bins) < b) break;
+        // Non-negative floats order as their bit patterns.
+        std::uint32_t low = 0, high = 0;
+        std::memcpy(&high, &highest, sizeof high);
+        while (low < high) {
+            const std::uint32_t middle = low + (high - low) / 2;
+            float v = 0.0f;
+            std::memcpy(&v, &middle, sizeof v);
+            if (binOf(v, scale, offset, bins) >= b) {
+                high = middle;
+            } else {
+                low = middle + 1;
+            }
+        }
+        std::memcpy(&edges[static_cast<std::size_t>(b)], &low, sizeof low);
+    }
+    edges[0] = static_cast<float>(kHistogramLow);
+    return edges;
+}
+
+// Where the run of values in [low, high) that starts at `from` ends, before
+// `end` at the latest.
+int runEnd(const float* row, int from, int end, float low, float high) {
+    int x = from;
+#if CV_SIMD
+    const cv::v_float32 lows = cv::vx_setall_f32(low), highs = cv::vx_setall_f32(high);
+    constexpr int kLanes = cv::v_float32::nlanes;
+    while (x + kLanes <= end) {
+        const cv::v_float32 v = cv::vx_load(row + x);
+        if (!cv::v_check_all((v >= lows) & (v < highs))) break;
+        x += kLanes;
+    }
+#endif
+    while (x < end && row[x] >= low && row[x] < high) ++x;
+    return x;
+}
+
+}  // namespace
+
 std::vector<std::int64_t> histogramCounts(const cv::Mat& image, int bins) {
     if (image.type() != CV_32FC1 || bins < 1) throw std::invalid_argument("histogramCounts needs floats and a bin");
     const double scale = bins / (kHistogramHigh - kHistogramLow);
     const double offset = -scale * kHistogramLow;
+    const std::vector<float> edges = binEdges(scale, offset, bins);
     const RowStripes stripes({0, image.rows});
-    std::vector<std::vector<std::int64_t>> partial(static_cast<std::size_t>(stripes.count()));
+    std::vector<std::int64_t> counts(static_cast<std::size_t>(bins), 0);
+    std::mutex adding;
     cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
-        for (int s = range.start; s < range.end; ++s) {
-            std::vector<std::int64_t>& counts = partial[static_cast<std::size_t>(s)];
-            counts.assign(static_cast<std::size_t>(bins), 0);
-            for (int y = stripes[s].start; y < stripes[s].end; ++y) {
-                const float* row = image.ptr<float>(y);
-                for (int x = 0; x < image.cols; ++x) {
-                    const double v = row[x];
-                    if (v < kHistogramLow || v >= kHistogramHigh) continue;
-                    const int bin = std::clamp(cvFloor(v * scale + offset), 0, bins - 1);
-                    ++counts[static_cast<std::size_t>(bin)];
+        std::vector<std::int64_t> part(static_cast<std::size_t>(bins), 0);
+        for (int y = stripes[range.start].start; y < stripes[range.end - 1].end; ++y) {
+            const float* row = image.ptr<float>(y);
+            int x = 0;
+            while (x < image.cols) {
+                const float v = row[x];
+                if (!(v >= static_cast<float>(kHistogramLow) && v < static_cast<float>(kHistogramHigh))) {
+                    // NaN falls into the first bin, as in the library.
+                    if (std::isnan(v)) ++part[0];
+                    ++x;
+                    continue;
                 }
+                const int bin = binOf(v, scale, offset, bins);
+                const float low = edges[static_cast<std::size_t>(bin)];
+                const float high = edges[static_cast<std::size_t>(bin) + 1];
+                const int first = x;
+                x = runEnd(row, x + 1, image.cols, low, high);
+                part[static_cast<std::size_t>(bin)] += x - first;
             }
         }
+        std::lock_guard<std::mutex> lock(adding);
+        for (std::size_t i = 0; i < part.size(); ++i) counts[i] += part[i];
     });
-    std::vector<std::int64_t> counts(static_cast<std::size_t>(bins), 0);
-    for (const std::vector<std::int64_t>& part : partial) {
-        for (int i = 0; i < bins; ++i) counts[static_cast<std::size_t>(i)] += part[static_cast<std::size_t>(i)];
-    }
     return counts;
 }
 
@@ -136,8 +207,32 @@ double HistogramDetector::chooseThreshold() {
     return threshold;
 }
 
+namespace {
+
+// The first x from `from` on, before `end`, whose value is above `bar`;
+// `end` when there is none. NaN is above nothing.
+int firstAbove(const float* row, int from, int end, float bar) {
+    int x = from;
+#if CV_SIMD
+    const cv::v_float32 bars = cv::vx_setall_f32(bar);
+    constexpr int kLanes = cv::v_float32::nlanes;
+    while (x + kLanes <= end && !cv::v_check_any(cv::vx_load(row + x) > bars)) x += kLanes;
+#endif
+    while (x < end && !(row[x] > bar)) ++x;
+    return x;
+}
+
+}  // namespace
+
+// The suppression is not written into the mean: a pixel is judged against
+// its neighbours' values as the suppression would leave them (0 where not
+// above the threshold), which saves a pass that writes every pixel. The
+// threshold is compared as the library's suppression compares it, in float.
 void HistogramDetector::scanHotPixels(double threshold, const std::function<void(std::int32_t, std::int32_t)>& report) {
-    cv::threshold(mean_, mean_, threshold, 255.0, cv::THRESH_TOZERO);
+    const float bar = static_cast<float>(threshold);
+    // Suppressed pixels are 0, and a reported one is above 0.
+    const float lowest = std::max(bar, 0.0f);
+    const auto kept = [bar](float v) { return v > bar ? v : 0.0f; };
 
     const int width = mean_.cols;
     const int height = mean_.rows;
@@ -152,10 +247,16 @@ void HistogramDetector::scanHotPixels(double threshold, const std::function<void
                 const float* row = mean_.ptr<float>(y);
                 const float* below = mean_.ptr<float>(y + 1);
                 for (int x = 1; x + 1 < width; ++x) {
-                    // Suppressed pixels are 0: most of the frame ends here.
-                    if (!(row[x] > 0.0f)) continue;
-                    if (isStrictLocalMaximum(above, row, below, width, x, EdgeRule::interiorOnly))
+                    // Most of the frame is suppressed: it is passed over a
+                    // vector of pixels at a time.
+                    x = firstAbove(row, x, width - 1, lowest);
+                    if (x + 1 >= width) break;
+                    const float v = row[x];
+                    if (v > lowest && v > kept(row[x - 1]) && v > kept(row[x + 1]) && v > kept(above[x]) &&
+                        v > kept(below[x]) && v > kept(above[x - 1]) && v > kept(above[x + 1]) &&
+                        v > kept(below[x - 1]) && v > kept(below[x + 1])) {
                         list.emplace_back(x, y);
+                    }
                 }
             }
         }

@@ -3,8 +3,7 @@
 // reports every strict local maximum above it as a hot pixel.
 //
 // Call order: chooseThreshold, then scanHotPixels, each once. The detector
-// works on the mean in place, in these states: mean, smoothed mean,
-// suppressed smoothed mean; whoever needs the mean itself afterwards (the
+// smooths the mean in place; whoever needs the mean itself afterwards (the
 // annotated picture, the check sheet) takes it before chooseThreshold.
 #pragma once
 
@@ -35,9 +34,10 @@ public:
     // does).
     double chooseThreshold();
 
-    // Suppresses everything not above the threshold, then reports each pixel
-    // that is strictly greater than all eight neighbours, rows from the top,
-    // left to right. The outermost rows and columns are never reported.
+    // Reports each pixel above the threshold that is strictly greater than
+    // all eight neighbours once everything not above the threshold is taken
+    // as 0, rows from the top, left to right. The outermost rows and columns
+    // are never reported. The smoothed mean is only read.
     void scanHotPixels(double threshold, const std::function<void(std::int32_t x, std::int32_t y)>& report);
     std::vector<cv::Point> scanHotPixels(double threshold);
 

@@ -95,7 +95,14 @@ TEST(HistogramCounts, AreTheLibrarysCounts) {
     }
     const cv::Mat edges(1, static_cast<int>(values.size()), CV_32FC1, values.data());
     const cv::Mat spread = randomMean(301, 211, 5);
-    for (const cv::Mat& image : {edges, spread}) {
+    // The same values in runs of one to four, as a dark frame holds them
+    // (the counter follows a run while its values stay in one bin), over
+    // rows of several stripes.
+    std::vector<float> runs;
+    for (std::size_t i = 0; i < values.size(); ++i) runs.insert(runs.end(), i % 4 + 1, values[i]);
+    const cv::Mat runRows = cv::repeat(cv::Mat(1, static_cast<int>(runs.size()), CV_32FC1, runs.data()), 70, 1);
+    // Former bugs: none yet.
+    for (const cv::Mat& image : {edges, spread, runRows}) {
         for (const int bins : {1, 7, 32, 100, 256, 1000}) {
             SCOPED_TRACE(::testing::Message() << image.size() << ", " << bins << " bins");
             const int sizes[] = {bins};
@@ -278,6 +285,14 @@ TEST(HistogramScan, ReportsStrictMaximaAboveTheThreshold) {
         {"above the threshold stays", 8, 8, {{3, 3, 41}}, 40, {{3, 3}}},
         {"a maximum next to suppressed pixels", 8, 8, {{3, 3, 41}, {4, 3, 39}}, 40, {{3, 3}}},
         {"threshold 0: one step above the background is enough", 8, 8, {{3, 3, 11}}, 0, {{3, 3}}},
+        {"a threshold below 0 suppresses nothing", 8, 8, {{3, 3, 11}}, -4, {{3, 3}}},
+        // wide rows, passed over in blocks
+        {"maxima at the ends of the blocks",
+         5,
+         40,
+         {{1, 2, 50}, {16, 2, 50}, {18, 2, 50}, {33, 2, 50}, {38, 2, 50}},
+         20,
+         {{1, 2}, {16, 2}, {18, 2}, {33, 2}, {38, 2}}},
         // order
         {"rows from the top, left to right",
          12,
@@ -289,6 +304,52 @@ TEST(HistogramScan, ReportsStrictMaximaAboveTheThreshold) {
     for (const ScanRow& row : rows) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(scan({frameWith(row.rows, row.cols, 10, row.spots)}, row.threshold), row.expected);
+    }
+}
+
+// The suppression written into the frame, then the eight neighbours
+// compared: the scan's reference.
+std::vector<cv::Point> suppressedMaxima(const cv::Mat& mean, double threshold) {
+    cv::Mat suppressed;
+    cv::threshold(mean, suppressed, threshold, 255.0, cv::THRESH_TOZERO);
+    std::vector<cv::Point> maxima;
+    for (int y = 1; y + 1 < mean.rows; ++y) {
+        for (int x = 1; x + 1 < mean.cols; ++x) {
+            const float v = suppressed.at<float>(y, x);
+            bool highest = v > 0.0f;
+            for (int dy = -1; dy <= 1; ++dy) {
+                for (int dx = -1; dx <= 1; ++dx) {
+                    if (dx != 0 || dy != 0) highest = highest && v > suppressed.at<float>(y + dy, x + dx);
+                }
+            }
+            if (highest) maxima.emplace_back(x, y);
+        }
+    }
+    return maxima;
+}
+
+TEST(HistogramScan, IsTheStrictMaximaOfTheSuppressedMean) {
+    // Few levels, so that plateaus and equal neighbours are common; a NaN
+    // and negative values among them; frames wider than the blocks the scan
+    // passes over at once.
+    const cv::Size sizes[] = {{3, 3}, {40, 7}, {97, 61}, {18, 5}, {17, 4}};
+    for (const cv::Size size : sizes) {
+        cv::Mat levels(size, CV_32SC1);
+        cv::RNG rng(static_cast<std::uint64_t>(size.area()));
+        rng.fill(levels, cv::RNG::UNIFORM, -2, 21);
+        cv::Mat mean;
+        levels.convertTo(mean, CV_32F, 1.0, 0.0);
+        mean.at<float>(size.height / 2, size.width / 2) = std::numeric_limits<float>::quiet_NaN();
+        // A maximum below 0, which no threshold leaves standing.
+        if (size.width >= 5 && size.height >= 4) {
+            mean(cv::Rect(1, 1, 3, 3)).setTo(-2.0f);
+            mean.at<float>(2, 2) = -1.0f;
+        }
+        for (const double threshold : {-3.0, -1.0, 0.0, 5.0, 10.0, 10.5, 19.0, 25.0}) {
+            SCOPED_TRACE(::testing::Message() << size << ", threshold " << threshold);
+            const std::vector<cv::Point> expected = suppressedMaxima(mean, threshold);
+            EXPECT_EQ(HistogramDetector(mean.clone(), 0.5, 32).scanHotPixels(threshold), expected);
+        }
     }
 }
 
