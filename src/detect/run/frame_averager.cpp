@@ -3,12 +3,15 @@
 #include "detect/run/frame_averager.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "detect/common/row_stripes.h"
@@ -21,6 +24,35 @@ namespace {
 // the whole run (the cores the process may use, as taskset sets them, or
 // cv::setNumThreads), so that a run confined to one core reads on one thread.
 std::size_t readerCount() { return std::clamp<std::size_t>(static_cast<std::size_t>(cv::getNumThreads()), 1, 4); }
+
+// The 16-bit image of the float image's size and channels in the upper half
+// of its storage.
+cv::Mat upperHalf(const cv::Mat& floats) {
+    const std::size_t n = floats.total() * static_cast<std::size_t>(floats.channels());
+    return cv::Mat(floats.rows, floats.cols, CV_16UC(floats.channels()), floats.data + n * sizeof(std::uint16_t));
+}
+
+// sum += frame, element by element; the sum holds no more than
+// kMostSixteenBitFrames frames, so it never overflows.
+void addBytes(const cv::Mat& frame, cv::Mat& sum) {
+    const int n = frame.cols * frame.channels();
+    for (int y = 0; y < frame.rows; ++y) {
+        const std::uint8_t* in = frame.ptr<std::uint8_t>(y);
+        std::uint16_t* out = sum.ptr<std::uint16_t>(y);
+        int x = 0;
+#if CV_SIMD
+        constexpr int kLanes = cv::v_uint8::nlanes;
+        constexpr int kHalf = cv::v_uint16::nlanes;
+        for (; x + kLanes <= n; x += kLanes) {
+            cv::v_uint16 low, high;
+            cv::v_expand(cv::vx_load(in + x), low, high);
+            cv::v_store(out + x, cv::v_add_wrap(cv::vx_load(out + x), low));
+            cv::v_store(out + x + kHalf, cv::v_add_wrap(cv::vx_load(out + x + kHalf), high));
+        }
+#endif
+        for (; x < n; ++x) out[x] = static_cast<std::uint16_t>(out[x] + in[x]);
+    }
+}
 
 }  // namespace
 
@@ -167,37 +199,87 @@ FrameResult FrameAverager::addFrame(const cv::Mat& frame) {
         throw std::invalid_argument("FrameAverager::addFrame needs an 8-bit grey frame");
     }
     if (accumulator_.empty()) {
-        // Zero plus the first frame, in one pass, on stripes of rows in
-        // parallel: every other reader waits for this frame to fix the size,
-        // and most of the pass is the system zeroing the accumulator's fresh
-        // pages. Each element is converted on its own, so the stripes give
-        // the whole-frame conversion's values.
+        // The first frame, in one pass, on stripes of rows in parallel: every
+        // other reader waits for this frame to fix the size, and most of the
+        // pass is the system providing the sum's fresh pages. Each element is
+        // converted on its own, so the stripes give the whole-frame
+        // conversion's values.
         accumulator_.allocator = &pool_;
         accumulator_.create(frame.size(), CV_32FC(frame.channels()));
+        depth_ = frame.depth();
+        cv::Mat first = accumulator_;
+        if (depth_ == CV_8U) {
+            sum_ = upperHalf(accumulator_);
+            summed_ = 0;
+            first = sum_;
+        }
         const RowStripes stripes({0, frame.rows});
         cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
             for (int s = range.start; s < range.end; ++s) {
-                cv::Mat rows = accumulator_.rowRange(stripes[s]);
-                frame.rowRange(stripes[s]).convertTo(rows, CV_32F);
+                cv::Mat rows = first.rowRange(stripes[s]);
+                frame.rowRange(stripes[s]).convertTo(rows, first.depth());
             }
         });
-        depth_ = frame.depth();
     } else if (frame.rows != accumulator_.rows || frame.cols != accumulator_.cols ||
                frame.channels() != accumulator_.channels() || frame.depth() != depth_) {
         // Frames of another depth count in other units.
         return FrameResult::badDimension;
+    } else if (!sum_.empty() && summed_ < kMostSixteenBitFrames) {
+        addBytes(frame, sum_);
     } else {
         // Sums of 8-bit values stay exact in float up to 65,793 frames (of
         // 16-bit ones up to 256, and they are added in order), so this
         // equals converting the frame to float and adding it.
+        if (!sum_.empty()) widen(1.0);
         cv::accumulate(frame, accumulator_);
     }
+    if (!sum_.empty()) ++summed_;
     if (depth_ == CV_16U) {
         double highest = 0.0;
         cv::minMaxLoc(frame.reshape(1), nullptr, &highest);
         highestSample_ = std::max(highestSample_, static_cast<std::int32_t>(highest));
     }
     return FrameResult::added;
+}
+
+// The 16-bit sum lies in the upper half of the float image's block, whose
+// lower half the system has not even provided yet. Turning it into floats in
+// place: float i lands on the bytes of sums 2i - n and 2i - n + 1 (n
+// elements in all), which are at or before sum i. So each round converts the
+// first half of the sums left, in parallel, whose floats then end where the
+// sums still to be read begin; the last few are copied out first (the
+// library's conversion may read the end of its input again after writing).
+void FrameAverager::widen(double scale) {
+    const std::size_t n = accumulator_.total() * static_cast<std::size_t>(accumulator_.channels());
+    const auto* sums = reinterpret_cast<const std::uint16_t*>(sum_.data);
+    auto* floats = reinterpret_cast<float*>(accumulator_.data);
+    const auto convert = [&](std::size_t from, std::size_t count) {
+        // One long row: the elements are independent of their place in the
+        // frame.
+        const cv::Mat in(1, static_cast<int>(count), CV_16UC1, const_cast<std::uint16_t*>(sums + from));
+        cv::Mat out(1, static_cast<int>(count), CV_32FC1, floats + from);
+        in.convertTo(out, CV_32F, scale, 0.0);
+    };
+    constexpr std::size_t kChunk = std::size_t{1} << 18;
+    std::size_t done = 0;
+    while (n - done > kChunk) {
+        const std::size_t count = (n - done) / 2;
+        const int chunks = static_cast<int>((count + kChunk - 1) / kChunk);
+        cv::parallel_for_(cv::Range(0, chunks), [&](const cv::Range& range) {
+            for (int c = range.start; c < range.end; ++c) {
+                const std::size_t from = done + static_cast<std::size_t>(c) * kChunk;
+                convert(from, std::min(kChunk, done + count - from));
+            }
+        });
+        done += count;
+    }
+    if (done < n) {
+        const std::vector<std::uint16_t> last(sums + done, sums + n);
+        const cv::Mat in(1, static_cast<int>(last.size()), CV_16UC1, const_cast<std::uint16_t*>(last.data()));
+        cv::Mat out(1, static_cast<int>(last.size()), CV_32FC1, floats + done);
+        in.convertTo(out, CV_32F, scale, 0.0);
+    }
+    sum_.release();
 }
 
 std::int32_t FrameAverager::valueBits() const {
@@ -214,6 +296,15 @@ void FrameAverager::addFrames(const std::vector<std::string>& fileNames,
 
 void FrameAverager::finishMean(std::int32_t frameCount) {
     if (frameCount < 1) throw std::invalid_argument("FrameAverager::finishMean needs at least one frame");
+    // The frames' buffers are not needed again; the mean's floats take
+    // their place in memory.
+    pool_.dropFree();
+    if (!sum_.empty()) {
+        // Scaling the 16-bit sum gives the floats scaling its float copy
+        // would give: the library converts both in float.
+        widen(1.0 / static_cast<double>(frameCount));
+        return;
+    }
     // Each element is scaled on its own, so stripes of rows in parallel give
     // the whole-frame conversion's values.
     const double scale = 1.0 / static_cast<double>(frameCount);

@@ -4,6 +4,8 @@
 // Call order: addFrame or addFrames for the frames, finishMean once, then
 // mean(). The frames are never held together: the memory is the accumulator
 // and one frame per reading thread, however many frames the folder holds.
+// 8-bit frames are summed in 16 bits in the upper half of the mean's
+// storage, so that until finishMean the accumulator holds half its size.
 #pragma once
 
 #include <cstdint>
@@ -50,12 +52,16 @@ public:
     // frameCount is the number of frames added, at least 1.
     void finishMean(std::int32_t frameCount);
 
-    // The sum before finishMean, the mean after it: 32-bit float with the
-    // frames' channels, empty before the first frame with a size. Images
-    // made from it share its storage.
-    const cv::Mat& mean() const { return accumulator_; }
+    // The mean after finishMean: 32-bit float with the frames' channels.
+    // Before it the sum: of 8-bit frames 16-bit unsigned (float once more
+    // than kMostSixteenBitFrames are in), of 16-bit ones float; empty before
+    // the first frame with a size. Images made from it share its storage.
+    const cv::Mat& mean() const { return sum_.empty() ? accumulator_ : sum_; }
 
-    void release() { accumulator_.release(); }
+    void release() {
+        sum_.release();
+        accumulator_.release();
+    }
 
     // The depth of the frames added (CV_8U or CV_16U), and how many bits
     // their values use: 8 for 8-bit frames; for 16-bit ones the even number
@@ -64,14 +70,22 @@ public:
     int depth() const { return depth_; }
     std::int32_t valueBits() const;
 
+    // 8-bit frames are summed in 16 bits while they cannot overflow them:
+    // half the memory to pass over per frame, and half the storage.
+    static constexpr std::int32_t kMostSixteenBitFrames = 65535 / 255;
+
 private:
     class Reading;
+
+    void widen(double scale);
 
     bool asStored_;
     int depth_ = CV_8U;
     std::int32_t highestSample_ = 0;
     FrameBufferPool pool_;  // declared before the images: it must outlive them
     cv::Mat accumulator_;   // CV_32FC1, or CV_32FC3 for colour frames
+    cv::Mat sum_;           // 16-bit sum of 8-bit frames, in accumulator_'s storage; empty once widened
+    std::int32_t summed_ = 0;  // frames in sum_
 };
 
 }  // namespace speckmend

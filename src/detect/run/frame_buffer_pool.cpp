@@ -32,6 +32,15 @@ FrameBufferPool::~FrameBufferPool() {
     for (const Block& block : free_) munmap(block.data, block.size);
 }
 
+void FrameBufferPool::dropFree() {
+    std::vector<Block> dropped;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dropped.swap(free_);
+    }
+    for (const Block& block : dropped) munmap(block.data, block.size);
+}
+
 FrameBufferPool::Block FrameBufferPool::take(std::size_t size) const {
     const std::size_t wanted = roundUp(std::max<std::size_t>(size, 1));
     {

@@ -26,6 +26,9 @@ public:
     FrameBufferPool(const FrameBufferPool&) = delete;
     FrameBufferPool& operator=(const FrameBufferPool&) = delete;
 
+    // Hands the blocks no image holds back to the system.
+    void dropFree();
+
     cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, std::size_t* step, cv::AccessFlag flags,
                            cv::UMatUsageFlags usageFlags) const override;
     bool allocate(cv::UMatData* data, cv::AccessFlag flags, cv::UMatUsageFlags usageFlags) const override;

@@ -24,12 +24,19 @@ cv::Mat grey(int rows, int cols, int value) { return cv::Mat(rows, cols, CV_8UC1
 
 float at(const FrameAverager& frames, int row, int column) { return frames.mean().at<float>(row, column); }
 
+// An element of the sum before finishMean, whatever its type.
+double sumAt(const FrameAverager& frames, int row, int column) {
+    cv::Mat sum;
+    frames.mean().convertTo(sum, CV_64F);
+    return sum.at<double>(row, column);
+}
+
 TEST(FrameAverager, IsTheSumOverTheFrameCount) {
     FrameAverager frames(false);
     EXPECT_TRUE(frames.mean().empty());
     for (const int value : {10, 20, 40}) ASSERT_EQ(frames.addFrame(grey(4, 6, value)), FrameResult::added);
     EXPECT_EQ(frames.mean().size(), cv::Size(6, 4));
-    EXPECT_FLOAT_EQ(at(frames, 2, 3), 70.0f);
+    EXPECT_EQ(sumAt(frames, 2, 3), 70.0);
     frames.finishMean(3);
     EXPECT_FLOAT_EQ(at(frames, 0, 0), 70.0f / 3.0f);
     EXPECT_FLOAT_EQ(at(frames, 3, 5), 70.0f / 3.0f);
@@ -165,6 +172,10 @@ TEST(FrameAverager, TheMeanOfManyThreadsIsTheOneOfAddingInListingOrder) {
     const Row rows[] = {
         {"8-bit grey", CV_8UC1, 12, {613, 97}},
         {"8-bit colour", CV_8UC3, 6, {97, 61}},
+        // More than 16 bits hold: the sum turns into floats on the way.
+        {"8-bit grey, 300 frames", CV_8UC1, 300, {61, 37}},
+        // Large enough for the 16-bit sum to become floats in several rounds.
+        {"8-bit colour, 840,000 values", CV_8UC3, 3, {700, 400}},
         {"16-bit grey", CV_16UC1, 300, {64, 48}},
     };
     for (const Row& row : rows) {
@@ -178,6 +189,8 @@ TEST(FrameAverager, TheMeanOfManyThreadsIsTheOneOfAddingInListingOrder) {
             // 16-bit sums pass 2^24 some 40 frames before the end.
             if (CV_MAT_DEPTH(row.type) == CV_16U)
                 rng.fill(frame, cv::RNG::UNIFORM, 50000, 65536);
+            else if (row.frames > FrameAverager::kMostSixteenBitFrames)
+                rng.fill(frame, cv::RNG::UNIFORM, 200, 256);
             else
                 rng.fill(frame, cv::RNG::UNIFORM, 0, 256);
             names.push_back(folder / ("f" + std::to_string(1000 + i) + ".png"));
