@@ -346,6 +346,41 @@ std::vector<cv::Point> pointsAround(const std::vector<Standout>& found, cv::Size
     return tested;
 }
 
+// Whether a site within kRingingReach of the spot at `peak`, beyond its
+// `radius`, stands kRingingRatio times as high as the spot at the sensor,
+// both measured through the footprint. A strong blue or red site keeps a
+// third of its height in its own channel and its ringing, in the halved
+// chroma, rather more: measured in the channels, such ringing seems to
+// have no source. `window`: scratch space.
+bool sourcedAtTheSensor(const Residuals& residuals, const SiteFootprint& footprint, cv::Point peak, int radius,
+                        std::vector<float>& window) {
+    constexpr int kReach = kRingingReach + kCore;
+    constexpr int kSide = 2 * kReach + 1;
+    window.resize(3 * kSide * kSide);
+    residuals.patch(peak.x, peak.y, kReach, window.data());
+    float core[3 * kCoreSide * kCoreSide];
+    // The core around offset (dx, dy) from the peak, from the window.
+    auto amplitudeAt = [&](int dx, int dy) {
+        float* to = core;
+        for (int c = 0; c < 3; ++c) {
+            for (int y = dy - kCore; y <= dy + kCore; ++y) {
+                const float* row = window.data() + (c * kSide + y + kReach) * kSide + kReach;
+                for (int x = dx - kCore; x <= dx + kCore; ++x) *to++ = row[x];
+            }
+        }
+        return footprint.amplitude(SiteFootprint::phaseOf(peak.x + dx, peak.y + dy), core);
+    };
+    const float own = amplitudeAt(0, 0);
+    if (!(own > 0.0f)) return false;
+    for (int dy = -kRingingReach; dy <= kRingingReach; ++dy) {
+        for (int dx = -kRingingReach; dx <= kRingingReach; ++dx) {
+            if (std::max(std::abs(dx), std::abs(dy)) <= radius) continue;
+            if (amplitudeAt(dx, dy) >= kRingingRatio * own) return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds,
@@ -432,6 +467,7 @@ std::vector<bool> ringingSpots(const cv::Mat& mean, const std::vector<const Loca
     const Residuals residuals(mean, backgrounds);
     std::vector<float> patch(static_cast<std::size_t>(mean.channels()) * SiteFootprint::kSide * SiteFootprint::kSide);
     std::vector<bool> ringing(peaks.size(), false);
+    std::vector<float> window;
     for (std::size_t i = 0; i < peaks.size(); ++i) {
         const float source = kRingingRatio * strengths[i];
         const int x0 = std::max(peaks[i].x - kRingingReach, 0), x1 = std::min(peaks[i].x + kRingingReach, mean.cols - 1);
@@ -443,6 +479,7 @@ std::vector<bool> ringingSpots(const cv::Mat& mean, const std::vector<const Loca
                 for (int c = 0; c < mean.channels() && !sourced; ++c) sourced = residuals.at(x, y, c) >= source;
             }
         }
+        if (!sourced) sourced = sourcedAtTheSensor(residuals, sites.footprint, peaks[i], radii[i], window);
         if (!sourced) continue;
         residuals.patch(peaks[i].x, peaks[i].y, SiteFootprint::kSpread, patch.data());
         const float fit = sites.footprint.fit(SiteFootprint::phaseOf(peaks[i].x, peaks[i].y), patch.data());

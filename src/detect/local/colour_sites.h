@@ -61,8 +61,11 @@ std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vecto
 // Which of the spots (peaks, radii and strengths in DN in their strongest
 // channel, as the map gets them) are the JPEG ringing of something stronger
 // rather than hot sites: ringing has a source, a pixel within kRingingReach
-// beyond the spot that stands kRingingRatio times as high (a strong hot
-// site, a saturated pixel, a sharp edge), and it has not a site's shape
+// beyond the spot that stands kRingingRatio times as high in some channel
+// (a strong hot site, a saturated pixel, a sharp edge) or a site that does
+// at the sensor, both measured through the footprint (a strong blue or red
+// site, whose ringing in the chroma keeps more of its height than the site
+// in its own channel), and it has not a site's shape
 // (SiteFootprint::fit below kRingingFit at the peak). A spot with a site's
 // shape is kept however near a stronger one, and one without a source
 // however it looks.

@@ -309,11 +309,17 @@ void splitSpots(const cv::Mat& mean, const std::vector<ChannelModel>& models, co
             radii.push_back(spot.radius);
         }
     }
-    // Lossy colour frames tell ringing by its source and shape; the others
-    // by distance and strength alone.
-    const std::vector<bool> shadowed = colourSites
-                                           ? ringingSpots(mean, backgroundsOf(models), *colourSites, peaks, radii, strengths)
-                                           : shadowedSpots(peaks, strengths, kShadow.reach, kShadow.ratio);
+    // Only a lossy frame rings. Lossy colour frames tell ringing by its
+    // source and shape, grey ones by distance and strength alone; in a
+    // lossless frame a faint spot beside a strong one is a defect of its own
+    // (what spreads from a hot site there, a demosaiced blob or a halo,
+    // touches it and was merged into its spot already).
+    std::vector<bool> shadowed(spots.size(), false);
+    if (colourSites) {
+        shadowed = ringingSpots(mean, backgroundsOf(models), *colourSites, peaks, radii, strengths);
+    } else if (settings.lossy) {
+        shadowed = shadowedSpots(peaks, strengths, kShadow.reach, kShadow.ratio);
+    }
     std::vector<HotSpot> risen;
     for (std::size_t i = shaped.spots.size(); i < spots.size(); ++i) {
         if (!shadowed[i]) risen.push_back(shaped.risen[i - shaped.spots.size()]);

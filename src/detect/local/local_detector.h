@@ -8,8 +8,9 @@
 // the frame when it is hot in any channel, so a hot site of any colour counts
 // at full strength. Columns and rows hot along more than half their length
 // become lines (hot_lines.h); the other hot pixels merge into spots
-// (hot_spots.h). A faint spot near one four times as strong is taken for the
-// JPEG ringing around that one and left out. The spots left out that way and
+// (hot_spots.h). In a lossy frame a faint spot near one four times as strong
+// is taken for the JPEG ringing around that one and left out (a lossless one
+// does not ring: there it is a defect of its own). The spots left out that way and
 // the strongest local maxima that stayed below the threshold are kept as the
 // rejected, so that a check sheet can show what was nearly taken.
 //
