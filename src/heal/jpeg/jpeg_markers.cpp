@@ -78,6 +78,23 @@ void countTables(std::span<const unsigned char> data, unsigned char code, Segmen
     }
 }
 
+// From `at` inside a scan's entropy-coded data to the next marker that is
+// not a stuffed zero, a restart marker or a fill byte (the last byte when
+// there is none). The data is most of the file and a prefix byte is rare
+// in it, so the search jumps from prefix to prefix.
+std::size_t pastEntropyCodedData(std::span<const unsigned char> bytes, std::size_t at) {
+    const std::size_t size = bytes.size();
+    while (at + 1 < size) {
+        const void* found = std::memchr(bytes.data() + at, jpeg_marker::kPrefix, size - 1 - at);
+        if (found == nullptr) return size - 1;
+        at = static_cast<std::size_t>(static_cast<const unsigned char*>(found) - bytes.data());
+        const unsigned char next = bytes[at + 1];
+        if (next != 0 && !jpeg_marker::isRestart(next) && next != jpeg_marker::kPrefix) return at;
+        ++at;
+    }
+    return at;
+}
+
 // The segments of an image from SOI to EOI (neither included); empty when
 // its bytes are not a walkable JPEG.
 std::vector<Segment> segmentsOf(std::span<const unsigned char> bytes) {
@@ -103,12 +120,7 @@ std::vector<Segment> segmentsOf(std::span<const unsigned char> bytes) {
         countTables(bytes.subspan(at + 4, length - 2), code, segment);
         at += 2 + length;
         if (code == jpeg_marker::kSos) {
-            // Past the entropy-coded data: to the next marker that is not a
-            // stuffed zero or a restart marker.
-            while (at + 1 < bytes.size() &&
-                   (bytes[at] != jpeg_marker::kPrefix || bytes[at + 1] == 0 || jpeg_marker::isRestart(bytes[at + 1]) ||
-                    bytes[at + 1] == jpeg_marker::kPrefix))
-                ++at;
+            at = pastEntropyCodedData(bytes, at);
             ++region;
         }
         segment.end = at;
@@ -122,10 +134,9 @@ int scansOf(const std::vector<Segment>& segments) {
         std::count_if(segments.begin(), segments.end(), [](const Segment& s) { return s.code == jpeg_marker::kSos; }));
 }
 
-// The output's segments with its kept ones moved to their places in the
-// source; empty when the two do not match.
-std::vector<unsigned char> reordered(const std::vector<Segment>& from, const std::vector<Segment>& to,
-                                     const std::vector<unsigned char>& out) {
+// The output's segments in the order that moves its kept ones to their
+// places in the source; empty when the two do not match.
+std::vector<const Segment*> reordered(const std::vector<Segment>& from, const std::vector<Segment>& to) {
     // Where each kept segment of the source stands: its scan (the trailer
     // after the last scan mapped to the output's) and the tables of each
     // kind before it among that scan's headers.
@@ -148,11 +159,8 @@ std::vector<unsigned char> reordered(const std::vector<Segment>& from, const std
     std::vector<const Segment*> kept, others;
     for (const Segment& s : to) (isKept(s.code) ? kept : others).push_back(&s);
     if (kept.size() != places.size()) return {};
-    std::vector<unsigned char> placed(out.begin(), out.begin() + 2);
-    auto copy = [&](const Segment& s) {
-        placed.insert(placed.end(), out.begin() + static_cast<std::ptrdiff_t>(s.begin),
-                      out.begin() + static_cast<std::ptrdiff_t>(s.end));
-    };
+    std::vector<const Segment*> order;
+    order.reserve(to.size());
     std::size_t next = 0;  // the next kept segment, in source order
     // Places every kept segment due before the next segment of region r,
     // its tables so far counted.
@@ -160,7 +168,7 @@ std::vector<unsigned char> reordered(const std::vector<Segment>& from, const std
         for (; next < places.size() && places[next].region <= r; ++next) {
             for (int k = 0; places[next].region == r && k < kKinds; ++k)
                 if (counted[k] < std::min(places[next].before[k], total[k])) return;
-            copy(*kept[next]);
+            order.push_back(kept[next]);
         }
     };
     for (std::size_t i = 0; i < others.size();) {
@@ -172,14 +180,37 @@ std::vector<unsigned char> reordered(const std::vector<Segment>& from, const std
         for (; i < end; ++i) {
             // All of a scan's own go before its SOS.
             placeDue(r, others[i]->code == jpeg_marker::kSos ? total : counted, total);
-            copy(*others[i]);
+            order.push_back(others[i]);
             for (int k = 0; k < kKinds; ++k) counted[k] += others[i]->count[k];
         }
     }
-    for (; next < places.size(); ++next) copy(*kept[next]);
+    for (; next < places.size(); ++next) order.push_back(kept[next]);
+    return order;
+}
+
+// The output's bytes with its segments in that order; empty when they do
+// not make up the whole image.
+std::vector<unsigned char> placedBytes(const std::vector<const Segment*>& order, const std::vector<Segment>& to,
+                                       const std::vector<unsigned char>& out) {
+    std::vector<unsigned char> placed;
+    placed.reserve(out.size());
+    placed.insert(placed.end(), out.begin(), out.begin() + 2);
+    for (const Segment* s : order)
+        placed.insert(placed.end(), out.begin() + static_cast<std::ptrdiff_t>(s->begin),
+                      out.begin() + static_cast<std::ptrdiff_t>(s->end));
     placed.insert(placed.end(), out.begin() + static_cast<std::ptrdiff_t>(to.back().end), out.end());
     if (placed.size() != out.size()) return {};
     return placed;
+}
+
+// Whether the order is the output's own, in which case placing its segments
+// has nothing to do: it would give its bytes back as they are (or, were
+// there bytes between segments, refuse).
+bool inPlace(const std::vector<const Segment*>& order, const std::vector<Segment>& to) {
+    if (order.size() != to.size()) return false;
+    for (std::size_t i = 0; i < to.size(); ++i)
+        if (order[i] != &to[i]) return false;
+    return true;
 }
 
 }  // namespace
@@ -188,10 +219,15 @@ void placeSourceMarkers(std::span<const unsigned char> source, std::vector<unsig
     const std::vector<Segment> from = segmentsOf(source);
     std::vector<Segment> to = segmentsOf(out);
     if (from.empty() || to.empty()) return;
-    std::vector<unsigned char> placed = reordered(from, to, out);
-    if (!placed.empty()) {
-        out.swap(placed);
-        to = segmentsOf(out);
+    // A photo's image is mostly one scan's data: it is copied only when a
+    // segment has to move.
+    const std::vector<const Segment*> order = reordered(from, to);
+    if (!order.empty() && !inPlace(order, to)) {
+        std::vector<unsigned char> placed = placedBytes(order, to, out);
+        if (!placed.empty()) {
+            out.swap(placed);
+            to = segmentsOf(out);
+        }
     }
     // A sequential Huffman frame the source labelled SOF1 is the same coding.
     const bool extended = std::any_of(from.begin(), from.end(), [](const Segment& s) { return s.code == kSof1; });
