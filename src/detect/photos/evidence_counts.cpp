@@ -20,19 +20,19 @@ void EvidenceCounts::add(const PhotoJudgement& judgement) {
     const std::lock_guard<std::mutex> lock(mutex_);
     for (int y = 0; y < size.height; ++y) {
         const uchar* judged = judgement.judged.ptr<uchar>(y);
-        const uchar* bright = judgement.bright.ptr<uchar>(y);
-        const uchar* strength = judgement.strength.ptr<uchar>(y);
         std::uint16_t* judgedCount = judged_.ptr<std::uint16_t>(y);
-        std::uint16_t* brightCount = bright_.ptr<std::uint16_t>(y);
-        float* sum = strengthSum_.ptr<float>(y);
         for (int x = 0; x < size.width; ++x) {
-            if (!judged[x] || judgedCount[x] == 0xFFFF) continue;
-            ++judgedCount[x];
-            if (bright[x]) {
-                ++brightCount[x];
-                sum[x] += strength[x];
-            }
+            judgedCount[x] =
+                static_cast<std::uint16_t>(judgedCount[x] + ((judged[x] != 0) & (judgedCount[x] != 0xFFFF)));
         }
+    }
+    // A pixel stands out only where it could be judged; a count that
+    // stopped keeps its bright photos among its judging ones.
+    for (const cv::Point& p : judgement.events) {
+        std::uint16_t& bright = bright_.at<std::uint16_t>(p);
+        if (bright >= judged_.at<std::uint16_t>(p)) continue;
+        ++bright;
+        strengthSum_.at<float>(p) += judgement.strength.at<uchar>(p);
     }
 }
 

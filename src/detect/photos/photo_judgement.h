@@ -24,6 +24,8 @@
 // few planes of that stripe.
 #pragma once
 
+#include <vector>
+
 #include <opencv2/core.hpp>
 
 namespace speckmend {
@@ -36,9 +38,10 @@ struct PhotoJudgementSettings {
 };
 
 struct PhotoJudgement {
-    cv::Mat judged;    // CV_8UC1: 1 where some channel could judge the pixel
-    cv::Mat bright;    // CV_8UC1: 1 where the pixel stood out
-    cv::Mat strength;  // CV_8UC1: the residual in DN where it stood out, 0 elsewhere
+    cv::Mat judged;                 // CV_8UC1: 1 where some channel could judge the pixel
+    cv::Mat bright;                 // CV_8UC1: 1 where the pixel stood out
+    cv::Mat strength;               // CV_8UC1: the residual in DN where it stood out, 0 elsewhere
+    std::vector<cv::Point> events;  // where bright is 1, in scan order
 };
 
 // `photo`: 8-bit, one channel (grey) or three (blue, green, red); any size.
