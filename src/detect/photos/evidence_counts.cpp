@@ -12,10 +12,12 @@ EvidenceCounts::EvidenceCounts(cv::Size size)
 
 void EvidenceCounts::add(const PhotoJudgement& judgement) {
     const cv::Size size = judged_.size();
-    for (const cv::Mat* plane : {&judgement.judged, &judgement.bright, &judgement.strength}) {
-        if (plane->size() != size || plane->type() != CV_8UC1) {
-            throw std::invalid_argument("EvidenceCounts::add: a judgement of another size or type");
-        }
+    if (judgement.judged.size() != size || judgement.judged.type() != CV_8UC1) {
+        throw std::invalid_argument("EvidenceCounts::add: a judgement of another size or type");
+    }
+    const cv::Rect frame(cv::Point(), size);
+    for (const PhotoEvent& e : judgement.events) {
+        if (!frame.contains(e.at)) throw std::invalid_argument("EvidenceCounts::add: an event outside the frame");
     }
     const std::lock_guard<std::mutex> lock(mutex_);
     for (int y = 0; y < size.height; ++y) {
@@ -28,11 +30,11 @@ void EvidenceCounts::add(const PhotoJudgement& judgement) {
     }
     // A pixel stands out only where it could be judged; a count that
     // stopped keeps its bright photos among its judging ones.
-    for (const cv::Point& p : judgement.events) {
-        std::uint16_t& bright = bright_.at<std::uint16_t>(p);
-        if (bright >= judged_.at<std::uint16_t>(p)) continue;
+    for (const PhotoEvent& e : judgement.events) {
+        std::uint16_t& bright = bright_.at<std::uint16_t>(e.at);
+        if (bright >= judged_.at<std::uint16_t>(e.at)) continue;
         ++bright;
-        strengthSum_.at<float>(p) += judgement.strength.at<uchar>(p);
+        strengthSum_.at<float>(e.at) += static_cast<float>(e.strength);
     }
 }
 

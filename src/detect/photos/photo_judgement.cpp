@@ -384,9 +384,7 @@ void judgeStripe(const cv::Mat& photo, int top, int bottom, const PhotoJudgement
             if (dx != 0 && (dx < 0 ? score[nx] >= v : score[nx] > v)) peak = false;
         }
         if (!peak) continue;
-        out.bright.at<uchar>(y, x) = 1;
-        out.strength.at<uchar>(y, x) = work.strongest.at<uchar>(s, x);
-        out.events.emplace_back(x, y);
+        out.events.push_back({{x, y}, work.strongest.at<uchar>(s, x)});
     }
     // The score planes are zero again but where a score passed.
     for (const auto& [s, x] : work.passed) {
@@ -403,18 +401,6 @@ void judgePhoto(const cv::Mat& photo, const PhotoJudgementSettings& settings, Ph
         throw std::invalid_argument("judgePhoto needs an 8-bit photo of one or three channels");
     }
     out.judged.create(photo.size(), CV_8UC1);
-    // bright and strength are zero but at the events of the judgement they
-    // hold, so that a thread judging photo after photo clears only those.
-    if (out.bright.size() != photo.size() || out.bright.type() != CV_8UC1 || out.strength.size() != photo.size() ||
-        out.strength.type() != CV_8UC1) {
-        out.bright = cv::Mat::zeros(photo.size(), CV_8UC1);
-        out.strength = cv::Mat::zeros(photo.size(), CV_8UC1);
-    } else {
-        for (const cv::Point& p : out.events) {
-            out.bright.at<uchar>(p) = 0;
-            out.strength.at<uchar>(p) = 0;
-        }
-    }
     out.events.clear();
     Workspace work;
     work.score = cv::Mat::zeros(kStripe + 2, photo.cols, CV_32FC1);
