@@ -30,22 +30,49 @@ constexpr float kSmoothing = 0.15f;
 
 }  // namespace
 
+namespace {
+
+// Where upperSigma reads a sample of `n` values in order: the median's rank,
+// the tail's rank and the sigmas that lie between them.
+struct TailRanks {
+    std::size_t median, tail;
+    float sigmas;
+};
+
+TailRanks tailRanks(std::size_t n) {
+    const std::size_t median = n / 2;
+    // The upper half's share (2 share - 1) is the whole's share.
+    const bool large = n >= kSmallestTailSample;
+    const double share = large ? kTailShare : 0.75;
+    const auto intoUpper = static_cast<std::size_t>(static_cast<double>(n - median) * (2.0 * share - 1.0));
+    return {median, median + intoUpper, large ? kTailSigmas : 0.6745f};
+}
+
+}  // namespace
+
 float upperSigma(std::vector<float>& values) {
     if (values.empty()) return 0.0f;
-    auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    const TailRanks ranks = tailRanks(values.size());
+    auto middle = values.begin() + static_cast<std::ptrdiff_t>(ranks.median);
     std::nth_element(values.begin(), middle, values.end());
     const float median = *middle;
     // The elements past the middle are the upper half, in some order.
-    std::vector<float> above;
-    above.reserve(values.size() - values.size() / 2);
-    for (auto v = middle; v != values.end(); ++v) above.push_back(*v - median);
-    // The upper half's share (2 share - 1) is the whole's share.
-    const bool large = values.size() >= kSmallestTailSample;
-    const double share = large ? kTailShare : 0.75;
-    const float sigmas = large ? kTailSigmas : 0.6745f;
-    auto tail = above.begin() + static_cast<std::ptrdiff_t>(static_cast<double>(above.size()) * (2.0 * share - 1.0));
-    std::nth_element(above.begin(), tail, above.end());
-    return *tail / sigmas;
+    auto tail = values.begin() + static_cast<std::ptrdiff_t>(ranks.tail);
+    std::nth_element(middle + 1, tail, values.end());
+    return (ranks.tail == ranks.median ? 0.0f : *tail - median) / ranks.sigmas;
+}
+
+float upperSigma(const std::vector<std::uint32_t>& counts, float unit) {
+    std::size_t n = 0;
+    for (const std::uint32_t c : counts) n += c;
+    if (n == 0) return 0.0f;
+    const TailRanks ranks = tailRanks(n);
+    // The bins holding the values of both ranks, in one walk.
+    std::size_t seen = 0, bin = 0;
+    while (seen + counts[bin] <= ranks.median) seen += counts[bin++];
+    const std::size_t medianBin = bin;
+    while (seen + counts[bin] <= ranks.tail) seen += counts[bin++];
+    return static_cast<float>(bin - medianBin) * unit / ranks.sigmas;
 }
 
 TileNoise::TileNoise(const cv::Mat& mean, int channel, const LocalBackground& background, double multiple,

@@ -8,6 +8,7 @@
 // so a noisy corner raises the bar there only.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -27,6 +28,10 @@ namespace speckmend {
 // 75th percentile is taken instead (1.4826 times it). 0 for no values;
 // reorders `values`.
 float upperSigma(std::vector<float>& values);
+// The same of values counted in a histogram whose bins lie `unit` apart
+// (counts[i] values of (i + any offset) * unit). Linear in the values and
+// the bins, for samples too many to reorder.
+float upperSigma(const std::vector<std::uint32_t>& counts, float unit);
 
 class TileNoise {
 public:

@@ -12,27 +12,29 @@ EvidenceCounts::EvidenceCounts(cv::Size size)
 
 void EvidenceCounts::add(const PhotoJudgement& judgement) {
     const cv::Size size = judged_.size();
-    for (const cv::Mat* plane : {&judgement.judged, &judgement.bright, &judgement.strength}) {
-        if (plane->size() != size || plane->type() != CV_8UC1) {
-            throw std::invalid_argument("EvidenceCounts::add: a judgement of another size or type");
-        }
+    if (judgement.judged.size() != size || judgement.judged.type() != CV_8UC1) {
+        throw std::invalid_argument("EvidenceCounts::add: a judgement of another size or type");
+    }
+    const cv::Rect frame(cv::Point(), size);
+    for (const PhotoEvent& e : judgement.events) {
+        if (!frame.contains(e.at)) throw std::invalid_argument("EvidenceCounts::add: an event outside the frame");
     }
     const std::lock_guard<std::mutex> lock(mutex_);
     for (int y = 0; y < size.height; ++y) {
         const uchar* judged = judgement.judged.ptr<uchar>(y);
-        const uchar* bright = judgement.bright.ptr<uchar>(y);
-        const uchar* strength = judgement.strength.ptr<uchar>(y);
         std::uint16_t* judgedCount = judged_.ptr<std::uint16_t>(y);
-        std::uint16_t* brightCount = bright_.ptr<std::uint16_t>(y);
-        float* sum = strengthSum_.ptr<float>(y);
         for (int x = 0; x < size.width; ++x) {
-            if (!judged[x] || judgedCount[x] == 0xFFFF) continue;
-            ++judgedCount[x];
-            if (bright[x]) {
-                ++brightCount[x];
-                sum[x] += strength[x];
-            }
+            judgedCount[x] =
+                static_cast<std::uint16_t>(judgedCount[x] + ((judged[x] != 0) & (judgedCount[x] != 0xFFFF)));
         }
+    }
+    // A pixel stands out only where it could be judged; a count that
+    // stopped keeps its bright photos among its judging ones.
+    for (const PhotoEvent& e : judgement.events) {
+        std::uint16_t& bright = bright_.at<std::uint16_t>(e.at);
+        if (bright >= judged_.at<std::uint16_t>(e.at)) continue;
+        ++bright;
+        strengthSum_.at<float>(e.at) += static_cast<float>(e.strength);
     }
 }
 

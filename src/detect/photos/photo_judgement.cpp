@@ -1,10 +1,15 @@
-// Judging one photograph, stripe by stripe.
+// Judging one photograph, stripe by stripe, in a few integer passes over
+// each channel and the scoring of the few pixels that may stand out.
 #include "detect/photos/photo_judgement.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -15,28 +20,20 @@ namespace speckmend {
 namespace {
 
 constexpr int kStripe = 64;
-// Rows read above and below a stripe: 2 for the median, 4 for the ring, 1
-// for the peak test, so that a stripe's pixels are judged as in the whole.
+// Rows read above and below a stripe: 2 for the median, 4 for the
+// ring, 1 for the peak test, so that a stripe's pixels are judged as in the
+// whole; as many columns beside the frame, mirrored, less the peak test's.
 constexpr int kMargin = 7;
+constexpr int kSide = 6;
 constexpr int kTileWidth = 192;
 constexpr int kRingPixels = 9 * 9 - 5 * 5;
+// Residuals are held in sixteenths of a DN, so that the footprint's
+// weighted sum of them (its weights sum to 16) is a whole number of
+// sixteenths as well and both are counted in the same histograms; their
+// magnitudes in whole DN, whose 9 by 9 sums fit 16 bits.
+constexpr int kResidualScale = 16;
 // The mean absolute deviation of Gaussian noise is 0.798 standard deviations.
 constexpr float kMeanAbsoluteToSigma = 1.2533f;
-
-struct StripeJudgement {
-    cv::Mat score;     // CV_32FC1: residual over threshold, in the channel where it is highest
-    cv::Mat residual;  // CV_8UC1: that channel's residual, 0 when not above its background
-    cv::Mat judged;    // CV_8UC1
-};
-
-// The planes of one stripe, kept from stripe to stripe so that a photo
-// allocates them once.
-struct Workspace {
-    std::vector<cv::Mat> planes;
-    cv::Mat median, residual, magnitude, wide, narrow, judgeable;
-    std::vector<std::vector<float>> samples, filteredSamples;
-    StripeJudgement stripe;
-};
 
 // A hot site that went through demosaicing lies over its 3 by 3 neighbours
 // with half and a quarter of its height; the residual weighted with that
@@ -47,115 +44,317 @@ constexpr float kFootprintNoise = 0.375f;
 constexpr float kFootprintFloor = 0.5f;
 
 // The noise of a tile is measured on one pixel in kSampleSpacing, on a
-// slanted lattice as tile_noise.cpp samples: about 600 values of a
-// full tile (192 by 78 rows), enough for its 95th percentile.
+// slanted lattice that meets every place of the JPEG blocks: about 500
+// values of a judgeable tile (192 columns by the stripe's 66 score rows),
+// enough for its 95th percentile.
 constexpr int kSampleSpacing = 25;
+constexpr int kNoiseReach = 32;
 constexpr int kSampleSlant = 7;
 
-// The residual weighted with the footprint, at (x, y) of `residual`
-// (CV_16SC1), the frame's edge repeated.
-float footprintAt(const cv::Mat& residual, int x, int y) {
-    const int up = std::max(y - 1, 0), down = std::min(y + 1, residual.rows - 1);
-    const int left = std::max(x - 1, 0), right = std::min(x + 1, residual.cols - 1);
-    const short* a = residual.ptr<short>(up);
-    const short* b = residual.ptr<short>(y);
-    const short* c = residual.ptr<short>(down);
-    const int sum = a[left] + 2 * a[x] + a[right] + 2 * (b[left] + 2 * b[x] + b[right]) + c[left] + 2 * c[x] + c[right];
-    return static_cast<float>(sum) * (1.0f / 16.0f);
+// The index of row or column `i` of a frame `n` long, mirrored at its ends
+// as often as it takes (a crop of the sheet is narrower than the margins).
+int mirrored(int i, int n) {
+    const int period = 2 * n;
+    i %= period;
+    if (i < 0) i += period;
+    return i < n ? i : period - 1 - i;
 }
 
-// Which pixels of the channel in `work` can judge (a smooth ring, a dark
-// background), and the noise of each tile of `tileWidth` columns, measured
-// on those pixels.
-void markJudgeable(bool footprint, const PhotoJudgementSettings& settings, int tileWidth, Workspace& work,
-                   std::vector<float>& tileSigma, std::vector<float>& tileSigmaFiltered) {
-    const cv::Mat& residual = work.residual;
-    const int smoothestSum = static_cast<int>(settings.smoothest * kRingPixels);
-    const int darkest = static_cast<int>(settings.darkest);
-    const int rows = residual.rows, cols = residual.cols;
-    cv::Mat& judgeable = work.judgeable;
-    judgeable.create(residual.size(), CV_8UC1);
-    std::vector<std::vector<float>>& samples = work.samples;
-    std::vector<std::vector<float>>& filteredSamples = work.filteredSamples;
-    samples.resize(tileSigma.size());
-    filteredSamples.resize(tileSigma.size());
-    for (std::size_t t = 0; t < tileSigma.size(); ++t) {
-        samples[t].clear();
-        filteredSamples[t].clear();
+// The planes of one channel of one stripe, kept from stripe to stripe so
+// that a photo allocates them once. Rows: the stripe's rows and kMargin
+// above and below; columns: kSide beyond each edge of the frame.
+struct Workspace {
+    std::vector<cv::Mat> planes;  // CV_8UC1, the channels
+    cv::Mat plane;                // the one being judged
+    cv::Mat median;               // CV_8UC1, of the 5 by 5 square
+    cv::Mat residual;             // CV_16SC1, against the median, in sixteenths
+    cv::Mat magnitude;            // CV_8UC1, |residual| in DN
+    cv::Mat dark;                 // CV_8UC1, 1 where the background is dark enough
+    cv::Mat judgeable;            // CV_8UC1, the score rows only, frame columns
+    cv::Mat ring;                 // CV_16UC1, the ring's sum of magnitudes there
+    std::vector<std::uint16_t> ring9, ring5;
+    std::vector<float> tileSigma, tileSigmaFiltered;  // per tile of the stripe
+    std::vector<int> plainBar, filteredBar;
+    std::vector<std::vector<std::uint32_t>> samples, filteredSamples;  // per tile
+    // The score rows (the stripe's and one beyond each end, for the peak
+    // test), zero but where a score passed 1, as `passed` lists.
+    cv::Mat score;                            // CV_32FC1: residual over threshold, in the channel where it is highest
+    cv::Mat strongest;                        // CV_8UC1: that channel's residual in DN
+    std::vector<std::pair<int, int>> passed;  // (score row, column)
+};
+
+// The residual weighted with the footprint at (j, i) of `residual`, in
+// sixteenths of the residual's unit.
+int footprintSum(const cv::Mat& residual, int j, int i) {
+    const short* a = residual.ptr<short>(i - 1) + j;
+    const short* b = residual.ptr<short>(i) + j;
+    const short* c = residual.ptr<short>(i + 1) + j;
+    return a[-1] + 2 * a[0] + a[1] + 2 * (b[-1] + 2 * b[0] + b[1]) + c[-1] + 2 * c[0] + c[1];
+}
+
+// Row kernels: plain loops the compiler vectorises, their pointers
+// promised not to overlap, built for the processor's wider vectors as well
+// and the widest it has chosen when the program loads.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define kRowKernel __attribute__((target_clones("avx2", "default")))
+#else
+#define kRowKernel
+#endif
+kRowKernel void residualRow(const uchar* __restrict c, const uchar* __restrict median, int width, int darkest,
+                            short* __restrict r, uchar* __restrict m, uchar* __restrict dark) {
+    for (int j = 2; j < width - 2; ++j) {
+        const auto residual = static_cast<std::int16_t>(kResidualScale * (c[j] - median[j]));
+        r[j] = residual;
+        m[j] = static_cast<uchar>(c[j] > median[j] ? c[j] - median[j] : median[j] - c[j]);
+        dark[j] = median[j] <= darkest ? 1 : 0;
     }
-    for (int y = 0; y < rows; ++y) {
-        const short* r = residual.ptr<short>(y);
-        const uchar* m = work.median.ptr<uchar>(y);
-        const std::uint16_t* w = work.wide.ptr<std::uint16_t>(y);
-        const std::uint16_t* n = work.narrow.ptr<std::uint16_t>(y);
-        uchar* j = judgeable.ptr<uchar>(y);
-        for (int x = 0; x < cols; ++x) j[x] = (w[x] - n[x] <= smoothestSum && m[x] <= darkest) ? 1 : 0;
-        for (int x = (kSampleSpacing - (kSampleSlant * y) % kSampleSpacing) % kSampleSpacing; x < cols;
+}
+
+kRowKernel void slideSums(const uchar* __restrict in9, const uchar* __restrict out9, const uchar* __restrict in5,
+                          const uchar* __restrict out5, int width, std::uint16_t* __restrict v9,
+                          std::uint16_t* __restrict v5) {
+    for (int j = 2; j < width - 2; ++j) {
+        v9[j] = static_cast<std::uint16_t>(v9[j] + in9[j] - out9[j]);
+        v5[j] = static_cast<std::uint16_t>(v5[j] + in5[j] - out5[j]);
+    }
+}
+
+kRowKernel void addRow(const uchar* __restrict m, int width, std::uint16_t* __restrict v) {
+    for (int j = 2; j < width - 2; ++j) v[j] = static_cast<std::uint16_t>(v[j] + m[j]);
+}
+
+// `w9`, `w5`, `dark`, `r` at the frame's first column. `judgeable`: 1
+// where the pixel can judge, 3 where its residual is large enough for it
+// to be scored as well.
+kRowKernel void ringRow(const std::uint16_t* __restrict w9, const std::uint16_t* __restrict w5,
+                        const uchar* __restrict dark, const short* __restrict r, int cols, int smoothestSum, int least,
+                        std::uint16_t* __restrict sums, uchar* __restrict judgeable) {
+    for (int x = 0; x < cols; ++x) {
+        const auto ring =
+            static_cast<std::uint16_t>(w9[x - 4] + w9[x - 3] + w9[x - 2] + w9[x - 1] + w9[x] + w9[x + 1] + w9[x + 2] +
+                                       w9[x + 3] + w9[x + 4] - (w5[x - 2] + w5[x - 1] + w5[x] + w5[x + 1] + w5[x + 2]));
+        sums[x] = ring;
+        const auto can = static_cast<uchar>((ring <= smoothestSum) & dark[x]);
+        judgeable[x] = static_cast<uchar>(can | ((can & (r[x] >= least)) << 1));
+    }
+}
+
+kRowKernel void firstRow(const uchar* __restrict from, int cols, uchar* __restrict to) {
+    for (int x = 0; x < cols; ++x) to[x] = from[x] & 1;
+}
+
+kRowKernel void orRow(const uchar* __restrict from, int cols, uchar* __restrict to) {
+    for (int x = 0; x < cols; ++x) to[x] |= from[x] & 1;
+}
+
+// The next x from `x` on where `row` has bit 2, `cols` for none; eight
+// bytes at a time, as most pixels are not scored.
+int nextScored(const uchar* row, int x, int cols) {
+    constexpr std::uint64_t kBits = 0x0202020202020202ull;
+    while (x + 8 <= cols) {
+        std::uint64_t word;
+        std::memcpy(&word, row + x, sizeof word);
+        if (word & kBits) break;
+        x += 8;
+    }
+    while (x < cols && !(row[x] & 2)) ++x;
+    return x;
+}
+
+// The channels of `photo`'s rows [top - kMargin, bottom + kMargin), mirrored
+// beyond the frame, into `planes`: the photo's rows are read once, by the
+// image library's vectorised split.
+void extractPlanes(const cv::Mat& photo, int top, int bottom, std::vector<cv::Mat>& planes) {
+    const int channels = photo.channels(), cols = photo.cols;
+    const int rows = bottom - top + 2 * kMargin, width = cols + 2 * kSide;
+    const int first = std::max(0, top - kMargin), last = std::min(photo.rows, bottom + kMargin);
+    planes.resize(static_cast<std::size_t>(channels));
+    std::vector<cv::Mat> inside(planes.size());
+    for (std::size_t c = 0; c < planes.size(); ++c) {
+        planes[c].create(rows, width, CV_8UC1);
+        inside[c] = planes[c](cv::Rect(kSide, first - (top - kMargin), cols, last - first));
+    }
+    const uchar* const before = inside[0].data;
+    cv::split(photo.rowRange(first, last), inside);
+    // The split writes into the planes' inside (its outputs have their size
+    // and type already).
+    if (inside[0].data != before) throw std::logic_error("judgePhoto: the split moved its output");
+    for (cv::Mat& plane : planes) {
+        for (int i = 0; i < rows; ++i) {
+            const int y = top - kMargin + i;
+            if (y < 0 || y >= photo.rows) {
+                const int from = mirrored(y, photo.rows) - (top - kMargin);
+                std::copy_n(plane.ptr<uchar>(from) + kSide, cols, plane.ptr<uchar>(i) + kSide);
+            }
+            uchar* row = plane.ptr<uchar>(i);
+            for (int e = 0; e < kSide; ++e) {
+                row[e] = row[kSide + mirrored(e - kSide, cols)];
+                row[kSide + cols + e] = row[kSide + mirrored(cols + e, cols)];
+            }
+        }
+    }
+}
+
+// The residual of every pixel against the median of its 5 by 5 square (a
+// hot site's footprint covers 9 of its pixels; scene detail larger than the
+// footprint lifts it), its magnitude, and whether that background is dark.
+// Rows [2, rows - 2), columns [2, width - 2) of the stripe.
+void residualPass(int darkest, Workspace& work) {
+    const cv::Mat& plane = work.plane;
+    const int rows = plane.rows, width = plane.cols;
+    work.residual.create(plane.size(), CV_16SC1);
+    work.magnitude.create(plane.size(), CV_8UC1);
+    work.dark.create(plane.size(), CV_8UC1);
+    // The image library's median is vectorised; the rows and columns its
+    // border reaches are never read.
+    cv::medianBlur(plane, work.median, 5);
+    for (int i = 2; i < rows - 2; ++i) {
+        residualRow(plane.ptr<uchar>(i), work.median.ptr<uchar>(i), width, darkest, work.residual.ptr<short>(i),
+                    work.magnitude.ptr<uchar>(i), work.dark.ptr<uchar>(i));
+    }
+}
+
+// Which pixels of the score rows (the stripe's and one beyond each end) can
+// judge: a smooth ring between the 5 by 5 and the 9 by 9 square, a dark
+// background.
+void judgeablePass(int smoothestSum, int least, int cols, Workspace& work) {
+    const int rows = work.plane.rows - 2 * (kMargin - 1);
+    work.judgeable.create(rows, cols, CV_8UC1);
+    work.ring.create(rows, cols, CV_16UC1);
+    const int width = work.plane.cols;
+    work.ring9.assign(static_cast<std::size_t>(width), 0);
+    work.ring5.assign(static_cast<std::size_t>(width), 0);
+    std::uint16_t* v9 = work.ring9.data();
+    std::uint16_t* v5 = work.ring5.data();
+    const cv::Mat& magnitude = work.magnitude;
+    for (int s = 0; s < rows; ++s) {
+        const int i = s + kMargin - 1;
+        if (s == 0) {
+            for (int k = -4; k <= 4; ++k) addRow(magnitude.ptr<uchar>(i + k), width, v9);
+            for (int k = -2; k <= 2; ++k) addRow(magnitude.ptr<uchar>(i + k), width, v5);
+        } else {
+            slideSums(magnitude.ptr<uchar>(i + 4), magnitude.ptr<uchar>(i - 5), magnitude.ptr<uchar>(i + 2),
+                      magnitude.ptr<uchar>(i - 3), width, v9, v5);
+        }
+        const uchar* dark = work.dark.ptr<uchar>(i) + kSide;
+        ringRow(v9 + kSide, v5 + kSide, dark, work.residual.ptr<short>(i) + kSide, cols, smoothestSum, least,
+                work.ring.ptr<std::uint16_t>(s), work.judgeable.ptr<uchar>(s));
+    }
+}
+
+// The noise of each tile of `tileWidth` columns, measured on the judgeable
+// pixels of the stripe's score rows, in histograms of sixteenths of a DN
+// (the footprint's residual rounded down to them): a residual beyond
+// kNoiseReach DN, which is past the percentiles read in any tile that can
+// judge, is counted at the end of the range.
+void measureTiles(bool footprint, int tileWidth, Workspace& work, std::vector<float>& tileSigma,
+                  std::vector<float>& tileSigmaFiltered) {
+    constexpr int kReach = kNoiseReach * kResidualScale;
+    const auto bins = static_cast<std::size_t>(2 * kReach);
+    const auto binOf = [](int sixteenths) {
+        return static_cast<std::size_t>(std::clamp(sixteenths, -kReach, kReach - 1) + kReach);
+    };
+    work.samples.resize(tileSigma.size());
+    work.filteredSamples.resize(tileSigma.size());
+    for (std::size_t t = 0; t < tileSigma.size(); ++t) {
+        work.samples[t].assign(bins, 0);
+        work.filteredSamples[t].assign(footprint ? bins : 0, 0);
+    }
+    const cv::Mat& judgeable = work.judgeable;
+    for (int s = 0; s < judgeable.rows; ++s) {
+        const int i = s + kMargin - 1;
+        const uchar* j = judgeable.ptr<uchar>(s);
+        const short* r = work.residual.ptr<short>(i) + kSide;
+        for (int x = (kSampleSpacing - (kSampleSlant * s) % kSampleSpacing) % kSampleSpacing; x < judgeable.cols;
              x += kSampleSpacing) {
             if (!j[x]) continue;
             const std::size_t tile = static_cast<std::size_t>(x / tileWidth);
-            samples[tile].push_back(static_cast<float>(r[x]));
-            if (footprint) filteredSamples[tile].push_back(footprintAt(residual, x, y));
+            ++work.samples[tile][binOf(r[x])];
+            if (footprint) ++work.filteredSamples[tile][binOf(footprintSum(work.residual, x + kSide, i) >> 4)];
         }
     }
-    for (std::size_t t = 0; t < samples.size(); ++t) {
-        tileSigma[t] = upperSigma(samples[t]);
-        tileSigmaFiltered[t] = upperSigma(filteredSamples[t]);
+    constexpr float kUnit = 1.0f / kResidualScale;
+    for (std::size_t t = 0; t < tileSigma.size(); ++t) {
+        tileSigma[t] = upperSigma(work.samples[t], kUnit);
+        tileSigmaFiltered[t] = footprint ? upperSigma(work.filteredSamples[t], kUnit) : 0.0f;
     }
 }
 
-// One channel of rows [from, to) into the stripe's running judgement;
-// `footprint` for the channels of a demosaiced photo.
-void judgeChannel(const cv::Mat& plane, bool footprint, const PhotoJudgementSettings& settings, Workspace& work) {
-    cv::Mat& median = work.median;
-    cv::Mat& residual = work.residual;
-    cv::Mat& magnitude = work.magnitude;
-    cv::Mat& wide = work.wide;
-    cv::Mat& narrow = work.narrow;
-    StripeJudgement& stripe = work.stripe;
-    cv::medianBlur(plane, median, 5);
-    cv::subtract(plane, median, residual, cv::noArray(), CV_16S);
-    cv::absdiff(plane, median, magnitude);
-    // Sums of up to 81 values of 255 fit 16 bits.
-    cv::boxFilter(magnitude, wide, CV_16U, cv::Size(9, 9), cv::Point(-1, -1), false, cv::BORDER_REFLECT);
-    cv::boxFilter(magnitude, narrow, CV_16U, cv::Size(5, 5), cv::Point(-1, -1), false, cv::BORDER_REFLECT);
-
-    const int cols = plane.cols, rows = plane.rows;
-    const int tiles = std::max(1, (cols + kTileWidth / 2) / kTileWidth);
-    const int tileWidth = (cols + tiles - 1) / tiles;
-    std::vector<float> tileSigma(static_cast<std::size_t>(tiles)), tileSigmaFiltered(tileSigma.size());
-    markJudgeable(footprint, settings, tileWidth, work, tileSigma, tileSigmaFiltered);
-    const cv::Mat& judgeable = work.judgeable;
-
+// One channel into the stripe's running judgement; `footprint` for the
+// channels of a demosaiced photo.
+void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgementSettings& settings, Workspace& work,
+                  cv::Mat& judged) {
+    work.plane = work.planes[static_cast<std::size_t>(channel)];
+    residualPass(static_cast<int>(settings.darkest), work);
     const float multiple = static_cast<float>(settings.noise);
     const float floor = static_cast<float>(settings.floor);
     // Neither score can pass 1 below the lower floor where the pixel is the
     // peak of its footprint (the weighted mean is below its largest term),
-    // and only peaks count: the many pixels of smaller residual are skipped.
-    const int least = std::max(1, static_cast<int>(std::ceil(kFootprintFloor * floor)));
-    cv::max(stripe.judged, judgeable, stripe.judged);
-    for (int y = 0; y < rows; ++y) {
-        const short* r = residual.ptr<short>(y);
-        const std::uint16_t* w = wide.ptr<std::uint16_t>(y);
-        const std::uint16_t* n = narrow.ptr<std::uint16_t>(y);
-        const uchar* j = judgeable.ptr<uchar>(y);
-        float* score = stripe.score.ptr<float>(y);
-        uchar* strongest = stripe.residual.ptr<uchar>(y);
-        for (int x = 0; x < cols; ++x) {
-            const int above = r[x];
-            if (above < least || !j[x]) continue;
-            const std::size_t tile = static_cast<std::size_t>(x / tileWidth);
-            const float ring = kMeanAbsoluteToSigma * static_cast<float>(w[x] - n[x]) / kRingPixels;
-            const float sigma = std::max(tileSigma[tile], ring);
-            float s = static_cast<float>(above) / std::max(floor, multiple * sigma);
-            if (footprint) {
-                const float f = footprintAt(residual, x, y);
-                const float sigmaFiltered = std::max(tileSigmaFiltered[tile], kFootprintNoise * ring);
-                s = std::max(s, f / std::max(kFootprintFloor * floor, multiple * sigmaFiltered));
+    // and only peaks count: the many pixels of smaller residual are skipped,
+    // and a score that does not pass 1 is never kept (it could not keep a
+    // neighbour that passes from being a peak).
+    const int least = kResidualScale * std::max(1, static_cast<int>(std::ceil(kFootprintFloor * floor)));
+    const int smoothestSum = static_cast<int>(settings.smoothest * kRingPixels);
+    judgeablePass(smoothestSum, least, photo.cols, work);
+    const bool footprint = photo.channels() == 3;
+
+    const int cols = photo.cols;
+    const int tiles = std::max(1, (cols + kTileWidth / 2) / kTileWidth);
+    const int tileWidth = (cols + tiles - 1) / tiles;
+    std::vector<float>& tileSigma = work.tileSigma;
+    std::vector<float>& tileSigmaFiltered = work.tileSigmaFiltered;
+    tileSigma.resize(static_cast<std::size_t>(tiles));
+    tileSigmaFiltered.resize(tileSigma.size());
+    measureTiles(footprint, tileWidth, work, tileSigma, tileSigmaFiltered);
+
+    // The tiles' bars in the residual's units: a score passes 1 only above them.
+    std::vector<int>& plainBar = work.plainBar;
+    std::vector<int>& filteredBar = work.filteredBar;
+    plainBar.resize(tileSigma.size());
+    filteredBar.assign(tileSigma.size(), INT_MAX);
+    for (std::size_t t = 0; t < tileSigma.size(); ++t) {
+        plainBar[t] = static_cast<int>(std::floor(std::max(floor, multiple * tileSigma[t]) * kResidualScale));
+        if (footprint) {
+            filteredBar[t] = static_cast<int>(std::floor(
+                std::max(kFootprintFloor * floor, multiple * tileSigmaFiltered[t]) * (16.0f * kResidualScale)));
+        }
+    }
+    const cv::Mat& judgeable = work.judgeable;
+    for (int s = 0; s < judgeable.rows; ++s) {
+        const int i = s + kMargin - 1;
+        const short* r = work.residual.ptr<short>(i) + kSide;
+        const uchar* j = judgeable.ptr<uchar>(s);
+        const int y = top - 1 + s;
+        if (s > 0 && s + 1 < judgeable.rows) {
+            if (channel == 0) {
+                firstRow(j, cols, judged.ptr<uchar>(y));
+            } else {
+                orRow(j, cols, judged.ptr<uchar>(y));
             }
-            if (s > score[x]) {
-                score[x] = s;
-                strongest[x] = static_cast<uchar>(above);
+        }
+        const std::uint16_t* ringSum = work.ring.ptr<std::uint16_t>(s);
+        float* score = work.score.ptr<float>(s);
+        uchar* strongest = work.strongest.ptr<uchar>(s);
+        for (int x = nextScored(j, 0, cols); x < cols; x = nextScored(j, x + 1, cols)) {
+            const int above = r[x];
+            const std::size_t tile = static_cast<std::size_t>(x / tileWidth);
+            // The ring can only raise the bars above the tile's: most pixels
+            // scored fall short of the tile's already.
+            const int filteredSum = footprint ? footprintSum(work.residual, x + kSide, i) : 0;
+            if (above <= plainBar[tile] && filteredSum <= filteredBar[tile]) continue;
+            const float ring = kMeanAbsoluteToSigma * static_cast<float>(ringSum[x]) / (kRingPixels);
+            const float sigma = std::max(tileSigma[tile], ring);
+            const float dn = static_cast<float>(above) * (1.0f / kResidualScale);
+            float value = dn / std::max(floor, multiple * sigma);
+            if (footprint) {
+                const float f = static_cast<float>(filteredSum) * (1.0f / (16.0f * kResidualScale));
+                const float sigmaFiltered = std::max(tileSigmaFiltered[tile], kFootprintNoise * ring);
+                value = std::max(value, f / std::max(kFootprintFloor * floor, multiple * sigmaFiltered));
+            }
+            if (value > 1.0f && value > score[x]) {
+                if (score[x] == 0.0f) work.passed.emplace_back(s, x);
+                score[x] = value;
+                strongest[x] = static_cast<uchar>(std::min(std::lround(dn), 255L));
             }
         }
     }
@@ -163,45 +362,36 @@ void judgeChannel(const cv::Mat& plane, bool footprint, const PhotoJudgementSett
 
 void judgeStripe(const cv::Mat& photo, int top, int bottom, const PhotoJudgementSettings& settings, Workspace& work,
                  PhotoJudgement& out) {
-    const int from = std::max(0, top - kMargin), to = std::min(photo.rows, bottom + kMargin);
-    std::vector<cv::Mat>& planes = work.planes;
-    cv::split(photo.rowRange(from, to), planes);
-    StripeJudgement& stripe = work.stripe;
-    const cv::Size size(photo.cols, to - from);
-    stripe.score.create(size, CV_32FC1);
-    stripe.score.setTo(0);
-    stripe.residual.create(size, CV_8UC1);
-    stripe.residual.setTo(0);
-    stripe.judged.create(size, CV_8UC1);
-    stripe.judged.setTo(0);
-    for (const cv::Mat& plane : planes) judgeChannel(plane, planes.size() == 3, settings, work);
-
-    for (int y = top; y < bottom; ++y) {
-        const int row = y - from;
-        const float* score = stripe.score.ptr<float>(row);
-        const float* above = row > 0 ? stripe.score.ptr<float>(row - 1) : nullptr;
-        const float* below = row + 1 < size.height ? stripe.score.ptr<float>(row + 1) : nullptr;
-        std::copy_n(stripe.judged.ptr<uchar>(row), photo.cols, out.judged.ptr<uchar>(y));
-        uchar* bright = out.bright.ptr<uchar>(y);
-        uchar* strength = out.strength.ptr<uchar>(y);
-        const uchar* residual = stripe.residual.ptr<uchar>(row);
-        for (int x = 0; x < photo.cols; ++x) {
-            const float s = score[x];
-            if (s <= 1.0f) continue;
-            bool peak = true;
-            for (int dx = -1; dx <= 1 && peak; ++dx) {
-                const int nx = x + dx;
-                if (nx < 0 || nx >= photo.cols) continue;
-                // Ties go to the first in scan order, so a flat top gives one event.
-                if (above && above[nx] >= s) peak = false;
-                if (below && below[nx] > s) peak = false;
-                if (dx != 0 && (dx < 0 ? score[nx] >= s : score[nx] > s)) peak = false;
-            }
-            if (!peak) continue;
-            bright[x] = 1;
-            strength[x] = residual[x];
+    extractPlanes(photo, top, bottom, work.planes);
+    for (int c = 0; c < photo.channels(); ++c) judgeChannel(photo, c, top, settings, work, out.judged);
+    // Only a score above 1 can be a peak; in scan order, for the ties.
+    std::sort(work.passed.begin(), work.passed.end());
+    for (const auto& [s, x] : work.passed) {
+        const int y = top - 1 + s;
+        if (y < top || y >= bottom) continue;
+        const float* score = work.score.ptr<float>(s);
+        // Rows beyond the frame are mirrored images, not neighbours.
+        const float* above = y > 0 ? work.score.ptr<float>(s - 1) : nullptr;
+        const float* below = y + 1 < photo.rows ? work.score.ptr<float>(s + 1) : nullptr;
+        const float v = score[x];
+        bool peak = true;
+        for (int dx = -1; dx <= 1 && peak; ++dx) {
+            const int nx = x + dx;
+            if (nx < 0 || nx >= photo.cols) continue;
+            // Ties go to the first in scan order, so a flat top gives one event.
+            if (above && above[nx] >= v) peak = false;
+            if (below && below[nx] > v) peak = false;
+            if (dx != 0 && (dx < 0 ? score[nx] >= v : score[nx] > v)) peak = false;
         }
+        if (!peak) continue;
+        out.events.push_back({{x, y}, work.strongest.at<uchar>(s, x)});
     }
+    // The score planes are zero again but where a score passed.
+    for (const auto& [s, x] : work.passed) {
+        work.score.at<float>(s, x) = 0.0f;
+        work.strongest.at<uchar>(s, x) = 0;
+    }
+    work.passed.clear();
 }
 
 }  // namespace
@@ -211,11 +401,10 @@ void judgePhoto(const cv::Mat& photo, const PhotoJudgementSettings& settings, Ph
         throw std::invalid_argument("judgePhoto needs an 8-bit photo of one or three channels");
     }
     out.judged.create(photo.size(), CV_8UC1);
-    out.bright.create(photo.size(), CV_8UC1);
-    out.bright.setTo(0);
-    out.strength.create(photo.size(), CV_8UC1);
-    out.strength.setTo(0);
+    out.events.clear();
     Workspace work;
+    work.score = cv::Mat::zeros(kStripe + 2, photo.cols, CV_32FC1);
+    work.strongest = cv::Mat::zeros(kStripe + 2, photo.cols, CV_8UC1);
     for (int top = 0; top < photo.rows; top += kStripe) {
         judgeStripe(photo, top, std::min(top + kStripe, photo.rows), settings, work, out);
     }

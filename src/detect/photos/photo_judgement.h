@@ -20,9 +20,11 @@
 // one event per footprint, at its peak, so a light that moves by a pixel
 // between photos leaves its events on different pixels.
 //
-// Memory: the three 8-bit planes of the result and, per stripe of rows, a
-// few planes of that stripe.
+// Memory: the judged plane and the few events of the result and, per
+// stripe of rows, a few planes of that stripe.
 #pragma once
+
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -35,10 +37,16 @@ struct PhotoJudgementSettings {
     double darkest = 128.0;  // brightest background that can judge, DN
 };
 
+// A pixel that stood out, and its residual there in DN.
+struct PhotoEvent {
+    cv::Point at;
+    int strength = 0;
+    bool operator==(const PhotoEvent&) const = default;
+};
+
 struct PhotoJudgement {
-    cv::Mat judged;    // CV_8UC1: 1 where some channel could judge the pixel
-    cv::Mat bright;    // CV_8UC1: 1 where the pixel stood out
-    cv::Mat strength;  // CV_8UC1: the residual in DN where it stood out, 0 elsewhere
+    cv::Mat judged;                  // CV_8UC1: 1 where some channel could judge the pixel
+    std::vector<PhotoEvent> events;  // where a pixel stood out, in scan order
 };
 
 // `photo`: 8-bit, one channel (grey) or three (blue, green, red); any size.

@@ -83,7 +83,11 @@ void PhotoStrips::offer(const cv::Mat& photo) {
         const cv::Rect around =
             cv::Rect(p.x - kJudgedHalf, p.y - kJudgedHalf, 2 * kJudgedHalf + 1, 2 * kJudgedHalf + 1) & frame;
         const PhotoJudgement judged = judgePhoto(photo(around), judging_);
-        if (!judged.bright.at<uchar>(p.y - around.y, p.x - around.x)) continue;
+        const cv::Point centre(p.x - around.x, p.y - around.y);
+        if (std::none_of(judged.events.begin(), judged.events.end(),
+                         [centre](const PhotoEvent& e) { return e.at == centre; })) {
+            continue;
+        }
         cv::Mat crop(layout_.crop, layout_.crop, photo.type(), cv::Scalar::all(0));
         const cv::Rect wanted(p.x - half, p.y - half, layout_.crop, layout_.crop);
         const cv::Rect inside = wanted & frame;

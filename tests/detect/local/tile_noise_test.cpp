@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 namespace speckmend {
@@ -48,6 +49,33 @@ TEST(UpperSigma, EdgeCases) {
     EXPECT_EQ(upperSigma(none), 0.0f);
     std::vector<float> constant(100, 4.0f);
     EXPECT_EQ(upperSigma(constant), 0.0f);
+}
+
+// The histogram's reading against the reordering one, on whole multiples of
+// a unit: the same ranks must give the same sigma, on both sides of the
+// sample size where the tail's percentile changes.
+TEST(UpperSigma, HistogramAgreesWithTheSortedValues) {
+    struct Row {
+        const char* name;
+        std::size_t count;
+        float sigma;  // in units
+    };
+    const Row rows[] = {
+        {"one value", 1, 3.0f},         {"two values", 2, 3.0f}, {"just below the tail's size", 399, 5.0f},
+        {"the tail's size", 400, 5.0f}, {"many", 20000, 12.0f},  {"all in one bin", 1000, 0.0f},
+    };
+    for (const Row& row : rows) {
+        const float unit = 0.25f;
+        std::vector<float> values = gaussian(row.count, row.sigma, 11);
+        std::vector<std::uint32_t> counts(400, 0);
+        for (float& v : values) {
+            const int bin = std::clamp(static_cast<int>(std::lround(v)), -200, 199);
+            ++counts[static_cast<std::size_t>(bin + 200)];
+            v = static_cast<float>(bin) * unit;
+        }
+        EXPECT_FLOAT_EQ(upperSigma(counts, unit), upperSigma(values)) << row.name;
+    }
+    EXPECT_EQ(upperSigma(std::vector<std::uint32_t>(16, 0), 1.0f), 0.0f);
 }
 
 // A frame of 512 x 512 (four tiles) with the given noise per quadrant on a

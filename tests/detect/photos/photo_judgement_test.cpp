@@ -1,0 +1,154 @@
+// One photo's judgement against a plain reference: which pixels could
+// judge, per channel, taken straight from the definition (the median of the
+// 5 by 5 square, the mean absolute residual of the ring to the 9 by 9, the
+// dark background), on the frame mirrored at its edges; and a judgement
+// reused for the next photo equals a fresh one.
+#include "detect/photos/photo_judgement.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+namespace speckmend {
+namespace {
+
+int mirror(int i, int n) {
+    while (i < 0 || i >= n) i = i < 0 ? -i - 1 : 2 * n - i - 1;
+    return i;
+}
+
+struct Reference {
+    const cv::Mat& photo;
+    int channel;
+    int at(int y, int x) const {
+        const uchar* row = photo.ptr<uchar>(mirror(y, photo.rows));
+        return row[mirror(x, photo.cols) * photo.channels() + channel];
+    }
+    int median(int y, int x) const {
+        std::vector<int> values;
+        for (int dy = -2; dy <= 2; ++dy) {
+            for (int dx = -2; dx <= 2; ++dx) values.push_back(at(y + dy, x + dx));
+        }
+        std::sort(values.begin(), values.end());
+        return values[12];
+    }
+    bool judgeable(int y, int x, const PhotoJudgementSettings& settings) const {
+        int ring = 0;
+        for (int dy = -4; dy <= 4; ++dy) {
+            for (int dx = -4; dx <= 4; ++dx) {
+                if (std::abs(dy) <= 2 && std::abs(dx) <= 2) continue;
+                ring += std::abs(at(y + dy, x + dx) - median(y + dy, x + dx));
+            }
+        }
+        return ring <= settings.smoothest * 56 && median(y, x) <= settings.darkest;
+    }
+};
+
+// Dark sky, a bright wall, foliage and an edge, with noise: every reason
+// to judge a pixel or not, near the edges of the frame as well.
+cv::Mat scene(cv::Size size, int channels, int seed) {
+    cv::Mat photo(size, CV_32FC(channels));
+    cv::RNG rng(seed);
+    rng.fill(photo, cv::RNG::NORMAL, 20.0, 1.2);
+    photo(cv::Rect(size.width / 2, 0, size.width - size.width / 2, size.height / 3)) += cv::Scalar::all(150);
+    for (int y = size.height / 2; y < size.height; ++y) {
+        for (int x = 0; x < size.width / 3; ++x) {
+            float* p = photo.ptr<float>(y) + x * channels;
+            for (int c = 0; c < channels; ++c) p[c] += static_cast<float>(rng.uniform(0, 60));
+        }
+    }
+    cv::line(photo, {0, size.height - 1}, {size.width - 1, size.height / 4}, cv::Scalar::all(90), 2);
+    cv::Mat stored;
+    photo.convertTo(stored, CV_8UC(channels));
+    return stored;
+}
+
+struct Case {
+    const char* name;
+    cv::Size size;
+    int channels;
+};
+
+const Case kCases[] = {
+    {"colour", {96, 72}, 3},
+    {"grey", {40, 30}, 1},
+    // More rows than a stripe and not a multiple of it.
+    {"several stripes", {30, 150}, 3},
+    // Former bugs.
+    // Narrower and lower than the margins: mirrored again and again.
+    {"smaller than the margins", {5, 4}, 3},
+};
+
+class PhotoJudgementReference : public ::testing::TestWithParam<Case> {};
+
+TEST_P(PhotoJudgementReference, JudgedWhereSomeChannelCould) {
+    const Case& c = GetParam();
+    const cv::Mat photo = scene(c.size, c.channels, 3);
+    const PhotoJudgementSettings settings;
+    const PhotoJudgement judged = judgePhoto(photo, settings);
+    int differ = 0, some = 0;
+    for (int y = 0; y < photo.rows; ++y) {
+        for (int x = 0; x < photo.cols; ++x) {
+            bool expected = false;
+            for (int ch = 0; ch < c.channels; ++ch)
+                expected = expected || Reference{photo, ch}.judgeable(y, x, settings);
+            some += expected;
+            if ((judged.judged.at<uchar>(y, x) != 0) != expected) ++differ;
+            EXPECT_LE(judged.judged.at<uchar>(y, x), 1);
+        }
+    }
+    EXPECT_EQ(differ, 0);
+    if (c.size.area() > 100) {
+        EXPECT_GT(some, 0);
+    }
+    // Events are in scan order, where the pixel could judge.
+    for (std::size_t i = 0; i < judged.events.size(); ++i) {
+        const cv::Point at = judged.events[i].at;
+        EXPECT_TRUE(judged.judged.at<uchar>(at)) << at;
+        EXPECT_GT(judged.events[i].strength, 0) << at;
+        if (i > 0) {
+            const cv::Point before = judged.events[i - 1].at;
+            EXPECT_TRUE(before.y < at.y || (before.y == at.y && before.x < at.x)) << at;
+        }
+    }
+}
+
+// A thread judges photo after photo into the same judgement: what the last
+// one left must not show in the next.
+TEST_P(PhotoJudgementReference, ReusedEqualsFresh) {
+    const Case& c = GetParam();
+    cv::Mat first = scene(c.size, c.channels, 5);
+    for (int i = 0; i < 6; ++i) {
+        const cv::Point at(i * 7 % c.size.width, i * 5 % c.size.height);
+        uchar* p = first.ptr<uchar>(at.y) + at.x * c.channels;
+        p[0] = 255;
+    }
+    PhotoJudgement reused;
+    judgePhoto(first, PhotoJudgementSettings(), reused);
+    if (c.size.area() > 100) {
+        ASSERT_FALSE(reused.events.empty());
+    }
+    const cv::Mat second = scene(c.size, c.channels, 6);
+    judgePhoto(second, PhotoJudgementSettings(), reused);
+    const PhotoJudgement fresh = judgePhoto(second, PhotoJudgementSettings());
+    EXPECT_EQ(cv::countNonZero(reused.judged != fresh.judged), 0);
+    EXPECT_EQ(reused.events, fresh.events);
+}
+
+INSTANTIATE_TEST_SUITE_P(Photos, PhotoJudgementReference, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                             std::string name;
+                             for (const char* ch = info.param.name; *ch; ++ch)
+                                 name += std::isalnum(static_cast<unsigned char>(*ch)) ? *ch : '_';
+                             return name;
+                         });
+
+}  // namespace
+}  // namespace speckmend
