@@ -150,6 +150,77 @@ std::optional<cv::Size> tiffSize(Bytes b) {
     return sizeOf(*(*values)[0], *(*values)[1]);
 }
 
+// Four channels of 16 bits.
+constexpr int kMostPixelBytes = 8;
+
+// IHDR's bit depth and colour type; a palette is decoded to colour, with
+// an alpha channel when the file carries transparency.
+std::optional<int> pngPixelBytes(Bytes b) {
+    if (b.size() < 26 || std::memcmp(b.data() + 12, "IHDR", 4) != 0) return std::nullopt;
+    const int depth = b[24] == 16 ? 2 : 1;
+    switch (b[25]) {
+    case 0: return depth;
+    case 2: return 3 * depth;
+    case 3: return 4;
+    case 4:
+    case 6: return 4 * depth;
+    default: return std::nullopt;
+    }
+}
+
+std::optional<int> pnmPixelBytes(Bytes b) {
+    const char kind = static_cast<char>(b[1]);
+    if (kind == '1' || kind == '4') return 1;  // bitmaps decode to grey bytes
+    PnmTokens tokens(b);
+    const auto width = tokens.number(), height = tokens.number(), maxval = tokens.number();
+    if (!width || !height || !maxval) return std::nullopt;
+    const int depth = *maxval > 255 ? 2 : 1;
+    return kind == '2' || kind == '5' ? depth : 3 * depth;
+}
+
+std::optional<int> pamPixelBytes(Bytes b) {
+    PnmTokens tokens(b);
+    std::optional<std::int64_t> channels, maxval;
+    for (int words = 0; words < 64; ++words) {
+        const std::string_view word = tokens.word();
+        if (word.empty() || word == "ENDHDR") break;
+        if (word == "DEPTH") channels = tokens.number();
+        if (word == "MAXVAL") maxval = tokens.number();
+    }
+    if (!channels || !maxval || *channels < 1 || *channels > 4) return std::nullopt;
+    return static_cast<int>(*channels) * (*maxval > 255 ? 2 : 1);
+}
+
+// SamplesPerPixel (1 when absent) times the bytes of the first of the
+// BitsPerSample values, which stand in the entry itself for up to two
+// samples and at an offset for more.
+std::optional<int> tiffPixelBytes(Bytes b) {
+    const bool little = b[0] == 'I';
+    auto read = [&](std::size_t at, int length) {
+        return little ? littleEndian(b, at, length) : bigEndian(b, at, length);
+    };
+    const std::size_t directory = read(4, 4);
+    if (directory < 8) return std::nullopt;
+    // Writers often put the directory after the pixels: beyond the bytes
+    // read, the most a photo can take.
+    if (directory + 2 > b.size()) return kMostPixelBytes;
+    const std::size_t entries = read(directory, 2);
+    std::int64_t samples = 1, bits = 1;
+    for (std::size_t i = 0; i < entries; ++i) {
+        const std::size_t entry = directory + 2 + 12 * i;
+        if (entry + 12 > b.size()) return std::nullopt;
+        const std::uint32_t tag = read(entry, 2), type = read(entry + 2, 2), count = read(entry + 4, 4);
+        if (type != 3 || count == 0) continue;
+        if (tag == 277) samples = read(entry + 8, 2);
+        if (tag != 258) continue;
+        const std::size_t at = count <= 2 ? entry + 8 : read(entry + 8, 4);
+        if (at + 2 > b.size()) return std::nullopt;
+        bits = read(at, 2);
+    }
+    if (samples < 1 || samples > 4 || bits < 1 || bits > 16) return std::nullopt;
+    return static_cast<int>(samples) * (bits > 8 ? 2 : 1);
+}
+
 std::optional<cv::Size> webpSize(Bytes b) {
     if (b.size() < 30) return std::nullopt;
     if (std::memcmp(b.data() + 12, "VP8 ", 4) == 0) {
@@ -183,6 +254,17 @@ std::optional<cv::Size> imageSizeFromHeader(Bytes bytes) {
         return webpSize(bytes);
     if (startsWith(bytes, "\x59\xa6\x6a\x95") && bytes.size() >= 12)
         return sizeOf(bigEndian(bytes, 4, 4), bigEndian(bytes, 8, 4));
+    return std::nullopt;
+}
+
+std::optional<int> pixelBytesFromHeader(Bytes bytes) {
+    if (bytes.size() < 3) return std::nullopt;
+    if (startsWith(bytes, "\x89PNG\r\n\x1a\n")) return pngPixelBytes(bytes);
+    if (bytes[0] == 'P' && std::isspace(bytes[2])) {
+        if (bytes[1] >= '1' && bytes[1] <= '6') return pnmPixelBytes(bytes);
+        if (bytes[1] == '7') return pamPixelBytes(bytes);
+    }
+    if (isTiff(bytes)) return tiffPixelBytes(bytes);
     return std::nullopt;
 }
 

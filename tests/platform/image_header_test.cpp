@@ -128,6 +128,44 @@ TEST(ImageHeaderTest, GivesTheSizeTheDecoderGives) {
     }
 }
 
+// What one pixel takes decoded as stored, against the decoder's own.
+TEST(ImageHeaderTest, GivesThePixelBytesTheDecoderGives) {
+    const Case cases[] = {
+        {"PNG", [] { return encoded(".png", CV_8UC3); }},
+        {"grey PNG", [] { return encoded(".png", CV_8UC1); }},
+        {"PNG with alpha", [] { return encoded(".png", CV_8UC4); }},
+        {"16-bit grey PNG", [] { return encoded(".png", CV_16UC1); }},
+        {"16-bit PNG", [] { return encoded(".png", CV_16UC3); }},
+        {"16-bit PNG with alpha", [] { return encoded(".png", CV_16UC4); }},
+        {"PBM", [] { return encoded(".pbm", CV_8UC1); }},
+        {"PGM", [] { return encoded(".pgm", CV_8UC1); }},
+        {"16-bit PGM", [] { return encoded(".pgm", CV_16UC1); }},
+        {"binary PPM", [] { return encoded(".ppm", CV_8UC3); }},
+        {"16-bit PPM", [] { return encoded(".ppm", CV_16UC3); }},
+        {"PGM with comments",
+         [] { return text("P2\n# made by hand\n3 # width\n# height next\n2\n255\n1 2 3 4 5 6\n"); }},
+        {"PAM", [] { return encoded(".pam", CV_8UC3); }},
+        {"TIFF", [] { return encoded(".tiff", CV_8UC3); }},
+        {"16-bit TIFF with alpha", [] { return encoded(".tiff", CV_16UC4); }},
+        {"16-bit grey TIFF", [] { return encoded(".tiff", CV_16UC1); }},
+        {"big-endian TIFF", [] { return bigEndianTiff(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const Bytes bytes = c.bytes();
+        const cv::Mat decoded = cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
+        ASSERT_FALSE(decoded.empty()) << "the reference cannot decode it";
+        const std::optional<int> pixel = pixelBytesFromHeader(bytes);
+        ASSERT_TRUE(pixel.has_value());
+        EXPECT_EQ(*pixel, static_cast<int>(decoded.elemSize()));
+    }
+    // Formats whose header does not tell, and cut headers.
+    Bytes cutPng = encoded(".png", CV_16UC4);
+    cutPng.resize(25);
+    for (const Bytes& other : {encoded(".bmp", CV_8UC3), encoded(".jpg", CV_8UC3), encoded(".webp", CV_8UC3), cutPng})
+        EXPECT_FALSE(pixelBytesFromHeader(other).has_value());
+}
+
 TEST(ImageHeaderTest, UnknownOrBrokenHeadersGiveNothing) {
     const Case cases[] = {
         {"empty", [] { return Bytes{}; }},

@@ -20,6 +20,7 @@
 #include "platform/directory.h"
 #include "platform/fatal_error.h"
 #include "platform/file_system.h"
+#include "platform/image_header.h"
 #include "platform/pending_file.h"
 #include "platform/standard_streams.h"
 #include "platform/system_memory.h"
@@ -44,15 +45,23 @@ std::optional<FileIdentity> identityOf(const std::string& path, std::uint64_t* s
     return FileIdentity{s.st_dev, s.st_ino};
 }
 
+// Bytes read from the start of a photo to learn what its pixels take.
+constexpr std::size_t kHeaderBytes = 4096;
+
 // What healing one photo may hold at its peak, estimated before it is read:
 // the file and the output made of it, and the buffers of the map's size (the
 // decoded pixels or the coefficient arrays, the repaired copy, the decode
-// for a difference image). A photo of another size is refused from its
-// header and holds little more than its file.
-std::uint64_t photoCost(std::uint64_t fileSize, const HealSettings& settings) {
+// for a difference image), each as large as a pixel of the photo takes:
+// pixelBytes from its header, at least an 8-bit colour pixel's 3 (a JPEG's
+// coefficients take about that). A photo of another size is refused from
+// its header and holds little more than its file.
+std::uint64_t photoCost(std::uint64_t fileSize, int pixelBytes, const HealSettings& settings) {
     const auto pixels = static_cast<std::uint64_t>(std::max(settings.map.width, 0)) *
                         static_cast<std::uint64_t>(std::max(settings.map.height, 0));
-    return 2 * fileSize + pixels * (settings.diffimages != 0 ? 12 : 8);
+    const auto buffers = static_cast<std::uint64_t>(settings.diffimages != 0 ? 3 : 2);
+    // One more byte per buffer and pixel: the work images of the inpainting
+    // and the coders.
+    return 2 * fileSize + pixels * buffers * (static_cast<std::uint64_t>(std::max(pixelBytes, 3)) + 1);
 }
 
 // The run's input files, which it must never write, and what healing each
@@ -67,7 +76,10 @@ Inputs surveyInputs(const std::vector<std::string>& names, const std::string& fo
     for (const std::string& name : names) {
         std::uint64_t size = 0;
         if (auto id = identityOf(folder + name, &size)) inputs.files.insert(*id);
-        inputs.costs.push_back(photoCost(size, settings));
+        // Only a regular file is read (readFileStart), and only its start.
+        const std::optional<int> pixelBytes =
+            size > 0 ? pixelBytesFromHeader(readFileStart(folder + name, kHeaderBytes)) : std::nullopt;
+        inputs.costs.push_back(photoCost(size, pixelBytes.value_or(3), settings));
     }
     return inputs;
 }

@@ -595,26 +595,39 @@ private:
 };
 
 TEST(HealRunTest, PhotosInFlightFitTheMemoryBudget) {
-    // What one photo of this shoot is reckoned to hold: twice its file and
-    // eight bytes per pixel of the map.
+    // What one photo of this shoot is reckoned to hold: twice its file and,
+    // for the healed pixels and the photo's own, a byte more than a pixel
+    // takes per pixel of the map: 3 + 1 for 8-bit colour (and for a file
+    // whose header does not tell), 8 + 1 for 16-bit colour with alpha.
     Shoot shoot;
-    const std::string file(1000, 'x');
-    const std::uint64_t photo = 2 * file.size() + 8ull * shoot.width * shoot.height;
+    const std::string unknown(1000, 'x');
+    std::vector<unsigned char> encoded;
+    ASSERT_TRUE(cv::imencode(".png", cv::Mat(4, 4, CV_16UC4, cv::Scalar::all(1000)), encoded));
+    const std::string deep(encoded.begin(), encoded.end());
+    const std::uint64_t pixels = 1ull * shoot.width * shoot.height;
+    const std::uint64_t photo = 2 * unknown.size() + 2 * 4 * pixels, deepPhoto = 2 * deep.size() + 2 * 9 * pixels;
     struct Case {
         const char* label;
+        const char* filter;
         std::uint64_t budget;
         int mostAtOnce;  // the most photos healed at once, with four workers
     } const cases[] = {
-        {"room for one and a half: one at a time", photo * 3 / 2, 1},
-        {"less than one: still one at a time", photo / 2, 1},
-        {"room for all: every worker heals", photo * 100, 4},
+        {"room for one and a half: one at a time", "p*.jpg", photo * 3 / 2, 1},
+        {"less than one: still one at a time", "p*.jpg", photo / 2, 1},
+        {"room for all: every worker heals", "p*.jpg", photo * 100, 4},
+        // the photo's own depth and channels, from its header
+        {"room for two 8-bit photos holds one of 16 bits with alpha", "q*.jpg", photo * 2, 1},
+        {"room for two of them", "q*.jpg", deepPhoto * 2 + 1, 2},
     };
-    for (int i = 0; i < 8; ++i) testing::writeFile(shoot.indir + "p" + std::to_string(i) + ".jpg", file);
+    for (int i = 0; i < 8; ++i) {
+        testing::writeFile(shoot.indir + "p" + std::to_string(i) + ".jpg", unknown);
+        testing::writeFile(shoot.indir + "q" + std::to_string(i) + ".jpg", deep);
+    }
     HealSettings settings = sequentialSettings(shoot, 0);
-    settings.filter = "*.jpg";
     const std::string start = currentDirectory();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
+        settings.filter = c.filter;
         std::atomic<int> active{0}, most{0};
         HealRun run(
             settings,
@@ -622,8 +635,8 @@ TEST(HealRunTest, PhotosInFlightFitTheMemoryBudget) {
             c.budget);
         run.run();
         EXPECT_EQ(most.load(), c.mostAtOnce);
+        ASSERT_TRUE(changeDirectory(start));
     }
-    ASSERT_TRUE(changeDirectory(start));
 }
 
 // ---------------------------------------------------------------------------
