@@ -96,18 +96,29 @@ std::optional<cv::Size> pnmSize(Bytes b) {
     return sizeOf(*width, *height);
 }
 
-std::optional<cv::Size> pamSize(Bytes b) {
-    // Keyword lines up to ENDHDR, in any order.
+struct PamHeader {
+    std::optional<std::int64_t> width, height, depth, maxval;
+};
+
+PamHeader pamHeader(Bytes b) {
+    // Keyword lines up to ENDHDR, in any order; the last of a keyword counts.
     PnmTokens tokens(b);
-    std::optional<std::int64_t> width, height;
+    PamHeader header;
     for (int words = 0; words < 64; ++words) {
         const std::string_view word = tokens.word();
         if (word.empty() || word == "ENDHDR") break;
-        if (word == "WIDTH") width = tokens.number();
-        if (word == "HEIGHT") height = tokens.number();
+        if (word == "WIDTH") header.width = tokens.number();
+        if (word == "HEIGHT") header.height = tokens.number();
+        if (word == "DEPTH") header.depth = tokens.number();
+        if (word == "MAXVAL") header.maxval = tokens.number();
     }
-    if (!width || !height) return std::nullopt;
-    return sizeOf(*width, *height);
+    return header;
+}
+
+std::optional<cv::Size> pamSize(Bytes b) {
+    const PamHeader header = pamHeader(b);
+    if (!header.width || !header.height) return std::nullopt;
+    return sizeOf(*header.width, *header.height);
 }
 
 bool isTiff(Bytes b) {
@@ -179,14 +190,9 @@ std::optional<int> pnmPixelBytes(Bytes b) {
 }
 
 std::optional<int> pamPixelBytes(Bytes b) {
-    PnmTokens tokens(b);
-    std::optional<std::int64_t> channels, maxval;
-    for (int words = 0; words < 64; ++words) {
-        const std::string_view word = tokens.word();
-        if (word.empty() || word == "ENDHDR") break;
-        if (word == "DEPTH") channels = tokens.number();
-        if (word == "MAXVAL") maxval = tokens.number();
-    }
+    const PamHeader header = pamHeader(b);
+    const auto& channels = header.depth;
+    const auto& maxval = header.maxval;
     if (!channels || !maxval || *channels < 1 || *channels > 4) return std::nullopt;
     return static_cast<int>(*channels) * (*maxval > 255 ? 2 : 1);
 }
