@@ -119,3 +119,16 @@ function(speckmend_test_folder folder)
   endif()
   gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
 endfunction()
+
+# speckmend_test_lock(<target> <lock> <regex>): the tests of <target> whose
+# names match <regex> take RESOURCE_LOCK <lock>, so CTest never runs two of
+# them side by side (each needs a large share of a small machine's memory;
+# they still run beside the rest). The names exist only once the program is
+# built and has listed them, so the lock is set by a script CTest reads
+# after the discovered tests. Call it after speckmend_test_folder.
+function(speckmend_test_lock target lock pattern)
+  set(tests_file "${CMAKE_CURRENT_BINARY_DIR}/${target}[1]_tests.cmake")
+  set(script "${CMAKE_CURRENT_BINARY_DIR}/${target}_${lock}.cmake")
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/TestLock.cmake.in ${script} @ONLY)
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
+endfunction()

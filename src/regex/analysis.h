@@ -50,7 +50,10 @@ public:
         pat.min_width = w.min;
         pat.max_width = w.max;
         for (atom_quantifier<CI>* q : facts.atom_quantifiers) q->compute_follow();
-        for (group_quantifier<CI>* q : facts.group_quantifiers) q->compute_follow();
+        for (group_quantifier<CI>* q : facts.group_quantifiers) {
+            q->compute_follow();
+            q->find_fixed_body();
+        }
         a.decide_anchoring();
         a.build_start_set();
         a.find_leading_repeat();

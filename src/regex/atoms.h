@@ -73,6 +73,7 @@ public:
     }
     bool match_one(match_state<CI>& s, CI& p) const override { return self().template one<false>(s, p); }
     bool match_one_cstr(match_state<CI>& s, CI& p) const override { return self().template one<true>(s, p); }
+    bool is_fixed_atom() const override { return true; }
     width_range width() override { return self().atom_width(); }
     // Defined with the quantifiers.
     sub_expr<CI>* quantify(const quantifier_spec& q, arena_allocator& arena) override;
@@ -288,6 +289,8 @@ public:
         return c.matched ? static_cast<std::size_t>(c.second - c.first) : 1;
     }
     width_range atom_width() const { return this->target->width(); }
+    // Its width is the capture's, which changes during a search.
+    bool is_fixed_atom() const override { return false; }
     REGEX_NODE_DISPATCH(CI)
 };
 

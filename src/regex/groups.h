@@ -128,6 +128,9 @@ protected:
     const charset::bitmap* first = nullptr;  // characters a match can begin with
     unsigned slot = 0;                       // index into match_state::group_scratch
     int width_state = 0;                     // 0 not computed, 1 computing, 2 done
+    // A group no caller sees, (?:...): nothing reads where it matched, so a
+    // plain one keeps no capture and leaves no records to undo one.
+    bool hidden = false;
 };
 
 // Ends the inner match of a (?R) in the explicit-stack strategy (recursion.h).
@@ -151,6 +154,7 @@ public:
     }
     template <bool Cstr>
     bool end_match(match_state<CI>& s, CI p) const {
+        if (this->hidden) return this->next->template match<Cstr>(s, p);
         capture_record<CI>& c = s.captures[this->number];
         CI f = c.first, sc = c.second;
         bool m = c.matched;
@@ -167,6 +171,12 @@ public:
     bool step(match_state<CI>& s) const {
         const CI p = s.cur;
         if (this->template rejects<Cstr>(s, p)) return false;
+        if (this->hidden && this->alternative_count == 1) {
+            // No choice to come back to and no capture to begin: a group
+            // repeated over a long subject then costs no records of its own.
+            s.next = this->alternatives[0];
+            return true;
+        }
         capture_record<CI>& c = s.captures[this->number];
         s.stack->push(typename match_group_base<CI>::alternative_record{p, c.reserved, 0});
         push_node<CI>(s, this);
@@ -194,6 +204,10 @@ public:
     };
     template <bool Cstr>
     bool end_step(match_state<CI>& s) const {
+        if (this->hidden) {
+            s.next = this->next;
+            return true;
+        }
         capture_record<CI>& c = s.captures[this->number];
         if (this->number == 0 && s.recurse_depth != 0) {
             c.close(s.cur);

@@ -379,6 +379,7 @@ inline G* perl_compiler<CI>::open_group(bool capturing) {
         ++pat_.capture_count;
     else
         pat_.hidden_groups.push_back(g->number);
+    g->hidden = !capturing;
     register_group(g);
     return g;
 }

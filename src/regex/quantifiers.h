@@ -11,7 +11,9 @@
 // count, previous and current iteration start) in the capture record of the
 // quantified group, go through the group's body once per iteration and
 // decide at their embedded end node, trying the continuation only where it
-// can begin; an iteration that consumed nothing ends the loop.
+// can begin; an iteration that consumed nothing ends the loop. A group whose
+// body is a run of fixed atoms of one width (`(\w)+`, `(?:a|b)*`) is looped
+// like an atom instead, in constant memory (find_fixed_body).
 //
 // Tested by: tests/regex/searcher_test.cpp (quantifier rows), tests/regex/drivers_test.cpp.
 #pragma once
@@ -253,10 +255,69 @@ public:
     };
 
 protected:
+    template <class>
+    friend class pattern_analysis;
+
     capture_record<CI>& loop(match_state<CI>& s) const { return s.captures[group->number]; }
+
+    // Run by the analysis once widths are known. A plain group with no group
+    // inside whose alternatives are runs of fixed atoms, all of one width w,
+    // has one place an iteration can end (w further on) and one capture it
+    // can leave (its own, over those w characters): an alternative matching
+    // where an earlier one did hands the continuation the same position and
+    // the same captures, which failed already. Such a loop counts its
+    // iterations like an atom repeat and backs off by w, with one record for
+    // the whole loop instead of a group's three per iteration (160 bytes of
+    // explicit stack per character of a long subject).
+    void find_fixed_body() {
+        fixed_body = 0;
+        if (dynamic_cast<const match_group<CI>*>(group) == nullptr ||
+            dynamic_cast<const match_conditional<CI>*>(group) != nullptr || group->nested_count != 0)
+            return;
+        const width_range w = group->group_width();
+        if (w.min != w.max || w.min == 0 || w.min == unbounded) return;
+        for (std::size_t i = 0; i < group->alternative_count; ++i)
+            for (const sub_expr<CI>* n = group->alternatives[i]; n != &group->end; n = n->next_node())
+                if (!n->is_fixed_atom()) return;
+        fixed_body = w.min;
+    }
+    // One iteration of a fixed body at q: the first alternative that
+    // matches moves q on by its width.
+    template <bool Cstr>
+    bool fixed_iteration(match_state<CI>& s, CI& q) const {
+        if (group->template rejects<Cstr>(s, q)) return false;
+        for (std::size_t i = 0; i < group->alternative_count; ++i) {
+            CI r = q;
+            const sub_expr<CI>* n = group->alternatives[i];
+            while (n != &group->end && (Cstr ? n->match_one_cstr(s, r) : n->match_one(s, r))) n = n->next_node();
+            if (n == &group->end) {
+                q = r;
+                return true;
+            }
+        }
+        return false;
+    }
+    // The group's capture after n iterations of a fixed body ending at q;
+    // none leaves it as it stood before the loop.
+    void fixed_capture(match_state<CI>& s, const capture_record<CI>& before, CI q, std::size_t n) const {
+        capture_record<CI>& c = loop(s);
+        if (n == 0) {
+            c = before;
+            return;
+        }
+        c.reserved = q - static_cast<std::ptrdiff_t>(fixed_body);
+        c.close(q);
+    }
+    // Where a loop over a fixed body stands, and the capture to put back.
+    struct fixed_record {
+        CI q;
+        std::size_t n;
+        capture_record<CI> before;
+    };
 
     match_group_base<CI>* group;
     end_quantifier end;
+    width_t fixed_body = 0;  // the body's width when it is fixed (see find_fixed_body), or 0
 };
 
 template <class CI, bool Greedy>
@@ -267,6 +328,7 @@ public:
     // stays valid across the calls below.
     template <bool Cstr>
     bool match(match_state<CI>& s, CI p) const {
+        if (this->fixed_body != 0) return fixed_match<Cstr>(s, p);
         s.count_step();
         capture_record<CI>& c = this->loop(s);
         auto saved = this->save(c);
@@ -329,6 +391,7 @@ public:
     // in the same greedy or lazy order, so their branches mirror each other.
     template <bool Cstr>
     bool step(match_state<CI>& s) const {
+        if (this->fixed_body != 0) return fixed_step<Cstr>(s);
         const CI p = s.cur;
         capture_record<CI>& c = this->loop(s);
         auto saved = this->save(c);
@@ -361,6 +424,7 @@ public:
     }
     template <bool Cstr>
     bool restep(match_state<CI>& s) const {
+        if (this->fixed_body != 0) return fixed_restep<Cstr>(s);
         auto r = s.stack->template pop<loop_record>();
         capture_record<CI>& c = this->loop(s);
         if constexpr (Greedy) {
@@ -457,6 +521,84 @@ public:
     }
     REGEX_END_DISPATCH(CI)
     REGEX_NODE_DISPATCH(CI)
+
+private:
+    using fixed_record = typename group_quantifier<CI>::fixed_record;
+
+    // A loop over a fixed body, in the choice order of the other steps: the
+    // counts are tried like an atom repeat's, the continuation only where it
+    // can begin, and the group's end node is never reached.
+    template <bool Cstr>
+    bool fixed_first(match_state<CI>& s, CI& q, std::size_t& n) const {
+        if constexpr (Greedy) {
+            while (n < this->max && this->template fixed_iteration<Cstr>(s, q)) ++n;
+            return n >= this->min;
+        } else {
+            for (; n < this->min; ++n)
+                if (!this->template fixed_iteration<Cstr>(s, q)) return false;
+            return true;
+        }
+    }
+    template <bool Cstr>
+    bool fixed_another(match_state<CI>& s, CI& q, std::size_t& n) const {
+        if constexpr (Greedy) {
+            if (n == this->min) return false;
+            --n;
+            q -= static_cast<std::ptrdiff_t>(this->fixed_body);
+        } else {
+            if (n == this->max || !this->template fixed_iteration<Cstr>(s, q)) return false;
+            ++n;
+        }
+        return true;
+    }
+    template <bool Cstr>
+    bool fixed_match(match_state<CI>& s, CI p) const {
+        s.count_step();
+        capture_record<CI>& c = this->loop(s);
+        const capture_record<CI> before = c;
+        CI q = p;
+        std::size_t n = 0;
+        if (!fixed_first<Cstr>(s, q, n)) return false;
+        do {
+            if (this->template follow_ok<Cstr>(s, q)) {
+                this->fixed_capture(s, before, q, n);
+                s.count_step();
+                if (this->next->template match<Cstr>(s, q)) return true;
+            }
+        } while (fixed_another<Cstr>(s, q, n));
+        c = before;
+        return false;
+    }
+    template <bool Cstr>
+    bool fixed_step(match_state<CI>& s) const {
+        CI q = s.cur;
+        std::size_t n = 0;
+        if (!fixed_first<Cstr>(s, q, n)) return false;
+        while (!this->template follow_ok<Cstr>(s, q))
+            if (!fixed_another<Cstr>(s, q, n)) return false;
+        // Pushed even for the last count: the record also undoes the capture.
+        const fixed_record r{q, n, this->loop(s)};
+        s.stack->push(r);
+        push_node<CI>(s, this);
+        this->fixed_capture(s, r.before, q, n);
+        s.cur = q;
+        s.next = this->next;
+        return true;
+    }
+    template <bool Cstr>
+    bool fixed_restep(match_state<CI>& s) const {
+        auto r = s.stack->template pop<fixed_record>();
+        this->loop(s) = r.before;
+        do {
+            if (!fixed_another<Cstr>(s, r.q, r.n)) return false;
+        } while (!this->template follow_ok<Cstr>(s, r.q));
+        s.stack->push(r);
+        push_node<CI>(s, this);
+        this->fixed_capture(s, r.before, r.q, r.n);
+        s.cur = r.q;
+        s.next = this->next;
+        return true;
+    }
 };
 
 template <class CI>

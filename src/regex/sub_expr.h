@@ -216,6 +216,9 @@ public:
     }
     virtual bool match_one(state&, CI&) const { return true; }
     virtual bool match_one_cstr(state&, CI&) const { return true; }
+    // True when match_one is all there is to this node: one occurrence of a
+    // width fixed at compile time, with no choice to retry.
+    virtual bool is_fixed_atom() const { return false; }
     virtual bool is_assertion() const { return false; }
     virtual width_range width() = 0;
     // Adds to `out` every character a match of this node (and what follows

@@ -171,6 +171,67 @@ TEST(strategies, explicit_stack_agrees_with_recursion_on_generated_patterns) {
     EXPECT_LE(limited, 3);
 }
 
+// A loop whose body is a run of fixed atoms of one width is counted like an
+// atom repeat (quantifiers.h); the same body with a group that always holds
+// and consumes nothing closing each alternative (an empty group would be
+// left out) takes the loop through the group, iteration by iteration, which
+// is the reference here. Generated: bodies of one to three
+// alternatives, captured or not, under every quantifier kind, inside an
+// outer loop or not, between texts that make the loop back off, extend,
+// read its capture back or fail and put it back.
+TEST(strategies, counted_loops_agree_with_loops_through_the_group) {
+    std::mt19937 rng(20261209u);
+    auto pick = [&rng](const auto& options) { return std::string(options[rng() % std::size(options)]); };
+    const char* one_wide[] = {"a", "b", "[ab]", ".", "\\w", "[^a]", "B"};
+    const char* quantifiers[] = {"*", "+", "?", "{2}", "{1,3}", "{0,2}", "{2,}", "*?", "+?", "??", "{1,3}?"};
+    const char* before[] = {"", "", "a", "^", "(b)", "x?"};
+    const char* after[] = {"", "$", "b", "a", "c", "\\1", "(a)", "b*c", "(?=a)", "a$"};
+    const char* letters = "abcx";
+    const unsigned flag_sets[] = {0u, unsigned{ignore_case}, unsigned{rightmost}};
+    int compared = 0;
+    int limited = 0;
+    for (int i = 0; i < 600; ++i) {
+        const int width = 1 + static_cast<int>(rng() % 2);
+        const int alternatives = 1 + static_cast<int>(rng() % 3);
+        std::string body, reference;
+        for (int a = 0; a < alternatives; ++a) {
+            std::string alternative;
+            for (int k = 0; k < width; ++k) alternative += pick(one_wide);
+            body += (a ? "|" : "") + alternative;
+            reference += (a ? "|" : "") + alternative + "(?:\\b|\\B)";
+        }
+        const std::string open = rng() % 2 ? "(" : "(?:";
+        const std::string quantifier = pick(quantifiers);
+        std::string loop = open + body + ")" + quantifier, reference_loop = open + reference + ")" + quantifier;
+        if (rng() % 4 == 0) {
+            loop = "(?:" + loop + "c?)+";
+            reference_loop = "(?:" + reference_loop + "c?)+";
+        }
+        const std::string head = pick(before), tail = pick(after);
+        const std::string pattern = head + loop + tail, reference_pattern = head + reference_loop + tail;
+        for (int j = 0; j < 4; ++j) {
+            std::string subject;
+            for (std::size_t n = rng() % 11; n > 0; --n) subject += letters[rng() % 4];
+            const unsigned flags = flag_sets[(i + j) % 3];
+            for (REGEX_MODE mode : {recursive_mode, stack_mode, adaptive_mode}) {
+                const std::string counted = outcome(pattern, subject, flags, mode);
+                const std::string through = outcome(reference_pattern, subject, flags, mode);
+                // Overlapping alternatives inside an outer loop can take the
+                // reference past the limit; the counted loop does not.
+                if (through == step_limit_hit) {
+                    ++limited;
+                    continue;
+                }
+                ASSERT_EQ(counted, through) << "pattern \"" << pattern << "\" subject \"" << subject << "\" flags "
+                                            << flags << " in " << regex_test::mode_name(mode);
+                ++compared;
+            }
+        }
+    }
+    EXPECT_GT(compared, 600 * 4 * 3 * 9 / 10);
+    EXPECT_LE(limited, 600 * 4 * 3 / 100);
+}
+
 TEST(strategies, nul_terminated_stack_search_agrees) {
     pattern_generator gen(77u, pattern_generator::syntax::whole);
     for (int i = 0; i < 400; ++i) {

@@ -57,10 +57,12 @@ TEST(HostileInputTest, RecursionWithoutEndStaysBounded) {
 
 // Ten megabytes of subject: deep greedy and lazy loops, captures inside
 // loops, a failing literal search, and the program's own output-name
-// substitution, in every mode. Under the sanitizers, whose shadow memory and
-// redzones multiply what the engine's backtracking stacks hold (2.8 GB for
-// ten megabytes), a subject of one megabyte takes the same paths through
-// the engine; the ten megabytes are the plain suite's, which checks scale.
+// substitution, in every mode. The loops over a group here are counted in
+// constant memory (a group's records per iteration took 160 bytes per
+// character, 1.7 GB for these subjects); bench/regex/deep_subjects prints
+// what each costs. Under the sanitizers, which slow every character
+// tenfold, a subject of one megabyte takes the same paths through the
+// engine; the ten megabytes are the plain suite's, which checks scale.
 TEST(HostileInputTest, TenMegabyteSubjectsInEveryMode) {
 #ifdef SPECKMEND_TESTS_UNDER_SANITIZERS
     constexpr std::size_t kSize = 1u << 20;

@@ -105,6 +105,15 @@ TEST(PerlDifferentialFixed, KnownSharpCasesAgreeWithPerl) {
         {"", "(a*)*", "b", "<$1>", "<${1}>"},
         {"", "(a*)+", "aab", "<$1>", "<${1}>"},
         {"", "(a|b)*?c", "abc", "$1", "${1}"},
+        // loops over a body of one width, counted rather than entered
+        // iteration by iteration: the capture follows every count tried
+        {"", "(\\w)+$", "abc", "<$1>", "<${1}>"},
+        {"", "(a|b){2,3}(b)", "abab", "$1$2", "${1}${2}"},
+        {"i", "(A|B)+\\1", "abB", "$1|$&", "${1}|${&}"},
+        {"", "(ab|cd)+?d", "abcdd", "$1|$&", "${1}|${&}"},
+        {"", "x(a)*y|x(a)*z", "xaaz", "[$1][$2]", "[${1}][${2}]"},
+        {"", "(?:(a|b)+c)*d", "abcbcd", "$1", "${1}"},
+        {"", "(?:[ab]c|d.)*$", "acdxbc", "<$&>", "<${&}>"},
         // backreferences, case-insensitive too
         {"i", "(a)\\1", "aA", "$&", "${&}"},
         {"", "(a)|\\1", "x", "$&", "${&}"},
