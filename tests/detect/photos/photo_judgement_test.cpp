@@ -70,13 +70,13 @@ cv::Mat scene(cv::Size size, int channels, int seed) {
     return stored;
 }
 
-struct Case {
+struct JudgementCase {
     const char* name;
     cv::Size size;
     int channels;
 };
 
-const Case kCases[] = {
+const JudgementCase kJudgementCases[] = {
     {"colour", {96, 72}, 3},
     {"grey", {40, 30}, 1},
     // More rows than a stripe and not a multiple of it.
@@ -86,10 +86,10 @@ const Case kCases[] = {
     {"smaller than the margins", {5, 4}, 3},
 };
 
-class PhotoJudgementReference : public ::testing::TestWithParam<Case> {};
+class PhotoJudgementReference : public ::testing::TestWithParam<JudgementCase> {};
 
 TEST_P(PhotoJudgementReference, JudgedWhereSomeChannelCould) {
-    const Case& c = GetParam();
+    const JudgementCase& c = GetParam();
     const cv::Mat photo = scene(c.size, c.channels, 3);
     const PhotoJudgementSettings settings;
     const PhotoJudgement judged = judgePhoto(photo, settings);
@@ -123,7 +123,7 @@ TEST_P(PhotoJudgementReference, JudgedWhereSomeChannelCould) {
 // A thread judges photo after photo into the same judgement: what the last
 // one left must not show in the next.
 TEST_P(PhotoJudgementReference, ReusedEqualsFresh) {
-    const Case& c = GetParam();
+    const JudgementCase& c = GetParam();
     cv::Mat first = scene(c.size, c.channels, 5);
     for (int i = 0; i < 6; ++i) {
         const cv::Point at(i * 7 % c.size.width, i * 5 % c.size.height);
@@ -142,8 +142,8 @@ TEST_P(PhotoJudgementReference, ReusedEqualsFresh) {
     EXPECT_EQ(reused.events, fresh.events);
 }
 
-INSTANTIATE_TEST_SUITE_P(Photos, PhotoJudgementReference, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case>& info) {
+INSTANTIATE_TEST_SUITE_P(Photos, PhotoJudgementReference, ::testing::ValuesIn(kJudgementCases),
+                         [](const ::testing::TestParamInfo<JudgementCase>& info) {
                              std::string name;
                              for (const char* ch = info.param.name; *ch; ++ch)
                                  name += std::isalnum(static_cast<unsigned char>(*ch)) ? *ch : '_';
