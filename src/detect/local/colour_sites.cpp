@@ -53,9 +53,6 @@ constexpr std::size_t kFewestTileSamples = 64;
 constexpr double kTailShare = 1e-4;
 constexpr double kTailSigmas = 3.7190;
 constexpr std::size_t kFewestTailSamples = 20000;
-// As in the tile noise: a tile within this share of its neighbourhood's
-// median takes the median.
-constexpr float kSmoothing = 0.15f;
 constexpr float kSmallestNoise = 1e-3f;
 
 constexpr int kPhases = SiteFootprint::kPhases;
@@ -297,20 +294,7 @@ SiteNoise siteNoise(const cv::Mat& mean, const std::vector<const LocalBackground
             if (std::isnan(v)) v = typical;
         }
         cv::Mat& sigma = noise.sigma[static_cast<std::size_t>(phase)];
-        sigma.create(rows, columns, CV_32FC1);
-        for (int ty = 0; ty < rows; ++ty) {
-            for (int tx = 0; tx < columns; ++tx) {
-                std::vector<float> around;
-                for (int y = std::max(ty - 1, 0); y <= std::min(ty + 1, rows - 1); ++y) {
-                    for (int x = std::max(tx - 1, 0); x <= std::min(tx + 1, columns - 1); ++x)
-                        around.push_back(measured.at<float>(y, x));
-                }
-                const float middle = median(around);
-                const float own = measured.at<float>(ty, tx);
-                sigma.at<float>(ty, tx) =
-                    std::max(std::fabs(own - middle) <= kSmoothing * middle ? middle : own, kSmallestNoise);
-            }
-        }
+        sigma = cv::max(evenedTileNoise(measured), kSmallestNoise);
         // The lower tail in units of each tile's noise.
         for (int t = 0; t < rows * columns; ++t) {
             const float s = sigma.at<float>(t / columns, t % columns);

@@ -26,7 +26,6 @@ constexpr std::size_t kSmallestTailSample = 400;
 // A threshold of zero would make every positive residual hot and divide by
 // zero in the significance; this is far below any sensor's noise.
 constexpr float kSmallestThreshold = 1e-3f;
-constexpr float kSmoothing = 0.15f;
 
 }  // namespace
 
@@ -75,6 +74,31 @@ float upperSigma(const std::vector<std::uint32_t>& counts, float unit) {
     return static_cast<float>(bin - medianBin) * unit / ranks.sigmas;
 }
 
+cv::Mat evenedTileNoise(const cv::Mat& measured) {
+    // Within kSmoothing of the median of its own and its neighbours' values,
+    // a tile's sampling error (several percent of its threshold) is evened
+    // out, while a tile that really is noisier (a glowing corner) keeps its
+    // own.
+    constexpr float kSmoothing = 0.15f;
+    CV_Assert(measured.type() == CV_32FC1);
+    cv::Mat evened(measured.size(), CV_32FC1);
+    std::vector<float> around;
+    for (int ty = 0; ty < measured.rows; ++ty) {
+        for (int tx = 0; tx < measured.cols; ++tx) {
+            around.clear();
+            for (int y = std::max(ty - 1, 0); y <= std::min(ty + 1, measured.rows - 1); ++y) {
+                for (int x = std::max(tx - 1, 0); x <= std::min(tx + 1, measured.cols - 1); ++x)
+                    around.push_back(measured.at<float>(y, x));
+            }
+            auto middle = around.begin() + static_cast<std::ptrdiff_t>(around.size() / 2);
+            std::nth_element(around.begin(), middle, around.end());
+            const float own = measured.at<float>(ty, tx);
+            evened.at<float>(ty, tx) = std::fabs(own - *middle) <= kSmoothing * *middle ? *middle : own;
+        }
+    }
+    return evened;
+}
+
 TileNoise::TileNoise(const cv::Mat& mean, int channel, const LocalBackground& background, double multiple,
                      double floor) {
     if (mean.depth() != CV_32F || mean.empty()) throw std::invalid_argument("TileNoise needs a float image");
@@ -107,23 +131,10 @@ TileNoise::TileNoise(const cv::Mat& mean, int channel, const LocalBackground& ba
             measured.at<float>(ty, tx) = upperSigma(residuals);
         }
     });
-    // A tile's measurement that lies within kSmoothing of the median of its
-    // own and its neighbours' is replaced by that median: the sampling error
-    // of one tile, which would move its threshold by several percent, is
-    // evened out, while a tile that really is noisier (a glowing corner)
-    // keeps its own.
+    const cv::Mat evened = evenedTileNoise(measured);
     for (int ty = 0; ty < rows; ++ty) {
         for (int tx = 0; tx < columns; ++tx) {
-            std::vector<float> around;
-            for (int y = std::max(ty - 1, 0); y <= std::min(ty + 1, rows - 1); ++y) {
-                for (int x = std::max(tx - 1, 0); x <= std::min(tx + 1, columns - 1); ++x) {
-                    around.push_back(measured.at<float>(y, x));
-                }
-            }
-            auto middle = around.begin() + static_cast<std::ptrdiff_t>(around.size() / 2);
-            std::nth_element(around.begin(), middle, around.end());
-            const float own = measured.at<float>(ty, tx);
-            const float sigma = std::fabs(own - *middle) <= kSmoothing * *middle ? *middle : own;
+            const float sigma = evened.at<float>(ty, tx);
             noise_.at<float>(ty, tx) = sigma;
             threshold_.at<float>(ty, tx) =
                 std::max({static_cast<float>(multiple * sigma), static_cast<float>(floor), kSmallestThreshold});

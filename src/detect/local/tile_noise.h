@@ -33,6 +33,11 @@ float upperSigma(std::vector<float>& values);
 // the bins, for samples too many to reorder.
 float upperSigma(const std::vector<std::uint32_t>& counts, float unit);
 
+// A grid of tiles' noise (CV_32FC1) with each tile's value replaced by the
+// median of its own and its neighbours' (3 by 3 tiles) where it lies within
+// 15 percent of that median.
+cv::Mat evenedTileNoise(const cv::Mat& measured);
+
 class TileNoise {
 public:
     // Tiles are about kTile pixels square: the frame's width and height are
