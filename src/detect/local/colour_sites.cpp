@@ -340,8 +340,8 @@ bool sourcedAtTheSensor(const Residuals& residuals, const SiteFootprint& footpri
 
 float standoutLevel(const ColourSiteSettings& settings) { return static_cast<float>(kLookShare * settings.noise); }
 
-void StandoutRow::addChannel(const float* meanRow, int channels, int c, const float* background,
-                             const TileNoise& tiles, int y) {
+void StandoutRow::addChannel(const float* meanRow, int channels, int c, const float* background, const TileNoise& tiles,
+                             int y) {
     const int width = static_cast<int>(highest_.size());
     float* highest = highest_.data();
     for (int left = 0; left < width; left += tiles.tileWidth()) {
@@ -356,7 +356,8 @@ void StandoutRow::addChannel(const float* meanRow, int channels, int c, const fl
 
 void StandoutRow::collect(int y, float level, std::vector<Standout>& out) const {
     for (int x = 0; x < static_cast<int>(highest_.size()); ++x) {
-        if (highest_[static_cast<std::size_t>(x)] >= level) out.push_back({{x, y}, highest_[static_cast<std::size_t>(x)]});
+        if (highest_[static_cast<std::size_t>(x)] >= level)
+            out.push_back({{x, y}, highest_[static_cast<std::size_t>(x)]});
     }
 }
 

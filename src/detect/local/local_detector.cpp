@@ -428,7 +428,8 @@ LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& s
     if (colourTest) {
         std::vector<const TileNoise*> noise;
         for (const ChannelModel& model : models) noise.push_back(model.noise.get());
-        colourSites = findColourSites(mean, backgroundsOf(models), noise, findings.lines, siteSettings, &found.standouts);
+        colourSites =
+            findColourSites(mean, backgroundsOf(models), noise, findings.lines, siteSettings, &found.standouts);
         found.standouts = {};
         SiteSummary& summary = detection.sites.emplace();
         if (colourSites) {

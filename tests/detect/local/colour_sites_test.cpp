@@ -131,7 +131,8 @@ TEST(ColourSites, StandoutsAreThePixelsAboveTheLevelAndFeedTheTest) {
             backgrounds.emplace_back(frame.mean, c, 32);
             noise.emplace_back(frame.mean, c, backgrounds.back(), row.noise, 6.0);
         }
-        const std::vector<const LocalBackground*> backgroundModels = {&backgrounds[0], &backgrounds[1], &backgrounds[2]};
+        const std::vector<const LocalBackground*> backgroundModels = {&backgrounds[0], &backgrounds[1],
+                                                                      &backgrounds[2]};
         const std::vector<const TileNoise*> noiseModels = {&noise[0], &noise[1], &noise[2]};
 
         std::vector<Standout> expected;
