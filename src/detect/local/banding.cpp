@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "detect/local/local_background.h"
+#include "detect/local/median_select.h"
 
 namespace speckmend {
 namespace {
@@ -17,12 +18,7 @@ namespace {
 constexpr int kRowStride = 3;
 constexpr int kColumnStride = 5;
 
-float medianOf(std::vector<float>& values) {
-    if (values.empty()) return 0.0f;
-    auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
+float medianOf(std::vector<float>& values) { return upperMedian(values); }
 
 }  // namespace
 

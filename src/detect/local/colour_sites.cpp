@@ -14,10 +14,8 @@
 namespace speckmend {
 namespace {
 
-// A pixel is tested when some channel stands this share of the threshold
-// above its background: the footprint's estimate of a site is seldom more
-// than a fifth more significant than its best single channel, so nothing
-// that could pass is left out, and the share of pixels tested stays small.
+// The share of the threshold a channel must reach for its pixel to be
+// tested (standoutLevel).
 constexpr double kLookShare = 0.6;
 
 // Sites that show their footprint clearly above the noise, the strongest
@@ -88,44 +86,19 @@ private:
     const std::vector<const LocalBackground*>& backgrounds_;
 };
 
-struct Standout {
-    cv::Point at;
-    float level;  // its highest channel's residual over that channel's noise
-};
-
-// Every pixel whose highest channel stands `level` noise above its
-// background, in scan order.
-std::vector<Standout> standouts(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds,
-                                const std::vector<const TileNoise*>& noise, float level) {
-    const int width = mean.cols, channels = mean.channels();
+// The frame's highest value over all channels, on stripes of rows in
+// parallel: one pass over the whole mean, which a single thread would take
+// as long as the rest of this test together. The largest of the stripes'
+// largest is the largest, exactly.
+float highestValue(const cv::Mat& mean) {
     const RowStripes stripes({0, mean.rows});
-    std::vector<std::vector<Standout>> parts(static_cast<std::size_t>(stripes.count()));
+    std::vector<double> highest(static_cast<std::size_t>(stripes.count()), 0.0);
     cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
-        std::vector<float> background(static_cast<std::size_t>(width)), highest(static_cast<std::size_t>(width));
         for (int s = range.start; s < range.end; ++s) {
-            for (int y = stripes[s].start; y < stripes[s].end; ++y) {
-                const float* in = mean.ptr<float>(y);
-                for (int c = 0; c < channels; ++c) {
-                    const TileNoise& tiles = *noise[static_cast<std::size_t>(c)];
-                    backgrounds[static_cast<std::size_t>(c)]->fillRow(y, background.data());
-                    for (int left = 0; left < width; left += tiles.tileWidth()) {
-                        const int right = std::min(left + tiles.tileWidth(), width);
-                        const float scale = 1.0f / std::max(tiles.noiseAt(left, y), kSmallestNoise);
-                        for (int x = left; x < right; ++x) {
-                            const float v = (in[x * channels + c] - background[x]) * scale;
-                            highest[x] = c == 0 ? v : std::max(highest[x], v);
-                        }
-                    }
-                }
-                for (int x = 0; x < width; ++x) {
-                    if (highest[x] >= level) parts[static_cast<std::size_t>(s)].push_back({{x, y}, highest[x]});
-                }
-            }
+            cv::minMaxLoc(mean.rowRange(stripes[s]).reshape(1), nullptr, &highest[static_cast<std::size_t>(s)]);
         }
     });
-    std::vector<Standout> all;
-    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
+    return static_cast<float>(*std::max_element(highest.begin(), highest.end()));
 }
 
 bool nearLine(const std::vector<HotLine>& lines, int x, int y, int margin) {
@@ -154,9 +127,7 @@ std::vector<SiteFootprint::Site> loneSites(const cv::Mat& mean, const Residuals&
     std::stable_sort(strong.begin(), strong.end(),
                      [](const Standout* a, const Standout* b) { return a->level > b->level; });
 
-    double highest = 0.0;
-    cv::minMaxLoc(mean.reshape(1), nullptr, &highest);
-    const float clipped = kClippedShare * static_cast<float>(highest);
+    const float clipped = kClippedShare * highestValue(mean);
     const int channels = mean.channels();
     std::vector<SiteFootprint::Site> sites;
     std::size_t perPhase[kPhases] = {};
@@ -367,15 +338,69 @@ bool sourcedAtTheSensor(const Residuals& residuals, const SiteFootprint& footpri
 
 }  // namespace
 
+float standoutLevel(const ColourSiteSettings& settings) { return static_cast<float>(kLookShare * settings.noise); }
+
+void StandoutRow::addChannel(const float* meanRow, int channels, int c, const float* background, const TileNoise& tiles,
+                             int y) {
+    const int width = static_cast<int>(highest_.size());
+    float* highest = highest_.data();
+    for (int left = 0; left < width; left += tiles.tileWidth()) {
+        const int right = std::min(left + tiles.tileWidth(), width);
+        const float scale = 1.0f / std::max(tiles.noiseAt(left, y), kSmallestNoise);
+        for (int x = left; x < right; ++x) {
+            const float v = (meanRow[x * channels + c] - background[x]) * scale;
+            highest[x] = c == 0 ? v : std::max(highest[x], v);
+        }
+    }
+}
+
+void StandoutRow::collect(int y, float level, std::vector<Standout>& out) const {
+    for (int x = 0; x < static_cast<int>(highest_.size()); ++x) {
+        if (highest_[static_cast<std::size_t>(x)] >= level)
+            out.push_back({{x, y}, highest_[static_cast<std::size_t>(x)]});
+    }
+}
+
+std::vector<Standout> findStandouts(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds,
+                                    const std::vector<const TileNoise*>& noise, const ColourSiteSettings& settings) {
+    if (mean.empty() || mean.depth() != CV_32F) throw std::invalid_argument("findStandouts needs a float mean");
+    if (backgrounds.size() != static_cast<std::size_t>(mean.channels()) || noise.size() != backgrounds.size()) {
+        throw std::invalid_argument("findStandouts: one model per channel");
+    }
+    const int width = mean.cols, channels = mean.channels();
+    const float level = standoutLevel(settings);
+    const RowStripes stripes({0, mean.rows});
+    std::vector<std::vector<Standout>> parts(static_cast<std::size_t>(stripes.count()));
+    cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
+        std::vector<float> background(static_cast<std::size_t>(width));
+        StandoutRow row(width);
+        for (int s = range.start; s < range.end; ++s) {
+            for (int y = stripes[s].start; y < stripes[s].end; ++y) {
+                for (int c = 0; c < channels; ++c) {
+                    backgrounds[static_cast<std::size_t>(c)]->fillRow(y, background.data());
+                    row.addChannel(mean.ptr<float>(y), channels, c, background.data(),
+                                   *noise[static_cast<std::size_t>(c)], y);
+                }
+                row.collect(y, level, parts[static_cast<std::size_t>(s)]);
+            }
+        }
+    });
+    std::vector<Standout> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
 std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds,
                                            const std::vector<const TileNoise*>& noise,
-                                           const std::vector<HotLine>& lines, const ColourSiteSettings& settings) {
+                                           const std::vector<HotLine>& lines, const ColourSiteSettings& settings,
+                                           const std::vector<Standout>* given) {
     if (mean.empty() || mean.type() != CV_32FC3) throw std::invalid_argument("findColourSites needs a CV_32FC3 mean");
     if (backgrounds.size() != 3 || noise.size() != 3) throw std::invalid_argument("findColourSites: three models");
     const Residuals residuals(mean, backgrounds);
 
-    const std::vector<Standout> found =
-        standouts(mean, backgrounds, noise, static_cast<float>(kLookShare * settings.noise));
+    std::vector<Standout> own;
+    if (!given) own = findStandouts(mean, backgrounds, noise, settings);
+    const std::vector<Standout>& found = given ? *given : own;
     std::vector<float> channelNoise;
     for (const TileNoise* tiles : noise) {
         channelNoise.push_back(median(std::vector<float>(tiles->noise().begin<float>(), tiles->noise().end<float>())));

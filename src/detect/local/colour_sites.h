@@ -50,13 +50,50 @@ struct ColourSites {
     std::size_t sitesLearnt = 0;
 };
 
+// A pixel that stands out a little in some channel, to be tested: its
+// highest channel's residual over that channel's noise.
+struct Standout {
+    cv::Point at;
+    float level;
+};
+
+// The level a pixel's highest channel must reach to be tested: the
+// footprint's estimate of a site is seldom more than a fifth more
+// significant than its best single channel, so nothing that could pass is
+// left out, and the share of pixels tested stays small.
+float standoutLevel(const ColourSiteSettings& settings);
+
+// The standouts of one row, worked out channel by channel alongside other
+// work on the same row (the detector's scan has each channel's background
+// row at hand): addChannel for channels 0, 1 and 2 in turn, then collect.
+class StandoutRow {
+public:
+    explicit StandoutRow(int width) : highest_(static_cast<std::size_t>(width)) {}
+
+    // Channel c of row y: `meanRow` the mean's row (channels interleaved),
+    // `background` channel c's background along it, `tiles` its noise.
+    void addChannel(const float* meanRow, int channels, int c, const float* background, const TileNoise& tiles, int y);
+    // The row's pixels at `level` or above, appended in order.
+    void collect(int y, float level, std::vector<Standout>& out) const;
+
+private:
+    std::vector<float> highest_;
+};
+
+// Every pixel of `mean` at standoutLevel or above, in scan order.
+std::vector<Standout> findStandouts(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds,
+                                    const std::vector<const TileNoise*>& noise, const ColourSiteSettings& settings);
+
 // `mean`: 32-bit float, three channels; `backgrounds` and `noise`: the models
-// of each of its channels. Pixels in a line's band are not taken to learn
-// from. Nothing when some phase of the mosaic has too few strong lone sites
-// to learn its footprint from; the channels are then to be tested alone.
+// of each of its channels; `found`: its standouts (findStandouts), or
+// nothing to have them found here. Pixels in a line's band are not taken to
+// learn from. Nothing when some phase of the mosaic has too few strong lone
+// sites to learn its footprint from; the channels are then to be tested
+// alone.
 std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds,
                                            const std::vector<const TileNoise*>& noise,
-                                           const std::vector<HotLine>& lines, const ColourSiteSettings& settings);
+                                           const std::vector<HotLine>& lines, const ColourSiteSettings& settings,
+                                           const std::vector<Standout>* found = nullptr);
 
 // Which of the spots (peaks, radii and strengths in DN in their strongest
 // channel, as the map gets them) are the JPEG ringing of something stronger

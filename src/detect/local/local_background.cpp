@@ -70,6 +70,15 @@ LocalBackground::LocalBackground(const cv::Mat& mean, int channel, int window)
     });
     columnCentres_ = blockCentres(mean.cols, window, stride);
     rowCentres_ = blockCentres(mean.rows, window, stride);
+    columnTaps_ = tapsOf(mean.cols, columnCentres_);
+    rowTaps_ = tapsOf(mean.rows, rowCentres_);
+}
+
+std::vector<LocalBackground::Tap> LocalBackground::tapsOf(int length, const std::vector<float>& centres) const {
+    std::vector<Tap> taps;
+    taps.reserve(static_cast<std::size_t>(length));
+    for (int i = 0; i < length; ++i) taps.push_back(tap(static_cast<float>(i), centres));
+    return taps;
 }
 
 LocalBackground::Tap LocalBackground::tap(float pixel, const std::vector<float>& centres) const {
@@ -109,7 +118,7 @@ void LocalBackground::fillRow(int y, float* out) const {
 }
 
 void LocalBackground::fillSmoothRow(int y, float* out) const {
-    const Tap vertical = tap(static_cast<float>(y), rowCentres_);
+    const Tap vertical = rowTap(y);
     const float* upper = blocks_.ptr<float>(vertical.index);
     const float* lower = blocks_.ptr<float>(std::min(vertical.index + 1, blocks_.rows - 1));
     // The row interpolated between the two block rows, one value per block
@@ -133,8 +142,8 @@ void LocalBackground::fillSmoothRow(int y, float* out) const {
 }
 
 float LocalBackground::at(int x, int y) const {
-    const Tap vertical = tap(static_cast<float>(y), rowCentres_);
-    const Tap horizontal = tap(static_cast<float>(x), columnCentres_);
+    const Tap vertical = rowTap(y);
+    const Tap horizontal = columnTap(x);
     auto value = [&](int row, int column) {
         return blocks_.at<float>(std::min(row, blocks_.rows - 1), std::min(column, blocks_.cols - 1));
     };

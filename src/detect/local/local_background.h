@@ -48,6 +48,18 @@ private:
         float weight;
     };
     Tap tap(float pixel, const std::vector<float>& centres) const;
+    // The tap of every column (row) of the frame, worked out once: at() is
+    // called millions of times on a colour frame, and the taps' division and
+    // floor cost more than the interpolation itself. Positions beyond the
+    // frame take tap() itself.
+    std::vector<Tap> tapsOf(int length, const std::vector<float>& centres) const;
+    Tap columnTap(int x) const {
+        return x >= 0 && x < width_ ? columnTaps_[static_cast<std::size_t>(x)]
+                                    : tap(static_cast<float>(x), columnCentres_);
+    }
+    Tap rowTap(int y) const {
+        return y >= 0 && y < height_ ? rowTaps_[static_cast<std::size_t>(y)] : tap(static_cast<float>(y), rowCentres_);
+    }
     void fillSmoothRow(int y, float* out) const;
 
     int width_;
@@ -56,6 +68,8 @@ private:
     cv::Mat blocks_;  // CV_32FC1
     std::vector<float> columnCentres_;
     std::vector<float> rowCentres_;
+    std::vector<Tap> columnTaps_;
+    std::vector<Tap> rowTaps_;
     BandingOffsets banding_;  // empty until set
 };
 

@@ -62,9 +62,10 @@ std::vector<const LocalBackground*> backgroundsOf(const std::vector<ChannelModel
 }
 
 // The significance of row y: over all channels the largest residual over
-// its tile's threshold.
+// its tile's threshold; and into `standouts`, if any, the row's levels for
+// the colour site test, from the same background rows.
 void significanceRow(const cv::Mat& mean, const std::vector<ChannelModel>& models, int y, float* out,
-                     std::vector<float>& backgroundRow) {
+                     std::vector<float>& backgroundRow, StandoutRow* standouts) {
     const int channels = mean.channels();
     const float* in = mean.ptr<float>(y);
     for (int c = 0; c < channels; ++c) {
@@ -83,6 +84,7 @@ void significanceRow(const cv::Mat& mean, const std::vector<ChannelModel>& model
                 for (int x = left; x < right; ++x) out[x] = std::max(out[x], (in[x * channels + c] - bg[x]) * scale);
             }
         }
+        if (standouts) standouts->addChannel(in, channels, c, bg, noise, y);
     }
 }
 
@@ -90,12 +92,16 @@ struct Scan {
     std::vector<cv::Point> linePoints;      // above the lines' bar (LineSearch::share), scan order
     std::vector<SpotCandidate> candidates;  // scan order
     std::vector<std::pair<float, cv::Point>> nearMisses;
+    std::vector<Standout> standouts;  // scan order; only when asked for
 };
 
 // The significance of every pixel is worked out a stripe of rows at a time
 // into a per-thread buffer. Each stripe keeps its own strongest near misses,
-// nearMissesKept at most.
-Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::size_t nearMissesKept) {
+// nearMissesKept at most. With a `standoutLevel` the pass also collects the
+// colour site test's standouts: one pass over the mean and the backgrounds
+// instead of two.
+Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::size_t nearMissesKept,
+          std::optional<float> standoutLevel) {
     const int width = mean.cols;
     const int height = mean.rows;
     const RowStripes stripes({0, height});
@@ -105,6 +111,8 @@ Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::siz
         // neighbourhoods.
         std::vector<float> buffer(static_cast<std::size_t>(width) * (RowStripes::kRows + 2));
         std::vector<float> backgroundRow(static_cast<std::size_t>(width));
+        std::optional<StandoutRow> standouts;
+        if (standoutLevel) standouts.emplace(width);
         const float lineBar = LineSearch().share;
         for (int s = range.start; s < range.end; ++s) {
             Scan& part = partial[static_cast<std::size_t>(s)];
@@ -112,7 +120,12 @@ Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::siz
             const int first = std::max(rows.start - 1, 0);
             const int last = std::min(rows.end + 1, height);
             auto row = [&](int y) { return buffer.data() + static_cast<std::size_t>(y - first) * width; };
-            for (int y = first; y < last; ++y) significanceRow(mean, models, y, row(y), backgroundRow);
+            for (int y = first; y < last; ++y) {
+                // The rows either side belong to the neighbouring stripes.
+                const bool own = standouts && y >= rows.start && y < rows.end;
+                significanceRow(mean, models, y, row(y), backgroundRow, own ? &*standouts : nullptr);
+                if (own) standouts->collect(y, *standoutLevel, part.standouts);
+            }
 
             auto keepNearMiss = [&](float v, cv::Point at) {
                 auto& list = part.nearMisses;
@@ -149,6 +162,7 @@ Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::siz
         result.linePoints.insert(result.linePoints.end(), part.linePoints.begin(), part.linePoints.end());
         result.candidates.insert(result.candidates.end(), part.candidates.begin(), part.candidates.end());
         result.nearMisses.insert(result.nearMisses.end(), part.nearMisses.begin(), part.nearMisses.end());
+        result.standouts.insert(result.standouts.end(), part.standouts.begin(), part.standouts.end());
     }
     return result;
 }
@@ -400,7 +414,10 @@ LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& s
 
     // Near misses next to a spot are mostly its own ringing; more are kept
     // than shown so that those can be dropped.
-    Scan found = scan(mean, models, settings.rejectedKept * 8);
+    const bool colourTest = settings.lossy && mean.channels() == 3;
+    const ColourSiteSettings siteSettings{settings.noise, settings.floor};
+    Scan found = scan(mean, models, settings.rejectedKept * 8,
+                      colourTest ? std::optional<float>(standoutLevel(siteSettings)) : std::nullopt);
     Findings& findings = detection.findings;
     findings.lines =
         findHotLines(found.linePoints, mean.size(), [&](int x, int y) { return significanceAt(mean, models, x, y); });
@@ -408,10 +425,12 @@ LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& s
     // A lossy colour frame is tested through a site's footprint, when the
     // frame has the sites to learn it from; otherwise channel by channel.
     std::optional<ColourSites> colourSites;
-    if (settings.lossy && mean.channels() == 3) {
+    if (colourTest) {
         std::vector<const TileNoise*> noise;
         for (const ChannelModel& model : models) noise.push_back(model.noise.get());
-        colourSites = findColourSites(mean, backgroundsOf(models), noise, findings.lines, {settings.noise, settings.floor});
+        colourSites =
+            findColourSites(mean, backgroundsOf(models), noise, findings.lines, siteSettings, &found.standouts);
+        found.standouts = {};
         SiteSummary& summary = detection.sites.emplace();
         if (colourSites) {
             found.candidates = colourSites->candidates;

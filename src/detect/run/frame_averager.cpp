@@ -297,8 +297,13 @@ void FrameAverager::addFrames(const std::vector<std::string>& fileNames,
 void FrameAverager::finishMean(std::int32_t frameCount) {
     if (frameCount < 1) throw std::invalid_argument("FrameAverager::finishMean needs at least one frame");
     // The frames' buffers are not needed again; the mean's floats take
-    // their place in memory.
-    pool_.dropFree();
+    // their place in memory. Below the 16-bit sum they take their very
+    // pages: the floats overwrite that half before they read any of it.
+    if (sum_.empty()) {
+        pool_.dropFree();
+    } else {
+        pool_.moveFreeInto(accumulator_.data, static_cast<std::size_t>(sum_.data - accumulator_.data));
+    }
     if (!sum_.empty()) {
         // Scaling the 16-bit sum gives the floats scaling its float copy
         // would give: the library converts both in float.

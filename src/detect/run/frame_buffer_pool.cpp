@@ -2,8 +2,10 @@
 #include "detect/run/frame_buffer_pool.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
 
 namespace speckmend {
@@ -39,6 +41,30 @@ void FrameBufferPool::dropFree() {
         dropped.swap(free_);
     }
     for (const Block& block : dropped) munmap(block.data, block.size);
+}
+
+std::size_t FrameBufferPool::moveFreeInto(void* at, std::size_t bytes) {
+    std::vector<Block> blocks;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        blocks.swap(free_);
+    }
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    auto* to = static_cast<unsigned char*>(at);
+    std::size_t moved = 0;
+    const std::size_t wanted = reinterpret_cast<std::uintptr_t>(at) % page == 0 ? bytes / page * page : 0;
+    for (const Block& block : blocks) {
+        const std::size_t part = std::min(block.size, wanted - moved);
+        // A block is a whole number of pages; a failed move leaves both
+        // ranges as they were.
+        if (part > 0 && mremap(block.data, part, part, MREMAP_MAYMOVE | MREMAP_FIXED, to + moved) != MAP_FAILED) {
+            moved += part;
+            if (part < block.size) munmap(static_cast<unsigned char*>(block.data) + part, block.size - part);
+        } else {
+            munmap(block.data, block.size);
+        }
+    }
+    return moved;
 }
 
 FrameBufferPool::Block FrameBufferPool::take(std::size_t size) const {

@@ -29,6 +29,15 @@ public:
     // Hands the blocks no image holds back to the system.
     void dropFree();
 
+    // Moves the pages of the blocks no image holds to [at, at + bytes) of a
+    // block of this pool (they replace its pages there, whatever those held),
+    // as far as they reach, and hands what is left of them back to the
+    // system. The range then holds the old blocks' contents instead of
+    // zeros: for storage about to be overwritten whole, which would
+    // otherwise cost the system a fresh zeroed page per 4 KiB. Returns the
+    // bytes provided so, whole pages from `at` (which must be page-aligned).
+    std::size_t moveFreeInto(void* at, std::size_t bytes);
+
     cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, std::size_t* step, cv::AccessFlag flags,
                            cv::UMatUsageFlags usageFlags) const override;
     bool allocate(cv::UMatData* data, cv::AccessFlag flags, cv::UMatUsageFlags usageFlags) const override;

@@ -110,5 +110,72 @@ TEST(ColourSites, FindsSitesThroughTheJpegAndRejectsRingingNearASaturatedPixel) 
     }
 }
 
+// The pixels to test are every pixel whose highest channel stands the level
+// above its background in units of its tile's noise: against a plain loop
+// over every pixel and channel. Given those, the site test finds what it
+// finds on its own.
+TEST(ColourSites, StandoutsAreThePixelsAboveTheLevelAndFeedTheTest) {
+    struct Row {
+        const char* name;
+        int quality;
+        double noise;  // the threshold's multiple
+    };
+    const Row rows[] = {{"q90, 5 sigma", 90, 5.0}, {"q70, 5 sigma", 70, 5.0}, {"q90, 3 sigma", 90, 3.0}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Frame frame = shoot({256, 192}, row.quality);
+        const ColourSiteSettings settings{row.noise, 6.0};
+        std::vector<LocalBackground> backgrounds;
+        std::vector<TileNoise> noise;
+        for (int c = 0; c < 3; ++c) {
+            backgrounds.emplace_back(frame.mean, c, 32);
+            noise.emplace_back(frame.mean, c, backgrounds.back(), row.noise, 6.0);
+        }
+        const std::vector<const LocalBackground*> backgroundModels = {&backgrounds[0], &backgrounds[1],
+                                                                      &backgrounds[2]};
+        const std::vector<const TileNoise*> noiseModels = {&noise[0], &noise[1], &noise[2]};
+
+        std::vector<Standout> expected;
+        std::vector<float> bg(static_cast<std::size_t>(frame.mean.cols));
+        for (int y = 0; y < frame.mean.rows; ++y) {
+            std::vector<float> highest(bg.size(), -1e30f);
+            for (int c = 0; c < 3; ++c) {
+                backgrounds[static_cast<std::size_t>(c)].fillRow(y, bg.data());
+                for (int x = 0; x < frame.mean.cols; ++x) {
+                    const float scale = 1.0f / std::max(noise[static_cast<std::size_t>(c)].noiseAt(x, y), 1e-3f);
+                    highest[static_cast<std::size_t>(x)] = std::max(
+                        highest[static_cast<std::size_t>(x)], (frame.mean.at<cv::Vec3f>(y, x)[c] - bg[x]) * scale);
+                }
+            }
+            for (int x = 0; x < frame.mean.cols; ++x) {
+                if (highest[static_cast<std::size_t>(x)] >= standoutLevel(settings))
+                    expected.push_back({{x, y}, highest[static_cast<std::size_t>(x)]});
+            }
+        }
+        const std::vector<Standout> found = findStandouts(frame.mean, backgroundModels, noiseModels, settings);
+        ASSERT_EQ(found.size(), expected.size());
+        ASSERT_GT(found.size(), frame.sites.size());
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            ASSERT_EQ(found[i].at, expected[i].at) << i;
+            ASSERT_EQ(found[i].level, expected[i].level) << found[i].at;
+        }
+
+        const auto alone = findColourSites(frame.mean, backgroundModels, noiseModels, {}, settings);
+        const auto given = findColourSites(frame.mean, backgroundModels, noiseModels, {}, settings, &found);
+        ASSERT_TRUE(alone && given);
+        ASSERT_EQ(given->candidates.size(), alone->candidates.size());
+        EXPECT_FALSE(alone->candidates.empty());
+        for (std::size_t i = 0; i < alone->candidates.size(); ++i) {
+            EXPECT_EQ(given->candidates[i].at, alone->candidates[i].at) << i;
+            EXPECT_EQ(given->candidates[i].significance, alone->candidates[i].significance) << i;
+        }
+        // Fewer standouts, fewer candidates: the test takes what it is given.
+        const std::vector<Standout> half(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(found.size() / 2));
+        const auto fewer = findColourSites(frame.mean, backgroundModels, noiseModels, {}, settings, &half);
+        ASSERT_TRUE(fewer);
+        EXPECT_LT(fewer->candidates.size(), alone->candidates.size());
+    }
+}
+
 }  // namespace
 }  // namespace speckmend

@@ -91,6 +91,37 @@ TEST(LocalBackground, RowAndPointAgree) {
     }
 }
 
+// A tilted plane is reproduced by the interpolation everywhere, and beyond
+// the frame by the outer lines extended: each point against the plane
+// itself, at the edges and corners, in between and outside.
+TEST(LocalBackground, PointsInsideAndBeyondTheFrameFollowThePlane) {
+    struct Row {
+        const char* name;
+        cv::Size size;
+        int window;
+        cv::Point at;
+    };
+    const Row rows[] = {
+        {"top left corner", {203, 97}, 32, {0, 0}},
+        {"bottom right corner", {203, 97}, 32, {202, 96}},
+        {"between block centres", {203, 97}, 32, {77, 41}},
+        {"last partial block", {203, 97}, 32, {200, 90}},
+        {"left of the frame", {203, 97}, 32, {-7, 50}},
+        {"below the frame", {203, 97}, 32, {60, 105}},
+        {"beyond both edges", {203, 97}, 32, {210, -4}},
+        {"one block each way", {31, 5}, 32, {15, 2}},
+        {"small window", {64, 48}, 4, {63, 1}},
+    };
+    const Shape plane = [](int x, int y) { return 5.0f + 0.04f * x - 0.03f * y; };
+    for (const Row& row : rows) {
+        const LocalBackground model(frameOf(row.size.width, row.size.height, plane), 0, row.window);
+        // A single block has no slope to extend: its median holds everywhere.
+        const bool single = row.size.width <= row.window && row.size.height <= row.window;
+        const float expected = single ? model.blocks().at<float>(0, 0) : plane(row.at.x, row.at.y);
+        EXPECT_NEAR(model.at(row.at.x, row.at.y), expected, 1e-3f) << row.name;
+    }
+}
+
 TEST(LocalBackground, EachChannelHasItsOwn) {
     cv::Mat frame(64, 64, CV_32FC3, cv::Scalar(3.0, 7.0, 11.0));
     frame.at<cv::Vec3f>(10, 10) = cv::Vec3f(200.0f, 7.0f, 11.0f);  // a blue hot site
