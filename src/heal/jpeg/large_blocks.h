@@ -1,7 +1,6 @@
 // The JPEG library's large blocks (the coefficient arrays of a whole photo:
-// about 100 MB for 24 megapixels): mappings of their own that ask for
-// transparent huge pages, and their reuse from one photo to the next while a
-// run asks for it.
+// about 100 MB for 24 megapixels): mappings of their own, and their reuse
+// from one photo to the next while a run asks for it.
 //
 // The library calls jpeg_get_large and jpeg_free_large (its system-dependent
 // allocator) through their exported symbols; the program defines both, so
