@@ -7,6 +7,18 @@
 
 #include <jerror.h>
 
+#include "heal/jpeg/large_blocks.h"
+
+// The library's system-dependent allocator for large objects, which it calls
+// through its exported symbols: these definitions take the place of the
+// library's own. Defined here, beside the codec objects, so that every
+// program that makes a codec links them (large_blocks.h).
+extern "C" void* jpeg_get_large(j_common_ptr, std::size_t size) { return speckmend::allocateLargeJpegBlock(size); }
+
+extern "C" void jpeg_free_large(j_common_ptr, void* object, std::size_t size) {
+    speckmend::freeLargeJpegBlock(object, size);
+}
+
 namespace speckmend {
 
 void JpegDecoder::createFromMemory(JpegGuard& guard, const char* label, std::span<const unsigned char> bytes) {

@@ -3,13 +3,13 @@
 // from one photo to the next while a run asks for it.
 //
 // The library calls jpeg_get_large and jpeg_free_large (its system-dependent
-// allocator) through their exported symbols; the program defines both, so
-// every codec of the process, also the image reader's, gets its large blocks
-// here. Without a LargeBlockReuse alive a freed mapping is unmapped at once.
-// With one, it is kept and handed to the next request it fits, so a run of
-// same-sized photos faults and clears its arrays' pages once per worker
-// instead of once per photo: the kernel's clearing of fresh pages was most
-// of the system time of a run.
+// allocator) through their exported symbols; the program defines both (in
+// jpeg_codec.cpp, which every program with a codec links, so that none
+// silently keeps the library's own) on the functions below, so every codec
+// of the process, also the image reader's, gets its large blocks here. Without a LargeBlockReuse alive a freed mapping
+// is unmapped at once. With one, it is kept and handed to the next request it fits, so a run of same-sized photos
+// faults and clears its arrays' pages once per worker instead of once per photo: the kernel's clearing of fresh pages
+// was most of the system time of a run.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +27,9 @@ namespace speckmend {
 // run of the same requests reaches without it. Thread-safe.
 class MappingPool {
 public:
-    using MapFunction = void* (*)(std::size_t length);  // nullptr when nothing can be had
+    // nullptr when nothing can be had; forReuse: made while keeping, so
+    // that it may serve many requests.
+    using MapFunction = void* (*)(std::size_t length, bool forReuse);
     using UnmapFunction = void (*)(void* base, std::size_t length);
 
     MappingPool(MapFunction map, UnmapFunction unmap) : map_(map), unmap_(unmap) {}
@@ -96,5 +98,13 @@ MappingPool::Counts largeJpegBlocks();
 
 // The large blocks currently handed out to codecs.
 long liveJpegMappings();
+
+// The library's allocator for large objects (jmemsys.h), with its contract:
+// nullptr when nothing can be had (the library then raises its
+// out-of-memory error), and the free gets the size that was asked for. The
+// library zeroes what it needs zeroed itself (its default is plain malloc),
+// so a reused block may hold an earlier photo's coefficients.
+void* allocateLargeJpegBlock(std::size_t size);
+void freeLargeJpegBlock(void* object, std::size_t size);
 
 }  // namespace speckmend

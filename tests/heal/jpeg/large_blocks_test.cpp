@@ -24,13 +24,15 @@ using namespace speckmend::testing;
 struct FakeMappings {
     std::map<void*, std::size_t> live;
     std::uint64_t bytes = 0, peak = 0;
+    long forReuse = 0;  // of those made
     std::uintptr_t next = 0x10000;
 };
 FakeMappings g_fake;
 bool g_mapFails = false;
 
-void* fakeMap(std::size_t length) {
+void* fakeMap(std::size_t length, bool forReuse) {
     if (g_mapFails) return nullptr;
+    if (forReuse) ++g_fake.forReuse;
     void* base = reinterpret_cast<void*>(g_fake.next);
     g_fake.next += 0x10000;
     g_fake.live.emplace(base, length);
@@ -134,6 +136,8 @@ TEST(MappingPool, ServesRequestsFromKeptMappingsWithinTheBound) {
             EXPECT_EQ(counts.keptBytes, c.expected.keptBytes);
             EXPECT_EQ(counts.live, static_cast<long>(held.size()));
             EXPECT_EQ(g_fake.peak, c.expected.peak);
+            // Made while keeping, a mapping is made for reuse (plain pages).
+            EXPECT_EQ(g_fake.forReuse, c.limit != 0 ? c.expected.made : 0);
             for (const auto& [slot, block] : held) pool.give(block.first, block.second);
             // Ending the keeping unmaps everything kept.
             pool.stopKeeping();
