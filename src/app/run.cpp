@@ -16,10 +16,12 @@
 #include "config/settings.h"
 #include "detect/detector.h"
 #include "heal/flow/healer.h"
+#include "heal/jpeg/large_blocks.h"
 #include "platform/console.h"
 #include "platform/fatal_error.h"
 #include "platform/pending_file.h"
 #include "platform/standard_streams.h"
+#include "platform/system_memory.h"
 #include "platform/web_page.h"
 
 namespace speckmend {
@@ -57,6 +59,11 @@ std::size_t processImages(Settings& settings) {
         // Only around the healing itself: the key waits handle these
         // signals on their own.
         InterruptCleanup cleanup;
+        // The photos of a run share one size, so each worker's coefficient
+        // arrays fit the next photo's: reused, their pages are not cleared
+        // by the kernel again for every photo. Held to the run's own memory
+        // budget (heal_run.h), and let go before the closing key wait.
+        LargeBlockReuse reuse(usableMemory() / 2);
         return healer.run();
     }
     }

@@ -2,75 +2,21 @@
 #include "heal/jpeg/jpeg_codec.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include <sys/mman.h>
-
-#include <atomic>
-#include <cstdint>
-
 #include <jerror.h>
 
-namespace speckmend {
+#include "heal/jpeg/large_blocks.h"
 
-namespace {
-
-// Large blocks of the library (coefficient arrays of a whole photo: about
-// 100 MB for 24 megapixels) come from mappings of their own that ask for
-// transparent huge pages: touching them for the first time then costs a
-// fault per 2 MB instead of one per 4 KB, about a fifth of the CPU time of a
-// 24-megapixel heal. Smaller blocks stay with malloc.
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-constexpr std::size_t kLargeMapping = 2 * kHugePage;
-// In front of the block: what munmap needs. 64 bytes keep the block
-// aligned for every use the library makes of it.
-struct MappingHeader {
-    void* base;
-    std::size_t length;
-};
-constexpr std::size_t kHeaderRoom = 64;
-static_assert(sizeof(MappingHeader) <= kHeaderRoom);
-
-std::atomic<long> g_liveMappings{0};
-
-}  // namespace
-
-long liveJpegMappings() { return g_liveMappings.load(); }
-
-}  // namespace speckmend
-
-// The library's system-dependent allocator for large objects (jmemsys.h),
-// which it calls through its exported symbol: the program's definition takes
-// the place of the library's own (plain malloc and free). Both keep the
-// library's contract: NULL when nothing can be had (the library then raises
-// its out-of-memory error), and jpeg_free_large gets the size it asked for.
-extern "C" void* jpeg_get_large(j_common_ptr, std::size_t size) {
-    using namespace speckmend;
-    if (size < kLargeMapping) return std::malloc(size);
-    const std::size_t length = size + kHeaderRoom + kHugePage;
-    void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED) return nullptr;
-    // Huge pages need 2 MB boundaries: the block starts on one.
-    const auto start = (reinterpret_cast<std::uintptr_t>(base) + kHugePage - 1) & ~(kHugePage - 1);
-    auto* header = reinterpret_cast<MappingHeader*>(start);
-    madvise(header, size + kHeaderRoom, MADV_HUGEPAGE);  // a hint: without huge pages it is plain memory
-    header->base = base;
-    header->length = length;
-    ++g_liveMappings;
-    return reinterpret_cast<unsigned char*>(header) + kHeaderRoom;
-}
+// The library's system-dependent allocator for large objects, which it calls
+// through its exported symbols: these definitions take the place of the
+// library's own. Defined here, beside the codec objects, so that every
+// program that makes a codec links them (large_blocks.h).
+extern "C" void* jpeg_get_large(j_common_ptr, std::size_t size) { return speckmend::allocateLargeJpegBlock(size); }
 
 extern "C" void jpeg_free_large(j_common_ptr, void* object, std::size_t size) {
-    using namespace speckmend;
-    if (size < kLargeMapping) {
-        std::free(object);
-        return;
-    }
-    const auto* header = reinterpret_cast<const MappingHeader*>(static_cast<unsigned char*>(object) - kHeaderRoom);
-    munmap(header->base, header->length);
-    --g_liveMappings;
+    speckmend::freeLargeJpegBlock(object, size);
 }
 
 namespace speckmend {

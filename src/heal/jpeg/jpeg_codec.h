@@ -22,10 +22,6 @@ namespace speckmend {
 // hundred megapixels stay below it.
 inline constexpr long kJpegDecoderMemoryLimit = 4L << 30;
 
-// Large blocks of the library (see jpeg_codec.cpp) currently mapped, for
-// tests: every one is unmapped when its codec lets it go.
-long liveJpegMappings();
-
 // What each codec object owns: the library's struct, zeroed until it is
 // created, and its error manager. jpeg_destroy tears down either kind of
 // struct, and does nothing to one never created.

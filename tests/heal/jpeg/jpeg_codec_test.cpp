@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "heal/jpeg/jpeg_rewrite.h"
+#include "heal/jpeg/large_blocks.h"
 #include "jpeg_harness.h"
 
 namespace speckmend {
