@@ -19,6 +19,7 @@
 #include "heal/lossless_jpeg/jpeg_transplant.h"
 #include "heal/lossless_jpeg/jpeg_window.h"
 #include "heal/lossless_jpeg/repair_windows.h"
+#include "heal/lossless_jpeg/sample_plane.h"
 
 namespace speckmend {
 
@@ -107,22 +108,51 @@ void placeStagedBlocks(JpegRewrite& rewrite, std::vector<StagedBlock>& staged, i
     staged.resize(kept);
 }
 
+// The repair areas of one photo: first the hot pixels' discs, each found
+// with the index of its pixel so that its cells are placed as the pixel's
+// own; then the hot lines' bands, each with the index of its line.
+struct Areas {
+    std::vector<cv::Rect> rects;
+    std::vector<std::size_t> pixels;  // of rects[i], i < pixels.size()
+    std::vector<std::size_t> lines;   // of rects[pixels.size() + i]
+};
+
+// What every window of one photo is healed with.
+struct PhotoRepair {
+    JpegGrid grid;
+    Areas areas;
+    const HotPixelMap* map = nullptr;
+    double range = 0.0;
+    int method = 0;
+    int channels = 0;  // of the pixels a window decodes to
+};
+
 // Gives every donor block that holds a repaired pixel the coefficients that
-// decode closest to the repair (block_refiner.h). donorArrays are the
-// window's; the source's blocks are read at the window's place.
+// decode closest to the repair (block_refiner.h), a subsampled component's
+// with its samples repaired at their own resolution (sample_plane.h).
+// donorArrays are the window's; the source's blocks are read at the
+// window's place.
 void refineRepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_decompress_ptr donor,
-                          jvirt_barray_ptr* donorArrays, const cv::Rect& imcus, const JpegGrid& grid,
+                          jvirt_barray_ptr* donorArrays, const cv::Rect& imcus, const PhotoRepair& photo,
                           const cv::Mat& image, const cv::Mat& mask, const RepairedBlocks& repaired) {
     const bool single = source->num_components == 1;
     BlockPlace place;
-    place.maxH = grid.imcuWidth / 8;
-    place.maxV = grid.imcuHeight / 8;
+    place.maxH = photo.grid.imcuWidth / 8;
+    place.maxV = photo.grid.imcuHeight / 8;
+    cv::Mat samples;
     for (int c = 0; c < source->num_components && c < repaired.components; ++c) {
         const jpeg_component_info& info = source->comp_info[c];
         const JQUANT_TBL* table = source->quant_tbl_ptrs[info.quant_tbl_no];
         place.component = c;
         place.h = single ? 1 : info.h_samp_factor;
         place.v = single ? 1 : info.v_samp_factor;
+        place.samples = nullptr;
+        if (place.h < place.maxH || place.v < place.maxV) {
+            const int stepX = place.maxH / place.h, stepY = place.maxV / place.v;
+            samples = componentSamples(source, sourceArrays[c], c, imcus, image.size(), stepX, stepY);
+            repairSamples(samples, touchedSamples(mask, stepX, stepY), photo.range, photo.method);
+            place.samples = &samples;
+        }
         const JDIMENSION rows = std::min<JDIMENSION>(donor->comp_info[c].height_in_blocks, repaired.heightInBlocks[c]);
         const JDIMENSION columns = std::min<JDIMENSION>(donor->comp_info[c].width_in_blocks, repaired.widthInBlocks[c]);
         for (JDIMENSION row = 0; row < rows; ++row) {
@@ -141,15 +171,6 @@ void refineRepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArray
         }
     }
 }
-
-// The repair areas of one photo: first the hot pixels' discs, each found
-// with the index of its pixel so that its cells are placed as the pixel's
-// own; then the hot lines' bands, each with the index of its line.
-struct Areas {
-    std::vector<cv::Rect> rects;
-    std::vector<std::size_t> pixels;  // of rects[i], i < pixels.size()
-    std::vector<std::size_t> lines;   // of rects[pixels.size() + i]
-};
 
 // The message of whichever codec raised the error that ended a step.
 std::string raisedBy(std::initializer_list<const JpegErrorManager*> managers) {
@@ -172,16 +193,6 @@ struct WindowCodecs {
     std::vector<unsigned char> blocks;
     std::vector<unsigned char> donorBytes;
     std::vector<StagedBlock> staged;  // of the windows so far, not yet placed
-};
-
-// What every window of one photo is healed with.
-struct PhotoRepair {
-    JpegGrid grid;
-    Areas areas;
-    const HotPixelMap* map = nullptr;
-    double range = 0.0;
-    int method = 0;
-    int channels = 0;  // of the pixels a window decodes to
 };
 
 // One window on its way through decode, repair, encode and staging.
@@ -295,7 +306,7 @@ bool stageWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const PhotoRepair& 
         region.donorImcuWidth = static_cast<std::uint32_t>(imcus.width);
         region.donorImcuHeight = static_cast<std::uint32_t>(imcus.height);
         prepareDrop(source, region);
-        refineRepairedBlocks(source, rewrite.arrays(), &donor.codec, work.donorArrays, imcus, photo.grid, work.image,
+        refineRepairedBlocks(source, rewrite.arrays(), &donor.codec, work.donorArrays, imcus, photo, work.image,
                              work.mask, repaired);
         stageRepairedBlocks(rewrite, region, repaired, codecs.staged);
     };
@@ -351,8 +362,14 @@ LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const H
     const std::vector<cv::Rect> bands = bandAreas(map, size, &areas.lines);
     areas.rects.insert(areas.rects.end(), bands.begin(), bands.end());
     // A range the inpainting cannot confine to a neighbourhood makes the
-    // whole photo one window.
-    const int margin = RegionInpainter::marginFor(range);
+    // whole photo one window. Subsampled samples are repaired at their own
+    // resolution, which reaches further.
+    int margin = RegionInpainter::marginFor(range);
+    for (int c = 0; margin > 0 && source->num_components > 1 && c < source->num_components; ++c) {
+        const int step = std::max(photo.grid.imcuWidth / 8 / source->comp_info[c].h_samp_factor,
+                                  photo.grid.imcuHeight / 8 / source->comp_info[c].v_samp_factor);
+        if (step > 1) margin = std::max(margin, sampleMargin(range, step));
+    }
     std::vector<RepairWindow> windows;
     if (margin > 0) {
         windows = planRepairWindows(areas.rects, photo.grid, margin, joining);

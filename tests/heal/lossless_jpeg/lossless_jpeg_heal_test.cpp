@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -26,6 +27,7 @@
 #include "heal/jpeg/mpf_segment.h"
 #include "heal/lossless_jpeg/block_refiner.h"
 #include "heal/lossless_jpeg/jpeg_window.h"
+#include "heal/lossless_jpeg/sample_plane.h"
 #include "jpeg_harness.h"
 #include "test_images.h"
 #include "test_support.h"
@@ -106,6 +108,40 @@ Bytes referenceHeal(const Bytes& sourceBytes, const HotPixelMap& map, double ran
     }
     const Sampled s = samplingOf(source);
     const auto marked = repairedBlocksOf(mask, s, source);
+    // A subsampled component's samples, the whole component at once:
+    // decoded block by block, every sample with a masked pixel in its
+    // footprint grown by one sample, and the grown ones inpainted with the
+    // wider range.
+    std::vector<cv::Mat> planes(s.components);
+    auto decodePlanes = [&] {
+        for (int c = 0; c < s.components; ++c) {
+            if (s.h[c] == s.maxH && s.v[c] == s.maxV) continue;
+            const int stepX = s.maxH / s.h[c], stepY = s.maxV / s.v[c];
+            const jpeg_component_info& info = source->comp_info[c];
+            cv::Mat plane((photo.rows + stepY - 1) / stepY, (photo.cols + stepX - 1) / stepX, CV_8UC1);
+            cv::Mat touched(plane.size(), CV_8UC1, cv::Scalar(0));
+            float samples[64];
+            for (int y = 0; y < plane.rows; ++y) {
+                JBLOCKARRAY blocks = (*source->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(source),
+                                                                        rewrite.arrays()[c], y / 8, 1, FALSE);
+                for (int x = 0; x < plane.cols; ++x) {
+                    if (x % 8 == 0)
+                        decodeBlockSamples(blocks[0][x / 8], *source->quant_tbl_ptrs[info.quant_tbl_no], samples);
+                    plane.at<unsigned char>(y, x) =
+                        cv::saturate_cast<unsigned char>(std::lround(samples[y % 8 * 8 + x % 8]));
+                    const cv::Rect footprint = cv::Rect(x * stepX, y * stepY, stepX, stepY) & cv::Rect({}, mask.size());
+                    if (cv::countNonZero(mask(footprint)) > 0) touched.at<unsigned char>(y, x) = 255;
+                }
+            }
+            cv::Mat grown;
+            cv::dilate(touched, grown, cv::Mat::ones(3, 3, CV_8UC1));
+            cv::inpaint(plane, grown, planes[c], sampleRange(range), method);
+        }
+    };
+    if (!runJpegGuarded(rewrite.guard(), decodePlanes)) {
+        ADD_FAILURE() << "planes failed";
+        return {};
+    }
     auto splice = [&] {
         for (int c = 0; c < s.components; ++c) {
             const jpeg_component_info& info = source->comp_info[c];
@@ -116,7 +152,8 @@ Bytes referenceHeal(const Bytes& sourceBytes, const HotPixelMap& map, double ran
                     if (marked[c][row * info.width_in_blocks + column]) {
                         JBLOCK refined;
                         std::memcpy(refined, donor.components[c].block(column, row), sizeof(JBLOCK));
-                        BlockPlace place{c, s.h[c], s.v[c], s.maxH, s.maxV, {}};
+                        BlockPlace place{c, s.h[c], s.v[c], s.maxH, s.maxV, {}, nullptr};
+                        if (!planes[c].empty()) place.samples = &planes[c];
                         place.origin = {static_cast<int>(column) * 8 * s.maxH / s.h[c],
                                         static_cast<int>(row) * 8 * s.maxV / s.v[c]};
                         refineDonorBlock(refined, blocks[0][column], *source->quant_tbl_ptrs[info.quant_tbl_no],
@@ -257,6 +294,17 @@ std::vector<HealCase> healCases() {
          recipe(240, 160, s420),
          {{20, 20, 2}, {90, 20, 2}, {55, 60, 8}, {200, 140, 1}}},
         {"range 10", recipe(200, 120, s420), {{30, 30, 2}, {80, 30, 2}}, 10},
+        // chroma repaired at its own resolution reaches further than the pixels' inpainting
+        {"chroma samples that see each other when the pixels do not",
+         recipe(200, 120, s420),
+         {{40, 40, 1}, {52, 40, 1}, {46, 52, 1}, {34, 52, 1}, {46, 28, 1}, {34, 28, 1}},
+         3,
+         0},
+        {"the same across rows, 4:4:0",
+         recipe(120, 200, s440),
+         {{40, 40, 1}, {40, 52, 1}, {52, 46, 1}, {52, 34, 1}, {28, 46, 1}, {28, 34, 1}},
+         3,
+         0},
         // thousands of hot pixels: windows overlap, none covers the photo
         {"2000 hot pixels", recipe(1200, 900, s420), scattered(1200, 900, 2000, 5)},
         {"1500 hot pixels, 4:2:2, Navier-Stokes", recipe(1000, 700, s422), scattered(1000, 700, 1500, 6), 3, 0},
