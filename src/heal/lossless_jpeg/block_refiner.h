@@ -50,13 +50,15 @@ namespace speckmend {
 // its footprint in the pixels and mask handed over. samples, for a
 // subsampled component, are its samples at their own resolution with the
 // touched ones repaired (sample_plane.h), sample (0, 0) covering the pixels'
-// top-left pixel: a sample with a repaired pixel in its footprint then aims
-// at its value there rather than at the mean of those pixels.
+// top-left pixel, and repairedSamples non-zero where they were: such a
+// sample aims at its value there rather than at the mean of the repaired
+// pixels in its footprint. Both or neither are given.
 struct BlockPlace {
     int component = 0;
     int h = 1, v = 1, maxH = 1, maxV = 1;
     cv::Point origin;
     const cv::Mat* samples = nullptr;
+    const cv::Mat* repairedSamples = nullptr;
 };
 
 // The squared error of a repaired sample counts this many times that of an
@@ -84,7 +86,8 @@ inline constexpr float kGrowthWeight = 2.0f;
 // grey, 3 channels blue-green-red or 4 channels libjpeg's CMYK) and mask
 // (8-bit, one channel, non-zero where repaired), of equal size; footprint
 // pixels outside them lie beyond the photo's edge and do not count;
-// place.samples, when given, 8-bit, one channel, covering them. space:
+// place.samples and repairedSamples, when given, 8-bit, one channel, of one
+// size, covering them. space:
 // the source's colour space (grey; YCbCr or RGB; CMYK or YCCK). Throws
 // std::invalid_argument on a mismatch of types, sizes or layout, or a zero
 // step in the table.

@@ -129,29 +129,36 @@ struct PhotoRepair {
 
 // Gives every donor block that holds a repaired pixel the coefficients that
 // decode closest to the repair (block_refiner.h), a subsampled component's
-// with its samples repaired at their own resolution (sample_plane.h).
+// with the samples of the hot pixels' discs (non-zero in discs) repaired at
+// their own resolution (sample_plane.h). A hot line's band keeps the mean of
+// its repaired pixels: a line is no hot pixel's colour spread by the
+// camera's downsampling, and with the ring beside it left out its samples
+// would be taken from twice as far.
 // donorArrays are the window's; the source's blocks are read at the
 // window's place.
 void refineRepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_decompress_ptr donor,
                           jvirt_barray_ptr* donorArrays, const cv::Rect& imcus, const PhotoRepair& photo,
-                          const cv::Mat& image, const cv::Mat& mask, const RepairedBlocks& repaired) {
+                          const cv::Mat& image, const cv::Mat& mask, const cv::Mat& discs,
+                          const RepairedBlocks& repaired) {
     const bool single = source->num_components == 1;
     BlockPlace place;
     place.maxH = photo.grid.imcuWidth / 8;
     place.maxV = photo.grid.imcuHeight / 8;
-    cv::Mat samples;
+    cv::Mat samples, touched;
     for (int c = 0; c < source->num_components && c < repaired.components; ++c) {
         const jpeg_component_info& info = source->comp_info[c];
         const JQUANT_TBL* table = source->quant_tbl_ptrs[info.quant_tbl_no];
         place.component = c;
         place.h = single ? 1 : info.h_samp_factor;
         place.v = single ? 1 : info.v_samp_factor;
-        place.samples = nullptr;
+        place.samples = place.repairedSamples = nullptr;
         if (place.h < place.maxH || place.v < place.maxV) {
             const int stepX = place.maxH / place.h, stepY = place.maxV / place.v;
             samples = componentSamples(source, sourceArrays[c], c, imcus, image.size(), stepX, stepY);
-            repairSamples(samples, touchedSamples(mask, stepX, stepY), photo.range, photo.method);
+            touched = touchedSamples(discs, stepX, stepY);
+            repairSamples(samples, touched, photo.range, photo.method);
             place.samples = &samples;
+            place.repairedSamples = &touched;
         }
         const JDIMENSION rows = std::min<JDIMENSION>(donor->comp_info[c].height_in_blocks, repaired.heightInBlocks[c]);
         const JDIMENSION columns = std::min<JDIMENSION>(donor->comp_info[c].width_in_blocks, repaired.widthInBlocks[c]);
@@ -201,6 +208,7 @@ struct WindowWork {
     cv::Rect pixels;                          // the window in pixels of the photo
     cv::Mat image;                            // its pixels, decoded, then repaired
     cv::Mat mask;                             // non-zero where image was repaired
+    cv::Mat discs;                            // the same for the hot pixels' discs alone
     jvirt_barray_ptr* donorArrays = nullptr;  // the repaired pixels' blocks
 };
 
@@ -249,6 +257,12 @@ void repairWindow(const PhotoRepair& photo, WindowWork& work) {
     const cv::Point origin = work.pixels.tl();
     work.mask = cv::Mat(work.pixels.size(), CV_8UC1, cv::Scalar(0));
     drawRepairMask(members, work.mask, origin);
+    work.discs = work.mask;
+    if (!members.lines.empty()) {
+        const HotPixelMap discs{members.pixels, map.width, map.height};
+        work.discs = cv::Mat(work.pixels.size(), CV_8UC1, cv::Scalar(0));
+        drawRepairMask(discs, work.discs, origin);
+    }
     std::vector<cv::Rect> local;
     for (std::size_t index : work.window.areas) local.push_back(photo.areas.rects[index] - origin);
     RegionInpainter(work.mask, photo.range, local).inpaintInPlace(work.image, photo.method);
@@ -307,7 +321,7 @@ bool stageWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const PhotoRepair& 
         region.donorImcuHeight = static_cast<std::uint32_t>(imcus.height);
         prepareDrop(source, region);
         refineRepairedBlocks(source, rewrite.arrays(), &donor.codec, work.donorArrays, imcus, photo, work.image,
-                             work.mask, repaired);
+                             work.mask, work.discs, repaired);
         stageRepairedBlocks(rewrite, region, repaired, codecs.staged);
     };
     if (!runJpegGuarded(rewrite.guard(), step)) {
@@ -321,7 +335,7 @@ bool stageWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const PhotoRepair& 
 // with diagnostic set when the library refuses a step.
 bool healWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const PhotoRepair& photo, const RepairWindow& window,
                 std::string& diagnostic) {
-    WindowWork work{window, photo.grid.pixels(window.imcus), {}, {}, nullptr};
+    WindowWork work{window, photo.grid.pixels(window.imcus), {}, {}, {}, nullptr};
     if (!decodeWindow(rewrite, codecs, photo, work, diagnostic)) return false;
     repairWindow(photo, work);
     return encodeDonor(rewrite, codecs, work, diagnostic) && stageWindow(rewrite, codecs, photo, work, diagnostic);

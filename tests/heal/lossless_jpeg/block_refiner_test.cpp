@@ -363,9 +363,31 @@ TEST(BlockRefiner, RefusesWhatDoesNotFit) {
         {"CMYK pixels called YCbCr", &cmyk, &mask, &table, {}, JCS_YCbCr},
         {"CMYK pixels called grey", &cmyk, &mask, &table, {}, JCS_GRAYSCALE},
         // a subsampled component's own samples that do not fit its pixels
-        {"samples short of the pixels", &colour, &mask, &table, {1, 1, 1, 2, 2, {}, &smallSamples}, JCS_YCbCr},
-        {"samples of 16 bits", &colour, &mask, &table, {1, 1, 1, 2, 2, {}, &wideSamples}, JCS_YCbCr},
-        {"a footprint off the samples' grid", &colour, &mask, &table, {1, 1, 1, 2, 2, {1, 0}, &samples}, JCS_YCbCr},
+        {"samples short of the pixels",
+         &colour,
+         &mask,
+         &table,
+         {1, 1, 1, 2, 2, {}, &smallSamples, &smallSamples},
+         JCS_YCbCr},
+        {"samples of 16 bits", &colour, &mask, &table, {1, 1, 1, 2, 2, {}, &wideSamples, &samples}, JCS_YCbCr},
+        {"samples without the samples repaired",
+         &colour,
+         &mask,
+         &table,
+         {1, 1, 1, 2, 2, {}, &samples, nullptr},
+         JCS_YCbCr},
+        {"samples repaired of another size",
+         &colour,
+         &mask,
+         &table,
+         {1, 1, 1, 2, 2, {}, &samples, &smallSamples},
+         JCS_YCbCr},
+        {"a footprint off the samples' grid",
+         &colour,
+         &mask,
+         &table,
+         {1, 1, 1, 2, 2, {1, 0}, &samples, &samples},
+         JCS_YCbCr},
     };
     for (const Row& row : rows) {
         JBLOCK donor{}, source{};
@@ -380,7 +402,7 @@ TEST(BlockRefiner, RefusesWhatDoesNotFit) {
         {"RGB", &colour, &mask, &table, {2, 1, 1, 1, 1, {}}, JCS_RGB},
         {"CMYK", &cmyk, &mask, &table, {3, 1, 1, 1, 1, {}}, JCS_CMYK},
         {"YCCK", &cmyk, &mask, &table, {3, 1, 1, 1, 1, {}}, JCS_YCCK},
-        {"4:2:0 chroma with its samples", &colour, &mask, &table, {1, 1, 1, 2, 2, {}, &samples}, JCS_YCbCr},
+        {"4:2:0 chroma with its samples", &colour, &mask, &table, {1, 1, 1, 2, 2, {}, &samples, &samples}, JCS_YCbCr},
     };
     for (const Row& row : fitting) {
         JBLOCK donor{}, source{};

@@ -2,8 +2,9 @@
 // the slow way: the whole photo decoded by the image reader (four-component
 // photos by libjpeg, to CMYK samples), inpainted whole (four channels one by
 // one, the bands' ends at the photo's edges again), encoded whole with the source's tables and sampling, and every
-// block with a repaired pixel taken from that encode, refined against the whole photo. Then what the output keeps of
-// every real camera file.
+// block with a repaired pixel taken from that encode, refined against the whole photo (a subsampled component's samples
+// in the hot pixels' discs against its whole plane of samples, inpainted at once). Then what the output keeps of every
+// real camera file.
 #include "heal/lossless_jpeg/lossless_jpeg_heal.h"
 
 #include <gtest/gtest.h>
@@ -112,7 +113,10 @@ Bytes referenceHeal(const Bytes& sourceBytes, const HotPixelMap& map, double ran
     // decoded block by block, every sample with a masked pixel in its
     // footprint grown by one sample, and the grown ones inpainted with the
     // wider range.
-    std::vector<cv::Mat> planes(s.components);
+    std::vector<cv::Mat> planes(s.components), repairedSamples(s.components);
+    // Only the hot pixels' discs are repaired so, not the lines' bands.
+    cv::Mat discs(photo.size(), CV_8UC1, cv::Scalar(0));
+    drawRepairMask(HotPixelMap{map.pixels, map.width, map.height}, discs);
     auto decodePlanes = [&] {
         for (int c = 0; c < s.components; ++c) {
             if (s.h[c] == s.maxH && s.v[c] == s.maxV) continue;
@@ -130,12 +134,13 @@ Bytes referenceHeal(const Bytes& sourceBytes, const HotPixelMap& map, double ran
                     plane.at<unsigned char>(y, x) =
                         cv::saturate_cast<unsigned char>(std::lround(samples[y % 8 * 8 + x % 8]));
                     const cv::Rect footprint = cv::Rect(x * stepX, y * stepY, stepX, stepY) & cv::Rect({}, mask.size());
-                    if (cv::countNonZero(mask(footprint)) > 0) touched.at<unsigned char>(y, x) = 255;
+                    if (cv::countNonZero(discs(footprint)) > 0) touched.at<unsigned char>(y, x) = 255;
                 }
             }
             cv::Mat grown;
             cv::dilate(touched, grown, cv::Mat::ones(3, 3, CV_8UC1));
             cv::inpaint(plane, grown, planes[c], sampleRange(range), method);
+            repairedSamples[c] = touched;
         }
     };
     if (!runJpegGuarded(rewrite.guard(), decodePlanes)) {
@@ -153,7 +158,7 @@ Bytes referenceHeal(const Bytes& sourceBytes, const HotPixelMap& map, double ran
                         JBLOCK refined;
                         std::memcpy(refined, donor.components[c].block(column, row), sizeof(JBLOCK));
                         BlockPlace place{c, s.h[c], s.v[c], s.maxH, s.maxV, {}, nullptr};
-                        if (!planes[c].empty()) place.samples = &planes[c];
+                        if (!planes[c].empty()) place.samples = &planes[c], place.repairedSamples = &repairedSamples[c];
                         place.origin = {static_cast<int>(column) * 8 * s.maxH / s.h[c],
                                         static_cast<int>(row) * 8 * s.maxV / s.v[c]};
                         refineDonorBlock(refined, blocks[0][column], *source->quant_tbl_ptrs[info.quant_tbl_no],
