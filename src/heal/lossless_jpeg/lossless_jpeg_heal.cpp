@@ -1,4 +1,5 @@
 // The in-memory lossless heal: the source's coefficients are read once, the
+// discs' samples of subsampled components repaired (disc_samples.h), the
 // repair areas planned into windows, each window decoded, repaired and
 // encoded on its own, its repaired blocks staged until no later window can
 // read their places; then they replace the source's, and the arrays are
@@ -16,6 +17,7 @@
 #include "heal/jpeg/jpeg_data_check.h"
 #include "heal/jpeg/jpeg_rewrite.h"
 #include "heal/lossless_jpeg/block_refiner.h"
+#include "heal/lossless_jpeg/disc_samples.h"
 #include "heal/lossless_jpeg/jpeg_transplant.h"
 #include "heal/lossless_jpeg/jpeg_window.h"
 #include "heal/lossless_jpeg/repair_windows.h"
@@ -124,27 +126,29 @@ struct PhotoRepair {
     const HotPixelMap* map = nullptr;
     double range = 0.0;
     int method = 0;
-    int channels = 0;  // of the pixels a window decodes to
+    int channels = 0;     // of the pixels a window decodes to
+    DiscSamples samples;  // the discs' samples of subsampled components
 };
 
 // Gives every donor block that holds a repaired pixel the coefficients that
 // decode closest to the repair (block_refiner.h), a subsampled component's
-// with the samples of the hot pixels' discs (non-zero in discs) repaired at
-// their own resolution (sample_plane.h). A hot line's band keeps the mean of
-// its repaired pixels: a line is no hot pixel's colour spread by the
-// camera's downsampling, and with the ring beside it left out its samples
-// would be taken from twice as far.
+// with the samples of the window's hot pixels' discs (non-zero in discs)
+// repaired at their own resolution (disc_samples.h). A hot line's band
+// keeps the mean of its repaired pixels: a line is no hot pixel's colour
+// spread by the camera's downsampling, and with the ring beside it left out
+// its samples would be taken from twice as far.
 // donorArrays are the window's; the source's blocks are read at the
 // window's place.
 void refineRepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_decompress_ptr donor,
-                          jvirt_barray_ptr* donorArrays, const cv::Rect& imcus, const PhotoRepair& photo,
+                          jvirt_barray_ptr* donorArrays, const RepairWindow& window, const PhotoRepair& photo,
                           const cv::Mat& image, const cv::Mat& mask, const cv::Mat& discs,
                           const RepairedBlocks& repaired) {
+    const cv::Rect& imcus = window.imcus;
     const bool single = source->num_components == 1;
     BlockPlace place;
     place.maxH = photo.grid.imcuWidth / 8;
     place.maxV = photo.grid.imcuHeight / 8;
-    cv::Mat samples, touched;
+    cv::Mat samples, touched, painted;
     for (int c = 0; c < source->num_components && c < repaired.components; ++c) {
         const jpeg_component_info& info = source->comp_info[c];
         const JQUANT_TBL* table = source->quant_tbl_ptrs[info.quant_tbl_no];
@@ -152,11 +156,16 @@ void refineRepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArray
         place.h = single ? 1 : info.h_samp_factor;
         place.v = single ? 1 : info.v_samp_factor;
         place.samples = place.repairedSamples = nullptr;
-        if (place.h < place.maxH || place.v < place.maxV) {
+        if (photo.samples.has(c)) {
             const int stepX = place.maxH / place.h, stepY = place.maxV / place.v;
-            samples = componentSamples(source, sourceArrays[c], c, imcus, image.size(), stepX, stepY);
             touched = touchedSamples(discs, stepX, stepY);
-            repairSamples(samples, touched, photo.range, photo.method);
+            samples = cv::Mat(touched.size(), CV_8UC1, cv::Scalar(0));
+            painted = cv::Mat(touched.size(), CV_8UC1, cv::Scalar(0));
+            const cv::Point origin(imcus.x * 8 * place.h, imcus.y * 8 * place.v);
+            for (std::size_t index : window.areas)
+                if (index < photo.areas.pixels.size()) photo.samples.paint(c, index, samples, painted, origin);
+            // A disc left to the mean of its pixels paints nothing.
+            touched &= painted;
             place.samples = &samples;
             place.repairedSamples = &touched;
         }
@@ -320,7 +329,7 @@ bool stageWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const PhotoRepair& 
         region.donorImcuWidth = static_cast<std::uint32_t>(imcus.width);
         region.donorImcuHeight = static_cast<std::uint32_t>(imcus.height);
         prepareDrop(source, region);
-        refineRepairedBlocks(source, rewrite.arrays(), &donor.codec, work.donorArrays, imcus, photo, work.image,
+        refineRepairedBlocks(source, rewrite.arrays(), &donor.codec, work.donorArrays, work.window, photo, work.image,
                              work.mask, work.discs, repaired);
         stageRepairedBlocks(rewrite, region, repaired, codecs.staged);
     };
@@ -375,15 +384,16 @@ LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const H
     areas.rects = repairAreas(map, size, &areas.pixels);
     const std::vector<cv::Rect> bands = bandAreas(map, size, &areas.lines);
     areas.rects.insert(areas.rects.end(), bands.begin(), bands.end());
+    // The discs' samples of subsampled components are repaired first, from
+    // the source's blocks as they are, apart from the windows (disc_samples.h).
+    const std::vector<cv::Rect> discs(areas.rects.begin(), areas.rects.begin() + areas.pixels.size());
+    auto repairSamples = [&] {
+        photo.samples.repair(source, rewrite.arrays(), map, discs, areas.pixels, range, method);
+    };
+    if (!runJpegGuarded(rewrite.guard(), repairSamples)) return refused(raisedBy({managerOf(source)}));
     // A range the inpainting cannot confine to a neighbourhood makes the
-    // whole photo one window. Subsampled samples are repaired at their own
-    // resolution, which reaches further.
-    int margin = RegionInpainter::marginFor(range);
-    for (int c = 0; margin > 0 && source->num_components > 1 && c < source->num_components; ++c) {
-        const int step = std::max(photo.grid.imcuWidth / 8 / source->comp_info[c].h_samp_factor,
-                                  photo.grid.imcuHeight / 8 / source->comp_info[c].v_samp_factor);
-        if (step > 1) margin = std::max(margin, sampleMargin(range, step));
-    }
+    // whole photo one window.
+    const int margin = RegionInpainter::marginFor(range);
     std::vector<RepairWindow> windows;
     if (margin > 0) {
         windows = planRepairWindows(areas.rects, photo.grid, margin, joining);
