@@ -159,6 +159,15 @@ void checkRefineArguments(const JQUANT_TBL& table, J_COLOR_SPACE space, const cv
     if (!knownLayout) throw std::invalid_argument("refineDonorBlock: the colour space does not fit the pixels");
     for (int k = 0; k < DCTSIZE2; ++k)
         if (table.quantval[k] == 0) throw std::invalid_argument("refineDonorBlock: zero quantization step");
+    if ((place.samples == nullptr) != (place.repairedSamples == nullptr))
+        throw std::invalid_argument("refineDonorBlock: samples without the samples repaired, or these alone");
+    if (place.samples != nullptr) {
+        const int stepX = place.maxH / place.h, stepY = place.maxV / place.v;
+        if (place.samples->type() != CV_8UC1 || place.repairedSamples->type() != CV_8UC1 ||
+            place.repairedSamples->size() != place.samples->size() || place.samples->cols * stepX < repaired.cols ||
+            place.samples->rows * stepY < repaired.rows || place.origin.x % stepX != 0 || place.origin.y % stepY != 0)
+            throw std::invalid_argument("refineDonorBlock: the samples do not cover the pixels");
+    }
 }
 
 // The samples the refined block should decode to and the weight of each:
@@ -191,7 +200,12 @@ bool findTarget(const JCOEF* source, const JQUANT_TBL& table, J_COLOR_SPACE spac
             // the hot pixel's colour, spread over the whole footprint by the
             // camera's downsampling, and mixed back in it stays as a tinted
             // haze around the repair.
-            if (touched) target[at] = sum / static_cast<float>(touched);
+            if (touched) {
+                const bool fromSamples =
+                    place.samples != nullptr && place.repairedSamples->at<unsigned char>(top / stepY, left / stepX);
+                target[at] = fromSamples ? place.samples->at<unsigned char>(top / stepY, left / stepX)
+                                         : sum / static_cast<float>(touched);
+            }
             anyRepaired = anyRepaired || touched > 0;
         }
     }

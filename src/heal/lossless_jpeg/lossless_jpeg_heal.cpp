@@ -1,4 +1,5 @@
 // The in-memory lossless heal: the source's coefficients are read once, the
+// discs' samples of subsampled components repaired (disc_samples.h), the
 // repair areas planned into windows, each window decoded, repaired and
 // encoded on its own, its repaired blocks staged until no later window can
 // read their places; then they replace the source's, and the arrays are
@@ -16,9 +17,11 @@
 #include "heal/jpeg/jpeg_data_check.h"
 #include "heal/jpeg/jpeg_rewrite.h"
 #include "heal/lossless_jpeg/block_refiner.h"
+#include "heal/lossless_jpeg/disc_samples.h"
 #include "heal/lossless_jpeg/jpeg_transplant.h"
 #include "heal/lossless_jpeg/jpeg_window.h"
 #include "heal/lossless_jpeg/repair_windows.h"
+#include "heal/lossless_jpeg/sample_plane.h"
 
 namespace speckmend {
 
@@ -107,22 +110,65 @@ void placeStagedBlocks(JpegRewrite& rewrite, std::vector<StagedBlock>& staged, i
     staged.resize(kept);
 }
 
+// The repair areas of one photo: first the hot pixels' discs, each found
+// with the index of its pixel so that its cells are placed as the pixel's
+// own; then the hot lines' bands, each with the index of its line.
+struct Areas {
+    std::vector<cv::Rect> rects;
+    std::vector<std::size_t> pixels;  // of rects[i], i < pixels.size()
+    std::vector<std::size_t> lines;   // of rects[pixels.size() + i]
+};
+
+// What every window of one photo is healed with.
+struct PhotoRepair {
+    JpegGrid grid;
+    Areas areas;
+    const HotPixelMap* map = nullptr;
+    double range = 0.0;
+    int method = 0;
+    int channels = 0;     // of the pixels a window decodes to
+    DiscSamples samples;  // the discs' samples of subsampled components
+};
+
 // Gives every donor block that holds a repaired pixel the coefficients that
-// decode closest to the repair (block_refiner.h). donorArrays are the
-// window's; the source's blocks are read at the window's place.
+// decode closest to the repair (block_refiner.h), a subsampled component's
+// with the samples of the window's hot pixels' discs (non-zero in discs)
+// repaired at their own resolution (disc_samples.h). A hot line's band
+// keeps the mean of its repaired pixels: a line is no hot pixel's colour
+// spread by the camera's downsampling, and with the ring beside it left out
+// its samples would be taken from twice as far.
+// donorArrays are the window's; the source's blocks are read at the
+// window's place.
 void refineRepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArrays, j_decompress_ptr donor,
-                          jvirt_barray_ptr* donorArrays, const cv::Rect& imcus, const JpegGrid& grid,
-                          const cv::Mat& image, const cv::Mat& mask, const RepairedBlocks& repaired) {
+                          jvirt_barray_ptr* donorArrays, const RepairWindow& window, const PhotoRepair& photo,
+                          const cv::Mat& image, const cv::Mat& mask, const cv::Mat& discs,
+                          const RepairedBlocks& repaired) {
+    const cv::Rect& imcus = window.imcus;
     const bool single = source->num_components == 1;
     BlockPlace place;
-    place.maxH = grid.imcuWidth / 8;
-    place.maxV = grid.imcuHeight / 8;
+    place.maxH = photo.grid.imcuWidth / 8;
+    place.maxV = photo.grid.imcuHeight / 8;
+    cv::Mat samples, touched, painted;
     for (int c = 0; c < source->num_components && c < repaired.components; ++c) {
         const jpeg_component_info& info = source->comp_info[c];
         const JQUANT_TBL* table = source->quant_tbl_ptrs[info.quant_tbl_no];
         place.component = c;
         place.h = single ? 1 : info.h_samp_factor;
         place.v = single ? 1 : info.v_samp_factor;
+        place.samples = place.repairedSamples = nullptr;
+        if (photo.samples.has(c)) {
+            const int stepX = place.maxH / place.h, stepY = place.maxV / place.v;
+            touched = touchedSamples(discs, stepX, stepY);
+            samples = cv::Mat(touched.size(), CV_8UC1, cv::Scalar(0));
+            painted = cv::Mat(touched.size(), CV_8UC1, cv::Scalar(0));
+            const cv::Point origin(imcus.x * 8 * place.h, imcus.y * 8 * place.v);
+            for (std::size_t index : window.areas)
+                if (index < photo.areas.pixels.size()) photo.samples.paint(c, index, samples, painted, origin);
+            // A disc left to the mean of its pixels paints nothing.
+            touched &= painted;
+            place.samples = &samples;
+            place.repairedSamples = &touched;
+        }
         const JDIMENSION rows = std::min<JDIMENSION>(donor->comp_info[c].height_in_blocks, repaired.heightInBlocks[c]);
         const JDIMENSION columns = std::min<JDIMENSION>(donor->comp_info[c].width_in_blocks, repaired.widthInBlocks[c]);
         for (JDIMENSION row = 0; row < rows; ++row) {
@@ -141,15 +187,6 @@ void refineRepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArray
         }
     }
 }
-
-// The repair areas of one photo: first the hot pixels' discs, each found
-// with the index of its pixel so that its cells are placed as the pixel's
-// own; then the hot lines' bands, each with the index of its line.
-struct Areas {
-    std::vector<cv::Rect> rects;
-    std::vector<std::size_t> pixels;  // of rects[i], i < pixels.size()
-    std::vector<std::size_t> lines;   // of rects[pixels.size() + i]
-};
 
 // The message of whichever codec raised the error that ended a step.
 std::string raisedBy(std::initializer_list<const JpegErrorManager*> managers) {
@@ -174,22 +211,13 @@ struct WindowCodecs {
     std::vector<StagedBlock> staged;  // of the windows so far, not yet placed
 };
 
-// What every window of one photo is healed with.
-struct PhotoRepair {
-    JpegGrid grid;
-    Areas areas;
-    const HotPixelMap* map = nullptr;
-    double range = 0.0;
-    int method = 0;
-    int channels = 0;  // of the pixels a window decodes to
-};
-
 // One window on its way through decode, repair, encode and staging.
 struct WindowWork {
     const RepairWindow& window;
     cv::Rect pixels;                          // the window in pixels of the photo
     cv::Mat image;                            // its pixels, decoded, then repaired
     cv::Mat mask;                             // non-zero where image was repaired
+    cv::Mat discs;                            // the same for the hot pixels' discs alone
     jvirt_barray_ptr* donorArrays = nullptr;  // the repaired pixels' blocks
 };
 
@@ -238,6 +266,12 @@ void repairWindow(const PhotoRepair& photo, WindowWork& work) {
     const cv::Point origin = work.pixels.tl();
     work.mask = cv::Mat(work.pixels.size(), CV_8UC1, cv::Scalar(0));
     drawRepairMask(members, work.mask, origin);
+    work.discs = work.mask;
+    if (!members.lines.empty()) {
+        const HotPixelMap discs{members.pixels, map.width, map.height};
+        work.discs = cv::Mat(work.pixels.size(), CV_8UC1, cv::Scalar(0));
+        drawRepairMask(discs, work.discs, origin);
+    }
     std::vector<cv::Rect> local;
     for (std::size_t index : work.window.areas) local.push_back(photo.areas.rects[index] - origin);
     RegionInpainter(work.mask, photo.range, local).inpaintInPlace(work.image, photo.method);
@@ -295,8 +329,8 @@ bool stageWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const PhotoRepair& 
         region.donorImcuWidth = static_cast<std::uint32_t>(imcus.width);
         region.donorImcuHeight = static_cast<std::uint32_t>(imcus.height);
         prepareDrop(source, region);
-        refineRepairedBlocks(source, rewrite.arrays(), &donor.codec, work.donorArrays, imcus, photo.grid, work.image,
-                             work.mask, repaired);
+        refineRepairedBlocks(source, rewrite.arrays(), &donor.codec, work.donorArrays, work.window, photo, work.image,
+                             work.mask, work.discs, repaired);
         stageRepairedBlocks(rewrite, region, repaired, codecs.staged);
     };
     if (!runJpegGuarded(rewrite.guard(), step)) {
@@ -310,7 +344,7 @@ bool stageWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const PhotoRepair& 
 // with diagnostic set when the library refuses a step.
 bool healWindow(JpegRewrite& rewrite, WindowCodecs& codecs, const PhotoRepair& photo, const RepairWindow& window,
                 std::string& diagnostic) {
-    WindowWork work{window, photo.grid.pixels(window.imcus), {}, {}, nullptr};
+    WindowWork work{window, photo.grid.pixels(window.imcus), {}, {}, {}, nullptr};
     if (!decodeWindow(rewrite, codecs, photo, work, diagnostic)) return false;
     repairWindow(photo, work);
     return encodeDonor(rewrite, codecs, work, diagnostic) && stageWindow(rewrite, codecs, photo, work, diagnostic);
@@ -350,6 +384,13 @@ LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const H
     areas.rects = repairAreas(map, size, &areas.pixels);
     const std::vector<cv::Rect> bands = bandAreas(map, size, &areas.lines);
     areas.rects.insert(areas.rects.end(), bands.begin(), bands.end());
+    // The discs' samples of subsampled components are repaired first, from
+    // the source's blocks as they are, apart from the windows (disc_samples.h).
+    const std::vector<cv::Rect> discs(areas.rects.begin(), areas.rects.begin() + areas.pixels.size());
+    auto repairSamples = [&] {
+        photo.samples.repair(source, rewrite.arrays(), map, discs, areas.pixels, range, method);
+    };
+    if (!runJpegGuarded(rewrite.guard(), repairSamples)) return refused(raisedBy({managerOf(source)}));
     // A range the inpainting cannot confine to a neighbourhood makes the
     // whole photo one window.
     const int margin = RegionInpainter::marginFor(range);

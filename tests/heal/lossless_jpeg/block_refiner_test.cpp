@@ -332,6 +332,8 @@ TEST(BlockRefiner, RefusesWhatDoesNotFit) {
     const cv::Mat cmyk(16, 16, CV_8UC4, cv::Scalar(1, 2, 3, 4)), pair(16, 16, CV_8UC2, cv::Scalar(1, 2));
     const cv::Mat mask(16, 16, CV_8UC1, cv::Scalar(255)), smallMask(8, 16, CV_8UC1, cv::Scalar(255));
     const cv::Mat wide(16, 16, CV_16UC1, cv::Scalar(0));
+    const cv::Mat samples(8, 8, CV_8UC1, cv::Scalar(0)), smallSamples(8, 7, CV_8UC1, cv::Scalar(0));
+    const cv::Mat wideSamples(8, 8, CV_16UC1, cv::Scalar(0));
     JQUANT_TBL table{};
     for (UINT16& q : table.quantval) q = 4;
     JQUANT_TBL zero = table;
@@ -360,6 +362,32 @@ TEST(BlockRefiner, RefusesWhatDoesNotFit) {
         {"colour pixels called CMYK", &colour, &mask, &table, {}, JCS_CMYK},
         {"CMYK pixels called YCbCr", &cmyk, &mask, &table, {}, JCS_YCbCr},
         {"CMYK pixels called grey", &cmyk, &mask, &table, {}, JCS_GRAYSCALE},
+        // a subsampled component's own samples that do not fit its pixels
+        {"samples short of the pixels",
+         &colour,
+         &mask,
+         &table,
+         {1, 1, 1, 2, 2, {}, &smallSamples, &smallSamples},
+         JCS_YCbCr},
+        {"samples of 16 bits", &colour, &mask, &table, {1, 1, 1, 2, 2, {}, &wideSamples, &samples}, JCS_YCbCr},
+        {"samples without the samples repaired",
+         &colour,
+         &mask,
+         &table,
+         {1, 1, 1, 2, 2, {}, &samples, nullptr},
+         JCS_YCbCr},
+        {"samples repaired of another size",
+         &colour,
+         &mask,
+         &table,
+         {1, 1, 1, 2, 2, {}, &samples, &smallSamples},
+         JCS_YCbCr},
+        {"a footprint off the samples' grid",
+         &colour,
+         &mask,
+         &table,
+         {1, 1, 1, 2, 2, {1, 0}, &samples, &samples},
+         JCS_YCbCr},
     };
     for (const Row& row : rows) {
         JBLOCK donor{}, source{};
@@ -374,6 +402,7 @@ TEST(BlockRefiner, RefusesWhatDoesNotFit) {
         {"RGB", &colour, &mask, &table, {2, 1, 1, 1, 1, {}}, JCS_RGB},
         {"CMYK", &cmyk, &mask, &table, {3, 1, 1, 1, 1, {}}, JCS_CMYK},
         {"YCCK", &cmyk, &mask, &table, {3, 1, 1, 1, 1, {}}, JCS_YCCK},
+        {"4:2:0 chroma with its samples", &colour, &mask, &table, {1, 1, 1, 2, 2, {}, &samples, &samples}, JCS_YCbCr},
     };
     for (const Row& row : fitting) {
         JBLOCK donor{}, source{};

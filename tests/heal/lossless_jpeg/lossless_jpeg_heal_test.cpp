@@ -2,13 +2,15 @@
 // the slow way: the whole photo decoded by the image reader (four-component
 // photos by libjpeg, to CMYK samples), inpainted whole (four channels one by
 // one, the bands' ends at the photo's edges again), encoded whole with the source's tables and sampling, and every
-// block with a repaired pixel taken from that encode, refined against the whole photo. Then what the output keeps of
-// every real camera file.
+// block with a repaired pixel taken from that encode, refined against the whole photo (a subsampled component's samples
+// in the hot pixels' discs against its whole plane of samples, inpainted a unit of discs at a time). Then what the
+// output keeps of every real camera file.
 #include "heal/lossless_jpeg/lossless_jpeg_heal.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -21,11 +23,13 @@
 #include <opencv2/photo.hpp>
 
 #include "heal/inpaint/band_ends.h"
+#include "heal/inpaint/region_inpainter.h"
 #include "heal/inpaint/repair_mask.h"
 #include "heal/jpeg/jpeg_rewrite.h"
 #include "heal/jpeg/mpf_segment.h"
 #include "heal/lossless_jpeg/block_refiner.h"
 #include "heal/lossless_jpeg/jpeg_window.h"
+#include "heal/lossless_jpeg/sample_plane.h"
 #include "jpeg_harness.h"
 #include "test_images.h"
 #include "test_support.h"
@@ -75,6 +79,104 @@ std::vector<std::vector<char>> repairedBlocksOf(const cv::Mat& mask, const Sampl
     return marked;
 }
 
+// The touched samples of plane repaired unit by unit: the discs' boxes in
+// samples, joined pair by pair when, grown by one sample, they meet; each
+// unit inpainted in its grown boxes widened by the margin, its grown samples
+// masked. A unit whose widened boxes meet another's grown box is left as it
+// is, and its samples taken out of touched: they aim at the mean of their
+// repaired pixels.
+cv::Mat repairedByUnits(const cv::Mat& plane, cv::Mat& touched, const HotPixelMap& map, cv::Size photo, int stepX,
+                        int stepY, double range, int method) {
+    const int sampleMargin = RegionInpainter::marginFor(sampleRange(range));
+    cv::Mat grown;
+    cv::dilate(touched, grown, cv::Mat::ones(3, 3, CV_8UC1));
+    const cv::Rect bounds({}, plane.size());
+    std::vector<cv::Rect> boxes;
+    for (const cv::Rect& square : repairAreas(map, photo)) {
+        const int x0 = square.x / stepX, y0 = square.y / stepY;
+        boxes.emplace_back(x0, y0, (square.br().x + stepX - 1) / stepX - x0, (square.br().y + stepY - 1) / stepY - y0);
+    }
+    std::vector<std::size_t> unitOf(boxes.size());
+    for (std::size_t i = 0; i < boxes.size(); ++i) unitOf[i] = i;
+    auto root = [&](std::size_t i) {
+        while (unitOf[i] != i) i = unitOf[i];
+        return i;
+    };
+    auto ringed = [&](const cv::Rect& b) { return cv::Rect(b.x - 1, b.y - 1, b.width + 2, b.height + 2) & bounds; };
+    for (std::size_t a = 0; a < boxes.size(); ++a)
+        for (std::size_t b = a + 1; b < boxes.size(); ++b)
+            if (!(ringed(boxes[a]) & ringed(boxes[b])).empty()) unitOf[root(a)] = root(b);
+    cv::Mat out = plane.clone();
+    for (std::size_t u = 0; u < boxes.size(); ++u) {
+        if (root(u) != u) continue;
+        cv::Rect reach;
+        for (std::size_t i = 0; i < boxes.size(); ++i)
+            if (root(i) == u) reach = reach.empty() ? ringed(boxes[i]) : reach | ringed(boxes[i]);
+        reach = cv::Rect(reach.x - sampleMargin, reach.y - sampleMargin, reach.width + 2 * sampleMargin,
+                         reach.height + 2 * sampleMargin) &
+                bounds;
+        bool crowded = false;
+        for (std::size_t i = 0; i < boxes.size(); ++i)
+            crowded = crowded || (root(i) != u && !(ringed(boxes[i]) & reach).empty());
+        if (crowded) {
+            for (std::size_t i = 0; i < boxes.size(); ++i)
+                if (root(i) == u) touched(boxes[i]).setTo(0);
+            continue;
+        }
+        cv::Mat repaired;
+        cv::inpaint(plane(reach), grown(reach), repaired, sampleRange(range), method);
+        for (std::size_t i = 0; i < boxes.size(); ++i) {
+            if (root(i) != u) continue;
+            for (int y = boxes[i].y; y < boxes[i].br().y; ++y)
+                for (int x = boxes[i].x; x < boxes[i].br().x; ++x)
+                    if (touched.at<unsigned char>(y, x) != 0)
+                        out.at<unsigned char>(y, x) = repaired.at<unsigned char>(y - reach.y, x - reach.x);
+        }
+    }
+    return out;
+}
+
+// A subsampled component's samples: the whole component decoded block by
+// block, every sample with a pixel of a disc in its footprint touched and
+// grown by one sample, then repaired unit by unit (repairedByUnits). Only
+// the hot pixels' discs are repaired so, not the lines' bands. planes and
+// repairedSamples stay empty for a component at full resolution.
+bool referencePlanes(JpegRewrite& rewrite, const Sampled& s, const HotPixelMap& map, double range, int method,
+                     std::vector<cv::Mat>& planes, std::vector<cv::Mat>& repairedSamples) {
+    j_decompress_ptr source = rewrite.source();
+    const cv::Size photo(map.width, map.height);
+    planes.assign(s.components, {});
+    repairedSamples.assign(s.components, {});
+    cv::Mat discs(photo, CV_8UC1, cv::Scalar(0));
+    drawRepairMask(HotPixelMap{map.pixels, map.width, map.height}, discs);
+    const int sampleMargin = RegionInpainter::marginFor(sampleRange(range));
+    auto decodePlanes = [&] {
+        for (int c = 0; c < s.components && sampleMargin > 0; ++c) {
+            if (s.h[c] == s.maxH && s.v[c] == s.maxV) continue;
+            const int stepX = s.maxH / s.h[c], stepY = s.maxV / s.v[c];
+            const jpeg_component_info& info = source->comp_info[c];
+            cv::Mat plane((photo.height + stepY - 1) / stepY, (photo.width + stepX - 1) / stepX, CV_8UC1);
+            cv::Mat touched(plane.size(), CV_8UC1, cv::Scalar(0));
+            float samples[64];
+            for (int y = 0; y < plane.rows; ++y) {
+                JBLOCKARRAY blocks = (*source->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(source),
+                                                                        rewrite.arrays()[c], y / 8, 1, FALSE);
+                for (int x = 0; x < plane.cols; ++x) {
+                    if (x % 8 == 0)
+                        decodeBlockSamples(blocks[0][x / 8], *source->quant_tbl_ptrs[info.quant_tbl_no], samples);
+                    plane.at<unsigned char>(y, x) =
+                        cv::saturate_cast<unsigned char>(std::lround(samples[y % 8 * 8 + x % 8]));
+                    const cv::Rect footprint = cv::Rect(x * stepX, y * stepY, stepX, stepY) & cv::Rect({}, photo);
+                    if (cv::countNonZero(discs(footprint)) > 0) touched.at<unsigned char>(y, x) = 255;
+                }
+            }
+            planes[c] = repairedByUnits(plane, touched, map, photo, stepX, stepY, range, method);
+            repairedSamples[c] = touched;
+        }
+    };
+    return runJpegGuarded(rewrite.guard(), decodePlanes);
+}
+
 Bytes referenceHeal(const Bytes& sourceBytes, const HotPixelMap& map, double range, int method) {
     JpegRewrite rewrite;
     std::string diagnostic;
@@ -106,6 +208,11 @@ Bytes referenceHeal(const Bytes& sourceBytes, const HotPixelMap& map, double ran
     }
     const Sampled s = samplingOf(source);
     const auto marked = repairedBlocksOf(mask, s, source);
+    std::vector<cv::Mat> planes, repairedSamples;
+    if (!referencePlanes(rewrite, s, map, range, method, planes, repairedSamples)) {
+        ADD_FAILURE() << "planes failed";
+        return {};
+    }
     auto splice = [&] {
         for (int c = 0; c < s.components; ++c) {
             const jpeg_component_info& info = source->comp_info[c];
@@ -116,7 +223,8 @@ Bytes referenceHeal(const Bytes& sourceBytes, const HotPixelMap& map, double ran
                     if (marked[c][row * info.width_in_blocks + column]) {
                         JBLOCK refined;
                         std::memcpy(refined, donor.components[c].block(column, row), sizeof(JBLOCK));
-                        BlockPlace place{c, s.h[c], s.v[c], s.maxH, s.maxV, {}};
+                        BlockPlace place{c, s.h[c], s.v[c], s.maxH, s.maxV, {}, nullptr};
+                        if (!planes[c].empty()) place.samples = &planes[c], place.repairedSamples = &repairedSamples[c];
                         place.origin = {static_cast<int>(column) * 8 * s.maxH / s.h[c],
                                         static_cast<int>(row) * 8 * s.maxV / s.v[c]};
                         refineDonorBlock(refined, blocks[0][column], *source->quant_tbl_ptrs[info.quant_tbl_no],
@@ -257,6 +365,17 @@ std::vector<HealCase> healCases() {
          recipe(240, 160, s420),
          {{20, 20, 2}, {90, 20, 2}, {55, 60, 8}, {200, 140, 1}}},
         {"range 10", recipe(200, 120, s420), {{30, 30, 2}, {80, 30, 2}}, 10},
+        // chroma repaired at its own resolution reaches further than the pixels' inpainting
+        {"chroma samples that see each other when the pixels do not",
+         recipe(200, 120, s420),
+         {{40, 40, 1}, {52, 40, 1}, {46, 52, 1}, {34, 52, 1}, {46, 28, 1}, {34, 28, 1}},
+         3,
+         0},
+        {"the same across rows, 4:4:0",
+         recipe(120, 200, s440),
+         {{40, 40, 1}, {40, 52, 1}, {52, 46, 1}, {52, 34, 1}, {28, 46, 1}, {28, 34, 1}},
+         3,
+         0},
         // thousands of hot pixels: windows overlap, none covers the photo
         {"2000 hot pixels", recipe(1200, 900, s420), scattered(1200, 900, 2000, 5)},
         {"1500 hot pixels, 4:2:2, Navier-Stokes", recipe(1000, 700, s422), scattered(1000, 700, 1500, 6), 3, 0},

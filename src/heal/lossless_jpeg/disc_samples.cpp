@@ -1,0 +1,190 @@
+// The discs' repaired samples of a photo's subsampled components; the
+// reasoning is in the header and in sample_plane.h.
+#include "heal/lossless_jpeg/disc_samples.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include <opencv2/imgproc.hpp>
+#include <opencv2/photo.hpp>
+
+#include "heal/inpaint/region_inpainter.h"
+#include "heal/inpaint/repair_mask.h"
+#include "heal/lossless_jpeg/sample_plane.h"
+
+namespace speckmend {
+
+namespace {
+
+// Components of one sampling, inpainted in one call: the library mixes the
+// channels of a three-channel image with the weights a one-channel call
+// would use (region_inpainter.h), so up to three go together.
+struct SampledGroup {
+    int stepX = 1, stepY = 1;
+    cv::Size plane;
+    std::vector<int> components;
+};
+
+std::vector<SampledGroup> subsampledGroups(j_decompress_ptr source) {
+    std::vector<SampledGroup> groups;
+    if (source->num_components < 2) return groups;
+    int maxH = 1, maxV = 1;
+    for (int c = 0; c < source->num_components; ++c)
+        maxH = std::max(maxH, source->comp_info[c].h_samp_factor),
+        maxV = std::max(maxV, source->comp_info[c].v_samp_factor);
+    for (int c = 0; c < source->num_components; ++c) {
+        const jpeg_component_info& info = source->comp_info[c];
+        if (info.h_samp_factor == maxH && info.v_samp_factor == maxV) continue;
+        const int stepX = maxH / info.h_samp_factor, stepY = maxV / info.v_samp_factor;
+        auto same = [&](const SampledGroup& g) {
+            return g.stepX == stepX && g.stepY == stepY && g.components.size() < 3;
+        };
+        auto found = std::find_if(groups.begin(), groups.end(), same);
+        if (found == groups.end()) {
+            SampledGroup& group = groups.emplace_back();
+            group.stepX = stepX;
+            group.stepY = stepY;
+            group.plane = {static_cast<int>((source->image_width + stepX - 1) / stepX),
+                           static_cast<int>((source->image_height + stepY - 1) / stepY)};
+            found = groups.end() - 1;
+        }
+        found->components.push_back(c);
+    }
+    return groups;
+}
+
+// The discs whose grown samples lie in a rectangle, found through square
+// cells of the plane rather than by trying every disc.
+class DiscIndex {
+public:
+    DiscIndex(const std::vector<cv::Rect>& grown, int cell) : grown_(grown), cell_(cell), seen_(grown.size(), 0) {
+        for (std::size_t i = 0; i < grown.size(); ++i)
+            forCells(grown[i], [&](std::int64_t key) { cells_[key].push_back(i); });
+    }
+
+    // The discs, ascending, whose grown boxes meet rect.
+    const std::vector<std::size_t>& meeting(const cv::Rect& rect) {
+        ++stamp_;
+        found_.clear();
+        forCells(rect, [&](std::int64_t key) {
+            const auto cell = cells_.find(key);
+            if (cell == cells_.end()) return;
+            for (std::size_t i : cell->second)
+                if (seen_[i] != stamp_ && !(grown_[i] & rect).empty()) seen_[i] = stamp_, found_.push_back(i);
+        });
+        std::sort(found_.begin(), found_.end());
+        return found_;
+    }
+
+private:
+    template <typename Visit>
+    void forCells(const cv::Rect& rect, Visit&& visit) const {
+        if (rect.empty()) return;
+        for (int y = rect.y / cell_; y <= (rect.br().y - 1) / cell_; ++y)
+            for (int x = rect.x / cell_; x <= (rect.br().x - 1) / cell_; ++x)
+                visit((static_cast<std::int64_t>(y) << 32) + x);
+    }
+
+    const std::vector<cv::Rect>& grown_;
+    int cell_;
+    std::unordered_map<std::int64_t, std::vector<std::size_t>> cells_;
+    std::vector<unsigned> seen_;
+    unsigned stamp_ = 0;
+    std::vector<std::size_t> found_;
+};
+
+constexpr int kIndexCell = 32;  // samples
+
+// Inpaints the unit's reach of the group's components (as channels, the
+// last repeated up to three) with the grown samples of its discs masked.
+// No other disc's grown samples lie in the reach, and the unit's own lie a
+// margin inside it but at the plane's edges, so its ring is whole.
+void inpaintUnit(j_decompress_ptr source, jvirt_barray_ptr* arrays, const SampledGroup& group, const cv::Rect& reach,
+                 const HotPixelMap& discs, double range, int method, cv::Mat& inpainted) {
+    const cv::Rect photo(0, 0, static_cast<int>(source->image_width), static_cast<int>(source->image_height));
+    const cv::Rect pixels =
+        cv::Rect(reach.x * group.stepX, reach.y * group.stepY, reach.width * group.stepX, reach.height * group.stepY) &
+        photo;
+    cv::Mat pixelMask(pixels.size(), CV_8UC1, cv::Scalar(0)), mask;
+    drawRepairMask(discs, pixelMask, pixels.tl());
+    const cv::Mat ring = cv::Mat::ones(2 * kSkippedSampleRing + 1, 2 * kSkippedSampleRing + 1, CV_8UC1);
+    cv::dilate(touchedSamples(pixelMask, group.stepX, group.stepY), mask, ring);
+    std::vector<cv::Mat> channels(3);
+    for (std::size_t k = 0; k < channels.size(); ++k)
+        channels[k] = k < group.components.size()
+                          ? decodeSampleRect(source, arrays[group.components[k]], group.components[k], reach)
+                          : channels[k - 1];
+    cv::Mat merged;
+    cv::merge(channels, merged);
+    cv::inpaint(merged, mask, inpainted, sampleRange(range), method);
+}
+
+}  // namespace
+
+void DiscSamples::repair(j_decompress_ptr source, jvirt_barray_ptr* arrays, const HotPixelMap& map,
+                         const std::vector<cv::Rect>& discs, const std::vector<std::size_t>& pixelOf, double range,
+                         int method) {
+    planes_.assign(static_cast<std::size_t>(std::max(source->num_components, 0)), Plane{});
+    const int margin = RegionInpainter::marginFor(sampleRange(range));
+    if (margin == 0 || discs.empty()) return;
+    const cv::Rect photo(0, 0, static_cast<int>(source->image_width), static_cast<int>(source->image_height));
+    for (const SampledGroup& group : subsampledGroups(source)) {
+        const cv::Rect bounds({}, group.plane);
+        std::vector<cv::Rect> boxes(discs.size()), grown(discs.size());
+        for (std::size_t i = 0; i < discs.size(); ++i) {
+            boxes[i] = samplesOf(discs[i] & photo, group.stepX, group.stepY) & bounds;
+            grown[i] = cv::Rect(boxes[i].x - kSkippedSampleRing, boxes[i].y - kSkippedSampleRing,
+                                boxes[i].width + 2 * kSkippedSampleRing, boxes[i].height + 2 * kSkippedSampleRing) &
+                       bounds;
+            if (boxes[i].empty()) grown[i] = {};
+        }
+        std::vector<std::vector<unsigned char>> values(group.components.size());
+        std::vector<std::uint32_t> offsets(discs.size(), 0);
+        DiscIndex index(grown, kIndexCell);
+        HotPixelMap nearby{{}, map.width, map.height};
+        cv::Mat inpainted;
+        for (const SampleUnit& unit : planSampleUnits(boxes, group.plane, margin)) {
+            // A unit with another's disc in its reach is crowded: its
+            // discs keep the mean of their repaired pixels (header).
+            if (index.meeting(unit.reach).size() > unit.discs.size()) {
+                for (std::size_t i : unit.discs) boxes[i] = {};
+                continue;
+            }
+            nearby.pixels.clear();
+            for (std::size_t i : unit.discs) nearby.pixels.push_back(map.pixels[pixelOf[i]]);
+            inpaintUnit(source, arrays, group, unit.reach, nearby, range, method, inpainted);
+            for (std::size_t i : unit.discs) {
+                offsets[i] = static_cast<std::uint32_t>(values.front().size());
+                const cv::Rect box = boxes[i] - unit.reach.tl();
+                for (int y = box.y; y < box.br().y; ++y)
+                    for (int x = box.x; x < box.br().x; ++x)
+                        for (std::size_t k = 0; k < group.components.size(); ++k)
+                            values[k].push_back(inpainted.at<cv::Vec3b>(y, x)[static_cast<int>(k)]);
+            }
+        }
+        for (std::size_t k = 0; k < group.components.size(); ++k) {
+            Plane& plane = planes_[static_cast<std::size_t>(group.components[k])];
+            plane.repaired = true;
+            plane.boxes = boxes;
+            plane.offsets = offsets;
+            plane.values = std::move(values[k]);
+        }
+    }
+}
+
+void DiscSamples::paint(int c, std::size_t disc, cv::Mat& samples, cv::Mat& painted, cv::Point origin) const {
+    if (!has(c)) return;
+    const Plane& plane = planes_[static_cast<std::size_t>(c)];
+    if (disc >= plane.boxes.size()) return;
+    const cv::Rect box = plane.boxes[disc];
+    const cv::Rect inside = (box - origin) & cv::Rect({}, samples.size());
+    for (int y = inside.y; y < inside.br().y; ++y) {
+        const unsigned char* from =
+            plane.values.data() + plane.offsets[disc] + static_cast<std::size_t>(y + origin.y - box.y) * box.width;
+        unsigned char* to = samples.ptr<unsigned char>(y);
+        unsigned char* mark = painted.ptr<unsigned char>(y);
+        for (int x = inside.x; x < inside.br().x; ++x) to[x] = from[x + origin.x - box.x], mark[x] = 255;
+    }
+}
+
+}  // namespace speckmend

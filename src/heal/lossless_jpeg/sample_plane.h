@@ -1,0 +1,84 @@
+// The samples of a subsampled component (the chroma of a 4:2:0 or 4:2:2
+// photo) and how the hot pixels' discs among them are grouped for their
+// repair at that resolution.
+//
+// A hot pixel's colour reaches the camera's chroma samples through its
+// downsampling and spreads from there over the chroma block through the
+// quantization. The decoder's upsampling then mixes it into every pixel
+// within about a sample of them, so the pixels around a repaired disc hold
+// the hot pixel's colour, and an inpainting of the pixels carries it back
+// into the disc. The refinement (block_refiner.h) therefore takes the target
+// of a chroma sample with a repaired pixel in its footprint from the
+// component's own samples, decoded from the source's blocks with no
+// upsampling, inpainted there. The samples to repair (touched) are grown by
+// one sample before the inpainting, so that the ring next to them, where
+// the quantization left most of the hot pixel's colour, is not read either;
+// only the touched ones are used. The inpainting range is two samples more
+// than the pixels' range: measured on hot pixels planted into camera crops
+// (bench/heal/run, section 6), the reach that keeps the repair off the ring.
+//
+// Why the samples are not inpainted as one plane. At that range and with
+// the ring, discs 18 samples apart (36 pixels in 4:2:0) still see each
+// other, and at a few thousand hot pixels on a photo such chains run across
+// it: windows of the photo grown to hold them merged into one, and one
+// inpainting call over all of them costs the square of its discs. So the
+// discs are repaired in units that stay small however dense the map: discs
+// whose grown samples meet (one hot cluster). A unit is inpainted alone in
+// its reach (its grown samples widened by the inpainting's margin, clipped
+// to the plane) with its grown samples masked. A unit whose reach holds the
+// grown samples of another is crowded: it would read that one's hot colour,
+// or have to be one call with it, and so its discs keep the target the
+// refinement gives without samples, the mean of their repaired pixels.
+// Where hot pixels are as far apart as a sensor's usually are, every unit
+// is alone and the repair is the whole plane's; in a crowded map it is not,
+// and the crowded discs are repaired as before this repair existed, at a
+// cost per hot pixel that stays flat. Everything depends only on the map
+// and the source's blocks, never on how the photo is cut into windows.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>  // before jpeglib.h, which needs FILE
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include <jpeglib.h>
+
+namespace speckmend {
+
+// The touched samples are grown by this many samples before inpainting.
+inline constexpr int kSkippedSampleRing = 1;
+
+// The inpainting range of the samples for the pixels' range.
+double sampleRange(double range);
+
+// The samples of a photo's rectangle of pixels whose footprints (stepX by
+// stepY pixels) hold a pixel of area: the box of the samples an area may
+// touch (area: a disc's box, say), empty for an empty area.
+cv::Rect samplesOf(const cv::Rect& area, int stepX, int stepY);
+
+// 255 for every sample whose footprint holds a non-zero pixel of mask
+// (8-bit, one channel), 0 elsewhere; sample (0, 0) covers the mask's
+// top-left pixel, the samples cover the mask (rounded up).
+cv::Mat touchedSamples(const cv::Mat& mask, int stepX, int stepY);
+
+// One unit of discs repaired together (see above): indices into the boxes
+// it was planned from, ascending, and its reach in samples.
+struct SampleUnit {
+    std::vector<std::size_t> discs;
+    cv::Rect reach;
+};
+
+// The units of discs whose touched boxes (in samples), grown by the ring,
+// meet, directly or through others; reach: their grown boxes widened by
+// margin samples, all clipped to a plane of size plane. Empty boxes are
+// left out. Units come in the order of their first discs.
+std::vector<SampleUnit> planSampleUnits(const std::vector<cv::Rect>& touchedBoxes, cv::Size plane, int margin);
+
+// The samples of component c in the rectangle rect of its plane: 8-bit,
+// the decoder's transform of the source's blocks rounded and clamped.
+// Reads the source's coefficient arrays, so it runs inside a guarded step
+// (jpeg_error.h).
+cv::Mat decodeSampleRect(j_decompress_ptr source, jvirt_barray_ptr array, int c, const cv::Rect& rect);
+
+}  // namespace speckmend
