@@ -18,8 +18,6 @@ namespace {
 constexpr int kRowStride = 3;
 constexpr int kColumnStride = 5;
 
-float medianOf(std::vector<float>& values) { return upperMedian(values); }
-
 }  // namespace
 
 std::vector<float> runningMedian(const std::vector<float>& values, int window) {
@@ -32,7 +30,7 @@ std::vector<float> runningMedian(const std::vector<float>& values, int window) {
         // that a hot line on the outermost row is still a spike in it.
         const int start = std::clamp(i - size / 2, 0, n - size);
         around.assign(values.begin() + start, values.begin() + start + size);
-        out[static_cast<std::size_t>(i)] = medianOf(around);
+        out[static_cast<std::size_t>(i)] = upperMedian(around);
     }
     return out;
 }
@@ -63,7 +61,7 @@ BandingOffsets measureBanding(const cv::Mat& mean, int channel, const LocalBackg
             for (int x = y % kRowStride; x < width; x += kRowStride)
                 values.push_back(in[x * channels + channel] - bg[x]);
             if (values.empty()) values.push_back(in[channel] - bg[0]);
-            medians[static_cast<std::size_t>(y)] = medianOf(values);
+            medians[static_cast<std::size_t>(y)] = upperMedian(values);
             if (y % kColumnStride != 0) continue;
             float* out = residuals.ptr<float>(y / kColumnStride);
             for (int x = 0; x < width; ++x) out[x] = in[x * channels + channel] - bg[x];
@@ -79,7 +77,7 @@ BandingOffsets measureBanding(const cv::Mat& mean, int channel, const LocalBackg
         for (int x = range.start; x < range.end; ++x) {
             values.clear();
             for (int r = 0; r < sampled; ++r) values.push_back(residuals.at<float>(r, x));
-            columns[static_cast<std::size_t>(x)] = medianOf(values);
+            columns[static_cast<std::size_t>(x)] = upperMedian(values);
         }
     });
     return {std::move(rows), runningMedian(columns, kBandWidth)};
@@ -97,7 +95,7 @@ BandingOffsets measureBandSteps(const cv::Mat& mean, int channel) {
             values.clear();
             for (int x = y % kRowStride; x < width; x += kRowStride) values.push_back(in[x * channels + channel]);
             if (values.empty()) values.push_back(in[channel]);
-            medians[static_cast<std::size_t>(y)] = medianOf(values);
+            medians[static_cast<std::size_t>(y)] = upperMedian(values);
         }
     });
     std::vector<float> rows = runningMedian(medians, kBandWidth);
@@ -110,7 +108,7 @@ BandingOffsets measureBandSteps(const cv::Mat& mean, int channel) {
                 values.push_back(mean.ptr<float>(y)[x * channels + channel] - rows[static_cast<std::size_t>(y)]);
             }
             if (values.empty()) values.push_back(mean.ptr<float>(0)[x * channels + channel] - rows[0]);
-            columns[static_cast<std::size_t>(x)] = medianOf(values);
+            columns[static_cast<std::size_t>(x)] = upperMedian(values);
         }
     });
     return {std::move(rows), runningMedian(columns, kBandWidth)};

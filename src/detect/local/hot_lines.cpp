@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <numeric>
 
+#include "detect/local/median_select.h"
+
 namespace speckmend {
 namespace {
 
@@ -20,13 +22,6 @@ int findRoot(std::vector<int>& parent, int i) {
         i = parent[static_cast<std::size_t>(i)];
     }
     return i;
-}
-
-float medianOf(std::vector<float>& values) {
-    if (values.empty()) return 0.0f;
-    auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
 }
 
 // The lines of one axis. `along[i]` holds the positions along line i that
@@ -80,7 +75,7 @@ std::vector<HotLine> linesOf(const std::vector<std::vector<int>>& along, int len
             if (across < 0 || across >= lines) continue;
             for (int t = g.first; t <= g.last; ++t) values.push_back(at(across, t));
         }
-        return medianOf(values);
+        return upperMedian(values);
     };
     for (const Group& g : groups) {
         if (g.high - g.low + 1 > search.widest) continue;
