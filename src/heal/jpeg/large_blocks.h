@@ -6,10 +6,12 @@
 // allocator) through their exported symbols; the program defines both (in
 // jpeg_codec.cpp, which every program with a codec links, so that none
 // silently keeps the library's own) on the functions below, so every codec
-// of the process, also the image reader's, gets its large blocks here. Without a LargeBlockReuse alive a freed mapping
-// is unmapped at once. With one, it is kept and handed to the next request it fits, so a run of same-sized photos
-// faults and clears its arrays' pages once per worker instead of once per photo: the kernel's clearing of fresh pages
-// was most of the system time of a run.
+// of the process, also the image reader's, gets its large blocks here.
+// Without a LargeBlockReuse alive a freed mapping is unmapped at once. With
+// one, it is kept and handed to the next request it fits, so a run of
+// same-sized photos faults and clears its arrays' pages once per worker
+// instead of once per photo: the kernel's clearing of fresh pages was most
+// of the system time of a run.
 #pragma once
 
 #include <cstddef>

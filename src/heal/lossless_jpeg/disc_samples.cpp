@@ -133,10 +133,7 @@ void DiscSamples::repair(j_decompress_ptr source, jvirt_barray_ptr* arrays, cons
         std::vector<cv::Rect> boxes(discs.size()), grown(discs.size());
         for (std::size_t i = 0; i < discs.size(); ++i) {
             boxes[i] = samplesOf(discs[i] & photo, group.stepX, group.stepY) & bounds;
-            grown[i] = cv::Rect(boxes[i].x - kSkippedSampleRing, boxes[i].y - kSkippedSampleRing,
-                                boxes[i].width + 2 * kSkippedSampleRing, boxes[i].height + 2 * kSkippedSampleRing) &
-                       bounds;
-            if (boxes[i].empty()) grown[i] = {};
+            grown[i] = ringedSamples(boxes[i], group.plane);
         }
         std::vector<std::vector<unsigned char>> values(group.components.size());
         std::vector<std::uint32_t> offsets(discs.size(), 0);

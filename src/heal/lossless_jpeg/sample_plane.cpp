@@ -20,13 +20,15 @@ cv::Rect grownBy(const cv::Rect& box, int by) {
     return {box.x - by, box.y - by, box.width + 2 * by, box.height + 2 * by};
 }
 
-bool overlap(const cv::Rect& a, const cv::Rect& b) {
-    return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
-}
-
 }  // namespace
 
 double sampleRange(double range) { return range + kWiderRange; }
+
+cv::Rect ringedSamples(const cv::Rect& touched, cv::Size plane) {
+    const cv::Rect bounds({}, plane);
+    const cv::Rect inside = touched & bounds;
+    return inside.empty() ? cv::Rect() : grownBy(inside, kSkippedSampleRing) & bounds;
+}
 
 cv::Rect samplesOf(const cv::Rect& area, int stepX, int stepY) {
     if (area.empty() || stepX < 1 || stepY < 1) return {};
@@ -53,8 +55,8 @@ std::vector<SampleUnit> planSampleUnits(const std::vector<cv::Rect>& touchedBoxe
     std::vector<std::size_t> kept;
     std::vector<cv::Rect> grown;
     for (std::size_t i = 0; i < touchedBoxes.size(); ++i) {
-        const cv::Rect box = grownBy(touchedBoxes[i] & bounds, kSkippedSampleRing) & bounds;
-        if ((touchedBoxes[i] & bounds).empty()) continue;
+        const cv::Rect box = ringedSamples(touchedBoxes[i], plane);
+        if (box.empty()) continue;
         kept.push_back(i);
         grown.push_back(box);
     }
@@ -62,7 +64,7 @@ std::vector<SampleUnit> planSampleUnits(const std::vector<cv::Rect>& touchedBoxe
     for (const std::vector<std::size_t>&members : touchingGroups(
              grown.size(), [&grown](std::size_t i) { return grown[i].x; },
              [&grown](std::size_t i) { return grown[i].br().x; },
-             [&grown](std::size_t a, std::size_t b) { return overlap(grown[a], grown[b]); })) {
+             [&grown](std::size_t a, std::size_t b) { return !(grown[a] & grown[b]).empty(); })) {
         SampleUnit& unit = units.emplace_back();
         cv::Rect all = grown[members.front()];
         for (std::size_t m : members) {

@@ -52,6 +52,11 @@ inline constexpr int kSkippedSampleRing = 1;
 // The inpainting range of the samples for the pixels' range.
 double sampleRange(double range);
 
+// A box of touched samples grown by the ring and clipped to a plane of size
+// plane: the samples a disc keeps from being read. Empty when the box has no
+// sample in the plane.
+cv::Rect ringedSamples(const cv::Rect& touched, cv::Size plane);
+
 // The samples of a photo's rectangle of pixels whose footprints (stepX by
 // stepY pixels) hold a pixel of area: the box of the samples an area may
 // touch (area: a disc's box, say), empty for an empty area.
