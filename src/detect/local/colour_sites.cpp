@@ -10,6 +10,7 @@
 
 #include "detect/common/row_stripes.h"
 #include "detect/local/hot_lines.h"
+#include "detect/local/site_surroundings.h"
 
 namespace speckmend {
 namespace {
@@ -50,8 +51,17 @@ constexpr std::size_t kFewestTileSamples = 64;
 // (smaller frames take the tiles' noise as Gaussian).
 constexpr double kTailShare = 1e-4;
 constexpr double kTailSigmas = 3.7190;
+constexpr double kSkewShare = 1e-3;
 constexpr std::size_t kFewestTailSamples = 20000;
 constexpr float kSmallestNoise = 1e-3f;
+// The lower tail is not free of hot sites in a JPEG: a strong site rings
+// below the background too, over its colour block, and 200 sites put
+// thousands of such samples into a tail of a few dozen (a blue site's
+// threshold came out a third too high for it). So the samples within
+// kRingingReach of a site kLearnLevel strong or more are left out, unless
+// the sites cover more than kMostCovered of the frame (a dense map), where
+// too little would be left to measure.
+constexpr double kMostCovered = 0.5;
 
 constexpr int kPhases = SiteFootprint::kPhases;
 constexpr int kCore = SiteFootprint::kCore;
@@ -186,9 +196,11 @@ struct SiteNoise {
 
 // The footprint's estimate at every pixel of the sampled rows, by tile and
 // phase: samples[(ty * columns + tx) * kPhases + phase].
+// Pixels `skip` covers are left out.
 std::vector<std::vector<float>> siteNoiseSamples(const cv::Mat& mean,
                                                  const std::vector<const LocalBackground*>& backgrounds,
-                                                 const TileNoise& tiles, const SiteFootprint& footprint) {
+                                                 const TileNoise& tiles, const SiteFootprint& footprint,
+                                                 const SiteSurroundings* skip) {
     const int width = mean.cols, height = mean.rows, channels = mean.channels();
     const int columns = tiles.tileColumns(), rows = tiles.tileRows();
     const int tileWidth = tiles.tileWidth(), tileHeight = tiles.tileHeight();
@@ -212,6 +224,7 @@ std::vector<std::vector<float>> siteNoiseSamples(const cv::Mat& mean,
                     }
                 }
                 for (int x = 0; x < width; ++x) {
+                    if (skip && skip->covers(x, y)) continue;
                     float* to = core;
                     for (int c = 0; c < channels; ++c) {
                         for (int dy = 0; dy < kCoreSide; ++dy) {
@@ -230,12 +243,19 @@ std::vector<std::vector<float>> siteNoiseSamples(const cv::Mat& mean,
 }
 
 SiteNoise siteNoise(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds, const TileNoise& tiles,
-                    const SiteFootprint& footprint) {
+                    const SiteFootprint& footprint, const std::vector<Standout>& found) {
     const int columns = tiles.tileColumns(), rows = tiles.tileRows();
     SiteNoise noise;
     noise.tileWidth = tiles.tileWidth();
     noise.tileHeight = tiles.tileHeight();
-    const std::vector<std::vector<float>> samples = siteNoiseSamples(mean, backgrounds, tiles, footprint);
+    std::vector<cv::Point> strong;
+    for (const Standout& s : found) {
+        if (s.level >= kLearnLevel) strong.push_back(s.at);
+    }
+    const SiteSurroundings surroundings(mean.size(), strong, kRingingReach);
+    const bool leaveOut = surroundings.coveredShare() <= kMostCovered;
+    const std::vector<std::vector<float>> samples =
+        siteNoiseSamples(mean, backgrounds, tiles, footprint, leaveOut ? &surroundings : nullptr);
 
     for (int phase = 0; phase < kPhases; ++phase) {
         cv::Mat measured(rows, columns, CV_32FC1);
@@ -271,12 +291,7 @@ SiteNoise siteNoise(const cv::Mat& mean, const std::vector<const LocalBackground
             const float s = sigma.at<float>(t / columns, t % columns);
             for (float v : samples[static_cast<std::size_t>(t) * kPhases + phase]) all.push_back(v / s);
         }
-        if (all.size() >= kFewestTailSamples) {
-            auto tail = all.begin() + static_cast<std::ptrdiff_t>(static_cast<double>(all.size()) * kTailShare);
-            std::nth_element(all.begin(), tail, all.end());
-            noise.lengthening[static_cast<std::size_t>(phase)] =
-                std::max(1.0f, static_cast<float>(-*tail / kTailSigmas));
-        }
+        if (all.size() >= kFewestTailSamples) noise.lengthening[static_cast<std::size_t>(phase)] = tailLengthening(all);
     }
     return noise;
 }
@@ -337,6 +352,21 @@ bool sourcedAtTheSensor(const Residuals& residuals, const SiteFootprint& footpri
 }
 
 }  // namespace
+
+float tailLengthening(std::vector<float>& values) {
+    if (values.empty()) return 1.0f;
+    auto at = [&](double share) {
+        auto it = values.begin() + static_cast<std::ptrdiff_t>(static_cast<double>(values.size() - 1) * share);
+        std::nth_element(values.begin(), it, values.end());
+        return *it;
+    };
+    const float middle = at(0.5);
+    const float lowTail = middle - at(kTailShare);
+    const float lowNear = middle - at(kSkewShare);
+    const float highNear = at(1.0 - kSkewShare) - middle;
+    const float skew = lowNear > 0.0f ? std::max(1.0f, highNear / lowNear) : 1.0f;
+    return std::max(1.0f, static_cast<float>(lowTail / kTailSigmas) * skew);
+}
 
 float standoutLevel(const ColourSiteSettings& settings) { return static_cast<float>(kLookShare * settings.noise); }
 
@@ -410,7 +440,7 @@ std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vecto
     if (!footprint) return std::nullopt;
 
     ColourSites sites{*footprint, {}, 0, 0, 0, 0, lone.size()};
-    const SiteNoise siteNoiseModel = siteNoise(mean, backgrounds, *noise[0], sites.footprint);
+    const SiteNoise siteNoiseModel = siteNoise(mean, backgrounds, *noise[0], sites.footprint, found);
     bool first = true;
     for (int phase = 0; phase < kPhases; ++phase) {
         const cv::Mat& sigma = siteNoiseModel.sigma[static_cast<std::size_t>(phase)];

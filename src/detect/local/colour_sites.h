@@ -13,8 +13,9 @@
 // So the noise is that of the statistic itself, measured on a sample of rows
 // tile by tile and phase by phase from the upper tail as in tile_noise.h;
 // and since hot sites crowd the upper tail of a whole frame, the tail's
-// length beyond Gaussian is read from the lower tail, where no hot site is,
-// and the threshold lengthened by it.
+// length beyond Gaussian is read from the lower tail, and the threshold
+// lengthened by it. The surroundings of strong sites are left out of both
+// measurements: their ringing dips below the background as well.
 //
 // Call order: after the per-channel background and tile noise and after the
 // lines; the spots are then merged from the candidates as in a grey frame.
@@ -56,6 +57,15 @@ struct Standout {
     cv::Point at;
     float level;
 };
+
+// How much longer than Gaussian the upper tail of `values` (noise in units
+// of its standard deviation) is, at least 1: the lower tail's length at a
+// share of 1e-4, times how much further the upper tail reaches than the
+// lower at 1e-3, both from the median. The upper tail's own far end is the
+// hot sites'; nearer in they are too few to move it. A dark frame's noise
+// is skewed upwards (its lower side clipped at black), which the lower tail
+// alone would not tell. 1 for no values; reorders `values`.
+float tailLengthening(std::vector<float>& values);
 
 // The level a pixel's highest channel must reach to be tested: the
 // footprint's estimate of a site is seldom more than a fifth more

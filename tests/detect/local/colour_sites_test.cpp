@@ -177,5 +177,47 @@ TEST(ColourSites, StandoutsAreThePixelsAboveTheLevelAndFeedTheTest) {
     }
 }
 
+// The tail's lengthening of noise whose tails are known, against the same
+// read from the Gaussian's quantiles: Gaussian noise is not lengthened, a
+// longer lower tail is by as much, an upper side stretched near in is by its
+// stretch, and hot sites at the upper tail's far end are not taken for
+// noise.
+TEST(ColourSites, TailLengtheningReadsTheTailsOfTheNoise) {
+    struct Row {
+        const char* name;
+        float lowerBeyond2;  // the lower side's stretch beyond 2 sigma
+        float upper;         // the upper side's stretch
+        int sites;           // values far up the upper tail, per 100000
+    };
+    const Row rows[] = {
+        {"Gaussian", 1.0f, 1.0f, 0},
+        {"a lower tail 1.3 times as long beyond 2 sigma", 1.3f, 1.0f, 0},
+        {"an upper side 1.4 times as wide", 1.0f, 1.4f, 0},
+        {"both", 1.3f, 1.4f, 0},
+        {"hot sites in the upper tail", 1.0f, 1.0f, 40},
+        {"narrower than Gaussian", 0.7f, 0.8f, 0},
+    };
+    // Where the Gaussian's lower tail holds 1e-4 and 1e-3 of it.
+    constexpr double kFar = 3.7190, kNear = 3.0902;
+    for (const Row& row : rows) {
+        auto lower = [&](double q) { return q <= 2.0 ? q : 2.0 + (q - 2.0) * row.lowerBeyond2; };
+        const double expected = std::max(1.0, lower(kFar) / kFar * std::max(1.0, row.upper * kNear / lower(kNear)));
+        cv::RNG rng(5);
+        std::vector<float> values;
+        constexpr int kCount = 400000;
+        for (int i = 0; i < kCount; ++i) {
+            float v = static_cast<float>(rng.gaussian(1.0));
+            if (v < -2.0f) v = -2.0f + (v + 2.0f) * row.lowerBeyond2;
+            if (v > 0.0f) v *= row.upper;
+            if (i % 100000 < row.sites) v = 30.0f + static_cast<float>(i % 7);
+            values.push_back(v);
+        }
+        const float lengthening = tailLengthening(values);
+        EXPECT_NEAR(lengthening, expected, 0.04 * expected) << row.name;
+    }
+    std::vector<float> none;
+    EXPECT_EQ(tailLengthening(none), 1.0f);
+}
+
 }  // namespace
 }  // namespace speckmend
