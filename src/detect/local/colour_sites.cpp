@@ -368,6 +368,20 @@ float tailLengthening(std::vector<float>& values) {
     return std::max(1.0f, static_cast<float>(lowTail / kTailSigmas) * skew);
 }
 
+double areaMultiple(double multiple, double pixels) {
+    if (!(pixels > kReferenceArea)) return multiple;
+    auto tail = [](double z) { return 0.5 * std::erfc(z / std::sqrt(2.0)); };
+    const double wanted = tail(multiple) * kReferenceArea / pixels;
+    // The tail falls monotonically; it halves within a sigma out here.
+    double low = multiple, high = multiple + 1.0;
+    while (tail(high) > wanted) high += 1.0;
+    for (int i = 0; i < 60; ++i) {
+        const double middle = 0.5 * (low + high);
+        (tail(middle) > wanted ? low : high) = middle;
+    }
+    return 0.5 * (low + high);
+}
+
 float standoutLevel(const ColourSiteSettings& settings) { return static_cast<float>(kLookShare * settings.noise); }
 
 void StandoutRow::addChannel(const float* meanRow, int channels, int c, const float* background, const TileNoise& tiles,
@@ -441,13 +455,14 @@ std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vecto
 
     ColourSites sites{*footprint, {}, 0, 0, 0, 0, lone.size()};
     const SiteNoise siteNoiseModel = siteNoise(mean, backgrounds, *noise[0], sites.footprint, found);
+    const float multiple = static_cast<float>(areaMultiple(settings.noise, static_cast<double>(mean.total())));
     bool first = true;
     for (int phase = 0; phase < kPhases; ++phase) {
         const cv::Mat& sigma = siteNoiseModel.sigma[static_cast<std::size_t>(phase)];
         const float lengthening = siteNoiseModel.lengthening[static_cast<std::size_t>(phase)];
         for (auto v = sigma.begin<float>(); v != sigma.end<float>(); ++v) {
             const float threshold =
-                std::max(static_cast<float>(settings.noise) * lengthening * *v, static_cast<float>(settings.floor));
+                std::max(multiple * lengthening * *v, static_cast<float>(settings.floor));
             sites.noiseLow = first ? *v : std::min(sites.noiseLow, *v);
             sites.noiseHigh = first ? *v : std::max(sites.noiseHigh, *v);
             sites.thresholdLow = first ? threshold : std::min(sites.thresholdLow, threshold);
@@ -483,7 +498,7 @@ std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vecto
                 } else {
                     amplitude = sites.footprint.amplitude(phase, core);
                 }
-                const float bar = static_cast<float>(settings.noise) * edgeGain *
+                const float bar = multiple * edgeGain *
                                   siteNoiseModel.lengthening[static_cast<std::size_t>(phase)] *
                                   siteNoiseModel.at(p.x, p.y, phase);
                 const float floor = static_cast<float>(settings.floor);

@@ -37,7 +37,7 @@
 namespace speckmend {
 
 struct ColourSiteSettings {
-    double noise = 5.0;  // the threshold, in standard deviations of the statistic's noise
+    double noise = 5.0;  // the threshold, in standard deviations of the statistic's noise (areaMultiple)
     double floor = 6.0;  // and never below this many DN at the sensor
 };
 
@@ -66,6 +66,15 @@ struct Standout {
 // is skewed upwards (its lower side clipped at black), which the lower tail
 // alone would not tell. 1 for no values; reorders `values`.
 float tailLengthening(std::vector<float>& values);
+
+// The threshold's multiple of the statistic's noise for a frame of `pixels`:
+// `multiple` up to kReferenceArea, and beyond it raised so that the chance
+// of Gaussian noise passing it shrinks as the frame grows. Each pixel is a
+// chance for the noise to pass, so a fixed multiple would give a frame four
+// times the size four times the false hot pixels; this keeps them to the
+// reference frame's number. Smaller frames keep the multiple they are given.
+constexpr double kReferenceArea = 6e6;
+double areaMultiple(double multiple, double pixels);
 
 // The level a pixel's highest channel must reach to be tested: the
 // footprint's estimate of a site is seldom more than a fifth more

@@ -219,5 +219,37 @@ TEST(ColourSites, TailLengtheningReadsTheTailsOfTheNoise) {
     EXPECT_EQ(tailLengthening(none), 1.0f);
 }
 
+// The threshold's multiple for a frame's area: unchanged up to the
+// reference frame, and beyond it where Gaussian noise passes it as often
+// per frame as it passes the given multiple in the reference frame.
+TEST(ColourSites, AreaMultipleKeepsTheFalseAlarmsPerFrame) {
+    struct Row {
+        const char* name;
+        double multiple, pixels;
+    };
+    const Row rows[] = {
+        {"a small frame", 5.0, 0.2e6},
+        {"the reference frame", 5.0, kReferenceArea},
+        {"twice the reference", 5.0, 2 * kReferenceArea},
+        {"24 megapixels", 5.0, 24e6},
+        {"100 megapixels", 5.0, 100e6},
+        {"a low multiple", 3.0, 24e6},
+        {"a high multiple", 9.0, 24e6},
+    };
+    auto tail = [](double z) { return 0.5 * std::erfc(z / std::sqrt(2.0)); };
+    for (const Row& row : rows) {
+        const double z = areaMultiple(row.multiple, row.pixels);
+        if (row.pixels <= kReferenceArea) {
+            EXPECT_EQ(z, row.multiple) << row.name;
+            continue;
+        }
+        EXPECT_GT(z, row.multiple) << row.name;
+        // As many expected false alarms per frame as the reference frame's.
+        EXPECT_NEAR(row.pixels * tail(z) / (kReferenceArea * tail(row.multiple)), 1.0, 1e-6) << row.name;
+    }
+    // 5 sigma at 24 MP: a quarter of the reference's chance per pixel.
+    EXPECT_NEAR(areaMultiple(5.0, 24e6), 5.26, 0.01);
+}
+
 }  // namespace
 }  // namespace speckmend
