@@ -51,7 +51,9 @@ constexpr std::size_t kFewestTileSamples = 64;
 // (smaller frames take the tiles' noise as Gaussian).
 constexpr double kTailShare = 1e-4;
 constexpr double kTailSigmas = 3.7190;
-constexpr double kSkewShare = 1e-3;
+// and at kNearShare, kNearSigmas.
+constexpr double kNearShare = 1e-3;
+constexpr double kNearSigmas = 3.0902;
 constexpr std::size_t kFewestTailSamples = 20000;
 constexpr float kSmallestNoise = 1e-3f;
 // The lower tail is not free of hot sites in a JPEG: a strong site rings
@@ -243,7 +245,7 @@ std::vector<std::vector<float>> siteNoiseSamples(const cv::Mat& mean,
 }
 
 SiteNoise siteNoise(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds, const TileNoise& tiles,
-                    const SiteFootprint& footprint, const std::vector<Standout>& found) {
+                    const SiteFootprint& footprint, const std::vector<Standout>& found, double multiple) {
     const int columns = tiles.tileColumns(), rows = tiles.tileRows();
     SiteNoise noise;
     noise.tileWidth = tiles.tileWidth();
@@ -291,7 +293,9 @@ SiteNoise siteNoise(const cv::Mat& mean, const std::vector<const LocalBackground
             const float s = sigma.at<float>(t / columns, t % columns);
             for (float v : samples[static_cast<std::size_t>(t) * kPhases + phase]) all.push_back(v / s);
         }
-        if (all.size() >= kFewestTailSamples) noise.lengthening[static_cast<std::size_t>(phase)] = tailLengthening(all);
+        if (all.size() >= kFewestTailSamples) {
+            noise.lengthening[static_cast<std::size_t>(phase)] = tailLengthening(all, multiple);
+        }
     }
     return noise;
 }
@@ -353,19 +357,30 @@ bool sourcedAtTheSensor(const Residuals& residuals, const SiteFootprint& footpri
 
 }  // namespace
 
-float tailLengthening(std::vector<float>& values) {
+float tailLengthening(std::vector<float>& values, double multiple) {
     if (values.empty()) return 1.0f;
-    auto at = [&](double share) {
-        auto it = values.begin() + static_cast<std::ptrdiff_t>(static_cast<double>(values.size() - 1) * share);
+    auto select = [&](std::size_t k) {
+        auto it = values.begin() + static_cast<std::ptrdiff_t>(k);
         std::nth_element(values.begin(), it, values.end());
-        return *it;
+        return static_cast<double>(*it);
     };
-    const float middle = at(0.5);
-    const float lowTail = middle - at(kTailShare);
-    const float lowNear = middle - at(kSkewShare);
-    const float highNear = at(1.0 - kSkewShare) - middle;
-    const float skew = lowNear > 0.0f ? std::max(1.0f, highNear / lowNear) : 1.0f;
-    return std::max(1.0f, static_cast<float>(lowTail / kTailSigmas) * skew);
+    // A tail of a few values says little: the value taken is the one the
+    // tail holds with some certainty, two standard deviations of the count
+    // further out.
+    const double n = static_cast<double>(values.size());
+    auto outer = [&](double share) {
+        const double expected = share * n;
+        return static_cast<std::size_t>(std::max(0.0, std::floor(expected - 2.0 * std::sqrt(expected))));
+    };
+    const double middle = select(values.size() / 2);
+    const double lowTail = middle - select(outer(kTailShare));
+    const double lowNear = middle - select(outer(kNearShare));
+    const double highNear = select(values.size() - 1 - outer(kNearShare)) - middle;
+    const double skew = lowNear > 0.0 ? std::max(1.0, highNear / lowNear) : 1.0;
+    const double far = lowTail / kTailSigmas, near = lowNear / kNearSigmas;
+    const double growth = std::max(0.0, (far - near) / (kTailSigmas - kNearSigmas));
+    const double atMultiple = far + growth * std::max(0.0, multiple - kTailSigmas);
+    return static_cast<float>(std::max(1.0, atMultiple * skew));
 }
 
 double areaMultiple(double multiple, double pixels) {
@@ -454,8 +469,8 @@ std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vecto
     if (!footprint) return std::nullopt;
 
     ColourSites sites{*footprint, {}, 0, 0, 0, 0, lone.size()};
-    const SiteNoise siteNoiseModel = siteNoise(mean, backgrounds, *noise[0], sites.footprint, found);
     const float multiple = static_cast<float>(areaMultiple(settings.noise, static_cast<double>(mean.total())));
+    const SiteNoise siteNoiseModel = siteNoise(mean, backgrounds, *noise[0], sites.footprint, found, multiple);
     bool first = true;
     for (int phase = 0; phase < kPhases; ++phase) {
         const cv::Mat& sigma = siteNoiseModel.sigma[static_cast<std::size_t>(phase)];

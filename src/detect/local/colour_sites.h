@@ -59,13 +59,18 @@ struct Standout {
 };
 
 // How much longer than Gaussian the upper tail of `values` (noise in units
-// of its standard deviation) is, at least 1: the lower tail's length at a
-// share of 1e-4, times how much further the upper tail reaches than the
-// lower at 1e-3, both from the median. The upper tail's own far end is the
-// hot sites'; nearer in they are too few to move it. A dark frame's noise
-// is skewed upwards (its lower side clipped at black), which the lower tail
-// alone would not tell. 1 for no values; reorders `values`.
-float tailLengthening(std::vector<float>& values);
+// of its standard deviation) is out at `multiple` of them, at least 1. The
+// lower tail's length is read at shares of 1e-3 and 1e-4 of the values (two
+// standard deviations of the count further out, as a tail of a few dozen
+// values may fall short by chance), and
+// where it grows from one to the other (JPEG noise: sparse, blocky errors)
+// the growth is carried on out to `multiple`, which lies a long way beyond
+// what the sample can show. That is then taken times how much further the
+// upper side reaches than the lower at 1e-3: the upper tail's own far end
+// is the hot sites', nearer in they are too few to move it, and a dark
+// frame's noise is skewed upwards (its lower side clipped at black). 1 for
+// no values; reorders `values`.
+float tailLengthening(std::vector<float>& values, double multiple);
 
 // The threshold's multiple of the statistic's noise for a frame of `pixels`:
 // `multiple` up to kReferenceArea, and beyond it raised so that the chance
