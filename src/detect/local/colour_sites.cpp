@@ -10,6 +10,7 @@
 
 #include "detect/common/row_stripes.h"
 #include "detect/local/hot_lines.h"
+#include "detect/local/site_surroundings.h"
 
 namespace speckmend {
 namespace {
@@ -50,8 +51,19 @@ constexpr std::size_t kFewestTileSamples = 64;
 // (smaller frames take the tiles' noise as Gaussian).
 constexpr double kTailShare = 1e-4;
 constexpr double kTailSigmas = 3.7190;
+// and at kNearShare, kNearSigmas.
+constexpr double kNearShare = 1e-3;
+constexpr double kNearSigmas = 3.0902;
 constexpr std::size_t kFewestTailSamples = 20000;
 constexpr float kSmallestNoise = 1e-3f;
+// The lower tail is not free of hot sites in a JPEG: a strong site rings
+// below the background too, over its colour block, and 200 sites put
+// thousands of such samples into a tail of a few dozen (a blue site's
+// threshold came out a third too high for it). So the samples within
+// kRingingReach of a site kLearnLevel strong or more are left out, unless
+// the sites cover more than kMostCovered of the frame (a dense map), where
+// too little would be left to measure.
+constexpr double kMostCovered = 0.5;
 
 constexpr int kPhases = SiteFootprint::kPhases;
 constexpr int kCore = SiteFootprint::kCore;
@@ -186,9 +198,11 @@ struct SiteNoise {
 
 // The footprint's estimate at every pixel of the sampled rows, by tile and
 // phase: samples[(ty * columns + tx) * kPhases + phase].
+// Pixels `skip` covers are left out.
 std::vector<std::vector<float>> siteNoiseSamples(const cv::Mat& mean,
                                                  const std::vector<const LocalBackground*>& backgrounds,
-                                                 const TileNoise& tiles, const SiteFootprint& footprint) {
+                                                 const TileNoise& tiles, const SiteFootprint& footprint,
+                                                 const SiteSurroundings* skip) {
     const int width = mean.cols, height = mean.rows, channels = mean.channels();
     const int columns = tiles.tileColumns(), rows = tiles.tileRows();
     const int tileWidth = tiles.tileWidth(), tileHeight = tiles.tileHeight();
@@ -212,6 +226,7 @@ std::vector<std::vector<float>> siteNoiseSamples(const cv::Mat& mean,
                     }
                 }
                 for (int x = 0; x < width; ++x) {
+                    if (skip && skip->covers(x, y)) continue;
                     float* to = core;
                     for (int c = 0; c < channels; ++c) {
                         for (int dy = 0; dy < kCoreSide; ++dy) {
@@ -230,12 +245,19 @@ std::vector<std::vector<float>> siteNoiseSamples(const cv::Mat& mean,
 }
 
 SiteNoise siteNoise(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds, const TileNoise& tiles,
-                    const SiteFootprint& footprint) {
+                    const SiteFootprint& footprint, const std::vector<Standout>& found, double multiple) {
     const int columns = tiles.tileColumns(), rows = tiles.tileRows();
     SiteNoise noise;
     noise.tileWidth = tiles.tileWidth();
     noise.tileHeight = tiles.tileHeight();
-    const std::vector<std::vector<float>> samples = siteNoiseSamples(mean, backgrounds, tiles, footprint);
+    std::vector<cv::Point> strong;
+    for (const Standout& s : found) {
+        if (s.level >= kLearnLevel) strong.push_back(s.at);
+    }
+    const SiteSurroundings surroundings(mean.size(), strong, kRingingReach);
+    const bool leaveOut = surroundings.coveredShare() <= kMostCovered;
+    const std::vector<std::vector<float>> samples =
+        siteNoiseSamples(mean, backgrounds, tiles, footprint, leaveOut ? &surroundings : nullptr);
 
     for (int phase = 0; phase < kPhases; ++phase) {
         cv::Mat measured(rows, columns, CV_32FC1);
@@ -272,10 +294,7 @@ SiteNoise siteNoise(const cv::Mat& mean, const std::vector<const LocalBackground
             for (float v : samples[static_cast<std::size_t>(t) * kPhases + phase]) all.push_back(v / s);
         }
         if (all.size() >= kFewestTailSamples) {
-            auto tail = all.begin() + static_cast<std::ptrdiff_t>(static_cast<double>(all.size()) * kTailShare);
-            std::nth_element(all.begin(), tail, all.end());
-            noise.lengthening[static_cast<std::size_t>(phase)] =
-                std::max(1.0f, static_cast<float>(-*tail / kTailSigmas));
+            noise.lengthening[static_cast<std::size_t>(phase)] = tailLengthening(all, multiple);
         }
     }
     return noise;
@@ -337,6 +356,46 @@ bool sourcedAtTheSensor(const Residuals& residuals, const SiteFootprint& footpri
 }
 
 }  // namespace
+
+float tailLengthening(std::vector<float>& values, double multiple) {
+    if (values.empty()) return 1.0f;
+    auto select = [&](std::size_t k) {
+        auto it = values.begin() + static_cast<std::ptrdiff_t>(k);
+        std::nth_element(values.begin(), it, values.end());
+        return static_cast<double>(*it);
+    };
+    // A tail of a few values says little: the value taken is the one the
+    // tail holds with some certainty, two standard deviations of the count
+    // further out.
+    const double n = static_cast<double>(values.size());
+    auto outer = [&](double share) {
+        const double expected = share * n;
+        return static_cast<std::size_t>(std::max(0.0, std::floor(expected - 2.0 * std::sqrt(expected))));
+    };
+    const double middle = select(values.size() / 2);
+    const double lowTail = middle - select(outer(kTailShare));
+    const double lowNear = middle - select(outer(kNearShare));
+    const double highNear = select(values.size() - 1 - outer(kNearShare)) - middle;
+    const double skew = lowNear > 0.0 ? std::max(1.0, highNear / lowNear) : 1.0;
+    const double far = lowTail / kTailSigmas, near = lowNear / kNearSigmas;
+    const double growth = std::max(0.0, (far - near) / (kTailSigmas - kNearSigmas));
+    const double atMultiple = far + growth * std::max(0.0, multiple - kTailSigmas);
+    return static_cast<float>(std::max(1.0, atMultiple * skew));
+}
+
+double areaMultiple(double multiple, double pixels) {
+    if (!(pixels > kReferenceArea)) return multiple;
+    auto tail = [](double z) { return 0.5 * std::erfc(z / std::sqrt(2.0)); };
+    const double wanted = tail(multiple) * kReferenceArea / pixels;
+    // The tail falls monotonically; it halves within a sigma out here.
+    double low = multiple, high = multiple + 1.0;
+    while (tail(high) > wanted) high += 1.0;
+    for (int i = 0; i < 60; ++i) {
+        const double middle = 0.5 * (low + high);
+        (tail(middle) > wanted ? low : high) = middle;
+    }
+    return 0.5 * (low + high);
+}
 
 float standoutLevel(const ColourSiteSettings& settings) { return static_cast<float>(kLookShare * settings.noise); }
 
@@ -410,14 +469,15 @@ std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vecto
     if (!footprint) return std::nullopt;
 
     ColourSites sites{*footprint, {}, 0, 0, 0, 0, lone.size()};
-    const SiteNoise siteNoiseModel = siteNoise(mean, backgrounds, *noise[0], sites.footprint);
+    const float multiple = static_cast<float>(areaMultiple(settings.noise, static_cast<double>(mean.total())));
+    const SiteNoise siteNoiseModel = siteNoise(mean, backgrounds, *noise[0], sites.footprint, found, multiple);
     bool first = true;
     for (int phase = 0; phase < kPhases; ++phase) {
         const cv::Mat& sigma = siteNoiseModel.sigma[static_cast<std::size_t>(phase)];
         const float lengthening = siteNoiseModel.lengthening[static_cast<std::size_t>(phase)];
         for (auto v = sigma.begin<float>(); v != sigma.end<float>(); ++v) {
             const float threshold =
-                std::max(static_cast<float>(settings.noise) * lengthening * *v, static_cast<float>(settings.floor));
+                std::max(multiple * lengthening * *v, static_cast<float>(settings.floor));
             sites.noiseLow = first ? *v : std::min(sites.noiseLow, *v);
             sites.noiseHigh = first ? *v : std::max(sites.noiseHigh, *v);
             sites.thresholdLow = first ? threshold : std::min(sites.thresholdLow, threshold);
@@ -453,7 +513,7 @@ std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vecto
                 } else {
                     amplitude = sites.footprint.amplitude(phase, core);
                 }
-                const float bar = static_cast<float>(settings.noise) * edgeGain *
+                const float bar = multiple * edgeGain *
                                   siteNoiseModel.lengthening[static_cast<std::size_t>(phase)] *
                                   siteNoiseModel.at(p.x, p.y, phase);
                 const float floor = static_cast<float>(settings.floor);

@@ -13,8 +13,9 @@
 // So the noise is that of the statistic itself, measured on a sample of rows
 // tile by tile and phase by phase from the upper tail as in tile_noise.h;
 // and since hot sites crowd the upper tail of a whole frame, the tail's
-// length beyond Gaussian is read from the lower tail, where no hot site is,
-// and the threshold lengthened by it.
+// length beyond Gaussian is read from the lower tail, and the threshold
+// lengthened by it. The surroundings of strong sites are left out of both
+// measurements: their ringing dips below the background as well.
 //
 // Call order: after the per-channel background and tile noise and after the
 // lines; the spots are then merged from the candidates as in a grey frame.
@@ -36,7 +37,7 @@
 namespace speckmend {
 
 struct ColourSiteSettings {
-    double noise = 5.0;  // the threshold, in standard deviations of the statistic's noise
+    double noise = 5.0;  // the threshold, in standard deviations of the statistic's noise (areaMultiple)
     double floor = 6.0;  // and never below this many DN at the sensor
 };
 
@@ -56,6 +57,29 @@ struct Standout {
     cv::Point at;
     float level;
 };
+
+// How much longer than Gaussian the upper tail of `values` (noise in units
+// of its standard deviation) is out at `multiple` of them, at least 1. The
+// lower tail's length is read at shares of 1e-3 and 1e-4 of the values (two
+// standard deviations of the count further out, as a tail of a few dozen
+// values may fall short by chance), and
+// where it grows from one to the other (JPEG noise: sparse, blocky errors)
+// the growth is carried on out to `multiple`, which lies a long way beyond
+// what the sample can show. That is then taken times how much further the
+// upper side reaches than the lower at 1e-3: the upper tail's own far end
+// is the hot sites', nearer in they are too few to move it, and a dark
+// frame's noise is skewed upwards (its lower side clipped at black). 1 for
+// no values; reorders `values`.
+float tailLengthening(std::vector<float>& values, double multiple);
+
+// The threshold's multiple of the statistic's noise for a frame of `pixels`:
+// `multiple` up to kReferenceArea, and beyond it raised so that the chance
+// of Gaussian noise passing it shrinks as the frame grows. Each pixel is a
+// chance for the noise to pass, so a fixed multiple would give a frame four
+// times the size four times the false hot pixels; this keeps them to the
+// reference frame's number. Smaller frames keep the multiple they are given.
+constexpr double kReferenceArea = 6e6;
+double areaMultiple(double multiple, double pixels);
 
 // The level a pixel's highest channel must reach to be tested: the
 // footprint's estimate of a site is seldom more than a fifth more
