@@ -67,14 +67,14 @@ struct Workspace {
     std::vector<cv::Mat> planes;  // CV_8UC1, the channels
     cv::Mat plane;                // the one being judged
     cv::Mat median;               // CV_8UC1, of the 5 by 5 square
-    cv::Mat residual;             // CV_16SC1, against the median, in sixteenths
-    cv::Mat magnitude;            // CV_8UC1, |residual| in DN
-    cv::Mat dark;                 // CV_8UC1, 1 where the background is dark enough
+    cv::Mat magnitude;            // CV_8UC1, |plane - median| in DN
+    cv::Mat flags;                // CV_8UC1, what magnitudeRow tells of the pixel
     cv::Mat judgeable;            // CV_8UC1, the score rows only, frame columns
     cv::Mat ring;                 // CV_16UC1, the ring's sum of magnitudes there
     std::vector<std::uint16_t> ring9, ring5;
     std::vector<float> tileSigma, tileSigmaFiltered;  // per tile of the stripe
     std::vector<int> plainBar, filteredBar;
+    std::vector<std::uint16_t> tileOf;  // per column of the frame: a division per sample costs more than its use
     std::vector<std::vector<std::uint32_t>> samples, filteredSamples;  // per tile
     // The score rows (the stripe's and one beyond each end, for the peak
     // test), zero but where a score passed 1, as `passed` lists.
@@ -83,14 +83,29 @@ struct Workspace {
     std::vector<std::pair<int, int>> passed;  // (score row, column)
 };
 
-// The residual weighted with the footprint at (j, i) of `residual`, in
-// sixteenths of the residual's unit.
-int footprintSum(const cv::Mat& residual, int j, int i) {
-    const short* a = residual.ptr<short>(i - 1) + j;
-    const short* b = residual.ptr<short>(i) + j;
-    const short* c = residual.ptr<short>(i + 1) + j;
-    return a[-1] + 2 * a[0] + a[1] + 2 * (b[-1] + 2 * b[0] + b[1]) + c[-1] + 2 * c[0] + c[1];
-}
+// The residual of a pixel against its median, in sixteenths of a DN. It is
+// worked out where it is read, from the plane and its median: only the
+// sampled and the scored pixels and their footprints need it, and a plane
+// of it would be written and read again for every pixel.
+struct Residuals {
+    const cv::Mat& plane;
+    const cv::Mat& median;
+
+    // Row i, column j of the stripe.
+    int at(int i, int j) const { return kResidualScale * (plane.ptr<uchar>(i)[j] - median.ptr<uchar>(i)[j]); }
+    // The residual weighted with the footprint at (j, i), in sixteenths of
+    // the residual's unit.
+    int footprintSum(int j, int i) const {
+        int sum = 0;
+        for (int dy = -1; dy <= 1; ++dy) {
+            const uchar* c = plane.ptr<uchar>(i + dy) + j;
+            const uchar* m = median.ptr<uchar>(i + dy) + j;
+            const int weight = dy == 0 ? 2 : 1;
+            sum += weight * ((c[-1] - m[-1]) + 2 * (c[0] - m[0]) + (c[1] - m[1]));
+        }
+        return kResidualScale * sum;
+    }
+};
 
 // Row kernels: plain loops the compiler vectorises, their pointers
 // promised not to overlap, built for the processor's wider vectors as well
@@ -100,13 +115,30 @@ int footprintSum(const cv::Mat& residual, int j, int i) {
 #else
 #define kRowKernel
 #endif
-kRowKernel void residualRow(const uchar* __restrict c, const uchar* __restrict median, int width, int darkest,
-                            short* __restrict r, uchar* __restrict m, uchar* __restrict dark) {
+// What magnitudeRow compares with, in bytes: a median no brighter than
+// `darkest` is dark (none is when `dark` is 0), and a pixel at least `least`
+// DN above it can be scored (none can when `scored` is 0).
+struct ByteLimits {
+    uchar darkest, dark, least, scored;
+};
+
+ByteLimits byteLimits(int darkest, int least) {
+    return {static_cast<uchar>(std::clamp(darkest, 0, 255)), static_cast<uchar>(darkest >= 0 ? 1 : 0),
+            static_cast<uchar>(std::clamp(least, 0, 255)), static_cast<uchar>(least <= 255 ? 2 : 0)};
+}
+
+// `m`: the magnitude of the residual. `flags`: 1 where the median is dark,
+// 3 where the pixel also stands far enough above it to be scored, 0
+// elsewhere. Bytes all, so that a vector holds as many pixels as it can.
+kRowKernel void magnitudeRow(const uchar* __restrict c, const uchar* __restrict median, int width, ByteLimits limits,
+                             uchar* __restrict m, uchar* __restrict flags) {
     for (int j = 2; j < width - 2; ++j) {
-        const auto residual = static_cast<std::int16_t>(kResidualScale * (c[j] - median[j]));
-        r[j] = residual;
-        m[j] = static_cast<uchar>(c[j] > median[j] ? c[j] - median[j] : median[j] - c[j]);
-        dark[j] = median[j] <= darkest ? 1 : 0;
+        const uchar above = c[j] > median[j] ? static_cast<uchar>(c[j] - median[j]) : 0;
+        const uchar below = c[j] > median[j] ? 0 : static_cast<uchar>(median[j] - c[j]);
+        m[j] = static_cast<uchar>(above | below);
+        const uchar dark = median[j] <= limits.darkest ? limits.dark : 0;
+        const uchar scored = above >= limits.least ? limits.scored : 0;
+        flags[j] = static_cast<uchar>(dark | (dark ? scored : 0));
     }
 }
 
@@ -123,19 +155,19 @@ kRowKernel void addRow(const uchar* __restrict m, int width, std::uint16_t* __re
     for (int j = 2; j < width - 2; ++j) v[j] = static_cast<std::uint16_t>(v[j] + m[j]);
 }
 
-// `w9`, `w5`, `dark`, `r` at the frame's first column. `judgeable`: 1
-// where the pixel can judge, 3 where its residual is large enough for it
-// to be scored as well.
+// `w9`, `w5`, `flags` (magnitudeRow's) at the frame's first column.
+// `judgeable`: 1 where the pixel can judge (a smooth ring, a dark median),
+// 3 where its residual is large enough for it to be scored as well.
 kRowKernel void ringRow(const std::uint16_t* __restrict w9, const std::uint16_t* __restrict w5,
-                        const uchar* __restrict dark, const short* __restrict r, int cols, int smoothestSum, int least,
-                        std::uint16_t* __restrict sums, uchar* __restrict judgeable) {
+                        const uchar* __restrict flags, int cols, int smoothestSum, std::uint16_t* __restrict sums,
+                        uchar* __restrict judgeable) {
     for (int x = 0; x < cols; ++x) {
         const auto ring =
             static_cast<std::uint16_t>(w9[x - 4] + w9[x - 3] + w9[x - 2] + w9[x - 1] + w9[x] + w9[x + 1] + w9[x + 2] +
                                        w9[x + 3] + w9[x + 4] - (w5[x - 2] + w5[x - 1] + w5[x] + w5[x + 1] + w5[x + 2]));
         sums[x] = ring;
-        const auto can = static_cast<uchar>((ring <= smoothestSum) & dark[x]);
-        judgeable[x] = static_cast<uchar>(can | ((can & (r[x] >= least)) << 1));
+        const uchar f = flags[x];
+        judgeable[x] = static_cast<uchar>(ring <= smoothestSum ? f : 0);
     }
 }
 
@@ -195,29 +227,28 @@ void extractPlanes(const cv::Mat& photo, int top, int bottom, std::vector<cv::Ma
     }
 }
 
-// The residual of every pixel against the median of its 5 by 5 square (a
-// hot site's footprint covers 9 of its pixels; scene detail larger than the
-// footprint lifts it), its magnitude, and whether that background is dark.
-// Rows [2, rows - 2), columns [2, width - 2) of the stripe.
-void residualPass(int darkest, Workspace& work) {
+// The median of every pixel's 5 by 5 square (a hot site's footprint covers
+// 9 of its pixels; scene detail larger than the footprint lifts it) and the
+// magnitude of the pixel's residual against it, rows [2, rows - 2), columns
+// [2, width - 2) of the stripe.
+void residualPass(ByteLimits limits, Workspace& work) {
     const cv::Mat& plane = work.plane;
     const int rows = plane.rows, width = plane.cols;
-    work.residual.create(plane.size(), CV_16SC1);
     work.magnitude.create(plane.size(), CV_8UC1);
-    work.dark.create(plane.size(), CV_8UC1);
+    work.flags.create(plane.size(), CV_8UC1);
     // The image library's median is vectorised; the rows and columns its
     // border reaches are never read.
     cv::medianBlur(plane, work.median, 5);
     for (int i = 2; i < rows - 2; ++i) {
-        residualRow(plane.ptr<uchar>(i), work.median.ptr<uchar>(i), width, darkest, work.residual.ptr<short>(i),
-                    work.magnitude.ptr<uchar>(i), work.dark.ptr<uchar>(i));
+        magnitudeRow(plane.ptr<uchar>(i), work.median.ptr<uchar>(i), width, limits, work.magnitude.ptr<uchar>(i),
+                     work.flags.ptr<uchar>(i));
     }
 }
 
 // Which pixels of the score rows (the stripe's and one beyond each end) can
 // judge: a smooth ring between the 5 by 5 and the 9 by 9 square, a dark
 // background.
-void judgeablePass(int smoothestSum, int least, int cols, Workspace& work) {
+void judgeablePass(int smoothestSum, int cols, Workspace& work) {
     const int rows = work.plane.rows - 2 * (kMargin - 1);
     work.judgeable.create(rows, cols, CV_8UC1);
     work.ring.create(rows, cols, CV_16UC1);
@@ -236,8 +267,7 @@ void judgeablePass(int smoothestSum, int least, int cols, Workspace& work) {
             slideSums(magnitude.ptr<uchar>(i + 4), magnitude.ptr<uchar>(i - 5), magnitude.ptr<uchar>(i + 2),
                       magnitude.ptr<uchar>(i - 3), width, v9, v5);
         }
-        const uchar* dark = work.dark.ptr<uchar>(i) + kSide;
-        ringRow(v9 + kSide, v5 + kSide, dark, work.residual.ptr<short>(i) + kSide, cols, smoothestSum, least,
+        ringRow(v9 + kSide, v5 + kSide, work.flags.ptr<uchar>(i) + kSide, cols, smoothestSum,
                 work.ring.ptr<std::uint16_t>(s), work.judgeable.ptr<uchar>(s));
     }
 }
@@ -247,7 +277,7 @@ void judgeablePass(int smoothestSum, int least, int cols, Workspace& work) {
 // (the footprint's residual rounded down to them): a residual beyond
 // kNoiseReach DN, which is past the percentiles read in any tile that can
 // judge, is counted at the end of the range.
-void measureTiles(bool footprint, int tileWidth, Workspace& work, std::vector<float>& tileSigma,
+void measureTiles(bool footprint, Workspace& work, std::vector<float>& tileSigma,
                   std::vector<float>& tileSigmaFiltered) {
     constexpr int kReach = kNoiseReach * kResidualScale;
     const auto bins = static_cast<std::size_t>(2 * kReach);
@@ -261,16 +291,16 @@ void measureTiles(bool footprint, int tileWidth, Workspace& work, std::vector<fl
         work.filteredSamples[t].assign(footprint ? bins : 0, 0);
     }
     const cv::Mat& judgeable = work.judgeable;
+    const Residuals residuals{work.plane, work.median};
     for (int s = 0; s < judgeable.rows; ++s) {
         const int i = s + kMargin - 1;
         const uchar* j = judgeable.ptr<uchar>(s);
-        const short* r = work.residual.ptr<short>(i) + kSide;
         for (int x = (kSampleSpacing - (kSampleSlant * s) % kSampleSpacing) % kSampleSpacing; x < judgeable.cols;
              x += kSampleSpacing) {
             if (!j[x]) continue;
-            const std::size_t tile = static_cast<std::size_t>(x / tileWidth);
-            ++work.samples[tile][binOf(r[x])];
-            if (footprint) ++work.filteredSamples[tile][binOf(footprintSum(work.residual, x + kSide, i) >> 4)];
+            const std::size_t tile = work.tileOf[static_cast<std::size_t>(x)];
+            ++work.samples[tile][binOf(residuals.at(i, x + kSide))];
+            if (footprint) ++work.filteredSamples[tile][binOf(residuals.footprintSum(x + kSide, i) >> 4)];
         }
     }
     constexpr float kUnit = 1.0f / kResidualScale;
@@ -285,7 +315,6 @@ void measureTiles(bool footprint, int tileWidth, Workspace& work, std::vector<fl
 void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgementSettings& settings, Workspace& work,
                   cv::Mat& judged) {
     work.plane = work.planes[static_cast<std::size_t>(channel)];
-    residualPass(static_cast<int>(settings.darkest), work);
     const float multiple = static_cast<float>(settings.noise);
     const float floor = static_cast<float>(settings.floor);
     // Neither score can pass 1 below the lower floor where the pixel is the
@@ -293,9 +322,10 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
     // and only peaks count: the many pixels of smaller residual are skipped,
     // and a score that does not pass 1 is never kept (it could not keep a
     // neighbour that passes from being a peak).
-    const int least = kResidualScale * std::max(1, static_cast<int>(std::ceil(kFootprintFloor * floor)));
+    const int least = std::max(1, static_cast<int>(std::ceil(kFootprintFloor * floor)));
     const int smoothestSum = static_cast<int>(settings.smoothest * kRingPixels);
-    judgeablePass(smoothestSum, least, photo.cols, work);
+    residualPass(byteLimits(static_cast<int>(settings.darkest), least), work);
+    judgeablePass(smoothestSum, photo.cols, work);
     const bool footprint = photo.channels() == 3;
 
     const int cols = photo.cols;
@@ -305,7 +335,11 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
     std::vector<float>& tileSigmaFiltered = work.tileSigmaFiltered;
     tileSigma.resize(static_cast<std::size_t>(tiles));
     tileSigmaFiltered.resize(tileSigma.size());
-    measureTiles(footprint, tileWidth, work, tileSigma, tileSigmaFiltered);
+    if (work.tileOf.size() != static_cast<std::size_t>(cols)) {
+        work.tileOf.resize(static_cast<std::size_t>(cols));
+        for (int x = 0; x < cols; ++x) work.tileOf[static_cast<std::size_t>(x)] = static_cast<std::uint16_t>(x / tileWidth);
+    }
+    measureTiles(footprint, work, tileSigma, tileSigmaFiltered);
 
     // The tiles' bars in the residual's units: a score passes 1 only above them.
     std::vector<int>& plainBar = work.plainBar;
@@ -320,9 +354,9 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
         }
     }
     const cv::Mat& judgeable = work.judgeable;
+    const Residuals residuals{work.plane, work.median};
     for (int s = 0; s < judgeable.rows; ++s) {
         const int i = s + kMargin - 1;
-        const short* r = work.residual.ptr<short>(i) + kSide;
         const uchar* j = judgeable.ptr<uchar>(s);
         const int y = top - 1 + s;
         if (s > 0 && s + 1 < judgeable.rows) {
@@ -336,11 +370,11 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
         float* score = work.score.ptr<float>(s);
         uchar* strongest = work.strongest.ptr<uchar>(s);
         for (int x = nextScored(j, 0, cols); x < cols; x = nextScored(j, x + 1, cols)) {
-            const int above = r[x];
-            const std::size_t tile = static_cast<std::size_t>(x / tileWidth);
+            const int above = residuals.at(i, x + kSide);
+            const std::size_t tile = work.tileOf[static_cast<std::size_t>(x)];
             // The ring can only raise the bars above the tile's: most pixels
             // scored fall short of the tile's already.
-            const int filteredSum = footprint ? footprintSum(work.residual, x + kSide, i) : 0;
+            const int filteredSum = footprint ? residuals.footprintSum(x + kSide, i) : 0;
             if (above <= plainBar[tile] && filteredSum <= filteredBar[tile]) continue;
             const float ring = kMeanAbsoluteToSigma * static_cast<float>(ringSum[x]) / (kRingPixels);
             const float sigma = std::max(tileSigma[tile], ring);

@@ -70,10 +70,18 @@ cv::Mat scene(cv::Size size, int channels, int seed) {
     return stored;
 }
 
+PhotoJudgementSettings withDarkest(double darkest) {
+    PhotoJudgementSettings settings;
+    settings.darkest = darkest;
+    return settings;
+}
+
 struct JudgementCase {
     const char* name;
     cv::Size size;
     int channels;
+    PhotoJudgementSettings settings = {};
+    bool someJudged = true;  // some pixel of the scene can judge
 };
 
 const JudgementCase kJudgementCases[] = {
@@ -81,9 +89,14 @@ const JudgementCase kJudgementCases[] = {
     {"grey", {40, 30}, 1},
     // More rows than a stripe and not a multiple of it.
     {"several stripes", {30, 150}, 3},
+    // Limits beyond the range of the pixels, which are compared as bytes:
+    // every background is dark, or none is.
+    {"every background dark", {96, 72}, 3, withDarkest(300.0)},
+    {"the brightest background dark", {96, 72}, 3, withDarkest(255.0)},
+    {"no background dark", {96, 72}, 3, withDarkest(-1.0), false},
     // Former bugs.
     // Narrower and lower than the margins: mirrored again and again.
-    {"smaller than the margins", {5, 4}, 3},
+    {"smaller than the margins", {5, 4}, 3, {}, false},
 };
 
 class PhotoJudgementReference : public ::testing::TestWithParam<JudgementCase> {};
@@ -91,7 +104,7 @@ class PhotoJudgementReference : public ::testing::TestWithParam<JudgementCase> {
 TEST_P(PhotoJudgementReference, JudgedWhereSomeChannelCould) {
     const JudgementCase& c = GetParam();
     const cv::Mat photo = scene(c.size, c.channels, 3);
-    const PhotoJudgementSettings settings;
+    const PhotoJudgementSettings& settings = c.settings;
     const PhotoJudgement judged = judgePhoto(photo, settings);
     int differ = 0, some = 0;
     for (int y = 0; y < photo.rows; ++y) {
@@ -105,7 +118,7 @@ TEST_P(PhotoJudgementReference, JudgedWhereSomeChannelCould) {
         }
     }
     EXPECT_EQ(differ, 0);
-    if (c.size.area() > 100) {
+    if (c.someJudged) {
         EXPECT_GT(some, 0);
     }
     // Events are in scan order, where the pixel could judge.
