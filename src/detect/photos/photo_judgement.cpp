@@ -71,7 +71,9 @@ struct Workspace {
     cv::Mat flags;                // CV_8UC1, what magnitudeRow tells of the pixel
     cv::Mat judgeable;            // CV_8UC1, the score rows only, frame columns
     cv::Mat ring;                 // CV_16UC1, the ring's sum of magnitudes there
-    std::vector<std::uint16_t> ring9, ring5;
+    // Per column, the magnitudes summed over the 9 rows around the row being
+    // judged, and over the four of those 3 and 4 rows from it.
+    std::vector<std::uint16_t> ring9, ringOuter;
     std::vector<float> tileSigma, tileSigmaFiltered;  // per tile of the stripe
     std::vector<int> plainBar, filteredBar;
     std::vector<std::uint16_t> tileOf;  // per column of the frame: a division per sample costs more than its use
@@ -142,12 +144,16 @@ kRowKernel void magnitudeRow(const uchar* __restrict c, const uchar* __restrict 
     }
 }
 
-kRowKernel void slideSums(const uchar* __restrict in9, const uchar* __restrict out9, const uchar* __restrict in5,
-                          const uchar* __restrict out5, int width, std::uint16_t* __restrict v9,
-                          std::uint16_t* __restrict v5) {
+// From row i - 1 to row i: `in` is row i + 4, `out` row i - 5, `inOuter`
+// row i - 3 and `outOuter` row i + 2. Sums in 16 bits, which they fit
+// (their wrapping in between is undone).
+kRowKernel void slideSums(const uchar* __restrict in, const uchar* __restrict out, const uchar* __restrict inOuter,
+                          const uchar* __restrict outOuter, int width, std::uint16_t* __restrict v9,
+                          std::uint16_t* __restrict outer) {
     for (int j = 2; j < width - 2; ++j) {
-        v9[j] = static_cast<std::uint16_t>(v9[j] + in9[j] - out9[j]);
-        v5[j] = static_cast<std::uint16_t>(v5[j] + in5[j] - out5[j]);
+        const auto moved = static_cast<std::uint16_t>(in[j] - out[j]);
+        v9[j] = static_cast<std::uint16_t>(v9[j] + moved);
+        outer[j] = static_cast<std::uint16_t>(outer[j] + moved + inOuter[j] - outOuter[j]);
     }
 }
 
@@ -155,16 +161,18 @@ kRowKernel void addRow(const uchar* __restrict m, int width, std::uint16_t* __re
     for (int j = 2; j < width - 2; ++j) v[j] = static_cast<std::uint16_t>(v[j] + m[j]);
 }
 
-// `w9`, `w5`, `flags` (magnitudeRow's) at the frame's first column.
-// `judgeable`: 1 where the pixel can judge (a smooth ring, a dark median),
-// 3 where its residual is large enough for it to be scored as well.
-kRowKernel void ringRow(const std::uint16_t* __restrict w9, const std::uint16_t* __restrict w5,
+// `w9`, `outer` (the column sums of Workspace::ring9 and ringOuter),
+// `flags` (magnitudeRow's) at the frame's first column. The ring is the 9
+// by 9 square less the 5 by 5: the columns 3 and 4 away whole, the five
+// middle ones in their outer rows. `judgeable`: 1 where the pixel can judge
+// (a smooth ring, a dark median), 3 where its residual is large enough for
+// it to be scored as well.
+kRowKernel void ringRow(const std::uint16_t* __restrict w9, const std::uint16_t* __restrict outer,
                         const uchar* __restrict flags, int cols, int smoothestSum, std::uint16_t* __restrict sums,
                         uchar* __restrict judgeable) {
     for (int x = 0; x < cols; ++x) {
-        const auto ring =
-            static_cast<std::uint16_t>(w9[x - 4] + w9[x - 3] + w9[x - 2] + w9[x - 1] + w9[x] + w9[x + 1] + w9[x + 2] +
-                                       w9[x + 3] + w9[x + 4] - (w5[x - 2] + w5[x - 1] + w5[x] + w5[x + 1] + w5[x + 2]));
+        const auto ring = static_cast<std::uint16_t>(w9[x - 4] + w9[x - 3] + w9[x + 3] + w9[x + 4] + outer[x - 2] +
+                                                     outer[x - 1] + outer[x] + outer[x + 1] + outer[x + 2]);
         sums[x] = ring;
         const uchar f = flags[x];
         judgeable[x] = static_cast<uchar>(ring <= smoothestSum ? f : 0);
@@ -254,20 +262,20 @@ void judgeablePass(int smoothestSum, int cols, Workspace& work) {
     work.ring.create(rows, cols, CV_16UC1);
     const int width = work.plane.cols;
     work.ring9.assign(static_cast<std::size_t>(width), 0);
-    work.ring5.assign(static_cast<std::size_t>(width), 0);
+    work.ringOuter.assign(static_cast<std::size_t>(width), 0);
     std::uint16_t* v9 = work.ring9.data();
-    std::uint16_t* v5 = work.ring5.data();
+    std::uint16_t* outer = work.ringOuter.data();
     const cv::Mat& magnitude = work.magnitude;
     for (int s = 0; s < rows; ++s) {
         const int i = s + kMargin - 1;
         if (s == 0) {
             for (int k = -4; k <= 4; ++k) addRow(magnitude.ptr<uchar>(i + k), width, v9);
-            for (int k = -2; k <= 2; ++k) addRow(magnitude.ptr<uchar>(i + k), width, v5);
+            for (const int k : {-4, -3, 3, 4}) addRow(magnitude.ptr<uchar>(i + k), width, outer);
         } else {
-            slideSums(magnitude.ptr<uchar>(i + 4), magnitude.ptr<uchar>(i - 5), magnitude.ptr<uchar>(i + 2),
-                      magnitude.ptr<uchar>(i - 3), width, v9, v5);
+            slideSums(magnitude.ptr<uchar>(i + 4), magnitude.ptr<uchar>(i - 5), magnitude.ptr<uchar>(i - 3),
+                      magnitude.ptr<uchar>(i + 2), width, v9, outer);
         }
-        ringRow(v9 + kSide, v5 + kSide, work.flags.ptr<uchar>(i) + kSide, cols, smoothestSum,
+        ringRow(v9 + kSide, outer + kSide, work.flags.ptr<uchar>(i) + kSide, cols, smoothestSum,
                 work.ring.ptr<std::uint16_t>(s), work.judgeable.ptr<uchar>(s));
     }
 }
