@@ -26,6 +26,9 @@ constexpr int kStripe = 64;
 constexpr int kMargin = 7;
 constexpr int kSide = 6;
 constexpr int kTileWidth = 192;
+// The median rows a stripe has from the one above: its rows [2, 2 +
+// kCarried) are that stripe's last rows that have a median of their own.
+constexpr int kCarried = 2 * kMargin - 4;
 constexpr int kRingPixels = 9 * 9 - 5 * 5;
 // Residuals are held in sixteenths of a DN, so that the footprint's
 // weighted sum of them (its weights sum to 16) is a whole number of
@@ -66,7 +69,13 @@ int mirrored(int i, int n) {
 struct Workspace {
     std::vector<cv::Mat> planes;  // CV_8UC1, the channels
     cv::Mat plane;                // the one being judged
-    cv::Mat median;               // CV_8UC1, of the 5 by 5 square
+    cv::Mat median;               // CV_8UC1, of the 5 by 5 square: the channel's of `medians`
+    // Per channel, the median of the last stripe, whose last rows are the
+    // first the next stripe needs (medianOfPlane); `mediansTop` is that
+    // stripe's top, -1 before the first.
+    std::vector<cv::Mat> medians;
+    cv::Mat carried;
+    int mediansTop = -1;
     cv::Mat magnitude;            // CV_8UC1, |plane - median| in DN
     cv::Mat flags;                // CV_8UC1, what magnitudeRow tells of the pixel
     cv::Mat judgeable;            // CV_8UC1, the score rows only, frame columns
@@ -235,18 +244,43 @@ void extractPlanes(const cv::Mat& photo, int top, int bottom, std::vector<cv::Ma
     }
 }
 
+// The median of the plane of `channel` for the stripe from `top`, rows [2,
+// rows - 2), into work.median. The image library's median is vectorised;
+// the rows and columns its border reaches are never read. A stripe that
+// follows the last one takes the rows both need from it and has the median
+// worked out for the others only: of the 78 rows of a stripe, 10 fewer.
+void medianOfPlane(int channel, int top, Workspace& work) {
+    const cv::Mat& plane = work.plane;
+    const int rows = plane.rows;
+    work.medians.resize(work.planes.size());
+    cv::Mat& median = work.medians[static_cast<std::size_t>(channel)];
+    const bool follows = work.mediansTop >= 0 && top == work.mediansTop + kStripe;
+    if (follows) median.rowRange(kStripe + 2, kStripe + 2 + kCarried).copyTo(work.carried);
+    median.create(plane.size(), CV_8UC1);
+    work.median = median;
+    if (!follows) {
+        cv::medianBlur(plane, median, 5);
+        return;
+    }
+    // Rows [kCarried, rows) give the rows from kCarried + 2 on; the two
+    // before them, which the border reaches, are carried.
+    cv::Mat below = median.rowRange(kCarried, rows);
+    const uchar* const before = below.data;
+    cv::medianBlur(plane.rowRange(kCarried, rows), below, 5);
+    if (below.data != before) throw std::logic_error("judgePhoto: the median moved its output");
+    work.carried.copyTo(median.rowRange(2, 2 + kCarried));
+}
+
 // The median of every pixel's 5 by 5 square (a hot site's footprint covers
 // 9 of its pixels; scene detail larger than the footprint lifts it) and the
 // magnitude of the pixel's residual against it, rows [2, rows - 2), columns
 // [2, width - 2) of the stripe.
-void residualPass(ByteLimits limits, Workspace& work) {
+void residualPass(int channel, int top, ByteLimits limits, Workspace& work) {
     const cv::Mat& plane = work.plane;
     const int rows = plane.rows, width = plane.cols;
     work.magnitude.create(plane.size(), CV_8UC1);
     work.flags.create(plane.size(), CV_8UC1);
-    // The image library's median is vectorised; the rows and columns its
-    // border reaches are never read.
-    cv::medianBlur(plane, work.median, 5);
+    medianOfPlane(channel, top, work);
     for (int i = 2; i < rows - 2; ++i) {
         magnitudeRow(plane.ptr<uchar>(i), work.median.ptr<uchar>(i), width, limits, work.magnitude.ptr<uchar>(i),
                      work.flags.ptr<uchar>(i));
@@ -332,7 +366,7 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
     // neighbour that passes from being a peak).
     const int least = std::max(1, static_cast<int>(std::ceil(kFootprintFloor * floor)));
     const int smoothestSum = static_cast<int>(settings.smoothest * kRingPixels);
-    residualPass(byteLimits(static_cast<int>(settings.darkest), least), work);
+    residualPass(channel, top, byteLimits(static_cast<int>(settings.darkest), least), work);
     judgeablePass(smoothestSum, photo.cols, work);
     const bool footprint = photo.channels() == 3;
 
@@ -406,6 +440,7 @@ void judgeStripe(const cv::Mat& photo, int top, int bottom, const PhotoJudgement
                  PhotoJudgement& out) {
     extractPlanes(photo, top, bottom, work.planes);
     for (int c = 0; c < photo.channels(); ++c) judgeChannel(photo, c, top, settings, work, out.judged);
+    work.mediansTop = top;
     // Only a score above 1 can be a peak; in scan order, for the ties.
     std::sort(work.passed.begin(), work.passed.end());
     for (const auto& [s, x] : work.passed) {

@@ -89,6 +89,10 @@ const JudgementCase kJudgementCases[] = {
     {"grey", {40, 30}, 1},
     // More rows than a stripe and not a multiple of it.
     {"several stripes", {30, 150}, 3},
+    // A stripe has the median rows it shares with the one above from it:
+    // a last stripe of one row, and stripes that fill the frame exactly.
+    {"a last stripe of one row", {40, 129}, 3},
+    {"whole stripes", {24, 192}, 1},
     // Limits beyond the range of the pixels, which are compared as bytes:
     // every background is dark, or none is.
     {"every background dark", {96, 72}, 3, withDarkest(300.0)},
