@@ -76,6 +76,7 @@ struct Workspace {
     std::vector<cv::Mat> medians;
     cv::Mat carried;
     int mediansTop = -1;
+    std::vector<cv::Mat> carriedPlanes;  // the rows a stripe's planes share with the last's
     cv::Mat magnitude;            // CV_8UC1, |plane - median| in DN
     cv::Mat flags;                // CV_8UC1, what magnitudeRow tells of the pixel
     cv::Mat judgeable;            // CV_8UC1, the score rows only, frame columns
@@ -212,24 +213,33 @@ int nextScored(const uchar* row, int x, int cols) {
 
 // The channels of `photo`'s rows [top - kMargin, bottom + kMargin), mirrored
 // beyond the frame, into `planes`: the photo's rows are read once, by the
-// image library's vectorised split.
-void extractPlanes(const cv::Mat& photo, int top, int bottom, std::vector<cv::Mat>& planes) {
+// image library's vectorised split. A stripe that `follows` the last one
+// takes its first 2 kMargin rows, which that stripe's planes end with, from
+// them (`carried` keeps them while the planes are sized).
+void extractPlanes(const cv::Mat& photo, int top, int bottom, bool follows, std::vector<cv::Mat>& planes,
+                   std::vector<cv::Mat>& carried) {
     const int channels = photo.channels(), cols = photo.cols;
     const int rows = bottom - top + 2 * kMargin, width = cols + 2 * kSide;
-    const int first = std::max(0, top - kMargin), last = std::min(photo.rows, bottom + kMargin);
+    const int shared = follows ? 2 * kMargin : 0;
+    const int first = std::max(0, top - kMargin + shared), last = std::min(photo.rows, bottom + kMargin);
     planes.resize(static_cast<std::size_t>(channels));
+    carried.resize(planes.size());
     std::vector<cv::Mat> inside(planes.size());
     for (std::size_t c = 0; c < planes.size(); ++c) {
+        if (follows) planes[c].rowRange(kStripe, kStripe + shared).copyTo(carried[c]);
         planes[c].create(rows, width, CV_8UC1);
-        inside[c] = planes[c](cv::Rect(kSide, first - (top - kMargin), cols, last - first));
+        if (follows) carried[c].copyTo(planes[c].rowRange(0, shared));
+        if (last > first) inside[c] = planes[c](cv::Rect(kSide, first - (top - kMargin), cols, last - first));
     }
-    const uchar* const before = inside[0].data;
-    cv::split(photo.rowRange(first, last), inside);
-    // The split writes into the planes' inside (its outputs have their size
-    // and type already).
-    if (inside[0].data != before) throw std::logic_error("judgePhoto: the split moved its output");
+    if (last > first) {
+        const uchar* const before = inside[0].data;
+        cv::split(photo.rowRange(first, last), inside);
+        // The split writes into the planes' inside (its outputs have their
+        // size and type already).
+        if (inside[0].data != before) throw std::logic_error("judgePhoto: the split moved its output");
+    }
     for (cv::Mat& plane : planes) {
-        for (int i = 0; i < rows; ++i) {
+        for (int i = shared; i < rows; ++i) {
             const int y = top - kMargin + i;
             if (y < 0 || y >= photo.rows) {
                 const int from = mirrored(y, photo.rows) - (top - kMargin);
@@ -438,7 +448,8 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
 
 void judgeStripe(const cv::Mat& photo, int top, int bottom, const PhotoJudgementSettings& settings, Workspace& work,
                  PhotoJudgement& out) {
-    extractPlanes(photo, top, bottom, work.planes);
+    const bool follows = work.mediansTop >= 0 && top == work.mediansTop + kStripe;
+    extractPlanes(photo, top, bottom, follows, work.planes, work.carriedPlanes);
     for (int c = 0; c < photo.channels(); ++c) judgeChannel(photo, c, top, settings, work, out.judged);
     work.mediansTop = top;
     // Only a score above 1 can be a peak; in scan order, for the ties.
