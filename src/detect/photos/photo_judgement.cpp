@@ -88,6 +88,7 @@ struct Workspace {
     std::vector<int> plainBar, filteredBar;
     std::vector<std::uint16_t> tileOf;  // per column of the frame: a division per sample costs more than its use
     std::vector<std::vector<std::uint32_t>> samples, filteredSamples;  // per tile
+    std::vector<std::uint32_t*> plainOf, filteredOf;                   // their data
     // The score rows (the stripe's and one beyond each end, for the peak
     // test), zero but where a score passed 1, as `passed` lists.
     cv::Mat score;                            // CV_32FC1: residual over threshold, in the channel where it is highest
@@ -99,21 +100,26 @@ struct Workspace {
 // worked out where it is read, from the plane and its median: only the
 // sampled and the scored pixels and their footprints need it, and a plane
 // of it would be written and read again for every pixel.
+// Those of row i of the stripe, by its column x of the frame; the rows
+// above and below for the footprint.
 struct Residuals {
-    const cv::Mat& plane;
-    const cv::Mat& median;
+    const uchar* c[3];  // the plane's rows i - 1, i, i + 1 at the frame's first column
+    const uchar* m[3];  // the median's
 
-    // Row i, column j of the stripe.
-    int at(int i, int j) const { return kResidualScale * (plane.ptr<uchar>(i)[j] - median.ptr<uchar>(i)[j]); }
-    // The residual weighted with the footprint at (j, i), in sixteenths of
-    // the residual's unit.
-    int footprintSum(int j, int i) const {
+    Residuals(const cv::Mat& plane, const cv::Mat& median, int i) {
+        for (int k = 0; k < 3; ++k) {
+            c[k] = plane.ptr<uchar>(i - 1 + k) + kSide;
+            m[k] = median.ptr<uchar>(i - 1 + k) + kSide;
+        }
+    }
+    int at(int x) const { return kResidualScale * (c[1][x] - m[1][x]); }
+    // The residual weighted with the footprint at x, in sixteenths of the
+    // residual's unit.
+    int footprintSum(int x) const {
         int sum = 0;
-        for (int dy = -1; dy <= 1; ++dy) {
-            const uchar* c = plane.ptr<uchar>(i + dy) + j;
-            const uchar* m = median.ptr<uchar>(i + dy) + j;
-            const int weight = dy == 0 ? 2 : 1;
-            sum += weight * ((c[-1] - m[-1]) + 2 * (c[0] - m[0]) + (c[1] - m[1]));
+        for (int k = 0; k < 3; ++k) {
+            const int row = (c[k][x - 1] - m[k][x - 1]) + 2 * (c[k][x] - m[k][x]) + (c[k][x + 1] - m[k][x + 1]);
+            sum += (k == 1 ? 2 : 1) * row;
         }
         return kResidualScale * sum;
     }
@@ -342,17 +348,26 @@ void measureTiles(bool footprint, Workspace& work, std::vector<float>& tileSigma
         work.samples[t].assign(bins, 0);
         work.filteredSamples[t].assign(footprint ? bins : 0, 0);
     }
+    // The tiles' histograms by their storage, found once rather than per sample.
+    std::vector<std::uint32_t*>& plainOf = work.plainOf;
+    std::vector<std::uint32_t*>& filteredOf = work.filteredOf;
+    plainOf.resize(tileSigma.size());
+    filteredOf.resize(tileSigma.size());
+    for (std::size_t t = 0; t < tileSigma.size(); ++t) {
+        plainOf[t] = work.samples[t].data();
+        filteredOf[t] = work.filteredSamples[t].data();
+    }
     const cv::Mat& judgeable = work.judgeable;
-    const Residuals residuals{work.plane, work.median};
     for (int s = 0; s < judgeable.rows; ++s) {
         const int i = s + kMargin - 1;
         const uchar* j = judgeable.ptr<uchar>(s);
+        const Residuals residuals(work.plane, work.median, i);
         for (int x = (kSampleSpacing - (kSampleSlant * s) % kSampleSpacing) % kSampleSpacing; x < judgeable.cols;
              x += kSampleSpacing) {
             if (!j[x]) continue;
             const std::size_t tile = work.tileOf[static_cast<std::size_t>(x)];
-            ++work.samples[tile][binOf(residuals.at(i, x + kSide))];
-            if (footprint) ++work.filteredSamples[tile][binOf(residuals.footprintSum(x + kSide, i) >> 4)];
+            ++plainOf[tile][binOf(residuals.at(x))];
+            if (footprint) ++filteredOf[tile][binOf(residuals.footprintSum(x) >> 4)];
         }
     }
     constexpr float kUnit = 1.0f / kResidualScale;
@@ -360,6 +375,11 @@ void measureTiles(bool footprint, Workspace& work, std::vector<float>& tileSigma
         tileSigma[t] = upperSigma(work.samples[t], kUnit);
         tileSigmaFiltered[t] = footprint ? upperSigma(work.filteredSamples[t], kUnit) : 0.0f;
     }
+}
+
+void fillTileOf(int cols, int tileWidth, std::vector<std::uint16_t>& tileOf) {
+    tileOf.resize(static_cast<std::size_t>(cols));
+    for (int x = 0; x < cols; ++x) tileOf[static_cast<std::size_t>(x)] = static_cast<std::uint16_t>(x / tileWidth);
 }
 
 // One channel into the stripe's running judgement; `footprint` for the
@@ -387,10 +407,7 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
     std::vector<float>& tileSigmaFiltered = work.tileSigmaFiltered;
     tileSigma.resize(static_cast<std::size_t>(tiles));
     tileSigmaFiltered.resize(tileSigma.size());
-    if (work.tileOf.size() != static_cast<std::size_t>(cols)) {
-        work.tileOf.resize(static_cast<std::size_t>(cols));
-        for (int x = 0; x < cols; ++x) work.tileOf[static_cast<std::size_t>(x)] = static_cast<std::uint16_t>(x / tileWidth);
-    }
+    if (work.tileOf.size() != static_cast<std::size_t>(cols)) fillTileOf(cols, tileWidth, work.tileOf);
     measureTiles(footprint, work, tileSigma, tileSigmaFiltered);
 
     // The tiles' bars in the residual's units: a score passes 1 only above them.
@@ -406,10 +423,10 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
         }
     }
     const cv::Mat& judgeable = work.judgeable;
-    const Residuals residuals{work.plane, work.median};
     for (int s = 0; s < judgeable.rows; ++s) {
         const int i = s + kMargin - 1;
         const uchar* j = judgeable.ptr<uchar>(s);
+        const Residuals residuals(work.plane, work.median, i);
         const int y = top - 1 + s;
         if (s > 0 && s + 1 < judgeable.rows) {
             if (channel == 0) {
@@ -422,11 +439,11 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
         float* score = work.score.ptr<float>(s);
         uchar* strongest = work.strongest.ptr<uchar>(s);
         for (int x = nextScored(j, 0, cols); x < cols; x = nextScored(j, x + 1, cols)) {
-            const int above = residuals.at(i, x + kSide);
+            const int above = residuals.at(x);
             const std::size_t tile = work.tileOf[static_cast<std::size_t>(x)];
             // The ring can only raise the bars above the tile's: most pixels
             // scored fall short of the tile's already.
-            const int filteredSum = footprint ? residuals.footprintSum(x + kSide, i) : 0;
+            const int filteredSum = footprint ? residuals.footprintSum(x) : 0;
             if (above <= plainBar[tile] && filteredSum <= filteredBar[tile]) continue;
             const float ring = kMeanAbsoluteToSigma * static_cast<float>(ringSum[x]) / (kRingPixels);
             const float sigma = std::max(tileSigma[tile], ring);
