@@ -17,13 +17,11 @@ namespace speckmend {
 
 PhotoSurvey::PhotoSurvey(const PhotoJudgementSettings& settings, int threads)
     : settings_(settings),
-      threads_(threads > 0 ? threads : std::max(1, static_cast<int>(std::thread::hardware_concurrency()))),
-      pool_(static_cast<std::size_t>(threads_) + 1) {}
+      threads_(threads > 0 ? threads : std::max(1, static_cast<int>(std::thread::hardware_concurrency()))) {}
 
 // The first readable photo is read alone: it fixes what the others must be.
 int PhotoSurvey::readFirstPhoto(const std::vector<std::string>& fileNames, const Report& report, cv::Mat& photo) {
     std::vector<unsigned char> bytes;
-    photo.allocator = &pool_;
     for (std::size_t i = 0; i < fileNames.size(); ++i) {
         readFrame(fileNames[i], bytes, photo, true);
         if (photo.empty()) {
@@ -103,7 +101,6 @@ std::int32_t PhotoSurvey::survey(const std::vector<std::string>& fileNames, cons
     const auto work = [&]() {
         std::vector<unsigned char> buffer;
         cv::Mat frame;
-        frame.allocator = &pool_;
         PhotoJudgement judgement;
         for (int i = claim++; i < total && !stop; i = claim++) {
             FrameResult result = FrameResult::added;

@@ -4,9 +4,7 @@
 //
 // The first photo that can be read fixes the size and the channel count;
 // photos of another size or kind are refused as badDimension. Memory: the
-// counts and, per thread, one photo and its judgement; a photo's storage is
-// taken again by the next one, so that each does not cost the system fresh
-// zeroed pages.
+// counts and, per thread, one photo and its judgement.
 #pragma once
 
 #include <chrono>
@@ -21,7 +19,6 @@
 #include "detect/photos/evidence_counts.h"
 #include "detect/photos/photo_judgement.h"
 #include "detect/run/frame_averager.h"
-#include "detect/run/frame_buffer_pool.h"
 
 namespace speckmend {
 
@@ -63,9 +60,6 @@ private:
 
     PhotoJudgementSettings settings_;
     int threads_;
-    // The decoded photos' storage, kept from photo to photo (declared before
-    // the images it provides for: it must outlive them).
-    FrameBufferPool pool_;
     bool keepFirst_ = false;
     std::unique_ptr<EvidenceCounts> counts_;
     cv::Mat first_;
