@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -134,6 +135,33 @@ TEST_P(PhotoJudgementReference, JudgedWhereSomeChannelCould) {
             const cv::Point before = judged.events[i - 1].at;
             EXPECT_TRUE(before.y < at.y || (before.y == at.y && before.x < at.x)) << at;
         }
+    }
+}
+
+// A pixel stands out by its residual against the median of its square: an
+// event's strength is that residual, in DN, in a channel that could judge
+// it, and at least half the floor.
+TEST_P(PhotoJudgementReference, EventsStandAboveTheirMedian) {
+    const JudgementCase& c = GetParam();
+    cv::Mat photo = scene(c.size, c.channels, 4);
+    for (int i = 0; i < 12; ++i) {
+        const cv::Point at(i * 11 % c.size.width, i * 13 % c.size.height);
+        uchar* p = photo.ptr<uchar>(at.y) + at.x * c.channels;
+        p[i % c.channels] = static_cast<uchar>(std::min(255, p[i % c.channels] + 40));
+    }
+    const PhotoJudgement judged = judgePhoto(photo, c.settings);
+    if (c.someJudged) {
+        EXPECT_FALSE(judged.events.empty());
+    }
+    for (const PhotoEvent& e : judged.events) {
+        bool explained = false;
+        for (int ch = 0; ch < c.channels; ++ch) {
+            const Reference reference{photo, ch};
+            const int residual = reference.at(e.at.y, e.at.x) - reference.median(e.at.y, e.at.x);
+            explained = explained || (residual == e.strength && reference.judgeable(e.at.y, e.at.x, c.settings));
+        }
+        EXPECT_TRUE(explained) << e.at << " strength " << e.strength;
+        EXPECT_GE(e.strength, std::ceil(0.5 * c.settings.floor)) << e.at;
     }
 }
 
