@@ -77,10 +77,10 @@ struct Workspace {
     cv::Mat carried;
     int mediansTop = -1;
     std::vector<cv::Mat> carriedPlanes;  // the rows a stripe's planes share with the last's
-    cv::Mat magnitude;            // CV_8UC1, |plane - median| in DN
-    cv::Mat flags;                // CV_8UC1, what magnitudeRow tells of the pixel
-    cv::Mat judgeable;            // CV_8UC1, the score rows only, frame columns
-    cv::Mat ring;                 // CV_16UC1, the ring's sum of magnitudes there
+    cv::Mat magnitude;                   // CV_8UC1, |plane - median| in DN
+    cv::Mat flags;                       // CV_8UC1, what magnitudeRow tells of the pixel
+    cv::Mat judgeable;                   // CV_8UC1, the score rows only, frame columns
+    cv::Mat ring;                        // CV_16UC1, the ring's sum of magnitudes there
     // Per column, the magnitudes summed over the 9 rows around the row being
     // judged, and over the four of those 3 and 4 rows from it.
     std::vector<std::uint16_t> ring9, ringOuter;
