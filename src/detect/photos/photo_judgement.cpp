@@ -338,7 +338,7 @@ void judgeablePass(int smoothestSum, int cols, Workspace& work) {
 void measureTiles(bool footprint, Workspace& work, std::vector<float>& tileSigma,
                   std::vector<float>& tileSigmaFiltered) {
     constexpr int kReach = kNoiseReach * kResidualScale;
-    const auto bins = static_cast<std::size_t>(2 * kReach);
+    constexpr auto bins = 2 * static_cast<std::size_t>(kReach);
     const auto binOf = [](int sixteenths) {
         return static_cast<std::size_t>(std::clamp(sixteenths, -kReach, kReach - 1) + kReach);
     };
