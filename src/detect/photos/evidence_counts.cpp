@@ -39,16 +39,23 @@ void EvidenceCounts::add(const PhotoJudgement& judgement) {
 }
 
 double EvidenceCounts::chanceRate() const {
-    double judgements = 0.0, lone = 0.0;
+    // Whole numbers, counted in integers so that the loop vectorises: the
+    // totals (below 2^46 for the largest frame) are those the sum of doubles
+    // gave exactly.
+    std::uint64_t judgements = 0, lone = 0;
     for (int y = 0; y < judged_.rows; ++y) {
         const std::uint16_t* judged = judged_.ptr<std::uint16_t>(y);
         const std::uint16_t* bright = bright_.ptr<std::uint16_t>(y);
+        std::uint64_t rowJudgements = 0;
+        std::uint32_t rowLone = 0;
         for (int x = 0; x < judged_.cols; ++x) {
-            judgements += judged[x];
-            if (bright[x] == 1) lone += 1.0;
+            rowJudgements += judged[x];
+            rowLone += bright[x] == 1 ? 1u : 0u;
         }
+        judgements += rowJudgements;
+        lone += rowLone;
     }
-    return judgements > 0.0 ? lone / judgements : 0.0;
+    return judgements > 0 ? static_cast<double>(lone) / static_cast<double>(judgements) : 0.0;
 }
 
 std::int64_t EvidenceCounts::candidates() const {

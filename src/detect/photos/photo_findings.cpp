@@ -34,21 +34,28 @@ Finding findingAt(const Counts& counts, cv::Point peak, std::int32_t radius, dou
 
 // Per component of `labels`, the pixel that stood out most often (then the
 // strongest).
-std::vector<cv::Point> peaksOf(const Counts& counts, const cv::Mat& labels, int components) {
+// `hot`: the pixels the components are made of, in scan order (the frame's
+// other pixels are labelled 0), so that ties go to the first as a scan of
+// the whole frame would give them.
+std::vector<cv::Point> peaksOf(const Counts& counts, const cv::Mat& labels, const std::vector<cv::Point>& hot,
+                               int components) {
     std::vector<cv::Point> peaks(static_cast<std::size_t>(components), cv::Point(-1, -1));
-    for (int y = 0; y < labels.rows; ++y) {
-        const std::int32_t* label = labels.ptr<std::int32_t>(y);
-        for (int x = 0; x < labels.cols; ++x) {
-            if (label[x] == 0) continue;
-            cv::Point& peak = peaks[static_cast<std::size_t>(label[x])];
-            const cv::Point p(x, y);
-            if (peak.x < 0 || counts.k(p) > counts.k(peak) ||
-                (counts.k(p) == counts.k(peak) && counts.strength(p) > counts.strength(peak))) {
-                peak = p;
-            }
+    for (const cv::Point p : hot) {
+        cv::Point& peak = peaks[static_cast<std::size_t>(labels.at<std::int32_t>(p))];
+        if (peak.x < 0 || counts.k(p) > counts.k(peak) ||
+            (counts.k(p) == counts.k(peak) && counts.strength(p) > counts.strength(peak))) {
+            peak = p;
         }
     }
     return peaks;
+}
+
+// Whether any of the `n` counts from `bright` is 2 or more: a loop without
+// an early exit, which the compiler vectorises, as nearly all are below.
+bool anyTwice(const std::uint16_t* bright, int n) {
+    bool any = false;
+    for (int x = 0; x < n; ++x) any |= bright[x] >= 2;
+    return any;
 }
 
 // The events of the pixels around `peak` that belong to no spot.
@@ -84,6 +91,33 @@ std::vector<Finding> ringingOf(std::vector<Finding>& spots, const PhotoFindingSe
     return ringing;
 }
 
+// The pixels that stood out in two photos or more, through the test: the
+// hot ones marked in `hot` and listed in scan order, the others listed as
+// near misses.
+void testPixels(const Counts& counts, const BinomialTest& test, cv::Mat& hot, std::vector<cv::Point>& hotPixels,
+                std::vector<cv::Point>& nearMisses) {
+    constexpr int kChunk = 32;
+    const int width = counts.bright.cols;
+    for (int y = 0; y < counts.bright.rows; ++y) {
+        const std::uint16_t* judged = counts.judged.ptr<std::uint16_t>(y);
+        const std::uint16_t* bright = counts.bright.ptr<std::uint16_t>(y);
+        uchar* h = hot.ptr<uchar>(y);
+        for (int from = 0; from < width; from += kChunk) {
+            const int to = std::min(width, from + kChunk);
+            if (!anyTwice(bright + from, to - from)) continue;
+            for (int x = from; x < to; ++x) {
+                if (bright[x] < 2) continue;
+                if (test.isHot(bright[x], judged[x])) {
+                    h[x] = 1;
+                    hotPixels.emplace_back(x, y);
+                } else {
+                    nearMisses.emplace_back(x, y);
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 
 PhotoFindings findHotPixels(const EvidenceCounts& evidence, int photos, const PhotoFindingSettings& settings) {
@@ -95,24 +129,12 @@ PhotoFindings findHotPixels(const EvidenceCounts& evidence, int photos, const Ph
     const BinomialTest test(out.chanceRate, settings.chanceFindings / pixels, settings.share, photos);
 
     cv::Mat hot = cv::Mat::zeros(size, CV_8UC1);
-    std::vector<cv::Point> nearMisses;
-    for (int y = 0; y < size.height; ++y) {
-        const std::uint16_t* judged = counts.judged.ptr<std::uint16_t>(y);
-        const std::uint16_t* bright = counts.bright.ptr<std::uint16_t>(y);
-        uchar* h = hot.ptr<uchar>(y);
-        for (int x = 0; x < size.width; ++x) {
-            if (bright[x] < 2) continue;
-            if (test.isHot(bright[x], judged[x])) {
-                h[x] = 1;
-            } else {
-                nearMisses.emplace_back(x, y);
-            }
-        }
-    }
+    std::vector<cv::Point> hotPixels, nearMisses;
+    testPixels(counts, test, hot, hotPixels, nearMisses);
 
     cv::Mat labels, stats, centroids;
     const int spots = cv::connectedComponentsWithStats(hot, labels, stats, centroids, 8, CV_32S);
-    const std::vector<cv::Point> peaks = peaksOf(counts, labels, spots);
+    const std::vector<cv::Point> peaks = peaksOf(counts, labels, hotPixels, spots);
     std::vector<Finding> moved;
     for (int s = 1; s < spots; ++s) {
         const cv::Point peak = peaks[static_cast<std::size_t>(s)];

@@ -26,6 +26,9 @@ constexpr int kStripe = 64;
 constexpr int kMargin = 7;
 constexpr int kSide = 6;
 constexpr int kTileWidth = 192;
+// The median rows a stripe has from the one above: its rows [2, 2 +
+// kCarried) are that stripe's last rows that have a median of their own.
+constexpr int kCarried = 2 * kMargin - 4;
 constexpr int kRingPixels = 9 * 9 - 5 * 5;
 // Residuals are held in sixteenths of a DN, so that the footprint's
 // weighted sum of them (its weights sum to 16) is a whole number of
@@ -66,16 +69,26 @@ int mirrored(int i, int n) {
 struct Workspace {
     std::vector<cv::Mat> planes;  // CV_8UC1, the channels
     cv::Mat plane;                // the one being judged
-    cv::Mat median;               // CV_8UC1, of the 5 by 5 square
-    cv::Mat residual;             // CV_16SC1, against the median, in sixteenths
-    cv::Mat magnitude;            // CV_8UC1, |residual| in DN
-    cv::Mat dark;                 // CV_8UC1, 1 where the background is dark enough
-    cv::Mat judgeable;            // CV_8UC1, the score rows only, frame columns
-    cv::Mat ring;                 // CV_16UC1, the ring's sum of magnitudes there
-    std::vector<std::uint16_t> ring9, ring5;
+    cv::Mat median;               // CV_8UC1, of the 5 by 5 square: the channel's of `medians`
+    // Per channel, the median of the last stripe, whose last rows are the
+    // first the next stripe needs (medianOfPlane); `mediansTop` is that
+    // stripe's top, -1 before the first.
+    std::vector<cv::Mat> medians;
+    cv::Mat carried;
+    int mediansTop = -1;
+    std::vector<cv::Mat> carriedPlanes;  // the rows a stripe's planes share with the last's
+    cv::Mat magnitude;                   // CV_8UC1, |plane - median| in DN
+    cv::Mat flags;                       // CV_8UC1, what magnitudeRow tells of the pixel
+    cv::Mat judgeable;                   // CV_8UC1, the score rows only, frame columns
+    cv::Mat ring;                        // CV_16UC1, the ring's sum of magnitudes there
+    // Per column, the magnitudes summed over the 9 rows around the row being
+    // judged, and over the four of those 3 and 4 rows from it.
+    std::vector<std::uint16_t> ring9, ringOuter;
     std::vector<float> tileSigma, tileSigmaFiltered;  // per tile of the stripe
     std::vector<int> plainBar, filteredBar;
+    std::vector<std::uint16_t> tileOf;  // per column of the frame: a division per sample costs more than its use
     std::vector<std::vector<std::uint32_t>> samples, filteredSamples;  // per tile
+    std::vector<std::uint32_t*> plainOf, filteredOf;                   // their data
     // The score rows (the stripe's and one beyond each end, for the peak
     // test), zero but where a score passed 1, as `passed` lists.
     cv::Mat score;                            // CV_32FC1: residual over threshold, in the channel where it is highest
@@ -83,14 +96,34 @@ struct Workspace {
     std::vector<std::pair<int, int>> passed;  // (score row, column)
 };
 
-// The residual weighted with the footprint at (j, i) of `residual`, in
-// sixteenths of the residual's unit.
-int footprintSum(const cv::Mat& residual, int j, int i) {
-    const short* a = residual.ptr<short>(i - 1) + j;
-    const short* b = residual.ptr<short>(i) + j;
-    const short* c = residual.ptr<short>(i + 1) + j;
-    return a[-1] + 2 * a[0] + a[1] + 2 * (b[-1] + 2 * b[0] + b[1]) + c[-1] + 2 * c[0] + c[1];
-}
+// The residual of a pixel against its median, in sixteenths of a DN. It is
+// worked out where it is read, from the plane and its median: only the
+// sampled and the scored pixels and their footprints need it, and a plane
+// of it would be written and read again for every pixel.
+// Those of row i of the stripe, by its column x of the frame; the rows
+// above and below for the footprint.
+struct Residuals {
+    const uchar* c[3];  // the plane's rows i - 1, i, i + 1 at the frame's first column
+    const uchar* m[3];  // the median's
+
+    Residuals(const cv::Mat& plane, const cv::Mat& median, int i) {
+        for (int k = 0; k < 3; ++k) {
+            c[k] = plane.ptr<uchar>(i - 1 + k) + kSide;
+            m[k] = median.ptr<uchar>(i - 1 + k) + kSide;
+        }
+    }
+    int at(int x) const { return kResidualScale * (c[1][x] - m[1][x]); }
+    // The residual weighted with the footprint at x, in sixteenths of the
+    // residual's unit.
+    int footprintSum(int x) const {
+        int sum = 0;
+        for (int k = 0; k < 3; ++k) {
+            const int row = (c[k][x - 1] - m[k][x - 1]) + 2 * (c[k][x] - m[k][x]) + (c[k][x + 1] - m[k][x + 1]);
+            sum += (k == 1 ? 2 : 1) * row;
+        }
+        return kResidualScale * sum;
+    }
+};
 
 // Row kernels: plain loops the compiler vectorises, their pointers
 // promised not to overlap, built for the processor's wider vectors as well
@@ -100,22 +133,43 @@ int footprintSum(const cv::Mat& residual, int j, int i) {
 #else
 #define kRowKernel
 #endif
-kRowKernel void residualRow(const uchar* __restrict c, const uchar* __restrict median, int width, int darkest,
-                            short* __restrict r, uchar* __restrict m, uchar* __restrict dark) {
+// What magnitudeRow compares with, in bytes: a median no brighter than
+// `darkest` is dark (none is when `dark` is 0), and a pixel at least `least`
+// DN above it can be scored (none can when `scored` is 0).
+struct ByteLimits {
+    uchar darkest, dark, least, scored;
+};
+
+ByteLimits byteLimits(int darkest, int least) {
+    return {static_cast<uchar>(std::clamp(darkest, 0, 255)), static_cast<uchar>(darkest >= 0 ? 1 : 0),
+            static_cast<uchar>(std::clamp(least, 0, 255)), static_cast<uchar>(least <= 255 ? 2 : 0)};
+}
+
+// `m`: the magnitude of the residual. `flags`: 1 where the median is dark,
+// 3 where the pixel also stands far enough above it to be scored, 0
+// elsewhere. Bytes all, so that a vector holds as many pixels as it can.
+kRowKernel void magnitudeRow(const uchar* __restrict c, const uchar* __restrict median, int width, ByteLimits limits,
+                             uchar* __restrict m, uchar* __restrict flags) {
     for (int j = 2; j < width - 2; ++j) {
-        const auto residual = static_cast<std::int16_t>(kResidualScale * (c[j] - median[j]));
-        r[j] = residual;
-        m[j] = static_cast<uchar>(c[j] > median[j] ? c[j] - median[j] : median[j] - c[j]);
-        dark[j] = median[j] <= darkest ? 1 : 0;
+        const uchar above = c[j] > median[j] ? static_cast<uchar>(c[j] - median[j]) : 0;
+        const uchar below = c[j] > median[j] ? 0 : static_cast<uchar>(median[j] - c[j]);
+        m[j] = static_cast<uchar>(above | below);
+        const uchar dark = median[j] <= limits.darkest ? limits.dark : 0;
+        const uchar scored = above >= limits.least ? limits.scored : 0;
+        flags[j] = static_cast<uchar>(dark | (dark ? scored : 0));
     }
 }
 
-kRowKernel void slideSums(const uchar* __restrict in9, const uchar* __restrict out9, const uchar* __restrict in5,
-                          const uchar* __restrict out5, int width, std::uint16_t* __restrict v9,
-                          std::uint16_t* __restrict v5) {
+// From row i - 1 to row i: `in` is row i + 4, `out` row i - 5, `inOuter`
+// row i - 3 and `outOuter` row i + 2. Sums in 16 bits, which they fit
+// (their wrapping in between is undone).
+kRowKernel void slideSums(const uchar* __restrict in, const uchar* __restrict out, const uchar* __restrict inOuter,
+                          const uchar* __restrict outOuter, int width, std::uint16_t* __restrict v9,
+                          std::uint16_t* __restrict outer) {
     for (int j = 2; j < width - 2; ++j) {
-        v9[j] = static_cast<std::uint16_t>(v9[j] + in9[j] - out9[j]);
-        v5[j] = static_cast<std::uint16_t>(v5[j] + in5[j] - out5[j]);
+        const auto moved = static_cast<std::uint16_t>(in[j] - out[j]);
+        v9[j] = static_cast<std::uint16_t>(v9[j] + moved);
+        outer[j] = static_cast<std::uint16_t>(outer[j] + moved + inOuter[j] - outOuter[j]);
     }
 }
 
@@ -123,19 +177,21 @@ kRowKernel void addRow(const uchar* __restrict m, int width, std::uint16_t* __re
     for (int j = 2; j < width - 2; ++j) v[j] = static_cast<std::uint16_t>(v[j] + m[j]);
 }
 
-// `w9`, `w5`, `dark`, `r` at the frame's first column. `judgeable`: 1
-// where the pixel can judge, 3 where its residual is large enough for it
-// to be scored as well.
-kRowKernel void ringRow(const std::uint16_t* __restrict w9, const std::uint16_t* __restrict w5,
-                        const uchar* __restrict dark, const short* __restrict r, int cols, int smoothestSum, int least,
-                        std::uint16_t* __restrict sums, uchar* __restrict judgeable) {
+// `w9`, `outer` (the column sums of Workspace::ring9 and ringOuter),
+// `flags` (magnitudeRow's) at the frame's first column. The ring is the 9
+// by 9 square less the 5 by 5: the columns 3 and 4 away whole, the five
+// middle ones in their outer rows. `judgeable`: 1 where the pixel can judge
+// (a smooth ring, a dark median), 3 where its residual is large enough for
+// it to be scored as well.
+kRowKernel void ringRow(const std::uint16_t* __restrict w9, const std::uint16_t* __restrict outer,
+                        const uchar* __restrict flags, int cols, int smoothestSum, std::uint16_t* __restrict sums,
+                        uchar* __restrict judgeable) {
     for (int x = 0; x < cols; ++x) {
-        const auto ring =
-            static_cast<std::uint16_t>(w9[x - 4] + w9[x - 3] + w9[x - 2] + w9[x - 1] + w9[x] + w9[x + 1] + w9[x + 2] +
-                                       w9[x + 3] + w9[x + 4] - (w5[x - 2] + w5[x - 1] + w5[x] + w5[x + 1] + w5[x + 2]));
+        const auto ring = static_cast<std::uint16_t>(w9[x - 4] + w9[x - 3] + w9[x + 3] + w9[x + 4] + outer[x - 2] +
+                                                     outer[x - 1] + outer[x] + outer[x + 1] + outer[x + 2]);
         sums[x] = ring;
-        const auto can = static_cast<uchar>((ring <= smoothestSum) & dark[x]);
-        judgeable[x] = static_cast<uchar>(can | ((can & (r[x] >= least)) << 1));
+        const uchar f = flags[x];
+        judgeable[x] = static_cast<uchar>(ring <= smoothestSum ? f : 0);
     }
 }
 
@@ -163,24 +219,33 @@ int nextScored(const uchar* row, int x, int cols) {
 
 // The channels of `photo`'s rows [top - kMargin, bottom + kMargin), mirrored
 // beyond the frame, into `planes`: the photo's rows are read once, by the
-// image library's vectorised split.
-void extractPlanes(const cv::Mat& photo, int top, int bottom, std::vector<cv::Mat>& planes) {
+// image library's vectorised split. A stripe that `follows` the last one
+// takes its first 2 kMargin rows, which that stripe's planes end with, from
+// them (`carried` keeps them while the planes are sized).
+void extractPlanes(const cv::Mat& photo, int top, int bottom, bool follows, std::vector<cv::Mat>& planes,
+                   std::vector<cv::Mat>& carried) {
     const int channels = photo.channels(), cols = photo.cols;
     const int rows = bottom - top + 2 * kMargin, width = cols + 2 * kSide;
-    const int first = std::max(0, top - kMargin), last = std::min(photo.rows, bottom + kMargin);
+    const int shared = follows ? 2 * kMargin : 0;
+    const int first = std::max(0, top - kMargin + shared), last = std::min(photo.rows, bottom + kMargin);
     planes.resize(static_cast<std::size_t>(channels));
+    carried.resize(planes.size());
     std::vector<cv::Mat> inside(planes.size());
     for (std::size_t c = 0; c < planes.size(); ++c) {
+        if (follows) planes[c].rowRange(kStripe, kStripe + shared).copyTo(carried[c]);
         planes[c].create(rows, width, CV_8UC1);
-        inside[c] = planes[c](cv::Rect(kSide, first - (top - kMargin), cols, last - first));
+        if (follows) carried[c].copyTo(planes[c].rowRange(0, shared));
+        if (last > first) inside[c] = planes[c](cv::Rect(kSide, first - (top - kMargin), cols, last - first));
     }
-    const uchar* const before = inside[0].data;
-    cv::split(photo.rowRange(first, last), inside);
-    // The split writes into the planes' inside (its outputs have their size
-    // and type already).
-    if (inside[0].data != before) throw std::logic_error("judgePhoto: the split moved its output");
+    if (last > first) {
+        const uchar* const before = inside[0].data;
+        cv::split(photo.rowRange(first, last), inside);
+        // The split writes into the planes' inside (its outputs have their
+        // size and type already).
+        if (inside[0].data != before) throw std::logic_error("judgePhoto: the split moved its output");
+    }
     for (cv::Mat& plane : planes) {
-        for (int i = 0; i < rows; ++i) {
+        for (int i = shared; i < rows; ++i) {
             const int y = top - kMargin + i;
             if (y < 0 || y >= photo.rows) {
                 const int from = mirrored(y, photo.rows) - (top - kMargin);
@@ -195,49 +260,72 @@ void extractPlanes(const cv::Mat& photo, int top, int bottom, std::vector<cv::Ma
     }
 }
 
-// The residual of every pixel against the median of its 5 by 5 square (a
-// hot site's footprint covers 9 of its pixels; scene detail larger than the
-// footprint lifts it), its magnitude, and whether that background is dark.
-// Rows [2, rows - 2), columns [2, width - 2) of the stripe.
-void residualPass(int darkest, Workspace& work) {
+// The median of the plane of `channel` for the stripe from `top`, rows [2,
+// rows - 2), into work.median. The image library's median is vectorised;
+// the rows and columns its border reaches are never read. A stripe that
+// follows the last one takes the rows both need from it and has the median
+// worked out for the others only: of the 78 rows of a stripe, 10 fewer.
+void medianOfPlane(int channel, int top, Workspace& work) {
+    const cv::Mat& plane = work.plane;
+    const int rows = plane.rows;
+    work.medians.resize(work.planes.size());
+    cv::Mat& median = work.medians[static_cast<std::size_t>(channel)];
+    const bool follows = work.mediansTop >= 0 && top == work.mediansTop + kStripe;
+    if (follows) median.rowRange(kStripe + 2, kStripe + 2 + kCarried).copyTo(work.carried);
+    median.create(plane.size(), CV_8UC1);
+    work.median = median;
+    if (!follows) {
+        cv::medianBlur(plane, median, 5);
+        return;
+    }
+    // Rows [kCarried, rows) give the rows from kCarried + 2 on; the two
+    // before them, which the border reaches, are carried.
+    cv::Mat below = median.rowRange(kCarried, rows);
+    const uchar* const before = below.data;
+    cv::medianBlur(plane.rowRange(kCarried, rows), below, 5);
+    if (below.data != before) throw std::logic_error("judgePhoto: the median moved its output");
+    work.carried.copyTo(median.rowRange(2, 2 + kCarried));
+}
+
+// The median of every pixel's 5 by 5 square (a hot site's footprint covers
+// 9 of its pixels; scene detail larger than the footprint lifts it) and the
+// magnitude of the pixel's residual against it, rows [2, rows - 2), columns
+// [2, width - 2) of the stripe.
+void residualPass(int channel, int top, ByteLimits limits, Workspace& work) {
     const cv::Mat& plane = work.plane;
     const int rows = plane.rows, width = plane.cols;
-    work.residual.create(plane.size(), CV_16SC1);
     work.magnitude.create(plane.size(), CV_8UC1);
-    work.dark.create(plane.size(), CV_8UC1);
-    // The image library's median is vectorised; the rows and columns its
-    // border reaches are never read.
-    cv::medianBlur(plane, work.median, 5);
+    work.flags.create(plane.size(), CV_8UC1);
+    medianOfPlane(channel, top, work);
     for (int i = 2; i < rows - 2; ++i) {
-        residualRow(plane.ptr<uchar>(i), work.median.ptr<uchar>(i), width, darkest, work.residual.ptr<short>(i),
-                    work.magnitude.ptr<uchar>(i), work.dark.ptr<uchar>(i));
+        magnitudeRow(plane.ptr<uchar>(i), work.median.ptr<uchar>(i), width, limits, work.magnitude.ptr<uchar>(i),
+                     work.flags.ptr<uchar>(i));
     }
 }
 
 // Which pixels of the score rows (the stripe's and one beyond each end) can
 // judge: a smooth ring between the 5 by 5 and the 9 by 9 square, a dark
 // background.
-void judgeablePass(int smoothestSum, int least, int cols, Workspace& work) {
+void judgeablePass(int smoothestSum, int cols, Workspace& work) {
     const int rows = work.plane.rows - 2 * (kMargin - 1);
     work.judgeable.create(rows, cols, CV_8UC1);
     work.ring.create(rows, cols, CV_16UC1);
     const int width = work.plane.cols;
     work.ring9.assign(static_cast<std::size_t>(width), 0);
-    work.ring5.assign(static_cast<std::size_t>(width), 0);
+    work.ringOuter.assign(static_cast<std::size_t>(width), 0);
     std::uint16_t* v9 = work.ring9.data();
-    std::uint16_t* v5 = work.ring5.data();
+    std::uint16_t* outer = work.ringOuter.data();
     const cv::Mat& magnitude = work.magnitude;
     for (int s = 0; s < rows; ++s) {
         const int i = s + kMargin - 1;
         if (s == 0) {
             for (int k = -4; k <= 4; ++k) addRow(magnitude.ptr<uchar>(i + k), width, v9);
-            for (int k = -2; k <= 2; ++k) addRow(magnitude.ptr<uchar>(i + k), width, v5);
+            for (const int k : {-4, -3, 3, 4}) addRow(magnitude.ptr<uchar>(i + k), width, outer);
         } else {
-            slideSums(magnitude.ptr<uchar>(i + 4), magnitude.ptr<uchar>(i - 5), magnitude.ptr<uchar>(i + 2),
-                      magnitude.ptr<uchar>(i - 3), width, v9, v5);
+            slideSums(magnitude.ptr<uchar>(i + 4), magnitude.ptr<uchar>(i - 5), magnitude.ptr<uchar>(i - 3),
+                      magnitude.ptr<uchar>(i + 2), width, v9, outer);
         }
-        const uchar* dark = work.dark.ptr<uchar>(i) + kSide;
-        ringRow(v9 + kSide, v5 + kSide, dark, work.residual.ptr<short>(i) + kSide, cols, smoothestSum, least,
+        ringRow(v9 + kSide, outer + kSide, work.flags.ptr<uchar>(i) + kSide, cols, smoothestSum,
                 work.ring.ptr<std::uint16_t>(s), work.judgeable.ptr<uchar>(s));
     }
 }
@@ -247,10 +335,10 @@ void judgeablePass(int smoothestSum, int least, int cols, Workspace& work) {
 // (the footprint's residual rounded down to them): a residual beyond
 // kNoiseReach DN, which is past the percentiles read in any tile that can
 // judge, is counted at the end of the range.
-void measureTiles(bool footprint, int tileWidth, Workspace& work, std::vector<float>& tileSigma,
+void measureTiles(bool footprint, Workspace& work, std::vector<float>& tileSigma,
                   std::vector<float>& tileSigmaFiltered) {
     constexpr int kReach = kNoiseReach * kResidualScale;
-    const auto bins = static_cast<std::size_t>(2 * kReach);
+    constexpr auto bins = 2 * static_cast<std::size_t>(kReach);
     const auto binOf = [](int sixteenths) {
         return static_cast<std::size_t>(std::clamp(sixteenths, -kReach, kReach - 1) + kReach);
     };
@@ -260,17 +348,26 @@ void measureTiles(bool footprint, int tileWidth, Workspace& work, std::vector<fl
         work.samples[t].assign(bins, 0);
         work.filteredSamples[t].assign(footprint ? bins : 0, 0);
     }
+    // The tiles' histograms by their storage, found once rather than per sample.
+    std::vector<std::uint32_t*>& plainOf = work.plainOf;
+    std::vector<std::uint32_t*>& filteredOf = work.filteredOf;
+    plainOf.resize(tileSigma.size());
+    filteredOf.resize(tileSigma.size());
+    for (std::size_t t = 0; t < tileSigma.size(); ++t) {
+        plainOf[t] = work.samples[t].data();
+        filteredOf[t] = work.filteredSamples[t].data();
+    }
     const cv::Mat& judgeable = work.judgeable;
     for (int s = 0; s < judgeable.rows; ++s) {
         const int i = s + kMargin - 1;
         const uchar* j = judgeable.ptr<uchar>(s);
-        const short* r = work.residual.ptr<short>(i) + kSide;
+        const Residuals residuals(work.plane, work.median, i);
         for (int x = (kSampleSpacing - (kSampleSlant * s) % kSampleSpacing) % kSampleSpacing; x < judgeable.cols;
              x += kSampleSpacing) {
             if (!j[x]) continue;
-            const std::size_t tile = static_cast<std::size_t>(x / tileWidth);
-            ++work.samples[tile][binOf(r[x])];
-            if (footprint) ++work.filteredSamples[tile][binOf(footprintSum(work.residual, x + kSide, i) >> 4)];
+            const std::size_t tile = work.tileOf[static_cast<std::size_t>(x)];
+            ++plainOf[tile][binOf(residuals.at(x))];
+            if (footprint) ++filteredOf[tile][binOf(residuals.footprintSum(x) >> 4)];
         }
     }
     constexpr float kUnit = 1.0f / kResidualScale;
@@ -280,12 +377,16 @@ void measureTiles(bool footprint, int tileWidth, Workspace& work, std::vector<fl
     }
 }
 
+void fillTileOf(int cols, int tileWidth, std::vector<std::uint16_t>& tileOf) {
+    tileOf.resize(static_cast<std::size_t>(cols));
+    for (int x = 0; x < cols; ++x) tileOf[static_cast<std::size_t>(x)] = static_cast<std::uint16_t>(x / tileWidth);
+}
+
 // One channel into the stripe's running judgement; `footprint` for the
 // channels of a demosaiced photo.
 void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgementSettings& settings, Workspace& work,
                   cv::Mat& judged) {
     work.plane = work.planes[static_cast<std::size_t>(channel)];
-    residualPass(static_cast<int>(settings.darkest), work);
     const float multiple = static_cast<float>(settings.noise);
     const float floor = static_cast<float>(settings.floor);
     // Neither score can pass 1 below the lower floor where the pixel is the
@@ -293,9 +394,10 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
     // and only peaks count: the many pixels of smaller residual are skipped,
     // and a score that does not pass 1 is never kept (it could not keep a
     // neighbour that passes from being a peak).
-    const int least = kResidualScale * std::max(1, static_cast<int>(std::ceil(kFootprintFloor * floor)));
+    const int least = std::max(1, static_cast<int>(std::ceil(kFootprintFloor * floor)));
     const int smoothestSum = static_cast<int>(settings.smoothest * kRingPixels);
-    judgeablePass(smoothestSum, least, photo.cols, work);
+    residualPass(channel, top, byteLimits(static_cast<int>(settings.darkest), least), work);
+    judgeablePass(smoothestSum, photo.cols, work);
     const bool footprint = photo.channels() == 3;
 
     const int cols = photo.cols;
@@ -305,7 +407,8 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
     std::vector<float>& tileSigmaFiltered = work.tileSigmaFiltered;
     tileSigma.resize(static_cast<std::size_t>(tiles));
     tileSigmaFiltered.resize(tileSigma.size());
-    measureTiles(footprint, tileWidth, work, tileSigma, tileSigmaFiltered);
+    if (work.tileOf.size() != static_cast<std::size_t>(cols)) fillTileOf(cols, tileWidth, work.tileOf);
+    measureTiles(footprint, work, tileSigma, tileSigmaFiltered);
 
     // The tiles' bars in the residual's units: a score passes 1 only above them.
     std::vector<int>& plainBar = work.plainBar;
@@ -322,8 +425,8 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
     const cv::Mat& judgeable = work.judgeable;
     for (int s = 0; s < judgeable.rows; ++s) {
         const int i = s + kMargin - 1;
-        const short* r = work.residual.ptr<short>(i) + kSide;
         const uchar* j = judgeable.ptr<uchar>(s);
+        const Residuals residuals(work.plane, work.median, i);
         const int y = top - 1 + s;
         if (s > 0 && s + 1 < judgeable.rows) {
             if (channel == 0) {
@@ -336,11 +439,11 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
         float* score = work.score.ptr<float>(s);
         uchar* strongest = work.strongest.ptr<uchar>(s);
         for (int x = nextScored(j, 0, cols); x < cols; x = nextScored(j, x + 1, cols)) {
-            const int above = r[x];
-            const std::size_t tile = static_cast<std::size_t>(x / tileWidth);
+            const int above = residuals.at(x);
+            const std::size_t tile = work.tileOf[static_cast<std::size_t>(x)];
             // The ring can only raise the bars above the tile's: most pixels
             // scored fall short of the tile's already.
-            const int filteredSum = footprint ? footprintSum(work.residual, x + kSide, i) : 0;
+            const int filteredSum = footprint ? residuals.footprintSum(x) : 0;
             if (above <= plainBar[tile] && filteredSum <= filteredBar[tile]) continue;
             const float ring = kMeanAbsoluteToSigma * static_cast<float>(ringSum[x]) / (kRingPixels);
             const float sigma = std::max(tileSigma[tile], ring);
@@ -362,8 +465,10 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
 
 void judgeStripe(const cv::Mat& photo, int top, int bottom, const PhotoJudgementSettings& settings, Workspace& work,
                  PhotoJudgement& out) {
-    extractPlanes(photo, top, bottom, work.planes);
+    const bool follows = work.mediansTop >= 0 && top == work.mediansTop + kStripe;
+    extractPlanes(photo, top, bottom, follows, work.planes, work.carriedPlanes);
     for (int c = 0; c < photo.channels(); ++c) judgeChannel(photo, c, top, settings, work, out.judged);
+    work.mediansTop = top;
     // Only a score above 1 can be a peak; in scan order, for the ties.
     std::sort(work.passed.begin(), work.passed.end());
     for (const auto& [s, x] : work.passed) {

@@ -124,6 +124,16 @@ TEST_P(PhotoStatistic, Verdict) {
     // Nothing else in a dark folder is hot.
     EXPECT_EQ(static_cast<int>(found.findings.spots.size()), (c.hot ? 1 : 0) + c.otherSpots);
     EXPECT_EQ(counts.judged().at<std::uint16_t>(kAt), c.judged < 0 ? c.photos : c.judged);
+    // The chance rate against its definition, pixel by pixel: the lone
+    // events over all judgements.
+    double judgements = 0.0, lone = 0.0;
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            judgements += counts.judged().at<std::uint16_t>(y, x);
+            lone += counts.bright().at<std::uint16_t>(y, x) == 1 ? 1.0 : 0.0;
+        }
+    }
+    EXPECT_EQ(found.chanceRate, lone / judgements);
     const auto why = std::find_if(found.findings.rejected.begin(), found.findings.rejected.end(),
                                   [](const Finding& f) { return f.peak == kAt; });
     const std::string rejectedAs =

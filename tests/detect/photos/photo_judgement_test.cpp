@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -70,10 +71,18 @@ cv::Mat scene(cv::Size size, int channels, int seed) {
     return stored;
 }
 
+PhotoJudgementSettings withDarkest(double darkest) {
+    PhotoJudgementSettings settings;
+    settings.darkest = darkest;
+    return settings;
+}
+
 struct JudgementCase {
     const char* name;
     cv::Size size;
     int channels;
+    PhotoJudgementSettings settings = {};
+    bool someJudged = true;  // some pixel of the scene can judge
 };
 
 const JudgementCase kJudgementCases[] = {
@@ -81,9 +90,18 @@ const JudgementCase kJudgementCases[] = {
     {"grey", {40, 30}, 1},
     // More rows than a stripe and not a multiple of it.
     {"several stripes", {30, 150}, 3},
+    // A stripe has the median rows it shares with the one above from it:
+    // a last stripe of one row, and stripes that fill the frame exactly.
+    {"a last stripe of one row", {40, 129}, 3},
+    {"whole stripes", {24, 192}, 1},
+    // Limits beyond the range of the pixels, which are compared as bytes:
+    // every background is dark, or none is.
+    {"every background dark", {96, 72}, 3, withDarkest(300.0)},
+    {"the brightest background dark", {96, 72}, 3, withDarkest(255.0)},
+    {"no background dark", {96, 72}, 3, withDarkest(-1.0), false},
     // Former bugs.
     // Narrower and lower than the margins: mirrored again and again.
-    {"smaller than the margins", {5, 4}, 3},
+    {"smaller than the margins", {5, 4}, 3, {}, false},
 };
 
 class PhotoJudgementReference : public ::testing::TestWithParam<JudgementCase> {};
@@ -91,7 +109,7 @@ class PhotoJudgementReference : public ::testing::TestWithParam<JudgementCase> {
 TEST_P(PhotoJudgementReference, JudgedWhereSomeChannelCould) {
     const JudgementCase& c = GetParam();
     const cv::Mat photo = scene(c.size, c.channels, 3);
-    const PhotoJudgementSettings settings;
+    const PhotoJudgementSettings& settings = c.settings;
     const PhotoJudgement judged = judgePhoto(photo, settings);
     int differ = 0, some = 0;
     for (int y = 0; y < photo.rows; ++y) {
@@ -105,7 +123,7 @@ TEST_P(PhotoJudgementReference, JudgedWhereSomeChannelCould) {
         }
     }
     EXPECT_EQ(differ, 0);
-    if (c.size.area() > 100) {
+    if (c.someJudged) {
         EXPECT_GT(some, 0);
     }
     // Events are in scan order, where the pixel could judge.
@@ -117,6 +135,33 @@ TEST_P(PhotoJudgementReference, JudgedWhereSomeChannelCould) {
             const cv::Point before = judged.events[i - 1].at;
             EXPECT_TRUE(before.y < at.y || (before.y == at.y && before.x < at.x)) << at;
         }
+    }
+}
+
+// A pixel stands out by its residual against the median of its square: an
+// event's strength is that residual, in DN, in a channel that could judge
+// it, and at least half the floor.
+TEST_P(PhotoJudgementReference, EventsStandAboveTheirMedian) {
+    const JudgementCase& c = GetParam();
+    cv::Mat photo = scene(c.size, c.channels, 4);
+    for (int i = 0; i < 12; ++i) {
+        const cv::Point at(i * 11 % c.size.width, i * 13 % c.size.height);
+        uchar* p = photo.ptr<uchar>(at.y) + at.x * c.channels;
+        p[i % c.channels] = static_cast<uchar>(std::min(255, p[i % c.channels] + 40));
+    }
+    const PhotoJudgement judged = judgePhoto(photo, c.settings);
+    if (c.someJudged) {
+        EXPECT_FALSE(judged.events.empty());
+    }
+    for (const PhotoEvent& e : judged.events) {
+        bool explained = false;
+        for (int ch = 0; ch < c.channels; ++ch) {
+            const Reference reference{photo, ch};
+            const int residual = reference.at(e.at.y, e.at.x) - reference.median(e.at.y, e.at.x);
+            explained = explained || (residual == e.strength && reference.judgeable(e.at.y, e.at.x, c.settings));
+        }
+        EXPECT_TRUE(explained) << e.at << " strength " << e.strength;
+        EXPECT_GE(e.strength, std::ceil(0.5 * c.settings.floor)) << e.at;
     }
 }
 
