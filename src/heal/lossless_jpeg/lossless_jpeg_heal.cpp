@@ -388,7 +388,7 @@ LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const H
     // the source's blocks as they are, apart from the windows (disc_samples.h).
     const std::vector<cv::Rect> discs(areas.rects.begin(), areas.rects.begin() + areas.pixels.size());
     auto repairSamples = [&] {
-        photo.samples.repair(source, rewrite.arrays(), map, discs, areas.pixels, range, method);
+        photo.samples.repair(source, rewrite.arrays(), map, discs, areas.pixels, range);
     };
     if (!runJpegGuarded(rewrite.guard(), repairSamples)) return refused(raisedBy({managerOf(source)}));
     // A range the inpainting cannot confine to a neighbourhood makes the

@@ -24,6 +24,29 @@ cv::Rect grownBy(const cv::Rect& box, int by) {
 
 double sampleRange(double range) { return range + kWiderRange; }
 
+RingFill::RingFill(int radius) {
+    if (radius < 1) throw std::invalid_argument("RingFill: a radius of at least 1 needed");
+    for (int dy = -radius; dy <= radius; ++dy)
+        for (int dx = -radius; dx <= radius; ++dx) {
+            const int squared = dx * dx + dy * dy;
+            if (squared != 0 && squared <= radius * radius)
+                offsets_.push_back({dx, dy, 1.0f / static_cast<float>(squared)});
+        }
+}
+
+bool RingFill::fill(const cv::Mat& samples, const cv::Mat& masked, cv::Point at, unsigned char& value) const {
+    float sum = 0.0f, weights = 0.0f;
+    for (const Offset& o : offsets_) {
+        const int x = at.x + o.dx, y = at.y + o.dy;
+        if (x < 0 || y < 0 || x >= samples.cols || y >= samples.rows || masked.at<unsigned char>(y, x) != 0) continue;
+        sum += o.weight * static_cast<float>(samples.at<unsigned char>(y, x));
+        weights += o.weight;
+    }
+    if (weights == 0.0f) return false;
+    value = cv::saturate_cast<unsigned char>(std::lround(sum / weights));
+    return true;
+}
+
 cv::Rect ringedSamples(const cv::Rect& touched, cv::Size plane) {
     const cv::Rect bounds({}, plane);
     const cv::Rect inside = touched & bounds;
