@@ -93,28 +93,44 @@ private:
 
 constexpr int kIndexCell = 32;  // samples
 
-// The samples of a unit's reach: the group's components decoded from the
-// source's blocks, and the unit's grown samples, 255 in masked. No other
-// disc's grown samples lie in the reach, and the unit's own lie a margin
-// inside it but at the plane's edges, so its ring is whole.
+// What a unit's fill reads, in its frame: the samples within the radius of
+// its discs' boxes, clipped to the plane (inside the unit's reach). The
+// group's components are decoded from the source's blocks there, and the
+// unit's grown samples are 255 in masked. No other disc's grown samples lie
+// in the reach, so its ring is whole.
 struct UnitSamples {
+    cv::Rect frame;  // in samples of the plane
     std::vector<cv::Mat> components;
     cv::Mat masked;
 };
 
-void readUnit(j_decompress_ptr source, jvirt_barray_ptr* arrays, const SampledGroup& group, const cv::Rect& reach,
-              const HotPixelMap& discs, UnitSamples& unit) {
+void readUnit(j_decompress_ptr source, jvirt_barray_ptr* arrays, const SampledGroup& group,
+              const std::vector<cv::Rect>& boxes, const SampleUnit& plan, const HotPixelMap& discs, int radius,
+              UnitSamples& unit) {
     const cv::Rect photo(0, 0, static_cast<int>(source->image_width), static_cast<int>(source->image_height));
+    cv::Rect all = boxes[plan.discs.front()];
+    for (std::size_t i : plan.discs) all |= boxes[i];
+    unit.frame = cv::Rect(all.x - radius, all.y - radius, all.width + 2 * radius, all.height + 2 * radius) &
+                 cv::Rect({}, group.plane);
+    // The discs' pixels lie in the footprints of their boxes.
     const cv::Rect pixels =
-        cv::Rect(reach.x * group.stepX, reach.y * group.stepY, reach.width * group.stepX, reach.height * group.stepY) &
-        photo;
+        cv::Rect(all.x * group.stepX, all.y * group.stepY, all.width * group.stepX, all.height * group.stepY) & photo;
     cv::Mat pixelMask(pixels.size(), CV_8UC1, cv::Scalar(0));
     drawRepairMask(discs, pixelMask, pixels.tl());
-    const cv::Mat ring = cv::Mat::ones(2 * kSkippedSampleRing + 1, 2 * kSkippedSampleRing + 1, CV_8UC1);
-    cv::dilate(touchedSamples(pixelMask, group.stepX, group.stepY), unit.masked, ring);
+    const cv::Mat touched = touchedSamples(pixelMask, group.stepX, group.stepY);
+    unit.masked = cv::Mat(unit.frame.size(), CV_8UC1, cv::Scalar(0));
+    const cv::Point shift = all.tl() - unit.frame.tl();
+    const cv::Rect inFrame({}, unit.frame.size());
+    for (int y = 0; y < touched.rows; ++y)
+        for (int x = 0; x < touched.cols; ++x)
+            if (touched.at<unsigned char>(y, x) != 0)
+                unit.masked(cv::Rect(x + shift.x - kSkippedSampleRing, y + shift.y - kSkippedSampleRing,
+                                     2 * kSkippedSampleRing + 1, 2 * kSkippedSampleRing + 1) &
+                            inFrame)
+                    .setTo(255);
     unit.components.resize(group.components.size());
     for (std::size_t k = 0; k < group.components.size(); ++k)
-        unit.components[k] = decodeSampleRect(source, arrays[group.components[k]], group.components[k], reach);
+        unit.components[k] = decodeSampleRect(source, arrays[group.components[k]], group.components[k], unit.frame);
 }
 
 // Appends the unit's repaired boxes of its discs, component k's to
@@ -128,18 +144,19 @@ bool fillUnit(const UnitSamples& unit, const SampleUnit& plan, const std::vector
     const std::size_t before = values.front().size();
     for (std::size_t i : plan.discs) {
         offsets[i] = static_cast<std::uint32_t>(values.front().size());
-        const cv::Rect box = boxes[i] - plan.reach.tl();
+        const cv::Rect box = boxes[i] - unit.frame.tl();
+        const int count = static_cast<int>(unit.components.size());
+        unsigned char filled[RingFill::kMostPlanes];
         for (int y = box.y; y < box.br().y; ++y)
-            for (int x = box.x; x < box.br().x; ++x)
-                for (std::size_t k = 0; k < unit.components.size(); ++k) {
-                    unsigned char value = unit.components[k].at<unsigned char>(y, x);
-                    if (unit.masked.at<unsigned char>(y, x) != 0 &&
-                        !fill.fill(unit.components[k], unit.masked, {x, y}, value)) {
-                        for (std::vector<unsigned char>& v : values) v.resize(before);
-                        return false;
-                    }
-                    values[k].push_back(value);
+            for (int x = box.x; x < box.br().x; ++x) {
+                for (int k = 0; k < count; ++k) filled[k] = unit.components[k].at<unsigned char>(y, x);
+                if (unit.masked.at<unsigned char>(y, x) != 0 &&
+                    !fill.fill(unit.components.data(), count, unit.masked, {x, y}, filled)) {
+                    for (std::vector<unsigned char>& v : values) v.resize(before);
+                    return false;
                 }
+                for (int k = 0; k < count; ++k) values[k].push_back(filled[k]);
+            }
     }
     return true;
 }
@@ -175,7 +192,7 @@ void DiscSamples::repair(j_decompress_ptr source, jvirt_barray_ptr* arrays, cons
             if (filled) {
                 nearby.pixels.clear();
                 for (std::size_t i : unit.discs) nearby.pixels.push_back(map.pixels[pixelOf[i]]);
-                readUnit(source, arrays, group, unit.reach, nearby, samples);
+                readUnit(source, arrays, group, boxes, unit, nearby, fill.radius(), samples);
                 filled = fillUnit(samples, unit, boxes, fill, values, offsets);
             }
             if (!filled)

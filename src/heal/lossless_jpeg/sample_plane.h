@@ -82,12 +82,21 @@ public:
     // none.
     bool fill(const cv::Mat& samples, const cv::Mat& masked, cv::Point at, unsigned char& value) const;
 
+    // The same for count planes (one to three) of masked's size at once,
+    // values[k] from planes[k]; they share the weights. Throws
+    // std::invalid_argument for another count.
+    static constexpr int kMostPlanes = 3;
+    bool fill(const cv::Mat* planes, int count, const cv::Mat& masked, cv::Point at, unsigned char* values) const;
+
+    int radius() const { return radius_; }
+
 private:
     struct Offset {
         int dx, dy;
         float weight;
     };
-    std::vector<Offset> offsets_;
+    int radius_;
+    std::vector<Offset> offsets_;  // row by row
 };
 
 // A box of touched samples grown by the ring and clipped to a plane of size

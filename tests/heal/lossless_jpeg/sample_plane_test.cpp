@@ -119,12 +119,26 @@ TEST(SamplePlane, RingFillIsTheInverseSquareWeightedMeanOfTheUnmasked) {
             masked.at<unsigned char>(row.unmasked[i]) = 0;
         }
         unsigned char value = 0;
-        EXPECT_EQ(RingFill(row.radius).fill(samples, masked, row.at, value), row.filled) << row.name;
+        const RingFill fill(row.radius);
+        EXPECT_EQ(fill.fill(samples, masked, row.at, value), row.filled) << row.name;
         if (row.filled) {
             EXPECT_EQ(value, row.want) << row.name;
         }
+        // Two planes at once give what each gives alone.
+        const cv::Mat planes[2] = {samples, 255 - samples};
+        unsigned char both[2] = {}, second = 0;
+        EXPECT_EQ(fill.fill(planes, 2, masked, row.at, both), row.filled) << row.name;
+        if (row.filled) {
+            ASSERT_TRUE(fill.fill(planes[1], masked, row.at, second)) << row.name;
+            EXPECT_EQ(both[0], row.want) << row.name;
+            EXPECT_EQ(both[1], second) << row.name;
+        }
     }
     EXPECT_THROW(RingFill(0), std::invalid_argument);
+    const cv::Mat plane(4, 4, CV_8UC1, cv::Scalar(0)), planes[4] = {plane, plane, plane, plane};
+    unsigned char values[4] = {};
+    EXPECT_THROW(RingFill(1).fill(planes, 4, plane, {1, 1}, values), std::invalid_argument);
+    EXPECT_THROW(RingFill(1).fill(planes, 0, plane, {1, 1}, values), std::invalid_argument);
 }
 
 // Units found the slow way: every pair of boxes, grown by the ring and
