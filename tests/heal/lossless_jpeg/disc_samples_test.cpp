@@ -110,6 +110,10 @@ TEST(DiscSamples, LoneUnitsAreRepairedCrowdedOnesAreNot) {
          {false, false, true}},
         {"4:2:2: reach narrower across the rows", recipe(160, 120, s422), {{40, 30, 2}, {40, 48, 2}}, 3, {true, true}},
         {"a wider range reaches the other", recipe(160, 120, s422), {{40, 30, 2}, {40, 48, 2}}, 10, {false, false}},
+        // range 0: a radius of 2 samples, and the middle of a radius-3 disc's
+        // grown samples lies 3 from the nearest unmasked one
+        {"a radius that cannot reach the middle", recipe(160, 120, s420), {{70, 45, 3}}, 0, {false}},
+        {"a small disc within that radius", recipe(160, 120, s420), {{70, 45, 1}}, 0, {true}},
         {"4:4:4: nothing subsampled", recipe(96, 64, s444), {{40, 30, 3}}, 3, {false}, false},
         {"a range that cannot be confined", recipe(96, 64, s420), {{40, 30, 3}}, nan, {false}, false},
     };
