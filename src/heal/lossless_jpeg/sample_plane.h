@@ -23,12 +23,12 @@
 // their squared distance (RingFill). The library's inpainting of such a
 // unit at that radius cost about 1.4 million instructions a disc, nearly all
 // of it its march weighing 121 neighbours of every masked sample in three
-// channels: three times what the rest of a lone disc's heal costs, so that
-// a photo with a few sparse hot pixels paid three times as much per hot
+// channels: as much as all the rest of a lone disc's heal, so that a photo
+// with a few sparse hot pixels paid nearly three times as much per hot
 // pixel as one with thousands of crowded ones. Chroma is smooth where a hot
-// pixel sits; the mean of the samples around the ring repairs it as well
-// (section 6) at a twentieth of the cost, and it does not depend on the
-// order in which a march visits the samples.
+// pixel sits; the mean of the samples around the ring repairs it at least
+// as well (section 6) at about a ninth of the cost, and it does not depend
+// on the order in which a march visits the samples.
 //
 // Why the samples are not repaired as one plane. At that radius and with
 // the ring, discs 18 samples apart (36 pixels in 4:2:0) still see each
