@@ -6,7 +6,6 @@
 #include <unordered_map>
 
 #include <opencv2/imgproc.hpp>
-#include <opencv2/photo.hpp>
 
 #include "heal/inpaint/region_inpainter.h"
 #include "heal/inpaint/repair_mask.h"
@@ -16,9 +15,8 @@ namespace speckmend {
 
 namespace {
 
-// Components of one sampling, inpainted in one call: the library mixes the
-// channels of a three-channel image with the weights a one-channel call
-// would use (region_inpainter.h), so up to three go together.
+// Components of one sampling, repaired together: they share the units, the
+// mask and the reach, so up to three go together.
 struct SampledGroup {
     int stepX = 1, stepY = 1;
     cv::Size plane;
@@ -95,39 +93,85 @@ private:
 
 constexpr int kIndexCell = 32;  // samples
 
-// Inpaints the unit's reach of the group's components (as channels, the
-// last repeated up to three) with the grown samples of its discs masked.
-// No other disc's grown samples lie in the reach, and the unit's own lie a
-// margin inside it but at the plane's edges, so its ring is whole.
-void inpaintUnit(j_decompress_ptr source, jvirt_barray_ptr* arrays, const SampledGroup& group, const cv::Rect& reach,
-                 const HotPixelMap& discs, double range, int method, cv::Mat& inpainted) {
+// What a unit's fill reads, in its frame: the samples within the radius of
+// its discs' boxes, clipped to the plane (inside the unit's reach). The
+// group's components are decoded from the source's blocks there, and the
+// unit's grown samples are 255 in masked. No other disc's grown samples lie
+// in the reach, so its ring is whole.
+struct UnitSamples {
+    cv::Rect frame;  // in samples of the plane
+    std::vector<cv::Mat> components;
+    cv::Mat masked;
+};
+
+void readUnit(j_decompress_ptr source, jvirt_barray_ptr* arrays, const SampledGroup& group,
+              const std::vector<cv::Rect>& boxes, const SampleUnit& plan, const HotPixelMap& discs, int radius,
+              UnitSamples& unit) {
     const cv::Rect photo(0, 0, static_cast<int>(source->image_width), static_cast<int>(source->image_height));
+    cv::Rect all = boxes[plan.discs.front()];
+    for (std::size_t i : plan.discs) all |= boxes[i];
+    unit.frame = cv::Rect(all.x - radius, all.y - radius, all.width + 2 * radius, all.height + 2 * radius) &
+                 cv::Rect({}, group.plane);
+    // The discs' pixels lie in the footprints of their boxes.
     const cv::Rect pixels =
-        cv::Rect(reach.x * group.stepX, reach.y * group.stepY, reach.width * group.stepX, reach.height * group.stepY) &
-        photo;
-    cv::Mat pixelMask(pixels.size(), CV_8UC1, cv::Scalar(0)), mask;
+        cv::Rect(all.x * group.stepX, all.y * group.stepY, all.width * group.stepX, all.height * group.stepY) & photo;
+    cv::Mat pixelMask(pixels.size(), CV_8UC1, cv::Scalar(0));
     drawRepairMask(discs, pixelMask, pixels.tl());
-    const cv::Mat ring = cv::Mat::ones(2 * kSkippedSampleRing + 1, 2 * kSkippedSampleRing + 1, CV_8UC1);
-    cv::dilate(touchedSamples(pixelMask, group.stepX, group.stepY), mask, ring);
-    std::vector<cv::Mat> channels(3);
-    for (std::size_t k = 0; k < channels.size(); ++k)
-        channels[k] = k < group.components.size()
-                          ? decodeSampleRect(source, arrays[group.components[k]], group.components[k], reach)
-                          : channels[k - 1];
-    cv::Mat merged;
-    cv::merge(channels, merged);
-    cv::inpaint(merged, mask, inpainted, sampleRange(range), method);
+    const cv::Mat touched = touchedSamples(pixelMask, group.stepX, group.stepY);
+    unit.masked = cv::Mat(unit.frame.size(), CV_8UC1, cv::Scalar(0));
+    const cv::Point shift = all.tl() - unit.frame.tl();
+    const cv::Rect inFrame({}, unit.frame.size());
+    for (int y = 0; y < touched.rows; ++y)
+        for (int x = 0; x < touched.cols; ++x)
+            if (touched.at<unsigned char>(y, x) != 0)
+                unit.masked(cv::Rect(x + shift.x - kSkippedSampleRing, y + shift.y - kSkippedSampleRing,
+                                     2 * kSkippedSampleRing + 1, 2 * kSkippedSampleRing + 1) &
+                            inFrame)
+                    .setTo(255);
+    unit.components.resize(group.components.size());
+    for (std::size_t k = 0; k < group.components.size(); ++k)
+        unit.components[k] = decodeSampleRect(source, arrays[group.components[k]], group.components[k], unit.frame);
+}
+
+// Appends the unit's repaired boxes of its discs, component k's to
+// values[k]: a masked sample filled, an unmasked one as it is. False (and
+// values as they were) when a masked sample has no unmasked one within the
+// radius, which only a plane hardly larger than the unit or a radius
+// narrower than the ring can leave.
+bool fillUnit(const UnitSamples& unit, const SampleUnit& plan, const std::vector<cv::Rect>& boxes,
+              const RingFill& fill, std::vector<std::vector<unsigned char>>& values,
+              std::vector<std::uint32_t>& offsets) {
+    const std::size_t before = values.front().size();
+    for (std::size_t i : plan.discs) {
+        offsets[i] = static_cast<std::uint32_t>(values.front().size());
+        const cv::Rect box = boxes[i] - unit.frame.tl();
+        const int count = static_cast<int>(unit.components.size());
+        unsigned char filled[RingFill::kMostPlanes];
+        for (int y = box.y; y < box.br().y; ++y)
+            for (int x = box.x; x < box.br().x; ++x) {
+                for (int k = 0; k < count; ++k) filled[k] = unit.components[k].at<unsigned char>(y, x);
+                if (unit.masked.at<unsigned char>(y, x) != 0 &&
+                    !fill.fill(unit.components.data(), count, unit.masked, {x, y}, filled)) {
+                    for (std::vector<unsigned char>& v : values) v.resize(before);
+                    return false;
+                }
+                for (int k = 0; k < count; ++k) values[k].push_back(filled[k]);
+            }
+    }
+    return true;
 }
 
 }  // namespace
 
 void DiscSamples::repair(j_decompress_ptr source, jvirt_barray_ptr* arrays, const HotPixelMap& map,
-                         const std::vector<cv::Rect>& discs, const std::vector<std::size_t>& pixelOf, double range,
-                         int method) {
+                         const std::vector<cv::Rect>& discs, const std::vector<std::size_t>& pixelOf, double range) {
     planes_.assign(static_cast<std::size_t>(std::max(source->num_components, 0)), Plane{});
     const int margin = RegionInpainter::marginFor(sampleRange(range));
     if (margin == 0 || discs.empty()) return;
     const cv::Rect photo(0, 0, static_cast<int>(source->image_width), static_cast<int>(source->image_height));
+    // The fill reads within the radius of a grown sample; the reach holds
+    // the margin, one sample more.
+    const RingFill fill(margin - 1);
     for (const SampledGroup& group : subsampledGroups(source)) {
         const cv::Rect bounds({}, group.plane);
         std::vector<cv::Rect> boxes(discs.size()), grown(discs.size());
@@ -139,25 +183,20 @@ void DiscSamples::repair(j_decompress_ptr source, jvirt_barray_ptr* arrays, cons
         std::vector<std::uint32_t> offsets(discs.size(), 0);
         DiscIndex index(grown, kIndexCell);
         HotPixelMap nearby{{}, map.width, map.height};
-        cv::Mat inpainted;
+        UnitSamples samples;
         for (const SampleUnit& unit : planSampleUnits(boxes, group.plane, margin)) {
             // A unit with another's disc in its reach is crowded: its
-            // discs keep the mean of their repaired pixels (header).
-            if (index.meeting(unit.reach).size() > unit.discs.size()) {
+            // discs keep the mean of their repaired pixels (header), and
+            // so do those of a unit the fill cannot complete.
+            bool filled = index.meeting(unit.reach).size() == unit.discs.size();
+            if (filled) {
+                nearby.pixels.clear();
+                for (std::size_t i : unit.discs) nearby.pixels.push_back(map.pixels[pixelOf[i]]);
+                readUnit(source, arrays, group, boxes, unit, nearby, fill.radius(), samples);
+                filled = fillUnit(samples, unit, boxes, fill, values, offsets);
+            }
+            if (!filled)
                 for (std::size_t i : unit.discs) boxes[i] = {};
-                continue;
-            }
-            nearby.pixels.clear();
-            for (std::size_t i : unit.discs) nearby.pixels.push_back(map.pixels[pixelOf[i]]);
-            inpaintUnit(source, arrays, group, unit.reach, nearby, range, method, inpainted);
-            for (std::size_t i : unit.discs) {
-                offsets[i] = static_cast<std::uint32_t>(values.front().size());
-                const cv::Rect box = boxes[i] - unit.reach.tl();
-                for (int y = box.y; y < box.br().y; ++y)
-                    for (int x = box.x; x < box.br().x; ++x)
-                        for (std::size_t k = 0; k < group.components.size(); ++k)
-                            values[k].push_back(inpainted.at<cv::Vec3b>(y, x)[static_cast<int>(k)]);
-            }
         }
         for (std::size_t k = 0; k < group.components.size(); ++k) {
             Plane& plane = planes_[static_cast<std::size_t>(group.components[k])];

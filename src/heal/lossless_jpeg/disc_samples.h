@@ -2,7 +2,8 @@
 // component of one photo, worked out once for the photo before its windows
 // are healed.
 //
-// The units of discs and their inpainting are described in sample_plane.h.
+// The units of discs and how their samples are repaired are described in
+// sample_plane.h.
 // They are kept apart from the windows of pixels (repair_windows.h): the
 // samples' reach is four times the pixels' in 4:2:0, and windows grown by it
 // would chain a dense map's hot pixels into windows spanning the photo. Here
@@ -39,7 +40,7 @@ public:
     // so it runs inside a guarded step (jpeg_error.h); the photo's own
     // pixels are never decoded.
     void repair(j_decompress_ptr source, jvirt_barray_ptr* arrays, const HotPixelMap& map,
-                const std::vector<cv::Rect>& discs, const std::vector<std::size_t>& pixelOf, double range, int method);
+                const std::vector<cv::Rect>& discs, const std::vector<std::size_t>& pixelOf, double range);
 
     // Whether component c's discs were repaired here.
     bool has(int c) const { return c >= 0 && c < static_cast<int>(planes_.size()) && planes_[c].repaired; }

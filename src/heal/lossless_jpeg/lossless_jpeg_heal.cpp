@@ -148,7 +148,8 @@ void refineRepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArray
     BlockPlace place;
     place.maxH = photo.grid.imcuWidth / 8;
     place.maxV = photo.grid.imcuHeight / 8;
-    cv::Mat samples, touched, painted;
+    cv::Mat samples, touched, painted, touchedBySteps;
+    cv::Size touchedSteps;  // of touchedBySteps: components of one sampling share it
     for (int c = 0; c < source->num_components && c < repaired.components; ++c) {
         const jpeg_component_info& info = source->comp_info[c];
         const JQUANT_TBL* table = source->quant_tbl_ptrs[info.quant_tbl_no];
@@ -158,7 +159,11 @@ void refineRepairedBlocks(j_decompress_ptr source, jvirt_barray_ptr* sourceArray
         place.samples = place.repairedSamples = nullptr;
         if (photo.samples.has(c)) {
             const int stepX = place.maxH / place.h, stepY = place.maxV / place.v;
-            touched = touchedSamples(discs, stepX, stepY);
+            if (touchedBySteps.empty() || touchedSteps != cv::Size(stepX, stepY)) {
+                touchedBySteps = touchedSamples(discs, stepX, stepY);
+                touchedSteps = cv::Size(stepX, stepY);
+            }
+            touched = touchedBySteps.clone();
             samples = cv::Mat(touched.size(), CV_8UC1, cv::Scalar(0));
             painted = cv::Mat(touched.size(), CV_8UC1, cv::Scalar(0));
             const cv::Point origin(imcus.x * 8 * place.h, imcus.y * 8 * place.v);
@@ -388,7 +393,7 @@ LosslessHealResult healWhole(std::span<const unsigned char> sourceBytes, const H
     // the source's blocks as they are, apart from the windows (disc_samples.h).
     const std::vector<cv::Rect> discs(areas.rects.begin(), areas.rects.begin() + areas.pixels.size());
     auto repairSamples = [&] {
-        photo.samples.repair(source, rewrite.arrays(), map, discs, areas.pixels, range, method);
+        photo.samples.repair(source, rewrite.arrays(), map, discs, areas.pixels, range);
     };
     if (!runJpegGuarded(rewrite.guard(), repairSamples)) return refused(raisedBy({managerOf(source)}));
     // A range the inpainting cannot confine to a neighbourhood makes the

@@ -24,6 +24,54 @@ cv::Rect grownBy(const cv::Rect& box, int by) {
 
 double sampleRange(double range) { return range + kWiderRange; }
 
+RingFill::RingFill(int radius) : radius_(radius) {
+    if (radius < 1) throw std::invalid_argument("RingFill: a radius of at least 1 needed");
+    for (int dy = -radius; dy <= radius; ++dy)
+        for (int dx = -radius; dx <= radius; ++dx) {
+            const int squared = dx * dx + dy * dy;
+            if (squared != 0 && squared <= radius * radius)
+                offsets_.push_back({dx, dy, 1.0f / static_cast<float>(squared)});
+        }
+}
+
+bool RingFill::fill(const cv::Mat& samples, const cv::Mat& masked, cv::Point at, unsigned char& value) const {
+    return fill(&samples, 1, masked, at, &value);
+}
+
+bool RingFill::fill(const cv::Mat* planes, int count, const cv::Mat& masked, cv::Point at,
+                    unsigned char* values) const {
+    if (count < 1 || count > kMostPlanes) throw std::invalid_argument("RingFill: one to three planes at a time");
+    float sums[kMostPlanes] = {}, weights = 0.0f;
+    bool inside = at.x >= radius_ && at.y >= radius_ && at.x + radius_ < masked.cols && at.y + radius_ < masked.rows;
+    for (int k = 0; k < count; ++k) inside = inside && planes[k].step[0] == masked.step[0];
+    if (inside) {
+        // No offset leaves the plane, and all rows have one stride: the
+        // samples are found by their distance in memory, in the same order
+        // as below.
+        const auto stride = static_cast<std::ptrdiff_t>(masked.step[0]);
+        const unsigned char* mask = masked.ptr<unsigned char>(at.y) + at.x;
+        const unsigned char* from[kMostPlanes] = {};
+        for (int k = 0; k < count; ++k) from[k] = planes[k].ptr<unsigned char>(at.y) + at.x;
+        for (const Offset& o : offsets_) {
+            const std::ptrdiff_t d = o.dy * stride + o.dx;
+            if (mask[d] != 0) continue;
+            for (int k = 0; k < count; ++k) sums[k] += o.weight * static_cast<float>(from[k][d]);
+            weights += o.weight;
+        }
+    } else {
+        for (const Offset& o : offsets_) {
+            const int x = at.x + o.dx, y = at.y + o.dy;
+            if (x < 0 || y < 0 || x >= masked.cols || y >= masked.rows || masked.at<unsigned char>(y, x) != 0)
+                continue;
+            for (int k = 0; k < count; ++k) sums[k] += o.weight * static_cast<float>(planes[k].at<unsigned char>(y, x));
+            weights += o.weight;
+        }
+    }
+    if (weights == 0.0f) return false;
+    for (int k = 0; k < count; ++k) values[k] = cv::saturate_cast<unsigned char>(std::lround(sums[k] / weights));
+    return true;
+}
+
 cv::Rect ringedSamples(const cv::Rect& touched, cv::Size plane) {
     const cv::Rect bounds({}, plane);
     const cv::Rect inside = touched & bounds;

@@ -10,25 +10,40 @@
 // into the disc. The refinement (block_refiner.h) therefore takes the target
 // of a chroma sample with a repaired pixel in its footprint from the
 // component's own samples, decoded from the source's blocks with no
-// upsampling, inpainted there. The samples to repair (touched) are grown by
-// one sample before the inpainting, so that the ring next to them, where
+// upsampling, repaired there. The samples to repair (touched) are grown by
+// one sample before they are repaired, so that the ring next to them, where
 // the quantization left most of the hot pixel's colour, is not read either;
-// only the touched ones are used. The inpainting range is two samples more
-// than the pixels' range: measured on hot pixels planted into camera crops
-// (bench/heal/run, section 6), the reach that keeps the repair off the ring.
+// only the touched ones are used. The radius they are taken from is two
+// samples more than the pixels' range: measured on hot pixels planted into
+// camera crops (bench/heal/run, section 6), the reach that keeps the repair
+// off the ring.
 //
-// Why the samples are not inpainted as one plane. At that range and with
+// A lone unit's masked samples are not inpainted but each taken as the mean
+// of the unmasked samples within the radius, weighted by the inverse of
+// their squared distance (RingFill). The library's inpainting of such a
+// unit at that radius cost about 1.4 million instructions a disc, nearly all
+// of it its march weighing 121 neighbours of every masked sample in three
+// channels: as much as all the rest of a lone disc's heal, so that a photo
+// with a few sparse hot pixels paid nearly three times as much per hot
+// pixel as one with thousands of crowded ones. Chroma is smooth where a hot
+// pixel sits; the mean of the samples around the ring repairs it at least
+// as well (section 6) at about a ninth of the cost, and it does not depend
+// on the order in which a march visits the samples.
+//
+// Why the samples are not repaired as one plane. At that radius and with
 // the ring, discs 18 samples apart (36 pixels in 4:2:0) still see each
 // other, and at a few thousand hot pixels on a photo such chains run across
 // it: windows of the photo grown to hold them merged into one, and one
-// inpainting call over all of them costs the square of its discs. So the
+// call of the library's inpainting over all of them costs the square of its
+// discs, and even the fill would have to run over them in one piece. So the
 // discs are repaired in units that stay small however dense the map: discs
-// whose grown samples meet (one hot cluster). A unit is inpainted alone in
-// its reach (its grown samples widened by the inpainting's margin, clipped
-// to the plane) with its grown samples masked. A unit whose reach holds the
-// grown samples of another is crowded: it would read that one's hot colour,
-// or have to be one call with it, and so its discs keep the target the
-// refinement gives without samples, the mean of their repaired pixels.
+// whose grown samples meet (one hot cluster). A unit is repaired alone in
+// its reach (its grown samples widened by the radius and one sample more,
+// clipped to the plane: every sample the fill reads) with its grown samples
+// masked. A unit whose reach holds the grown samples of another is crowded:
+// it would read that one's hot colour, or have to be repaired with it, and
+// so its discs keep the target the refinement gives without samples, the
+// mean of their repaired pixels.
 // Where hot pixels are as far apart as a sensor's usually are, every unit
 // is alone and the repair is the whole plane's; in a crowded map it is not,
 // and the crowded discs are repaired as before this repair existed, at a
@@ -46,11 +61,43 @@
 
 namespace speckmend {
 
-// The touched samples are grown by this many samples before inpainting.
+// The touched samples are grown by this many samples before they are repaired.
 inline constexpr int kSkippedSampleRing = 1;
 
-// The inpainting range of the samples for the pixels' range.
+// The radius the samples are repaired from for the pixels' range (rounded
+// as an inpainting range is, RegionInpainter::marginFor less one).
 double sampleRange(double range);
+
+// The masked samples of a lone unit taken from the unmasked ones around
+// them (see above).
+class RingFill {
+public:
+    // radius: in samples, at least 1.
+    explicit RingFill(int radius);
+
+    // The value of sample at of samples (8-bit, one channel): the mean of
+    // the samples within the radius (Euclidean) that are zero in masked (of
+    // samples' size) and inside samples, each weighted by the inverse of its
+    // squared distance, added up row by row, rounded. False when there is
+    // none.
+    bool fill(const cv::Mat& samples, const cv::Mat& masked, cv::Point at, unsigned char& value) const;
+
+    // The same for count planes (one to three) of masked's size at once,
+    // values[k] from planes[k]; they share the weights. Throws
+    // std::invalid_argument for another count.
+    static constexpr int kMostPlanes = 3;
+    bool fill(const cv::Mat* planes, int count, const cv::Mat& masked, cv::Point at, unsigned char* values) const;
+
+    int radius() const { return radius_; }
+
+private:
+    struct Offset {
+        int dx, dy;
+        float weight;
+    };
+    int radius_;
+    std::vector<Offset> offsets_;  // row by row
+};
 
 // A box of touched samples grown by the ring and clipped to a plane of size
 // plane: the samples a disc keeps from being read. Empty when the box has no

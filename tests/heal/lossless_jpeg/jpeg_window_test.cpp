@@ -149,6 +149,9 @@ TEST(JpegWindow, RepairedBlocksAreThoseWhoseFootprintHoldsARepairedPixel) {
         {"420", {2, 1, 1}, {2, 1, 1}, {40, 24}, {{7, 7}, {8, 8}, {31, 16}, {39, 23}}},
         {"422 with a partial last block", {2, 1, 1}, {1, 1, 1}, {37, 11}, {{36, 10}, {15, 0}}},
         {"411", {4, 1, 1}, {1, 1, 1}, {64, 8}, {{31, 3}, {32, 3}}},
+        // footprints read eight pixels at a time: pixels at either end of such a run and past the last whole one
+        {"411, the ends of eight-pixel runs", {4, 1, 1}, {1, 1, 1}, {70, 8}, {{7, 0}, {56, 7}, {39, 4}, {69, 2}}},
+        {"420, a pixel alone in a run", {2, 1, 1}, {2, 1, 1}, {48, 16}, {{20, 9}}},
         {"grey", {1}, {1}, {17, 9}, {{16, 8}}},
         {"nothing repaired", {2, 1, 1}, {2, 1, 1}, {32, 32}, {}},
     };

@@ -79,14 +79,35 @@ std::vector<std::vector<char>> repairedBlocksOf(const cv::Mat& mask, const Sampl
     return marked;
 }
 
+// A masked sample as a lone unit's fill takes it, found over the whole
+// plane: the unmasked samples within radius, each weighted by the inverse
+// of its squared distance, added up row by row. False when there is none.
+bool ringMeanOverPlane(const cv::Mat& plane, const cv::Mat& grown, int x, int y, int radius, unsigned char& value) {
+    float sum = 0.0f, weights = 0.0f;
+    for (int dy = -radius; dy <= radius; ++dy)
+        for (int dx = -radius; dx <= radius; ++dx) {
+            const int d2 = dx * dx + dy * dy, u = x + dx, v = y + dy;
+            if (d2 == 0 || d2 > radius * radius || u < 0 || v < 0 || u >= plane.cols || v >= plane.rows ||
+                grown.at<unsigned char>(v, u) != 0)
+                continue;
+            const float w = 1.0f / static_cast<float>(d2);
+            sum += w * static_cast<float>(plane.at<unsigned char>(v, u));
+            weights += w;
+        }
+    if (weights == 0.0f) return false;
+    value = cv::saturate_cast<unsigned char>(std::lround(sum / weights));
+    return true;
+}
+
 // The touched samples of plane repaired unit by unit: the discs' boxes in
 // samples, joined pair by pair when, grown by one sample, they meet; each
-// unit inpainted in its grown boxes widened by the margin, its grown samples
-// masked. A unit whose widened boxes meet another's grown box is left as it
-// is, and its samples taken out of touched: they aim at the mean of their
-// repaired pixels.
+// unit's grown samples filled from the unmasked ones within the radius
+// (ringMeanOverPlane). A unit whose grown boxes widened by the margin meet
+// another's grown box, or one with a grown sample of its boxes that has no
+// unmasked sample within the radius, is left as it is, and its samples
+// taken out of touched: they aim at the mean of their repaired pixels.
 cv::Mat repairedByUnits(const cv::Mat& plane, cv::Mat& touched, const HotPixelMap& map, cv::Size photo, int stepX,
-                        int stepY, double range, int method) {
+                        int stepY, double range) {
     const int sampleMargin = RegionInpainter::marginFor(sampleRange(range));
     cv::Mat grown;
     cv::dilate(touched, grown, cv::Mat::ones(3, 3, CV_8UC1));
@@ -118,19 +139,27 @@ cv::Mat repairedByUnits(const cv::Mat& plane, cv::Mat& touched, const HotPixelMa
         bool crowded = false;
         for (std::size_t i = 0; i < boxes.size(); ++i)
             crowded = crowded || (root(i) != u && !(ringed(boxes[i]) & reach).empty());
+        cv::Mat repaired = plane.clone();
+        for (std::size_t i = 0; i < boxes.size() && !crowded; ++i) {
+            if (root(i) != u) continue;
+            const cv::Rect box = boxes[i] & bounds;
+            for (int y = box.y; y < box.br().y && !crowded; ++y)
+                for (int x = box.x; x < box.br().x && !crowded; ++x)
+                    if (grown.at<unsigned char>(y, x) != 0)
+                        crowded = !ringMeanOverPlane(plane, grown, x, y, sampleMargin - 1,
+                                                     repaired.at<unsigned char>(y, x));
+        }
         if (crowded) {
             for (std::size_t i = 0; i < boxes.size(); ++i)
-                if (root(i) == u) touched(boxes[i]).setTo(0);
+                if (root(i) == u) touched(boxes[i] & bounds).setTo(0);
             continue;
         }
-        cv::Mat repaired;
-        cv::inpaint(plane(reach), grown(reach), repaired, sampleRange(range), method);
         for (std::size_t i = 0; i < boxes.size(); ++i) {
             if (root(i) != u) continue;
-            for (int y = boxes[i].y; y < boxes[i].br().y; ++y)
-                for (int x = boxes[i].x; x < boxes[i].br().x; ++x)
-                    if (touched.at<unsigned char>(y, x) != 0)
-                        out.at<unsigned char>(y, x) = repaired.at<unsigned char>(y - reach.y, x - reach.x);
+            const cv::Rect box = boxes[i] & bounds;
+            for (int y = box.y; y < box.br().y; ++y)
+                for (int x = box.x; x < box.br().x; ++x)
+                    if (touched.at<unsigned char>(y, x) != 0) out.at<unsigned char>(y, x) = repaired.at<unsigned char>(y, x);
         }
     }
     return out;
@@ -141,7 +170,7 @@ cv::Mat repairedByUnits(const cv::Mat& plane, cv::Mat& touched, const HotPixelMa
 // grown by one sample, then repaired unit by unit (repairedByUnits). Only
 // the hot pixels' discs are repaired so, not the lines' bands. planes and
 // repairedSamples stay empty for a component at full resolution.
-bool referencePlanes(JpegRewrite& rewrite, const Sampled& s, const HotPixelMap& map, double range, int method,
+bool referencePlanes(JpegRewrite& rewrite, const Sampled& s, const HotPixelMap& map, double range,
                      std::vector<cv::Mat>& planes, std::vector<cv::Mat>& repairedSamples) {
     j_decompress_ptr source = rewrite.source();
     const cv::Size photo(map.width, map.height);
@@ -170,7 +199,7 @@ bool referencePlanes(JpegRewrite& rewrite, const Sampled& s, const HotPixelMap& 
                     if (cv::countNonZero(discs(footprint)) > 0) touched.at<unsigned char>(y, x) = 255;
                 }
             }
-            planes[c] = repairedByUnits(plane, touched, map, photo, stepX, stepY, range, method);
+            planes[c] = repairedByUnits(plane, touched, map, photo, stepX, stepY, range);
             repairedSamples[c] = touched;
         }
     };
@@ -209,7 +238,7 @@ Bytes referenceHeal(const Bytes& sourceBytes, const HotPixelMap& map, double ran
     const Sampled s = samplingOf(source);
     const auto marked = repairedBlocksOf(mask, s, source);
     std::vector<cv::Mat> planes, repairedSamples;
-    if (!referencePlanes(rewrite, s, map, range, method, planes, repairedSamples)) {
+    if (!referencePlanes(rewrite, s, map, range, planes, repairedSamples)) {
         ADD_FAILURE() << "planes failed";
         return {};
     }

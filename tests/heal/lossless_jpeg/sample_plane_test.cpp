@@ -85,6 +85,62 @@ TEST(SamplePlane, SamplesOfAnAreaAreThoseItsPixelsTouch) {
     }
 }
 
+// What a masked sample is filled with, worked out by hand: planes of a few
+// values, masks that leave chosen samples unmasked.
+TEST(SamplePlane, RingFillIsTheInverseSquareWeightedMeanOfTheUnmasked) {
+    struct Row {
+        const char* name;
+        int radius;
+        std::vector<cv::Point> unmasked;  // all others masked
+        std::vector<int> values;          // of the unmasked, the rest of the plane 77
+        cv::Point at;
+        bool filled;
+        int want;
+    };
+    const std::vector<Row> rows = {
+        {"one unmasked neighbour", 2, {{5, 4}}, {10}, {4, 4}, true, 10},
+        // (10 / 1 + 60 / 4) / (1 / 1 + 1 / 4) = 20
+        {"the nearer weighs four times the one twice as far", 2, {{5, 4}, {4, 6}}, {10, 60}, {4, 4}, true, 20},
+        // (30 / 2 + 90 / 2) / (1 / 2 + 1 / 2) = 60
+        {"two diagonal ones alike", 2, {{3, 3}, {5, 5}}, {30, 90}, {4, 4}, true, 60},
+        {"beyond the radius: not read", 2, {{5, 4}, {7, 4}}, {10, 250}, {4, 4}, true, 10},
+        {"the corner of the radius's square is beyond it", 2, {{6, 6}}, {99}, {4, 4}, false, 0},
+        {"on the circle: read", 5, {{7, 8}}, {42}, {4, 4}, true, 42},
+        {"nothing unmasked within the radius", 3, {{0, 0}}, {5}, {8, 8}, false, 0},
+        // (100 + 101) / 2 = 100.5, rounded away from zero
+        {"a half rounds up", 1, {{4, 3}, {4, 5}}, {100, 101}, {4, 4}, true, 101},
+        {"outside the plane: left out", 3, {{0, 1}}, {200}, {0, 0}, true, 200},
+        {"the sample itself is never read", 1, {{4, 4}}, {3}, {4, 4}, false, 0},
+    };
+    for (const Row& row : rows) {
+        cv::Mat samples(10, 10, CV_8UC1, cv::Scalar(77)), masked(10, 10, CV_8UC1, cv::Scalar(255));
+        for (std::size_t i = 0; i < row.unmasked.size(); ++i) {
+            samples.at<unsigned char>(row.unmasked[i]) = static_cast<unsigned char>(row.values[i]);
+            masked.at<unsigned char>(row.unmasked[i]) = 0;
+        }
+        unsigned char value = 0;
+        const RingFill fill(row.radius);
+        EXPECT_EQ(fill.fill(samples, masked, row.at, value), row.filled) << row.name;
+        if (row.filled) {
+            EXPECT_EQ(value, row.want) << row.name;
+        }
+        // Two planes at once give what each gives alone.
+        const cv::Mat planes[2] = {samples, 255 - samples};
+        unsigned char both[2] = {}, second = 0;
+        EXPECT_EQ(fill.fill(planes, 2, masked, row.at, both), row.filled) << row.name;
+        if (row.filled) {
+            ASSERT_TRUE(fill.fill(planes[1], masked, row.at, second)) << row.name;
+            EXPECT_EQ(both[0], row.want) << row.name;
+            EXPECT_EQ(both[1], second) << row.name;
+        }
+    }
+    EXPECT_THROW(RingFill(0), std::invalid_argument);
+    const cv::Mat plane(4, 4, CV_8UC1, cv::Scalar(0)), planes[4] = {plane, plane, plane, plane};
+    unsigned char values[4] = {};
+    EXPECT_THROW(RingFill(1).fill(planes, 4, plane, {1, 1}, values), std::invalid_argument);
+    EXPECT_THROW(RingFill(1).fill(planes, 0, plane, {1, 1}, values), std::invalid_argument);
+}
+
 // Units found the slow way: every pair of boxes, grown by the ring and
 // clipped, compared.
 std::vector<std::vector<std::size_t>> unitsPairByPair(const std::vector<cv::Rect>& boxes, cv::Size plane) {
