@@ -224,8 +224,28 @@ HistogramDetector::HistogramDetector(const cv::Mat& mean, double amount, std::in
     if (bins < 1) throw std::invalid_argument("HistogramDetector needs at least one bin");
 }
 
+// The library's filter of the stripe's rows with the rows around them, as in
+// smoothAndCount, and their counts.
+void HistogramDetector::smoothStripe(const cv::Mat& source, cv::Range wide, cv::Range own, cv::Mat& target) {
+    if (source.type() != CV_32FC1 || source.rows != wide.size() || source.cols != mean_.cols ||
+        target.type() != CV_32FC1 || target.rows != own.size() || target.cols != mean_.cols ||
+        own.start < wide.start || own.end > wide.end) {
+        throw std::invalid_argument("HistogramDetector::smoothStripe needs a stripe of float rows within its source");
+    }
+    cv::GaussianBlur(source.rowRange(own.start - wide.start, own.end - wide.start), target,
+                     cv::Size(kSmoothingKernel, kSmoothingKernel), 0.0, 0.0, cv::BORDER_REPLICATE);
+    std::vector<std::int64_t> part(static_cast<std::size_t>(bins_), 0);
+    BinCounter(bins_).count(target, {0, target.rows}, part);
+    std::lock_guard<std::mutex> lock(counting_);
+    if (stripeCounts_.empty()) stripeCounts_.assign(part.size(), 0);
+    for (std::size_t i = 0; i < part.size(); ++i) stripeCounts_[i] += part[i];
+    stripeRows_ += own.size();
+}
+
 double HistogramDetector::chooseThreshold() {
-    const std::vector<std::int64_t> counts = smoothAndCount(mean_, BinCounter(bins_));
+    static_assert(kSmoothingReach == kSmoothingKernel / 2);
+    const std::vector<std::int64_t> counts =
+        stripeRows_ == mean_.rows ? stripeCounts_ : smoothAndCount(mean_, BinCounter(bins_));
 
     const double total = static_cast<double>(mean_.cols) * static_cast<double>(mean_.rows);
     const double width = (kHistogramHigh - kHistogramLow) / bins_;

@@ -98,6 +98,25 @@ TEST(HistogramDetector, SmoothingAndCountsAreTheLibrarysWholeFrameOnes) {
             const std::string lines = printed([&] { onThreads(threads, [&] { detector.chooseThreshold(); }); });
             ASSERT_EQ(std::memcmp(smoothed.data, expected.data, expected.total() * sizeof(float)), 0);
             EXPECT_EQ(lines, libraryBinLines(expected, 32));
+            if (!HistogramDetector::smoothsInStripes(size)) continue;
+            // Handed over in stripes of every height from one row up, from
+            // copies of the rows each one reads, into storage that held
+            // something else: the same smoothing and the same counts.
+            for (const int stripe : {1, 2, 5, 130}) {
+                SCOPED_TRACE(::testing::Message() << "stripes of " << stripe << " row(s)");
+                cv::Mat storage(mean.size(), CV_32FC1, cv::Scalar(-7.0f));
+                HistogramDetector striped(storage, 2.0, 32);
+                const int reach = HistogramDetector::kSmoothingReach;
+                for (int start = 0; start < mean.rows; start += stripe) {
+                    const cv::Range own(start, std::min(start + stripe, mean.rows));
+                    const cv::Range wide(std::max(start - reach, 0), std::min(own.end + reach, mean.rows));
+                    cv::Mat target = storage.rowRange(own);
+                    striped.smoothStripe(mean.rowRange(wide).clone(), wide, own, target);
+                }
+                const std::string stripedLines = printed([&] { striped.chooseThreshold(); });
+                ASSERT_EQ(std::memcmp(storage.data, expected.data, expected.total() * sizeof(float)), 0);
+                EXPECT_EQ(stripedLines, lines);
+            }
         }
     }
 }
