@@ -84,8 +84,11 @@ TEST(JpegImageDecoder, GivesTheImageLibrarysPixels) {
         {"grey, whole blocks", CV_8UC1, {cv::IMWRITE_JPEG_QUALITY, 90}, 40, 64},
         {"grey, whole blocks across, a part band below", CV_8UC1, {cv::IMWRITE_JPEG_QUALITY, 75}, 37, 64},
         {"grey, whole blocks across, one row", CV_8UC1, {cv::IMWRITE_JPEG_QUALITY, 75}, 1, 8},
-        {"grey progressive, whole blocks across", CV_8UC1,
-         {cv::IMWRITE_JPEG_PROGRESSIVE, 1, cv::IMWRITE_JPEG_RST_INTERVAL, 2}, 43, 72},
+        {"grey progressive, whole blocks across",
+         CV_8UC1,
+         {cv::IMWRITE_JPEG_PROGRESSIVE, 1, cv::IMWRITE_JPEG_RST_INTERVAL, 2},
+         43,
+         72},
         {"colour, whole blocks", CV_8UC3, {cv::IMWRITE_JPEG_QUALITY, 90}, 48, 64},
     };
     for (const Row& row : rows) {

@@ -85,7 +85,9 @@ int runEnd(const float* row, int from, int end, float low, float high) {
 class BinCounter {
 public:
     explicit BinCounter(int bins)
-        : bins_(bins), scale_(bins / (kHistogramHigh - kHistogramLow)), offset_(-scale_ * kHistogramLow),
+        : bins_(bins),
+          scale_(bins / (kHistogramHigh - kHistogramLow)),
+          offset_(-scale_ * kHistogramLow),
           edges_(binEdges(scale_, offset_, bins)) {}
 
     int bins() const { return bins_; }
@@ -228,8 +230,8 @@ HistogramDetector::HistogramDetector(const cv::Mat& mean, double amount, std::in
 // smoothAndCount, and their counts.
 void HistogramDetector::smoothStripe(const cv::Mat& source, cv::Range wide, cv::Range own, cv::Mat& target) {
     if (source.type() != CV_32FC1 || source.rows != wide.size() || source.cols != mean_.cols ||
-        target.type() != CV_32FC1 || target.rows != own.size() || target.cols != mean_.cols ||
-        own.start < wide.start || own.end > wide.end) {
+        target.type() != CV_32FC1 || target.rows != own.size() || target.cols != mean_.cols || own.start < wide.start ||
+        own.end > wide.end) {
         throw std::invalid_argument("HistogramDetector::smoothStripe needs a stripe of float rows within its source");
     }
     cv::GaussianBlur(source.rowRange(own.start - wide.start, own.end - wide.start), target,

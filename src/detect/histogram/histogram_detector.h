@@ -61,7 +61,7 @@ private:
     cv::Mat mean_;  // CV_32FC1
     double amount_;
     std::int32_t bins_;
-    std::mutex counting_;                  // guards what follows
+    std::mutex counting_;                     // guards what follows
     std::vector<std::int64_t> stripeCounts_;  // of the rows smoothStripe smoothed
     std::int64_t stripeRows_ = 0;
 };

@@ -57,8 +57,7 @@ public:
     // are the stripe's own rows `own` and up to `reach` rows either side,
     // as far as the frame has them; `target` is rows `own` of the storage of
     // mean(), to be written whole from them.
-    using StripeWork =
-        std::function<void(const cv::Mat& source, cv::Range wide, cv::Range own, cv::Mat& target)>;
+    using StripeWork = std::function<void(const cv::Mat& source, cv::Range wide, cv::Range own, cv::Mat& target)>;
 
     // Instead of finishMean, for a pass that reads the mean only to write
     // something else of its size over it (the histogram detector's

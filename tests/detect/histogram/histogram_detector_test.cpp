@@ -76,7 +76,8 @@ std::string libraryBinLines(const cv::Mat& image, int bins) {
         const int count = static_cast<int>(library.at<float>(i));
         cumulative += count;
         char fraction[32];
-        std::snprintf(fraction, sizeof fraction, "%f", static_cast<double>(cumulative) / static_cast<double>(image.total()));
+        std::snprintf(fraction, sizeof fraction, "%f",
+                      static_cast<double>(cumulative) / static_cast<double>(image.total()));
         lines += binLine(i, count, 256 * i / bins, 256 * (i + 1) / bins, fraction);
     }
     return lines + "\nTreshold at 256\n\n";

@@ -179,9 +179,12 @@ TEST(LocalBackground, RowsAreTheValuesOfOneColumnAtATime) {
     // Segments shorter than, as long as and longer than the vectors the
     // rows are filled with, and widths that end inside one.
     const Row rows[] = {
-        {"one block", 21, 32, false},        {"short segments", 61, 3, false},
-        {"segments of a few vectors", 203, 32, false}, {"long segments, odd end", 1001, 96, false},
-        {"banded", 203, 32, true},           {"banded, odd width", 37, 5, true},
+        {"one block", 21, 32, false},
+        {"short segments", 61, 3, false},
+        {"segments of a few vectors", 203, 32, false},
+        {"long segments, odd end", 1001, 96, false},
+        {"banded", 203, 32, true},
+        {"banded, odd width", 37, 5, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

@@ -147,7 +147,7 @@ TEST(FrameAverager, StripeRoundsDestroyNoRowBeforeItIsRead) {
     struct Row {
         int height, reach;
     };
-    const Row rows[] = {{1, 4},   {2, 4},   {3, 4},    {255, 4},  {256, 4},  {257, 4},   {513, 4},
+    const Row rows[] = {{1, 4},   {2, 4},    {3, 4},    {255, 4},  {256, 4},    {257, 4},   {513, 4},
                         {514, 4}, {4000, 4}, {4001, 4}, {6000, 0}, {1500, 200}, {900, 500}, {20000, 4}};
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << row.height << " rows, reach " << row.reach);
@@ -155,7 +155,7 @@ TEST(FrameAverager, StripeRoundsDestroyNoRowBeforeItIsRead) {
         int next = 0;
         for (std::size_t k = 0; k < rounds.size(); ++k) {
             ASSERT_FALSE(rounds[k].empty());
-            const int firstRead = rounds[k].size() > 1 ? rounds[k].front().start - row.reach
+            const int firstRead = rounds[k].size() > 1    ? rounds[k].front().start - row.reach
                                   : k + 1 < rounds.size() ? rounds[k + 1].front().start - row.reach
                                                           : row.height;
             for (const cv::Range& stripe : rounds[k]) {
