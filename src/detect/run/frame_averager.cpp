@@ -369,21 +369,12 @@ bool FrameAverager::finishMeanThrough(std::int32_t frameCount, int reach, const 
     handOverPages();
     const double scale = 1.0 / static_cast<double>(frameCount);
     const int height = accumulator_.rows;
-    const int type = CV_32FC(accumulator_.channels());
-    const std::size_t rowFloats = static_cast<std::size_t>(accumulator_.cols) * accumulator_.channels();
     for (const std::vector<cv::Range>& round : stripeRounds(height, reach)) {
         cv::parallel_for_(cv::Range(0, static_cast<int>(round.size())), [&](const cv::Range& range) {
-            // One buffer for the sources of a thread's stripes, rather than
-            // fresh pages from the system for each. Each source is an image
-            // of its own over it, not a part of a taller one: the filter
-            // would read a taller image's rows beyond the source's as the
-            // frame's.
-            std::vector<float> buffer;
             for (int s = range.start; s < range.end; ++s) {
                 const cv::Range own = round[static_cast<std::size_t>(s)];
                 const cv::Range wide(std::max(own.start - reach, 0), std::min(own.end + reach, height));
-                buffer.resize(std::max(buffer.size(), static_cast<std::size_t>(wide.size()) * rowFloats));
-                cv::Mat source(wide.size(), accumulator_.cols, type, buffer.data());
+                cv::Mat source;
                 sum_.rowRange(wide).convertTo(source, CV_32F, scale, 0.0);
                 cv::Mat target = accumulator_.rowRange(own);
                 work(source, wide, own, target);
