@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "config/number_text.h"
@@ -60,11 +61,11 @@ std::size_t Detector::run() {
     for (const std::string& name : names) inputs_.add(name);
     const FrameCounts frames = addFrames(names);
     if (frames.added == 0) throw FatalError("no readable image in " + settings_.indir, false);
-    frames_.finishMean(frames.added);
     if (localDetectorChosen()) {
+        frames_.finishMean(frames.added);
         runLocalDetector();
     } else {
-        runHistogramDetector();
+        runHistogramDetector(frames.added);
     }
     return frames.failed;
 }
@@ -93,11 +94,26 @@ Detector::FrameCounts Detector::addFrames(const std::vector<std::string>& fileNa
 }
 
 // The map is written line by line while the scan finds the hot pixels.
-void Detector::runHistogramDetector() {
+// Unless a picture shows the mean, the mean is smoothed stripe by stripe as
+// the sum becomes it, and is never whole.
+void Detector::runHistogramDetector(std::int32_t frameCount) {
     std::printf("\n3. Inspecting histogram...\n");
+    const bool meanShown = !settings_.outimage.empty() || !settings_.sheet.empty();
+    const cv::Mat& storage = frames_.meanStorage();
+    std::optional<HistogramDetector> striped;
+    if (!meanShown && HistogramDetector::smoothsInStripes(storage.size())) {
+        striped.emplace(storage, settings_.amount, settings_.channels);
+        const auto smooth = [&striped](const cv::Mat& source, cv::Range wide, cv::Range own, cv::Mat& target) {
+            striped->smoothStripe(source, wide, own, target);
+        };
+        if (!frames_.finishMeanThrough(frameCount, HistogramDetector::kSmoothingReach, smooth)) striped.reset();
+    }
+    if (!striped) frames_.finishMean(frameCount);
     const cv::Mat& mean = frames_.mean();
     DetectionOutput output(settings_, mean, {.overwritesMean = true, .mapsLines = false}, inputs_);
-    HistogramDetector detector(mean, settings_.amount, settings_.channels);
+    std::optional<HistogramDetector> whole;
+    if (!striped) whole.emplace(mean, settings_.amount, settings_.channels);
+    HistogramDetector& detector = striped ? *striped : *whole;
     const double threshold = detector.chooseThreshold();
 
     output.openMap(mean.cols, mean.rows);

@@ -52,7 +52,7 @@ private:
         std::size_t failed = 0;
     };
     FrameCounts addFrames(const std::vector<std::string>& fileNames);
-    void runHistogramDetector();
+    void runHistogramDetector(std::int32_t frameCount);
     void runLocalDetector();
 
     const DetectSettings& settings_;

@@ -27,6 +27,31 @@ struct Decoding {
     bool taken = false;
 };
 
+// A grey file of whole blocks across, each block one pixel square of the
+// image: its decoded blocks are the output rows themselves (the library's
+// grey output is a plain copy of them), so the blocks are decoded straight
+// into the image and that copy of every row is saved. A file whose width
+// ends inside a block is left to the row interface: the blocks would reach
+// past the end of each row.
+bool blocksAreRows(const jpeg_decompress_struct& codec) {
+    return codec.num_components == 1 && codec.comp_info[0].h_samp_factor == 1 &&
+           codec.comp_info[0].v_samp_factor == 1 && codec.image_width % DCTSIZE == 0;
+}
+
+// The rows of the last band of blocks below the image go to one spare row.
+void decodeBlocks(jpeg_decompress_struct& codec, cv::Mat& image) {
+    const int band = codec.max_v_samp_factor * codec.min_DCT_scaled_size;
+    JSAMPARRAY spare = (*codec.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&codec), JPOOL_IMAGE,
+                                                  static_cast<JDIMENSION>(image.cols), 1);
+    JSAMPROW rows[DCTSIZE * MAX_SAMP_FACTOR];
+    while (codec.output_scanline < codec.output_height) {
+        const int first = static_cast<int>(codec.output_scanline);
+        for (int i = 0; i < band; ++i) rows[i] = first + i < image.rows ? image.ptr<JSAMPLE>(first + i) : spare[0];
+        JSAMPARRAY planes[1] = {rows};
+        jpeg_read_raw_data(&codec, planes, static_cast<JDIMENSION>(band));
+    }
+}
+
 void decode(Decoding& d) {
     jpeg_decompress_struct& codec = d.codec;
     jpeg_mem_src(&codec, d.bytes->data(), static_cast<unsigned long>(d.bytes->size()));
@@ -38,9 +63,17 @@ void decode(Decoding& d) {
         return;
     }
     codec.out_color_space = colour ? JCS_EXT_BGR : JCS_GRAYSCALE;
+    const bool blocks = blocksAreRows(codec);
+    codec.raw_data_out = blocks ? TRUE : FALSE;
     jpeg_start_decompress(&codec);
     d.image->create(static_cast<int>(codec.output_height), static_cast<int>(codec.output_width),
                     colour ? CV_8UC3 : CV_8UC1);
+    if (blocks) {
+        decodeBlocks(codec, *d.image);
+        jpeg_finish_decompress(&codec);
+        d.taken = true;
+        return;
+    }
     while (codec.output_scanline < codec.output_height) {
         JSAMPROW rows[4];
         const int take = std::min<int>(4, static_cast<int>(codec.output_height - codec.output_scanline));

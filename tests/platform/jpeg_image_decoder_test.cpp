@@ -72,17 +72,28 @@ TEST(JpegImageDecoder, GivesTheImageLibrarysPixels) {
         const char* name;
         int type;
         std::vector<int> parameters;
+        int rows = 37;  // odd sizes: partial blocks at the right and bottom edges
+        int cols = 53;
     };
     const Row rows[] = {
         {"grey", CV_8UC1, {cv::IMWRITE_JPEG_QUALITY, 90}},
         {"colour 4:2:0", CV_8UC3, {cv::IMWRITE_JPEG_QUALITY, 70}},
         {"colour, optimized tables", CV_8UC3, {cv::IMWRITE_JPEG_QUALITY, 95, cv::IMWRITE_JPEG_OPTIMIZE, 1}},
         {"progressive with restarts", CV_8UC3, {cv::IMWRITE_JPEG_PROGRESSIVE, 1, cv::IMWRITE_JPEG_RST_INTERVAL, 3}},
+        // Grey of whole blocks across: the blocks are decoded into the rows.
+        {"grey, whole blocks", CV_8UC1, {cv::IMWRITE_JPEG_QUALITY, 90}, 40, 64},
+        {"grey, whole blocks across, a part band below", CV_8UC1, {cv::IMWRITE_JPEG_QUALITY, 75}, 37, 64},
+        {"grey, whole blocks across, one row", CV_8UC1, {cv::IMWRITE_JPEG_QUALITY, 75}, 1, 8},
+        {"grey progressive, whole blocks across",
+         CV_8UC1,
+         {cv::IMWRITE_JPEG_PROGRESSIVE, 1, cv::IMWRITE_JPEG_RST_INTERVAL, 2},
+         43,
+         72},
+        {"colour, whole blocks", CV_8UC3, {cv::IMWRITE_JPEG_QUALITY, 90}, 48, 64},
     };
     for (const Row& row : rows) {
-        // Odd sizes: partial blocks at the right and bottom edges.
         std::vector<unsigned char> bytes;
-        ASSERT_TRUE(cv::imencode(".jpg", noise(37, 53, row.type), bytes, row.parameters));
+        ASSERT_TRUE(cv::imencode(".jpg", noise(row.rows, row.cols, row.type), bytes, row.parameters));
         expectSamePixels(bytes, row.name);
     }
 }

@@ -21,60 +21,6 @@ constexpr int kSmoothingKernel = 9;
 constexpr double kHistogramLow = 0.0;
 constexpr double kHistogramHigh = 256.0;
 
-// cv::GaussianBlur of the whole image in place, run on stripes of rows in
-// parallel. The library's filter gives each pixel the same sums whether it
-// filters the whole image or a stripe with the rows around it (rows outside a
-// region of interest are read as they are, only the image's own edges are
-// replicated), so a stripe is filtered from a copy of its rows with the
-// kernel's reach of original rows either side. The rows either side belong to
-// neighbouring stripes, which overwrite them: they are copied for every
-// stripe before any stripe is filtered.
-void smooth(cv::Mat& image) {
-    constexpr int kReach = kSmoothingKernel / 2;
-    // Tall stripes: the rows kept for the neighbours are 2 x kReach per
-    // stripe, a few percent of the frame. None of one row: the library
-    // filters a single row with a kernel one row high.
-    int stripeRows = 128;
-    while (image.rows > 1 && image.rows % stripeRows == 1) ++stripeRows;
-    const RowStripes stripes({0, image.rows}, stripeRows);
-    // A single column the library filters as a special case of its own.
-    if (stripes.count() < 2 || image.cols == 1) {
-        cv::GaussianBlur(image, image, cv::Size(kSmoothingKernel, kSmoothingKernel), 0.0, 0.0, cv::BORDER_REPLICATE);
-        return;
-    }
-    const auto around = [&](int s) {
-        const cv::Range own = stripes[s];
-        return cv::Range(std::max(own.start - kReach, 0), std::min(own.end + kReach, image.rows));
-    };
-    std::vector<cv::Mat> above(static_cast<std::size_t>(stripes.count()));
-    std::vector<cv::Mat> below(above.size());
-    cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
-        for (int s = range.start; s < range.end; ++s) {
-            const cv::Range own = stripes[s], wide = around(s);
-            above[static_cast<std::size_t>(s)] = image.rowRange(wide.start, own.start).clone();
-            below[static_cast<std::size_t>(s)] = image.rowRange(own.end, wide.end).clone();
-        }
-    });
-    cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
-        cv::Mat source;
-        for (int s = range.start; s < range.end; ++s) {
-            const cv::Range own = stripes[s], wide = around(s);
-            source.create(wide.size(), image.cols, image.type());
-            const cv::Mat& up = above[static_cast<std::size_t>(s)];
-            const cv::Mat& down = below[static_cast<std::size_t>(s)];
-            // At the frame's edges there is nothing either side.
-            if (!up.empty()) up.copyTo(source.rowRange(0, up.rows));
-            image.rowRange(own).copyTo(source.rowRange(up.rows, up.rows + own.size()));
-            if (!down.empty()) down.copyTo(source.rowRange(up.rows + own.size(), source.rows));
-            cv::Mat target = image.rowRange(own);
-            cv::GaussianBlur(source.rowRange(up.rows, up.rows + own.size()), target,
-                             cv::Size(kSmoothingKernel, kSmoothingKernel), 0.0, 0.0, cv::BORDER_REPLICATE);
-        }
-    });
-}
-
-}  // namespace
-
 // Each value's bin is found as cv::calcHist finds it (in double, floor(v *
 // bins / 256), values outside the range not counted, the last bin closing
 // the range); the counts are exact integers where the library's float counts
@@ -88,8 +34,6 @@ void smooth(cv::Mat& image) {
 // float between two edges falls into the lower edge's bin. Stripes of rows
 // are counted on several threads; integer counts add up to the same in any
 // order.
-namespace {
-
 int binOf(float value, double scale, double offset, int bins) {
     return std::clamp(cvFloor(static_cast<double>(value) * scale + offset), 0, bins - 1);
 }
@@ -137,42 +81,144 @@ int runEnd(const float* row, int from, int end, float low, float high) {
     return x;
 }
 
-}  // namespace
+// The bins of a histogram and the counting of rows of values into them.
+class BinCounter {
+public:
+    explicit BinCounter(int bins)
+        : bins_(bins),
+          scale_(bins / (kHistogramHigh - kHistogramLow)),
+          offset_(-scale_ * kHistogramLow),
+          edges_(binEdges(scale_, offset_, bins)) {}
 
-std::vector<std::int64_t> histogramCounts(const cv::Mat& image, int bins) {
-    if (image.type() != CV_32FC1 || bins < 1) throw std::invalid_argument("histogramCounts needs floats and a bin");
-    const double scale = bins / (kHistogramHigh - kHistogramLow);
-    const double offset = -scale * kHistogramLow;
-    const std::vector<float> edges = binEdges(scale, offset, bins);
-    const RowStripes stripes({0, image.rows});
-    std::vector<std::int64_t> counts(static_cast<std::size_t>(bins), 0);
-    std::mutex adding;
-    cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
-        std::vector<std::int64_t> part(static_cast<std::size_t>(bins), 0);
-        for (int y = stripes[range.start].start; y < stripes[range.end - 1].end; ++y) {
+    int bins() const { return bins_; }
+
+    // Adds the values of `rows` of `image` (CV_32FC1) to `counts`.
+    void count(const cv::Mat& image, cv::Range rows, std::vector<std::int64_t>& counts) const {
+        for (int y = rows.start; y < rows.end; ++y) {
             const float* row = image.ptr<float>(y);
             int x = 0;
             while (x < image.cols) {
                 const float v = row[x];
                 if (!(v >= static_cast<float>(kHistogramLow) && v < static_cast<float>(kHistogramHigh))) {
                     // NaN falls into the first bin, as in the library.
-                    if (std::isnan(v)) ++part[0];
+                    if (std::isnan(v)) ++counts[0];
                     ++x;
                     continue;
                 }
-                const int bin = binOf(v, scale, offset, bins);
-                const float low = edges[static_cast<std::size_t>(bin)];
-                const float high = edges[static_cast<std::size_t>(bin) + 1];
+                const int bin = binOf(v, scale_, offset_, bins_);
+                const float low = edges_[static_cast<std::size_t>(bin)];
+                const float high = edges_[static_cast<std::size_t>(bin) + 1];
                 const int first = x;
                 x = runEnd(row, x + 1, image.cols, low, high);
-                part[static_cast<std::size_t>(bin)] += x - first;
+                counts[static_cast<std::size_t>(bin)] += x - first;
             }
         }
-        std::lock_guard<std::mutex> lock(adding);
-        for (std::size_t i = 0; i < part.size(); ++i) counts[i] += part[i];
+    }
+
+private:
+    int bins_;
+    double scale_;
+    double offset_;
+    std::vector<float> edges_;
+};
+
+// Per-thread counts added into one total; integer counts add up to the same
+// in any order.
+class CountTotal {
+public:
+    explicit CountTotal(int bins) : counts_(static_cast<std::size_t>(bins), 0) {}
+
+    void add(const std::vector<std::int64_t>& part) {
+        std::lock_guard<std::mutex> lock(adding_);
+        for (std::size_t i = 0; i < part.size(); ++i) counts_[i] += part[i];
+    }
+
+    std::vector<std::int64_t> take() { return std::move(counts_); }
+
+private:
+    std::mutex adding_;
+    std::vector<std::int64_t> counts_;
+};
+
+}  // namespace
+
+std::vector<std::int64_t> histogramCounts(const cv::Mat& image, int bins) {
+    if (image.type() != CV_32FC1 || bins < 1) throw std::invalid_argument("histogramCounts needs floats and a bin");
+    const BinCounter counter(bins);
+    const RowStripes stripes({0, image.rows});
+    CountTotal total(bins);
+    cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
+        std::vector<std::int64_t> part(static_cast<std::size_t>(bins), 0);
+        counter.count(image, {stripes[range.start].start, stripes[range.end - 1].end}, part);
+        total.add(part);
     });
-    return counts;
+    return total.take();
 }
+
+namespace {
+
+// cv::GaussianBlur of the whole image in place, run on stripes of rows in
+// parallel. The library's filter gives each pixel the same sums whether it
+// filters the whole image or a stripe with the rows around it (rows outside a
+// region of interest are read as they are, only the image's own edges are
+// replicated), so a stripe is filtered from a copy of its rows with the
+// kernel's reach of original rows either side. The rows either side belong to
+// neighbouring stripes, which overwrite them: they are copied for every
+// stripe before any stripe is filtered. Each stripe is counted into the
+// histogram as soon as it is smoothed, while its rows are still in the cache:
+// the counts of the smoothed image without a pass of their own.
+std::vector<std::int64_t> smoothAndCount(cv::Mat& image, const BinCounter& counter) {
+    constexpr int kReach = kSmoothingKernel / 2;
+    // Tall stripes: the rows kept for the neighbours are 2 x kReach per
+    // stripe, a few percent of the frame. None of one row: the library
+    // filters a single row with a kernel one row high.
+    int stripeRows = 128;
+    while (image.rows > 1 && image.rows % stripeRows == 1) ++stripeRows;
+    const RowStripes stripes({0, image.rows}, stripeRows);
+    // A single column the library filters as a special case of its own.
+    if (stripes.count() < 2 || image.cols == 1) {
+        cv::GaussianBlur(image, image, cv::Size(kSmoothingKernel, kSmoothingKernel), 0.0, 0.0, cv::BORDER_REPLICATE);
+        std::vector<std::int64_t> counts(static_cast<std::size_t>(counter.bins()), 0);
+        counter.count(image, {0, image.rows}, counts);
+        return counts;
+    }
+    const auto around = [&](int s) {
+        const cv::Range own = stripes[s];
+        return cv::Range(std::max(own.start - kReach, 0), std::min(own.end + kReach, image.rows));
+    };
+    std::vector<cv::Mat> above(static_cast<std::size_t>(stripes.count()));
+    std::vector<cv::Mat> below(above.size());
+    cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
+        for (int s = range.start; s < range.end; ++s) {
+            const cv::Range own = stripes[s], wide = around(s);
+            above[static_cast<std::size_t>(s)] = image.rowRange(wide.start, own.start).clone();
+            below[static_cast<std::size_t>(s)] = image.rowRange(own.end, wide.end).clone();
+        }
+    });
+    CountTotal total(counter.bins());
+    cv::parallel_for_(cv::Range(0, stripes.count()), [&](const cv::Range& range) {
+        cv::Mat source;
+        std::vector<std::int64_t> part(static_cast<std::size_t>(counter.bins()), 0);
+        for (int s = range.start; s < range.end; ++s) {
+            const cv::Range own = stripes[s], wide = around(s);
+            source.create(wide.size(), image.cols, image.type());
+            const cv::Mat& up = above[static_cast<std::size_t>(s)];
+            const cv::Mat& down = below[static_cast<std::size_t>(s)];
+            // At the frame's edges there is nothing either side.
+            if (!up.empty()) up.copyTo(source.rowRange(0, up.rows));
+            image.rowRange(own).copyTo(source.rowRange(up.rows, up.rows + own.size()));
+            if (!down.empty()) down.copyTo(source.rowRange(up.rows + own.size(), source.rows));
+            cv::Mat target = image.rowRange(own);
+            cv::GaussianBlur(source.rowRange(up.rows, up.rows + own.size()), target,
+                             cv::Size(kSmoothingKernel, kSmoothingKernel), 0.0, 0.0, cv::BORDER_REPLICATE);
+            counter.count(image, own, part);
+        }
+        total.add(part);
+    });
+    return total.take();
+}
+
+}  // namespace
 
 HistogramDetector::HistogramDetector(const cv::Mat& mean, double amount, std::int32_t bins)
     : mean_(mean), amount_(amount), bins_(bins) {
@@ -180,10 +226,28 @@ HistogramDetector::HistogramDetector(const cv::Mat& mean, double amount, std::in
     if (bins < 1) throw std::invalid_argument("HistogramDetector needs at least one bin");
 }
 
-double HistogramDetector::chooseThreshold() {
-    smooth(mean_);
+// The library's filter of the stripe's rows with the rows around them, as in
+// smoothAndCount, and their counts.
+void HistogramDetector::smoothStripe(const cv::Mat& source, cv::Range wide, cv::Range own, cv::Mat& target) {
+    if (source.type() != CV_32FC1 || source.rows != wide.size() || source.cols != mean_.cols ||
+        target.type() != CV_32FC1 || target.rows != own.size() || target.cols != mean_.cols || own.start < wide.start ||
+        own.end > wide.end) {
+        throw std::invalid_argument("HistogramDetector::smoothStripe needs a stripe of float rows within its source");
+    }
+    cv::GaussianBlur(source.rowRange(own.start - wide.start, own.end - wide.start), target,
+                     cv::Size(kSmoothingKernel, kSmoothingKernel), 0.0, 0.0, cv::BORDER_REPLICATE);
+    std::vector<std::int64_t> part(static_cast<std::size_t>(bins_), 0);
+    BinCounter(bins_).count(target, {0, target.rows}, part);
+    std::lock_guard<std::mutex> lock(counting_);
+    if (stripeCounts_.empty()) stripeCounts_.assign(part.size(), 0);
+    for (std::size_t i = 0; i < part.size(); ++i) stripeCounts_[i] += part[i];
+    stripeRows_ += own.size();
+}
 
-    const std::vector<std::int64_t> counts = histogramCounts(mean_, bins_);
+double HistogramDetector::chooseThreshold() {
+    static_assert(kSmoothingReach == kSmoothingKernel / 2);
+    const std::vector<std::int64_t> counts =
+        stripeRows_ == mean_.rows ? stripeCounts_ : smoothAndCount(mean_, BinCounter(bins_));
 
     const double total = static_cast<double>(mean_.cols) * static_cast<double>(mean_.rows);
     const double width = (kHistogramHigh - kHistogramLow) / bins_;

@@ -4,11 +4,14 @@
 //
 // Call order: chooseThreshold, then scanHotPixels, each once. The detector
 // smooths the mean in place; whoever needs the mean itself afterwards (the
-// annotated picture, the check sheet) takes it before chooseThreshold.
+// annotated picture, the check sheet) takes it before chooseThreshold. Or
+// the mean is smoothed stripe by stripe from outside (smoothStripe, before
+// chooseThreshold) as it is being made, and never needs to be whole.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -26,6 +29,19 @@ public:
     // least 1; `amount` is the share of all pixels the walk over the bins
     // accumulates before it fixes the threshold.
     HistogramDetector(const cv::Mat& mean, double amount, std::int32_t bins);
+
+    // How many rows the smoothing of a row reads on either side.
+    static constexpr int kSmoothingReach = 4;
+
+    // Writes rows `own` of the smoothed mean into `target` (those rows of
+    // the mean's storage) from `source`, the mean's rows `wide`: `own` and
+    // kSmoothingReach rows either side where the frame has them, CV_32FC1.
+    // May run on several threads at once, for stripes that do not overlap.
+    // Once all rows have gone through it, chooseThreshold does not smooth
+    // again. Frames of one column are the whole-frame filter's own case:
+    // they are smoothed by chooseThreshold (smoothsInStripes).
+    void smoothStripe(const cv::Mat& source, cv::Range wide, cv::Range own, cv::Mat& target);
+    static bool smoothsInStripes(cv::Size frame) { return frame.width > 1; }
 
     // Smooths the mean (as cv::GaussianBlur of the whole frame, on all cores),
     // prints one line per histogram bin considered and the
@@ -45,6 +61,9 @@ private:
     cv::Mat mean_;  // CV_32FC1
     double amount_;
     std::int32_t bins_;
+    std::mutex counting_;                     // guards what follows
+    std::vector<std::int64_t> stripeCounts_;  // of the rows smoothStripe smoothed
+    std::int64_t stripeRows_ = 0;
 };
 
 }  // namespace speckmend

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include <opencv2/core/hal/intrin.hpp>
+
 namespace speckmend {
 namespace {
 
@@ -28,6 +30,28 @@ std::vector<float> blockCentres(int length, int window, int stride) {
         centres.push_back(static_cast<float>(first) + 0.5f * static_cast<float>((count - 1) * stride));
     }
     return centres;
+}
+
+// out[x] = base + slope * x from `from` on, a vector of columns at a time
+// while a whole one fits before `end`; returns where it stopped. Each lane
+// is rounded as the single value would be (a product, then a sum, never
+// fused), so every consumer of a row sees the values one column at a time
+// would give. Every pass over the local detector's frame fills a
+// background row per row of the frame.
+int fillLine(float* out, int from, int end, float base, float slope) {
+    int x = from;
+#if CV_SIMD
+    constexpr int kLanes = cv::v_float32::nlanes;
+    int offsets[kLanes];
+    for (int i = 0; i < kLanes; ++i) offsets[i] = i;
+    const cv::v_int32 steps = cv::vx_load(offsets);
+    const cv::v_float32 bases = cv::vx_setall_f32(base), slopes = cv::vx_setall_f32(slope);
+    for (; x + kLanes <= end; x += kLanes) {
+        const cv::v_float32 columns = cv::v_cvt_f32(cv::vx_setall_s32(x) + steps);
+        cv::v_store(out + x, bases + slopes * columns);
+    }
+#endif
+    return x;
 }
 
 }  // namespace
@@ -114,7 +138,15 @@ void LocalBackground::fillRow(int y, float* out) const {
     if (banding_.columns.empty()) return;
     const float along = banding_.rows[static_cast<std::size_t>(y)];
     const float* columns = banding_.columns.data();
-    for (int x = 0; x < width_; ++x) out[x] += along + columns[x];
+    int x = 0;
+#if CV_SIMD
+    constexpr int kLanes = cv::v_float32::nlanes;
+    const cv::v_float32 alongs = cv::vx_setall_f32(along);
+    for (; x + kLanes <= width_; x += kLanes) {
+        cv::v_store(out + x, cv::vx_load(out + x) + (alongs + cv::vx_load(columns + x)));
+    }
+#endif
+    for (; x < width_; ++x) out[x] += along + columns[x];
 }
 
 void LocalBackground::fillSmoothRow(int y, float* out) const {
@@ -137,6 +169,7 @@ void LocalBackground::fillSmoothRow(int y, float* out) const {
         const int end = lastSegment ? width_ : std::min(static_cast<int>(std::ceil(columnCentres_[b + 1])), width_);
         const float slope = (blend[b + 1] - blend[b]) / (columnCentres_[b + 1] - columnCentres_[b]);
         const float base = blend[b] - slope * columnCentres_[b];
+        x = fillLine(out, x, end, base, slope);
         for (; x < end; ++x) out[x] = base + slope * static_cast<float>(x);
     }
 }

@@ -13,6 +13,8 @@
 #include <optional>
 #include <stdexcept>
 
+#include <opencv2/core/hal/intrin.hpp>
+
 #include "detect/common/local_maximum.h"
 #include "detect/common/row_stripes.h"
 #include "detect/local/colour_sites.h"
@@ -61,6 +63,50 @@ std::vector<const LocalBackground*> backgroundsOf(const std::vector<ChannelModel
     return backgrounds;
 }
 
+// Columns [x, right) of a tile's residuals over its threshold, a vector at
+// a time while a whole one fits; returns where it stopped. Each lane is
+// worked out as the single value is (the difference, then the product, and
+// of several channels the larger as std::max takes it), so the rest of the
+// row can follow one column at a time. Grey and three-channel means only.
+int residualVectors(const float* in, const float* bg, float* out, int x, int right, int channels, int c, float scale) {
+#if CV_SIMD
+    constexpr int kLanes = cv::v_float32::nlanes;
+    if (channels != 1 && channels != 3) return x;
+    const cv::v_float32 scales = cv::vx_setall_f32(scale);
+    for (; x + kLanes <= right; x += kLanes) {
+        cv::v_float32 value;
+        if (channels == 1) {
+            value = cv::vx_load(in + x);
+        } else {
+            cv::v_float32 planes[3];
+            cv::v_load_deinterleave(in + x * 3, planes[0], planes[1], planes[2]);
+            value = planes[c];
+        }
+        const cv::v_float32 residual = (value - cv::vx_load(bg + x)) * scales;
+        if (c == 0) {
+            cv::v_store(out + x, residual);
+        } else {
+            const cv::v_float32 kept = cv::vx_load(out + x);
+            cv::v_store(out + x, cv::v_select(kept < residual, residual, kept));
+        }
+    }
+#endif
+    return x;
+}
+
+// The first x from `from` on, before `end`, whose value is above `bar`;
+// `end` when there is none. NaN is above nothing.
+int firstAbove(const float* row, int from, int end, float bar) {
+    int x = from;
+#if CV_SIMD
+    const cv::v_float32 bars = cv::vx_setall_f32(bar);
+    constexpr int kLanes = cv::v_float32::nlanes;
+    while (x + kLanes <= end && !cv::v_check_any(cv::vx_load(row + x) > bars)) x += kLanes;
+#endif
+    while (x < end && !(row[x] > bar)) ++x;
+    return x;
+}
+
 // The significance of row y: over all channels the largest residual over
 // its tile's threshold; and into `standouts`, if any, the row's levels for
 // the colour site test, from the same background rows.
@@ -76,12 +122,13 @@ void significanceRow(const cv::Mat& mean, const std::vector<ChannelModel>& model
         for (int left = 0; left < mean.cols; left += noise.tileWidth()) {
             const int right = std::min(left + noise.tileWidth(), mean.cols);
             const float scale = 1.0f / noise.thresholdAt(left, y);
+            const int done = residualVectors(in, bg, out, left, right, channels, c, scale);
             if (channels == 1) {
-                for (int x = left; x < right; ++x) out[x] = (in[x] - bg[x]) * scale;
+                for (int x = done; x < right; ++x) out[x] = (in[x] - bg[x]) * scale;
             } else if (c == 0) {
-                for (int x = left; x < right; ++x) out[x] = (in[x * channels] - bg[x]) * scale;
+                for (int x = done; x < right; ++x) out[x] = (in[x * channels] - bg[x]) * scale;
             } else {
-                for (int x = left; x < right; ++x) out[x] = std::max(out[x], (in[x * channels + c] - bg[x]) * scale);
+                for (int x = done; x < right; ++x) out[x] = std::max(out[x], (in[x * channels + c] - bg[x]) * scale);
             }
         }
         if (standouts) standouts->addChannel(in, channels, c, bg, noise, y);
@@ -141,9 +188,12 @@ Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::siz
                 const float* above = y > 0 ? row(y - 1) : nullptr;
                 const float* values = row(y);
                 const float* below = y + 1 < height ? row(y + 1) : nullptr;
-                for (int x = 0; x < width; ++x) {
+                const float lowest = std::min(kRejectedFloor, lineBar);
+                // Most of the frame is below both bars: passed over a
+                // vector of pixels at a time.
+                for (int x = firstAbove(values, 0, width, lowest); x < width;
+                     x = firstAbove(values, x + 1, width, lowest)) {
                     const float v = values[x];
-                    if (!(v > std::min(kRejectedFloor, lineBar))) continue;
                     if (v > lineBar) part.linePoints.emplace_back(x, y);
                     if (!(v > kRejectedFloor)) continue;
                     if (v > 1.0f) {

@@ -294,16 +294,20 @@ void FrameAverager::addFrames(const std::vector<std::string>& fileNames,
     Reading(*this, fileNames).run(report);
 }
 
-void FrameAverager::finishMean(std::int32_t frameCount) {
-    if (frameCount < 1) throw std::invalid_argument("FrameAverager::finishMean needs at least one frame");
-    // The frames' buffers are not needed again; the mean's floats take
-    // their place in memory. Below the 16-bit sum they take their very
-    // pages: the floats overwrite that half before they read any of it.
+// The frames' buffers are not needed again; the mean's floats take their
+// place in memory. Below the 16-bit sum they take their very pages: the
+// floats overwrite that half before they read any of it.
+void FrameAverager::handOverPages() {
     if (sum_.empty()) {
         pool_.dropFree();
     } else {
         pool_.moveFreeInto(accumulator_.data, static_cast<std::size_t>(sum_.data - accumulator_.data));
     }
+}
+
+void FrameAverager::finishMean(std::int32_t frameCount) {
+    if (frameCount < 1) throw std::invalid_argument("FrameAverager::finishMean needs at least one frame");
+    handOverPages();
     if (!sum_.empty()) {
         // Scaling the 16-bit sum gives the floats scaling its float copy
         // would give: the library converts both in float.
@@ -320,6 +324,65 @@ void FrameAverager::finishMean(std::int32_t frameCount) {
             rows.convertTo(rows, CV_32F, scale, 0.0);
         }
     });
+}
+
+// The stripes write floats over the 16-bit sum they are made from: float
+// row y lies on the bytes of sum rows 2y - H and 2y - H + 1 (H rows in all),
+// so writing rows [a, b) destroys sum rows [2a - H, 2b - H), all above a.
+// A round of stripes run in parallel over rows [start, end) reads sum rows
+// from start - reach on, as every later round does; it may destroy only
+// rows above those, so end is at most (H + start - reach) / 2. Each round
+// thus takes about half the rows left. The last few stripes go one after
+// the other, each read before it is written: stripe [a, b) then destroys
+// rows below 2b - H, which the stripes after it (from b - reach on) no
+// longer read while b <= H - reach, so the last stripe is at least reach
+// rows high. No stripe is a single row unless the frame is, which the
+// image library's filter takes as a case of its own.
+std::vector<std::vector<cv::Range>> FrameAverager::stripeRounds(int height, int reach) {
+    constexpr int kStripeRows = 128;
+    const int tail = std::max({reach, 2, kStripeRows});
+    std::vector<std::vector<cv::Range>> rounds;
+    int start = 0;
+    while (height - start > 2 * tail) {
+        const int end = (height + start - reach) / 2;
+        if (end - start < 2) break;
+        // Stripes of at least two rows: a short last one joins the one before.
+        const int count = std::max((end - start) / kStripeRows, 1);
+        std::vector<cv::Range>& round = rounds.emplace_back();
+        for (int s = 0; s < count; ++s) {
+            const int from = start + s * kStripeRows;
+            round.emplace_back(from, s + 1 == count ? end : from + kStripeRows);
+        }
+        start = end;
+    }
+    while (start < height) {
+        const int end = height - start < 2 * tail ? height : start + tail;
+        rounds.push_back({cv::Range(start, end)});
+        start = end;
+    }
+    return rounds;
+}
+
+bool FrameAverager::finishMeanThrough(std::int32_t frameCount, int reach, const StripeWork& work) {
+    if (frameCount < 1) throw std::invalid_argument("FrameAverager::finishMeanThrough needs at least one frame");
+    if (sum_.empty()) return false;
+    handOverPages();
+    const double scale = 1.0 / static_cast<double>(frameCount);
+    const int height = accumulator_.rows;
+    for (const std::vector<cv::Range>& round : stripeRounds(height, reach)) {
+        cv::parallel_for_(cv::Range(0, static_cast<int>(round.size())), [&](const cv::Range& range) {
+            for (int s = range.start; s < range.end; ++s) {
+                const cv::Range own = round[static_cast<std::size_t>(s)];
+                const cv::Range wide(std::max(own.start - reach, 0), std::min(own.end + reach, height));
+                cv::Mat source;
+                sum_.rowRange(wide).convertTo(source, CV_32F, scale, 0.0);
+                cv::Mat target = accumulator_.rowRange(own);
+                work(source, wide, own, target);
+            }
+        });
+    }
+    sum_.release();
+    return true;
 }
 
 }  // namespace speckmend

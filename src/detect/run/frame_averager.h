@@ -52,11 +52,36 @@ public:
     // frameCount is the number of frames added, at least 1.
     void finishMean(std::int32_t frameCount);
 
+    // What finishMeanThrough hands each stripe of rows to: `source` holds
+    // the mean's rows `wide` as floats (CV_32F, the frames' channels), which
+    // are the stripe's own rows `own` and up to `reach` rows either side,
+    // as far as the frame has them; `target` is rows `own` of the storage of
+    // mean(), to be written whole from them.
+    using StripeWork = std::function<void(const cv::Mat& source, cv::Range wide, cv::Range own, cv::Mat& target)>;
+
+    // Instead of finishMean, for a pass that reads the mean only to write
+    // something else of its size over it (the histogram detector's
+    // smoothing): the mean is never whole, each stripe of it is made from
+    // the sum as `work` needs it, and mean() is then what `work` wrote.
+    // Saves the pass that writes the whole mean. Only while 8-bit frames are
+    // summed in 16 bits; otherwise returns false having done nothing, and
+    // finishMean is still to be called. `work` runs on several threads.
+    bool finishMeanThrough(std::int32_t frameCount, int reach, const StripeWork& work);
+
+    // The stripes finishMeanThrough hands over for a frame of `height` rows,
+    // round after round, the stripes of a round in parallel: together every
+    // row once, in order; none of one row unless the frame is.
+    static std::vector<std::vector<cv::Range>> stripeRounds(int height, int reach);
+
     // The mean after finishMean: 32-bit float with the frames' channels.
     // Before it the sum: of 8-bit frames 16-bit unsigned (float once more
     // than kMostSixteenBitFrames are in), of 16-bit ones float; empty before
     // the first frame with a size. Images made from it share its storage.
     const cv::Mat& mean() const { return sum_.empty() ? accumulator_ : sum_; }
+
+    // The float image mean() becomes, whose storage holds the sum until
+    // then; empty before the first frame with a size.
+    const cv::Mat& meanStorage() const { return accumulator_; }
 
     void release() {
         sum_.release();
@@ -78,6 +103,7 @@ private:
     class Reading;
 
     void widen(double scale);
+    void handOverPages();
 
     bool asStored_;
     int depth_ = CV_8U;

@@ -62,8 +62,30 @@ cv::Mat randomMean(int rows, int cols, std::uint64_t seed) {
     return mean;
 }
 
+// The bin lines of a walk that never reaches its amount, over the
+// library's histogram of `image`.
+std::string libraryBinLines(const cv::Mat& image, int bins) {
+    const int sizes[] = {bins};
+    const float range[] = {0.0f, 256.0f};
+    const float* ranges[] = {range};
+    cv::Mat library;
+    cv::calcHist(&image, 1, nullptr, cv::Mat(), library, 1, sizes, ranges, true, false);
+    std::string lines;
+    std::int64_t cumulative = 0;
+    for (int i = 0; i < bins; ++i) {
+        const int count = static_cast<int>(library.at<float>(i));
+        cumulative += count;
+        char fraction[32];
+        std::snprintf(fraction, sizeof fraction, "%f",
+                      static_cast<double>(cumulative) / static_cast<double>(image.total()));
+        lines += binLine(i, count, 256 * i / bins, 256 * (i + 1) / bins, fraction);
+    }
+    return lines + "\nTreshold at 256\n\n";
+}
+
 // The library's own whole-frame filter and histogram are the reference for
-// the striped ones, bit for bit, on one thread and on many.
+// the striped ones, bit for bit, on one thread and on many; the histogram
+// is counted stripe by stripe as the smoothing goes.
 TEST(HistogramDetector, SmoothingAndCountsAreTheLibrarysWholeFrameOnes) {
     const cv::Size sizes[] = {{1, 1}, {3, 3}, {40, 129}, {97, 257}, {613, 385}, {200, 1}, {1, 200}, {2, 300}, {5, 385}};
     for (const cv::Size size : sizes) {
@@ -74,8 +96,28 @@ TEST(HistogramDetector, SmoothingAndCountsAreTheLibrarysWholeFrameOnes) {
             cv::GaussianBlur(mean, expected, cv::Size(9, 9), 0.0, 0.0, cv::BORDER_REPLICATE);
             cv::Mat smoothed = mean.clone();
             HistogramDetector detector(smoothed, 2.0, 32);
-            printed([&] { onThreads(threads, [&] { detector.chooseThreshold(); }); });
+            const std::string lines = printed([&] { onThreads(threads, [&] { detector.chooseThreshold(); }); });
             ASSERT_EQ(std::memcmp(smoothed.data, expected.data, expected.total() * sizeof(float)), 0);
+            EXPECT_EQ(lines, libraryBinLines(expected, 32));
+            if (!HistogramDetector::smoothsInStripes(size)) continue;
+            // Handed over in stripes of every height from one row up, from
+            // copies of the rows each one reads, into storage that held
+            // something else: the same smoothing and the same counts.
+            for (const int stripe : {1, 2, 5, 130}) {
+                SCOPED_TRACE(::testing::Message() << "stripes of " << stripe << " row(s)");
+                cv::Mat storage(mean.size(), CV_32FC1, cv::Scalar(-7.0f));
+                HistogramDetector striped(storage, 2.0, 32);
+                const int reach = HistogramDetector::kSmoothingReach;
+                for (int start = 0; start < mean.rows; start += stripe) {
+                    const cv::Range own(start, std::min(start + stripe, mean.rows));
+                    const cv::Range wide(std::max(start - reach, 0), std::min(own.end + reach, mean.rows));
+                    cv::Mat target = storage.rowRange(own);
+                    striped.smoothStripe(mean.rowRange(wide).clone(), wide, own, target);
+                }
+                const std::string stripedLines = printed([&] { striped.chooseThreshold(); });
+                ASSERT_EQ(std::memcmp(storage.data, expected.data, expected.total() * sizeof(float)), 0);
+                EXPECT_EQ(stripedLines, lines);
+            }
         }
     }
 }

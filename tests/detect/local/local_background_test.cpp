@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <stdexcept>
@@ -139,6 +140,69 @@ TEST(LocalBackground, RefusesWhatItCannotModel) {
     EXPECT_THROW(LocalBackground(cv::Mat(), 0, 4), std::invalid_argument);
     EXPECT_THROW(LocalBackground(grey, 1, 4), std::invalid_argument);
     EXPECT_THROW(LocalBackground(grey, 0, 0), std::invalid_argument);
+}
+
+// A row of a frame one block high, worked out one column at a time: the
+// line through each pair of neighbouring block centres (the middle of the
+// block's odd-strided sample), the outer lines extended, plus the banding.
+std::vector<float> rowOneColumnAtATime(const LocalBackground& model, int width, int window,
+                                       const BandingOffsets* banding, int y) {
+    const int stride = std::max(1, window / 7) | 1;
+    std::vector<float> centres;
+    for (int start = 0; start < width; start += window) {
+        const int end = std::min(start + window, width);
+        const int first = start + (end - start - 1) % stride / 2;
+        const int count = (end - 1 - first) / stride + 1;
+        centres.push_back(static_cast<float>(first) + 0.5f * static_cast<float>((count - 1) * stride));
+    }
+    const float* blend = model.blocks().ptr<float>(0);
+    std::vector<float> row(static_cast<std::size_t>(width), blend[0]);
+    int x = 0;
+    for (std::size_t b = 0; b + 1 < centres.size(); ++b) {
+        const int end = b + 2 == centres.size() ? width : std::min(static_cast<int>(std::ceil(centres[b + 1])), width);
+        const float slope = (blend[b + 1] - blend[b]) / (centres[b + 1] - centres[b]);
+        const float base = blend[b] - slope * centres[b];
+        for (; x < end; ++x) row[static_cast<std::size_t>(x)] = base + slope * static_cast<float>(x);
+    }
+    if (banding) {
+        for (int c = 0; c < width; ++c) row[static_cast<std::size_t>(c)] += banding->rows[y] + banding->columns[c];
+    }
+    return row;
+}
+
+TEST(LocalBackground, RowsAreTheValuesOfOneColumnAtATime) {
+    struct Row {
+        const char* name;
+        int width, window;
+        bool banded;
+    };
+    // Segments shorter than, as long as and longer than the vectors the
+    // rows are filled with, and widths that end inside one.
+    const Row rows[] = {
+        {"one block", 21, 32, false},
+        {"short segments", 61, 3, false},
+        {"segments of a few vectors", 203, 32, false},
+        {"long segments, odd end", 1001, 96, false},
+        {"banded", 203, 32, true},
+        {"banded, odd width", 37, 5, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const int height = std::min(row.window, 9);
+        const Shape wave = [](int x, int y) { return 20.0f + 7.0f * std::sin(0.37f * x) + 0.01f * y; };
+        LocalBackground model(frameOf(row.width, height, wave), 0, row.window);
+        BandingOffsets banding;
+        for (int y = 0; y < height; ++y) banding.rows.push_back(0.3f * static_cast<float>(y % 3) - 0.31f);
+        for (int x = 0; x < row.width; ++x) banding.columns.push_back(0.17f * static_cast<float>(x % 5) - 0.4f);
+        if (row.banded) model.setBanding(banding);
+        std::vector<float> filled(static_cast<std::size_t>(row.width));
+        for (int y = 0; y < height; ++y) {
+            model.fillRow(y, filled.data());
+            const std::vector<float> expected =
+                rowOneColumnAtATime(model, row.width, row.window, row.banded ? &banding : nullptr, y);
+            for (int x = 0; x < row.width; ++x) ASSERT_EQ(filled[x], expected[x]) << x << "," << y;
+        }
+    }
 }
 
 // ---- former bugs ------------------------------------------------------------

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -64,6 +66,115 @@ TEST(FrameAverager, FramesThatAreNotAddedLeaveTheSumAlone) {
     EXPECT_EQ(frames.mean().size(), cv::Size(6, 4));
     frames.finishMean(2);
     EXPECT_FLOAT_EQ(at(frames, 1, 1), 20.0f);
+}
+
+// The mean handed over stripe by stripe: each stripe's source is the
+// finished mean's rows around it, read before any stripe overwrites them,
+// and a pass that writes each stripe's own rows back leaves the mean
+// finishMean makes, bit for bit. Only a 16-bit sum is handed over so.
+TEST(FrameAverager, TheMeanHandedOverInStripesIsTheFinishedOne) {
+    struct Row {
+        const char* name;
+        cv::Size size;
+        int type;
+        int frames;
+        int reach;
+        bool handed;
+    };
+    const Row rows[] = {
+        {"one row", {50, 1}, CV_8UC1, 3, 4, true},
+        {"two rows", {9, 2}, CV_8UC1, 3, 4, true},
+        {"one stripe and a bit", {7, 257}, CV_8UC1, 2, 4, true},
+        {"tall: many rounds", {3, 3001}, CV_8UC1, 5, 4, true},
+        {"wide and tall", {301, 1100}, CV_8UC1, 2, 4, true},
+        {"a reach of more than a stripe", {5, 1500}, CV_8UC1, 2, 200, true},
+        {"no reach", {5, 1000}, CV_8UC1, 2, 0, true},
+        {"colour", {31, 900}, CV_8UC3, 3, 4, true},
+        {"more frames than 16 bits hold", {6, 5}, CV_8UC1, FrameAverager::kMostSixteenBitFrames + 1, 4, false},
+        {"16-bit frames", {6, 5}, CV_16UC1, 2, 4, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FrameAverager finished(true), handed(true);
+        cv::RNG rng(static_cast<std::uint64_t>(row.size.area()));
+        for (int i = 0; i < row.frames; ++i) {
+            cv::Mat frame(row.size, row.type);
+            rng.fill(frame, cv::RNG::UNIFORM, 0, CV_MAT_DEPTH(row.type) == CV_16U ? 65536 : 256);
+            ASSERT_EQ(finished.addFrame(frame), FrameResult::added);
+            ASSERT_EQ(handed.addFrame(frame), FrameResult::added);
+        }
+        finished.finishMean(row.frames);
+        const cv::Mat& mean = finished.mean();
+        const std::size_t rowBytes = mean.cols * mean.elemSize();
+        std::vector<int> written(static_cast<std::size_t>(mean.rows), 0);
+        std::mutex guard;
+        bool sourcesRight = true;
+        const auto work = [&](const cv::Mat& source, cv::Range wide, cv::Range own, cv::Mat& target) {
+            const bool right = wide.start == std::max(own.start - row.reach, 0) &&
+                               wide.end == std::min(own.end + row.reach, mean.rows) && own.size() >= 1 &&
+                               source.type() == mean.type() && source.rows == wide.size() &&
+                               target.rows == own.size() && source.isContinuous() &&
+                               std::memcmp(source.data, mean.ptr(wide.start), wide.size() * rowBytes) == 0;
+            source.rowRange(own.start - wide.start, own.end - wide.start).copyTo(target);
+            std::lock_guard<std::mutex> lock(guard);
+            sourcesRight = sourcesRight && right;
+            for (int y = own.start; y < own.end; ++y) ++written[static_cast<std::size_t>(y)];
+        };
+        const int before = cv::getNumThreads();
+        cv::setNumThreads(4);
+        const bool taken = handed.finishMeanThrough(row.frames, row.reach, work);
+        cv::setNumThreads(before);
+        ASSERT_EQ(taken, row.handed);
+        if (!taken) {
+            // Nothing done: the mean is still to be finished.
+            EXPECT_TRUE(std::all_of(written.begin(), written.end(), [](int n) { return n == 0; }));
+            handed.finishMean(row.frames);
+        } else {
+            EXPECT_TRUE(sourcesRight);
+            EXPECT_TRUE(std::all_of(written.begin(), written.end(), [](int n) { return n == 1; }));
+        }
+        ASSERT_EQ(handed.mean().type(), mean.type());
+        ASSERT_EQ(handed.mean().size(), mean.size());
+        EXPECT_EQ(std::memcmp(handed.mean().data, mean.data, mean.rows * rowBytes), 0);
+    }
+}
+
+// The rounds against what writing floats over the 16-bit sum destroys:
+// float rows [a, b) lie on sum rows [2a - H, 2b - H). A round of several
+// stripes may destroy no row that it or a later round reads; a round of one
+// stripe reads before it writes, so only no row a later round reads.
+TEST(FrameAverager, StripeRoundsDestroyNoRowBeforeItIsRead) {
+    struct Row {
+        int height, reach;
+    };
+    const Row rows[] = {{1, 4},   {2, 4},    {3, 4},    {255, 4},  {256, 4},    {257, 4},   {513, 4},
+                        {514, 4}, {4000, 4}, {4001, 4}, {6000, 0}, {1500, 200}, {900, 500}, {20000, 4}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::Message() << row.height << " rows, reach " << row.reach);
+        const auto rounds = FrameAverager::stripeRounds(row.height, row.reach);
+        int next = 0;
+        for (std::size_t k = 0; k < rounds.size(); ++k) {
+            ASSERT_FALSE(rounds[k].empty());
+            const int firstRead = rounds[k].size() > 1    ? rounds[k].front().start - row.reach
+                                  : k + 1 < rounds.size() ? rounds[k + 1].front().start - row.reach
+                                                          : row.height;
+            for (const cv::Range& stripe : rounds[k]) {
+                EXPECT_EQ(stripe.start, next);
+                EXPECT_TRUE(stripe.size() >= 2 || row.height == 1) << stripe.start;
+                next = stripe.end;
+                // The last sum row this stripe's floats lie on.
+                const int lastDestroyed = 2 * stripe.end - row.height - 1;
+                if (k + 1 < rounds.size() || rounds[k].size() > 1) {
+                    EXPECT_LT(lastDestroyed, firstRead) << stripe.start;
+                }
+            }
+        }
+        EXPECT_EQ(next, row.height);
+        // The rows are handed over in a few rounds, not one stripe at a time.
+        if (row.height >= 4000 && row.reach < 128) {
+            EXPECT_LT(rounds.size(), 12u);
+        }
+    }
 }
 
 TEST(FrameAverager, OnlyGreyBytesAreFrames) {
