@@ -54,6 +54,41 @@ void addBytes(const cv::Mat& frame, cv::Mat& sum) {
     }
 }
 
+// The float sources of finishMeanThrough's stripes, kept from stripe to
+// stripe and round to round: one made per thread at work instead of one per
+// stripe, each a fresh block of megabytes that the system would zero page
+// by page. Each buffer is as large as the largest source (buffers fitted to
+// each stripe's height multiply, the stripes' heights varying from round to
+// round); a stripe's source is an image of its own over the buffer's start,
+// so that it has no rows around it in its storage, which the library's
+// filters would read in place of the border they make at the frame's edges.
+class StripeSources {
+public:
+    StripeSources(int rows, int cols, int type) : rows_(rows), cols_(cols), type_(type) {}
+
+    cv::Mat take() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!free_.empty()) {
+                cv::Mat buffer = free_.back();
+                free_.pop_back();
+                return buffer;
+            }
+        }
+        return cv::Mat(rows_, cols_, type_);
+    }
+
+    void give(const cv::Mat& buffer) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        free_.push_back(buffer);
+    }
+
+private:
+    int rows_, cols_, type_;
+    std::mutex mutex_;
+    std::vector<cv::Mat> free_;
+};
+
 }  // namespace
 
 // One addFrames call. Each reader takes the next entry of the listing,
@@ -369,15 +404,26 @@ bool FrameAverager::finishMeanThrough(std::int32_t frameCount, int reach, const 
     handOverPages();
     const double scale = 1.0 / static_cast<double>(frameCount);
     const int height = accumulator_.rows;
-    for (const std::vector<cv::Range>& round : stripeRounds(height, reach)) {
+    const auto widened = [&](cv::Range own) {
+        return cv::Range(std::max(own.start - reach, 0), std::min(own.end + reach, height));
+    };
+    const std::vector<std::vector<cv::Range>> rounds = stripeRounds(height, reach);
+    int tallest = 0;
+    for (const std::vector<cv::Range>& round : rounds) {
+        for (const cv::Range& own : round) tallest = std::max(tallest, widened(own).size());
+    }
+    StripeSources sources(tallest, accumulator_.cols, accumulator_.type());
+    for (const std::vector<cv::Range>& round : rounds) {
         cv::parallel_for_(cv::Range(0, static_cast<int>(round.size())), [&](const cv::Range& range) {
             for (int s = range.start; s < range.end; ++s) {
                 const cv::Range own = round[static_cast<std::size_t>(s)];
-                const cv::Range wide(std::max(own.start - reach, 0), std::min(own.end + reach, height));
-                cv::Mat source;
+                const cv::Range wide = widened(own);
+                const cv::Mat buffer = sources.take();
+                cv::Mat source(wide.size(), buffer.cols, buffer.type(), buffer.data);
                 sum_.rowRange(wide).convertTo(source, CV_32F, scale, 0.0);
                 cv::Mat target = accumulator_.rowRange(own);
                 work(source, wide, own, target);
+                sources.give(buffer);
             }
         });
     }
