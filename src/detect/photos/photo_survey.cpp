@@ -41,9 +41,7 @@ int PhotoSurvey::readFirstPhoto(const std::vector<std::string>& fileNames, const
     return -1;
 }
 
-FrameResult PhotoSurvey::addPhoto(const std::string& fileName, std::vector<unsigned char>& bytes, cv::Mat& photo,
-                                  PhotoJudgement& judgement, cv::Size size, int type) {
-    readFrame(fileName, bytes, photo, true);
+FrameResult PhotoSurvey::addPhoto(const cv::Mat& photo, PhotoJudgement& judgement, cv::Size size, int type) {
     if (photo.empty()) return FrameResult::unreadable;
     if (photo.size() != size || photo.type() != type) return FrameResult::badDimension;
     judgePhoto(photo, settings_, judgement);
@@ -54,12 +52,22 @@ FrameResult PhotoSurvey::addPhoto(const std::string& fileName, std::vector<unsig
 namespace {
 
 // What the readers hand to the calling thread, which reports in listing
-// order: each photo's result in its slot, or the first failure.
+// order: each photo's result in its slot, or the first failure; and what
+// the calling thread hands to the readers once it has read the first
+// photo. The readers start before that, on the guess that the first name
+// is the first readable photo, and decode while it is read: they learn
+// only then what their photos must be.
 struct ReaderResults {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<std::optional<FrameResult>> results;
     std::exception_ptr failure;
+    struct First {
+        int index = -1;  // -1: no photo readable, or the run stopped
+        cv::Size size;
+        int type = 0;
+    };
+    std::optional<First> first;
 };
 
 // Photo i's result once a reader has it, beating the heartbeat while it
@@ -80,32 +88,75 @@ std::optional<FrameResult> awaitResult(ReaderResults& shared, std::size_t i, std
     }
 }
 
+// Tells the readers where the first photo is (-1: nowhere, stop).
+void publishFirst(ReaderResults& shared, int index, cv::Size size, int type) {
+    const std::lock_guard<std::mutex> lock(shared.mutex);
+    shared.first = ReaderResults::First{index, size, type};
+    shared.changed.notify_all();
+}
+
+ReaderResults::First awaitFirst(ReaderResults& shared) {
+    std::unique_lock<std::mutex> lock(shared.mutex);
+    shared.changed.wait(lock, [&]() { return shared.first.has_value(); });
+    return *shared.first;
+}
+
+// Reports the photos from `next` on in listing order as the readers give
+// them, with a progress line every `interval`, also between photos that
+// come in quickly: the line is a heartbeat. Gives how many were added;
+// stops at a reader's failure.
+std::int32_t reportInOrder(const std::vector<std::string>& fileNames, int next, ReaderResults& shared,
+                           const std::atomic<int>& read, const EvidenceCounts& counts,
+                           const PhotoSurvey::Report& report, const PhotoSurvey::Progress& progress,
+                           std::chrono::milliseconds interval) {
+    const int total = static_cast<int>(fileNames.size());
+    std::int32_t added = 0;
+    auto lastProgress = std::chrono::steady_clock::now();
+    const auto heartbeat = [&]() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastProgress < interval) return;
+        lastProgress = now;
+        progress({read.load(), total, counts.candidates()});
+    };
+    for (int i = next; i < total; ++i) {
+        const std::optional<FrameResult> result = awaitResult(shared, static_cast<std::size_t>(i), interval, heartbeat);
+        if (!result) break;
+        report(fileNames[static_cast<std::size_t>(i)], *result);
+        if (*result == FrameResult::added) ++added;
+        if (i + 1 < total) heartbeat();
+    }
+    return added;
+}
+
 }  // namespace
 
 std::int32_t PhotoSurvey::survey(const std::vector<std::string>& fileNames, const Report& report,
                                  const Progress& progress, std::chrono::milliseconds interval) {
     const int total = static_cast<int>(fileNames.size());
-    std::int32_t added = 0;
-    cv::Mat photo;
-    const int firstIndex = readFirstPhoto(fileNames, report, photo);
-    if (firstIndex < 0) return 0;
-    const int next = firstIndex + 1;
-    const cv::Size size = photo.size();
-    const int type = photo.type();
-
     ReaderResults shared;
     shared.results.resize(static_cast<std::size_t>(total));
-    std::atomic<int> claim(next);
+    std::atomic<int> claim(1);
     std::atomic<bool> stop(false);
-    std::atomic<int> read(next);
+    std::atomic<int> read(0);
     const auto work = [&]() {
         std::vector<unsigned char> buffer;
         cv::Mat frame;
         PhotoJudgement judgement;
         for (int i = claim++; i < total && !stop; i = claim++) {
+            std::exception_ptr failure;
+            try {
+                readFrame(fileNames[static_cast<std::size_t>(i)], buffer, frame, true);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            const ReaderResults::First first = awaitFirst(shared);
+            if (first.index < 0) return;
+            // The calling thread read this one itself, or reported it.
+            if (i <= first.index) continue;
             FrameResult result = FrameResult::added;
             try {
-                result = addPhoto(fileNames[static_cast<std::size_t>(i)], buffer, frame, judgement, size, type);
+                if (failure) std::rethrow_exception(failure);
+                result = addPhoto(frame, judgement, first.size, first.type);
             } catch (...) {
                 const std::lock_guard<std::mutex> lock(shared.mutex);
                 if (!shared.failure) shared.failure = std::current_exception();
@@ -118,41 +169,35 @@ std::int32_t PhotoSurvey::survey(const std::vector<std::string>& fileNames, cons
         }
     };
     std::vector<std::thread> workers;
-    // One reader less while the calling thread judges the first photo: no
-    // more photos are in memory at once than there are threads.
-    const int workerCount = std::min(threads_, total - next);
-    for (int t = 0; t < workerCount - 1; ++t) workers.emplace_back(work);
     const auto joinAll = [&workers]() {
         for (std::thread& w : workers) {
             if (w.joinable()) w.join();
         }
     };
-
+    // One reader less while the calling thread reads and judges the first
+    // photo: no more photos are in memory at once than there are threads.
+    const int workerCount = std::min(threads_, total - 1);
+    std::int32_t added = 0;
     try {
+        for (int t = 0; t < workerCount - 1; ++t) workers.emplace_back(work);
+        cv::Mat photo;
+        const int firstIndex = readFirstPhoto(fileNames, report, photo);
+        read += firstIndex + 1;
+        publishFirst(shared, firstIndex, photo.size(), photo.type());
+        if (firstIndex < 0) {
+            joinAll();
+            return 0;
+        }
         // The calling thread judges the first photo while the others read on.
         counts_->add(judgePhoto(photo, settings_));
         photo.release();
         if (workerCount > 0) workers.emplace_back(work);
         report(fileNames[static_cast<std::size_t>(firstIndex)], FrameResult::added);
         ++added;
-        auto lastProgress = std::chrono::steady_clock::now();
-        // Also between photos that come in quickly: the line is a heartbeat.
-        const auto heartbeat = [&]() {
-            const auto now = std::chrono::steady_clock::now();
-            if (now - lastProgress < interval) return;
-            lastProgress = now;
-            progress({read.load(), total, counts_->candidates()});
-        };
-        for (int i = next; i < total; ++i) {
-            const std::optional<FrameResult> result =
-                awaitResult(shared, static_cast<std::size_t>(i), interval, heartbeat);
-            if (!result) break;
-            report(fileNames[static_cast<std::size_t>(i)], *result);
-            if (*result == FrameResult::added) ++added;
-            if (i + 1 < total) heartbeat();
-        }
+        added += reportInOrder(fileNames, firstIndex + 1, shared, read, *counts_, report, progress, interval);
     } catch (...) {
         stop = true;
+        publishFirst(shared, -1, cv::Size(), 0);
         joinAll();
         throw;
     }

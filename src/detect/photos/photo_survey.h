@@ -54,9 +54,9 @@ private:
     // Reads up to the first photo that can be read into `photo`, reporting
     // the others, and sizes the counts after it; its index, -1 for none.
     int readFirstPhoto(const std::vector<std::string>& fileNames, const Report& report, cv::Mat& photo);
-    // Reads, checks against the first photo's size and type, judges and adds.
-    FrameResult addPhoto(const std::string& fileName, std::vector<unsigned char>& bytes, cv::Mat& photo,
-                         PhotoJudgement& judgement, cv::Size size, int type);
+    // Checks a photo read (empty: unreadable) against the first photo's
+    // size and type, judges and adds it.
+    FrameResult addPhoto(const cv::Mat& photo, PhotoJudgement& judgement, cv::Size size, int type);
 
     PhotoJudgementSettings settings_;
     int threads_;

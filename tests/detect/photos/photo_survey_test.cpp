@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -59,6 +62,83 @@ TEST(PhotoSurvey, ProgressCountsPhotosReadAndCandidates) {
         EXPECT_EQ(survey.counts()->bright().at<std::uint16_t>(20, 24), 6);
     }
 }
+
+// A folder as a string, one letter a file: 'p' a photo with the hot pixel,
+// 's' one of another size, 'x' a file that is no image. The readers start
+// before the first photo is known: each photo must be reported once, in
+// order, and counted once, whichever is first.
+struct FolderCase {
+    const char* name;
+    const char* files;
+    const char* reports;  // per file: 'a' added, 'd' bad dimension, 'u' unreadable
+};
+
+const FolderCase kFolders[] = {
+    {"nothing", "", ""},
+    {"one photo", "p", "a"},
+    {"the first name no image", "xppp", "uaaa"},
+    {"two names no image, then one of another size", "xxpsp", "uuada"},
+    {"another size right after the first", "pspp", "adaa"},
+    {"no image among them", "pxpxp", "auaua"},
+    {"nothing readable", "xxx", "uuu"},
+    {"another size first fixes the size", "sppx", "addu"},
+};
+
+std::vector<std::string> mixedFolder(const testing::TempFolder& folder, const std::string& files) {
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        names.push_back(folder / ("f" + std::to_string(i) + ".png"));
+        if (files[i] == 'x') {
+            std::ofstream(names.back()) << "not an image";
+            continue;
+        }
+        cv::Mat photo(files[i] == 's' ? 36 : 40, 48, CV_8UC3);
+        cv::RNG rng(60 + static_cast<int>(i));
+        rng.fill(photo, cv::RNG::NORMAL, 20.0, 1.5);
+        photo.at<cv::Vec3b>(20, 24)[2] = 120;
+        cv::imwrite(names.back(), photo);
+    }
+    return names;
+}
+
+class SurveyFolder : public ::testing::TestWithParam<FolderCase> {};
+
+TEST_P(SurveyFolder, EachReportedOnceInOrderAndCountedOnce) {
+    const FolderCase& c = GetParam();
+    const testing::TempFolder folder;
+    const std::vector<std::string> names = mixedFolder(folder, c.files);
+    const std::string expected = c.reports;
+    const int addedExpected = static_cast<int>(std::count(expected.begin(), expected.end(), 'a'));
+    for (const int threads : {1, 2, 3}) {
+        PhotoSurvey survey(PhotoJudgementSettings(), threads);
+        std::string reports;
+        std::vector<std::string> reported;
+        const auto report = [&](const std::string& name, FrameResult result) {
+            reported.push_back(name);
+            reports += result == FrameResult::added ? 'a' : result == FrameResult::badDimension ? 'd' : 'u';
+        };
+        const std::int32_t added = survey.survey(names, report, [](const SurveyProgress&) {});
+        EXPECT_EQ(reports, expected) << threads;
+        EXPECT_EQ(reported, names) << threads;
+        EXPECT_EQ(added, addedExpected) << threads;
+        if (addedExpected == 0) {
+            EXPECT_EQ(survey.counts(), nullptr) << threads;
+            continue;
+        }
+        ASSERT_NE(survey.counts(), nullptr) << threads;
+        EXPECT_EQ(survey.counts()->judged().rows, c.files[expected.find('a')] == 's' ? 36 : 40) << threads;
+        EXPECT_EQ(survey.counts()->bright().at<std::uint16_t>(20, 24), addedExpected) << threads;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, SurveyFolder, ::testing::ValuesIn(kFolders),
+                         [](const ::testing::TestParamInfo<FolderCase>& info) {
+                             std::string name;
+                             for (const char* c = info.param.name; *c; ++c) {
+                                 name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+                             }
+                             return name;
+                         });
 
 }  // namespace
 }  // namespace speckmend
