@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 
 #include <opencv2/core/hal/intrin.hpp>
 
@@ -19,12 +20,24 @@ int sampleStride(int window) { return std::max(1, window / 7) | 1; }
 // centred in the block as well as the stride allows.
 int firstSample(int start, int end, int stride) { return start + (end - start - 1) % stride / 2; }
 
+// The pixels [start, end) of block `index` along a side of `length`. A last
+// block thinner than half a window would be all edge: one hot column or a
+// hot corner pixel there is most of its sample and becomes its own
+// background. Such a block is measured over the last whole window instead,
+// overlapping its neighbour.
+std::pair<int, int> blockSpan(int index, int length, int window) {
+    int start = index * window;
+    const int end = std::min(start + window, length);
+    if (end == length && end - start < window / 2 && length >= window) start = length - window;
+    return {start, end};
+}
+
 // Where the blocks along one side stand: the middle of each block's sample,
 // the last (partial) block's included. A ramp's median lies there.
 std::vector<float> blockCentres(int length, int window, int stride) {
     std::vector<float> centres;
-    for (int start = 0; start < length; start += window) {
-        const int end = std::min(start + window, length);
+    for (int index = 0; index * window < length; ++index) {
+        const auto [start, end] = blockSpan(index, length, window);
         const int first = firstSample(start, end, stride);
         const int count = (end - 1 - first) / stride + 1;
         centres.push_back(static_cast<float>(first) + 0.5f * static_cast<float>((count - 1) * stride));
@@ -70,11 +83,9 @@ LocalBackground::LocalBackground(const cv::Mat& mean, int channel, int window)
     cv::parallel_for_(cv::Range(0, blockRows), [&](const cv::Range& range) {
         std::vector<float> sample;
         for (int by = range.start; by < range.end; ++by) {
-            const int top = by * window;
-            const int bottom = std::min(top + window, mean.rows);
+            const auto [top, bottom] = blockSpan(by, mean.rows, window);
             for (int bx = 0; bx < blockColumns; ++bx) {
-                const int left = bx * window;
-                const int right = std::min(left + window, mean.cols);
+                const auto [left, right] = blockSpan(bx, mean.cols, window);
                 sample.clear();
                 for (int y = firstSample(top, bottom, stride); y < bottom; y += stride) {
                     const float* row = mean.ptr<float>(y);

@@ -151,7 +151,9 @@ std::vector<float> rowOneColumnAtATime(const LocalBackground& model, int width, 
     std::vector<float> centres;
     for (int start = 0; start < width; start += window) {
         const int end = std::min(start + window, width);
-        const int first = start + (end - start - 1) % stride / 2;
+        // A last block under half a window is measured over the last whole one.
+        const int from = end == width && end - start < window / 2 && width >= window ? width - window : start;
+        const int first = from + (end - from - 1) % stride / 2;
         const int count = (end - 1 - first) / stride + 1;
         centres.push_back(static_cast<float>(first) + 0.5f * static_cast<float>((count - 1) * stride));
     }
@@ -221,6 +223,28 @@ TEST(LocalBackground, PartialLastBlockHasItsOwnCentre) {
     const Shape ramp = [](int x, int) { return static_cast<float>(x); };
     const LocalBackground model(frameOf(40, 8, ramp), 0, 32);
     for (int x = 0; x < 40; ++x) EXPECT_NEAR(model.at(x, 4), static_cast<float>(x), 1e-3f) << x;
+}
+
+TEST(LocalBackground, ThinLastBlockDoesNotTakeTheEdgeDefectAsBackground) {
+    // 257 by 129 pixels in blocks of 32: the last column and row of blocks
+    // were one pixel thick, so a hot last column, and a hot corner pixel,
+    // were their own background and were never found.
+    struct Row {
+        const char* name;
+        int width, height;
+        Shape frame;
+        int x, y;  // the defect's pixel, where the model must stay at the black level
+    };
+    const Row rows[] = {
+        {"hot last column", 257, 129, [](int x, int) { return x == 256 ? 120.0f : 10.0f; }, 256, 60},
+        {"hot last row", 129, 257, [](int, int y) { return y == 256 ? 120.0f : 10.0f; }, 60, 256},
+        {"hot corner pixel", 257, 129, [](int x, int y) { return x == 256 && y == 128 ? 250.0f : 10.0f; }, 256, 128},
+        {"two-column last block", 258, 64, [](int x, int) { return x >= 256 ? 90.0f : 10.0f; }, 257, 30},
+    };
+    for (const Row& row : rows) {
+        const LocalBackground model(frameOf(row.width, row.height, row.frame), 0, 32);
+        EXPECT_NEAR(model.at(row.x, row.y), 10.0f, 0.5f) << row.name;
+    }
 }
 
 TEST(LocalBackground, RampBlockMedianSitsAtTheBlockCentre) {
