@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 
 #include <opencv2/core/hal/intrin.hpp>
 
@@ -19,15 +20,32 @@ int sampleStride(int window) { return std::max(1, window / 7) | 1; }
 // centred in the block as well as the stride allows.
 int firstSample(int start, int end, int stride) { return start + (end - start - 1) % stride / 2; }
 
+// The number of blocks along a side of `length`. A last block thinner than
+// half a window would be all edge: one hot column or a hot corner pixel is
+// most of its sample and becomes its own background. Such a remainder joins
+// the block before it, as long as two blocks remain to follow a gradient.
+int blockCount(int length, int window) {
+    const int whole = length / window, rest = length % window;
+    return rest > 0 && (rest >= window / 2 || whole < 2) ? whole + 1 : whole;
+}
+
+// The pixels [start, end) of block `index` of `count`: the last one runs to
+// the edge.
+std::pair<int, int> blockSpan(int index, int count, int length, int window) {
+    const int start = index * window;
+    return {start, index + 1 == count ? length : std::min(start + window, length)};
+}
+
 // Where the blocks along one side stand: the middle of each block's sample,
 // the last (partial) block's included. A ramp's median lies there.
 std::vector<float> blockCentres(int length, int window, int stride) {
     std::vector<float> centres;
-    for (int start = 0; start < length; start += window) {
-        const int end = std::min(start + window, length);
+    const int count = blockCount(length, window);
+    for (int index = 0; index < count; ++index) {
+        const auto [start, end] = blockSpan(index, count, length, window);
         const int first = firstSample(start, end, stride);
-        const int count = (end - 1 - first) / stride + 1;
-        centres.push_back(static_cast<float>(first) + 0.5f * static_cast<float>((count - 1) * stride));
+        const int samples = (end - 1 - first) / stride + 1;
+        centres.push_back(static_cast<float>(first) + 0.5f * static_cast<float>((samples - 1) * stride));
     }
     return centres;
 }
@@ -63,18 +81,16 @@ LocalBackground::LocalBackground(const cv::Mat& mean, int channel, int window)
     if (window < 1) throw std::invalid_argument("LocalBackground: window below 1");
 
     const int channels = mean.channels();
-    const int blockColumns = (mean.cols + window - 1) / window;
-    const int blockRows = (mean.rows + window - 1) / window;
+    const int blockColumns = blockCount(mean.cols, window);
+    const int blockRows = blockCount(mean.rows, window);
     blocks_.create(blockRows, blockColumns, CV_32FC1);
     const int stride = sampleStride(window);
     cv::parallel_for_(cv::Range(0, blockRows), [&](const cv::Range& range) {
         std::vector<float> sample;
         for (int by = range.start; by < range.end; ++by) {
-            const int top = by * window;
-            const int bottom = std::min(top + window, mean.rows);
+            const auto [top, bottom] = blockSpan(by, blockRows, mean.rows, window);
             for (int bx = 0; bx < blockColumns; ++bx) {
-                const int left = bx * window;
-                const int right = std::min(left + window, mean.cols);
+                const auto [left, right] = blockSpan(bx, blockColumns, mean.cols, window);
                 sample.clear();
                 for (int y = firstSample(top, bottom, stride); y < bottom; y += stride) {
                     const float* row = mean.ptr<float>(y);

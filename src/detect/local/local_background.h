@@ -1,7 +1,9 @@
 // The smooth background under a mean dark frame: glow, vignetting and
 // black-level gradients, without the hot pixels standing on it.
 //
-// The frame is cut into square blocks of `window` pixels; each block's
+// The frame is cut into square blocks of `window` pixels (a remainder under
+// half a window joins the last whole block, so no edge block is so thin
+// that an edge defect fills its sample); each block's
 // background is the median of a regular sample of its pixels, which a hot
 // pixel, a cluster or a hot line crossing the block cannot move by more than
 // a fraction of the noise. Between block centres the background is
