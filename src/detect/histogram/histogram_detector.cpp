@@ -12,6 +12,7 @@
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "detect/common/row_search.h"
 #include "detect/common/row_stripes.h"
 
 namespace speckmend {
@@ -270,23 +271,6 @@ double HistogramDetector::chooseThreshold() {
     std::printf("\nTreshold at %d\n\n", static_cast<int>(threshold));
     return threshold;
 }
-
-namespace {
-
-// The first x from `from` on, before `end`, whose value is above `bar`;
-// `end` when there is none. NaN is above nothing.
-int firstAbove(const float* row, int from, int end, float bar) {
-    int x = from;
-#if CV_SIMD
-    const cv::v_float32 bars = cv::vx_setall_f32(bar);
-    constexpr int kLanes = cv::v_float32::nlanes;
-    while (x + kLanes <= end && !cv::v_check_any(cv::vx_load(row + x) > bars)) x += kLanes;
-#endif
-    while (x < end && !(row[x] > bar)) ++x;
-    return x;
-}
-
-}  // namespace
 
 // The suppression is not written into the mean: a pixel is judged against
 // its neighbours' values as the suppression would leave them (0 where not

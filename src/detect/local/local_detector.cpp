@@ -16,6 +16,7 @@
 #include <opencv2/core/hal/intrin.hpp>
 
 #include "detect/common/local_maximum.h"
+#include "detect/common/row_search.h"
 #include "detect/common/row_stripes.h"
 #include "detect/local/colour_sites.h"
 #include "detect/local/hot_lines.h"
@@ -91,19 +92,6 @@ int residualVectors(const float* in, const float* bg, float* out, int x, int rig
         }
     }
 #endif
-    return x;
-}
-
-// The first x from `from` on, before `end`, whose value is above `bar`;
-// `end` when there is none. NaN is above nothing.
-int firstAbove(const float* row, int from, int end, float bar) {
-    int x = from;
-#if CV_SIMD
-    const cv::v_float32 bars = cv::vx_setall_f32(bar);
-    constexpr int kLanes = cv::v_float32::nlanes;
-    while (x + kLanes <= end && !cv::v_check_any(cv::vx_load(row + x) > bars)) x += kLanes;
-#endif
-    while (x < end && !(row[x] > bar)) ++x;
     return x;
 }
 
