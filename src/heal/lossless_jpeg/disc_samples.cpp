@@ -118,16 +118,12 @@ void readUnit(j_decompress_ptr source, jvirt_barray_ptr* arrays, const SampledGr
     cv::Mat pixelMask(pixels.size(), CV_8UC1, cv::Scalar(0));
     drawRepairMask(discs, pixelMask, pixels.tl());
     const cv::Mat touched = touchedSamples(pixelMask, group.stepX, group.stepY);
-    unit.masked = cv::Mat(unit.frame.size(), CV_8UC1, cv::Scalar(0));
+    cv::Mat placed(unit.frame.size(), CV_8UC1, cv::Scalar(0));
     const cv::Point shift = all.tl() - unit.frame.tl();
-    const cv::Rect inFrame({}, unit.frame.size());
-    for (int y = 0; y < touched.rows; ++y)
-        for (int x = 0; x < touched.cols; ++x)
-            if (touched.at<unsigned char>(y, x) != 0)
-                unit.masked(cv::Rect(x + shift.x - kSkippedSampleRing, y + shift.y - kSkippedSampleRing,
-                                     2 * kSkippedSampleRing + 1, 2 * kSkippedSampleRing + 1) &
-                            inFrame)
-                    .setTo(255);
+    const cv::Rect at = cv::Rect(shift, touched.size()) & cv::Rect({}, unit.frame.size());
+    touched(at - shift).copyTo(placed(at));
+    const cv::Mat ring = cv::Mat::ones(2 * kSkippedSampleRing + 1, 2 * kSkippedSampleRing + 1, CV_8UC1);
+    cv::dilate(placed, unit.masked, ring);
     unit.components.resize(group.components.size());
     for (std::size_t k = 0; k < group.components.size(); ++k)
         unit.components[k] = decodeSampleRect(source, arrays[group.components[k]], group.components[k], unit.frame);
