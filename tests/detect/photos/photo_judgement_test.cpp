@@ -66,6 +66,13 @@ struct Reference {
     }
 };
 
+// One reference per channel, each keeping its medians.
+std::vector<Reference> referencesOf(const cv::Mat& photo) {
+    std::vector<Reference> references;
+    for (int ch = 0; ch < photo.channels(); ++ch) references.push_back({photo, ch});
+    return references;
+}
+
 // Dark sky, a bright wall, foliage and an edge, with noise: every reason
 // to judge a pixel or not, near the edges of the frame as well.
 cv::Mat scene(cv::Size size, int channels, int seed) {
@@ -125,8 +132,7 @@ TEST_P(PhotoJudgementReference, JudgedWhereSomeChannelCould) {
     const cv::Mat photo = scene(c.size, c.channels, 3);
     const PhotoJudgementSettings& settings = c.settings;
     const PhotoJudgement judged = judgePhoto(photo, settings);
-    std::vector<Reference> references;
-    for (int ch = 0; ch < c.channels; ++ch) references.push_back({photo, ch});
+    const std::vector<Reference> references = referencesOf(photo);
     int differ = 0, some = 0;
     for (int y = 0; y < photo.rows; ++y) {
         for (int x = 0; x < photo.cols; ++x) {
@@ -169,8 +175,7 @@ TEST_P(PhotoJudgementReference, EventsStandAboveTheirMedian) {
     if (c.someJudged) {
         EXPECT_FALSE(judged.events.empty());
     }
-    std::vector<Reference> references;
-    for (int ch = 0; ch < c.channels; ++ch) references.push_back({photo, ch});
+    const std::vector<Reference> references = referencesOf(photo);
     for (const PhotoEvent& e : judged.events) {
         bool explained = false;
         for (const Reference& reference : references) {
