@@ -33,6 +33,11 @@ cv::Mat converted(const cv::Mat& photo, int depth, bool alpha) {
     return result;
 }
 
+// The form the photo is written in, and what of it was converted, before
+// the look at grey below.
+WrittenForm chosenForm(const std::vector<unsigned char>& source, const std::string& outputPath,
+                       const std::vector<int>& parameters, int loadFlags);
+
 }  // namespace
 
 bool hasAlphaChannel(const cv::Mat& photo) { return photo.channels() == 2 || photo.channels() == 4; }
@@ -62,6 +67,18 @@ std::string convertedLine(const std::string& name, const std::string& path, cons
 
 WrittenForm decodeForOutput(const std::vector<unsigned char>& source, const std::string& outputPath,
                             const std::vector<int>& parameters, int loadFlags) {
+    WrittenForm form = chosenForm(source, outputPath, parameters, loadFlags);
+    // A format with no grey form (WebP) is given three equal channels: no
+    // value changes, yet the file is no longer grey, which the user is told.
+    if (!form.photo.empty() && form.photo.channels() == 1 && !encoderKeepsType(outputPath, form.photo.type(), parameters))
+        form.converted.emplace_back("grey written as three equal colour channels");
+    return form;
+}
+
+namespace {
+
+WrittenForm chosenForm(const std::vector<unsigned char>& source, const std::string& outputPath,
+                       const std::vector<int>& parameters, int loadFlags) {
     WrittenForm form;
     const cv::Mat native = decodeImageAsStored(source, cv::IMREAD_UNCHANGED);
     if (!native.empty() && native.depth() == CV_8U && (native.channels() == 1 || native.channels() == 3)) {
@@ -93,5 +110,7 @@ WrittenForm decodeForOutput(const std::vector<unsigned char>& source, const std:
     if (hasAlphaChannel(native)) form.converted.emplace_back("alpha channel dropped");
     return form;
 }
+
+}  // namespace
 
 }  // namespace speckmend

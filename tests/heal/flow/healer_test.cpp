@@ -574,10 +574,14 @@ INSTANTIATE_TEST_SUITE_P(
         FormCase{"alpha16_png_to_jpg", ".png", CV_16UC4, "jpg", CV_8UC3,
                  "16 bits per channel to 8 and alpha channel dropped"},
         FormCase{"alpha16_png_to_webp", ".png", CV_16UC4, "webp", CV_8UC4, "16 bits per channel to 8"},
+        FormCase{"grey16_png_to_webp", ".png", CV_16UC1, "webp", CV_8UC3,
+                 "16 bits per channel to 8 and grey written as three equal colour channels"},
         // former bugs: a 16-bit TIFF came out 8-bit and a PNG lost its alpha
         // channel, both "processed."
         FormCase{"colour16_tif_to_tif", ".tif", CV_16UC3, "tif", CV_16UC3, ""},
-        FormCase{"alpha8_png_to_png", ".png", CV_8UC4, "png", CV_8UC4, ""}),
+        FormCase{"alpha8_png_to_png", ".png", CV_8UC4, "png", CV_8UC4, ""},
+        // former bugs: a grey photo became colour in WebP without a word
+        FormCase{"grey8_png_to_webp", ".png", CV_8UC1, "webp", CV_8UC3, "grey written as three equal colour channels"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A camera file saved in another format keeps its metadata; the lossless
