@@ -30,8 +30,14 @@ int blockCount(int length, int window) {
 }
 
 // The pixels [start, end) of block `index` of `count`: the last one runs to
-// the edge.
+// the edge. A side too short for a thin remainder to join a neighbour (one
+// window and under half another) is shared by its two blocks evenly, so
+// that neither is all edge.
 std::pair<int, int> blockSpan(int index, int count, int length, int window) {
+    if (count == 2 && length < window + window / 2) {
+        const int half = length / 2;
+        return index == 0 ? std::pair{0, half} : std::pair{half, length};
+    }
     const int start = index * window;
     return {start, index + 1 == count ? length : std::min(start + window, length)};
 }

@@ -220,11 +220,11 @@ TEST(LocalBackground, GlowIsFollowedIntoTheCorner) {
 }
 
 TEST(LocalBackground, PartialLastBlockHasItsOwnCentre) {
-    // 40 columns in blocks of 32: the last block holds columns 32 to 39,
-    // centred on 35.5, not on 47.5.
+    // 56 columns in blocks of 32: the last block holds columns 32 to 55,
+    // centred near 43.5, not on 47.5.
     const Shape ramp = [](int x, int) { return static_cast<float>(x); };
-    const LocalBackground model(frameOf(40, 8, ramp), 0, 32);
-    for (int x = 0; x < 40; ++x) EXPECT_NEAR(model.at(x, 4), static_cast<float>(x), 1e-3f) << x;
+    const LocalBackground model(frameOf(56, 8, ramp), 0, 32);
+    for (int x = 0; x < 56; ++x) EXPECT_NEAR(model.at(x, 4), static_cast<float>(x), 1e-3f) << x;
 }
 
 TEST(LocalBackground, ThinLastBlockDoesNotTakeTheEdgeDefectAsBackground) {
@@ -242,6 +242,8 @@ TEST(LocalBackground, ThinLastBlockDoesNotTakeTheEdgeDefectAsBackground) {
         {"hot last row", 129, 257, [](int, int y) { return y == 256 ? 120.0f : 10.0f; }, 60, 256},
         {"hot corner pixel", 257, 129, [](int x, int y) { return x == 256 && y == 128 ? 250.0f : 10.0f; }, 256, 128},
         {"two-column last block", 258, 64, [](int x, int) { return x >= 256 ? 90.0f : 10.0f; }, 257, 30},
+        {"hot column in a frame under two windows", 40, 40, [](int x, int) { return x == 38 ? 120.0f : 10.0f; }, 38, 20},
+        {"hot row in a frame under two windows", 40, 44, [](int, int y) { return y == 43 ? 120.0f : 10.0f; }, 20, 43},
     };
     for (const Row& row : rows) {
         const LocalBackground model(frameOf(row.width, row.height, row.frame), 0, 32);
