@@ -59,7 +59,9 @@ constexpr double kNearSigmas = 3.0902;
 // quantizer's dead zone leaves the statistic's lower side longer than its
 // upper (the body's upper side a tenth narrower at quality 70), and the
 // lower tail then overstates the upper; that is taken off, down to
-// kShortestSkew, when the near tail agrees.
+// kShortestSkew, when the near tail agrees: by the nearer tail's ratio where
+// it is the smaller (sites only ever lengthen the upper side, so the
+// smaller ratio is the one they moved less).
 constexpr double kBodyShare = 1e-2;
 constexpr double kShortestSkew = 0.8;
 constexpr std::size_t kFewestTailSamples = 20000;
@@ -390,7 +392,7 @@ float tailLengthening(std::vector<float>& values, double multiple) {
     if (lowNear > 0.0 && highNear >= lowNear) {
         skew = highNear / lowNear;
     } else if (lowNear > 0.0 && lowBody > 0.0 && highBody < lowBody) {
-        skew = std::max(kShortestSkew, highBody / lowBody);
+        skew = std::max(kShortestSkew, std::min(highBody / lowBody, highNear / lowNear));
     }
     const double far = lowTail / kTailSigmas, near = lowNear / kNearSigmas;
     const double growth = std::max(0.0, (far - near) / (kTailSigmas - kNearSigmas));

@@ -208,6 +208,7 @@ TEST(ColourSites, TailLengtheningReadsTheTailsOfTheNoise) {
         {"the same with hot sites in the upper tail", 400000, 1.0f, 1.0f, 40, 5.0, 1.15f},
         {"a lower side 1.5 times as wide: shortened by a fifth at most", 400000, 1.0f, 1.0f, 0, 5.0, 1.5f},
         {"a lower side 1.2 times as wide, the upper 1.1", 400000, 1.3f, 1.1f, 0, 5.0, 1.2f},
+        {"a lower tail twice as long beyond 2 sigma, the upper side 1.1: the near ratio", 400000, 2.0f, 1.1f, 0, 5.0},
     };
     // The Gaussian's quantile below which `share` of it lies, from its tail.
     auto quantile = [](double share) {
@@ -229,10 +230,11 @@ TEST(ColourSites, TailLengtheningReadsTheTailsOfTheNoise) {
         const double far = lower(readAt(1e-4)) / 3.7190, near = lower(readAt(1e-3)) / 3.0902;
         const double growth = std::max(0.0, (far - near) / (3.7190 - 3.0902));
         // The upper side longer near in lengthens; shorter there and in the
-        // body at 1e-2, it shortens by the body's ratio, by a fifth at most.
+        // body at 1e-2, it shortens by the smaller ratio, by a fifth at most.
         const double nearRatio = row.upper * readAt(1e-3) / lower(readAt(1e-3));
         const double bodyRatio = row.upper * readAt(1e-2) / lower(readAt(1e-2));
-        const double skew = nearRatio >= 1.0 ? nearRatio : bodyRatio < 1.0 ? std::max(0.8, bodyRatio) : 1.0;
+        const double shorter = std::max(0.8, std::min(bodyRatio, nearRatio));
+        const double skew = nearRatio >= 1.0 ? nearRatio : bodyRatio < 1.0 ? shorter : 1.0;
         const double expected = std::max(1.0, (far + growth * std::max(0.0, row.multiple - 3.7190)) * skew);
 
         cv::RNG rng(5);
