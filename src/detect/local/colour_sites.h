@@ -68,8 +68,12 @@ struct Standout {
 // what the sample can show. That is then taken times how much further the
 // upper side reaches than the lower at 1e-3: the upper tail's own far end
 // is the hot sites', nearer in they are too few to move it, and a dark
-// frame's noise is skewed upwards (its lower side clipped at black). 1 for
-// no values; reorders `values`.
+// frame's noise is skewed upwards (its lower side clipped at black). Where
+// the upper side is the shorter both at 1e-3 and in the body at 1e-2 (the
+// dead zone of a low quality's quantizer), it is taken times the smaller of
+// the two ratios instead, down to 0.8: hot sites are too few to move the
+// body much, and they only lengthen the upper side. 1 for no values;
+// reorders `values`.
 float tailLengthening(std::vector<float>& values, double multiple);
 
 // The threshold's multiple of the statistic's noise for a frame of `pixels`:

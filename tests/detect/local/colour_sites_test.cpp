@@ -181,8 +181,10 @@ TEST(ColourSites, StandoutsAreThePixelsAboveTheLevelAndFeedTheTest) {
 // worked out from the Gaussian's quantiles: Gaussian noise is lengthened by
 // no more than the few percent the tail's uncertainty asks for, a lower
 // tail that grows longer beyond 2 sigma is lengthened more the further out
-// the multiple lies, an upper side stretched near in by its stretch, and
-// hot sites at the upper tail's far end are not taken for noise.
+// the multiple lies, an upper side stretched near in by its stretch, a
+// lower side wider throughout than the upper (a dead zone's) shortened by
+// how much narrower the upper body is, and hot sites at the upper tail's
+// far end are not taken for noise.
 TEST(ColourSites, TailLengtheningReadsTheTailsOfTheNoise) {
     struct Row {
         const char* name;
@@ -191,6 +193,7 @@ TEST(ColourSites, TailLengtheningReadsTheTailsOfTheNoise) {
         float upper;         // the upper side's stretch
         int sites;           // values far up the upper tail, per 100000
         double multiple;
+        float lowerWide = 1.0f;  // the whole lower side's stretch, after the one beyond 2 sigma
     };
     const Row rows[] = {
         {"Gaussian", 400000, 1.0f, 1.0f, 0, 5.0},
@@ -201,6 +204,11 @@ TEST(ColourSites, TailLengtheningReadsTheTailsOfTheNoise) {
         {"both", 400000, 1.3f, 1.4f, 0, 5.0},
         {"hot sites in the upper tail", 400000, 1.0f, 1.0f, 40, 5.0},
         {"narrower than Gaussian", 400000, 0.7f, 0.8f, 0, 5.0},
+        {"a lower side 1.15 times as wide, the upper Gaussian", 400000, 1.0f, 1.0f, 0, 5.0, 1.15f},
+        {"the same with hot sites in the upper tail", 400000, 1.0f, 1.0f, 40, 5.0, 1.15f},
+        {"a lower side 1.5 times as wide: shortened by a fifth at most", 400000, 1.0f, 1.0f, 0, 5.0, 1.5f},
+        {"a lower side 1.2 times as wide, the upper 1.1", 400000, 1.3f, 1.1f, 0, 5.0, 1.2f},
+        {"a lower tail twice as long beyond 2 sigma, the upper side 1.1: the near ratio", 400000, 2.0f, 1.1f, 0, 5.0},
     };
     // The Gaussian's quantile below which `share` of it lies, from its tail.
     auto quantile = [](double share) {
@@ -212,7 +220,7 @@ TEST(ColourSites, TailLengtheningReadsTheTailsOfTheNoise) {
         return 0.5 * (low + high);
     };
     for (const Row& row : rows) {
-        auto lower = [&](double q) { return q <= 2.0 ? q : 2.0 + (q - 2.0) * row.lowerBeyond2; };
+        auto lower = [&](double q) { return row.lowerWide * (q <= 2.0 ? q : 2.0 + (q - 2.0) * row.lowerBeyond2); };
         // The values read: two standard deviations of the count out.
         auto readAt = [&](double share) {
             const double expected = share * row.count;
@@ -221,7 +229,12 @@ TEST(ColourSites, TailLengtheningReadsTheTailsOfTheNoise) {
         };
         const double far = lower(readAt(1e-4)) / 3.7190, near = lower(readAt(1e-3)) / 3.0902;
         const double growth = std::max(0.0, (far - near) / (3.7190 - 3.0902));
-        const double skew = std::max(1.0, row.upper * readAt(1e-3) / lower(readAt(1e-3)));
+        // The upper side longer near in lengthens; shorter there and in the
+        // body at 1e-2, it shortens by the smaller ratio, by a fifth at most.
+        const double nearRatio = row.upper * readAt(1e-3) / lower(readAt(1e-3));
+        const double bodyRatio = row.upper * readAt(1e-2) / lower(readAt(1e-2));
+        const double shorter = std::max(0.8, std::min(bodyRatio, nearRatio));
+        const double skew = nearRatio >= 1.0 ? nearRatio : bodyRatio < 1.0 ? shorter : 1.0;
         const double expected = std::max(1.0, (far + growth * std::max(0.0, row.multiple - 3.7190)) * skew);
 
         cv::RNG rng(5);
@@ -229,6 +242,7 @@ TEST(ColourSites, TailLengtheningReadsTheTailsOfTheNoise) {
         for (int i = 0; i < row.count; ++i) {
             float v = static_cast<float>(rng.gaussian(1.0));
             if (v < -2.0f) v = -2.0f + (v + 2.0f) * row.lowerBeyond2;
+            if (v < 0.0f) v *= row.lowerWide;
             if (v > 0.0f) v *= row.upper;
             if (i % 100000 < row.sites) v = 30.0f + static_cast<float>(i % 7);
             values.push_back(v);
