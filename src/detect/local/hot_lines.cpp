@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <numeric>
+#include <vector>
 
 #include "detect/local/median_select.h"
 
@@ -22,6 +24,43 @@ int findRoot(std::vector<int>& parent, int i) {
         i = parent[static_cast<std::size_t>(i)];
     }
     return i;
+}
+
+// Neighbouring hot stretches: lines low to high across, [first, last] along.
+struct Group {
+    int low, high, first, last;
+};
+
+// A strong line in a demosaiced JPEG frame lends a share of its height to
+// the columns (rows) either side, through the mosaic's neighbours and the
+// halved chroma: at half the bar it may be five or more wide, and was
+// dropped as a blob while its chroma ringing a block away was mapped in its
+// place. Its core, the lines about the strongest that stand above the bar
+// and above a quarter of the strongest, is then the line when it is narrow
+// enough and the rest of the group (the spread's tail, the ringing) stays
+// below half the strongest; `g` is narrowed to it. A blob or a smooth rise
+// has no such core: its level falls off slowly. `levelOf(across)`: the
+// median significance of that line along the group's span.
+bool trimToCore(Group& g, const std::function<float(int)>& levelOf, int widest) {
+    constexpr float kCoreShare = 0.25f, kRestShare = 0.5f;
+    std::vector<float> levels;
+    int strongest = g.low;
+    for (int across = g.low; across <= g.high; ++across) {
+        levels.push_back(levelOf(across));
+        if (levels.back() > levels[static_cast<std::size_t>(strongest - g.low)]) strongest = across;
+    }
+    const auto at = [&](int across) { return levels[static_cast<std::size_t>(across - g.low)]; };
+    if (at(strongest) < 1.0f) return false;
+    const float cut = std::max(1.0f, kCoreShare * at(strongest)), rest = kRestShare * at(strongest);
+    int low = strongest, high = strongest;
+    while (low > g.low && at(low - 1) >= cut) --low;
+    while (high < g.high && at(high + 1) >= cut) ++high;
+    if (high - low + 1 > widest) return false;
+    for (int across = g.low; across <= g.high; ++across) {
+        if ((across < low || across > high) && at(across) > rest) return false;
+    }
+    g.low = low, g.high = high;
+    return true;
 }
 
 // The lines of one axis. `along[i]` holds the positions along line i that
@@ -46,9 +85,6 @@ std::vector<HotLine> linesOf(const std::vector<std::vector<int>>& along, int len
                     findRoot(parent, static_cast<int>(b));
         }
     }
-    struct Group {
-        int low, high, first, last;
-    };
     std::vector<Group> groups;
     std::vector<int> groupOf(stretches.size(), -1);
     for (std::size_t i = 0; i < stretches.size(); ++i) {
@@ -77,13 +113,21 @@ std::vector<HotLine> linesOf(const std::vector<std::vector<int>>& along, int len
         }
         return upperMedian(values);
     };
-    for (const Group& g : groups) {
-        if (g.high - g.low + 1 > search.widest) continue;
+    for (Group g : groups) {
+        // The band of a trimmed line still covers the whole group: its spread
+        // and the chroma ringing beside it, which would otherwise be mapped as
+        // hot pixels all along it.
+        const int groupLow = g.low, groupHigh = g.high;
+        if (g.high - g.low + 1 > search.widest &&
+            !trimToCore(g, [&](int across) { return level(g, {across}); }, search.widest))
+            continue;
         float own = 0.0f;
         for (int across = g.low; across <= g.high; ++across) own = std::max(own, level(g, {across}));
         const float side = std::max(level(g, {g.low - 3, g.low - 4}), level(g, {g.high + 3, g.high + 4}));
         if (own - side <= search.share) continue;
-        HotLine line{axis, g.low + (g.high - g.low) / 2, std::max(1, (g.high - g.low + 1) / 2)};
+        const int position = g.low + (g.high - g.low) / 2;
+        const int r = std::max({1, (g.high - g.low + 1) / 2, position - groupLow, groupHigh - position});
+        HotLine line{axis, position, r};
         line.from = std::max(0, g.first - search.spread);
         line.to = std::min(length - 1, g.last + search.spread);
         if (line.from <= search.snap) line.from = 0;

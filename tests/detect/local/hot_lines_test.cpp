@@ -93,8 +93,52 @@ TEST(FindHotLines, LinesAndSegmentsWithTheirSpans) {
         // neighbouring columns make one line, up to four wide
         {"two wide", [](cv::Mat& s) { s.colRange(10, 12) = 2.0f; }, {{Axis::column, 10, 1}}},
         {"four wide", [](cv::Mat& s) { s.colRange(10, 14) = 2.0f; }, {{Axis::column, 11, 2}}},
+        // a strong column spread by demosaicing and halved chroma: found by its core, the band
+        // over all the spread
+        {"spread over five, three at the full bar",
+         [](cv::Mat& s) {
+             const float profile[] = {0.8f, 2.0f, 6.0f, 2.0f, 0.8f};
+             for (int i = 0; i < 5; ++i) s.col(8 + i) = profile[i];
+         },
+         {{Axis::column, 10, 2}}},
+        {"spread over five, leaning right",
+         [](cv::Mat& s) {
+             const float profile[] = {0.55f, 3.2f, 6.7f, 3.5f, 1.1f};
+             for (int i = 0; i < 5; ++i) s.col(8 + i) = profile[i];
+         },
+         {{Axis::column, 10, 2}}},
+        {"faint, with ringing a few columns out",
+         [](cv::Mat& s) {
+             const float profile[] = {0.58f, 0.84f, 0.53f, 1.1f, 2.16f, 1.36f};
+             for (int i = 0; i < 6; ++i) s.col(6 + i) = profile[i];
+         },
+         {{Axis::column, 10, 4}}},
+        {"very strong, spread over seven",
+         [](cv::Mat& s) {
+             const float profile[] = {1.8f, 3.6f, 11.0f, 33.0f, 16.0f, 3.6f, 1.8f};
+             for (int i = 0; i < 7; ++i) s.col(7 + i) = profile[i];
+         },
+         {{Axis::column, 10, 3}}},
+        {"a spread row, its span kept",
+         [](cv::Mat& s) {
+             const float profile[] = {0.6f, 1.5f, 4.0f, 1.5f, 0.6f, 0.6f};
+             for (int i = 0; i < 6; ++i) s.row(60 + i).colRange(40, 140) = profile[i];
+         },
+         {{Axis::row, 62, 3, 38, 141}}},
         // not lines
         {"five wide is a blob", [](cv::Mat& s) { s.colRange(10, 15) = 2.0f; }, {}},
+        {"five wide at half the bar, but one at the full bar beside weak ones",
+         [](cv::Mat& s) {
+             s.colRange(8, 14) = 0.7f;
+             s.col(10) = 1.2f;
+         },
+         {}},
+        {"a smooth rise seven wide",
+         [](cv::Mat& s) {
+             const float profile[] = {0.6f, 0.8f, 1.0f, 1.1f, 1.0f, 0.8f, 0.6f};
+             for (int i = 0; i < 7; ++i) s.col(7 + i) = profile[i];
+         },
+         {}},
         {"31 pixels are too short", [](cv::Mat& s) { s.col(10).rowRange(50, 81) = 2.0f; }, {}},
         {"below half the threshold", [](cv::Mat& s) { s.col(10) = 0.45f; }, {}},
         {"a ridge on a broad rise",
