@@ -63,20 +63,28 @@ int mirrored(int i, int n) {
     return i < n ? i : period - 1 - i;
 }
 
-// The planes of one channel of one stripe, kept from stripe to stripe so
-// that a photo allocates them once. Rows: the stripe's rows and kMargin
-// above and below; columns: kSide beyond each edge of the frame.
+// The planes of one stripe, kept from stripe to stripe so that a photo
+// allocates them once. Rows: the stripe's rows and kMargin above and below;
+// columns: kSide beyond each edge of the frame.
+//
+// The channels' planes lie side by side in one image, `spacing` columns
+// apart, and so do their medians: one call of the image library's median
+// works them all out, in about a sixth less time than a call per channel
+// (a plane's two outer columns then see its neighbour, and they are never
+// read). The spacing is odd so that the planes begin at different places of
+// a vector: the library's split writes planes that all begin at the same one
+// with stores that bypass the cache, and the median reads them at once.
 struct Workspace {
-    std::vector<cv::Mat> planes;  // CV_8UC1, the channels
+    cv::Mat sideBySide;           // CV_8UC1, the channels' planes
+    std::vector<cv::Mat> planes;  // CV_8UC1, the channels, views of `sideBySide`
     cv::Mat plane;                // the one being judged
-    cv::Mat median;               // CV_8UC1, of the 5 by 5 square: the channel's of `medians`
-    // Per channel, the median of the last stripe, whose last rows are the
-    // first the next stripe needs (medianOfPlane); `mediansTop` is that
-    // stripe's top, -1 before the first.
-    std::vector<cv::Mat> medians;
-    cv::Mat carried;
-    int mediansTop = -1;
-    std::vector<cv::Mat> carriedPlanes;  // the rows a stripe's planes share with the last's
+    cv::Mat medians;              // CV_8UC1, of the 5 by 5 square, laid out as `sideBySide`
+    cv::Mat median;               // the channel's of `medians`
+    int spacing = 0;
+    // The top of the last stripe, whose last rows of planes and medians are
+    // the first the next stripe needs, -1 before the first.
+    int lastTop = -1;
+    cv::Mat carried;  // those rows while the planes or medians are sized
     cv::Mat magnitude;                   // CV_8UC1, |plane - median| in DN
     cv::Mat flags;                       // CV_8UC1, what magnitudeRow tells of the pixel
     cv::Mat judgeable;                   // CV_8UC1, the score rows only, frame columns
@@ -217,24 +225,33 @@ int nextScored(const uchar* row, int x, int cols) {
     return x;
 }
 
+// `image` sized to `rows` by `cols`, keeping its rows [from, from +
+// count) as its first rows when `keep` (`carried` holds them meanwhile).
+void resizeKeeping(cv::Mat& image, int rows, int cols, bool keep, int from, int count, cv::Mat& carried) {
+    if (keep) image.rowRange(from, from + count).copyTo(carried);
+    image.create(rows, cols, CV_8UC1);
+    if (keep) carried.copyTo(image.rowRange(0, count));
+}
+
 // The channels of `photo`'s rows [top - kMargin, bottom + kMargin), mirrored
-// beyond the frame, into `planes`: the photo's rows are read once, by the
+// beyond the frame, into the planes: the photo's rows are read once, by the
 // image library's vectorised split. A stripe that `follows` the last one
 // takes its first 2 kMargin rows, which that stripe's planes end with, from
-// them (`carried` keeps them while the planes are sized).
-void extractPlanes(const cv::Mat& photo, int top, int bottom, bool follows, std::vector<cv::Mat>& planes,
-                   std::vector<cv::Mat>& carried) {
+// them.
+void extractPlanes(const cv::Mat& photo, int top, int bottom, bool follows, Workspace& work) {
     const int channels = photo.channels(), cols = photo.cols;
     const int rows = bottom - top + 2 * kMargin, width = cols + 2 * kSide;
     const int shared = follows ? 2 * kMargin : 0;
     const int first = std::max(0, top - kMargin + shared), last = std::min(photo.rows, bottom + kMargin);
+    work.spacing = width | 1;
+    resizeKeeping(work.sideBySide, rows, work.spacing * (channels - 1) + width, follows, kStripe, shared,
+                  work.carried);
+    std::vector<cv::Mat>& planes = work.planes;
     planes.resize(static_cast<std::size_t>(channels));
-    carried.resize(planes.size());
     std::vector<cv::Mat> inside(planes.size());
     for (std::size_t c = 0; c < planes.size(); ++c) {
-        if (follows) planes[c].rowRange(kStripe, kStripe + shared).copyTo(carried[c]);
-        planes[c].create(rows, width, CV_8UC1);
-        if (follows) carried[c].copyTo(planes[c].rowRange(0, shared));
+        const int left = static_cast<int>(c) * work.spacing;
+        planes[c] = work.sideBySide.colRange(left, left + width);
         if (last > first) inside[c] = planes[c](cv::Rect(kSide, first - (top - kMargin), cols, last - first));
     }
     if (last > first) {
@@ -260,43 +277,41 @@ void extractPlanes(const cv::Mat& photo, int top, int bottom, bool follows, std:
     }
 }
 
-// The median of the plane of `channel` for the stripe from `top`, rows [2,
-// rows - 2), into work.median. The image library's median is vectorised;
-// the rows and columns its border reaches are never read. A stripe that
-// follows the last one takes the rows both need from it and has the median
-// worked out for the others only: of the 78 rows of a stripe, 10 fewer.
-void medianOfPlane(int channel, int top, Workspace& work) {
-    const cv::Mat& plane = work.plane;
-    const int rows = plane.rows;
-    work.medians.resize(work.planes.size());
-    cv::Mat& median = work.medians[static_cast<std::size_t>(channel)];
-    const bool follows = work.mediansTop >= 0 && top == work.mediansTop + kStripe;
-    if (follows) median.rowRange(kStripe + 2, kStripe + 2 + kCarried).copyTo(work.carried);
-    median.create(plane.size(), CV_8UC1);
-    work.median = median;
+// The median of the planes for the stripe, rows [2, rows - 2), into
+// work.medians. The image library's median is vectorised; the rows and
+// columns its border reaches are never read. A stripe that `follows` the
+// last one takes the rows both need from it and has the median worked out
+// for the others only: of the 78 rows of a stripe, 10 fewer.
+void medianOfPlanes(bool follows, Workspace& work) {
+    const cv::Mat& planes = work.sideBySide;
+    const int rows = planes.rows;
+    cv::Mat& medians = work.medians;
+    if (follows) medians.rowRange(kStripe + 2, kStripe + 2 + kCarried).copyTo(work.carried);
+    medians.create(planes.size(), CV_8UC1);
     if (!follows) {
-        cv::medianBlur(plane, median, 5);
+        cv::medianBlur(planes, medians, 5);
         return;
     }
     // Rows [kCarried, rows) give the rows from kCarried + 2 on; the two
     // before them, which the border reaches, are carried.
-    cv::Mat below = median.rowRange(kCarried, rows);
+    cv::Mat below = medians.rowRange(kCarried, rows);
     const uchar* const before = below.data;
-    cv::medianBlur(plane.rowRange(kCarried, rows), below, 5);
+    cv::medianBlur(planes.rowRange(kCarried, rows), below, 5);
     if (below.data != before) throw std::logic_error("judgePhoto: the median moved its output");
-    work.carried.copyTo(median.rowRange(2, 2 + kCarried));
+    work.carried.copyTo(medians.rowRange(2, 2 + kCarried));
 }
 
 // The median of every pixel's 5 by 5 square (a hot site's footprint covers
 // 9 of its pixels; scene detail larger than the footprint lifts it) and the
 // magnitude of the pixel's residual against it, rows [2, rows - 2), columns
 // [2, width - 2) of the stripe.
-void residualPass(int channel, int top, ByteLimits limits, Workspace& work) {
+void residualPass(int channel, ByteLimits limits, Workspace& work) {
     const cv::Mat& plane = work.plane;
     const int rows = plane.rows, width = plane.cols;
     work.magnitude.create(plane.size(), CV_8UC1);
     work.flags.create(plane.size(), CV_8UC1);
-    medianOfPlane(channel, top, work);
+    const int left = channel * work.spacing;
+    work.median = work.medians.colRange(left, left + width);
     for (int i = 2; i < rows - 2; ++i) {
         magnitudeRow(plane.ptr<uchar>(i), work.median.ptr<uchar>(i), width, limits, work.magnitude.ptr<uchar>(i),
                      work.flags.ptr<uchar>(i));
@@ -396,7 +411,7 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
     // neighbour that passes from being a peak).
     const int least = std::max(1, static_cast<int>(std::ceil(kFootprintFloor * floor)));
     const int smoothestSum = static_cast<int>(settings.smoothest * kRingPixels);
-    residualPass(channel, top, byteLimits(static_cast<int>(settings.darkest), least), work);
+    residualPass(channel, byteLimits(static_cast<int>(settings.darkest), least), work);
     judgeablePass(smoothestSum, photo.cols, work);
     const bool footprint = photo.channels() == 3;
 
@@ -465,10 +480,11 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
 
 void judgeStripe(const cv::Mat& photo, int top, int bottom, const PhotoJudgementSettings& settings, Workspace& work,
                  PhotoJudgement& out) {
-    const bool follows = work.mediansTop >= 0 && top == work.mediansTop + kStripe;
-    extractPlanes(photo, top, bottom, follows, work.planes, work.carriedPlanes);
+    const bool follows = work.lastTop >= 0 && top == work.lastTop + kStripe;
+    extractPlanes(photo, top, bottom, follows, work);
+    medianOfPlanes(follows, work);
     for (int c = 0; c < photo.channels(); ++c) judgeChannel(photo, c, top, settings, work, out.judged);
-    work.mediansTop = top;
+    work.lastTop = top;
     // Only a score above 1 can be a peak; in scan order, for the ties.
     std::sort(work.passed.begin(), work.passed.end());
     for (const auto& [s, x] : work.passed) {

@@ -115,6 +115,11 @@ const JudgementCase kJudgementCases[] = {
     // a last stripe of one row, and stripes that fill the frame exactly.
     {"a last stripe of one row", {40, 129}, 3},
     {"whole stripes", {24, 192}, 1},
+    // The channels' planes lie side by side, an odd number of columns
+    // apart: abutting where the frame is an odd number wide, with a column
+    // between them where it is even.
+    {"planes that abut", {41, 70}, 3},
+    {"planes that abut, several stripes", {67, 140}, 3},
     // Limits beyond the range of the pixels, which are compared as bytes:
     // every background is dark, or none is.
     {"every background dark", {96, 72}, 3, withDarkest(300.0)},
