@@ -89,7 +89,6 @@ struct Workspace {
     cv::Mat magnitude;                   // CV_8UC1, |plane - median| in DN
     cv::Mat flags;                       // CV_8UC1, what magnitudeRow tells of the pixel
     cv::Mat judgeable;                   // CV_8UC1, the score rows only, frame columns
-    cv::Mat ring;                        // CV_16UC1, the ring's sum of magnitudes there
     // Per column, the magnitudes summed over the 9 rows around the row being
     // judged, and over the four of those 3 and 4 rows from it.
     std::vector<std::uint16_t> ring9, ringOuter;
@@ -193,12 +192,10 @@ kRowKernel void addRow(const uchar* __restrict m, int width, std::uint16_t* __re
 // (a smooth ring, a dark median), 3 where its residual is large enough for
 // it to be scored as well.
 kRowKernel void ringRow(const std::uint16_t* __restrict w9, const std::uint16_t* __restrict outer,
-                        const uchar* __restrict flags, int cols, int smoothestSum, std::uint16_t* __restrict sums,
-                        uchar* __restrict judgeable) {
+                        const uchar* __restrict flags, int cols, int smoothestSum, uchar* __restrict judgeable) {
     for (int x = 0; x < cols; ++x) {
         const auto ring = static_cast<std::uint16_t>(w9[x - 4] + w9[x - 3] + w9[x + 3] + w9[x + 4] + outer[x - 2] +
                                                      outer[x - 1] + outer[x] + outer[x + 1] + outer[x + 2]);
-        sums[x] = ring;
         const uchar f = flags[x];
         judgeable[x] = static_cast<uchar>(ring <= smoothestSum ? f : 0);
     }
@@ -331,13 +328,29 @@ void residualPass(int channel, ByteLimits limits, Workspace& work) {
     }
 }
 
+// The ring's sum of magnitudes around row i of the stripe, frame column x,
+// as ringRow has it. Worked out again for the few pixels scored past their
+// tile's bars (some ten thousand of a photo's thirty million pixels and
+// channels): a plane of the sums, two bytes a pixel, would be written for
+// them alone.
+int ringSum(const cv::Mat& magnitude, int i, int x) {
+    int sum = 0;
+    for (int dy = -4; dy <= 4; ++dy) {
+        const uchar* row = magnitude.ptr<uchar>(i + dy) + kSide + x;
+        const bool whole = dy < -2 || dy > 2;
+        for (int dx = -4; dx <= 4; ++dx) {
+            if (whole || dx < -2 || dx > 2) sum += row[dx];
+        }
+    }
+    return sum;
+}
+
 // Which pixels of the score rows (the stripe's and one beyond each end) can
 // judge: a smooth ring between the 5 by 5 and the 9 by 9 square, a dark
 // background.
 void judgeablePass(int smoothestSum, int cols, Workspace& work) {
     const int rows = work.plane.rows - 2 * (kMargin - 1);
     work.judgeable.create(rows, cols, CV_8UC1);
-    work.ring.create(rows, cols, CV_16UC1);
     const int width = work.plane.cols;
     work.ring9.assign(static_cast<std::size_t>(width), 0);
     work.ringOuter.assign(static_cast<std::size_t>(width), 0);
@@ -354,7 +367,7 @@ void judgeablePass(int smoothestSum, int cols, Workspace& work) {
                       magnitude.ptr<uchar>(i + 2), width, v9, outer);
         }
         ringRow(v9 + kSide, outer + kSide, work.flags.ptr<uchar>(i) + kSide, cols, smoothestSum,
-                work.ring.ptr<std::uint16_t>(s), work.judgeable.ptr<uchar>(s));
+                work.judgeable.ptr<uchar>(s));
     }
 }
 
@@ -463,7 +476,6 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
                 orRow(j, cols, judged.ptr<uchar>(y));
             }
         }
-        const std::uint16_t* ringSum = work.ring.ptr<std::uint16_t>(s);
         float* score = work.score.ptr<float>(s);
         uchar* strongest = work.strongest.ptr<uchar>(s);
         for (int x = nextScored(j, 0, cols); x < cols; x = nextScored(j, x + 1, cols)) {
@@ -473,7 +485,7 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
             // scored fall short of the tile's already.
             const int filteredSum = footprint ? residuals.footprintSum(x) : 0;
             if (above <= plainBar[tile] && filteredSum <= filteredBar[tile]) continue;
-            const float ring = kMeanAbsoluteToSigma * static_cast<float>(ringSum[x]) / (kRingPixels);
+            const float ring = kMeanAbsoluteToSigma * static_cast<float>(ringSum(work.magnitude, i, x)) / (kRingPixels);
             const float sigma = std::max(tileSigma[tile], ring);
             const float dn = static_cast<float>(above) * (1.0f / kResidualScale);
             float value = dn / std::max(floor, multiple * sigma);
