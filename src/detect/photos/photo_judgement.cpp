@@ -87,7 +87,6 @@ struct Workspace {
     int lastTop = -1;
     cv::Mat carried;  // those rows while the planes or medians are sized
     cv::Mat magnitude;                   // CV_8UC1, |plane - median| in DN
-    cv::Mat flags;                       // CV_8UC1, what magnitudeRow tells of the pixel
     cv::Mat judgeable;                   // CV_8UC1, the score rows only, frame columns
     // Per column, the magnitudes summed over the 9 rows around the row being
     // judged, and over the four of those 3 and 4 rows from it.
@@ -141,7 +140,7 @@ struct Residuals {
 #else
 #define kRowKernel
 #endif
-// What magnitudeRow compares with, in bytes: a median no brighter than
+// What ringRow compares with, in bytes: a median no brighter than
 // `darkest` is dark (none is when `dark` is 0), and a pixel at least `least`
 // DN above it can be scored (none can when `scored` is 0).
 struct ByteLimits {
@@ -153,18 +152,14 @@ ByteLimits byteLimits(int darkest, int least) {
             static_cast<uchar>(std::clamp(least, 0, 255)), static_cast<uchar>(least <= 255 ? 2 : 0)};
 }
 
-// `m`: the magnitude of the residual. `flags`: 1 where the median is dark,
-// 3 where the pixel also stands far enough above it to be scored, 0
-// elsewhere. Bytes all, so that a vector holds as many pixels as it can.
-kRowKernel void magnitudeRow(const uchar* __restrict c, const uchar* __restrict median, int width, ByteLimits limits,
-                             uchar* __restrict m, uchar* __restrict flags) {
+// `m`: the magnitude of the residual. Bytes, so that a vector holds as
+// many pixels as it can.
+kRowKernel void magnitudeRow(const uchar* __restrict c, const uchar* __restrict median, int width,
+                             uchar* __restrict m) {
     for (int j = 2; j < width - 2; ++j) {
         const uchar above = c[j] > median[j] ? static_cast<uchar>(c[j] - median[j]) : 0;
         const uchar below = c[j] > median[j] ? 0 : static_cast<uchar>(median[j] - c[j]);
         m[j] = static_cast<uchar>(above | below);
-        const uchar dark = median[j] <= limits.darkest ? limits.dark : 0;
-        const uchar scored = above >= limits.least ? limits.scored : 0;
-        flags[j] = static_cast<uchar>(dark | (dark ? scored : 0));
     }
 }
 
@@ -185,18 +180,22 @@ kRowKernel void addRow(const uchar* __restrict m, int width, std::uint16_t* __re
     for (int j = 2; j < width - 2; ++j) v[j] = static_cast<std::uint16_t>(v[j] + m[j]);
 }
 
-// `w9`, `outer` (the column sums of Workspace::ring9 and ringOuter),
-// `flags` (magnitudeRow's) at the frame's first column. The ring is the 9
-// by 9 square less the 5 by 5: the columns 3 and 4 away whole, the five
-// middle ones in their outer rows. `judgeable`: 1 where the pixel can judge
-// (a smooth ring, a dark median), 3 where its residual is large enough for
-// it to be scored as well.
+// `w9`, `outer` (the column sums of Workspace::ring9 and ringOuter), `c`
+// and `median` (the row's pixels and medians) at the frame's first column.
+// The ring is the 9 by 9 square less the 5 by 5: the columns 3 and 4 away
+// whole, the five middle ones in their outer rows. `judgeable`: 1 where the
+// pixel can judge (a smooth ring, a dark median), 3 where it also stands
+// far enough above its median to be scored, 0 elsewhere.
 kRowKernel void ringRow(const std::uint16_t* __restrict w9, const std::uint16_t* __restrict outer,
-                        const uchar* __restrict flags, int cols, int smoothestSum, uchar* __restrict judgeable) {
+                        const uchar* __restrict c, const uchar* __restrict median, int cols, int smoothestSum,
+                        ByteLimits limits, uchar* __restrict judgeable) {
     for (int x = 0; x < cols; ++x) {
         const auto ring = static_cast<std::uint16_t>(w9[x - 4] + w9[x - 3] + w9[x + 3] + w9[x + 4] + outer[x - 2] +
                                                      outer[x - 1] + outer[x] + outer[x + 1] + outer[x + 2]);
-        const uchar f = flags[x];
+        const uchar above = c[x] > median[x] ? static_cast<uchar>(c[x] - median[x]) : 0;
+        const uchar dark = median[x] <= limits.darkest ? limits.dark : 0;
+        const uchar scored = above >= limits.least ? limits.scored : 0;
+        const auto f = static_cast<uchar>(dark | (dark ? scored : 0));
         judgeable[x] = static_cast<uchar>(ring <= smoothestSum ? f : 0);
     }
 }
@@ -315,16 +314,14 @@ void medianOfPlanes(bool follows, Workspace& work) {
 // 9 of its pixels; scene detail larger than the footprint lifts it) and the
 // magnitude of the pixel's residual against it, rows [2, rows - 2), columns
 // [2, width - 2) of the stripe.
-void residualPass(int channel, ByteLimits limits, Workspace& work) {
+void residualPass(int channel, Workspace& work) {
     const cv::Mat& plane = work.plane;
     const int rows = plane.rows, width = plane.cols;
     work.magnitude.create(plane.size(), CV_8UC1);
-    work.flags.create(plane.size(), CV_8UC1);
     const int left = channel * work.spacing;
     work.median = work.medians.colRange(left, left + width);
     for (int i = 2; i < rows - 2; ++i) {
-        magnitudeRow(plane.ptr<uchar>(i), work.median.ptr<uchar>(i), width, limits, work.magnitude.ptr<uchar>(i),
-                     work.flags.ptr<uchar>(i));
+        magnitudeRow(plane.ptr<uchar>(i), work.median.ptr<uchar>(i), width, work.magnitude.ptr<uchar>(i));
     }
 }
 
@@ -348,7 +345,7 @@ int ringSum(const cv::Mat& magnitude, int i, int x) {
 // Which pixels of the score rows (the stripe's and one beyond each end) can
 // judge: a smooth ring between the 5 by 5 and the 9 by 9 square, a dark
 // background.
-void judgeablePass(int smoothestSum, int cols, Workspace& work) {
+void judgeablePass(int smoothestSum, ByteLimits limits, int cols, Workspace& work) {
     const int rows = work.plane.rows - 2 * (kMargin - 1);
     work.judgeable.create(rows, cols, CV_8UC1);
     const int width = work.plane.cols;
@@ -366,8 +363,8 @@ void judgeablePass(int smoothestSum, int cols, Workspace& work) {
             slideSums(magnitude.ptr<uchar>(i + 4), magnitude.ptr<uchar>(i - 5), magnitude.ptr<uchar>(i - 3),
                       magnitude.ptr<uchar>(i + 2), width, v9, outer);
         }
-        ringRow(v9 + kSide, outer + kSide, work.flags.ptr<uchar>(i) + kSide, cols, smoothestSum,
-                work.judgeable.ptr<uchar>(s));
+        ringRow(v9 + kSide, outer + kSide, work.plane.ptr<uchar>(i) + kSide, work.median.ptr<uchar>(i) + kSide, cols,
+                smoothestSum, limits, work.judgeable.ptr<uchar>(s));
     }
 }
 
@@ -437,8 +434,8 @@ void judgeChannel(const cv::Mat& photo, int channel, int top, const PhotoJudgeme
     // neighbour that passes from being a peak).
     const int least = std::max(1, static_cast<int>(std::ceil(kFootprintFloor * floor)));
     const int smoothestSum = static_cast<int>(settings.smoothest * kRingPixels);
-    residualPass(channel, byteLimits(static_cast<int>(settings.darkest), least), work);
-    judgeablePass(smoothestSum, photo.cols, work);
+    residualPass(channel, work);
+    judgeablePass(smoothestSum, byteLimits(static_cast<int>(settings.darkest), least), photo.cols, work);
     const bool footprint = photo.channels() == 3;
 
     const int cols = photo.cols;
