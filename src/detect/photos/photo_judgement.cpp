@@ -85,9 +85,9 @@ struct Workspace {
     // The top of the last stripe, whose last rows of planes and medians are
     // the first the next stripe needs, -1 before the first.
     int lastTop = -1;
-    cv::Mat carried;  // those rows while the planes or medians are sized
-    cv::Mat magnitude;                   // CV_8UC1, |plane - median| in DN
-    cv::Mat judgeable;                   // CV_8UC1, the score rows only, frame columns
+    cv::Mat carried;    // those rows while the planes or medians are sized
+    cv::Mat magnitude;  // CV_8UC1, |plane - median| in DN
+    cv::Mat judgeable;  // CV_8UC1, the score rows only, frame columns
     // Per column, the magnitudes summed over the 9 rows around the row being
     // judged, and over the four of those 3 and 4 rows from it.
     std::vector<std::uint16_t> ring9, ringOuter;
@@ -253,8 +253,7 @@ void extractPlanes(const cv::Mat& photo, int top, int bottom, bool follows, Work
     const int shared = follows ? 2 * kMargin : 0;
     const int first = std::max(0, top - kMargin + shared), last = std::min(photo.rows, bottom + kMargin);
     work.spacing = width | 1;
-    resizeKeeping(work.sideBySide, rows, work.spacing * (channels - 1) + width, follows, kStripe, shared,
-                  work.carried);
+    resizeKeeping(work.sideBySide, rows, work.spacing * (channels - 1) + width, follows, kStripe, shared, work.carried);
     std::vector<cv::Mat>& planes = work.planes;
     planes.resize(static_cast<std::size_t>(channels));
     std::vector<cv::Mat> inside(planes.size());

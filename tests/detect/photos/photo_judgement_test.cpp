@@ -190,8 +190,8 @@ TEST_P(PhotoJudgementReference, EventsStandAboveTheirMedian) {
         const Reference& reference = references[static_cast<std::size_t>(channel)];
         if (!reference.judgeable(at.y, at.x, c.settings)) continue;
         if (reference.at(at.y, at.x) - reference.median(at.y, at.x) < 30) continue;
-        const bool found = std::any_of(judged.events.begin(), judged.events.end(),
-                                       [&](const PhotoEvent& e) { return e.at == at; });
+        const bool found =
+            std::any_of(judged.events.begin(), judged.events.end(), [&](const PhotoEvent& e) { return e.at == at; });
         EXPECT_TRUE(found) << "planted at " << at;
     }
     for (const PhotoEvent& e : judged.events) {
