@@ -61,6 +61,27 @@ float upperSigma(std::vector<float>& values) {
     return (ranks.tail == ranks.median ? 0.0f : *tail - median) / ranks.sigmas;
 }
 
+namespace {
+
+// From `bin` on, with `seen` values in the bins before it, to the bin that
+// holds the value of rank `rank` (below the count of all values). Whole
+// blocks of bins are passed over by their sums, which need no step to wait
+// for the one before: a histogram of a thousand bins holds its values in a
+// few dozen of them, and the walk would go bin by bin to them.
+void walkTo(const std::vector<std::uint32_t>& counts, std::size_t rank, std::size_t& bin, std::size_t& seen) {
+    constexpr std::size_t kBlock = 32;
+    while (bin + kBlock <= counts.size()) {
+        std::size_t block = 0;
+        for (std::size_t i = 0; i < kBlock; ++i) block += counts[bin + i];
+        if (seen + block > rank) break;
+        seen += block;
+        bin += kBlock;
+    }
+    while (seen + counts[bin] <= rank) seen += counts[bin++];
+}
+
+}  // namespace
+
 float upperSigma(const std::vector<std::uint32_t>& counts, float unit) {
     std::size_t n = 0;
     for (const std::uint32_t c : counts) n += c;
@@ -68,9 +89,9 @@ float upperSigma(const std::vector<std::uint32_t>& counts, float unit) {
     const TailRanks ranks = tailRanks(n);
     // The bins holding the values of both ranks, in one walk.
     std::size_t seen = 0, bin = 0;
-    while (seen + counts[bin] <= ranks.median) seen += counts[bin++];
+    walkTo(counts, ranks.median, bin, seen);
     const std::size_t medianBin = bin;
-    while (seen + counts[bin] <= ranks.tail) seen += counts[bin++];
+    walkTo(counts, ranks.tail, bin, seen);
     return static_cast<float>(bin - medianBin) * unit / ranks.sigmas;
 }
 

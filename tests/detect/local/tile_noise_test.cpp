@@ -59,18 +59,30 @@ TEST(UpperSigma, HistogramAgreesWithTheSortedValues) {
         const char* name;
         std::size_t count;
         float sigma;  // in units
+        int bins = 400;
     };
     const Row rows[] = {
-        {"one value", 1, 3.0f},         {"two values", 2, 3.0f}, {"just below the tail's size", 399, 5.0f},
-        {"the tail's size", 400, 5.0f}, {"many", 20000, 12.0f},  {"all in one bin", 1000, 0.0f},
+        {"one value", 1, 3.0f},
+        {"two values", 2, 3.0f},
+        {"just below the tail's size", 399, 5.0f},
+        {"the tail's size", 400, 5.0f},
+        {"many", 20000, 12.0f},
+        {"all in one bin", 1000, 0.0f},
+        // The walk passes over blocks of bins: values in a few dozen bins
+        // of a thousand, as the photos' tiles have them; the ranks in the
+        // last bins, past the last whole block; and bins fewer than a block.
+        {"a few bins of many", 500, 2.0f, 1024},
+        {"most at the ends", 2000, 900.0f, 1000},
+        {"fewer bins than a block", 300, 3.0f, 20},
     };
     for (const Row& row : rows) {
         const float unit = 0.25f;
         std::vector<float> values = gaussian(row.count, row.sigma, 11);
-        std::vector<std::uint32_t> counts(400, 0);
+        std::vector<std::uint32_t> counts(static_cast<std::size_t>(row.bins), 0);
+        const int half = row.bins / 2;
         for (float& v : values) {
-            const int bin = std::clamp(static_cast<int>(std::lround(v)), -200, 199);
-            ++counts[static_cast<std::size_t>(bin + 200)];
+            const int bin = std::clamp(static_cast<int>(std::lround(v)), -half, half - 1);
+            ++counts[static_cast<std::size_t>(bin + half)];
             v = static_cast<float>(bin) * unit;
         }
         EXPECT_FLOAT_EQ(upperSigma(counts, unit), upperSigma(values)) << row.name;

@@ -115,6 +115,11 @@ const JudgementCase kJudgementCases[] = {
     // a last stripe of one row, and stripes that fill the frame exactly.
     {"a last stripe of one row", {40, 129}, 3},
     {"whole stripes", {24, 192}, 1},
+    // The channels' planes lie side by side, an odd number of columns
+    // apart: abutting where the frame is an odd number wide, with a column
+    // between them where it is even.
+    {"planes that abut", {41, 70}, 3},
+    {"planes that abut, several stripes", {67, 140}, 3},
     // Limits beyond the range of the pixels, which are compared as bytes:
     // every background is dark, or none is.
     {"every background dark", {96, 72}, 3, withDarkest(300.0)},
@@ -162,20 +167,33 @@ TEST_P(PhotoJudgementReference, JudgedWhereSomeChannelCould) {
 
 // A pixel stands out by its residual against the median of its square: an
 // event's strength is that residual, in DN, in a channel that could judge
-// it, and at least half the floor.
+// it, and at least half the floor. A planted site that stands 30 DN above
+// its median where its channel can judge is an event: its ring, which it
+// does not reach, has a mean absolute residual of 3 DN at most, which sets
+// a bar below 19 DN, and the tile's noise is that of such smooth pixels.
 TEST_P(PhotoJudgementReference, EventsStandAboveTheirMedian) {
     const JudgementCase& c = GetParam();
     cv::Mat photo = scene(c.size, c.channels, 4);
+    std::vector<std::pair<cv::Point, int>> planted;
     for (int i = 0; i < 12; ++i) {
         const cv::Point at(i * 11 % c.size.width, i * 13 % c.size.height);
         uchar* p = photo.ptr<uchar>(at.y) + at.x * c.channels;
         p[i % c.channels] = static_cast<uchar>(std::min(255, p[i % c.channels] + 40));
+        planted.emplace_back(at, i % c.channels);
     }
     const PhotoJudgement judged = judgePhoto(photo, c.settings);
     if (c.someJudged) {
         EXPECT_FALSE(judged.events.empty());
     }
     const std::vector<Reference> references = referencesOf(photo);
+    for (const auto& [at, channel] : planted) {
+        const Reference& reference = references[static_cast<std::size_t>(channel)];
+        if (!reference.judgeable(at.y, at.x, c.settings)) continue;
+        if (reference.at(at.y, at.x) - reference.median(at.y, at.x) < 30) continue;
+        const bool found =
+            std::any_of(judged.events.begin(), judged.events.end(), [&](const PhotoEvent& e) { return e.at == at; });
+        EXPECT_TRUE(found) << "planted at " << at;
+    }
     for (const PhotoEvent& e : judged.events) {
         bool explained = false;
         for (const Reference& reference : references) {
