@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -128,7 +129,26 @@ struct Scan {
     std::vector<SpotCandidate> candidates;  // scan order
     std::vector<std::pair<float, cv::Point>> nearMisses;
     std::vector<Standout> standouts;  // scan order; only when asked for
+    // The mean's highest value over all channels, with the standouts: the
+    // site test needs it, and this pass reads every value anyway.
+    float highest = -std::numeric_limits<float>::infinity();
 };
+
+// The largest of `count` values; a vector at a time while a whole one fits.
+float highestOf(const float* values, int count) {
+    float highest = -std::numeric_limits<float>::infinity();
+    int i = 0;
+#if CV_SIMD
+    constexpr int kLanes = cv::v_float32::nlanes;
+    if (count >= kLanes) {
+        cv::v_float32 lanes = cv::vx_load(values);
+        for (i = kLanes; i + kLanes <= count; i += kLanes) lanes = cv::v_max(lanes, cv::vx_load(values + i));
+        highest = cv::v_reduce_max(lanes);
+    }
+#endif
+    for (; i < count; ++i) highest = std::max(highest, values[i]);
+    return highest;
+}
 
 // The significance of every pixel is worked out a stripe of rows at a time
 // into a per-thread buffer. Each stripe keeps its own strongest near misses,
@@ -159,7 +179,10 @@ Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::siz
                 // The rows either side belong to the neighbouring stripes.
                 const bool own = standouts && y >= rows.start && y < rows.end;
                 significanceRow(mean, models, y, row(y), backgroundRow, own ? &*standouts : nullptr);
-                if (own) standouts->collect(y, *standoutLevel, part.standouts);
+                if (own) {
+                    standouts->collect(y, *standoutLevel, part.standouts);
+                    part.highest = std::max(part.highest, highestOf(mean.ptr<float>(y), width * mean.channels()));
+                }
             }
 
             auto keepNearMiss = [&](float v, cv::Point at) {
@@ -201,6 +224,7 @@ Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::siz
         result.candidates.insert(result.candidates.end(), part.candidates.begin(), part.candidates.end());
         result.nearMisses.insert(result.nearMisses.end(), part.nearMisses.begin(), part.nearMisses.end());
         result.standouts.insert(result.standouts.end(), part.standouts.begin(), part.standouts.end());
+        result.highest = std::max(result.highest, part.highest);
     }
     return result;
 }
@@ -466,14 +490,18 @@ LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& s
     if (colourTest) {
         std::vector<const TileNoise*> noise;
         for (const ChannelModel& model : models) noise.push_back(model.noise.get());
-        colourSites =
-            findColourSites(mean, backgroundsOf(models), noise, findings.lines, siteSettings, &found.standouts);
+        colourSites = findColourSites(mean, backgroundsOf(models), noise, findings.lines, siteSettings,
+                                      &found.standouts, found.highest);
         found.standouts = {};
         SiteSummary& summary = detection.sites.emplace();
         if (colourSites) {
             found.candidates = colourSites->candidates;
-            summary = {true, colourSites->sitesLearnt, colourSites->noiseLow, colourSites->noiseHigh,
-                       colourSites->thresholdLow, colourSites->thresholdHigh};
+            summary = {true,
+                       colourSites->sitesLearnt,
+                       colourSites->noiseLow,
+                       colourSites->noiseHigh,
+                       colourSites->thresholdLow,
+                       colourSites->thresholdHigh};
         }
     }
 
