@@ -45,6 +45,13 @@ std::vector<std::vector<float>> siteNoiseSamples(const cv::Mat& mean,
         // The core's rows of residuals per channel around the sampled row.
         std::vector<float> residual(static_cast<std::size_t>(kCoreSide * channels) * width);
         std::vector<float> background(static_cast<std::size_t>(width));
+        // Channel by channel, the rows above, at and below the sampled row.
+        std::vector<const float*> rowsOfCore;
+        for (int c = 0; c < channels; ++c) {
+            for (int dy = 0; dy < kCoreSide; ++dy)
+                rowsOfCore.push_back(residual.data() + static_cast<std::size_t>(dy * channels + c) * width);
+        }
+        std::vector<float> estimates(static_cast<std::size_t>(width));
         float core[3 * kCoreSide * kCoreSide];
         for (int ty = range.start; ty < range.end; ++ty) {
             const int top = ty * tileHeight, bottom = std::min(top + tileHeight, height);
@@ -69,18 +76,25 @@ std::vector<std::vector<float>> siteNoiseSamples(const cv::Mat& mean,
                         for (int x = 0; x < width; ++x) out[x] = in[x * channels + c] - background[x];
                     }
                 }
-                for (int x = 0; x < width; ++x) {
-                    if (skip && skip->covers(x, y)) continue;
+                // Inside the row a vector of columns at a time; at its ends,
+                // where the core reaches past the frame, from the nearest
+                // column inside.
+                if (width >= 3) footprint.amplitudeRow(y, rowsOfCore.data(), 1, width - 1, estimates.data());
+                for (int x = 0; x < width; x = x == 0 && width >= 3 ? width - 1 : x + 1) {
                     float* to = core;
                     for (int c = 0; c < channels; ++c) {
                         for (int dy = 0; dy < kCoreSide; ++dy) {
-                            const float* from = residual.data() + static_cast<std::size_t>(dy * channels + c) * width;
+                            const float* from = rowsOfCore[static_cast<std::size_t>(c * kCoreSide + dy)];
                             for (int dx = -kCore; dx <= kCore; ++dx) *to++ = from[std::clamp(x + dx, 0, width - 1)];
                         }
                     }
+                    estimates[static_cast<std::size_t>(x)] = footprint.amplitude(SiteFootprint::phaseOf(x, y), core);
+                }
+                for (int x = 0; x < width; ++x) {
+                    if (skip && skip->covers(x, y)) continue;
                     const int phase = SiteFootprint::phaseOf(x, y);
                     const std::size_t tile = static_cast<std::size_t>(ty) * columns + x / tileWidth;
-                    samples[tile * kPhases + phase].push_back(footprint.amplitude(phase, core));
+                    samples[tile * kPhases + phase].push_back(estimates[static_cast<std::size_t>(x)]);
                 }
             }
         }
