@@ -10,6 +10,7 @@
 
 #include "detect/common/row_stripes.h"
 #include "detect/local/hot_lines.h"
+#include "detect/local/site_residuals.h"
 #include "detect/local/site_surroundings.h"
 
 namespace speckmend {
@@ -54,33 +55,6 @@ constexpr int kCore = SiteFootprint::kCore;
 constexpr int kCoreSide = SiteFootprint::kCoreSide;
 
 std::int64_t positionKey(int x, int y) { return (static_cast<std::int64_t>(y) << 32) ^ (x & 0xffffffffLL); }
-
-// The frame minus its background, anywhere; positions beyond the edge take
-// the nearest pixel inside.
-class Residuals {
-public:
-    Residuals(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds)
-        : mean_(mean), backgrounds_(backgrounds) {}
-
-    float at(int x, int y, int c) const {
-        x = std::clamp(x, 0, mean_.cols - 1);
-        y = std::clamp(y, 0, mean_.rows - 1);
-        return mean_.ptr<float>(y)[x * mean_.channels() + c] - backgrounds_[static_cast<std::size_t>(c)]->at(x, y);
-    }
-
-    // Channel by channel, 2 reach + 1 rows of as many, centred on (x, y).
-    void patch(int x, int y, int reach, float* out) const {
-        for (int c = 0; c < mean_.channels(); ++c) {
-            for (int dy = -reach; dy <= reach; ++dy) {
-                for (int dx = -reach; dx <= reach; ++dx) *out++ = at(x + dx, y + dy, c);
-            }
-        }
-    }
-
-private:
-    const cv::Mat& mean_;
-    const std::vector<const LocalBackground*>& backgrounds_;
-};
 
 // The frame's highest value over all channels, on stripes of rows in
 // parallel: one pass over the whole mean, which a single thread would take
@@ -217,6 +191,53 @@ bool sourcedAtTheSensor(const Residuals& residuals, const SiteFootprint& footpri
         }
     }
     return false;
+}
+
+// The site test of each tested pixel (in raster order): the pixels whose
+// site's amplitude passes both the noise's bar and the floor, with its
+// significance, in the same order. On several threads, each on chunks of
+// neighbouring pixels.
+std::vector<SpotCandidate> testPixels(const cv::Mat& mean, const Residuals& residuals,
+                                      const std::vector<cv::Point>& tested, const SiteFootprint& footprint,
+                                      const SiteNoise& noise, float multiple, float floor) {
+    constexpr int kChunk = 4096;
+    const int chunks = static_cast<int>((tested.size() + kChunk - 1) / kChunk);
+    std::vector<std::vector<SpotCandidate>> passed(static_cast<std::size_t>(chunks));
+    cv::parallel_for_(cv::Range(0, chunks), [&](const cv::Range& range) {
+        float core[3 * kCoreSide * kCoreSide];
+        ResidualRows rows(residuals, mean.size(), mean.channels(), kCore);
+        for (int chunk = range.start; chunk < range.end; ++chunk) {
+            const std::size_t end = std::min(tested.size(), static_cast<std::size_t>(chunk + 1) * kChunk);
+            for (std::size_t i = static_cast<std::size_t>(chunk) * kChunk; i < end; ++i) {
+                const cv::Point p = tested[i];
+                const int phase = SiteFootprint::phaseOf(p.x, p.y);
+                rows.patch(p.x, p.y, kCore, core);
+                float amplitude = 0.0f, edgeGain = 1.0f;
+                if (p.x < kCore || p.y < kCore || p.x >= mean.cols - kCore || p.y >= mean.rows - kCore) {
+                    bool inside[kCoreSide * kCoreSide];
+                    for (int dy = -kCore; dy <= kCore; ++dy) {
+                        for (int dx = -kCore; dx <= kCore; ++dx) {
+                            const int x = p.x + dx, y = p.y + dy;
+                            inside[(dy + kCore) * kCoreSide + dx + kCore] =
+                                x >= 0 && y >= 0 && x < mean.cols && y < mean.rows;
+                        }
+                    }
+                    amplitude = footprint.amplitudeInside(phase, core, inside, edgeGain);
+                } else {
+                    amplitude = footprint.amplitude(phase, core);
+                }
+                const float bar = multiple * edgeGain * noise.lengthening[static_cast<std::size_t>(phase)] *
+                                  noise.at(p.x, p.y, phase);
+                if (amplitude < bar || amplitude < floor) continue;
+                const float significance =
+                    floor > 0.0f ? std::min(amplitude / bar, amplitude / floor) : amplitude / bar;
+                passed[static_cast<std::size_t>(chunk)].push_back({p, significance});
+            }
+        }
+    });
+    std::vector<SpotCandidate> candidates;
+    for (const auto& part : passed) candidates.insert(candidates.end(), part.begin(), part.end());
+    return candidates;
 }
 
 }  // namespace
@@ -363,42 +384,8 @@ std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vecto
 
     const std::vector<cv::Point> tested = pointsAroundStandouts(found, mean.size());
 
-    constexpr int kChunk = 4096;
-    const int chunks = static_cast<int>((tested.size() + kChunk - 1) / kChunk);
-    std::vector<std::vector<SpotCandidate>> passed(static_cast<std::size_t>(chunks));
-    cv::parallel_for_(cv::Range(0, chunks), [&](const cv::Range& range) {
-        float core[3 * kCoreSide * kCoreSide];
-        for (int chunk = range.start; chunk < range.end; ++chunk) {
-            const std::size_t end = std::min(tested.size(), static_cast<std::size_t>(chunk + 1) * kChunk);
-            for (std::size_t i = static_cast<std::size_t>(chunk) * kChunk; i < end; ++i) {
-                const cv::Point p = tested[i];
-                const int phase = SiteFootprint::phaseOf(p.x, p.y);
-                residuals.patch(p.x, p.y, kCore, core);
-                float amplitude = 0.0f, edgeGain = 1.0f;
-                if (p.x < kCore || p.y < kCore || p.x >= mean.cols - kCore || p.y >= mean.rows - kCore) {
-                    bool inside[kCoreSide * kCoreSide];
-                    for (int dy = -kCore; dy <= kCore; ++dy) {
-                        for (int dx = -kCore; dx <= kCore; ++dx) {
-                            const int x = p.x + dx, y = p.y + dy;
-                            inside[(dy + kCore) * kCoreSide + dx + kCore] =
-                                x >= 0 && y >= 0 && x < mean.cols && y < mean.rows;
-                        }
-                    }
-                    amplitude = sites.footprint.amplitudeInside(phase, core, inside, edgeGain);
-                } else {
-                    amplitude = sites.footprint.amplitude(phase, core);
-                }
-                const float bar = multiple * edgeGain * siteNoiseModel.lengthening[static_cast<std::size_t>(phase)] *
-                                  siteNoiseModel.at(p.x, p.y, phase);
-                const float floor = static_cast<float>(settings.floor);
-                if (amplitude < bar || amplitude < floor) continue;
-                const float significance =
-                    floor > 0.0f ? std::min(amplitude / bar, amplitude / floor) : amplitude / bar;
-                passed[static_cast<std::size_t>(chunk)].push_back({p, significance});
-            }
-        }
-    });
-    for (const auto& part : passed) sites.candidates.insert(sites.candidates.end(), part.begin(), part.end());
+    sites.candidates = testPixels(mean, residuals, tested, sites.footprint, siteNoiseModel, multiple,
+                                  static_cast<float>(settings.floor));
     return sites;
 }
 
