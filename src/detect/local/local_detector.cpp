@@ -238,11 +238,15 @@ Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::siz
 // column bands cross, what they leave is no sum of a row and a column part;
 // so the background is made again from the frame less the bands' whole
 // steps (measureBandSteps), which are then added back to it.
-void takeBanding(const cv::Mat& mean, int c, const LocalDetectorSettings& settings, ChannelModel& model) {
+// `rowMedians`: the channel's bandingRowMedians.
+void takeBanding(const cv::Mat& mean, int c, const LocalDetectorSettings& settings,
+                 const std::vector<float>& rowMedians, ChannelModel& model) {
     constexpr float kBandingShare = 0.25f;
     double lowest = 0.0;
     cv::minMaxLoc(model.noise->thresholds(), &lowest);
-    if (largestOffset(measureBanding(mean, c, *model.background)) < kBandingShare * static_cast<float>(lowest)) return;
+    if (largestOffset(measureBanding(mean, c, *model.background, &rowMedians)) <
+        kBandingShare * static_cast<float>(lowest))
+        return;
 
     BandingOffsets steps = measureBandSteps(mean, c);
     cv::Mat flat(mean.size(), CV_32FC1);
@@ -262,12 +266,17 @@ void takeBanding(const cv::Mat& mean, int c, const LocalDetectorSettings& settin
 // The per-channel models, and their ranges for the console.
 std::vector<ChannelModel> channelModels(const cv::Mat& mean, const LocalDetectorSettings& settings,
                                         std::vector<ChannelSummary>& summaries) {
-    std::vector<ChannelModel> models;
+    std::vector<ChannelModel> models(static_cast<std::size_t>(mean.channels()));
     for (int c = 0; c < mean.channels(); ++c) {
-        ChannelModel model;
+        ChannelModel& model = models[static_cast<std::size_t>(c)];
         model.background = std::make_unique<LocalBackground>(mean, c, settings.window);
         model.noise = std::make_unique<TileNoise>(mean, c, *model.background, settings.noise, settings.floor);
-        takeBanding(mean, c, settings, model);
+    }
+    // The banding's row medians of all channels in one pass over the frame.
+    const std::vector<std::vector<float>> rowMedians = bandingRowMedians(mean, backgroundsOf(models));
+    for (int c = 0; c < mean.channels(); ++c) {
+        ChannelModel& model = models[static_cast<std::size_t>(c)];
+        takeBanding(mean, c, settings, rowMedians[static_cast<std::size_t>(c)], model);
         ChannelSummary summary;
         summary.name = channelName(mean.channels(), c);
         range(model.background->levels(), summary.backgroundLow, summary.backgroundHigh);
@@ -275,7 +284,6 @@ std::vector<ChannelModel> channelModels(const cv::Mat& mean, const LocalDetector
         range(model.noise->thresholds(), summary.thresholdLow, summary.thresholdHigh);
         summary.tiles = model.noise->tileColumns() * model.noise->tileRows();
         summaries.push_back(summary);
-        models.push_back(std::move(model));
     }
     return models;
 }
