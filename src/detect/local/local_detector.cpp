@@ -268,9 +268,13 @@ std::vector<ChannelModel> channelModels(const cv::Mat& mean, const LocalDetector
                                         std::vector<ChannelSummary>& summaries) {
     std::vector<ChannelModel> models(static_cast<std::size_t>(mean.channels()));
     for (int c = 0; c < mean.channels(); ++c) {
-        ChannelModel& model = models[static_cast<std::size_t>(c)];
-        model.background = std::make_unique<LocalBackground>(mean, c, settings.window);
-        model.noise = std::make_unique<TileNoise>(mean, c, *model.background, settings.noise, settings.floor);
+        models[static_cast<std::size_t>(c)].background = std::make_unique<LocalBackground>(mean, c, settings.window);
+    }
+    // The tiles' noise of all channels in one pass over the frame.
+    std::vector<TileNoise> noise = TileNoise::ofChannels(mean, backgroundsOf(models), settings.noise, settings.floor);
+    for (int c = 0; c < mean.channels(); ++c) {
+        models[static_cast<std::size_t>(c)].noise =
+            std::make_unique<TileNoise>(std::move(noise[static_cast<std::size_t>(c)]));
     }
     // The banding's row medians of all channels in one pass over the frame.
     const std::vector<std::vector<float>> rowMedians = bandingRowMedians(mean, backgroundsOf(models));
