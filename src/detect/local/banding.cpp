@@ -42,26 +42,65 @@ float largestOffset(const BandingOffsets& banding) {
     return largest;
 }
 
-BandingOffsets measureBanding(const cv::Mat& mean, int channel, const LocalBackground& background) {
-    if (mean.depth() != CV_32F || mean.empty()) throw std::invalid_argument("measureBanding needs a float image");
-    if (channel < 0 || channel >= mean.channels()) throw std::invalid_argument("measureBanding: no such channel");
-    const int width = mean.cols, height = mean.rows, channels = mean.channels();
+namespace {
 
-    // The rows that the column medians are taken over, kept as residuals.
-    const int sampled = (height + kColumnStride - 1) / kColumnStride;
-    cv::Mat residuals(sampled, width, CV_32FC1);
-    std::vector<float> medians(static_cast<std::size_t>(height));
+// The median along row y of the channel's residual, over every third pixel;
+// `bg`: the background's row, `values`: scratch space.
+float rowMedian(const float* in, int width, int channels, int channel, const float* bg, int y,
+                std::vector<float>& values) {
+    values.clear();
+    for (int x = y % kRowStride; x < width; x += kRowStride) values.push_back(in[x * channels + channel] - bg[x]);
+    if (values.empty()) values.push_back(in[channel] - bg[0]);
+    return upperMedian(values);
+}
+
+}  // namespace
+
+std::vector<std::vector<float>> bandingRowMedians(const cv::Mat& mean,
+                                                  const std::vector<const LocalBackground*>& backgrounds) {
+    if (mean.depth() != CV_32F || mean.empty()) throw std::invalid_argument("bandingRowMedians needs a float image");
+    if (backgrounds.size() != static_cast<std::size_t>(mean.channels()))
+        throw std::invalid_argument("bandingRowMedians: one background per channel");
+    const int width = mean.cols, height = mean.rows, channels = mean.channels();
+    std::vector<std::vector<float>> medians(backgrounds.size(), std::vector<float>(static_cast<std::size_t>(height)));
     cv::parallel_for_(cv::Range(0, height), [&](const cv::Range& range) {
         std::vector<float> bg(static_cast<std::size_t>(width));
         std::vector<float> values;
         for (int y = range.start; y < range.end; ++y) {
+            const float* in = mean.ptr<float>(y);
+            for (int c = 0; c < channels; ++c) {
+                backgrounds[static_cast<std::size_t>(c)]->fillRow(y, bg.data());
+                medians[static_cast<std::size_t>(c)][static_cast<std::size_t>(y)] =
+                    rowMedian(in, width, channels, c, bg.data(), y, values);
+            }
+        }
+    });
+    return medians;
+}
+
+BandingOffsets measureBanding(const cv::Mat& mean, int channel, const LocalBackground& background,
+                              const std::vector<float>* rowMedians) {
+    if (mean.depth() != CV_32F || mean.empty()) throw std::invalid_argument("measureBanding needs a float image");
+    if (channel < 0 || channel >= mean.channels()) throw std::invalid_argument("measureBanding: no such channel");
+    const int width = mean.cols, height = mean.rows, channels = mean.channels();
+    if (rowMedians && rowMedians->size() != static_cast<std::size_t>(height))
+        throw std::invalid_argument("measureBanding: one row median per row");
+
+    // The rows that the column medians are taken over, kept as residuals;
+    // with the row medians given, only those rows are read.
+    const int sampled = (height + kColumnStride - 1) / kColumnStride;
+    cv::Mat residuals(sampled, width, CV_32FC1);
+    std::vector<float> medians = rowMedians ? *rowMedians : std::vector<float>(static_cast<std::size_t>(height));
+    const int step = rowMedians ? kColumnStride : 1;
+    cv::parallel_for_(cv::Range(0, (height + step - 1) / step), [&](const cv::Range& range) {
+        std::vector<float> bg(static_cast<std::size_t>(width));
+        std::vector<float> values;
+        for (int i = range.start; i < range.end; ++i) {
+            const int y = i * step;
             background.fillRow(y, bg.data());
             const float* in = mean.ptr<float>(y);
-            values.clear();
-            for (int x = y % kRowStride; x < width; x += kRowStride)
-                values.push_back(in[x * channels + channel] - bg[x]);
-            if (values.empty()) values.push_back(in[channel] - bg[0]);
-            medians[static_cast<std::size_t>(y)] = upperMedian(values);
+            if (!rowMedians)
+                medians[static_cast<std::size_t>(y)] = rowMedian(in, width, channels, channel, bg.data(), y, values);
             if (y % kColumnStride != 0) continue;
             float* out = residuals.ptr<float>(y / kColumnStride);
             for (int x = 0; x < width; ++x) out[x] = in[x * channels + channel] - bg[x];

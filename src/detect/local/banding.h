@@ -34,8 +34,19 @@ struct BandingOffsets {
 inline constexpr int kBandWidth = 9;
 
 // The banding of `channel` of the 32-bit float `mean`, against
-// `background`, which must not hold offsets yet.
-BandingOffsets measureBanding(const cv::Mat& mean, int channel, const LocalBackground& background);
+// `background`, which must not hold offsets yet. `rowMedians`, if given:
+// the channel's bandingRowMedians, so that only the rows the column
+// medians are taken over are read here.
+BandingOffsets measureBanding(const cv::Mat& mean, int channel, const LocalBackground& background,
+                              const std::vector<float>* rowMedians = nullptr);
+
+// The medians along the rows that measureBanding starts from, of every
+// channel of `mean` against its background (one per channel, none holding
+// offsets yet), in one pass over the frame: a channel at a time, each pass
+// would read the whole interleaved frame. The same values as
+// measureBanding's own.
+std::vector<std::vector<float>> bandingRowMedians(const cv::Mat& mean,
+                                                  const std::vector<const LocalBackground*>& backgrounds);
 
 // The banding of `channel` of `mean` as whole steps: the running median of
 // the plain row medians, then of the column medians of what those leave.

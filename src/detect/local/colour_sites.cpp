@@ -8,8 +8,11 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include <opencv2/core/hal/intrin.hpp>
+
 #include "detect/common/row_stripes.h"
 #include "detect/local/hot_lines.h"
+#include "detect/local/site_residuals.h"
 #include "detect/local/site_surroundings.h"
 
 namespace speckmend {
@@ -40,32 +43,6 @@ constexpr float kLoneShare = 0.2f;
 // clipped; its shape is not the shape of the sites below it.
 constexpr float kClippedShare = 0.95f;
 
-// The statistic's noise is measured on every pixel of one row in
-// kSampleRowStride (fewer in low tiles, at least a dozen rows each): an odd
-// stride meets every row of the mosaic and of the JPEG blocks alike.
-constexpr int kSampleRowStride = 5;
-constexpr int kFewestSampleRows = 12;
-constexpr std::size_t kFewestTileSamples = 64;
-// The lower tail at a share of kTailShare lies kTailSigmas below the median
-// for Gaussian noise; read only from enough samples to hold a few there
-// (smaller frames take the tiles' noise as Gaussian).
-constexpr double kTailShare = 1e-4;
-constexpr double kTailSigmas = 3.7190;
-// and at kNearShare, kNearSigmas.
-constexpr double kNearShare = 1e-3;
-constexpr double kNearSigmas = 3.0902;
-// The body of the noise, at kBodyShare, holds thousands of values where a
-// few hundred sites move it by a percent or two. Below high quality the
-// quantizer's dead zone leaves the statistic's lower side longer than its
-// upper (the body's upper side a tenth narrower at quality 70), and the
-// lower tail then overstates the upper; that is taken off, down to
-// kShortestSkew, when the near tail agrees: by the nearer tail's ratio where
-// it is the smaller (sites only ever lengthen the upper side, so the
-// smaller ratio is the one they moved less).
-constexpr double kBodyShare = 1e-2;
-constexpr double kShortestSkew = 0.8;
-constexpr std::size_t kFewestTailSamples = 20000;
-constexpr float kSmallestNoise = 1e-3f;
 // The lower tail is not free of hot sites in a JPEG: a strong site rings
 // below the background too, over its colour block, and 200 sites put
 // thousands of such samples into a tail of a few dozen (a blue site's
@@ -81,37 +58,11 @@ constexpr int kCoreSide = SiteFootprint::kCoreSide;
 
 std::int64_t positionKey(int x, int y) { return (static_cast<std::int64_t>(y) << 32) ^ (x & 0xffffffffLL); }
 
-// The frame minus its background, anywhere; positions beyond the edge take
-// the nearest pixel inside.
-class Residuals {
-public:
-    Residuals(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds)
-        : mean_(mean), backgrounds_(backgrounds) {}
-
-    float at(int x, int y, int c) const {
-        x = std::clamp(x, 0, mean_.cols - 1);
-        y = std::clamp(y, 0, mean_.rows - 1);
-        return mean_.ptr<float>(y)[x * mean_.channels() + c] - backgrounds_[static_cast<std::size_t>(c)]->at(x, y);
-    }
-
-    // Channel by channel, 2 reach + 1 rows of as many, centred on (x, y).
-    void patch(int x, int y, int reach, float* out) const {
-        for (int c = 0; c < mean_.channels(); ++c) {
-            for (int dy = -reach; dy <= reach; ++dy) {
-                for (int dx = -reach; dx <= reach; ++dx) *out++ = at(x + dx, y + dy, c);
-            }
-        }
-    }
-
-private:
-    const cv::Mat& mean_;
-    const std::vector<const LocalBackground*>& backgrounds_;
-};
-
 // The frame's highest value over all channels, on stripes of rows in
 // parallel: one pass over the whole mean, which a single thread would take
 // as long as the rest of this test together. The largest of the stripes'
-// largest is the largest, exactly.
+// largest is the largest, exactly. Only for a caller whose own pass over the
+// mean has not found it already (findColourSites).
 float highestValue(const cv::Mat& mean) {
     const RowStripes stripes({0, mean.rows});
     std::vector<double> highest(static_cast<std::size_t>(stripes.count()), 0.0);
@@ -133,7 +84,8 @@ bool nearLine(const std::vector<HotLine>& lines, int x, int y, int margin) {
 // The strong lone unclipped sites, the strongest first, at most
 // kMostSitesPerPhase per phase.
 std::vector<SiteFootprint::Site> loneSites(const cv::Mat& mean, const Residuals& residuals,
-                                           const std::vector<Standout>& found, const std::vector<HotLine>& lines) {
+                                           const std::vector<Standout>& found, const std::vector<HotLine>& lines,
+                                           float highest) {
     constexpr int kSpread = SiteFootprint::kSpread;
     std::unordered_map<std::int64_t, float> level;
     level.reserve(found.size());
@@ -149,7 +101,7 @@ std::vector<SiteFootprint::Site> loneSites(const cv::Mat& mean, const Residuals&
     std::stable_sort(strong.begin(), strong.end(),
                      [](const Standout* a, const Standout* b) { return a->level > b->level; });
 
-    const float clipped = kClippedShare * highestValue(mean);
+    const float clipped = kClippedShare * highest;
     const int channels = mean.channels();
     std::vector<SiteFootprint::Site> sites;
     std::size_t perPhase[kPhases] = {};
@@ -174,7 +126,8 @@ std::vector<SiteFootprint::Site> loneSites(const cv::Mat& mean, const Residuals&
         }
         for (int dy = -kSpread; dy <= kSpread && lone; ++dy) {
             const float* row = mean.ptr<float>(y + dy);
-            for (int k = (x - kSpread) * channels; k < (x + kSpread + 1) * channels && lone; ++k) lone = row[k] < clipped;
+            for (int k = (x - kSpread) * channels; k < (x + kSpread + 1) * channels && lone; ++k)
+                lone = row[k] < clipped;
         }
         if (!lone) continue;
         SiteFootprint::Site site;
@@ -194,140 +147,17 @@ float median(std::vector<float> values) {
     return *middle;
 }
 
-// The noise of the footprint's estimate, per tile (the channels' tiling)
-// and phase, and how much longer than Gaussian its tail is, per phase.
-struct SiteNoise {
-    int tileWidth = 1, tileHeight = 1;
-    std::array<cv::Mat, kPhases> sigma;  // CV_32FC1 over the tiles
-    std::array<float, kPhases> lengthening{1.0f, 1.0f, 1.0f, 1.0f};
-
-    float at(int x, int y, int phase) const {
-        return sigma[static_cast<std::size_t>(phase)].at<float>(y / tileHeight, x / tileWidth);
-    }
-};
-
-// The footprint's estimate at every pixel of the sampled rows, by tile and
-// phase: samples[(ty * columns + tx) * kPhases + phase].
-// Pixels `skip` covers are left out.
-std::vector<std::vector<float>> siteNoiseSamples(const cv::Mat& mean,
-                                                 const std::vector<const LocalBackground*>& backgrounds,
-                                                 const TileNoise& tiles, const SiteFootprint& footprint,
-                                                 const SiteSurroundings* skip) {
-    const int width = mean.cols, height = mean.rows, channels = mean.channels();
-    const int columns = tiles.tileColumns(), rows = tiles.tileRows();
-    const int tileWidth = tiles.tileWidth(), tileHeight = tiles.tileHeight();
-    const int stride = std::max(1, std::min(kSampleRowStride, tileHeight / kFewestSampleRows)) | 1;
-    std::vector<std::vector<float>> samples(static_cast<std::size_t>(rows) * columns * kPhases);
-    cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
-        // The core's rows of residuals per channel around the sampled row.
-        std::vector<float> residual(static_cast<std::size_t>(kCoreSide * channels) * width);
-        std::vector<float> background(static_cast<std::size_t>(width));
-        float core[3 * kCoreSide * kCoreSide];
-        for (int ty = range.start; ty < range.end; ++ty) {
-            const int top = ty * tileHeight, bottom = std::min(top + tileHeight, height);
-            for (int y = top + stride / 2; y < bottom; y += stride) {
-                for (int dy = -kCore; dy <= kCore; ++dy) {
-                    const int row = std::clamp(y + dy, 0, height - 1);
-                    const float* in = mean.ptr<float>(row);
-                    for (int c = 0; c < channels; ++c) {
-                        backgrounds[static_cast<std::size_t>(c)]->fillRow(row, background.data());
-                        float* out = residual.data() + static_cast<std::size_t>((dy + kCore) * channels + c) * width;
-                        for (int x = 0; x < width; ++x) out[x] = in[x * channels + c] - background[x];
-                    }
-                }
-                for (int x = 0; x < width; ++x) {
-                    if (skip && skip->covers(x, y)) continue;
-                    float* to = core;
-                    for (int c = 0; c < channels; ++c) {
-                        for (int dy = 0; dy < kCoreSide; ++dy) {
-                            const float* from = residual.data() + static_cast<std::size_t>(dy * channels + c) * width;
-                            for (int dx = -kCore; dx <= kCore; ++dx) *to++ = from[std::clamp(x + dx, 0, width - 1)];
-                        }
-                    }
-                    const int phase = SiteFootprint::phaseOf(x, y);
-                    const std::size_t tile = static_cast<std::size_t>(ty) * columns + x / tileWidth;
-                    samples[tile * kPhases + phase].push_back(footprint.amplitude(phase, core));
-                }
-            }
-        }
-    });
-    return samples;
-}
-
+// The statistic's noise (site_noise.h), the samples by strong sites left
+// out where they leave enough to measure.
 SiteNoise siteNoise(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds, const TileNoise& tiles,
                     const SiteFootprint& footprint, const std::vector<Standout>& found, double multiple) {
-    const int columns = tiles.tileColumns(), rows = tiles.tileRows();
-    SiteNoise noise;
-    noise.tileWidth = tiles.tileWidth();
-    noise.tileHeight = tiles.tileHeight();
     std::vector<cv::Point> strong;
     for (const Standout& s : found) {
         if (s.level >= kLearnLevel) strong.push_back(s.at);
     }
     const SiteSurroundings surroundings(mean.size(), strong, kRingingReach);
     const bool leaveOut = surroundings.coveredShare() <= kMostCovered;
-    const std::vector<std::vector<float>> samples =
-        siteNoiseSamples(mean, backgrounds, tiles, footprint, leaveOut ? &surroundings : nullptr);
-
-    for (int phase = 0; phase < kPhases; ++phase) {
-        cv::Mat measured(rows, columns, CV_32FC1);
-        std::vector<float> all;
-        for (int t = 0; t < rows * columns; ++t) {
-            std::vector<float> values = samples[static_cast<std::size_t>(t) * kPhases + phase];
-            measured.at<float>(t / columns, t % columns) =
-                values.size() >= kFewestTileSamples ? upperSigma(values) : std::numeric_limits<float>::quiet_NaN();
-        }
-        // Tiles with too few samples (a thin frame) take the phase's median.
-        std::vector<float> known;
-        for (int t = 0; t < rows * columns; ++t) {
-            const float v = measured.at<float>(t / columns, t % columns);
-            if (!std::isnan(v)) known.push_back(v);
-        }
-        if (known.empty()) {
-            for (int t = 0; t < rows * columns; ++t) {
-                const auto& values = samples[static_cast<std::size_t>(t) * kPhases + phase];
-                all.insert(all.end(), values.begin(), values.end());
-            }
-            known.push_back(upperSigma(all));
-            all.clear();
-        }
-        const float typical = median(known);
-        for (int t = 0; t < rows * columns; ++t) {
-            float& v = measured.at<float>(t / columns, t % columns);
-            if (std::isnan(v)) v = typical;
-        }
-        cv::Mat& sigma = noise.sigma[static_cast<std::size_t>(phase)];
-        sigma = cv::max(evenedTileNoise(measured), kSmallestNoise);
-        // The lower tail in units of each tile's noise.
-        for (int t = 0; t < rows * columns; ++t) {
-            const float s = sigma.at<float>(t / columns, t % columns);
-            for (float v : samples[static_cast<std::size_t>(t) * kPhases + phase]) all.push_back(v / s);
-        }
-        if (all.size() >= kFewestTailSamples) {
-            noise.lengthening[static_cast<std::size_t>(phase)] = tailLengthening(all, multiple);
-        }
-    }
-    return noise;
-}
-
-// Each pixel that stands out and its neighbours, in raster order, each
-// once: a site's estimate peaks at the site, which after halved chroma may
-// lie a pixel from the channel that shows it highest.
-std::vector<cv::Point> pointsAround(const std::vector<Standout>& found, cv::Size size) {
-    std::vector<cv::Point> tested;
-    tested.reserve(found.size() * 3);
-    for (const Standout& s : found) {
-        for (int dy = -1; dy <= 1; ++dy) {
-            for (int dx = -1; dx <= 1; ++dx) {
-                const cv::Point p(s.at.x + dx, s.at.y + dy);
-                if (p.x >= 0 && p.y >= 0 && p.x < size.width && p.y < size.height) tested.push_back(p);
-            }
-        }
-    }
-    std::sort(tested.begin(), tested.end(),
-              [](const cv::Point& a, const cv::Point& b) { return a.y != b.y ? a.y < b.y : a.x < b.x; });
-    tested.erase(std::unique(tested.begin(), tested.end()), tested.end());
-    return tested;
+    return measureSiteNoise(mean, backgrounds, tiles, footprint, leaveOut ? &surroundings : nullptr, multiple);
 }
 
 // Whether a site within kRingingReach of the spot at `peak`, beyond its
@@ -365,54 +195,54 @@ bool sourcedAtTheSensor(const Residuals& residuals, const SiteFootprint& footpri
     return false;
 }
 
+// The site test of each tested pixel (in raster order): the pixels whose
+// site's amplitude passes both the noise's bar and the floor, with its
+// significance, in the same order. On several threads, each on chunks of
+// neighbouring pixels.
+std::vector<SpotCandidate> testPixels(const cv::Mat& mean, const Residuals& residuals,
+                                      const std::vector<cv::Point>& tested, const SiteFootprint& footprint,
+                                      const SiteNoise& noise, float multiple, float floor) {
+    constexpr int kChunk = 4096;
+    const int chunks = static_cast<int>((tested.size() + kChunk - 1) / kChunk);
+    std::vector<std::vector<SpotCandidate>> passed(static_cast<std::size_t>(chunks));
+    cv::parallel_for_(cv::Range(0, chunks), [&](const cv::Range& range) {
+        float core[3 * kCoreSide * kCoreSide];
+        ResidualRows rows(residuals, mean.size(), mean.channels(), kCore);
+        for (int chunk = range.start; chunk < range.end; ++chunk) {
+            const std::size_t end = std::min(tested.size(), static_cast<std::size_t>(chunk + 1) * kChunk);
+            for (std::size_t i = static_cast<std::size_t>(chunk) * kChunk; i < end; ++i) {
+                const cv::Point p = tested[i];
+                const int phase = SiteFootprint::phaseOf(p.x, p.y);
+                rows.patch(p.x, p.y, kCore, core);
+                float amplitude = 0.0f, edgeGain = 1.0f;
+                if (p.x < kCore || p.y < kCore || p.x >= mean.cols - kCore || p.y >= mean.rows - kCore) {
+                    bool inside[kCoreSide * kCoreSide];
+                    for (int dy = -kCore; dy <= kCore; ++dy) {
+                        for (int dx = -kCore; dx <= kCore; ++dx) {
+                            const int x = p.x + dx, y = p.y + dy;
+                            inside[(dy + kCore) * kCoreSide + dx + kCore] =
+                                x >= 0 && y >= 0 && x < mean.cols && y < mean.rows;
+                        }
+                    }
+                    amplitude = footprint.amplitudeInside(phase, core, inside, edgeGain);
+                } else {
+                    amplitude = footprint.amplitude(phase, core);
+                }
+                const float bar = multiple * edgeGain * noise.lengthening[static_cast<std::size_t>(phase)] *
+                                  noise.at(p.x, p.y, phase);
+                if (amplitude < bar || amplitude < floor) continue;
+                const float significance =
+                    floor > 0.0f ? std::min(amplitude / bar, amplitude / floor) : amplitude / bar;
+                passed[static_cast<std::size_t>(chunk)].push_back({p, significance});
+            }
+        }
+    });
+    std::vector<SpotCandidate> candidates;
+    for (const auto& part : passed) candidates.insert(candidates.end(), part.begin(), part.end());
+    return candidates;
+}
+
 }  // namespace
-
-float tailLengthening(std::vector<float>& values, double multiple) {
-    if (values.empty()) return 1.0f;
-    auto select = [&](std::size_t k) {
-        auto it = values.begin() + static_cast<std::ptrdiff_t>(k);
-        std::nth_element(values.begin(), it, values.end());
-        return static_cast<double>(*it);
-    };
-    // A tail of a few values says little: the value taken is the one the
-    // tail holds with some certainty, two standard deviations of the count
-    // further out.
-    const double n = static_cast<double>(values.size());
-    auto outer = [&](double share) {
-        const double expected = share * n;
-        return static_cast<std::size_t>(std::max(0.0, std::floor(expected - 2.0 * std::sqrt(expected))));
-    };
-    const double middle = select(values.size() / 2);
-    const double lowTail = middle - select(outer(kTailShare));
-    const double lowNear = middle - select(outer(kNearShare));
-    const double highNear = select(values.size() - 1 - outer(kNearShare)) - middle;
-    const double lowBody = middle - select(outer(kBodyShare));
-    const double highBody = select(values.size() - 1 - outer(kBodyShare)) - middle;
-    double skew = 1.0;
-    if (lowNear > 0.0 && highNear >= lowNear) {
-        skew = highNear / lowNear;
-    } else if (lowNear > 0.0 && lowBody > 0.0 && highBody < lowBody) {
-        skew = std::max(kShortestSkew, std::min(highBody / lowBody, highNear / lowNear));
-    }
-    const double far = lowTail / kTailSigmas, near = lowNear / kNearSigmas;
-    const double growth = std::max(0.0, (far - near) / (kTailSigmas - kNearSigmas));
-    const double atMultiple = far + growth * std::max(0.0, multiple - kTailSigmas);
-    return static_cast<float>(std::max(1.0, atMultiple * skew));
-}
-
-double areaMultiple(double multiple, double pixels) {
-    if (!(pixels > kReferenceArea)) return multiple;
-    auto tail = [](double z) { return 0.5 * std::erfc(z / std::sqrt(2.0)); };
-    const double wanted = tail(multiple) * kReferenceArea / pixels;
-    // The tail falls monotonically; it halves within a sigma out here.
-    double low = multiple, high = multiple + 1.0;
-    while (tail(high) > wanted) high += 1.0;
-    for (int i = 0; i < 60; ++i) {
-        const double middle = 0.5 * (low + high);
-        (tail(middle) > wanted ? low : high) = middle;
-    }
-    return 0.5 * (low + high);
-}
 
 float standoutLevel(const ColourSiteSettings& settings) { return static_cast<float>(kLookShare * settings.noise); }
 
@@ -422,8 +252,29 @@ void StandoutRow::addChannel(const float* meanRow, int channels, int c, const fl
     float* highest = highest_.data();
     for (int left = 0; left < width; left += tiles.tileWidth()) {
         const int right = std::min(left + tiles.tileWidth(), width);
-        const float scale = 1.0f / std::max(tiles.noiseAt(left, y), kSmallestNoise);
-        for (int x = left; x < right; ++x) {
+        const float scale = 1.0f / std::max(tiles.noiseAt(left, y), kSmallestSiteNoise);
+        int x = left;
+#if CV_SIMD
+        // Three-channel rows a vector at a time, each lane as the single
+        // value below (the larger as std::max takes it): every row of the
+        // frame passes here once per channel.
+        constexpr int kLanes = cv::v_float32::nlanes;
+        if (channels == 3) {
+            const cv::v_float32 scales = cv::vx_setall_f32(scale);
+            for (; x + kLanes <= right; x += kLanes) {
+                cv::v_float32 planes[3];
+                cv::v_load_deinterleave(meanRow + x * 3, planes[0], planes[1], planes[2]);
+                const cv::v_float32 v = (planes[c] - cv::vx_load(background + x)) * scales;
+                if (c == 0) {
+                    cv::v_store(highest + x, v);
+                } else {
+                    const cv::v_float32 kept = cv::vx_load(highest + x);
+                    cv::v_store(highest + x, cv::v_select(kept < v, v, kept));
+                }
+            }
+        }
+#endif
+        for (; x < right; ++x) {
             const float v = (meanRow[x * channels + c] - background[x]) * scale;
             highest[x] = c == 0 ? v : std::max(highest[x], v);
         }
@@ -435,6 +286,57 @@ void StandoutRow::collect(int y, float level, std::vector<Standout>& out) const 
         if (highest_[static_cast<std::size_t>(x)] >= level)
             out.push_back({{x, y}, highest_[static_cast<std::size_t>(x)]});
     }
+}
+
+std::vector<cv::Point> pointsAroundStandouts(const std::vector<Standout>& found, cv::Size size) {
+    const auto raster = [](const Standout& a, const Standout& b) {
+        return a.at.y != b.at.y ? a.at.y < b.at.y : a.at.x < b.at.x;
+    };
+    std::vector<Standout> sorted;
+    const std::vector<Standout>* in = &found;
+    if (!std::is_sorted(found.begin(), found.end(), raster)) {
+        sorted = found;
+        std::sort(sorted.begin(), sorted.end(), raster);
+        in = &sorted;
+    }
+    // The standouts' rows, each with its run of standouts.
+    struct Run {
+        int y;
+        std::size_t begin, end;
+    };
+    std::vector<Run> runs;
+    for (std::size_t i = 0; i < in->size(); ++i) {
+        const int y = (*in)[i].at.y;
+        if (runs.empty() || runs.back().y != y) runs.push_back({y, i, i});
+        runs.back().end = i + 1;
+    }
+    std::vector<cv::Point> tested;
+    tested.reserve(found.size() * 3);
+    std::vector<int> columns;
+    std::size_t first = 0;  // the first run that may reach the row
+    int done = -1;          // the rows above this one are out
+    for (const Run& run : runs) {
+        for (int y = std::max({run.y - 1, done + 1, 0}); y <= std::min(run.y + 1, size.height - 1); ++y) {
+            // The columns of the runs of rows y - 1 to y + 1, merged in order.
+            while (runs[first].y < y - 1) ++first;
+            columns.clear();
+            for (std::size_t r = first; r < runs.size() && runs[r].y <= y + 1; ++r) {
+                const std::size_t middle = columns.size();
+                for (std::size_t i = runs[r].begin; i < runs[r].end; ++i) columns.push_back((*in)[i].at.x);
+                std::inplace_merge(columns.begin(), columns.begin() + static_cast<std::ptrdiff_t>(middle),
+                                   columns.end());
+            }
+            int last = -1;  // the columns up to this one are in
+            for (const int x : columns) {
+                for (int p = std::max({x - 1, last + 1, 0}); p <= std::min(x + 1, size.width - 1); ++p) {
+                    tested.emplace_back(p, y);
+                    last = p;
+                }
+            }
+            done = y;
+        }
+    }
+    return tested;
 }
 
 std::vector<Standout> findStandouts(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds,
@@ -469,7 +371,7 @@ std::vector<Standout> findStandouts(const cv::Mat& mean, const std::vector<const
 std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds,
                                            const std::vector<const TileNoise*>& noise,
                                            const std::vector<HotLine>& lines, const ColourSiteSettings& settings,
-                                           const std::vector<Standout>* given) {
+                                           const std::vector<Standout>* given, std::optional<float> highest) {
     if (mean.empty() || mean.type() != CV_32FC3) throw std::invalid_argument("findColourSites needs a CV_32FC3 mean");
     if (backgrounds.size() != 3 || noise.size() != 3) throw std::invalid_argument("findColourSites: three models");
     const Residuals residuals(mean, backgrounds);
@@ -481,7 +383,8 @@ std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vecto
     for (const TileNoise* tiles : noise) {
         channelNoise.push_back(median(std::vector<float>(tiles->noise().begin<float>(), tiles->noise().end<float>())));
     }
-    const std::vector<SiteFootprint::Site> lone = loneSites(mean, residuals, found, lines);
+    const std::vector<SiteFootprint::Site> lone =
+        loneSites(mean, residuals, found, lines, highest ? *highest : highestValue(mean));
     std::optional<SiteFootprint> footprint = SiteFootprint::learn(lone, 3, channelNoise);
     if (!footprint) return std::nullopt;
 
@@ -493,8 +396,7 @@ std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vecto
         const cv::Mat& sigma = siteNoiseModel.sigma[static_cast<std::size_t>(phase)];
         const float lengthening = siteNoiseModel.lengthening[static_cast<std::size_t>(phase)];
         for (auto v = sigma.begin<float>(); v != sigma.end<float>(); ++v) {
-            const float threshold =
-                std::max(multiple * lengthening * *v, static_cast<float>(settings.floor));
+            const float threshold = std::max(multiple * lengthening * *v, static_cast<float>(settings.floor));
             sites.noiseLow = first ? *v : std::min(sites.noiseLow, *v);
             sites.noiseHigh = first ? *v : std::max(sites.noiseHigh, *v);
             sites.thresholdLow = first ? threshold : std::min(sites.thresholdLow, threshold);
@@ -503,44 +405,10 @@ std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vecto
         }
     }
 
-    const std::vector<cv::Point> tested = pointsAround(found, mean.size());
+    const std::vector<cv::Point> tested = pointsAroundStandouts(found, mean.size());
 
-    constexpr int kChunk = 4096;
-    const int chunks = static_cast<int>((tested.size() + kChunk - 1) / kChunk);
-    std::vector<std::vector<SpotCandidate>> passed(static_cast<std::size_t>(chunks));
-    cv::parallel_for_(cv::Range(0, chunks), [&](const cv::Range& range) {
-        float core[3 * kCoreSide * kCoreSide];
-        for (int chunk = range.start; chunk < range.end; ++chunk) {
-            const std::size_t end = std::min(tested.size(), static_cast<std::size_t>(chunk + 1) * kChunk);
-            for (std::size_t i = static_cast<std::size_t>(chunk) * kChunk; i < end; ++i) {
-                const cv::Point p = tested[i];
-                const int phase = SiteFootprint::phaseOf(p.x, p.y);
-                residuals.patch(p.x, p.y, kCore, core);
-                float amplitude = 0.0f, edgeGain = 1.0f;
-                if (p.x < kCore || p.y < kCore || p.x >= mean.cols - kCore || p.y >= mean.rows - kCore) {
-                    bool inside[kCoreSide * kCoreSide];
-                    for (int dy = -kCore; dy <= kCore; ++dy) {
-                        for (int dx = -kCore; dx <= kCore; ++dx) {
-                            const int x = p.x + dx, y = p.y + dy;
-                            inside[(dy + kCore) * kCoreSide + dx + kCore] =
-                                x >= 0 && y >= 0 && x < mean.cols && y < mean.rows;
-                        }
-                    }
-                    amplitude = sites.footprint.amplitudeInside(phase, core, inside, edgeGain);
-                } else {
-                    amplitude = sites.footprint.amplitude(phase, core);
-                }
-                const float bar = multiple * edgeGain *
-                                  siteNoiseModel.lengthening[static_cast<std::size_t>(phase)] *
-                                  siteNoiseModel.at(p.x, p.y, phase);
-                const float floor = static_cast<float>(settings.floor);
-                if (amplitude < bar || amplitude < floor) continue;
-                const float significance = floor > 0.0f ? std::min(amplitude / bar, amplitude / floor) : amplitude / bar;
-                passed[static_cast<std::size_t>(chunk)].push_back({p, significance});
-            }
-        }
-    });
-    for (const auto& part : passed) sites.candidates.insert(sites.candidates.end(), part.begin(), part.end());
+    sites.candidates = testPixels(mean, residuals, tested, sites.footprint, siteNoiseModel, multiple,
+                                  static_cast<float>(settings.floor));
     return sites;
 }
 
@@ -556,8 +424,10 @@ std::vector<bool> ringingSpots(const cv::Mat& mean, const std::vector<const Loca
     std::vector<float> window;
     for (std::size_t i = 0; i < peaks.size(); ++i) {
         const float source = kRingingRatio * strengths[i];
-        const int x0 = std::max(peaks[i].x - kRingingReach, 0), x1 = std::min(peaks[i].x + kRingingReach, mean.cols - 1);
-        const int y0 = std::max(peaks[i].y - kRingingReach, 0), y1 = std::min(peaks[i].y + kRingingReach, mean.rows - 1);
+        const int x0 = std::max(peaks[i].x - kRingingReach, 0),
+                  x1 = std::min(peaks[i].x + kRingingReach, mean.cols - 1);
+        const int y0 = std::max(peaks[i].y - kRingingReach, 0),
+                  y1 = std::min(peaks[i].y + kRingingReach, mean.rows - 1);
         bool sourced = false;
         for (int y = y0; y <= y1 && !sourced; ++y) {
             for (int x = x0; x <= x1 && !sourced; ++x) {

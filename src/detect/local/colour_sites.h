@@ -8,18 +8,14 @@
 // and is hot when the site's estimated amplitude stands out from the noise
 // of that same estimate and reaches the floor in DN at the sensor.
 //
-// JPEG noise is not the sensor's Gaussian noise: quantization leaves sparse,
-// blocky errors whose tails are long, and halved chroma makes them coarse.
-// So the noise is that of the statistic itself, measured on a sample of rows
-// tile by tile and phase by phase from the upper tail as in tile_noise.h;
-// and since hot sites crowd the upper tail of a whole frame, the tail's
-// length beyond Gaussian is read from the lower tail, and the threshold
-// lengthened by it. The surroundings of strong sites are left out of both
-// measurements: their ringing dips below the background as well.
+// JPEG noise is not the sensor's Gaussian noise, so the noise is that of the
+// statistic itself, with its tail's length (site_noise.h). The surroundings
+// of strong sites are left out of that measurement: their ringing dips
+// below the background as well.
 //
 // Call order: after the per-channel background and tile noise and after the
 // lines; the spots are then merged from the candidates as in a grey frame.
-// Memory: the pixels that stand out and a sample of one row in a dozen or so.
+// Memory: the pixels that stand out and a sample of one row in five or so.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +28,7 @@
 #include "detect/local/hot_spots.h"
 #include "detect/local/local_background.h"
 #include "detect/local/site_footprint.h"
+#include "detect/local/site_noise.h"
 #include "detect/local/tile_noise.h"
 
 namespace speckmend {
@@ -57,33 +54,6 @@ struct Standout {
     cv::Point at;
     float level;
 };
-
-// How much longer than Gaussian the upper tail of `values` (noise in units
-// of its standard deviation) is out at `multiple` of them, at least 1. The
-// lower tail's length is read at shares of 1e-3 and 1e-4 of the values (two
-// standard deviations of the count further out, as a tail of a few dozen
-// values may fall short by chance), and
-// where it grows from one to the other (JPEG noise: sparse, blocky errors)
-// the growth is carried on out to `multiple`, which lies a long way beyond
-// what the sample can show. That is then taken times how much further the
-// upper side reaches than the lower at 1e-3: the upper tail's own far end
-// is the hot sites', nearer in they are too few to move it, and a dark
-// frame's noise is skewed upwards (its lower side clipped at black). Where
-// the upper side is the shorter both at 1e-3 and in the body at 1e-2 (the
-// dead zone of a low quality's quantizer), it is taken times the smaller of
-// the two ratios instead, down to 0.8: hot sites are too few to move the
-// body much, and they only lengthen the upper side. 1 for no values;
-// reorders `values`.
-float tailLengthening(std::vector<float>& values, double multiple);
-
-// The threshold's multiple of the statistic's noise for a frame of `pixels`:
-// `multiple` up to kReferenceArea, and beyond it raised so that the chance
-// of Gaussian noise passing it shrinks as the frame grows. Each pixel is a
-// chance for the noise to pass, so a fixed multiple would give a frame four
-// times the size four times the false hot pixels; this keeps them to the
-// reference frame's number. Smaller frames keep the multiple they are given.
-constexpr double kReferenceArea = 6e6;
-double areaMultiple(double multiple, double pixels);
 
 // The level a pixel's highest channel must reach to be tested: the
 // footprint's estimate of a site is seldom more than a fifth more
@@ -114,14 +84,25 @@ std::vector<Standout> findStandouts(const cv::Mat& mean, const std::vector<const
 
 // `mean`: 32-bit float, three channels; `backgrounds` and `noise`: the models
 // of each of its channels; `found`: its standouts (findStandouts), or
-// nothing to have them found here. Pixels in a line's band are not taken to
+// nothing to have them found here; `highest`: the mean's highest value over
+// all channels, from a pass the caller makes anyway, or nothing to have it
+// found here (a pass of its own over the whole mean). Pixels in a line's band are not taken to
 // learn from. Nothing when some phase of the mosaic has too few strong lone
 // sites to learn its footprint from; the channels are then to be tested
 // alone.
 std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds,
                                            const std::vector<const TileNoise*>& noise,
                                            const std::vector<HotLine>& lines, const ColourSiteSettings& settings,
-                                           const std::vector<Standout>* found = nullptr);
+                                           const std::vector<Standout>* found = nullptr,
+                                           std::optional<float> highest = std::nullopt);
+
+// Each pixel of `found` and its eight neighbours inside a frame of `size`,
+// in raster order, each once: the pixels the site test looks at, as a
+// site's estimate peaks at the site, which after halved chroma may lie a
+// pixel from the channel that shows it highest. Standouts come in raster
+// order from findStandouts and the detector's scan; then the work is
+// linear, row by row (any other order is sorted first).
+std::vector<cv::Point> pointsAroundStandouts(const std::vector<Standout>& found, cv::Size size);
 
 // Which of the spots (peaks, radii and strengths in DN in their strongest
 // channel, as the map gets them) are the JPEG ringing of something stronger

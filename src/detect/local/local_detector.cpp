@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -128,7 +129,26 @@ struct Scan {
     std::vector<SpotCandidate> candidates;  // scan order
     std::vector<std::pair<float, cv::Point>> nearMisses;
     std::vector<Standout> standouts;  // scan order; only when asked for
+    // The mean's highest value over all channels, with the standouts: the
+    // site test needs it, and this pass reads every value anyway.
+    float highest = -std::numeric_limits<float>::infinity();
 };
+
+// The largest of `count` values; a vector at a time while a whole one fits.
+float highestOf(const float* values, int count) {
+    float highest = -std::numeric_limits<float>::infinity();
+    int i = 0;
+#if CV_SIMD
+    constexpr int kLanes = cv::v_float32::nlanes;
+    if (count >= kLanes) {
+        cv::v_float32 lanes = cv::vx_load(values);
+        for (i = kLanes; i + kLanes <= count; i += kLanes) lanes = cv::v_max(lanes, cv::vx_load(values + i));
+        highest = cv::v_reduce_max(lanes);
+    }
+#endif
+    for (; i < count; ++i) highest = std::max(highest, values[i]);
+    return highest;
+}
 
 // The significance of every pixel is worked out a stripe of rows at a time
 // into a per-thread buffer. Each stripe keeps its own strongest near misses,
@@ -159,7 +179,10 @@ Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::siz
                 // The rows either side belong to the neighbouring stripes.
                 const bool own = standouts && y >= rows.start && y < rows.end;
                 significanceRow(mean, models, y, row(y), backgroundRow, own ? &*standouts : nullptr);
-                if (own) standouts->collect(y, *standoutLevel, part.standouts);
+                if (own) {
+                    standouts->collect(y, *standoutLevel, part.standouts);
+                    part.highest = std::max(part.highest, highestOf(mean.ptr<float>(y), width * mean.channels()));
+                }
             }
 
             auto keepNearMiss = [&](float v, cv::Point at) {
@@ -201,6 +224,7 @@ Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::siz
         result.candidates.insert(result.candidates.end(), part.candidates.begin(), part.candidates.end());
         result.nearMisses.insert(result.nearMisses.end(), part.nearMisses.begin(), part.nearMisses.end());
         result.standouts.insert(result.standouts.end(), part.standouts.begin(), part.standouts.end());
+        result.highest = std::max(result.highest, part.highest);
     }
     return result;
 }
@@ -214,11 +238,15 @@ Scan scan(const cv::Mat& mean, const std::vector<ChannelModel>& models, std::siz
 // column bands cross, what they leave is no sum of a row and a column part;
 // so the background is made again from the frame less the bands' whole
 // steps (measureBandSteps), which are then added back to it.
-void takeBanding(const cv::Mat& mean, int c, const LocalDetectorSettings& settings, ChannelModel& model) {
+// `rowMedians`: the channel's bandingRowMedians.
+void takeBanding(const cv::Mat& mean, int c, const LocalDetectorSettings& settings,
+                 const std::vector<float>& rowMedians, ChannelModel& model) {
     constexpr float kBandingShare = 0.25f;
     double lowest = 0.0;
     cv::minMaxLoc(model.noise->thresholds(), &lowest);
-    if (largestOffset(measureBanding(mean, c, *model.background)) < kBandingShare * static_cast<float>(lowest)) return;
+    if (largestOffset(measureBanding(mean, c, *model.background, &rowMedians)) <
+        kBandingShare * static_cast<float>(lowest))
+        return;
 
     BandingOffsets steps = measureBandSteps(mean, c);
     cv::Mat flat(mean.size(), CV_32FC1);
@@ -238,12 +266,21 @@ void takeBanding(const cv::Mat& mean, int c, const LocalDetectorSettings& settin
 // The per-channel models, and their ranges for the console.
 std::vector<ChannelModel> channelModels(const cv::Mat& mean, const LocalDetectorSettings& settings,
                                         std::vector<ChannelSummary>& summaries) {
-    std::vector<ChannelModel> models;
+    std::vector<ChannelModel> models(static_cast<std::size_t>(mean.channels()));
     for (int c = 0; c < mean.channels(); ++c) {
-        ChannelModel model;
-        model.background = std::make_unique<LocalBackground>(mean, c, settings.window);
-        model.noise = std::make_unique<TileNoise>(mean, c, *model.background, settings.noise, settings.floor);
-        takeBanding(mean, c, settings, model);
+        models[static_cast<std::size_t>(c)].background = std::make_unique<LocalBackground>(mean, c, settings.window);
+    }
+    // The tiles' noise of all channels in one pass over the frame.
+    std::vector<TileNoise> noise = TileNoise::ofChannels(mean, backgroundsOf(models), settings.noise, settings.floor);
+    for (int c = 0; c < mean.channels(); ++c) {
+        models[static_cast<std::size_t>(c)].noise =
+            std::make_unique<TileNoise>(std::move(noise[static_cast<std::size_t>(c)]));
+    }
+    // The banding's row medians of all channels in one pass over the frame.
+    const std::vector<std::vector<float>> rowMedians = bandingRowMedians(mean, backgroundsOf(models));
+    for (int c = 0; c < mean.channels(); ++c) {
+        ChannelModel& model = models[static_cast<std::size_t>(c)];
+        takeBanding(mean, c, settings, rowMedians[static_cast<std::size_t>(c)], model);
         ChannelSummary summary;
         summary.name = channelName(mean.channels(), c);
         range(model.background->levels(), summary.backgroundLow, summary.backgroundHigh);
@@ -251,7 +288,6 @@ std::vector<ChannelModel> channelModels(const cv::Mat& mean, const LocalDetector
         range(model.noise->thresholds(), summary.thresholdLow, summary.thresholdHigh);
         summary.tiles = model.noise->tileColumns() * model.noise->tileRows();
         summaries.push_back(summary);
-        models.push_back(std::move(model));
     }
     return models;
 }
@@ -466,14 +502,18 @@ LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& s
     if (colourTest) {
         std::vector<const TileNoise*> noise;
         for (const ChannelModel& model : models) noise.push_back(model.noise.get());
-        colourSites =
-            findColourSites(mean, backgroundsOf(models), noise, findings.lines, siteSettings, &found.standouts);
+        colourSites = findColourSites(mean, backgroundsOf(models), noise, findings.lines, siteSettings,
+                                      &found.standouts, found.highest);
         found.standouts = {};
         SiteSummary& summary = detection.sites.emplace();
         if (colourSites) {
             found.candidates = colourSites->candidates;
-            summary = {true, colourSites->sitesLearnt, colourSites->noiseLow, colourSites->noiseHigh,
-                       colourSites->thresholdLow, colourSites->thresholdHigh};
+            summary = {true,
+                       colourSites->sitesLearnt,
+                       colourSites->noiseLow,
+                       colourSites->noiseHigh,
+                       colourSites->thresholdLow,
+                       colourSites->thresholdHigh};
         }
     }
 

@@ -6,6 +6,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include <opencv2/core/hal/intrin.hpp>
+
 namespace speckmend {
 namespace {
 
@@ -140,7 +142,8 @@ std::optional<SiteFootprint> SiteFootprint::learn(const std::vector<Site>& sites
     for (int phase = 0; phase < kPhases; ++phase) {
         const int colour = footprint.colour_[static_cast<std::size_t>(phase)];
         int sameColour = 0;
-        for (int other = 0; other < kPhases; ++other) sameColour += footprint.colour_[static_cast<std::size_t>(other)] == colour;
+        for (int other = 0; other < kPhases; ++other)
+            sameColour += footprint.colour_[static_cast<std::size_t>(other)] == colour;
         auto& shape = footprint.shape_[static_cast<std::size_t>(phase)];
         double total = 0.0;
         for (int k = 0; k < kSide * kSide; ++k) total += shape[static_cast<std::size_t>(colour * kSide * kSide + k)];
@@ -180,6 +183,42 @@ float SiteFootprint::amplitude(int phase, const float* core) const {
     float sum = 0.0f;
     for (std::size_t k = 0; k < filter.size(); ++k) sum += filter[k] * core[k];
     return sum;
+}
+
+void SiteFootprint::amplitudeRow(int y, const float* const* rows, int from, int to, float* out) const {
+    const std::size_t terms = static_cast<std::size_t>(channels_) * kCoreSide * kCoreSide;
+    // Where term k of the core lies: its row and its column offset.
+    auto rowOf = [&](std::size_t k) { return rows[k / kCoreSide]; };
+    auto offsetOf = [](std::size_t k) { return static_cast<int>(k % kCoreSide) - kCore; };
+    int x = from;
+#if CV_SIMD
+    // Neighbouring columns lie at the two phases of the row, so the lanes'
+    // filters alternate; a vector starting at an even column takes
+    // lanes[0], one at an odd column lanes[1].
+    constexpr int kLanes = cv::v_float32::nlanes;
+    std::vector<float> lanes[2];
+    for (int start = 0; start < 2; ++start) {
+        lanes[start].resize(terms * kLanes);
+        for (std::size_t k = 0; k < terms; ++k) {
+            for (int i = 0; i < kLanes; ++i)
+                lanes[start][k * kLanes + i] = filter_[static_cast<std::size_t>(phaseOf(start + i, y))][k];
+        }
+    }
+    for (; x + kLanes <= to; x += kLanes) {
+        const float* filter = lanes[x & 1].data();
+        cv::v_float32 sum = cv::vx_setzero_f32();
+        for (std::size_t k = 0; k < terms; ++k) {
+            const cv::v_float32 product = cv::vx_load(filter + k * kLanes) * cv::vx_load(rowOf(k) + x + offsetOf(k));
+            sum = sum + product;
+        }
+        cv::v_store(out + x, sum);
+    }
+#endif
+    std::vector<float> core(terms);
+    for (; x < to; ++x) {
+        for (std::size_t k = 0; k < terms; ++k) core[k] = rowOf(k)[x + offsetOf(k)];
+        out[x] = amplitude(phaseOf(x, y), core.data());
+    }
 }
 
 float SiteFootprint::amplitudeInside(int phase, const float* core, const bool* inside, float& noiseGain) const {

@@ -67,6 +67,15 @@ public:
     // channel, kCoreSide rows of kCoreSide) is `core`.
     float amplitude(int phase, const float* core) const;
 
+    // amplitude() of every pixel x in [from, to) of row y, into out[x]:
+    // `rows` holds, channel by channel and from the row above to the row
+    // below, the kCoreSide rows of residuals around row y (rows[c *
+    // kCoreSide + dy + kCore], indexed by column), and columns from - 1 to
+    // to are inside them. Each value is the one amplitude() gives, worked
+    // out a vector of columns at a time in the same order of operations: the
+    // noise of the estimate is sampled at millions of pixels a frame.
+    void amplitudeRow(int y, const float* const* rows, int from, int to, float* out) const;
+
     // The same from the core's pixels inside the frame only (`inside`: one
     // flag per pixel of the core square, for all channels), and in
     // `noiseGain` how much noisier that estimate is than one from a whole

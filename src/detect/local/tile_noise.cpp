@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
+#include <utility>
 
 namespace speckmend {
 namespace {
@@ -124,14 +125,34 @@ TileNoise::TileNoise(const cv::Mat& mean, int channel, const LocalBackground& ba
                      double floor) {
     if (mean.depth() != CV_32F || mean.empty()) throw std::invalid_argument("TileNoise needs a float image");
     if (channel < 0 || channel >= mean.channels()) throw std::invalid_argument("TileNoise: no such channel");
+    *this = std::move(measure(mean, {channel}, {&background}, multiple, floor).front());
+}
+
+std::vector<TileNoise> TileNoise::ofChannels(const cv::Mat& mean,
+                                             const std::vector<const LocalBackground*>& backgrounds, double multiple,
+                                             double floor) {
+    if (mean.depth() != CV_32F || mean.empty()) throw std::invalid_argument("TileNoise needs a float image");
+    if (backgrounds.size() != static_cast<std::size_t>(mean.channels()))
+        throw std::invalid_argument("TileNoise::ofChannels: one background per channel");
+    std::vector<int> channels;
+    for (int c = 0; c < mean.channels(); ++c) channels.push_back(c);
+    return measure(mean, channels, backgrounds, multiple, floor);
+}
+
+// The samples of a tile are the same pixels in every channel, so all
+// channels are sampled together: one pass over the frame's rows instead of
+// one per channel, each value as a pass of its own would take it.
+std::vector<TileNoise> TileNoise::measure(const cv::Mat& mean, const std::vector<int>& channelsMeasured,
+                                          const std::vector<const LocalBackground*>& backgrounds, double multiple,
+                                          double floor) {
     const int channels = mean.channels();
+    const std::size_t count = channelsMeasured.size();
     const int columns = std::max(1, (mean.cols + kTile / 2) / kTile);
     const int rows = std::max(1, (mean.rows + kTile / 2) / kTile);
-    tileWidth_ = (mean.cols + columns - 1) / columns;
-    tileHeight_ = (mean.rows + rows - 1) / rows;
-    noise_.create(rows, columns, CV_32FC1);
-    threshold_.create(rows, columns, CV_32FC1);
-    cv::Mat measured(rows, columns, CV_32FC1);
+    const int tileWidth = (mean.cols + columns - 1) / columns;
+    const int tileHeight = (mean.rows + rows - 1) / rows;
+    std::vector<cv::Mat> measured;
+    for (std::size_t i = 0; i < count; ++i) measured.emplace_back(rows, columns, CV_32FC1);
     // A colour frame has been demosaiced: in each channel only a quarter
     // (red, blue) or half (green) of the pixels are the sensor's own sites,
     // with their full noise, and the rest are averages of them, with half
@@ -147,44 +168,57 @@ TileNoise::TileNoise(const cv::Mat& mean, int channel, const LocalBackground& ba
     constexpr float kPlacesApart = 1.15f;
     const int places = channels == 3 ? 4 : 1;
     cv::parallel_for_(cv::Range(0, rows * columns), [&](const cv::Range& range) {
-        std::vector<float> residuals[4];
+        // residuals[i * places + place]: channel i's values at one place.
+        std::vector<std::vector<float>> residuals(count * static_cast<std::size_t>(places));
         for (int t = range.start; t < range.end; ++t) {
             const int tx = t % columns, ty = t / columns;
-            const int top = ty * tileHeight_, bottom = std::min(top + tileHeight_, mean.rows);
-            const int left = tx * tileWidth_, right = std::min(left + tileWidth_, mean.cols);
+            const int top = ty * tileHeight, bottom = std::min(top + tileHeight, mean.rows);
+            const int left = tx * tileWidth, right = std::min(left + tileWidth, mean.cols);
             // A small tile is sampled whole.
             const int spacing = (bottom - top) * (right - left) < 64 * kSpacing ? 1 : kSpacing;
-            for (std::vector<float>& place : residuals) place.clear();
+            for (auto& r : residuals) r.clear();
             for (int y = top; y < bottom; ++y) {
                 const float* row = mean.ptr<float>(y);
                 const std::int64_t shift = (left + static_cast<std::int64_t>(kSlant) * y) % spacing;
                 const int offset = static_cast<int>((spacing - shift) % spacing);
                 for (int x = left + offset; x < right; x += spacing) {
-                    const int place = places == 1 ? 0 : (y & 1) * 2 + (x & 1);
-                    residuals[place].push_back(row[x * channels + channel] - background.at(x, y));
+                    const std::size_t place = places == 1 ? 0 : static_cast<std::size_t>((y & 1) * 2 + (x & 1));
+                    for (std::size_t i = 0; i < count; ++i) {
+                        residuals[i * static_cast<std::size_t>(places) + place].push_back(
+                            row[x * channels + channelsMeasured[i]] - backgrounds[i]->at(x, y));
+                    }
                 }
             }
-            float noisiest = 0.0f;
-            for (int place = 1; place < places; ++place) noisiest = std::max(noisiest, upperSigma(residuals[place]));
-            if (places > 1) noisiest = std::max(noisiest, upperSigma(residuals[0]));
-            // Reordered by upperSigma, the places still hold every value once.
-            for (int place = 1; place < places; ++place) {
-                residuals[0].insert(residuals[0].end(), residuals[place].begin(), residuals[place].end());
+            for (std::size_t i = 0; i < count; ++i) {
+                std::vector<float>* own = &residuals[i * static_cast<std::size_t>(places)];
+                float noisiest = 0.0f;
+                for (int place = 1; place < places; ++place) noisiest = std::max(noisiest, upperSigma(own[place]));
+                if (places > 1) noisiest = std::max(noisiest, upperSigma(own[0]));
+                // Reordered by upperSigma, the places still hold every value once.
+                for (int place = 1; place < places; ++place) own[0].insert(own[0].end(), own[place].begin(), own[place].end());
+                const float all = upperSigma(own[0]);
+                measured[i].at<float>(ty, tx) = noisiest > kPlacesApart * all ? noisiest : all;
             }
-            const float all = upperSigma(residuals[0]);
-            const float sigma = noisiest > kPlacesApart * all ? noisiest : all;
-            measured.at<float>(ty, tx) = sigma;
         }
     });
-    const cv::Mat evened = evenedTileNoise(measured);
-    for (int ty = 0; ty < rows; ++ty) {
-        for (int tx = 0; tx < columns; ++tx) {
-            const float sigma = evened.at<float>(ty, tx);
-            noise_.at<float>(ty, tx) = sigma;
-            threshold_.at<float>(ty, tx) =
-                std::max({static_cast<float>(multiple * sigma), static_cast<float>(floor), kSmallestThreshold});
+    std::vector<TileNoise> all;
+    for (std::size_t i = 0; i < count; ++i) {
+        TileNoise& tiles = all.emplace_back(TileNoise());
+        tiles.tileWidth_ = tileWidth;
+        tiles.tileHeight_ = tileHeight;
+        tiles.noise_.create(rows, columns, CV_32FC1);
+        tiles.threshold_.create(rows, columns, CV_32FC1);
+        const cv::Mat evened = evenedTileNoise(measured[i]);
+        for (int ty = 0; ty < rows; ++ty) {
+            for (int tx = 0; tx < columns; ++tx) {
+                const float sigma = evened.at<float>(ty, tx);
+                tiles.noise_.at<float>(ty, tx) = sigma;
+                tiles.threshold_.at<float>(ty, tx) =
+                    std::max({static_cast<float>(multiple * sigma), static_cast<float>(floor), kSmallestThreshold});
+            }
         }
     }
+    return all;
 }
 
 }  // namespace speckmend

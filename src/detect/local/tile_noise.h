@@ -48,6 +48,12 @@ public:
     // `mean` and `channel` as for the background model made from them.
     TileNoise(const cv::Mat& mean, int channel, const LocalBackground& background, double multiple, double floor);
 
+    // The noise of every channel of `mean`, channel c against
+    // backgrounds[c]: the same as each made on its own, in one pass.
+    static std::vector<TileNoise> ofChannels(const cv::Mat& mean,
+                                             const std::vector<const LocalBackground*>& backgrounds, double multiple,
+                                             double floor);
+
     int tileColumns() const { return noise_.cols; }
     int tileRows() const { return noise_.rows; }
     float noise(int tileX, int tileY) const { return noise_.at<float>(tileY, tileX); }
@@ -61,6 +67,12 @@ public:
     const cv::Mat& thresholds() const { return threshold_; }  // CV_32FC1, one per tile
 
 private:
+    TileNoise() = default;
+    // The channels named, against their backgrounds (one each), together.
+    static std::vector<TileNoise> measure(const cv::Mat& mean, const std::vector<int>& channelsMeasured,
+                                          const std::vector<const LocalBackground*>& backgrounds, double multiple,
+                                          double floor);
+
     int tileWidth_ = kTile;
     int tileHeight_ = kTile;
     cv::Mat noise_;

@@ -80,5 +80,57 @@ TEST(MeasureBanding, WhatTheBlockMediansLeave) {
     EXPECT_THROW(measureBandSteps(mean, 1), std::invalid_argument);
 }
 
+// The row medians of all channels of a colour frame in one pass, handed to
+// measureBanding, give each channel the offsets it measures on its own: on
+// frames with bands in one channel, different bands in each, none, and
+// sizes whose rows do not end on the column medians' sampling.
+TEST(MeasureBanding, RowMediansOfAllChannelsGiveEachChannelsOwn) {
+    struct Row {
+        const char* name;
+        cv::Size size;
+        bool banded[3];
+    };
+    const Row rows[] = {
+        {"bands in green", {300, 220}, {false, true, false}},
+        {"bands in every channel", {300, 220}, {true, true, true}},
+        {"no bands", {300, 220}, {false, false, false}},
+        {"an odd size", {203, 157}, {true, false, true}},
+        {"a frame of two rows", {64, 2}, {true, true, true}},
+    };
+    for (const Row& row : rows) {
+        const cv::Mat banded = bandedFrame();
+        std::vector<cv::Mat> planes;
+        for (int c = 0; c < 3; ++c) {
+            cv::Mat plane(row.size, CV_32FC1);
+            cv::randn(plane, 4.0 + c, 0.5);
+            if (row.banded[c]) plane += banded(cv::Rect(cv::Point(3 * c, 2 * c), row.size));
+            planes.push_back(plane);
+        }
+        cv::Mat mean;
+        cv::merge(planes, mean);
+        std::vector<LocalBackground> backgrounds;
+        for (int c = 0; c < 3; ++c) backgrounds.emplace_back(mean, c, 32);
+        const std::vector<std::vector<float>> medians =
+            bandingRowMedians(mean, {&backgrounds[0], &backgrounds[1], &backgrounds[2]});
+        ASSERT_EQ(medians.size(), 3u) << row.name;
+        for (int c = 0; c < 3; ++c) {
+            const BandingOffsets alone = measureBanding(mean, c, backgrounds[static_cast<std::size_t>(c)]);
+            const BandingOffsets given = measureBanding(mean, c, backgrounds[static_cast<std::size_t>(c)],
+                                                        &medians[static_cast<std::size_t>(c)]);
+            EXPECT_EQ(given.rows, alone.rows) << row.name << ", channel " << c;
+            EXPECT_EQ(given.columns, alone.columns) << row.name << ", channel " << c;
+            // A band is measured as one where the frame holds enough of it.
+            if (row.banded[c] && row.size.height > 100) {
+                EXPECT_GT(largestOffset(alone), 1.0f) << row.name << ", channel " << c;
+            }
+        }
+    }
+    const cv::Mat mean(8, 8, CV_32FC3, cv::Scalar::all(1.0));
+    const LocalBackground background(mean, 0, 4);
+    const std::vector<float> tooFew(3, 0.0f);
+    EXPECT_THROW(measureBanding(mean, 0, background, &tooFew), std::invalid_argument);
+    EXPECT_THROW(bandingRowMedians(mean, {&background}), std::invalid_argument);
+}
+
 }  // namespace
 }  // namespace speckmend

@@ -169,6 +169,20 @@ TEST(ColourSites, StandoutsAreThePixelsAboveTheLevelAndFeedTheTest) {
             EXPECT_EQ(given->candidates[i].at, alone->candidates[i].at) << i;
             EXPECT_EQ(given->candidates[i].significance, alone->candidates[i].significance) << i;
         }
+        // The mean's highest value handed in, as the detector's scan finds
+        // it, gives the same test; one far lower takes every site for
+        // clipped, and there is then no footprint to learn.
+        double highest = 0.0;
+        cv::minMaxLoc(frame.mean.reshape(1), nullptr, &highest);
+        const auto handed = findColourSites(frame.mean, backgroundModels, noiseModels, {}, settings, &found,
+                                            static_cast<float>(highest));
+        ASSERT_TRUE(handed);
+        ASSERT_EQ(handed->candidates.size(), alone->candidates.size());
+        for (std::size_t i = 0; i < alone->candidates.size(); ++i) {
+            EXPECT_EQ(handed->candidates[i].at, alone->candidates[i].at) << i;
+            EXPECT_EQ(handed->candidates[i].significance, alone->candidates[i].significance) << i;
+        }
+        EXPECT_FALSE(findColourSites(frame.mean, backgroundModels, noiseModels, {}, settings, &found, 1.0f));
         // Fewer standouts, fewer candidates: the test takes what it is given.
         const std::vector<Standout> half(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(found.size() / 2));
         const auto fewer = findColourSites(frame.mean, backgroundModels, noiseModels, {}, settings, &half);
@@ -177,115 +191,43 @@ TEST(ColourSites, StandoutsAreThePixelsAboveTheLevelAndFeedTheTest) {
     }
 }
 
-// The tail's lengthening of noise whose tails are known, against the same
-// worked out from the Gaussian's quantiles: Gaussian noise is lengthened by
-// no more than the few percent the tail's uncertainty asks for, a lower
-// tail that grows longer beyond 2 sigma is lengthened more the further out
-// the multiple lies, an upper side stretched near in by its stretch, a
-// lower side wider throughout than the upper (a dead zone's) shortened by
-// how much narrower the upper body is, and hot sites at the upper tail's
-// far end are not taken for noise.
-TEST(ColourSites, TailLengtheningReadsTheTailsOfTheNoise) {
+// The pixels around the standouts, against marking every neighbour in a
+// set: each once, in raster order, inside the frame, from standouts in
+// raster order or in any other.
+TEST(ColourSites, PointsAroundStandoutsAreTheNeighboursInRasterOrder) {
     struct Row {
         const char* name;
-        int count;
-        float lowerBeyond2;  // the lower side's stretch beyond 2 sigma
-        float upper;         // the upper side's stretch
-        int sites;           // values far up the upper tail, per 100000
-        double multiple;
-        float lowerWide = 1.0f;  // the whole lower side's stretch, after the one beyond 2 sigma
+        std::vector<cv::Point> at;
     };
     const Row rows[] = {
-        {"Gaussian", 400000, 1.0f, 1.0f, 0, 5.0},
-        {"a lower tail 1.3 times as long beyond 2 sigma, at 5", 400000, 1.3f, 1.0f, 0, 5.0},
-        {"the same at 3.7 sigma: no growth to carry on", 400000, 1.3f, 1.0f, 0, 3.7},
-        {"the same at 6 sigma", 400000, 1.3f, 1.0f, 0, 6.0},
-        {"an upper side 1.4 times as wide", 400000, 1.0f, 1.4f, 0, 5.0},
-        {"both", 400000, 1.3f, 1.4f, 0, 5.0},
-        {"hot sites in the upper tail", 400000, 1.0f, 1.0f, 40, 5.0},
-        {"narrower than Gaussian", 400000, 0.7f, 0.8f, 0, 5.0},
-        {"a lower side 1.15 times as wide, the upper Gaussian", 400000, 1.0f, 1.0f, 0, 5.0, 1.15f},
-        {"the same with hot sites in the upper tail", 400000, 1.0f, 1.0f, 40, 5.0, 1.15f},
-        {"a lower side 1.5 times as wide: shortened by a fifth at most", 400000, 1.0f, 1.0f, 0, 5.0, 1.5f},
-        {"a lower side 1.2 times as wide, the upper 1.1", 400000, 1.3f, 1.1f, 0, 5.0, 1.2f},
-        {"a lower tail twice as long beyond 2 sigma, the upper side 1.1: the near ratio", 400000, 2.0f, 1.1f, 0, 5.0},
+        {"none", {}},
+        {"one inside", {{5, 4}}},
+        {"the top left corner", {{0, 0}}},
+        {"the bottom right corner", {{11, 7}}},
+        {"neighbours along a row", {{3, 3}, {4, 3}, {6, 3}}},
+        {"a column", {{2, 1}, {2, 2}, {2, 3}, {2, 5}}},
+        {"rows two apart share the one between", {{4, 1}, {8, 3}}},
+        {"rows far apart", {{1, 0}, {1, 6}}},
+        {"the same pixel twice", {{6, 2}, {6, 2}}},
+        {"out of raster order", {{9, 6}, {1, 1}, {5, 1}, {3, 4}, {0, 7}}},
+        {"a whole row",
+         {{0, 4}, {1, 4}, {2, 4}, {3, 4}, {4, 4}, {5, 4}, {6, 4}, {7, 4}, {8, 4}, {9, 4}, {10, 4}, {11, 4}}},
     };
-    // The Gaussian's quantile below which `share` of it lies, from its tail.
-    auto quantile = [](double share) {
-        double low = 0.0, high = 10.0;
-        for (int i = 0; i < 60; ++i) {
-            const double middle = 0.5 * (low + high);
-            (0.5 * std::erfc(middle / std::sqrt(2.0)) > share ? low : high) = middle;
-        }
-        return 0.5 * (low + high);
-    };
+    const cv::Size size(12, 8);
     for (const Row& row : rows) {
-        auto lower = [&](double q) { return row.lowerWide * (q <= 2.0 ? q : 2.0 + (q - 2.0) * row.lowerBeyond2); };
-        // The values read: two standard deviations of the count out.
-        auto readAt = [&](double share) {
-            const double expected = share * row.count;
-            const double k = std::max(0.0, std::floor(expected - 2.0 * std::sqrt(expected)));
-            return quantile((k + 1.0) / (row.count + 1.0));
-        };
-        const double far = lower(readAt(1e-4)) / 3.7190, near = lower(readAt(1e-3)) / 3.0902;
-        const double growth = std::max(0.0, (far - near) / (3.7190 - 3.0902));
-        // The upper side longer near in lengthens; shorter there and in the
-        // body at 1e-2, it shortens by the smaller ratio, by a fifth at most.
-        const double nearRatio = row.upper * readAt(1e-3) / lower(readAt(1e-3));
-        const double bodyRatio = row.upper * readAt(1e-2) / lower(readAt(1e-2));
-        const double shorter = std::max(0.8, std::min(bodyRatio, nearRatio));
-        const double skew = nearRatio >= 1.0 ? nearRatio : bodyRatio < 1.0 ? shorter : 1.0;
-        const double expected = std::max(1.0, (far + growth * std::max(0.0, row.multiple - 3.7190)) * skew);
-
-        cv::RNG rng(5);
-        std::vector<float> values;
-        for (int i = 0; i < row.count; ++i) {
-            float v = static_cast<float>(rng.gaussian(1.0));
-            if (v < -2.0f) v = -2.0f + (v + 2.0f) * row.lowerBeyond2;
-            if (v < 0.0f) v *= row.lowerWide;
-            if (v > 0.0f) v *= row.upper;
-            if (i % 100000 < row.sites) v = 30.0f + static_cast<float>(i % 7);
-            values.push_back(v);
+        std::vector<Standout> found;
+        for (const cv::Point& p : row.at) found.push_back({p, 1.0f});
+        std::vector<cv::Point> expected;
+        for (int y = 0; y < size.height; ++y) {
+            for (int x = 0; x < size.width; ++x) {
+                const bool near = std::any_of(row.at.begin(), row.at.end(), [&](const cv::Point& p) {
+                    return std::abs(p.x - x) <= 1 && std::abs(p.y - y) <= 1;
+                });
+                if (near) expected.emplace_back(x, y);
+            }
         }
-        const float lengthening = tailLengthening(values, row.multiple);
-        // The far tail of a sample is itself a few percent uncertain, and
-        // carrying its growth on out doubles that.
-        EXPECT_NEAR(lengthening, expected, 0.08 * expected) << row.name;
+        EXPECT_EQ(pointsAroundStandouts(found, size), expected) << row.name;
     }
-    std::vector<float> none;
-    EXPECT_EQ(tailLengthening(none, 5.0), 1.0f);
-}
-
-// The threshold's multiple for a frame's area: unchanged up to the
-// reference frame, and beyond it where Gaussian noise passes it as often
-// per frame as it passes the given multiple in the reference frame.
-TEST(ColourSites, AreaMultipleKeepsTheFalseAlarmsPerFrame) {
-    struct Row {
-        const char* name;
-        double multiple, pixels;
-    };
-    const Row rows[] = {
-        {"a small frame", 5.0, 0.2e6},
-        {"the reference frame", 5.0, kReferenceArea},
-        {"twice the reference", 5.0, 2 * kReferenceArea},
-        {"24 megapixels", 5.0, 24e6},
-        {"100 megapixels", 5.0, 100e6},
-        {"a low multiple", 3.0, 24e6},
-        {"a high multiple", 9.0, 24e6},
-    };
-    auto tail = [](double z) { return 0.5 * std::erfc(z / std::sqrt(2.0)); };
-    for (const Row& row : rows) {
-        const double z = areaMultiple(row.multiple, row.pixels);
-        if (row.pixels <= kReferenceArea) {
-            EXPECT_EQ(z, row.multiple) << row.name;
-            continue;
-        }
-        EXPECT_GT(z, row.multiple) << row.name;
-        // As many expected false alarms per frame as the reference frame's.
-        EXPECT_NEAR(row.pixels * tail(z) / (kReferenceArea * tail(row.multiple)), 1.0, 1e-6) << row.name;
-    }
-    // 5 sigma at 24 MP: a quarter of the reference's chance per pixel.
-    EXPECT_NEAR(areaMultiple(5.0, 24e6), 5.26, 0.01);
 }
 
 }  // namespace

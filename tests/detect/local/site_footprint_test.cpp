@@ -91,8 +91,12 @@ TEST(SiteFootprint, LearnsTheShapeAndMeasuresAmplitudesAtTheSensor) {
             float gain = 0.0f;
             const float a = footprint->amplitudeInside(row.phase, coreOf(patch).data(), inside, gain);
             EXPECT_NEAR(a, row.amplitude, 0.05f * row.amplitude) << "edge " << edge;
-            if (edge == 0) { EXPECT_NEAR(gain, 1.0f, 1e-3f); }
-            if (edge > 0) { EXPECT_GT(gain, 1.01f) << "edge " << edge; }
+            if (edge == 0) {
+                EXPECT_NEAR(gain, 1.0f, 1e-3f);
+            }
+            if (edge > 0) {
+                EXPECT_GT(gain, 1.01f) << "edge " << edge;
+            }
         }
         // A ripple as strong has not the shape.
         const std::vector<float> ripple = patchOf(row.phase, row.amplitude, 0.0f, rng, true);
@@ -108,10 +112,8 @@ TEST(SiteFootprint, APhaseShortOfSitesTakesItsPartnersShapeMirrored) {
         bool learns;
     };
     const Row rows[] = {
-        {"every phase has enough", {}, true},
-        {"blue from red", {3}, true},
-        {"one green from the other", {1}, true},
-        {"red and blue both short", {0, 3}, false},
+        {"every phase has enough", {}, true},       {"blue from red", {3}, true},
+        {"one green from the other", {1}, true},    {"red and blue both short", {0, 3}, false},
         {"every phase short", {0, 1, 2, 3}, false},
     };
     for (const Row& row : rows) {
@@ -136,6 +138,57 @@ TEST(SiteFootprint, APhaseShortOfSitesTakesItsPartnersShapeMirrored) {
         }
     }
     EXPECT_THROW(SiteFootprint::learn({}, 3, {0.5f}), std::invalid_argument);
+}
+
+// A row's amplitudes worked out together, against amplitude() at each
+// pixel from its gathered core: the same value, bit for bit, at both
+// phases of a row of either parity, for spans of any length and start
+// (vector-wide or not, even or odd), and rows that hold sites as well as
+// noise.
+TEST(SiteFootprint, AmplitudeRowGivesEachPixelsAmplitude) {
+    cv::RNG rng(8);
+    const std::vector<float> noise{0.5f, 0.7f, 0.6f};
+    const auto footprint = SiteFootprint::learn(sites(40, 0.5f, rng), 3, noise);
+    ASSERT_TRUE(footprint.has_value());
+    struct Row {
+        const char* name;
+        int y, width, from, to;
+    };
+    const Row rows[] = {
+        {"a long row", 0, 80, 1, 79},   {"an odd row", 7, 80, 1, 79},
+        {"an odd start", 2, 64, 3, 61}, {"an even start", 3, 64, 2, 60},
+        {"one pixel", 1, 9, 4, 5},      {"a span shorter than a vector", 4, 9, 1, 4},
+        {"none", 5, 9, 4, 4},
+    };
+    constexpr int kCoreSide = SiteFootprint::kCoreSide;
+    for (const Row& row : rows) {
+        // Residual rows of noise with a few sites' worth of height here
+        // and there.
+        std::vector<std::vector<float>> residual(3 * kCoreSide, std::vector<float>(row.width));
+        for (auto& line : residual) {
+            for (float& v : line) v = static_cast<float>(rng.gaussian(1.0)) + (rng.uniform(0, 9) == 0 ? 25.0f : 0.0f);
+        }
+        std::vector<const float*> pointers;
+        for (const auto& line : residual) pointers.push_back(line.data());
+        std::vector<float> out(static_cast<std::size_t>(row.width), -1.0f);
+        footprint->amplitudeRow(row.y, pointers.data(), row.from, row.to, out.data());
+        for (int x = 0; x < row.width; ++x) {
+            if (x < row.from || x >= row.to) {
+                EXPECT_EQ(out[static_cast<std::size_t>(x)], -1.0f) << row.name << ": column " << x << " written";
+                continue;
+            }
+            std::vector<float> core;
+            for (int c = 0; c < 3; ++c) {
+                for (int dy = 0; dy < kCoreSide; ++dy) {
+                    for (int dx = -1; dx <= 1; ++dx)
+                        core.push_back(residual[static_cast<std::size_t>(c * kCoreSide + dy)][x + dx]);
+                }
+            }
+            EXPECT_EQ(out[static_cast<std::size_t>(x)],
+                      footprint->amplitude(SiteFootprint::phaseOf(x, row.y), core.data()))
+                << row.name << ": column " << x;
+        }
+    }
 }
 
 }  // namespace

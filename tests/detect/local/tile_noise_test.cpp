@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 namespace speckmend {
@@ -145,6 +146,51 @@ TEST(TileNoise, NoisyRegionRaisesOnlyItsOwnThreshold) {
     EXPECT_NEAR(noise.threshold(3, 0), 15.0f, 1.2f);
     EXPECT_NEAR(noise.threshold(4, 0), 15.0f, 1.2f);
     EXPECT_EQ(noise.thresholdAt(1279, 255), noise.threshold(4, 0));
+}
+
+// The noise of all channels measured in one pass is each channel's own:
+// on channels of different noise, a noisy corner in one, frames of one
+// channel, small tiles sampled whole and an odd size.
+TEST(TileNoise, AllChannelsTogetherAsEachAlone) {
+    struct Row {
+        const char* name;
+        cv::Size size;
+        int channels;
+    };
+    const Row rows[] = {
+        {"three channels", {700, 500}, 3},
+        {"one channel", {700, 500}, 1},
+        {"an odd size", {533, 281}, 3},
+        {"small tiles, sampled whole", {30, 20}, 3},
+    };
+    for (const Row& row : rows) {
+        std::vector<cv::Mat> planes;
+        for (int c = 0; c < row.channels; ++c) {
+            cv::Mat plane(row.size, CV_32FC1);
+            cv::randn(plane, 4.0 + c, 1.0 + c);
+            if (c == 1) plane(cv::Rect(0, 0, row.size.width / 3, row.size.height / 3)) *= 3.0f;
+            planes.push_back(plane);
+        }
+        cv::Mat mean;
+        cv::merge(planes, mean);
+        std::vector<LocalBackground> backgrounds;
+        std::vector<const LocalBackground*> models;
+        for (int c = 0; c < row.channels; ++c) backgrounds.emplace_back(mean, c, 32);
+        for (const LocalBackground& b : backgrounds) models.push_back(&b);
+        const std::vector<TileNoise> together = TileNoise::ofChannels(mean, models, 5.0, 2.0);
+        ASSERT_EQ(together.size(), static_cast<std::size_t>(row.channels)) << row.name;
+        for (int c = 0; c < row.channels; ++c) {
+            const TileNoise alone(mean, c, backgrounds[static_cast<std::size_t>(c)], 5.0, 2.0);
+            const TileNoise& joint = together[static_cast<std::size_t>(c)];
+            ASSERT_EQ(joint.tileWidth(), alone.tileWidth()) << row.name;
+            ASSERT_EQ(joint.tileHeight(), alone.tileHeight()) << row.name;
+            EXPECT_EQ(cv::countNonZero(joint.noise() != alone.noise()), 0) << row.name << ", channel " << c;
+            EXPECT_EQ(cv::countNonZero(joint.thresholds() != alone.thresholds()), 0) << row.name << ", channel " << c;
+        }
+    }
+    const cv::Mat mean(8, 8, CV_32FC3, cv::Scalar::all(1.0));
+    const LocalBackground background(mean, 0, 4);
+    EXPECT_THROW(TileNoise::ofChannels(mean, {&background}, 5.0, 2.0), std::invalid_argument);
 }
 
 // ---- former bugs ------------------------------------------------------------
