@@ -206,9 +206,21 @@ float tailLengthening(std::vector<float>& values, double multiple) {
     const double lowTail = middle - select(0, farRank, half);
     const double lowNear =
         middle - (nearRank == farRank ? static_cast<double>(*at(farRank)) : select(farRank + 1, nearRank, half));
-    const double highNear = select(half + 1 < count ? half + 1 : half, count - 1 - nearRank, count) - middle;
-    const double lowBody = middle - select(outer(kBodyShare));
-    const double highBody = select(values.size() - 1 - outer(kBodyShare)) - middle;
+    const std::size_t upperFrom = half + 1 < count ? half + 1 : half, highNearRank = count - 1 - nearRank;
+    const double highNear = select(upperFrom, highNearRank, count) - middle;
+    // The body's ranks lie nearer the median still, each between it and its
+    // side's near rank.
+    const std::size_t bodyRank = outer(kBodyShare), highBodyRank = count - 1 - bodyRank;
+    const double lowBody =
+        middle - (bodyRank == nearRank ? static_cast<double>(*at(nearRank)) : select(nearRank + 1, bodyRank, half));
+    double highBody = 0.0;
+    if (bodyRank == nearRank) {
+        highBody = static_cast<double>(*at(highNearRank)) - middle;
+    } else if (highBodyRank >= upperFrom) {
+        highBody = select(upperFrom, highBodyRank, highNearRank) - middle;
+    } else {
+        highBody = select(0, highBodyRank, count) - middle;  // a sample too small to have halves
+    }
     double skew = 1.0;
     if (lowNear > 0.0 && highNear >= lowNear) {
         skew = highNear / lowNear;

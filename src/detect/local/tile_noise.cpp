@@ -195,7 +195,8 @@ std::vector<TileNoise> TileNoise::measure(const cv::Mat& mean, const std::vector
                 for (int place = 1; place < places; ++place) noisiest = std::max(noisiest, upperSigma(own[place]));
                 if (places > 1) noisiest = std::max(noisiest, upperSigma(own[0]));
                 // Reordered by upperSigma, the places still hold every value once.
-                for (int place = 1; place < places; ++place) own[0].insert(own[0].end(), own[place].begin(), own[place].end());
+                for (int place = 1; place < places; ++place)
+                    own[0].insert(own[0].end(), own[place].begin(), own[place].end());
                 const float all = upperSigma(own[0]);
                 measured[i].at<float>(ty, tx) = noisiest > kPlacesApart * all ? noisiest : all;
             }

@@ -128,7 +128,14 @@ TEST(SiteNoise, TailLengtheningSelectsAsInTheWholeSample) {
         const double lowTail = middle - select(outer(1e-4));
         const double lowNear = middle - select(outer(1e-3));
         const double highNear = select(values.size() - 1 - outer(1e-3)) - middle;
-        const double skew = lowNear > 0.0 ? std::max(1.0, highNear / lowNear) : 1.0;
+        const double lowBody = middle - select(outer(1e-2));
+        const double highBody = select(values.size() - 1 - outer(1e-2)) - middle;
+        double skew = 1.0;
+        if (lowNear > 0.0 && highNear >= lowNear) {
+            skew = highNear / lowNear;
+        } else if (lowNear > 0.0 && lowBody > 0.0 && highBody < lowBody) {
+            skew = std::max(0.8, std::min(highBody / lowBody, highNear / lowNear));
+        }
         const double far = lowTail / 3.7190, near = lowNear / 3.0902;
         const double growth = std::max(0.0, (far - near) / (3.7190 - 3.0902));
         return static_cast<float>(std::max(1.0, (far + growth * std::max(0.0, multiple - 3.7190)) * skew));

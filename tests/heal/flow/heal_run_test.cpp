@@ -382,8 +382,10 @@ TEST(HealRunTest, DifferenceImageThatCannotBeTakenIsSkippedWithALine) {
     writeJpeg(shoot.indir + "grey.jpg", shoot.photo(17, 1));
     const ProgramRun result = shoot.run();
     EXPECT_EQ(statusBlock(result.output),
-              "grey.jpg difference image skipped: the output reads back with another size or channel count\n"
-              "grey.jpg processed.\n");
+              "grey.jpg converted for its output " + shoot.outdir +
+                  "grey.webp: grey written as three equal colour channels\n"
+                  "grey.jpg difference image skipped: the output reads back with another size or channel count\n"
+                  "grey.jpg processed.\n");
     EXPECT_TRUE(fileExists(shoot.outdir + "grey.webp"));
     EXPECT_FALSE(fileExists(shoot.outdir + "grey.webp-diff.png"));
 }
