@@ -155,11 +155,14 @@ TileNoise::TileNoise(const cv::Mat& mean, int channel, const LocalBackground& ba
             measured.at<float>(ty, tx) = sigma;
         }
     });
-    const cv::Mat evened = evenedTileNoise(measured);
-    for (int ty = 0; ty < rows; ++ty) {
-        for (int tx = 0; tx < columns; ++tx) {
-            const float sigma = evened.at<float>(ty, tx);
-            noise_.at<float>(ty, tx) = sigma;
+    evenedTileNoise(measured).copyTo(noise_);
+    setThresholds(multiple, floor);
+}
+
+void TileNoise::setThresholds(double multiple, double floor) {
+    for (int ty = 0; ty < noise_.rows; ++ty) {
+        for (int tx = 0; tx < noise_.cols; ++tx) {
+            const float sigma = noise_.at<float>(ty, tx);
             threshold_.at<float>(ty, tx) =
                 std::max({static_cast<float>(multiple * sigma), static_cast<float>(floor), kSmallestThreshold});
         }
