@@ -62,7 +62,8 @@ float channelLengthening(const cv::Mat& mean, int channel, const LocalBackground
 std::vector<float> lengthenChannelBars(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds,
                                        const std::vector<TileNoise*>& noise, const std::vector<Standout>& standouts,
                                        double multiple, double floor) {
-    if (mean.empty() || mean.type() != CV_32FC3) throw std::invalid_argument("lengthenChannelBars needs a CV_32FC3 mean");
+    if (mean.empty() || mean.type() != CV_32FC3)
+        throw std::invalid_argument("lengthenChannelBars needs a CV_32FC3 mean");
     if (backgrounds.size() != 3 || noise.size() != 3) throw std::invalid_argument("lengthenChannelBars: three models");
     std::vector<float> lengthening(3, 1.0f);
     cv::parallel_for_(cv::Range(0, 3), [&](const cv::Range& range) {
