@@ -19,10 +19,12 @@
 #include "detect/common/local_maximum.h"
 #include "detect/common/row_search.h"
 #include "detect/common/row_stripes.h"
+#include "detect/local/channel_tails.h"
 #include "detect/local/colour_sites.h"
 #include "detect/local/hot_lines.h"
 #include "detect/local/hot_spots.h"
 #include "detect/local/local_background.h"
+#include "detect/local/site_noise.h"
 #include "detect/local/spot_shapes.h"
 #include "detect/local/tile_noise.h"
 
@@ -367,6 +369,40 @@ cv::Point strongestNear(const std::vector<cv::Point>& peaks, const std::vector<f
     return strongest;
 }
 
+// A lossy colour frame whose channels are tested alone: their bars
+// lengthened by their noise's tail (channel_tails.h), the console's ranges
+// with them, and the candidates judged again. One that no longer passes is
+// a near miss where it still stands highest among its neighbours.
+void testChannelsAlone(const cv::Mat& mean, const std::vector<ChannelModel>& models,
+                       const LocalDetectorSettings& settings, Scan& found, std::vector<ChannelSummary>& summaries) {
+    std::vector<TileNoise*> noise;
+    for (const ChannelModel& model : models) noise.push_back(model.noise.get());
+    lengthenChannelBars(mean, backgroundsOf(models), noise, found.standouts,
+                        areaMultiple(settings.noise, static_cast<double>(mean.total())), settings.floor);
+    for (std::size_t c = 0; c < models.size(); ++c) {
+        range(models[c].noise->thresholds(), summaries[c].thresholdLow, summaries[c].thresholdHigh);
+    }
+    std::vector<SpotCandidate> kept;
+    for (const SpotCandidate& candidate : found.candidates) {
+        const cv::Point at = candidate.at;
+        const float v = significanceAt(mean, models, at.x, at.y);
+        if (v > 1.0f) {
+            kept.push_back({at, v});
+            continue;
+        }
+        bool highest = v > kRejectedFloor;
+        for (int dy = -1; dy <= 1 && highest; ++dy) {
+            for (int dx = -1; dx <= 1 && highest; ++dx) {
+                const cv::Point n(at.x + dx, at.y + dy);
+                if ((dx || dy) && n.inside(cv::Rect(cv::Point(0, 0), mean.size())))
+                    highest = significanceAt(mean, models, n.x, n.y) < v;
+            }
+        }
+        if (highest) found.nearMisses.emplace_back(v, at);
+    }
+    found.candidates = std::move(kept);
+}
+
 // The spots of the candidates into the findings; the glints and leaks among
 // them, then those in the shadow of a stronger one, strongest first, into
 // `notTaken`.
@@ -504,6 +540,7 @@ LocalDetection detectLocally(const cv::Mat& mean, const LocalDetectorSettings& s
         for (const ChannelModel& model : models) noise.push_back(model.noise.get());
         colourSites = findColourSites(mean, backgroundsOf(models), noise, findings.lines, siteSettings,
                                       &found.standouts, found.highest);
+        if (!colourSites) testChannelsAlone(mean, models, settings, found, detection.channels);
         found.standouts = {};
         SiteSummary& summary = detection.sites.emplace();
         if (colourSites) {

@@ -207,19 +207,21 @@ std::vector<TileNoise> TileNoise::measure(const cv::Mat& mean, const std::vector
         TileNoise& tiles = all.emplace_back(TileNoise());
         tiles.tileWidth_ = tileWidth;
         tiles.tileHeight_ = tileHeight;
-        tiles.noise_.create(rows, columns, CV_32FC1);
+        evenedTileNoise(measured[i]).copyTo(tiles.noise_);
         tiles.threshold_.create(rows, columns, CV_32FC1);
-        const cv::Mat evened = evenedTileNoise(measured[i]);
-        for (int ty = 0; ty < rows; ++ty) {
-            for (int tx = 0; tx < columns; ++tx) {
-                const float sigma = evened.at<float>(ty, tx);
-                tiles.noise_.at<float>(ty, tx) = sigma;
-                tiles.threshold_.at<float>(ty, tx) =
-                    std::max({static_cast<float>(multiple * sigma), static_cast<float>(floor), kSmallestThreshold});
-            }
-        }
+        tiles.setThresholds(multiple, floor);
     }
     return all;
+}
+
+void TileNoise::setThresholds(double multiple, double floor) {
+    for (int ty = 0; ty < noise_.rows; ++ty) {
+        for (int tx = 0; tx < noise_.cols; ++tx) {
+            const float sigma = noise_.at<float>(ty, tx);
+            threshold_.at<float>(ty, tx) =
+                std::max({static_cast<float>(multiple * sigma), static_cast<float>(floor), kSmallestThreshold});
+        }
+    }
 }
 
 }  // namespace speckmend

@@ -66,6 +66,11 @@ public:
     const cv::Mat& noise() const { return noise_; }           // CV_32FC1, one per tile
     const cv::Mat& thresholds() const { return threshold_; }  // CV_32FC1, one per tile
 
+    // Each tile's threshold made again from its noise, as the constructor
+    // makes it: for a bar that is known only once the noise's tail has been
+    // measured (channel_tails.h).
+    void setThresholds(double multiple, double floor);
+
 private:
     TileNoise() = default;
     // The channels named, against their backgrounds (one each), together.

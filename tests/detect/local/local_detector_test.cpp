@@ -24,6 +24,10 @@ struct Scene {
     cv::Size size{640, 480};
     int channels = 1;
     float noise = 1.0f;  // DN, Gaussian
+    // Heavy tails, as quantization leaves them: one pixel in 50 with noise
+    // three times as high, which passes five standard deviations of the
+    // whole a thousand times as often as Gaussian noise.
+    bool heavyTails = false;
     std::function<float(int x, int y)> background = [](int, int) { return 4.0f; };
     std::vector<Planted> hot;
     std::uint64_t seed = 1;
@@ -34,6 +38,16 @@ cv::Mat render(const Scene& scene) {
     cv::Mat noise(scene.size, CV_32FC(scene.channels));
     cv::RNG rng(scene.seed);
     rng.fill(noise, cv::RNG::NORMAL, 0.0, scene.noise);
+    if (scene.heavyTails) {
+        cv::Mat sparse(noise.size(), noise.type());
+        rng.fill(sparse, cv::RNG::UNIFORM, 0.0, 1.0);
+        cv::Mat values = noise.reshape(1), chance = sparse.reshape(1);
+        for (int y = 0; y < values.rows; ++y) {
+            for (int x = 0; x < values.cols; ++x) {
+                if (chance.at<float>(y, x) < 0.02f) values.at<float>(y, x) *= 3.0f;
+            }
+        }
+    }
     for (int y = 0; y < scene.size.height; ++y) {
         float* row = mean.ptr<float>(y);
         const float* n = noise.ptr<float>(y);
@@ -74,6 +88,7 @@ TEST(DetectLocally, FindsEveryPlantedPixelAndNothingElse) {
     struct Row {
         const char* name;
         Scene scene;
+        bool lossy = false;  // a colour one then falls back to its channels: too few sites
     };
     const cv::Size size(640, 480);
     auto scene = [&](float noise, std::function<float(int, int)> background) {
@@ -104,9 +119,26 @@ TEST(DetectLocally, FindsEveryPlantedPixelAndNothingElse) {
                    return 4.0f + 9.0f * in(y, 40, 59) + 8.0f * in(y, 200, 290) + 10.0f * in(x, 100, 111) +
                           9.0f * in(x, 300, 480) + 8.0f * in(x, 600, 639);
                })},
+        // a colour JPEG dark with too few sites to learn their footprint:
+        // its Gaussian bar let 400 pixels of the noise through
+        {"heavy-tailed colour noise, channels alone",
+         [] {
+             Scene s;
+             s.size = {800, 600};
+             s.channels = 3;
+             s.noise = 2.0f;
+             s.heavyTails = true;
+             s.hot = {{{100, 100}, 90.0f}, {{700, 500}, 120.0f, 2}, {{400, 300}, 150.0f, 0}};
+             return s;
+         }(),
+         true},
     };
     for (const Row& row : rows) {
-        const Findings d = detectLocally(render(row.scene), LocalDetectorSettings()).findings;
+        LocalDetectorSettings settings;
+        settings.lossy = row.lossy;
+        const LocalDetection detection = detectLocally(render(row.scene), settings);
+        const Findings& d = detection.findings;
+        EXPECT_EQ(detection.sites && !detection.sites->footprintLearnt, row.lossy) << row.name;
         EXPECT_EQ(d.spots.size(), row.scene.hot.size()) << row.name;
         EXPECT_TRUE(d.lines.empty()) << row.name;
         for (const Planted& p : row.scene.hot) EXPECT_TRUE(foundNear(d, p.at, 0)) << row.name << " at " << p.at;

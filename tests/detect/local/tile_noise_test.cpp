@@ -110,6 +110,7 @@ TEST(TileNoise, ThresholdPerTile) {
         float sigmas[4];
         double multiple, floor;
         float thresholds[4];  // expected, within 8 percent
+        double again = 0.0;   // thresholded again at this multiple and the floor, if above 0
     };
     const Row rows[] = {
         {"quiet sensor: the floor holds", {0.5f, 0.5f, 0.5f, 0.5f}, 5.0, 6.0, {6.0f, 6.0f, 6.0f, 6.0f}},
@@ -117,11 +118,14 @@ TEST(TileNoise, ThresholdPerTile) {
         {"another multiple", {2.0f, 2.0f, 2.0f, 2.0f}, 3.0, 0.0, {6.0f, 6.0f, 6.0f, 6.0f}},
         // a tile that is really noisier keeps its own measurement
         {"one noisy corner of four", {1.0f, 1.0f, 1.0f, 4.0f}, 5.0, 0.0, {5.0f, 5.0f, 5.0f, 20.0f}},
+        {"thresholded again, longer", {1.0f, 1.0f, 1.0f, 4.0f}, 5.0, 0.0, {7.5f, 7.5f, 7.5f, 30.0f}, 7.5},
+        {"thresholded again, the floor holds", {0.5f, 0.5f, 0.5f, 2.0f}, 5.0, 6.0, {6.0f, 6.0f, 6.0f, 15.0f}, 7.5},
     };
     for (const Row& row : rows) {
         const cv::Mat frame = quadrants(row.sigmas[0], row.sigmas[1], row.sigmas[2], row.sigmas[3]);
         const LocalBackground background(frame, 0, 32);
-        const TileNoise noise(frame, 0, background, row.multiple, row.floor);
+        TileNoise noise(frame, 0, background, row.multiple, row.floor);
+        if (row.again > 0.0) noise.setThresholds(row.again, row.floor);
         ASSERT_EQ(noise.tileColumns(), 2);
         ASSERT_EQ(noise.tileRows(), 2);
         for (int t = 0; t < 4; ++t) {
