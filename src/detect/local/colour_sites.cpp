@@ -11,6 +11,7 @@
 #include <opencv2/core/hal/intrin.hpp>
 
 #include "detect/common/row_stripes.h"
+#include "detect/local/channel_residuals.h"
 #include "detect/local/hot_lines.h"
 #include "detect/local/site_residuals.h"
 #include "detect/local/site_surroundings.h"
@@ -253,27 +254,10 @@ void StandoutRow::addChannel(const float* meanRow, int channels, int c, const fl
     for (int left = 0; left < width; left += tiles.tileWidth()) {
         const int right = std::min(left + tiles.tileWidth(), width);
         const float scale = 1.0f / std::max(tiles.noiseAt(left, y), kSmallestSiteNoise);
-        int x = left;
-#if CV_SIMD
-        // Three-channel rows a vector at a time, each lane as the single
-        // value below (the larger as std::max takes it): every row of the
-        // frame passes here once per channel.
-        constexpr int kLanes = cv::v_float32::nlanes;
-        if (channels == 3) {
-            const cv::v_float32 scales = cv::vx_setall_f32(scale);
-            for (; x + kLanes <= right; x += kLanes) {
-                cv::v_float32 planes[3];
-                cv::v_load_deinterleave(meanRow + x * 3, planes[0], planes[1], planes[2]);
-                const cv::v_float32 v = (planes[c] - cv::vx_load(background + x)) * scales;
-                if (c == 0) {
-                    cv::v_store(highest + x, v);
-                } else {
-                    const cv::v_float32 kept = cv::vx_load(highest + x);
-                    cv::v_store(highest + x, cv::v_select(kept < v, v, kept));
-                }
-            }
-        }
-#endif
+        // A vector at a time, each lane as the single value below (the
+        // larger as std::max takes it): every row of the frame passes here
+        // once per channel.
+        int x = residualVectors(meanRow, background, highest, left, right, channels, c, scale);
         for (; x < right; ++x) {
             const float v = (meanRow[x * channels + c] - background[x]) * scale;
             highest[x] = c == 0 ? v : std::max(highest[x], v);
