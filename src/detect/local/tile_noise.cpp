@@ -192,8 +192,8 @@ std::vector<TileNoise> TileNoise::measure(const cv::Mat& mean, const std::vector
             for (std::size_t i = 0; i < count; ++i) {
                 std::vector<float>* own = &residuals[i * static_cast<std::size_t>(places)];
                 float noisiest = 0.0f;
-                for (int place = 1; place < places; ++place) noisiest = std::max(noisiest, upperSigma(own[place]));
-                if (places > 1) noisiest = std::max(noisiest, upperSigma(own[0]));
+                for (int place = 0; place < places && places > 1; ++place)
+                    noisiest = std::max(noisiest, upperSigma(own[place]));
                 // Reordered by upperSigma, the places still hold every value once.
                 for (int place = 1; place < places; ++place)
                     own[0].insert(own[0].end(), own[place].begin(), own[place].end());
