@@ -207,7 +207,7 @@ std::vector<TileNoise> TileNoise::measure(const cv::Mat& mean, const std::vector
         TileNoise& tiles = all.emplace_back(TileNoise());
         tiles.tileWidth_ = tileWidth;
         tiles.tileHeight_ = tileHeight;
-        evenedTileNoise(measured[i]).copyTo(tiles.noise_);
+        tiles.noise_ = evenedTileNoise(measured[i]);
         tiles.threshold_.create(rows, columns, CV_32FC1);
         tiles.setThresholds(multiple, floor);
     }
