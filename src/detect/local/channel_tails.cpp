@@ -1,8 +1,7 @@
 // The tails of a lossy colour frame's channels and the bars lengthened by them.
 #include "detect/local/channel_tails.h"
 
-#include <algorithm>
-#include <cstdlib>
+#include <optional>
 #include <stdexcept>
 
 #include "detect/local/site_noise.h"
@@ -21,27 +20,11 @@ bool onBlockCorner(int v) { return v % kBlock == 0 || v % kBlock == kBlock - 1; 
 // A tail read at a share of 1e-4 holds a few values only from this many on
 // (tailLengthening reads two standard deviations of the count inside it).
 constexpr std::size_t kFewestSamples = 20000;
-// Standouts this far over their channel's noise are strong sites: their
-// ringing, below the background as well as above, is left out of the
-// sample within kRingingReach of them.
-constexpr float kStrongLevel = 12.0f;
-// Unless the strong sites cover more than this share of the frame, where
-// too little would be left to measure.
-constexpr double kMostCovered = 0.5;
 
-}  // namespace
-
-float channelLengthening(const cv::Mat& mean, int channel, const LocalBackground& background, const TileNoise& noise,
-                         const std::vector<Standout>& standouts, double multiple) {
-    if (mean.empty() || mean.depth() != CV_32F) throw std::invalid_argument("channelLengthening needs a float mean");
-    if (channel < 0 || channel >= mean.channels()) throw std::invalid_argument("channelLengthening: no such channel");
-    std::vector<cv::Point> strong;
-    for (const Standout& s : standouts) {
-        if (s.level >= kStrongLevel) strong.push_back(s.at);
-    }
-    const SiteSurroundings surroundings(mean.size(), strong, kRingingReach);
-    const bool leaveOut = surroundings.coveredShare() <= kMostCovered;
-
+// channelLengthening with the strong sites' ringing, below the background
+// as well as above, left out where `leftOut` covers.
+float lengtheningOutside(const cv::Mat& mean, int channel, const LocalBackground& background, const TileNoise& noise,
+                         const SiteSurroundings* leftOut, double multiple) {
     const int channels = mean.channels();
     std::vector<float> row(static_cast<std::size_t>(mean.cols));
     std::vector<float> values;
@@ -51,13 +34,23 @@ float channelLengthening(const cv::Mat& mean, int channel, const LocalBackground
         background.fillRow(y, row.data());
         const float* in = mean.ptr<float>(y);
         for (int x = 0; x < mean.cols; ++x) {
-            if (!onBlockCorner(x) || (leaveOut && surroundings.covers(x, y))) continue;
+            if (!onBlockCorner(x) || (leftOut && leftOut->covers(x, y))) continue;
             const float sigma = noise.noiseAt(x, y);
             if (sigma > 0.0f) values.push_back((in[x * channels + channel] - row[static_cast<std::size_t>(x)]) / sigma);
         }
     }
     if (values.size() < kFewestSamples) return 1.0f;
     return tailLengthening(values, multiple);
+}
+
+}  // namespace
+
+float channelLengthening(const cv::Mat& mean, int channel, const LocalBackground& background, const TileNoise& noise,
+                         const std::vector<Standout>& standouts, double multiple) {
+    if (mean.empty() || mean.depth() != CV_32F) throw std::invalid_argument("channelLengthening needs a float mean");
+    if (channel < 0 || channel >= mean.channels()) throw std::invalid_argument("channelLengthening: no such channel");
+    const std::optional<SiteSurroundings> leftOut = strongSiteSurroundings(mean.size(), standouts);
+    return lengtheningOutside(mean, channel, background, noise, leftOut ? &*leftOut : nullptr, multiple);
 }
 
 std::vector<float> lengthenChannelBars(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds,
@@ -67,10 +60,13 @@ std::vector<float> lengthenChannelBars(const cv::Mat& mean, const std::vector<co
         throw std::invalid_argument("lengthenChannelBars needs a CV_32FC3 mean");
     if (backgrounds.size() != 3 || noise.size() != 3) throw std::invalid_argument("lengthenChannelBars: three models");
     std::vector<float> lengthening(3, 1.0f);
+    // The strong sites are the same for every channel.
+    const std::optional<SiteSurroundings> leftOut = strongSiteSurroundings(mean.size(), standouts);
     cv::parallel_for_(cv::Range(0, 3), [&](const cv::Range& range) {
         for (int c = range.start; c < range.end; ++c) {
             const auto i = static_cast<std::size_t>(c);
-            lengthening[i] = channelLengthening(mean, c, *backgrounds[i], *noise[i], standouts, multiple);
+            lengthening[i] =
+                lengtheningOutside(mean, c, *backgrounds[i], *noise[i], leftOut ? &*leftOut : nullptr, multiple);
         }
     });
     for (std::size_t c = 0; c < 3; ++c) noise[c]->setThresholds(multiple * lengthening[c], floor);

@@ -4,15 +4,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <stdexcept>
 #include <unordered_map>
-
-#include <opencv2/core/hal/intrin.hpp>
 
 #include "detect/common/row_stripes.h"
 #include "detect/local/channel_residuals.h"
 #include "detect/local/hot_lines.h"
+#include "detect/local/median_select.h"
 #include "detect/local/site_residuals.h"
 #include "detect/local/site_surroundings.h"
 
@@ -141,24 +139,12 @@ std::vector<SiteFootprint::Site> loneSites(const cv::Mat& mean, const Residuals&
     return sites;
 }
 
-float median(std::vector<float> values) {
-    if (values.empty()) return 0.0f;
-    auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
-
 // The statistic's noise (site_noise.h), the samples by strong sites left
 // out where they leave enough to measure.
 SiteNoise siteNoise(const cv::Mat& mean, const std::vector<const LocalBackground*>& backgrounds, const TileNoise& tiles,
                     const SiteFootprint& footprint, const std::vector<Standout>& found, double multiple) {
-    std::vector<cv::Point> strong;
-    for (const Standout& s : found) {
-        if (s.level >= kLearnLevel) strong.push_back(s.at);
-    }
-    const SiteSurroundings surroundings(mean.size(), strong, kRingingReach);
-    const bool leaveOut = surroundings.coveredShare() <= kMostCovered;
-    return measureSiteNoise(mean, backgrounds, tiles, footprint, leaveOut ? &surroundings : nullptr, multiple);
+    const std::optional<SiteSurroundings> surroundings = strongSiteSurroundings(mean.size(), found);
+    return measureSiteNoise(mean, backgrounds, tiles, footprint, surroundings ? &*surroundings : nullptr, multiple);
 }
 
 // Whether a site within kRingingReach of the spot at `peak`, beyond its
@@ -244,6 +230,16 @@ std::vector<SpotCandidate> testPixels(const cv::Mat& mean, const Residuals& resi
 }
 
 }  // namespace
+
+std::optional<SiteSurroundings> strongSiteSurroundings(cv::Size size, const std::vector<Standout>& standouts) {
+    std::vector<cv::Point> strong;
+    for (const Standout& s : standouts) {
+        if (s.level >= kLearnLevel) strong.push_back(s.at);
+    }
+    SiteSurroundings surroundings(size, strong, kRingingReach);
+    if (surroundings.coveredShare() > kMostCovered) return std::nullopt;
+    return surroundings;
+}
 
 float standoutLevel(const ColourSiteSettings& settings) { return static_cast<float>(kLookShare * settings.noise); }
 
@@ -365,7 +361,8 @@ std::optional<ColourSites> findColourSites(const cv::Mat& mean, const std::vecto
     const std::vector<Standout>& found = given ? *given : own;
     std::vector<float> channelNoise;
     for (const TileNoise* tiles : noise) {
-        channelNoise.push_back(median(std::vector<float>(tiles->noise().begin<float>(), tiles->noise().end<float>())));
+        std::vector<float> tileNoise(tiles->noise().begin<float>(), tiles->noise().end<float>());
+        channelNoise.push_back(upperMedian(tileNoise));
     }
     const std::vector<SiteFootprint::Site> lone =
         loneSites(mean, residuals, found, lines, highest ? *highest : highestValue(mean));

@@ -29,6 +29,7 @@
 #include "detect/local/local_background.h"
 #include "detect/local/site_footprint.h"
 #include "detect/local/site_noise.h"
+#include "detect/local/site_surroundings.h"
 #include "detect/local/tile_noise.h"
 
 namespace speckmend {
@@ -60,6 +61,12 @@ struct Standout {
 // significant than its best single channel, so nothing that could pass is
 // left out, and the share of pixels tested stays small.
 float standoutLevel(const ColourSiteSettings& settings);
+
+// Where the strong sites among `standouts` (twelve times their channel's
+// noise or more) ring: the pixels within kRingingReach of them, which a
+// measure of the noise leaves out. Nothing when they cover more than half
+// the frame (a dense map), where too little would be left to measure.
+std::optional<SiteSurroundings> strongSiteSurroundings(cv::Size size, const std::vector<Standout>& standouts);
 
 // The standouts of one row, worked out channel by channel alongside other
 // work on the same row (the detector's scan has each channel's background
