@@ -389,15 +389,21 @@ void testChannelsAlone(const cv::Mat& mean, const std::vector<ChannelModel>& mod
             kept.push_back({at, v});
             continue;
         }
-        bool highest = v > kRejectedFloor;
-        for (int dy = -1; dy <= 1 && highest; ++dy) {
-            for (int dx = -1; dx <= 1 && highest; ++dx) {
-                const cv::Point n(at.x + dx, at.y + dy);
-                if ((dx || dy) && n.inside(cv::Rect(cv::Point(0, 0), mean.size())))
-                    highest = significanceAt(mean, models, n.x, n.y) < v;
+        if (!(v > kRejectedFloor)) continue;
+        // Its 3 by 3 square as far as the frame has it, judged as the scan
+        // judges its near misses.
+        const int left = std::max(at.x - 1, 0), right = std::min(at.x + 1, mean.cols - 1);
+        float square[3][3] = {};
+        for (int dy = -1; dy <= 1; ++dy) {
+            if (at.y + dy < 0 || at.y + dy >= mean.rows) continue;
+            for (int x = left; x <= right; ++x) {
+                square[dy + 1][x - left] = x == at.x && dy == 0 ? v : significanceAt(mean, models, x, at.y + dy);
             }
         }
-        if (highest) found.nearMisses.emplace_back(v, at);
+        if (isStrictLocalMaximum(at.y > 0 ? square[0] : nullptr, square[1], at.y + 1 < mean.rows ? square[2] : nullptr,
+                                 right - left + 1, at.x - left, EdgeRule::neighboursInside)) {
+            found.nearMisses.emplace_back(v, at);
+        }
     }
     found.candidates = std::move(kept);
 }
