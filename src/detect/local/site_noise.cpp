@@ -114,13 +114,14 @@ std::vector<std::vector<float>> siteNoiseSamples(const cv::Mat& mean,
 
 // The noise of the estimate at `phase`, tile by tile, and its tail's
 // lengthening, from siteNoiseSamples' samples, into `noise`; writes only
-// what belongs to `phase`.
-void measurePhase(const std::vector<std::vector<float>>& samples, int rows, int columns, int phase, double multiple,
+// what belongs to `phase`. Reorders the phase's samples in place: all that
+// is read of them are order statistics, which no order changes.
+void measurePhase(std::vector<std::vector<float>>& samples, int rows, int columns, int phase, double multiple,
                   SiteNoise& noise) {
     cv::Mat measured(rows, columns, CV_32FC1);
     std::vector<float> all;
     for (int t = 0; t < rows * columns; ++t) {
-        std::vector<float> values = samples[static_cast<std::size_t>(t) * kPhases + phase];
+        std::vector<float>& values = samples[static_cast<std::size_t>(t) * kPhases + phase];
         measured.at<float>(t / columns, t % columns) =
             values.size() >= kFewestTileSamples ? upperSigma(values) : std::numeric_limits<float>::quiet_NaN();
     }
@@ -167,7 +168,7 @@ SiteNoise measureSiteNoise(const cv::Mat& mean, const std::vector<const LocalBac
     SiteNoise noise;
     noise.tileWidth = tiles.tileWidth();
     noise.tileHeight = tiles.tileHeight();
-    const std::vector<std::vector<float>> samples = siteNoiseSamples(mean, backgrounds, tiles, footprint, skip);
+    std::vector<std::vector<float>> samples = siteNoiseSamples(mean, backgrounds, tiles, footprint, skip);
 
     // The phases are measured apart, in parallel: most of the work is
     // selecting quantiles of a million samples, one phase after the other a
